@@ -1,0 +1,83 @@
+// The one agent object: JVMTI environment, agent monitor, settings, and the
+// snapshot and garbage-collection drivers.
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <cstdint>
+#include <string>
+
+#include "Orlo.h"
+
+namespace Orlo {
+
+class JvmInfo;
+class VeskServerThread;
+
+class JvmAgent {
+public:
+    static constexpr int DEFAULT_PORT = 16400;
+
+    JvmAgent(JavaVM* vm, char* options);
+    ~JvmAgent();
+    JvmAgent(const JvmAgent&) = delete;
+    JvmAgent& operator=(const JvmAgent&) = delete;
+
+    void JvmInit();
+    void JvmDeath();
+    void EnterAgentMonitor();
+    void ExitAgentMonitor();
+
+    bool IsEnabled() const { return agentEnabled; }
+    void Disable() { agentEnabled = false; }
+    jvmtiEnv* GetJvmtiEnv() const { return jvmti; }
+    JNIEnv* GetJniEnv();
+    jint GetJniVersion();
+    jvmtiPhase GetJvmPhase() const;
+
+    int GetPort() const { return port; }
+    // IPv4 address the server binds to; empty means every interface.
+    const std::string& GetAddress() const { return address; }
+    const std::string& GetConfigFile() const { return configFile; }
+    const std::string& GetLogFile() const { return logFile; }
+
+    void ParseOptions(const char* options);
+    void LoadConfig();
+
+    void GenerateSnapShot(JvmInfo* info);
+    void RunGC(JvmInfo* info);
+    void GatherRuntimeInfo(JvmInfo* info);
+    bool RecordHeapReference(jvmtiHeapReferenceKind reference_kind,
+                             const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
+                             jlong referrer_class_tag, jlong size, jlong* tag_ptr,
+                             jlong* referrer_tag_ptr, jint length, void* user_data);
+
+    int64_t GetHeapWalkStartTime() const { return heapWalkStart.Millis(); }
+    int64_t GetHeapWalkEndTime() const { return heapWalkEnd.Millis(); }
+    int64_t GetUntagStartTime() const { return untagStart.Millis(); }
+    int64_t GetUntagEndTime() const { return untagEnd.Millis(); }
+    int64_t GetHeapWalkDuration() const { return GetHeapWalkEndTime() - GetHeapWalkStartTime(); }
+    int64_t GetUntagDuration() const { return GetUntagEndTime() - GetUntagStartTime(); }
+
+private:
+    void UnTagObjects();
+
+    JavaVM* vm;
+    jvmtiEnv* jvmti = nullptr;
+    jint jvmtiVersion = 0;
+    jint jniVersion = 0;
+    jrawMonitorID agentMonitor = nullptr;
+    bool vmDead = false;
+    bool snapshotActive = false;
+    bool gcActive = false;
+    VeskServerThread* serverThread = nullptr;
+    volatile bool agentEnabled = true;
+    int port = -1;
+    std::string address;
+    std::string configFile;
+    std::string logFile;
+    TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;
+};
+
+}  // namespace Orlo

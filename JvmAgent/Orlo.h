@@ -1,0 +1,53 @@
+// Process-wide state of the agent library and the JVMTI/JNI status checks.
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Orlo {
+
+class JvmAgent;
+
+// The one agent, set by Agent_OnLoad once its constructor has returned.
+extern JvmAgent* agent;
+
+// Path of this library as the loader reports it. Longer than the classic
+// 512 bytes so that a deep install path is never cut into a wrong base dir.
+constexpr size_t LIBRARY_PATH_SIZE = 4096;
+extern char libraryPath[LIBRARY_PATH_SIZE];
+
+// Installation base directory (with trailing separator) and its separator.
+extern std::string baseDir;
+extern char fileSep;
+
+// Derives baseDir and fileSep from a library path: the text before the first
+// "JvmAgent" is the base directory. Leaves both alone when it is not found.
+void DeriveBaseDir(const char* path);
+
+// Log a failed call as "<operation>: JVMTI error=<name>(<code>)"; true on success.
+bool CheckJvmtiError(jvmtiError err, const char* operation);
+// Log a failed JNI status (consuming a pending exception); true on success.
+bool CheckJniError(int err, const char* operation);
+// Hand a JVMTI-allocated block back and null the pointer; null is fine.
+void FreeJvmtiMemory(void** memory);
+template <class T> inline void FreeJvmtiMemory(T** memory) {
+    FreeJvmtiMemory(reinterpret_cast<void**>(memory));
+}
+
+std::string& operator+=(std::string& text, jlong value);
+
+// Seconds and milliseconds since the epoch, as the old ftime() gave them.
+struct TimeStamp {
+    int64_t seconds = 0;
+    uint16_t millis = 0;
+
+    void Now();
+    void Reset() { seconds = 0; millis = 0; }
+    int64_t Millis() const { return seconds * 1000 + millis; }
+};
+
+}  // namespace Orlo

@@ -1,0 +1,70 @@
+// Segmented text buffer: grows by whole segments, never moves what it holds.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace Orlo {
+
+class VeskSocket;
+
+class StringBuffer {
+public:
+    static constexpr int MAX_SEGMENTS = 100;
+    static constexpr int FORMAT_AREA = 2048;
+
+    // initialSize 0 means 512; increment 0 means half the initial size.
+    explicit StringBuffer(uint64_t initialSize = 0, uint64_t increment = 0);
+    ~StringBuffer();
+    StringBuffer(const StringBuffer&) = delete;
+    StringBuffer& operator=(const StringBuffer&) = delete;
+
+    void Init();
+    // release: give every segment back; otherwise keep them for refilling.
+    void Clear(bool release);
+    uint64_t Size() const { return size; }
+
+    void Append(char c) {
+        if (spaceLeft == 0) Expand();
+        *writePos = c;
+        Adjust(1);
+    }
+    // length 0: text is NUL-terminated. Throws std::length_error when full.
+    void Append(const char* text, uint64_t length = 0);
+    // printf-style; output beyond FORMAT_AREA - 1 characters is cut.
+    void Format(const char* format, ...)
+#if defined(__GNUC__) && !defined(_WIN32)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+
+    uint64_t Read(FILE* stream, uint64_t limit = 0);
+    uint64_t Write(FILE* stream) const;
+    uint64_t Write(VeskSocket& socket) const;
+
+    int AllocatedSegments() const { return allocatedSegments; }
+    int CurrentSegment() const { return currentSegment; }
+    uint64_t SpaceLeft() const { return spaceLeft; }
+
+private:
+    void Expand();
+    void Contract();
+    void Adjust(uint64_t n) {
+        spaceLeft -= n;
+        writePos += n;
+        size += n;
+        lengths[currentSegment] += n;
+    }
+
+    char** segments;
+    uint64_t* lengths;
+    uint64_t initialSize;
+    uint64_t increment;
+    int allocatedSegments;
+    uint64_t size;
+    char* writePos;
+    int currentSegment;
+    uint64_t spaceLeft;
+};
+
+}  // namespace Orlo

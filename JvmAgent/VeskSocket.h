@@ -1,0 +1,58 @@
+// Thin blocking wrapper around one TCP socket; never throws, keeps the
+// platform error code of the last failure.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock.h>
+typedef SOCKET VeskSocketId;
+#else
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+typedef int VeskSocketId;
+#endif
+
+namespace Orlo {
+
+class ClientConnection;
+
+class VeskSocket {
+public:
+    VeskSocket(int type, int family);
+    VeskSocket(VeskSocketId socketId, int type, int family);
+    virtual ~VeskSocket();  // ClientConnection is deleted through its base
+    VeskSocket(const VeskSocket&) = delete;
+    VeskSocket& operator=(const VeskSocket&) = delete;
+
+    static bool Initialize();
+    static int GetLastSocketError();
+
+    VeskSocketId GetSocketId() const { return socketId; }
+    int GetError() const { return lastError; }
+
+    // host: dotted IPv4 address to bind to; null or empty means any.
+    bool Bind(int port, const char* host = nullptr);
+    bool Listen();
+    ClientConnection* Accept();
+    bool Connect(const char* host, int port);
+    bool HostPortToSockAddr(sockaddr_in* address, const char* host, int port);
+    bool EnableKeepAlive();
+    bool SetOption(int level, int name, void* value, int length);
+    bool Read(char* buffer, int length, int* count);
+    bool Peek(char* buffer, int length, int* count);
+    bool Write(const char* buffer, int length, int* count);
+    bool Select(bool* readable, bool* writable, bool* failed, timeval* timeout);
+    bool MsgPending();
+
+private:
+    bool IsOpen() const;
+
+    int family;
+    int type;
+    VeskSocketId socketId;
+    int lastError;
+
+    static bool initialized;
+};
+
+}  // namespace Orlo

@@ -1,0 +1,53 @@
+// A JVM started as a child process for end-to-end tests. Its output goes to
+// files in a private directory; the destructor kills it by PID.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+
+namespace vesktest {
+
+// The JDK under test: $VESK_TEST_JDK, else the default JDK 17.
+std::string TestJdk();
+// The major version of that JDK (17, 25, ...).
+int TestJdkMajor();
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreePort();
+// Waits until something accepts on 127.0.0.1:port.
+bool WaitForPort(int port, int timeoutMs);
+
+class JavaProcess {
+public:
+    // jvmArgs go before the main class, e.g. "-agentpath:lib=port=1".
+    JavaProcess(const std::vector<std::string>& jvmArgs, const std::string& mainClass,
+                const std::vector<std::string>& programArgs = {},
+                const std::vector<std::string>& env = {});
+    ~JavaProcess();
+    JavaProcess(const JavaProcess&) = delete;
+    JavaProcess& operator=(const JavaProcess&) = delete;
+
+    pid_t Pid() const { return pid; }
+    const TempDir& Dir() const { return dir; }
+    // Exit status (or 128+signal); -1 when it did not end in time.
+    int WaitExit(int timeoutMs);
+    bool Running();
+    void Kill();
+    std::string Stdout() const { return ReadFile(dir.File("stdout.txt")); }
+    std::string Stderr() const { return ReadFile(dir.File("stderr.txt")); }
+    // Waits until the process's stdout contains text.
+    bool WaitForOutput(const std::string& text, int timeoutMs);
+
+private:
+    TempDir dir;
+    pid_t pid = -1;
+    int status = -1;
+};
+
+// "-agentpath:<built agent>=<options>"
+std::string AgentArg(const std::string& options);
+
+}  // namespace vesktest
