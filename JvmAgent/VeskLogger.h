@@ -22,6 +22,8 @@ public:
     // Expands the first "%P" (pid), then the first "${vesk.base}" (baseDir).
     static void SetLogFile(const char* name);
     static const std::string& GetLogFileName() { return strLogFileName; }
+    // Closes the stream; the next line opens the current file name again.
+    static void CloseLogFile();
 
     static bool IsInfoLevel() { return eLogLevel > LOG_ERROR; }
     static bool IsDebugLevel() { return eLogLevel > LOG_INFO; }
@@ -36,6 +38,9 @@ public:
 private:
     static void OpenLogFile();
     static void WriteMsg(const char* levelName, const char* fmt, va_list args);
+    // Callers hold the line lock and have opened the stream.
+    static void WritePrefix(const char* levelName);
+    static void WriteLine(const char* levelName, const char* fmt, ...) VESK_PRINTF(2, 3);
 
     static LogLevel eLogLevel;
     static std::string strLogFileName;

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Demo: starts a sample JVM with the agent, takes a snapshot with the vesk
+# client and prints a class histogram. Cleans up the JVM whatever happens.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/build.sh
+
+prefix=$PWD/build/install
+work=$(mktemp -d /tmp/vesk-demo.XXXXXX)
+javac -d "$work" scripts/demo/SampleApp.java
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat > "$work/veskjagent.properties" <<PROPS
+vesk.agent.log.level=DEBUG
+vesk.agent.log.file=$work/veskjagent_%P.log
+PROPS
+
+java -agentpath:"$prefix/JvmAgent/lib/libveskjagent.so=port=$port,address=127.0.0.1,cfgfile=$work/veskjagent.properties" \
+  -cp "$work" SampleApp >"$work/app.out" 2>&1 &
+jvm=$!
+trap 'kill $jvm 2>/dev/null; wait $jvm 2>/dev/null; rm -rf "$work"' EXIT
+
+for _ in $(seq 100); do grep -q "SampleApp ready" "$work/app.out" && break; sleep 0.1; done
+cat "$work/app.out"
+vesk="$prefix/bin/vesk"
+# Long outputs are cut with head; buffer them first so no pipe breaks.
+run() { echo; echo "\$ vesk $*"; "$vesk" --port "$port" "$@" >"$work/out.txt"; head -n "${LINES_SHOWN:-40}" "$work/out.txt"; }
+run runtime
+LINES_SHOWN=8 run props
+run gc
+run snapshot -o "$work/heap.vsnap"
+LINES_SHOWN=25 run histo "$work/heap.vsnap"
+
+echo; echo "Agent log (last lines):"
+tail -n 12 "$work"/veskjagent_*.log
