@@ -5,6 +5,7 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,8 @@ class VeskServerThread;
 class JvmAgent {
 public:
     static constexpr int DEFAULT_PORT = 16400;
+    // Size of the callback record of JVMTI 1.1; later JVMs accept it as is.
+    static constexpr jint EVENT_CALLBACKS_SIZE = 280;
 
     JvmAgent(JavaVM* vm, char* options);
     ~JvmAgent();
@@ -42,7 +45,9 @@ public:
     const std::string& GetConfigFile() const { return configFile; }
     const std::string& GetLogFile() const { return logFile; }
 
+    // Options: comma-separated key=value items "port", "cfgfile", "address".
     void ParseOptions(const char* options);
+    // Reads the properties file: log level and log file name.
     void LoadConfig();
 
     void GenerateSnapShot(JvmInfo* info);
@@ -66,7 +71,7 @@ private:
     JavaVM* vm;
     jvmtiEnv* jvmti = nullptr;
     jint jvmtiVersion = 0;
-    jint jniVersion = 0;
+    std::atomic<jint> jniVersion{0};  // read by other threads while one asks again
     jrawMonitorID agentMonitor = nullptr;
     bool vmDead = false;
     bool snapshotActive = false;

@@ -28,6 +28,14 @@ extern char fileSep;
 // "JvmAgent" is the base directory. Leaves both alone when it is not found.
 void DeriveBaseDir(const char* path);
 
+// JVMTI event and heap callbacks; they forward to the agent.
+void JNICALL JvmInitCB(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread);
+void JNICALL JvmDeathCB(jvmtiEnv* jvmti, JNIEnv* jni);
+jint JNICALL HeapReferenceCB(jvmtiHeapReferenceKind reference_kind,
+                             const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
+                             jlong referrer_class_tag, jlong size, jlong* tag_ptr,
+                             jlong* referrer_tag_ptr, jint length, void* user_data);
+
 // Log a failed call as "<operation>: JVMTI error=<name>(<code>)"; true on success.
 bool CheckJvmtiError(jvmtiError err, const char* operation);
 // Log a failed JNI status (consuming a pending exception); true on success.

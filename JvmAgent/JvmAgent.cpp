@@ -1,0 +1,312 @@
+#include "JvmAgent.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "JvmInfo.h"
+#include "OrloUtils.h"
+#include "VeskLogger.h"
+#include "VeskServerThread.h"
+
+namespace Orlo {
+
+namespace {
+
+// Splits "key = value" of a configuration line; false for comments and
+// lines without "=".
+bool SplitConfigLine(const char* line, std::string& key, std::string& value) {
+    while (isspace(static_cast<unsigned char>(*line))) ++line;
+    if (*line == '\0' || *line == '#' || *line == ';' || *line == '!') return false;
+    const char* equals = strchr(line, '=');
+    if (!equals) return false;
+    const char* keyEnd = equals;
+    while (keyEnd > line && isspace(static_cast<unsigned char>(keyEnd[-1]))) --keyEnd;
+    const char* valueStart = equals + 1;
+    while (isspace(static_cast<unsigned char>(*valueStart))) ++valueStart;
+    const char* valueEnd = valueStart + strlen(valueStart);
+    while (valueEnd > valueStart && isspace(static_cast<unsigned char>(valueEnd[-1]))) --valueEnd;
+    key.assign(line, keyEnd);
+    value.assign(valueStart, valueEnd);
+    return true;
+}
+
+// atoi's reading of a number, but saturating instead of undefined on overflow.
+int ParsePort(const std::string& value) {
+    long number = strtol(value.c_str(), nullptr, 10);
+    if (number > INT_MAX) return INT_MAX;
+    if (number < INT_MIN) return INT_MIN;
+    return static_cast<int>(number);
+}
+
+bool ParseLogLevel(const std::string& value, LogLevel& level) {
+    static const char* const names[] = {"ERROR", "INFO", "DEBUG", "TRACE"};
+    for (int i = 0; i < 4; ++i) {
+        if (value == names[i]) {
+            level = static_cast<LogLevel>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+JvmAgent::JvmAgent(JavaVM* vm, char* options) : vm(vm) {
+    ParseOptions(options);
+    LoadConfig();
+    VeskLogger::SetLogFile(logFile.c_str());
+    VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath,
+                         static_cast<void*>(vm), options ? options : "");
+
+    jvmtiVersion = JVMTI_VERSION_1_1;
+    jint result = vm->GetEnv(reinterpret_cast<void**>(&jvmti), jvmtiVersion);
+    VeskLogger::LogDebug("Constructing JvmAgent:, jvmti=%p", static_cast<void*>(jvmti));
+    if (result != JNI_OK) {
+        std::string error;
+        VeskLogger::LogError(true, "Unable to create jvmtiEnv for version %x, error=%s",
+                             jvmtiVersion, OrloUtils::FormatJniError(result, error).c_str());
+        jvmti = nullptr;
+        agentEnabled = false;
+    }
+    if (!jvmti) {
+        VeskLogger::LogError(true, "No jvmtiEnv* returned from GetEnv for version %x",
+                             jvmtiVersion);
+        agentEnabled = false;
+        return;  // everything below needs JVMTI
+    }
+
+    CheckJvmtiError(jvmti->GetVersionNumber(&jvmtiVersion), "GetVersionNumber");
+    VeskLogger::LogDebug("Loaded JVMTI Version %x", jvmtiVersion);
+
+    jvmtiCapabilities capabilities;
+    memset(&capabilities, 0, sizeof capabilities);
+    capabilities.can_tag_objects = 1;
+    capabilities.can_signal_thread = 1;
+    CheckJvmtiError(jvmti->AddCapabilities(&capabilities), "AddCapabilities");
+
+    CheckJvmtiError(jvmti->CreateRawMonitor("JvmAgent", &agentMonitor), "CreateRawMonitor");
+
+    static_assert(sizeof(jvmtiEventCallbacks) >= EVENT_CALLBACKS_SIZE, "JVMTI headers too old");
+    jvmtiEventCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.VMInit = &JvmInitCB;
+    callbacks.VMDeath = &JvmDeathCB;
+    CheckJvmtiError(jvmti->SetEventCallbacks(&callbacks, EVENT_CALLBACKS_SIZE),
+                    "SetEventCallbacks");
+    CheckJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr),
+                    "SetEventNotificationMode(JVMTI_EVENT_VM_INIT)");
+    CheckJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr),
+                    "SetEventNotificationMode(JVMTI_EVENT_VM_DEATH)");
+}
+
+JvmAgent::~JvmAgent() {
+    agentEnabled = false;
+    delete serverThread;
+    if (jvmti && agentMonitor)
+        CheckJvmtiError(jvmti->DestroyRawMonitor(agentMonitor), "DestroyRawMonitor");
+}
+
+void JvmAgent::JvmInit() {
+    EnterAgentMonitor();
+    VeskLogger::LogDebug("Starting agent thread");
+    serverThread = new VeskServerThread(port, address.empty() ? nullptr : address.c_str());
+    serverThread->Start();
+    ExitAgentMonitor();
+}
+
+void JvmAgent::JvmDeath() {
+    EnterAgentMonitor();
+    vmDead = true;
+    ExitAgentMonitor();
+}
+
+void JvmAgent::EnterAgentMonitor() {
+    if (jvmti) CheckJvmtiError(jvmti->RawMonitorEnter(agentMonitor), "RawMonitorEnter");
+}
+
+void JvmAgent::ExitAgentMonitor() {
+    if (jvmti) CheckJvmtiError(jvmti->RawMonitorExit(agentMonitor), "RawMonitorExit");
+}
+
+JNIEnv* JvmAgent::GetJniEnv() {
+    // Asked with a local version so other threads never see the transient one.
+    jint version = JNI_VERSION_1_4;
+    JNIEnv* jni = nullptr;
+    jint result = vm->GetEnv(reinterpret_cast<void**>(&jni), version);
+    if (result != JNI_OK) {
+        std::string error;
+        VeskLogger::LogError(true, "Unable to get jniEnv version %x, error=%s", version,
+                             OrloUtils::FormatJniError(result, error).c_str());
+        version = 0;
+        jni = nullptr;
+    }
+    if (!jni) {
+        VeskLogger::LogError(true, "No jniEnv* returned from GetEnv for version %x", version);
+        jniVersion = 0;
+        return nullptr;
+    }
+    version = jni->GetVersion();
+    jniVersion = version;
+    if (version <= 0x10005)
+        VeskLogger::LogError(true, "Java 1.6 or later required, found version %x", version);
+    return jni;
+}
+
+jint JvmAgent::GetJniVersion() {
+    if (jniVersion == 0) GetJniEnv();
+    return jniVersion;
+}
+
+jvmtiPhase JvmAgent::GetJvmPhase() const {
+    jvmtiPhase phase = JVMTI_PHASE_DEAD;
+    if (jvmti && !CheckJvmtiError(jvmti->GetPhase(&phase), "GetPhase")) phase = JVMTI_PHASE_DEAD;
+    return phase;
+}
+
+void JvmAgent::ParseOptions(const char* options) {
+    if (options && *options) {
+        std::string items(options);
+        size_t start = 0;
+        while (start <= items.size()) {
+            size_t end = items.find(',', start);
+            if (end == std::string::npos) end = items.size();
+            size_t equals = items.find('=', start);
+            if (equals < end) {
+                std::string key = items.substr(start, equals - start);
+                std::string value = items.substr(equals + 1, end - equals - 1);
+                if (key == "port")
+                    port = ParsePort(value);
+                else if (key == "cfgfile")
+                    configFile = value;
+                else if (key == "address")
+                    address = value;
+            }
+            start = end + 1;
+        }
+    }
+    if (port < 0) port = DEFAULT_PORT;
+    if (configFile.empty() && libraryPath[0] != '\0')
+        configFile = baseDir + "config" + fileSep + "veskjagent.properties";
+}
+
+void JvmAgent::LoadConfig() {
+    if (!configFile.empty()) {
+        FILE* file = fopen(configFile.c_str(), "r");
+        if (!file) {
+            int err = errno;
+            fprintf(stderr,
+                    "Failed to open JVM Agent config file '%s', errno=%d (%s), using defaults\n",
+                    configFile.c_str(), err, strerror(err));
+        } else {
+            char line[1024];
+            std::string key, value;
+            LogLevel level;
+            while (fgets(line, sizeof line, file)) {
+                if (!SplitConfigLine(line, key, value)) continue;
+                if (key == "vesk.agent.log.level") {
+                    if (ParseLogLevel(value, level)) VeskLogger::SetLogLevel(level);
+                } else if (key == "vesk.agent.log.file") {
+                    logFile = value;
+                }
+            }
+            fclose(file);
+        }
+    }
+    if (logFile.empty()) logFile = baseDir + "logs" + fileSep + "veskjagent_%P.log";
+}
+
+void JvmAgent::GenerateSnapShot(JvmInfo* info) {
+    if (!IsEnabled()) {
+        VeskLogger::LogTrace("JVM Agent has been disabled, skipping snapshot");
+        return;
+    }
+    VeskLogger::LogTrace("Waiting on monitor to start snapshot");
+    EnterAgentMonitor();
+    VeskLogger::LogTrace("Received monitor");
+    JNIEnv* jni = GetJniEnv();
+    if (!vmDead && !snapshotActive && !gcActive && jni) {
+        snapshotActive = true;
+        info->PrepareSnapShot(jvmti, jni);
+
+        heapWalkStart.Now();
+        VeskLogger::LogDebug("Starting FollowReferences");
+        jvmtiHeapCallbacks callbacks;
+        memset(&callbacks, 0, sizeof callbacks);
+        callbacks.heap_reference_callback = &HeapReferenceCB;
+        CheckJvmtiError(jvmti->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr,
+                                                nullptr, &callbacks, info),
+                        "FollowReferences");
+        heapWalkEnd.Now();
+        VeskLogger::LogDebug(
+            "Finished FollowReferences, ref.count=%" PRId64 ", obj.count=%" PRId64
+            ", elapsed.msec=%" PRId64,
+            info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
+
+        // Also after a failed or aborted walk: no tag may stay behind.
+        UnTagObjects();
+        info->TerminateSnapShot(jvmti, jni);
+        if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
+        // Cleared only by its owner: a nested call on this thread must not
+        // end the outer snapshot.
+        snapshotActive = false;
+    }
+    ExitAgentMonitor();
+    VeskLogger::LogTrace("Released monitor for snapshot");
+}
+
+void JvmAgent::UnTagObjects() {
+    untagStart.Now();
+    VeskLogger::LogDebug("Starting Untag FollowReferences");
+    jvmtiHeapCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.heap_reference_callback = &HeapReferenceCB;
+    CheckJvmtiError(
+        jvmti->FollowReferences(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, nullptr, &callbacks, nullptr),
+        "FollowReferences");
+    untagEnd.Now();
+    VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64,
+                         GetUntagDuration());
+}
+
+void JvmAgent::RunGC(JvmInfo* info) {
+    (void)info;
+    if (!jvmti) return;
+    EnterAgentMonitor();
+    if (!vmDead && !snapshotActive && !gcActive) {
+        gcActive = true;
+        TimeStamp start, end;
+        start.Now();
+        VeskLogger::LogDebug("Starting GC");
+        jvmti->ForceGarbageCollection();
+        CheckJvmtiError(jvmti->ForceGarbageCollection(), "ForceGarbageCollection");
+        end.Now();
+        VeskLogger::LogDebug("Finished GC, elapsed.msec=%" PRId64, end.Millis() - start.Millis());
+        gcActive = false;
+    }
+    ExitAgentMonitor();
+}
+
+void JvmAgent::GatherRuntimeInfo(JvmInfo* info) {
+    JNIEnv* jni = GetJniEnv();
+    if (jni) info->GatherRuntimeInfo(jvmti, jni);
+}
+
+bool JvmAgent::RecordHeapReference(jvmtiHeapReferenceKind reference_kind,
+                                   const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
+                                   jlong referrer_class_tag, jlong size, jlong* tag_ptr,
+                                   jlong* referrer_tag_ptr, jint length, void* user_data) {
+    if (!user_data) {
+        *tag_ptr = 0;
+        return true;
+    }
+    return static_cast<JvmInfo*>(user_data)->RecordHeapReference(
+        reference_kind, reference_info, class_tag, referrer_class_tag, size, tag_ptr,
+        referrer_tag_ptr, length);
+}
+
+}  // namespace Orlo

@@ -1,0 +1,138 @@
+#include "Orlo.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#ifdef _WIN32
+#include <sys/timeb.h>
+#endif
+
+#include "JvmAgent.h"
+#include "OrloUtils.h"
+#include "VeskLogger.h"
+#include "VeskSocket.h"
+
+namespace Orlo {
+
+JvmAgent* agent = nullptr;
+char libraryPath[LIBRARY_PATH_SIZE] = "";
+#ifdef _WIN32
+std::string baseDir = "./";
+#else
+std::string baseDir;
+#endif
+char fileSep = '/';
+
+void DeriveBaseDir(const char* path) {
+    const char* found = path ? strstr(path, "JvmAgent") : nullptr;
+    if (!found) return;
+    size_t length = static_cast<size_t>(found - path);
+    baseDir.assign(path, length);
+    if (length > 0) fileSep = path[length - 1];
+}
+
+void JNICALL JvmInitCB(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread) {
+    VeskLogger::LogDebug("Enter JvmInitCB, jvmti=%p, jnienv=%p, thread=%p, JNI Version=%x",
+                         static_cast<void*>(jvmti), static_cast<void*>(jni),
+                         static_cast<void*>(thread), jni ? jni->GetVersion() : 0);
+    agent->JvmInit();
+}
+
+void JNICALL JvmDeathCB(jvmtiEnv* jvmti, JNIEnv* jni) {
+    VeskLogger::LogDebug("Enter JvmDeathCB, jvmti=%p, jnienv=%p", static_cast<void*>(jvmti),
+                         static_cast<void*>(jni));
+    agent->JvmDeath();
+}
+
+jint JNICALL HeapReferenceCB(jvmtiHeapReferenceKind reference_kind,
+                             const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
+                             jlong referrer_class_tag, jlong size, jlong* tag_ptr,
+                             jlong* referrer_tag_ptr, jint length, void* user_data) {
+    return agent->RecordHeapReference(reference_kind, reference_info, class_tag,
+                                      referrer_class_tag, size, tag_ptr, referrer_tag_ptr, length,
+                                      user_data)
+               ? JVMTI_VISIT_OBJECTS
+               : JVMTI_VISIT_ABORT;
+}
+
+bool CheckJvmtiError(jvmtiError err, const char* operation) {
+    if (err == JVMTI_ERROR_NONE) return true;
+    std::string name;
+    VeskLogger::LogError(false, "%s: JVMTI error=%s", operation ? operation : "",
+                         OrloUtils::FormatJvmtiError(err, name).c_str());
+    return false;
+}
+
+bool CheckJniError(int err, const char* operation) {
+    if (err == JNI_OK) return true;
+    const char* name = operation ? operation : "";
+    JNIEnv* jni = agent ? agent->GetJniEnv() : nullptr;
+    std::string description;
+    if (jni && jni->ExceptionCheck()) {
+        // Cleared before the class is looked up: few JNI calls are legal
+        // while an exception is pending.
+        jthrowable exception = jni->ExceptionOccurred();
+        jni->ExceptionClear();
+        description = "<UNDETERMINED>";
+        jclass clazz = exception ? jni->GetObjectClass(exception) : nullptr;
+        jvmtiEnv* jvmti = agent->GetJvmtiEnv();
+        char* signature = nullptr;
+        if (clazz && jvmti &&
+            jvmti->GetClassSignature(clazz, &signature, nullptr) == JVMTI_ERROR_NONE && signature)
+            description = signature;
+        FreeJvmtiMemory(&signature);
+        if (clazz) jni->DeleteLocalRef(clazz);
+        if (exception) jni->DeleteLocalRef(exception);
+    } else {
+        OrloUtils::FormatJniError(err, description);
+    }
+    VeskLogger::LogError(false, "%s: JNI error=%s", name, description.c_str());
+    return false;
+}
+
+void FreeJvmtiMemory(void** memory) {
+    if (!memory) return;
+    jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
+    if (*memory && jvmti)
+        CheckJvmtiError(jvmti->Deallocate(static_cast<unsigned char*>(*memory)), "Deallocate");
+    *memory = nullptr;
+}
+
+std::string& operator+=(std::string& text, jlong value) {
+    char digits[24];
+    snprintf(digits, sizeof digits, "%" PRId64, static_cast<int64_t>(value));
+    return text.append(digits);
+}
+
+void TimeStamp::Now() {
+#ifdef _WIN32
+    __timeb64 now;
+    _ftime64(&now);
+    seconds = now.time;
+    millis = now.millitm;
+#else
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    seconds = now.tv_sec;
+    millis = static_cast<uint16_t>(now.tv_nsec / 1000000);
+#endif
+}
+
+}  // namespace Orlo
+
+using namespace Orlo;
+
+extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* reserved) {
+    (void)reserved;
+    DeriveBaseDir(libraryPath);
+    VeskSocket::Initialize();
+    JvmAgent* created = new JvmAgent(vm, options);
+    agent = created;
+    return JNI_OK;
+}
+
+extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm) {
+    VeskLogger::LogDebug("Enter Agent_OnUnload, vm=%p", static_cast<void*>(vm));
+}
