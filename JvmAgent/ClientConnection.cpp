@@ -1,0 +1,115 @@
+#include "ClientConnection.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#ifndef _WIN32
+#include <netinet/tcp.h>
+#endif
+
+#include "StringBuffer.h"
+#include "VeskLogger.h"
+#include "XmlUtils.h"
+
+namespace Orlo {
+
+static const char FRAME_END[] = "</vesk-resp>\n";
+
+static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+ClientConnection::ClientConnection(VeskSocketId socketId, int type, int family)
+    : VeskSocket(socketId, type, family), cancelled(false) {
+    Init();
+    EnableKeepAlive();
+    // A frame goes out in several sends; without this, Nagle's algorithm
+    // holds the small pieces back until the client's delayed ACK.
+    int on = 1;
+    SetOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+ClientConnection::~ClientConnection() { jvmInfo.Clear(); }
+
+void ClientConnection::Init() { jvmInfo.SetClientConnection(this); }
+
+int ClientConnection::ReadRequest(char* buffer, unsigned long size) {
+    ResetCancel();
+    if (size < 2) return 0;
+    if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Reading next client command...");
+    int count = 0;
+    if (!Read(buffer, static_cast<int>(size - 1), &count)) {
+        buffer[0] = '\0';
+        if (VeskLogger::IsTraceLevel())
+            VeskLogger::LogTrace("Read FAILED, error=%d (%s)", GetError(), strerror(GetError()));
+        return 0;
+    }
+    buffer[count] = '\0';
+    if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Read %d bytes", count);
+    if (count == 0) return 0;
+    while (count > 0 && IsLineEnd(buffer[count - 1])) buffer[--count] = '\0';
+    if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("After trimming EOL, bytesRead=%d", count);
+    // Only line ends: one NUL byte, so the caller does not see a close.
+    return count == 0 ? 1 : count;
+}
+
+bool ClientConnection::CheckForCancel() {
+    if (cancelled) return true;
+    if (!MsgPending()) return false;
+    if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Checking for ABORT...");
+    char peeked[ABORT_LENGTH + 2] = {};
+    int count = 0;
+    if (!Peek(peeked, sizeof peeked, &count)) return false;
+    if (count < ABORT_LENGTH || memcmp(peeked, ABORT_MESSAGE, ABORT_LENGTH) != 0) return false;
+    if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Received ABORT command");
+    int length = ABORT_LENGTH;
+    while (length < count && IsLineEnd(peeked[length])) length++;
+    Read(peeked, length, &count);
+    cancelled = true;
+    return true;
+}
+
+void ClientConnection::ReturnResponse(StringBuffer& response, const char* tag) {
+    if (VeskLogger::IsDebugLevel())
+        VeskLogger::LogDebug("Returning Response: tag=%s, len=%" PRIu64, tag, response.Size());
+    // The tag comes from the client: escaped, so it cannot break the frame.
+    StringBuffer head(256);
+    head.Append("<vesk-resp tag=\"");
+    XmlUtils::EncodeXmlString(head, tag);
+    head.Append("\">");
+    head.Write(*this);
+    response.Write(*this);
+    int count = 0;
+    Write(FRAME_END, sizeof FRAME_END - 1, &count);
+}
+
+void ClientConnection::Reject(const char* message) {
+    StringBuffer response(2048);
+    FormatErrorResponse("REJECT", message, response);
+    ReturnResponse(response, "0");
+}
+
+void ClientConnection::StartErrorCommand(const char* commandName, StringBuffer& response) {
+    // The name may be the client's unknown command: escaped like the tag.
+    response.Append("<cmd name=\"");
+    XmlUtils::EncodeXmlString(response, commandName);
+    response.Append("\">");
+}
+
+void ClientConnection::FormatErrorResponse(const char* commandName, const char* message,
+                                           StringBuffer& response) {
+    StartErrorCommand(commandName, response);
+    XmlUtils::AddStatusElement(response, 0);
+    XmlUtils::AddErrorElement(response, message);
+    XmlUtils::EndCommandElement(response);
+    XmlUtils::AddLastElement(response, 1);
+}
+
+void ClientConnection::FormatErrorResponse(const char* commandName,
+                                           const pugi::xml_parse_result& result,
+                                           StringBuffer& response) {
+    StartErrorCommand(commandName, response);
+    XmlUtils::FormatError(response, result);
+    XmlUtils::EndCommandElement(response);
+    XmlUtils::AddLastElement(response, 1);
+}
+
+}  // namespace Orlo

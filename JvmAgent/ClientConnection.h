@@ -1,0 +1,50 @@
+// One accepted client: reads requests, recognises "<ABORT>", frames and sends
+// responses, and carries the client's JvmInfo.
+#pragma once
+
+#include <pugixml.hpp>
+
+#include "JvmInfo.h"
+#include "VeskSocket.h"
+
+namespace Orlo {
+
+class StringBuffer;
+
+class ClientConnection : public VeskSocket {
+public:
+    static constexpr const char* ABORT_MESSAGE = "<ABORT>";
+    static constexpr int ABORT_LENGTH = 7;
+
+    ClientConnection(VeskSocketId socketId, int type, int family);
+    ~ClientConnection() override;
+
+    void Init();
+    JvmInfo* GetJvmInfo() { return &jvmInfo; }
+
+    // Reads one request into buffer, NUL-terminated: at most size - 1 bytes,
+    // trailing line ends removed. 0 when the peer closed or the read failed;
+    // a request of only line ends counts 1 (one NUL byte).
+    int ReadRequest(char* buffer, unsigned long size);
+    // Non-blocking; true once "<ABORT>" has arrived during this request.
+    bool CheckForCancel();
+    void ResetCancel() { cancelled = false; }
+
+    // Sends "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n"; the tag is escaped.
+    void ReturnResponse(StringBuffer& response, const char* tag);
+    void Reject(const char* message);
+
+    // <cmd name="X"><status value="0"/><error msg="M"/></cmd><last value="1"/>
+    static void FormatErrorResponse(const char* commandName, const char* message,
+                                    StringBuffer& response);
+    static void FormatErrorResponse(const char* commandName, const pugi::xml_parse_result& result,
+                                    StringBuffer& response);
+
+private:
+    static void StartErrorCommand(const char* commandName, StringBuffer& response);
+
+    JvmInfo jvmInfo;
+    bool cancelled;
+};
+
+}  // namespace Orlo

@@ -1,0 +1,51 @@
+// Serves one client connection: reads each request, runs its commands in
+// order and sends their framed responses.
+#pragma once
+
+#include <cstdio>
+
+#include "VeskThread.h"
+
+namespace Orlo {
+
+class ClientConnection;
+class JvmInfo;
+class StringBuffer;
+class VeskServerThread;
+
+class VeskClientThread : public VeskThread {
+public:
+    static constexpr unsigned long REQUEST_SIZE = 2048;
+    static constexpr const char* CANCELLED_MESSAGE = "Operation cancelled by user";
+
+    VeskClientThread(ClientConnection* connection, VeskServerThread* server);
+    ~VeskClientThread() override;
+
+    void ThreadFunction() override;
+    // Serves one request; false when the connection is closed or broken.
+    bool ProcessRequest();
+
+    void ProcessRuntime(const char* tag, bool last);
+    void ProcessSystemProps(const char* tag, bool last);
+    // False when the snapshot ended in an error frame, which ends the request.
+    bool ProcessSnapShot(const char* tag, bool last);
+    void RunGC(const char* tag, bool last);
+
+    void AddRuntimeToResponse(JvmInfo* info, StringBuffer& response);
+    void AddSystemPropsToResponse(JvmInfo* info, StringBuffer& response);
+
+private:
+    // Runs the commands of a parsed request; false once one ends it early.
+    bool ProcessCommands(const char* text, int length);
+    void SendSnapShotHeader(JvmInfo* info, StringBuffer& response, const char* tag);
+    void SendSnapShotFile(JvmInfo* info, StringBuffer& response, FILE* file, bool final, bool last,
+                          const char* tag);
+    // A bare status-0 frame with <last value="1"/>.
+    void SendSnapShotError(StringBuffer& response, const char* message, const char* tag);
+    void ThrowIfCancelled(const char* logMessage);
+
+    ClientConnection* connection;
+    VeskServerThread* server;
+};
+
+}  // namespace Orlo

@@ -1,0 +1,52 @@
+#include "VeskThread.h"
+
+#include "JvmAgent.h"
+#include "Orlo.h"
+#include "VeskSocket.h"
+
+namespace Orlo {
+
+VeskThread::VeskThread(VeskSocket* socket) : threadObject(nullptr), socket(socket), stop(false) {}
+
+VeskThread::~VeskThread() {
+    delete socket;
+    if (threadObject && agent) {
+        JNIEnv* jni = agent->GetJniEnv();
+        if (jni) jni->DeleteGlobalRef(threadObject);
+    }
+}
+
+bool VeskThread::Start() { return CreateJvmThread(this); }
+
+void VeskThread::Stop() {
+    SetStop();
+    if (agent && threadObject) agent->GetJvmtiEnv()->InterruptThread(threadObject);
+}
+
+bool VeskThread::CreateJvmThread(VeskThread* thread) {
+    JNIEnv* jni = agent ? agent->GetJniEnv() : nullptr;
+    if (!jni) return false;
+    jclass threadClass = jni->FindClass("java/lang/Thread");
+    if (threadClass) {
+        jmethodID constructor = jni->GetMethodID(threadClass, "<init>", "()V");
+        if (constructor) {
+            jobject local = jni->NewObject(threadClass, constructor);
+            if (local) {
+                thread->threadObject = static_cast<jthread>(jni->NewGlobalRef(local));
+                jni->DeleteLocalRef(local);
+            }
+        }
+        jni->DeleteLocalRef(threadClass);
+    }
+    // A failed look-up leaves a pending exception; RunAgentThread reports it.
+    if (jni->ExceptionCheck()) jni->ExceptionClear();
+    jvmtiError result = agent->GetJvmtiEnv()->RunAgentThread(
+        thread->threadObject, ThreadFunctionWrapper, thread, JVMTI_THREAD_NORM_PRIORITY);
+    return CheckJvmtiError(result, "RunAgentThread");
+}
+
+void JNICALL VeskThread::ThreadFunctionWrapper(jvmtiEnv*, JNIEnv*, void* argument) {
+    static_cast<VeskThread*>(argument)->ThreadFunction();
+}
+
+}  // namespace Orlo
