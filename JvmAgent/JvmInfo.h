@@ -20,6 +20,7 @@ class ClientConnection;
 class JvmClassInfo;
 class JvmInterfaceInfo;
 class JvmMethodInfo;
+class JvmObjectInfo;
 class JvmThreadInfo;
 class StringBuffer;
 
@@ -120,6 +121,30 @@ public:
     jlong GetNextObjectTag() const { return nextObjectTag; }
 
 private:
+    // Untags and releases the records and maps of the last tagging pass.
+    void ReleaseRecords();
+    void RemoveRecordTags(jvmtiEnv* jvmti);
+    void DeleteSnapShotFiles();
+    void FailSnapShot(const char* what, const char* path, int error);
+    // The class or thread record a tag addresses, or null (range checked).
+    JvmClassInfo* ClassRecord(jlong tag) const;
+    JvmObjectInfo* TaggedRecord(jlong tag) const;
+    void LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
+                          jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
+                          jlong* referrerTagPtr, jint length) const;
+
+    // Java calls through the class model; failed turns true on an exception.
+    void GetClassMethodHandles(const char* className, const char* methodName,
+                               const JvmClassInfo** classInfo, const JvmMethodInfo** methodInfo);
+    jobject CallObjectMethod(JNIEnv* jni, jobject object, const JvmMethodInfo* method, bool& failed);
+    jobject CallObjectMethod(JNIEnv* jni, jobject object, const char* className,
+                             const char* methodName, bool& failed);
+    jobject CallStaticObjectMethod(JNIEnv* jni, const JvmClassInfo* classInfo,
+                                   const JvmMethodInfo* method, bool& failed);
+    jobject CallStaticObjectMethod(JNIEnv* jni, const char* className, const char* methodName,
+                                   bool& failed);
+    void WriteSystemProperties(JNIEnv* jni, StringBuffer& buffer);
+
     TimeStamp rtTime;
     int64_t totalHeap;
     int64_t maxHeap;

@@ -1,0 +1,143 @@
+#include "HeapRecord.h"
+
+#include <cstring>
+
+namespace Orlo {
+
+namespace {
+
+template <size_t N> inline char* Put(char* out, const char (&text)[N]) {
+    memcpy(out, text, N - 1);
+    return out + N - 1;
+}
+
+inline uint64_t Bits(const void* pointer) {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+}  // namespace
+
+char* HeapRecord::PutLocal(char* p, jlong threadTag, jlong threadId, jint depth, jmethodID method) {
+    p = Put(p, " thrdtag=\"");
+    p = Hex(p, static_cast<uint64_t>(threadTag));
+    p = Put(p, "\" tid=\"");
+    p = Decimal(p, threadId);
+    p = Put(p, "\" depth=\"");
+    p = Decimal(p, depth);
+    p = Put(p, "\" mthdtag=\"");
+    p = Hex(p, Bits(method));
+    return Put(p, "\"");
+}
+
+char* HeapRecord::Hex(char* out, uint64_t value) {
+    static const char digits[] = "0123456789abcdef";
+    char reversed[16];
+    int n = 0;
+    do {
+        reversed[n++] = digits[value & 0xF];
+        value >>= 4;
+    } while (value);
+    while (n) *out++ = reversed[--n];
+    return out;
+}
+
+char* HeapRecord::Decimal(char* out, int64_t value) {
+    // Negate in unsigned arithmetic so INT64_MIN is safe.
+    uint64_t magnitude = static_cast<uint64_t>(value);
+    if (value < 0) {
+        *out++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    char reversed[20];
+    int n = 0;
+    do {
+        reversed[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    while (n) *out++ = reversed[--n];
+    return out;
+}
+
+size_t HeapRecord::FormatObject(char* out, jlong tag, jlong classTag, jlong size, jint length) {
+    char* p = length < 0 ? Put(out, "<obj tag=\"") : Put(out, "<arrayobj tag=\"");
+    p = Hex(p, static_cast<uint64_t>(tag));
+    p = Put(p, "\" clstag=\"");
+    p = Hex(p, static_cast<uint64_t>(classTag));
+    p = Put(p, "\" size=\"");
+    p = Decimal(p, size);
+    if (length >= 0) {
+        p = Put(p, "\" len=\"");
+        p = Decimal(p, length);
+    }
+    p = Put(p, "\"/>");
+    return static_cast<size_t>(p - out);
+}
+
+size_t HeapRecord::FormatReference(char* out, jvmtiHeapReferenceKind kind,
+                                   const jvmtiHeapReferenceInfo* info, jlong tag, jlong classTag,
+                                   jlong size, jlong referrerTag, jint length) {
+    char* p = Put(out, "<ref kind=\"");
+    p = Decimal(p, kind);
+    p = Put(p, "\" tag=\"");
+    p = Hex(p, static_cast<uint64_t>(tag));
+    p = Put(p, "\" clstag=\"");
+    p = Hex(p, static_cast<uint64_t>(classTag));
+    p = Put(p, "\" size=\"");
+    p = Decimal(p, size);
+    p = Put(p, "\"");
+    if (referrerTag != 0) {
+        p = Put(p, " reftag=\"");
+        p = Hex(p, static_cast<uint64_t>(referrerTag));
+        p = Put(p, "\"");
+    }
+    if (length >= 0) {
+        p = Put(p, " len=\"");
+        p = Decimal(p, length);
+        p = Put(p, "\"");
+    }
+    switch (kind) {
+    case JVMTI_HEAP_REFERENCE_FIELD:
+    case JVMTI_HEAP_REFERENCE_STATIC_FIELD:
+        if (info) {
+            p = Put(p, " index=\"");
+            p = Decimal(p, info->field.index);
+            p = Put(p, "\"");
+        }
+        break;
+    case JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT:
+        if (info) {
+            p = Put(p, " index=\"");
+            p = Decimal(p, info->array.index);
+            p = Put(p, "\"");
+        }
+        break;
+    case JVMTI_HEAP_REFERENCE_STACK_LOCAL:
+        if (info) {
+            p = PutLocal(p, info->stack_local.thread_tag, info->stack_local.thread_id,
+                         info->stack_local.depth, info->stack_local.method);
+            p = Put(p, " slot=\"");
+            p = Decimal(p, info->stack_local.slot);
+            p = Put(p, "\"");
+        }
+        p = Put(p, " heaproot=\"1\"");
+        break;
+    case JVMTI_HEAP_REFERENCE_JNI_LOCAL:
+        if (info)
+            p = PutLocal(p, info->jni_local.thread_tag, info->jni_local.thread_id,
+                         info->jni_local.depth, info->jni_local.method);
+        p = Put(p, " heaproot=\"1\"");
+        break;
+    case JVMTI_HEAP_REFERENCE_JNI_GLOBAL:
+    case JVMTI_HEAP_REFERENCE_MONITOR:
+    case JVMTI_HEAP_REFERENCE_THREAD:
+    case JVMTI_HEAP_REFERENCE_OTHER:
+        p = Put(p, " heaproot=\"1\"");
+        break;
+    default:
+        break;
+    }
+    p = Put(p, "/>");
+    return static_cast<size_t>(p - out);
+}
+
+}  // namespace Orlo

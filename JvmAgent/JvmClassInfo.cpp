@@ -1,0 +1,159 @@
+#include "JvmClassInfo.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "JvmAgent.h"
+#include "JvmInfo.h"
+#include "OrloUtils.h"
+#include "StringBuffer.h"
+#include "VeskLogger.h"
+#include "XmlUtils.h"
+
+namespace Orlo {
+
+namespace {
+
+uint64_t TagOf(const void* record) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(record)); }
+
+// Java name of a class from its signature; false when the JVM gave none.
+bool ReadTypeName(jvmtiEnv* jvmti, jclass clazz, std::string& out) {
+    char* signature = nullptr;
+    CheckJvmtiError(jvmti->GetClassSignature(clazz, &signature, nullptr), "GetClassSignature");
+    if (!signature) return false;
+    OrloUtils::DeriveTypeFromJvmSignature(signature, out);
+    FreeJvmtiMemory(&signature);
+    return true;
+}
+
+}  // namespace
+
+JvmClassInfo* JvmClassInfo::GetJvmClassInfo(JvmInfo* info) {
+    jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
+    JNIEnv* jni = jvmti ? agent->GetJniEnv() : nullptr;
+    if (!jni) return nullptr;
+    std::string name;
+    if (ReadTypeName(jvmti, GetJniRef(), name)) SetJavaType(name);
+    if (jclass super = jni->GetSuperclass(GetJniRef())) {
+        if (ReadTypeName(jvmti, super, name)) superClassName = name;
+    }
+    JvmClassInfo* registered = info->FindClass(GetJavaType());
+    if (!registered) {
+        info->AddClass(GetJavaType(), this);
+        registered = this;
+    }
+    CheckJvmtiError(jvmti->SetTag(GetJniRef(), static_cast<jlong>(TagOf(registered))), "SetTag");
+    return registered;
+}
+
+void JvmClassInfo::LinkSuperClass(JvmInfo* info) {
+    if (!superClass && !superClassName.empty()) superClass = info->FindClass(&superClassName);
+}
+
+void JvmClassInfo::BuildInterfaceList(JvmInfo* info, std::vector<JvmInterfaceInfo*>& list) {
+    LinkSuperClass(info);
+    if (superClass) superClass->BuildInterfaceList(info, list);
+    AddOwnInterfaces(info, list);
+}
+
+void JvmClassInfo::AddFields(JvmInfo* info, std::vector<JvmFieldInfo>& list) {
+    LinkSuperClass(info);
+    if (superClass) superClass->AddFields(info, list);
+    list.insert(list.end(), GetFields().begin(), GetFields().end());
+}
+
+void JvmClassInfo::AssembleFields(JvmInfo* info) {
+    LinkSuperClass(info);
+    std::vector<JvmInterfaceInfo*> interfaceList;
+    BuildInterfaceList(info, interfaceList);
+    for (JvmInterfaceInfo* iface : interfaceList)
+        masterFields.insert(masterFields.end(), iface->GetFields().begin(), iface->GetFields().end());
+    AddFields(info, masterFields);
+    for (size_t i = 0; i < masterFields.size(); i++) {
+        masterFields[i].SetIndex(static_cast<int>(i));
+        masterFields[i].SetInstanceClass(this);
+    }
+}
+
+void JvmClassInfo::LoadMethods(JvmInfo* info) {
+    jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
+    if (!jvmti) return;
+    jint count = 0;
+    jmethodID* ids = nullptr;
+    if (jvmti->GetClassMethods(GetJniRef(), &count, &ids) == JVMTI_ERROR_NONE && count > 0) {
+        // Never resized again: the method map and local variables point into it.
+        methods.resize(count);
+        for (jint i = 0; i < count; i++) {
+            JvmMethodInfo& method = methods[i];
+            method.SetJvmId(ids[i]);
+            method.SetClass(this);
+            char* name = nullptr;
+            char* signature = nullptr;
+            if (jvmti->GetMethodName(ids[i], &name, &signature, nullptr) == JVMTI_ERROR_NONE) {
+                if (name) method.SetName(name);
+                if (signature) method.SetSignature(signature);
+            }
+            method.LoadLocalVars();
+            info->AddMethod(ids[i], &method);
+            FreeJvmtiMemory(&name);
+            FreeJvmtiMemory(&signature);
+        }
+    }
+    FreeJvmtiMemory(&ids);
+}
+
+const JvmMethodInfo* JvmClassInfo::FindMethod(const char* name) const {
+    for (const JvmMethodInfo& method : methods)
+        if (method.GetName() == name) return &method;
+    return superClass ? superClass->FindMethod(name) : nullptr;
+}
+
+int64_t JvmClassInfo::RecordAsXml(StringBuffer& buffer) const {
+    buffer.Format("<class clstag=\"%" PRIx64 "\" name=\"", TagOf(this));
+    XmlUtils::EncodeXmlString(buffer, *GetJavaType());
+    buffer.Append("\"");
+    if (!superClassName.empty()) buffer.Format(" sprclstag=\"%" PRIx64 "\"", TagOf(superClass));
+    buffer.Format(" totalinst=\"%" PRId64 "\" totalsize=\"%" PRId64 "\"", totalInst, totSize);
+    if (masterFields.empty() && methods.empty()) {
+        buffer.Append("/>");
+        return 1;
+    }
+    if (!masterFields.empty()) buffer.Format(" fields=\"%" PRId64 "\"", static_cast<int64_t>(masterFields.size()));
+    if (!methods.empty()) buffer.Format(" methods=\"%" PRId64 "\"", static_cast<int64_t>(methods.size()));
+    buffer.Append(">");
+    int64_t records = 1;
+    for (const JvmFieldInfo& field : masterFields) records += field.RecordAsXml(buffer);
+    for (const JvmMethodInfo& method : methods) records += method.RecordAsXml(buffer);
+    buffer.Append("</class>");
+    return records;
+}
+
+std::string& JvmClassInfo::ToString(std::string& out) const {
+    JvmObjectInfo::ToString(out);
+    out += ", class=";
+    out += *GetJavaType();
+    out += ", super=";
+    out += superClassName;
+    out += ", totalInst=";
+    out += std::to_string(totalInst);
+    out += ", totSize=";
+    out += std::to_string(totSize);
+    out += ", jniRef=";
+    return AppendPointer(out, GetJniRef());
+}
+
+void JvmClassInfo::PrintHierarchy(int depth) const {
+    std::string text;
+    VeskLogger::LogTrace("%*s%s", 2 * depth, "", ToString(text).c_str());
+    for (JvmInterfaceInfo* iface : GetInterfaces())
+        if (iface) iface->PrintHierarchy(depth + 1);
+    for (const JvmFieldInfo& field : GetFields())
+        VeskLogger::LogTrace("%*s%s", 2 * depth + 2, "", field.ToString(text).c_str());
+    for (const JvmMethodInfo& method : methods) method.PrintHierarchy(depth + 1);
+    if (masterFields.empty()) return;
+    VeskLogger::LogTrace("%*sMASTER FIELD LIST:", 2 * depth + 2, "");
+    for (const JvmFieldInfo& field : masterFields)
+        VeskLogger::LogTrace("%*s%s", 2 * depth + 4, "", field.ToString(text).c_str());
+}
+
+}  // namespace Orlo
