@@ -1,0 +1,111 @@
+// Client side of the agent's protocol: connect, send requests, read framed
+// responses, cancel with "<ABORT>".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk {
+
+enum class ErrorKind {
+    NotListening,  // nothing accepts on host:port (or it cannot be reached)
+    Rejected,      // the agent already serves another client
+    Dropped,       // the agent closed the connection or it broke
+    Timeout,       // no complete frame within the read timeout
+    Protocol,      // bytes that are not a response frame
+    Usage,         // bad host name or argument
+};
+
+class ClientError : public std::runtime_error {
+public:
+    ClientError(ErrorKind kind, const std::string& message)
+        : std::runtime_error(message), kind(kind) {}
+    ErrorKind Kind() const { return kind; }
+
+private:
+    ErrorKind kind;
+};
+
+// One response: "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n", kept byte for byte.
+struct Frame {
+    std::string bytes;
+    std::string tag;  // as written by the agent (escaped)
+    size_t bodyOffset = 0;
+    size_t bodyLength = 0;
+    bool last = false;  // the body holds <last value="1"/>
+
+    std::string_view Body() const { return std::string_view(bytes).substr(bodyOffset, bodyLength); }
+};
+
+class VeskClient {
+public:
+    static constexpr int DEFAULT_PORT = 16400;
+
+    VeskClient() = default;
+    ~VeskClient();
+    VeskClient(const VeskClient&) = delete;
+    VeskClient& operator=(const VeskClient&) = delete;
+    VeskClient(VeskClient&& other) noexcept;
+
+    // host: name or dotted IPv4 address. Throws NotListening.
+    void Connect(const std::string& host, int port);
+    void Close();
+    bool IsConnected() const { return fd >= 0; }
+    int Fd() const { return fd; }
+
+    // Milliseconds ReadFrame waits for more bytes; 0 waits without limit.
+    void SetReadTimeout(int ms) { readTimeoutMs = ms; }
+
+    // Sends the bytes in one piece (a request, or anything for tests).
+    void Send(std::string_view bytes);
+    void SendAbort() { Send("<ABORT>"); }
+    // Sends a request and returns all its frames (ReadResponse).
+    std::vector<Frame> Request(std::string_view request);
+
+    // The next frame as it arrives; throws Dropped, Timeout or Protocol.
+    Frame ReadFrame();
+    // Frames up to and including the final one, each handed to onFrame.
+    // Throws Rejected, with the agent's message, on a REJECT response.
+    void ReadResponse(const std::function<void(const Frame&)>& onFrame);
+    std::vector<Frame> ReadResponse();
+    // True when bytes (or the agent's close) arrive within ms.
+    bool WaitReadable(int ms);
+    uint64_t BytesReceived() const { return received; }
+
+    // "<vesk-cmd tag=\"TAG\"><cmd name=\"A\"/>...</vesk-cmd>"
+    static std::string BuildRequest(const std::vector<std::string>& commands,
+                                    const std::string& tag = "1");
+
+private:
+    bool TakeFrame(Frame& frame);
+    bool PollSocket(int ms);
+    void Receive();
+
+    int fd = -1;
+    int readTimeoutMs = 0;
+    std::string pending;  // received bytes not yet returned as frames
+    size_t scanned = 0;   // bytes of pending known to hold no frame end
+    uint64_t received = 0;
+    std::vector<char> chunk;  // receive area
+};
+
+// Reading response bodies.
+struct Prop {
+    std::string name;
+    std::string value;
+};
+
+// Undoes the agent's escaping; "&#N;" below 256 is the byte N.
+std::string XmlUnescape(std::string_view text);
+// The unescaped value of attribute name in the element starting at element.
+bool AttributeValue(std::string_view element, std::string_view name, std::string* value);
+// The <prop> elements of the <cmd name="COMMAND"> element of a body, in order.
+std::vector<Prop> CommandProps(std::string_view body, std::string_view command);
+// True when the body reports a failure (status 0); message gets the error text.
+bool ResponseError(std::string_view body, std::string* message);
+
+}  // namespace vesk
