@@ -1,0 +1,194 @@
+// The type model and the tagging pass against a real JVM.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "JvmClassInfo.h"
+#include "JvmHarness.h"
+#include "JvmInfo.h"
+#include "JvmThreadInfo.h"
+#include "StringBuffer.h"
+
+using namespace Orlo;
+
+namespace vesktest {
+namespace {
+
+class TypeModelTest : public ::testing::Test {
+protected:
+    void SetUp() override { info.TagLoadedClasses(HarnessJvmti(), HarnessJni()); }
+
+    const JvmClassInfo* Class(const char* name) {
+        std::string key(name);
+        const JvmClassInfo* record = info.FindClass(&key);
+        EXPECT_NE(record, nullptr) << name;
+        return record;
+    }
+
+    // The JVMTI tag of the class of a static field of model.ModelFixture.
+    jlong ClassTagOfFixtureField(const char* field) {
+        JNIEnv* jni = HarnessJni();
+        jclass fixture = jni->FindClass("model/ModelFixture");
+        jobject value = jni->GetStaticObjectField(fixture, jni->GetStaticFieldID(fixture, field, "Ljava/lang/Object;"));
+        jlong tag = 0;
+        HarnessJvmti()->GetTag(jni->GetObjectClass(value), &tag);
+        return tag;
+    }
+
+    bool InClassArray(jlong tag) const {
+        auto address = reinterpret_cast<const JvmClassInfo*>(tag);
+        return address >= info.GetClassInfos() && address < info.GetClassInfos() + info.GetClassCount();
+    }
+
+    JvmInfo info;
+};
+
+std::vector<std::string> FieldNames(const std::vector<JvmFieldInfo>& fields) {
+    std::vector<std::string> names;
+    for (const JvmFieldInfo& field : fields) names.push_back(field.GetName());
+    return names;
+}
+
+TEST_F(TypeModelTest, MasterFieldListRunsInterfacesThenRootToLeaf) {
+    const JvmClassInfo* leaf = Class("model.ModelLeaf");
+    ASSERT_NE(leaf, nullptr);
+    const std::vector<std::string> expected = {"BASE_VAL", "FACE_NUM", "FACE_VAL",   "rootNum", "rootVal",
+                                               "MID_STATIC", "midNum", "midVal", "leafVal", "LEAF_STATIC"};
+    EXPECT_EQ(FieldNames(leaf->GetMasterFields()), expected);
+    const std::vector<std::string> definers = {"model.ModelBase", "model.ModelFace", "model.ModelFace",
+                                               "model.ModelRoot", "model.ModelRoot", "model.ModelMid",
+                                               "model.ModelMid",  "model.ModelMid",  "model.ModelLeaf",
+                                               "model.ModelLeaf"};
+    for (size_t i = 0; i < leaf->GetMasterFields().size(); i++) {
+        const JvmFieldInfo& field = leaf->GetMasterFields()[i];
+        EXPECT_EQ(field.GetIndex(), static_cast<int>(i));
+        EXPECT_EQ(field.GetInstanceClass(), leaf);
+        EXPECT_EQ(*field.GetDefiningClass()->GetJavaType(), definers[i]) << field.GetName();
+    }
+    EXPECT_EQ(*leaf->GetSuperClass()->GetJavaType(), "model.ModelMid");
+    EXPECT_TRUE(Class("java.lang.Object")->GetMasterFields().empty());
+    // A copy keeps the field ID and definer but is numbered for its holder.
+    const JvmFieldInfo& inMid = Class("model.ModelMid")->GetMasterFields()[0];
+    EXPECT_EQ(inMid.GetName(), "rootNum");
+    EXPECT_EQ(inMid.GetJvmId(), leaf->GetMasterFields()[3].GetJvmId());
+    EXPECT_EQ(inMid.GetIndex(), 0);
+}
+
+TEST_F(TypeModelTest, SharedSuperInterfaceComesOnceBeforeItsChildren) {
+    const JvmClassInfo* both = Class("model.Both");
+    ASSERT_NE(both, nullptr);
+    std::vector<JvmInterfaceInfo*> list;
+    const_cast<JvmClassInfo*>(both)->BuildInterfaceList(&info, list);
+    std::vector<std::string> names;
+    for (JvmInterfaceInfo* iface : list) names.push_back(*iface->GetJavaType());
+    EXPECT_EQ(names, (std::vector<std::string>{"model.ModelShared", "model.LeftFace", "model.RightFace"}));
+    EXPECT_EQ(FieldNames(both->GetMasterFields()), (std::vector<std::string>{"SHARED", "LEFT", "RIGHT", "own"}));
+    // One interface record per name, however many types name it.
+    std::string shared = "model.ModelShared";
+    EXPECT_EQ(info.GetInterface(nullptr, &shared), list[0]);
+    EXPECT_EQ(list[1]->GetInterfaces().front(), list[0]);
+}
+
+TEST_F(TypeModelTest, TwoLoadersShareTheFirstRecord) {
+    int records = 0;
+    const JvmClassInfo* first = nullptr;
+    for (int i = 0; i < info.GetClassCount(); i++) {
+        const JvmClassInfo& record = info.GetClassInfos()[i];
+        if (*record.GetJavaType() != "model.ModelTwin") continue;
+        if (!first) first = &record;
+        records++;
+    }
+    ASSERT_EQ(records, 2);
+    EXPECT_EQ(Class("model.ModelTwin"), first);
+    EXPECT_EQ(ClassTagOfFixtureField("twin"), reinterpret_cast<jlong>(first));
+    EXPECT_EQ(ClassTagOfFixtureField("otherTwin"), reinterpret_cast<jlong>(first));
+}
+
+TEST_F(TypeModelTest, ThreadsAreTaggedWithTheirRecords) {
+    jint count = 0;
+    jthread* threads = nullptr;
+    ASSERT_EQ(HarnessJvmti()->GetAllThreads(&count, &threads), JVMTI_ERROR_NONE);
+    const JvmThreadInfo* begin = info.GetThreadInfos();
+    const JvmThreadInfo* end = begin + info.GetThreadCount();
+    bool sawWorker = false;
+    for (jint i = 0; i < count; i++) {
+        jlong tag = 0;
+        HarnessJvmti()->GetTag(threads[i], &tag);
+        auto record = reinterpret_cast<const JvmThreadInfo*>(tag);
+        ASSERT_TRUE(record >= begin && record < end) << "thread " << i;
+        jvmtiThreadInfo threadInfo = {};
+        HarnessJvmti()->GetThreadInfo(threads[i], &threadInfo);
+        EXPECT_EQ(record->GetThreadName(), threadInfo.name);
+        HarnessJvmti()->Deallocate(reinterpret_cast<unsigned char*>(threadInfo.name));
+        if (record->GetThreadName() != "model-worker & co") continue;
+        sawWorker = true;
+        StringBuffer buffer;
+        record->RecordAsXml(buffer);
+        char expected[128];
+        snprintf(expected, sizeof expected, "<thread thrdtag=\"%llx\" name=\"model-worker &amp; co\" state=\"%d\"/>",
+                 static_cast<unsigned long long>(tag), record->GetThreadState());
+        EXPECT_EQ(BufferText(buffer), expected);
+        EXPECT_TRUE(record->GetThreadState() & JVMTI_THREAD_STATE_WAITING);
+    }
+    HarnessJvmti()->Deallocate(reinterpret_cast<unsigned char*>(threads));
+    EXPECT_TRUE(sawWorker);
+    const jlong next = info.GetNextObjectTag();
+    EXPECT_GE(next, reinterpret_cast<jlong>(end));
+    EXPECT_GE(next, reinterpret_cast<jlong>(info.GetClassInfos() + info.GetClassCount()));
+}
+
+TEST_F(TypeModelTest, SecondPassLeavesNoStaleRecord) {
+    info.TagLoadedClasses(HarnessJvmti(), HarnessJni());
+    const JvmClassInfo* leaf = Class("model.ModelLeaf");
+    EXPECT_TRUE(InClassArray(reinterpret_cast<jlong>(leaf)));
+    EXPECT_TRUE(InClassArray(ClassTagOfFixtureField("twin")));
+    // Superclass links and field definers point into the new pass too.
+    EXPECT_TRUE(InClassArray(reinterpret_cast<jlong>(leaf->GetSuperClass())));
+    for (const JvmFieldInfo& field : leaf->GetMasterFields()) {
+        std::string name = *field.GetDefiningClass()->GetJavaType();
+        EXPECT_FALSE(name.empty());
+    }
+    // Clearing takes the record addresses off the Java objects.
+    info.Clear();
+    EXPECT_EQ(ClassTagOfFixtureField("twin"), 0);
+    EXPECT_EQ(info.GetClassCount(), 0);
+}
+
+TEST_F(TypeModelTest, ClassRecordNestsFieldsAndMethods) {
+    const JvmClassInfo* root = Class("model.ModelRoot");
+    ASSERT_NE(root, nullptr);
+    StringBuffer buffer;
+    int64_t count = root->RecordAsXml(buffer);
+    std::vector<Record> records = ParseRecords(BufferText(buffer));
+    ASSERT_EQ(records.size(), 1u);
+    const Record& record = records[0];
+    EXPECT_EQ(record.name, "class");
+    EXPECT_EQ(record["name"], "model.ModelRoot");
+    EXPECT_EQ(std::stoull(record["sprclstag"], nullptr, 16), reinterpret_cast<uintptr_t>(Class("java.lang.Object")));
+    EXPECT_EQ(record["fields"], "2");
+    EXPECT_EQ(record["methods"], std::to_string(root->GetMethods().size()));
+    EXPECT_EQ(count, 1 + 2 + static_cast<int64_t>(root->GetMethods().size()));
+    ASSERT_GE(record.children.size(), 3u);
+    EXPECT_EQ(record.children[1]["name"], "rootVal");
+    EXPECT_EQ(record.children[1]["index"], "1");
+    EXPECT_EQ(record.children[1]["defclass"], "model.ModelRoot");
+    EXPECT_EQ(record.children[2].name, "mthd");
+    EXPECT_EQ(record.children[2]["name"], "<init>");
+    // java.lang.Object has no superclass attribute.
+    StringBuffer object;
+    Class("java.lang.Object")->RecordAsXml(object);
+    EXPECT_EQ(BufferText(object).find("sprclstag"), std::string::npos);
+}
+
+TEST_F(TypeModelTest, FindMethodClimbsTheSuperclassChain) {
+    const JvmClassInfo* leaf = Class("model.ModelLeaf");
+    const JvmMethodInfo* hash = leaf->FindMethod("hashCode");
+    ASSERT_NE(hash, nullptr);
+    EXPECT_EQ(*hash->GetClass()->GetJavaType(), "java.lang.Object");
+    EXPECT_EQ(leaf->FindMethod("noSuchMethod"), nullptr);
+}
+
+}  // namespace
+}  // namespace vesktest
