@@ -1,0 +1,294 @@
+// The command server end to end: a JVM with the agent, talked to through the
+// client library.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "JavaProcess.h"
+#include "VeskClient.h"
+
+using namespace vesktest;
+using vesk::ClientError;
+using vesk::ErrorKind;
+using vesk::Frame;
+using vesk::VeskClient;
+
+namespace {
+
+const char FIXTURE[] = "server.ServerFixture";
+const std::string REJECT_FRAME =
+    "<vesk-resp tag=\"0\"><cmd name=\"REJECT\"><status value=\"0\"/><error msg=\"Connection rejected: "
+    "Exceeded maximum number of concurrent connections (1)\"/></cmd><last value=\"1\"/></vesk-resp>\n";
+
+std::string ErrorFrame(const std::string& tag, const std::string& command, const std::string& message) {
+    return "<vesk-resp tag=\"" + tag + "\"><cmd name=\"" + command + "\"><status value=\"0\"/><error msg=\"" +
+           message + "\"/></cmd><last value=\"1\"/></vesk-resp>\n";
+}
+
+std::string GcFrame(const std::string& tag, int last) {
+    return "<vesk-resp tag=\"" + tag + "\"><cmd name=\"PERFORM_GC\"><status value=\"1\"/></cmd><last value=\"" +
+           std::to_string(last) + "\"/></vesk-resp>\n";
+}
+
+std::string GcRequest(const std::string& tag) { return VeskClient::BuildRequest({"PERFORM_GC"}, tag); }
+
+// A JVM running the fixture with the agent on a free loopback port, logging
+// to its own directory.
+class AgentJvm {
+public:
+    explicit AgentJvm(int agentPort, const std::string& extraOptions = "") : port(agentPort) {
+        config = dir.Write("agent.properties", "vesk.agent.log.level=DEBUG\nvesk.agent.log.file=" +
+                                                   dir.File("agent.log") + "\n");
+        std::string options = "port=" + std::to_string(port) + ",cfgfile=" + config;
+        options += extraOptions.empty() ? ",address=127.0.0.1" : "," + extraOptions;
+        jvm = std::make_unique<JavaProcess>(std::vector<std::string>{AgentArg(options)}, FIXTURE);
+    }
+
+    bool Ready() { return jvm->WaitForOutput("READY", 30000); }
+    std::string Log() const { return ReadFile(dir.File("agent.log")); }
+    bool WaitForLog(const std::string& text, int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 50) {
+            if (Log().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    // A connection the agent serves: retried while the agent still serves a
+    // client that has just left.
+    VeskClient Served() {
+        for (int attempt = 0; attempt < 20; attempt++) {
+            VeskClient client;
+            client.Connect("127.0.0.1", port);
+            client.SetReadTimeout(30000);
+            client.Send(GcRequest("probe"));
+            try {
+                client.ReadResponse();
+                return client;
+            } catch (const ClientError& e) {
+                if (e.Kind() != ErrorKind::Rejected) throw;
+            }
+        }
+        throw std::runtime_error("the agent never accepted a client");
+    }
+
+    int port;
+    TempDir dir;
+    std::string config;
+    std::unique_ptr<JavaProcess> jvm;
+};
+
+class ServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        agentJvm = new AgentJvm(FreePort());
+        ASSERT_TRUE(agentJvm->Ready()) << agentJvm->jvm->Stderr();
+        ASSERT_TRUE(WaitForPort(agentJvm->port, 30000));
+    }
+    static void TearDownTestSuite() {
+        delete agentJvm;
+        agentJvm = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(agentJvm && agentJvm->jvm->Running()); }
+    void TearDown() override { EXPECT_TRUE(agentJvm->jvm->Running()) << agentJvm->jvm->Stderr(); }
+
+    // The single frame answering request, as bytes.
+    static std::string OneFrame(VeskClient& client, const std::string& request) {
+        std::vector<Frame> frames = client.Request(request);
+        EXPECT_EQ(frames.size(), 1u);
+        return frames.empty() ? "" : frames.front().bytes;
+    }
+
+    static AgentJvm* agentJvm;
+};
+
+AgentJvm* ServerTest::agentJvm = nullptr;
+
+TEST_F(ServerTest, PerformGcFrameIsExact) {
+    VeskClient client = agentJvm->Served();
+    EXPECT_EQ(OneFrame(client, "<vesk-cmd tag=\"7\"><cmd name=\"PERFORM_GC\"/></vesk-cmd>"), GcFrame("7", 1));
+    EXPECT_EQ(OneFrame(client, "<vesk-cmd><cmd name=\"PERFORM_GC\"/></vesk-cmd>"), GcFrame("0", 1))
+        << "a missing tag is answered as 0";
+}
+
+TEST_F(ServerTest, TwoCommandsShareTheTagAndOnlyTheSecondIsLast) {
+    VeskClient client = agentJvm->Served();
+    std::vector<Frame> frames =
+        client.Request("<vesk-cmd tag=\"5\"><cmd name=\"RUNTIME\"/><cmd name=\"PERFORM_GC\"/></vesk-cmd>\r\n");
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].tag, "5");
+    EXPECT_FALSE(frames[0].last);
+    std::string_view body = frames[0].Body();
+    EXPECT_EQ(body.substr(0, 20), "<cmd name=\"RUNTIME\">");
+    const std::string tail = "<status value=\"1\"/></cmd><last value=\"0\"/>";
+    ASSERT_GE(body.size(), tail.size());
+    EXPECT_EQ(body.substr(body.size() - tail.size()), tail);
+    EXPECT_EQ(frames[1].bytes, GcFrame("5", 1));
+}
+
+TEST_F(ServerTest, RuntimeReportsItsSevenFigures) {
+    VeskClient client = agentJvm->Served();
+    std::vector<Frame> frames = client.Request(VeskClient::BuildRequest({"RUNTIME"}, "3"));
+    ASSERT_EQ(frames.size(), 1u);
+    std::vector<vesk::Prop> props = vesk::CommandProps(frames[0].Body(), "RUNTIME");
+    const char* names[] = {"rt-time", "cpus", "total-heap", "max-heap", "free-heap", "total-classes", "total-threads"};
+    ASSERT_EQ(props.size(), 7u);
+    for (size_t i = 0; i < props.size(); i++) {
+        EXPECT_EQ(props[i].name, names[i]);
+        EXPECT_GT(std::stoll(props[i].value), 0) << props[i].name;
+    }
+    EXPECT_GE(std::stoll(props[3].value), std::stoll(props[2].value)) << "max-heap >= total-heap";
+    EXPECT_TRUE(frames[0].last);
+}
+
+TEST_F(ServerTest, SystemPropsAreEscapedAndComplete) {
+    VeskClient client = agentJvm->Served();
+    std::vector<Frame> frames = client.Request(VeskClient::BuildRequest({"SYSTEM_PROPS"}, "4"));
+    ASSERT_EQ(frames.size(), 1u);
+    std::string_view body = frames[0].Body();
+    EXPECT_EQ(body.substr(0, 25), "<cmd name=\"SYSTEM_PROPS\">");
+    EXPECT_NE(body.find("<prop name=\"vesktest.markup\" value=\"a&lt;b &amp; &quot;c&quot;&#9;end\"/>"),
+              std::string::npos);
+    std::vector<vesk::Prop> props = vesk::CommandProps(body, "SYSTEM_PROPS");
+    bool found = false;
+    for (const auto& prop : props) found |= prop.name == "java.class.path" && prop.value == VESK_FIXTURE_DIR;
+    EXPECT_TRUE(found);
+    EXPECT_GT(props.size(), 20u);
+}
+
+TEST_F(ServerTest, ErrorResponsesCarryTheExactTexts) {
+    VeskClient client = agentJvm->Served();
+    struct Case {
+        const char* request;
+        std::string frame;
+    } cases[] = {
+        {"<vesk-cmd tag=\"1\"><cmd name=\"RUNTIME\"",
+         ErrorFrame("0", "INVALID", "Error parsing start element tag at offset 36")},
+        {"<a></b>", ErrorFrame("0", "INVALID", "Start-end tags mismatch at offset 5")},
+        {"<other/>", ErrorFrame("0", "INVALID", "Unrecognized command string")},
+        {"<vesk-cmd tag=\"9\"><cmd/></vesk-cmd>", ErrorFrame("9", "INVALID", "Missing command name")},
+        {"<vesk-cmd><cmd name=\"runtime\"/></vesk-cmd>", ErrorFrame("0", "runtime", "Unknown command: runtime")},
+        // What the client sent comes back escaped, so it cannot break the frame.
+        {"<vesk-cmd tag=\"a&quot;&gt;&lt;\"><cmd name=\"x&lt;/cmd&gt;\"/></vesk-cmd>",
+         ErrorFrame("a&quot;&gt;&lt;", "x&lt;/cmd&gt;", "Unknown command: x&lt;/cmd&gt;")},
+    };
+    for (const Case& c : cases) EXPECT_EQ(OneFrame(client, c.request), c.frame) << c.request;
+}
+
+TEST_F(ServerTest, AnErrorEndsTheRequestAfterTheCommandsBeforeIt) {
+    VeskClient client = agentJvm->Served();
+    std::vector<Frame> frames = client.Request(
+        "<vesk-cmd tag=\"4\"><cmd name=\"PERFORM_GC\"/><cmd name=\"BOGUS\"/><cmd name=\"RUNTIME\"/></vesk-cmd>");
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].bytes, GcFrame("4", 0));
+    EXPECT_EQ(frames[1].bytes, ErrorFrame("4", "BOGUS", "Unknown command: BOGUS"));
+    EXPECT_EQ(OneFrame(client, GcRequest("8")), GcFrame("8", 1)) << "nothing else was sent in between";
+}
+
+TEST_F(ServerTest, LateAbortsAndEmptyCommandListsGetNoResponse) {
+    VeskClient client = agentJvm->Served();
+    for (const char* silent : {"<ABORT>", "<ABORT>\r\n", "<ABORT><ABORT>", "<vesk-cmd tag=\"3\"/>"}) {
+        client.Send(silent);
+        EXPECT_FALSE(client.WaitReadable(300)) << silent;
+    }
+    EXPECT_EQ(OneFrame(client, GcRequest("6")), GcFrame("6", 1)) << "the connection stays usable";
+    // An abort and a request in one packet: the abort is dropped, the request served.
+    EXPECT_EQ(OneFrame(client, "<ABORT>\n" + GcRequest("11")), GcFrame("11", 1));
+}
+
+TEST_F(ServerTest, RequestOfOnlyLineEndsIsUnrecognized) {
+    VeskClient client = agentJvm->Served();
+    EXPECT_EQ(OneFrame(client, "\r\n"), ErrorFrame("0", "INVALID", "Unrecognized command string"));
+}
+
+TEST_F(ServerTest, SecondClientIsRejectedAndClosedWhileTheFirstGoesOn) {
+    VeskClient first = agentJvm->Served();
+    VeskClient second;
+    second.Connect("127.0.0.1", agentJvm->port);
+    second.SetReadTimeout(10000);
+    EXPECT_EQ(second.ReadFrame().bytes, REJECT_FRAME);
+    try {
+        second.ReadFrame();
+        ADD_FAILURE() << "the rejected connection should be closed";
+    } catch (const ClientError& e) {
+        EXPECT_EQ(e.Kind(), ErrorKind::Dropped) << e.what();
+    }
+    EXPECT_EQ(OneFrame(first, GcRequest("21")), GcFrame("21", 1));
+
+    // The client library reports the rejection as such.
+    VeskClient third;
+    third.Connect("127.0.0.1", agentJvm->port);
+    third.SetReadTimeout(10000);
+    try {
+        third.Request(GcRequest("22"));
+        ADD_FAILURE() << "expected a rejection";
+    } catch (const ClientError& e) {
+        EXPECT_EQ(e.Kind(), ErrorKind::Rejected) << e.what();
+    }
+
+    first.Close();
+    VeskClient next = agentJvm->Served();
+    EXPECT_EQ(OneFrame(next, GcRequest("23")), GcFrame("23", 1));
+}
+
+TEST_F(ServerTest, ClientLeavingInTheMiddleOfAResponseDoesNotHarmTheJvm) {
+    for (int i = 0; i < 3; i++) {
+        VeskClient client = agentJvm->Served();
+        // A snapshot answer is megabytes long; leave without reading it.
+        client.Send(VeskClient::BuildRequest({"SYSTEM_PROPS", "SNAPSHOT", "SYSTEM_PROPS"}, "30"));
+        client.Close();
+    }
+    VeskClient client = agentJvm->Served();
+    EXPECT_EQ(OneFrame(client, GcRequest("31")), GcFrame("31", 1));
+    EXPECT_TRUE(agentJvm->jvm->Running());
+}
+
+TEST(ServerStartTest, PortInUseIsLoggedAndTheJvmRuns) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    int port = 0;
+    for (int attempt = 0; attempt < 10; attempt++) {
+        port = FreePort();
+        address.sin_port = htons(port);
+        if (bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+    }
+    ASSERT_EQ(listen(blocker, 1), 0);
+
+    AgentJvm jvm(port, "port=" + std::to_string(port));  // wildcard address, as by default
+    ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
+    EXPECT_TRUE(jvm.WaitForLog("VeskServerThread::ThreadFunction Failed to bind to connection socket, error=98",
+                               20000))
+        << jvm.Log();
+    EXPECT_TRUE(jvm.jvm->Running());
+    EXPECT_EQ(jvm.Log().find("Listening for connections"), std::string::npos);
+    close(blocker);
+}
+
+TEST(ServerStartTest, AddressOptionRestrictsTheListeningInterface) {
+    int port = FreePort();
+    AgentJvm jvm(port, "address=127.0.0.2");
+    ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
+    ASSERT_TRUE(jvm.WaitForLog("Listening for connections on port: " + std::to_string(port), 20000)) << jvm.Log();
+    VeskClient client;
+    try {
+        client.Connect("127.0.0.1", port);
+        ADD_FAILURE() << "127.0.0.1 should not be served";
+    } catch (const ClientError& e) {
+        EXPECT_EQ(e.Kind(), ErrorKind::NotListening);
+    }
+    client.Connect("127.0.0.2", port);
+    client.SetReadTimeout(30000);
+    EXPECT_EQ(client.Request(GcRequest("1")).front().bytes, GcFrame("1", 1));
+}
+
+}  // namespace
