@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -127,15 +128,20 @@ TEST_F(AgentLoadTest, MissingConfigFileWritesOneStderrLine) {
     EXPECT_FALSE(FileExists(java.Dir().File("logs")));
 }
 
-TEST_F(AgentLoadTest, InstallTreeGivesDefaultConfigAndLogPaths) {
+// Installed deeper than the classic 512-byte path limit, the library still
+// finds its base directory.
+TEST_F(AgentLoadTest, DeepInstallTreeGivesDefaultConfigAndLogPaths) {
     namespace fs = std::filesystem;
     fs::path base = fs::path(dir.Path()) / "inst";
+    for (int i = 0; i < 6; ++i) base /= std::string(100, static_cast<char>('a' + i));
     fs::create_directories(base / "JvmAgent" / "lib");
     fs::create_directories(base / "config");
     fs::create_directories(base / "logs");
     fs::path library = base / "JvmAgent" / "lib" / "libveskjagent.so";
     fs::copy_file(VESK_AGENT_LIB, library);
-    dir.Write("inst/config/veskjagent.properties", "vesk.agent.log.level=DEBUG\n");
+    ASSERT_GT(library.string().size(), 600u);
+    std::ofstream((base / "config" / "veskjagent.properties").string())
+        << "vesk.agent.log.level=DEBUG\n";
 
     JavaProcess java({"-agentpath:" + library.string() + "=" + Port()}, FIXTURE);
     pid_t pid = java.Pid();
