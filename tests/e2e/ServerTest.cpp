@@ -251,6 +251,29 @@ TEST_F(ServerTest, ClientLeavingInTheMiddleOfAResponseDoesNotHarmTheJvm) {
     EXPECT_TRUE(agentJvm->jvm->Running());
 }
 
+TEST_F(ServerTest, SnapshotBeforeAnotherCommandIsNotLastButKeepsItsMetrics) {
+    VeskClient client = agentJvm->Served();
+    std::vector<Frame> frames = client.Request(VeskClient::BuildRequest({"SNAPSHOT", "PERFORM_GC"}, "40"));
+    ASSERT_GE(frames.size(), 3u) << "header, at least one file, the collection";
+    std::string_view header = frames.front().Body();
+    EXPECT_EQ(header.substr(0, 20), "<cmd name=\"RUNTIME\">");
+    EXPECT_NE(header.find("<cmd name=\"SNAPSHOT\"><prop name=\"ss-time\""), std::string::npos);
+    for (size_t i = 0; i + 1 < frames.size(); i++) {
+        EXPECT_EQ(frames[i].tag, "40");
+        EXPECT_FALSE(frames[i].last) << "frame " << i;
+        EXPECT_FALSE(vesk::ResponseError(frames[i].Body(), nullptr)) << "frame " << i;
+    }
+    // The snapshot's final frame: its last marker, then the 18 metrics.
+    std::string_view final = frames[frames.size() - 2].Body();
+    size_t marker = final.find("</cmd><last value=\"0\"/><prop name=\"$T$last.snapshot.overall.start.time\"");
+    ASSERT_NE(marker, std::string::npos);
+    size_t metrics = 0;
+    for (size_t at = final.find("<prop ", marker); at != std::string::npos; at = final.find("<prop ", at + 1))
+        metrics++;
+    EXPECT_EQ(metrics, 18u);
+    EXPECT_EQ(frames.back().bytes, GcFrame("40", 1));
+}
+
 TEST(ServerStartTest, PortInUseIsLoggedAndTheJvmRuns) {
     int blocker = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
