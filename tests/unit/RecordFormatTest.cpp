@@ -1,0 +1,149 @@
+// The heap-walk records: hand-written conversions must give exactly what the
+// printf formats of the record layout give.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "HeapRecord.h"
+#include "JvmInfo.h"
+#include "StringBuffer.h"
+
+using Orlo::HeapRecord;
+
+namespace {
+
+std::string Hex(uint64_t value) {
+    char out[32];
+    return std::string(out, HeapRecord::Hex(out, value));
+}
+
+std::string Dec(int64_t value) {
+    char out[32];
+    return std::string(out, HeapRecord::Decimal(out, value));
+}
+
+std::string Object(jlong tag, jlong classTag, jlong size, jint length) {
+    char out[HeapRecord::MAX_SIZE];
+    return std::string(out, HeapRecord::FormatObject(out, tag, classTag, size, length));
+}
+
+std::string Reference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info, jlong tag, jlong classTag,
+                      jlong size, jlong referrerTag, jint length) {
+    char out[HeapRecord::MAX_SIZE];
+    return std::string(out, HeapRecord::FormatReference(out, kind, info, tag, classTag, size, referrerTag, length));
+}
+
+TEST(RecordFormatTest, NumbersMatchPrintfAtTheEdges) {
+    const uint64_t hexValues[] = {0, 1, 9, 10, 15, 16, 0xabcdef, 0x7fffffffffffffffULL, 0x8000000000000000ULL,
+                                  UINT64_MAX};
+    for (uint64_t value : hexValues) {
+        char expected[32];
+        snprintf(expected, sizeof expected, "%" PRIx64, value);
+        EXPECT_EQ(Hex(value), expected);
+    }
+    const int64_t decValues[] = {0, 1, -1, 9, 10, -10, 99, 100, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN};
+    for (int64_t value : decValues) {
+        char expected[32];
+        snprintf(expected, sizeof expected, "%" PRId64, value);
+        EXPECT_EQ(Dec(value), expected);
+    }
+}
+
+TEST(RecordFormatTest, ObjectRecords) {
+    EXPECT_EQ(Object(0x7f001, 0x55aa, 24, -1), "<obj tag=\"7f001\" clstag=\"55aa\" size=\"24\"/>");
+    EXPECT_EQ(Object(-1, 0, -8, 0), "<arrayobj tag=\"ffffffffffffffff\" clstag=\"0\" size=\"-8\" len=\"0\"/>");
+    EXPECT_EQ(Object(1, 2, INT64_MAX, INT32_MAX),
+              "<arrayobj tag=\"1\" clstag=\"2\" size=\"9223372036854775807\" len=\"2147483647\"/>");
+}
+
+TEST(RecordFormatTest, ReferenceRecordsByKind) {
+    jvmtiHeapReferenceInfo info = {};
+    info.field.index = 7;
+    EXPECT_EQ(Reference(JVMTI_HEAP_REFERENCE_FIELD, &info, 0x10, 0x20, 16, 0x30, -1),
+              "<ref kind=\"2\" tag=\"10\" clstag=\"20\" size=\"16\" reftag=\"30\" index=\"7\"/>");
+    info.array.index = 3;
+    EXPECT_EQ(Reference(JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT, &info, 0x10, 0x20, 32, 0x30, 5),
+              "<ref kind=\"3\" tag=\"10\" clstag=\"20\" size=\"32\" reftag=\"30\" len=\"5\" index=\"3\"/>");
+    // A root: no referrer, the local's frame, heaproot.
+    info = {};
+    info.stack_local.thread_tag = 0xbeef;
+    info.stack_local.thread_id = -2;
+    info.stack_local.depth = 4;
+    info.stack_local.method = reinterpret_cast<jmethodID>(static_cast<uintptr_t>(0xfade));
+    info.stack_local.location = 99;
+    info.stack_local.slot = 1;
+    EXPECT_EQ(Reference(JVMTI_HEAP_REFERENCE_STACK_LOCAL, &info, 0x10, 0x20, 16, 0, -1),
+              "<ref kind=\"24\" tag=\"10\" clstag=\"20\" size=\"16\" thrdtag=\"beef\" tid=\"-2\" depth=\"4\" "
+              "mthdtag=\"fade\" slot=\"1\" heaproot=\"1\"/>");
+    info = {};
+    info.jni_local.thread_tag = 0xbeef;
+    info.jni_local.thread_id = 12;
+    info.jni_local.depth = 0;
+    info.jni_local.method = nullptr;
+    EXPECT_EQ(Reference(JVMTI_HEAP_REFERENCE_JNI_LOCAL, &info, 0x10, 0x20, 16, 0, -1),
+              "<ref kind=\"25\" tag=\"10\" clstag=\"20\" size=\"16\" thrdtag=\"beef\" tid=\"12\" depth=\"0\" "
+              "mthdtag=\"0\" heaproot=\"1\"/>");
+    for (jvmtiHeapReferenceKind kind : {JVMTI_HEAP_REFERENCE_JNI_GLOBAL, JVMTI_HEAP_REFERENCE_MONITOR,
+                                        JVMTI_HEAP_REFERENCE_THREAD, JVMTI_HEAP_REFERENCE_OTHER}) {
+        EXPECT_EQ(Reference(kind, nullptr, UINT64_MAX, 1, 0, 0, -1),
+                  "<ref kind=\"" + std::to_string(kind) +
+                      "\" tag=\"ffffffffffffffff\" clstag=\"1\" size=\"0\" heaproot=\"1\"/>");
+        EXPECT_TRUE(HeapRecord::IsRootKind(kind));
+    }
+    // An unknown kind carries no extra attributes and is not a root.
+    auto unknown = static_cast<jvmtiHeapReferenceKind>(15);
+    EXPECT_EQ(Reference(unknown, &info, 1, 2, 3, 4, -1),
+              "<ref kind=\"15\" tag=\"1\" clstag=\"2\" size=\"3\" reftag=\"4\"/>");
+    EXPECT_FALSE(HeapRecord::IsRootKind(unknown));
+}
+
+TEST(RecordFormatTest, LongestRecordsFit) {
+    jvmtiHeapReferenceInfo info = {};
+    info.stack_local.thread_tag = -1;
+    info.stack_local.thread_id = INT64_MIN;
+    info.stack_local.depth = INT32_MIN;
+    info.stack_local.method = reinterpret_cast<jmethodID>(UINTPTR_MAX);
+    info.stack_local.slot = INT32_MIN;
+    size_t longest = Object(-1, -1, INT64_MIN, INT32_MIN).size() +
+                     Reference(JVMTI_HEAP_REFERENCE_STACK_LOCAL, &info, -1, -1, INT64_MIN, -1, INT32_MAX).size();
+    EXPECT_LT(longest, HeapRecord::MAX_SIZE);
+}
+
+TEST(RecordFormatTest, SkippedKindsFollowTheMask) {
+    const int skipped[] = {1, 4, 5, 6, 7, 9, 10, 22};
+    for (int kind = 0; kind <= 30; kind++) {
+        bool expected = std::find(std::begin(skipped), std::end(skipped), kind) != std::end(skipped);
+        EXPECT_EQ(HeapRecord::IsSkippedKind(static_cast<jvmtiHeapReferenceKind>(kind)), expected) << kind;
+    }
+}
+
+// The record outside a walk: empty, and its metrics are all there.
+TEST(JvmInfoTest, FreshRecordReportsZeroes) {
+    Orlo::JvmInfo info;
+    EXPECT_EQ(info.GetSnapShotStartTime(), 0);
+    EXPECT_EQ(info.GetHeapObjCount(), 0);
+    EXPECT_TRUE(info.GetSnapShotFileNames().empty());
+    EXPECT_FALSE(info.SnapShotFailed());
+    Orlo::StringBuffer buffer(4096, 4096);
+    info.GetAgentMetrics(buffer);
+    info.AddRuntimeToResult(buffer);
+    FILE* file = tmpfile();
+    buffer.Write(file);
+    rewind(file);
+    std::string text(static_cast<size_t>(buffer.Size()), '\0');
+    ASSERT_EQ(fread(&text[0], 1, text.size(), file), text.size());
+    fclose(file);
+    size_t props = 0;
+    for (size_t at = text.find("<prop "); at != std::string::npos; at = text.find("<prop ", at + 1)) props++;
+    EXPECT_EQ(props, 18u + 7u);
+    EXPECT_EQ(text.find("<prop name=\"$T$last.snapshot.overall.start.time\" value=\"0\"/>"), 0u);
+    EXPECT_NE(text.find("<prop name=\"total-threads\" value=\"0\"/>"), std::string::npos);
+    info.Clear();
+    info.Clear();
+}
+
+}  // namespace
