@@ -1,5 +1,8 @@
 // Whole snapshots through the agent's driver into private temporary files.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <csignal>
+#include <dirent.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 #include "JvmInfo.h"
 #include "StringBuffer.h"
 #include "TempDir.h"
+#include "VeskLogger.h"
 
 using namespace Orlo;
 
@@ -226,6 +230,54 @@ TEST_F(HeapWalkTest, UnusableDirectoryFailsAndLeavesNothing) {
     EXPECT_TRUE(info.GetSnapShotFileNames().empty());
     // The walk stopped at the first failed file.
     EXPECT_EQ(info.GetHeapRefCount(), JvmInfo::REFS_PER_FILE);
+}
+
+int FilesIn(const std::string& path) {
+    int count = 0;
+    DIR* dir = opendir(path.c_str());
+    while (dirent* entry = dir ? readdir(dir) : nullptr) count += entry->d_name[0] != '.';
+    if (dir) closedir(dir);
+    return count;
+}
+
+TEST_F(HeapWalkTest, WriteFailureRemovesThePartialFile) {
+    CallFixture("grow", "(I)V", 300000);
+    JvmInfo info;
+    // Files may grow to 64 KiB only; a larger write fails with EFBIG.
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    Take(info);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    CallFixture("drop", "()V");
+    EXPECT_TRUE(info.SnapShotFailed());
+    EXPECT_NE(info.GetSnapShotError().find("Cannot write"), std::string::npos) << info.GetSnapShotError();
+    EXPECT_TRUE(info.GetSnapShotFileNames().empty());
+    EXPECT_EQ(FilesIn(dir.Path()), 0);
+}
+
+// Trace logging composes a line per reference; long names must not hurt.
+TEST_F(HeapWalkTest, TraceLoggingWalk) {
+    TempDir logDir;
+    const std::string log = logDir.File("trace.log");
+    VeskLogger::CloseLogFile();
+    VeskLogger::SetLogFile(log.c_str());
+    VeskLogger::SetLogLevel(LOG_TRACE);
+    JvmInfo info;
+    Take(info);
+    VeskLogger::SetLogLevel(LOG_ERROR);
+    VeskLogger::CloseLogFile();
+    VeskLogger::SetLogFile("/dev/stderr");
+    EXPECT_FALSE(info.SnapShotFailed());
+    std::string text = ReadFile(log);
+    EXPECT_NE(text.find("HEAP: kind=STACK_LOCAL, class="), std::string::npos);
+    EXPECT_NE(text.find("Skipping CLASS reference"), std::string::npos);
+    EXPECT_NE(text.find("Complete Class Info:"), std::string::npos);
+    EXPECT_NE(text.find("threadName=model-worker & co"), std::string::npos);
 }
 
 TEST_F(HeapWalkTest, EmptyOrOverlongTempFallsBack) {
