@@ -1,0 +1,62 @@
+// vesk histo: class histogram of a saved snapshot, or of a fresh one taken
+// from the agent, in the columns of the JDK's own class histogram.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "Commands.h"
+#include "SnapshotHistogram.h"
+#include "SnapshotSession.h"
+
+namespace vesk {
+
+static bool ReadFile(const std::string& path, HistogramReader& reader, std::string* error) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) {
+        *error = "cannot open " + path + ": " + strerror(errno);
+        return false;
+    }
+    std::vector<char> chunk(1 << 20);
+    size_t n;
+    while (!reader.Done() && (n = fread(chunk.data(), 1, chunk.size(), file)) > 0)
+        reader.Feed(std::string_view(chunk.data(), n));
+    bool ok = !ferror(file);
+    if (!ok) *error = "cannot read " + path + ": " + strerror(errno);
+    fclose(file);
+    return ok;
+}
+
+// The histogram needs the header frame only: once it is in, the rest of the
+// stream is cancelled rather than received.
+static bool ReadLive(const Options& options, HistogramReader& reader, std::string* error) {
+    VeskClient client = ConnectClient(options);
+    SnapshotSession session(client, options.timeoutMs, true);
+    SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
+        reader.Feed(frame.bytes);
+        if (reader.HeaderDone()) session.Cancel();
+    });
+    if (outcome == SnapshotSession::Outcome::Cancelled && !reader.HeaderDone()) {
+        *error = "snapshot cancelled (" + session.Error() + ")";
+        return false;
+    }
+    return true;
+}
+
+static int RunHisto(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() > 1) return Fail(EXIT_USAGE, "usage: vesk histo [FILE]");
+    HistogramReader reader;
+    std::string error;
+    if (!(args.empty() ? ReadLive(options, reader, &error) : ReadFile(args[0], reader, &error)))
+        return Fail(EXIT_AGENT_ERROR, error);
+    if (reader.Failed(&error)) return Fail(EXIT_AGENT_ERROR, error);
+    if (!reader.HeaderDone())
+        return Fail(EXIT_AGENT_ERROR, "no snapshot header found" + (args.empty() ? "" : " in " + args[0]));
+    PrintHistogram(stdout, reader.Histogram());
+    return EXIT_OK;
+}
+
+static CommandRegistration registration(
+    {"histo", "[FILE]", "class histogram of a saved snapshot, or of a new one from the agent", RunHisto});
+
+}  // namespace vesk

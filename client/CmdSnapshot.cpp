@@ -1,0 +1,137 @@
+// vesk snapshot: takes a heap snapshot and saves the whole stream, every frame
+// as received, to a file; Ctrl-C cancels the walk.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Commands.h"
+#include "SnapshotSession.h"
+
+namespace vesk {
+
+static const int EXIT_CANCELLED = 130;  // as a shell reports an interrupted program
+
+// The output file is written under a ".part" name and renamed when complete,
+// so a failed or cancelled snapshot never leaves a truncated FILE behind.
+class SnapshotOutput {
+public:
+    explicit SnapshotOutput(const std::string& path) : path(path) {}
+    ~SnapshotOutput() {
+        if (file && file != stdout) fclose(file);
+        if (!partial.empty()) remove(partial.c_str());
+    }
+    bool Open() {
+        if (path.empty()) return true;
+        if (path == "-") {
+            file = stdout;
+            return true;
+        }
+        partial = path + ".part";
+        file = fopen(partial.c_str(), "wb");
+        if (!file) partial.clear();
+        return file != nullptr;
+    }
+    bool Write(const std::string& bytes) {
+        return !file || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    }
+    bool Commit() {
+        if (!file) return true;
+        bool ok = fflush(file) == 0;
+        if (file != stdout) {
+            ok = fclose(file) == 0 && ok;
+            file = nullptr;
+            ok = ok && rename(partial.c_str(), path.c_str()) == 0;
+            if (ok) partial.clear();
+        }
+        return ok;
+    }
+
+private:
+    std::string path;
+    std::string partial;
+    FILE* file = nullptr;
+};
+
+// The 18 metrics follow the final frame's <last> element.
+static std::vector<Prop> Metrics(std::string_view body) {
+    std::vector<Prop> metrics;
+    size_t last = body.find("<last ");
+    if (last == std::string_view::npos) return metrics;
+    for (size_t p = body.find("<prop ", last); p != std::string_view::npos; p = body.find("<prop ", p + 1)) {
+        Prop prop;
+        if (AttributeValue(body.substr(p), "name", &prop.name) && AttributeValue(body.substr(p), "value", &prop.value))
+            metrics.push_back(std::move(prop));
+    }
+    return metrics;
+}
+
+static std::string Find(const std::vector<Prop>& props, const std::string& name) {
+    for (const Prop& prop : props)
+        if (prop.name == name) return prop.value;
+    return "?";
+}
+
+static void PrintSummary(FILE* out, const SnapshotSession& session, const std::vector<Prop>& counts,
+                         const std::vector<Prop>& metrics) {
+    const char* prefix = "$L$last.snapshot.";
+    fprintf(out, "objects       %s\nreferences    %s\nroots         %s\n", Find(counts, "total-objs").c_str(),
+            Find(counts, "total-refs").c_str(), Find(counts, "total-roots").c_str());
+    fprintf(out, "classes       %s\nthreads       %s\n", Find(metrics, prefix + std::string("classtag.class.count")).c_str(),
+            Find(metrics, prefix + std::string("classtag.thread.count")).c_str());
+    fprintf(out, "tagging       %s ms\nheap walk     %s ms\nuntag         %s ms\nsnapshot      %s ms\n",
+            Find(metrics, prefix + std::string("classtag.duration.msec")).c_str(),
+            Find(metrics, prefix + std::string("heapwalk.duration.msec")).c_str(),
+            Find(metrics, prefix + std::string("untag.duration.msec")).c_str(),
+            Find(metrics, prefix + std::string("overall.duration.msec")).c_str());
+    fprintf(out, "received      %" PRIu64 " frames, %.1f MiB in %.1f s\n", session.Frames(),
+            session.Bytes() / 1048576.0, session.Seconds());
+}
+
+static int RunSnapshot(const Options& options, const std::vector<std::string>& args) {
+    std::string path;
+    if (args.size() == 2 && args[0] == "-o" && !args[1].empty()) {
+        path = args[1];
+    } else if (!args.empty()) {
+        return Fail(EXIT_USAGE, "usage: vesk snapshot [-o FILE]  (FILE '-' is standard output)");
+    }
+    SnapshotOutput output(path);
+    if (!output.Open()) return Fail(EXIT_USAGE, "cannot create " + path + ".part: " + strerror(errno));
+
+    VeskClient client = ConnectClient(options);
+    SnapshotSession session(client, options.timeoutMs, true);
+    std::vector<Prop> counts, metrics;
+    bool writeFailed = false;
+    int writeErrno = 0;
+    SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
+        if (!writeFailed && !output.Write(frame.bytes)) {
+            writeFailed = true;
+            writeErrno = errno;
+            session.Cancel();
+        }
+        if (session.Frames() == 1) counts = CommandProps(frame.Body(), "SNAPSHOT");
+        if (frame.last) metrics = Metrics(frame.Body());
+    });
+
+    if (writeFailed) return Fail(EXIT_AGENT_ERROR, "cannot write " + path + ": " + strerror(writeErrno));
+    if (outcome == SnapshotSession::Outcome::Cancelled)
+        return Fail(EXIT_CANCELLED, "snapshot cancelled (" + session.Error() + "); nothing saved");
+    if (outcome == SnapshotSession::Outcome::Failed)
+        return Fail(EXIT_AGENT_ERROR, "the agent reported: " + session.Error() + "; nothing saved");
+    if (!output.Commit()) return Fail(EXIT_AGENT_ERROR, "cannot write " + path + ": " + strerror(errno));
+
+    if (path.empty()) {
+        PrintSummary(stdout, session, counts, metrics);
+    } else if (path != "-") {
+        fprintf(stderr, "vesk: snapshot saved to %s: %s objects, %s references, %.1f MiB\n", path.c_str(),
+                Find(counts, "total-objs").c_str(), Find(counts, "total-refs").c_str(), session.Bytes() / 1048576.0);
+    }
+    return EXIT_OK;
+}
+
+static CommandRegistration registration(
+    {"snapshot", "[-o FILE]",
+     "save a heap snapshot stream to FILE ('-': stdout; none: print a summary); Ctrl-C cancels", RunSnapshot});
+
+}  // namespace vesk
