@@ -18,13 +18,13 @@ namespace Orlo {
 #ifdef _WIN32
 typedef int SockLen;
 static const int SEND_FLAGS = 0;
-static const int ERROR_INVALID_ARG = WSAEINVAL;
+static const int BAD_ADDRESS_ERROR = WSAEINVAL;
 static bool Interrupted(int error) { return error == WSAEINTR; }
 #else
 typedef socklen_t SockLen;
 // A peer that has gone away must not raise SIGPIPE in the JVM.
 static const int SEND_FLAGS = MSG_NOSIGNAL;
-static const int ERROR_INVALID_ARG = EINVAL;
+static const int BAD_ADDRESS_ERROR = EINVAL;
 static bool Interrupted(int error) { return error == EINTR; }
 #endif
 
@@ -92,7 +92,7 @@ bool VeskSocket::Bind(int port, const char* host) {
         address.sin_addr.s_addr = inet_addr(host);
         // inet_addr cannot tell a bad text from the broadcast address.
         if (address.sin_addr.s_addr == INADDR_NONE) {
-            lastError = ERROR_INVALID_ARG;
+            lastError = BAD_ADDRESS_ERROR;
             return false;
         }
     }

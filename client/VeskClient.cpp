@@ -149,14 +149,19 @@ Frame VeskClient::ReadFrame() {
     return frame;
 }
 
+Frame VeskClient::ReadResponseFrame() {
+    Frame frame = ReadFrame();
+    if (frame.Body().rfind("<cmd name=\"REJECT\">", 0) == 0) {
+        std::string message;
+        ResponseError(frame.Body(), &message);
+        throw ClientError(ErrorKind::Rejected, "the agent serves another client: " + message);
+    }
+    return frame;
+}
+
 void VeskClient::ReadResponse(const std::function<void(const Frame&)>& onFrame) {
     for (;;) {
-        Frame frame = ReadFrame();
-        if (frame.Body().rfind("<cmd name=\"REJECT\">", 0) == 0) {
-            std::string message;
-            ResponseError(frame.Body(), &message);
-            throw ClientError(ErrorKind::Rejected, "the agent serves another client: " + message);
-        }
+        Frame frame = ReadResponseFrame();
         onFrame(frame);
         if (frame.last) return;
     }
@@ -164,7 +169,9 @@ void VeskClient::ReadResponse(const std::function<void(const Frame&)>& onFrame) 
 
 std::vector<Frame> VeskClient::ReadResponse() {
     std::vector<Frame> frames;
-    ReadResponse([&frames](const Frame& frame) { frames.push_back(frame); });
+    do {
+        frames.push_back(ReadResponseFrame());
+    } while (!frames.back().last);
     return frames;
 }
 

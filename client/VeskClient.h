@@ -82,6 +82,7 @@ public:
 
 private:
     bool TakeFrame(Frame& frame);
+    Frame ReadResponseFrame();
     bool PollSocket(int ms);
     void Receive();
 
