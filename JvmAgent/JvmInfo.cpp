@@ -302,6 +302,7 @@ void JvmInfo::PrepareSnapShot(jvmtiEnv* jvmti, JNIEnv* jni) {
 
 void JvmInfo::TagLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni) {
     ReleaseRecords();
+    if (!jvmti || !jni) return;
     LocalFrame frame(jni, 1);
     classTagStart.Now();
     VeskLogger::LogDebug("Tagging classes and threads");
@@ -609,6 +610,7 @@ jobject JvmInfo::CallStaticObjectMethod(JNIEnv* jni, const char* className, cons
 
 void JvmInfo::GatherRuntimeInfo(jvmtiEnv* jvmti, JNIEnv* jni) {
     VeskLogger::LogTrace("Gathering JVM Runtime information");
+    if (!jvmti || !jni) return;
     if (classCount == 0) TagLoadedClasses(jvmti, jni);
     jint processors = 0;
     if (CheckJvmtiError(jvmti->GetAvailableProcessors(&processors), "GetAvailableProcessors"))
