@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace Orlo {
-class StringBuffer;
-}
+#include "BufferText.h"
 
 namespace vesktest {
 
@@ -18,9 +16,6 @@ JavaVM* HarnessVm();
 JNIEnv* HarnessJni();
 // The agent's own JVMTI environment.
 jvmtiEnv* HarnessJvmti();
-
-// The text a buffer holds.
-std::string BufferText(const Orlo::StringBuffer& buffer);
 
 // One empty XML element of the snapshot output: name and attributes.
 struct Record {

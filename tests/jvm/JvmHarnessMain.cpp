@@ -96,17 +96,6 @@ JNIEnv* HarnessJni() {
 
 jvmtiEnv* HarnessJvmti() { return Orlo::agent->GetJvmtiEnv(); }
 
-std::string BufferText(const Orlo::StringBuffer& buffer) {
-    FILE* file = tmpfile();
-    buffer.Write(file);
-    std::string text(static_cast<size_t>(ftell(file)), '\0');
-    rewind(file);
-    size_t got = fread(&text[0], 1, text.size(), file);
-    fclose(file);
-    text.resize(got);
-    return text;
-}
-
 const std::string& Record::operator[](const std::string& key) const {
     static const std::string none;
     auto it = attrs.find(key);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "BufferText.h"
 #include "HeapRecord.h"
 #include "JvmInfo.h"
 #include "StringBuffer.h"
@@ -131,12 +132,7 @@ TEST(JvmInfoTest, FreshRecordReportsZeroes) {
     Orlo::StringBuffer buffer(4096, 4096);
     info.GetAgentMetrics(buffer);
     info.AddRuntimeToResult(buffer);
-    FILE* file = tmpfile();
-    buffer.Write(file);
-    rewind(file);
-    std::string text(static_cast<size_t>(buffer.Size()), '\0');
-    ASSERT_EQ(fread(&text[0], 1, text.size(), file), text.size());
-    fclose(file);
+    std::string text = vesktest::BufferText(buffer);
     size_t props = 0;
     for (size_t at = text.find("<prop "); at != std::string::npos; at = text.find("<prop ", at + 1)) props++;
     EXPECT_EQ(props, 18u + 7u);

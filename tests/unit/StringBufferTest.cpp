@@ -4,24 +4,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "BufferText.h"
 #include "StringBuffer.h"
 
 using Orlo::StringBuffer;
 
-namespace {
-
-std::string Contents(const StringBuffer& buffer) {
-    FILE* f = tmpfile();
-    buffer.Write(f);
-    std::string text(ftell(f), '\0');
-    rewind(f);
-    size_t n = fread(&text[0], 1, text.size(), f);
-    fclose(f);
-    text.resize(n);
-    return text;
-}
-
-}  // namespace
+using vesktest::BufferText;
 
 TEST(StringBufferTest, DefaultSizes) {
     StringBuffer zero(0, 0);
@@ -34,7 +22,7 @@ TEST(StringBufferTest, DefaultSizes) {
     tiny.Append("abc");
     EXPECT_EQ(tiny.Size(), 3u);
     EXPECT_EQ(tiny.CurrentSegment(), 3);  // exact fill opens the next segment
-    EXPECT_EQ(Contents(tiny), "abc");
+    EXPECT_EQ(BufferText(tiny), "abc");
 }
 
 TEST(StringBufferTest, ExactFillOpensNextSegmentAndCountsOnlyAppended) {
@@ -43,7 +31,7 @@ TEST(StringBufferTest, ExactFillOpensNextSegmentAndCountsOnlyAppended) {
     EXPECT_EQ(buffer.CurrentSegment(), 1);
     EXPECT_EQ(buffer.Size(), 8u);
     buffer.Append('9');
-    EXPECT_EQ(Contents(buffer), "123456789");
+    EXPECT_EQ(BufferText(buffer), "123456789");
 }
 
 TEST(StringBufferTest, LongTextSplitsAcrossSegmentsInOrder) {
@@ -53,14 +41,14 @@ TEST(StringBufferTest, LongTextSplitsAcrossSegmentsInOrder) {
     buffer.Append(text.c_str());
     buffer.Append("tail", 4);
     EXPECT_EQ(buffer.Size(), 104u);
-    EXPECT_EQ(Contents(buffer), text + "tail");
+    EXPECT_EQ(BufferText(buffer), text + "tail");
 }
 
 TEST(StringBufferTest, NulInsideCountedLengthPadsWithNul) {
     StringBuffer buffer(4, 4);
     buffer.Append("ab\0cdef", 7);
     std::string expected("ab\0\0\0\0\0", 7);
-    EXPECT_EQ(Contents(buffer), expected);
+    EXPECT_EQ(BufferText(buffer), expected);
 }
 
 TEST(StringBufferTest, CapacityLimitThrowsAndClearRecovers) {
@@ -76,11 +64,11 @@ TEST(StringBufferTest, CapacityLimitThrowsAndClearRecovers) {
     }
     EXPECT_EQ(buffer.Size(), 400u);  // bytes before the throw stay
     EXPECT_THROW(buffer.Append('y'), std::length_error);
-    EXPECT_EQ(Contents(buffer).size(), 400u);
+    EXPECT_EQ(BufferText(buffer).size(), 400u);
 
     buffer.Clear(true);
     buffer.Append("ok");
-    EXPECT_EQ(Contents(buffer), "ok");
+    EXPECT_EQ(BufferText(buffer), "ok");
     EXPECT_EQ(buffer.AllocatedSegments(), 1);
 }
 
@@ -92,7 +80,7 @@ TEST(StringBufferTest, ClearKeepsSegmentsForReuse) {
     EXPECT_EQ(buffer.Size(), 0u);
     buffer.Append("zyxwvutsrqpon");
     EXPECT_EQ(buffer.AllocatedSegments(), allocated);
-    EXPECT_EQ(Contents(buffer), "zyxwvutsrqpon");
+    EXPECT_EQ(BufferText(buffer), "zyxwvutsrqpon");
 }
 
 TEST(StringBufferTest, FormatBoundsAndEmptyOutput) {
@@ -100,7 +88,7 @@ TEST(StringBufferTest, FormatBoundsAndEmptyOutput) {
     buffer.Format("%s", "");
     EXPECT_EQ(buffer.Size(), 0u);
     buffer.Format("<n v=\"%d\"/>", -42);
-    EXPECT_EQ(Contents(buffer), "<n v=\"-42\"/>");
+    EXPECT_EQ(BufferText(buffer), "<n v=\"-42\"/>");
 
     // Output past the formatting area is cut, never written beyond it.
     StringBuffer big(1 << 16, 0);
@@ -121,7 +109,7 @@ TEST(StringBufferTest, ReadWholeFileAcrossSegmentsAndEmptyFile) {
     StringBuffer buffer(1024, 512);
     buffer.Append("head");
     EXPECT_EQ(buffer.Read(f, 0), data.size());
-    EXPECT_EQ(Contents(buffer), "head" + data);
+    EXPECT_EQ(BufferText(buffer), "head" + data);
     fclose(f);
 
     FILE* empty = tmpfile();
@@ -135,6 +123,6 @@ TEST(StringBufferTest, ReadWholeFileAcrossSegmentsAndEmptyFile) {
     rewind(limited);
     StringBuffer part(4, 4);
     EXPECT_EQ(part.Read(limited, 6), 6u);
-    EXPECT_EQ(Contents(part), "012345");
+    EXPECT_EQ(BufferText(part), "012345");
     fclose(limited);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "BufferText.h"
 #include "XmlUtils.h"
 
 using Orlo::StringBuffer;
@@ -10,20 +11,10 @@ using Orlo::XmlUtils;
 
 namespace {
 
-std::string Text(const StringBuffer& buffer) {
-    FILE* f = tmpfile();
-    buffer.Write(f);
-    std::string text(ftell(f), '\0');
-    rewind(f);
-    text.resize(fread(&text[0], 1, text.size(), f));
-    fclose(f);
-    return text;
-}
-
 std::string Encode(const std::string& raw) {
     StringBuffer buffer(64, 0);
     XmlUtils::EncodeXmlString(buffer, raw);
-    return Text(buffer);
+    return vesktest::BufferText(buffer);
 }
 
 }  // namespace
@@ -52,7 +43,7 @@ TEST(XmlUtilsTest, Elements) {
     XmlUtils::EndCommandElement(buffer);
     XmlUtils::AddLastElement(buffer, 0);
     XmlUtils::AddErrorElement(buffer, "");
-    EXPECT_EQ(Text(buffer),
+    EXPECT_EQ(vesktest::BufferText(buffer),
               "<cmd name=\"RUNTIME\"><prop name=\"cpus\" value=\"-1\"/>"
               "<prop name=\"big\" value=\"9223372036854775807\"/>"
               "<prop name=\"k\" value=\"v&lt;1&gt;\"/><snapshot></snapshot>"
@@ -62,13 +53,13 @@ TEST(XmlUtilsTest, Elements) {
 TEST(XmlUtilsTest, FormatErrorEscapesAndBounds) {
     StringBuffer buffer(64, 0);
     XmlUtils::FormatError(buffer, "Failed opening %s, errno=%d", "a&b", 2);
-    EXPECT_EQ(Text(buffer), "<status value=\"0\"/><error msg=\"Failed opening a&amp;b, errno=2\"/>");
+    EXPECT_EQ(vesktest::BufferText(buffer), "<status value=\"0\"/><error msg=\"Failed opening a&amp;b, errno=2\"/>");
 
     StringBuffer big(64, 0);
     std::string longText(3000, 'm');
     XmlUtils::FormatError(big, "%s", longText.c_str());
     std::string expected = "<status value=\"0\"/><error msg=\"" + std::string(1023, 'm') + "\"/>";
-    EXPECT_EQ(Text(big), expected);
+    EXPECT_EQ(vesktest::BufferText(big), expected);
 }
 
 TEST(XmlUtilsTest, FormatParseError) {
@@ -81,5 +72,5 @@ TEST(XmlUtilsTest, FormatParseError) {
     std::string expected = std::string("<status value=\"0\"/><error msg=\"") +
                            result.description() + " at offset " +
                            std::to_string(result.offset) + "\"/>";
-    EXPECT_EQ(Text(buffer), expected);
+    EXPECT_EQ(vesktest::BufferText(buffer), expected);
 }
