@@ -1,0 +1,508 @@
+// Heap snapshots end to end: a JVM of known content (snap.SnapFixture), the
+// stream parsed record by record and checked against the heap and itself.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "JavaProcess.h"
+#include "VeskClient.h"
+
+using namespace vesktest;
+using vesk::Frame;
+using vesk::Prop;
+using vesk::VeskClient;
+
+namespace {
+
+const char FIXTURE[] = "snap.SnapFixture";
+const char CANCELLED_BODY[] = "<status value=\"0\"/><error msg=\"Operation cancelled by user\"/><last value=\"1\"/>";
+const char* const METRIC_NAMES[] = {
+    "$T$last.snapshot.overall.start.time",         "$T$last.snapshot.overall.end.time",
+    "$L$last.snapshot.overall.duration.msec",      "$T$last.snapshot.classtag.start.time",
+    "$T$last.snapshot.classtag.end.time",          "$L$last.snapshot.classtag.duration.msec",
+    "$L$last.snapshot.classtag.class.count",       "$L$last.snapshot.classtag.interface.count",
+    "$L$last.snapshot.classtag.thread.count",      "$T$last.snapshot.heapwalk.start.time",
+    "$T$last.snapshot.heapwalk.end.time",          "$L$last.snapshot.heapwalk.duration.msec",
+    "$L$last.snapshot.heapwalk.heap.objects.count", "$L$last.snapshot.heapwalk.heap.refs.count",
+    "$L$last.snapshot.heapwalk.heap.roots.count",  "$T$last.snapshot.untag.start.time",
+    "$T$last.snapshot.untag.end.time",             "$L$last.snapshot.untag.duration.msec"};
+
+// Attribute value of an element whose values hold no quote (the agent escapes them).
+bool Attr(std::string_view element, std::string_view name, std::string* value) {
+    std::string key = " " + std::string(name) + "=\"";
+    size_t at = element.find(key);
+    if (at == std::string_view::npos) return false;
+    size_t start = at + key.size();
+    *value = std::string(element.substr(start, element.find('"', start) - start));
+    return true;
+}
+uint64_t Hex(std::string_view element, std::string_view name) {
+    std::string value;
+    return Attr(element, name, &value) ? strtoull(value.c_str(), nullptr, 16) : 0;
+}
+int64_t Dec(std::string_view element, std::string_view name) {
+    std::string value;
+    return Attr(element, name, &value) ? strtoll(value.c_str(), nullptr, 10) : -1;
+}
+
+struct ClassRecord {
+    std::string name;
+    int64_t totalinst = 0;
+    std::map<int64_t, std::string> fields;  // index -> name
+};
+struct RefRecord {
+    int kind;
+    uint64_t tag, clstag, reftag, thrdtag, mthdtag;
+    int64_t index, slot;
+    bool root;
+};
+
+// One snapshot as the client received it, indexed.
+struct Snapshot {
+    std::vector<Frame> frames;
+    std::vector<Prop> counts;  // the SNAPSHOT element's props, in order
+    std::vector<Prop> metrics;
+    std::unordered_map<uint64_t, uint64_t> objects;  // tag -> clstag
+    std::unordered_map<uint64_t, ClassRecord> classes;
+    std::unordered_map<uint64_t, std::string> threads;
+    std::unordered_map<uint64_t, std::string> methods;  // mthdtag -> name
+    std::vector<RefRecord> refs;
+
+    int64_t Count(const std::string& name) const {
+        for (const Prop& p : counts)
+            if (p.name == name) return strtoll(p.value.c_str(), nullptr, 10);
+        return -1;
+    }
+    uint64_t ClassTag(const std::string& name) const {
+        for (const auto& [tag, record] : classes)
+            if (record.name == name && record.totalinst >= 0 && tag) return tag;
+        return 0;
+    }
+    bool Resolves(uint64_t tag) const { return objects.count(tag) || classes.count(tag) || threads.count(tag); }
+    // The class of the object a tag names; 0 for a thread object.
+    uint64_t ClassOf(uint64_t tag) const {
+        auto object = objects.find(tag);
+        if (object != objects.end()) return object->second;
+        return classes.count(tag) ? ClassTag("java.lang.Class") : 0;
+    }
+    // The references to objects of the named class.
+    std::vector<RefRecord> RefsTo(const std::string& className) const {
+        std::vector<RefRecord> found;
+        uint64_t cls = ClassTag(className);
+        for (const RefRecord& ref : refs)
+            if (ref.clstag == cls) found.push_back(ref);
+        return found;
+    }
+
+    void Parse() {
+        uint64_t currentClass = 0;
+        for (const Frame& frame : frames) {
+            std::string_view body = frame.Body();
+            for (size_t lt = body.find('<'); lt != std::string_view::npos; lt = body.find('<', lt + 1)) {
+                std::string_view e = body.substr(lt, body.find('>', lt) - lt + 1);
+                if (e.compare(0, 5, "<obj ") == 0 || e.compare(0, 10, "<arrayobj ") == 0) {
+                    objects[Hex(e, "tag")] = Hex(e, "clstag");
+                } else if (e.compare(0, 5, "<ref ") == 0) {
+                    RefRecord r{static_cast<int>(Dec(e, "kind")), Hex(e, "tag"), Hex(e, "clstag"), Hex(e, "reftag"),
+                                Hex(e, "thrdtag"), Hex(e, "mthdtag"), Dec(e, "index"), Dec(e, "slot"),
+                                e.find(" heaproot=\"1\"") != std::string_view::npos};
+                    refs.push_back(r);
+                } else if (e.compare(0, 7, "<class ") == 0) {
+                    currentClass = Hex(e, "clstag");
+                    ClassRecord& c = classes[currentClass];
+                    Attr(e, "name", &c.name);
+                    c.totalinst = Dec(e, "totalinst");
+                } else if (e.compare(0, 7, "<field ") == 0) {
+                    std::string name;
+                    Attr(e, "name", &name);
+                    classes[currentClass].fields[Dec(e, "index")] = name;
+                } else if (e.compare(0, 6, "<mthd ") == 0) {
+                    Attr(e, "name", &methods[Hex(e, "mthdtag")]);
+                } else if (e.compare(0, 8, "<thread ") == 0) {
+                    Attr(e, "name", &threads[Hex(e, "thrdtag")]);
+                }
+            }
+        }
+        counts = vesk::CommandProps(frames.front().Body(), "SNAPSHOT");
+        std::string_view last = frames.back().Body();
+        for (size_t p = last.find("<prop ", last.find("<last ")); p != std::string_view::npos;
+             p = last.find("<prop ", p + 1)) {
+            Prop prop;
+            vesk::AttributeValue(last.substr(p), "name", &prop.name);
+            vesk::AttributeValue(last.substr(p), "value", &prop.value);
+            metrics.push_back(prop);
+        }
+    }
+};
+
+std::vector<std::string> SnapshotFiles(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d))
+            if (std::string(entry->d_name).rfind("VESK_", 0) == 0) names.push_back(dir + "/" + entry->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// The built vesk program, next to this test binary's directory.
+std::string VeskProgram() {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
+    return path.substr(0, path.rfind('/')) + "/../client/vesk";
+}
+
+// Runs a program with its output in a file; returns the exit status.
+int RunProgram(const std::vector<std::string>& args, const std::string& outputFile, int interruptAfterMs = -1) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        FILE* out = freopen(outputFile.c_str(), "w", stdout);
+        if (!out || dup2(1, 2) < 0) _exit(126);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (interruptAfterMs >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
+        kill(pid, SIGINT);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The fixture JVM with the agent on a free loopback port; its temporary
+// files go to a private directory (or to tempDir when given).
+class SnapJvm {
+public:
+    SnapJvm(int bulk, const std::string& tempDir = "") : port(FreePort()) {
+        temp = tempDir.empty() ? dir.File("tmp") : tempDir;
+        mkdir(dir.File("tmp").c_str(), 0700);
+        std::string config = dir.Write("agent.properties", "vesk.agent.log.level=INFO\nvesk.agent.log.file=" +
+                                                               dir.File("agent.log") + "\n");
+        std::string options = "port=" + std::to_string(port) + ",address=127.0.0.1,cfgfile=" + config;
+        jvm = std::make_unique<JavaProcess>(std::vector<std::string>{AgentArg(options), "-Xmx1g"}, FIXTURE,
+                                            std::vector<std::string>{std::to_string(bulk)},
+                                            std::vector<std::string>{"TEMP=" + temp, "TMP=" + temp, "TMPDIR=" + temp});
+        ready = jvm->WaitForOutput("snap ready", 60000) && WaitForPort(port, 30000);
+    }
+
+    // A connection the agent serves; the one before may still be winding down.
+    VeskClient Connect() {
+        for (int attempt = 0;; attempt++) {
+            VeskClient client;
+            client.Connect("127.0.0.1", port);
+            client.SetReadTimeout(300000);
+            try {
+                Sync(client);
+                return client;
+            } catch (const vesk::ClientError& e) {
+                if (e.Kind() != vesk::ErrorKind::Rejected || attempt == 50) throw;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    // Runs the vesk program against this agent, again while it is rejected (4).
+    int Vesk(std::vector<std::string> args, const std::string& out, int interruptAfterMs = -1) {
+        args.insert(args.begin(), {VeskProgram(), "--port", std::to_string(port)});
+        for (int attempt = 0;; attempt++) {
+            int status = RunProgram(args, out, interruptAfterMs);
+            if (status != 4 || attempt == 50) return status;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    // The frames of one SNAPSHOT request; files seen in the temp directory
+    // while the header frame arrived go to filesDuring.
+    Snapshot Take(VeskClient& client, std::vector<std::string>* filesDuring = nullptr) {
+        Snapshot s;
+        client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "42"));
+        client.ReadResponse([&](const Frame& frame) {
+            if (s.frames.empty() && filesDuring) *filesDuring = SnapshotFiles(temp);
+            s.frames.push_back(frame);
+        });
+        s.Parse();
+        return s;
+    }
+    // A round trip after a request: by then the agent has cleared that request.
+    void Sync(VeskClient& client) { client.Request(VeskClient::BuildRequest({"RUNTIME"}, "sync")); }
+
+    TempDir dir;
+    int port;
+    std::string temp;
+    std::unique_ptr<JavaProcess> jvm;
+    bool ready = false;
+};
+
+// One JVM of 150,000 Bulk objects (some 225,000 objects and more references
+// than one snapshot file holds) and one snapshot shared by the tests.
+class SnapshotTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        jvm = new SnapJvm(150000);
+        if (!jvm->ready) return;
+        VeskClient client = jvm->Connect();
+        first = new Snapshot(jvm->Take(client, &filesDuring));
+        jvm->Sync(client);
+        filesAfter = SnapshotFiles(jvm->temp);
+    }
+    static void TearDownTestSuite() {
+        delete first;
+        delete jvm;
+        first = nullptr;
+        jvm = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(jvm->ready) << jvm->jvm->Stderr();
+        ASSERT_NE(first, nullptr);
+    }
+
+    static SnapJvm* jvm;
+    static Snapshot* first;
+    static std::vector<std::string> filesDuring, filesAfter;
+};
+SnapJvm* SnapshotTest::jvm = nullptr;
+Snapshot* SnapshotTest::first = nullptr;
+std::vector<std::string> SnapshotTest::filesDuring, SnapshotTest::filesAfter;
+
+TEST_F(SnapshotTest, StreamIsHeaderFilesAndFinalFrameWithMetrics) {
+    const auto& frames = first->frames;
+    ASSERT_GE(frames.size(), 3u) << "more than 250,000 references make at least two files";
+    std::string_view header = frames[0].Body();
+    EXPECT_EQ(header.find("<cmd name=\"RUNTIME\">"), 0u);
+    EXPECT_NE(header.find("<cmd name=\"SYSTEM_PROPS\">"), std::string_view::npos);
+    ASSERT_EQ(first->counts.size(), 4u);
+    const char* countNames[] = {"ss-time", "total-roots", "total-objs", "total-refs"};
+    for (int i = 0; i < 4; i++) EXPECT_EQ(first->counts[i].name, countNames[i]);
+    EXPECT_NE(header.find("<snapshot><class "), std::string_view::npos);
+    const std::string headerEnd = "</snapshot><status value=\"1\"/></cmd><last value=\"0\"/>";
+    ASSERT_GT(header.size(), headerEnd.size());
+    EXPECT_EQ(header.substr(header.size() - headerEnd.size()), headerEnd);
+    for (size_t i = 0; i < frames.size(); i++) {
+        EXPECT_EQ(frames[i].tag, "42");
+        EXPECT_EQ(frames[i].last, i + 1 == frames.size()) << i;
+        if (i == 0) continue;
+        std::string_view body = frames[i].Body();
+        EXPECT_EQ(body.find("<cmd name=\"SNAPSHOT\"><snapshot>"), 0u) << i;
+        std::string end = std::string("</snapshot><status value=\"1\"/></cmd><last value=\"") +
+                          (frames[i].last ? "1" : "0") + "\"/>";
+        size_t at = body.find(end);
+        ASSERT_NE(at, std::string_view::npos) << i;
+        if (!frames[i].last) EXPECT_EQ(at + end.size(), body.size()) << "metrics only after the final file";
+    }
+    ASSERT_EQ(first->metrics.size(), 18u);
+    for (int i = 0; i < 18; i++) EXPECT_EQ(first->metrics[i].name, METRIC_NAMES[i]);
+    EXPECT_EQ(first->metrics[13].value, std::to_string(first->Count("total-refs")));
+}
+
+TEST_F(SnapshotTest, CountsMatchRecordsAndEveryTagResolves) {
+    int64_t roots = 0, unresolved = 0;
+    for (const RefRecord& ref : first->refs) {
+        roots += ref.root;
+        if (!first->Resolves(ref.tag) || (ref.reftag && !first->Resolves(ref.reftag))) unresolved++;
+        if (!first->classes.count(ref.clstag)) unresolved++;
+    }
+    EXPECT_EQ(unresolved, 0);
+    EXPECT_EQ(first->Count("total-objs"), static_cast<int64_t>(first->objects.size()));
+    EXPECT_EQ(first->Count("total-refs"), static_cast<int64_t>(first->refs.size()));
+    EXPECT_EQ(first->Count("total-roots"), roots);
+    EXPECT_GT(first->Count("total-objs"), 225000);
+    EXPECT_EQ(first->classes.at(first->ClassTag("snap.Triple")).totalinst, 3);
+    EXPECT_EQ(first->classes.at(first->ClassTag("snap.Bulk")).totalinst, 150000);
+}
+
+TEST_F(SnapshotTest, StaticFieldReferenceNamesItsClass) {
+    std::vector<RefRecord> refs = first->RefsTo("snap.StaticHeld");
+    ASSERT_EQ(refs.size(), 1u);
+    uint64_t holder = first->ClassTag("snap.Holder");
+    EXPECT_EQ(refs[0].kind, 8);
+    EXPECT_EQ(refs[0].reftag, holder);
+    EXPECT_EQ(first->classes.at(holder).fields.at(refs[0].index), "held");
+}
+
+TEST_F(SnapshotTest, StackLocalRootNamesThreadMethodAndSlot) {
+    std::vector<RefRecord> refs = first->RefsTo("snap.StackOnly");
+    ASSERT_EQ(refs.size(), 1u) << "held by the worker's stack only";
+    const RefRecord& ref = refs[0];
+    EXPECT_EQ(ref.kind, 24);
+    EXPECT_TRUE(ref.root);
+    EXPECT_EQ(ref.reftag, 0u);
+    ASSERT_TRUE(first->threads.count(ref.thrdtag));
+    EXPECT_EQ(first->threads.at(ref.thrdtag), "snap-worker");
+    ASSERT_TRUE(first->methods.count(ref.mthdtag));
+    EXPECT_EQ(first->methods.at(ref.mthdtag), "holdOnStack");
+    // Local variable tables need can_access_local_variables, which the agent
+    // does not add: the slot is written but names no <lvar>.
+    EXPECT_EQ(ref.slot, 0);
+}
+
+TEST_F(SnapshotTest, FieldIndexesResolveToFieldsOfTheReferrersClass) {
+    std::vector<RefRecord> leaves = first->RefsTo("snap.Leaf");
+    ASSERT_EQ(leaves.size(), 3u);
+    for (const RefRecord& ref : leaves) {
+        EXPECT_EQ(ref.kind, 2);
+        EXPECT_EQ(first->ClassOf(ref.reftag), first->ClassTag("snap.Triple"));
+        EXPECT_EQ(first->classes.at(first->ClassTag("snap.Triple")).fields.at(ref.index), "leaf");
+    }
+    int64_t checked = 0, unresolved = 0;
+    for (const RefRecord& ref : first->refs) {
+        if (ref.kind != 2 && ref.kind != 8) continue;
+        uint64_t cls = ref.kind == 8 ? ref.reftag : first->ClassOf(ref.reftag);
+        if (!cls) continue;  // a thread object: its record does not name its class
+        auto found = first->classes.find(cls);
+        // Objects of a class that is not yet prepared (archived with the
+        // JDK's class data) exist, but JVMTI lists no fields for it.
+        if (found != first->classes.end() && found->second.fields.empty()) continue;
+        checked++;
+        if (found == first->classes.end() || !found->second.fields.count(ref.index)) {
+            if (++unresolved <= 5)
+                ADD_FAILURE() << "kind " << ref.kind << " index " << ref.index << " of "
+                              << (found == first->classes.end() ? "?" : found->second.name);
+        }
+    }
+    EXPECT_GT(checked, 75000);
+    EXPECT_EQ(unresolved, 0);
+}
+
+TEST_F(SnapshotTest, TemporaryFilesAreOwnerOnlyAndGoneAfterTheRequest) {
+    ASSERT_FALSE(filesDuring.empty()) << "the snapshot files are written to $TEMP";
+    for (const std::string& file : filesDuring) {
+        struct stat st {};
+        if (stat(file.c_str(), &st) == 0) EXPECT_EQ(st.st_mode & 077, 0u) << file;
+    }
+    EXPECT_TRUE(filesAfter.empty());
+}
+
+TEST_F(SnapshotTest, NoTagSurvivesASnapshot) {
+    // Objects still tagged would get no object record and go uncounted.
+    VeskClient client = jvm->Connect();
+    Snapshot again = jvm->Take(client);
+    // The JVM may allocate an object or two for the agent's own calls between
+    // snapshots; a surviving tag would lose hundreds of thousands.
+    EXPECT_NEAR(again.Count("total-objs"), first->Count("total-objs"), 100);
+    EXPECT_NEAR(again.Count("total-refs"), first->Count("total-refs"), 100);
+    for (const char* name : {"snap.Triple", "snap.Leaf", "snap.Bulk", "snap.StaticHeld", "snap.StackOnly"})
+        EXPECT_EQ(again.classes.at(again.ClassTag(name)).totalinst,
+                  first->classes.at(first->ClassTag(name)).totalinst) << name;
+
+    // Two snapshots in one request: each starts afresh and both are complete.
+    client.Send("<vesk-cmd tag=\"2\"><cmd name=\"SNAPSHOT\"/><cmd name=\"SNAPSHOT\"/></vesk-cmd>");
+    std::vector<Frame> frames = client.ReadResponse();
+    std::vector<std::vector<Prop>> headers;
+    int finals = 0;
+    for (const Frame& frame : frames) {
+        if (frame.Body().find("<cmd name=\"RUNTIME\">") == 0) headers.push_back(vesk::CommandProps(frame.Body(), "SNAPSHOT"));
+        finals += frame.Body().find("</snapshot><status value=\"1\"/></cmd><last value=\"") != std::string_view::npos &&
+                  frame.Body().find("<prop name=\"$T$last.snapshot.overall.start.time\"") != std::string_view::npos;
+    }
+    ASSERT_EQ(headers.size(), 2u);
+    EXPECT_EQ(finals, 2);
+    for (const auto& props : headers)
+        EXPECT_NEAR(strtoll(props.at(2).value.c_str(), nullptr, 10), first->Count("total-objs"), 100);
+    jvm->Sync(client);
+    EXPECT_TRUE(SnapshotFiles(jvm->temp).empty());
+}
+
+TEST_F(SnapshotTest, VeskSavesTheStreamAndPrintsItsHistogram) {
+    std::string file = jvm->dir.File("heap.vsnap"), out = jvm->dir.File("vesk.out");
+    ASSERT_EQ(jvm->Vesk({"snapshot", "-o", file}, out), 0) << ReadFile(out);
+    const std::regex TRIPLE_ROW("\n +[0-9]+: {13}3 +[0-9]+  snap\\.Triple\n");
+    std::string saved = ReadFile(file);
+    EXPECT_EQ(saved.rfind("<vesk-resp tag=\"", 0), 0u);
+    EXPECT_EQ(saved.substr(saved.size() - 13), "</vesk-resp>\n");
+    EXPECT_FALSE(FileExists(file + ".part"));
+
+    ASSERT_EQ(RunProgram({VeskProgram(), "histo", file}, out), 0) << ReadFile(out);
+    std::string table = ReadFile(out);
+    EXPECT_EQ(table.rfind(" num     #instances         #bytes  class name\n", 0), 0u) << table;
+    EXPECT_TRUE(std::regex_search(table, TRIPLE_ROW)) << table;
+    EXPECT_NE(table.find(":        150000"), std::string::npos) << table;
+    EXPECT_NE(table.find("\nTotal "), std::string::npos);
+    EXPECT_EQ(table.find("snap.Holder\n"), std::string::npos) << "classes without instances are left out";
+
+    // Straight from the agent: the same rows.
+    std::string live = jvm->dir.File("live.out");
+    ASSERT_EQ(jvm->Vesk({"histo"}, live), 0) << ReadFile(live);
+    EXPECT_TRUE(std::regex_search(ReadFile(live), TRIPLE_ROW)) << ReadFile(live);
+
+    EXPECT_NE(RunProgram({VeskProgram(), "histo", jvm->dir.File("missing.vsnap")}, out), 0);
+    EXPECT_NE(ReadFile(out).find("cannot open"), std::string::npos);
+}
+
+// A bulk large enough that the walk is still running when "<ABORT>" arrives.
+TEST(SnapshotCancel, AbortStopsTheWalkAndTheConnectionGoesOn) {
+    SnapJvm jvm(3000000);
+    ASSERT_TRUE(jvm.ready) << jvm.jvm->Stderr();
+    VeskClient client = jvm.Connect();
+    client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "9"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a separate read for the abort
+    client.SendAbort();
+    std::vector<Frame> frames = client.ReadResponse();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].tag, "9");
+    EXPECT_EQ(frames[0].Body(), CANCELLED_BODY);
+    jvm.Sync(client);
+    EXPECT_TRUE(SnapshotFiles(jvm.temp).empty());
+
+    // The aborted walk left no tags: a new snapshot counts every object.
+    client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "10"));
+    Frame header = client.ReadFrame();
+    std::vector<Prop> counts = vesk::CommandProps(header.Body(), "SNAPSHOT");
+    ASSERT_EQ(counts.size(), 4u);
+    EXPECT_GT(strtoll(counts[2].value.c_str(), nullptr, 10), 4500000);
+    client.SendAbort();
+    std::vector<Frame> rest = client.ReadResponse();
+    ASSERT_FALSE(rest.empty());
+    jvm.Sync(client);
+    EXPECT_TRUE(SnapshotFiles(jvm.temp).empty());
+    client.Close();
+
+    // Ctrl-C on vesk snapshot: the agent stops, nothing is saved.
+    std::string file = jvm.dir.File("cut.vsnap"), out = jvm.dir.File("vesk.out");
+    EXPECT_EQ(jvm.Vesk({"snapshot", "-o", file}, out, 700), 130)
+        << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("cancelled"), std::string::npos) << ReadFile(out);
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_FALSE(FileExists(file + ".part"));
+    VeskClient after = jvm.Connect();
+    jvm.Sync(after);
+    EXPECT_TRUE(SnapshotFiles(jvm.temp).empty());
+}
+
+TEST(SnapshotWriteFailure, BareErrorFrameAndNothingLeftOnDisk) {
+    TempDir parent;
+    std::string missing = parent.File("no-such-dir");
+    SnapJvm jvm(0, missing);
+    ASSERT_TRUE(jvm.ready) << jvm.jvm->Stderr();
+    VeskClient client = jvm.Connect();
+    client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "5"));
+    std::vector<Frame> frames = client.ReadResponse();
+    ASSERT_EQ(frames.size(), 1u);
+    std::string_view body = frames[0].Body();
+    EXPECT_EQ(body.find("<status value=\"0\"/><error msg=\""), 0u) << body;
+    EXPECT_EQ(body.substr(body.size() - 17), "<last value=\"1\"/>");
+    jvm.Sync(client);
+    EXPECT_TRUE(SnapshotFiles(parent.Path()).empty());
+    EXPECT_FALSE(FileExists(missing));
+    // The agent goes on serving: the next snapshot fails the same way, cleanly.
+    client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "6"));
+    EXPECT_EQ(client.ReadResponse().size(), 1u);
+}
+
+}  // namespace
