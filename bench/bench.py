@@ -98,7 +98,7 @@ def connect(port, timeout=60):
             time.sleep(0.1)
 
 
-def snapshot(port):
+def snapshot(port, poll):
     """One SNAPSHOT request; the bytes are counted and dropped."""
     sock = connect(port)
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -118,8 +118,9 @@ def snapshot(port):
         if tail.endswith(b"</vesk-resp>\n") and b'<last value="1"/>' in tail:
             break
     done = time.time()
+    peak = poll.stop()
     # A second request returns only after the agent has cleared the first.
-    sock.sendall(b'<vesk-cmd tag="2"><cmd name="PERFORM_GC"/></vesk-cmd>')
+    sock.sendall(b'<vesk-cmd tag="2"><cmd name="RUNTIME"/></vesk-cmd>')
     while not sock.recv(65536).endswith(b"</vesk-resp>\n"):
         pass
     sock.close()
@@ -136,6 +137,7 @@ def snapshot(port):
         "bytes": total,
         "request_ms": (done - sent) * 1000,
         "stream_ms": done * 1000 - metrics["$T$last.snapshot.overall.end.time"],
+        "rss_peak": peak,
     }
 
 
@@ -177,12 +179,11 @@ def measure(size, a):
         before = rss_kib(proc.pid)
         poll = RssPeak(proc.pid)
         poll.start()
-        snap = snapshot(port)
-        peak = poll.stop()
+        snap = snapshot(port, poll)
         leftover = os.listdir(tmp)
     finally:
         stop_jvm(proc)
-    snap.update(rss_before=before, rss_peak=peak, built=built, leftover=leftover)
+    snap.update(rss_before=before, built=built, leftover=leftover)
 
     port = free_port()
     proc, _ = start_jvm(jvm_args[:1] + [f"-agentpath:{a.floor}=port={port}"] + jvm_args[1:] + ["BenchHeap", str(size)],
