@@ -9,9 +9,7 @@
 #include <new>
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #else
 #include <unistd.h>
 #endif
@@ -124,8 +122,10 @@ std::string TempDirectory() {
 // Creates a new file readable by its owner only, named after the template.
 FILE* CreateTempFile(char* path) {
 #ifdef _WIN32
-    if (_mktemp_s(path, strlen(path) + 1) != 0) return nullptr;
-    int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    // Not _mktemp_s: it runs out after 26 names per template, fewer than a
+    // large heap's files. mingw-w64's mkstemp retries random names with
+    // _O_EXCL and owner read/write only.
+    int fd = mkstemp(path);
     if (fd < 0) return nullptr;
     FILE* file = _fdopen(fd, "wb");
     if (!file) {
