@@ -123,8 +123,7 @@ std::string TempDirectory() {
 FILE* CreateTempFile(char* path) {
 #ifdef _WIN32
     // Not _mktemp_s: it runs out after 26 names per template, fewer than a
-    // large heap's files. mingw-w64's mkstemp retries random names with
-    // _O_EXCL and owner read/write only.
+    // large heap's files. mingw-w64's mkstemp retries fresh names with _O_EXCL.
     int fd = mkstemp(path);
     if (fd < 0) return nullptr;
     FILE* file = _fdopen(fd, "wb");
