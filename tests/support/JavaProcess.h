@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Ports.h"
 #include "TempDir.h"
 
 namespace vesktest {
@@ -15,10 +16,6 @@ namespace vesktest {
 std::string TestJdk();
 // The major version of that JDK (17, 25, ...).
 int TestJdkMajor();
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int FreePort();
-// Waits until something accepts on 127.0.0.1:port.
-bool WaitForPort(int port, int timeoutMs);
 
 class JavaProcess {
 public:

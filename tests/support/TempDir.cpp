@@ -5,16 +5,28 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace vesktest {
 
 TempDir::TempDir() {
+#ifdef _WIN32
+    // No mkdtemp: a random name, created exclusively by create_directory.
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path.empty(); attempt++) {
+        std::filesystem::path name = base / ("vesktest_" + std::to_string(random()));
+        if (std::filesystem::create_directory(name)) path = name.string();
+    }
+    if (path.empty()) throw std::runtime_error("cannot create a temporary directory");
+#else
     const char* base = getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/vesktest_XXXXXX";
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -29,7 +41,12 @@ std::string TempDir::Write(const std::string& name, const std::string& text) con
 }
 
 std::string ReadFile(const std::string& path) {
+#ifdef _WIN32
+    // Text mode: lines written in text mode end in CR LF there.
+    std::ifstream in(path);
+#else
     std::ifstream in(path, std::ios::binary);
+#endif
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
