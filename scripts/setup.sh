@@ -1,19 +1,43 @@
 #!/usr/bin/env bash
-# Installs what building and testing need (Debian packages), when missing.
+# Installs what building and testing need (Debian packages), when missing:
+# the Linux toolchain, a JDK, the mingw-w64 cross compiler and Wine for the
+# Windows DLL and its tests, and a deb-src entry for pugixml's source.
 set -euo pipefail
 
-packages=(cmake g++ make libpugixml-dev libgtest-dev openjdk-17-jdk-headless)
-if [[ "${VESK_WINDOWS:-0}" == 1 ]]; then
-  packages+=(g++-mingw-w64-x86-64 mingw-w64-tools dpkg-dev)
+packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-headless
+          g++-mingw-w64-x86-64-posix)
+# Wine's recommends pull in a desktop's worth of libraries the tests never use.
+lean_packages=(wine64)
+
+sudo=""; [[ $(id -u) -ne 0 ]] && sudo=sudo
+missing() {
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+  done
+}
+
+updated=0
+if ! apt-get indextargets 2>/dev/null | grep -q 'Created-By: Sources'; then
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  $sudo tee /etc/apt/sources.list.d/vesk-src.sources >/dev/null <<SRC
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $codename
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  $sudo apt-get update -qq
+  updated=1
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  sudo=""; [[ $(id -u) -ne 0 ]] && sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+install() {
+  local extra=$1; shift
+  local todo; todo=$(missing "$@")
+  [[ -z $todo ]] && return 0
+  echo "Installing:" $todo
+  ((updated)) || { $sudo apt-get update -qq; updated=1; }
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $extra $todo >/dev/null
+}
+install "" "${packages[@]}"
+install --no-install-recommends "${lean_packages[@]}"
