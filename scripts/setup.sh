@@ -30,7 +30,7 @@ SRC
   updated=1
 fi
 
-install() {
+install_missing() {
   local extra=$1; shift
   local todo; todo=$(missing "$@")
   [[ -z $todo ]] && return 0
@@ -39,5 +39,5 @@ install() {
   # shellcheck disable=SC2086
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $extra $todo >/dev/null
 }
-install "" "${packages[@]}"
-install --no-install-recommends "${lean_packages[@]}"
+install_missing "" "${packages[@]}"
+install_missing --no-install-recommends "${lean_packages[@]}"
