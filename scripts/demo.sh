@@ -17,7 +17,7 @@ PROPS
 java -agentpath:"$prefix/JvmAgent/lib/libveskjagent.so=port=$port,address=127.0.0.1,cfgfile=$work/veskjagent.properties" \
   -cp "$work" SampleApp >"$work/app.out" 2>&1 &
 jvm=$!
-trap 'kill $jvm 2>/dev/null; wait $jvm 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill $jvm 2>/dev/null; wait $jvm 2>/dev/null || true; rm -rf "$work"' EXIT
 
 for _ in $(seq 100); do grep -q "SampleApp ready" "$work/app.out" && break; sleep 0.1; done
 cat "$work/app.out"
