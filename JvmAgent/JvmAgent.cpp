@@ -54,6 +54,32 @@ bool ParseLogLevel(const std::string& value, LogLevel& level) {
     return false;
 }
 
+// Holds the agent monitor for a scope, also when an exception leaves it:
+// VM death and every later snapshot or collection wait on this monitor.
+class MonitorLock {
+public:
+    explicit MonitorLock(JvmAgent& owner) : owner(owner) { owner.EnterAgentMonitor(); }
+    ~MonitorLock() { owner.ExitAgentMonitor(); }
+    MonitorLock(const MonitorLock&) = delete;
+    MonitorLock& operator=(const MonitorLock&) = delete;
+
+private:
+    JvmAgent& owner;
+};
+
+// Marks an operation as running for a scope. Only the scope that set the flag
+// clears it, so a nested call on the same thread cannot end the outer one.
+class BusyFlag {
+public:
+    explicit BusyFlag(bool& flag) : flag(flag) { flag = true; }
+    ~BusyFlag() { flag = false; }
+    BusyFlag(const BusyFlag&) = delete;
+    BusyFlag& operator=(const BusyFlag&) = delete;
+
+private:
+    bool& flag;
+};
+
 }  // namespace
 
 JvmAgent::JvmAgent(JavaVM* vm, char* options) : vm(vm) {
@@ -112,17 +138,15 @@ JvmAgent::~JvmAgent() {
 }
 
 void JvmAgent::JvmInit() {
-    EnterAgentMonitor();
+    MonitorLock lock(*this);
     VeskLogger::LogDebug("Starting agent thread");
     serverThread = new VeskServerThread(port, address.empty() ? nullptr : address.c_str());
     serverThread->Start();
-    ExitAgentMonitor();
 }
 
 void JvmAgent::JvmDeath() {
-    EnterAgentMonitor();
+    MonitorLock lock(*this);
     vmDead = true;
-    ExitAgentMonitor();
 }
 
 void JvmAgent::EnterAgentMonitor() {
@@ -226,36 +250,34 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
         return;
     }
     VeskLogger::LogTrace("Waiting on monitor to start snapshot");
-    EnterAgentMonitor();
-    VeskLogger::LogTrace("Received monitor");
-    JNIEnv* jni = GetJniEnv();
-    if (!vmDead && !snapshotActive && !gcActive && jni) {
-        snapshotActive = true;
-        info->PrepareSnapShot(jvmti, jni);
+    {
+        MonitorLock lock(*this);
+        VeskLogger::LogTrace("Received monitor");
+        JNIEnv* jni = GetJniEnv();
+        if (!vmDead && !snapshotActive && !gcActive && jni) {
+            BusyFlag busy(snapshotActive);
+            info->PrepareSnapShot(jvmti, jni);
 
-        heapWalkStart.Now();
-        VeskLogger::LogDebug("Starting FollowReferences");
-        jvmtiHeapCallbacks callbacks;
-        memset(&callbacks, 0, sizeof callbacks);
-        callbacks.heap_reference_callback = &HeapReferenceCB;
-        CheckJvmtiError(jvmti->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr,
-                                                nullptr, &callbacks, info),
-                        "FollowReferences");
-        heapWalkEnd.Now();
-        VeskLogger::LogDebug(
-            "Finished FollowReferences, ref.count=%" PRId64 ", obj.count=%" PRId64
-            ", elapsed.msec=%" PRId64,
-            info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
+            heapWalkStart.Now();
+            VeskLogger::LogDebug("Starting FollowReferences");
+            jvmtiHeapCallbacks callbacks;
+            memset(&callbacks, 0, sizeof callbacks);
+            callbacks.heap_reference_callback = &HeapReferenceCB;
+            CheckJvmtiError(jvmti->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr,
+                                                    nullptr, &callbacks, info),
+                            "FollowReferences");
+            heapWalkEnd.Now();
+            VeskLogger::LogDebug(
+                "Finished FollowReferences, ref.count=%" PRId64 ", obj.count=%" PRId64
+                ", elapsed.msec=%" PRId64,
+                info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
 
-        // Also after a failed or aborted walk: no tag may stay behind.
-        UnTagObjects();
-        info->TerminateSnapShot(jvmti, jni);
-        if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
-        // Cleared only by its owner: a nested call on this thread must not
-        // end the outer snapshot.
-        snapshotActive = false;
+            // Also after a failed or aborted walk: no tag may stay behind.
+            UnTagObjects();
+            info->TerminateSnapShot(jvmti, jni);
+            if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
+        }
     }
-    ExitAgentMonitor();
     VeskLogger::LogTrace("Released monitor for snapshot");
 }
 
@@ -276,19 +298,16 @@ void JvmAgent::UnTagObjects() {
 void JvmAgent::RunGC(JvmInfo* info) {
     (void)info;
     if (!jvmti) return;
-    EnterAgentMonitor();
-    if (!vmDead && !snapshotActive && !gcActive) {
-        gcActive = true;
-        TimeStamp start, end;
-        start.Now();
-        VeskLogger::LogDebug("Starting GC");
-        jvmti->ForceGarbageCollection();
-        CheckJvmtiError(jvmti->ForceGarbageCollection(), "ForceGarbageCollection");
-        end.Now();
-        VeskLogger::LogDebug("Finished GC, elapsed.msec=%" PRId64, end.Millis() - start.Millis());
-        gcActive = false;
-    }
-    ExitAgentMonitor();
+    MonitorLock lock(*this);
+    if (vmDead || snapshotActive || gcActive) return;
+    BusyFlag busy(gcActive);
+    TimeStamp start, end;
+    start.Now();
+    VeskLogger::LogDebug("Starting GC");
+    jvmti->ForceGarbageCollection();
+    CheckJvmtiError(jvmti->ForceGarbageCollection(), "ForceGarbageCollection");
+    end.Now();
+    VeskLogger::LogDebug("Finished GC, elapsed.msec=%" PRId64, end.Millis() - start.Millis());
 }
 
 void JvmAgent::GatherRuntimeInfo(JvmInfo* info) {

@@ -50,6 +50,9 @@ public:
     // Reads the properties file: log level and log file name.
     void LoadConfig();
 
+    // Both run under the agent monitor and do nothing after VM death or while
+    // a snapshot or collection is running. An exception (allocation failure)
+    // passes through with the monitor released.
     void GenerateSnapShot(JvmInfo* info);
     void RunGC(JvmInfo* info);
     void GatherRuntimeInfo(JvmInfo* info);
@@ -77,7 +80,7 @@ private:
     bool snapshotActive = false;
     bool gcActive = false;
     VeskServerThread* serverThread = nullptr;
-    volatile bool agentEnabled = true;
+    std::atomic<bool> agentEnabled{true};  // cleared by any thread's fatal error
     int port = -1;
     std::string address;
     std::string configFile;

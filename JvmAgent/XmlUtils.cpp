@@ -57,7 +57,7 @@ void XmlUtils::FormatError(StringBuffer& buffer, const char* format, ...) {
     char message[ERROR_AREA];
     va_list args;
     va_start(args, format);
-    vsnprintf(message, sizeof message, format, args);
+    if (vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
     va_end(args);
     AddErrorElement(buffer, message);
 }
@@ -68,6 +68,7 @@ void XmlUtils::FormatError(StringBuffer& buffer, const pugi::xml_parse_result& r
 }
 
 void XmlUtils::EncodeXmlString(StringBuffer& buffer, const char* text) {
+    if (!text) return;
     // Plain runs are copied in one piece; only special bytes are expanded.
     const char* run = text;
     for (const char* p = text;; ++p) {

@@ -28,6 +28,7 @@ public:
     static void FormatError(StringBuffer& buffer, const char* format, ...) VESK_PRINTF(2, 3);
     static void FormatError(StringBuffer& buffer, const pugi::xml_parse_result& result);
     // Escapes markup characters, and control and non-ASCII bytes as "&#N;".
+    // A null text appends nothing.
     static void EncodeXmlString(StringBuffer& buffer, const char* text);
     static void EncodeXmlString(StringBuffer& buffer, const std::string& text);
 };

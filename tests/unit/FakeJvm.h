@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,6 +56,7 @@ public:
     std::set<std::string> failing;  // JVMTI functions that return JVMTI_ERROR_NOT_AVAILABLE
     bool exceptionPending = false;
     std::string exceptionSignature = "Ljava/lang/OutOfMemoryError;";
+    std::function<void()> duringWalk;  // runs inside each FollowReferences
 
     // Records.
     std::vector<jint> getEnvVersions;
@@ -65,7 +67,13 @@ public:
     std::string monitorName;
     int jvmtiCalls = 0;
     int monitorEnters = 0, monitorExits = 0, monitorsDestroyed = 0;
-    int gcCalls = 0, followReferencesCalls = 0;
+    int gcCalls = 0;
+    struct Walk {
+        jint filter;
+        jvmtiHeapReferenceCallback callback;
+        const void* userData;
+    };
+    std::vector<Walk> walks;
     int allocations = 0, deallocations = 0;
 
     FakeJvm() {
@@ -78,6 +86,8 @@ public:
         native.ExceptionClear = &ExceptionClear;
         native.GetObjectClass = &GetObjectClass;
         native.DeleteLocalRef = &DeleteLocalRef;
+        native.PushLocalFrame = &PushLocalFrame;
+        native.PopLocalFrame = &PopLocalFrame;
         jni.functions = &native;
         table.GetVersionNumber = &GetVersionNumber;
         table.AddCapabilities = &AddCapabilities;
@@ -90,6 +100,9 @@ public:
         table.GetPhase = &GetPhase;
         table.ForceGarbageCollection = &ForceGarbageCollection;
         table.FollowReferences = &FollowReferences;
+        table.GetLoadedClasses = &GetLoadedClasses;
+        table.GetAllThreads = &GetAllThreads;
+        table.GetAvailableProcessors = &GetAvailableProcessors;
         table.GetErrorName = &GetErrorName;
         table.GetClassSignature = &GetClassSignature;
         table.Deallocate = &Deallocate;
@@ -143,6 +156,8 @@ private:
         return object ? reinterpret_cast<jclass>(&classObject) : nullptr;
     }
     static void JNICALL DeleteLocalRef(JNIEnv*, jobject) {}
+    static jint JNICALL PushLocalFrame(JNIEnv*, jint) { return JNI_OK; }
+    static jobject JNICALL PopLocalFrame(JNIEnv*, jobject result) { return result; }
 
     static jvmtiError JNICALL GetVersionNumber(jvmtiEnv*, jint* version) {
         *version = current->jvmtiVersion;
@@ -188,10 +203,27 @@ private:
         ++current->gcCalls;
         return Call("ForceGarbageCollection");
     }
-    static jvmtiError JNICALL FollowReferences(jvmtiEnv*, jint, jclass, jobject,
-                                               const jvmtiHeapCallbacks*, const void*) {
-        ++current->followReferencesCalls;
+    static jvmtiError JNICALL FollowReferences(jvmtiEnv*, jint filter, jclass, jobject,
+                                               const jvmtiHeapCallbacks* callbacks,
+                                               const void* userData) {
+        current->walks.push_back({filter, callbacks->heap_reference_callback, userData});
+        if (current->duringWalk) current->duringWalk();
         return Call("FollowReferences");
+    }
+    // An empty heap: no classes, no threads.
+    static jvmtiError JNICALL GetLoadedClasses(jvmtiEnv*, jint* count, jclass** classes) {
+        *count = 0;
+        *classes = nullptr;
+        return Call("GetLoadedClasses");
+    }
+    static jvmtiError JNICALL GetAllThreads(jvmtiEnv*, jint* count, jthread** threads) {
+        *count = 0;
+        *threads = nullptr;
+        return Call("GetAllThreads");
+    }
+    static jvmtiError JNICALL GetAvailableProcessors(jvmtiEnv*, jint* processors) {
+        *processors = 2;
+        return Call("GetAvailableProcessors");
     }
     static jvmtiError JNICALL GetErrorName(jvmtiEnv*, jvmtiError error, char** name) {
         *name = Allocate("FAKE_ERROR_" + std::to_string(error));

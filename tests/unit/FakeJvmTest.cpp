@@ -4,10 +4,12 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "FakeJvm.h"
 #include "JvmAgent.h"
+#include "JvmInfo.h"
 #include "Orlo.h"
 #include "TempDir.h"
 #include "VeskLogger.h"
@@ -181,7 +183,7 @@ TEST_F(FakeJvmTest, GcRunsTwiceUnderMonitorUntilVmDeath) {
     created->RunGC(nullptr);
     created->GenerateSnapShot(nullptr);
     EXPECT_EQ(jvm.gcCalls, 2);
-    EXPECT_EQ(jvm.followReferencesCalls, 0);
+    EXPECT_TRUE(jvm.walks.empty());
     EXPECT_EQ(jvm.monitorEnters, jvm.monitorExits);
     EXPECT_EQ(created->GetHeapWalkStartTime(), 0);
     EXPECT_EQ(created->GetUntagEndTime(), 0);
@@ -205,12 +207,75 @@ TEST_F(FakeJvmTest, FailedGcAndMonitorCallsAreOnlyLogged) {
     EXPECT_EQ(log.find("ForceGarbageCollection", first + 1), std::string::npos);
 }
 
+TEST_F(FakeJvmTest, SnapshotWalksThenUntagsUnderMonitor) {
+    auto created = Start("TRACE");
+    EXPECT_EQ(created->GetHeapWalkStartTime(), 0);
+    EXPECT_EQ(created->GetUntagDuration(), 0);
+    JvmInfo info;
+    created->GenerateSnapShot(&info);
+
+    ASSERT_EQ(jvm.walks.size(), 2u);
+    EXPECT_EQ(jvm.walks[0].filter, JVMTI_HEAP_FILTER_CLASS_UNTAGGED);
+    EXPECT_EQ(jvm.walks[0].userData, &info);
+    EXPECT_EQ(jvm.walks[1].filter, JVMTI_HEAP_FILTER_UNTAGGED);
+    EXPECT_EQ(jvm.walks[1].userData, nullptr);
+    for (const FakeJvm::Walk& walk : jvm.walks) EXPECT_EQ(walk.callback, &HeapReferenceCB);
+    EXPECT_EQ(jvm.monitorEnters, 1);
+    EXPECT_EQ(jvm.monitorExits, 1);
+
+    EXPECT_GT(created->GetHeapWalkStartTime(), 0);
+    EXPECT_EQ(created->GetHeapWalkDuration(),
+              created->GetHeapWalkEndTime() - created->GetHeapWalkStartTime());
+    EXPECT_GE(created->GetUntagStartTime(), created->GetHeapWalkEndTime());
+    EXPECT_EQ(created->GetUntagDuration(),
+              created->GetUntagEndTime() - created->GetUntagStartTime());
+
+    std::string log = Log();
+    size_t at = 0;
+    for (const char* line : {"[TRACE]: Waiting on monitor to start snapshot\n",
+                             "[TRACE]: Received monitor\n", "[DEBUG]: Starting FollowReferences\n",
+                             "[DEBUG]: Finished FollowReferences, ref.count=0, obj.count=0, elapsed.msec=",
+                             "[DEBUG]: Starting Untag FollowReferences\n",
+                             "[DEBUG]: Finished Untag FollowReferences, elapsed.msec=",
+                             "[TRACE]: Released monitor for snapshot\n"}) {
+        at = log.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\nin order in\n" << log;
+    }
+}
+
+// The busy flags refuse nested work on the snapshot's own thread (the monitor
+// lets its owner in again), and neither they nor the monitor outlive an
+// exception: VM death would wait for ever.
+TEST_F(FakeJvmTest, SnapshotFlagAndMonitorAreReleasedWhateverHappens) {
+    auto created = Start("ERROR");
+    JvmInfo info;
+    jvm.duringWalk = [&] {
+        if (jvm.walks.size() > 1) return;
+        created->RunGC(nullptr);
+        created->GenerateSnapShot(&info);
+    };
+    created->GenerateSnapShot(&info);
+    EXPECT_EQ(jvm.gcCalls, 0);
+    EXPECT_EQ(jvm.walks.size(), 2u);
+    EXPECT_EQ(jvm.monitorEnters, jvm.monitorExits);
+
+    jvm.duringWalk = [] { throw std::bad_alloc(); };
+    EXPECT_THROW(created->GenerateSnapShot(&info), std::bad_alloc);
+    EXPECT_EQ(jvm.monitorEnters, jvm.monitorExits);
+    jvm.duringWalk = nullptr;
+    created->RunGC(nullptr);
+    EXPECT_EQ(jvm.gcCalls, 2);
+    created->GenerateSnapShot(&info);
+    EXPECT_EQ(jvm.walks.size(), 5u);
+    EXPECT_EQ(jvm.monitorEnters, jvm.monitorExits);
+}
+
 TEST_F(FakeJvmTest, DisabledAgentSkipsSnapshotWithoutMonitor) {
     auto created = Start("TRACE");
     created->Disable();
     created->GenerateSnapShot(nullptr);
     EXPECT_EQ(jvm.monitorEnters, 0);
-    EXPECT_EQ(jvm.followReferencesCalls, 0);
+    EXPECT_TRUE(jvm.walks.empty());
     EXPECT_EQ(created->GetHeapWalkDuration(), 0);
     std::string log = Log();
     EXPECT_TRUE(HasLine(log, "TRACE", "JVM Agent has been disabled, skipping snapshot")) << log;

@@ -43,11 +43,12 @@ TEST(XmlUtilsTest, Elements) {
     XmlUtils::EndCommandElement(buffer);
     XmlUtils::AddLastElement(buffer, 0);
     XmlUtils::AddErrorElement(buffer, "");
+    XmlUtils::AddErrorElement(buffer, nullptr);  // no message at all: no crash either
     EXPECT_EQ(vesktest::BufferText(buffer),
               "<cmd name=\"RUNTIME\"><prop name=\"cpus\" value=\"-1\"/>"
               "<prop name=\"big\" value=\"9223372036854775807\"/>"
               "<prop name=\"k\" value=\"v&lt;1&gt;\"/><snapshot></snapshot>"
-              "<status value=\"1\"/></cmd><last value=\"0\"/><error msg=\"\"/>");
+              "<status value=\"1\"/></cmd><last value=\"0\"/><error msg=\"\"/><error msg=\"\"/>");
 }
 
 TEST(XmlUtilsTest, FormatErrorEscapesAndBounds) {
