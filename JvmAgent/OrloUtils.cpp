@@ -130,11 +130,16 @@ void DotsForSlashes(std::string& text) {
 
 std::string& OrloUtils::FormatJvmtiError(jvmtiError err, std::string& out) {
     out.clear();
-    jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
+    // Freeing the name may fail and be reported through here again: that
+    // inner report takes its name from the table, or it would never end.
+    static thread_local bool naming = false;
+    jvmtiEnv* jvmti = agent && !naming ? agent->GetJvmtiEnv() : nullptr;
     char* name = nullptr;
     if (jvmti && jvmti->GetErrorName(err, &name) == JVMTI_ERROR_NONE && name) {
         out = name;
+        naming = true;
         FreeJvmtiMemory(&name);
+        naming = false;
     } else {
         const char* known = Lookup(jvmtiErrors, err);
         out = known ? known : UNKNOWN;

@@ -22,13 +22,16 @@ enum CommandType : int {
     CMD_PERFORM_GC = 3,
 };
 
+// Each naming operation replaces the content of `out` and returns it.
 class OrloUtils {
 public:
+    // JVMTI's own name when an environment exists, else the built-in table.
     static std::string& FormatJvmtiError(jvmtiError err, std::string& out);
     static std::string& FormatJniError(int err, std::string& out);
     static std::string& FormatThreadState(int state, std::string& out);
     static std::string& FormatHeapReference(jvmtiHeapReferenceKind kind, std::string& out);
     static std::string& DeriveTypeFromJvmSignature(const char* signature, std::string& out);
+    // A CommandType; CMD_UNKNOWN for any other name (case-sensitive).
     static int MapCommandTypeString(const char* name);
 };
 

@@ -1,4 +1,6 @@
 // Segmented text buffer: grows by whole segments, never moves what it holds.
+// Full (MAX_SEGMENTS in use), any append that needs more space throws
+// std::length_error; what was written stays, and Clear makes it usable again.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +31,7 @@ public:
         *writePos = c;
         Adjust(1);
     }
-    // length 0: text is NUL-terminated. Throws std::length_error when full.
+    // length 0: text is NUL-terminated; a NUL inside length pads the rest.
     void Append(const char* text, uint64_t length = 0);
     // printf-style; output beyond FORMAT_AREA - 1 characters is cut.
     void Format(const char* format, ...)

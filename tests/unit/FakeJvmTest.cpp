@@ -332,6 +332,18 @@ TEST_F(FakeJvmTest, FreeJvmtiMemoryReturnsBlockAndNullsPointer) {
     EXPECT_EQ(jvm.deallocations, 1);
     FreeJvmtiMemory(&name);  // a null block is fine
     EXPECT_EQ(jvm.deallocations, 1);
+
+    // A failing Deallocate is reported, and reporting it (which frees the
+    // error name again) must not go round for ever.
+    jvm.failing = {"Deallocate"};
+    ASSERT_EQ(jvm.Jvmti()->GetErrorName(JVMTI_ERROR_NONE, &name), JVMTI_ERROR_NONE);
+    FreeJvmtiMemory(&name);
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(jvm.deallocations, 3);  // the block, then the name of its error
+    std::string log = Log();
+    EXPECT_TRUE(HasLine(log, "ERROR", "Deallocate: JVMTI error=FAKE_ERROR_98(98)")) << log;
+    EXPECT_TRUE(HasLine(log, "ERROR", "Deallocate: JVMTI error=JVMTI_ERROR_NOT_AVAILABLE(98)"))
+        << log;
 }
 
 }  // namespace
