@@ -48,7 +48,15 @@ StringBuffer::~StringBuffer() {
 void StringBuffer::Init() {
     if (!segments[0]) {
         segments[0] = static_cast<char*>(malloc(initialSize));
-        if (!segments[0]) throw std::bad_alloc();
+        if (!segments[0]) {
+            // Left empty and full: every append throws, Write writes nothing,
+            // and a later Clear(true) tries again.
+            writePos = nullptr;
+            size = 0;
+            currentSegment = MAX_SEGMENTS - 1;
+            spaceLeft = 0;
+            throw std::bad_alloc();
+        }
         allocatedSegments = 1;
     }
     writePos = segments[0];
