@@ -1,7 +1,7 @@
 #include "JvmClassInfo.h"
 
+#include <algorithm>
 #include <cinttypes>
-#include <cstring>
 
 #include "JvmAgent.h"
 #include "JvmInfo.h"
@@ -62,10 +62,24 @@ void JvmClassInfo::AddFields(JvmInfo* info, std::vector<JvmFieldInfo>& list) {
     list.insert(list.end(), GetFields().begin(), GetFields().end());
 }
 
+bool JvmClassInfo::ChainListed() const {
+    for (const JvmClassInfo* type = this;; type = type->superClass) {
+        if (!type->IsListed()) return false;
+        if (!type->superClass) return type->superClassName.empty();
+    }
+}
+
 void JvmClassInfo::AssembleFields(JvmInfo* info) {
     LinkSuperClass(info);
     std::vector<JvmInterfaceInfo*> interfaceList;
     BuildInterfaceList(info, interfaceList);
+    // A field's index counts every field of the types ahead of it. The JVM
+    // lists nothing of a type it has not prepared, yet archived instances of
+    // such a class can be on the heap: with one type unknown no index is
+    // certain, and a guessed one would name the wrong field. Better none.
+    allFields = ChainListed() && std::all_of(interfaceList.begin(), interfaceList.end(),
+                                             [](const JvmInterfaceInfo* iface) { return iface->IsListed(); });
+    if (!allFields) return;
     for (JvmInterfaceInfo* iface : interfaceList)
         masterFields.insert(masterFields.end(), iface->GetFields().begin(), iface->GetFields().end());
     AddFields(info, masterFields);

@@ -31,7 +31,11 @@ public:
     void BuildInterfaceList(JvmInfo* info, std::vector<JvmInterfaceInfo*>& list) override;
     // Declared fields of the superclass chain, root first, then this class's.
     void AddFields(JvmInfo* info, std::vector<JvmFieldInfo>& list);
+    // Builds and numbers the master field list; leaves it empty when the JVM
+    // has not listed every type it is built from.
     void AssembleFields(JvmInfo* info);
+    // False when the master field list cannot name the JVM's field indices.
+    bool HasAllFields() const { return allFields; }
     void LoadMethods(JvmInfo* info);
     // First method of that name here or up the linked superclasses.
     const JvmMethodInfo* FindMethod(const char* name) const;
@@ -53,12 +57,16 @@ public:
     void PrintHierarchy(int depth) const;
 
 private:
+    // This class and every superclass are described and listed by the JVM.
+    bool ChainListed() const;
+
     JvmClassInfo* superClass;
     std::string superClassName;
     std::vector<JvmMethodInfo> methods;
     std::vector<JvmFieldInfo> masterFields;
     int64_t totalInst;
     int64_t totSize;
+    bool allFields = false;
 };
 
 }  // namespace Orlo

@@ -647,7 +647,14 @@ void JvmInfo::AddRuntimeToResult(StringBuffer& buffer) {
 }
 
 void JvmInfo::AddClassesToResult(StringBuffer& buffer) {
-    for (int i = 0; i < classCount; i++) classInfos[i].RecordAsXml(buffer);
+    for (int i = 0; i < classCount; i++) {
+        const JvmClassInfo& record = classInfos[i];
+        record.RecordAsXml(buffer);
+        if (!record.HasAllFields() && record.GetTotalInst() > 0)
+            VeskLogger::LogInfo("Fields of %s not listed by the JVM (type not prepared): field references "
+                                "from its %" PRId64 " instances carry indices no field record names",
+                                record.GetJavaType()->c_str(), record.GetTotalInst());
+    }
     for (int i = 0; i < threadCount; i++) threadInfos[i].RecordAsXml(buffer);
 }
 

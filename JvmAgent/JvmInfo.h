@@ -155,10 +155,10 @@ private:
     int64_t heapRefCount;
     int64_t heapRootCount;
     int64_t refsSinceFlush;
-    int callbacksSinceCancelCheck;
+    int callbacksSinceCancelCheck = 0;
     JvmClassInfo* classInfos;
     int classCount;
-    JvmClassInfo* javaLangClassInfo;
+    JvmClassInfo* javaLangClassInfo = nullptr;
     JvmThreadInfo* threadInfos;
     int threadCount;
     InfoMap<jmethodID, JvmMethodInfo*, std::less<jmethodID>, false> methodMap;

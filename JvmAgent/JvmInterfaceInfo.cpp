@@ -12,13 +12,6 @@
 
 namespace Orlo {
 
-JvmInterfaceInfo::JvmInterfaceInfo(JvmObjectType type, jclass ref, const char* name)
-    : JvmObjectInfo(type) {
-    Init();
-    SetJniRef(ref);
-    SetJavaType(name);
-}
-
 JvmInterfaceInfo::JvmInterfaceInfo(JvmObjectType type, jclass ref, const std::string& name)
     : JvmObjectInfo(type) {
     Init();
@@ -33,7 +26,8 @@ void JvmInterfaceInfo::LoadFields() {
     if (!jvmti) return;
     jint count = 0;
     jfieldID* ids = nullptr;
-    if (jvmti->GetClassFields(jniRef, &count, &ids) == JVMTI_ERROR_NONE && count > 0) {
+    fieldsListed = jvmti->GetClassFields(jniRef, &count, &ids) == JVMTI_ERROR_NONE;
+    if (fieldsListed && count > 0) {
         fields.resize(count);
         for (jint i = 0; i < count; i++) {
             JvmFieldInfo& field = fields[i];
@@ -60,7 +54,8 @@ void JvmInterfaceInfo::LoadInterfaces(JvmInfo* info) {
     if (!jvmti) return;
     jint count = 0;
     jclass* classes = nullptr;
-    if (jvmti->GetImplementedInterfaces(jniRef, &count, &classes) == JVMTI_ERROR_NONE && count > 0) {
+    interfacesListed = jvmti->GetImplementedInterfaces(jniRef, &count, &classes) == JVMTI_ERROR_NONE;
+    if (interfacesListed && count > 0) {
         interfaces.assign(count, nullptr);
         std::string name;
         for (jint i = 0; i < count; i++) {

@@ -18,8 +18,9 @@ class JvmInterfaceInfo : public JvmObjectInfo {
 public:
     JvmInterfaceInfo() : JvmInterfaceInfo(JVM_OBJ_INTERFACE) {}
     explicit JvmInterfaceInfo(JvmObjectType type) : JvmObjectInfo(type) { Init(); }
-    JvmInterfaceInfo(JvmObjectType type, jclass ref, const char* name);
     JvmInterfaceInfo(JvmObjectType type, jclass ref, const std::string& name);
+    JvmInterfaceInfo(JvmObjectType type, jclass ref, const char* name)
+        : JvmInterfaceInfo(type, ref, std::string(name)) {}
     JvmInterfaceInfo(jclass ref, const char* name) : JvmInterfaceInfo(JVM_OBJ_INTERFACE, ref, name) {}
     JvmInterfaceInfo(jclass ref, const std::string& name)
         : JvmInterfaceInfo(JVM_OBJ_INTERFACE, ref, name) {}
@@ -37,6 +38,9 @@ public:
 
     void LoadFields();
     void LoadInterfaces(JvmInfo* info);
+    // True once the JVM has listed both the fields and the interfaces; it
+    // refuses both for a type it has not prepared yet.
+    bool IsListed() const { return fieldsListed && interfacesListed; }
     // Adds every interface reachable through the extends graph once, deepest first.
     virtual void BuildInterfaceList(JvmInfo* info, std::vector<JvmInterfaceInfo*>& list);
 
@@ -53,6 +57,8 @@ private:
     std::string javaType;
     std::vector<JvmFieldInfo> fields;
     std::vector<JvmInterfaceInfo*> interfaces;
+    bool fieldsListed = false;
+    bool interfacesListed = false;
 };
 
 }  // namespace Orlo

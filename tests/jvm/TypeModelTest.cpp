@@ -2,14 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "JvmAgent.h"
 #include "JvmClassInfo.h"
 #include "JvmHarness.h"
 #include "JvmInfo.h"
 #include "JvmThreadInfo.h"
 #include "StringBuffer.h"
+#include "TempDir.h"
 
 using namespace Orlo;
 
@@ -49,6 +53,23 @@ std::vector<std::string> FieldNames(const std::vector<JvmFieldInfo>& fields) {
     std::vector<std::string> names;
     for (const JvmFieldInfo& field : fields) names.push_back(field.GetName());
     return names;
+}
+
+// Class.forName(name, false, system loader): loaded, not linked.
+jclass LoadUnlinked(const char* name) {
+    JNIEnv* jni = HarnessJni();
+    jclass loaderClass = jni->FindClass("java/lang/ClassLoader");
+    jobject loader = jni->CallStaticObjectMethod(
+        loaderClass, jni->GetStaticMethodID(loaderClass, "getSystemClassLoader", "()Ljava/lang/ClassLoader;"));
+    jclass classClass = jni->FindClass("java/lang/Class");
+    jmethodID forName =
+        jni->GetStaticMethodID(classClass, "forName", "(Ljava/lang/String;ZLjava/lang/ClassLoader;)Ljava/lang/Class;");
+    jobject loaded = jni->CallStaticObjectMethod(classClass, forName, jni->NewStringUTF(name), JNI_FALSE, loader);
+    if (jni->ExceptionCheck()) {
+        jni->ExceptionDescribe();
+        return nullptr;
+    }
+    return static_cast<jclass>(loaded);
 }
 
 TEST_F(TypeModelTest, MasterFieldListRunsInterfacesThenRootToLeaf) {
@@ -188,6 +209,82 @@ TEST_F(TypeModelTest, FindMethodClimbsTheSuperclassChain) {
     ASSERT_NE(hash, nullptr);
     EXPECT_EQ(*hash->GetClass()->GetJavaType(), "java.lang.Object");
     EXPECT_EQ(leaf->FindMethod("noSuchMethod"), nullptr);
+}
+
+TEST_F(TypeModelTest, UnpreparedClassNamesNoGuessedIndex) {
+    jclass lazy = LoadUnlinked("model.ModelLazy");
+    ASSERT_NE(lazy, nullptr);
+    jint status = 0;
+    HarnessJvmti()->GetClassStatus(lazy, &status);
+    if (status & JVMTI_CLASS_STATUS_PREPARED) GTEST_SKIP() << "model.ModelLazy is linked already";
+    info.TagLoadedClasses(HarnessJvmti(), HarnessJni());
+    // Its interface is unknown, so ModelRoot's fields would come out as 0
+    // and 1, where the JVM counts them 1 and 2.
+    const JvmClassInfo* unprepared = Class("model.ModelLazy");
+    ASSERT_NE(unprepared, nullptr);
+    EXPECT_FALSE(unprepared->HasAllFields());
+    EXPECT_TRUE(unprepared->GetMasterFields().empty());
+    EXPECT_TRUE(Class("model.ModelRoot")->HasAllFields());
+
+    // Once the class is initialised its fields are all there, in JVM order.
+    HarnessJni()->GetFieldID(lazy, "lazyVal", "Ljava/lang/Object;");
+    ASSERT_FALSE(HarnessJni()->ExceptionCheck());
+    info.TagLoadedClasses(HarnessJvmti(), HarnessJni());
+    const JvmClassInfo* prepared = Class("model.ModelLazy");
+    EXPECT_TRUE(prepared->HasAllFields());
+    EXPECT_EQ(FieldNames(prepared->GetMasterFields()),
+              (std::vector<std::string>{"LAZY_CONST", "rootNum", "rootVal", "lazyVal"}));
+}
+
+// Every field index the JVM reports, for every class of the JDK it has
+// prepared, names a field of the referrer's class record.
+TEST_F(TypeModelTest, FieldIndicesOfListedClassesAllResolve) {
+    TempDir dir;
+    const char* temp = getenv("TEMP");
+    const std::string savedTemp = temp ? temp : "";
+    setenv("TEMP", dir.Path().c_str(), 1);
+    JvmInfo snap;
+    agent->GenerateSnapShot(&snap);
+    temp ? setenv("TEMP", savedTemp.c_str(), 1) : unsetenv("TEMP");
+    ASSERT_FALSE(snap.SnapShotFailed()) << snap.GetSnapShotError();
+
+    std::map<std::string, const JvmClassInfo*> classes;  // by clstag
+    for (int i = 0; i < snap.GetClassCount(); i++) {
+        char tag[32];
+        snprintf(tag, sizeof tag, "%llx", static_cast<unsigned long long>(
+                                              reinterpret_cast<uintptr_t>(&snap.GetClassInfos()[i])));
+        classes[tag] = &snap.GetClassInfos()[i];
+    }
+    std::map<std::string, std::string> objectClass;  // tag -> clstag
+    int checked = 0;
+    for (const char* name : snap.GetSnapShotFileNames()) {
+        for (const Record& record : ParseRecords(ReadFile(name))) {
+            if (record.name != "ref") {
+                objectClass[record["tag"]] = record["clstag"];
+                continue;
+            }
+            const std::string& kind = record["kind"];
+            if (kind != "2" && kind != "8") continue;
+            // An instance field's referrer is an object (or a class object),
+            // a static field's the class itself.
+            std::string holder = record["reftag"];
+            if (kind == "2") holder = objectClass.count(holder) ? objectClass[holder] : "";
+            auto it = classes.find(holder);
+            if (it == classes.end() || !it->second->HasAllFields()) continue;
+            const std::vector<JvmFieldInfo>& fields = it->second->GetMasterFields();
+            const int index = std::stoi(record["index"]);
+            ASSERT_TRUE(index >= 0 && index < static_cast<int>(fields.size()))
+                << *it->second->GetJavaType() << " index " << index;
+            // A misnumbered list shows as a primitive or wrongly static field.
+            const JvmFieldInfo& field = fields[index];
+            const char type = field.GetSignature()[0];
+            EXPECT_TRUE(type == 'L' || type == '[') << field.GetName() << " " << field.GetSignature();
+            EXPECT_EQ((field.GetModifiers() & 0x0008) != 0, kind == "8") << field.GetName();
+            checked++;
+        }
+    }
+    EXPECT_GT(checked, 1000);
+    snap.Clear();
 }
 
 }  // namespace
