@@ -11,6 +11,23 @@ template <size_t N> inline char* Put(char* out, const char (&text)[N]) {
     return out + N - 1;
 }
 
+// "00" to "99" and "00" to "ff".
+struct DigitPairs {
+    char dec[200];
+    char hex[512];
+    constexpr DigitPairs() : dec(), hex() {
+        for (int i = 0; i < 100; i++) {
+            dec[2 * i] = static_cast<char>('0' + i / 10);
+            dec[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+        for (int i = 0; i < 256; i++) {
+            hex[2 * i] = "0123456789abcdef"[i >> 4];
+            hex[2 * i + 1] = "0123456789abcdef"[i & 15];
+        }
+    }
+};
+constexpr DigitPairs PAIRS;
+
 inline uint64_t Bits(const void* pointer) {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pointer));
 }
@@ -30,15 +47,15 @@ char* HeapRecord::PutLocal(char* p, jlong threadTag, jlong threadId, jint depth,
 }
 
 char* HeapRecord::Hex(char* out, uint64_t value) {
-    static const char digits[] = "0123456789abcdef";
-    char reversed[16];
-    int n = 0;
-    do {
-        reversed[n++] = digits[value & 0xF];
-        value >>= 4;
-    } while (value);
-    while (n) *out++ = reversed[--n];
-    return out;
+    // Digits are placed from the end, two at a time: no reversal pass.
+    char* end = out + (value ? (67 - __builtin_clzll(value)) / 4 : 1);
+    char* p = end;
+    for (; p - out >= 2; value >>= 8) {
+        p -= 2;
+        memcpy(p, PAIRS.hex + 2 * (value & 0xFF), 2);
+    }
+    if (p != out) *--p = PAIRS.hex[2 * value + 1];
+    return end;
 }
 
 char* HeapRecord::Decimal(char* out, int64_t value) {
@@ -48,14 +65,19 @@ char* HeapRecord::Decimal(char* out, int64_t value) {
         *out++ = '-';
         magnitude = 0 - magnitude;
     }
-    char reversed[20];
-    int n = 0;
-    do {
-        reversed[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
-    while (n) *out++ = reversed[--n];
-    return out;
+    int digits = 1;
+    for (uint64_t limit = 10; digits < 20 && magnitude >= limit; limit *= 10) digits++;
+    char* end = out + digits;
+    char* p = end;
+    for (; magnitude >= 100; magnitude /= 100) {
+        p -= 2;
+        memcpy(p, PAIRS.dec + 2 * (magnitude % 100), 2);
+    }
+    if (magnitude >= 10)
+        memcpy(p - 2, PAIRS.dec + 2 * magnitude, 2);
+    else
+        *--p = static_cast<char>('0' + magnitude);
+    return end;
 }
 
 size_t HeapRecord::FormatObject(char* out, jlong tag, jlong classTag, jlong size, jint length) {

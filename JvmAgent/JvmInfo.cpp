@@ -225,6 +225,7 @@ void JvmInfo::RemoveRecordTags(jvmtiEnv* jvmti) {
 }
 
 void JvmInfo::DeleteSnapShotFiles() {
+    snapshotWriter.Wait();
     for (char*& name : snapshotFiles) {
         RemoveFile(name);
         free(name);
@@ -388,6 +389,8 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
             }
             callbacksSinceCancelCheck = 0;
         }
+        // Below debug level every step up to the kind test ends in this same silent skip.
+        if (HeapRecord::IsSkippedKind(kind) && !VeskLogger::IsDebugLevel()) return true;
         if (classTag == 0) {
             VeskLogger::LogTrace("Skipping reference with NULL class tag");
             return true;
@@ -512,14 +515,20 @@ void JvmInfo::LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRefer
 void JvmInfo::FailSnapShot(const char* what, const char* path, int error) {
     char message[PATH_AREA + 128];
     snprintf(message, sizeof message, "%s %s: %s", what, path, strerror(error));
-    snapshotError = message;
+    if (snapshotError.empty()) snapshotError = message;
     VeskLogger::LogError(false, "%s", message);
     // Partial output is worthless; nothing of this snapshot stays on disk.
     DeleteSnapShotFiles();
 }
 
+bool JvmInfo::FinishWrite() {
+    int error = snapshotWriter.Wait();
+    if (error) FailSnapShot("Cannot write snapshot file", snapshotWriter.Path().c_str(), error);
+    return error == 0;
+}
+
 void JvmInfo::FlushOutput() {
-    if (!snapshotBuffer || SnapShotFailed()) return;
+    if (!snapshotBuffer || SnapShotFailed() || !FinishWrite()) return;
     std::string directory = TempDirectory();
     char path[PATH_AREA];
     char sep[2] = {fileSep, '\0'};
@@ -531,28 +540,25 @@ void JvmInfo::FlushOutput() {
         return;
     }
     VeskLogger::LogTrace("Writing snapshot information to: %s", path);
-    // Unbuffered: each segment goes out in one write.
-    setvbuf(file, nullptr, _IONBF, 0);
-    bool written = snapshotBuffer->Write(file) == snapshotBuffer->Size();
-    int error = errno;
-    if (fclose(file) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (!written) {
+    char* name = strdup(path);
+    if (!name) {
+        fclose(file);
         RemoveFile(path);
-        FailSnapShot("Cannot write snapshot file", path, error);
+        FailSnapShot("Cannot create snapshot file", path, ENOMEM);
         return;
     }
-    snapshotBuffer->Clear(false);
-    snapshotFiles.push_back(strdup(path));
+    // Listed before it is written, so that a failed write deletes it too.
+    snapshotFiles.push_back(name);
+    snapshotBuffer = snapshotWriter.Start(snapshotBuffer, file, path);
 }
 
 void JvmInfo::TerminateSnapShot(jvmtiEnv*, JNIEnv*) {
     VeskLogger::LogTrace("Terminating snapshot");
     FlushOutput();
+    FinishWrite();
     delete snapshotBuffer;
     snapshotBuffer = nullptr;
+    snapshotWriter.Release();
     snapshotEnd.Now();
     VeskLogger::LogDebug("Finished heap snapshot, elapsed.msec=%" PRId64, GetSnapShotDuration());
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Orlo.h"
+#include "SnapshotWriter.h"
 
 namespace Orlo {
 
@@ -126,6 +127,8 @@ private:
     void RemoveRecordTags(jvmtiEnv* jvmti);
     void DeleteSnapShotFiles();
     void FailSnapShot(const char* what, const char* path, int error);
+    // Waits for the file being written; false (and the snapshot failed) when a write failed.
+    bool FinishWrite();
     // The class or thread record a tag addresses, or null (range checked).
     JvmClassInfo* ClassRecord(jlong tag) const;
     JvmObjectInfo* TaggedRecord(jlong tag) const;
@@ -166,6 +169,7 @@ private:
     InfoMap<const std::string*, JvmClassInfo*, StringCompare, false> classMap;
     jlong nextObjectTag;
     StringBuffer* snapshotBuffer;
+    SnapshotWriter snapshotWriter{SNAPSHOT_BUFFER_SIZE, SNAPSHOT_BUFFER_INCREMENT};
     std::vector<char*> snapshotFiles;
     ClientConnection* clientConnection;
     std::string snapshotError;

@@ -10,6 +10,8 @@
 
 #include "JvmInfo.h"
 #include "Orlo.h"
+#include "SnapshotWriter.h"
+#include "StringBuffer.h"
 #include "TempDir.h"
 
 namespace {
@@ -70,6 +72,48 @@ TEST(SnapshotFileTest, EveryFlushWritesANewFileThatClearDeletes) {
     info.Clear();
     EXPECT_TRUE(info.GetSnapShotFileNames().empty());
     for (const std::string& path : names) EXPECT_FALSE(vesktest::FileExists(path)) << path;
+}
+
+// Filled buffers are written behind the caller's back: each file gets
+// exactly its buffer's bytes, and the two buffers take turns.
+TEST(SnapshotFileTest, WriterWritesEachBufferToItsFile) {
+    vesktest::TempDir dir;
+    Orlo::SnapshotWriter writer(64, 16);
+    const std::string texts[] = {std::string(300, 'a') + "<end/>", "<obj tag=\"1\"/>", ""};
+    Orlo::StringBuffer* buffer = new Orlo::StringBuffer(64, 16);
+    Orlo::StringBuffer* previous = nullptr;
+    for (int i = 0; i < 3; i++) {
+        buffer->Append(texts[i].c_str(), texts[i].size());
+        const std::string path = dir.File("file" + std::to_string(i));
+        FILE* file = fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(writer.Wait(), 0);
+        Orlo::StringBuffer* next = writer.Start(buffer, file, path.c_str());
+        ASSERT_NE(next, buffer);
+        if (previous) EXPECT_EQ(next, previous);
+        EXPECT_EQ(next->Size(), 0u);
+        previous = buffer;
+        buffer = next;
+    }
+    EXPECT_EQ(writer.Wait(), 0);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(vesktest::ReadFile(dir.File("file" + std::to_string(i))), texts[i]);
+    delete buffer;
+    writer.Release();
+}
+
+TEST(SnapshotFileTest, WriterReportsAFailedWriteOnce) {
+    vesktest::TempDir dir;
+    const std::string path = dir.Write("read-only", "");
+    Orlo::SnapshotWriter writer(64, 16);
+    Orlo::StringBuffer* buffer = new Orlo::StringBuffer(64, 16);
+    buffer->Append("<ref kind=\"2\"/>");
+    FILE* file = fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    buffer = writer.Start(buffer, file, path.c_str());
+    EXPECT_NE(writer.Wait(), 0);
+    EXPECT_EQ(writer.Path(), path);
+    EXPECT_EQ(writer.Wait(), 0);
+    delete buffer;
 }
 
 }  // namespace
