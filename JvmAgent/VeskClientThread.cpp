@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include <pugixml.hpp>
@@ -185,7 +186,6 @@ bool VeskClientThread::ProcessSnapShot(const char* tag, bool last) {
         connection->ReturnResponse(response, tag);
         return false;
     }
-    FILE* file = nullptr;
     bool completed = false;
     auto sendStart = std::chrono::steady_clock::now();
     try {
@@ -193,40 +193,15 @@ bool VeskClientThread::ProcessSnapShot(const char* tag, bool last) {
         ThrowIfCancelled("Snapshot aborted, not sending results to client");
         if (info->SnapShotFailed()) {
             SendSnapShotError(response, info->GetSnapShotError().c_str(), tag);
-            return false;
-        }
-        sendStart = std::chrono::steady_clock::now();
-        if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Sending snapshot to client");
-        SendSnapShotHeader(info, response, tag);
-
-        const std::vector<char*>& files = info->GetSnapShotFileNames();
-        // Without any file the request still gets its final frame and metrics.
-        size_t frames = files.empty() ? 1 : files.size();
-        completed = true;
-        for (size_t i = 0; i < frames && completed; i++) {
-            response.Clear(false);
-            ThrowIfCancelled("Aborting snapshot sending");
-            if (i < files.size()) {
-                file = fopen(files[i], "rb");
-                if (!file) {
-                    int error = errno;
-                    XmlUtils::FormatError(response, "Failed opening snapshot file %s, errno=%d (%s)",
-                                          files[i], error, strerror(error));
-                    XmlUtils::AddLastElement(response, 1);
-                    connection->ReturnResponse(response, tag);
-                    completed = false;
-                    break;
-                }
-            }
-            SendSnapShotFile(info, response, file, i + 1 == frames, last, tag);
-            if (file) fclose(file);
-            file = nullptr;
+        } else {
+            sendStart = std::chrono::steady_clock::now();
+            if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Sending snapshot to client");
+            SendSnapShotHeader(info, response, tag);
+            completed = SendSnapShotFiles(info, response, last, tag);
         }
     } catch (const std::exception& e) {
-        completed = false;
         SendSnapShotError(response, e.what(), tag);
     }
-    if (file) fclose(file);
     if (VeskLogger::IsDebugLevel()) {
         int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - sendStart)
@@ -253,21 +228,47 @@ void VeskClientThread::SendSnapShotHeader(JvmInfo* info, StringBuffer& response,
     connection->ReturnResponse(response, tag);
 }
 
-void VeskClientThread::SendSnapShotFile(JvmInfo* info, StringBuffer& response, FILE* file,
-                                        bool final, bool last, const char* tag) {
-    XmlUtils::StartCommandElement(response, "SNAPSHOT");
-    XmlUtils::StartXmlElement(response, "snapshot");
-    if (file) {
-        // Unbuffered: the reads then go straight into the segments, in large pieces.
-        setvbuf(file, nullptr, _IONBF, 0);
-        response.Read(file, 0);
+bool VeskClientThread::SendSnapShotFiles(JvmInfo* info, StringBuffer& response, bool last, const char* tag) {
+    const std::vector<char*>& files = info->GetSnapShotFileNames();
+    // Without any file the request still gets its final frame and metrics.
+    size_t frames = files.empty() ? 1 : files.size();
+    for (size_t i = 0; i < frames; i++) {
+        response.Clear(false);
+        ThrowIfCancelled("Aborting snapshot sending");
+        std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, fclose);
+        if (i < files.size()) {
+            file.reset(fopen(files[i], "rb"));
+            if (!file) return SendSnapShotFileError("opening", files[i], tag);
+            // Unbuffered: the reads then go straight into the segments, in large pieces.
+            setvbuf(file.get(), nullptr, _IONBF, 0);
+        }
+        bool final = i + 1 == frames;
+        XmlUtils::StartCommandElement(response, "SNAPSHOT");
+        XmlUtils::StartXmlElement(response, "snapshot");
+        if (file) {
+            response.Read(file.get(), 0);
+            // A short file must not reach the client as a complete one.
+            if (ferror(file.get()))
+                return SendSnapShotFileError("reading", files[i], tag);
+        }
+        XmlUtils::EndXmlElement(response, "snapshot");
+        XmlUtils::AddStatusElement(response, 1);
+        XmlUtils::EndCommandElement(response);
+        XmlUtils::AddLastElement(response, final && last ? 1 : 0);
+        if (final) info->GetAgentMetrics(response);
+        connection->ReturnResponse(response, tag);
     }
-    XmlUtils::EndXmlElement(response, "snapshot");
-    XmlUtils::AddStatusElement(response, 1);
-    XmlUtils::EndCommandElement(response);
-    XmlUtils::AddLastElement(response, final && last ? 1 : 0);
-    if (final) info->GetAgentMetrics(response);
+    return true;
+}
+
+bool VeskClientThread::SendSnapShotFileError(const char* action, const char* path, const char* tag) {
+    int error = errno;
+    StringBuffer response(SMALL_RESPONSE_SIZE);
+    XmlUtils::FormatError(response, "Failed %s snapshot file %s, errno=%d (%s)", action, path, error,
+                          strerror(error));
+    XmlUtils::AddLastElement(response, 1);
     connection->ReturnResponse(response, tag);
+    return false;
 }
 
 void VeskClientThread::SendSnapShotError(StringBuffer& response, const char* message,

@@ -2,8 +2,6 @@
 // order and sends their framed responses.
 #pragma once
 
-#include <cstdio>
-
 #include "VeskThread.h"
 
 namespace Orlo {
@@ -38,8 +36,11 @@ private:
     // Runs the commands of a parsed request; false once one ends it early.
     bool ProcessCommands(const char* text, int length);
     void SendSnapShotHeader(JvmInfo* info, StringBuffer& response, const char* tag);
-    void SendSnapShotFile(JvmInfo* info, StringBuffer& response, FILE* file, bool final, bool last,
-                          const char* tag);
+    // One frame per file, the final one with the metrics; false when a file
+    // could not be opened or read (its error frame sent).
+    bool SendSnapShotFiles(JvmInfo* info, StringBuffer& response, bool last, const char* tag);
+    // Sends "Failed <action> snapshot file ..." with errno as a bare error frame.
+    bool SendSnapShotFileError(const char* action, const char* path, const char* tag);
     // A bare status-0 frame with <last value="1"/>.
     void SendSnapShotError(StringBuffer& response, const char* message, const char* tag);
     void ThrowIfCancelled(const char* logMessage);

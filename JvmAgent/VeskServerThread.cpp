@@ -11,6 +11,8 @@
 
 namespace Orlo {
 
+static const int ACCEPT_RETRY_MS = 100;
+
 VeskServerThread::VeskServerThread(int port, const char* address)
     : VeskThread(new VeskSocket(SOCK_STREAM, AF_INET)), port(port), address(address ? address : "") {}
 
@@ -38,7 +40,12 @@ void VeskServerThread::ThreadFunction() {
 
     while (!IsStopped()) {
         ClientConnection* connection = listener->Accept();
-        if (!connection) continue;
+        if (!connection) {
+            // Out of descriptors, accept fails at once until one is freed:
+            // retry at a pace that does not take a processor from the JVM.
+            std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_MS));
+            continue;
+        }
         if (HasClient()) {
             if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Rejecting new client connection");
             connection->Reject(REJECT_MESSAGE);
