@@ -6,7 +6,7 @@
 namespace vesk {
 
 static int RunGc(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty()) return Fail(EXIT_USAGE, "gc takes no arguments");
+    if (!args.empty()) return UsageError("gc takes no arguments");
     std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"PERFORM_GC"}));
     std::string error;
     if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);

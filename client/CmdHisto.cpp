@@ -28,7 +28,7 @@ static bool ReadFile(const std::string& path, HistogramReader& reader, std::stri
 }
 
 // The histogram needs the header frame only: once it is in, the rest of the
-// stream is cancelled rather than received.
+// stream is cancelled rather than received. False when Ctrl-C ended it first.
 static bool ReadLive(const Options& options, HistogramReader& reader, std::string* error) {
     VeskClient client = ConnectClient(options);
     SnapshotSession session(client, options.timeoutMs, true);
@@ -44,14 +44,19 @@ static bool ReadLive(const Options& options, HistogramReader& reader, std::strin
 }
 
 static int RunHisto(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() > 1) return Fail(EXIT_USAGE, "usage: vesk histo [FILE]");
+    if (args.size() > 1) return UsageError("histo takes at most one FILE");
+    bool live = args.empty();
     HistogramReader reader;
     std::string error;
-    if (!(args.empty() ? ReadLive(options, reader, &error) : ReadFile(args[0], reader, &error)))
-        return Fail(EXIT_AGENT_ERROR, error);
-    if (reader.Failed(&error)) return Fail(EXIT_AGENT_ERROR, error);
-    if (!reader.HeaderDone())
-        return Fail(EXIT_AGENT_ERROR, "no snapshot header found" + (args.empty() ? "" : " in " + args[0]));
+    if (live) {
+        if (!ReadLive(options, reader, &error)) return Fail(EXIT_CANCELLED, error);
+    } else if (!ReadFile(args[0], reader, &error)) {
+        return Fail(EXIT_FILE, error);
+    }
+    // A saved stream that fails holds no snapshot; a live one failed at the agent.
+    int failure = live ? EXIT_AGENT_ERROR : EXIT_FILE;
+    if (reader.Failed(&error)) return Fail(failure, live ? error : args[0] + ": " + error);
+    if (!reader.HeaderDone()) return Fail(failure, "no snapshot header found" + (live ? "" : " in " + args[0]));
     PrintHistogram(stdout, reader.Histogram());
     return EXIT_OK;
 }

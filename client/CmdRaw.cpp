@@ -4,7 +4,7 @@
 namespace vesk {
 
 static int RunRaw(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() != 1) return Fail(EXIT_USAGE, "raw takes one request, e.g. '<vesk-cmd tag=\"1\"><cmd name=\"RUNTIME\"/></vesk-cmd>'");
+    if (args.size() != 1) return UsageError("raw takes one request, e.g. '<vesk-cmd tag=\"1\"><cmd name=\"RUNTIME\"/></vesk-cmd>'");
     Options raw = options;
     raw.raw = true;
     std::vector<Frame> frames = RunRequest(raw, args[0]);

@@ -27,7 +27,7 @@ static std::string Describe(const Prop& prop) {
 }
 
 static int RunRuntime(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty()) return Fail(EXIT_USAGE, "runtime takes no arguments");
+    if (!args.empty()) return UsageError("runtime takes no arguments");
     std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"RUNTIME"}));
     std::string error;
     if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);

@@ -11,8 +11,6 @@
 
 namespace vesk {
 
-static const int EXIT_CANCELLED = 130;  // as a shell reports an interrupted program
-
 // The output file is written under a ".part" name and renamed when complete,
 // so a failed or cancelled snapshot never leaves a truncated FILE behind.
 class SnapshotOutput {
@@ -90,14 +88,14 @@ static void PrintSummary(FILE* out, const SnapshotSession& session, const std::v
 }
 
 static int RunSnapshot(const Options& options, const std::vector<std::string>& args) {
-    std::string path;
+    std::string path = options.raw ? "-" : "";
     if (args.size() == 2 && args[0] == "-o" && !args[1].empty()) {
         path = args[1];
     } else if (!args.empty()) {
-        return Fail(EXIT_USAGE, "usage: vesk snapshot [-o FILE]  (FILE '-' is standard output)");
+        return UsageError("snapshot takes only -o FILE ('-' is standard output)");
     }
     SnapshotOutput output(path);
-    if (!output.Open()) return Fail(EXIT_USAGE, "cannot create " + path + ".part: " + strerror(errno));
+    if (!output.Open()) return Fail(EXIT_FILE, "cannot create " + path + ".part: " + strerror(errno));
 
     VeskClient client = ConnectClient(options);
     SnapshotSession session(client, options.timeoutMs, true);
@@ -114,12 +112,12 @@ static int RunSnapshot(const Options& options, const std::vector<std::string>& a
         if (frame.last) metrics = Metrics(frame.Body());
     });
 
-    if (writeFailed) return Fail(EXIT_AGENT_ERROR, "cannot write " + path + ": " + strerror(writeErrno));
+    if (writeFailed) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(writeErrno));
     if (outcome == SnapshotSession::Outcome::Cancelled)
         return Fail(EXIT_CANCELLED, "snapshot cancelled (" + session.Error() + "); nothing saved");
     if (outcome == SnapshotSession::Outcome::Failed)
         return Fail(EXIT_AGENT_ERROR, "the agent reported: " + session.Error() + "; nothing saved");
-    if (!output.Commit()) return Fail(EXIT_AGENT_ERROR, "cannot write " + path + ": " + strerror(errno));
+    if (!output.Commit()) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(errno));
 
     if (path.empty()) {
         PrintSummary(stdout, session, counts, metrics);
@@ -132,6 +130,7 @@ static int RunSnapshot(const Options& options, const std::vector<std::string>& a
 
 static CommandRegistration registration(
     {"snapshot", "[-o FILE]",
-     "save a heap snapshot stream to FILE ('-': stdout; none: print a summary); Ctrl-C cancels", RunSnapshot});
+     "save a heap snapshot stream to FILE ('-' or --raw: stdout; none: print a summary); Ctrl-C cancels",
+     RunSnapshot});
 
 }  // namespace vesk

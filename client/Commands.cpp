@@ -51,6 +51,10 @@ int Fail(int code, const std::string& message) {
     return code;
 }
 
+int UsageError(const std::string& message) {
+    return Fail(EXIT_USAGE, message + " (vesk --help shows the usage)");
+}
+
 int Fail(const ClientError& error) {
     switch (error.Kind()) {
         case ErrorKind::NotListening: return Fail(EXIT_NOT_LISTENING, error.what());

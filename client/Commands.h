@@ -24,6 +24,8 @@ enum ExitCode : int {
     EXIT_NOT_LISTENING = 3,
     EXIT_REJECTED = 4,
     EXIT_DROPPED = 5,  // connection dropped, timed out or garbled
+    EXIT_FILE = 6,     // a local file could not be read or written, or holds no snapshot
+    EXIT_CANCELLED = 130,  // Ctrl-C, as a shell reports an interrupted program
 };
 
 typedef int (*CommandFunction)(const Options& options, const std::vector<std::string>& args);
@@ -50,6 +52,8 @@ std::vector<Frame> RunRequest(const Options& options, const std::string& request
 bool FirstError(const std::vector<Frame>& frames, std::string* message);
 // Prints "vesk: message" on stderr and returns code.
 int Fail(int code, const std::string& message);
+// Fail with EXIT_USAGE, pointing at --help.
+int UsageError(const std::string& message);
 // The exit code and message for a client error.
 int Fail(const ClientError& error);
 

@@ -64,7 +64,7 @@ void SnapshotSession::ShowProgress(bool final) {
 
 SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Frame&)>& onFrame) {
     InterruptGuard interruptGuard;
-    TimeoutGuard timeoutGuard(client, 0);
+    TimeoutGuard timeoutGuard(client, client.ReadTimeout());
     start = lastShown = std::chrono::steady_clock::now();
     startBytes = client.BytesReceived();
     client.SetReadTimeout(POLL_MS);
@@ -82,7 +82,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
         }
         Frame frame;
         try {
-            frame = client.ReadFrame();
+            frame = client.ReadResponseFrame();
         } catch (const ClientError& e) {
             if (e.Kind() != ErrorKind::Timeout) throw;
             auto now = std::chrono::steady_clock::now();
@@ -96,11 +96,6 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
                                                           std::to_string(idleTimeoutMs / 1000) + " s");
             ShowProgress(false);
             continue;
-        }
-        if (frame.Body().rfind("<cmd name=\"REJECT\">", 0) == 0) {
-            std::string message;
-            ResponseError(frame.Body(), &message);
-            throw ClientError(ErrorKind::Rejected, "the agent serves another client: " + message);
         }
         frames++;
         lastData = std::chrono::steady_clock::now();

@@ -96,10 +96,14 @@ bool VeskClient::PollSocket(int ms) {
     return n > 0;
 }
 
+// Whole seconds as the --timeout option gives them, else milliseconds.
+static std::string Duration(int ms) {
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 void VeskClient::Receive() {
     if (readTimeoutMs > 0 && !PollSocket(readTimeoutMs))
-        throw ClientError(ErrorKind::Timeout,
-                          "no response from the agent within " + std::to_string(readTimeoutMs) + " ms");
+        throw ClientError(ErrorKind::Timeout, "no response from the agent within " + Duration(readTimeoutMs));
     chunk.resize(RECEIVE_SIZE);
     ssize_t n;
     do {

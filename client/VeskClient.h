@@ -59,6 +59,7 @@ public:
 
     // Milliseconds ReadFrame waits for more bytes; 0 waits without limit.
     void SetReadTimeout(int ms) { readTimeoutMs = ms; }
+    int ReadTimeout() const { return readTimeoutMs; }
 
     // Sends the bytes in one piece (a request, or anything for tests).
     void Send(std::string_view bytes);
@@ -68,8 +69,11 @@ public:
 
     // The next frame as it arrives; throws Dropped, Timeout or Protocol.
     Frame ReadFrame();
-    // Frames up to and including the final one, each handed to onFrame.
-    // Throws Rejected, with the agent's message, on a REJECT response.
+    // ReadFrame that also throws Rejected, with the agent's message, on a
+    // REJECT response.
+    Frame ReadResponseFrame();
+    // Frames up to and including the final one (ReadResponseFrame), each
+    // handed to onFrame.
     void ReadResponse(const std::function<void(const Frame&)>& onFrame);
     std::vector<Frame> ReadResponse();
     // True when bytes (or the agent's close) arrive within ms.
@@ -82,7 +86,6 @@ public:
 
 private:
     bool TakeFrame(Frame& frame);
-    Frame ReadResponseFrame();
     bool PollSocket(int ms);
     void Receive();
 

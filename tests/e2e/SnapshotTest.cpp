@@ -441,8 +441,51 @@ TEST_F(SnapshotTest, VeskSavesTheStreamAndPrintsItsHistogram) {
     ASSERT_EQ(jvm->Vesk({"histo"}, live), 0) << ReadFile(live);
     EXPECT_TRUE(std::regex_search(ReadFile(live), TRIPLE_ROW)) << ReadFile(live);
 
-    EXPECT_NE(RunProgram({VeskProgram(), "histo", jvm->dir.File("missing.vsnap")}, out), 0);
+    EXPECT_EQ(RunProgram({VeskProgram(), "histo", jvm->dir.File("missing.vsnap")}, out), 6);
     EXPECT_NE(ReadFile(out).find("cannot open"), std::string::npos);
+}
+
+TEST_F(SnapshotTest, VeskCommandLineOptionsExitCodesAndOutput) {
+    std::string out = jvm->dir.File("cli.out"), port = std::to_string(jvm->port);
+    // Back to back, as from a script: the agent is still letting the previous
+    // client go when the next one connects.
+    for (int i = 0; i < 4; i++) {
+        ASSERT_EQ(RunProgram({VeskProgram(), "--port", port, "gc"}, out), 0) << i << ReadFile(out);
+        ASSERT_EQ(RunProgram({VeskProgram(), "props", "--port=" + port}, out), 0) << i << ReadFile(out);
+    }
+    // One property per line, control characters escaped.
+    std::string props = ReadFile(out);
+    EXPECT_NE(props.find("\nline.separator=\\n\n"), std::string::npos) << props;
+
+    // A client leaving while vesk is being rejected: vesk tries again.
+    VeskClient holder = jvm->Connect();
+    std::thread leave([&holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        holder.Close();
+    });
+    EXPECT_EQ(RunProgram({VeskProgram(), "--port", port, "gc"}, out), 0) << ReadFile(out);
+    leave.join();
+
+    std::string junk = jvm->dir.Write("junk.txt", "not a snapshot\n");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"--port", port, "histo", junk}, 6},
+        {{"--port", port, "histo", junk, junk}, 2},
+        {{"--port", port, "--raw=1", "gc"}, 2},
+        {{"--port", port, "--colour", "gc"}, 2},
+        {{"--port"}, 2},
+        {{"--port", port, "snapshot", "-o"}, 2},
+        {{"--port", port, "nosuchcommand"}, 2},
+        {{"--port", std::to_string(FreePort()), "runtime"}, 3},
+        {{"--port", port, "raw", "<vesk-cmd tag=\"1\"><cmd name=\"NOPE\"/></vesk-cmd>"}, 1},
+        {{"--help"}, 0},
+    };
+    for (Case& c : cases) {
+        c.args.insert(c.args.begin(), VeskProgram());
+        EXPECT_EQ(RunProgram(c.args, out), c.status) << c.args[c.args.size() - 1] << ": " << ReadFile(out);
+    }
 }
 
 // A bulk large enough that the walk is still running when "<ABORT>" arrives.
