@@ -39,7 +39,9 @@ void VeskClient::Connect(const std::string& host, int port) {
         throw ClientError(ErrorKind::Usage, "cannot resolve host " + host + ": " + gai_strerror(rc));
     int error = 0;
     for (addrinfo* a = addresses; a && fd < 0; a = a->ai_next) {
-        int s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        // Not inherited: a child process holding it would keep the agent's
+        // client slot after this client closed.
+        int s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
         if (s < 0) {
             error = errno;
             continue;

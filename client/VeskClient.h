@@ -44,6 +44,8 @@ struct Frame {
 class VeskClient {
 public:
     static constexpr int DEFAULT_PORT = 16400;
+    // The agent takes a request from one receive of at most this many bytes.
+    static constexpr size_t MAX_REQUEST = 2047;
 
     VeskClient() = default;
     ~VeskClient();

@@ -480,6 +480,7 @@ TEST_F(SnapshotTest, VeskCommandLineOptionsExitCodesAndOutput) {
         {{"--port", port, "nosuchcommand"}, 2},
         {{"--port", std::to_string(FreePort()), "runtime"}, 3},
         {{"--port", port, "raw", "<vesk-cmd tag=\"1\"><cmd name=\"NOPE\"/></vesk-cmd>"}, 1},
+        {{"--port", port, "raw", std::string(3000, ' ')}, 2},  // longer than one agent read
         {{"--help"}, 0},
     };
     for (Case& c : cases) {
