@@ -5,8 +5,7 @@
 
 namespace vesk {
 
-static int RunGc(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty()) return UsageError("gc takes no arguments");
+static int RunGc(const Options& options) {
     std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"PERFORM_GC"}));
     std::string error;
     if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);
@@ -14,6 +13,6 @@ static int RunGc(const Options& options, const std::vector<std::string>& args) {
     return EXIT_OK;
 }
 
-static CommandRegistration registration({"gc", "", "force a garbage collection", RunGc});
+static CommandRegistration registration("gc", "force a garbage collection", RunGc);
 
 }  // namespace vesk

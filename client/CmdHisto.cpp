@@ -43,25 +43,31 @@ static bool ReadLive(const Options& options, HistogramReader& reader, std::strin
     return true;
 }
 
-static int RunHisto(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() > 1) return UsageError("histo takes at most one FILE");
-    bool live = args.empty();
+static int RunHisto(const Options& options, const std::string& path) {
+    bool live = path.empty();
     HistogramReader reader;
     std::string error;
     if (live) {
         if (!ReadLive(options, reader, &error)) return Fail(EXIT_CANCELLED, error);
-    } else if (!ReadFile(args[0], reader, &error)) {
+    } else if (!ReadFile(path, reader, &error)) {
         return Fail(EXIT_FILE, error);
     }
     // A saved stream that fails holds no snapshot; a live one failed at the agent.
     int failure = live ? EXIT_AGENT_ERROR : EXIT_FILE;
-    if (reader.Failed(&error)) return Fail(failure, live ? error : args[0] + ": " + error);
-    if (!reader.HeaderDone()) return Fail(failure, "no snapshot header found" + (live ? "" : " in " + args[0]));
+    if (reader.Failed(&error)) return Fail(failure, live ? error : path + ": " + error);
+    if (!reader.HeaderDone()) return Fail(failure, "no snapshot header found" + (live ? "" : " in " + path));
     PrintHistogram(stdout, reader.Histogram());
     return EXIT_OK;
 }
 
+static CommandRun DefineHisto(CLI::App& command) {
+    auto path = std::make_shared<std::string>();
+    command.add_option("FILE", *path, "a saved snapshot stream; none: take a new snapshot from the agent")
+        ->check(NonEmpty);
+    return [path](const Options& options) { return RunHisto(options, *path); };
+}
+
 static CommandRegistration registration(
-    {"histo", "[FILE]", "class histogram of a saved snapshot, or of a new one from the agent", RunHisto});
+    "histo", "class histogram of a saved snapshot, or of a new one from the agent", DefineHisto);
 
 }  // namespace vesk

@@ -24,8 +24,7 @@ static std::string Printable(const std::string& text) {
     return out;
 }
 
-static int RunProps(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty()) return UsageError("props takes no arguments");
+static int RunProps(const Options& options) {
     std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"SYSTEM_PROPS"}));
     std::string error;
     if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);
@@ -36,6 +35,6 @@ static int RunProps(const Options& options, const std::vector<std::string>& args
     return EXIT_OK;
 }
 
-static CommandRegistration registration({"props", "", "system properties, sorted, as key=value", RunProps});
+static CommandRegistration registration("props", "system properties, sorted, as key=value", RunProps);
 
 }  // namespace vesk

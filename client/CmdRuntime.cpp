@@ -26,8 +26,7 @@ static std::string Describe(const Prop& prop) {
     return text;
 }
 
-static int RunRuntime(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty()) return UsageError("runtime takes no arguments");
+static int RunRuntime(const Options& options) {
     std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"RUNTIME"}));
     std::string error;
     if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);
@@ -40,6 +39,6 @@ static int RunRuntime(const Options& options, const std::vector<std::string>& ar
     return EXIT_OK;
 }
 
-static CommandRegistration registration({"runtime", "", "processors, heap totals, classes and threads", RunRuntime});
+static CommandRegistration registration("runtime", "processors, heap totals, classes and threads", RunRuntime);
 
 }  // namespace vesk

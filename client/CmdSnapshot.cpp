@@ -87,13 +87,8 @@ static void PrintSummary(FILE* out, const SnapshotSession& session, const std::v
             session.Bytes() / 1048576.0, session.Seconds());
 }
 
-static int RunSnapshot(const Options& options, const std::vector<std::string>& args) {
-    std::string path = options.raw ? "-" : "";
-    if (args.size() == 2 && args[0] == "-o" && !args[1].empty()) {
-        path = args[1];
-    } else if (!args.empty()) {
-        return UsageError("snapshot takes only -o FILE ('-' is standard output)");
-    }
+static int RunSnapshot(const Options& options, std::string path) {
+    if (path.empty() && options.raw) path = "-";
     SnapshotOutput output(path);
     if (!output.Open()) return Fail(EXIT_FILE, "cannot create " + path + ".part: " + strerror(errno));
 
@@ -128,9 +123,15 @@ static int RunSnapshot(const Options& options, const std::vector<std::string>& a
     return EXIT_OK;
 }
 
+static CommandRun DefineSnapshot(CLI::App& command) {
+    auto path = std::make_shared<std::string>();
+    command.add_option("-o", *path, "save the stream to FILE ('-': standard output, as --raw does)")
+        ->option_text("FILE")
+        ->check(NonEmpty);
+    return [path](const Options& options) { return RunSnapshot(options, *path); };
+}
+
 static CommandRegistration registration(
-    {"snapshot", "[-o FILE]",
-     "save a heap snapshot stream to FILE ('-' or --raw: stdout; none: print a summary); Ctrl-C cancels",
-     RunSnapshot});
+    "snapshot", "take a heap snapshot: save its stream to a file, or print a summary; Ctrl-C cancels", DefineSnapshot);
 
 }  // namespace vesk

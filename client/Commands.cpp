@@ -1,6 +1,9 @@
 #include "Commands.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -12,7 +15,13 @@ static std::vector<Command>& Registry() {
     return commands;
 }
 
-CommandRegistration::CommandRegistration(const Command& command) { Registry().push_back(command); }
+CommandRegistration::CommandRegistration(const char* name, const char* summary, CommandDefinition define) {
+    Registry().push_back({name, summary, std::move(define)});
+}
+
+CommandRegistration::CommandRegistration(const char* name, const char* summary, int (*run)(const Options&)) {
+    Registry().push_back({name, summary, [run](CLI::App&) { return CommandRun(run); }});
+}
 
 std::vector<Command> AllCommands() {
     std::vector<Command> commands = Registry();
@@ -20,6 +29,24 @@ std::vector<Command> AllCommands() {
               [](const Command& a, const Command& b) { return strcmp(a.name, b.name) < 0; });
     return commands;
 }
+
+CLI::Validator DecimalRange(long low, long high) {
+    std::string range = "[" + std::to_string(low) + ", " + std::to_string(high) + "]";
+    return CLI::Validator(
+        [low, high, range](std::string& text) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            long n = strtol(text.c_str(), &end, 10);
+            bool digits = !text.empty() && (isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-');
+            if (!digits || *end || errno == ERANGE || n < low || n > high)
+                return "expected a whole number in " + range + ", not '" + text + "'";
+            return "";
+        },
+        "in " + range);
+}
+
+const CLI::Validator NonEmpty(
+    [](std::string& text) -> std::string { return text.empty() ? "must not be empty" : ""; }, "");
 
 VeskClient ConnectClient(const Options& options) {
     VeskClient client;

@@ -1,7 +1,11 @@
 // The vesk program's subcommands. Each lives in its own Cmd*.cpp and
-// registers itself with a static CommandRegistration.
+// registers itself with a static CommandRegistration; vesk.cpp gives each one
+// a CLI11 subcommand, parses the command line and runs the chosen command.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,7 @@ struct Options {
     int port = VeskClient::DEFAULT_PORT;
     bool raw = false;        // print frames as received
     int timeoutMs = 120000;  // per read; 0 waits without limit
+    bool portGiven = false;  // --port was on the command line
 };
 
 // Process exit codes.
@@ -28,23 +33,34 @@ enum ExitCode : int {
     EXIT_CANCELLED = 130,  // Ctrl-C, as a shell reports an interrupted program
 };
 
-typedef int (*CommandFunction)(const Options& options, const std::vector<std::string>& args);
+// Runs a command once the command line is parsed; returns the exit code and
+// may throw ClientError (vesk.cpp turns it into the exit code).
+typedef std::function<int(const Options& options)> CommandRun;
+// Declares the command's positionals and options on its subcommand, bound to
+// state that the returned CommandRun captures. Called once, before parsing.
+typedef std::function<CommandRun(CLI::App& command)> CommandDefinition;
 
 struct Command {
     const char* name;
-    const char* arguments;  // shown in the usage text, e.g. "-o FILE"
-    const char* summary;
-    CommandFunction run;
+    const char* summary;  // one line, in vesk --help and atop vesk NAME --help
+    CommandDefinition define;
 };
 
 struct CommandRegistration {
-    explicit CommandRegistration(const Command& command);
+    CommandRegistration(const char* name, const char* summary, CommandDefinition define);
+    // A command without positionals or options of its own.
+    CommandRegistration(const char* name, const char* summary, int (*run)(const Options& options));
 };
 
 // Registered commands, sorted by name.
 std::vector<Command> AllCommands();
 
 // Shared by the commands.
+// Checks an option's text is a decimal integer in [low, high]; CLI11's own
+// conversion would also take "0x10" and "010" (octal).
+CLI::Validator DecimalRange(long low, long high);
+// Rejects an empty value.
+extern const CLI::Validator NonEmpty;
 VeskClient ConnectClient(const Options& options);
 // Connects, sends the request and returns its frames; prints them with --raw.
 std::vector<Frame> RunRequest(const Options& options, const std::string& request);

@@ -13,105 +13,84 @@ using namespace vesk;
 static const int REJECTED_ATTEMPTS = 3;
 static const int REJECTED_PAUSE_MS = 100;
 
-static void PrintUsage(FILE* out) {
-    fprintf(out,
-            "usage: vesk [OPTIONS] COMMAND [ARGS]\n"
-            "\n"
-            "options (before or after the command; --name=value also works):\n"
-            "  --host HOST        agent host (default 127.0.0.1)\n"
-            "  --port PORT        agent port (default %d)\n"
-            "  --raw              print the response frames as received instead of a summary\n"
-            "  --timeout SECONDS  wait at most this long for each response (default 120, 0 = no limit)\n"
-            "  -h, --help         show this text\n"
-            "\ncommands:\n",
-            VeskClient::DEFAULT_PORT);
-    for (const Command& command : AllCommands()) {
-        std::string head = std::string(command.name) + (*command.arguments ? " " : "") + command.arguments;
-        fprintf(out, "  %-22s %s\n", head.c_str(), command.summary);
-    }
-    fprintf(out,
-            "\nexit status:\n"
-            "  0    success\n"
-            "  1    the agent reported an error\n"
-            "  2    usage error\n"
-            "  3    nothing listening at HOST:PORT\n"
-            "  4    rejected: the agent serves another client\n"
-            "  5    connection dropped, timed out, or not the agent's protocol\n"
-            "  6    a local file could not be read or written, or holds no snapshot\n"
-            "  130  cancelled with Ctrl-C\n");
-}
+static const char EXIT_STATUS[] =
+    "Exit status:\n"
+    "  0    success\n"
+    "  1    the agent reported an error\n"
+    "  2    usage error\n"
+    "  3    nothing listening at HOST:PORT\n"
+    "  4    rejected: the agent serves another client\n"
+    "  5    connection dropped, timed out, or not the agent's protocol\n"
+    "  6    a local file could not be read or written, or holds no snapshot\n"
+    "  130  cancelled with Ctrl-C";
 
-static bool ParseNumber(const std::string& text, int low, int high, int* value) {
-    char* end = nullptr;
-    long n = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end || n < low || n > high) return false;
-    *value = static_cast<int>(n);
-    return true;
+static const char COMMON_OPTIONS[] =
+    "The options of vesk --help (--host, --port, --timeout, --raw) also go before or after the command.";
+
+// The help of the command whose arguments failed to parse, else the program's.
+static std::string HelpHint(const CLI::App& app) {
+    for (const CLI::App* command : app.get_subcommands())
+        return "vesk " + command->get_name() + " --help shows its usage";
+    return "vesk --help shows the usage";
 }
 
 int main(int argc, char** argv) {
     Options options;
-    std::string name;
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; i++) {
-        std::string option = argv[i];
-        bool isOption = option.rfind("--", 0) == 0 || option == "-h" || (name.empty() && option[0] == '-');
-        if (!isOption) {
-            if (name.empty()) name = option;
-            else args.push_back(option);
-            continue;
-        }
-        std::string value;
-        bool hasValue = false;
-        size_t equals = option.find('=');
-        if (equals != std::string::npos) {
-            value = option.substr(equals + 1);
-            option.erase(equals);
-            hasValue = true;
-        }
-        bool takesValue = option == "--host" || option == "--port" || option == "--timeout";
-        if (takesValue && !hasValue) {
-            if (i + 1 >= argc) return UsageError(option + " needs a value");
-            value = argv[++i];
-        } else if (!takesValue && hasValue) {
-            return UsageError(option + " takes no value");
-        }
-        int seconds = 0;
-        if (option == "--help" || option == "-h") {
-            PrintUsage(stdout);
-            return EXIT_OK;
-        } else if (option == "--raw") {
-            options.raw = true;
-        } else if (option == "--host") {
-            if (value.empty()) return UsageError("empty host");
-            options.host = value;
-        } else if (option == "--port") {
-            if (!ParseNumber(value, 1, 65535, &options.port)) return UsageError("bad port: " + value);
-        } else if (option == "--timeout") {
-            if (!ParseNumber(value, 0, 24 * 3600, &seconds)) return UsageError("bad timeout: " + value);
-            options.timeoutMs = seconds * 1000;
-        } else {
-            return UsageError("unknown option: " + option);
-        }
-    }
-    if (name.empty()) {
-        PrintUsage(stderr);
-        return Fail(EXIT_USAGE, "no command given");
-    }
+    int timeoutSeconds = options.timeoutMs / 1000;
+    CLI::App app("Command-line client of the heap-snapshot agent.", "vesk");
+    // Set before the subcommands exist, which inherit them: the common options
+    // are taken after the command too, flags take no value ("--raw=1" is an
+    // error), and one command runs at a time.
+    app.fallthrough();
+    app.option_defaults()->disable_flag_override();
+    app.require_subcommand(0, 1);
+    app.footer(EXIT_STATUS);
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.get_formatter()->column_width(24);
+    app.add_option("--host", options.host, "agent host (default 127.0.0.1)")->option_text("HOST")->check(NonEmpty);
+    CLI::Option* port =
+        app.add_option("--port", options.port, "agent port (default " + std::to_string(options.port) + ")")
+            ->option_text("PORT")
+            ->check(DecimalRange(1, 65535));
+    app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
+    app.add_option("--timeout", timeoutSeconds,
+                   "wait at most this long for each response (default 120, 0: no limit)")
+        ->option_text("SECONDS")
+        ->check(DecimalRange(0, 24 * 3600));
+
+    std::vector<std::pair<CLI::App*, CommandRun>> commands;
     for (const Command& command : AllCommands()) {
-        if (name != command.name) continue;
+        CLI::App* sub = app.add_subcommand(command.name, command.summary);
+        sub->group("Commands");
+        sub->footer(COMMON_OPTIONS);
+        commands.emplace_back(sub, command.define(*sub));
+    }
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);  // the chosen command's help, or the program's
+    } catch (const CLI::ParseError& error) {
+        return Fail(EXIT_USAGE, std::string(error.what()) + " (" + HelpHint(app) + ")");
+    }
+    options.timeoutMs = timeoutSeconds * 1000;
+    options.portGiven = port->count() > 0;
+
+    for (auto& [sub, run] : commands) {
+        if (!sub->parsed()) continue;
         // The agent lets a client that has just closed go a moment after the
         // close, and rejects a successor that comes sooner (as in a script
         // running vesk twice): try again. A rejected request never ran; the
         // agent takes the next connection a second after a rejection.
         for (int attempt = 1;; attempt++) {
             try {
-                return command.run(options, args);
+                return run(options);
             } catch (const ClientError& error) {
                 if (error.Kind() != ErrorKind::Rejected || attempt == REJECTED_ATTEMPTS) return Fail(error);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(REJECTED_PAUSE_MS));
         }
     }
-    return UsageError("unknown command: " + name);
+    fputs(app.help().c_str(), stderr);
+    return Fail(EXIT_USAGE, "no command given");
 }

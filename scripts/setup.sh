@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-headless
-          g++-mingw-w64-x86-64-posix)
+          libcli11-dev g++-mingw-w64-x86-64-posix)
 # Wine's recommends pull in a desktop's worth of libraries the tests never use.
 lean_packages=(wine64)
 

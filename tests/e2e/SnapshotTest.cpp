@@ -481,12 +481,21 @@ TEST_F(SnapshotTest, VeskCommandLineOptionsExitCodesAndOutput) {
         {{"--port", std::to_string(FreePort()), "runtime"}, 3},
         {{"--port", port, "raw", "<vesk-cmd tag=\"1\"><cmd name=\"NOPE\"/></vesk-cmd>"}, 1},
         {{"--port", port, "raw", std::string(3000, ' ')}, 2},  // longer than one agent read
+        {{"--port", port, "gc", "props"}, 2},
+        {{"--port", "0x10", "gc"}, 2},
         {{"--help"}, 0},
     };
     for (Case& c : cases) {
         c.args.insert(c.args.begin(), VeskProgram());
         EXPECT_EQ(RunProgram(c.args, out), c.status) << c.args[c.args.size() - 1] << ": " << ReadFile(out);
     }
+
+    // Each command has its own help, which names its arguments.
+    for (const char* command : {"gc", "histo", "props", "raw", "runtime", "snapshot"}) {
+        ASSERT_EQ(RunProgram({VeskProgram(), command, "--help"}, out), 0) << command << ReadFile(out);
+        EXPECT_NE(ReadFile(out).find(std::string("Usage: vesk ") + command), std::string::npos) << ReadFile(out);
+    }
+    EXPECT_NE(ReadFile(out).find("-o FILE"), std::string::npos) << ReadFile(out);
 }
 
 // A bulk large enough that the walk is still running when "<ABORT>" arrives.
