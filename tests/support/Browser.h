@@ -1,0 +1,23 @@
+// Headless Chromium for tests of the pages the client writes. Each run gets
+// a fresh profile in a private temporary directory and its own process
+// group, which is killed when the run ends, whatever the outcome.
+#pragma once
+
+#include <string>
+
+namespace vesktest {
+
+// The Chromium program ($VESK_CHROMIUM, else Debian's chromium); empty when
+// it is not installed.
+std::string ChromiumPath();
+
+// Loads a local HTML file, lets its scripts run and returns the DOM as
+// Chromium serialises it then; empty when Chromium failed or took longer
+// than timeoutMs.
+std::string DumpDom(const std::string& htmlFile, int timeoutMs = 60000);
+
+// Writes a PNG of the page as a width x height window shows it.
+bool Screenshot(const std::string& htmlFile, const std::string& pngFile, int width, int height,
+                int timeoutMs = 60000);
+
+}  // namespace vesktest
