@@ -1,0 +1,245 @@
+// The object graph of one heap snapshot, compact enough for heaps of many
+// millions of objects: every object, class object and thread object is a node
+// with a dense number, outgoing references are kept in CSR arrays (one offset
+// per node, 8 bytes per reference), and tags are stored as runs of
+// consecutive values rather than one per node.
+//
+// Built once by a HeapGraphBuilder, read-only afterwards; safe to read from
+// several threads.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vesk {
+
+typedef uint32_t NodeId;
+constexpr NodeId NO_NODE = std::numeric_limits<NodeId>::max();
+constexpr uint32_t NO_CLASS = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t NO_THREAD = std::numeric_limits<uint32_t>::max();
+// An edge's index when the reference has none (neither field nor array element).
+constexpr int32_t NO_INDEX = -1;
+
+// Why a root holds its object. ClassObject is the implicit root of every class
+// object: static fields hang from class objects and the stream leaves out
+// the system-class roots.
+enum class RootKind : uint8_t {
+    ClassObject,
+    JniGlobal,
+    SystemClass,
+    Monitor,
+    StackLocal,
+    JniLocal,
+    Thread,
+    Other,
+};
+// "class", "JNI global", "system class", "monitor", "stack local", "JNI local",
+// "thread", "other".
+const char* RootKindName(RootKind kind);
+
+struct HeapField {
+    std::string name;
+    std::string definingClass;  // Java name of the declaring class or interface
+};
+
+struct HeapClass {
+    std::string name;  // Java name, e.g. "java.util.HashMap$Node" or "byte[]"
+    uint64_t tag = 0;
+    uint32_t super = NO_CLASS;  // index of the superclass
+    // Every field a reference's index can name, by that index: for an
+    // instance's field references and, on the class object, static ones.
+    std::vector<HeapField> fields;
+    NodeId node = NO_NODE;  // the class object
+    // The totals the snapshot header states (totalinst, totalsize); -1 when
+    // the source gives none.
+    int64_t declaredInstances = -1;
+    int64_t declaredBytes = -1;
+    // Index of the field java.lang.ref.Reference.referent in fields, or
+    // NO_INDEX: references through it are weak, soft or phantom.
+    int32_t referentField = NO_INDEX;
+
+    bool IsArray() const { return name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0; }
+};
+
+struct HeapThread {
+    std::string name;
+    uint64_t tag = 0;
+    int32_t state = 0;  // JVMTI thread state bits
+    NodeId node = NO_NODE;
+};
+
+struct HeapRoot {
+    NodeId node = NO_NODE;
+    RootKind kind = RootKind::Other;
+    uint32_t thread = NO_THREAD;  // stack and JNI locals: index into Threads()
+    int32_t depth = -1;           // stack and JNI locals: frame depth, else -1
+};
+
+// One outgoing reference. index: the field index for an object's (or a class
+// object's static) field, the element index for an array, NO_INDEX otherwise.
+struct HeapEdge {
+    NodeId target;
+    int32_t index;
+};
+
+// Per class totals, as histograms and diffs show them.
+struct ClassTotals {
+    std::string name;
+    int64_t instances = 0;
+    int64_t bytes = 0;      // shallow
+    int64_t retained = -1;  // -1 when not computed
+};
+
+// Consecutive tags given to consecutive nodes; a lone tag is a run of 1.
+struct TagRun {
+    uint64_t firstTag;
+    NodeId firstNode;
+    uint32_t count;
+};
+
+// Node numbers to tags and back, for tags added in any order. Tags the agent
+// gives its objects are consecutive, so a whole heap costs a few runs.
+class TagIndex {
+public:
+    // Appends node (which must be the next number) with tag.
+    void Add(NodeId node, uint64_t tag);
+    NodeId Find(uint64_t tag) const;
+    uint64_t TagOf(NodeId node) const;
+    size_t MemoryBytes() const;
+    // Sorts what was added since; Find is safe from several threads once
+    // no Add came after the last Merge.
+    void Merge() const;
+
+private:
+    std::vector<TagRun> runs;              // by node
+    mutable std::vector<uint32_t> byTag;   // run numbers ordered by tag
+    mutable size_t sorted = 0;             // runs covered by byTag
+};
+
+class HeapGraph {
+public:
+    HeapGraph() = default;
+    HeapGraph(HeapGraph&&) = default;
+    HeapGraph& operator=(HeapGraph&&) = default;
+
+    NodeId NodeCount() const { return static_cast<NodeId>(classOf.size()); }
+    uint64_t ReferenceCount() const { return edges.size(); }
+
+    uint64_t Tag(NodeId node) const { return tags.TagOf(node); }
+    NodeId FindTag(uint64_t tag) const { return tags.Find(tag); }
+    // The node's class (java.lang.Class for class objects when the stream
+    // names it); NO_CLASS when unknown.
+    uint32_t ClassOf(NodeId node) const { return classOf[node]; }
+    // "?" when the class is unknown.
+    const std::string& ClassName(NodeId node) const;
+    uint64_t ShallowSize(NodeId node) const { return shallow[node]; }
+    // The class a class object stands for, else NO_CLASS.
+    uint32_t DescribedClass(NodeId node) const;
+    // The thread a thread object stands for, else NO_THREAD.
+    uint32_t DescribedThread(NodeId node) const;
+
+    const HeapEdge* EdgesBegin(NodeId node) const { return edges.data() + offsets[node]; }
+    const HeapEdge* EdgesEnd(NodeId node) const { return edges.data() + offsets[node + 1]; }
+    // A reference through java.lang.ref.Reference.referent.
+    bool IsWeak(NodeId referrer, const HeapEdge& edge) const;
+    // The name of the field an edge of referrer goes through, "[i]" for an
+    // array element, "?" when the index names no known field, "" with no index.
+    std::string EdgeName(NodeId referrer, const HeapEdge& edge) const;
+
+    const std::vector<HeapClass>& Classes() const { return classes; }
+    const std::vector<HeapThread>& Threads() const { return threads; }
+    // The roots as the source lists them (one object may be held by several
+    // roots), followed by one ClassObject root per class object.
+    const std::vector<HeapRoot>& Roots() const { return roots; }
+    // Indices of the classes of that name (several class loaders may each load one).
+    std::vector<uint32_t> FindClasses(const std::string& name) const;
+    // Instances and shallow bytes of every class, from the nodes, by class
+    // index (classes without instances included).
+    std::vector<ClassTotals> Histogram() const;
+
+    // References whose referrer or target the source never described.
+    uint64_t UnresolvedReferences() const { return unresolved; }
+    // Heap bytes held by this graph (not counting the strings of names).
+    size_t MemoryBytes() const;
+
+private:
+    friend class HeapGraphBuilder;
+
+    std::vector<HeapClass> classes;
+    std::vector<HeapThread> threads;
+    std::vector<HeapRoot> roots;
+    std::unordered_map<NodeId, uint32_t> classNodes;   // class object -> class
+    std::unordered_map<NodeId, uint32_t> threadNodes;  // thread object -> thread
+    TagIndex tags;
+    std::vector<uint32_t> classOf;
+    std::vector<uint64_t> shallow;
+    std::vector<uint64_t> offsets;  // NodeCount() + 1
+    std::vector<HeapEdge> edges;
+    uint64_t unresolved = 0;
+};
+
+// Fills a HeapGraph from any source that names objects by tags: the agent's
+// snapshot stream, or a heap dump. A class must be added before its
+// instances; a reference or root may name a target added later (resolved by
+// Finish, at 16 bytes per such reference meanwhile). Tags are unique across
+// classes, threads and objects; a tag added twice keeps its first node.
+class HeapGraphBuilder {
+public:
+    HeapGraphBuilder();
+
+    // The class gets a node of its own, its class object. super and node are
+    // ignored; superTag (0: none) is resolved by Finish.
+    uint32_t AddClass(HeapClass cls, uint64_t superTag);
+    // The thread gets a node of its own, its thread object; node is ignored.
+    uint32_t AddThread(HeapThread thread);
+    // classIndex: NO_CLASS when unknown.
+    NodeId AddObject(uint64_t tag, uint32_t classIndex, uint64_t size);
+    // Class and shallow size of a node added without them (class and thread objects).
+    void Describe(NodeId node, uint32_t classIndex, uint64_t size);
+
+    NodeId FindNode(uint64_t tag) const { return graph.tags.Find(tag); }
+    uint32_t FindClassTag(uint64_t tag) const;
+    uint32_t FindThreadTag(uint64_t tag) const;
+
+    // A reference from referrer to the object with tag target.
+    void AddReference(NodeId referrer, uint64_t target, int32_t index);
+    // A root of kind (not ClassObject: every class object is one anyway).
+    void AddRoot(uint64_t target, RootKind kind, uint32_t thread = NO_THREAD, int32_t depth = -1);
+
+    NodeId NodeCount() const { return graph.NodeCount(); }
+    uint64_t ReferenceCount() const { return referrers.size(); }
+    // Room for that many nodes and references, so that growing never holds
+    // two copies of the arrays at once.
+    void Reserve(uint64_t nodes, uint64_t references);
+    // Heap bytes held so far.
+    size_t MemoryBytes() const;
+
+    // Resolves forward references, orders the references by referrer and
+    // hands over the graph; the builder is empty afterwards.
+    HeapGraph Finish();
+
+private:
+    NodeId NewNode(uint64_t tag, uint32_t classIndex, uint64_t size);
+
+    HeapGraph graph;
+    std::unordered_map<uint64_t, uint32_t> classByTag;
+    std::unordered_map<uint64_t, uint32_t> threadByTag;
+    std::vector<uint64_t> superTags;
+    // References in arrival order, sorted in place by referrer at Finish.
+    std::vector<NodeId> referrers;
+    struct Pending {
+        uint64_t position;
+        uint64_t tag;
+    };
+    std::vector<Pending> pendingTargets;
+    struct PendingRoot {
+        uint64_t tag;
+        HeapRoot root;
+    };
+    std::vector<PendingRoot> pendingRoots;
+};
+
+}  // namespace vesk

@@ -1,0 +1,46 @@
+// Builds snapshot streams as the agent writes them, for tests: a header frame
+// with class and thread records, then frames of object and reference records.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vesktest {
+
+class SnapshotStream {
+public:
+    // fields: names of the class's fields by index, each "name" or
+    // "DefiningClass.name".
+    SnapshotStream& Class(uint64_t tag, const std::string& name, const std::vector<std::string>& fields = {},
+                          uint64_t superTag = 0);
+    SnapshotStream& Thread(uint64_t tag, const std::string& name);
+    // An <obj> record, or an <arrayobj> one when length >= 0.
+    SnapshotStream& Object(uint64_t tag, uint64_t classTag, int64_t size, int32_t length = -1);
+    // A root <ref> of kind (26: thread, 24: stack local with thread and depth 0, 21: JNI global).
+    SnapshotStream& Root(uint64_t tag, uint64_t classTag, int64_t size, int kind = 21, uint64_t threadTag = 0);
+    // A field (kind 2), array element (3) or static field (8) <ref>.
+    SnapshotStream& Ref(uint64_t from, uint64_t to, uint64_t classTag, int64_t size, int32_t index, int kind = 2);
+    // Starts a new frame for the records that follow, as the agent does every
+    // 250,000 references.
+    SnapshotStream& NextFrame();
+
+    // The whole stream: header frame, record frames, the last one final.
+    std::string Text() const;
+
+private:
+    std::string header;
+    std::vector<std::string> frames{std::string()};
+    uint64_t references = 0;
+    uint64_t roots = 0;
+    uint64_t objects = 0;
+};
+
+// An object graph given as edges over numbered objects, all of one class
+// ("T", tag 0x100), turned into a stream: objects 1..n with tags 0x1000 + i
+// and the given sizes; roots name objects held by JNI global references.
+std::string GraphStream(const std::vector<int64_t>& sizes, const std::vector<std::pair<int, int>>& edges,
+                        const std::vector<int>& roots);
+
+}  // namespace vesktest

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "DominatorTree.h"
+#include "HeapDiff.h"
+#include "HeapPaths.h"
+#include "SnapshotLoader.h"
+#include "SnapshotStream.h"
+
+using namespace vesk;
+using vesktest::GraphStream;
+using vesktest::SnapshotStream;
+
+namespace {
+
+HeapGraph Load(const std::string& text, size_t piece = std::string::npos) {
+    SnapshotLoader loader;
+    SnapshotReader reader(loader);
+    for (size_t at = 0; at < text.size(); at += piece) reader.Feed(std::string_view(text).substr(at, piece));
+    EXPECT_TRUE(reader.Finish()) << reader.Error();
+    return loader.Finish();
+}
+
+NodeId Obj(const HeapGraph& graph, int object) { return graph.FindTag(0x1000u + static_cast<uint64_t>(object)); }
+
+// Retained sizes of objects 1..n of a GraphStream graph.
+std::vector<uint64_t> Retained(const std::vector<int64_t>& sizes, const std::vector<std::pair<int, int>>& edges,
+                               const std::vector<int>& roots) {
+    HeapGraph graph = Load(GraphStream(sizes, edges, roots));
+    DominatorTree tree(graph);
+    std::vector<uint64_t> retained;
+    for (size_t i = 1; i <= sizes.size(); i++) retained.push_back(tree.Retained(Obj(graph, static_cast<int>(i))));
+    return retained;
+}
+
+std::string ReadError(const std::string& text) {
+    SnapshotHandler ignore;
+    SnapshotReader reader(ignore);
+    reader.Feed(text);
+    EXPECT_FALSE(reader.Finish());
+    return reader.Error();
+}
+
+}  // namespace
+
+TEST(HeapAnalysis, RetainedSizesOfKnownShapes) {
+    // chain 1 -> 2 -> 3
+    EXPECT_EQ(Retained({10, 20, 30}, {{1, 2}, {2, 3}}, {1}), (std::vector<uint64_t>{60, 50, 30}));
+    // diamond: 1 -> 2 -> 4, 1 -> 3 -> 4; 4 is 1's alone
+    EXPECT_EQ(Retained({1, 2, 4, 8}, {{1, 2}, {1, 3}, {2, 4}, {3, 4}}, {1}), (std::vector<uint64_t>{15, 2, 4, 8}));
+    // cycle 1 -> 2 -> 3 -> 1, with a self-reference on 3
+    EXPECT_EQ(Retained({1, 2, 4}, {{1, 2}, {2, 3}, {3, 1}, {3, 3}}, {1}), (std::vector<uint64_t>{7, 6, 4}));
+    // two roots 1 and 2 sharing 3 -> 4: the shared part belongs to neither
+    EXPECT_EQ(Retained({1, 2, 4, 8}, {{1, 3}, {2, 3}, {3, 4}}, {1, 2}), (std::vector<uint64_t>{1, 2, 12, 8}));
+    // 3 -> 4 hangs from no root
+    HeapGraph graph = Load(GraphStream({1, 2, 4, 8}, {{1, 2}, {3, 4}}, {1}));
+    DominatorTree tree(graph);
+    EXPECT_EQ(tree.UnreachableCount(), 2u);
+    EXPECT_EQ(tree.UnreachableBytes(), 12u);
+    EXPECT_FALSE(tree.Reachable(Obj(graph, 4)));
+    EXPECT_EQ(tree.Retained(Obj(graph, 4)), 0u);
+    EXPECT_EQ(tree.ReachableBytes(), 3u);
+    EXPECT_EQ(tree.Dominator(Obj(graph, 2)), Obj(graph, 1));
+    EXPECT_EQ(tree.Dominator(Obj(graph, 1)), DominatorTree::VIRTUAL_ROOT);
+}
+
+TEST(HeapAnalysis, LongChainNeedsNoRecursion) {
+    const int n = 1000000;
+    HeapGraphBuilder builder;
+    HeapClass cls;
+    cls.name = "Link";
+    cls.tag = 1;
+    uint32_t link = builder.AddClass(cls, 0);
+    for (int i = 0; i < n; i++) builder.AddObject(100 + static_cast<uint64_t>(i), link, 16);
+    for (int i = 0; i + 1 < n; i++) builder.AddReference(builder.FindNode(100 + static_cast<uint64_t>(i)), 101 + static_cast<uint64_t>(i), 0);
+    builder.AddRoot(100, RootKind::JniGlobal);
+    HeapGraph graph = builder.Finish();
+    DominatorTree tree(graph);
+    EXPECT_EQ(tree.Retained(graph.FindTag(100)), 16u * n);
+    EXPECT_EQ(tree.Retained(graph.FindTag(100 + n / 2)), 16u * (n - n / 2));
+    std::vector<ClassTotals> byClass = tree.ByClass();
+    ASSERT_EQ(byClass.size(), 1u);
+    EXPECT_EQ(byClass[0].retained, 16 * n);  // the head only: every other link is below another
+    PathFinder paths(graph);
+    EXPECT_EQ(paths.Distance(graph.FindTag(99 + n)), n - 1);
+}
+
+TEST(HeapAnalysis, WeakReferentsAndStaticFields) {
+    const uint64_t WEAK = 0x10, HOLDER = 0x20, BYTES = 0x30, THREAD = 0x40;
+    SnapshotStream stream;
+    stream.Class(WEAK, "java.lang.ref.WeakReference", {"java.lang.ref.Reference.referent", "java.lang.ref.Reference.queue"})
+        .Class(HOLDER, "app.Holder", {"CACHE", "name"})
+        .Class(BYTES, "byte[]")
+        .Class(0x50, "java.lang.Class")
+        .Thread(THREAD, "worker &#1;&#195;&#169;")
+        .Object(0x1000, WEAK, 32)
+        .Root(0x1000, WEAK, 32, 24, THREAD)
+        .Object(0x1001, BYTES, 1000, 984)
+        .Ref(0x1000, 0x1001, BYTES, 1000, 0)
+        .NextFrame()
+        .Object(0x1002, BYTES, 500, 484)
+        .Ref(HOLDER, 0x1002, BYTES, 500, 0, 8)
+        .Ref(THREAD, HOLDER, 0x50, 700, 1, 2);  // names the class object: its size
+    HeapGraph graph = Load(stream.Text(), 3);
+
+    NodeId weak = graph.FindTag(0x1000), referent = graph.FindTag(0x1001), held = graph.FindTag(0x1002);
+    NodeId holder = graph.FindTag(HOLDER);
+    EXPECT_EQ(graph.Threads()[0].name, "worker \x01\xC3\xA9");
+    EXPECT_EQ(graph.ShallowSize(holder), 700u);
+    EXPECT_EQ(graph.ClassName(holder), "java.lang.Class");
+    EXPECT_EQ(graph.ShallowSize(graph.FindTag(THREAD)), 0u);  // no reference names it
+
+    DominatorTree all(graph);
+    EXPECT_EQ(all.Retained(weak), 1032u);  // weak references count for retained sizes
+    EXPECT_EQ(all.Retained(holder), 1200u);
+    DominatorTree strong(graph, false);
+    EXPECT_FALSE(strong.Reachable(referent));
+
+    PathFinder paths(graph);
+    EXPECT_FALSE(paths.Reachable(referent));
+    HeapPath path = PathFinder(graph, true).ShortestPath(referent);
+    ASSERT_EQ(path.steps.size(), 2u);
+    EXPECT_EQ(path.root.kind, RootKind::StackLocal);
+    EXPECT_EQ(path.root.thread, 0u);
+    EXPECT_EQ(graph.EdgeName(weak, path.steps[1].edge), "referent");
+
+    HeapPath statics = paths.ShortestPath(held);
+    ASSERT_EQ(statics.steps.size(), 2u);
+    EXPECT_EQ(statics.root.kind, RootKind::ClassObject);
+    EXPECT_EQ(statics.steps[0].node, holder);
+    EXPECT_EQ(graph.EdgeName(holder, statics.steps[1].edge), "CACHE");
+}
+
+TEST(HeapAnalysis, BrokenStreamsFailWithAReason) {
+    std::string whole = GraphStream({1, 2}, {{1, 2}}, {1});
+    EXPECT_NE(ReadError(whole.substr(0, whole.size() - 40)).find("truncated"), std::string::npos);
+    EXPECT_NE(ReadError(whole.substr(0, 100)).find("truncated"), std::string::npos);
+    EXPECT_NE(ReadError("").find("empty"), std::string::npos);
+    std::string cancelled = "<vesk-resp tag=\"1\"><status value=\"0\"/><error msg=\"Operation cancelled by user\"/>"
+                            "<last value=\"1\"/></vesk-resp>\n";
+    EXPECT_EQ(ReadError(cancelled), "the agent reported: Operation cancelled by user");
+    size_t header = whole.find("</vesk-resp>\n") + 13;
+    EXPECT_NE(ReadError(whole.substr(0, header) + cancelled).find("cancelled"), std::string::npos);
+    EXPECT_NE(ReadError("PK\x03\x04 zip").find("not a snapshot stream"), std::string::npos);
+    EXPECT_NE(ReadError("<html><body/></html>").find("not a snapshot stream"), std::string::npos);
+}
+
+TEST(HeapAnalysis, DiffMatchesClassesByName) {
+    std::vector<ClassTotals> before = {{"A", 2, 20, 30}, {"Gone", 1, 5, 5}};
+    std::vector<ClassTotals> after = {{"A", 3, 30, 90}, {"A", 1, 10, 10}, {"New", 4, 400, 400}};
+    std::vector<ClassDelta> diff = DiffClasses(before, after);
+    ASSERT_EQ(diff.size(), 3u);
+    EXPECT_EQ(diff[0].name, "New");
+    EXPECT_EQ(diff[0].ByteGrowth(), 400);
+    EXPECT_EQ(diff[1].name, "A");
+    EXPECT_EQ(diff[1].InstanceGrowth(), 2);
+    EXPECT_EQ(diff[1].RetainedGrowth(), 70);
+    EXPECT_EQ(diff[2].name, "Gone");
+    EXPECT_EQ(diff[2].after.retained, 0);
+}
