@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-headless
-          libcli11-dev g++-mingw-w64-x86-64-posix)
+          libcli11-dev libexpat1-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix)
 # Wine's and Chromium's recommends pull in a desktop's worth of libraries the
 # tests never use; headless Chromium needs only a font.
 lean_packages=(wine64 chromium fonts-dejavu-core)
