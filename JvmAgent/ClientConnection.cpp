@@ -1,5 +1,6 @@
 #include "ClientConnection.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 
@@ -35,6 +36,10 @@ int ClientConnection::ReadRequest(char* buffer, unsigned long size) {
     ResetCancel();
     if (size < 2) return 0;
     if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Reading next client command...");
+    if (!WaitForRequest()) {
+        buffer[0] = '\0';
+        return 0;
+    }
     int count = 0;
     if (!Read(buffer, static_cast<int>(size - 1), &count)) {
         buffer[0] = '\0';
@@ -51,13 +56,32 @@ int ClientConnection::ReadRequest(char* buffer, unsigned long size) {
     return count == 0 ? 1 : count;
 }
 
+bool ClientConnection::WaitForRequest() {
+    if (idleSeconds <= 0) return true;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(idleSeconds);
+    // Polled again after an interrupted wait, until the deadline.
+    for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+        if (WaitReadable(static_cast<int>(left) + 1)) return true;
+    }
+    VeskLogger::LogInfo("Closing client connection: no request for %d seconds", idleSeconds);
+    return false;
+}
+
 bool ClientConnection::CheckForCancel() {
     if (cancelled) return true;
     if (!MsgPending()) return false;
     if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Checking for ABORT...");
     char peeked[ABORT_LENGTH + 2] = {};
     int count = 0;
-    if (!Peek(peeked, sizeof peeked, &count)) return false;
+    // A peer that closed or reset the connection waits for nothing: the
+    // work for it ends as if it had sent "<ABORT>".
+    if (!Peek(peeked, sizeof peeked, &count) || count == 0) {
+        if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Client connection closed, cancelling");
+        cancelled = true;
+        return true;
+    }
     if (count < ABORT_LENGTH || memcmp(peeked, ABORT_MESSAGE, ABORT_LENGTH) != 0) return false;
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Received ABORT command");
     int length = ABORT_LENGTH;

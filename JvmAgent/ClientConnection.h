@@ -23,10 +23,14 @@ public:
     JvmInfo* GetJvmInfo() { return &jvmInfo; }
 
     // Reads one request into buffer, NUL-terminated: at most size - 1 bytes,
-    // trailing line ends removed. 0 when the peer closed or the read failed;
-    // a request of only line ends counts 1 (one NUL byte).
+    // trailing line ends removed. 0 when the peer closed, the read failed or
+    // no request came within the idle timeout; a request of only line ends
+    // counts 1 (one NUL byte).
     int ReadRequest(char* buffer, unsigned long size);
-    // Non-blocking; true once "<ABORT>" has arrived during this request.
+    // Seconds ReadRequest waits for a request; 0 (the default) means no limit.
+    void SetIdleTimeout(int seconds) { idleSeconds = seconds; }
+    // Non-blocking; true once "<ABORT>" has arrived during this request, or
+    // once the peer has closed or reset the connection.
     bool CheckForCancel();
     void ResetCancel() { cancelled = false; }
 
@@ -43,8 +47,12 @@ public:
 private:
     static void StartErrorCommand(const char* commandName, StringBuffer& response);
 
+    // False when no request arrived within the idle timeout.
+    bool WaitForRequest();
+
     JvmInfo jvmInfo;
     bool cancelled;
+    int idleSeconds = 0;
 };
 
 }  // namespace Orlo

@@ -1,5 +1,6 @@
 #include "JvmAgent.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -36,7 +37,7 @@ bool SplitConfigLine(const char* line, std::string& key, std::string& value) {
 }
 
 // atoi's reading of a number, but saturating instead of undefined on overflow.
-int ParsePort(const std::string& value) {
+int ParseInt(const std::string& value) {
     long number = strtol(value.c_str(), nullptr, 10);
     if (number > INT_MAX) return INT_MAX;
     if (number < INT_MIN) return INT_MIN;
@@ -88,6 +89,7 @@ JvmAgent::JvmAgent(JavaVM* vm, char* options) : vm(vm) {
     VeskLogger::SetLogFile(logFile.c_str());
     VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath,
                          static_cast<void*>(vm), options ? options : "");
+    LogIgnoredOptions();
 
     jvmtiVersion = JVMTI_VERSION_1_1;
     jint result = vm->GetEnv(reinterpret_cast<void**>(&jvmti), jvmtiVersion);
@@ -140,7 +142,7 @@ JvmAgent::~JvmAgent() {
 void JvmAgent::JvmInit() {
     MonitorLock lock(*this);
     VeskLogger::LogDebug("Starting agent thread");
-    serverThread = new VeskServerThread(port, address.empty() ? nullptr : address.c_str());
+    serverThread = new VeskServerThread(port, address.empty() ? nullptr : address.c_str(), idleSeconds);
     serverThread->Start();
 }
 
@@ -200,22 +202,31 @@ void JvmAgent::ParseOptions(const char* options) {
             size_t end = items.find(',', start);
             if (end == std::string::npos) end = items.size();
             size_t equals = items.find('=', start);
-            if (equals < end) {
-                std::string key = items.substr(start, equals - start);
-                std::string value = items.substr(equals + 1, end - equals - 1);
-                if (key == "port")
-                    port = ParsePort(value);
-                else if (key == "cfgfile")
-                    configFile = value;
-                else if (key == "address")
-                    address = value;
-            }
+            const bool valued = equals < end;
+            std::string key = items.substr(start, std::min(equals, end) - start);
+            std::string value = valued ? items.substr(equals + 1, end - equals - 1) : "";
+            if (valued && key == "port")
+                port = ParseInt(value);
+            else if (valued && key == "cfgfile")
+                configFile = value;
+            else if (valued && key == "address")
+                address = value;
+            else if (valued && key == "idle")
+                idleSeconds = std::max(ParseInt(value), 0);
+            else if (!key.empty() &&
+                     std::find(ignoredOptions.begin(), ignoredOptions.end(), key) == ignoredOptions.end())
+                ignoredOptions.push_back(key);
             start = end + 1;
         }
     }
     if (port < 0) port = DEFAULT_PORT;
     if (configFile.empty() && libraryPath[0] != '\0')
         configFile = baseDir + "config" + fileSep + "veskjagent.properties";
+}
+
+void JvmAgent::LogIgnoredOptions() {
+    for (const std::string& key : ignoredOptions)
+        VeskLogger::LogInfo("Ignoring unknown agent option: %s", key.c_str());
 }
 
 void JvmAgent::LoadConfig() {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Orlo.h"
 
@@ -44,9 +45,14 @@ public:
     const std::string& GetAddress() const { return address; }
     const std::string& GetConfigFile() const { return configFile; }
     const std::string& GetLogFile() const { return logFile; }
+    // Seconds a client may stay without sending a request; 0 means no limit.
+    int GetIdleSeconds() const { return idleSeconds; }
 
-    // Options: comma-separated key=value items "port", "cfgfile", "address".
+    // Options: comma-separated key=value items "port", "cfgfile", "address",
+    // "idle". Other keys are kept for LogIgnoredOptions.
     void ParseOptions(const char* options);
+    // Logs each ignored option key once, at INFO level.
+    void LogIgnoredOptions();
     // Reads the properties file: log level and log file name.
     void LoadConfig();
 
@@ -85,6 +91,8 @@ private:
     std::string address;
     std::string configFile;
     std::string logFile;
+    int idleSeconds = 0;
+    std::vector<std::string> ignoredOptions;
     TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;
 };
 

@@ -9,6 +9,7 @@
 #include <sys/timeb.h>
 #endif
 
+#include "ExceptionBoundary.h"
 #include "JvmAgent.h"
 #include "OrloUtils.h"
 #include "VeskLogger.h"
@@ -34,27 +35,34 @@ void DeriveBaseDir(const char* path) {
 }
 
 void JNICALL JvmInitCB(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread) {
-    VeskLogger::LogDebug("Enter JvmInitCB, jvmti=%p, jnienv=%p, thread=%p, JNI Version=%x",
-                         static_cast<void*>(jvmti), static_cast<void*>(jni),
-                         static_cast<void*>(thread), jni ? jni->GetVersion() : 0);
-    agent->JvmInit();
+    ExceptionBoundary::Run("JvmInitCB", [&] {
+        VeskLogger::LogDebug("Enter JvmInitCB, jvmti=%p, jnienv=%p, thread=%p, JNI Version=%x",
+                             static_cast<void*>(jvmti), static_cast<void*>(jni),
+                             static_cast<void*>(thread), jni ? jni->GetVersion() : 0);
+        // Null when the agent's construction failed after the callbacks were set.
+        if (agent) agent->JvmInit();
+    });
 }
 
 void JNICALL JvmDeathCB(jvmtiEnv* jvmti, JNIEnv* jni) {
-    VeskLogger::LogDebug("Enter JvmDeathCB, jvmti=%p, jnienv=%p", static_cast<void*>(jvmti),
-                         static_cast<void*>(jni));
-    agent->JvmDeath();
+    ExceptionBoundary::Run("JvmDeathCB", [&] {
+        VeskLogger::LogDebug("Enter JvmDeathCB, jvmti=%p, jnienv=%p", static_cast<void*>(jvmti),
+                             static_cast<void*>(jni));
+        if (agent) agent->JvmDeath();
+    });
 }
 
 jint JNICALL HeapReferenceCB(jvmtiHeapReferenceKind reference_kind,
                              const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
                              jlong referrer_class_tag, jlong size, jlong* tag_ptr,
                              jlong* referrer_tag_ptr, jint length, void* user_data) {
-    return agent->RecordHeapReference(reference_kind, reference_info, class_tag,
-                                      referrer_class_tag, size, tag_ptr, referrer_tag_ptr, length,
-                                      user_data)
-               ? JVMTI_VISIT_OBJECTS
-               : JVMTI_VISIT_ABORT;
+    jint visit = JVMTI_VISIT_ABORT;
+    ExceptionBoundary::Run("HeapReferenceCB", [&] {
+        if (agent->RecordHeapReference(reference_kind, reference_info, class_tag, referrer_class_tag,
+                                       size, tag_ptr, referrer_tag_ptr, length, user_data))
+            visit = JVMTI_VISIT_OBJECTS;
+    });
+    return visit;
 }
 
 bool CheckJvmtiError(jvmtiError err, const char* operation) {
@@ -126,13 +134,18 @@ using namespace Orlo;
 
 extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* reserved) {
     (void)reserved;
-    DeriveBaseDir(libraryPath);
-    VeskSocket::Initialize();
-    JvmAgent* created = new JvmAgent(vm, options);
-    agent = created;
+    // Without an agent the JVM still runs; it just has no command server.
+    ExceptionBoundary::Run("Agent_OnLoad", [&] {
+        DeriveBaseDir(libraryPath);
+        VeskSocket::Initialize();
+        JvmAgent* created = new JvmAgent(vm, options);
+        agent = created;
+    });
     return JNI_OK;
 }
 
 extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm) {
-    VeskLogger::LogDebug("Enter Agent_OnUnload, vm=%p", static_cast<void*>(vm));
+    ExceptionBoundary::Run("Agent_OnUnload", [&] {
+        VeskLogger::LogDebug("Enter Agent_OnUnload, vm=%p", static_cast<void*>(vm));
+    });
 }

@@ -12,6 +12,7 @@
 
 #include "CancelledException.h"
 #include "ClientConnection.h"
+#include "ExceptionBoundary.h"
 #include "JvmAgent.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
@@ -38,7 +39,11 @@ VeskClientThread::~VeskClientThread() = default;
 
 void VeskClientThread::ThreadFunction() {
     while (!IsStopped()) {
-        if (!ProcessRequest()) SetStop();
+        // A request that throws may have left a frame half sent: the
+        // connection ends, the next client is served.
+        bool served = false;
+        ExceptionBoundary::Run("VeskClientThread", [&] { served = ProcessRequest(); });
+        if (!served) SetStop();
     }
     server->ClientTerminated(this);  // deletes this object
 }

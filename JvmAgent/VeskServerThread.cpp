@@ -1,10 +1,10 @@
 #include "VeskServerThread.h"
 
 #include <algorithm>
-#include <chrono>
 #include <thread>
 
 #include "ClientConnection.h"
+#include "ExceptionBoundary.h"
 #include "VeskClientThread.h"
 #include "VeskLogger.h"
 #include "VeskSocket.h"
@@ -13,8 +13,9 @@ namespace Orlo {
 
 static const int ACCEPT_RETRY_MS = 100;
 
-VeskServerThread::VeskServerThread(int port, const char* address)
-    : VeskThread(new VeskSocket(SOCK_STREAM, AF_INET)), port(port), address(address ? address : "") {}
+VeskServerThread::VeskServerThread(int port, const char* address, int idleSeconds)
+    : VeskThread(new VeskSocket(SOCK_STREAM, AF_INET)), port(port), address(address ? address : ""),
+      idleSeconds(idleSeconds) {}
 
 VeskServerThread::~VeskServerThread() {
     std::lock_guard<std::mutex> guard(clientsLock);
@@ -23,6 +24,7 @@ VeskServerThread::~VeskServerThread() {
 
 void VeskServerThread::ThreadFunction() {
     VeskSocket* listener = GetSocket();
+    listener->SetListenerAddressOptions();
     // Without a listening socket every accept fails at once: end instead of spinning.
     if (!listener->Bind(port, address.c_str())) {
         VeskLogger::LogError(false,
@@ -39,24 +41,50 @@ void VeskServerThread::ThreadFunction() {
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Listening for connections on port: %d", port);
 
     while (!IsStopped()) {
-        ClientConnection* connection = listener->Accept();
-        if (!connection) {
-            // Out of descriptors, accept fails at once until one is freed:
-            // retry at a pace that does not take a processor from the JVM.
-            std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_MS));
-            continue;
-        }
-        if (HasClient()) {
-            if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Rejecting new client connection");
-            connection->Reject(REJECT_MESSAGE);
-            // Give the peer time to read the rejection before the close.
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            delete connection;
-            continue;
-        }
-        if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Accepting new client connection");
-        ServeClient(new VeskClientThread(connection, this));
+        // A failure with one connection (no memory) must not end the server.
+        ExceptionBoundary::Run("VeskServerThread", [this] { AcceptNext(); });
     }
+}
+
+void VeskServerThread::AcceptNext() {
+    VeskSocket* listener = GetSocket();
+    // Wake up for the next rejected connection that is due to be closed.
+    int wait = CloseLingering();
+    if (wait >= 0 && !listener->WaitReadable(wait)) return;
+    ClientConnection* connection = listener->Accept();
+    if (!connection) {
+        // Out of descriptors, accept fails at once until one is freed:
+        // retry at a pace that does not take a processor from the JVM.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_MS));
+        return;
+    }
+    if (HasClient()) {
+        Reject(connection);
+        return;
+    }
+    if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Accepting new client connection");
+    std::unique_ptr<ClientConnection> owned(connection);
+    owned->SetIdleTimeout(idleSeconds);
+    ServeClient(new VeskClientThread(owned.get(), this));
+    owned.release();  // the client thread's from here on
+}
+
+void VeskServerThread::Reject(ClientConnection* connection) {
+    std::unique_ptr<ClientConnection> owned(connection);
+    if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Rejecting new client connection");
+    owned->Reject(REJECT_MESSAGE);
+    // Closed later: a close with the peer's request still unread resets the
+    // connection, and the reset can destroy the rejection before it is read.
+    if (lingering.size() >= MAX_LINGERING) lingering.pop_front();
+    lingering.push_back({std::chrono::steady_clock::now() + REJECT_LINGER, std::move(owned)});
+}
+
+int VeskServerThread::CloseLingering() {
+    auto now = std::chrono::steady_clock::now();
+    while (!lingering.empty() && lingering.front().closeAt <= now) lingering.pop_front();
+    if (lingering.empty()) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lingering.front().closeAt - now);
+    return static_cast<int>(left.count()) + 1;
 }
 
 void VeskServerThread::ServeClient(VeskClientThread* client) {

@@ -2,6 +2,9 @@
 // connection is rejected.
 #pragma once
 
+#include <chrono>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -10,27 +13,48 @@
 
 namespace Orlo {
 
+class ClientConnection;
 class VeskClientThread;
 
 class VeskServerThread : public VeskThread {
 public:
     static constexpr const char* REJECT_MESSAGE =
         "Connection rejected: Exceeded maximum number of concurrent connections (1)";
+    // How long a rejected connection stays open for its peer to read the rejection.
+    static constexpr std::chrono::milliseconds REJECT_LINGER{1000};
+    // Rejected connections held open at most; beyond, the oldest is closed early.
+    static constexpr size_t MAX_LINGERING = 256;
 
     // address: dotted IPv4 address to listen on; null or empty means any.
-    VeskServerThread(int port, const char* address);
+    // idleSeconds: a client that sends no request for that long is let go;
+    // 0 means never.
+    VeskServerThread(int port, const char* address, int idleSeconds = 0);
     ~VeskServerThread() override;
 
+    // Accepts without ever sleeping between connections: a rejected one gets
+    // its rejection at once and is closed by this thread REJECT_LINGER later.
     void ThreadFunction() override;
     // Called by a client thread as its last act; deletes it.
     void ClientTerminated(VeskClientThread* client);
 
 private:
+    struct Lingering {
+        std::chrono::steady_clock::time_point closeAt;
+        std::unique_ptr<ClientConnection> connection;
+    };
+
+    void AcceptNext();
+    void Reject(ClientConnection* connection);
+    // Closes the rejected connections whose time is up; the wait until the
+    // next one is due in milliseconds, -1 when none is left.
+    int CloseLingering();
     bool HasClient();
     void ServeClient(VeskClientThread* client);
 
     int port;
     std::string address;
+    int idleSeconds;
+    std::deque<Lingering> lingering;  // in closing order; this thread only
     std::mutex clientsLock;
     std::vector<VeskThread*> clients;
 };

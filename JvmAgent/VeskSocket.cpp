@@ -103,9 +103,21 @@ bool VeskSocket::Bind(int port, const char* host) {
     return EnableKeepAlive();
 }
 
+bool VeskSocket::SetListenerAddressOptions() {
+    int on = 1;
+#ifdef _WIN32
+#ifndef SO_EXCLUSIVEADDRUSE
+#define SO_EXCLUSIVEADDRUSE ((int)(~SO_REUSEADDR))
+#endif
+    return SetOption(SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &on, sizeof on);
+#else
+    return SetOption(SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+}
+
 bool VeskSocket::Listen() {
     lastError = 0;
-    if (listen(socketId, 1) == 0) return true;
+    if (listen(socketId, SOMAXCONN) == 0) return true;
     lastError = GetLastSocketError();
     return false;
 }
@@ -241,10 +253,12 @@ bool VeskSocket::Select(bool* readable, bool* writable, bool* failed, timeval* t
 #endif
 }
 
-bool VeskSocket::MsgPending() {
+bool VeskSocket::MsgPending() { return WaitReadable(0); }
+
+bool VeskSocket::WaitReadable(int timeoutMs) {
     bool readable = false;
-    timeval noWait{0, 0};
-    return Select(&readable, nullptr, nullptr, &noWait) && readable;
+    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return Select(&readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &wait) && readable;
 }
 
 }  // namespace Orlo

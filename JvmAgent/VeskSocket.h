@@ -32,6 +32,11 @@ public:
 
     // host: dotted IPv4 address to bind to; null or empty means any.
     bool Bind(int port, const char* host = nullptr);
+    // Before Bind, on a socket that will listen: a restarted JVM binds its
+    // port even while old connections linger in TIME_WAIT (Linux), and no
+    // other program can take the port from under it (Windows).
+    bool SetListenerAddressOptions();
+    // Accept queue of the platform's maximum length (SOMAXCONN).
     bool Listen();
     ClientConnection* Accept();
     bool Connect(const char* host, int port);
@@ -43,6 +48,9 @@ public:
     bool Write(const char* buffer, int length, int* count);
     bool Select(bool* readable, bool* writable, bool* failed, timeval* timeout);
     bool MsgPending();
+    // Waits up to timeoutMs (negative: no limit) for something to read or for
+    // the peer to go; false on timeout or failure.
+    bool WaitReadable(int timeoutMs);
 
 private:
     bool IsOpen() const;

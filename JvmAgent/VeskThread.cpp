@@ -1,5 +1,6 @@
 #include "VeskThread.h"
 
+#include "ExceptionBoundary.h"
 #include "JvmAgent.h"
 #include "Orlo.h"
 #include "VeskSocket.h"
@@ -46,7 +47,8 @@ bool VeskThread::CreateJvmThread(VeskThread* thread) {
 }
 
 void JNICALL VeskThread::ThreadFunctionWrapper(jvmtiEnv*, JNIEnv*, void* argument) {
-    static_cast<VeskThread*>(argument)->ThreadFunction();
+    // Last resort: each thread's own loop already keeps its work going.
+    ExceptionBoundary::Run("Agent thread", [argument] { static_cast<VeskThread*>(argument)->ThreadFunction(); });
 }
 
 }  // namespace Orlo

@@ -10,7 +10,7 @@
 
 using namespace vesk;
 
-static const int REJECTED_ATTEMPTS = 3;
+static const int REJECTED_ATTEMPTS = 20;
 static const int REJECTED_PAUSE_MS = 100;
 
 static const char EXIT_STATUS[] =
@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
         if (!sub->parsed()) continue;
         // The agent lets a client that has just closed go a moment after the
         // close, and rejects a successor that comes sooner (as in a script
-        // running vesk twice): try again. A rejected request never ran; the
-        // agent takes the next connection a second after a rejection.
+        // running vesk twice): try again for a while. A rejected request
+        // never ran; the agent answers each attempt at once.
         for (int attempt = 1;; attempt++) {
             try {
                 return run(options);

@@ -76,6 +76,7 @@ public:
             } catch (const ClientError& e) {
                 if (e.Kind() != ErrorKind::Rejected) throw;
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         throw std::runtime_error("the agent never accepted a client");
     }

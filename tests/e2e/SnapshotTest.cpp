@@ -192,11 +192,11 @@ int RunProgram(const std::vector<std::string>& args, const std::string& outputFi
 // files go to a private directory (or to tempDir when given).
 class SnapJvm {
 public:
-    SnapJvm(int bulk, const std::string& tempDir = "") : port(FreePort()) {
+    SnapJvm(int bulk, const std::string& tempDir = "", const std::string& logLevel = "INFO") : port(FreePort()) {
         temp = tempDir.empty() ? dir.File("tmp") : tempDir;
         mkdir(dir.File("tmp").c_str(), 0700);
-        std::string config = dir.Write("agent.properties", "vesk.agent.log.level=INFO\nvesk.agent.log.file=" +
-                                                               dir.File("agent.log") + "\n");
+        std::string config = dir.Write("agent.properties", "vesk.agent.log.level=" + logLevel +
+                                                               "\nvesk.agent.log.file=" + dir.File("agent.log") + "\n");
         std::string options = "port=" + std::to_string(port) + ",address=127.0.0.1,cfgfile=" + config;
         jvm = std::make_unique<JavaProcess>(std::vector<std::string>{AgentArg(options), "-Xmx1g"}, FIXTURE,
                                             std::vector<std::string>{std::to_string(bulk)},
@@ -242,6 +242,7 @@ public:
     }
     // A round trip after a request: by then the agent has cleared that request.
     void Sync(VeskClient& client) { client.Request(VeskClient::BuildRequest({"RUNTIME"}, "sync")); }
+    std::string Log() const { return ReadFile(dir.File("agent.log")); }
 
     TempDir dir;
     int port;
@@ -556,6 +557,68 @@ TEST(SnapshotWriteFailure, BareErrorFrameAndNothingLeftOnDisk) {
     // The agent goes on serving: the next snapshot fails the same way, cleanly.
     client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "6"));
     EXPECT_EQ(client.ReadResponse().size(), 1u);
+}
+
+// Other clients while a long walk runs: each is answered at once, and a
+// client that leaves mid-walk takes the walk with it.
+class BusyAgentTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { jvm = new SnapJvm(3000000, "", "DEBUG"); }
+    static void TearDownTestSuite() {
+        delete jvm;
+        jvm = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(jvm->ready) << jvm->jvm->Stderr(); }
+
+    // A client whose snapshot walk is under way.
+    static VeskClient Walking() {
+        VeskClient client = jvm->Connect();
+        client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "1"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        return client;
+    }
+
+    static SnapJvm* jvm;
+};
+SnapJvm* BusyAgentTest::jvm = nullptr;
+
+TEST_F(BusyAgentTest, EveryConnectionDuringAWalkIsRejectedAtOnce) {
+    VeskClient walking = Walking();
+    std::vector<VeskClient> others(20);
+    for (VeskClient& other : others) {
+        other.Connect("127.0.0.1", jvm->port);
+        other.SetReadTimeout(10000);
+        other.Send(VeskClient::BuildRequest({"PERFORM_GC"}, "2"));
+    }
+    int rejected = 0;
+    for (VeskClient& other : others) {
+        try {
+            other.ReadResponse();
+        } catch (const vesk::ClientError& e) {
+            rejected += e.Kind() == vesk::ErrorKind::Rejected;
+        }
+    }
+    EXPECT_EQ(rejected, 20);
+    // All of them answered while the walk still ran: it ends cancelled, with no header.
+    walking.SendAbort();
+    std::vector<Frame> frames = walking.ReadResponse();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].Body(), CANCELLED_BODY);
+}
+
+TEST_F(BusyAgentTest, ClientLeavingMidWalkEndsTheWalk) {
+    VeskClient walking = Walking();
+    walking.Close();
+    auto left = std::chrono::steady_clock::now();
+    VeskClient next = jvm->Connect();
+    auto served = std::chrono::steady_clock::now();
+    RecordProperty("next_client_served_ms",
+                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(served - left).count()));
+    std::string log = jvm->Log();
+    EXPECT_NE(log.find("Client connection closed, cancelling"), std::string::npos) << log;
+    EXPECT_NE(log.find("Aborting heap walk"), std::string::npos);
+    jvm->Sync(next);
+    EXPECT_TRUE(SnapshotFiles(jvm->temp).empty());
 }
 
 }  // namespace

@@ -100,6 +100,25 @@ TEST_F(AgentConfigTest, OptionItems) {
     }
 }
 
+TEST_F(AgentConfigTest, IdleOptionAndIgnoredKeysLoggedOnce) {
+    std::string log = dir.File("agent.log");
+    std::string config = dir.Write("info.properties", "vesk.agent.log.level=INFO\nvesk.agent.log.file=" + log + "\n");
+    auto made = Make(("prot=17000,idle=30,verbose,prot=1,cfgfile=" + config).c_str());
+    EXPECT_EQ(made->GetIdleSeconds(), 30);
+    EXPECT_EQ(made->GetPort(), 16400);
+    VeskLogger::CloseLogFile();
+    std::string text = vesktest::ReadFile(log);
+    const std::string prot = "[INFO]: Ignoring unknown agent option: prot\n";
+    size_t first = text.find(prot);
+    EXPECT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find(prot, first + 1), std::string::npos) << "once per key";
+    EXPECT_NE(text.find("[INFO]: Ignoring unknown agent option: verbose\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("option: idle"), std::string::npos);
+
+    EXPECT_EQ(MakeWithConfig("")->GetIdleSeconds(), 0) << "no limit by default";
+    EXPECT_EQ(MakeWithConfig("idle=-4")->GetIdleSeconds(), 0);
+}
+
 TEST_F(AgentConfigTest, ConfigFileAndAddressOptions) {
     std::string odd = dir.Write("a=b.properties", "");
     auto made = Make(("port=16500,cfgfile=" + odd + ",address=127.0.0.1").c_str());

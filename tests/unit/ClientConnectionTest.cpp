@@ -161,6 +161,28 @@ TEST_F(LoopbackTest, AbortIsConsumedWithItsLineEndsAndStaysInForce) {
     EXPECT_FALSE(connection->CheckForCancel());
 }
 
+TEST_F(LoopbackTest, ClosedPeerCancelsLikeAnAbort) {
+    peer.reset();
+    WaitReadable(*connection);
+    EXPECT_TRUE(connection->CheckForCancel());
+}
+
+TEST_F(LoopbackTest, ResetPeerCancelsLikeAnAbort) {
+    linger abortive{1, 0};  // a close that sends a reset
+    ASSERT_TRUE(peer->SetOption(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive));
+    peer.reset();
+    WaitReadable(*connection);
+    EXPECT_TRUE(connection->CheckForCancel());
+}
+
+TEST_F(LoopbackTest, IdleTimeoutEndsAWaitForARequest) {
+    connection->SetIdleTimeout(1);
+    PeerSend("early");
+    char buffer[16];
+    EXPECT_EQ(connection->ReadRequest(buffer, sizeof buffer), 5) << "a request in time is read";
+    EXPECT_EQ(connection->ReadRequest(buffer, sizeof buffer), 0) << "none for a second: closed";
+}
+
 TEST_F(LoopbackTest, AbortFollowedByARequestInOnePacketLeavesTheRequest) {
     PeerSend("<ABORT>\n\n\n<vesk-cmd tag=\"1\"/>");
     EXPECT_TRUE(connection->CheckForCancel());
