@@ -14,9 +14,9 @@ namespace {
 const char* const CAPACITY_ERROR = "Exceeded maximum supported buffer capacity";
 }
 
-StringBuffer::StringBuffer(uint64_t initial, uint64_t incr)
+StringBuffer::StringBuffer(uint64_t initial, uint64_t incr, Growth growth)
     : segments(nullptr), lengths(nullptr), initialSize(initial ? initial : 512),
-      increment(incr), allocatedSegments(0), size(0), writePos(nullptr), currentSegment(0),
+      increment(incr), growth(growth), allocatedSegments(0), size(0), writePos(nullptr), currentSegment(0),
       spaceLeft(0) {
     if (increment == 0) increment = initialSize / 2 ? initialSize / 2 : initialSize;
     segments = static_cast<char**>(calloc(MAX_SEGMENTS, sizeof(char*)));
@@ -76,15 +76,23 @@ void StringBuffer::Expand() {
     // stays consistent and every later append throws the same error.
     int next = currentSegment + 1;
     if (next >= MAX_SEGMENTS) throw std::length_error(CAPACITY_ERROR);
+    uint64_t nextSize = SegmentSize(next);
     if (!segments[next]) {
-        segments[next] = static_cast<char*>(malloc(increment));
+        segments[next] = static_cast<char*>(malloc(nextSize));
         if (!segments[next]) throw std::bad_alloc();
         ++allocatedSegments;
     }
     currentSegment = next;
     lengths[next] = 0;
     writePos = segments[next];
-    spaceLeft = increment;
+    spaceLeft = nextSize;
+}
+
+uint64_t StringBuffer::SegmentSize(int index) const {
+    uint64_t size = increment;
+    if (growth == GROW_DOUBLING)
+        for (int i = 1; i < index && size < MAX_DOUBLED_SEGMENT; ++i) size *= 2;
+    return size;
 }
 
 void StringBuffer::Contract() {

@@ -14,9 +14,16 @@ class StringBuffer {
 public:
     static constexpr int MAX_SEGMENTS = 100;
     static constexpr int FORMAT_AREA = 2048;
+    // Doubling stops at segments of this size.
+    static constexpr uint64_t MAX_DOUBLED_SEGMENT = uint64_t(1) << 30;
+
+    // GROW_EVENLY: every segment after the first is increment long.
+    // GROW_DOUBLING: each is twice the one before, up to MAX_DOUBLED_SEGMENT,
+    // so that the capacity is bounded by memory rather than by the count.
+    enum Growth { GROW_EVENLY, GROW_DOUBLING };
 
     // initialSize 0 means 512; increment 0 means half the initial size.
-    explicit StringBuffer(uint64_t initialSize = 0, uint64_t increment = 0);
+    explicit StringBuffer(uint64_t initialSize = 0, uint64_t increment = 0, Growth growth = GROW_EVENLY);
     ~StringBuffer();
     StringBuffer(const StringBuffer&) = delete;
     StringBuffer& operator=(const StringBuffer&) = delete;
@@ -51,6 +58,7 @@ public:
 private:
     void Expand();
     void Contract();
+    uint64_t SegmentSize(int index) const;
     void Adjust(uint64_t n) {
         spaceLeft -= n;
         writePos += n;
@@ -62,6 +70,7 @@ private:
     uint64_t* lengths;
     uint64_t initialSize;
     uint64_t increment;
+    Growth growth;
     int allocatedSegments;
     uint64_t size;
     char* writePos;

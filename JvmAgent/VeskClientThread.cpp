@@ -26,11 +26,17 @@ namespace Orlo {
 static const jint JNI_VERSION_1_5_VALUE = 0x00010005;
 static const uint64_t SMALL_RESPONSE_SIZE = 1024;
 static const uint64_t REQUEST_RESPONSE_SIZE = 4096;
-// Large class paths exceed the classic 2 KiB steps' capacity of ~200 KiB.
 static const uint64_t PROPS_RESPONSE_INCREMENT = 65536;
 static const uint64_t SNAPSHOT_RESPONSE_SIZE = 10485760;
 
 static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+// The one policy for the responses that carry the system properties
+// (SYSTEM_PROPS and the snapshot header): a property holds whatever the
+// application put there, so the segments double and only memory bounds it.
+static StringBuffer PropsResponse(uint64_t initialSize) {
+    return StringBuffer(initialSize, PROPS_RESPONSE_INCREMENT, StringBuffer::GROW_DOUBLING);
+}
 
 VeskClientThread::VeskClientThread(ClientConnection* connection, VeskServerThread* server)
     : VeskThread(connection), connection(connection), server(server) {}
@@ -149,7 +155,7 @@ void VeskClientThread::ProcessRuntime(const char* tag, bool last) {
 }
 
 void VeskClientThread::ProcessSystemProps(const char* tag, bool last) {
-    StringBuffer response(REQUEST_RESPONSE_SIZE, PROPS_RESPONSE_INCREMENT);
+    StringBuffer response = PropsResponse(REQUEST_RESPONSE_SIZE);
     AddSystemPropsToResponse(connection->GetJvmInfo(), response);
     XmlUtils::AddLastElement(response, last ? 1 : 0);
     connection->ReturnResponse(response, tag);
@@ -183,7 +189,7 @@ void VeskClientThread::AddSystemPropsToResponse(JvmInfo* info, StringBuffer& res
 }
 
 bool VeskClientThread::ProcessSnapShot(const char* tag, bool last) {
-    StringBuffer response(SNAPSHOT_RESPONSE_SIZE);
+    StringBuffer response = PropsResponse(SNAPSHOT_RESPONSE_SIZE);
     JvmInfo* info = connection->GetJvmInfo();
     if (agent->GetJniVersion() <= JNI_VERSION_1_5_VALUE) {
         ClientConnection::FormatErrorResponse(

@@ -44,12 +44,14 @@ std::string GcRequest(const std::string& tag) { return VeskClient::BuildRequest(
 // to its own directory.
 class AgentJvm {
 public:
-    explicit AgentJvm(int agentPort, const std::string& extraOptions = "") : port(agentPort) {
+    explicit AgentJvm(int agentPort, const std::string& extraOptions = "",
+                      const std::vector<std::string>& fixtureArgs = {})
+        : port(agentPort) {
         config = dir.Write("agent.properties", "vesk.agent.log.level=DEBUG\nvesk.agent.log.file=" +
                                                    dir.File("agent.log") + "\n");
         std::string options = "port=" + std::to_string(port) + ",cfgfile=" + config;
         options += extraOptions.empty() ? ",address=127.0.0.1" : "," + extraOptions;
-        jvm = std::make_unique<JavaProcess>(std::vector<std::string>{AgentArg(options)}, FIXTURE);
+        jvm = std::make_unique<JavaProcess>(std::vector<std::string>{AgentArg(options)}, FIXTURE, fixtureArgs);
     }
 
     bool Ready() { return jvm->WaitForOutput("READY", 30000); }
@@ -273,6 +275,23 @@ TEST_F(ServerTest, SnapshotBeforeAnotherCommandIsNotLastButKeepsItsMetrics) {
         metrics++;
     EXPECT_EQ(metrics, 18u);
     EXPECT_EQ(frames.back().bytes, GcFrame("40", 1));
+}
+
+// SYSTEM_PROPS and the snapshot header carry a property of any size whole.
+TEST(LargePropertyTest, SixteenMegabytePropertyArrivesWhole) {
+    AgentJvm jvm(FreePort(), "", {"16"});
+    ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
+    VeskClient client = jvm.Served();
+    const std::string start = "<prop name=\"vesktest.large\" value=\"";
+    const std::string end = "&lt;end&gt;\"/>";
+    for (const char* command : {"SYSTEM_PROPS", "SNAPSHOT"}) {
+        std::vector<Frame> frames = client.Request(VeskClient::BuildRequest({command}, "1"));
+        ASSERT_FALSE(frames.empty());
+        std::string_view body = frames.front().Body();
+        size_t at = body.find(start);
+        ASSERT_NE(at, std::string::npos) << command << ": " << body.substr(0, 300);
+        EXPECT_EQ(body.find(end, at), at + start.size() + (16u << 20)) << command;
+    }
 }
 
 TEST(ServerStartTest, PortInUseIsLoggedAndTheJvmRuns) {

@@ -72,6 +72,17 @@ TEST(StringBufferTest, CapacityLimitThrowsAndClearRecovers) {
     EXPECT_EQ(buffer.AllocatedSegments(), 1);
 }
 
+TEST(StringBufferTest, DoublingSegmentsOutgrowTheEvenLimit) {
+    StringBuffer buffer(4, 4, StringBuffer::GROW_DOUBLING);
+    std::string text(100000, 'd');  // far beyond 100 even segments of 4
+    buffer.Append(text.c_str());
+    EXPECT_EQ(BufferText(buffer), text);
+    EXPECT_LT(buffer.CurrentSegment(), 20);
+    buffer.Clear(false);  // kept segments keep their sizes
+    buffer.Append(text.c_str());
+    EXPECT_EQ(BufferText(buffer), text);
+}
+
 TEST(StringBufferTest, ClearKeepsSegmentsForReuse) {
     StringBuffer buffer(4, 4);
     buffer.Append("0123456789abc");
