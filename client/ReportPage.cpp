@@ -133,7 +133,8 @@ void WriteTreemap(PageWriter& page, const ReportContent& content) {
              CellColour(cell) + "\"/>";
         size_t fit = r.height >= 13 ? static_cast<size_t>((r.width - 6) / LABEL_CHAR_WIDTH) : 0;
         if (fit >= 3) {
-            std::string label = other ? "other" : std::string(ShortName(cell.label));
+            std::string label = other ? FormatGrouped(static_cast<int64_t>(cell.cell.merged)) + " others"
+                                      : std::string(ShortName(cell.label));
             g += "<text x=\"" + Num(r.x + 3) + "\" y=\"" + Num(r.y + 11) + "\">" +
                  EscapeHtml(FitText(label + " " + size, fit)) + "</text>";
         }

@@ -76,12 +76,18 @@ void SnapshotLoader::OnReference(const StreamRef& ref) {
 }
 
 bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* error) {
+    SnapshotLoader loader;
+    if (!LoadSnapshotFile(path, loader, error)) return false;
+    *graph = loader.Finish();
+    return true;
+}
+
+bool LoadSnapshotFile(const std::string& path, SnapshotLoader& loader, std::string* error) {
     FILE* file = fopen(path.c_str(), "rb");
     if (!file) {
         *error = "cannot open " + path + ": " + strerror(errno);
         return false;
     }
-    SnapshotLoader loader;
     SnapshotReader reader(loader);
     std::vector<char> chunk(1 << 20);
     size_t n;
@@ -98,7 +104,6 @@ bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* er
         *error = path + ": " + reader.Error();
         return false;
     }
-    *graph = loader.Finish();
     return true;
 }
 

@@ -35,7 +35,7 @@ struct TreemapCell {
 
 struct TreemapOptions {
     double width = 1200, height = 640;
-    int maxDepth = 3;          // levels drawn, the top level included
+    int maxDepth = 5;          // levels drawn, the top level included
     size_t maxCells = 1500;
     size_t maxChildren = 24;   // kept per parent before the rest is merged
     double minArea = 300;      // smaller siblings are merged into "other"

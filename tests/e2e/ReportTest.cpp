@@ -1,0 +1,130 @@
+// vesk report in a real browser: pages drawn from a live JVM and from
+// hand-written streams are loaded by headless Chromium, and the rendered DOM
+// is checked (the page's own script ran, nothing from the snapshot did).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "Browser.h"
+#include "JavaProcess.h"
+#include "SnapshotStream.h"
+#include "TempDir.h"
+
+using namespace vesktest;
+
+namespace {
+
+// A name that runs script if a page ever writes it as markup.
+const char HOSTILE[] =
+    "<script>document.documentElement.setAttribute('data-pwned','1')</script>"
+    "<img src=x onerror=\"document.documentElement.setAttribute('data-pwned','1')\">";
+
+// Runs vesk with arguments (quoted for the shell; the tests' paths hold no quote).
+int RunVesk(const std::string& arguments, const TempDir& dir) {
+    std::string command = std::string("'") + VESK_PROGRAM + "' " + arguments + " >'" + dir.File("vesk.out") +
+                          "' 2>'" + dir.File("vesk.err") + "'";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+size_t Count(const std::string& text, const std::regex& pattern) {
+    return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), pattern),
+                                             std::sregex_iterator()));
+}
+
+// The page's own script ran: it turns every sortable column head into a
+// button and shows the filter box.
+void ExpectScriptRan(const std::string& dom) {
+    EXPECT_NE(dom.find("<th class=\"n\"><button type=\"button\">"), std::string::npos);
+    EXPECT_NE(dom.find("<input id=\"filter\" type=\"search\""), std::string::npos);
+    EXPECT_EQ(dom.find("aria-label=\"Filter by class name\" hidden"), std::string::npos);
+}
+
+std::string XmlEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else if (c == '"') out += "&quot;";
+        else if (c == '&') out += "&amp;";
+        else out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(Report, SampleJvmPageRendersTreemapHistogramPathsAndThreads) {
+    ASSERT_FALSE(ChromiumPath().empty()) << "headless Chromium is needed (scripts/setup.sh installs it)";
+    int port = FreePort();
+    JavaProcess jvm({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1")}, "SampleApp");
+    ASSERT_TRUE(jvm.WaitForOutput("SampleApp ready", 60000)) << jvm.Stderr();
+    TempDir dir;
+    std::string page = dir.File("report.html");
+    ASSERT_EQ(RunVesk("--port " + std::to_string(port) + " report -o '" + page + "'", dir), 0)
+        << ReadFile(dir.File("vesk.err"));
+    EXPECT_NE(ReadFile(dir.File("vesk.out")).find("report written to " + page), std::string::npos);
+    EXPECT_LE(ReadFile(page).size(), 2u << 20);
+
+    std::string dom = DumpDom(page);
+    ASSERT_FALSE(dom.empty());
+    ExpectScriptRan(dom);
+    // The histogram: 2000 customers with 25 orders each, in the rendered table.
+    EXPECT_TRUE(std::regex_search(dom, std::regex("<tr><td class=\"name\">SampleApp\\$Order</td>"
+                                                  "<td class=\"n\">50,000</td>")));
+    EXPECT_GE(Count(dom, std::regex("<tr><td class=\"name\">")), 100u);
+    // The treemap: the class holding the map, and the map inside it.
+    EXPECT_GE(Count(dom, std::regex("<g class=\"c\" tabindex=\"0\"")), 20u);
+    EXPECT_TRUE(std::regex_search(dom, std::regex("data-n=\"class SampleApp\"[^>]*><title>[^<]*</title><rect[^>]*></rect>"
+                                                  "<text[^>]*>[^<]*</text><g class=\"c\" tabindex=\"0\" "
+                                                  "data-n=\"java.util.HashMap\"")));
+    // The paths of the ten largest: the map is reached through the static field.
+    EXPECT_EQ(Count(dom, std::regex("<ol class=\"steps\">")), 10u);
+    EXPECT_NE(dom.find(".ORDERS_BY_CUSTOMER \xE2\x86\x92 java.util.HashMap @"), std::string::npos);
+    // Threads: main sleeps holding the byte arrays in a local.
+    std::smatch main;
+    ASSERT_TRUE(std::regex_search(dom, main, std::regex("<tr><td class=\"name\">main</td><td>([^<]*)</td>"
+                                                        "<td class=\"n\">([0-9,]+)</td>")));
+    EXPECT_EQ(main[1].str(), "TIMED_WAITING (sleeping)");
+    EXPECT_GE(std::stoll(std::regex_replace(main[2].str(), std::regex(","), "")), 64 * 16 * 1024);
+
+    // Kept for people to look at.
+    mkdir(VESK_ARTIFACT_DIR, 0755);
+    EXPECT_TRUE(Screenshot(page, std::string(VESK_ARTIFACT_DIR) + "/sample-report.png", 1280, 1600));
+}
+
+TEST(Report, NothingFromTheSnapshotRunsInTheSingleOrTheComparisonPage) {
+    ASSERT_FALSE(ChromiumPath().empty()) << "headless Chromium is needed (scripts/setup.sh installs it)";
+    auto stream = [](int instances) {
+        SnapshotStream s;
+        s.Class(0x100, XmlEscaped(HOSTILE), {"next"}).Class(0x200, "java.lang.Object").Thread(0x300, XmlEscaped(HOSTILE));
+        s.Object(0x1000, 0x100, 64).Root(0x1000, 0x100, 64, 24, 0x300);
+        for (int i = 1; i < instances; i++)
+            s.Object(0x1000 + i, 0x100, 64).Ref(0x1000 + i - 1, 0x1000 + i, 0x100, 64, 0);
+        return s.Text();
+    };
+    TempDir dir;
+    std::string before = dir.Write("before.vsnap", stream(2)), after = dir.Write("after.vsnap", stream(50));
+    std::string single = dir.File("single.html"), comparison = dir.File("comparison.html");
+    ASSERT_EQ(RunVesk("report '" + after + "' -o '" + single + "'", dir), 0) << ReadFile(dir.File("vesk.err"));
+    ASSERT_EQ(RunVesk("report '" + before + "' '" + after + "' -o '" + comparison + "'", dir), 0)
+        << ReadFile(dir.File("vesk.err"));
+
+    for (const std::string& page : {single, comparison}) {
+        SCOPED_TRACE(page);
+        std::string dom = DumpDom(page);
+        ASSERT_FALSE(dom.empty());
+        ExpectScriptRan(dom);
+        EXPECT_EQ(dom.find("data-pwned=\"1\""), std::string::npos);
+        EXPECT_EQ(Count(dom, std::regex("<script")), 1u);
+        EXPECT_EQ(Count(dom, std::regex("<img")), 0u);
+        // The name is there, as text.
+        EXPECT_NE(dom.find("&lt;script&gt;document.documentElement.setAttribute("), std::string::npos);
+    }
+    std::string dom = DumpDom(comparison);
+    // The bar chart shows the growth of the hostile class: 48 more instances of 64 bytes.
+    EXPECT_TRUE(std::regex_search(dom, std::regex("<svg[^>]*class=\"growth\"[\\s\\S]*\\+3\\.0 KiB</text>")));
+}
