@@ -109,6 +109,12 @@ std::vector<std::string> PathLines(const HeapGraph& graph, const HeapPath& path)
     return lines;
 }
 
+// The program the JVM runs (the main class or jar), else where the snapshot came from.
+std::string Program(const ReportSnapshot& snapshot) {
+    std::string command = Property(snapshot.properties, "SYSTEM_PROPS", "sun.java.command");
+    return command.empty() ? snapshot.source : command.substr(0, command.find(' '));
+}
+
 // The facts of the header that a snapshot's source gives.
 std::vector<ReportFact> Facts(const ReportSnapshot& snapshot, const DominatorTree* tree) {
     const StreamProperties& p = snapshot.properties;
@@ -206,7 +212,7 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
     const HeapGraph& graph = snapshot.graph;
     DominatorTree tree(graph);
     ReportContent content;
-    content.title = "Heap snapshot: " + snapshot.source;
+    content.title = "Heap snapshot of " + Program(snapshot);
     content.factColumns = {snapshot.source};
     content.facts = {Facts(snapshot, &tree)};
     if (tree.UnreachableCount())
@@ -248,7 +254,7 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
 
 ReportContent ComparisonReport(const ReportSnapshot& before, const ReportSnapshot& after) {
     ReportContent content;
-    content.title = "Heap comparison: " + before.source + " \xE2\x86\x92 " + after.source;
+    content.title = "Heap growth of " + Program(after);
     content.factColumns = {"before: " + before.source, "after: " + after.source};
     content.facts = {Facts(before, nullptr), Facts(after, nullptr)};
     for (const ClassDelta& d : DiffClasses(before.graph.Histogram(), after.graph.Histogram())) {

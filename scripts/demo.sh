@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Demo: starts a sample JVM with the agent, takes a snapshot with the vesk
-# client and prints a class histogram. Cleans up the JVM whatever happens.
+# client, prints a class histogram and writes an HTML report of the heap.
+# Cleans up the JVM whatever happens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
@@ -32,3 +33,8 @@ LINES_SHOWN=25 run histo "$work/heap.vsnap"
 
 echo; echo "Agent log (last lines):"
 tail -n 12 "$work"/veskjagent_*.log
+
+# The report outlives the demo's temporary directory.
+report=$PWD/build/sample-report.html
+echo; echo "\$ vesk report heap.vsnap -o $report"
+"$vesk" report "$work/heap.vsnap" -o "$report"
