@@ -41,8 +41,10 @@ void VeskServerThread::ThreadFunction() {
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Listening for connections on port: %d", port);
 
     while (!IsStopped()) {
-        // A failure with one connection (no memory) must not end the server.
-        ExceptionBoundary::Run("VeskServerThread", [this] { AcceptNext(); });
+        // A failure with one connection (no memory) must not end the server;
+        // the pause keeps a lasting one from filling the log.
+        if (!ExceptionBoundary::Run("VeskServerThread", [this] { AcceptNext(); }))
+            std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_MS));
     }
 }
 

@@ -84,7 +84,7 @@ TEST_F(OrloTest, ChecksLogFailuresOnlyWithoutAgent) {
     EXPECT_TRUE(CheckJvmtiError(JVMTI_ERROR_NONE, "Quiet"));
     EXPECT_TRUE(CheckJniError(JNI_OK, "Quiet"));
     EXPECT_FALSE(CheckJvmtiError(JVMTI_ERROR_MUST_POSSESS_CAPABILITY, "GetTag"));
-    EXPECT_FALSE(CheckJvmtiError(static_cast<jvmtiError>(999), nullptr));
+    EXPECT_FALSE(CheckJvmtiError(static_cast<jvmtiError>(120), nullptr));
     EXPECT_FALSE(CheckJniError(JNI_EVERSION, "AttachCurrentThread"));
     EXPECT_FALSE(CheckJniError(-7, nullptr));
     void* block = &dir;
@@ -95,7 +95,7 @@ TEST_F(OrloTest, ChecksLogFailuresOnlyWithoutAgent) {
     std::string log = vesktest::ReadFile(dir.File("orlo.log"));
     const char* lines[] = {
         "[ERROR]: GetTag: JVMTI error=JVMTI_ERROR_MUST_POSSESS_CAPABILITY(99)\n",
-        "[ERROR]: : JVMTI error=<UNKNOWN_ERROR_CODE>(999)\n",
+        "[ERROR]: : JVMTI error=<UNKNOWN_ERROR_CODE>(120)\n",
         "[ERROR]: AttachCurrentThread: JNI error=JNI_EVERSION(-3)\n",
         "[ERROR]: : JNI error=<UNKNOWN_ERROR_CODE>(-7)\n",
     };

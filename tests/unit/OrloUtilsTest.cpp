@@ -14,8 +14,9 @@ TEST(OrloUtilsTest, JvmtiAndJniErrorNamesWithoutEnvironment) {
               "JVMTI_ERROR_THREAD_SUSPENDED(14)");
     EXPECT_EQ(OrloUtils::FormatJvmtiError(static_cast<jvmtiError>(12), out),
               "<UNKNOWN_ERROR_CODE>(12)");
-    EXPECT_EQ(OrloUtils::FormatJvmtiError(static_cast<jvmtiError>(999), out),
-              "<UNKNOWN_ERROR_CODE>(999)");
+    // Past the last JVMTI error, yet a value of the enumeration (0..127).
+    EXPECT_EQ(OrloUtils::FormatJvmtiError(static_cast<jvmtiError>(120), out),
+              "<UNKNOWN_ERROR_CODE>(120)");
     EXPECT_EQ(OrloUtils::FormatJvmtiError(JVMTI_ERROR_MUST_POSSESS_CAPABILITY, out),
               "JVMTI_ERROR_MUST_POSSESS_CAPABILITY(99)");
     EXPECT_EQ(OrloUtils::FormatJvmtiError(JVMTI_ERROR_INVALID_ENVIRONMENT, out),

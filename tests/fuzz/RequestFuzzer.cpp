@@ -1,0 +1,77 @@
+// libFuzzer target: request reading, parsing, command dispatch and response
+// framing, as a client thread runs them, over a socket pair. The JVM is the
+// fake one of the unit tests (no classes, no threads, an empty heap), so
+// every command runs its agent code without a JVM.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "ClientConnection.h"
+#include "FakeJvm.h"
+#include "JvmAgent.h"
+#include "VeskClientThread.h"
+#include "VeskLogger.h"
+
+using namespace Orlo;
+
+namespace {
+
+// Every frame is "<vesk-resp tag=\"T\">...</vesk-resp>\n" with a tag that
+// cannot end the attribute or open an element: whatever the request held.
+void CheckFrames(const std::string& sent) {
+    static const std::string head = "<vesk-resp tag=\"", end = "</vesk-resp>\n";
+    size_t at = 0;
+    while (at < sent.size()) {
+        if (sent.compare(at, head.size(), head) != 0) abort();
+        size_t tagEnd = sent.find('"', at + head.size());
+        if (tagEnd == std::string::npos || sent.compare(tagEnd, 2, "\">") != 0) abort();
+        if (sent.find('<', at + head.size()) < tagEnd) abort();
+        size_t frameEnd = sent.find(end, tagEnd);
+        if (frameEnd == std::string::npos) abort();
+        at = frameEnd + end.size();
+    }
+}
+
+void SetUpAgent() {
+    static vesktest::FakeJvm jvm;
+    static char options[] = "cfgfile=/dev/null";
+    // Snapshot files of the fake heap go to $TEMP, and each is deleted at
+    // the end of its request.
+    agent = new JvmAgent(jvm.Vm(), options);
+    // Every log line is formatted, so request text passes through the logger too.
+    VeskLogger::SetLogLevel(LOG_TRACE);
+    VeskLogger::SetLogFile("/dev/null");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool ready = (SetUpAgent(), true);
+    (void)ready;
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) abort();
+    if (size > 0 && send(fds[1], data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) abort();
+    // Read as the agent writes, so that no response waits for buffer space.
+    std::string sent;
+    std::thread reader([&] {
+        char chunk[65536];
+        for (ssize_t n; (n = recv(fds[1], chunk, sizeof chunk, 0)) > 0;) sent.append(chunk, n);
+    });
+    {
+        ClientConnection* connection = new ClientConnection(fds[0], SOCK_STREAM, AF_UNIX);
+        // Owns the connection and closes it at the end of this block, which
+        // ends the reader. No server thread is involved.
+        VeskClientThread thread(connection, nullptr);
+        // One agent read per request: a long input is several requests.
+        while (connection->MsgPending() && thread.ProcessRequest()) {
+        }
+    }
+    reader.join();
+    close(fds[1]);
+    CheckFrames(sent);
+    return 0;
+}
