@@ -1,112 +1,132 @@
 #include "SnapshotSession.h"
 
-#include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "InterruptGuard.h"
 
 namespace vesk {
 
 static const int POLL_MS = 250;
-static volatile sig_atomic_t interrupts = 0;
 
-static void OnInterrupt(int) { interrupts = interrupts + 1; }
+// A second Ctrl-C: leave without waiting for the agent's confirmation.
+struct GiveUp {};
 
-// Catches SIGINT for the lifetime of a Run and puts the old handler back.
-class InterruptGuard {
+// Puts back the caller's read timeout and receive hook, whichever way Run ends.
+class ClientGuard {
 public:
-    InterruptGuard() {
-        interrupts = 0;
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &previous);
+    explicit ClientGuard(VeskClient& client) : client(client), timeoutMs(client.ReadTimeout()) {}
+    ~ClientGuard() {
+        client.SetReadTimeout(timeoutMs);
+        client.SetReceiveHook(nullptr);
     }
-    ~InterruptGuard() { sigaction(SIGINT, &previous, nullptr); }
-
-private:
-    struct sigaction previous {};
-};
-
-// Restores the caller's read timeout, whichever way Run ends.
-class TimeoutGuard {
-public:
-    TimeoutGuard(VeskClient& client, int saved) : client(client), saved(saved) {}
-    ~TimeoutGuard() { client.SetReadTimeout(saved); }
 
 private:
     VeskClient& client;
-    int saved;
+    int timeoutMs;
 };
 
 SnapshotSession::SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress)
-    : client(client), idleTimeoutMs(idleTimeoutMs), showProgress(showProgress && isatty(2)) {}
-
-double SnapshotSession::Seconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+    : client(client), idleTimeoutMs(idleTimeoutMs),
+      progress("snapshot", stderr, showProgress && isatty(fileno(stderr))) {}
 
 void SnapshotSession::Cancel() {
     if (cancelSent) return;
     cancelSent = true;
     client.SendAbort();
+    progress.Phase("cancelling: waiting for the agent to stop");
 }
 
-void SnapshotSession::ShowProgress(bool final) {
-    if (!showProgress) return;
-    auto now = std::chrono::steady_clock::now();
-    if (!final && now - lastShown < std::chrono::milliseconds(500)) return;
-    lastShown = now;
-    fprintf(stderr, "\rsnapshot: %s%llu frames, %.1f MiB, %.1f s   ", cancelSent ? "cancelling, " : "",
-            static_cast<unsigned long long>(frames), Bytes() / 1048576.0, Seconds());
-    if (final) fputc('\n', stderr);
+void SnapshotSession::OnHeader(const Frame& header) {
+    walkSeconds = progress.Seconds();
+    headerBytes = frameBytes;
+    for (const Prop& prop : CommandProps(header.Body(), "SNAPSHOT"))
+        if (prop.name == "total-refs") totalRefs = strtoull(prop.value.c_str(), nullptr, 10);
+    if (!cancelSent) progress.Phase("receiving", totalRefs, "references");
+}
+
+// Whole file frames count their references exactly; the part of the next
+// frame already received is estimated at the bytes per reference so far.
+uint64_t SnapshotSession::ReferencesReceived() const {
+    if (frames < 2) return 0;
+    uint64_t fileFrames = frames - 1;
+    uint64_t whole = fileFrames * REFS_PER_FILE_FRAME;
+    double bytesPerRef = static_cast<double>(frameBytes - headerBytes) / whole;
+    uint64_t inFlight = Bytes() - frameBytes;
+    uint64_t partial = bytesPerRef > 0 ? static_cast<uint64_t>(inFlight / bytesPerRef) : 0;
+    uint64_t done = whole + std::min(partial, REFS_PER_FILE_FRAME - 1);
+    return totalRefs > 0 ? std::min(done, totalRefs) : done;
+}
+
+void SnapshotSession::ShowProgress() {
+    if (frames == 0 || cancelSent) progress.Tick();
+    else progress.Update(ReferencesReceived());
 }
 
 SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Frame&)>& onFrame) {
-    InterruptGuard interruptGuard;
-    TimeoutGuard timeoutGuard(client, client.ReadTimeout());
-    start = lastShown = std::chrono::steady_clock::now();
+    InterruptGuard interrupts;
+    ClientGuard clientGuard(client);
     startBytes = client.BytesReceived();
+    progress.Phase("the agent is walking the heap; the JVM is paused meanwhile");
     client.SetReadTimeout(POLL_MS);
+    client.SetReceiveHook([&] {
+        if (interrupts.Presses() > 0) Cancel();
+        if (interrupts.Presses() > 1) throw GiveUp();
+        ShowProgress();
+    });
     client.Send(VeskClient::BuildRequest({"SNAPSHOT"}));
 
-    auto lastData = start;
     uint64_t seenBytes = startBytes;
+    auto lastData = std::chrono::steady_clock::now();
     bool failed = false;
-    for (;;) {
-        if (interrupts > 0) Cancel();
-        if (interrupts > 1) {
-            ShowProgress(true);
-            error = "interrupted before the agent confirmed the cancellation";
-            return Outcome::Cancelled;
-        }
-        Frame frame;
-        try {
-            frame = client.ReadResponseFrame();
-        } catch (const ClientError& e) {
-            if (e.Kind() != ErrorKind::Timeout) throw;
-            auto now = std::chrono::steady_clock::now();
-            if (client.BytesReceived() != seenBytes) {
-                seenBytes = client.BytesReceived();
-                lastData = now;
+    try {
+        for (;;) {
+            if (interrupts.Presses() > 0) Cancel();
+            if (interrupts.Presses() > 1) throw GiveUp();
+            Frame frame;
+            try {
+                frame = client.ReadResponseFrame();
+            } catch (const ClientError& e) {
+                if (e.Kind() != ErrorKind::Timeout) throw;
+                auto now = std::chrono::steady_clock::now();
+                if (client.BytesReceived() != seenBytes) {
+                    seenBytes = client.BytesReceived();
+                    lastData = now;
+                }
+                bool bounded = idleTimeoutMs > 0 && (frames > 0 || cancelSent);
+                if (bounded && now - lastData > std::chrono::milliseconds(idleTimeoutMs))
+                    throw ClientError(ErrorKind::Timeout, "no data from the agent for " +
+                                                              std::to_string(idleTimeoutMs / 1000) + " s");
+                ShowProgress();
+                continue;
             }
-            bool bounded = idleTimeoutMs > 0 && (frames > 0 || cancelSent);
-            if (bounded && now - lastData > std::chrono::milliseconds(idleTimeoutMs))
-                throw ClientError(ErrorKind::Timeout, "no data from the agent for " +
-                                                          std::to_string(idleTimeoutMs / 1000) + " s");
-            ShowProgress(false);
-            continue;
+            frames++;
+            frameBytes += frame.bytes.size();
+            lastData = std::chrono::steady_clock::now();
+            seenBytes = client.BytesReceived();
+            if (!failed && ResponseError(frame.Body(), &error)) failed = true;
+            if (frames == 1 && !failed) OnHeader(frame);
+            onFrame(frame);
+            ShowProgress();
+            if (frame.last) break;
         }
-        frames++;
-        lastData = std::chrono::steady_clock::now();
-        seenBytes = client.BytesReceived();
-        if (!failed && ResponseError(frame.Body(), &error)) failed = true;
-        onFrame(frame);
-        ShowProgress(frame.last);
-        if (frame.last) break;
+    } catch (const GiveUp&) {
+        progress.Clear();
+        error = "interrupted before the agent confirmed the cancellation";
+        return Outcome::Cancelled;
     }
-    if (!failed) return Outcome::Complete;
-    return cancelSent && error == "Operation cancelled by user" ? Outcome::Cancelled : Outcome::Failed;
+    if (failed) {
+        progress.Clear();
+        return cancelSent && error == "Operation cancelled by user" ? Outcome::Cancelled : Outcome::Failed;
+    }
+    char summary[160];
+    snprintf(summary, sizeof summary, "%.1f MiB in %.1f s, of which %.1f s waiting for the heap walk",
+             Bytes() / 1048576.0, progress.Seconds(), walkSeconds);
+    progress.Finish(std::string("received ") + (totalRefs ? std::to_string(totalRefs) + " references, " : "") + summary);
+    return Outcome::Complete;
 }
 
 }  // namespace vesk

@@ -3,11 +3,11 @@
 // "<ABORT>" so that the agent stops the walk.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "Progress.h"
 #include "VeskClient.h"
 
 namespace vesk {
@@ -19,14 +19,19 @@ public:
         Cancelled,  // the agent confirmed the cancellation, or a second Ctrl-C gave up
         Failed,     // a frame reported an error
     };
+    // The agent sends a file frame each time the walk has recorded this many references.
+    static constexpr uint64_t REFS_PER_FILE_FRAME = 250000;
 
     // idleTimeoutMs bounds the silence once the first frame has arrived or a
     // cancellation was sent (0: no limit); the walk itself may take as long
-    // as it takes, and Ctrl-C is the way to stop it.
+    // as it takes, and Ctrl-C is the way to stop it. showProgress: the
+    // phases on stderr, when it is a terminal (see Progress).
     SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress);
 
     // Sends the request and calls onFrame for each frame up to the final one.
-    // Ctrl-C is caught while it runs. Throws ClientError when the connection fails.
+    // Ctrl-C is caught while it runs. Throws ClientError when the connection
+    // fails. The progress line is gone when it returns, except for a last
+    // word on a complete snapshot.
     Outcome Run(const std::function<void(const Frame&)>& onFrame);
     // Sends "<ABORT>" once; the agent then ends the stream with an error frame.
     void Cancel();
@@ -35,20 +40,24 @@ public:
     const std::string& Error() const { return error; }
     uint64_t Frames() const { return frames; }
     uint64_t Bytes() const { return client.BytesReceived() - startBytes; }
-    double Seconds() const;
+    double Seconds() const { return progress.Seconds(); }
 
 private:
-    void ShowProgress(bool final);
+    void OnHeader(const Frame& header);
+    void ShowProgress();
+    uint64_t ReferencesReceived() const;
 
     VeskClient& client;
     int idleTimeoutMs;
-    bool showProgress;
+    Progress progress;
     bool cancelSent = false;
     uint64_t frames = 0;
     uint64_t startBytes = 0;
+    uint64_t headerBytes = 0;  // bytes of the stream up to the end of the header frame
+    uint64_t frameBytes = 0;   // bytes of the stream in frames handed on
+    uint64_t totalRefs = 0;    // the header's "total-refs"
+    double walkSeconds = 0;    // until the header arrived
     std::string error;
-    std::chrono::steady_clock::time_point start;
-    std::chrono::steady_clock::time_point lastShown;
 };
 
 }  // namespace vesk

@@ -23,7 +23,8 @@ VeskClient::~VeskClient() { Close(); }
 
 VeskClient::VeskClient(VeskClient&& other) noexcept
     : fd(other.fd), readTimeoutMs(other.readTimeoutMs), pending(std::move(other.pending)),
-      scanned(other.scanned), received(other.received), chunk(std::move(other.chunk)) {
+      scanned(other.scanned), received(other.received), chunk(std::move(other.chunk)),
+      receiveHook(std::move(other.receiveHook)) {
     other.fd = -1;
 }
 
@@ -151,7 +152,10 @@ bool VeskClient::TakeFrame(Frame& frame) {
 Frame VeskClient::ReadFrame() {
     if (fd < 0) throw ClientError(ErrorKind::Dropped, "not connected to the agent");
     Frame frame;
-    while (!TakeFrame(frame)) Receive();
+    while (!TakeFrame(frame)) {
+        Receive();
+        if (receiveHook) receiveHook();
+    }
     return frame;
 }
 

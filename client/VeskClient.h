@@ -62,6 +62,10 @@ public:
     // Milliseconds ReadFrame waits for more bytes; 0 waits without limit.
     void SetReadTimeout(int ms) { readTimeoutMs = ms; }
     int ReadTimeout() const { return readTimeoutMs; }
+    // Called by ReadFrame after each receive while it waits for a frame, so
+    // that progress and Ctrl-C are seen during a frame of tens of MiB;
+    // what it throws, ReadFrame passes on. Empty: none.
+    void SetReceiveHook(std::function<void()> hook) { receiveHook = std::move(hook); }
 
     // Sends the bytes in one piece (a request, or anything for tests).
     void Send(std::string_view bytes);
@@ -97,6 +101,7 @@ private:
     size_t scanned = 0;   // bytes of pending known to hold no frame end
     uint64_t received = 0;
     std::vector<char> chunk;  // receive area
+    std::function<void()> receiveHook;
 };
 
 // Reading response bodies.
