@@ -9,6 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __linux__
+#include <malloc.h>
+#endif
+
 #include "JvmInfo.h"
 #include "OrloUtils.h"
 #include "VeskLogger.h"
@@ -42,6 +46,26 @@ int ParseInt(const std::string& value) {
     if (number > INT_MAX) return INT_MAX;
     if (number < INT_MIN) return INT_MIN;
     return static_cast<int>(number);
+}
+
+bool ParseUntagMode(const std::string& value, UntagMode& mode) {
+    static const struct {
+        const char* name;
+        UntagMode mode;
+    } modes[] = {{"dispose", UntagMode::Dispose}, {"iterate", UntagMode::Iterate}, {"walk", UntagMode::Walk}};
+    for (const auto& known : modes) {
+        if (value == known.name) {
+            mode = known.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The untag pass over the heap reports tagged objects only.
+jint JNICALL ClearTagCB(jlong, jlong, jlong* tag_ptr, jint, void*) {
+    *tag_ptr = 0;
+    return 0;
 }
 
 bool ParseLogLevel(const std::string& value, LogLevel& level) {
@@ -213,7 +237,9 @@ void JvmAgent::ParseOptions(const char* options) {
                 address = value;
             else if (valued && key == "idle")
                 idleSeconds = std::max(ParseInt(value), 0);
-            else if (!key.empty() &&
+            else if (valued && key == "untag") {
+                if (!ParseUntagMode(value, untagMode)) ignoredOptions.push_back(key + "=" + value);
+            } else if (!key.empty() &&
                      std::find(ignoredOptions.begin(), ignoredOptions.end(), key) == ignoredOptions.end())
                 ignoredOptions.push_back(key);
             start = end + 1;
@@ -274,9 +300,11 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
             jvmtiHeapCallbacks callbacks;
             memset(&callbacks, 0, sizeof callbacks);
             callbacks.heap_reference_callback = &HeapReferenceCB;
-            CheckJvmtiError(jvmti->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr,
-                                                    nullptr, &callbacks, info),
-                            "FollowReferences");
+            // The walk reads and sets tags where the tagging pass set them.
+            if (jvmtiEnv* tags = info->GetTagEnv())
+                CheckJvmtiError(tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr,
+                                                       nullptr, &callbacks, info),
+                                "FollowReferences");
             heapWalkEnd.Now();
             VeskLogger::LogDebug(
                 "Finished FollowReferences, ref.count=%" PRId64 ", obj.count=%" PRId64
@@ -284,7 +312,7 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
                 info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
 
             // Also after a failed or aborted walk: no tag may stay behind.
-            UnTagObjects();
+            UnTagObjects(info);
             info->TerminateSnapShot(jvmti, jni);
             if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
         }
@@ -292,18 +320,51 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
     VeskLogger::LogTrace("Released monitor for snapshot");
 }
 
-void JvmAgent::UnTagObjects() {
+void JvmAgent::UnTagObjects(JvmInfo* info) {
     untagStart.Now();
     VeskLogger::LogDebug("Starting Untag FollowReferences");
     jvmtiHeapCallbacks callbacks;
     memset(&callbacks, 0, sizeof callbacks);
-    callbacks.heap_reference_callback = &HeapReferenceCB;
-    CheckJvmtiError(
-        jvmti->FollowReferences(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, nullptr, &callbacks, nullptr),
-        "FollowReferences");
+    jvmtiEnv* tags = info->GetTagEnv();
+    if (tags && (untagMode == UntagMode::Walk || !info->OwnsTagEnv())) {
+        callbacks.heap_reference_callback = &HeapReferenceCB;
+        CheckJvmtiError(
+            tags->FollowReferences(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, nullptr, &callbacks, nullptr),
+            "FollowReferences");
+    } else if (tags && untagMode == UntagMode::Iterate) {
+        callbacks.heap_iteration_callback = &ClearTagCB;
+        CheckJvmtiError(tags->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, nullptr),
+                        "IterateThroughHeap");
+    }
+    // Whatever a walk missed (objects that died since the snapshot walk) goes with the environment.
+    info->ReleaseTags();
+    TimeStamp tagsGone;
+    tagsGone.Now();
+    VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, tagsGone.Millis() - untagStart.Millis());
+#ifdef __linux__
+    // The JVM's tag map went back to the C library, which keeps freed memory.
+    malloc_trim(0);
+#endif
     untagEnd.Now();
     VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64,
                          GetUntagDuration());
+}
+
+jvmtiEnv* JvmAgent::NewTagEnvironment() {
+    jvmtiEnv* env = nullptr;
+    jint result = vm->GetEnv(reinterpret_cast<void**>(&env), JVMTI_VERSION_1_1);
+    if (result != JNI_OK || !env) {
+        std::string error;
+        VeskLogger::LogError(false, "Unable to create jvmtiEnv for tags, error=%s",
+                             OrloUtils::FormatJniError(result, error).c_str());
+        return nullptr;
+    }
+    jvmtiCapabilities capabilities;
+    memset(&capabilities, 0, sizeof capabilities);
+    capabilities.can_tag_objects = 1;
+    if (CheckJvmtiError(env->AddCapabilities(&capabilities), "AddCapabilities")) return env;
+    CheckJvmtiError(env->DisposeEnvironment(), "DisposeEnvironment");
+    return nullptr;
 }
 
 void JvmAgent::RunGC(JvmInfo* info) {

@@ -17,6 +17,12 @@ namespace Orlo {
 class JvmInfo;
 class VeskServerThread;
 
+// How a snapshot's untag step takes the tags off the request's own JVMTI
+// environment: dispose of it with all its tags at once; clear them in one
+// pass over the heap, then dispose of it; or clear them with a second
+// reference walk (the untag walk), then dispose of it.
+enum class UntagMode { Dispose, Iterate, Walk };
+
 class JvmAgent {
 public:
     static constexpr int DEFAULT_PORT = 16400;
@@ -48,8 +54,14 @@ public:
     // Seconds a client may stay without sending a request; 0 means no limit.
     int GetIdleSeconds() const { return idleSeconds; }
 
+    UntagMode GetUntagMode() const { return untagMode; }
+    // A JVMTI environment of its own that can tag objects, for one request's
+    // tags; null (logged) when the JVM gives none. The caller disposes it.
+    jvmtiEnv* NewTagEnvironment();
+
     // Options: comma-separated key=value items "port", "cfgfile", "address",
-    // "idle". Other keys are kept for LogIgnoredOptions.
+    // "idle", "untag" (dispose, iterate or walk). Other keys and unknown
+    // untag values are kept for LogIgnoredOptions.
     void ParseOptions(const char* options);
     // Logs each ignored option key once, at INFO level.
     void LogIgnoredOptions();
@@ -75,7 +87,9 @@ public:
     int64_t GetUntagDuration() const { return GetUntagEndTime() - GetUntagStartTime(); }
 
 private:
-    void UnTagObjects();
+    // Removes every tag of the request's pass and gives freed memory back to
+    // the system; timed as the untag step.
+    void UnTagObjects(JvmInfo* info);
 
     JavaVM* vm;
     jvmtiEnv* jvmti = nullptr;
@@ -93,6 +107,7 @@ private:
     std::string logFile;
     int idleSeconds = 0;
     std::vector<std::string> ignoredOptions;
+    UntagMode untagMode = UntagMode::Dispose;
     TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;
 };
 

@@ -36,13 +36,15 @@ JvmClassInfo* JvmClassInfo::GetJvmClassInfo(JvmInfo* info) {
     if (ReadTypeName(jvmti, GetJniRef(), name)) SetJavaType(name);
     if (jclass super = jni->GetSuperclass(GetJniRef())) {
         if (ReadTypeName(jvmti, super, name)) superClassName = name;
+        jni->DeleteLocalRef(super);
     }
     JvmClassInfo* registered = info->FindClass(GetJavaType());
     if (!registered) {
         info->AddClass(GetJavaType(), this);
         registered = this;
     }
-    CheckJvmtiError(jvmti->SetTag(GetJniRef(), static_cast<jlong>(TagOf(registered))), "SetTag");
+    if (jvmtiEnv* tags = info->GetTagEnv())
+        CheckJvmtiError(tags->SetTag(GetJniRef(), static_cast<jlong>(TagOf(registered))), "SetTag");
     return registered;
 }
 

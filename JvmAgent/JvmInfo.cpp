@@ -46,7 +46,12 @@ template <class T> int RecordIndex(jlong tag, const T* array, int count) {
     return static_cast<int>((address - start) / sizeof(T));
 }
 
-// A JNI local frame that is popped only when it was pushed.
+// Local references a pass may hold beyond those it counts: a superclass or
+// the interfaces of the type being read, nested a few levels deep.
+constexpr jint LOCAL_REF_HEADROOM = 64;
+
+// A JNI local frame that is popped only when it was pushed. A pass that
+// learns how many references it holds grows it with ReserveLocalRefs.
 class LocalFrame {
 public:
     LocalFrame(JNIEnv* jni, jint capacity)
@@ -60,6 +65,11 @@ private:
     JNIEnv* jni;
     bool pushed;
 };
+
+// Room for `total` local references in the current frame altogether.
+bool ReserveLocalRefs(JNIEnv* jni, jint total) {
+    return CheckJniError(jni->EnsureLocalCapacity(total), "EnsureLocalCapacity");
+}
 
 // Logs and clears a pending Java exception; true when there was one.
 bool JavaCallFailed(JNIEnv* jni, const char* method) {
@@ -189,7 +199,7 @@ void JvmInfo::Clear() {
 }
 
 void JvmInfo::ReleaseRecords() {
-    if (agent) RemoveRecordTags(agent->GetJvmtiEnv());
+    ReleaseTags();
     methodMap.Clear();
     interfaceMap.Clear();
     classMap.Clear();
@@ -202,24 +212,33 @@ void JvmInfo::ReleaseRecords() {
     javaLangClassInfo = nullptr;
 }
 
+void JvmInfo::ReleaseTags() {
+    if (ownsTagEnv)
+        CheckJvmtiError(tagEnv->DisposeEnvironment(), "DisposeEnvironment");
+    else
+        RemoveRecordTags(tagEnv);
+    tagEnv = nullptr;
+    ownsTagEnv = false;
+}
+
 // A pass that was not followed by an untag walk leaves record addresses on
 // class and thread objects; take them off before the records go away.
 void JvmInfo::RemoveRecordTags(jvmtiEnv* jvmti) {
-    if (!jvmti || (classCount == 0 && threadCount == 0)) return;
+    JNIEnv* jni = jvmti ? agent->GetJniEnv() : nullptr;
+    if (!jni || (classCount == 0 && threadCount == 0)) return;
     std::vector<jlong> tags;
     for (auto it = classMap.Begin(); it != classMap.End(); ++it) tags.push_back(TagOf(it->second));
     for (int i = 0; i < threadCount; i++) tags.push_back(TagOf(&threadInfos[i]));
     if (tags.empty()) return;
+    // The objects' references die with this frame.
+    LocalFrame frame(jni, LOCAL_REF_HEADROOM);
     jint count = 0;
     jobject* objects = nullptr;
     if (CheckJvmtiError(jvmti->GetObjectsWithTags(static_cast<jint>(tags.size()), tags.data(), &count,
                                                   &objects, nullptr),
-                        "GetObjectsWithTags")) {
-        JNIEnv* jni = agent->GetJniEnv();
-        for (jint i = 0; i < count; i++) {
-            CheckJvmtiError(jvmti->SetTag(objects[i], 0), "SetTag");
-            if (jni) jni->DeleteLocalRef(objects[i]);
-        }
+                        "GetObjectsWithTags") &&
+        ReserveLocalRefs(jni, count + LOCAL_REF_HEADROOM)) {
+        for (jint i = 0; i < count; i++) CheckJvmtiError(jvmti->SetTag(objects[i], 0), "SetTag");
     }
     FreeJvmtiMemory(&objects);
 }
@@ -303,13 +322,21 @@ void JvmInfo::PrepareSnapShot(jvmtiEnv* jvmti, JNIEnv* jni) {
 void JvmInfo::TagLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni) {
     ReleaseRecords();
     if (!jvmti || !jni) return;
-    LocalFrame frame(jni, 1);
+    tagEnv = agent ? agent->NewTagEnvironment() : nullptr;
+    ownsTagEnv = tagEnv != nullptr;
+    if (!ownsTagEnv) {
+        VeskLogger::LogInfo("Tags of this request go into the agent's JVMTI environment; an untag walk removes them");
+        tagEnv = jvmti;
+    }
+    // Holds every class reference of the pass and every thread reference.
+    LocalFrame frame(jni, LOCAL_REF_HEADROOM);
     classTagStart.Now();
     VeskLogger::LogDebug("Tagging classes and threads");
     jclass* classes = nullptr;
     try {
         jint count = 0;
-        if (CheckJvmtiError(jvmti->GetLoadedClasses(&count, &classes), "GetLoadedClasses") && count > 0) {
+        if (CheckJvmtiError(jvmti->GetLoadedClasses(&count, &classes), "GetLoadedClasses") && count > 0 &&
+            ReserveLocalRefs(jni, count + LOCAL_REF_HEADROOM)) {
             classInfos = new (std::nothrow) JvmClassInfo[count];
             if (!classInfos)
                 VeskLogger::LogError(false, "Cannot allocate %d class records", static_cast<int>(count));
@@ -335,17 +362,18 @@ void JvmInfo::TagLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni) {
     } catch (const std::exception& e) {
         VeskLogger::LogError(false, "Assembling fields stopped: %s", e.what());
     }
-    TagThreads(jvmti);
+    TagThreads(jni);
     classTagEnd.Now();
     VeskLogger::LogDebug("Finished tagging classes and threads, classes=%d, threads=%d, elapsed.msec=%" PRId64,
                          classCount, threadCount, GetClassTagDuration());
 }
 
-void JvmInfo::TagThreads(jvmtiEnv* jvmti) {
+void JvmInfo::TagThreads(JNIEnv* jni) {
     jthread* threads = nullptr;
     try {
         jint count = 0;
-        if (CheckJvmtiError(jvmti->GetAllThreads(&count, &threads), "GetAllThreads") && count > 0) {
+        if (CheckJvmtiError(tagEnv->GetAllThreads(&count, &threads), "GetAllThreads") && count > 0 &&
+            ReserveLocalRefs(jni, classCount + count + LOCAL_REF_HEADROOM)) {
             threadInfos = new (std::nothrow) JvmThreadInfo[count];
             if (!threadInfos)
                 VeskLogger::LogError(false, "Cannot allocate %d thread records", static_cast<int>(count));
@@ -354,7 +382,7 @@ void JvmInfo::TagThreads(jvmtiEnv* jvmti) {
         }
         for (int i = 0; i < threadCount; i++) {
             threadInfos[i].SetJniRef(threads[i]);
-            CheckJvmtiError(jvmti->SetTag(threads[i], TagOf(&threadInfos[i])), "SetTag");
+            CheckJvmtiError(tagEnv->SetTag(threads[i], TagOf(&threadInfos[i])), "SetTag");
         }
     } catch (const std::exception& e) {
         VeskLogger::LogError(false, "Tagging threads stopped: %s", e.what());
@@ -616,7 +644,7 @@ jobject JvmInfo::CallStaticObjectMethod(JNIEnv* jni, const char* className, cons
 void JvmInfo::GatherRuntimeInfo(jvmtiEnv* jvmti, JNIEnv* jni) {
     VeskLogger::LogTrace("Gathering JVM Runtime information");
     if (!jvmti || !jni) return;
-    if (classCount == 0) TagLoadedClasses(jvmti, jni);
+    if (classCount == 0 && !tagEnv) TagLoadedClasses(jvmti, jni);
     jint processors = 0;
     if (CheckJvmtiError(jvmti->GetAvailableProcessors(&processors), "GetAvailableProcessors"))
         cpuCount = processors;
@@ -669,7 +697,7 @@ void JvmInfo::GetSystemProperties(StringBuffer& buffer) {
     jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
     JNIEnv* jni = jvmti ? agent->GetJniEnv() : nullptr;
     if (!jni) return;
-    if (classCount == 0) TagLoadedClasses(jvmti, jni);
+    if (classCount == 0 && !tagEnv) TagLoadedClasses(jvmti, jni);
     // Every reference of the operation dies with this frame.
     LocalFrame frame(jni, 16);
     if (frame.Pushed()) WriteSystemProperties(jni, buffer);

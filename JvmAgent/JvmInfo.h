@@ -94,10 +94,20 @@ public:
     void GetAgentMetrics(StringBuffer& buffer);
     void PrintJvmInfo();
 
-    // Tagging (before a walk).
+    // Tagging (before a walk). A tagging pass sets its tags in a JVMTI
+    // environment of this request's own, made for the pass; when the JVM
+    // gives none, in the agent's environment (logged), and then only an
+    // untag walk removes them.
     void PrepareSnapShot(jvmtiEnv* jvmti, JNIEnv* jni);
     void TagLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni);
-    void TagThreads(jvmtiEnv* jvmti);
+    // The environment holding this pass's tags, for every SetTag, GetTag and
+    // heap walk of the request; null before a pass and once its tags are gone.
+    jvmtiEnv* GetTagEnv() const { return tagEnv; }
+    // False when the tags are in the agent's own environment.
+    bool OwnsTagEnv() const { return ownsTagEnv; }
+    // Ends the pass's tags: disposes of its own environment, which takes every
+    // tag with it, or clears the class and thread tags in the agent's.
+    void ReleaseTags();
 
     // Heap walk: one call per reported reference; false aborts the walk.
     bool RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
@@ -125,6 +135,7 @@ private:
     // Untags and releases the records and maps of the last tagging pass.
     void ReleaseRecords();
     void RemoveRecordTags(jvmtiEnv* jvmti);
+    void TagThreads(JNIEnv* jni);
     void DeleteSnapShotFiles();
     void FailSnapShot(const char* what, const char* path, int error);
     // Waits for the file being written; false (and the snapshot failed) when a write failed.
@@ -168,6 +179,8 @@ private:
     InfoMap<const std::string*, JvmInterfaceInfo*, StringCompare, true> interfaceMap;
     InfoMap<const std::string*, JvmClassInfo*, StringCompare, false> classMap;
     jlong nextObjectTag;
+    jvmtiEnv* tagEnv = nullptr;
+    bool ownsTagEnv = false;
     StringBuffer* snapshotBuffer;
     SnapshotWriter snapshotWriter{SNAPSHOT_BUFFER_SIZE, SNAPSHOT_BUFFER_INCREMENT};
     std::vector<char*> snapshotFiles;

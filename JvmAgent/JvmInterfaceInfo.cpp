@@ -67,6 +67,9 @@ void JvmInterfaceInfo::LoadInterfaces(JvmInfo* info) {
             interfaces[i] = info->GetInterface(classes[i], &name);
             FreeJvmtiMemory(&signature);
         }
+        // A new interface read its fields and interfaces through the reference just now.
+        if (JNIEnv* jni = agent->GetJniEnv())
+            for (jint i = 0; i < count; i++) jni->DeleteLocalRef(classes[i]);
     }
     FreeJvmtiMemory(&classes);
 }

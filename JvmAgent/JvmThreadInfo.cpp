@@ -23,6 +23,10 @@ void JvmThreadInfo::GetJvmThreadInfo() {
         threadName = info.name;
         FreeJvmtiMemory(&info.name);
     }
+    if (JNIEnv* jni = agent->GetJniEnv()) {
+        if (info.thread_group) jni->DeleteLocalRef(info.thread_group);
+        if (info.context_class_loader) jni->DeleteLocalRef(info.context_class_loader);
+    }
     CheckJvmtiError(jvmti->GetThreadState(jniRef, &threadState), "GetThreadState");
 }
 

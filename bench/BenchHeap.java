@@ -6,7 +6,8 @@ import java.util.Map;
 // A heap of about N objects (first argument) for the snapshot benchmark, in a
 // mix an application heap might have: hash maps of strings, object arrays of
 // boxed numbers, linked chains, a tree under a static field, and objects that
-// only thread stacks hold. Prints "BENCH READY <objects>" and sleeps.
+// only thread stacks hold; a thread makes a little garbage all the time.
+// Prints "BENCH READY <objects>" and sleeps.
 public class BenchHeap {
     static final List<Map<String, String>> MAPS = new ArrayList<>();
     static final List<Object[]> ARRAYS = new ArrayList<>();
@@ -112,6 +113,23 @@ public class BenchHeap {
         synchronized (started) {
             while (ready[0] < 4) started.wait();
         }
+        // A little garbage all the time, as a running application makes: its
+        // collections ask for safepoints, so anything that holds safepoints
+        // back shows in the JVM's safepoint log as a longer pause.
+        Thread churn = new Thread(() -> {
+            long sink = 0;
+            while (!stop) {
+                for (int i = 0; i < 64; i++) sink += new byte[1024].length;
+                try {
+                    Thread.sleep(1);
+                } catch (InterruptedException e) {
+                    break;
+                }
+            }
+            System.out.println(sink);
+        }, "bench-churn");
+        churn.setDaemon(true);
+        churn.start();
         System.gc();
         System.out.println("BENCH READY " + objects);
         System.out.flush();

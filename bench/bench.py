@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Snapshot benchmark driver; run it through bench/run.sh.
 
-For each heap size: one JVM with the snapshot agent takes a snapshot that a
-client receives and discards; a second JVM with the same heap is measured by
-the floor agent and then dumped with jcmd GC.heap_dump. Resident memory is
-polled from /proc/<pid>/status during each measurement.
+For each JDK, heap size and run: one JVM measured by the floor agent (and,
+in the first run, dumped with jcmd GC.heap_dump), then one JVM per untag mode
+of the snapshot agent taking a snapshot that a client receives and discards.
+Every JVM logs its safepoints (-Xlog:safepoint); the pauses that fall within
+the request are summed. Resident memory is read from /proc/<pid>/status
+before, polled during, and read again 5 s after each measurement. Each cell
+shows the median of the runs.
 """
 import argparse
 import ctypes
@@ -12,6 +15,7 @@ import os
 import re
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import threading
@@ -159,80 +163,93 @@ def heap_dump(jdk, pid, work):
     start = time.time()
     subprocess.run([f"{jdk}/bin/jcmd", str(pid), "GC.heap_dump", path], check=True, stdout=subprocess.DEVNULL)
     ms = (time.time() - start) * 1000
-    size = os.path.getsize(path)
     os.unlink(path)
-    return ms, size
+    return ms
 
 
-def measure(size, a):
-    jvm_args = [f"{a.jdk}/bin/java", f"-Xmx{a.xmx}", "-cp", a.classes]
+SAFEPOINT_TOTAL = re.compile(rb'Safepoint "[^"]*".*Total: (\d+) ns')
+
+
+def log_size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def pauses(path, start, end):
+    """Sum and longest of the safepoint pauses logged between two offsets, in ms."""
+    with open(path, "rb") as f:
+        f.seek(start)
+        text = f.read(end - start)
+    totals = [int(m.group(1)) / 1e6 for m in SAFEPOINT_TOTAL.finditer(text)]
+    return sum(totals), max(totals, default=0.0)
+
+
+def measure(jdk, size, agent, a, dump=False):
+    """One JVM of `size` objects measured by `agent` ("floor" or an untag mode)."""
     tmp = os.path.join(a.work, "tmp")
     os.makedirs(tmp, exist_ok=True)
-    env = {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp}
-
+    name = f"{os.path.basename(jdk)}-{size}-{agent}"
+    splog = os.path.join(a.work, name + ".safepoints")
     port = free_port()
-    opts = f"port={port},address=127.0.0.1,cfgfile={a.config}"
-    proc, built = start_jvm(jvm_args[:1] + [f"-agentpath:{a.agent}={opts}"] + jvm_args[1:] + ["BenchHeap", str(size)],
-                            a.work, f"vesk-{size}", env)
+    if agent == "floor":
+        agent_arg = f"-agentpath:{a.floor}=port={port}"
+    else:
+        agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config},untag={agent}"
+    args = [f"{jdk}/bin/java", agent_arg, f"-Xmx{a.xmx}", f"-Xlog:safepoint:file={splog}",
+            "-cp", a.classes, "BenchHeap", str(size)]
+    proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
     try:
         time.sleep(1)
         before = rss_kib(proc.pid)
         poll = RssPeak(proc.pid)
+        log_start = log_size(splog)
         poll.start()
-        snap = snapshot(port, poll)
+        if agent == "floor":
+            r = floor_run(port)
+            peak = poll.stop()
+            tag, walk, untag = r["tag_ms"], r["walk_ms"], r["untag_ms"]
+            objs = int(r["objects"])
+        else:
+            r = snapshot(port, poll)
+            peak = r["rss_peak"]
+            m = r["metrics"]
+            tag = m["$L$last.snapshot.classtag.duration.msec"]
+            walk = m["$L$last.snapshot.heapwalk.duration.msec"]
+            untag = m["$L$last.snapshot.untag.duration.msec"]
+            objs = r["objs"]
+        pause_sum, pause_max = pauses(splog, log_start, log_size(splog))
+        time.sleep(5)
+        after = rss_kib(proc.pid)
+        dump_ms = heap_dump(jdk, proc.pid, a.work) if dump else None
         leftover = os.listdir(tmp)
     finally:
         stop_jvm(proc)
-    snap.update(rss_before=before, built=built, leftover=leftover)
-
-    port = free_port()
-    proc, _ = start_jvm(jvm_args[:1] + [f"-agentpath:{a.floor}=port={port}"] + jvm_args[1:] + ["BenchHeap", str(size)],
-                        a.work, f"floor-{size}", env)
-    try:
-        time.sleep(1)
-        before = rss_kib(proc.pid)
-        poll = RssPeak(proc.pid)
-        poll.start()
-        floor = floor_run(port)
-        peak = poll.stop()
-        dump_ms, dump_bytes = heap_dump(a.jdk, proc.pid, a.work)
-    finally:
-        stop_jvm(proc)
-    floor.update(rss_before=before, rss_peak=peak, dump_ms=dump_ms, dump_bytes=dump_bytes)
-    return snap, floor
-
-
-def report(size, snap, floor):
-    m = snap["metrics"]
-    tag = m["$L$last.snapshot.classtag.duration.msec"]
-    walk = m["$L$last.snapshot.heapwalk.duration.msec"]
-    untag = m["$L$last.snapshot.untag.duration.msec"]
-    ftag, fwalk, funtag = floor["tag_ms"], floor["walk_ms"], floor["untag_ms"]
+    if leftover:
+        print(f"  WARNING: files left in the temp directory: {leftover}")
+        for f in leftover:
+            os.unlink(os.path.join(tmp, f))
     mib = lambda kib: kib / 1024
-    grow, fgrow = mib(snap["rss_peak"] - snap["rss_before"]), mib(floor["rss_peak"] - floor["rss_before"])
-    print(f"\n== heap of {size:,} objects (fixture counted {snap['built']:,}) ==")
-    print(f"snapshot: {snap['objs']:,} objects, {snap['refs']:,} references, {snap['bytes'] / 2**20:,.0f} MiB streamed")
-    print(f"  tagging {tag} ms | walk {walk} ms | untag {untag} ms | streaming {snap['stream_ms']:.0f} ms"
-          f" | whole request {snap['request_ms']:.0f} ms")
-    print(f"  references/s during the walk: {snap['refs'] / max(walk, 1) * 1000:,.0f}")
-    print(f"  RSS before {mib(snap['rss_before']):,.0f} MiB, peak {mib(snap['rss_peak']):,.0f} MiB (+{grow:,.0f} MiB)")
-    if snap["leftover"]:
-        print(f"  WARNING: files left in the temp directory: {snap['leftover']}")
-    print(f"floor: {int(floor['objects']):,} objects, {int(floor['refs']):,} callbacks (all reference kinds)")
-    print(f"  tagging {ftag:.0f} ms | walk {fwalk:.0f} ms | untag {funtag:.0f} ms"
-          f" | callbacks/s {int(floor['refs']) / max(fwalk, 1) * 1000:,.0f}")
-    print(f"  RSS before {mib(floor['rss_before']):,.0f} MiB, peak {mib(floor['rss_peak']):,.0f} MiB (+{fgrow:,.0f} MiB)")
-    print(f"jcmd GC.heap_dump: {floor['dump_ms']:.0f} ms, {floor['dump_bytes'] / 2**20:,.0f} MiB")
-    ratio = (tag + walk + untag) / max(ftag + fwalk + funtag, 1)
-    print(f"ratio snapshot (tag + walk + untag) / floor: {ratio:.2f}; RSS growth over floor: {grow - fgrow:+,.0f} MiB")
-    return (size, tag, walk, untag, snap["stream_ms"], ftag + fwalk + funtag, ratio, grow, fgrow, floor["dump_ms"])
+    row = {"objs": objs, "built": built, "tag": tag, "walk": walk, "untag": untag, "pause_sum": pause_sum,
+           "pause_max": pause_max, "rss_before": mib(before), "rss_peak": mib(peak), "rss_after": mib(after)}
+    print(f"  {name}: " + ", ".join(f"{k}={v:.0f}" if isinstance(v, float) else f"{k}={v}" for k, v in row.items())
+          + (f", heap_dump={dump_ms:.0f} ms" if dump else ""), flush=True)
+    return row, dump_ms
+
+
+def median_rows(rows):
+    return {k: statistics.median(r[k] for r in rows) for k in rows[0]}
 
 
 def main():
     p = argparse.ArgumentParser()
-    for name in ("jdk", "agent", "floor", "classes", "work", "config"):
+    for name in ("agent", "floor", "classes", "work", "config"):
         p.add_argument("--" + name, required=True)
+    p.add_argument("--jdk", action="append", required=True, help="JDK home; repeat for more")
     p.add_argument("--sizes", default="1000000,2500000,5000000")
+    p.add_argument("--modes", default="dispose,iterate,walk")
+    p.add_argument("--runs", type=int, default=3)
     p.add_argument("--xmx", default="3g")
     a = p.parse_args()
 
@@ -241,19 +258,47 @@ def main():
 
     for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(s, on_signal)
-    version = subprocess.run([f"{a.jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
-    print(f"JDK: {a.jdk} ({version[0] if version else '?'}); {os.cpu_count()} CPUs")
-    rows = []
+    sizes = [int(s) for s in a.sizes.split(",")]
+    agents = ["floor"] + a.modes.split(",")
+    results = {}  # (jdk, size, agent) -> rows
+    dumps = {}
     try:
-        for size in (int(s) for s in a.sizes.split(",")):
-            rows.append(report(size, *measure(size, a)))
+        for size in sizes:
+            for run in range(a.runs):
+                # JDKs, then the floor and the snapshot agents, alternate within each run.
+                for jdk in a.jdk:
+                    for agent in agents:
+                        row, dump_ms = measure(jdk, size, agent, a, dump=agent == "floor" and run == 0)
+                        results.setdefault((jdk, size, agent), []).append(row)
+                        if dump_ms is not None:
+                            dumps[(jdk, size)] = dump_ms
     finally:
         for proc in JVMS:
             stop_jvm(proc)
-    print("\n| objects | tag ms | walk ms | untag ms | stream ms | floor ms | ratio | RSS +MiB | floor RSS +MiB | heap_dump ms |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
-    for r in rows:
-        print(f"| {r[0]:,} | {r[1]} | {r[2]} | {r[3]} | {r[4]:.0f} | {r[5]:.0f} | {r[6]:.2f} | {r[7]:.0f} | {r[8]:.0f} | {r[9]:.0f} |")
+
+    print(f"\n{os.cpu_count()} CPUs; medians of {a.runs} run(s); times in ms, memory in MiB. "
+          "ratio = (tag + walk + untag) / floor's; pauses = safepoint pauses during the request "
+          "(sum, longest), /walk = sum / floor's walk; RSS +5 s = 5 s after the request.")
+    for jdk in a.jdk:
+        version = subprocess.run([f"{jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
+        print(f"\n### {version[0] if version else jdk}\n")
+        print("| objects | agent | tag | walk | untag | t+w+u | ratio | pauses sum | longest | /walk "
+              "| RSS before | peak | +5 s | +5 s - before |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+        for size in sizes:
+            floor = median_rows(results[(jdk, size, "floor")])
+            ftotal = floor["tag"] + floor["walk"] + floor["untag"]
+            for agent in agents:
+                m = median_rows(results[(jdk, size, agent)])
+                total = m["tag"] + m["walk"] + m["untag"]
+                print(f"| {size:,} | {agent} | {m['tag']:.0f} | {m['walk']:.0f} | {m['untag']:.0f} | {total:.0f} "
+                      f"| {total / max(ftotal, 1):.2f} | {m['pause_sum']:.0f} | {m['pause_max']:.0f} "
+                      f"| {m['pause_sum'] / max(floor['walk'], 1):.2f} | {m['rss_before']:.0f} | {m['rss_peak']:.0f} "
+                      f"| {m['rss_after']:.0f} | {m['rss_after'] - m['rss_before']:+.0f} |")
+        print()
+        for size in sizes:
+            if (jdk, size) in dumps:
+                print(f"jcmd GC.heap_dump of {size:,} objects: {dumps[(jdk, size)]:.0f} ms")
 
 
 if __name__ == "__main__":

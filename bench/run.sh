@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # Snapshot benchmark: heaps of 1, 2.5 and 5 million objects, each measured by
-# the snapshot agent (its own metrics, streaming to a client that drops the
-# bytes, resident memory), by the floor agent and by jcmd GC.heap_dump.
+# the floor agent and by the snapshot agent in each untag mode (tag, walk and
+# untag times, safepoint pauses, resident memory), on JDK 17 and JDK 25.
 #
-# usage: bench/run.sh [JDK_HOME]        default: JDK 17
+# usage: bench/run.sh [JDK_HOME...]       default: JDK 17 and JDK 25
 #   VESK_BENCH_SIZES="1000000,2500000"  other heap sizes
+#   VESK_BENCH_RUNS=1                    runs per cell (default 3; medians)
+#   VESK_BENCH_MODES="dispose,walk"      untag modes to measure
 #   VESK_BENCH_BUILD=DIR                 build directory (default build-bench)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-jdk=${1:-${VESK_BENCH_JDK:-/usr/lib/jvm/java-17-openjdk-amd64}}
+[ $# -gt 0 ] || set -- /usr/lib/jvm/java-17-openjdk-amd64 /usr/lib/jvm/temurin-25-jdk-amd64
+jdks=()
+for jdk in "$@"; do
+  [ -x "$jdk/bin/java" ] || { echo "no JDK at $jdk" >&2; exit 2; }
+  jdks+=(--jdk "$jdk")
+done
 build=${VESK_BENCH_BUILD:-$root/build-bench}
-[ -x "$jdk/bin/java" ] || { echo "no JDK at $jdk" >&2; exit 2; }
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target veskjagent veskfloor -j2 >/dev/null
@@ -26,8 +32,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-"$jdk/bin/javac" --release 17 -d "$work/classes" "$root/bench/BenchHeap.java"
+"$1/bin/javac" --release 17 -d "$work/classes" "$root/bench/BenchHeap.java"
 printf 'vesk.agent.log.level=ERROR\nvesk.agent.log.file=%s/agent_%%P.log\n' "$work" >"$work/agent.properties"
-python3 "$root/bench/bench.py" --jdk "$jdk" --agent "$build/libveskjagent.so" --floor "$build/bench/libveskfloor.so" \
+python3 "$root/bench/bench.py" "${jdks[@]}" --agent "$build/libveskjagent.so" --floor "$build/bench/libveskfloor.so" \
   --classes "$work/classes" --work "$work" --config "$work/agent.properties" \
-  --sizes "${VESK_BENCH_SIZES:-1000000,2500000,5000000}"
+  --sizes "${VESK_BENCH_SIZES:-1000000,2500000,5000000}" --runs "${VESK_BENCH_RUNS:-3}" \
+  --modes "${VESK_BENCH_MODES:-dispose,iterate,walk}"

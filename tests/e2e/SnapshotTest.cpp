@@ -192,13 +192,17 @@ int RunProgram(const std::vector<std::string>& args, const std::string& outputFi
 // files go to a private directory (or to tempDir when given).
 class SnapJvm {
 public:
-    SnapJvm(int bulk, const std::string& tempDir = "", const std::string& logLevel = "INFO") : port(FreePort()) {
+    SnapJvm(int bulk, const std::string& tempDir = "", const std::string& logLevel = "INFO",
+            const std::vector<std::string>& jvmArgs = {})
+        : port(FreePort()) {
         temp = tempDir.empty() ? dir.File("tmp") : tempDir;
         mkdir(dir.File("tmp").c_str(), 0700);
         std::string config = dir.Write("agent.properties", "vesk.agent.log.level=" + logLevel +
                                                                "\nvesk.agent.log.file=" + dir.File("agent.log") + "\n");
         std::string options = "port=" + std::to_string(port) + ",address=127.0.0.1,cfgfile=" + config;
-        jvm = std::make_unique<JavaProcess>(std::vector<std::string>{AgentArg(options), "-Xmx1g"}, FIXTURE,
+        std::vector<std::string> args{AgentArg(options), "-Xmx1g"};
+        args.insert(args.end(), jvmArgs.begin(), jvmArgs.end());
+        jvm = std::make_unique<JavaProcess>(args, FIXTURE,
                                             std::vector<std::string>{std::to_string(bulk)},
                                             std::vector<std::string>{"TEMP=" + temp, "TMP=" + temp, "TMPDIR=" + temp});
         ready = jvm->WaitForOutput("snap ready", 60000) && WaitForPort(port, 30000);
@@ -619,6 +623,22 @@ TEST_F(BusyAgentTest, ClientLeavingMidWalkEndsTheWalk) {
     EXPECT_NE(log.find("Aborting heap walk"), std::string::npos);
     jvm->Sync(next);
     EXPECT_TRUE(SnapshotFiles(jvm->temp).empty());
+}
+
+// Every JNI call of the agent passes the JVM's own checks: local frames
+// sized for what they hold, exceptions checked where required.
+TEST(SnapshotCheckedJni, SnapshotRuntimeAndPropsWarnOfNothing) {
+    SnapJvm jvm(1000, "", "INFO", {"-Xcheck:jni"});
+    ASSERT_TRUE(jvm.ready) << jvm.jvm->Stderr();
+    VeskClient client = jvm.Connect();
+    client.Send(VeskClient::BuildRequest({"SNAPSHOT", "RUNTIME", "SYSTEM_PROPS"}, "7"));
+    std::vector<Frame> frames = client.ReadResponse();
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_NE(frames.back().Body().find("<cmd name=\"SYSTEM_PROPS\">"), std::string_view::npos);
+    jvm.Sync(client);
+    client.Close();
+    for (const std::string& text : {jvm.jvm->Stdout(), jvm.jvm->Stderr()})
+        EXPECT_EQ(text.find("WARNING"), std::string::npos) << text;
 }
 
 }  // namespace

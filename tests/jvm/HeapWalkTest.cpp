@@ -280,6 +280,70 @@ TEST_F(HeapWalkTest, TraceLoggingWalk) {
     EXPECT_NE(text.find("threadName=model-worker & co"), std::string::npos);
 }
 
+jint JNICALL CountTagged(jlong, jlong, jlong*, jint, void* count) {
+    ++*static_cast<int64_t*>(count);
+    return 0;
+}
+
+// Objects carrying a tag in the agent's own environment.
+int64_t AgentTagged() {
+    jvmtiHeapCallbacks callbacks{};
+    callbacks.heap_iteration_callback = &CountTagged;
+    int64_t count = 0;
+    EXPECT_EQ(HarnessJvmti()->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count),
+              JVMTI_ERROR_NONE);
+    return count;
+}
+
+// Tags live in an environment of the request's own, which goes when the
+// tags must: after a snapshot, finished or aborted, and at the end of a
+// request that only tagged. Stale tags would change the next counts.
+TEST_F(HeapWalkTest, NoTagOutlivesItsPassInAnyUntagMode) {
+    JNIEnv* jni = HarnessJni();
+    jclass leafClass = jni->FindClass("model/ModelLeaf");
+    for (const char* mode : {"walk", "iterate", "dispose"}) {  // the default last, so it stays
+        SCOPED_TRACE(mode);
+        agent->ParseOptions(("untag=" + std::string(mode)).c_str());
+        ASSERT_EQ(agent->GetUntagMode() == UntagMode::Walk, std::string(mode) == "walk");
+        JvmInfo info;
+        Take(info);
+        ASSERT_FALSE(info.SnapShotFailed()) << info.GetSnapShotError();
+        EXPECT_EQ(info.GetTagEnv(), nullptr);
+        const int64_t objects = info.GetHeapObjCount(), refs = info.GetHeapRefCount();
+        Take(info);
+        EXPECT_NEAR(info.GetHeapObjCount(), objects, 100);
+        EXPECT_NEAR(info.GetHeapRefCount(), refs, 100);
+        info.Clear();
+        JvmInfo next;
+        Take(next);
+        EXPECT_NEAR(next.GetHeapObjCount(), objects, 100);
+        EXPECT_EQ(next.GetTagEnv(), nullptr);
+
+        {
+            EnvGuard missing("TEMP", dir.File("missing/dir"));
+            CallFixture("grow", "(I)V", 300000);
+            JvmInfo aborted;
+            Take(aborted);
+            CallFixture("drop", "()V");
+            EXPECT_TRUE(aborted.SnapShotFailed());
+            EXPECT_EQ(aborted.GetTagEnv(), nullptr);
+        }
+
+        JvmInfo runtime;
+        runtime.GatherRuntimeInfo(HarnessJvmti(), jni);
+        jvmtiEnv* tags = runtime.GetTagEnv();
+        ASSERT_NE(tags, nullptr);
+        EXPECT_NE(tags, HarnessJvmti());
+        jlong tag = 0;
+        EXPECT_EQ(tags->GetTag(leafClass, &tag), JVMTI_ERROR_NONE);
+        EXPECT_NE(tag, 0);
+        runtime.Clear();
+        EXPECT_EQ(runtime.GetTagEnv(), nullptr);
+        EXPECT_EQ(AgentTagged(), 0);
+    }
+    jni->DeleteLocalRef(leafClass);
+}
+
 TEST_F(HeapWalkTest, EmptyOrOverlongTempFallsBack) {
     EnvGuard longTemp("TEMP", std::string(600, 'x'));
     EnvGuard tmp("TMP", "");

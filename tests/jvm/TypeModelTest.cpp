@@ -31,13 +31,15 @@ protected:
         return record;
     }
 
-    // The JVMTI tag of the class of a static field of model.ModelFixture.
+    // The tag of the class of a static field of model.ModelFixture in the
+    // pass's environment; 0 once that has gone.
     jlong ClassTagOfFixtureField(const char* field) {
+        if (!info.GetTagEnv()) return 0;
         JNIEnv* jni = HarnessJni();
         jclass fixture = jni->FindClass("model/ModelFixture");
         jobject value = jni->GetStaticObjectField(fixture, jni->GetStaticFieldID(fixture, field, "Ljava/lang/Object;"));
         jlong tag = 0;
-        HarnessJvmti()->GetTag(jni->GetObjectClass(value), &tag);
+        info.GetTagEnv()->GetTag(jni->GetObjectClass(value), &tag);
         return tag;
     }
 
@@ -136,7 +138,7 @@ TEST_F(TypeModelTest, ThreadsAreTaggedWithTheirRecords) {
     bool sawWorker = false;
     for (jint i = 0; i < count; i++) {
         jlong tag = 0;
-        HarnessJvmti()->GetTag(threads[i], &tag);
+        info.GetTagEnv()->GetTag(threads[i], &tag);
         auto record = reinterpret_cast<const JvmThreadInfo*>(tag);
         ASSERT_TRUE(record >= begin && record < end) << "thread " << i;
         jvmtiThreadInfo threadInfo = {};
@@ -171,8 +173,9 @@ TEST_F(TypeModelTest, SecondPassLeavesNoStaleRecord) {
         std::string name = *field.GetDefiningClass()->GetJavaType();
         EXPECT_FALSE(name.empty());
     }
-    // Clearing takes the record addresses off the Java objects.
+    // Clearing disposes of the environment that holds the record addresses.
     info.Clear();
+    EXPECT_EQ(info.GetTagEnv(), nullptr);
     EXPECT_EQ(ClassTagOfFixtureField("twin"), 0);
     EXPECT_EQ(info.GetClassCount(), 0);
 }

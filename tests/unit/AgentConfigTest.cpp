@@ -119,6 +119,18 @@ TEST_F(AgentConfigTest, IdleOptionAndIgnoredKeysLoggedOnce) {
     EXPECT_EQ(MakeWithConfig("idle=-4")->GetIdleSeconds(), 0);
 }
 
+TEST_F(AgentConfigTest, UntagOption) {
+    EXPECT_EQ(MakeWithConfig("")->GetUntagMode(), UntagMode::Dispose);
+    EXPECT_EQ(MakeWithConfig("untag=walk")->GetUntagMode(), UntagMode::Walk);
+    EXPECT_EQ(MakeWithConfig("untag=iterate")->GetUntagMode(), UntagMode::Iterate);
+    std::string log = dir.File("agent.log");
+    std::string config = dir.Write("info.properties", "vesk.agent.log.level=INFO\nvesk.agent.log.file=" + log + "\n");
+    EXPECT_EQ(Make(("untag=Walk,cfgfile=" + config).c_str())->GetUntagMode(), UntagMode::Dispose);
+    VeskLogger::CloseLogFile();
+    std::string text = vesktest::ReadFile(log);
+    EXPECT_NE(text.find("[INFO]: Ignoring unknown agent option: untag=Walk\n"), std::string::npos) << text;
+}
+
 TEST_F(AgentConfigTest, ConfigFileAndAddressOptions) {
     std::string odd = dir.Write("a=b.properties", "");
     auto made = Make(("port=16500,cfgfile=" + odd + ",address=127.0.0.1").c_str());

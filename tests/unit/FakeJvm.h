@@ -68,12 +68,16 @@ public:
     int jvmtiCalls = 0;
     int monitorEnters = 0, monitorExits = 0, monitorsDestroyed = 0;
     int gcCalls = 0;
+    // A reference walk, or with iteration set a pass over the heap.
     struct Walk {
+        const jvmtiEnv* env;
         jint filter;
         jvmtiHeapReferenceCallback callback;
         const void* userData;
+        jvmtiHeapIterationCallback iteration = nullptr;
     };
     std::vector<Walk> walks;
+    std::vector<const jvmtiEnv*> disposed;
     int allocations = 0, deallocations = 0;
 
     FakeJvm() {
@@ -88,6 +92,7 @@ public:
         native.DeleteLocalRef = &DeleteLocalRef;
         native.PushLocalFrame = &PushLocalFrame;
         native.PopLocalFrame = &PopLocalFrame;
+        native.EnsureLocalCapacity = &EnsureLocalCapacity;
         jni.functions = &native;
         table.GetVersionNumber = &GetVersionNumber;
         table.AddCapabilities = &AddCapabilities;
@@ -100,6 +105,8 @@ public:
         table.GetPhase = &GetPhase;
         table.ForceGarbageCollection = &ForceGarbageCollection;
         table.FollowReferences = &FollowReferences;
+        table.IterateThroughHeap = &IterateThroughHeap;
+        table.DisposeEnvironment = &DisposeEnvironment;
         table.GetLoadedClasses = &GetLoadedClasses;
         table.GetAllThreads = &GetAllThreads;
         table.GetAvailableProcessors = &GetAvailableProcessors;
@@ -107,6 +114,7 @@ public:
         table.GetClassSignature = &GetClassSignature;
         table.Deallocate = &Deallocate;
         jvmti.functions = &table;
+        tagJvmti.functions = &table;
     }
     ~FakeJvm() { current = nullptr; }
     FakeJvm(const FakeJvm&) = delete;
@@ -114,7 +122,9 @@ public:
 
     JavaVM* Vm() { return &vm; }
     JNIEnv* Jni() { return &jni; }
+    // The agent's environment; every later JVMTI GetEnv gives TagJvmti.
     jvmtiEnv* Jvmti() { return &jvmti; }
+    jvmtiEnv* TagJvmti() { return &tagJvmti; }
 
 private:
     static inline FakeJvm* current = nullptr;
@@ -126,6 +136,8 @@ private:
     JNIEnv jni{};
     jvmtiInterface_1_ table{};
     jvmtiEnv jvmti{};
+    jvmtiEnv tagJvmti{};
+    bool jvmtiGiven = false;
 
     static jvmtiError Call(const char* name) {
         ++current->jvmtiCalls;
@@ -140,9 +152,11 @@ private:
         current->getEnvVersions.push_back(version);
         bool wantsJvmti = (version & 0x30000000) == 0x30000000;
         jint result = wantsJvmti ? current->jvmtiGetEnvResult : current->jniGetEnvResult;
+        jvmtiEnv* jvmti = current->jvmtiGiven ? &current->tagJvmti : &current->jvmti;
         *env = result != JNI_OK ? nullptr
-               : wantsJvmti     ? static_cast<void*>(&current->jvmti)
+               : wantsJvmti     ? static_cast<void*>(jvmti)
                                 : static_cast<void*>(&current->jni);
+        if (wantsJvmti && result == JNI_OK) current->jvmtiGiven = true;
         return result;
     }
 
@@ -158,6 +172,7 @@ private:
     static void JNICALL DeleteLocalRef(JNIEnv*, jobject) {}
     static jint JNICALL PushLocalFrame(JNIEnv*, jint) { return JNI_OK; }
     static jobject JNICALL PopLocalFrame(JNIEnv*, jobject result) { return result; }
+    static jint JNICALL EnsureLocalCapacity(JNIEnv*, jint) { return JNI_OK; }
 
     static jvmtiError JNICALL GetVersionNumber(jvmtiEnv*, jint* version) {
         *version = current->jvmtiVersion;
@@ -203,12 +218,22 @@ private:
         ++current->gcCalls;
         return Call("ForceGarbageCollection");
     }
-    static jvmtiError JNICALL FollowReferences(jvmtiEnv*, jint filter, jclass, jobject,
+    static jvmtiError JNICALL FollowReferences(jvmtiEnv* env, jint filter, jclass, jobject,
                                                const jvmtiHeapCallbacks* callbacks,
                                                const void* userData) {
-        current->walks.push_back({filter, callbacks->heap_reference_callback, userData});
+        current->walks.push_back({env, filter, callbacks->heap_reference_callback, userData});
         if (current->duringWalk) current->duringWalk();
         return Call("FollowReferences");
+    }
+    static jvmtiError JNICALL IterateThroughHeap(jvmtiEnv* env, jint filter, jclass,
+                                                 const jvmtiHeapCallbacks* callbacks,
+                                                 const void* userData) {
+        current->walks.push_back({env, filter, nullptr, userData, callbacks->heap_iteration_callback});
+        return Call("IterateThroughHeap");
+    }
+    static jvmtiError JNICALL DisposeEnvironment(jvmtiEnv* env) {
+        current->disposed.push_back(env);
+        return Call("DisposeEnvironment");
     }
     // An empty heap: no classes, no threads.
     static jvmtiError JNICALL GetLoadedClasses(jvmtiEnv*, jint* count, jclass** classes) {

@@ -214,12 +214,14 @@ TEST_F(FakeJvmTest, SnapshotWalksThenUntagsUnderMonitor) {
     JvmInfo info;
     created->GenerateSnapShot(&info);
 
-    ASSERT_EQ(jvm.walks.size(), 2u);
+    // The walk tags in the request's own environment; disposing of it is the untag step.
+    ASSERT_EQ(jvm.walks.size(), 1u);
+    EXPECT_EQ(jvm.walks[0].env, jvm.TagJvmti());
     EXPECT_EQ(jvm.walks[0].filter, JVMTI_HEAP_FILTER_CLASS_UNTAGGED);
     EXPECT_EQ(jvm.walks[0].userData, &info);
-    EXPECT_EQ(jvm.walks[1].filter, JVMTI_HEAP_FILTER_UNTAGGED);
-    EXPECT_EQ(jvm.walks[1].userData, nullptr);
-    for (const FakeJvm::Walk& walk : jvm.walks) EXPECT_EQ(walk.callback, &HeapReferenceCB);
+    EXPECT_EQ(jvm.walks[0].callback, &HeapReferenceCB);
+    EXPECT_EQ(jvm.disposed, std::vector<const jvmtiEnv*>{jvm.TagJvmti()});
+    EXPECT_EQ(info.GetTagEnv(), nullptr);
     EXPECT_EQ(jvm.monitorEnters, 1);
     EXPECT_EQ(jvm.monitorExits, 1);
 
@@ -243,6 +245,47 @@ TEST_F(FakeJvmTest, SnapshotWalksThenUntagsUnderMonitor) {
     }
 }
 
+// Each mode clears the tags its way in the request's environment and then
+// disposes of it; without an environment of its own the tags go into the
+// agent's and the untag walk removes them.
+TEST_F(FakeJvmTest, UntagModesAndFallback) {
+    const struct {
+        const char* option;
+        bool ownEnv;
+        jint filter;
+        bool iteration;
+    } cases[] = {{"untag=walk", true, JVMTI_HEAP_FILTER_UNTAGGED, false},
+                 {"untag=iterate", true, JVMTI_HEAP_FILTER_UNTAGGED, true},
+                 {"untag=iterate", false, JVMTI_HEAP_FILTER_UNTAGGED, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.option) + (c.ownEnv ? "" : ", no environment for tags"));
+        FakeJvm fresh;
+        Configure("ERROR");
+        options += std::string(",") + c.option;
+        JvmAgent created(fresh.Vm(), options.data());
+        agent = &created;
+        if (!c.ownEnv) fresh.jvmtiGetEnvResult = JNI_EVERSION;
+        JvmInfo info;
+        created.GenerateSnapShot(&info);
+        jvmtiEnv* tags = c.ownEnv ? fresh.TagJvmti() : fresh.Jvmti();
+        ASSERT_EQ(fresh.walks.size(), 2u);
+        EXPECT_EQ(fresh.walks[0].env, tags);
+        EXPECT_EQ(fresh.walks[1].env, tags);
+        EXPECT_EQ(fresh.walks[1].filter, c.filter);
+        EXPECT_EQ(fresh.walks[1].userData, nullptr);
+        EXPECT_EQ(fresh.walks[1].iteration != nullptr, c.iteration);
+        EXPECT_EQ(fresh.walks[1].callback, c.iteration ? nullptr : &HeapReferenceCB);
+        EXPECT_EQ(fresh.disposed.size(), c.ownEnv ? 1u : 0u);
+        EXPECT_EQ(info.GetTagEnv(), nullptr);
+        if (c.iteration) {
+            jlong tag = 42;
+            EXPECT_EQ(fresh.walks[1].iteration(1, 16, &tag, -1, nullptr), 0);
+            EXPECT_EQ(tag, 0);
+        }
+        agent = nullptr;
+    }
+}
+
 // The busy flags refuse nested work on the snapshot's own thread (the monitor
 // lets its owner in again), and neither they nor the monitor outlive an
 // exception: VM death would wait for ever.
@@ -256,7 +299,7 @@ TEST_F(FakeJvmTest, SnapshotFlagAndMonitorAreReleasedWhateverHappens) {
     };
     created->GenerateSnapShot(&info);
     EXPECT_EQ(jvm.gcCalls, 0);
-    EXPECT_EQ(jvm.walks.size(), 2u);
+    EXPECT_EQ(jvm.walks.size(), 1u);
     EXPECT_EQ(jvm.monitorEnters, jvm.monitorExits);
 
     jvm.duringWalk = [] { throw std::bad_alloc(); };
@@ -266,7 +309,7 @@ TEST_F(FakeJvmTest, SnapshotFlagAndMonitorAreReleasedWhateverHappens) {
     created->RunGC(nullptr);
     EXPECT_EQ(jvm.gcCalls, 2);
     created->GenerateSnapShot(&info);
-    EXPECT_EQ(jvm.walks.size(), 5u);
+    EXPECT_EQ(jvm.walks.size(), 3u);
     EXPECT_EQ(jvm.monitorEnters, jvm.monitorExits);
 }
 
