@@ -53,6 +53,7 @@ static int LoadLive(const Options& options, ReportSnapshot* snapshot) {
 static int RunReport(const Options& options, const std::vector<std::string>& files, const std::string& output) {
     // --port (or no FILE at all) takes a fresh snapshot in the place of the last FILE.
     bool live = files.empty() || (files.size() == 1 && options.portGiven);
+    if (files.size() > 2) return UsageError("report takes one snapshot, or two to compare");
     if (files.size() == 2 && options.portGiven) return UsageError("report compares two snapshots: OLD NEW, or OLD --port P");
     std::vector<ReportSnapshot> snapshots(files.size() + (live ? 1 : 0));
     std::string error;
@@ -78,7 +79,6 @@ static CommandRun DefineReport(CLI::App& command) {
     command.add_option("FILE", *files,
                        "a saved snapshot stream, or OLD NEW to compare two; with --port (or none) a fresh snapshot "
                        "from the agent stands for the last one")
-        ->expected(0, 2)
         ->check(NonEmpty);
     command.add_option("-o", *output, "write the page to FILE (default report.html)")
         ->option_text("FILE")

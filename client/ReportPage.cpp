@@ -106,7 +106,7 @@ void WriteTreemap(PageWriter& page, const ReportContent& content) {
     page.StartShare(TREEMAP_SHARE);
     page.Add("<section id=\"treemap\">\n<h2>Retained memory: the dominator tree's largest subtrees</h2>\n"
              "<p>Each rectangle is an object sized by the bytes it retains, drawn inside the object that "
-             "dominates it; small siblings are merged into \"other\".</p>\n<div class=\"treemap\">\n"
+             "dominates it; small siblings are merged into one \"others\" rectangle per parent.</p>\n<div class=\"treemap\">\n"
              "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" aria-label=\"treemap of retained sizes\" "
              "width=\"" + Num(options.width) + "\" height=\"" + Num(options.height) + "\" viewBox=\"0 0 " +
              Num(options.width) + " " + Num(options.height) + "\">\n");
