@@ -27,20 +27,8 @@ fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target veskjagent vesk -j2 >/dev/null
 
-work=$(mktemp -d /tmp/vesk-analysis.XXXXXX)
-cleanup() {
-  # The driver kills its JVMs; this catches any it could not.
-  if [ -f "$work/jvm.pids" ]; then
-    while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done <"$work/jvm.pids"
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
-"$jdk/bin/javac" --release 17 -d "$work/classes" "$root/bench/BenchHeap.java"
+source "$root/bench/workdir.sh" "$jdk"
 [ -z "$heaplib" ] || "$jdk/bin/javac" --release 17 -cp "$heaplib" -d "$work/classes" "$root/bench/HeapLibTop.java"
-printf 'vesk.agent.log.level=ERROR\nvesk.agent.log.file=%s/agent_%%P.log\n' "$work" >"$work/agent.properties"
 python3 "$root/bench/analysis.py" --jdk "$jdk" --agent "$build/libveskjagent.so" --vesk "$build/client/vesk" \
   --heaplib "$heaplib" --classes "$work/classes" --work "$work" --config "$work/agent.properties" \
   --limit "${VESK_BENCH_LIMIT:-180}" --sizes "${VESK_BENCH_SIZES:-1000000,2500000,5000000}"

@@ -21,19 +21,7 @@ build=${VESK_BENCH_BUILD:-$root/build-bench}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target veskjagent veskfloor -j2 >/dev/null
 
-work=$(mktemp -d /tmp/vesk-bench.XXXXXX)
-cleanup() {
-  # The driver kills its JVMs; this catches any it could not.
-  if [ -f "$work/jvm.pids" ]; then
-    while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done <"$work/jvm.pids"
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
-"$1/bin/javac" --release 17 -d "$work/classes" "$root/bench/BenchHeap.java"
-printf 'vesk.agent.log.level=ERROR\nvesk.agent.log.file=%s/agent_%%P.log\n' "$work" >"$work/agent.properties"
+source "$root/bench/workdir.sh" "$1"
 python3 "$root/bench/bench.py" "${jdks[@]}" --agent "$build/libveskjagent.so" --floor "$build/bench/libveskfloor.so" \
   --classes "$work/classes" --work "$work" --config "$work/agent.properties" \
   --sizes "${VESK_BENCH_SIZES:-1000000,2500000,5000000}" --runs "${VESK_BENCH_RUNS:-3}" \
