@@ -13,6 +13,7 @@
 #include <malloc.h>
 #endif
 
+#include "HeapDumper.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
 #include "VeskLogger.h"
@@ -173,6 +174,7 @@ void JvmAgent::JvmInit() {
 void JvmAgent::JvmDeath() {
     MonitorLock lock(*this);
     vmDead = true;
+    HeapDumper::RemoveActive();
 }
 
 void JvmAgent::EnterAgentMonitor() {
@@ -239,6 +241,8 @@ void JvmAgent::ParseOptions(const char* options) {
                 idleSeconds = std::max(ParseInt(value), 0);
             else if (valued && key == "untag") {
                 if (!ParseUntagMode(value, untagMode)) ignoredOptions.push_back(key + "=" + value);
+            } else if (valued && key == "heapdump") {
+                heapDumpEnabled = value != "off";
             } else if (!key.empty() &&
                      std::find(ignoredOptions.begin(), ignoredOptions.end(), key) == ignoredOptions.end())
                 ignoredOptions.push_back(key);
@@ -291,7 +295,7 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
         MonitorLock lock(*this);
         VeskLogger::LogTrace("Received monitor");
         JNIEnv* jni = GetJniEnv();
-        if (!vmDead && !snapshotActive && !gcActive && jni) {
+        if (!vmDead && !snapshotActive && !gcActive && !dumpActive && jni) {
             BusyFlag busy(snapshotActive);
             info->PrepareSnapShot(jvmti, jni);
 
@@ -371,7 +375,7 @@ void JvmAgent::RunGC(JvmInfo* info) {
     (void)info;
     if (!jvmti) return;
     MonitorLock lock(*this);
-    if (vmDead || snapshotActive || gcActive) return;
+    if (vmDead || snapshotActive || gcActive || dumpActive) return;
     BusyFlag busy(gcActive);
     TimeStamp start, end;
     start.Now();
@@ -380,6 +384,27 @@ void JvmAgent::RunGC(JvmInfo* info) {
     CheckJvmtiError(jvmti->ForceGarbageCollection(), "ForceGarbageCollection");
     end.Now();
     VeskLogger::LogDebug("Finished GC, elapsed.msec=%" PRId64, end.Millis() - start.Millis());
+}
+
+bool JvmAgent::DumpHeap(HeapDumper& dumper, std::string& error) {
+    if (!heapDumpEnabled) {
+        error = "HEAPDUMP is disabled by the agent option heapdump=off";
+        return false;
+    }
+    MonitorLock lock(*this);
+    JNIEnv* jni = GetJniEnv();
+    if (vmDead)
+        error = "The JVM is shutting down";
+    else if (snapshotActive || gcActive || dumpActive)
+        error = "Another snapshot, heap dump or collection is running";
+    else if (!jni)
+        error = "No JNI environment for the heap dump";
+    if (!error.empty()) return false;
+    BusyFlag busy(dumpActive);
+    VeskLogger::LogDebug("Starting heap dump");
+    bool dumped = dumper.CreateDirectory(HeapDumper::UsedHeap(jni), error) && dumper.Dump(jni, error);
+    VeskLogger::LogDebug("Finished heap dump, elapsed.msec=%" PRId64, dumper.DumpMillis());
+    return dumped;
 }
 
 void JvmAgent::GatherRuntimeInfo(JvmInfo* info) {

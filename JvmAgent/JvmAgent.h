@@ -14,6 +14,7 @@
 
 namespace Orlo {
 
+class HeapDumper;
 class JvmInfo;
 class VeskServerThread;
 
@@ -59,9 +60,12 @@ public:
     // tags; null (logged) when the JVM gives none. The caller disposes it.
     jvmtiEnv* NewTagEnvironment();
 
+    // False when the option heapdump=off disabled the HEAPDUMP command.
+    bool IsHeapDumpEnabled() const { return heapDumpEnabled; }
+
     // Options: comma-separated key=value items "port", "cfgfile", "address",
-    // "idle", "untag" (dispose, iterate or walk). Other keys and unknown
-    // untag values are kept for LogIgnoredOptions.
+    // "idle", "untag" (dispose, iterate or walk), "heapdump" (on or off).
+    // Other keys and unknown untag values are kept for LogIgnoredOptions.
     void ParseOptions(const char* options);
     // Logs each ignored option key once, at INFO level.
     void LogIgnoredOptions();
@@ -73,6 +77,10 @@ public:
     // passes through with the monitor released.
     void GenerateSnapShot(JvmInfo* info);
     void RunGC(JvmInfo* info);
+    // The JVM's live heap dump into the dumper's private directory, under the
+    // agent monitor. Refused (false, error says why) when the command is
+    // disabled, after VM death, or while a snapshot, dump or collection runs.
+    bool DumpHeap(HeapDumper& dumper, std::string& error);
     void GatherRuntimeInfo(JvmInfo* info);
     bool RecordHeapReference(jvmtiHeapReferenceKind reference_kind,
                              const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
@@ -99,6 +107,8 @@ private:
     bool vmDead = false;
     bool snapshotActive = false;
     bool gcActive = false;
+    bool dumpActive = false;
+    bool heapDumpEnabled = true;
     VeskServerThread* serverThread = nullptr;
     std::atomic<bool> agentEnabled{true};  // cleared by any thread's fatal error
     int port = -1;

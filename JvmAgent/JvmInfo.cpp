@@ -119,8 +119,9 @@ jclass DeclaringClass(const JvmMethodInfo* method) {
     return clazz;
 }
 
-// The snapshot directory: the first usable of TEMP, TMP and TMPDIR, else /tmp/.
-std::string TempDirectory() {
+}  // namespace
+
+std::string JvmInfo::TempDirectory() {
     const size_t reserve = strlen(TEMP_TEMPLATE) + 2;
     for (const char* name : {"TEMP", "TMP", "TMPDIR"}) {
         const char* value = getenv(name);
@@ -128,6 +129,8 @@ std::string TempDirectory() {
     }
     return "/tmp/";
 }
+
+namespace {
 
 // Creates a new file readable by its owner only, named after the template.
 FILE* CreateTempFile(char* path) {

@@ -67,6 +67,10 @@ public:
     static constexpr int64_t REFS_PER_FILE = 250000;
     static constexpr int CALLBACKS_PER_CANCEL_CHECK = 10000;
 
+    // Directory of the snapshot files (and of heap dumps without room in
+    // memory): the first usable of TEMP, TMP and TMPDIR, else /tmp/.
+    static std::string TempDirectory();
+
     JvmInfo();
     ~JvmInfo();
     JvmInfo(const JvmInfo&) = delete;

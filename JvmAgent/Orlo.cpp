@@ -10,6 +10,7 @@
 #endif
 
 #include "ExceptionBoundary.h"
+#include "HeapDumper.h"
 #include "JvmAgent.h"
 #include "OrloUtils.h"
 #include "VeskLogger.h"
@@ -147,5 +148,6 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
 extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm) {
     ExceptionBoundary::Run("Agent_OnUnload", [&] {
         VeskLogger::LogDebug("Enter Agent_OnUnload, vm=%p", static_cast<void*>(vm));
+        HeapDumper::RemoveActive();
     });
 }

@@ -104,6 +104,7 @@ const CodeName commands[] = {
     {CMD_RUNTIME, "RUNTIME"},
     {CMD_SYSTEM_PROPS, "SYSTEM_PROPS"},
     {CMD_SNAPSHOT, "SNAPSHOT"},
+    {CMD_HEAPDUMP, "HEAPDUMP"},
     {CMD_PERFORM_GC, "PERFORM_GC"},
 };
 

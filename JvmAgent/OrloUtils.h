@@ -20,6 +20,7 @@ enum CommandType : int {
     CMD_SYSTEM_PROPS = 1,
     CMD_SNAPSHOT = 2,
     CMD_PERFORM_GC = 3,
+    CMD_HEAPDUMP = 4,
 };
 
 // Each naming operation replaces the content of `out` and returns it.

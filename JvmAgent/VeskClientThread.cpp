@@ -17,6 +17,7 @@
 #include "CancelledException.h"
 #include "ClientConnection.h"
 #include "ExceptionBoundary.h"
+#include "HeapDumpCommand.h"
 #include "JvmAgent.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
@@ -145,6 +146,9 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
                 case CMD_PERFORM_GC: RunGC(tag, last); break;
                 case CMD_SNAPSHOT:
                     if (!ProcessSnapShot(tag, last)) return false;
+                    break;
+                case CMD_HEAPDUMP:
+                    if (!HeapDumpCommand(*connection, tag, last).Run()) return false;
                     break;
             }
         } catch (const std::exception& e) {

@@ -7,50 +7,10 @@
 #include <cstring>
 
 #include "Commands.h"
+#include "OutputFile.h"
 #include "SnapshotSession.h"
 
 namespace vesk {
-
-// The output file is written under a ".part" name and renamed when complete,
-// so a failed or cancelled snapshot never leaves a truncated FILE behind.
-class SnapshotOutput {
-public:
-    explicit SnapshotOutput(const std::string& path) : path(path) {}
-    ~SnapshotOutput() {
-        if (file && file != stdout) fclose(file);
-        if (!partial.empty()) remove(partial.c_str());
-    }
-    bool Open() {
-        if (path.empty()) return true;
-        if (path == "-") {
-            file = stdout;
-            return true;
-        }
-        partial = path + ".part";
-        file = fopen(partial.c_str(), "wb");
-        if (!file) partial.clear();
-        return file != nullptr;
-    }
-    bool Write(const std::string& bytes) {
-        return !file || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    }
-    bool Commit() {
-        if (!file) return true;
-        bool ok = fflush(file) == 0;
-        if (file != stdout) {
-            ok = fclose(file) == 0 && ok;
-            file = nullptr;
-            ok = ok && rename(partial.c_str(), path.c_str()) == 0;
-            if (ok) partial.clear();
-        }
-        return ok;
-    }
-
-private:
-    std::string path;
-    std::string partial;
-    FILE* file = nullptr;
-};
 
 // The 18 metrics follow the final frame's <last> element.
 static std::vector<Prop> Metrics(std::string_view body) {
@@ -89,7 +49,7 @@ static void PrintSummary(FILE* out, const SnapshotSession& session, const std::v
 
 static int RunSnapshot(const Options& options, std::string path) {
     if (path.empty() && options.raw) path = "-";
-    SnapshotOutput output(path);
+    OutputFile output(path);
     if (!output.Open()) return Fail(EXIT_FILE, "cannot create " + path + ".part: " + strerror(errno));
 
     VeskClient client = ConnectClient(options);

@@ -29,9 +29,9 @@ private:
     int timeoutMs;
 };
 
-SnapshotSession::SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress)
-    : client(client), idleTimeoutMs(idleTimeoutMs),
-      progress("snapshot", stderr, showProgress && isatty(fileno(stderr))) {}
+SnapshotSession::SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump)
+    : client(client), idleTimeoutMs(idleTimeoutMs), heapDump(heapDump),
+      progress(heapDump ? "dump" : "snapshot", stderr, showProgress && isatty(fileno(stderr))) {}
 
 void SnapshotSession::Cancel() {
     if (cancelSent) return;
@@ -43,6 +43,10 @@ void SnapshotSession::Cancel() {
 void SnapshotSession::OnHeader(const Frame& header) {
     walkSeconds = progress.Seconds();
     headerBytes = frameBytes;
+    if (heapDump) {
+        if (!cancelSent) progress.Phase("receiving");
+        return;
+    }
     for (const Prop& prop : CommandProps(header.Body(), "SNAPSHOT"))
         if (prop.name == "total-refs") totalRefs = strtoull(prop.value.c_str(), nullptr, 10);
     if (!cancelSent) progress.Phase("receiving", totalRefs, "references");
@@ -62,7 +66,7 @@ uint64_t SnapshotSession::ReferencesReceived() const {
 }
 
 void SnapshotSession::ShowProgress() {
-    if (frames == 0 || cancelSent) progress.Tick();
+    if (frames == 0 || cancelSent || heapDump) progress.Tick();
     else progress.Update(ReferencesReceived());
 }
 
@@ -70,14 +74,15 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     InterruptGuard interrupts;
     ClientGuard clientGuard(client);
     startBytes = client.BytesReceived();
-    progress.Phase("the agent is walking the heap; the JVM is paused meanwhile");
+    progress.Phase(heapDump ? "the JVM is writing its heap dump, paused meanwhile; then the agent redacts it"
+                            : "the agent is walking the heap; the JVM is paused meanwhile");
     client.SetReadTimeout(POLL_MS);
     client.SetReceiveHook([&] {
         if (interrupts.Presses() > 0) Cancel();
         if (interrupts.Presses() > 1) throw GiveUp();
         ShowProgress();
     });
-    client.Send(VeskClient::BuildRequest({"SNAPSHOT"}));
+    client.Send(VeskClient::BuildRequest({heapDump ? "HEAPDUMP" : "SNAPSHOT"}));
 
     uint64_t seenBytes = startBytes;
     auto lastData = std::chrono::steady_clock::now();
@@ -123,8 +128,8 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
         return cancelSent && error == "Operation cancelled by user" ? Outcome::Cancelled : Outcome::Failed;
     }
     char summary[160];
-    snprintf(summary, sizeof summary, "%.1f MiB in %.1f s, of which %.1f s waiting for the heap walk",
-             Bytes() / 1048576.0, progress.Seconds(), walkSeconds);
+    snprintf(summary, sizeof summary, "%.1f MiB in %.1f s, of which %.1f s waiting for the %s",
+             Bytes() / 1048576.0, progress.Seconds(), walkSeconds, heapDump ? "dump" : "heap walk");
     progress.Finish(std::string("received ") + (totalRefs ? std::to_string(totalRefs) + " references, " : "") + summary);
     return Outcome::Complete;
 }

@@ -1,6 +1,6 @@
-// One SNAPSHOT request seen through: waits out the heap walk, hands on every
-// frame as it arrives, shows progress on stderr and turns Ctrl-C into
-// "<ABORT>" so that the agent stops the walk.
+// One SNAPSHOT (or HEAPDUMP) request seen through: waits out the heap walk
+// (or the JVM's dump), hands on every frame as it arrives, shows progress on
+// stderr and turns Ctrl-C into "<ABORT>" so that the agent stops.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,8 @@ public:
     // cancellation was sent (0: no limit); the walk itself may take as long
     // as it takes, and Ctrl-C is the way to stop it. showProgress: the
     // phases on stderr, when it is a terminal (see Progress).
-    SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress);
+    // heapDump: a HEAPDUMP request, whose frames carry no references to count.
+    SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump = false);
 
     // Sends the request and calls onFrame for each frame up to the final one.
     // Ctrl-C is caught while it runs. Throws ClientError when the connection
@@ -49,6 +50,7 @@ private:
 
     VeskClient& client;
     int idleTimeoutMs;
+    bool heapDump;
     Progress progress;
     bool cancelSent = false;
     uint64_t frames = 0;
@@ -56,7 +58,7 @@ private:
     uint64_t headerBytes = 0;  // bytes of the stream up to the end of the header frame
     uint64_t frameBytes = 0;   // bytes of the stream in frames handed on
     uint64_t totalRefs = 0;    // the header's "total-refs"
-    double walkSeconds = 0;    // until the header arrived
+    double walkSeconds = 0;    // until the header (a dump's first frame) arrived
     std::string error;
 };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Demo: starts a sample JVM with the agent, takes a snapshot with the vesk
-# client, prints a class histogram and writes an HTML report of the heap.
+# client, prints a class histogram, writes an HTML report of the heap and
+# saves a redacted HPROF heap dump.
 # Cleans up the JVM whatever happens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,7 @@ LINES_SHOWN=8 run props
 run gc
 run snapshot -o "$work/heap.vsnap"
 LINES_SHOWN=25 run histo "$work/heap.vsnap"
+run dump -o "$work/heap.hprof"
 
 echo; echo "Agent log (last lines):"
 tail -n 12 "$work"/veskjagent_*.log

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "JavaProcess.h"
+#include "VeskProgram.h"
 #include "VeskClient.h"
 
 using namespace vesktest;
@@ -157,35 +158,6 @@ std::vector<std::string> SnapshotFiles(const std::string& dir) {
         closedir(d);
     }
     return names;
-}
-
-// The built vesk program, next to this test binary's directory.
-std::string VeskProgram() {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
-    return path.substr(0, path.rfind('/')) + "/../client/vesk";
-}
-
-// Runs a program with its output in a file; returns the exit status.
-int RunProgram(const std::vector<std::string>& args, const std::string& outputFile, int interruptAfterMs = -1) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        FILE* out = freopen(outputFile.c_str(), "w", stdout);
-        if (!out || dup2(1, 2) < 0) _exit(126);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (interruptAfterMs >= 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
-        kill(pid, SIGINT);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // The fixture JVM with the agent on a free loopback port; its temporary

@@ -1,0 +1,151 @@
+#include "HeapDumpCommand.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <string>
+
+#include "CancelledException.h"
+#include "ClientConnection.h"
+#include "HeapDumper.h"
+#include "JvmAgent.h"
+#include "VeskClientThread.h"
+#include "VeskLogger.h"
+#include "XmlUtils.h"
+
+namespace Orlo {
+
+namespace {
+
+const char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// One frame's base64 text and its markup, in one segment.
+constexpr uint64_t RESPONSE_SIZE = HeapDumpCommand::FRAME_DUMP_BYTES / 3 * 4 + 8192;
+
+int64_t MillisSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+}  // namespace
+
+HeapDumpCommand::HeapDumpCommand(ClientConnection& connection, const char* tag, bool last)
+    : connection(connection), tag(tag), last(last), response(RESPONSE_SIZE) {}
+
+bool HeapDumpCommand::Run() {
+    HeapDumper dumper;
+    std::string error;
+    // The directory goes before the last frame: once the client has the
+    // answer, no dump file exists any more.
+    if (!agent->DumpHeap(dumper, error)) {
+        dumper.Remove();
+        response.Clear(false);
+        ClientConnection::FormatErrorResponse(NAME, error.c_str(), response);
+        connection.ReturnResponse(response, tag);
+        return false;
+    }
+    try {
+        if (connection.CheckForCancel()) throw CancelledException(VeskClientThread::CANCELLED_MESSAGE);
+        auto start = std::chrono::steady_clock::now();
+        HprofRedactor redactor(*this);
+        StartFrame();
+        bool redacted = redactor.Redact(dumper.DumpPath().c_str(), error);
+        dumper.Remove();
+        if (!redacted) {
+            VeskLogger::LogError(false, "Heap dump redaction failed: %s", error.c_str());
+            SendError(error.c_str());
+            return false;
+        }
+        EncodePending();
+        int64_t redactMillis = MillisSince(start) - streamMillis;
+        XmlUtils::EndXmlElement(response, "hprof");
+        XmlUtils::AddPropElement(response, "hprof-bytes", static_cast<int64_t>(redactor.InputBytes()));
+        XmlUtils::AddPropElement(response, "dump-bytes", static_cast<int64_t>(redactor.OutputBytes()));
+        XmlUtils::AddPropElement(response, "dump-msec", dumper.DumpMillis());
+        XmlUtils::AddPropElement(response, "redact-msec", redactMillis);
+        XmlUtils::AddPropElement(response, "stream-msec", streamMillis);
+        SendFrame(true);
+        VeskLogger::LogDebug("Heap dump sent, hprof.bytes=%llu, sent.bytes=%llu, dump.msec=%lld",
+                             static_cast<unsigned long long>(redactor.InputBytes()),
+                             static_cast<unsigned long long>(redactor.OutputBytes()),
+                             static_cast<long long>(dumper.DumpMillis()));
+    } catch (const std::exception& e) {
+        dumper.Remove();
+        SendError(e.what());
+        return false;
+    }
+    return true;
+}
+
+void HeapDumpCommand::Write(const uint8_t* data, size_t length) {
+    while (length > 0) {
+        if (frameBytes == FRAME_DUMP_BYTES) {
+            EncodePending();
+            XmlUtils::EndXmlElement(response, "hprof");
+            SendFrame(false);
+            if (connection.CheckForCancel()) {
+                VeskLogger::LogDebug("Aborting heap dump sending");
+                throw CancelledException(VeskClientThread::CANCELLED_MESSAGE);
+            }
+            StartFrame();
+        }
+        size_t take = static_cast<size_t>(std::min<uint64_t>(length, FRAME_DUMP_BYTES - frameBytes));
+        frameBytes += take;
+        length -= take;
+        // Whole groups of three bytes go straight out, four characters each.
+        char text[4096];
+        size_t used = 0;
+        while (take > 0) {
+            pending[pendingCount++] = *data++;
+            take--;
+            if (pendingCount < 3) continue;
+            text[used++] = BASE64[pending[0] >> 2];
+            text[used++] = BASE64[(pending[0] & 3) << 4 | pending[1] >> 4];
+            text[used++] = BASE64[(pending[1] & 15) << 2 | pending[2] >> 6];
+            text[used++] = BASE64[pending[2] & 63];
+            pendingCount = 0;
+            if (used == sizeof text) {
+                response.Append(text, used);
+                used = 0;
+            }
+        }
+        if (used) response.Append(text, used);
+    }
+}
+
+void HeapDumpCommand::StartFrame() {
+    response.Clear(false);
+    frameBytes = 0;
+    XmlUtils::StartCommandElement(response, NAME);
+    XmlUtils::StartXmlElement(response, "hprof");
+}
+
+// Each frame's text decodes on its own: its last group is padded.
+void HeapDumpCommand::EncodePending() {
+    if (pendingCount == 0) return;
+    char text[4] = {BASE64[pending[0] >> 2], '=', '=', '='};
+    uint8_t second = pendingCount > 1 ? pending[1] : 0;
+    text[1] = BASE64[(pending[0] & 3) << 4 | second >> 4];
+    if (pendingCount > 1) text[2] = BASE64[(second & 15) << 2];
+    text[3] = '=';
+    response.Append(text, 4);
+    pendingCount = 0;
+}
+
+void HeapDumpCommand::SendFrame(bool final) {
+    XmlUtils::AddStatusElement(response, 1);
+    XmlUtils::EndCommandElement(response);
+    XmlUtils::AddLastElement(response, final && last ? 1 : 0);
+    auto start = std::chrono::steady_clock::now();
+    connection.ReturnResponse(response, tag);
+    streamMillis += MillisSince(start);
+}
+
+void HeapDumpCommand::SendError(const char* message) {
+    response.Clear(false);
+    XmlUtils::AddStatusElement(response, 0);
+    XmlUtils::AddErrorElement(response, message);
+    XmlUtils::AddLastElement(response, 1);
+    connection.ReturnResponse(response, tag);
+}
+
+}  // namespace Orlo

@@ -1,0 +1,131 @@
+// An HPROF heap dump (the JVM's own jcmd GC.heap_dump / jmap dumps and vesk
+// dump files), mapped read-only and read record by record. Opening reads the
+// names and the classes; Visit then hands every root and object to a
+// visitor in file order. Identifier sizes 4 and 8.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace vesk {
+
+// A file that is no HPROF, or a malformed or truncated one; the message
+// names the byte offset.
+class HprofError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Basic types as HPROF numbers them.
+enum HprofType : uint8_t {
+    HPROF_OBJECT = 2,
+    HPROF_BOOLEAN = 4,
+    HPROF_CHAR = 5,
+    HPROF_FLOAT = 6,
+    HPROF_DOUBLE = 7,
+    HPROF_BYTE = 8,
+    HPROF_SHORT = 9,
+    HPROF_INT = 10,
+    HPROF_LONG = 11,
+};
+
+struct HprofField {
+    uint64_t nameId = 0;
+    std::string_view name;
+    uint8_t type = 0;
+    uint64_t value = 0;  // static fields only: the identifier or the value's bits
+};
+
+struct HprofClass {
+    uint64_t id = 0;
+    uint64_t super = 0;
+    uint64_t loader = 0;
+    std::string_view name;  // as the JVM writes it: "java/lang/String", "[I"
+    uint32_t instanceSize = 0;  // the JVM's field bytes as the dump states them
+    std::vector<HprofField> statics;
+    std::vector<HprofField> fields;  // this class's own instance fields, in dump order
+};
+
+// Called in file order; every method has an empty default.
+class HprofVisitor {
+public:
+    virtual ~HprofVisitor() = default;
+    virtual void OnClass(const HprofClass& cls) { (void)cls; }
+    // kind: the sub-record tag (0xFF unknown, 0x01 JNI global, ... 0x08 thread object)
+    virtual void OnRoot(uint8_t kind, uint64_t object) { (void)kind, (void)object; }
+    // cls is null when the dump holds no CLASS DUMP for the instance's class.
+    virtual void OnInstance(uint64_t id, uint64_t classId, const HprofClass* cls, const uint8_t* values,
+                            uint32_t length) {
+        (void)id, (void)classId, (void)cls, (void)values, (void)length;
+    }
+    // elements: count identifiers of the file's size (HprofFile::Id reads them).
+    virtual void OnObjectArray(uint64_t id, uint64_t arrayClass, const uint8_t* elements, uint32_t count) {
+        (void)id, (void)arrayClass, (void)elements, (void)count;
+    }
+    virtual void OnPrimitiveArray(uint64_t id, uint8_t elementType, uint32_t count) {
+        (void)id, (void)elementType, (void)count;
+    }
+};
+
+class HprofFile {
+public:
+    // Maps the file and reads its names and classes; throws HprofError.
+    explicit HprofFile(const std::string& path);
+    ~HprofFile();
+    HprofFile(const HprofFile&) = delete;
+    HprofFile& operator=(const HprofFile&) = delete;
+
+    // True when the file begins with an HPROF header.
+    static bool IsHprof(const std::string& path);
+    // Bytes of a value of the basic type; 0 for no such type.
+    static size_t TypeSize(uint8_t type, size_t idSize);
+
+    size_t IdSize() const { return idSize; }
+    uint64_t Id(const uint8_t* at) const;
+    const HprofClass* FindClass(uint64_t id) const;
+    const std::unordered_map<uint64_t, HprofClass>& Classes() const { return classes; }
+    // The instance field types of a class, its superclasses' after its own:
+    // the order of an INSTANCE DUMP's values.
+    const std::vector<uint8_t>& InstanceLayout(uint64_t classId) const;
+    // Calls onReference(id) for each non-null reference among an instance's values.
+    template <class F>
+    void ForEachReference(uint64_t classId, const uint8_t* values, uint32_t length, F onReference) const {
+        size_t offset = 0;
+        for (uint8_t type : InstanceLayout(classId)) {
+            size_t size = TypeSize(type, idSize);
+            if (offset + size > length) break;
+            if (type == HPROF_OBJECT) {
+                uint64_t id = Id(values + offset);
+                if (id) onReference(id);
+            }
+            offset += size;
+        }
+    }
+
+    // Every root and object, in file order; throws HprofError.
+    void Visit(HprofVisitor& visitor) const;
+
+private:
+    void ReadMetadata();
+    void ReadClassDump(const uint8_t*& at, const uint8_t* end, HprofClass& cls) const;
+    // Hands the records to visitor, and the class dumps to found, when given.
+    void WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor* visitor,
+                      std::vector<HprofClass>* found) const;
+    [[noreturn]] void Fail(const uint8_t* at, const std::string& what) const;
+
+    std::string path;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    size_t idSize = 0;
+    size_t firstRecord = 0;
+    std::unordered_map<uint64_t, std::string_view> names;
+    std::unordered_map<uint64_t, HprofClass> classes;
+    mutable std::unordered_map<uint64_t, std::vector<uint8_t>> layouts;
+};
+
+}  // namespace vesk
