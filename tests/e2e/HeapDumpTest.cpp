@@ -224,14 +224,15 @@ TEST(HeapDump, PrivateDirectoryGoneAfterErrorAbortAndExit) {
         EXPECT_NE(jvm.Log().find("Heap dump directory"), std::string::npos) << "the directory had been made";
         EXPECT_EQ(jvm.Directories(), std::vector<std::string>{});
     }
-    // "<ABORT>" right behind the request: the JVM's dump completes, nothing is sent.
+    // "<ABORT>" right behind the request: the JVM's dump completes, the
+    // transfer stops at the next frame.
     {
-        DumpJvm jvm(400000);
+        DumpJvm jvm(1000000);
         ASSERT_TRUE(jvm.ready) << jvm.jvm->Stderr();
         jvm.pid = jvm.jvm->Pid();
         std::vector<Frame> frames = Request(jvm.port, VeskClient::BuildRequest({"HEAPDUMP"}), true);
-        ASSERT_EQ(frames.size(), 1u);
-        EXPECT_EQ(frames[0].Body(), "<status value=\"0\"/><error msg=\"Operation cancelled by user\"/><last value=\"1\"/>");
+        ASSERT_LE(frames.size(), 2u);
+        EXPECT_EQ(frames.back().Body(), "<status value=\"0\"/><error msg=\"Operation cancelled by user\"/><last value=\"1\"/>");
         EXPECT_EQ(jvm.Directories(), std::vector<std::string>{});
     }
     // System.exit while the dump is read and sent.
