@@ -1,11 +1,14 @@
 // vesk histo: class histogram of a saved snapshot, or of a fresh one taken
 // from the agent, in the columns of the JDK's own class histogram.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "Commands.h"
+#include "HprofFile.h"
+#include "HprofLoader.h"
 #include "SnapshotHistogram.h"
 #include "SnapshotSession.h"
 
@@ -43,8 +46,26 @@ static bool ReadLive(const Options& options, HistogramReader& reader, std::strin
     return true;
 }
 
+// An HPROF file's histogram, from its objects and their derived sizes.
+static int HprofHistogram(const std::string& path) {
+    HeapGraph graph;
+    std::string error;
+    if (!LoadHprofFile(path, &graph, &error)) return Fail(EXIT_FILE, error);
+    std::vector<ClassCount> rows;
+    for (const ClassTotals& totals : graph.Histogram())
+        if (totals.instances > 0) rows.push_back({totals.name, totals.instances, totals.bytes});
+    std::sort(rows.begin(), rows.end(), [](const ClassCount& a, const ClassCount& b) {
+        if (a.bytes != b.bytes) return a.bytes > b.bytes;
+        if (a.instances != b.instances) return a.instances > b.instances;
+        return a.name < b.name;
+    });
+    PrintHistogram(stdout, rows);
+    return EXIT_OK;
+}
+
 static int RunHisto(const Options& options, const std::string& path) {
     bool live = path.empty();
+    if (!live && HprofFile::IsHprof(path)) return HprofHistogram(path);
     HistogramReader reader;
     std::string error;
     if (live) {
@@ -62,7 +83,7 @@ static int RunHisto(const Options& options, const std::string& path) {
 
 static CommandRun DefineHisto(CLI::App& command) {
     auto path = std::make_shared<std::string>();
-    command.add_option("FILE", *path, "a saved snapshot stream; none: take a new snapshot from the agent")
+    command.add_option("FILE", *path, "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
     return [path](const Options& options) { return RunHisto(options, *path); };
 }
