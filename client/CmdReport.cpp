@@ -8,6 +8,8 @@
 
 #include "Commands.h"
 #include "HeapReport.h"
+#include "HprofFile.h"
+#include "HprofLoader.h"
 #include "SnapshotLoader.h"
 #include "SnapshotSession.h"
 
@@ -24,9 +26,11 @@ public:
 };
 
 static bool LoadFile(const std::string& path, ReportSnapshot* snapshot, std::string* error) {
+    snapshot->source = path;
+    // An HPROF file has no header properties.
+    if (HprofFile::IsHprof(path)) return LoadHprofFile(path, &snapshot->graph, error);
     PropertyLoader loader;
     if (!LoadSnapshotFile(path, loader, error)) return false;
-    snapshot->source = path;
     snapshot->graph = loader.Finish();
     snapshot->properties = std::move(loader.properties);
     return true;

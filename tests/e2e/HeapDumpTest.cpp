@@ -10,12 +10,16 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DominatorTree.h"
 #include "HprofCounts.h"
+#include "HprofLoader.h"
 #include "HprofRedactor.h"
 #include "JavaProcess.h"
 #include "VeskClient.h"
@@ -132,6 +136,21 @@ VeskClient Connect(int port) {
     }
 }
 
+// Bytes per class in the JVM's own class histogram (jcmd GC.class_histogram).
+std::map<std::string, int64_t> JvmHistogram(pid_t pid, const std::string& outputFile) {
+    std::map<std::string, int64_t> bytes;
+    if (RunProgram({TestJdk() + "/bin/jcmd", std::to_string(pid), "GC.class_histogram"}, outputFile) != 0) return bytes;
+    std::istringstream lines(ReadFile(outputFile));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string number, name;
+        int64_t instances, size;
+        if (fields >> number >> instances >> size >> name && number.back() == ':') bytes[name] = size;
+    }
+    return bytes;
+}
+
 std::vector<Frame> Request(int port, const std::string& request, bool abort = false) {
     VeskClient client = Connect(port);
     client.Send(request);
@@ -178,6 +197,35 @@ TEST(HeapDump, RedactionZeroesValuesAndKeepsEveryObjectReferenceAndRoot) {
     EXPECT_EQ(agent.instancesByClass["dump/Secrets"], 1);
     EXPECT_EQ(agent.instancesByClass["dump/Filler"], 2000);
     EXPECT_EQ(jvm.Directories(), std::vector<std::string>{});
+
+    // Sizes derived from the redacted dump: the JVM's own for the fixture's
+    // classes, and Secrets retains itself, its string with its bytes, its
+    // char[] and its byte[].
+    std::map<std::string, int64_t> jvmBytes = JvmHistogram(jvm.pid, out);
+    vesk::HeapGraph graph;
+    ASSERT_TRUE(vesk::LoadHprofFile(saved, &graph, &error)) << error;
+    std::map<std::string, int64_t> derived;
+    for (const vesk::ClassTotals& totals : graph.Histogram()) derived[totals.name] += totals.bytes;
+    EXPECT_EQ(derived["dump.Secrets"], jvmBytes["dump.Secrets"]);
+    EXPECT_EQ(derived["dump.Filler"], jvmBytes["dump.Filler"]);
+    vesk::NodeId secrets = vesk::NO_NODE;
+    for (vesk::NodeId node = 0; node < graph.NodeCount(); node++)
+        if (graph.ClassName(node) == "dump.Secrets") secrets = node;
+    ASSERT_NE(secrets, vesk::NO_NODE);
+    uint64_t owned = graph.ShallowSize(secrets);
+    std::vector<std::string> ownedClasses;
+    for (const vesk::HeapEdge* edge = graph.EdgesBegin(secrets); edge != graph.EdgesEnd(secrets); edge++) {
+        if (edge->target == secrets) continue;
+        owned += graph.ShallowSize(edge->target);
+        ownedClasses.push_back(graph.ClassName(edge->target));
+        if (graph.ClassName(edge->target) == "java.lang.String")
+            for (const vesk::HeapEdge* inner = graph.EdgesBegin(edge->target); inner != graph.EdgesEnd(edge->target); inner++)
+                owned += graph.ShallowSize(inner->target);
+    }
+    EXPECT_EQ(ownedClasses.size(), 3u);
+    vesk::DominatorTree tree(graph);
+    EXPECT_EQ(tree.Retained(secrets), owned);
+    EXPECT_EQ(owned, 176u) << "48 + String 24 + byte[17] 40 + char[11] 40 + byte[7] 24 with compressed references";
 }
 
 TEST(HeapDump, FramesOfSixteenMiBThenFiguresAndRefusalWhenDisabled) {
