@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""Heap dump benchmark driver; run it through bench/dump.sh.
+
+For each JDK and heap size, three JVMs build the same bench heap with the
+agent loaded, and one request is measured in each: vesk snapshot -o, vesk
+dump -o, and the JVM's own jcmd GC.heap_dump to a file. Every JVM logs its
+safepoints (-Xlog:safepoint); the pauses within the request are summed.
+Resident memory is polled during the request; growth = peak - before. After
+vesk dump, the same JVM is dumped by jcmd as well, and VisualVM's heap
+library counts the objects of both files. vesk top (histo where the build
+has no top) reads the saved HPROF under /usr/bin/time -v.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+from analysis import Timed
+from bench import JVMS, RssPeak, free_port, log_size, pauses, rss_kib, start_jvm, stop_jvm
+
+KINDS = ("snapshot", "heapdump", "jcmd")
+
+
+def run(args, out_path):
+    with open(out_path, "w") as out:
+        subprocess.run(args, stdout=out, stderr=subprocess.STDOUT, check=True)
+    return open(out_path).read()
+
+
+def count_objects(a, path):
+    if not a.heaplib:
+        return None
+    out = subprocess.run(["java", "-Xmx6g", "-cp", f"{a.heaplib}:{a.classes}", "HeapLibCount", path],
+                         capture_output=True, text=True, cwd=a.work)
+    return int(out.stdout.strip()) if out.returncode == 0 and out.stdout.strip().isdigit() else None
+
+
+def analysis_command(a):
+    commands = subprocess.run([a.vesk, "--help"], capture_output=True, text=True).stdout
+    return ["top"] if re.search(r"^  top ", commands, re.M) else ["histo"]
+
+
+def measure(jdk, size, kind, a):
+    name = f"{os.path.basename(jdk)}-{size}-{kind}"
+    splog = os.path.join(a.work, name + ".safepoints")
+    tmp = os.path.join(a.work, "tmp")
+    os.makedirs(tmp, exist_ok=True)
+    port = free_port()
+    agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}"
+    args = [f"{jdk}/bin/java", agent_arg, f"-Xmx{a.xmx}", f"-Xlog:safepoint:file={splog}",
+            "-cp", a.classes, "BenchHeap", str(size)]
+    proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
+    saved = os.path.join(a.work, name + (".vsnap" if kind == "snapshot" else ".hprof"))
+    own = os.path.join(a.work, name + "-own.hprof")
+    row = {"objects": built}
+    try:
+        time.sleep(1)
+        before = rss_kib(proc.pid)
+        poll = RssPeak(proc.pid)
+        start_log = log_size(splog)
+        poll.start()
+        start = time.time()
+        if kind == "jcmd":
+            text = run([f"{jdk}/bin/jcmd", str(proc.pid), "GC.heap_dump", saved], saved + ".out")
+        else:
+            command = "snapshot" if kind == "snapshot" else "dump"
+            text = run([a.vesk, "--port", str(port), command, "-o", saved], saved + ".out")
+        row["saved_s"] = time.time() - start
+        row["rss_growth"] = (poll.stop() - before) / 1024
+        row["pauses"], row["longest"] = pauses(splog, start_log, log_size(splog))
+        row["file_mib"] = os.path.getsize(saved) / 1048576
+        if kind == "heapdump":
+            m = re.search(r"JVM dump (\d+) ms, redaction (\d+) ms, streaming (\d+) ms", text)
+            if m:
+                row["jvm_dump_ms"], row["redact_ms"], row["stream_ms"] = (int(g) for g in m.groups())
+            run([f"{jdk}/bin/jcmd", str(proc.pid), "GC.heap_dump", own], own + ".out")
+    finally:
+        stop_jvm(proc)
+    if kind == "heapdump":
+        command = analysis_command(a)
+        timed = Timed([a.vesk] + command + [saved], 1800, saved + ".top")
+        row["analysis"] = command[0]
+        row["analysis_s"], row["analysis_mib"] = timed.wall, timed.peak_mib
+        row["count_vesk"] = count_objects(a, saved)
+        row["count_jvm"] = count_objects(a, own)
+    # The saved files, and the heap library's caches beside them.
+    for path in os.listdir(a.work):
+        if path.startswith(name) and not path.endswith((".out", ".safepoints")):
+            shutil.rmtree(os.path.join(a.work, path), ignore_errors=True) if os.path.isdir(
+                os.path.join(a.work, path)) else os.unlink(os.path.join(a.work, path))
+    print(f"  {name}: " + ", ".join(f"{k}={v:.2f}" if isinstance(v, float) else f"{k}={v}" for k, v in row.items()),
+          flush=True)
+    return row
+
+
+def main():
+    p = argparse.ArgumentParser()
+    for name in ("agent", "vesk", "heaplib", "classes", "work", "config"):
+        p.add_argument("--" + name, required=True)
+    p.add_argument("--jdk", action="append", required=True, help="JDK home; repeat for more")
+    p.add_argument("--sizes", default="1000000,2500000,5000000")
+    p.add_argument("--xmx", default="3g")
+    a = p.parse_args()
+
+    def on_signal(signum, _frame):
+        raise SystemExit(128 + signum)
+
+    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(s, on_signal)
+    sizes = [int(s) for s in a.sizes.split(",")]
+    results = {}
+    try:
+        for size in sizes:
+            for jdk in a.jdk:
+                for kind in KINDS:
+                    results[(jdk, size, kind)] = measure(jdk, size, kind, a)
+    finally:
+        for proc in JVMS:
+            stop_jvm(proc)
+
+    print(f"\n{os.cpu_count()} CPUs; one run per cell. pauses = safepoint time during the request (ms); "
+          "saved = request to saved file (s); RSS growth = peak - before (MiB); objects = VisualVM's "
+          "heap library's live instances in the vesk dump / in the JVM's own live dump of the same JVM.")
+    for jdk in a.jdk:
+        version = subprocess.run([f"{jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
+        print(f"\n### {version[0] if version else jdk}\n")
+        print("| objects | SNAPSHOT pauses | HEAPDUMP pauses | ratio | SNAPSHOT saved | HEAPDUMP saved | ratio "
+              "| RSS growth SNAPSHOT | HEAPDUMP | jcmd dump | HEAPDUMP - jcmd | JVM dump / redact / stream (ms) "
+              "| HPROF MiB | analysis of the HPROF | objects vesk / JVM |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+        for size in sizes:
+            s, h, j = (results[(jdk, size, k)] for k in KINDS)
+            print(f"| {size:,} | {s['pauses']:.0f} | {h['pauses']:.0f} | {h['pauses'] / max(s['pauses'], 1):.3f} "
+                  f"| {s['saved_s']:.1f} | {h['saved_s']:.1f} | {h['saved_s'] / max(s['saved_s'], 0.001):.2f} "
+                  f"| {s['rss_growth']:+.0f} | {h['rss_growth']:+.0f} | {j['rss_growth']:+.0f} "
+                  f"| {h['rss_growth'] - j['rss_growth']:+.0f} "
+                  f"| {h.get('jvm_dump_ms', '?')} / {h.get('redact_ms', '?')} / {h.get('stream_ms', '?')} "
+                  f"| {h['file_mib']:.0f} | {h['analysis']} {h['analysis_s']:.1f} s, {h['analysis_mib']:.0f} MiB "
+                  f"| {h['count_vesk']} / {h['count_jvm']} |")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
