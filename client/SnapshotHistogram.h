@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "SnapshotReader.h"
+
 namespace vesk {
 
 struct ClassCount {
@@ -16,33 +18,35 @@ struct ClassCount {
     int64_t bytes = 0;
 };
 
-// Reads a saved snapshot stream fed in pieces of any size. Only the header
-// frame is needed, so a caller stops feeding once Done(); memory is bounded
-// by the longest element, whatever the size of the stream.
-class HistogramReader {
+// Collects the header's class records from a stream fed in pieces of any
+// size. Only the header frame is needed, so reading stops once it is in;
+// memory is that of the class list.
+class HistogramReader : public SnapshotHandler {
 public:
-    static constexpr size_t MAX_ELEMENT = 16 << 20;
+    static constexpr size_t MAX_ELEMENT = SnapshotReader::MAX_ELEMENT;
 
-    void Feed(std::string_view bytes);
-    // The header frame has been read, or the stream reported an error.
-    bool Done() const { return headerDone || failed; }
-    bool HeaderDone() const { return headerDone; }
+    HistogramReader() : reader(*this) {}
+    void Feed(std::string_view bytes) { reader.Feed(bytes); }
+    // The header frame has been read, or the stream failed.
+    bool Done() const { return reader.HeaderDone() || reader.Failed(); }
+    bool HeaderDone() const { return reader.HeaderDone(); }
     // True when the stream holds an error frame or is not a snapshot stream.
     bool Failed(std::string* message) const;
     // Classes with instances: by bytes, then instances, descending; then by name.
     std::vector<ClassCount> Histogram() const;
+    SnapshotReader& Reader() { return reader; }
+
+    void OnClass(StreamClass& cls) override;
+    void OnHeaderEnd() override { reader.Stop(); }
 
 private:
-    void Element(std::string_view element);
-    void Fail(const std::string& message);
-
-    std::string pending;  // bytes from the start of an unfinished element
     std::vector<ClassCount> classes;
-    bool inSnapshotFrame = false;
-    bool headerDone = false;
-    bool failed = false;
-    std::string error;
+    SnapshotReader reader;
 };
+
+// Drops classes without instances; sorts by bytes, then instances,
+// descending, then by name.
+std::vector<ClassCount> SortHistogram(std::vector<ClassCount> rows);
 
 // Prints the table the JDK's class histogram prints:
 // " num     #instances         #bytes  class name", rows, and a Total line.

@@ -1,8 +1,5 @@
 #include "SnapshotLoader.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <utility>
 
 namespace vesk {
@@ -83,23 +80,8 @@ bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* er
 }
 
 bool LoadSnapshotFile(const std::string& path, SnapshotLoader& loader, std::string* error) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
-        *error = "cannot open " + path + ": " + strerror(errno);
-        return false;
-    }
     SnapshotReader reader(loader);
-    std::vector<char> chunk(1 << 20);
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), file)) > 0 && reader.Feed(std::string_view(chunk.data(), n))) {
-    }
-    bool readFailed = ferror(file) != 0;
-    int readErrno = errno;
-    fclose(file);
-    if (readFailed) {
-        *error = "cannot read " + path + ": " + strerror(readErrno);
-        return false;
-    }
+    if (!FeedFile(path, reader, error)) return false;
     if (!reader.Finish()) {
         *error = path + ": " + reader.Error();
         return false;

@@ -2,6 +2,10 @@
 
 #include <expat.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace vesk {
@@ -64,6 +68,11 @@ public:
     ~Parser() { XML_ParserFree(expat); }
 
     void Feed(const char* data, size_t size);
+    // Bytes given to expat since the last element it reported.
+    uint64_t Unreported() const {
+        XML_Index at = XML_GetCurrentByteIndex(expat);
+        return at < 0 ? 0 : parsed - static_cast<uint64_t>(at);
+    }
     void Filter(const char* data, size_t size);
     void Parse(const char* data, size_t size, bool final);
 
@@ -82,6 +91,7 @@ private:
     XML_Parser expat;
     std::string carry;     // an unfinished character reference
     std::string filtered;  // a piece with references rewritten
+    uint64_t parsed = 0;   // bytes given to expat
     int depth = 0;
     bool firstFrame = false;
     bool sawSnapshot = false;
@@ -100,8 +110,10 @@ void SnapshotReader::Parser::Fail(const std::string& message) {
 }
 
 void SnapshotReader::Parser::Parse(const char* data, size_t size, bool final) {
-    if (reader.Failed()) return;
-    if (XML_Parse(expat, data, static_cast<int>(size), final) == XML_STATUS_ERROR && !reader.Failed()) {
+    if (reader.Failed() || reader.stopped) return;
+    parsed += size;
+    if (XML_Parse(expat, data, static_cast<int>(size), final) == XML_STATUS_ERROR && !reader.Failed() &&
+        !reader.stopped) {
         reader.Fail(std::string("not a snapshot stream: ") + XML_ErrorString(XML_GetErrorCode(expat)) +
                     " at byte " + std::to_string(XML_GetCurrentByteIndex(expat) - 8));
     }
@@ -307,7 +319,32 @@ bool SnapshotReader::Feed(std::string_view bytes) {
     if (Failed() || stopped) return false;
     bytesRead += bytes.size();
     parser->Feed(bytes.data(), bytes.size());
+    if (!Failed() && parser->Unreported() > MAX_ELEMENT) Fail("not a snapshot stream (an element longer than 16 MiB)");
     return !Failed() && !stopped;
+}
+
+bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* error,
+              const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) {
+        *error = "cannot open " + path + ": " + strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    uint64_t total = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    std::vector<char> chunk(1 << 20);
+    uint64_t done = 0;
+    size_t n;
+    while ((n = fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        done += n;
+        bool more = reader.Feed(std::string_view(chunk.data(), n));
+        if (onProgress) onProgress(done, total);
+        if (!more) break;
+    }
+    bool ok = !ferror(file);
+    if (!ok) *error = "cannot read " + path + ": " + strerror(errno);
+    fclose(file);
+    return ok;
 }
 
 bool SnapshotReader::Finish() {

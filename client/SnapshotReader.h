@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -75,6 +76,10 @@ public:
 
 class SnapshotReader {
 public:
+    // Longest element kept while incomplete: a longer one means the input is
+    // no snapshot stream (memory stays bounded whatever it is).
+    static constexpr size_t MAX_ELEMENT = 16 << 20;
+
     explicit SnapshotReader(SnapshotHandler& handler);
     ~SnapshotReader();
     SnapshotReader(const SnapshotReader&) = delete;
@@ -118,5 +123,12 @@ private:
     bool stopped = false;
     std::unique_ptr<Parser> parser;  // last: it feeds its first bytes when made
 };
+
+// Feeds a saved stream to reader, until its end or until the reader wants no
+// more. False with a message when the file cannot be read; whether the
+// stream was whole is reader.Finish()'s to say. onProgress, when given, is
+// called after each piece with the bytes fed so far and the file's size.
+bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* error,
+              const std::function<void(uint64_t done, uint64_t total)>& onProgress = nullptr);
 
 }  // namespace vesk
