@@ -211,6 +211,8 @@ public:
 
     NodeId NodeCount() const { return graph.NodeCount(); }
     uint64_t ReferenceCount() const { return referrers.size(); }
+    // What has been added so far (edges not yet ordered, tags maybe unresolved).
+    const HeapGraph& Graph() const { return graph; }
     // Room for that many nodes and references, so that growing never holds
     // two copies of the arrays at once.
     void Reserve(uint64_t nodes, uint64_t references);

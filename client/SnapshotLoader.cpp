@@ -45,6 +45,12 @@ void SnapshotLoader::OnThread(StreamThread& record) {
 void SnapshotLoader::OnHeaderEnd() {
     firstObject = builder.NodeCount();
     described.assign(firstObject, false);
+    // Class objects are instances of java.lang.Class even when no reference
+    // names them (and so gives their size).
+    const HeapGraph& graph = builder.Graph();
+    std::vector<uint32_t> javaLangClass = graph.FindClasses("java.lang.Class");
+    if (!javaLangClass.empty())
+        for (const HeapClass& cls : graph.Classes()) builder.Describe(cls.node, javaLangClass[0], 0);
     // Roots are references too, and no graph edges.
     uint64_t edges = totalReferences > totalRoots ? totalReferences - totalRoots : 0;
     builder.Reserve(firstObject + totalObjects, edges);

@@ -1,0 +1,125 @@
+// Heap analysis end to end: a JVM whose retained sizes follow from its
+// construction (retain.RetainFixture), its snapshot saved by vesk and
+// analysed by vesk top, path and diff, and analysed live.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "JavaProcess.h"
+#include "VeskProgram.h"
+
+using namespace vesktest;
+using nlohmann::json;
+
+namespace {
+
+const int ENTRIES = 2000;
+const int64_t PAYLOAD = 1016;  // a byte[1000]: header, length, data
+
+class AnalysisTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        port = FreePort();
+        jvm = new JavaProcess({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1"), "-Xmx256m"},
+                              "retain.RetainFixture", {std::to_string(ENTRIES)});
+        if (!jvm->WaitForOutput("retain ready", 60000) || !WaitForPort(port, 30000)) return;
+        file = jvm->Dir().File("heap.vsnap");
+        saved = Vesk({"--port", std::to_string(port), "snapshot", "-o", file}, nullptr) == 0;
+    }
+    static void TearDownTestSuite() {
+        delete jvm;
+        jvm = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(saved) << jvm->Stderr(); }
+
+    // Runs vesk; output (stdout and stderr) into *output when given.
+    static int Vesk(std::vector<std::string> args, std::string* output) {
+        args.insert(args.begin(), VeskProgram());
+        std::string out = jvm->Dir().File("vesk.out");
+        int status = RunProgram(args, out);
+        if (output) *output = ReadFile(out);
+        return status;
+    }
+    static json VeskJson(const std::vector<std::string>& args) {
+        std::string out;
+        EXPECT_EQ(Vesk(args, &out), 0) << out;
+        return json::parse(out, nullptr, false);
+    }
+
+    static JavaProcess* jvm;
+    static int port;
+    static std::string file;
+    static bool saved;
+};
+JavaProcess* AnalysisTest::jvm = nullptr;
+int AnalysisTest::port = 0;
+std::string AnalysisTest::file;
+bool AnalysisTest::saved = false;
+
+const json* Find(const json& rows, const char* key, const std::string& value) {
+    for (const json& row : rows)
+        if (row.value(key, "") == value) return &row;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(AnalysisTest, RetainedSizesFollowTheFixturesConstruction) {
+    json byClass = VeskJson({"top", file, "--by-class", "-n", "100000", "--json"});
+    const json* entry = Find(byClass["classes"], "name", "retain.RetainFixture$Entry");
+    ASSERT_NE(entry, nullptr) << byClass.dump();
+    EXPECT_EQ((*entry)["instances"], ENTRIES);
+    // Every entry alone holds its payload; no entry dominates another.
+    EXPECT_EQ((*entry)["retained"].get<int64_t>(), (*entry)["bytes"].get<int64_t>() + ENTRIES * PAYLOAD);
+
+    json top = VeskJson({"top", file, "-n", "10", "--json"});
+    EXPECT_EQ(top["unreachableObjects"].is_number(), true);
+    const json* array = Find(top["top"], "class", "retain.RetainFixture$Entry[]");
+    ASSERT_NE(array, nullptr) << top.dump();
+    EXPECT_EQ((*array)["retained"].get<int64_t>(),
+              (*array)["shallow"].get<int64_t>() + (*entry)["retained"].get<int64_t>());
+    // The map: its payloads, and keys, nodes and table of a few dozen bytes per entry.
+    const json* map = Find(top["top"], "class", "java.util.HashMap");
+    ASSERT_NE(map, nullptr) << top.dump();
+    EXPECT_GT((*map)["retained"].get<int64_t>(), ENTRIES * PAYLOAD);
+    EXPECT_LT((*map)["retained"].get<int64_t>(), ENTRIES * (PAYLOAD + 150));
+    // The class object holds both through its static fields.
+    const json* holder = Find(top["top"], "class", "class retain.RetainFixture");
+    ASSERT_NE(holder, nullptr) << top.dump();
+    EXPECT_GE((*holder)["retained"].get<int64_t>(), (*array)["retained"].get<int64_t>() + (*map)["retained"].get<int64_t>());
+}
+
+TEST_F(AnalysisTest, PathsNameStaticFieldsAndArrayIndexes) {
+    json paths = VeskJson({"path", file, "--class", "retain.RetainFixture$Entry", "-n", "2", "--json"});
+    ASSERT_EQ(paths.size(), 2u) << paths.dump();
+    const json& steps = paths[0]["steps"];
+    ASSERT_EQ(steps.size(), 3u) << paths.dump();
+    EXPECT_EQ(steps[0]["class"], "class retain.RetainFixture");
+    EXPECT_EQ(steps[1]["via"], ".entries");
+    EXPECT_EQ(steps[2]["via"].get<std::string>().rfind("[", 0), 0u);
+    EXPECT_EQ(paths[0]["retained"], paths[1]["retained"]);
+
+    std::string tag = steps[1]["tag"];
+    json one = VeskJson({"path", file, tag, "--json"});
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0]["class"], "retain.RetainFixture$Entry[]");
+}
+
+TEST_F(AnalysisTest, DiffLiveAndBrokenInput) {
+    // The live snapshot against the saved one: the fixture's classes have not changed.
+    json diff = VeskJson({"diff", file, "--port", std::to_string(port), "--retained", "-n", "100000", "--json"});
+    const json* entry = Find(diff, "name", "retain.RetainFixture$Entry");
+    ASSERT_NE(entry, nullptr) << diff.dump();
+    EXPECT_EQ((*entry)["instancesBefore"], (*entry)["instancesAfter"]);
+    EXPECT_EQ((*entry)["retainedBefore"], (*entry)["retainedAfter"]);
+
+    std::string whole = ReadFile(file), out;
+    std::string cut = jvm->Dir().Write("cut.vsnap", whole.substr(0, whole.size() * 2 / 3));
+    EXPECT_EQ(Vesk({"top", cut}, &out), 6);
+    EXPECT_NE(out.find("truncated"), std::string::npos) << out;
+    EXPECT_EQ(Vesk({"path", file, "--class", "no.such.Class"}, &out), 2) << out;
+    EXPECT_EQ(Vesk({"top", "--help"}, &out), 0);
+    EXPECT_NE(out.find("plus every class object"), std::string::npos) << out;
+}
