@@ -32,6 +32,8 @@ run gc
 run snapshot -o "$work/heap.vsnap"
 LINES_SHOWN=25 run histo "$work/heap.vsnap"
 run dump -o "$work/heap.hprof"
+LINES_SHOWN=12 run top "$work/heap.vsnap" -n 8
+run path "$work/heap.vsnap" --class 'SampleApp$Order' -n 1
 
 echo; echo "Agent log (last lines):"
 tail -n 12 "$work"/veskjagent_*.log
