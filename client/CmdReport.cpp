@@ -9,9 +9,8 @@
 #include "Commands.h"
 #include "HeapReport.h"
 #include "HprofFile.h"
-#include "HprofLoader.h"
+#include "SnapshotInput.h"
 #include "SnapshotLoader.h"
-#include "SnapshotSession.h"
 
 namespace vesk {
 
@@ -25,30 +24,16 @@ public:
     StreamProperties properties;
 };
 
-static bool LoadFile(const std::string& path, ReportSnapshot* snapshot, std::string* error) {
-    snapshot->source = path;
+// A saved snapshot (stream or HPROF file), or a fresh one when path is
+// empty, read as it arrives. EXIT_OK, else the exit code (the reason printed).
+static int Load(const Options& options, const std::string& path, ReportSnapshot* snapshot) {
+    snapshot->source = path.empty() ? options.host + ":" + std::to_string(options.port) : path;
     // An HPROF file has no header properties.
-    if (HprofFile::IsHprof(path)) return LoadHprofFile(path, &snapshot->graph, error);
-    PropertyLoader loader;
-    if (!LoadSnapshotFile(path, loader, error)) return false;
-    snapshot->graph = loader.Finish();
-    snapshot->properties = std::move(loader.properties);
-    return true;
-}
-
-// A fresh snapshot, analysed as it arrives; nothing is written. The exit
-// code on failure, else EXIT_OK.
-static int LoadLive(const Options& options, ReportSnapshot* snapshot) {
+    if (!path.empty() && HprofFile::IsHprof(path)) return LoadGraph(options, path, &snapshot->graph);
     PropertyLoader loader;
     SnapshotReader reader(loader);
-    VeskClient client = ConnectClient(options);
-    SnapshotSession session(client, options.timeoutMs, true);
-    SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) { reader.Feed(frame.bytes); });
-    if (outcome == SnapshotSession::Outcome::Cancelled)
-        return Fail(EXIT_CANCELLED, "snapshot cancelled (" + session.Error() + ")");
-    if (outcome == SnapshotSession::Outcome::Failed) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + session.Error());
-    if (!reader.Finish()) return Fail(EXIT_DROPPED, "snapshot stream: " + reader.Error());
-    snapshot->source = options.host + ":" + std::to_string(options.port);
+    int status = ReadSnapshot(options, path, reader);
+    if (status != EXIT_OK) return status;
     snapshot->graph = loader.Finish();
     snapshot->properties = std::move(loader.properties);
     return EXIT_OK;
@@ -59,13 +44,12 @@ static int RunReport(const Options& options, const std::vector<std::string>& fil
     bool live = files.empty() || (files.size() == 1 && options.portGiven);
     if (files.size() > 2) return UsageError("report takes one snapshot, or two to compare");
     if (files.size() == 2 && options.portGiven) return UsageError("report compares two snapshots: OLD NEW, or OLD --port P");
-    std::vector<ReportSnapshot> snapshots(files.size() + (live ? 1 : 0));
-    std::string error;
-    for (size_t i = 0; i < files.size(); i++)
-        if (!LoadFile(files[i], &snapshots[i], &error)) return Fail(EXIT_FILE, error);
-    if (live) {
-        int code = LoadLive(options, &snapshots.back());
-        if (code != EXIT_OK) return code;
+    std::vector<std::string> paths = files;
+    if (live) paths.push_back("");
+    std::vector<ReportSnapshot> snapshots(paths.size());
+    for (size_t i = 0; i < paths.size(); i++) {
+        int status = Load(options, paths[i], &snapshots[i]);
+        if (status != EXIT_OK) return status;
     }
     std::string page = RenderReportPage(snapshots.size() == 1 ? SnapshotReport(snapshots[0])
                                                               : ComparisonReport(snapshots[0], snapshots[1]));

@@ -7,6 +7,7 @@
 
 #include "HeapDiff.h"
 #include "HeapPaths.h"
+#include "HeapText.h"
 #include "HtmlText.h"
 
 namespace vesk {
@@ -78,29 +79,16 @@ std::string Time(const std::string& millis) {
     return text;
 }
 
-std::string Hex(uint64_t value) {
-    char text[24];
-    snprintf(text, sizeof text, "%" PRIx64, value);
-    return text;
+std::string ObjectName(const HeapGraph& graph, NodeId node) {
+    return NodeLabel(graph, node) + " @" + HexTag(graph.Tag(node));
 }
 
-// What a node is: its class, or the class or thread a class or thread object stands for.
-std::string NodeLabel(const HeapGraph& graph, NodeId node) {
-    uint32_t cls = graph.DescribedClass(node);
-    if (cls != NO_CLASS) return "class " + graph.Classes()[cls].name;
-    uint32_t thread = graph.DescribedThread(node);
-    if (thread != NO_THREAD) return graph.ClassName(node) + " \"" + graph.Threads()[thread].name + "\"";
-    return graph.ClassName(node);
-}
-
-std::string ObjectName(const HeapGraph& graph, NodeId node) { return NodeLabel(graph, node) + " @" + Hex(graph.Tag(node)); }
-
+// The lines vesk path prints: the root, then each step and how it is reached.
 std::vector<std::string> PathLines(const HeapGraph& graph, const HeapPath& path) {
     std::vector<std::string> lines;
     if (path.steps.empty()) return {"no GC root reaches it"};
-    std::string root = std::string("root: ") + RootKindName(path.root.kind);
-    if (path.root.thread != NO_THREAD) root += " of thread \"" + graph.Threads()[path.root.thread].name + "\"";
-    lines.push_back(root + " holds " + ObjectName(graph, path.steps[0].node));
+    lines.push_back("root: " + RootText(graph, path.root));
+    lines.push_back(ObjectName(graph, path.steps[0].node));
     for (size_t i = 1; i < path.steps.size(); i++) {
         std::string edge = graph.EdgeName(path.steps[i - 1].node, path.steps[i].edge);
         if (!edge.empty() && edge[0] != '[') edge = "." + edge;

@@ -80,18 +80,13 @@ void SnapshotLoader::OnReference(const StreamRef& ref) {
 
 bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* error) {
     SnapshotLoader loader;
-    if (!LoadSnapshotFile(path, loader, error)) return false;
-    *graph = loader.Finish();
-    return true;
-}
-
-bool LoadSnapshotFile(const std::string& path, SnapshotLoader& loader, std::string* error) {
     SnapshotReader reader(loader);
     if (!FeedFile(path, reader, error)) return false;
     if (!reader.Finish()) {
         *error = path + ": " + reader.Error();
         return false;
     }
+    *graph = loader.Finish();
     return true;
 }
 

@@ -44,8 +44,5 @@ private:
 // Reads a saved snapshot stream into a graph. False with a message (the
 // file cannot be read, or the stream is not whole) otherwise.
 bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* error);
-// The same into a loader of the caller's (one that keeps more of the stream);
-// the caller then takes the graph with Finish.
-bool LoadSnapshotFile(const std::string& path, SnapshotLoader& loader, std::string* error);
 
 }  // namespace vesk

@@ -4,14 +4,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "Browser.h"
 #include "JavaProcess.h"
 #include "SnapshotStream.h"
 #include "TempDir.h"
+#include "VeskProgram.h"
 
 using namespace vesktest;
 
@@ -22,12 +23,11 @@ const char HOSTILE[] =
     "<script>document.documentElement.setAttribute('data-pwned','1')</script>"
     "<img src=x onerror=\"document.documentElement.setAttribute('data-pwned','1')\">";
 
-// Runs vesk with arguments (quoted for the shell; the tests' paths hold no quote).
-int RunVesk(const std::string& arguments, const TempDir& dir) {
-    std::string command = std::string("'") + VESK_PROGRAM + "' " + arguments + " >'" + dir.File("vesk.out") +
-                          "' 2>'" + dir.File("vesk.err") + "'";
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs vesk; its output goes to vesk.out in dir.
+int RunVesk(const std::vector<std::string>& arguments, const TempDir& dir) {
+    std::vector<std::string> args = {VeskProgram()};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    return RunProgram(args, dir.File("vesk.out"));
 }
 
 size_t Count(const std::string& text, const std::regex& pattern) {
@@ -64,8 +64,7 @@ TEST(Report, SampleJvmPageRendersTreemapHistogramPathsAndThreads) {
     ASSERT_TRUE(jvm.WaitForOutput("SampleApp ready", 60000)) << jvm.Stderr();
     TempDir dir;
     std::string page = dir.File("report.html");
-    ASSERT_EQ(RunVesk("--port " + std::to_string(port) + " report -o '" + page + "'", dir), 0)
-        << ReadFile(dir.File("vesk.err"));
+    ASSERT_EQ(RunVesk({"--port", std::to_string(port), "report", "-o", page}, dir), 0) << ReadFile(dir.File("vesk.out"));
     EXPECT_NE(ReadFile(dir.File("vesk.out")).find("report written to " + page), std::string::npos);
     EXPECT_LE(ReadFile(page).size(), 2u << 20);
 
@@ -109,9 +108,8 @@ TEST(Report, NothingFromTheSnapshotRunsInTheSingleOrTheComparisonPage) {
     TempDir dir;
     std::string before = dir.Write("before.vsnap", stream(2)), after = dir.Write("after.vsnap", stream(50));
     std::string single = dir.File("single.html"), comparison = dir.File("comparison.html");
-    ASSERT_EQ(RunVesk("report '" + after + "' -o '" + single + "'", dir), 0) << ReadFile(dir.File("vesk.err"));
-    ASSERT_EQ(RunVesk("report '" + before + "' '" + after + "' -o '" + comparison + "'", dir), 0)
-        << ReadFile(dir.File("vesk.err"));
+    ASSERT_EQ(RunVesk({"report", after, "-o", single}, dir), 0) << ReadFile(dir.File("vesk.out"));
+    ASSERT_EQ(RunVesk({"report", before, after, "-o", comparison}, dir), 0) << ReadFile(dir.File("vesk.out"));
 
     for (const std::string& page : {single, comparison}) {
         SCOPED_TRACE(page);
