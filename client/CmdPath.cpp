@@ -70,8 +70,8 @@ static void PrintPath(const HeapGraph& graph, const HeapPath& path, NodeId targe
 }
 
 static int RunPath(const Options& options, PathArgs args) {
-    // With --port, a lone positional is the tag.
-    if (options.portGiven && args.tag.empty()) std::swap(args.tag, args.file);
+    // With --port and no --class, a lone positional is the tag.
+    if (options.portGiven && args.tag.empty() && args.className.empty()) std::swap(args.tag, args.file);
     if (args.tag.empty() == args.className.empty()) return UsageError("give either TAG or --class NAME");
     uint64_t tag = 0;
     if (!args.tag.empty() && !ParseTag(args.tag, &tag)) return UsageError("not a tag (hexadecimal): " + args.tag);
