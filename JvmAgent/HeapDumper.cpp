@@ -125,6 +125,15 @@ bool TakeException(JNIEnv* jni, const char* call, std::string& error) {
     return true;
 }
 
+// A JNI call that threw or returned nothing; error says which.
+bool Failed(JNIEnv* jni, const void* result, const char* call, std::string& error) {
+    if (TakeException(jni, call, error)) return true;
+    if (result) return false;
+    error = std::string(call) + " returned nothing";
+    VeskLogger::LogError(false, "%s", error.c_str());
+    return true;
+}
+
 // A JNI local frame for one scope.
 class LocalFrame {
 public:
@@ -174,22 +183,18 @@ bool HeapDumper::Dump(JNIEnv* jni, std::string& error) {
         return false;
     }
     jclass factory = jni->FindClass("java/lang/management/ManagementFactory");
-    if (TakeException(jni, "FindClass(ManagementFactory)", error)) return false;
+    if (Failed(jni, factory, "FindClass(ManagementFactory)", error)) return false;
     jclass beanClass = jni->FindClass("com/sun/management/HotSpotDiagnosticMXBean");
-    if (TakeException(jni, "FindClass(HotSpotDiagnosticMXBean)", error)) return false;
+    if (Failed(jni, beanClass, "FindClass(HotSpotDiagnosticMXBean)", error)) return false;
     jmethodID getBean = jni->GetStaticMethodID(factory, "getPlatformMXBean",
                                                "(Ljava/lang/Class;)Ljava/lang/management/PlatformManagedObject;");
-    if (TakeException(jni, "GetStaticMethodID(getPlatformMXBean)", error)) return false;
+    if (Failed(jni, getBean, "GetStaticMethodID(getPlatformMXBean)", error)) return false;
     jobject bean = jni->CallStaticObjectMethod(factory, getBean, beanClass);
-    if (TakeException(jni, "getPlatformMXBean", error)) return false;
-    if (!bean) {
-        error = "The JVM offers no HotSpotDiagnosticMXBean";
-        return false;
-    }
+    if (Failed(jni, bean, "getPlatformMXBean(HotSpotDiagnosticMXBean)", error)) return false;
     jmethodID dumpHeap = jni->GetMethodID(beanClass, "dumpHeap", "(Ljava/lang/String;Z)V");
-    if (TakeException(jni, "GetMethodID(dumpHeap)", error)) return false;
+    if (Failed(jni, dumpHeap, "GetMethodID(dumpHeap)", error)) return false;
     jstring path = jni->NewStringUTF(dumpPath.c_str());
-    if (TakeException(jni, "NewStringUTF", error)) return false;
+    if (Failed(jni, path, "NewStringUTF", error)) return false;
     auto start = std::chrono::steady_clock::now();
     jni->CallVoidMethod(bean, dumpHeap, path, JNI_TRUE);
     dumpMillis = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
@@ -209,6 +214,7 @@ int64_t HeapDumper::UsedHeap(JNIEnv* jni) {
     LocalFrame frame(jni, 4);
     if (!frame.Pushed()) return 0;
     jclass runtimeClass = jni->FindClass("java/lang/Runtime");
+    if (!runtimeClass && jni->ExceptionCheck()) jni->ExceptionClear();
     jmethodID getRuntime =
         runtimeClass ? jni->GetStaticMethodID(runtimeClass, "getRuntime", "()Ljava/lang/Runtime;") : nullptr;
     jobject runtime = getRuntime ? jni->CallStaticObjectMethod(runtimeClass, getRuntime) : nullptr;

@@ -91,6 +91,7 @@ public:
         native.GetObjectClass = &GetObjectClass;
         native.DeleteLocalRef = &DeleteLocalRef;
         native.PushLocalFrame = &PushLocalFrame;
+        native.FindClass = &FindClass;
         native.PopLocalFrame = &PopLocalFrame;
         native.EnsureLocalCapacity = &EnsureLocalCapacity;
         jni.functions = &native;
@@ -171,6 +172,8 @@ private:
     }
     static void JNICALL DeleteLocalRef(JNIEnv*, jobject) {}
     static jint JNICALL PushLocalFrame(JNIEnv*, jint) { return JNI_OK; }
+    // No Java classes: what needs one (the heap dump's MXBean) fails cleanly.
+    static jclass JNICALL FindClass(JNIEnv*, const char*) { return nullptr; }
     static jobject JNICALL PopLocalFrame(JNIEnv*, jobject result) { return result; }
     static jint JNICALL EnsureLocalCapacity(JNIEnv*, jint) { return JNI_OK; }
 
