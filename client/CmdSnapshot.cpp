@@ -12,19 +12,6 @@
 
 namespace vesk {
 
-// The 18 metrics follow the final frame's <last> element.
-static std::vector<Prop> Metrics(std::string_view body) {
-    std::vector<Prop> metrics;
-    size_t last = body.find("<last ");
-    if (last == std::string_view::npos) return metrics;
-    for (size_t p = body.find("<prop ", last); p != std::string_view::npos; p = body.find("<prop ", p + 1)) {
-        Prop prop;
-        if (AttributeValue(body.substr(p), "name", &prop.name) && AttributeValue(body.substr(p), "value", &prop.value))
-            metrics.push_back(std::move(prop));
-    }
-    return metrics;
-}
-
 static std::string Find(const std::vector<Prop>& props, const std::string& name) {
     for (const Prop& prop : props)
         if (prop.name == name) return prop.value;
@@ -64,7 +51,7 @@ static int RunSnapshot(const Options& options, std::string path) {
             session.Cancel();
         }
         if (session.Frames() == 1) counts = CommandProps(frame.Body(), "SNAPSHOT");
-        if (frame.last) metrics = Metrics(frame.Body());
+        if (frame.last) metrics = CommandProps(frame.Body(), "");
     });
 
     if (writeFailed) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(writeErrno));

@@ -256,7 +256,7 @@ void SnapshotReader::Parser::End(const char* name) {
     depth--;
     if (reader.Failed() || reader.stopped) return;
     if (depth == 1) {  // a frame ends
-        if (firstFrame) {
+        if (firstFrame && reader.kind == Kind::Snapshot) {
             if (!sawSnapshot) return Fail("not a snapshot stream: the first frame holds no snapshot header");
             reader.headerDone = true;
             reader.handler.OnHeaderEnd();
@@ -269,6 +269,7 @@ void SnapshotReader::Parser::End(const char* name) {
 }
 
 void SnapshotReader::Parser::Object(const char** attributes, bool array) {
+    if (reader.kind == Kind::Responses) return;
     if (!reader.headerDone) return Fail("not a snapshot stream: records before the snapshot header");
     object = StreamObject();
     if (array) object.length = 0;
@@ -285,6 +286,7 @@ void SnapshotReader::Parser::Object(const char** attributes, bool array) {
 }
 
 void SnapshotReader::Parser::Reference(const char** attributes) {
+    if (reader.kind == Kind::Responses) return;
     if (!reader.headerDone) return Fail("not a snapshot stream: records before the snapshot header");
     ref = StreamRef();
     FOR_ATTRIBUTES(attributes, key, value) {
@@ -307,7 +309,8 @@ void SnapshotReader::Parser::Reference(const char** attributes) {
     reader.handler.OnReference(ref);
 }
 
-SnapshotReader::SnapshotReader(SnapshotHandler& handler) : handler(handler), parser(new Parser(*this)) {}
+SnapshotReader::SnapshotReader(SnapshotHandler& handler, Kind kind)
+    : handler(handler), kind(kind), parser(new Parser(*this)) {}
 
 SnapshotReader::~SnapshotReader() = default;
 

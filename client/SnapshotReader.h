@@ -80,7 +80,11 @@ public:
     // no snapshot stream (memory stays bounded whatever it is).
     static constexpr size_t MAX_ELEMENT = 16 << 20;
 
-    explicit SnapshotReader(SnapshotHandler& handler);
+    enum class Kind {
+        Snapshot,   // a snapshot stream: header frame first, then records
+        Responses,  // any response frames: props and errors; records are skipped
+    };
+    explicit SnapshotReader(SnapshotHandler& handler, Kind kind = Kind::Snapshot);
     ~SnapshotReader();
     SnapshotReader(const SnapshotReader&) = delete;
     SnapshotReader& operator=(const SnapshotReader&) = delete;
@@ -114,6 +118,7 @@ private:
     void Fail(const std::string& message);
 
     SnapshotHandler& handler;
+    Kind kind;
     std::string error;
     std::string agentError;
     uint64_t bytesRead = 0;

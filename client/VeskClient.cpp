@@ -1,5 +1,7 @@
 #include "VeskClient.h"
 
+#include "SnapshotReader.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -209,83 +211,40 @@ std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, c
     return request + "</vesk-cmd>";
 }
 
-std::string XmlUnescape(std::string_view text) {
-    static const struct {
-        const char* entity;
-        char c;
-    } named[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); i++) {
-        if (text[i] != '&') {
-            out += text[i];
-            continue;
-        }
-        size_t semi = text.find(';', i);
-        if (semi == std::string_view::npos) {
-            out += text[i];
-            continue;
-        }
-        std::string_view entity = text.substr(i, semi - i + 1);
-        bool done = false;
-        for (const auto& n : named) {
-            if (entity == n.entity) {
-                out += n.c;
-                done = true;
-            }
-        }
-        if (!done && entity.size() > 3 && entity[1] == '#') {
-            unsigned long code = strtoul(std::string(entity.substr(2)).c_str(), nullptr, 10);
-            // The agent escapes byte by byte, so a code below 256 is one byte.
-            if (code < 256) {
-                out += static_cast<char>(code);
-                done = true;
-            }
-        }
-        if (!done) {
-            out += entity;
-        }
-        i = semi;
-    }
-    return out;
-}
+namespace {
 
-bool AttributeValue(std::string_view element, std::string_view name, std::string* value) {
-    size_t close = element.find('>');
-    std::string_view tag = element.substr(0, close);
-    std::string key = " " + std::string(name) + "=\"";
-    size_t at = tag.find(key);
-    if (at == std::string_view::npos) return false;
-    size_t start = at + key.size();
-    size_t end = tag.find('"', start);
-    if (end == std::string_view::npos) return false;
-    *value = XmlUnescape(tag.substr(start, end - start));
-    return true;
-}
+// The props of one command, and the error, of a body read as one frame.
+class BodyReader : public SnapshotHandler {
+public:
+    BodyReader(std::string_view body, std::string_view command) : command(command) {
+        SnapshotReader reader(*this, SnapshotReader::Kind::Responses);
+        reader.Feed("<vesk-resp tag=\"0\">");
+        reader.Feed(body);
+        reader.Feed("</vesk-resp>\n");
+        error = reader.AgentError();
+    }
+    void OnProperty(const std::string& cmd, const std::string& name, const std::string& value) override {
+        if (cmd == command) props.push_back({name, value});
+    }
+
+    std::string command;
+    std::vector<Prop> props;
+    std::string error;
+};
+
+}  // namespace
 
 std::vector<Prop> CommandProps(std::string_view body, std::string_view command) {
-    std::vector<Prop> props;
-    std::string open = "<cmd name=\"" + std::string(command) + "\">";
-    size_t at = body.find(open);
-    if (at == std::string_view::npos) return props;
-    size_t end = std::min(body.find("</cmd>", at), body.find("<snapshot>", at));
-    std::string_view element = body.substr(at, end == std::string_view::npos ? body.size() - at : end - at);
-    for (size_t p = element.find("<prop "); p != std::string_view::npos; p = element.find("<prop ", p + 1)) {
-        Prop prop;
-        std::string_view rest = element.substr(p);
-        if (AttributeValue(rest, "name", &prop.name) && AttributeValue(rest, "value", &prop.value))
-            props.push_back(std::move(prop));
-    }
-    return props;
+    return BodyReader(body, command).props;
 }
 
 bool ResponseError(std::string_view body, std::string* message) {
-    size_t status = body.find("<status value=\"0\"/>");
-    if (status == std::string_view::npos) return false;
-    size_t error = body.find("<error ", status);
-    if (!message) return true;
-    if (error == std::string_view::npos || !AttributeValue(body.substr(error), "msg", message))
-        *message = "unknown error";
+    // Most bodies are whole snapshot files: parse only those that fail.
+    if (body.find("<status value=\"0\"/>") == std::string_view::npos) return false;
+    if (message) {
+        *message = BodyReader(body, "").error;
+        if (message->empty()) *message = "unknown error";
+    }
     return true;
 }
 

@@ -110,11 +110,9 @@ struct Prop {
     std::string value;
 };
 
-// Undoes the agent's escaping; "&#N;" below 256 is the byte N.
-std::string XmlUnescape(std::string_view text);
-// The unescaped value of attribute name in the element starting at element.
-bool AttributeValue(std::string_view element, std::string_view name, std::string* value);
-// The <prop> elements of the <cmd name="COMMAND"> element of a body, in order.
+// Both read a body through the snapshot stream's reader (SnapshotReader).
+// The <prop> elements of the <cmd name="COMMAND"> element of a body, in
+// order; for command "", those after its <last> element (a snapshot's metrics).
 std::vector<Prop> CommandProps(std::string_view body, std::string_view command);
 // True when the body reports a failure (status 0); message gets the error text.
 bool ResponseError(std::string_view body, std::string* message);

@@ -139,14 +139,7 @@ struct Snapshot {
             }
         }
         counts = vesk::CommandProps(frames.front().Body(), "SNAPSHOT");
-        std::string_view last = frames.back().Body();
-        for (size_t p = last.find("<prop ", last.find("<last ")); p != std::string_view::npos;
-             p = last.find("<prop ", p + 1)) {
-            Prop prop;
-            vesk::AttributeValue(last.substr(p), "name", &prop.name);
-            vesk::AttributeValue(last.substr(p), "value", &prop.value);
-            metrics.push_back(prop);
-        }
+        metrics = vesk::CommandProps(frames.back().Body(), "");
     }
 };
 
