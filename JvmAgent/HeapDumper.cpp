@@ -20,7 +20,7 @@
 #endif
 
 #include "JvmAgent.h"
-#include "JvmInfo.h"
+#include "TempFiles.h"
 #include "VeskLogger.h"
 
 namespace Orlo {
@@ -157,7 +157,7 @@ private:
 HeapDumper::~HeapDumper() { Remove(); }
 
 bool HeapDumper::CreateDirectory(int64_t usedHeap, std::string& error) {
-    std::string bases[2] = {"/dev/shm", JvmInfo::TempDirectory()};
+    std::string bases[2] = {"/dev/shm", TempFiles::Directory()};
     for (const std::string& base : bases) {
         if (base == "/dev/shm" && !MemoryFileSystemFits(usedHeap)) continue;
         OptionalMonitorLock lock;

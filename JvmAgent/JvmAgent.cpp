@@ -16,6 +16,7 @@
 #include "HeapDumper.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
+#include "TempFiles.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
 
@@ -172,9 +173,13 @@ void JvmAgent::JvmInit() {
 }
 
 void JvmAgent::JvmDeath() {
+    // Raised before the wait: a snapshot holding the monitor then stops
+    // after its walk instead of untagging and writing for nobody.
+    dying = true;
     MonitorLock lock(*this);
     vmDead = true;
     HeapDumper::RemoveActive();
+    TempFiles::RemoveAll();
 }
 
 void JvmAgent::EnterAgentMonitor() {
@@ -295,7 +300,7 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
         MonitorLock lock(*this);
         VeskLogger::LogTrace("Received monitor");
         JNIEnv* jni = GetJniEnv();
-        if (!vmDead && !snapshotActive && !gcActive && !dumpActive && jni) {
+        if (!vmDead && !IsDying() && !snapshotActive && !gcActive && !dumpActive && jni) {
             BusyFlag busy(snapshotActive);
             info->PrepareSnapShot(jvmti, jni);
 
@@ -315,9 +320,12 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
                 ", elapsed.msec=%" PRId64,
                 info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
 
+            // The files first: an exit that waited for the walk then has the
+            // time to raise the flag, and the tags go with the VM.
+            info->FinishSnapShotFiles(IsDying());
             // Also after a failed or aborted walk: no tag may stay behind.
-            UnTagObjects(info);
-            info->TerminateSnapShot(jvmti, jni);
+            if (!IsDying()) UnTagObjects(info);
+            info->TerminateSnapShot();
             if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
         }
     }
@@ -346,8 +354,9 @@ void JvmAgent::UnTagObjects(JvmInfo* info) {
     tagsGone.Now();
     VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, tagsGone.Millis() - untagStart.Millis());
 #ifdef __linux__
-    // The JVM's tag map went back to the C library, which keeps freed memory.
-    malloc_trim(0);
+    // The JVM's tag map went back to the C library, which keeps freed memory
+    // (not worth the time when the process is ending).
+    if (!IsDying()) malloc_trim(0);
 #endif
     untagEnd.Now();
     VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64,

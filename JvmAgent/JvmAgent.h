@@ -41,6 +41,9 @@ public:
     void ExitAgentMonitor();
 
     bool IsEnabled() const { return agentEnabled; }
+    // Raised first thing at VM death, before the agent monitor is asked for:
+    // work that sees it writes no more files and sends nothing more.
+    bool IsDying() const { return dying; }
     void Disable() { agentEnabled = false; }
     jvmtiEnv* GetJvmtiEnv() const { return jvmti; }
     JNIEnv* GetJniEnv();
@@ -74,7 +77,8 @@ public:
 
     // Both run under the agent monitor and do nothing after VM death or while
     // a snapshot or collection is running. An exception (allocation failure)
-    // passes through with the monitor released.
+    // passes through with the monitor released. A snapshot that finds the VM
+    // dying after its walk leaves the tags (they die with it) and its files.
     void GenerateSnapShot(JvmInfo* info);
     void RunGC(JvmInfo* info);
     // The JVM's live heap dump into the dumper's private directory, under the
@@ -111,6 +115,7 @@ private:
     bool heapDumpEnabled = true;
     VeskServerThread* serverThread = nullptr;
     std::atomic<bool> agentEnabled{true};  // cleared by any thread's fatal error
+    std::atomic<bool> dying{false};
     int port = -1;
     std::string address;
     std::string configFile;

@@ -8,12 +8,6 @@
 #include <exception>
 #include <new>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "ClientConnection.h"
 #include "HeapRecord.h"
 #include "JvmAgent.h"
@@ -29,9 +23,7 @@ namespace Orlo {
 
 namespace {
 
-constexpr size_t PATH_AREA = 512;
 constexpr size_t TRACE_AREA = 1024;
-constexpr const char* TEMP_TEMPLATE = "VESK_XXXXXX";
 constexpr int64_t REFS_PER_PROGRESS_LINE = 5000000;
 
 inline jlong TagOf(const void* record) { return static_cast<jlong>(reinterpret_cast<uintptr_t>(record)); }
@@ -121,51 +113,6 @@ jclass DeclaringClass(const JvmMethodInfo* method) {
 
 }  // namespace
 
-std::string JvmInfo::TempDirectory() {
-    const size_t reserve = strlen(TEMP_TEMPLATE) + 2;
-    for (const char* name : {"TEMP", "TMP", "TMPDIR"}) {
-        const char* value = getenv(name);
-        if (value && *value && strlen(value) + reserve < PATH_AREA) return value;
-    }
-    return "/tmp/";
-}
-
-namespace {
-
-// Creates a new file readable by its owner only, named after the template.
-FILE* CreateTempFile(char* path) {
-#ifdef _WIN32
-    // Not _mktemp_s: it runs out after 26 names per template, fewer than a
-    // large heap's files. mingw-w64's mkstemp retries fresh names with _O_EXCL.
-    int fd = mkstemp(path);
-    if (fd < 0) return nullptr;
-    FILE* file = _fdopen(fd, "wb");
-    if (!file) {
-        _close(fd);
-        _unlink(path);
-    }
-#else
-    int fd = mkstemp(path);
-    if (fd < 0) return nullptr;
-    FILE* file = fdopen(fd, "w");
-    if (!file) {
-        close(fd);
-        unlink(path);
-    }
-#endif
-    return file;
-}
-
-void RemoveFile(const char* path) {
-#ifdef _WIN32
-    _unlink(path);
-#else
-    unlink(path);
-#endif
-}
-
-}  // namespace
-
 JvmInfo::JvmInfo() : clientConnection(nullptr) { Init(); }
 
 JvmInfo::~JvmInfo() { Clear(); }
@@ -175,6 +122,7 @@ void JvmInfo::Init() {
     threadInfos = nullptr;
     classCount = 0;
     threadCount = 0;
+    firstObjectTag = 0;
     nextObjectTag = 0;
     heapObjCount = 0;
     heapRefCount = 0;
@@ -196,8 +144,6 @@ void JvmInfo::Init() {
 void JvmInfo::Clear() {
     ReleaseRecords();
     DeleteSnapShotFiles();
-    delete snapshotBuffer;
-    snapshotBuffer = nullptr;
     Init();
 }
 
@@ -216,7 +162,11 @@ void JvmInfo::ReleaseRecords() {
 }
 
 void JvmInfo::ReleaseTags() {
-    if (ownsTagEnv)
+    // A VM on its way out takes the tags with it; removing them would only
+    // hold up its exit.
+    if (agent && agent->IsDying())
+        ;
+    else if (ownsTagEnv)
         CheckJvmtiError(tagEnv->DisposeEnvironment(), "DisposeEnvironment");
     else
         RemoveRecordTags(tagEnv);
@@ -247,13 +197,8 @@ void JvmInfo::RemoveRecordTags(jvmtiEnv* jvmti) {
 }
 
 void JvmInfo::DeleteSnapShotFiles() {
-    snapshotWriter.Wait();
-    for (char*& name : snapshotFiles) {
-        RemoveFile(name);
-        free(name);
-        name = nullptr;
-    }
-    snapshotFiles.clear();
+    snapshotBuffer = nullptr;
+    snapshotWriter.DeleteFiles();
 }
 
 JvmInterfaceInfo* JvmInfo::GetInterface(jclass clazz, const std::string* name) {
@@ -310,8 +255,6 @@ void JvmInfo::PrepareSnapShot(jvmtiEnv* jvmti, JNIEnv* jni) {
     snapshotError.clear();
     snapshotStart.Now();
     VeskLogger::LogDebug("Starting heap snapshot");
-    delete snapshotBuffer;
-    snapshotBuffer = new StringBuffer(SNAPSHOT_BUFFER_SIZE, SNAPSHOT_BUFFER_INCREMENT);
     heapObjCount = 0;
     heapRefCount = 0;
     refsSinceFlush = 0;
@@ -320,6 +263,7 @@ void JvmInfo::PrepareSnapShot(jvmtiEnv* jvmti, JNIEnv* jni) {
     javaLangClassInfo = nullptr;
     TagLoadedClasses(jvmti, jni);
     GatherRuntimeInfo(jvmti, jni);
+    snapshotBuffer = snapshotWriter.Begin();
 }
 
 void JvmInfo::TagLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni) {
@@ -360,6 +304,7 @@ void JvmInfo::TagLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni) {
     }
     FreeJvmtiMemory(&classes);
     nextObjectTag = classInfos ? TagOf(classInfos + classCount) : 0;
+    firstObjectTag = nextObjectTag;
     try {
         for (int i = 0; i < classCount; i++) classInfos[i].AssembleFields(this);
     } catch (const std::exception& e) {
@@ -393,6 +338,7 @@ void JvmInfo::TagThreads(JNIEnv* jni) {
     FreeJvmtiMemory(&threads);
     if (threadInfos && nextObjectTag < TagOf(threadInfos + threadCount))
         nextObjectTag = TagOf(threadInfos + threadCount);
+    firstObjectTag = nextObjectTag;
 }
 
 // ---- Heap walk ----
@@ -408,6 +354,28 @@ JvmObjectInfo* JvmInfo::TaggedRecord(jlong tag) const {
     return index < 0 ? nullptr : &threadInfos[index];
 }
 
+inline bool JvmInfo::IsCurrentTag(jlong tag) const {
+    return (tag >= firstObjectTag && tag < nextObjectTag) || TaggedRecord(tag) != nullptr;
+}
+
+inline bool JvmInfo::InClassRange(jlong tag) const {
+    return classInfos && tag >= TagOf(classInfos) && tag < TagOf(classInfos + classCount);
+}
+
+const jvmtiHeapReferenceInfo* JvmInfo::WithCurrentThreadTag(jvmtiHeapReferenceKind kind,
+                                                             const jvmtiHeapReferenceInfo* info,
+                                                             jvmtiHeapReferenceInfo& copy) const {
+    if (!info || (kind != JVMTI_HEAP_REFERENCE_STACK_LOCAL && kind != JVMTI_HEAP_REFERENCE_JNI_LOCAL)) return info;
+    jlong thread = kind == JVMTI_HEAP_REFERENCE_STACK_LOCAL ? info->stack_local.thread_tag : info->jni_local.thread_tag;
+    if (thread == 0 || RecordIndex(thread, threadInfos, threadCount) >= 0) return info;
+    copy = *info;
+    if (kind == JVMTI_HEAP_REFERENCE_STACK_LOCAL)
+        copy.stack_local.thread_tag = 0;
+    else
+        copy.jni_local.thread_tag = 0;
+    return &copy;
+}
+
 bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                                   jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                                   jlong* referrerTagPtr, jint length) {
@@ -418,6 +386,7 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
                 VeskLogger::LogDebug("Aborting heap walk");
                 return false;
             }
+            if (snapshotWriter.Failed()) return false;
             callbacksSinceCancelCheck = 0;
         }
         // Below debug level every step up to the kind test ends in this same silent skip.
@@ -426,8 +395,9 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
             VeskLogger::LogTrace("Skipping reference with NULL class tag");
             return true;
         }
-        jlong tag = *tagPtr;
-        const jlong referrerTag = referrerTagPtr ? *referrerTagPtr : 0;
+        // A tag left by an earlier pass counts as none.
+        jlong tag = IsCurrentTag(*tagPtr) ? *tagPtr : 0;
+        const jlong referrerTag = referrerTagPtr && IsCurrentTag(*referrerTagPtr) ? *referrerTagPtr : 0;
         if (classTag == TagOf(javaLangClassInfo) && tag == 0) {
             VeskLogger::LogTrace("Skipping reference to untagged (unloaded) class");
             return true;
@@ -454,14 +424,16 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
             }
             heapRefCount++;
             refsSinceFlush++;
-            const jlong shownReferrer = referrerClassTag != 0 ? referrerTag : 0;
-            used += HeapRecord::FormatReference(record + used, kind, info, tag, classTag, size, shownReferrer, length);
+            const jlong shownReferrer = InClassRange(referrerClassTag) ? referrerTag : 0;
+            jvmtiHeapReferenceInfo copy;
+            used += HeapRecord::FormatReference(record + used, kind, WithCurrentThreadTag(kind, info, copy), tag,
+                                                classTag, size, shownReferrer, length);
             if (HeapRecord::IsRootKind(kind)) heapRootCount++;
             snapshotBuffer->Append(record, used);
             if (refsSinceFlush >= REFS_PER_FILE) {
                 FlushOutput();
                 refsSinceFlush = 0;
-                if (SnapShotFailed()) return false;
+                if (!snapshotBuffer) return false;
             }
         }
         if (VeskLogger::IsDebugLevel() && heapRefCount % REFS_PER_PROGRESS_LINE == 0)
@@ -543,53 +515,29 @@ void JvmInfo::LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRefer
     VeskLogger::LogTrace("%s", line);
 }
 
-void JvmInfo::FailSnapShot(const char* what, const char* path, int error) {
-    char message[PATH_AREA + 128];
-    snprintf(message, sizeof message, "%s %s: %s", what, path, strerror(error));
+void JvmInfo::FailSnapShot(const std::string& message) {
     if (snapshotError.empty()) snapshotError = message;
-    VeskLogger::LogError(false, "%s", message);
+    VeskLogger::LogError(false, "%s", message.c_str());
     // Partial output is worthless; nothing of this snapshot stays on disk.
     DeleteSnapShotFiles();
 }
 
-bool JvmInfo::FinishWrite() {
-    int error = snapshotWriter.Wait();
-    if (error) FailSnapShot("Cannot write snapshot file", snapshotWriter.Path().c_str(), error);
-    return error == 0;
-}
-
 void JvmInfo::FlushOutput() {
-    if (!snapshotBuffer || SnapShotFailed() || !FinishWrite()) return;
-    std::string directory = TempDirectory();
-    char path[PATH_AREA];
-    char sep[2] = {fileSep, '\0'};
-    if (directory.back() == fileSep) sep[0] = '\0';
-    snprintf(path, sizeof path, "%s%s%s", directory.c_str(), sep, TEMP_TEMPLATE);
-    FILE* file = CreateTempFile(path);
-    if (!file) {
-        FailSnapShot("Cannot create snapshot file", path, errno);
-        return;
-    }
-    VeskLogger::LogTrace("Writing snapshot information to: %s", path);
-    char* name = strdup(path);
-    if (!name) {
-        fclose(file);
-        RemoveFile(path);
-        FailSnapShot("Cannot create snapshot file", path, ENOMEM);
-        return;
-    }
-    // Listed before it is written, so that a failed write deletes it too.
-    snapshotFiles.push_back(name);
-    snapshotBuffer = snapshotWriter.Start(snapshotBuffer, file, path);
+    if (snapshotBuffer) snapshotBuffer = snapshotWriter.Hand(snapshotBuffer);
 }
 
-void JvmInfo::TerminateSnapShot(jvmtiEnv*, JNIEnv*) {
-    VeskLogger::LogTrace("Terminating snapshot");
-    FlushOutput();
-    FinishWrite();
-    delete snapshotBuffer;
+void JvmInfo::FinishSnapShotFiles(bool dying) {
+    const bool writeLast = !dying && !SnapShotFailed();
+    std::string failure = snapshotWriter.End(writeLast ? snapshotBuffer : nullptr);
     snapshotBuffer = nullptr;
-    snapshotWriter.Release();
+    if (dying)
+        DeleteSnapShotFiles();
+    else if (!failure.empty())
+        FailSnapShot(failure);
+}
+
+void JvmInfo::TerminateSnapShot() {
+    VeskLogger::LogTrace("Terminating snapshot");
     snapshotEnd.Now();
     VeskLogger::LogDebug("Finished heap snapshot, elapsed.msec=%" PRId64, GetSnapShotDuration());
 }

@@ -67,10 +67,6 @@ public:
     static constexpr int64_t REFS_PER_FILE = 250000;
     static constexpr int CALLBACKS_PER_CANCEL_CHECK = 10000;
 
-    // Directory of the snapshot files (and of heap dumps without room in
-    // memory): the first usable of TEMP, TMP and TMPDIR, else /tmp/.
-    static std::string TempDirectory();
-
     JvmInfo();
     ~JvmInfo();
     JvmInfo(const JvmInfo&) = delete;
@@ -94,7 +90,7 @@ public:
     int64_t GetHeapObjCount() const { return heapObjCount; }
     int64_t GetHeapRefCount() const { return heapRefCount; }
     int64_t GetHeapRootCount() const { return heapRootCount; }
-    const std::vector<char*>& GetSnapShotFileNames() const { return snapshotFiles; }
+    const std::vector<std::string>& GetSnapShotFileNames() const { return snapshotWriter.Files(); }
     void GetAgentMetrics(StringBuffer& buffer);
     void PrintJvmInfo();
 
@@ -117,8 +113,12 @@ public:
     bool RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                              jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                              jlong* referrerTagPtr, jint length);
+    // Hands the filled buffer to the writer thread; a new file follows.
     void FlushOutput();
-    void TerminateSnapShot(jvmtiEnv* jvmti, JNIEnv* jni);
+    // After the walk: writes the last buffer and waits for the writer. dying:
+    // the VM is going, so nothing more is written and the files are deleted.
+    void FinishSnapShotFiles(bool dying);
+    void TerminateSnapShot();
     // True once a snapshot file could not be created or written.
     bool SnapShotFailed() const { return !snapshotError.empty(); }
     const std::string& GetSnapShotError() const { return snapshotError; }
@@ -141,12 +141,19 @@ private:
     void RemoveRecordTags(jvmtiEnv* jvmti);
     void TagThreads(JNIEnv* jni);
     void DeleteSnapShotFiles();
-    void FailSnapShot(const char* what, const char* path, int error);
-    // Waits for the file being written; false (and the snapshot failed) when a write failed.
-    bool FinishWrite();
+    void FailSnapShot(const std::string& message);
     // The class or thread record a tag addresses, or null (range checked).
     JvmClassInfo* ClassRecord(jlong tag) const;
     JvmObjectInfo* TaggedRecord(jlong tag) const;
+    // A tag this pass gave: a class or thread record's, or an object number
+    // of this walk. Anything else was left by an earlier pass.
+    bool IsCurrentTag(jlong tag) const;
+    // Within the class records (the alignment not checked).
+    bool InClassRange(jlong tag) const;
+    // info, or a copy of it without a thread tag of an earlier pass.
+    const jvmtiHeapReferenceInfo* WithCurrentThreadTag(jvmtiHeapReferenceKind kind,
+                                                       const jvmtiHeapReferenceInfo* info,
+                                                       jvmtiHeapReferenceInfo& copy) const;
     void LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                           jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                           jlong* referrerTagPtr, jint length) const;
@@ -182,12 +189,12 @@ private:
     InfoMap<jmethodID, JvmMethodInfo*, std::less<jmethodID>, false> methodMap;
     InfoMap<const std::string*, JvmInterfaceInfo*, StringCompare, true> interfaceMap;
     InfoMap<const std::string*, JvmClassInfo*, StringCompare, false> classMap;
+    jlong firstObjectTag;
     jlong nextObjectTag;
     jvmtiEnv* tagEnv = nullptr;
     bool ownsTagEnv = false;
-    StringBuffer* snapshotBuffer;
+    StringBuffer* snapshotBuffer;  // the writer's buffer the walk fills
     SnapshotWriter snapshotWriter{SNAPSHOT_BUFFER_SIZE, SNAPSHOT_BUFFER_INCREMENT};
-    std::vector<char*> snapshotFiles;
     ClientConnection* clientConnection;
     std::string snapshotError;
 };

@@ -13,6 +13,7 @@
 #include "HeapDumper.h"
 #include "JvmAgent.h"
 #include "OrloUtils.h"
+#include "TempFiles.h"
 #include "VeskLogger.h"
 #include "VeskSocket.h"
 
@@ -149,5 +150,6 @@ extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm) {
     ExceptionBoundary::Run("Agent_OnUnload", [&] {
         VeskLogger::LogDebug("Enter Agent_OnUnload, vm=%p", static_cast<void*>(vm));
         HeapDumper::RemoveActive();
+        TempFiles::RemoveAll();
     });
 }

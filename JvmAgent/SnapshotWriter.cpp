@@ -1,73 +1,138 @@
 #include "SnapshotWriter.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <exception>
-#include <system_error>
+#include <mutex>
 
+#include "BufferHandOver.h"
+#include "ExceptionBoundary.h"
 #include "StringBuffer.h"
+#include "TempFiles.h"
 
 namespace Orlo {
 
-SnapshotWriter::SnapshotWriter(uint64_t size, uint64_t increment)
-    : bufferSize(size), bufferIncrement(increment), writing(nullptr), spare(nullptr), file(nullptr), error(0) {}
+// What the thread and the snapshot's owner share; the thread keeps it alive
+// when it is left behind stalled.
+struct SnapshotWriter::Shared {
+    Shared(uint64_t size, uint64_t increment, std::chrono::milliseconds limit)
+        : first(new StringBuffer(size, increment)),
+          second(new StringBuffer(size, increment)),
+          handOver(limit, second.get()) {}
 
-SnapshotWriter::~SnapshotWriter() { Release(); }
-
-StringBuffer* SnapshotWriter::Start(StringBuffer* filled, FILE* stream, const char* name) {
-    int earlier = Wait();
-    writing = filled;
-    file = stream;
-    path = name;
-    error = earlier;
-    StringBuffer* next = spare;
-    spare = nullptr;
-    try {
-        if (!next) next = new StringBuffer(bufferSize, bufferIncrement);
-        worker = std::thread(&SnapshotWriter::WriteOut, this);
-        return next;
-    } catch (const std::exception&) {
-        // No memory or no thread: write here and refill the same buffer.
-        spare = next;
+    void Fail(const std::string& message) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (failure.empty()) failure = message;
     }
-    WriteOut();
-    writing = nullptr;
-    filled->Clear(false);
-    return filled;
+    void Fail(const char* what, const std::string& path, int error) {
+        Fail(std::string(what) + " " + path + ": " + strerror(error));
+    }
+
+    std::unique_ptr<StringBuffer> first, second;
+    BufferHandOver handOver;
+    std::atomic<bool> abandoned{false};
+    std::atomic<bool> broken{false};  // stopped by an exception, logged
+    std::mutex lock;  // guards what follows
+    std::vector<std::string> files;
+    std::string failure;
+};
+
+SnapshotWriter::SnapshotWriter(uint64_t size, uint64_t increment, std::chrono::milliseconds limit)
+    : bufferSize(size), bufferIncrement(increment), stallLimit(limit) {}
+
+SnapshotWriter::~SnapshotWriter() { DeleteFiles(); }
+
+StringBuffer* SnapshotWriter::Begin() {
+    DeleteFiles();
+    auto state = std::make_shared<Shared>(bufferSize, bufferIncrement, stallLimit);
+    worker = std::thread(&SnapshotWriter::Run, state);
+    running = state;
+    return state->first.get();
 }
 
-void SnapshotWriter::WriteOut() {
-    // Each segment leaves in one write straight from its memory.
-    setvbuf(file, nullptr, _IONBF, 0);
-    errno = 0;
-    bool written = writing->Write(file) == writing->Size();
-    int code = errno;
-    if (fclose(file) != 0 && written) {
-        written = false;
-        code = errno;
-    }
-    file = nullptr;
-    if (!written && error == 0) error = code ? code : EIO;
+StringBuffer* SnapshotWriter::Hand(StringBuffer* filled) {
+    return running ? running->handOver.Give(filled) : nullptr;
 }
 
-int SnapshotWriter::Wait() {
-    if (worker.joinable()) worker.join();
-    if (writing) {
-        writing->Clear(false);
-        if (spare)
-            delete writing;
-        else
-            spare = writing;
-        writing = nullptr;
+bool SnapshotWriter::Failed() const { return !running || running->handOver.Stopped(); }
+
+std::string SnapshotWriter::End(StringBuffer* last) {
+    if (!running) return "";
+    BufferHandOver& handOver = running->handOver;
+    if (last) handOver.Give(last);
+    handOver.Close(!last);
+    std::string failure;
+    if (handOver.WaitStopped()) {
+        worker.join();
+    } else {
+        // A hung file system must not hold the snapshot: the thread keeps
+        // its state and deletes its files when it gets free.
+        running->abandoned = true;
+        worker.detach();
     }
-    int result = error;
-    error = 0;
-    return result;
+    {
+        std::lock_guard<std::mutex> guard(running->lock);
+        files = running->files;
+        failure = running->failure;
+        if (failure.empty() && running->broken) failure = "Snapshot writer stopped by an exception";
+        if (failure.empty() && handOver.Stalled())
+            failure = "Cannot write snapshot file " + (files.empty() ? std::string("?") : files.back()) +
+                      ": no write finished within " + std::to_string(stallLimit.count()) + " ms";
+    }
+    running.reset();
+    return failure;
 }
 
-void SnapshotWriter::Release() {
-    Wait();
-    delete spare;
-    spare = nullptr;
+void SnapshotWriter::DeleteFiles() {
+    if (running) End(nullptr);
+    for (const std::string& path : files) TempFiles::Remove(path);
+    files.clear();
+}
+
+void SnapshotWriter::Run(std::shared_ptr<Shared> state) {
+    state->broken = !ExceptionBoundary::Run("Snapshot writer", [&] { WriteAll(*state); });
+    state->handOver.Stop();
+    if (!state->abandoned) return;
+    ExceptionBoundary::Run("Snapshot writer", [&] {
+        std::lock_guard<std::mutex> guard(state->lock);
+        for (const std::string& path : state->files) TempFiles::Remove(path);
+    });
+}
+
+void SnapshotWriter::WriteAll(Shared& state) {
+    while (StringBuffer* filled = state.handOver.Take()) {
+        std::string path;
+        FILE* file = TempFiles::Create(path);
+        if (!file) {
+            state.Fail("Cannot create snapshot file", path, errno);
+            return;
+        }
+        try {
+            std::lock_guard<std::mutex> guard(state.lock);
+            state.files.push_back(path);
+        } catch (...) {
+            fclose(file);
+            TempFiles::Remove(path);
+            throw;
+        }
+        // Each segment leaves in one write straight from its memory.
+        setvbuf(file, nullptr, _IONBF, 0);
+        errno = 0;
+        bool written = filled->Write(file) == filled->Size();
+        int code = errno;
+        if (fclose(file) != 0 && written) {
+            written = false;
+            code = errno;
+        }
+        if (!written) {
+            state.Fail("Cannot write snapshot file", path, code ? code : EIO);
+            return;
+        }
+        filled->Clear(false);
+        state.handOver.Return(filled);
+    }
 }
 
 }  // namespace Orlo

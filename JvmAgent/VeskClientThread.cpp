@@ -219,6 +219,8 @@ bool VeskClientThread::ProcessSnapShot(const char* tag, bool last) {
     auto sendStart = std::chrono::steady_clock::now();
     try {
         agent->GenerateSnapShot(info);
+        // The VM is exiting: its files are gone and nobody waits for frames.
+        if (agent->IsDying()) return false;
         ThrowIfCancelled("Snapshot aborted, not sending results to client");
         if (info->SnapShotFailed()) {
             SendSnapShotError(response, info->GetSnapShotError().c_str(), tag);
@@ -258,16 +260,17 @@ void VeskClientThread::SendSnapShotHeader(JvmInfo* info, StringBuffer& response,
 }
 
 bool VeskClientThread::SendSnapShotFiles(JvmInfo* info, StringBuffer& response, bool last, const char* tag) {
-    const std::vector<char*>& files = info->GetSnapShotFileNames();
+    const std::vector<std::string>& files = info->GetSnapShotFileNames();
     // Without any file the request still gets its final frame and metrics.
     size_t frames = files.empty() ? 1 : files.size();
     for (size_t i = 0; i < frames; i++) {
         response.Clear(false);
+        if (agent->IsDying()) return false;
         ThrowIfCancelled("Aborting snapshot sending");
         std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, fclose);
         if (i < files.size()) {
-            file.reset(fopen(files[i], "rb"));
-            if (!file) return SendSnapShotFileError("opening", files[i], tag);
+            file.reset(fopen(files[i].c_str(), "rb"));
+            if (!file) return SendSnapShotFileError("opening", files[i].c_str(), tag);
             // Unbuffered: the reads then go straight into the segments, in large pieces.
             setvbuf(file.get(), nullptr, _IONBF, 0);
         }
@@ -278,7 +281,7 @@ bool VeskClientThread::SendSnapShotFiles(JvmInfo* info, StringBuffer& response, 
             response.Read(file.get(), 0);
             // A short file must not reach the client as a complete one.
             if (ferror(file.get()))
-                return SendSnapShotFileError("reading", files[i], tag);
+                return SendSnapShotFileError("reading", files[i].c_str(), tag);
         }
         XmlUtils::EndXmlElement(response, "snapshot");
         XmlUtils::AddStatusElement(response, 1);

@@ -157,8 +157,9 @@ std::vector<std::string> SnapshotFiles(const std::string& dir) {
 // files go to a private directory (or to tempDir when given).
 class SnapJvm {
 public:
+    // exitOnSignal: the fixture calls System.exit once SignalExit is called.
     SnapJvm(int bulk, const std::string& tempDir = "", const std::string& logLevel = "INFO",
-            const std::vector<std::string>& jvmArgs = {})
+            const std::vector<std::string>& jvmArgs = {}, bool exitOnSignal = false)
         : port(FreePort()) {
         temp = tempDir.empty() ? dir.File("tmp") : tempDir;
         mkdir(dir.File("tmp").c_str(), 0700);
@@ -167,10 +168,24 @@ public:
         std::string options = "port=" + std::to_string(port) + ",address=127.0.0.1,cfgfile=" + config;
         std::vector<std::string> args{AgentArg(options), "-Xmx1g"};
         args.insert(args.end(), jvmArgs.begin(), jvmArgs.end());
-        jvm = std::make_unique<JavaProcess>(args, FIXTURE,
-                                            std::vector<std::string>{std::to_string(bulk)},
+        std::vector<std::string> programArgs{std::to_string(bulk)};
+        if (exitOnSignal) programArgs.push_back(dir.File("exit"));
+        jvm = std::make_unique<JavaProcess>(args, FIXTURE, programArgs,
                                             std::vector<std::string>{"TEMP=" + temp, "TMP=" + temp, "TMPDIR=" + temp});
         ready = jvm->WaitForOutput("snap ready", 60000) && WaitForPort(port, 30000);
+    }
+
+    void SignalExit() { dir.Write("exit", ""); }
+    // Waits for the fixture's exit; returns the milliseconds from the time
+    // it began to exit until it was gone, or -1.
+    int64_t ExitMillis() {
+        if (jvm->WaitExit(120000) != 0) return -1;
+        auto gone = std::chrono::system_clock::now().time_since_epoch();
+        std::string out = jvm->Stdout();
+        size_t at = out.find("exit at ");
+        if (at == std::string::npos) return -1;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(gone).count() -
+               strtoll(out.c_str() + at + 8, nullptr, 10);
     }
 
     // A connection the agent serves; the one before may still be winding down.
@@ -506,6 +521,41 @@ TEST(SnapshotCancel, AbortStopsTheWalkAndTheConnectionGoesOn) {
     VeskClient after = jvm.Connect();
     jvm.Sync(after);
     EXPECT_TRUE(SnapshotFiles(jvm.temp).empty());
+}
+
+// System.exit while the client is being sent the files, then while the
+// agent walks the heap: the exiting thread runs again once the walk is over,
+// and the VM is gone within a second of that, beyond what an exit takes
+// anyway. No snapshot file is left.
+TEST(SnapshotExit, ExitDuringStreamingOrTheWalkLeavesNoFile) {
+    int64_t plainExit = 0;
+    for (bool streaming : {true, false}) {
+        SCOPED_TRACE(streaming ? "exit while streaming" : "exit during the walk");
+        SnapJvm jvm(500000, "", "DEBUG", {}, true);
+        ASSERT_TRUE(jvm.ready) << jvm.jvm->Stderr();
+        VeskClient client = jvm.Connect();
+        client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "7"));
+        if (streaming) {
+            client.ReadFrame();  // and no more: the rest waits in the agent
+            ASSERT_FALSE(SnapshotFiles(jvm.temp).empty());
+        } else {
+            for (int i = 0; i < 6000 && jvm.Log().find("Starting FollowReferences") == std::string::npos; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        auto signalled = std::chrono::system_clock::now();
+        jvm.SignalExit();
+        int64_t exitMillis = jvm.ExitMillis();
+        ASSERT_GE(exitMillis, 0) << jvm.jvm->Stdout() << jvm.jvm->Stderr();
+        EXPECT_TRUE(SnapshotFiles(jvm.temp).empty());
+        if (streaming) {
+            plainExit = exitMillis;  // nothing of the agent's to wait for
+            continue;
+        }
+        // Held up that long, the fixture's thread was stopped by the walk.
+        auto held = std::chrono::system_clock::now() - signalled - std::chrono::milliseconds(exitMillis);
+        EXPECT_GT(held, std::chrono::milliseconds(100));
+        EXPECT_LE(exitMillis, plainExit + 1000);
+    }
 }
 
 TEST(SnapshotWriteFailure, BareErrorFrameAndNothingLeftOnDisk) {

@@ -260,7 +260,7 @@ TEST_F(TypeModelTest, FieldIndicesOfListedClassesAllResolve) {
     }
     std::map<std::string, std::string> objectClass;  // tag -> clstag
     int checked = 0;
-    for (const char* name : snap.GetSnapShotFileNames()) {
+    for (const std::string& name : snap.GetSnapShotFileNames()) {
         for (const Record& record : ParseRecords(ReadFile(name))) {
             if (record.name != "ref") {
                 objectClass[record["tag"]] = record["clstag"];

@@ -1,12 +1,16 @@
 // The temporary snapshot files: unique names from the template, each file
-// created afresh, all of them deleted when the record is cleared.
+// created afresh by the writer thread, all of them deleted when the record
+// is cleared.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "JvmInfo.h"
 #include "Orlo.h"
@@ -51,69 +55,71 @@ TEST(SnapshotFileTest, EveryFlushWritesANewFileThatClearDeletes) {
     // More files than a name template with one varying letter could give.
     const size_t flushes = 40;
     for (size_t i = 0; i < flushes; i++) info.FlushOutput();
+    info.FinishSnapShotFiles(false);
     ASSERT_FALSE(info.SnapShotFailed()) << info.GetSnapShotError();
 
     const std::string prefix = dir.Path() + Orlo::fileSep + "VESK_";
     std::set<std::string> names;
-    for (const char* name : info.GetSnapShotFileNames()) {
-        std::string path = name;
+    for (const std::string& path : info.GetSnapShotFileNames()) {
         EXPECT_EQ(path.compare(0, prefix.size(), prefix), 0) << path;
         EXPECT_EQ(path.size(), prefix.size() + 6) << path;
         struct stat st;
-        ASSERT_EQ(stat(name, &st), 0) << path;
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
         EXPECT_EQ(st.st_size, 0);
 #ifndef _WIN32
         EXPECT_EQ(st.st_mode & 077, 0u) << "readable by its owner only: " << path;
 #endif
         names.insert(path);
     }
-    EXPECT_EQ(names.size(), flushes);
+    EXPECT_EQ(names.size(), flushes + 1) << "and one for the last buffer";
 
     info.Clear();
     EXPECT_TRUE(info.GetSnapShotFileNames().empty());
     for (const std::string& path : names) EXPECT_FALSE(vesktest::FileExists(path)) << path;
 }
 
-// Filled buffers are written behind the caller's back: each file gets
-// exactly its buffer's bytes, and the two buffers take turns.
+// Filled buffers are written behind the walk's back: each file gets exactly
+// its buffer's bytes, in order, and the two buffers take turns.
 TEST(SnapshotFileTest, WriterWritesEachBufferToItsFile) {
     vesktest::TempDir dir;
+    EnvGuard temp("TEMP", dir.Path());
     Orlo::SnapshotWriter writer(64, 16);
-    const std::string texts[] = {std::string(300, 'a') + "<end/>", "<obj tag=\"1\"/>", ""};
-    Orlo::StringBuffer* buffer = new Orlo::StringBuffer(64, 16);
+    const std::string texts[] = {std::string(300, 'a') + "<end/>", "<obj tag=\"1\"/>", "", "<ref/>"};
+    Orlo::StringBuffer* buffer = writer.Begin();
     Orlo::StringBuffer* previous = nullptr;
     for (int i = 0; i < 3; i++) {
         buffer->Append(texts[i].c_str(), texts[i].size());
-        const std::string path = dir.File("file" + std::to_string(i));
-        FILE* file = fopen(path.c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        ASSERT_EQ(writer.Wait(), 0);
-        Orlo::StringBuffer* next = writer.Start(buffer, file, path.c_str());
+        Orlo::StringBuffer* next = writer.Hand(buffer);
+        ASSERT_NE(next, nullptr);
         ASSERT_NE(next, buffer);
         if (previous) EXPECT_EQ(next, previous);
         EXPECT_EQ(next->Size(), 0u);
         previous = buffer;
         buffer = next;
     }
-    EXPECT_EQ(writer.Wait(), 0);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(vesktest::ReadFile(dir.File("file" + std::to_string(i))), texts[i]);
-    delete buffer;
-    writer.Release();
+    buffer->Append(texts[3].c_str());
+    EXPECT_EQ(writer.End(buffer), "");
+    ASSERT_EQ(writer.Files().size(), 4u);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(vesktest::ReadFile(writer.Files()[i]), texts[i]) << i;
+    const std::vector<std::string> files = writer.Files();
+    writer.DeleteFiles();
+    for (const std::string& path : files) EXPECT_FALSE(vesktest::FileExists(path)) << path;
 }
 
-TEST(SnapshotFileTest, WriterReportsAFailedWriteOnce) {
+TEST(SnapshotFileTest, WriterThatCannotCreateItsFileStopsTheWalk) {
     vesktest::TempDir dir;
-    const std::string path = dir.Write("read-only", "");
+    const std::string missing = dir.File("missing");
+    EnvGuard temp("TEMP", missing);
     Orlo::SnapshotWriter writer(64, 16);
-    Orlo::StringBuffer* buffer = new Orlo::StringBuffer(64, 16);
+    Orlo::StringBuffer* buffer = writer.Begin();
     buffer->Append("<ref kind=\"2\"/>");
-    FILE* file = fopen(path.c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    buffer = writer.Start(buffer, file, path.c_str());
-    EXPECT_NE(writer.Wait(), 0);
-    EXPECT_EQ(writer.Path(), path);
-    EXPECT_EQ(writer.Wait(), 0);
-    delete buffer;
+    buffer = writer.Hand(buffer);
+    for (int i = 0; i < 500 && !writer.Failed(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(writer.Failed());
+    EXPECT_EQ(writer.Hand(buffer), nullptr);
+    const std::string failure = writer.End(nullptr);
+    EXPECT_EQ(failure.rfind("Cannot create snapshot file " + missing, 0), 0u) << failure;
+    EXPECT_TRUE(writer.Files().empty());
 }
 
 }  // namespace
