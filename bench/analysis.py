@@ -17,7 +17,7 @@ import signal
 import subprocess
 import sys
 
-from bench import JVMS, free_port, start_jvm, stop_jvm
+from bench import JVMS, exit_on_signals, free_port, jdk_version, start_jvm, stop_jvm
 
 TOP = 40  # rows asked of both; the fixture's large structures are among them
 # The fixture's large structures, as the largest objects of their classes: the
@@ -145,13 +145,8 @@ def main():
     p.add_argument("--limit", type=int, default=180, help="seconds the heap library may take")
     a = p.parse_args()
 
-    def on_signal(signum, _frame):
-        raise SystemExit(128 + signum)
-
-    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, on_signal)
-    version = subprocess.run([f"{a.jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
-    print(f"JDK: {a.jdk} ({version[0] if version else '?'}); {os.cpu_count()} CPUs; "
+    exit_on_signals()
+    print(f"JDK: {a.jdk} ({jdk_version(a.jdk)}); {os.cpu_count()} CPUs; "
           f"heap library limited to {a.limit} s and -Xmx{a.lib_xmx}")
     rows = []
     try:

@@ -86,6 +86,20 @@ def start_jvm(args, work, name, env_extra):
     raise RuntimeError(f"{name}: heap not built in time")
 
 
+def exit_on_signals():
+    """Ctrl-C, TERM and HUP end the driver through its finally blocks, which stop the JVMs."""
+    def on_signal(signum, _frame):
+        raise SystemExit(128 + signum)
+
+    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(s, on_signal)
+
+
+def jdk_version(jdk):
+    lines = subprocess.run([f"{jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
+    return lines[0] if lines else jdk
+
+
 def stop_jvm(proc):
     if proc.poll() is None:
         proc.kill()
@@ -257,11 +271,7 @@ def main():
     p.add_argument("--xmx", default="2g")
     a = p.parse_args()
 
-    def on_signal(signum, _frame):
-        raise SystemExit(128 + signum)
-
-    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, on_signal)
+    exit_on_signals()
     sizes = [int(s) for s in a.sizes.split(",")]
     agents = ["floor"] + a.modes.split(",")
     results = {}  # (jdk, size, agent) -> rows
@@ -284,8 +294,7 @@ def main():
           "ratio = (tag + walk + untag) / floor's; pauses = safepoint pauses during the request "
           "(sum, longest), /walk = sum / floor's walk; RSS +5 s = 5 s after the request.")
     for jdk in a.jdk:
-        version = subprocess.run([f"{jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
-        print(f"\n### {version[0] if version else jdk}\n")
+        print(f"\n### {jdk_version(jdk)}\n")
         print("| objects | agent | tag | walk | untag | t+w+u | ratio | pauses sum | longest | /walk "
               "| RSS before | peak | +5 s | +5 s - before |")
         print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")

@@ -14,13 +14,13 @@ import argparse
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import time
 
 from analysis import Timed
-from bench import JVMS, RssPeak, free_port, log_size, pauses, rss_kib, start_jvm, stop_jvm
+from bench import (JVMS, RssPeak, exit_on_signals, free_port, jdk_version, log_size, pauses, rss_kib, start_jvm,
+                   stop_jvm)
 
 KINDS = ("snapshot", "heapdump", "jcmd")
 
@@ -106,11 +106,7 @@ def main():
     p.add_argument("--xmx", default="3g")
     a = p.parse_args()
 
-    def on_signal(signum, _frame):
-        raise SystemExit(128 + signum)
-
-    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, on_signal)
+    exit_on_signals()
     sizes = [int(s) for s in a.sizes.split(",")]
     results = {}
     try:
@@ -126,8 +122,7 @@ def main():
           "saved = request to saved file (s); RSS growth = peak - before (MiB); objects = VisualVM's "
           "heap library's live instances in the vesk dump / in the JVM's own live dump of the same JVM.")
     for jdk in a.jdk:
-        version = subprocess.run([f"{jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
-        print(f"\n### {version[0] if version else jdk}\n")
+        print(f"\n### {jdk_version(jdk)}\n")
         print("| objects | SNAPSHOT pauses | HEAPDUMP pauses | ratio | SNAPSHOT saved | HEAPDUMP saved | ratio "
               "| RSS growth SNAPSHOT | HEAPDUMP | jcmd dump | HEAPDUMP - jcmd | JVM dump / redact / stream (ms) "
               "| HPROF MiB | analysis of the HPROF | objects vesk / JVM |")

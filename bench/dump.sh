@@ -14,12 +14,7 @@
 #   VESK_HEAPLIB_JAR=PATH                VisualVM's heap library, when elsewhere
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-[ $# -gt 0 ] || set -- /usr/lib/jvm/java-17-openjdk-amd64 /usr/lib/jvm/temurin-25-jdk-amd64
-jdks=()
-for jdk in "$@"; do
-  [ -x "$jdk/bin/java" ] || { echo "no JDK at $jdk" >&2; exit 2; }
-  jdks+=(--jdk "$jdk")
-done
+source "$root/bench/jdks.sh" "$@"
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 2; }
 heaplib=${VESK_HEAPLIB_JAR:-$(find /usr/share/visualvm -name org-graalvm-visualvm-lib-jfluid-heap.jar 2>/dev/null | head -n 1)}
 [ -n "$heaplib" ] || echo "VisualVM's heap library not found (apt-get install visualvm); objects not counted" >&2
@@ -28,8 +23,8 @@ build=${VESK_BENCH_BUILD:-$root/build-bench}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target veskjagent vesk -j2 >/dev/null
 
-source "$root/bench/workdir.sh" "$1"
-[ -z "$heaplib" ] || "$1/bin/javac" --release 17 -cp "$heaplib" -d "$work/classes" "$root/bench/HeapLibCount.java"
+source "$root/bench/workdir.sh" "${homes[0]}"
+[ -z "$heaplib" ] || "${homes[0]}/bin/javac" --release 17 -cp "$heaplib" -d "$work/classes" "$root/bench/HeapLibCount.java"
 python3 "$root/bench/dump.py" "${jdks[@]}" --agent "$build/libveskjagent.so" --vesk "$build/client/vesk" \
   --heaplib "$heaplib" --classes "$work/classes" --work "$work" --config "$work/agent.properties" \
   --sizes "${VESK_BENCH_SIZES:-1000000,2500000,5000000}"

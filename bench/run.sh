@@ -10,18 +10,13 @@
 #   VESK_BENCH_BUILD=DIR                 build directory (default build-bench)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-[ $# -gt 0 ] || set -- /usr/lib/jvm/java-17-openjdk-amd64 /usr/lib/jvm/temurin-25-jdk-amd64
-jdks=()
-for jdk in "$@"; do
-  [ -x "$jdk/bin/java" ] || { echo "no JDK at $jdk" >&2; exit 2; }
-  jdks+=(--jdk "$jdk")
-done
+source "$root/bench/jdks.sh" "$@"
 build=${VESK_BENCH_BUILD:-$root/build-bench}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target veskjagent veskfloor -j2 >/dev/null
 
-source "$root/bench/workdir.sh" "$1"
+source "$root/bench/workdir.sh" "${homes[0]}"
 python3 "$root/bench/bench.py" "${jdks[@]}" --agent "$build/libveskjagent.so" --floor "$build/bench/libveskfloor.so" \
   --classes "$work/classes" --work "$work" --config "$work/agent.properties" \
   --sizes "${VESK_BENCH_SIZES:-1000000,2500000,5000000}" --runs "${VESK_BENCH_RUNS:-3}" \
