@@ -47,6 +47,8 @@ JavaProcess::JavaProcess(const std::vector<std::string>& jvmArgs, const std::str
         dup2(o, 1);
         dup2(e, 2);
         if (chdir(dir.Path().c_str()) != 0) _exit(126);
+        // Snapshot files of a JVM killed mid-walk go with its private directory.
+        for (const char* name : {"TEMP", "TMP", "TMPDIR"}) setenv(name, dir.Path().c_str(), 1);
         for (const auto& kv : env) putenv(strdup(kv.c_str()));
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -1,5 +1,6 @@
-// A JVM started as a child process for end-to-end tests. Its output goes to
-// files in a private directory; the destructor kills it by PID.
+// A JVM started as a child process for end-to-end tests. Its output and its
+// temporary files (TEMP, TMP, TMPDIR, unless env says otherwise) go to a
+// private directory; the destructor kills it by PID.
 #pragma once
 
 #include <sys/types.h>
