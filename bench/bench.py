@@ -66,6 +66,16 @@ class RssPeak(threading.Thread):
         return self.peak
 
 
+def begin_measure(proc, splog):
+    """After a settling second: resident size before, a running peak poll, the safepoint log's offset."""
+    time.sleep(1)
+    before = rss_kib(proc.pid)
+    poll = RssPeak(proc.pid)
+    log_start = log_size(splog)
+    poll.start()
+    return before, poll, log_start
+
+
 def start_jvm(args, work, name, env_extra):
     out = open(os.path.join(work, name + ".out"), "w")
     env = dict(os.environ, **env_extra)
@@ -219,11 +229,7 @@ def measure(jdk, size, agent, a, dump=False):
             "-cp", a.classes, "BenchHeap", str(size)]
     proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
     try:
-        time.sleep(1)
-        before = rss_kib(proc.pid)
-        poll = RssPeak(proc.pid)
-        log_start = log_size(splog)
-        poll.start()
+        before, poll, log_start = begin_measure(proc, splog)
         if agent == "floor":
             r = floor_run(port)
             peak = poll.stop()

@@ -19,8 +19,7 @@ import sys
 import time
 
 from analysis import Timed
-from bench import (JVMS, RssPeak, exit_on_signals, free_port, jdk_version, log_size, pauses, rss_kib, start_jvm,
-                   stop_jvm)
+from bench import JVMS, begin_measure, exit_on_signals, free_port, jdk_version, log_size, pauses, start_jvm, stop_jvm
 
 KINDS = ("snapshot", "heapdump", "jcmd")
 
@@ -58,11 +57,7 @@ def measure(jdk, size, kind, a):
     own = os.path.join(a.work, name + "-own.hprof")
     row = {"objects": built}
     try:
-        time.sleep(1)
-        before = rss_kib(proc.pid)
-        poll = RssPeak(proc.pid)
-        start_log = log_size(splog)
-        poll.start()
+        before, poll, start_log = begin_measure(proc, splog)
         start = time.time()
         if kind == "jcmd":
             text = run([f"{jdk}/bin/jcmd", str(proc.pid), "GC.heap_dump", saved], saved + ".out")
