@@ -23,9 +23,12 @@ missing() {
 updated=0
 if ! apt-get indextargets 2>/dev/null | grep -q 'Created-By: Sources'; then
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  # The mirror the machine already uses for the main suite, whatever host it is.
+  mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' "Release: $codename" | head -n1)
+  mirror=${mirror:-http://deb.debian.org/debian/}
   $sudo tee /etc/apt/sources.list.d/vesk-src.sources >/dev/null <<SRC
 Types: deb-src
-URIs: http://deb.debian.org/debian
+URIs: $mirror
 Suites: $codename
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
@@ -44,4 +47,10 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $extra $todo >/dev/null
 }
 install_missing "" "${packages[@]}"
+# The stream reader turns off expat's reparse deferral, which older builds of
+# the library lack; a machine that came with one gets the current build.
+if ! grep -q XML_SetReparseDeferralEnabled /usr/include/expat.h; then
+  ((updated)) || { $sudo apt-get update -qq; updated=1; }
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --only-upgrade libexpat1-dev >/dev/null
+fi
 install_missing --no-install-recommends "${lean_packages[@]}"

@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "DominatorTree.h"
+#include "heap/DominatorTree.h"
 #include "HprofCounts.h"
-#include "HprofLoader.h"
+#include "load/HprofLoader.h"
 #include "HprofRedactor.h"
 #include "JavaProcess.h"
-#include "VeskClient.h"
+#include "protocol/VeskClient.h"
 #include "VeskProgram.h"
 
 using namespace vesktest;

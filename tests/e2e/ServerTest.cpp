@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "JavaProcess.h"
-#include "VeskClient.h"
+#include "protocol/VeskClient.h"
 
 using namespace vesktest;
 using vesk::ClientError;

@@ -20,7 +20,7 @@
 
 #include "JavaProcess.h"
 #include "VeskProgram.h"
-#include "VeskClient.h"
+#include "protocol/VeskClient.h"
 
 using namespace vesktest;
 using vesk::Frame;

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "HprofFile.h"
+#include "load/HprofFile.h"
 
 namespace vesktest {
 

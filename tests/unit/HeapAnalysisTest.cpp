@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "DominatorTree.h"
-#include "HeapDiff.h"
-#include "HeapPaths.h"
-#include "SnapshotLoader.h"
+#include "heap/DominatorTree.h"
+#include "heap/HeapDiff.h"
+#include "heap/HeapPaths.h"
+#include "load/SnapshotLoader.h"
 #include "SnapshotStream.h"
 
 using namespace vesk;

@@ -7,7 +7,7 @@
 
 #include "HprofBuilder.h"
 #include "HprofCounts.h"
-#include "HprofFile.h"
+#include "load/HprofFile.h"
 #include "HprofRedactor.h"
 #include "TempDir.h"
 

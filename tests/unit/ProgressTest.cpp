@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Progress.h"
+#include "term/Progress.h"
 
 using vesk::Progress;
 using vesk::ProgressLine;

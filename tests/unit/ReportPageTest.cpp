@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "HtmlText.h"
-#include "ReportPage.h"
+#include "report/HtmlText.h"
+#include "report/ReportPage.h"
 
 using vesk::EscapeHtml;
 using vesk::ReportContent;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "SnapshotHistogram.h"
+#include "load/SnapshotHistogram.h"
 
 using vesk::ClassCount;
 using vesk::HistogramReader;

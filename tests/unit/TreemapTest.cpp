@@ -3,7 +3,7 @@
 #include <map>
 #include <vector>
 
-#include "Treemap.h"
+#include "report/Treemap.h"
 
 using vesk::LayoutTreemap;
 using vesk::TreemapCell;

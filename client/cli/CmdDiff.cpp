@@ -1,0 +1,93 @@
+// vesk diff: what grew between two snapshots, class by class.
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "cli/Commands.h"
+#include "heap/DominatorTree.h"
+#include "heap/HeapDiff.h"
+#include "load/SnapshotHistogram.h"
+#include "cli/SnapshotInput.h"
+
+namespace vesk {
+
+struct DiffArgs {
+    std::string before;
+    std::string after;
+    size_t count = 50;
+    bool retained = false;
+    bool json = false;
+};
+
+// Instances and bytes per class: the header's figures, which need no more of
+// the stream; with retained sizes, the whole graph's.
+static int Totals(const Options& options, const std::string& path, bool retained, std::vector<ClassTotals>* rows) {
+    if (retained) {
+        HeapGraph graph;
+        int status = LoadGraph(options, path, &graph);
+        if (status == EXIT_OK) *rows = DominatorTree(graph).ByClass();
+        return status;
+    }
+    HistogramReader reader;
+    int status = ReadSnapshot(options, path, reader.Reader());
+    for (const ClassCount& count : reader.Histogram()) rows->push_back({count.name, count.instances, count.bytes, -1});
+    return status;
+}
+
+static int RunDiff(const Options& options, const DiffArgs& args) {
+    // With --port the new snapshot is taken now.
+    if (args.after.empty() && !options.portGiven) return UsageError("give OLD and NEW, or OLD and --port");
+    std::vector<ClassTotals> before, after;
+    int status = Totals(options, args.before, args.retained, &before);
+    if (status == EXIT_OK) status = Totals(options, args.after, args.retained, &after);
+    if (status != EXIT_OK) return status;
+
+    std::vector<ClassDelta> rows = DiffClasses(before, after);
+    if (rows.size() > args.count) rows.resize(args.count);
+    if (args.json) {
+        nlohmann::ordered_json out = nlohmann::ordered_json::array();
+        for (const ClassDelta& row : rows) {
+            nlohmann::ordered_json entry = {{"name", row.name},
+                                            {"instancesBefore", row.before.instances},
+                                            {"instancesAfter", row.after.instances},
+                                            {"bytesBefore", row.before.bytes},
+                                            {"bytesAfter", row.after.bytes}};
+            if (args.retained) {
+                entry["retainedBefore"] = row.before.retained;
+                entry["retainedAfter"] = row.after.retained;
+            }
+            out.push_back(entry);
+        }
+        printf("%s\n", out.dump(2).c_str());
+        return EXIT_OK;
+    }
+    printf("    #inst old     #inst new   #inst +/-      bytes old      bytes new      bytes +/-");
+    if (args.retained) printf("   retained old   retained new   retained +/-");
+    printf("  class name\n");
+    for (const ClassDelta& row : rows) {
+        printf("%13" PRId64 " %13" PRId64 " %+11" PRId64 " %14" PRId64 " %14" PRId64 " %+14" PRId64, row.before.instances,
+               row.after.instances, row.InstanceGrowth(), row.before.bytes, row.after.bytes, row.ByteGrowth());
+        if (args.retained)
+            printf(" %14" PRId64 " %14" PRId64 " %+14" PRId64, row.before.retained, row.after.retained,
+                   row.RetainedGrowth());
+        printf("  %s\n", row.name.c_str());
+    }
+    return EXIT_OK;
+}
+
+static CommandRun DefineDiff(CLI::App& command) {
+    auto args = std::make_shared<DiffArgs>();
+    command.add_option("OLD", args->before, "the earlier saved snapshot stream")->required()->check(NonEmpty);
+    command.add_option("NEW", args->after, "the later one (or --port to take it now)")->check(NonEmpty);
+    command.add_option("-n", args->count, "how many classes (default 50)")
+        ->option_text("N")
+        ->check(DecimalRange(1, 100000000));
+    command.add_flag("--retained", args->retained, "add retained sizes (reads the whole snapshots)");
+    command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
+    return [args](const Options& options) { return RunDiff(options, *args); };
+}
+
+static CommandRegistration registration("diff", "per class, what grew between two snapshots", DefineDiff);
+
+}  // namespace vesk

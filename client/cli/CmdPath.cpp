@@ -1,0 +1,135 @@
+// vesk path: why an object is alive. The shortest reference paths from GC
+// roots to an object, or to the largest instances of a class.
+#include <cinttypes>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <utility>
+#include <nlohmann/json.hpp>
+
+#include "cli/Commands.h"
+#include "heap/DominatorTree.h"
+#include "heap/HeapPaths.h"
+#include "heap/HeapText.h"
+#include "cli/SnapshotInput.h"
+
+namespace vesk {
+
+struct PathArgs {
+    std::string file;
+    std::string tag;
+    std::string className;
+    size_t count = 3;
+    bool allRefs = false;
+    bool json = false;
+};
+
+// How a step is reached from the one before: ".field", "[i]", or "" (no index).
+static std::string Via(const HeapGraph& graph, NodeId from, const HeapEdge& edge) {
+    std::string name = graph.EdgeName(from, edge);
+    return name.empty() || name[0] == '[' ? name : "." + name;
+}
+
+static nlohmann::ordered_json PathJson(const HeapGraph& graph, const HeapPath& path, NodeId target,
+                                       uint64_t retained) {
+    nlohmann::ordered_json out = {{"tag", HexTag(graph.Tag(target))},
+                                  {"class", NodeLabel(graph, target)},
+                                  {"retained", retained},
+                                  {"reachable", !path.steps.empty()}};
+    if (path.steps.empty()) return out;
+    nlohmann::ordered_json root = {{"kind", RootKindName(path.root.kind)}};
+    if (path.root.thread != NO_THREAD) root["thread"] = graph.Threads()[path.root.thread].name;
+    if (path.root.depth >= 0) root["frame"] = path.root.depth;
+    out["root"] = root;
+    nlohmann::ordered_json& steps = out["steps"] = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < path.steps.size(); i++) {
+        NodeId node = path.steps[i].node;
+        nlohmann::ordered_json step = {{"class", NodeLabel(graph, node)}, {"tag", HexTag(graph.Tag(node))}};
+        if (i > 0) step["via"] = Via(graph, path.steps[i - 1].node, path.steps[i].edge);
+        steps.push_back(step);
+    }
+    return out;
+}
+
+static void PrintPath(const HeapGraph& graph, const HeapPath& path, NodeId target, uint64_t retained,
+                      bool allRefs) {
+    printf("%s %s, retained %" PRIu64 " bytes\n", NodeLabel(graph, target).c_str(), HexTag(graph.Tag(target)).c_str(),
+           retained);
+    if (path.steps.empty()) {
+        printf(allRefs ? "  no GC root reaches it\n"
+                       : "  no GC root reaches it without weak, soft or phantom references (--all-refs follows them)\n");
+        return;
+    }
+    printf("  root: %s\n", RootText(graph, path.root).c_str());
+    for (size_t i = 0; i < path.steps.size(); i++) {
+        NodeId node = path.steps[i].node;
+        std::string via = i > 0 ? Via(graph, path.steps[i - 1].node, path.steps[i].edge) : "";
+        printf("  %*s%s%s%s %s\n", static_cast<int>(i > 8 ? 8 : i) * 2, "", via.c_str(), via.empty() ? "" : " -> ",
+               NodeLabel(graph, node).c_str(), HexTag(graph.Tag(node)).c_str());
+    }
+}
+
+static int RunPath(const Options& options, PathArgs args) {
+    // With --port and no --class, a lone positional is the tag.
+    if (options.portGiven && args.tag.empty() && args.className.empty()) std::swap(args.tag, args.file);
+    if (args.tag.empty() == args.className.empty()) return UsageError("give either TAG or --class NAME");
+    uint64_t tag = 0;
+    if (!args.tag.empty() && !ParseTag(args.tag, &tag)) return UsageError("not a tag (hexadecimal): " + args.tag);
+    std::string path;
+    int status = ChooseInput(options, args.file, true, &path);
+    if (status != EXIT_OK) return status;
+    HeapGraph graph;
+    status = LoadGraph(options, path, &graph);
+    if (status != EXIT_OK) return status;
+
+    DominatorTree tree(graph);
+    std::vector<NodeId> targets;
+    if (!args.tag.empty()) {
+        NodeId node = graph.FindTag(tag);
+        if (node == NO_NODE) return Fail(EXIT_USAGE, "no object with tag " + args.tag + " in the snapshot");
+        targets.push_back(node);
+    } else {
+        std::vector<uint32_t> classes = graph.FindClasses(args.className);
+        if (classes.empty()) return Fail(EXIT_USAGE, "no class " + args.className + " in the snapshot");
+        for (uint32_t cls : classes)
+            for (NodeId node : tree.LargestOf(cls, args.count)) targets.push_back(node);
+        std::sort(targets.begin(), targets.end(),
+                  [&tree](NodeId a, NodeId b) { return tree.Retained(a) > tree.Retained(b); });
+        if (targets.size() > args.count) targets.resize(args.count);
+        if (targets.empty()) return Fail(EXIT_USAGE, "no instance of " + args.className + " that a root reaches");
+    }
+
+    PathFinder finder(graph, args.allRefs);
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < targets.size(); i++) {
+        HeapPath found = finder.ShortestPath(targets[i]);
+        if (args.json) {
+            out.push_back(PathJson(graph, found, targets[i], tree.Retained(targets[i])));
+        } else {
+            if (i > 0) printf("\n");
+            PrintPath(graph, found, targets[i], tree.Retained(targets[i]), args.allRefs);
+        }
+    }
+    if (args.json) printf("%s\n", out.dump(2).c_str());
+    return EXIT_OK;
+}
+
+static CommandRun DefinePath(CLI::App& command) {
+    auto args = std::make_shared<PathArgs>();
+    command.add_option("FILE", args->file, "a saved snapshot stream (or --port for a new snapshot)")->check(NonEmpty);
+    command.add_option("TAG", args->tag, "the object's tag, as vesk top prints it");
+    command.add_option("--class", args->className, "the largest instances of this class instead of one object")
+        ->option_text("NAME");
+    command.add_option("-n", args->count, "how many instances of --class (default 3)")
+        ->option_text("N")
+        ->check(DecimalRange(1, 10000));
+    command.add_flag("--all-refs", args->allRefs,
+                     "follow java.lang.ref.Reference.referent too (weak, soft and phantom references)");
+    command.add_flag("--json", args->json, "one JSON document on stdout instead of the text");
+    return [args](const Options& options) { return RunPath(options, *args); };
+}
+
+static CommandRegistration registration("path", "shortest paths from GC roots to an object or a class's largest instances",
+                                        DefinePath);
+
+}  // namespace vesk

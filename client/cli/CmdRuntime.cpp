@@ -1,0 +1,44 @@
+// vesk runtime: processors, heap totals, class and thread counts.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "cli/Commands.h"
+
+namespace vesk {
+
+static std::string Describe(const Prop& prop) {
+    int64_t value = strtoll(prop.value.c_str(), nullptr, 10);
+    char text[96];
+    if (prop.name.find("heap") != std::string::npos) {
+        snprintf(text, sizeof text, "%s (%.1f MiB)", prop.value.c_str(), value / 1048576.0);
+    } else if (prop.name == "rt-time") {
+        time_t seconds = static_cast<time_t>(value / 1000);
+        tm local{};
+        localtime_r(&seconds, &local);
+        char when[32];
+        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+        snprintf(text, sizeof text, "%s.%03d (%s)", when, static_cast<int>(value % 1000), prop.value.c_str());
+    } else {
+        return prop.value;
+    }
+    return text;
+}
+
+static int RunRuntime(const Options& options) {
+    std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"RUNTIME"}));
+    std::string error;
+    if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);
+    if (options.raw) return EXIT_OK;
+    std::vector<Prop> props = CommandProps(frames.front().Body(), "RUNTIME");
+    size_t width = 0;
+    for (const Prop& prop : props) width = std::max(width, prop.name.size());
+    for (const Prop& prop : props)
+        printf("%-*s  %s\n", static_cast<int>(width), prop.name.c_str(), Describe(prop).c_str());
+    return EXIT_OK;
+}
+
+static CommandRegistration registration("runtime", "processors, heap totals, classes and threads", RunRuntime);
+
+}  // namespace vesk

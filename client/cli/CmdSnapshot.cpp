@@ -1,0 +1,84 @@
+// vesk snapshot: takes a heap snapshot and saves the whole stream, every frame
+// as received, to a file; Ctrl-C cancels the walk.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/Commands.h"
+#include "term/OutputFile.h"
+#include "protocol/SnapshotSession.h"
+
+namespace vesk {
+
+static std::string Find(const std::vector<Prop>& props, const std::string& name) {
+    for (const Prop& prop : props)
+        if (prop.name == name) return prop.value;
+    return "?";
+}
+
+static void PrintSummary(FILE* out, const SnapshotSession& session, const std::vector<Prop>& counts,
+                         const std::vector<Prop>& metrics) {
+    const char* prefix = "$L$last.snapshot.";
+    fprintf(out, "objects       %s\nreferences    %s\nroots         %s\n", Find(counts, "total-objs").c_str(),
+            Find(counts, "total-refs").c_str(), Find(counts, "total-roots").c_str());
+    fprintf(out, "classes       %s\nthreads       %s\n", Find(metrics, prefix + std::string("classtag.class.count")).c_str(),
+            Find(metrics, prefix + std::string("classtag.thread.count")).c_str());
+    fprintf(out, "tagging       %s ms\nheap walk     %s ms\nuntag         %s ms\nsnapshot      %s ms\n",
+            Find(metrics, prefix + std::string("classtag.duration.msec")).c_str(),
+            Find(metrics, prefix + std::string("heapwalk.duration.msec")).c_str(),
+            Find(metrics, prefix + std::string("untag.duration.msec")).c_str(),
+            Find(metrics, prefix + std::string("overall.duration.msec")).c_str());
+    fprintf(out, "received      %" PRIu64 " frames, %.1f MiB in %.1f s\n", session.Frames(),
+            session.Bytes() / 1048576.0, session.Seconds());
+}
+
+static int RunSnapshot(const Options& options, std::string path) {
+    if (path.empty() && options.raw) path = "-";
+    OutputFile output(path);
+    if (!output.Open()) return Fail(EXIT_FILE, "cannot create " + path + ".part: " + strerror(errno));
+
+    VeskClient client = ConnectClient(options);
+    SnapshotSession session(client, options.timeoutMs, true);
+    std::vector<Prop> counts, metrics;
+    bool writeFailed = false;
+    int writeErrno = 0;
+    SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
+        if (!writeFailed && !output.Write(frame.bytes)) {
+            writeFailed = true;
+            writeErrno = errno;
+            session.Cancel();
+        }
+        if (session.Frames() == 1) counts = CommandProps(frame.Body(), "SNAPSHOT");
+        if (frame.last) metrics = CommandProps(frame.Body(), "");
+    });
+
+    if (writeFailed) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(writeErrno));
+    if (outcome == SnapshotSession::Outcome::Cancelled)
+        return Fail(EXIT_CANCELLED, "snapshot cancelled (" + session.Error() + "); nothing saved");
+    if (outcome == SnapshotSession::Outcome::Failed)
+        return Fail(EXIT_AGENT_ERROR, "the agent reported: " + session.Error() + "; nothing saved");
+    if (!output.Commit()) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(errno));
+
+    if (path.empty()) {
+        PrintSummary(stdout, session, counts, metrics);
+    } else if (path != "-") {
+        fprintf(stderr, "vesk: snapshot saved to %s: %s objects, %s references, %.1f MiB\n", path.c_str(),
+                Find(counts, "total-objs").c_str(), Find(counts, "total-refs").c_str(), session.Bytes() / 1048576.0);
+    }
+    return EXIT_OK;
+}
+
+static CommandRun DefineSnapshot(CLI::App& command) {
+    auto path = std::make_shared<std::string>();
+    command.add_option("-o", *path, "save the stream to FILE ('-': standard output, as --raw does)")
+        ->option_text("FILE")
+        ->check(NonEmpty);
+    return [path](const Options& options) { return RunSnapshot(options, *path); };
+}
+
+static CommandRegistration registration(
+    "snapshot", "take a heap snapshot: save its stream to a file, or print a summary; Ctrl-C cancels", DefineSnapshot);
+
+}  // namespace vesk

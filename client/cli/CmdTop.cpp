@@ -1,0 +1,112 @@
+// vesk top: what holds the memory. The objects (or, --by-class, the classes)
+// of largest retained size in a snapshot.
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "cli/Commands.h"
+#include "heap/DominatorTree.h"
+#include "heap/HeapText.h"
+#include "cli/SnapshotInput.h"
+
+namespace vesk {
+
+static const char CONVENTIONS[] =
+    "Retained size: the shallow sizes of everything an object dominates, itself included,\n"
+    "from a virtual root over all GC roots. The roots are the objects that the snapshot's\n"
+    "heap-root references name, plus every class object (statics hang from class objects,\n"
+    "and the stream leaves out the system-class roots). Shallow size: an object record's\n"
+    "size; a class or thread object's is the size of the references naming it (0 if none).\n"
+    "All references count, weak ones included. A class's retained size is the sum over its\n"
+    "instances that no other instance of the same class dominates. Objects no root reaches\n"
+    "are counted as unreachable.";
+
+struct TopArgs {
+    std::string file;
+    size_t count = 20;
+    bool byClass = false;
+    bool json = false;
+};
+
+static nlohmann::ordered_json Summary(const HeapGraph& graph, const DominatorTree& tree) {
+    return {{"objects", graph.NodeCount()},
+            {"references", graph.ReferenceCount()},
+            {"reachableBytes", tree.ReachableBytes()},
+            {"unreachableObjects", tree.UnreachableCount()},
+            {"unreachableBytes", tree.UnreachableBytes()}};
+}
+
+static void PrintSummary(const HeapGraph& graph, const DominatorTree& tree) {
+    printf("%" PRIu32 " objects, %" PRIu64 " references; %" PRIu64 " bytes reachable from the roots", graph.NodeCount(),
+           graph.ReferenceCount(), tree.ReachableBytes());
+    if (tree.UnreachableCount() > 0)
+        printf("; %" PRIu64 " objects (%" PRIu64 " bytes) unreachable", tree.UnreachableCount(), tree.UnreachableBytes());
+    printf("\n\n");
+}
+
+static int RunTop(const Options& options, const TopArgs& args) {
+    std::string path;
+    int status = ChooseInput(options, args.file, false, &path);
+    if (status != EXIT_OK) return status;
+    HeapGraph graph;
+    status = LoadGraph(options, path, &graph);
+    if (status != EXIT_OK) return status;
+    DominatorTree tree(graph);
+
+    nlohmann::ordered_json out = Summary(graph, tree);
+    if (args.byClass) {
+        std::vector<ClassTotals> rows = tree.ByClass();
+        if (rows.size() > args.count) rows.resize(args.count);
+        if (args.json) {
+            nlohmann::ordered_json& classes = out["classes"] = nlohmann::ordered_json::array();
+            for (const ClassTotals& row : rows)
+                classes.push_back({{"name", row.name}, {"instances", row.instances}, {"bytes", row.bytes},
+                                   {"retained", row.retained}});
+        } else {
+            PrintSummary(graph, tree);
+            printf(" num     #instances         #bytes      #retained  class name\n");
+            printf("-------------------------------------------------------------\n");
+            size_t rank = 0;
+            for (const ClassTotals& row : rows)
+                printf("%4zu:%14" PRId64 " %14" PRId64 " %14" PRId64 "  %s\n", ++rank, row.instances, row.bytes,
+                       row.retained, row.name.c_str());
+        }
+    } else {
+        std::vector<NodeId> largest = tree.Largest(args.count);
+        if (args.json) {
+            nlohmann::ordered_json& objects = out["top"] = nlohmann::ordered_json::array();
+            size_t rank = 0;
+            for (NodeId node : largest)
+                objects.push_back({{"rank", ++rank}, {"retained", tree.Retained(node)},
+                                   {"shallow", graph.ShallowSize(node)}, {"class", NodeLabel(graph, node)},
+                                   {"tag", HexTag(graph.Tag(node))}});
+        } else {
+            PrintSummary(graph, tree);
+            printf("rank       retained     shallow  class  tag\n");
+            size_t rank = 0;
+            for (NodeId node : largest)
+                printf("%4zu %14" PRIu64 " %11" PRIu64 "  %s  %s\n", ++rank, tree.Retained(node),
+                       graph.ShallowSize(node), NodeLabel(graph, node).c_str(), HexTag(graph.Tag(node)).c_str());
+        }
+    }
+    if (args.json) printf("%s\n", out.dump(2).c_str());
+    return EXIT_OK;
+}
+
+static CommandRun DefineTop(CLI::App& command) {
+    auto args = std::make_shared<TopArgs>();
+    command.add_option("FILE", args->file, "a saved snapshot stream; none: take a new snapshot from the agent")
+        ->check(NonEmpty);
+    command.add_option("-n", args->count, "how many rows (default 20)")
+        ->option_text("N")
+        ->check(DecimalRange(1, 100000000));
+    command.add_flag("--by-class", args->byClass, "retained size per class, beside instances and shallow bytes");
+    command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
+    command.footer(CONVENTIONS);
+    return [args](const Options& options) { return RunTop(options, *args); };
+}
+
+static CommandRegistration registration("top", "the objects (or classes) that retain the most memory", DefineTop);
+
+}  // namespace vesk

@@ -1,0 +1,94 @@
+#include "cli/Commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+namespace vesk {
+
+static std::vector<Command>& Registry() {
+    static std::vector<Command> commands;
+    return commands;
+}
+
+CommandRegistration::CommandRegistration(const char* name, const char* summary, CommandDefinition define) {
+    Registry().push_back({name, summary, std::move(define)});
+}
+
+CommandRegistration::CommandRegistration(const char* name, const char* summary, int (*run)(const Options&)) {
+    Registry().push_back({name, summary, [run](CLI::App&) { return CommandRun(run); }});
+}
+
+std::vector<Command> AllCommands() {
+    std::vector<Command> commands = Registry();
+    std::sort(commands.begin(), commands.end(),
+              [](const Command& a, const Command& b) { return strcmp(a.name, b.name) < 0; });
+    return commands;
+}
+
+CLI::Validator DecimalRange(long low, long high) {
+    std::string range = "[" + std::to_string(low) + ", " + std::to_string(high) + "]";
+    return CLI::Validator(
+        [low, high, range](std::string& text) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            long n = strtol(text.c_str(), &end, 10);
+            bool digits = !text.empty() && (isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-');
+            if (!digits || *end || errno == ERANGE || n < low || n > high)
+                return "expected a whole number in " + range + ", not '" + text + "'";
+            return "";
+        },
+        "in " + range);
+}
+
+const CLI::Validator NonEmpty(
+    [](std::string& text) -> std::string { return text.empty() ? "must not be empty" : ""; }, "");
+
+VeskClient ConnectClient(const Options& options) {
+    VeskClient client;
+    client.Connect(options.host, options.port);
+    client.SetReadTimeout(options.timeoutMs);
+    return client;
+}
+
+std::vector<Frame> RunRequest(const Options& options, const std::string& request) {
+    VeskClient client = ConnectClient(options);
+    client.Send(request);
+    std::vector<Frame> frames;
+    client.ReadResponse([&](const Frame& frame) {
+        if (options.raw) fwrite(frame.bytes.data(), 1, frame.bytes.size(), stdout);
+        frames.push_back(frame);
+    });
+    return frames;
+}
+
+bool FirstError(const std::vector<Frame>& frames, std::string* message) {
+    for (const Frame& frame : frames)
+        if (ResponseError(frame.Body(), message)) return true;
+    return false;
+}
+
+int Fail(int code, const std::string& message) {
+    fflush(stdout);
+    std::cerr << "vesk: " << message << std::endl;
+    return code;
+}
+
+int UsageError(const std::string& message) {
+    return Fail(EXIT_USAGE, message + " (vesk --help shows the usage)");
+}
+
+int Fail(const ClientError& error) {
+    switch (error.Kind()) {
+        case ErrorKind::NotListening: return Fail(EXIT_NOT_LISTENING, error.what());
+        case ErrorKind::Rejected: return Fail(EXIT_REJECTED, error.what());
+        case ErrorKind::Usage: return Fail(EXIT_USAGE, error.what());
+        default: return Fail(EXIT_DROPPED, error.what());
+    }
+}
+
+}  // namespace vesk

@@ -1,0 +1,96 @@
+// vesk: command-line client of the heap-snapshot agent.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/Commands.h"
+
+using namespace vesk;
+
+static const int REJECTED_ATTEMPTS = 20;
+static const int REJECTED_PAUSE_MS = 100;
+
+static const char EXIT_STATUS[] =
+    "Exit status:\n"
+    "  0    success\n"
+    "  1    the agent reported an error\n"
+    "  2    usage error\n"
+    "  3    nothing listening at HOST:PORT\n"
+    "  4    rejected: the agent serves another client\n"
+    "  5    connection dropped, timed out, or not the agent's protocol\n"
+    "  6    a local file could not be read or written, or holds no snapshot\n"
+    "  130  cancelled with Ctrl-C";
+
+static const char COMMON_OPTIONS[] =
+    "The options of vesk --help (--host, --port, --timeout, --raw) also go before or after the command.";
+
+// The help of the command whose arguments failed to parse, else the program's.
+static std::string HelpHint(const CLI::App& app) {
+    for (const CLI::App* command : app.get_subcommands())
+        return "vesk " + command->get_name() + " --help shows its usage";
+    return "vesk --help shows the usage";
+}
+
+int main(int argc, char** argv) {
+    Options options;
+    int timeoutSeconds = options.timeoutMs / 1000;
+    CLI::App app("Command-line client of the heap-snapshot agent.", "vesk");
+    // Set before the subcommands exist, which inherit them: the common options
+    // are taken after the command too, flags take no value ("--raw=1" is an
+    // error), and one command runs at a time.
+    app.fallthrough();
+    app.option_defaults()->disable_flag_override();
+    app.require_subcommand(0, 1);
+    app.footer(EXIT_STATUS);
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.get_formatter()->column_width(24);
+    app.add_option("--host", options.host, "agent host (default 127.0.0.1)")->option_text("HOST")->check(NonEmpty);
+    CLI::Option* port =
+        app.add_option("--port", options.port, "agent port (default " + std::to_string(options.port) + ")")
+            ->option_text("PORT")
+            ->check(DecimalRange(1, 65535));
+    app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
+    app.add_option("--timeout", timeoutSeconds,
+                   "wait at most this long for each response (default 120, 0: no limit)")
+        ->option_text("SECONDS")
+        ->check(DecimalRange(0, 24 * 3600));
+
+    std::vector<std::pair<CLI::App*, CommandRun>> commands;
+    for (const Command& command : AllCommands()) {
+        CLI::App* sub = app.add_subcommand(command.name, command.summary);
+        sub->group("Commands");
+        sub->footer(COMMON_OPTIONS);
+        commands.emplace_back(sub, command.define(*sub));
+    }
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);  // the chosen command's help, or the program's
+    } catch (const CLI::ParseError& error) {
+        return Fail(EXIT_USAGE, std::string(error.what()) + " (" + HelpHint(app) + ")");
+    }
+    options.timeoutMs = timeoutSeconds * 1000;
+    options.portGiven = port->count() > 0;
+
+    for (auto& [sub, run] : commands) {
+        if (!sub->parsed()) continue;
+        // The agent lets a client that has just closed go a moment after the
+        // close, and rejects a successor that comes sooner (as in a script
+        // running vesk twice): try again for a while. A rejected request
+        // never ran; the agent answers each attempt at once.
+        for (int attempt = 1;; attempt++) {
+            try {
+                return run(options);
+            } catch (const ClientError& error) {
+                if (error.Kind() != ErrorKind::Rejected || attempt == REJECTED_ATTEMPTS) return Fail(error);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(REJECTED_PAUSE_MS));
+        }
+    }
+    fputs(app.help().c_str(), stderr);
+    return Fail(EXIT_USAGE, "no command given");
+}

@@ -1,0 +1,69 @@
+// Dominators and retained sizes of a HeapGraph, from a virtual root whose
+// successors are all the graph's roots (every class object among them).
+//
+// Conventions: a node's retained size is the sum of the shallow sizes of the
+// nodes it dominates, itself included; a class's retained size is the sum of
+// the retained sizes of its instances that no other instance of the same
+// class dominates. All references count, weak ones included, unless
+// followWeak is false. Nodes no root reaches have no dominator and retain
+// nothing; they are counted, not dropped silently.
+//
+// Semi-NCA over an iterative depth-first search: no recursion, so chains of
+// millions of objects are fine. Besides the graph it keeps 16 bytes per node;
+// computing it takes up to 28 more per node and 4 per reference for a while.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "heap/HeapGraph.h"
+
+namespace vesk {
+
+class DominatorTree {
+public:
+    // The dominator of a root's node: the virtual root.
+    static constexpr NodeId VIRTUAL_ROOT = NO_NODE - 1;
+
+    explicit DominatorTree(const HeapGraph& graph, bool followWeak = true);
+
+    // VIRTUAL_ROOT for nodes only the virtual root dominates, NO_NODE for
+    // unreachable nodes.
+    NodeId Dominator(NodeId node) const { return idom[node]; }
+    bool Reachable(NodeId node) const { return idom[node] != NO_NODE; }
+    uint64_t Retained(NodeId node) const { return retained[node]; }
+
+    uint64_t ReachableCount() const { return reachable; }
+    uint64_t UnreachableCount() const { return idom.size() - reachable; }
+    uint64_t UnreachableBytes() const { return unreachableBytes; }
+    // Shallow bytes of all reachable nodes: what the virtual root retains.
+    uint64_t ReachableBytes() const { return reachableBytes; }
+
+    // The n nodes of largest retained size, largest first (ties: lower node first).
+    std::vector<NodeId> Largest(size_t n) const;
+    // The n instances of classIndex of largest retained size, largest first.
+    std::vector<NodeId> LargestOf(uint32_t classIndex, size_t n) const;
+    // The nodes node immediately dominates (VIRTUAL_ROOT: the top level), by
+    // retained size, largest first. Scans every node: for a few calls, not a walk.
+    std::vector<NodeId> Children(NodeId node) const;
+    // Per class: instances, shallow and retained bytes, by retained size
+    // descending, then by name; classes without instances left out.
+    std::vector<ClassTotals> ByClass() const;
+
+    size_t MemoryBytes() const;
+
+private:
+    void Compute(bool followWeak);
+    void Accumulate(const std::vector<NodeId>& order);
+    std::vector<NodeId> Ranked(size_t n, uint32_t classIndex) const;
+
+    const HeapGraph& graph;
+    std::vector<NodeId> idom;
+    std::vector<uint64_t> retained;
+    std::vector<int64_t> classRetained;
+    uint64_t reachable = 0;
+    uint64_t reachableBytes = 0;
+    uint64_t unreachableBytes = 0;
+};
+
+}  // namespace vesk

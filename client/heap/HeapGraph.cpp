@@ -1,0 +1,276 @@
+#include "heap/HeapGraph.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+namespace vesk {
+
+const char* RootKindName(RootKind kind) {
+    switch (kind) {
+        case RootKind::ClassObject: return "class";
+        case RootKind::JniGlobal: return "JNI global";
+        case RootKind::SystemClass: return "system class";
+        case RootKind::Monitor: return "monitor";
+        case RootKind::StackLocal: return "stack local";
+        case RootKind::JniLocal: return "JNI local";
+        case RootKind::Thread: return "thread";
+        case RootKind::Other: return "other";
+    }
+    return "other";
+}
+
+void TagIndex::Add(NodeId node, uint64_t tag) {
+    if (!runs.empty()) {
+        TagRun& last = runs.back();
+        if (last.firstTag + last.count == tag && last.firstNode + last.count == node && last.count < UINT32_MAX) {
+            last.count++;
+            return;
+        }
+    }
+    runs.push_back({tag, node, 1});
+}
+
+// Folds the runs added since the last call into the tag order.
+void TagIndex::Merge() const {
+    if (sorted == runs.size()) return;
+    size_t old = byTag.size();
+    for (size_t i = sorted; i < runs.size(); i++) byTag.push_back(static_cast<uint32_t>(i));
+    auto less = [this](uint32_t a, uint32_t b) { return runs[a].firstTag < runs[b].firstTag; };
+    std::sort(byTag.begin() + static_cast<long>(old), byTag.end(), less);
+    std::inplace_merge(byTag.begin(), byTag.begin() + static_cast<long>(old), byTag.end(), less);
+    sorted = runs.size();
+}
+
+NodeId TagIndex::Find(uint64_t tag) const {
+    if (runs.empty()) return NO_NODE;
+    // The heap's objects form the last, longest run.
+    const TagRun& last = runs.back();
+    if (tag - last.firstTag < last.count) return last.firstNode + static_cast<NodeId>(tag - last.firstTag);
+    // While building, a short unsorted tail is scanned; a long one is merged.
+    if (runs.size() - sorted > 64) Merge();
+    for (size_t i = sorted; i < runs.size(); i++)
+        if (tag - runs[i].firstTag < runs[i].count) return runs[i].firstNode + static_cast<NodeId>(tag - runs[i].firstTag);
+    auto at = std::upper_bound(byTag.begin(), byTag.end(), tag,
+                               [this](uint64_t t, uint32_t run) { return t < runs[run].firstTag; });
+    if (at == byTag.begin()) return NO_NODE;
+    const TagRun& run = runs[*(at - 1)];
+    return tag - run.firstTag < run.count ? run.firstNode + static_cast<NodeId>(tag - run.firstTag) : NO_NODE;
+}
+
+uint64_t TagIndex::TagOf(NodeId node) const {
+    auto at = std::upper_bound(runs.begin(), runs.end(), node,
+                               [](NodeId n, const TagRun& run) { return n < run.firstNode; });
+    if (at == runs.begin()) return 0;
+    --at;
+    return node - at->firstNode < at->count ? at->firstTag + (node - at->firstNode) : 0;
+}
+
+size_t TagIndex::MemoryBytes() const {
+    return runs.capacity() * sizeof(TagRun) + byTag.capacity() * sizeof(uint32_t);
+}
+
+const std::string& HeapGraph::ClassName(NodeId node) const {
+    static const std::string unknown = "?";
+    uint32_t cls = classOf[node];
+    return cls == NO_CLASS ? unknown : classes[cls].name;
+}
+
+uint32_t HeapGraph::DescribedClass(NodeId node) const {
+    auto at = classNodes.find(node);
+    return at == classNodes.end() ? NO_CLASS : at->second;
+}
+
+uint32_t HeapGraph::DescribedThread(NodeId node) const {
+    auto at = threadNodes.find(node);
+    return at == threadNodes.end() ? NO_THREAD : at->second;
+}
+
+bool HeapGraph::IsWeak(NodeId referrer, const HeapEdge& edge) const {
+    uint32_t cls = classOf[referrer];
+    return cls != NO_CLASS && edge.index != NO_INDEX && classes[cls].referentField == edge.index;
+}
+
+std::string HeapGraph::EdgeName(NodeId referrer, const HeapEdge& edge) const {
+    if (edge.index == NO_INDEX) return "";
+    // A class object's field references are its static fields.
+    uint32_t cls = DescribedClass(referrer);
+    if (cls == NO_CLASS) {
+        cls = classOf[referrer];
+        if (cls != NO_CLASS && classes[cls].IsArray()) return "[" + std::to_string(edge.index) + "]";
+    }
+    if (cls == NO_CLASS || static_cast<size_t>(edge.index) >= classes[cls].fields.size()) return "?";
+    return classes[cls].fields[static_cast<size_t>(edge.index)].name;
+}
+
+std::vector<uint32_t> HeapGraph::FindClasses(const std::string& name) const {
+    std::vector<uint32_t> found;
+    for (uint32_t i = 0; i < classes.size(); i++)
+        if (classes[i].name == name) found.push_back(i);
+    return found;
+}
+
+std::vector<ClassTotals> HeapGraph::Histogram() const {
+    std::vector<ClassTotals> totals(classes.size());
+    for (NodeId node = 0; node < NodeCount(); node++) {
+        uint32_t cls = classOf[node];
+        if (cls == NO_CLASS) continue;
+        totals[cls].instances++;
+        totals[cls].bytes += static_cast<int64_t>(shallow[node]);
+    }
+    for (size_t i = 0; i < classes.size(); i++) totals[i].name = classes[i].name;
+    return totals;
+}
+
+size_t HeapGraph::MemoryBytes() const {
+    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint64_t) +
+           offsets.capacity() * sizeof(uint64_t) + edges.capacity() * sizeof(HeapEdge) + tags.MemoryBytes() +
+           roots.capacity() * sizeof(HeapRoot) + classes.capacity() * sizeof(HeapClass) +
+           threads.capacity() * sizeof(HeapThread) + (classNodes.size() + threadNodes.size()) * 32;
+}
+
+HeapGraphBuilder::HeapGraphBuilder() = default;
+
+void HeapGraphBuilder::Reserve(uint64_t nodes, uint64_t references) {
+    graph.classOf.reserve(nodes);
+    graph.shallow.reserve(nodes);
+    graph.edges.reserve(references);
+    referrers.reserve(references);
+}
+
+NodeId HeapGraphBuilder::NewNode(uint64_t tag, uint32_t classIndex, uint64_t size) {
+    size_t node = graph.classOf.size();
+    if (node >= NO_NODE - 1) throw std::length_error("more objects than a heap graph can number");
+    graph.tags.Add(static_cast<NodeId>(node), tag);
+    graph.classOf.push_back(classIndex);
+    graph.shallow.push_back(size);
+    return static_cast<NodeId>(node);
+}
+
+uint32_t HeapGraphBuilder::AddClass(HeapClass cls, uint64_t superTag) {
+    uint32_t index = static_cast<uint32_t>(graph.classes.size());
+    cls.node = NewNode(cls.tag, NO_CLASS, 0);
+    cls.super = NO_CLASS;
+    cls.referentField = NO_INDEX;
+    for (size_t i = 0; i < cls.fields.size(); i++)
+        if (cls.fields[i].name == "referent" && cls.fields[i].definingClass == "java.lang.ref.Reference")
+            cls.referentField = static_cast<int32_t>(i);
+    classByTag.emplace(cls.tag, index);
+    graph.classNodes.emplace(cls.node, index);
+    graph.classes.push_back(std::move(cls));
+    superTags.push_back(superTag);
+    return index;
+}
+
+uint32_t HeapGraphBuilder::AddThread(HeapThread thread) {
+    uint32_t index = static_cast<uint32_t>(graph.threads.size());
+    thread.node = NewNode(thread.tag, NO_CLASS, 0);
+    threadByTag.emplace(thread.tag, index);
+    graph.threadNodes.emplace(thread.node, index);
+    graph.threads.push_back(std::move(thread));
+    return index;
+}
+
+NodeId HeapGraphBuilder::AddObject(uint64_t tag, uint32_t classIndex, uint64_t size) {
+    return NewNode(tag, classIndex, size);
+}
+
+void HeapGraphBuilder::Describe(NodeId node, uint32_t classIndex, uint64_t size) {
+    graph.classOf[node] = classIndex;
+    graph.shallow[node] = size;
+}
+
+uint32_t HeapGraphBuilder::FindClassTag(uint64_t tag) const {
+    auto at = classByTag.find(tag);
+    return at == classByTag.end() ? NO_CLASS : at->second;
+}
+
+uint32_t HeapGraphBuilder::FindThreadTag(uint64_t tag) const {
+    auto at = threadByTag.find(tag);
+    return at == threadByTag.end() ? NO_THREAD : at->second;
+}
+
+void HeapGraphBuilder::AddReference(NodeId referrer, uint64_t target, int32_t index) {
+    if (referrer == NO_NODE) {
+        graph.unresolved++;
+        return;
+    }
+    NodeId node = graph.tags.Find(target);
+    if (node == NO_NODE) pendingTargets.push_back({graph.edges.size(), target});
+    graph.edges.push_back({node, index});
+    referrers.push_back(referrer);
+}
+
+void HeapGraphBuilder::AddRoot(uint64_t target, RootKind kind, uint32_t thread, int32_t depth) {
+    HeapRoot root{graph.tags.Find(target), kind, thread, depth};
+    if (root.node == NO_NODE) pendingRoots.push_back({target, root});
+    else graph.roots.push_back(root);
+}
+
+size_t HeapGraphBuilder::MemoryBytes() const {
+    return graph.MemoryBytes() + referrers.capacity() * sizeof(NodeId) + pendingTargets.capacity() * sizeof(Pending) +
+           pendingRoots.capacity() * sizeof(PendingRoot) + (classByTag.size() + threadByTag.size()) * 32;
+}
+
+HeapGraph HeapGraphBuilder::Finish() {
+    for (size_t i = 0; i < graph.classes.size(); i++)
+        if (superTags[i] != 0) graph.classes[i].super = FindClassTag(superTags[i]);
+
+    for (const Pending& pending : pendingTargets) graph.edges[pending.position].target = graph.tags.Find(pending.tag);
+    std::vector<Pending>().swap(pendingTargets);
+    for (const PendingRoot& pending : pendingRoots) {
+        HeapRoot root = pending.root;
+        root.node = graph.tags.Find(pending.tag);
+        if (root.node == NO_NODE) graph.unresolved++;
+        else graph.roots.push_back(root);
+    }
+    std::vector<PendingRoot>().swap(pendingRoots);
+    for (const HeapClass& cls : graph.classes) graph.roots.push_back({cls.node, RootKind::ClassObject, NO_THREAD, -1});
+
+    // Drop references to tags nothing described, then sort by referrer in
+    // place: counting, then one cycle-following pass (no second copy).
+    std::vector<HeapEdge>& edges = graph.edges;
+    size_t kept = 0;
+    for (size_t i = 0; i < edges.size(); i++) {
+        if (edges[i].target == NO_NODE) continue;
+        edges[kept] = edges[i];
+        referrers[kept++] = referrers[i];
+    }
+    graph.unresolved += edges.size() - kept;
+    edges.resize(kept);
+    referrers.resize(kept);
+
+    NodeId nodes = graph.NodeCount();
+    std::vector<uint64_t>& offsets = graph.offsets;
+    offsets.assign(static_cast<size_t>(nodes) + 1, 0);
+    for (NodeId referrer : referrers) offsets[referrer + 1]++;
+    for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
+    {
+        std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
+        for (NodeId bucket = 0; bucket < nodes; bucket++) {
+            uint64_t end = offsets[bucket + 1];
+            while (next[bucket] < end) {
+                uint64_t at = next[bucket];
+                NodeId owner = referrers[at];
+                if (owner == bucket) {
+                    next[bucket]++;
+                    continue;
+                }
+                uint64_t to = next[owner]++;
+                std::swap(referrers[at], referrers[to]);
+                std::swap(edges[at], edges[to]);
+            }
+        }
+    }
+    std::vector<NodeId>().swap(referrers);
+    graph.tags.Merge();
+
+    HeapGraph done = std::move(graph);
+    graph = HeapGraph();
+    classByTag.clear();
+    threadByTag.clear();
+    superTags.clear();
+    return done;
+}
+
+}  // namespace vesk

@@ -1,0 +1,175 @@
+#include "load/HprofLayout.h"
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+
+namespace vesk {
+
+namespace {
+
+// Objects whose addresses the inference compares; a sample keeps it cheap.
+constexpr size_t SAMPLE = 2000000;
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+size_t ValueSize(uint8_t type, const HprofLayout::Model& model) {
+    return type == HPROF_OBJECT ? static_cast<size_t>(model.referenceSize) : HprofFile::TypeSize(type, 8);
+}
+
+struct Hole {
+    uint64_t offset, size;
+};
+
+// Where a class's fields end and the holes left before that, as HotSpot
+// places fields: the superclass's block first, then this class's fields
+// largest first, each in the first hole that takes it at its alignment,
+// else at the end.
+struct FieldBlock {
+    uint64_t end = 0;
+    std::vector<Hole> holes;
+};
+
+FieldBlock LayOut(const HprofFile& file, uint64_t classId, const HprofLayout::Model& model, int depth) {
+    const HprofClass* cls = file.FindClass(classId);
+    FieldBlock block;
+    if (cls && cls->super && depth < 64) {
+        block = LayOut(file, cls->super, model, depth + 1);
+    } else {
+        block.end = static_cast<uint64_t>(model.headerSize);
+    }
+    if (!cls) return block;
+    std::vector<size_t> sizes;
+    for (const HprofField& field : cls->fields) sizes.push_back(ValueSize(field.type, model));
+    std::sort(sizes.rbegin(), sizes.rend());
+    for (size_t size : sizes) {
+        bool placed = false;
+        for (size_t h = 0; h < block.holes.size() && !placed; h++) {
+            Hole hole = block.holes[h];
+            uint64_t start = AlignUp(hole.offset, size);
+            if (start + size > hole.offset + hole.size) continue;
+            block.holes.erase(block.holes.begin() + static_cast<long>(h));
+            if (start > hole.offset) block.holes.push_back({hole.offset, start - hole.offset});
+            if (start + size < hole.offset + hole.size)
+                block.holes.push_back({start + size, hole.offset + hole.size - start - size});
+            placed = true;
+        }
+        if (placed) continue;
+        uint64_t start = AlignUp(block.end, size);
+        if (start > block.end) block.holes.push_back({block.end, start - block.end});
+        block.end = start + size;
+    }
+    std::sort(block.holes.begin(), block.holes.end(), [](const Hole& a, const Hole& b) { return a.offset < b.offset; });
+    return block;
+}
+
+struct Sampled {
+    uint64_t address;
+    uint64_t classId;  // instances
+    uint32_t length;   // arrays
+    uint8_t element;   // arrays: element size; 0 for an instance
+};
+
+class Sampler : public HprofVisitor {
+public:
+    explicit Sampler(size_t idSize) : idSize(idSize) {}
+    void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t*, uint32_t) override {
+        Add({id, classId, 0, 0});
+    }
+    void OnObjectArray(uint64_t id, uint64_t, const uint8_t*, uint32_t count) override {
+        Add({id, 0, count, HPROF_OBJECT});
+    }
+    void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
+        Add({id, 0, count, static_cast<uint8_t>(HprofFile::TypeSize(type, idSize))});
+    }
+    std::vector<Sampled> objects;
+
+private:
+    void Add(const Sampled& object) {
+        if (objects.size() < SAMPLE) objects.push_back(object);
+    }
+    size_t idSize;
+};
+
+}  // namespace
+
+uint64_t HprofLayout::InstanceSize(const HprofFile& file, uint64_t classId, const Model& model) {
+    return AlignUp(LayOut(file, classId, model, 0).end, static_cast<uint64_t>(model.alignment));
+}
+
+uint64_t HprofLayout::ArraySize(size_t elementSize, uint64_t length, const Model& model) {
+    uint64_t base = static_cast<uint64_t>(model.headerSize) + 4;  // the length follows the header
+    base = AlignUp(base, model.elementAligned ? elementSize : 8);
+    return AlignUp(base + elementSize * length, static_cast<uint64_t>(model.alignment));
+}
+
+HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
+    for (const auto& [id, cls] : file.Classes())
+        if (cls.name == "java/lang/Class" || cls.name == "java.lang.Class") classClassId = id;
+
+    Sampler sampler(file.IdSize());
+    file.Visit(sampler);
+    std::vector<Sampled>& objects = sampler.objects;
+    std::sort(objects.begin(), objects.end(), [](const Sampled& a, const Sampled& b) { return a.address < b.address; });
+    uint64_t alignment = 0;
+    for (size_t i = 1; i < objects.size(); i++) alignment = std::gcd(alignment, objects[i].address - objects[i - 1].address);
+    if (alignment < 8 || alignment > 256 || (alignment & (alignment - 1)) != 0) alignment = 8;
+
+    std::vector<Model> candidates;
+    for (int header : {12, 16, 8})
+        for (int reference : {4, 8})
+            for (bool elementAligned : {false, true}) {
+                if (file.IdSize() == 4 && (reference != 4 || header != 8)) continue;  // a 32-bit JVM
+                candidates.push_back({header, reference, static_cast<int>(alignment), elementAligned});
+            }
+    size_t best = 0, bestHits = 0, compared = 0;
+    for (size_t c = 0; c < candidates.size(); c++) {
+        std::map<uint64_t, uint64_t> sizes;
+        size_t hits = 0;
+        compared = 0;
+        for (size_t i = 0; i + 1 < objects.size(); i++) {
+            const Sampled& o = objects[i];
+            uint64_t size;
+            if (o.element == 0) {
+                auto found = sizes.find(o.classId);
+                if (found == sizes.end()) found = sizes.emplace(o.classId, InstanceSize(file, o.classId, candidates[c])).first;
+                size = found->second;
+            } else {
+                size_t element = o.element == HPROF_OBJECT ? static_cast<size_t>(candidates[c].referenceSize) : o.element;
+                size = ArraySize(element, o.length, candidates[c]);
+            }
+            uint64_t gap = objects[i + 1].address - o.address;
+            if (gap > (1u << 20)) continue;  // the end of a region, not of an object
+            compared++;
+            hits += size == gap;
+        }
+        if (hits > bestHits) {
+            bestHits = hits;
+            best = c;
+        }
+    }
+    if (!candidates.empty()) model = candidates[best];
+    fit = compared ? static_cast<double>(bestHits) / static_cast<double>(compared) : 0;
+}
+
+size_t HprofLayout::ElementSize(uint8_t type) const { return ValueSize(type, model); }
+
+uint64_t HprofLayout::InstanceSize(uint64_t classId) const {
+    auto found = std::lower_bound(cache.begin(), cache.end(), std::make_pair(classId, uint64_t(0)));
+    if (found != cache.end() && found->first == classId) return found->second;
+    uint64_t size = InstanceSize(file, classId, model);
+    cache.insert(found, {classId, size});
+    return size;
+}
+
+uint64_t HprofLayout::ArraySize(size_t elementSize, uint64_t length) const {
+    return ArraySize(elementSize, length, model);
+}
+
+uint64_t HprofLayout::ClassObjectSize(const HprofClass& cls) const {
+    uint64_t size = classClassId ? LayOut(file, classClassId, model, 0).end : static_cast<uint64_t>(model.headerSize);
+    for (const HprofField& field : cls.statics) size += ValueSize(field.type, model);
+    return AlignUp(size, static_cast<uint64_t>(model.alignment));
+}
+
+}  // namespace vesk

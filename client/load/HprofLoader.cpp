@@ -1,0 +1,184 @@
+#include "load/HprofLoader.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "load/HprofFile.h"
+#include "load/HprofLayout.h"
+#include "load/SnapshotLoader.h"
+
+namespace vesk {
+
+namespace {
+
+RootKind KindOf(uint8_t tag) {
+    switch (tag) {
+        case 0x01: return RootKind::JniGlobal;
+        case 0x02: return RootKind::JniLocal;
+        case 0x03: return RootKind::StackLocal;
+        case 0x05: return RootKind::SystemClass;
+        case 0x07: return RootKind::Monitor;
+        case 0x08: return RootKind::Thread;
+        default: return RootKind::Other;  // unknown, native stack, thread block
+    }
+}
+
+const char* PrimitiveName(char code) {
+    switch (code) {
+        case 'Z': return "boolean";
+        case 'C': return "char";
+        case 'F': return "float";
+        case 'D': return "double";
+        case 'B': return "byte";
+        case 'S': return "short";
+        case 'I': return "int";
+        case 'J': return "long";
+        default: return nullptr;
+    }
+}
+
+// The JVM's name of the array class of a basic type.
+const char* PrimitiveArrayName(uint8_t type) {
+    static const char* const names[12] = {nullptr, nullptr, nullptr, nullptr, "[Z", "[C", "[F", "[D", "[B", "[S", "[I", "[J"};
+    return type < 12 ? names[type] : nullptr;
+}
+
+class GraphFiller : public HprofVisitor {
+public:
+    GraphFiller(const HprofFile& file, const HprofLayout& layout, HeapGraphBuilder& builder,
+                const std::unordered_map<uint64_t, uint32_t>& classIndex,
+                const std::unordered_map<uint64_t, size_t>& instanceFields, const uint32_t (&primitiveArrays)[12])
+        : file(file), layout(layout), builder(builder), classIndex(classIndex), instanceFields(instanceFields),
+          primitiveArrays(primitiveArrays) {}
+
+    void OnClass(const HprofClass& cls) override {
+        NodeId node = builder.FindNode(cls.id);
+        if (cls.loader) builder.AddReference(node, cls.loader, NO_INDEX);
+        auto first = instanceFields.find(cls.id);
+        size_t base = first == instanceFields.end() ? 0 : first->second;
+        for (size_t i = 0; i < cls.statics.size(); i++)
+            if (cls.statics[i].type == HPROF_OBJECT && cls.statics[i].value)
+                builder.AddReference(node, cls.statics[i].value, static_cast<int32_t>(base + i));
+    }
+    void OnRoot(uint8_t kind, uint64_t object) override { builder.AddRoot(object, KindOf(kind)); }
+    void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
+        NodeId node = builder.AddObject(id, ClassIndex(classId), layout.InstanceSize(classId));
+        size_t offset = 0;
+        int32_t index = 0;
+        for (uint8_t type : file.InstanceLayout(classId)) {
+            size_t size = HprofFile::TypeSize(type, file.IdSize());
+            if (offset + size > length) break;
+            if (type == HPROF_OBJECT) {
+                uint64_t target = file.Id(values + offset);
+                if (target) builder.AddReference(node, target, index);
+            }
+            offset += size;
+            index++;
+        }
+    }
+    void OnObjectArray(uint64_t id, uint64_t arrayClass, const uint8_t* elements, uint32_t count) override {
+        NodeId node = builder.AddObject(id, ClassIndex(arrayClass), layout.ArraySize(layout.ElementSize(HPROF_OBJECT), count));
+        for (uint32_t i = 0; i < count; i++) {
+            uint64_t target = file.Id(elements + static_cast<size_t>(i) * file.IdSize());
+            if (target) builder.AddReference(node, target, static_cast<int32_t>(i));
+        }
+    }
+    void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
+        builder.AddObject(id, type < 12 ? primitiveArrays[type] : NO_CLASS, layout.ArraySize(layout.ElementSize(type), count));
+    }
+
+private:
+    uint32_t ClassIndex(uint64_t classId) const {
+        auto found = classIndex.find(classId);
+        return found == classIndex.end() ? NO_CLASS : found->second;
+    }
+
+    const HprofFile& file;
+    const HprofLayout& layout;
+    HeapGraphBuilder& builder;
+    const std::unordered_map<uint64_t, uint32_t>& classIndex;
+    const std::unordered_map<uint64_t, size_t>& instanceFields;
+    const uint32_t (&primitiveArrays)[12];
+};
+
+// The class's fields by edge index: its instance fields in the order of an
+// instance's values (its own, then each superclass's), then its statics.
+HeapClass DescribeClass(const HprofFile& file, const HprofClass& cls, size_t* instanceFieldCount) {
+    HeapClass described;
+    described.name = cls.name.empty() ? "class@" + std::to_string(cls.id) : JavaClassName(cls.name);
+    described.tag = cls.id;
+    int depth = 0;
+    for (const HprofClass* c = &cls; c && depth < 64; depth++) {
+        std::string owner = JavaClassName(c->name);
+        for (const HprofField& field : c->fields) {
+            if (field.name == "referent" && owner == "java.lang.ref.Reference")
+                described.referentField = static_cast<int32_t>(described.fields.size());
+            described.fields.push_back({std::string(field.name), owner});
+        }
+        c = c->super ? file.FindClass(c->super) : nullptr;
+    }
+    *instanceFieldCount = described.fields.size();
+    for (const HprofField& field : cls.statics) described.fields.push_back({std::string(field.name), described.name});
+    return described;
+}
+
+}  // namespace
+
+std::string JavaClassName(std::string_view jvmName) {
+    size_t dimensions = 0;
+    while (dimensions < jvmName.size() && jvmName[dimensions] == '[') dimensions++;
+    std::string name;
+    std::string_view element = jvmName.substr(dimensions);
+    if (dimensions > 0 && element.size() == 1 && PrimitiveName(element[0])) {
+        name = PrimitiveName(element[0]);
+    } else if (dimensions > 0 && element.size() > 2 && element.front() == 'L' && element.back() == ';') {
+        name = std::string(element.substr(1, element.size() - 2));
+    } else {
+        name = std::string(element);
+    }
+    std::replace(name.begin(), name.end(), '/', '.');
+    for (size_t i = 0; i < dimensions; i++) name += "[]";
+    return name;
+}
+
+bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error) {
+    try {
+        HprofFile file(path);
+        HprofLayout layout(file);
+        HeapGraphBuilder builder;
+
+        // Classes in id order, so that a graph of the same file is the same graph.
+        std::vector<const HprofClass*> classes;
+        for (const auto& entry : file.Classes()) classes.push_back(&entry.second);
+        std::sort(classes.begin(), classes.end(), [](const HprofClass* a, const HprofClass* b) { return a->id < b->id; });
+        std::unordered_map<uint64_t, uint32_t> classIndex;
+        std::unordered_map<uint64_t, size_t> instanceFields;
+        uint32_t classClass = NO_CLASS;
+        uint32_t primitiveArrays[12];
+        std::fill(std::begin(primitiveArrays), std::end(primitiveArrays), NO_CLASS);
+        for (const HprofClass* cls : classes) {
+            size_t count = 0;
+            uint32_t index = builder.AddClass(DescribeClass(file, *cls, &count), cls->super);
+            classIndex[cls->id] = index;
+            instanceFields[cls->id] = count;
+            if (cls->name == "java/lang/Class") classClass = index;
+            for (uint8_t type = 4; type < 12; type++)
+                if (cls->name == PrimitiveArrayName(type)) primitiveArrays[type] = index;
+        }
+        for (const HprofClass* cls : classes) builder.Describe(builder.FindNode(cls->id), classClass, layout.ClassObjectSize(*cls));
+
+        GraphFiller filler(file, layout, builder, classIndex, instanceFields, primitiveArrays);
+        file.Visit(filler);
+        *graph = builder.Finish();
+        return true;
+    } catch (const HprofError& e) {
+        *error = e.what();
+        return false;
+    }
+}
+
+bool LoadHeapFile(const std::string& path, HeapGraph* graph, std::string* error) {
+    return HprofFile::IsHprof(path) ? LoadHprofFile(path, graph, error) : LoadSnapshotFile(path, graph, error);
+}
+
+}  // namespace vesk

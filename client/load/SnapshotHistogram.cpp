@@ -1,0 +1,45 @@
+#include "load/SnapshotHistogram.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <utility>
+
+namespace vesk {
+
+void HistogramReader::OnClass(StreamClass& cls) {
+    classes.push_back({std::move(cls.name), cls.instances, cls.bytes});
+}
+
+bool HistogramReader::Failed(std::string* message) const {
+    if (reader.Failed() && message) *message = reader.Error();
+    return reader.Failed();
+}
+
+std::vector<ClassCount> HistogramReader::Histogram() const { return SortHistogram(classes); }
+
+std::vector<ClassCount> SortHistogram(std::vector<ClassCount> rows) {
+    rows.erase(std::remove_if(rows.begin(), rows.end(), [](const ClassCount& row) { return row.instances <= 0; }),
+               rows.end());
+    std::sort(rows.begin(), rows.end(), [](const ClassCount& a, const ClassCount& b) {
+        if (a.bytes != b.bytes) return a.bytes > b.bytes;
+        if (a.instances != b.instances) return a.instances > b.instances;
+        return a.name < b.name;
+    });
+    return rows;
+}
+
+void PrintHistogram(FILE* out, const std::vector<ClassCount>& classes) {
+    fprintf(out, " num     #instances         #bytes  class name\n");
+    fprintf(out, "----------------------------------------------\n");
+    int64_t instances = 0, bytes = 0;
+    size_t rank = 0;
+    for (const ClassCount& entry : classes) {
+        fprintf(out, "%4zu:%14" PRId64 " %14" PRId64 "  %s\n", ++rank, entry.instances, entry.bytes,
+                entry.name.c_str());
+        instances += entry.instances;
+        bytes += entry.bytes;
+    }
+    fprintf(out, "Total%14" PRId64 " %14" PRId64 "\n", instances, bytes);
+}
+
+}  // namespace vesk

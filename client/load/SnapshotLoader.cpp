@@ -1,0 +1,93 @@
+#include "load/SnapshotLoader.h"
+
+#include <utility>
+
+namespace vesk {
+
+static RootKind KindOfRoot(int32_t kind) {
+    switch (kind) {
+        case 21: return RootKind::JniGlobal;
+        case 22: return RootKind::SystemClass;
+        case 23: return RootKind::Monitor;
+        case 24: return RootKind::StackLocal;
+        case 25: return RootKind::JniLocal;
+        case 26: return RootKind::Thread;
+        default: return RootKind::Other;
+    }
+}
+
+void SnapshotLoader::OnProperty(const std::string& command, const std::string& name, const std::string& value) {
+    if (command != "SNAPSHOT") return;
+    uint64_t number = strtoull(value.c_str(), nullptr, 10);
+    if (name == "total-objs") totalObjects = number;
+    else if (name == "total-refs") totalReferences = number;
+    else if (name == "total-roots") totalRoots = number;
+}
+
+void SnapshotLoader::OnClass(StreamClass& record) {
+    HeapClass cls;
+    cls.name = std::move(record.name);
+    cls.tag = record.tag;
+    cls.fields = std::move(record.fields);
+    cls.declaredInstances = record.instances;
+    cls.declaredBytes = record.bytes;
+    builder.AddClass(std::move(cls), record.superTag);
+}
+
+void SnapshotLoader::OnThread(StreamThread& record) {
+    HeapThread thread;
+    thread.name = std::move(record.name);
+    thread.tag = record.tag;
+    thread.state = record.state;
+    builder.AddThread(std::move(thread));
+}
+
+void SnapshotLoader::OnHeaderEnd() {
+    firstObject = builder.NodeCount();
+    described.assign(firstObject, false);
+    // Class objects are instances of java.lang.Class even when no reference
+    // names them (and so gives their size).
+    const HeapGraph& graph = builder.Graph();
+    std::vector<uint32_t> javaLangClass = graph.FindClasses("java.lang.Class");
+    if (!javaLangClass.empty())
+        for (const HeapClass& cls : graph.Classes()) builder.Describe(cls.node, javaLangClass[0], 0);
+    // Roots are references too, and no graph edges.
+    uint64_t edges = totalReferences > totalRoots ? totalReferences - totalRoots : 0;
+    builder.Reserve(firstObject + totalObjects, edges);
+}
+
+void SnapshotLoader::OnObject(const StreamObject& object) {
+    if (object.classTag != lastClassTag) {
+        lastClassTag = object.classTag;
+        lastClass = builder.FindClassTag(object.classTag);
+    }
+    builder.AddObject(object.tag, lastClass, object.size > 0 ? static_cast<uint64_t>(object.size) : 0);
+}
+
+void SnapshotLoader::OnReference(const StreamRef& ref) {
+    NodeId target = builder.FindNode(ref.tag);
+    if (target < firstObject && !described[target]) {
+        described[target] = true;
+        builder.Describe(target, builder.FindClassTag(ref.classTag), ref.size > 0 ? static_cast<uint64_t>(ref.size) : 0);
+    }
+    if (ref.heapRoot) {
+        uint32_t thread = ref.threadTag ? builder.FindThreadTag(ref.threadTag) : NO_THREAD;
+        builder.AddRoot(ref.tag, KindOfRoot(ref.kind), thread, ref.depth);
+    } else if (ref.referrer != 0) {
+        builder.AddReference(builder.FindNode(ref.referrer), ref.tag, ref.index);
+    }
+}
+
+bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* error) {
+    SnapshotLoader loader;
+    SnapshotReader reader(loader);
+    if (!FeedFile(path, reader, error)) return false;
+    if (!reader.Finish()) {
+        *error = path + ": " + reader.Error();
+        return false;
+    }
+    *graph = loader.Finish();
+    return true;
+}
+
+}  // namespace vesk

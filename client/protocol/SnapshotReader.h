@@ -1,0 +1,139 @@
+// One streaming reader for everything the agent sends: response frames,
+// and above all the snapshot stream, saved to a file or arriving frame by
+// frame. An XML parser (expat) reads the bytes in one pass, without building
+// a document; each record is handed to a SnapshotHandler as it is read, so
+// memory does not grow with the stream.
+//
+// The agent escapes every control byte and every byte at or above 0x7F as a
+// decimal character reference (&#1; .. &#31;, &#127; .. &#255;), which XML
+// 1.0 does not allow or reads as a character rather than a byte; the reader
+// turns each back into the original byte.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "heap/HeapGraph.h"
+
+namespace vesk {
+
+struct StreamClass {
+    uint64_t tag = 0;
+    std::string name;
+    uint64_t superTag = 0;  // 0: no superclass
+    int64_t instances = 0;  // totalinst
+    int64_t bytes = 0;      // totalsize
+    std::vector<HeapField> fields;  // by index
+};
+
+struct StreamThread {
+    uint64_t tag = 0;
+    std::string name;
+    int32_t state = 0;
+};
+
+// <obj> (length -1) or <arrayobj>.
+struct StreamObject {
+    uint64_t tag = 0;
+    uint64_t classTag = 0;
+    int64_t size = 0;
+    int32_t length = -1;
+};
+
+struct StreamRef {
+    int32_t kind = 0;  // the JVMTI heap reference kind
+    uint64_t tag = 0;
+    uint64_t classTag = 0;
+    int64_t size = 0;
+    uint64_t referrer = 0;  // reftag; 0 when absent (roots)
+    int32_t length = -1;
+    int32_t index = NO_INDEX;
+    bool heapRoot = false;
+    uint64_t threadTag = 0;  // stack and JNI locals
+    int32_t depth = -1;
+};
+
+// Receives what the reader reads, in stream order. The defaults ignore it.
+class SnapshotHandler {
+public:
+    virtual ~SnapshotHandler() = default;
+    // A <prop> of a <cmd> element (command "RUNTIME", "SYSTEM_PROPS",
+    // "SNAPSHOT"), or of the final frame's metrics (command "").
+    virtual void OnProperty(const std::string& /*command*/, const std::string& /*name*/,
+                            const std::string& /*value*/) {}
+    // The record may be moved from.
+    virtual void OnClass(StreamClass& /*cls*/) {}
+    virtual void OnThread(StreamThread& /*thread*/) {}
+    // The header frame (runtime, properties, classes, threads) is complete.
+    virtual void OnHeaderEnd() {}
+    virtual void OnObject(const StreamObject& /*object*/) {}
+    virtual void OnReference(const StreamRef& /*ref*/) {}
+};
+
+class SnapshotReader {
+public:
+    // Longest element kept while incomplete: a longer one means the input is
+    // no snapshot stream (memory stays bounded whatever it is).
+    static constexpr size_t MAX_ELEMENT = 16 << 20;
+
+    enum class Kind {
+        Snapshot,   // a snapshot stream: header frame first, then records
+        Responses,  // any response frames: props and errors; records are skipped
+    };
+    explicit SnapshotReader(SnapshotHandler& handler, Kind kind = Kind::Snapshot);
+    ~SnapshotReader();
+    SnapshotReader(const SnapshotReader&) = delete;
+    SnapshotReader& operator=(const SnapshotReader&) = delete;
+
+    // The next bytes of the stream, split anywhere. False once the stream
+    // has failed or Stop was called; further bytes are then ignored.
+    bool Feed(std::string_view bytes);
+    // The input has ended. True when the stream was whole: a header, then
+    // frames up to the final one, and no error frame. Otherwise Error() says
+    // what was wrong (truncated, an error frame, not a snapshot stream).
+    // After Stop, only a failure before it counts.
+    bool Finish();
+    // The caller needs nothing more (the histogram, once the header is in).
+    void Stop() { stopped = true; }
+
+    bool HeaderDone() const { return headerDone; }
+    // The final frame has been read.
+    bool Complete() const { return complete; }
+    bool Failed() const { return !error.empty(); }
+    const std::string& Error() const { return error; }
+    // The agent's own error text when the stream holds an error frame
+    // ("Operation cancelled by user" for a cancelled snapshot), else "".
+    const std::string& AgentError() const { return agentError; }
+    uint64_t BytesRead() const { return bytesRead; }
+    uint64_t Frames() const { return frames; }
+
+    class Parser;  // the expat side; defined in the .cpp
+
+private:
+    friend class Parser;
+    void Fail(const std::string& message);
+
+    SnapshotHandler& handler;
+    Kind kind;
+    std::string error;
+    std::string agentError;
+    uint64_t bytesRead = 0;
+    uint64_t frames = 0;
+    bool headerDone = false;
+    bool complete = false;
+    bool stopped = false;
+    std::unique_ptr<Parser> parser;  // last: it feeds its first bytes when made
+};
+
+// Feeds a saved stream to reader, until its end or until the reader wants no
+// more. False with a message when the file cannot be read; whether the
+// stream was whole is reader.Finish()'s to say. onProgress, when given, is
+// called after each piece with the bytes fed so far and the file's size.
+bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* error,
+              const std::function<void(uint64_t done, uint64_t total)>& onProgress = nullptr);
+
+}  // namespace vesk

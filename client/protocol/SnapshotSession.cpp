@@ -1,0 +1,137 @@
+#include "protocol/SnapshotSession.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "term/InterruptGuard.h"
+
+namespace vesk {
+
+static const int POLL_MS = 250;
+
+// A second Ctrl-C: leave without waiting for the agent's confirmation.
+struct GiveUp {};
+
+// Puts back the caller's read timeout and receive hook, whichever way Run ends.
+class ClientGuard {
+public:
+    explicit ClientGuard(VeskClient& client) : client(client), timeoutMs(client.ReadTimeout()) {}
+    ~ClientGuard() {
+        client.SetReadTimeout(timeoutMs);
+        client.SetReceiveHook(nullptr);
+    }
+
+private:
+    VeskClient& client;
+    int timeoutMs;
+};
+
+SnapshotSession::SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump)
+    : client(client), idleTimeoutMs(idleTimeoutMs), heapDump(heapDump),
+      progress(heapDump ? "dump" : "snapshot", stderr, showProgress && isatty(fileno(stderr))) {}
+
+void SnapshotSession::Cancel() {
+    if (cancelSent) return;
+    cancelSent = true;
+    client.SendAbort();
+    progress.Phase("cancelling: waiting for the agent to stop");
+}
+
+void SnapshotSession::OnHeader(const Frame& header) {
+    walkSeconds = progress.Seconds();
+    headerBytes = frameBytes;
+    if (heapDump) {
+        if (!cancelSent) progress.Phase("receiving");
+        return;
+    }
+    for (const Prop& prop : CommandProps(header.Body(), "SNAPSHOT"))
+        if (prop.name == "total-refs") totalRefs = strtoull(prop.value.c_str(), nullptr, 10);
+    if (!cancelSent) progress.Phase("receiving", totalRefs, "references");
+}
+
+// Whole file frames count their references exactly; the part of the next
+// frame already received is estimated at the bytes per reference so far.
+uint64_t SnapshotSession::ReferencesReceived() const {
+    if (frames < 2) return 0;
+    uint64_t fileFrames = frames - 1;
+    uint64_t whole = fileFrames * REFS_PER_FILE_FRAME;
+    double bytesPerRef = static_cast<double>(frameBytes - headerBytes) / whole;
+    uint64_t inFlight = Bytes() - frameBytes;
+    uint64_t partial = bytesPerRef > 0 ? static_cast<uint64_t>(inFlight / bytesPerRef) : 0;
+    uint64_t done = whole + std::min(partial, REFS_PER_FILE_FRAME - 1);
+    return totalRefs > 0 ? std::min(done, totalRefs) : done;
+}
+
+void SnapshotSession::ShowProgress() {
+    if (frames == 0 || cancelSent || heapDump) progress.Tick();
+    else progress.Update(ReferencesReceived());
+}
+
+SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Frame&)>& onFrame) {
+    InterruptGuard interrupts;
+    ClientGuard clientGuard(client);
+    startBytes = client.BytesReceived();
+    progress.Phase(heapDump ? "the JVM is writing its heap dump, paused meanwhile; then the agent redacts it"
+                            : "the agent is walking the heap; the JVM is paused meanwhile");
+    client.SetReadTimeout(POLL_MS);
+    client.SetReceiveHook([&] {
+        if (interrupts.Presses() > 0) Cancel();
+        if (interrupts.Presses() > 1) throw GiveUp();
+        ShowProgress();
+    });
+    client.Send(VeskClient::BuildRequest({heapDump ? "HEAPDUMP" : "SNAPSHOT"}));
+
+    uint64_t seenBytes = startBytes;
+    auto lastData = std::chrono::steady_clock::now();
+    bool failed = false;
+    try {
+        for (;;) {
+            if (interrupts.Presses() > 0) Cancel();
+            if (interrupts.Presses() > 1) throw GiveUp();
+            Frame frame;
+            try {
+                frame = client.ReadResponseFrame();
+            } catch (const ClientError& e) {
+                if (e.Kind() != ErrorKind::Timeout) throw;
+                auto now = std::chrono::steady_clock::now();
+                if (client.BytesReceived() != seenBytes) {
+                    seenBytes = client.BytesReceived();
+                    lastData = now;
+                }
+                bool bounded = idleTimeoutMs > 0 && (frames > 0 || cancelSent);
+                if (bounded && now - lastData > std::chrono::milliseconds(idleTimeoutMs))
+                    throw ClientError(ErrorKind::Timeout, "no data from the agent for " +
+                                                              std::to_string(idleTimeoutMs / 1000) + " s");
+                ShowProgress();
+                continue;
+            }
+            frames++;
+            frameBytes += frame.bytes.size();
+            lastData = std::chrono::steady_clock::now();
+            seenBytes = client.BytesReceived();
+            if (!failed && ResponseError(frame.Body(), &error)) failed = true;
+            if (frames == 1 && !failed) OnHeader(frame);
+            onFrame(frame);
+            ShowProgress();
+            if (frame.last) break;
+        }
+    } catch (const GiveUp&) {
+        progress.Clear();
+        error = "interrupted before the agent confirmed the cancellation";
+        return Outcome::Cancelled;
+    }
+    if (failed) {
+        progress.Clear();
+        return cancelSent && error == "Operation cancelled by user" ? Outcome::Cancelled : Outcome::Failed;
+    }
+    char summary[160];
+    snprintf(summary, sizeof summary, "%.1f MiB in %.1f s, of which %.1f s waiting for the %s",
+             Bytes() / 1048576.0, progress.Seconds(), walkSeconds, heapDump ? "dump" : "heap walk");
+    progress.Finish(std::string("received ") + (totalRefs ? std::to_string(totalRefs) + " references, " : "") + summary);
+    return Outcome::Complete;
+}
+
+}  // namespace vesk

@@ -1,0 +1,65 @@
+// One SNAPSHOT (or HEAPDUMP) request seen through: waits out the heap walk
+// (or the JVM's dump), hands on every frame as it arrives, shows progress on
+// stderr and turns Ctrl-C into "<ABORT>" so that the agent stops.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "term/Progress.h"
+#include "protocol/VeskClient.h"
+
+namespace vesk {
+
+class SnapshotSession {
+public:
+    enum class Outcome {
+        Complete,   // the final frame arrived and no frame reported an error
+        Cancelled,  // the agent confirmed the cancellation, or a second Ctrl-C gave up
+        Failed,     // a frame reported an error
+    };
+    // The agent sends a file frame each time the walk has recorded this many references.
+    static constexpr uint64_t REFS_PER_FILE_FRAME = 250000;
+
+    // idleTimeoutMs bounds the silence once the first frame has arrived or a
+    // cancellation was sent (0: no limit); the walk itself may take as long
+    // as it takes, and Ctrl-C is the way to stop it. showProgress: the
+    // phases on stderr, when it is a terminal (see Progress).
+    // heapDump: a HEAPDUMP request, whose frames carry no references to count.
+    SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump = false);
+
+    // Sends the request and calls onFrame for each frame up to the final one.
+    // Ctrl-C is caught while it runs. Throws ClientError when the connection
+    // fails. The progress line is gone when it returns, except for a last
+    // word on a complete snapshot.
+    Outcome Run(const std::function<void(const Frame&)>& onFrame);
+    // Sends "<ABORT>" once; the agent then ends the stream with an error frame.
+    void Cancel();
+
+    // The agent's error text (Failed, Cancelled).
+    const std::string& Error() const { return error; }
+    uint64_t Frames() const { return frames; }
+    uint64_t Bytes() const { return client.BytesReceived() - startBytes; }
+    double Seconds() const { return progress.Seconds(); }
+
+private:
+    void OnHeader(const Frame& header);
+    void ShowProgress();
+    uint64_t ReferencesReceived() const;
+
+    VeskClient& client;
+    int idleTimeoutMs;
+    bool heapDump;
+    Progress progress;
+    bool cancelSent = false;
+    uint64_t frames = 0;
+    uint64_t startBytes = 0;
+    uint64_t headerBytes = 0;  // bytes of the stream up to the end of the header frame
+    uint64_t frameBytes = 0;   // bytes of the stream in frames handed on
+    uint64_t totalRefs = 0;    // the header's "total-refs"
+    double walkSeconds = 0;    // until the header (a dump's first frame) arrived
+    std::string error;
+};
+
+}  // namespace vesk

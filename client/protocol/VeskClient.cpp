@@ -1,0 +1,251 @@
+#include "protocol/VeskClient.h"
+
+#include "protocol/SnapshotReader.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vesk {
+
+static const char FRAME_START[] = "<vesk-resp tag=\"";
+static const char FRAME_END[] = "</vesk-resp>\n";
+static const size_t FRAME_START_LENGTH = sizeof FRAME_START - 1;
+static const size_t FRAME_END_LENGTH = sizeof FRAME_END - 1;
+static const size_t RECEIVE_SIZE = 1 << 20;
+
+VeskClient::~VeskClient() { Close(); }
+
+VeskClient::VeskClient(VeskClient&& other) noexcept
+    : fd(other.fd), readTimeoutMs(other.readTimeoutMs), pending(std::move(other.pending)),
+      scanned(other.scanned), received(other.received), chunk(std::move(other.chunk)),
+      receiveHook(std::move(other.receiveHook)) {
+    other.fd = -1;
+}
+
+void VeskClient::Connect(const std::string& host, int port) {
+    Close();
+    std::string where = host + ":" + std::to_string(port);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* addresses = nullptr;
+    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses);
+    if (rc != 0)
+        throw ClientError(ErrorKind::Usage, "cannot resolve host " + host + ": " + gai_strerror(rc));
+    int error = 0;
+    for (addrinfo* a = addresses; a && fd < 0; a = a->ai_next) {
+        // Not inherited: a child process holding it would keep the agent's
+        // client slot after this client closed.
+        int s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (s < 0) {
+            error = errno;
+            continue;
+        }
+        if (connect(s, a->ai_addr, a->ai_addrlen) == 0) {
+            fd = s;
+        } else {
+            error = errno;
+            close(s);
+        }
+    }
+    freeaddrinfo(addresses);
+    if (fd < 0) {
+        std::string reason = error == ECONNREFUSED ? "nothing is listening" : strerror(error);
+        throw ClientError(ErrorKind::NotListening, "cannot connect to the agent at " + where + ": " + reason);
+    }
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void VeskClient::Close() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    pending.clear();
+    scanned = 0;
+}
+
+void VeskClient::Send(std::string_view bytes) {
+    if (fd < 0) throw ClientError(ErrorKind::Dropped, "not connected to the agent");
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            throw ClientError(ErrorKind::Dropped,
+                              std::string("connection to the agent dropped: ") + strerror(errno));
+        sent += static_cast<size_t>(n);
+    }
+}
+
+std::vector<Frame> VeskClient::Request(std::string_view request) {
+    Send(request);
+    return ReadResponse();
+}
+
+bool VeskClient::WaitReadable(int ms) { return !pending.empty() || PollSocket(ms); }
+
+bool VeskClient::PollSocket(int ms) {
+    pollfd entry{fd, POLLIN, 0};
+    int n;
+    do {
+        n = poll(&entry, 1, ms);
+    } while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+
+// Whole seconds as the --timeout option gives them, else milliseconds.
+static std::string Duration(int ms) {
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+void VeskClient::Receive() {
+    if (readTimeoutMs > 0 && !PollSocket(readTimeoutMs))
+        throw ClientError(ErrorKind::Timeout, "no response from the agent within " + Duration(readTimeoutMs));
+    chunk.resize(RECEIVE_SIZE);
+    ssize_t n;
+    do {
+        n = recv(fd, chunk.data(), chunk.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        pending.append(chunk.data(), static_cast<size_t>(n));
+        received += static_cast<uint64_t>(n);
+        return;
+    }
+    std::string reason = n == 0 ? "closed by the agent" : strerror(errno);
+    throw ClientError(ErrorKind::Dropped, pending.empty()
+                                              ? "connection to the agent dropped (" + reason + ")"
+                                              : "connection dropped in the middle of a response (" + reason + ")");
+}
+
+bool VeskClient::TakeFrame(Frame& frame) {
+    size_t end = pending.find(FRAME_END, scanned);
+    if (end == std::string::npos) {
+        scanned = pending.size() > FRAME_END_LENGTH ? pending.size() - FRAME_END_LENGTH : 0;
+        return false;
+    }
+    size_t length = end + FRAME_END_LENGTH;
+    if (length == pending.size()) {
+        frame.bytes.swap(pending);
+        pending.clear();
+    } else {
+        frame.bytes.assign(pending, 0, length);
+        pending.erase(0, length);
+    }
+    scanned = 0;
+    const std::string& bytes = frame.bytes;
+    size_t tagEnd = bytes.find("\">", FRAME_START_LENGTH);
+    if (bytes.compare(0, FRAME_START_LENGTH, FRAME_START) != 0 || tagEnd == std::string::npos || tagEnd > end)
+        throw ClientError(ErrorKind::Protocol, "unexpected bytes from the agent: " + bytes.substr(0, 80));
+    frame.tag = bytes.substr(FRAME_START_LENGTH, tagEnd - FRAME_START_LENGTH);
+    frame.bodyOffset = tagEnd + 2;
+    frame.bodyLength = end - frame.bodyOffset;
+    frame.last = frame.Body().find("<last value=\"1\"/>") != std::string_view::npos;
+    return true;
+}
+
+Frame VeskClient::ReadFrame() {
+    if (fd < 0) throw ClientError(ErrorKind::Dropped, "not connected to the agent");
+    Frame frame;
+    while (!TakeFrame(frame)) {
+        Receive();
+        if (receiveHook) receiveHook();
+    }
+    return frame;
+}
+
+Frame VeskClient::ReadResponseFrame() {
+    Frame frame = ReadFrame();
+    if (frame.Body().rfind("<cmd name=\"REJECT\">", 0) == 0) {
+        std::string message;
+        ResponseError(frame.Body(), &message);
+        throw ClientError(ErrorKind::Rejected, "the agent serves another client: " + message);
+    }
+    return frame;
+}
+
+void VeskClient::ReadResponse(const std::function<void(const Frame&)>& onFrame) {
+    for (;;) {
+        Frame frame = ReadResponseFrame();
+        onFrame(frame);
+        if (frame.last) return;
+    }
+}
+
+std::vector<Frame> VeskClient::ReadResponse() {
+    std::vector<Frame> frames;
+    do {
+        frames.push_back(ReadResponseFrame());
+    } while (!frames.back().last);
+    return frames;
+}
+
+static void AppendEscaped(std::string& out, const std::string& text) {
+    for (char c : text) {
+        switch (c) {
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+}
+
+std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, const std::string& tag) {
+    std::string request = "<vesk-cmd tag=\"";
+    AppendEscaped(request, tag);
+    request += "\">";
+    for (const std::string& command : commands) {
+        request += "<cmd name=\"";
+        AppendEscaped(request, command);
+        request += "\"/>";
+    }
+    return request + "</vesk-cmd>";
+}
+
+namespace {
+
+// The props of one command, and the error, of a body read as one frame.
+class BodyReader : public SnapshotHandler {
+public:
+    BodyReader(std::string_view body, std::string_view command) : command(command) {
+        SnapshotReader reader(*this, SnapshotReader::Kind::Responses);
+        reader.Feed("<vesk-resp tag=\"0\">");
+        reader.Feed(body);
+        reader.Feed("</vesk-resp>\n");
+        error = reader.AgentError();
+    }
+    void OnProperty(const std::string& cmd, const std::string& name, const std::string& value) override {
+        if (cmd == command) props.push_back({name, value});
+    }
+
+    std::string command;
+    std::vector<Prop> props;
+    std::string error;
+};
+
+}  // namespace
+
+std::vector<Prop> CommandProps(std::string_view body, std::string_view command) {
+    return BodyReader(body, command).props;
+}
+
+bool ResponseError(std::string_view body, std::string* message) {
+    // Most bodies are whole snapshot files: parse only those that fail.
+    if (body.find("<status value=\"0\"/>") == std::string_view::npos) return false;
+    if (message) {
+        *message = BodyReader(body, "").error;
+        if (message->empty()) *message = "unknown error";
+    }
+    return true;
+}
+
+}  // namespace vesk

@@ -1,0 +1,255 @@
+#include "report/HeapReport.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+#include "heap/HeapDiff.h"
+#include "heap/HeapPaths.h"
+#include "heap/HeapText.h"
+#include "report/HtmlText.h"
+
+namespace vesk {
+
+namespace {
+
+const size_t LARGEST_OBJECTS = 10;
+
+// JVMTI thread state bits.
+enum : int32_t {
+    STATE_ALIVE = 0x0001,
+    STATE_TERMINATED = 0x0002,
+    STATE_RUNNABLE = 0x0004,
+    STATE_WAITING_INDEFINITELY = 0x0010,
+    STATE_WAITING_WITH_TIMEOUT = 0x0020,
+    STATE_SLEEPING = 0x0040,
+    STATE_IN_OBJECT_WAIT = 0x0100,
+    STATE_PARKED = 0x0200,
+    STATE_BLOCKED_ON_MONITOR_ENTER = 0x0400,
+    STATE_SUSPENDED = 0x100000,
+    STATE_IN_NATIVE = 0x400000,
+};
+
+// The children of every node in the dominator tree, as CSR arrays (8 bytes
+// per node); the virtual root's children are the last list.
+class DominatorChildren {
+public:
+    explicit DominatorChildren(const DominatorTree& tree, NodeId count) : offsets(static_cast<size_t>(count) + 2, 0) {
+        for (NodeId n = 0; n < count; n++)
+            if (tree.Reachable(n)) offsets[Slot(tree.Dominator(n)) + 1]++;
+        for (size_t i = 1; i < offsets.size(); i++) offsets[i] += offsets[i - 1];
+        children.resize(offsets.back());
+        std::vector<uint32_t> next(offsets.begin(), offsets.end() - 1);
+        for (NodeId n = 0; n < count; n++)
+            if (tree.Reachable(n)) children[next[Slot(tree.Dominator(n))]++] = n;
+    }
+    std::vector<TreemapNode> Of(NodeId node, const DominatorTree& tree) const {
+        size_t slot = Slot(node);
+        std::vector<TreemapNode> nodes;
+        nodes.reserve(offsets[slot + 1] - offsets[slot]);
+        for (uint32_t i = offsets[slot]; i < offsets[slot + 1]; i++)
+            nodes.push_back({children[i], tree.Retained(children[i])});
+        return nodes;
+    }
+
+private:
+    size_t Slot(NodeId node) const { return node == DominatorTree::VIRTUAL_ROOT ? offsets.size() - 2 : node; }
+
+    std::vector<uint32_t> offsets;
+    std::vector<NodeId> children;
+};
+
+std::string Property(const StreamProperties& properties, const std::string& command, const std::string& name) {
+    auto c = properties.find(command);
+    if (c == properties.end()) return "";
+    auto p = c->second.find(name);
+    return p == c->second.end() ? "" : p->second;
+}
+
+int64_t Number(const std::string& text) { return text.empty() ? -1 : strtoll(text.c_str(), nullptr, 10); }
+
+std::string Time(const std::string& millis) {
+    int64_t ms = Number(millis);
+    if (ms < 0) return "";
+    time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm utc;
+    char text[64];
+    if (!gmtime_r(&seconds, &utc) || !strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc)) return "";
+    return text;
+}
+
+std::string ObjectName(const HeapGraph& graph, NodeId node) {
+    return NodeLabel(graph, node) + " @" + HexTag(graph.Tag(node));
+}
+
+// The lines vesk path prints: the root, then each step and how it is reached.
+std::vector<std::string> PathLines(const HeapGraph& graph, const HeapPath& path) {
+    std::vector<std::string> lines;
+    if (path.steps.empty()) return {"no GC root reaches it"};
+    lines.push_back("root: " + RootText(graph, path.root));
+    lines.push_back(ObjectName(graph, path.steps[0].node));
+    for (size_t i = 1; i < path.steps.size(); i++) {
+        std::string edge = graph.EdgeName(path.steps[i - 1].node, path.steps[i].edge);
+        if (!edge.empty() && edge[0] != '[') edge = "." + edge;
+        lines.push_back(edge + " \xE2\x86\x92 " + ObjectName(graph, path.steps[i].node));
+    }
+    return lines;
+}
+
+// The program the JVM runs (the main class or jar), else where the snapshot came from.
+std::string Program(const ReportSnapshot& snapshot) {
+    std::string command = Property(snapshot.properties, "SYSTEM_PROPS", "sun.java.command");
+    return command.empty() ? snapshot.source : command.substr(0, command.find(' '));
+}
+
+// The facts of the header that a snapshot's source gives.
+std::vector<ReportFact> Facts(const ReportSnapshot& snapshot, const DominatorTree* tree) {
+    const StreamProperties& p = snapshot.properties;
+    const HeapGraph& graph = snapshot.graph;
+    std::vector<ReportFact> facts;
+    auto add = [&facts](const std::string& name, const std::string& value) { facts.push_back({name, value}); };
+    add("Source", snapshot.source);
+    add("Taken (ss-time)", Time(Property(p, "SNAPSHOT", "ss-time")));
+    int64_t total = Number(Property(p, "RUNTIME", "total-heap")), free = Number(Property(p, "RUNTIME", "free-heap"));
+    int64_t max = Number(Property(p, "RUNTIME", "max-heap"));
+    add("Heap", total < 0 ? "" : "total " + FormatBytes(total) + ", max " + FormatBytes(max) + ", free " +
+                                 FormatBytes(free) + " (" + FormatBytes(total - free) + " used)");
+    int64_t classes = Number(Property(p, "RUNTIME", "total-classes"));
+    int64_t threads = Number(Property(p, "RUNTIME", "total-threads"));
+    add("Classes loaded", classes < 0 ? "" : FormatGrouped(classes));
+    add("Live threads", threads < 0 ? "" : FormatGrouped(threads));
+    std::string vm = Property(p, "SYSTEM_PROPS", "java.vm.name");
+    add("java.version", Property(p, "SYSTEM_PROPS", "java.version") + (vm.empty() ? "" : " (" + vm + ")"));
+    add("Command line", Property(p, "SYSTEM_PROPS", "sun.java.command"));
+    add("Objects", FormatGrouped(static_cast<int64_t>(graph.NodeCount())));
+    add("References", FormatGrouped(static_cast<int64_t>(graph.ReferenceCount())));
+    add("GC roots", Property(p, "SNAPSHOT", "total-roots").empty()
+                        ? FormatGrouped(static_cast<int64_t>(graph.Roots().size()))
+                        : FormatGrouped(Number(Property(p, "SNAPSHOT", "total-roots"))));
+    int64_t shallow = 0;
+    for (NodeId n = 0; n < graph.NodeCount(); n++) shallow += static_cast<int64_t>(graph.ShallowSize(n));
+    add("Shallow bytes", FormatBytes(shallow));
+    if (tree) add("Reachable from roots", FormatBytes(static_cast<int64_t>(tree->ReachableBytes())));
+    return facts;
+}
+
+}  // namespace
+
+std::vector<uint64_t> ThreadRetained(const HeapGraph& graph, const DominatorTree& tree) {
+    const NodeId count = graph.NodeCount();
+    const uint32_t SHARED = NO_THREAD - 1;
+    // The thread that alone holds each root object through its locals.
+    std::vector<uint32_t> holder(count, NO_THREAD);
+    for (const HeapRoot& root : graph.Roots()) {
+        bool local = (root.kind == RootKind::StackLocal || root.kind == RootKind::JniLocal) && root.thread != NO_THREAD;
+        uint32_t& h = holder[root.node];
+        h = !local || (h != NO_THREAD && h != root.thread) ? SHARED : root.thread;
+    }
+    // The top of each node's dominator chain: the root object it hangs from.
+    std::vector<NodeId> top(count, NO_NODE);
+    std::vector<NodeId> chain;
+    for (NodeId n = 0; n < count; n++) {
+        if (!tree.Reachable(n) || top[n] != NO_NODE) continue;
+        NodeId at = n;
+        while (top[at] == NO_NODE && tree.Dominator(at) != DominatorTree::VIRTUAL_ROOT) {
+            chain.push_back(at);
+            at = tree.Dominator(at);
+        }
+        NodeId found = top[at] == NO_NODE ? at : top[at];
+        top[at] = found;
+        for (NodeId c : chain) top[c] = found;
+        chain.clear();
+    }
+    // A reference from outside what the root object dominates keeps it alive
+    // without the thread.
+    for (NodeId from = 0; from < count; from++) {
+        if (!tree.Reachable(from)) continue;
+        for (const HeapEdge* e = graph.EdgesBegin(from); e != graph.EdgesEnd(from); ++e) {
+            NodeId to = e->target;
+            if (holder[to] == NO_THREAD || holder[to] == SHARED || top[from] == to) continue;
+            holder[to] = SHARED;
+        }
+    }
+    std::vector<uint64_t> retained(graph.Threads().size(), 0);
+    for (NodeId n = 0; n < count; n++)
+        if (holder[n] != NO_THREAD && holder[n] != SHARED && tree.Reachable(n)) retained[holder[n]] += tree.Retained(n);
+    return retained;
+}
+
+std::string ThreadStateName(int32_t state) {
+    std::string name;
+    if (state & STATE_TERMINATED) return "TERMINATED";
+    if (!(state & STATE_ALIVE)) return "NEW";
+    if (state & STATE_BLOCKED_ON_MONITOR_ENTER) {
+        name = "BLOCKED";
+    } else if (state & (STATE_WAITING_INDEFINITELY | STATE_WAITING_WITH_TIMEOUT)) {
+        name = state & STATE_WAITING_WITH_TIMEOUT ? "TIMED_WAITING" : "WAITING";
+        if (state & STATE_SLEEPING) name += " (sleeping)";
+        else if (state & STATE_IN_OBJECT_WAIT) name += " (Object.wait)";
+        else if (state & STATE_PARKED) name += " (parked)";
+    } else {
+        name = state & STATE_RUNNABLE ? "RUNNABLE" : "ALIVE";
+        if (state & STATE_IN_NATIVE) name += " (in native)";
+    }
+    if (state & STATE_SUSPENDED) name += ", suspended";
+    return name;
+}
+
+ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
+    const HeapGraph& graph = snapshot.graph;
+    DominatorTree tree(graph);
+    ReportContent content;
+    content.title = "Heap snapshot of " + Program(snapshot);
+    content.factColumns = {snapshot.source};
+    content.facts = {Facts(snapshot, &tree)};
+    if (tree.UnreachableCount())
+        content.notes.push_back(FormatGrouped(static_cast<int64_t>(tree.UnreachableCount())) + " objects (" +
+                                FormatBytes(static_cast<int64_t>(tree.UnreachableBytes())) +
+                                ") are reached by no GC root and left out of retained sizes.");
+
+    {
+        DominatorChildren children(tree, graph.NodeCount());
+        for (const TreemapCell& cell : LayoutTreemap(
+                 children.Of(DominatorTree::VIRTUAL_ROOT, tree),
+                 [&](int64_t node) { return children.Of(static_cast<NodeId>(node), tree); }, content.treemapOptions)) {
+            ReportCell shown{cell, "", 0};
+            if (cell.node != TreemapCell::OTHER) {
+                NodeId node = static_cast<NodeId>(cell.node);
+                shown.label = NodeLabel(graph, node);
+                shown.shallow = static_cast<int64_t>(graph.ShallowSize(node));
+            }
+            content.treemap.push_back(std::move(shown));
+        }
+    }
+
+    for (const ClassTotals& c : tree.ByClass()) content.histogram.push_back({c.name, c.instances, c.bytes, c.retained});
+
+    PathFinder paths(graph);
+    for (NodeId node : tree.Largest(LARGEST_OBJECTS))
+        content.paths.push_back({ObjectName(graph, node), static_cast<int64_t>(tree.Retained(node)),
+                                 PathLines(graph, paths.ShortestPath(node))});
+
+    std::vector<uint64_t> retained = ThreadRetained(graph, tree);
+    for (size_t i = 0; i < graph.Threads().size(); i++) {
+        const HeapThread& t = graph.Threads()[i];
+        content.threads.push_back({t.name, ThreadStateName(t.state), static_cast<int64_t>(retained[i])});
+    }
+    std::stable_sort(content.threads.begin(), content.threads.end(),
+                     [](const ReportThread& a, const ReportThread& b) { return a.retained > b.retained; });
+    return content;
+}
+
+ReportContent ComparisonReport(const ReportSnapshot& before, const ReportSnapshot& after) {
+    ReportContent content;
+    content.title = "Heap growth of " + Program(after);
+    content.factColumns = {"before: " + before.source, "after: " + after.source};
+    content.facts = {Facts(before, nullptr), Facts(after, nullptr)};
+    for (const ClassDelta& d : DiffClasses(before.graph.Histogram(), after.graph.Histogram())) {
+        if (d.before.instances == 0 && d.after.instances == 0) continue;
+        content.diff.push_back({d.name, d.before.instances, d.after.instances, d.before.bytes, d.after.bytes});
+    }
+    return content;
+}
+
+}  // namespace vesk

@@ -1,0 +1,41 @@
+// What the report page shows of a snapshot, or of two, gathered from the
+// heap model: header facts, the dominator tree's largest subtrees laid out as
+// a treemap, the class histogram with retained sizes, the shortest paths to
+// the largest retained objects, the threads, and for two snapshots the
+// classes that grew.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "heap/DominatorTree.h"
+#include "heap/HeapGraph.h"
+#include "report/ReportPage.h"
+
+namespace vesk {
+
+// The header <prop>s of a snapshot stream, by command ("RUNTIME",
+// "SYSTEM_PROPS", "SNAPSHOT") and name; empty for sources without them.
+typedef std::map<std::string, std::map<std::string, std::string>> StreamProperties;
+
+struct ReportSnapshot {
+    std::string source;  // file name, or host:port
+    HeapGraph graph;
+    StreamProperties properties;
+};
+
+// Bytes retained by each thread's stack and JNI local roots, by thread
+// index: the retained sizes of the objects that only that thread's locals
+// hold, reached by no other root and by no reference from outside what
+// they dominate themselves.
+std::vector<uint64_t> ThreadRetained(const HeapGraph& graph, const DominatorTree& tree);
+
+// "RUNNABLE", "WAITING (Object.wait)", ... from JVMTI thread state bits.
+std::string ThreadStateName(int32_t state);
+
+ReportContent SnapshotReport(const ReportSnapshot& snapshot);
+ReportContent ComparisonReport(const ReportSnapshot& before, const ReportSnapshot& after);
+
+}  // namespace vesk

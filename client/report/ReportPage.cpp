@@ -1,0 +1,336 @@
+#include "report/ReportPage.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+#include "report/HtmlText.h"
+#include "report/ReportAssets.h"
+
+namespace vesk {
+
+namespace {
+
+// Shares of the page limit; a section stops adding rows at its share.
+const size_t FACTS_SHARE = 96 << 10;
+const size_t TREEMAP_SHARE = 720 << 10;
+const size_t TABLE_SHARE = 520 << 10;
+const size_t PATHS_SHARE = 160 << 10;
+const size_t THREADS_SHARE = 140 << 10;
+const size_t CHART_SHARE = 48 << 10;
+// Kept free for the closing markup and the script.
+const size_t TAIL_RESERVE = 32 << 10;
+
+const size_t MAX_NAME_CHARS = 400;
+const size_t MAX_FACT_CHARS = 2000;
+const size_t MAX_PATH_STEPS = 40;  // longer paths show their two ends
+const size_t GROWTH_BARS = 20;
+const double LABEL_CHAR_WIDTH = 6.3;  // of the 11px treemap font, roughly
+
+std::string Esc(std::string_view text, size_t maxChars = MAX_NAME_CHARS) {
+    return EscapeHtml(FitText(text, maxChars));
+}
+
+std::string Num(double value) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f", value);
+    std::string s = text;
+    if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
+    return s;
+}
+
+std::string Signed(int64_t value) { return (value > 0 ? "+" : "") + FormatGrouped(value); }
+
+const char* GrowthClass(int64_t delta) { return delta > 0 ? " grow" : delta < 0 ? " shrink" : ""; }
+
+// The short name of a class for a small label: the part after the package.
+std::string_view ShortName(std::string_view name) {
+    size_t dot = name.find_last_of('.', name.find('['));
+    return dot == std::string_view::npos ? name : name.substr(dot + 1);
+}
+
+std::string CellColour(const ReportCell& cell) {
+    if (cell.cell.node == TreemapCell::OTHER) return "#c9ced5";
+    uint32_t hash = 2166136261u;  // FNV-1a: the same class gets the same hue everywhere
+    for (unsigned char c : cell.label) hash = (hash ^ c) * 16777619u;
+    int lightness = std::max(56, 82 - 7 * cell.cell.depth);
+    return "hsl(" + std::to_string(hash % 360) + ",55%," + std::to_string(lightness) + "%)";
+}
+
+class PageWriter {
+public:
+    std::string out;
+
+    void Add(std::string_view text) { out.append(text); }
+
+    // Starts a section's share; Fits says whether a piece still fits in it.
+    void StartShare(size_t share) { shareEnd = std::min(out.size() + share, REPORT_PAGE_LIMIT - TAIL_RESERVE); }
+    bool Fits(size_t length) const { return out.size() + length <= shareEnd; }
+    // Adds a row when it fits; false (and nothing added) when not.
+    bool AddRow(const std::string& row) {
+        if (!Fits(row.size())) return false;
+        out += row;
+        return true;
+    }
+    void More(size_t left, const char* what) {
+        if (left) Add("<p class=\"more\">" + FormatGrouped(static_cast<int64_t>(left)) + " more " + what +
+                      " not shown (the page is kept small).</p>\n");
+    }
+
+private:
+    size_t shareEnd = 0;
+};
+
+void WriteFacts(PageWriter& page, const ReportContent& content) {
+    page.StartShare(FACTS_SHARE);
+    page.Add("<table class=\"facts\">\n");
+    if (content.factColumns.size() > 1) {
+        std::string head = "<thead><tr><th></th>";
+        for (const std::string& column : content.factColumns) head += "<th>" + Esc(column) + "</th>";
+        page.Add(head + "</tr></thead>\n");
+    }
+    page.Add("<tbody>\n");
+    size_t rows = content.facts.empty() ? 0 : content.facts[0].size();
+    for (size_t i = 0; i < rows; i++) {
+        std::string row = "<tr><th>" + Esc(content.facts[0][i].name) + "</th>";
+        for (const std::vector<ReportFact>& column : content.facts)
+            row += "<td>" + (i < column.size() ? Esc(column[i].value, MAX_FACT_CHARS) : "") + "</td>";
+        if (!page.AddRow(row + "</tr>\n")) break;
+    }
+    page.Add("</tbody></table>\n");
+    for (const std::string& note : content.notes) page.AddRow("<p class=\"note\">" + Esc(note, MAX_FACT_CHARS) + "</p>\n");
+}
+
+void WriteTreemap(PageWriter& page, const ReportContent& content) {
+    const TreemapOptions& options = content.treemapOptions;
+    page.StartShare(TREEMAP_SHARE);
+    page.Add("<section id=\"treemap\">\n<h2>Retained memory: the dominator tree's largest subtrees</h2>\n"
+             "<p>Each rectangle is an object sized by the bytes it retains, drawn inside the object that "
+             "dominates it; small siblings are merged into one \"others\" rectangle per parent.</p>\n<div class=\"treemap\">\n"
+             "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" aria-label=\"treemap of retained sizes\" "
+             "width=\"" + Num(options.width) + "\" height=\"" + Num(options.height) + "\" viewBox=\"0 0 " +
+             Num(options.width) + " " + Num(options.height) + "\">\n");
+    std::vector<std::vector<size_t>> children(content.treemap.size());
+    std::vector<size_t> top;
+    for (size_t i = 0; i < content.treemap.size(); i++) {
+        int parent = content.treemap[i].cell.parent;
+        (parent < 0 ? top : children[static_cast<size_t>(parent)]).push_back(i);
+    }
+    size_t left = 0;
+    std::function<void(size_t)> write = [&](size_t index) {
+        const ReportCell& cell = content.treemap[index];
+        const TreemapRect& r = cell.cell.rect;
+        bool other = cell.cell.node == TreemapCell::OTHER;
+        std::string name = other ? "other (" + FormatGrouped(static_cast<int64_t>(cell.cell.merged)) + " objects)"
+                                 : FitText(cell.label, MAX_NAME_CHARS);
+        std::string size = FormatBytes(static_cast<int64_t>(cell.cell.size));
+        std::string g = "<g class=\"c\" tabindex=\"0\" data-n=\"" + EscapeHtml(name) + "\" data-r=\"" +
+                        std::to_string(cell.cell.size) + "\"";
+        if (!other) g += " data-s=\"" + std::to_string(cell.shallow) + "\"";
+        g += "><title>" + EscapeHtml(name) + ": retained " + size +
+             (other ? "" : ", shallow " + FormatBytes(cell.shallow)) + "</title><rect x=\"" + Num(r.x) + "\" y=\"" +
+             Num(r.y) + "\" width=\"" + Num(r.width) + "\" height=\"" + Num(r.height) + "\" fill=\"" +
+             CellColour(cell) + "\"/>";
+        size_t fit = r.height >= 13 ? static_cast<size_t>((r.width - 6) / LABEL_CHAR_WIDTH) : 0;
+        if (fit >= 3) {
+            std::string label = other ? FormatGrouped(static_cast<int64_t>(cell.cell.merged)) + " others"
+                                      : std::string(ShortName(cell.label));
+            g += "<text x=\"" + Num(r.x + 3) + "\" y=\"" + Num(r.y + 11) + "\">" +
+                 EscapeHtml(FitText(label + " " + size, fit)) + "</text>";
+        }
+        if (!page.AddRow(g)) {
+            left++;
+            return;
+        }
+        for (size_t child : children[index]) write(child);
+        page.Add("</g>\n");
+    };
+    for (size_t index : top) write(index);
+    page.Add("</svg>\n<aside id=\"details\" aria-live=\"polite\"><p>Hover over or focus a rectangle for its "
+             "sizes and dominator path.</p></aside>\n</div>\n");
+    page.More(left, "rectangles");
+    page.Add("</section>\n");
+}
+
+// A sortable table of count rows, built one by one while they fit; heads of
+// numeric columns start with '#'.
+void WriteTable(PageWriter& page, const std::string& id, const std::vector<std::string>& heads, size_t count,
+                const std::function<std::string(size_t)>& row, const char* what) {
+    std::string head = "<table class=\"sortable\" id=\"" + id + "\"><thead><tr>";
+    for (const std::string& h : heads)
+        head += h[0] == '#' ? "<th class=\"n\">" + h.substr(1) + "</th>" : "<th>" + h + "</th>";
+    page.Add(head + "</tr></thead>\n<tbody>\n");
+    size_t shown = 0;
+    while (shown < count && page.AddRow(row(shown))) shown++;
+    page.Add("</tbody></table>\n");
+    page.More(count - shown, what);
+}
+
+std::string NumberCell(int64_t value) { return "<td class=\"n\">" + FormatGrouped(value) + "</td>"; }
+std::string DeltaCell(int64_t delta) {
+    return std::string("<td class=\"n") + GrowthClass(delta) + "\">" + Signed(delta) + "</td>";
+}
+
+void WriteHistogram(PageWriter& page, const ReportContent& content) {
+    page.Add("<section id=\"histogram\">\n<h2>Classes</h2>\n"
+             "<p>Instances, shallow bytes and retained bytes per class (the bytes its instances keep alive).</p>\n"
+             "<input id=\"filter\" type=\"search\" placeholder=\"Filter by class name\" "
+             "aria-label=\"Filter by class name\" hidden>\n");
+    page.StartShare(TABLE_SHARE);
+    const std::vector<ReportClass>& classes = content.histogram;
+    WriteTable(page, "classes", {"Class", "#Instances", "#Shallow bytes", "#Retained bytes"}, classes.size(),
+               [&](size_t i) {
+                   const ReportClass& c = classes[i];
+                   return "<tr><td class=\"name\">" + Esc(c.name) + "</td>" + NumberCell(c.instances) +
+                          NumberCell(c.shallow) +
+                          (c.retained < 0 ? std::string("<td class=\"n\">-</td>") : NumberCell(c.retained)) +
+                          "</tr>\n";
+               },
+               "classes");
+    page.Add("</section>\n");
+}
+
+void WritePaths(PageWriter& page, const ReportContent& content) {
+    page.StartShare(PATHS_SHARE);
+    page.Add("<section id=\"paths\">\n<h2>Shortest paths from GC roots to the largest retained objects</h2>\n"
+             "<ol class=\"paths\">\n");
+    size_t left = 0;
+    for (const ReportPath& path : content.paths) {
+        std::string item = "<li><h3>" + Esc(path.object) + " retains " + FormatBytes(path.retained) +
+                           "</h3>\n<ol class=\"steps\">\n";
+        size_t n = path.steps.size();
+        for (size_t i = 0; i < n; i++) {
+            if (n > MAX_PATH_STEPS && i == MAX_PATH_STEPS / 2) {
+                size_t skipped = n - MAX_PATH_STEPS;
+                item += "<li class=\"more\">… " + FormatGrouped(static_cast<int64_t>(skipped)) + " steps …</li>\n";
+                i += skipped - 1;
+                continue;
+            }
+            item += "<li>" + Esc(path.steps[i]) + "</li>\n";
+        }
+        if (!page.AddRow(item + "</ol></li>\n")) left++;
+    }
+    page.Add("</ol>\n");
+    page.More(left, "paths");
+    page.Add("</section>\n");
+}
+
+void WriteThreads(PageWriter& page, const ReportContent& content) {
+    page.Add("<section id=\"threads\">\n<h2>Threads</h2>\n");
+    page.StartShare(THREADS_SHARE);
+    const std::vector<ReportThread>& threads = content.threads;
+    WriteTable(page, "thread-table", {"Thread", "State", "#Retained by stack roots (bytes)"}, threads.size(),
+               [&](size_t i) {
+                   const ReportThread& t = threads[i];
+                   return "<tr><td class=\"name\">" + Esc(t.name) + "</td><td>" + Esc(t.state) + "</td>" +
+                          NumberCell(t.retained) + "</tr>\n";
+               },
+               "threads");
+    page.Add("</section>\n");
+}
+
+void WriteGrowthChart(PageWriter& page, const std::vector<ReportDiffRow>& diff) {
+    std::vector<const ReportDiffRow*> grown;
+    for (const ReportDiffRow& row : diff)
+        if (row.newBytes > row.oldBytes && grown.size() < GROWTH_BARS) grown.push_back(&row);
+    if (grown.empty()) {
+        page.Add("<p>No class grew.</p>\n");
+        return;
+    }
+    std::sort(grown.begin(), grown.end(), [](const ReportDiffRow* a, const ReportDiffRow* b) {
+        return a->newBytes - a->oldBytes > b->newBytes - b->oldBytes;
+    });
+    const double width = 1000, labelWidth = 400, barMax = 480, rowHeight = 22;
+    double largest = static_cast<double>(grown[0]->newBytes - grown[0]->oldBytes);
+    double height = rowHeight * static_cast<double>(grown.size()) + 4;
+    page.StartShare(CHART_SHARE);
+    page.Add("<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"growth\" role=\"img\" "
+             "aria-label=\"classes that grew most\" width=\"" + Num(width) + "\" height=\"" + Num(height) +
+             "\" viewBox=\"0 0 " + Num(width) + " " + Num(height) + "\">\n");
+    for (size_t i = 0; i < grown.size(); i++) {
+        int64_t delta = grown[i]->newBytes - grown[i]->oldBytes;
+        double y = rowHeight * static_cast<double>(i) + 2;
+        double bar = std::max(1.0, barMax * static_cast<double>(delta) / largest);
+        page.AddRow("<g><title>" + Esc(grown[i]->name) + ": +" + FormatGrouped(delta) + " bytes</title><text x=\"" +
+                    Num(labelWidth - 6) + "\" y=\"" + Num(y + 15) + "\" text-anchor=\"end\">" +
+                    EscapeHtml(FitText(grown[i]->name, 60)) + "</text><rect x=\"" + Num(labelWidth) + "\" y=\"" +
+                    Num(y + 3) + "\" width=\"" + Num(bar) + "\" height=\"" + Num(rowHeight - 6) +
+                    "\" fill=\"#d0584a\"/><text x=\"" + Num(labelWidth + bar + 6) + "\" y=\"" + Num(y + 15) +
+                    "\">+" + FormatBytes(delta) + "</text></g>\n");
+    }
+    page.Add("</svg>\n");
+}
+
+void WriteDiff(PageWriter& page, const ReportContent& content) {
+    page.Add("<section id=\"growth\">\n<h2>Classes that grew most (bytes)</h2>\n");
+    WriteGrowthChart(page, content.diff);
+    page.Add("</section>\n<section id=\"diff\">\n<h2>Changes per class</h2>\n"
+             "<input id=\"filter\" type=\"search\" placeholder=\"Filter by class name\" "
+             "aria-label=\"Filter by class name\" hidden>\n");
+    page.StartShare(TABLE_SHARE);
+    const std::vector<ReportDiffRow>& diff = content.diff;
+    WriteTable(page, "classes",
+               {"Class", "#Instances before", "#Instances after", "#Instances change", "#Bytes before",
+                "#Bytes after", "#Bytes change"},
+               diff.size(),
+               [&](size_t i) {
+                   const ReportDiffRow& d = diff[i];
+                   return "<tr><td class=\"name\">" + Esc(d.name) + "</td>" + NumberCell(d.oldInstances) +
+                          NumberCell(d.newInstances) + DeltaCell(d.newInstances - d.oldInstances) +
+                          NumberCell(d.oldBytes) + NumberCell(d.newBytes) + DeltaCell(d.newBytes - d.oldBytes) +
+                          "</tr>\n";
+               },
+               "classes");
+    page.Add("</section>\n");
+}
+
+// The policy lets the page's own script run (by its hash) and nothing else.
+std::string SecurityPolicy() {
+    static const char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    const char* hex = REPORT_JS_SHA256;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+        bytes += static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16));
+    std::string hash;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
+        for (size_t k = 0; k < 4; k++)
+            hash += i + k <= bytes.size() ? BASE64[(n >> (18 - 6 * k)) & 63] : '=';
+    }
+    return "default-src 'none'; style-src 'unsafe-inline'; img-src data:; script-src 'sha256-" + hash + "'";
+}
+
+}  // namespace
+
+std::string RenderReportPage(const ReportContent& content) {
+    PageWriter page;
+    page.Add("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+             "<meta http-equiv=\"Content-Security-Policy\" content=\"" + SecurityPolicy() + "\">\n"
+             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
+             Esc(content.title) + "</title>\n<style>\n" + REPORT_CSS + "</style>\n</head>\n<body>\n<header>\n<h1>" +
+             Esc(content.title) + "</h1>\n");
+    WriteFacts(page, content);
+    bool comparison = !content.diff.empty() || content.factColumns.size() > 1;
+    page.Add("</header>\n<nav>");
+    if (comparison) {
+        page.Add("<a href=\"#growth\">Growth</a><a href=\"#diff\">Changes per class</a>");
+    } else {
+        page.Add("<a href=\"#treemap\">Treemap</a><a href=\"#histogram\">Classes</a><a href=\"#paths\">Paths</a>"
+                 "<a href=\"#threads\">Threads</a>");
+    }
+    page.Add("</nav>\n<main>\n");
+    if (comparison) {
+        WriteDiff(page, content);
+    } else {
+        WriteTreemap(page, content);
+        WriteHistogram(page, content);
+        WritePaths(page, content);
+        WriteThreads(page, content);
+    }
+    page.Add(std::string("</main>\n<script>") + REPORT_JS + "</script>\n</body>\n</html>\n");
+    return page.out;
+}
+
+}  // namespace vesk

@@ -1,0 +1,77 @@
+// The report page: one self-contained HTML file (CSS and script inline,
+// nothing fetched) showing one snapshot or the comparison of two. Everything
+// is drawn as static SVG and tables, readable without the script; the script
+// only adds sorting, filtering and hover or focus details. A content security
+// policy lets no script run but the page's own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "report/Treemap.h"
+
+namespace vesk {
+
+struct ReportFact {
+    std::string name;
+    std::string value;
+};
+
+// One row of the class histogram; retained is -1 when not computed.
+struct ReportClass {
+    std::string name;
+    int64_t instances = 0;
+    int64_t shallow = 0;
+    int64_t retained = -1;
+};
+
+// The shortest path from a GC root to one object, root first, one text line
+// per step.
+struct ReportPath {
+    std::string object;  // class and tag of the object
+    int64_t retained = 0;
+    std::vector<std::string> steps;
+};
+
+struct ReportThread {
+    std::string name;
+    std::string state;
+    int64_t retained = 0;  // bytes retained by the thread's stack roots
+};
+
+struct ReportDiffRow {
+    std::string name;
+    int64_t oldInstances = 0, newInstances = 0;
+    int64_t oldBytes = 0, newBytes = 0;
+};
+
+// A laid-out cell with what the page shows of it.
+struct ReportCell {
+    TreemapCell cell;
+    std::string label;     // class name; empty for "other"
+    int64_t shallow = 0;
+};
+
+struct ReportContent {
+    std::string title;
+    // One column of header facts per snapshot (two for a comparison).
+    std::vector<std::string> factColumns;
+    std::vector<std::vector<ReportFact>> facts;  // one list per column, same names
+    std::vector<std::string> notes;              // e.g. objects no root reaches
+
+    TreemapOptions treemapOptions;
+    std::vector<ReportCell> treemap;
+    std::vector<ReportClass> histogram;  // in the order shown without the script
+    std::vector<ReportPath> paths;
+    std::vector<ReportThread> threads;
+    std::vector<ReportDiffRow> diff;     // comparison only; by growth in bytes
+};
+
+// Upper bound of a page, whatever the content: sections stop adding rows
+// (and say how many they left out) once their share is used.
+constexpr size_t REPORT_PAGE_LIMIT = 2 << 20;
+
+std::string RenderReportPage(const ReportContent& content);
+
+}  // namespace vesk

@@ -1,0 +1,142 @@
+#include "report/Treemap.h"
+
+#include <algorithm>
+#include <queue>
+
+namespace vesk {
+
+namespace {
+
+// The worst aspect ratio of a row of areas (sum, extremes) laid along a side.
+double WorstRatio(double sum, double smallest, double largest, double side) {
+    double side2 = side * side, sum2 = sum * sum;
+    return std::max(side2 * largest / sum2, sum2 / (side2 * smallest));
+}
+
+// Lays out a parent's children inside inner; emits the kept children and one
+// OTHER cell for the rest, each with the parent's index.
+void LayoutSiblings(std::vector<TreemapNode> nodes, uint64_t total, const TreemapRect& inner, int parent,
+                    int depth, const TreemapOptions& options, std::vector<TreemapCell>& cells) {
+    nodes.erase(std::remove_if(nodes.begin(), nodes.end(), [](const TreemapNode& n) { return n.size == 0; }),
+                nodes.end());
+    std::sort(nodes.begin(), nodes.end(), [](const TreemapNode& a, const TreemapNode& b) { return a.size > b.size; });
+    uint64_t childSum = 0;
+    for (const TreemapNode& n : nodes) childSum += n.size;
+    total = std::max(total, childSum);
+    if (total == 0 || inner.Area() <= 0) return;
+
+    double perByte = inner.Area() / static_cast<double>(total);
+    size_t room = options.maxCells > cells.size() + 1 ? options.maxCells - cells.size() - 1 : 0;
+    size_t kept = 0;
+    while (kept < nodes.size() && kept < options.maxChildren && kept < room &&
+           static_cast<double>(nodes[kept].size) * perByte >= options.minArea)
+        kept++;
+    uint64_t keptSum = 0;
+    for (size_t i = 0; i < kept; i++) keptSum += nodes[i].size;
+    // A lone leftover is shown as itself rather than as "other".
+    if (nodes.size() == kept + 1 && room > kept) kept++, keptSum += nodes.back().size;
+    uint64_t otherSum = childSum - keptSum;
+
+    // Pieces: the kept children, "other", and the parent's own share (not drawn).
+    struct Piece {
+        uint64_t size;
+        int64_t index;  // into nodes; -1 for "other", -2 for the parent's own share
+    };
+    std::vector<Piece> pieces;
+    for (size_t i = 0; i < kept; i++) pieces.push_back({nodes[i].size, static_cast<int64_t>(i)});
+    if (otherSum > 0) pieces.push_back({otherSum, -1});
+    if (total > childSum) pieces.push_back({total - childSum, -2});
+    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.size > b.size; });
+    std::vector<double> sizes;
+    for (const Piece& p : pieces) sizes.push_back(static_cast<double>(p.size));
+    std::vector<TreemapRect> rects = Squarify(sizes, inner);
+    for (size_t i = 0; i < pieces.size(); i++) {
+        if (pieces[i].index == -2) continue;
+        TreemapCell cell;
+        cell.rect = rects[i];
+        cell.size = pieces[i].size;
+        cell.parent = parent;
+        cell.depth = depth;
+        if (pieces[i].index >= 0) {
+            cell.node = nodes[pieces[i].index].node;
+        } else {
+            cell.merged = nodes.size() - kept;
+        }
+        cells.push_back(cell);
+    }
+}
+
+}  // namespace
+
+std::vector<TreemapRect> Squarify(const std::vector<double>& sizes, const TreemapRect& bounds) {
+    std::vector<TreemapRect> rects(sizes.size());
+    double total = 0;
+    for (double s : sizes) total += s;
+    if (total <= 0) return rects;
+    double scale = bounds.Area() / total;
+    TreemapRect free = bounds;
+    size_t start = 0;
+    while (start < sizes.size()) {
+        // Rows run along the shorter side of what is left.
+        bool vertical = free.width >= free.height;  // a column at the left
+        double side = vertical ? free.height : free.width;
+        double sum = sizes[start] * scale, smallest = sum, largest = sum;
+        size_t end = start + 1;
+        while (end < sizes.size()) {
+            double area = sizes[end] * scale;
+            double nextSum = sum + area;
+            if (side <= 0 || WorstRatio(nextSum, std::min(smallest, area), std::max(largest, area), side) >
+                                 WorstRatio(sum, smallest, largest, side))
+                break;
+            sum = nextSum, smallest = std::min(smallest, area), largest = std::max(largest, area);
+            end++;
+        }
+        // The last row takes what is left, so rounding never leaves a gap.
+        double thickness = end == sizes.size() ? (vertical ? free.width : free.height) : (side > 0 ? sum / side : 0);
+        double at = vertical ? free.y : free.x;
+        for (size_t i = start; i < end; i++) {
+            double length = sum > 0 ? side * sizes[i] * scale / sum : 0;
+            rects[i] = vertical ? TreemapRect{free.x, at, thickness, length} : TreemapRect{at, free.y, length, thickness};
+            at += length;
+        }
+        if (vertical) {
+            free.x += thickness, free.width = std::max(0.0, free.width - thickness);
+        } else {
+            free.y += thickness, free.height = std::max(0.0, free.height - thickness);
+        }
+        start = end;
+    }
+    return rects;
+}
+
+std::vector<TreemapCell> LayoutTreemap(const std::vector<TreemapNode>& top, const TreemapChildren& children,
+                                       const TreemapOptions& options) {
+    std::vector<TreemapCell> cells;
+    if (options.maxDepth < 1) return cells;
+    LayoutSiblings(top, 0, TreemapRect{0, 0, options.width, options.height}, -1, 0, options, cells);
+
+    // Larger cells of the shallower levels are opened first, so the cap on
+    // cells takes detail from the small and deep ones.
+    auto later = [&cells](int a, int b) {
+        if (cells[a].depth != cells[b].depth) return cells[a].depth > cells[b].depth;
+        return cells[a].rect.Area() < cells[b].rect.Area();
+    };
+    std::priority_queue<int, std::vector<int>, decltype(later)> open(later);
+    for (size_t i = 0; i < cells.size(); i++) open.push(static_cast<int>(i));
+    while (!open.empty() && cells.size() < options.maxCells) {
+        int index = open.top();
+        open.pop();
+        const TreemapCell cell = cells[index];
+        if (cell.node == TreemapCell::OTHER || cell.depth + 1 >= options.maxDepth) continue;
+        double pad = options.padding;
+        TreemapRect inner{cell.rect.x + pad, cell.rect.y + options.labelBand, cell.rect.width - 2 * pad,
+                          cell.rect.height - options.labelBand - pad};
+        if (inner.width <= 0 || inner.height <= 0 || inner.Area() < 2 * options.minArea) continue;
+        size_t first = cells.size();
+        LayoutSiblings(children(cell.node), cell.size, inner, index, cell.depth + 1, options, cells);
+        for (size_t i = first; i < cells.size(); i++) open.push(static_cast<int>(i));
+    }
+    return cells;
+}
+
+}  // namespace vesk
