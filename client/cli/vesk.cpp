@@ -2,6 +2,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,10 +25,19 @@ static const char EXIT_STATUS[] =
     "  4    rejected: the agent serves another client\n"
     "  5    connection dropped, timed out, or not the agent's protocol\n"
     "  6    a local file could not be read or written, or holds no snapshot\n"
+    "  7    out of memory (a heap too large to analyse here)\n"
+    "  8    an unexpected error inside vesk\n"
     "  130  cancelled with Ctrl-C";
 
 static const char COMMON_OPTIONS[] =
     "The options of vesk --help (--host, --port, --timeout, --raw) also go before or after the command.";
+
+// Prints "vesk: message" on stderr and returns status.
+static int Fail(int status, const std::string& message) {
+    fflush(stdout);
+    std::cerr << "vesk: " << message << std::endl;
+    return status;
+}
 
 // The help of the command whose arguments failed to parse, else the program's.
 static std::string HelpHint(const CLI::App& app) {
@@ -34,7 +46,7 @@ static std::string HelpHint(const CLI::App& app) {
     return "vesk --help shows the usage";
 }
 
-int main(int argc, char** argv) {
+static int Run(int argc, char** argv) {
     Options options;
     int timeoutSeconds = options.timeoutMs / 1000;
     CLI::App app("Command-line client of the heap-snapshot agent.", "vesk");
@@ -84,13 +96,35 @@ int main(int argc, char** argv) {
         // never ran; the agent answers each attempt at once.
         for (int attempt = 1;; attempt++) {
             try {
-                return run(options);
+                run(options);
+                return EXIT_OK;
             } catch (const ClientError& error) {
-                if (error.Kind() != ErrorKind::Rejected || attempt == REJECTED_ATTEMPTS) return Fail(error);
+                if (error.Kind() != ErrorKind::Rejected || attempt == REJECTED_ATTEMPTS) throw;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(REJECTED_PAUSE_MS));
         }
     }
     fputs(app.help().c_str(), stderr);
     return Fail(EXIT_USAGE, "no command given");
+}
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const ClientError& error) {
+        return Fail(ExitStatus(error.Kind()), error.what());
+    } catch (const std::bad_alloc& error) {
+        // No allocation here: there may be none to be had.
+        fflush(stdout);
+        fprintf(stderr, "vesk: out of memory (%s)\n", error.what());
+        return EXIT_OUT_OF_MEMORY;
+    } catch (const std::length_error& error) {
+        fflush(stdout);
+        fprintf(stderr, "vesk: out of memory (%s)\n", error.what());
+        return EXIT_OUT_OF_MEMORY;
+    } catch (const std::exception& error) {
+        return Fail(EXIT_FAULT, std::string("unexpected error: ") + error.what());
+    } catch (...) {
+        return Fail(EXIT_FAULT, "unexpected error");
+    }
 }
