@@ -1,5 +1,6 @@
 // Heap snapshots end to end: a JVM of known content (snap.SnapFixture), the
-// stream parsed record by record and checked against the heap and itself.
+// stream read record by record by the client's own reader and checked
+// against the heap and itself.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -20,6 +21,7 @@
 
 #include "JavaProcess.h"
 #include "VeskProgram.h"
+#include "protocol/SnapshotReader.h"
 #include "protocol/VeskClient.h"
 
 using namespace vesktest;
@@ -42,24 +44,6 @@ const char* const METRIC_NAMES[] = {
     "$L$last.snapshot.heapwalk.heap.roots.count",  "$T$last.snapshot.untag.start.time",
     "$T$last.snapshot.untag.end.time",             "$L$last.snapshot.untag.duration.msec"};
 
-// Attribute value of an element whose values hold no quote (the agent escapes them).
-bool Attr(std::string_view element, std::string_view name, std::string* value) {
-    std::string key = " " + std::string(name) + "=\"";
-    size_t at = element.find(key);
-    if (at == std::string_view::npos) return false;
-    size_t start = at + key.size();
-    *value = std::string(element.substr(start, element.find('"', start) - start));
-    return true;
-}
-uint64_t Hex(std::string_view element, std::string_view name) {
-    std::string value;
-    return Attr(element, name, &value) ? strtoull(value.c_str(), nullptr, 16) : 0;
-}
-int64_t Dec(std::string_view element, std::string_view name) {
-    std::string value;
-    return Attr(element, name, &value) ? strtoll(value.c_str(), nullptr, 10) : -1;
-}
-
 struct ClassRecord {
     std::string name;
     int64_t totalinst = 0;
@@ -73,8 +57,10 @@ struct RefRecord {
 };
 
 // One snapshot as the client received it, indexed.
-struct Snapshot {
+struct Snapshot : vesk::SnapshotHandler {
     std::vector<Frame> frames;
+    bool whole = false;  // the reader found the stream whole
+    std::string error;   // else why not
     std::vector<Prop> counts;  // the SNAPSHOT element's props, in order
     std::vector<Prop> metrics;
     std::unordered_map<uint64_t, uint64_t> objects;  // tag -> clstag
@@ -109,35 +95,26 @@ struct Snapshot {
         return found;
     }
 
+    void OnClass(vesk::StreamClass& cls) override {
+        ClassRecord& record = classes[cls.tag];
+        record.name = cls.name;
+        record.totalinst = cls.instances;
+        for (size_t i = 0; i < cls.fields.size(); i++)
+            if (!cls.fields[i].name.empty()) record.fields[static_cast<int64_t>(i)] = cls.fields[i].name;
+    }
+    void OnMethod(const vesk::StreamMethod& method) override { methods[method.tag] = method.name; }
+    void OnThread(vesk::StreamThread& thread) override { threads[thread.tag] = thread.name; }
+    void OnObject(const vesk::StreamObject& object) override { objects[object.tag] = object.classTag; }
+    void OnReference(const vesk::StreamRef& ref) override {
+        refs.push_back({ref.kind, ref.tag, ref.classTag, ref.referrer, ref.threadTag, ref.methodTag, ref.index,
+                        ref.slot, ref.heapRoot});
+    }
+
     void Parse() {
-        uint64_t currentClass = 0;
-        for (const Frame& frame : frames) {
-            std::string_view body = frame.Body();
-            for (size_t lt = body.find('<'); lt != std::string_view::npos; lt = body.find('<', lt + 1)) {
-                std::string_view e = body.substr(lt, body.find('>', lt) - lt + 1);
-                if (e.compare(0, 5, "<obj ") == 0 || e.compare(0, 10, "<arrayobj ") == 0) {
-                    objects[Hex(e, "tag")] = Hex(e, "clstag");
-                } else if (e.compare(0, 5, "<ref ") == 0) {
-                    RefRecord r{static_cast<int>(Dec(e, "kind")), Hex(e, "tag"), Hex(e, "clstag"), Hex(e, "reftag"),
-                                Hex(e, "thrdtag"), Hex(e, "mthdtag"), Dec(e, "index"), Dec(e, "slot"),
-                                e.find(" heaproot=\"1\"") != std::string_view::npos};
-                    refs.push_back(r);
-                } else if (e.compare(0, 7, "<class ") == 0) {
-                    currentClass = Hex(e, "clstag");
-                    ClassRecord& c = classes[currentClass];
-                    Attr(e, "name", &c.name);
-                    c.totalinst = Dec(e, "totalinst");
-                } else if (e.compare(0, 7, "<field ") == 0) {
-                    std::string name;
-                    Attr(e, "name", &name);
-                    classes[currentClass].fields[Dec(e, "index")] = name;
-                } else if (e.compare(0, 6, "<mthd ") == 0) {
-                    Attr(e, "name", &methods[Hex(e, "mthdtag")]);
-                } else if (e.compare(0, 8, "<thread ") == 0) {
-                    Attr(e, "name", &threads[Hex(e, "thrdtag")]);
-                }
-            }
-        }
+        vesk::SnapshotReader reader(*this);
+        for (const Frame& frame : frames) reader.Feed(frame.bytes);
+        whole = reader.Finish();
+        error = reader.Error();
         counts = vesk::CommandProps(frames.front().Body(), "SNAPSHOT");
         metrics = vesk::CommandProps(frames.back().Body(), "");
     }
@@ -267,6 +244,7 @@ Snapshot* SnapshotTest::first = nullptr;
 std::vector<std::string> SnapshotTest::filesDuring, SnapshotTest::filesAfter;
 
 TEST_F(SnapshotTest, StreamIsHeaderFilesAndFinalFrameWithMetrics) {
+    EXPECT_TRUE(first->whole) << first->error;
     const auto& frames = first->frames;
     ASSERT_GE(frames.size(), 3u) << "more than 250,000 references make at least two files";
     std::string_view header = frames[0].Body();
