@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -32,11 +31,11 @@ static const char EXIT_STATUS[] =
 static const char COMMON_OPTIONS[] =
     "The options of vesk --help (--host, --port, --timeout, --raw) also go before or after the command.";
 
-// Prints "vesk: message" on stderr and returns status.
-static int Fail(int status, const std::string& message) {
+// "vesk: PREFIXMESSAGE" on stderr, after what went to stdout. No allocation:
+// after std::bad_alloc there may be none to be had.
+static void PrintError(const char* prefix, const char* message) {
     fflush(stdout);
-    std::cerr << "vesk: " << message << std::endl;
-    return status;
+    fprintf(stderr, "vesk: %s%s\n", prefix, message);
 }
 
 // The help of the command whose arguments failed to parse, else the program's.
@@ -46,6 +45,8 @@ static std::string HelpHint(const CLI::App& app) {
     return "vesk --help shows the usage";
 }
 
+// Parses the command line and runs the chosen command; every failure is
+// thrown. Returns the status of a --help request, else EXIT_OK.
 static int Run(int argc, char** argv) {
     Options options;
     int timeoutSeconds = options.timeoutMs / 1000;
@@ -83,7 +84,7 @@ static int Run(int argc, char** argv) {
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);  // the chosen command's help, or the program's
     } catch (const CLI::ParseError& error) {
-        return Fail(EXIT_USAGE, std::string(error.what()) + " (" + HelpHint(app) + ")");
+        throw ClientError(ErrorKind::Usage, std::string(error.what()) + " (" + HelpHint(app) + ")");
     }
     options.timeoutMs = timeoutSeconds * 1000;
     options.portGiven = port->count() > 0;
@@ -105,26 +106,26 @@ static int Run(int argc, char** argv) {
         }
     }
     fputs(app.help().c_str(), stderr);
-    return Fail(EXIT_USAGE, "no command given");
+    throw ClientError(ErrorKind::Usage, "no command given");
 }
 
 int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const ClientError& error) {
-        return Fail(ExitStatus(error.Kind()), error.what());
+        PrintError("", error.what());
+        return ExitStatus(error.Kind());
     } catch (const std::bad_alloc& error) {
-        // No allocation here: there may be none to be had.
-        fflush(stdout);
-        fprintf(stderr, "vesk: out of memory (%s)\n", error.what());
+        PrintError("out of memory: ", error.what());
         return EXIT_OUT_OF_MEMORY;
     } catch (const std::length_error& error) {
-        fflush(stdout);
-        fprintf(stderr, "vesk: out of memory (%s)\n", error.what());
+        PrintError("out of memory: ", error.what());
         return EXIT_OUT_OF_MEMORY;
     } catch (const std::exception& error) {
-        return Fail(EXIT_FAULT, std::string("unexpected error: ") + error.what());
+        PrintError("unexpected error: ", error.what());
+        return EXIT_FAULT;
     } catch (...) {
-        return Fail(EXIT_FAULT, "unexpected error");
+        PrintError("unexpected error", "");
+        return EXIT_FAULT;
     }
 }
