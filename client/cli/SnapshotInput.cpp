@@ -95,10 +95,9 @@ static void ReadLive(const Options& options, SnapshotReader& reader) {
 
 void SnapshotInput::Read(SnapshotReader& reader) const {
     if (kind == Kind::Live) return ReadLive(options, reader);
-    std::string error;
     {
         FileProgress progress(path);
-        if (!FeedFile(path, reader, &error, std::ref(progress))) throw ClientError(ErrorKind::File, error);
+        FeedFile(path, reader, std::ref(progress));
     }
     if (!reader.Finish()) throw ClientError(ErrorKind::File, path + ": " + reader.Error());
 }

@@ -364,14 +364,11 @@ bool SnapshotReader::Feed(std::string_view bytes) {
     return !Failed() && !stopped;
 }
 
-bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* error,
+void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
     std::unique_ptr<FILE, int (*)(FILE*)> opened(fopen(path.c_str(), "rb"), fclose);
     FILE* file = opened.get();
-    if (!file) {
-        *error = "cannot open " + path + ": " + strerror(errno);
-        return false;
-    }
+    if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
     struct stat info {};
     uint64_t total = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     std::vector<char> chunk(1 << 20);
@@ -383,9 +380,7 @@ bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* erro
         if (onProgress) onProgress(done, total);
         if (!more) break;
     }
-    bool ok = !ferror(file);
-    if (!ok) *error = "cannot read " + path + ": " + strerror(errno);
-    return ok;
+    if (ferror(file)) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
 }
 
 bool SnapshotReader::Finish() {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "heap/HeapGraph.h"
+#include "protocol/ClientError.h"
 
 namespace vesk {
 
@@ -145,10 +146,10 @@ private:
 };
 
 // Feeds a saved stream to reader, until its end or until the reader wants no
-// more. False with a message when the file cannot be read; whether the
+// more. Throws ClientError (File) when the file cannot be read; whether the
 // stream was whole is reader.Finish()'s to say. onProgress, when given, is
 // called after each piece with the bytes fed so far and the file's size.
-bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* error,
+void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress = nullptr);
 
 }  // namespace vesk
