@@ -11,17 +11,15 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "JavaProcess.h"
+#include "SnapshotStream.h"
 #include "VeskProgram.h"
-#include "protocol/SnapshotReader.h"
 #include "protocol/VeskClient.h"
 
 using namespace vesktest;
@@ -44,30 +42,11 @@ const char* const METRIC_NAMES[] = {
     "$L$last.snapshot.heapwalk.heap.roots.count",  "$T$last.snapshot.untag.start.time",
     "$T$last.snapshot.untag.end.time",             "$L$last.snapshot.untag.duration.msec"};
 
-struct ClassRecord {
-    std::string name;
-    int64_t totalinst = 0;
-    std::map<int64_t, std::string> fields;  // index -> name
-};
-struct RefRecord {
-    int kind;
-    uint64_t tag, clstag, reftag, thrdtag, mthdtag;
-    int64_t index, slot;
-    bool root;
-};
-
 // One snapshot as the client received it, indexed.
-struct Snapshot : vesk::SnapshotHandler {
+struct Snapshot : SnapshotRecords {
     std::vector<Frame> frames;
-    bool whole = false;  // the reader found the stream whole
-    std::string error;   // else why not
     std::vector<Prop> counts;  // the SNAPSHOT element's props, in order
     std::vector<Prop> metrics;
-    std::unordered_map<uint64_t, uint64_t> objects;  // tag -> clstag
-    std::unordered_map<uint64_t, ClassRecord> classes;
-    std::unordered_map<uint64_t, std::string> threads;
-    std::unordered_map<uint64_t, std::string> methods;  // mthdtag -> name
-    std::vector<RefRecord> refs;
 
     int64_t Count(const std::string& name) const {
         for (const Prop& p : counts)
@@ -95,26 +74,8 @@ struct Snapshot : vesk::SnapshotHandler {
         return found;
     }
 
-    void OnClass(vesk::StreamClass& cls) override {
-        ClassRecord& record = classes[cls.tag];
-        record.name = cls.name;
-        record.totalinst = cls.instances;
-        for (size_t i = 0; i < cls.fields.size(); i++)
-            if (!cls.fields[i].name.empty()) record.fields[static_cast<int64_t>(i)] = cls.fields[i].name;
-    }
-    void OnMethod(const vesk::StreamMethod& method) override { methods[method.tag] = method.name; }
-    void OnThread(vesk::StreamThread& thread) override { threads[thread.tag] = thread.name; }
-    void OnObject(const vesk::StreamObject& object) override { objects[object.tag] = object.classTag; }
-    void OnReference(const vesk::StreamRef& ref) override {
-        refs.push_back({ref.kind, ref.tag, ref.classTag, ref.referrer, ref.threadTag, ref.methodTag, ref.index,
-                        ref.slot, ref.heapRoot});
-    }
-
     void Parse() {
-        vesk::SnapshotReader reader(*this);
-        for (const Frame& frame : frames) reader.Feed(frame.bytes);
-        whole = reader.Finish();
-        error = reader.Error();
+        Read(frames);
         counts = vesk::CommandProps(frames.front().Body(), "SNAPSHOT");
         metrics = vesk::CommandProps(frames.back().Body(), "");
     }
