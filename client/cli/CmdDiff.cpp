@@ -74,7 +74,9 @@ static void RunDiff(const Options& options, const DiffArgs& args) {
 
 static CommandRun DefineDiff(CLI::App& command) {
     auto args = std::make_shared<DiffArgs>();
-    command.add_option("OLD", args->before, "the earlier saved snapshot stream or HPROF file")->required()->check(NonEmpty);
+    command.add_option("OLD", args->before, "the earlier saved snapshot stream or HPROF file")
+        ->required()
+        ->check(NonEmpty);
     command.add_option("NEW", args->after, "the later one (or --port to take it now)")->check(NonEmpty);
     command.add_option("-n", args->count, "how many classes (default 50)")
         ->option_text("N")

@@ -17,7 +17,8 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
     // --port (or no FILE at all) takes a fresh snapshot in the place of the last FILE.
     bool live = files.empty() || (files.size() == 1 && options.portGiven);
     if (files.size() > 2) throw UsageError("report takes one snapshot, or two to compare");
-    if (files.size() == 2 && options.portGiven) throw UsageError("report compares two snapshots: OLD NEW, or OLD --port P");
+    if (files.size() == 2 && options.portGiven)
+        throw UsageError("report compares two snapshots: OLD NEW, or OLD --port P");
     std::vector<SnapshotInput> inputs;
     for (const std::string& file : files) inputs.emplace_back(options, file, true);
     if (live) inputs.emplace_back(options, "", false);
@@ -41,8 +42,8 @@ static CommandRun DefineReport(CLI::App& command) {
     auto files = std::make_shared<std::vector<std::string>>();
     auto output = std::make_shared<std::string>("report.html");
     command.add_option("FILE", *files,
-                       "a saved snapshot stream or HPROF file, or OLD NEW to compare two; with --port (or none) a fresh snapshot "
-                       "from the agent stands for the last one")
+                       "a saved snapshot stream or HPROF file, or OLD NEW to compare two; with --port (or none) "
+                       "a fresh snapshot from the agent stands for the last one")
         ->check(NonEmpty);
     command.add_option("-o", *output, "write the page to FILE (default report.html; '-': standard output)")
         ->option_text("FILE")

@@ -90,7 +90,8 @@ static void RunTop(const Options& options, const TopArgs& args) {
 
 static CommandRun DefineTop(CLI::App& command) {
     auto args = std::make_shared<TopArgs>();
-    command.add_option("FILE", args->file, "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
+    command.add_option("FILE", args->file,
+                       "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
     command.add_option("-n", args->count, "how many rows (default 20)")
         ->option_text("N")
