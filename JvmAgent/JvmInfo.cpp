@@ -247,20 +247,6 @@ JvmObjectInfo* JvmInfo::TaggedRecord(jlong tag) const {
     return index < 0 ? nullptr : &threadInfos[index];
 }
 
-const jvmtiHeapReferenceInfo* JvmInfo::WithCurrentThreadTag(jvmtiHeapReferenceKind kind,
-                                                             const jvmtiHeapReferenceInfo* info,
-                                                             jvmtiHeapReferenceInfo& copy) const {
-    if (!info || (kind != JVMTI_HEAP_REFERENCE_STACK_LOCAL && kind != JVMTI_HEAP_REFERENCE_JNI_LOCAL)) return info;
-    jlong thread = kind == JVMTI_HEAP_REFERENCE_STACK_LOCAL ? info->stack_local.thread_tag : info->jni_local.thread_tag;
-    if (thread == 0 || tags.ThreadIndex(thread) >= 0) return info;
-    copy = *info;
-    if (kind == JVMTI_HEAP_REFERENCE_STACK_LOCAL)
-        copy.stack_local.thread_tag = 0;
-    else
-        copy.jni_local.thread_tag = 0;
-    return &copy;
-}
-
 bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                                   jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                                   jlong* referrerTagPtr, jint length) {
@@ -311,7 +297,7 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
             refsSinceFlush++;
             const jlong shownReferrer = tags.InClassRange(referrerClassTag) ? referrerTag : 0;
             jvmtiHeapReferenceInfo copy;
-            used += HeapRecord::FormatReference(record + used, kind, WithCurrentThreadTag(kind, info, copy), tag,
+            used += HeapRecord::FormatReference(record + used, kind, tags.WithCurrentThread(kind, info, copy), tag,
                                                 classTag, size, shownReferrer, length);
             if (HeapRecord::IsRootKind(kind)) heapRootCount++;
             snapshotBuffer->Append(record, used);
@@ -433,18 +419,11 @@ void JvmInfo::GatherRuntimeInfo(jvmtiEnv* jvmti, JNIEnv* jni) {
         const JvmMethodInfo* method = runtimeClass->FindMethod(name);
         return method ? method->GetJvmId() : nullptr;
     };
-    RuntimeMethods methods;
-    methods.getRuntime = getRuntime->GetJvmId();
-    methods.totalMemory = idOf("totalMemory");
-    methods.maxMemory = idOf("maxMemory");
-    methods.freeMemory = idOf("freeMemory");
     // The record's own class reference died with the tagging pass's frame.
     LocalRef<jclass> clazz(jni, DeclaringClass(jvmti, getRuntime));
-    methods.runtimeClass = clazz.Get();
-    HeapTotals totals;
-    totals.total = totalHeap;
-    totals.max = maxHeap;
-    totals.free = freeHeap;
+    const RuntimeMethods methods = {clazz.Get(), getRuntime->GetJvmId(), idOf("totalMemory"), idOf("maxMemory"),
+                                    idOf("freeMemory")};
+    HeapTotals totals = {totalHeap, maxHeap, freeHeap};
     JavaCalls::ReadHeapTotals(jni, methods, totals);
     totalHeap = totals.total;
     maxHeap = totals.max;
@@ -502,13 +481,9 @@ void JvmInfo::WriteSystemProperties(jvmtiEnv* jvmti, JNIEnv* jni, StringBuffer& 
     GetClassMethodHandles("java.util.Map$Entry", "getValue", &entryClass, &getValue);
     GetClassMethodHandles("java.lang.String", "length", &stringClass, &length);
     if (!hasNext || !next || !getKey || !getValue) return;
-    PropertyMethods methods;
-    methods.hasNext = hasNext->GetJvmId();
-    methods.next = next->GetJvmId();
-    methods.getKey = getKey->GetJvmId();
-    methods.getValue = getValue->GetJvmId();
     // Keys and values are read as text only when they are strings.
-    methods.stringClass = DeclaringClass(jvmti, length);
+    const PropertyMethods methods = {hasNext->GetJvmId(), next->GetJvmId(), getKey->GetJvmId(), getValue->GetJvmId(),
+                                     DeclaringClass(jvmti, length)};
     JavaCalls::WriteProperties(jni, iterator, methods, buffer);
 }
 

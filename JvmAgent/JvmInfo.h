@@ -170,10 +170,6 @@ private:
     // The class or thread record a tag addresses, or null (range checked).
     JvmClassInfo* ClassRecord(jlong tag) const;
     JvmObjectInfo* TaggedRecord(jlong tag) const;
-    // info, or a copy of it without a thread tag of an earlier pass.
-    const jvmtiHeapReferenceInfo* WithCurrentThreadTag(jvmtiHeapReferenceKind kind,
-                                                       const jvmtiHeapReferenceInfo* info,
-                                                       jvmtiHeapReferenceInfo& copy) const;
     void LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                           jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                           jlong* referrerTagPtr, jint length) const;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <jni.h>
+#include <jvmti.h>
 
 #include <cstdint>
 
@@ -45,6 +46,17 @@ template <class ClassRecord, class ThreadRecord> struct TagRange {
     bool IsObjectNumber(jlong tag) const { return tag >= firstObject && tag < nextObject; }
     // Object numbers first: they are most of the tags the walk meets.
     bool IsCurrent(jlong tag) const { return IsObjectNumber(tag) || ClassIndex(tag) >= 0 || ThreadIndex(tag) >= 0; }
+    // info, or a copy of it in copy without a thread tag of an earlier pass.
+    const jvmtiHeapReferenceInfo* WithCurrentThread(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
+                                                    jvmtiHeapReferenceInfo& copy) const {
+        const bool stack = kind == JVMTI_HEAP_REFERENCE_STACK_LOCAL;
+        if (!info || (!stack && kind != JVMTI_HEAP_REFERENCE_JNI_LOCAL)) return info;
+        const jlong thread = stack ? info->stack_local.thread_tag : info->jni_local.thread_tag;
+        if (thread == 0 || ThreadIndex(thread) >= 0) return info;
+        copy = *info;
+        (stack ? copy.stack_local.thread_tag : copy.jni_local.thread_tag) = 0;
+        return &copy;
+    }
     // The first number past every record, where object numbers begin.
     jlong PastRecords() const {
         jlong past = classes ? TagOf(classes + classCount) : 0;

@@ -66,6 +66,18 @@ TEST_F(TagRangeTest, TagsOfAnEarlierPassAreNotCurrent) {
     EXPECT_FALSE(range.IsCurrent(1));
     EXPECT_FALSE(range.IsCurrent(INT64_MAX - 7));
     EXPECT_FALSE(range.IsCurrent(TagOf(&classes[1]) + 1));
+
+    // A stack root's thread tag of an earlier pass is dropped from a copy.
+    jvmtiHeapReferenceInfo info{}, copy{};
+    info.stack_local.thread_tag = TagOf(&threads[1]);
+    info.stack_local.slot = 3;
+    EXPECT_EQ(range.WithCurrentThread(JVMTI_HEAP_REFERENCE_STACK_LOCAL, &info, copy), &info);
+    info.stack_local.thread_tag = 1;
+    const jvmtiHeapReferenceInfo* shown = range.WithCurrentThread(JVMTI_HEAP_REFERENCE_STACK_LOCAL, &info, copy);
+    ASSERT_EQ(shown, &copy);
+    EXPECT_EQ(shown->stack_local.thread_tag, 0);
+    EXPECT_EQ(shown->stack_local.slot, 3);
+    EXPECT_EQ(range.WithCurrentThread(JVMTI_HEAP_REFERENCE_FIELD, &info, copy), &info);
 }
 
 TEST(TagRangeEmptyTest, NoPassGivesNoTag) {
