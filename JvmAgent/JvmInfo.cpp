@@ -179,12 +179,13 @@ void JvmInfo::TagLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni) {
             if (CheckJvmtiError(jvmti->GetLoadedClasses(&count, classes.Out()), "GetLoadedClasses") && count > 0 &&
                 frame.Reserve(count + LOCAL_REF_HEADROOM)) {
                 classInfos = new (std::nothrow) JvmClassInfo[count];
-                if (!classInfos)
+                if (!classInfos) {
                     VeskLogger::LogError(false, "Cannot allocate %d class records", static_cast<int>(count));
-                else
+                } else {
+                    tags.classes = classInfos;
                     tags.classCount = count;
+                }
             }
-            tags.classes = classInfos;
             for (int i = 0; i < tags.classCount; i++) {
                 JvmClassInfo& record = classInfos[i];
                 record.SetJniRef(classes[i]);
@@ -218,12 +219,13 @@ void JvmInfo::TagThreads(LocalFrame& frame) {
         if (CheckJvmtiError(env->GetAllThreads(&count, threads.Out()), "GetAllThreads") && count > 0 &&
             frame.Reserve(tags.classCount + count + LOCAL_REF_HEADROOM)) {
             threadInfos = new (std::nothrow) JvmThreadInfo[count];
-            if (!threadInfos)
+            if (!threadInfos) {
                 VeskLogger::LogError(false, "Cannot allocate %d thread records", static_cast<int>(count));
-            else
+            } else {
+                tags.threads = threadInfos;
                 tags.threadCount = count;
+            }
         }
-        tags.threads = threadInfos;
         for (int i = 0; i < tags.threadCount; i++) {
             threadInfos[i].SetJniRef(threads[i]);
             CheckJvmtiError(env->SetTag(threads[i], TagOf(&threadInfos[i])), "SetTag");
