@@ -8,13 +8,15 @@ namespace vesk {
 
 namespace {
 
+using F = HprofFormat;
+
 // Objects whose addresses the inference compares; a sample keeps it cheap.
 constexpr size_t SAMPLE = 2000000;
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
 size_t ValueSize(uint8_t type, const HprofLayout::Model& model) {
-    return type == HPROF_OBJECT ? static_cast<size_t>(model.referenceSize) : HprofFile::TypeSize(type, 8);
+    return type == F::OBJECT ? static_cast<size_t>(model.referenceSize) : F::TypeSize(type, 8);
 }
 
 struct Hole {
@@ -67,20 +69,19 @@ struct Sampled {
     uint64_t address;
     uint64_t classId;  // instances
     uint32_t length;   // arrays
-    uint8_t element;   // arrays: element size; 0 for an instance
+    uint8_t element;   // arrays: the element type; 0 for an instance
 };
 
 class Sampler : public HprofVisitor {
 public:
-    explicit Sampler(size_t idSize) : idSize(idSize) {}
     void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t*, uint32_t) override {
         Add({id, classId, 0, 0});
     }
     void OnObjectArray(uint64_t id, uint64_t, const uint8_t*, uint32_t count) override {
-        Add({id, 0, count, HPROF_OBJECT});
+        Add({id, 0, count, F::OBJECT});
     }
     void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
-        Add({id, 0, count, static_cast<uint8_t>(HprofFile::TypeSize(type, idSize))});
+        Add({id, 0, count, type});
     }
     std::vector<Sampled> objects;
 
@@ -88,7 +89,6 @@ private:
     void Add(const Sampled& object) {
         if (objects.size() < SAMPLE) objects.push_back(object);
     }
-    size_t idSize;
 };
 
 }  // namespace
@@ -107,7 +107,7 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
     for (const auto& [id, cls] : file.Classes())
         if (cls.name == "java/lang/Class" || cls.name == "java.lang.Class") classClassId = id;
 
-    Sampler sampler(file.IdSize());
+    Sampler sampler;
     file.Visit(sampler);
     std::vector<Sampled>& objects = sampler.objects;
     std::sort(objects.begin(), objects.end(), [](const Sampled& a, const Sampled& b) { return a.address < b.address; });
@@ -135,7 +135,7 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
                 if (found == sizes.end()) found = sizes.emplace(o.classId, InstanceSize(file, o.classId, candidates[c])).first;
                 size = found->second;
             } else {
-                size_t element = o.element == HPROF_OBJECT ? static_cast<size_t>(candidates[c].referenceSize) : o.element;
+                size_t element = o.element == F::OBJECT || F::TypeSize(o.element, 8) == 2 ? static_cast<size_t>(candidates[c].referenceSize) : F::TypeSize(o.element, 8);  // STEP1
                 size = ArraySize(element, o.length, candidates[c]);
             }
             uint64_t gap = objects[i + 1].address - o.address;
