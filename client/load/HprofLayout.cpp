@@ -135,8 +135,7 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
                 if (found == sizes.end()) found = sizes.emplace(o.classId, InstanceSize(file, o.classId, candidates[c])).first;
                 size = found->second;
             } else {
-                size_t element = o.element == F::OBJECT || F::TypeSize(o.element, 8) == 2 ? static_cast<size_t>(candidates[c].referenceSize) : F::TypeSize(o.element, 8);  // STEP1
-                size = ArraySize(element, o.length, candidates[c]);
+                size = ArraySize(ValueSize(o.element, candidates[c]), o.length, candidates[c]);
             }
             uint64_t gap = objects[i + 1].address - o.address;
             if (gap > (1u << 20)) continue;  // the end of a region, not of an object
