@@ -32,36 +32,40 @@ struct FieldBlock {
     std::vector<Hole> holes;
 };
 
-FieldBlock LayOut(const HprofFile& file, uint64_t classId, const HprofLayout::Model& model, int depth) {
-    const HprofClass* cls = file.FindClass(classId);
+FieldBlock LayOut(const HprofFile& file, uint64_t classId, const HprofLayout::Model& model) {
+    std::vector<const HprofClass*> chain;  // the class first, java.lang.Object last
+    F::ClimbClasses(classId, file.Classes().size(), [&](uint64_t id) -> uint64_t {
+        const HprofClass* cls = file.FindClass(id);
+        if (cls) chain.push_back(cls);
+        return cls ? cls->super : 0;
+    });
     FieldBlock block;
-    if (cls && cls->super && depth < 64) {
-        block = LayOut(file, cls->super, model, depth + 1);
-    } else {
-        block.end = static_cast<uint64_t>(model.headerSize);
-    }
-    if (!cls) return block;
+    block.end = static_cast<uint64_t>(model.headerSize);
     std::vector<size_t> sizes;
-    for (const HprofField& field : cls->fields) sizes.push_back(ValueSize(field.type, model));
-    std::sort(sizes.rbegin(), sizes.rend());
-    for (size_t size : sizes) {
-        bool placed = false;
-        for (size_t h = 0; h < block.holes.size() && !placed; h++) {
-            Hole hole = block.holes[h];
-            uint64_t start = AlignUp(hole.offset, size);
-            if (start + size > hole.offset + hole.size) continue;
-            block.holes.erase(block.holes.begin() + static_cast<long>(h));
-            if (start > hole.offset) block.holes.push_back({hole.offset, start - hole.offset});
-            if (start + size < hole.offset + hole.size)
-                block.holes.push_back({start + size, hole.offset + hole.size - start - size});
-            placed = true;
+    for (auto cls = chain.rbegin(); cls != chain.rend(); ++cls) {
+        sizes.clear();
+        for (const HprofField& field : (*cls)->fields) sizes.push_back(ValueSize(field.type, model));
+        std::sort(sizes.rbegin(), sizes.rend());
+        for (size_t size : sizes) {
+            bool placed = false;
+            for (size_t h = 0; h < block.holes.size() && !placed; h++) {
+                Hole hole = block.holes[h];
+                uint64_t start = AlignUp(hole.offset, size);
+                if (start + size > hole.offset + hole.size) continue;
+                block.holes.erase(block.holes.begin() + static_cast<long>(h));
+                if (start > hole.offset) block.holes.push_back({hole.offset, start - hole.offset});
+                if (start + size < hole.offset + hole.size)
+                    block.holes.push_back({start + size, hole.offset + hole.size - start - size});
+                placed = true;
+            }
+            if (placed) continue;
+            uint64_t start = AlignUp(block.end, size);
+            if (start > block.end) block.holes.push_back({block.end, start - block.end});
+            block.end = start + size;
         }
-        if (placed) continue;
-        uint64_t start = AlignUp(block.end, size);
-        if (start > block.end) block.holes.push_back({block.end, start - block.end});
-        block.end = start + size;
+        std::sort(block.holes.begin(), block.holes.end(),
+                  [](const Hole& a, const Hole& b) { return a.offset < b.offset; });
     }
-    std::sort(block.holes.begin(), block.holes.end(), [](const Hole& a, const Hole& b) { return a.offset < b.offset; });
     return block;
 }
 
@@ -94,7 +98,7 @@ private:
 }  // namespace
 
 uint64_t HprofLayout::InstanceSize(const HprofFile& file, uint64_t classId, const Model& model) {
-    return AlignUp(LayOut(file, classId, model, 0).end, static_cast<uint64_t>(model.alignment));
+    return AlignUp(LayOut(file, classId, model).end, static_cast<uint64_t>(model.alignment));
 }
 
 uint64_t HprofLayout::ArraySize(size_t elementSize, uint64_t length, const Model& model) {
@@ -166,7 +170,7 @@ uint64_t HprofLayout::ArraySize(size_t elementSize, uint64_t length) const {
 }
 
 uint64_t HprofLayout::ClassObjectSize(const HprofClass& cls) const {
-    uint64_t size = classClassId ? LayOut(file, classClassId, model, 0).end : static_cast<uint64_t>(model.headerSize);
+    uint64_t size = classClassId ? LayOut(file, classClassId, model).end : static_cast<uint64_t>(model.headerSize);
     for (const HprofField& field : cls.statics) size += ValueSize(field.type, model);
     return AlignUp(size, static_cast<uint64_t>(model.alignment));
 }

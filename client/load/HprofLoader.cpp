@@ -87,16 +87,17 @@ HeapClass DescribeClass(const HprofFile& file, const HprofClass& cls, size_t* in
     HeapClass described;
     described.name = cls.name.empty() ? "class@" + std::to_string(cls.id) : JavaClassName(cls.name);
     described.tag = cls.id;
-    int depth = 0;
-    for (const HprofClass* c = &cls; c && depth < 64; depth++) {
+    F::ClimbClasses(cls.id, file.Classes().size(), [&](uint64_t id) -> uint64_t {
+        const HprofClass* c = file.FindClass(id);
+        if (!c) return 0;
         std::string owner = JavaClassName(c->name);
         for (const HprofField& field : c->fields) {
             if (field.name == "referent" && owner == "java.lang.ref.Reference")
                 described.referentField = static_cast<int32_t>(described.fields.size());
             described.fields.push_back({std::string(field.name), owner});
         }
-        c = c->super ? file.FindClass(c->super) : nullptr;
-    }
+        return c->super;
+    });
     *instanceFieldCount = described.fields.size();
     for (const HprofField& field : cls.statics) described.fields.push_back({std::string(field.name), described.name});
     return described;
