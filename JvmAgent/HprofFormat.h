@@ -45,7 +45,7 @@ struct HprofSubRecord {
     uint32_t instanceSize = 0;  // class dump: the field bytes the JVM states
     uint32_t count = 0;    // array elements; constant pool entries; an instance's value bytes
     uint8_t elementType = 0;  // primitive array
-    uint64_t body = 0;     // bytes after the fixed part; a class dump's tell only its walk
+    uint64_t body = 0;     // bytes after the fixed part; 0 for a class dump (WalkClassDump measures it)
 };
 
 // One entry of a class dump after its fixed part: a constant pool entry
@@ -64,7 +64,7 @@ struct HprofFormat {
     // "JAVA PROFILE 1.0.x", NUL, u4 identifier size, u8 time stamp.
     static constexpr const char* MAGIC = "JAVA PROFILE ";
     static constexpr size_t MAGIC_LENGTH = 13;
-    static constexpr size_t MAX_HEADER_TEXT = 64;
+    static constexpr size_t MAX_HEADER_TEXT = 64;  // the longest text before the NUL accepted
     static constexpr size_t MAX_HEADER = MAX_HEADER_TEXT + 1 + 12;
 
     // Records: u1 tag, u4 microseconds since the header's time stamp, u4
