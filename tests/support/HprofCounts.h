@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "load/HprofFile.h"
