@@ -19,6 +19,7 @@
 #include "TempFiles.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
+#include "VeskSocket.h"
 
 namespace Orlo {
 
@@ -170,6 +171,47 @@ void JvmAgent::JvmInit() {
     VeskLogger::LogDebug("Starting agent thread");
     serverThread = new VeskServerThread(port, address.empty() ? nullptr : address.c_str(), idleSeconds);
     serverThread->Start();
+}
+
+jint JvmAgent::JvmAttach() {
+    if (!jvmti || !IsEnabled()) {
+        VeskLogger::LogError(false, "Agent not started: no usable JVMTI environment");
+        return JNI_ERR;
+    }
+    jvmtiCapabilities held;
+    memset(&held, 0, sizeof held);
+    if (!CheckJvmtiError(jvmti->GetCapabilities(&held), "GetCapabilities") || !held.can_tag_objects) {
+        VeskLogger::LogError(false,
+                             "Agent not started: this JVM does not give the capability to tag objects "
+                             "to an agent loaded while it runs; start it with -agentpath instead");
+        return JNI_ERR;
+    }
+    {
+        // The server binds on its own thread, too late to fail the load: try
+        // the port here so that a port in use fails the attaching tool.
+        VeskSocket probe(SOCK_STREAM, AF_INET);
+        if (!probe.SetListenerAddressOptions() || !probe.Bind(port, address.empty() ? nullptr : address.c_str())) {
+            VeskLogger::LogError(false, "Agent not started: cannot listen on %s:%d, error=%d",
+                                 address.empty() ? "*" : address.c_str(), port, probe.GetError());
+            return JNI_ERR;
+        }
+    }
+    MonitorLock lock(*this);
+    serverThread = new VeskServerThread(port, address.empty() ? nullptr : address.c_str(), idleSeconds);
+    if (!serverThread->Start()) {
+        delete serverThread;
+        serverThread = nullptr;
+        VeskLogger::LogError(false, "Agent not started: its server thread could not be started");
+        return JNI_ERR;
+    }
+    VeskLogger::LogInfo("Agent attached, serving %s:%d", address.empty() ? "*" : address.c_str(), port);
+    return JNI_OK;
+}
+
+jint JvmAgent::AlreadyLoaded() const {
+    VeskLogger::LogInfo("Agent already loaded, serving %s:%d; the new load starts nothing",
+                        address.empty() ? "*" : address.c_str(), port);
+    return ATTACH_ALREADY_LOADED | (port & 0xFFFF);
 }
 
 void JvmAgent::JvmDeath() {

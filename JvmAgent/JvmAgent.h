@@ -29,6 +29,10 @@ public:
     static constexpr int DEFAULT_PORT = 16400;
     // Size of the callback record of JVMTI 1.1; later JVMs accept it as is.
     static constexpr jint EVENT_CALLBACKS_SIZE = 280;
+    // Agent_OnAttach's answer when this library already serves the JVM: the
+    // marker in the high half, the serving port in the low half, so the
+    // attaching tool can say where without asking again.
+    static constexpr jint ATTACH_ALREADY_LOADED = 0x56450000;
 
     JvmAgent(JavaVM* vm, char* options);
     ~JvmAgent();
@@ -36,6 +40,13 @@ public:
     JvmAgent& operator=(const JvmAgent&) = delete;
 
     void JvmInit();
+    // Starts the command server in a JVM that is already live (no VM-init
+    // event will come). JNI_OK once it runs; JNI_ERR, with a log line saying
+    // why and no thread started, when the capabilities or the port are not
+    // to be had.
+    jint JvmAttach();
+    // Agent_OnAttach's answer to a second load: ATTACH_ALREADY_LOADED | port.
+    jint AlreadyLoaded() const;
     void JvmDeath();
     void EnterAgentMonitor();
     void ExitAgentMonitor();

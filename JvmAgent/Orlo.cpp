@@ -154,3 +154,29 @@ extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm) {
         TempFiles::RemoveAll();
     });
 }
+
+extern "C" JNIEXPORT jint JNICALL Agent_OnAttach(JavaVM* vm, char* options, void* reserved) {
+    (void)reserved;
+    // Anything but JNI_OK makes the JVM unload the library again: nothing
+    // of this load may stay behind then (no thread, no event callback).
+    jint result = JNI_ERR;
+    ExceptionBoundary::Run("Agent_OnAttach", [&] {
+        // The JVM maps a library once: a second load of it finds the first agent.
+        if (agent) {
+            result = agent->AlreadyLoaded();
+            return;
+        }
+        DeriveBaseDir(libraryPath);
+        VeskSocket::Initialize();
+        JvmAgent* created = new JvmAgent(vm, options);
+        agent = created;  // the server thread reaches the JVM through it
+        result = created->JvmAttach();
+        if (result == JNI_OK) return;
+        agent = nullptr;
+        jvmtiEnv* jvmti = created->GetJvmtiEnv();
+        delete created;
+        if (jvmti) jvmti->DisposeEnvironment();
+    });
+    if (result != JNI_OK && !agent) VeskLogger::CloseLogFile();
+    return result;
+}

@@ -81,6 +81,8 @@ int ExitStatus(ErrorKind kind) {
         case ErrorKind::AgentReported: return EXIT_AGENT_ERROR;
         case ErrorKind::File: return EXIT_FILE;
         case ErrorKind::Cancelled: return EXIT_CANCELLED;
+        case ErrorKind::NoProcess: return EXIT_NO_PROCESS;
+        case ErrorKind::AttachFailed: return EXIT_ATTACH;
         case ErrorKind::Dropped:
         case ErrorKind::Timeout:
         case ErrorKind::Protocol: return EXIT_DROPPED;

@@ -19,6 +19,7 @@ struct Options {
     bool raw = false;        // print frames as received
     int timeoutMs = 120000;  // per read; 0 waits without limit
     bool portGiven = false;  // --port was on the command line
+    bool timeoutGiven = false;  // --timeout was on the command line
 };
 
 // Process exit statuses, listed in vesk --help.
@@ -32,6 +33,8 @@ enum ExitCode : int {
     EXIT_FILE = 6,     // a local file could not be read or written, or holds no snapshot
     EXIT_OUT_OF_MEMORY = 7,  // std::bad_alloc or std::length_error, most likely on a large heap
     EXIT_FAULT = 8,          // any other exception: a fault in vesk itself
+    EXIT_NO_PROCESS = 9,     // vesk attach: no such process, or not a JVM
+    EXIT_ATTACH = 10,        // vesk attach: the JVM refused, did not answer, or could not load the agent
     EXIT_CANCELLED = 130,    // Ctrl-C, as a shell reports an interrupted program
 };
 

@@ -18,7 +18,7 @@ static const int REJECTED_PAUSE_MS = 100;
 static const char EXIT_STATUS[] =
     "Exit status:\n"
     "  0    success\n"
-    "  1    the agent reported an error\n"
+    "  1    the agent reported an error (vesk attach: it did not start)\n"
     "  2    usage error\n"
     "  3    nothing listening at HOST:PORT\n"
     "  4    rejected: the agent serves another client\n"
@@ -26,6 +26,9 @@ static const char EXIT_STATUS[] =
     "  6    a local file could not be read or written, or holds no snapshot\n"
     "  7    out of memory (a heap too large to analyse here)\n"
     "  8    an unexpected error inside vesk\n"
+    "  9    vesk attach: no such process, or it is not a JVM\n"
+    "  10   vesk attach: the JVM cannot be attached to (as this user, or at all),\n"
+    "       did not answer within --timeout, or could not load the agent library\n"
     "  130  cancelled with Ctrl-C";
 
 static const char COMMON_OPTIONS[] =
@@ -66,7 +69,7 @@ static int Run(int argc, char** argv) {
             ->option_text("PORT")
             ->check(DecimalRange(1, 65535));
     app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
-    app.add_option("--timeout", timeoutSeconds,
+    CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,
                    "wait at most this long for each response (default 120, 0: no limit)")
         ->option_text("SECONDS")
         ->check(DecimalRange(0, 24 * 3600));
@@ -88,6 +91,7 @@ static int Run(int argc, char** argv) {
     }
     options.timeoutMs = timeoutSeconds * 1000;
     options.portGiven = port->count() > 0;
+    options.timeoutGiven = timeout->count() > 0;
 
     for (auto& [sub, run] : commands) {
         if (!sub->parsed()) continue;

@@ -19,6 +19,8 @@ enum class ErrorKind {
     AgentReported,  // the agent answered with an error
     File,           // a local file cannot be read or written, or holds no heap
     Cancelled,      // Ctrl-C
+    NoProcess,      // vesk attach: no such process, or it is no JVM
+    AttachFailed,   // vesk attach: the JVM cannot be attached to, did not answer, or could not load the agent
 };
 
 class ClientError : public std::runtime_error {
