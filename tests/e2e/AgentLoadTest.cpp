@@ -166,7 +166,7 @@ TEST(AgentLibraryTest, ExportsOnlyEntryPointsAndNeedsNoCppRuntime) {
     std::string symbols = CommandOutput(std::string("nm -D --defined-only ") + VESK_AGENT_LIB);
     std::vector<std::string> names;
     for (const std::string& line : Lines(symbols)) names.push_back(line.substr(line.rfind(' ') + 1));
-    EXPECT_EQ(names, (std::vector<std::string>{"Agent_OnLoad", "Agent_OnUnload"})) << symbols;
+    EXPECT_EQ(names, (std::vector<std::string>{"Agent_OnAttach", "Agent_OnLoad", "Agent_OnUnload"})) << symbols;
 
     std::string needed = CommandOutput(std::string("ldd ") + VESK_AGENT_LIB);
     ASSERT_NE(needed.find("libc.so"), std::string::npos) << needed;

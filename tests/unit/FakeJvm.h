@@ -98,6 +98,7 @@ public:
         jni.functions = &native;
         table.GetVersionNumber = &GetVersionNumber;
         table.AddCapabilities = &AddCapabilities;
+        table.GetCapabilities = &GetCapabilities;
         table.CreateRawMonitor = &CreateRawMonitor;
         table.DestroyRawMonitor = &DestroyRawMonitor;
         table.RawMonitorEnter = &RawMonitorEnter;
@@ -189,6 +190,11 @@ private:
     static jvmtiError JNICALL AddCapabilities(jvmtiEnv*, const jvmtiCapabilities* caps) {
         current->capabilities = *caps;
         return Call("AddCapabilities");
+    }
+    // What AddCapabilities gave, nothing when it failed.
+    static jvmtiError JNICALL GetCapabilities(jvmtiEnv*, jvmtiCapabilities* caps) {
+        *caps = current->failing.count("AddCapabilities") ? jvmtiCapabilities{} : current->capabilities;
+        return Call("GetCapabilities");
     }
     static jvmtiError JNICALL CreateRawMonitor(jvmtiEnv*, const char* name, jrawMonitorID* id) {
         current->monitorName = name;

@@ -18,6 +18,7 @@ using namespace Orlo;
 using vesktest::FakeJvm;
 
 extern "C" jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* reserved);
+extern "C" jint JNICALL Agent_OnAttach(JavaVM* vm, char* options, void* reserved);
 
 namespace {
 
@@ -102,6 +103,31 @@ TEST_F(FakeJvmTest, FailedSetupCallIsLoggedAndSetupGoesOn) {
     EXPECT_TRUE(
         HasLine(log, "ERROR", "SetEventCallbacks: JVMTI error=JVMTI_ERROR_NOT_AVAILABLE(98)"));
     EXPECT_EQ(jvm.allocations, 0);
+}
+
+TEST_F(FakeJvmTest, AttachWithoutTheTagCapabilityFailsAndLeavesNothing) {
+    jvm.failing = {"AddCapabilities"};
+    Configure("ERROR");
+    EXPECT_EQ(Agent_OnAttach(jvm.Vm(), options.data(), nullptr), JNI_ERR);
+    EXPECT_EQ(agent, nullptr);
+    // The JVM unloads the library: no callback of it may stay registered.
+    ASSERT_EQ(jvm.disposed.size(), 1u);
+    EXPECT_EQ(jvm.disposed[0], jvm.Jvmti());
+    EXPECT_EQ(jvm.monitorsDestroyed, 1);
+    std::string log = Log();
+    EXPECT_NE(log.find("[ERROR]: Agent not started: this JVM does not give the capability to tag objects"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(FakeJvmTest, SecondAttachAnswersAlreadyLoadedWithThePort) {
+    auto created = Start("INFO");
+    std::string again = "port=2";
+    EXPECT_EQ(Agent_OnAttach(jvm.Vm(), again.data(), nullptr), JvmAgent::ATTACH_ALREADY_LOADED | 1);
+    EXPECT_EQ(agent, created.get());
+    EXPECT_TRUE(jvm.disposed.empty());
+    std::string log = Log();
+    EXPECT_TRUE(HasLine(log, "INFO", "Agent already loaded, serving *:1; the new load starts nothing")) << log;
 }
 
 TEST_F(FakeJvmTest, NoJvmtiEnvIsFatalAndSkipsJvmtiSetup) {

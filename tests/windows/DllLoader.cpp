@@ -1,6 +1,7 @@
-// vesk_dll_loader DLL [OPTIONS]: loads the agent DLL as a JVM would, calls
-// Agent_OnLoad with a fake JVM, then Agent_OnUnload, and exits with
-// Agent_OnLoad's result (100 and up when the DLL cannot be used).
+// vesk_dll_loader DLL [OPTIONS [attach]]: loads the agent DLL as a JVM would,
+// calls Agent_OnLoad (or with "attach", Agent_OnAttach into a fake JVM that
+// grants no capability) with a fake JVM, then Agent_OnUnload, and exits with
+// that call's result (100 and up when the DLL cannot be used).
 #include <windows.h>
 
 #include <string>
@@ -15,11 +16,14 @@ int main(int argc, char** argv) {
     HMODULE dll = LoadLibraryA(argv[1]);
     if (!dll) return 101;
     auto onLoad = reinterpret_cast<OnLoad>(reinterpret_cast<void*>(GetProcAddress(dll, "Agent_OnLoad")));
+    auto onAttach = reinterpret_cast<OnLoad>(reinterpret_cast<void*>(GetProcAddress(dll, "Agent_OnAttach")));
     auto onUnload = reinterpret_cast<OnUnload>(reinterpret_cast<void*>(GetProcAddress(dll, "Agent_OnUnload")));
-    if (!onLoad || !onUnload) return 102;
+    if (!onLoad || !onAttach || !onUnload) return 102;
     vesktest::FakeJvm jvm;
     std::string options = argc > 2 ? argv[2] : "";
-    jint result = onLoad(jvm.Vm(), &options[0], nullptr);
+    const bool attach = argc > 3 && std::string(argv[3]) == "attach";
+    if (attach) jvm.failing = {"AddCapabilities"};
+    jint result = (attach ? onAttach : onLoad)(jvm.Vm(), &options[0], nullptr);
     onUnload(jvm.Vm());
     return result;
 }

@@ -53,8 +53,9 @@ TEST(WinSockTest, StartsVersionOneOneOnceAndReportsWSAErrors) {
 // Runs the loader on a DLL in its own process; returns the exit code and
 // the process id (which names the log file).
 DWORD RunLoader(const std::string& dll, const std::string& options, const std::string& workDir,
-                DWORD* pid) {
-    std::string command = "\"" + OwnDirectory() + "\\vesk_dll_loader.exe\" \"" + dll + "\" \"" + options + "\"";
+                DWORD* pid, const std::string& mode = "") {
+    std::string command =
+        "\"" + OwnDirectory() + "\\vesk_dll_loader.exe\" \"" + dll + "\" \"" + options + "\" " + mode;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -107,6 +108,21 @@ TEST(DllLoadTest, PathWithoutJvmAgentUsesTheCurrentDirectory) {
     EXPECT_EQ(RunLoader(dll, "", dir.Path(), &pid), 0u);
     std::string log = vesktest::ReadFile(dir.Path() + "\\logs\\veskjagent_" + std::to_string(pid) + ".log");
     EXPECT_NE(log.find("[DEBUG]: Enter Agent_OnLoad, lib=" + dll + ", vm="), std::string::npos) << log;
+}
+
+TEST(DllLoadTest, AttachWithoutTheTagCapabilityFailsWithItsLogLine) {
+    vesktest::TempDir dir;
+    std::string dll = InstallDll(dir, "JvmAgent\\bin\\veskjagent.dll");
+    const std::string base = dir.Path() + "\\";
+    std::filesystem::create_directories(base + "config");
+    std::filesystem::create_directories(base + "logs");
+    dir.Write("config/veskjagent.properties", "vesk.agent.log.level=INFO\n");
+
+    DWORD pid = 0;
+    EXPECT_EQ(RunLoader(dll, "port=16556", dir.Path(), &pid, "attach"), static_cast<DWORD>(JNI_ERR));
+    std::string log = vesktest::ReadFile(base + "logs\\veskjagent_" + std::to_string(pid) + ".log");
+    EXPECT_NE(log.find("[ERROR]: Agent not started: this JVM does not give the capability"), std::string::npos)
+        << log;
 }
 
 }  // namespace
