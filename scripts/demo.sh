@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Demo: starts a sample JVM with the agent, takes a snapshot with the vesk
-# client, prints a class histogram, writes an HTML report of the heap and
+# Demo: starts a sample JVM, loads the agent into it with vesk attach (as
+# into any running JVM; -agentpath at start-up works as well), takes a
+# snapshot with the vesk client, prints a class histogram, writes an HTML report of the heap and
 # saves a redacted HPROF heap dump.
 # Cleans up the JVM whatever happens.
 set -euo pipefail
@@ -16,14 +17,15 @@ vesk.agent.log.level=DEBUG
 vesk.agent.log.file=$work/veskjagent_%P.log
 PROPS
 
-java -agentpath:"$prefix/JvmAgent/lib/libveskjagent.so=port=$port,address=127.0.0.1,cfgfile=$work/veskjagent.properties" \
-  -cp "$work" SampleApp >"$work/app.out" 2>&1 &
+java -cp "$work" SampleApp >"$work/app.out" 2>&1 &
 jvm=$!
 trap 'kill $jvm 2>/dev/null; wait $jvm 2>/dev/null || true; rm -rf "$work"' EXIT
 
 for _ in $(seq 100); do grep -q "SampleApp ready" "$work/app.out" && break; sleep 0.1; done
 cat "$work/app.out"
 vesk="$prefix/bin/vesk"
+echo; echo "\$ vesk attach $jvm --port $port -- cfgfile=veskjagent.properties"
+"$vesk" attach "$jvm" --port "$port" -- "cfgfile=$work/veskjagent.properties"
 # Long outputs are cut with head; buffer them first so no pipe breaks.
 run() { echo; echo "\$ vesk $*"; "$vesk" --port "$port" "$@" >"$work/out.txt"; head -n "${LINES_SHOWN:-40}" "$work/out.txt"; }
 run runtime

@@ -95,7 +95,7 @@ CommandRun DefineAttach(CLI::App& command) {
                        "agent library (default: JvmAgent/lib/libveskjagent.so of vesk's install tree)")
         ->option_text("PATH")
         ->check(NonEmpty);
-    command.add_option("OPTIONS", args->agentOptions,
+    command.add_option("AGENT_OPTIONS", args->agentOptions,
                        "after --: agent options, as after -agentpath:...= (joined with commas; relative paths "
                        "in them are the JVM's)");
     command.footer(
