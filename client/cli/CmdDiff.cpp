@@ -9,6 +9,8 @@
 #include "heap/HeapDiff.h"
 #include "load/SnapshotHistogram.h"
 #include "cli/SnapshotInput.h"
+#include "heap/HeapText.h"
+#include "term/InterruptGuard.h"
 
 namespace vesk {
 
@@ -18,6 +20,7 @@ struct DiffArgs {
     size_t count = 50;
     bool retained = false;
     bool json = false;
+    bool bytes = false;
 };
 
 // Instances and bytes per class: the header's figures, which need no more of
@@ -35,9 +38,15 @@ static int Totals(const Options& options, const std::string& path, bool retained
     return status;
 }
 
+// -1: not computed (never expected with --retained), printed as the number.
+static std::string Size(int64_t bytes, bool exact) {
+    return bytes < 0 ? std::to_string(bytes) : SizeText(static_cast<uint64_t>(bytes), exact);
+}
+
 static int RunDiff(const Options& options, const DiffArgs& args) {
     // With --port the new snapshot is taken now.
     if (args.after.empty() && !options.portGiven) return UsageError("give OLD and NEW, or OLD and --port");
+    InterruptExit cancel("diff cancelled (Ctrl-C)", EXIT_CANCELLED);
     std::vector<ClassTotals> before, after;
     int status = Totals(options, args.before, args.retained, &before);
     if (status == EXIT_OK) status = Totals(options, args.after, args.retained, &after);
@@ -66,11 +75,13 @@ static int RunDiff(const Options& options, const DiffArgs& args) {
     if (args.retained) printf("   retained old   retained new   retained +/-");
     printf("  class name\n");
     for (const ClassDelta& row : rows) {
-        printf("%13" PRId64 " %13" PRId64 " %+11" PRId64 " %14" PRId64 " %14" PRId64 " %+14" PRId64, row.before.instances,
-               row.after.instances, row.InstanceGrowth(), row.before.bytes, row.after.bytes, row.ByteGrowth());
+        printf("%13" PRId64 " %13" PRId64 " %+11" PRId64 " %14s %14s %14s", row.before.instances, row.after.instances,
+               row.InstanceGrowth(), Size(row.before.bytes, args.bytes).c_str(),
+               Size(row.after.bytes, args.bytes).c_str(), SizeChangeText(row.ByteGrowth(), args.bytes).c_str());
         if (args.retained)
-            printf(" %14" PRId64 " %14" PRId64 " %+14" PRId64, row.before.retained, row.after.retained,
-                   row.RetainedGrowth());
+            printf(" %14s %14s %14s", Size(row.before.retained, args.bytes).c_str(),
+                   Size(row.after.retained, args.bytes).c_str(),
+                   SizeChangeText(row.RetainedGrowth(), args.bytes).c_str());
         printf("  %s\n", row.name.c_str());
     }
     return EXIT_OK;
@@ -85,6 +96,7 @@ static CommandRun DefineDiff(CLI::App& command) {
         ->check(DecimalRange(1, 100000000));
     command.add_flag("--retained", args->retained, "add retained sizes (reads the whole snapshots)");
     command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
+    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
     return [args](const Options& options) { return RunDiff(options, *args); };
 }
 

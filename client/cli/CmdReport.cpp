@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "cli/Commands.h"
 #include "report/HeapReport.h"
 #include "load/HprofFile.h"
 #include "cli/SnapshotInput.h"
 #include "load/SnapshotLoader.h"
+#include "term/InterruptGuard.h"
 
 namespace vesk {
 
@@ -46,6 +48,9 @@ static int RunReport(const Options& options, const std::vector<std::string>& fil
     if (files.size() == 2 && options.portGiven) return UsageError("report compares two snapshots: OLD NEW, or OLD --port P");
     std::vector<std::string> paths = files;
     if (live) paths.push_back("");
+    // Ctrl-C ends the program at once until the page is about to be written.
+    std::optional<InterruptExit> cancel;
+    cancel.emplace("report cancelled (Ctrl-C); nothing written", EXIT_CANCELLED);
     std::vector<ReportSnapshot> snapshots(paths.size());
     for (size_t i = 0; i < paths.size(); i++) {
         int status = Load(options, paths[i], &snapshots[i]);
@@ -53,6 +58,7 @@ static int RunReport(const Options& options, const std::vector<std::string>& fil
     }
     std::string page = RenderReportPage(snapshots.size() == 1 ? SnapshotReport(snapshots[0])
                                                               : ComparisonReport(snapshots[0], snapshots[1]));
+    cancel.reset();
     FILE* file = fopen(output.c_str(), "wb");
     if (!file) return Fail(EXIT_FILE, "cannot create " + output + ": " + strerror(errno));
     bool written = fwrite(page.data(), 1, page.size(), file) == page.size();

@@ -24,6 +24,10 @@ static const char EXIT_STATUS[] =
     "  6    a local file could not be read or written, or holds no snapshot\n"
     "  130  cancelled with Ctrl-C";
 
+static const char SIZES[] =
+    "Tables show sizes in binary units (1 KiB = 1024 bytes, then MiB, GiB); --bytes on histo,\n"
+    "top, path and diff prints whole bytes, as --json always does.\n\n";
+
 static const char COMMON_OPTIONS[] =
     "The options of vesk --help (--host, --port, --timeout, --raw) also go before or after the command.";
 
@@ -44,7 +48,7 @@ int main(int argc, char** argv) {
     app.fallthrough();
     app.option_defaults()->disable_flag_override();
     app.require_subcommand(0, 1);
-    app.footer(EXIT_STATUS);
+    app.footer(std::string(SIZES) + EXIT_STATUS);
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->column_width(24);
     app.add_option("--host", options.host, "agent host (default 127.0.0.1)")->option_text("HOST")->check(NonEmpty);

@@ -2,12 +2,14 @@
 // construction (retain.RetainFixture), its snapshot saved by vesk and
 // analysed by vesk top, path and diff, and analysed live.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "JavaProcess.h"
+#include "TempDir.h"
 #include "VeskProgram.h"
 
 using namespace vesktest;
@@ -120,6 +122,17 @@ TEST_F(AnalysisTest, DiffLiveAndBrokenInput) {
     EXPECT_EQ(Vesk({"top", cut}, &out), 6);
     EXPECT_NE(out.find("truncated"), std::string::npos) << out;
     EXPECT_EQ(Vesk({"path", file, "--class", "no.such.Class"}, &out), 2) << out;
+    EXPECT_EQ(Vesk({"path", file, "--class", "RetainFixture.Entyr"}, &out), 2) << out;
+    EXPECT_NE(out.find("did you mean retain.RetainFixture$Entry"), std::string::npos) << out;
     EXPECT_EQ(Vesk({"top", "--help"}, &out), 0);
     EXPECT_NE(out.find("plus every class object"), std::string::npos) << out;
+}
+
+TEST(AnalysisCancel, CtrlCWhileReadingEndsWithTheCancelStatusAndMessage) {
+    TempDir dir;
+    std::string fifo = dir.File("heap.vsnap"), out = dir.File("vesk.out");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // No writer ever comes: vesk is still reading when Ctrl-C arrives.
+    EXPECT_EQ(RunProgram({VeskProgram(), "top", fifo}, out, 1000), 130) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("vesk: top cancelled"), std::string::npos) << ReadFile(out);
 }
