@@ -61,8 +61,9 @@ static void PrintPath(const HeapGraph& graph, const HeapPath& path, NodeId targe
     printf("%s %s, retained %s%s\n", NodeLabel(graph, target).c_str(), HexTag(graph.Tag(target)).c_str(),
            SizeText(retained, args.bytes).c_str(), args.bytes ? " bytes" : "");
     if (path.steps.empty()) {
-        printf(args.allRefs ? "  no GC root reaches it\n"
-                       : "  no GC root reaches it without weak, soft or phantom references (--all-refs follows them)\n");
+        printf(args.allRefs
+                   ? "  no GC root reaches it\n"
+                   : "  no GC root reaches it without weak, soft or phantom references (--all-refs follows them)\n");
         return;
     }
     printf("  root: %s\n", RootText(graph, path.root).c_str());
