@@ -59,9 +59,6 @@ public:
     int GetIdleSeconds() const { return idleSeconds; }
 
     UntagMode GetUntagMode() const { return untagMode; }
-    // A JVMTI environment of its own that can tag objects, for one request's
-    // tags; null (logged) when the JVM gives none. The caller disposes it.
-    jvmtiEnv* NewTagEnvironment();
 
     // False when the option heapdump=off disabled the HEAPDUMP command.
     bool IsHeapDumpEnabled() const { return heapDumpEnabled; }
@@ -76,9 +73,10 @@ public:
     void LoadConfig();
 
     // Both run under the agent monitor and do nothing after VM death or while
-    // a snapshot or collection is running. An exception (allocation failure)
-    // passes through with the monitor released. A snapshot that finds the VM
-    // dying after its walk leaves the tags (they die with it) and its files.
+    // a snapshot, dump or collection is running. An exception (allocation
+    // failure) passes through with the monitor released. A snapshot that finds
+    // the VM dying after its walk leaves the tags (they die with it) and
+    // deletes its files. The snapshot hands its walk and untag times to info.
     void GenerateSnapShot(JvmInfo* info);
     void RunGC(JvmInfo* info);
     // The JVM's live heap dump into the dumper's private directory, under the
@@ -91,6 +89,8 @@ public:
                              jlong referrer_class_tag, jlong size, jlong* tag_ptr,
                              jlong* referrer_tag_ptr, jint length, void* user_data);
 
+    // The last snapshot's walk and untag times, also handed to its record
+    // (the start and end getters are part of the agent's surface).
     int64_t GetHeapWalkStartTime() const { return heapWalkStart.Millis(); }
     int64_t GetHeapWalkEndTime() const { return heapWalkEnd.Millis(); }
     int64_t GetUntagStartTime() const { return untagStart.Millis(); }

@@ -1,6 +1,7 @@
 #include "VeskThread.h"
 
 #include "ExceptionBoundary.h"
+#include "JniScope.h"
 #include "JvmAgent.h"
 #include "Orlo.h"
 #include "VeskSocket.h"
@@ -27,17 +28,13 @@ void VeskThread::Stop() {
 bool VeskThread::CreateJvmThread(VeskThread* thread) {
     JNIEnv* jni = agent ? agent->GetJniEnv() : nullptr;
     if (!jni) return false;
-    jclass threadClass = jni->FindClass("java/lang/Thread");
-    if (threadClass) {
-        jmethodID constructor = jni->GetMethodID(threadClass, "<init>", "()V");
+    LocalRef<jclass> threadClass(jni, jni->FindClass("java/lang/Thread"));
+    if (threadClass.Get()) {
+        jmethodID constructor = jni->GetMethodID(threadClass.Get(), "<init>", "()V");
         if (constructor) {
-            jobject local = jni->NewObject(threadClass, constructor);
-            if (local) {
-                thread->threadObject = static_cast<jthread>(jni->NewGlobalRef(local));
-                jni->DeleteLocalRef(local);
-            }
+            LocalRef<jobject> local(jni, jni->NewObject(threadClass.Get(), constructor));
+            if (local.Get()) thread->threadObject = static_cast<jthread>(jni->NewGlobalRef(local.Get()));
         }
-        jni->DeleteLocalRef(threadClass);
     }
     // A failed look-up leaves a pending exception; RunAgentThread reports it.
     if (jni->ExceptionCheck()) jni->ExceptionClear();

@@ -6,10 +6,8 @@
 #include <vector>
 
 #include "cli/Commands.h"
-#include "load/HprofFile.h"
-#include "load/HprofLoader.h"
-#include "load/SnapshotHistogram.h"
 #include "cli/SnapshotInput.h"
+#include "load/SnapshotHistogram.h"
 #include "term/InterruptGuard.h"
 
 namespace vesk {
@@ -20,26 +18,6 @@ struct HistoArgs {
     bool json = false;
     bool bytes = false;
 };
-
-// An HPROF file's histogram, from its objects and their derived sizes.
-static int HprofHistogram(const std::string& path, std::vector<ClassCount>* rows) {
-    HeapGraph graph;
-    std::string error;
-    if (!LoadHprofFile(path, &graph, &error)) return Fail(EXIT_FILE, error);
-    for (const ClassTotals& totals : graph.Histogram()) rows->push_back({totals.name, totals.instances, totals.bytes});
-    *rows = SortHistogram(std::move(*rows));
-    return EXIT_OK;
-}
-
-// The histogram needs the header frame only: the reader stops there, and a
-// live snapshot is cancelled rather than received.
-static int Histogram(const Options& options, const std::string& path, std::vector<ClassCount>* rows) {
-    if (!path.empty() && HprofFile::IsHprof(path)) return HprofHistogram(path, rows);
-    HistogramReader reader;
-    int status = ReadSnapshot(options, path, reader.Reader());
-    if (status == EXIT_OK) *rows = reader.Histogram();
-    return status;
-}
 
 static void PrintJson(const std::vector<ClassCount>& rows, size_t count) {
     int64_t instances = 0, bytes = 0;
@@ -54,14 +32,13 @@ static void PrintJson(const std::vector<ClassCount>& rows, size_t count) {
     printf("%s\n", out.dump(2).c_str());
 }
 
-static int RunHisto(const Options& options, const HistoArgs& args) {
+// A snapshot's histogram needs its header frame only: a live snapshot is
+// cancelled rather than received.
+static void RunHisto(const Options& options, const HistoArgs& args) {
     InterruptExit cancel("histo cancelled (Ctrl-C)", EXIT_CANCELLED);
-    std::vector<ClassCount> rows;
-    int status = Histogram(options, args.file, &rows);
-    if (status != EXIT_OK) return status;
+    std::vector<ClassCount> rows = SnapshotInput(options, args.file, false).Histogram();
     if (args.json) PrintJson(rows, args.count);
     else PrintHistogram(stdout, rows, args.count, args.bytes);
-    return EXIT_OK;
 }
 
 static CommandRun DefineHisto(CLI::App& command) {
@@ -74,7 +51,7 @@ static CommandRun DefineHisto(CLI::App& command) {
         ->check(DecimalRange(1, 100000000));
     command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
     command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
-    return [args](const Options& options) { return RunHisto(options, *args); };
+    return [args](const Options& options) { RunHisto(options, *args); };
 }
 
 static CommandRegistration registration(

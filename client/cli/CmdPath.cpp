@@ -92,35 +92,31 @@ static std::string NoSuchClass(const HeapGraph& graph, const std::string& name) 
     return nearest.empty() ? text : text + "?";
 }
 
-static int RunPath(const Options& options, PathArgs args) {
+static void RunPath(const Options& options, PathArgs args) {
     InterruptExit cancel("path cancelled (Ctrl-C)", EXIT_CANCELLED);
     // With --port and no --class, a lone positional is the tag.
     if (options.portGiven && args.tag.empty() && args.className.empty()) std::swap(args.tag, args.file);
-    if (args.tag.empty() == args.className.empty()) return UsageError("give either TAG or --class NAME");
+    if (args.tag.empty() == args.className.empty()) throw UsageError("give either TAG or --class NAME");
     uint64_t tag = 0;
-    if (!args.tag.empty() && !ParseTag(args.tag, &tag)) return UsageError("not a tag (hexadecimal): " + args.tag);
-    std::string path;
-    int status = ChooseInput(options, args.file, true, &path);
-    if (status != EXIT_OK) return status;
-    HeapGraph graph;
-    status = LoadGraph(options, path, &graph);
-    if (status != EXIT_OK) return status;
+    if (!args.tag.empty() && !ParseTag(args.tag, &tag)) throw UsageError("not a tag (hexadecimal): " + args.tag);
+    HeapGraph graph = SnapshotInput(options, args.file, true).Graph();
 
     DominatorTree tree(graph);
     std::vector<NodeId> targets;
     if (!args.tag.empty()) {
         NodeId node = graph.FindTag(tag);
-        if (node == NO_NODE) return Fail(EXIT_USAGE, "no object with tag " + args.tag + " in the snapshot");
+        if (node == NO_NODE) throw ClientError(ErrorKind::Usage, "no object with tag " + args.tag + " in the snapshot");
         targets.push_back(node);
     } else {
         std::vector<uint32_t> classes = graph.FindClasses(args.className);
-        if (classes.empty()) return Fail(EXIT_USAGE, NoSuchClass(graph, args.className));
+        if (classes.empty()) throw ClientError(ErrorKind::Usage, NoSuchClass(graph, args.className));
         for (uint32_t cls : classes)
             for (NodeId node : tree.LargestOf(cls, args.count)) targets.push_back(node);
         std::sort(targets.begin(), targets.end(),
                   [&tree](NodeId a, NodeId b) { return tree.Retained(a) > tree.Retained(b); });
         if (targets.size() > args.count) targets.resize(args.count);
-        if (targets.empty()) return Fail(EXIT_USAGE, "no instance of " + args.className + " that a root reaches");
+        if (targets.empty())
+            throw ClientError(ErrorKind::Usage, "no instance of " + args.className + " that a root reaches");
     }
 
     PathFinder finder(graph, args.allRefs);
@@ -135,12 +131,12 @@ static int RunPath(const Options& options, PathArgs args) {
         }
     }
     if (args.json) printf("%s\n", out.dump(2).c_str());
-    return EXIT_OK;
 }
 
 static CommandRun DefinePath(CLI::App& command) {
     auto args = std::make_shared<PathArgs>();
-    command.add_option("FILE", args->file, "a saved snapshot stream (or --port for a new snapshot)")->check(NonEmpty);
+    command.add_option("FILE", args->file, "a saved snapshot stream or HPROF file (or --port for a new snapshot)")
+        ->check(NonEmpty);
     command.add_option("TAG", args->tag, "the object's tag, as vesk top prints it");
     command.add_option("--class", args->className, "the largest instances of this class instead of one object")
         ->option_text("NAME");
@@ -151,7 +147,7 @@ static CommandRun DefinePath(CLI::App& command) {
                      "follow java.lang.ref.Reference.referent too (weak, soft and phantom references)");
     command.add_flag("--json", args->json, "one JSON document on stdout instead of the text");
     command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
-    return [args](const Options& options) { return RunPath(options, *args); };
+    return [args](const Options& options) { RunPath(options, *args); };
 }
 
 static CommandRegistration registration("path", "shortest paths from GC roots to an object or a class's largest instances",

@@ -51,14 +51,9 @@ static void PrintSummary(const HeapGraph& graph, const DominatorTree& tree, bool
     printf("\n\n");
 }
 
-static int RunTop(const Options& options, const TopArgs& args) {
+static void RunTop(const Options& options, const TopArgs& args) {
     InterruptExit cancel("top cancelled (Ctrl-C)", EXIT_CANCELLED);
-    std::string path;
-    int status = ChooseInput(options, args.file, false, &path);
-    if (status != EXIT_OK) return status;
-    HeapGraph graph;
-    status = LoadGraph(options, path, &graph);
-    if (status != EXIT_OK) return status;
+    HeapGraph graph = SnapshotInput(options, args.file, false).Graph();
     DominatorTree tree(graph);
 
     nlohmann::ordered_json out = Summary(graph, tree);
@@ -101,12 +96,12 @@ static int RunTop(const Options& options, const TopArgs& args) {
         }
     }
     if (args.json) printf("%s\n", out.dump(2).c_str());
-    return EXIT_OK;
 }
 
 static CommandRun DefineTop(CLI::App& command) {
     auto args = std::make_shared<TopArgs>();
-    command.add_option("FILE", args->file, "a saved snapshot stream; none: take a new snapshot from the agent")
+    command.add_option("FILE", args->file,
+                       "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
     command.add_option("-n", args->count, "how many rows (default 20)")
         ->option_text("N")
@@ -115,7 +110,7 @@ static CommandRun DefineTop(CLI::App& command) {
     command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
     command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
     command.footer(CONVENTIONS);
-    return [args](const Options& options) { return RunTop(options, *args); };
+    return [args](const Options& options) { RunTop(options, *args); };
 }
 
 static CommandRegistration registration("top", "the objects (or classes) that retain the most memory", DefineTop);
