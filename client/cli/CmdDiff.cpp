@@ -8,6 +8,8 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
 #include "cli/SnapshotInput.h"
+#include "heap/HeapText.h"
+#include "term/InterruptGuard.h"
 
 namespace vesk {
 
@@ -17,6 +19,7 @@ struct DiffArgs {
     size_t count = 50;
     bool retained = false;
     bool json = false;
+    bool bytes = false;
 };
 
 // Instances and bytes per class: a snapshot header's figures, which need no
@@ -31,9 +34,15 @@ static std::vector<ClassTotals> Totals(const SnapshotInput& input, bool retained
     return rows;
 }
 
+// -1: not computed (never expected with --retained), printed as the number.
+static std::string Size(int64_t bytes, bool exact) {
+    return bytes < 0 ? std::to_string(bytes) : SizeText(static_cast<uint64_t>(bytes), exact);
+}
+
 static void RunDiff(const Options& options, const DiffArgs& args) {
     // With --port the new snapshot is taken now.
     if (args.after.empty() && !options.portGiven) throw UsageError("give OLD and NEW, or OLD and --port");
+    InterruptExit cancel("diff cancelled (Ctrl-C)", EXIT_CANCELLED);
     // Both inputs are looked at before the first is read: a wrong second
     // file is reported at once.
     SnapshotInput first(options, args.before, true), second(options, args.after, false);
@@ -63,11 +72,13 @@ static void RunDiff(const Options& options, const DiffArgs& args) {
     if (args.retained) printf("   retained old   retained new   retained +/-");
     printf("  class name\n");
     for (const ClassDelta& row : rows) {
-        printf("%13" PRId64 " %13" PRId64 " %+11" PRId64 " %14" PRId64 " %14" PRId64 " %+14" PRId64, row.before.instances,
-               row.after.instances, row.InstanceGrowth(), row.before.bytes, row.after.bytes, row.ByteGrowth());
+        printf("%13" PRId64 " %13" PRId64 " %+11" PRId64 " %14s %14s %14s", row.before.instances, row.after.instances,
+               row.InstanceGrowth(), Size(row.before.bytes, args.bytes).c_str(),
+               Size(row.after.bytes, args.bytes).c_str(), SizeChangeText(row.ByteGrowth(), args.bytes).c_str());
         if (args.retained)
-            printf(" %14" PRId64 " %14" PRId64 " %+14" PRId64, row.before.retained, row.after.retained,
-                   row.RetainedGrowth());
+            printf(" %14s %14s %14s", Size(row.before.retained, args.bytes).c_str(),
+                   Size(row.after.retained, args.bytes).c_str(),
+                   SizeChangeText(row.RetainedGrowth(), args.bytes).c_str());
         printf("  %s\n", row.name.c_str());
     }
 }
@@ -83,6 +94,7 @@ static CommandRun DefineDiff(CLI::App& command) {
         ->check(DecimalRange(1, 100000000));
     command.add_flag("--retained", args->retained, "add retained sizes (reads the whole snapshots)");
     command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
+    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
     return [args](const Options& options) { RunDiff(options, *args); };
 }
 

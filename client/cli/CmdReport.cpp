@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "cli/Commands.h"
 #include "cli/SnapshotInput.h"
 #include "report/HeapReport.h"
+#include "term/InterruptGuard.h"
 #include "term/OutputFile.h"
 
 namespace vesk {
@@ -19,6 +21,9 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
     if (files.size() > 2) throw UsageError("report takes one snapshot, or two to compare");
     if (files.size() == 2 && options.portGiven)
         throw UsageError("report compares two snapshots: OLD NEW, or OLD --port P");
+    // Ctrl-C ends the program at once until the page is about to be written.
+    std::optional<InterruptExit> cancel;
+    cancel.emplace("report cancelled (Ctrl-C); nothing written", EXIT_CANCELLED);
     std::vector<SnapshotInput> inputs;
     for (const std::string& file : files) inputs.emplace_back(options, file, true);
     if (live) inputs.emplace_back(options, "", false);
@@ -29,6 +34,7 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
     }
     std::string page = RenderReportPage(snapshots.size() == 1 ? SnapshotReport(snapshots[0])
                                                               : ComparisonReport(snapshots[0], snapshots[1]));
+    cancel.reset();
     // Written whole or not at all: a failed write leaves no truncated page.
     OutputFile file(output);
     if (!file.Open()) throw ClientError(ErrorKind::File, "cannot create " + output + ".part: " + strerror(errno));

@@ -31,6 +31,10 @@ static const char EXIT_STATUS[] =
     "       did not answer within --timeout, or could not load the agent library\n"
     "  130  cancelled with Ctrl-C";
 
+static const char SIZES[] =
+    "Tables show sizes in binary units (1 KiB = 1024 bytes, then MiB, GiB); --bytes on histo,\n"
+    "top, path and diff prints whole bytes, as --json always does.\n\n";
+
 static const char COMMON_OPTIONS[] =
     "The options of vesk --help (--host, --port, --timeout, --raw) also go before or after the command.";
 
@@ -60,7 +64,7 @@ static int Run(int argc, char** argv) {
     app.fallthrough();
     app.option_defaults()->disable_flag_override();
     app.require_subcommand(0, 1);
-    app.footer(EXIT_STATUS);
+    app.footer(std::string(SIZES) + EXIT_STATUS);
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->column_width(24);
     app.add_option("--host", options.host, "agent host (default 127.0.0.1)")->option_text("HOST")->check(NonEmpty);

@@ -3,6 +3,7 @@
 // heap dumped by the JDK, each analysed by every vesk command that reads a
 // heap, and analysed live.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -11,6 +12,7 @@
 
 #include "JavaProcess.h"
 #include "SnapshotStream.h"
+#include "TempDir.h"
 #include "VeskProgram.h"
 
 using namespace vesktest;
@@ -123,6 +125,8 @@ TEST_F(AnalysisTest, DiffLiveAndBrokenInput) {
     EXPECT_EQ(Vesk({"top", cut}, &out), 6);
     EXPECT_NE(out.find("truncated"), std::string::npos) << out;
     EXPECT_EQ(Vesk({"path", file, "--class", "no.such.Class"}, &out), 2) << out;
+    EXPECT_EQ(Vesk({"path", file, "--class", "RetainFixture.Entyr"}, &out), 2) << out;
+    EXPECT_NE(out.find("did you mean retain.RetainFixture$Entry"), std::string::npos) << out;
     EXPECT_EQ(Vesk({"diff", file, jvm->Dir().Write("notes.txt", "not a heap\n")}, &out), 6);
     EXPECT_NE(out.find("notes.txt: not a snapshot or HPROF file"), std::string::npos) << out;
     EXPECT_EQ(Vesk({"top", "--help"}, &out), 0);
@@ -182,4 +186,13 @@ TEST(AnalysisOutOfMemory, AllocationFailureExitsWithItsDocumentedStatus) {
     EXPECT_NE(ReadFile(out).find("vesk: out of memory"), std::string::npos) << ReadFile(out);
     ASSERT_EQ(RunProgram({VeskProgram(), "--help"}, out), 0);
     EXPECT_NE(ReadFile(out).find("\n  7    out of memory"), std::string::npos) << ReadFile(out);
+}
+
+TEST(AnalysisCancel, CtrlCWhileReadingEndsWithTheCancelStatusAndMessage) {
+    TempDir dir;
+    std::string fifo = dir.File("heap.vsnap"), out = dir.File("vesk.out");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // No writer ever comes: vesk is still reading when Ctrl-C arrives.
+    EXPECT_EQ(RunProgram({VeskProgram(), "top", fifo}, out, 1000), 130) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("vesk: top cancelled"), std::string::npos) << ReadFile(out);
 }

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "JavaProcess.h"
 #include "SnapshotStream.h"
 #include "VeskProgram.h"
@@ -346,7 +348,7 @@ TEST_F(SnapshotTest, NoTagSurvivesASnapshot) {
 TEST_F(SnapshotTest, VeskSavesTheStreamAndPrintsItsHistogram) {
     std::string file = jvm->dir.File("heap.vsnap"), out = jvm->dir.File("vesk.out");
     ASSERT_EQ(jvm->Vesk({"snapshot", "-o", file}, out), 0) << ReadFile(out);
-    const std::regex TRIPLE_ROW("\n +[0-9]+: {13}3 +[0-9]+  snap\\.Triple\n");
+    const std::regex TRIPLE_ROW("\n +[0-9]+: {13}3 +[0-9]+ B  snap\\.Triple\n");
     std::string saved = ReadFile(file);
     EXPECT_EQ(saved.rfind("<vesk-resp tag=\"", 0), 0u);
     EXPECT_EQ(saved.substr(saved.size() - 13), "</vesk-resp>\n");
@@ -359,6 +361,10 @@ TEST_F(SnapshotTest, VeskSavesTheStreamAndPrintsItsHistogram) {
     EXPECT_NE(table.find(":        150000"), std::string::npos) << table;
     EXPECT_NE(table.find("\nTotal "), std::string::npos);
     EXPECT_EQ(table.find("snap.Holder\n"), std::string::npos) << "classes without instances are left out";
+    ASSERT_EQ(RunProgram({VeskProgram(), "histo", file, "-n", "1", "--json"}, out), 0) << ReadFile(out);
+    nlohmann::json histogram = nlohmann::json::parse(ReadFile(out), nullptr, false);
+    ASSERT_EQ(histogram["classes"].size(), 1u) << ReadFile(out);
+    EXPECT_GE(histogram["bytes"].get<int64_t>(), histogram["classes"][0]["bytes"].get<int64_t>()) << ReadFile(out);
 
     // Straight from the agent: the same rows.
     std::string live = jvm->dir.File("live.out");
@@ -413,6 +419,9 @@ TEST_F(SnapshotTest, VeskCommandLineOptionsExitCodesAndOutput) {
         c.args.insert(c.args.begin(), VeskProgram());
         EXPECT_EQ(RunProgram(c.args, out), c.status) << c.args[c.args.size() - 1] << ": " << ReadFile(out);
     }
+    // Nothing listening: the next step is named.
+    EXPECT_EQ(RunProgram({VeskProgram(), "--port", std::to_string(FreePort()), "runtime"}, out), 3);
+    EXPECT_NE(ReadFile(out).find("-agentpath"), std::string::npos) << ReadFile(out);
 
     // Each command has its own help, which names its arguments.
     for (const char* command : {"gc", "histo", "props", "raw", "runtime", "snapshot"}) {
