@@ -247,6 +247,16 @@ int JvmAttach::ConnectListener() {
     int fd = tryConnect();
     if (fd >= 0) return fd;
 
+    // A process that does not catch SIGQUIT (a JVM run with -Xrs, or one
+    // still starting) would be ended by it.
+    std::string status;
+    ReadText("/proc/" + std::to_string(pid) + "/status", status);
+    unsigned long long caught = strtoull(StatusField("\n" + status, "SigCgt").c_str(), nullptr, 16);
+    if (!(caught & (1ull << (SIGQUIT - 1))))
+        throw AttachError("the JVM " + std::to_string(pid) +
+                          " does not handle SIGQUIT (started with -Xrs, or still starting), so it cannot be asked "
+                          "to open its attach socket; start it with -agentpath instead");
+
     // The JVM starts its attach listener on SIGQUIT when it finds this file,
     // in its working directory or its temporary directory.
     FileRemover trigger;
