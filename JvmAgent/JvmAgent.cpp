@@ -19,7 +19,6 @@
 #include "TempFiles.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
-#include "VeskSocket.h"
 
 namespace Orlo {
 
@@ -186,15 +185,12 @@ jint JvmAgent::JvmAttach() {
                              "to an agent loaded while it runs; start it with -agentpath instead");
         return JNI_ERR;
     }
-    {
-        // The server binds on its own thread, too late to fail the load: try
-        // the port here so that a port in use fails the attaching tool.
-        VeskSocket probe(SOCK_STREAM, AF_INET);
-        if (!probe.SetListenerAddressOptions() || !probe.Bind(port, address.empty() ? nullptr : address.c_str())) {
-            VeskLogger::LogError(false, "Agent not started: cannot listen on %s:%d, error=%d",
-                                 address.empty() ? "*" : address.c_str(), port, probe.GetError());
-            return JNI_ERR;
-        }
+    // A port in use fails the attaching tool rather than the server thread later.
+    int error = 0;
+    if (!VeskServerThread::CanBind(port, address.empty() ? nullptr : address.c_str(), &error)) {
+        VeskLogger::LogError(false, "Agent not started: cannot listen on %s:%d, error=%d",
+                             address.empty() ? "*" : address.c_str(), port, error);
+        return JNI_ERR;
     }
     MonitorLock lock(*this);
     serverThread = new VeskServerThread(port, address.empty() ? nullptr : address.c_str(), idleSeconds);

@@ -160,6 +160,7 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnAttach(JavaVM* vm, char* options, void
     // Anything but JNI_OK makes the JVM unload the library again: nothing
     // of this load may stay behind then (no thread, no event callback).
     jint result = JNI_ERR;
+    JvmAgent* created = nullptr;
     ExceptionBoundary::Run("Agent_OnAttach", [&] {
         // The JVM maps a library once: a second load of it finds the first agent.
         if (agent) {
@@ -168,15 +169,16 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnAttach(JavaVM* vm, char* options, void
         }
         DeriveBaseDir(libraryPath);
         VeskSocket::Initialize();
-        JvmAgent* created = new JvmAgent(vm, options);
+        created = new JvmAgent(vm, options);
         agent = created;  // the server thread reaches the JVM through it
         result = created->JvmAttach();
-        if (result == JNI_OK) return;
+    });
+    if (result != JNI_OK && created) {
         agent = nullptr;
         jvmtiEnv* jvmti = created->GetJvmtiEnv();
-        delete created;
+        ExceptionBoundary::Run("Agent_OnAttach", [&] { delete created; });
         if (jvmti) jvmti->DisposeEnvironment();
-    });
-    if (result != JNI_OK && !agent) VeskLogger::CloseLogFile();
+        VeskLogger::CloseLogFile();
+    }
     return result;
 }

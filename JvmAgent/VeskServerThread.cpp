@@ -22,6 +22,13 @@ VeskServerThread::~VeskServerThread() {
     clients.clear();
 }
 
+bool VeskServerThread::CanBind(int port, const char* address, int* error) {
+    VeskSocket probe(SOCK_STREAM, AF_INET);
+    bool bound = probe.SetListenerAddressOptions() && probe.Bind(port, address);
+    *error = bound ? 0 : probe.GetError();
+    return bound;
+}
+
 void VeskServerThread::ThreadFunction() {
     VeskSocket* listener = GetSocket();
     listener->SetListenerAddressOptions();

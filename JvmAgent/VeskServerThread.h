@@ -31,6 +31,10 @@ public:
     VeskServerThread(int port, const char* address, int idleSeconds = 0);
     ~VeskServerThread() override;
 
+    // Whether the port can be bound now (the server binds on its own thread,
+    // too late to fail a start); error gets the platform's code when not.
+    static bool CanBind(int port, const char* address, int* error);
+
     // Accepts without ever sleeping between connections: a rejected one gets
     // its rejection at once and is closed by this thread REJECT_LINGER later.
     void ThreadFunction() override;
