@@ -10,10 +10,8 @@
 #endif
 
 #include "ExceptionBoundary.h"
-#include "HeapDumper.h"
 #include "JvmAgent.h"
 #include "OrloUtils.h"
-#include "TempFiles.h"
 #include "VeskLogger.h"
 #include "VeskSocket.h"
 
@@ -149,7 +147,6 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
 extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm) {
     ExceptionBoundary::Run("Agent_OnUnload", [&] {
         VeskLogger::LogDebug("Enter Agent_OnUnload, vm=%p", static_cast<void*>(vm));
-        HeapDumper::RemoveActive();
-        TempFiles::RemoveAll();
+        if (agent) agent->Unload();
     });
 }

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 namespace Orlo {
@@ -46,9 +48,15 @@ template <class T> inline void FreeJvmtiMemory(T** memory) {
     FreeJvmtiMemory(reinterpret_cast<void**>(memory));
 }
 
+// A stdio file closed when its owner goes; release() it to check fclose.
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
 std::string& operator+=(std::string& text, jlong value);
 
-// Seconds and milliseconds since the epoch, as the old ftime() gave them.
+// Seconds and milliseconds since the epoch.
 struct TimeStamp {
     int64_t seconds = 0;
     uint16_t millis = 0;

@@ -7,10 +7,10 @@
 
 namespace Orlo {
 
-VeskThread::VeskThread(VeskSocket* socket) : threadObject(nullptr), socket(socket), stop(false) {}
+VeskThread::VeskThread(const char* name, std::unique_ptr<VeskSocket> socket)
+    : name(name), threadObject(nullptr), socket(std::move(socket)), stop(false) {}
 
 VeskThread::~VeskThread() {
-    delete socket;
     if (threadObject && agent) {
         JNIEnv* jni = agent->GetJniEnv();
         if (jni) jni->DeleteGlobalRef(threadObject);
@@ -29,13 +29,15 @@ bool VeskThread::CreateJvmThread(VeskThread* thread) {
     if (!jni) return false;
     jclass threadClass = jni->FindClass("java/lang/Thread");
     if (threadClass) {
-        jmethodID constructor = jni->GetMethodID(threadClass, "<init>", "()V");
-        if (constructor) {
-            jobject local = jni->NewObject(threadClass, constructor);
+        jmethodID constructor = jni->GetMethodID(threadClass, "<init>", "(Ljava/lang/String;)V");
+        jstring name = constructor ? jni->NewStringUTF(thread->name) : nullptr;
+        if (name) {
+            jobject local = jni->NewObject(threadClass, constructor, name);
             if (local) {
                 thread->threadObject = static_cast<jthread>(jni->NewGlobalRef(local));
                 jni->DeleteLocalRef(local);
             }
+            jni->DeleteLocalRef(name);
         }
         jni->DeleteLocalRef(threadClass);
     }
