@@ -33,7 +33,6 @@ public:
     // Removes the directory and its files now; called again, does nothing.
     void Remove();
 
-    const std::string& Directory() const { return directory; }
     const std::string& DumpPath() const { return dumpPath; }
     // Time the JVM took for the dump, safepoint and file writing included.
     int64_t DumpMillis() const { return dumpMillis; }

@@ -36,7 +36,7 @@ public:
     JvmAgent(const JvmAgent&) = delete;
     JvmAgent& operator=(const JvmAgent&) = delete;
 
-    // VM init: starts the command server thread.
+    // VM init, on the JVM's VM-init thread: starts the command server thread.
     void JvmInit();
     // VM death: no snapshot, dump or collection starts any more, and every
     // temporary file and dump directory is deleted.
@@ -54,6 +54,8 @@ public:
     jvmtiEnv* GetJvmtiEnv() const { return jvmti; }
     JNIEnv* GetJniEnv();
     jint GetJniVersion();
+    // JVMTI_PHASE_DEAD without an environment or when GetPhase fails. Kept
+    // with the agent's accessors; nothing in the agent consults it.
     jvmtiPhase GetJvmPhase() const;
 
     int GetPort() const { return options.port; }
@@ -90,6 +92,9 @@ public:
     // disabled, after VM death, or while a snapshot, dump or collection runs.
     Error DumpHeap(HeapDumper& dumper);
     void GatherRuntimeInfo(JvmInfo* info);
+    // From HeapReferenceCB, on the VM thread at a safepoint while the client
+    // thread waits in the walk: clears the tag (the untag walk, user_data
+    // null) or forwards to the JvmInfo in user_data; false aborts the walk.
     bool RecordHeapReference(jvmtiHeapReferenceKind reference_kind,
                              const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
                              jlong referrer_class_tag, jlong size, jlong* tag_ptr,

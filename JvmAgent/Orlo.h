@@ -17,8 +17,8 @@ class JvmAgent;
 // The one agent, set by Agent_OnLoad once its constructor has returned.
 extern JvmAgent* agent;
 
-// Path of this library as the loader reports it. Longer than the classic
-// 512 bytes so that a deep install path is never cut into a wrong base dir.
+// Path of this library as the loader reports it; empty when unknown or too
+// long, as a cut path would give a wrong base directory.
 constexpr size_t LIBRARY_PATH_SIZE = 4096;
 extern char libraryPath[LIBRARY_PATH_SIZE];
 

@@ -33,6 +33,7 @@ public:
     // system's message table on Windows).
     static std::string ErrorText(int code);
 
+    // Kept with the class's accessors; nothing in the agent calls it.
     VeskSocketId GetSocketId() const { return socketId; }
     int GetError() const { return lastError; }
 

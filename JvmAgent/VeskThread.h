@@ -26,6 +26,8 @@ public:
     // False when the JVM thread could not be started; the object then stays
     // its owner's and never runs.
     bool Start();
+    // Ends the loop from outside: sets the flag and interrupts the Java
+    // thread. Kept for that purpose; nothing in the agent calls it.
     void Stop();
     bool IsStopped() const { return stop.load(); }
 
