@@ -4,6 +4,7 @@
 
 #include <pugixml.hpp>
 
+#include "CancelCheck.h"
 #include "JvmInfo.h"
 #include "StringBuffer.h"
 #include "VeskProtocol.h"
@@ -11,7 +12,7 @@
 
 namespace Orlo {
 
-class ClientConnection : public VeskSocket {
+class ClientConnection : public VeskSocket, public CancelCheck {
 public:
     static constexpr const char* ABORT_MESSAGE = Protocol::ABORT;
     static constexpr int ABORT_LENGTH = Protocol::ABORT_LENGTH;
@@ -33,6 +34,8 @@ public:
     // once the peer has closed or reset the connection.
     bool CheckForCancel();
     void ResetCancel() { cancelled = false; }
+    // The heap walk's poll: CheckForCancel.
+    bool Cancelled() override { return CheckForCancel(); }
 
     // Sends "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n"; the tag is escaped.
     void ReturnResponse(StringBuffer& response, const char* tag);

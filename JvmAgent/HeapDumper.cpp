@@ -11,6 +11,8 @@
 #include <unistd.h>
 #endif
 
+#include "JavaCalls.h"
+#include "JniScope.h"
 #include "TempFiles.h"
 #include "VeskLogger.h"
 
@@ -63,24 +65,6 @@ Error Failed(JNIEnv* jni, const void* result, const char* call) {
     VeskLogger::LogError(false, "%s", error.What());
     return error;
 }
-
-// A JNI local frame for one scope.
-class LocalFrame {
-public:
-    LocalFrame(JNIEnv* jni, jint capacity) : jni(jni), pushed(jni->PushLocalFrame(capacity) == JNI_OK) {
-        if (!pushed && jni->ExceptionCheck()) jni->ExceptionClear();
-    }
-    ~LocalFrame() {
-        if (pushed) jni->PopLocalFrame(nullptr);
-    }
-    LocalFrame(const LocalFrame&) = delete;
-    LocalFrame& operator=(const LocalFrame&) = delete;
-    bool Pushed() const { return pushed; }
-
-private:
-    JNIEnv* jni;
-    bool pushed;
-};
 
 }  // namespace
 
@@ -137,20 +121,12 @@ void HeapDumper::Remove() {
 
 int64_t HeapDumper::UsedHeap(JNIEnv* jni) {
     LocalFrame frame(jni, 4);
-    if (!frame.Pushed()) return 0;
-    jclass runtimeClass = jni->FindClass("java/lang/Runtime");
-    if (!runtimeClass && jni->ExceptionCheck()) jni->ExceptionClear();
-    jmethodID getRuntime =
-        runtimeClass ? jni->GetStaticMethodID(runtimeClass, "getRuntime", "()Ljava/lang/Runtime;") : nullptr;
-    jobject runtime = getRuntime ? jni->CallStaticObjectMethod(runtimeClass, getRuntime) : nullptr;
-    jmethodID total = runtime ? jni->GetMethodID(runtimeClass, "totalMemory", "()J") : nullptr;
-    jmethodID free = runtime ? jni->GetMethodID(runtimeClass, "freeMemory", "()J") : nullptr;
-    int64_t used = total && free ? jni->CallLongMethod(runtime, total) - jni->CallLongMethod(runtime, free) : 0;
-    if (jni->ExceptionCheck()) {
-        jni->ExceptionClear();
+    RuntimeMethods methods;
+    HeapTotals totals;
+    if (!frame.Pushed() || !JavaCalls::FindRuntimeMethods(jni, methods) || !methods.totalMemory ||
+        !methods.freeMemory || !JavaCalls::ReadHeapTotals(jni, methods, totals))
         return 0;
-    }
-    return used;
+    return totals.total - totals.free;
 }
 
 }  // namespace Orlo

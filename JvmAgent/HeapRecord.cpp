@@ -1,6 +1,11 @@
 #include "HeapRecord.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "OrloUtils.h"
 
 namespace Orlo {
 
@@ -160,6 +165,63 @@ size_t HeapRecord::FormatReference(char* out, jvmtiHeapReferenceKind kind,
     }
     p = Put(p, "/>");
     return static_cast<size_t>(p - out);
+}
+
+void HeapRecord::FormatTrace(char* out, jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
+                             jlong classTag, jlong referrerClassTag, jlong size, const jlong* tagPtr,
+                             const jlong* referrerTagPtr, jint length, const TraceNames& names) {
+    auto asPointer = [](jlong value) { return reinterpret_cast<void*>(static_cast<uintptr_t>(value)); };
+    const jlong tag = *tagPtr;
+    const jlong referrerTag = referrerTagPtr ? *referrerTagPtr : 0;
+    std::string kindName;
+    OrloUtils::FormatHeapReference(kind, kindName);
+
+    // Names are cut so the line always fits the area.
+    int used = snprintf(out, TRACE_SIZE,
+                        "HEAP: kind=%s, class=%.200s(%p), refClass=%.200s(%p), tagPtr=%p(->%p=%.200s), "
+                        "refTagPtr=%p(->%p=%.200s), size=%" PRId64 ", length=%d",
+                        kindName.c_str(), names.clazz, asPointer(classTag), names.referrerClass,
+                        asPointer(referrerClassTag), static_cast<const void*>(tagPtr), asPointer(tag), names.target,
+                        static_cast<const void*>(referrerTagPtr), asPointer(referrerTag), names.referrer,
+                        static_cast<int64_t>(size), static_cast<int>(length));
+    if (used < 0) {
+        out[0] = '\0';
+        return;
+    }
+    size_t pos = static_cast<size_t>(used) < TRACE_SIZE ? static_cast<size_t>(used) : TRACE_SIZE - 1;
+    char* rest = out + pos;
+    size_t room = TRACE_SIZE - pos;
+    if (!info) return;
+    switch (kind) {
+    case JVMTI_HEAP_REFERENCE_FIELD:
+    case JVMTI_HEAP_REFERENCE_STATIC_FIELD:
+        snprintf(rest, room, ", INFO: index=%d", static_cast<int>(info->field.index));
+        break;
+    case JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT:
+        snprintf(rest, room, ", INFO: index=%d", static_cast<int>(info->array.index));
+        break;
+    case JVMTI_HEAP_REFERENCE_CONSTANT_POOL:
+        snprintf(rest, room, ", INFO: index=%d", static_cast<int>(info->constant_pool.index));
+        break;
+    case JVMTI_HEAP_REFERENCE_STACK_LOCAL: {
+        const jvmtiHeapReferenceInfoStackLocal& local = info->stack_local;
+        snprintf(rest, room, ", INFO: threadTag=%p, threadId=%" PRId64 ", depth=%d, method=%p, location=%" PRId64
+                 ", slot=%d",
+                 asPointer(local.thread_tag), static_cast<int64_t>(local.thread_id), static_cast<int>(local.depth),
+                 static_cast<void*>(local.method), static_cast<int64_t>(local.location), static_cast<int>(local.slot));
+        break;
+    }
+    case JVMTI_HEAP_REFERENCE_JNI_LOCAL: {
+        const jvmtiHeapReferenceInfoJniLocal& local = info->jni_local;
+        snprintf(rest, room, ", INFO: threadTag=%p, threadId=%" PRId64 ", depth=%d, method=%p",
+                 asPointer(local.thread_tag), static_cast<int64_t>(local.thread_id), static_cast<int>(local.depth),
+                 static_cast<void*>(local.method));
+        break;
+    }
+    default:
+        snprintf(rest, room, ", INFO: <unexpected>");
+        break;
+    }
 }
 
 }  // namespace Orlo

@@ -1,5 +1,7 @@
-// The <obj>, <arrayobj> and <ref> records of the heap walk. Hand-written
-// number conversion: these run once per heap reference, so no printf.
+// The <obj>, <arrayobj> and <ref> records of the heap walk, and its trace
+// line. The records convert numbers by hand: they are written once per heap
+// reference, on the VM thread at a safepoint, so no printf; the trace line is
+// for trace logging only.
 #pragma once
 
 #include <jvmti.h>
@@ -35,6 +37,23 @@ public:
     static size_t FormatReference(char* out, jvmtiHeapReferenceKind kind,
                                   const jvmtiHeapReferenceInfo* info, jlong tag, jlong classTag,
                                   jlong size, jlong referrerTag, jint length);
+
+    // Room for one trace line; a longer one is cut.
+    static constexpr size_t TRACE_SIZE = 1024;
+    // What the trace line names besides the callback's values: the class of
+    // the object and of the referrer, and the classes of the objects the two
+    // tags name ("?" where unknown).
+    struct TraceNames {
+        const char* clazz;
+        const char* referrerClass;
+        const char* target;
+        const char* referrer;
+    };
+    // The trace line of one reference into out (TRACE_SIZE bytes), NUL
+    // included. Goes through snprintf: only for trace logging.
+    static void FormatTrace(char* out, jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
+                            jlong classTag, jlong referrerClassTag, jlong size, const jlong* tagPtr,
+                            const jlong* referrerTagPtr, jint length, const TraceNames& names);
 
 private:
     // thrdtag, tid, depth and mthdtag of a stack-local or JNI-local root.

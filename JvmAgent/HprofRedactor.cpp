@@ -1,7 +1,5 @@
 #include "HprofRedactor.h"
 
-#include "HprofFormat.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -13,6 +11,11 @@ namespace Orlo {
 namespace {
 
 using F = HprofFormat;
+
+// The largest class dump: its fixed part, then 65535 constants (u2 index, u1
+// type, u8 value), statics (id, u1 type, u8 value) and fields (id, u1 type).
+constexpr size_t MAX_CLASS_DUMP = 1 + 7 * 8 + 10 + 4 + 65535 * ((3 + 8) + (8 + 1 + 8) + (8 + 1));
+static_assert(MAX_CLASS_DUMP < HprofRedactor::READ_BUFFER_SIZE, "a class dump fits the read buffer");
 
 }  // namespace
 
@@ -53,22 +56,22 @@ bool HprofRedactor::Pass(FILE* file, bool rewrite, std::string& error) {
 }
 
 bool HprofRedactor::Header() {
-    // "JAVA PROFILE 1.0.x", NUL, u4 identifier size, u8 time stamp.
-    size_t text = 0;
-    while (Need(text + 1) && buffer[cursor + text] != 0) {
-        if (++text > 64) return Fail("no HPROF header");
+    Need(F::MAX_HEADER);  // a shorter file is then held whole
+    if (failed) return false;
+    HprofHeader header;
+    switch (F::ParseHeader(&buffer[cursor], end - cursor, header)) {
+        case HprofHeaderStatus::OK: break;
+        case HprofHeaderStatus::BAD_ID_SIZE: return Fail("unsupported identifier size");
+        default: return Fail("no HPROF header");
     }
-    if (text < F::MAGIC_LENGTH || !Need(text + 13) || memcmp(&buffer[cursor], F::MAGIC, F::MAGIC_LENGTH) != 0)
-        return Fail("no HPROF header");
-    idSize = static_cast<size_t>(Peek(text + 1, 4));
-    if (idSize != 4 && idSize != 8) return Fail("unsupported identifier size");
-    return Keep(text + 13);
+    idSize = header.idSize;
+    return Keep(header.length);
 }
 
 bool HprofRedactor::Record() {
     if (!Need(F::RECORD_HEADER)) return Fail("truncated record header");
     uint8_t tag = buffer[cursor];
-    uint64_t length = Peek(5, 4);
+    uint64_t length = F::RecordLength(&buffer[cursor]);
     switch (tag) {
         case F::UTF8:
             if (!Need(F::RECORD_HEADER + idSize)) return Fail("truncated UTF8 record");
@@ -82,17 +85,9 @@ bool HprofRedactor::Record() {
         case F::START_THREAD: {
             if (!Need(F::RECORD_HEADER + length)) return Fail("truncated record");
             if (!rewriting) {
-                // Offsets of the name ids: a class's name; a frame's method
-                // name, signature and source file; a thread's name and groups.
-                size_t id = idSize;
-                size_t at = F::RECORD_HEADER;
-                if (tag == F::LOAD_CLASS && length >= 2 * id + 8) {
-                    usedNames.insert(Peek(at + 4 + id + 4, id));
-                } else if (tag == F::FRAME && length >= 4 * id + 8) {
-                    for (size_t k = 1; k <= 3; k++) usedNames.insert(Peek(at + k * id, id));
-                } else if (tag == F::START_THREAD && length >= 4 * id + 8) {
-                    for (size_t k = 0; k < 3; k++) usedNames.insert(Peek(at + 4 + id + 4 + k * id, id));
-                }
+                uint64_t names[3];
+                size_t count = F::NamesUsed(tag, &buffer[cursor + F::RECORD_HEADER], length, idSize, names);
+                usedNames.insert(names, names + count);
             }
             return Keep(F::RECORD_HEADER + length);
         }
@@ -106,29 +101,32 @@ bool HprofRedactor::HeapDumpRecords(uint64_t length) {
     while (!failed && Offset() < stop) {
         if (!Need(1)) return Fail("truncated heap dump");
         uint8_t tag = buffer[cursor];
-        size_t root = F::RootBody(tag, idSize);
-        if (root > 0) {
-            Keep(1 + root);
-        } else if (tag == F::CLASS_DUMP) {
-            ClassDump();
-        } else if (tag == F::INSTANCE_DUMP) {
-            InstanceDump();
-        } else if (tag == F::OBJ_ARRAY_DUMP || tag == F::PRIM_ARRAY_DUMP) {
-            // id, u4 stack serial, u4 length, then the class id or the element type.
-            size_t header = 1 + idSize + 8 + (tag == F::OBJ_ARRAY_DUMP ? idSize : 1);
-            if (!Need(header)) return Fail("truncated array");
-            uint64_t count = Peek(1 + idSize + 4, 4);
-            if (tag == F::OBJ_ARRAY_DUMP) {
-                Keep(header) && Keep(count * idSize);
-            } else {
-                size_t size = F::TypeSize(buffer[cursor + header - 1], idSize);
-                if (size == 0 || buffer[cursor + header - 1] == F::TYPE_OBJECT) return Fail("bad array type");
-                Keep(header) && Zero(count * size);
-            }
-        } else {
+        size_t header = F::SubRecordHeader(tag, idSize);
+        if (header == 0) {
             char what[48];
             snprintf(what, sizeof what, "unknown heap dump record 0x%02x", tag);
             return Fail(what);
+        }
+        if (F::RootBody(tag, idSize) > 0) {
+            Keep(header);
+            continue;
+        }
+        if (!Need(header)) {
+            return Fail(tag == F::CLASS_DUMP      ? "truncated class dump"
+                        : tag == F::INSTANCE_DUMP ? "truncated instance dump"
+                                                  : "truncated array");
+        }
+        HprofSubRecord record = F::DecodeSubRecord(&buffer[cursor], idSize);
+        if (tag == F::CLASS_DUMP) {
+            ClassDump();
+        } else if (tag == F::INSTANCE_DUMP) {
+            InstanceDump(record);
+        } else if (tag == F::OBJ_ARRAY_DUMP) {
+            Keep(header) && Keep(record.body);
+        } else {
+            if (F::TypeSize(record.elementType, idSize) == 0 || record.elementType == F::OBJECT)
+                return Fail("bad array type");
+            Keep(header) && Zero(record.body);
         }
     }
     if (!failed && Offset() != stop) return Fail("heap dump record crosses its segment's end");
@@ -136,86 +134,62 @@ bool HprofRedactor::HeapDumpRecords(uint64_t length) {
 }
 
 bool HprofRedactor::ClassDump() {
-    // Class id, u4 stack serial, super, loader, signers, protection domain,
-    // two reserved ids, u4 instance size, u2 constant pool size.
-    size_t id = idSize;
-    size_t header = 1 + 7 * id + 4 + 4 + 2;
-    if (!Need(header)) return Fail("truncated class dump");
-    uint64_t classId = Peek(1, id);
-    ClassLayout* layout = rewriting ? nullptr : &classes[classId];
-    if (layout) {
-        layout->super = Peek(1 + id + 4, id);
+    // Held whole in the buffer (MAX_CLASS_DUMP).
+    size_t length = 0;
+    HprofClassStatus status;
+    auto none = [](const HprofClassEntry&) {};
+    while ((status = F::WalkClassDump(&buffer[cursor], end - cursor, idSize, length, none)) ==
+           HprofClassStatus::TRUNCATED) {
+        if (!Need(end - cursor + 1)) return Fail("truncated class dump");
+    }
+    if (status == HprofClassStatus::BAD_VALUE_TYPE) return Fail("bad value type");
+    if (status == HprofClassStatus::BAD_FIELD_TYPE) return Fail("bad field type");
+
+    uint8_t* dump = &buffer[cursor];
+    ClassLayout* layout = nullptr;
+    if (!rewriting) {
+        HprofSubRecord record = F::DecodeSubRecord(dump, idSize);
+        layout = &classes[record.id];
+        layout->super = record.super;
         layout->fieldTypes.clear();
     }
-    uint64_t constants = Peek(header - 2, 2);
-    if (!Keep(header)) return false;
-    for (uint64_t i = 0; i < constants; i++) {
-        if (!Need(3)) return Fail("truncated constant pool");
-        uint8_t type = buffer[cursor + 2];
-        if (!Keep(3) || !Value(type)) return false;
-    }
-    for (int part = 0; part < 2; part++) {  // static fields, then instance fields
-        if (!Need(2)) return Fail("truncated class dump");
-        uint64_t fields = Peek(0, 2);
-        if (!Keep(2)) return false;
-        for (uint64_t i = 0; i < fields; i++) {
-            if (!Need(id + 1)) return Fail("truncated field list");
-            uint8_t type = buffer[cursor + id];
-            if (F::TypeSize(type, id) == 0) return Fail("bad field type");
-            if (!rewriting) usedNames.insert(Peek(0, id));
-            if (!Keep(id + 1)) return false;
-            if (part == 0) {
-                if (!Value(type)) return false;
-            } else if (layout) {
-                layout->fieldTypes.push_back(type);
-            }
+    size_t walked = 0;
+    F::WalkClassDump(dump, length, idSize, walked, [&](const HprofClassEntry& entry) {
+        if (entry.part != HprofClassEntry::CONSTANT && !rewriting) usedNames.insert(entry.name);
+        if (entry.part == HprofClassEntry::FIELD) {
+            if (layout) layout->fieldTypes.push_back(entry.type);
+        } else if (rewriting && entry.type != F::OBJECT) {
+            memset(dump + entry.value, 0, entry.valueSize);
         }
-    }
-    return true;
+    });
+    return Keep(length);
 }
 
-bool HprofRedactor::InstanceDump() {
-    // Object id, u4 stack serial, class id, u4 length of the field values.
-    size_t id = idSize;
-    size_t header = 1 + 2 * id + 8;
-    if (!Need(header)) return Fail("truncated instance dump");
-    uint64_t classId = Peek(1 + id + 4, id);
-    uint64_t length = Peek(1 + 2 * id + 4, 4);
-    if (!Keep(header)) return false;
+bool HprofRedactor::InstanceDump(const HprofSubRecord& record) {
+    uint64_t length = record.body;
+    if (!Keep(record.header)) return false;
     if (!rewriting) return Drop(length);
-    const std::vector<uint8_t>* types = InstanceLayout(classId);
-    if (types) {
-        for (uint8_t type : *types) {
-            size_t size = F::TypeSize(type, id);
-            if (size > length) break;
-            if (!(type == F::TYPE_OBJECT ? Keep(size) : Zero(size))) return false;
-            length -= size;
-        }
-    }
+    const std::vector<uint8_t>& types = InstanceLayout(record.classId);
+    uint64_t walked = F::WalkValues(types.data(), types.size(), length, idSize,
+                                    [&](uint8_t type, uint64_t, size_t size) {
+                                        return type == F::OBJECT ? Keep(size) : Zero(size);
+                                    });
+    if (failed) return false;
     // Values the layout does not explain are not known to be references.
-    return Zero(length);
+    return Zero(length - walked);
 }
 
-bool HprofRedactor::Value(uint8_t type) {
-    size_t size = F::TypeSize(type, idSize);
-    if (size == 0) return Fail("bad value type");
-    return type == F::TYPE_OBJECT ? Keep(size) : Zero(size);
-}
-
-const std::vector<uint8_t>* HprofRedactor::InstanceLayout(uint64_t classId) {
+const std::vector<uint8_t>& HprofRedactor::InstanceLayout(uint64_t classId) {
     auto found = instanceLayouts.find(classId);
-    if (found != instanceLayouts.end()) return &found->second;
+    if (found != instanceLayouts.end()) return found->second;
     std::vector<uint8_t> types;
-    // The class's own fields first, then each superclass's; a cycle or a
-    // missing class ends the chain.
-    size_t depth = 0;
-    for (uint64_t current = classId; current != 0 && depth < classes.size(); depth++) {
-        auto layout = classes.find(current);
-        if (layout == classes.end()) break;
+    F::ClimbClasses(classId, classes.size(), [&](uint64_t id) -> uint64_t {
+        auto layout = classes.find(id);
+        if (layout == classes.end()) return 0;
         types.insert(types.end(), layout->second.fieldTypes.begin(), layout->second.fieldTypes.end());
-        current = layout->second.super;
-    }
-    return &instanceLayouts.emplace(classId, std::move(types)).first->second;
+        return layout->second.super;
+    });
+    return instanceLayouts.emplace(classId, std::move(types)).first->second;
 }
 
 bool HprofRedactor::Need(size_t n) {
@@ -235,11 +209,7 @@ bool HprofRedactor::Need(size_t n) {
     return true;
 }
 
-uint64_t HprofRedactor::Peek(size_t at, size_t width) const {
-    uint64_t value = 0;
-    for (size_t i = 0; i < width; i++) value = value << 8 | buffer[cursor + at + i];
-    return value;
-}
+uint64_t HprofRedactor::Peek(size_t at, size_t width) const { return F::Big(&buffer[cursor + at], width); }
 
 bool HprofRedactor::Advance(uint64_t n, Action action) {
     if (action == Action::Drop) Emit();

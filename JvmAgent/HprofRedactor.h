@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <cstdio>
+
+#include "HprofFormat.h"
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -51,9 +53,8 @@ private:
     bool Record();
     bool HeapDumpRecords(uint64_t length);
     bool ClassDump();
-    bool InstanceDump();
-    bool Value(uint8_t type);
-    const std::vector<uint8_t>* InstanceLayout(uint64_t classId);
+    bool InstanceDump(const HprofSubRecord& record);
+    const std::vector<uint8_t>& InstanceLayout(uint64_t classId);
 
     // The input cursor: Need makes n bytes readable at cursor; Keep, Zero and
     // Drop move past n bytes, the first two handing them on when rewriting.

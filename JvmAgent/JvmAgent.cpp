@@ -217,7 +217,11 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
             // time to raise the flag, and the tags go with the VM.
             info->FinishSnapShotFiles(IsDying());
             // Also after a failed or aborted walk: no tag may stay behind.
-            if (!IsDying()) UnTagObjects(info);
+            if (IsDying())
+                info->ReleaseTags(true);
+            else
+                UnTagObjects(info);
+            info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
             info->TerminateSnapShot();
             if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
         }
@@ -242,7 +246,7 @@ void JvmAgent::UnTagObjects(JvmInfo* info) {
                         "IterateThroughHeap");
     }
     // Whatever a walk missed (objects that died since the snapshot walk) goes with the environment.
-    info->ReleaseTags();
+    info->ReleaseTags(IsDying());
     TimeStamp tagsGone;
     tagsGone.Now();
     VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, tagsGone.Millis() - untagStart.Millis());
@@ -254,23 +258,6 @@ void JvmAgent::UnTagObjects(JvmInfo* info) {
     untagEnd.Now();
     VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64,
                          GetUntagDuration());
-}
-
-jvmtiEnv* JvmAgent::NewTagEnvironment() {
-    jvmtiEnv* env = nullptr;
-    jint result = vm->GetEnv(reinterpret_cast<void**>(&env), JVMTI_VERSION_1_1);
-    if (result != JNI_OK || !env) {
-        std::string error;
-        VeskLogger::LogError(false, "Unable to create jvmtiEnv for tags, error=%s",
-                             OrloUtils::FormatJniError(result, error).c_str());
-        return nullptr;
-    }
-    jvmtiCapabilities capabilities;
-    memset(&capabilities, 0, sizeof capabilities);
-    capabilities.can_tag_objects = 1;
-    if (CheckJvmtiError(env->AddCapabilities(&capabilities), "AddCapabilities")) return env;
-    CheckJvmtiError(env->DisposeEnvironment(), "DisposeEnvironment");
-    return nullptr;
 }
 
 void JvmAgent::RunGC(JvmInfo* info) {

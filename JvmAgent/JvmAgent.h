@@ -71,9 +71,6 @@ public:
     // Problems of the options string; any means no command server.
     const std::vector<Error>& GetOptionErrors() const { return options.errors; }
 
-    // A JVMTI environment of its own that can tag objects, for one request's
-    // tags; null (logged) when the JVM gives none. The caller disposes it.
-    jvmtiEnv* NewTagEnvironment();
 
     // The options string and the configuration file (AgentOptions), kept by
     // these names for the constructor; called in this order.
@@ -84,7 +81,8 @@ public:
     // a snapshot, dump or collection is running. An exception (allocation
     // failure) passes through with the monitor released. A snapshot that
     // finds the VM dying after its walk deletes its files and skips the untag
-    // step (the tags die with the VM).
+    // step (the tags die with the VM). The snapshot hands its walk and untag
+    // times to info.
     void GenerateSnapShot(JvmInfo* info);
     void RunGC(JvmInfo* info);
     // The JVM's live heap dump into the dumper's private directory, under the
@@ -100,6 +98,8 @@ public:
                              jlong referrer_class_tag, jlong size, jlong* tag_ptr,
                              jlong* referrer_tag_ptr, jint length, void* user_data);
 
+    // The last snapshot's walk and untag times, also handed to its record
+    // (the start and end getters are part of the agent's surface).
     int64_t GetHeapWalkStartTime() const { return heapWalkStart.Millis(); }
     int64_t GetHeapWalkEndTime() const { return heapWalkEnd.Millis(); }
     int64_t GetUntagStartTime() const { return untagStart.Millis(); }

@@ -4,7 +4,9 @@
 #include <cinttypes>
 
 #include "JvmAgent.h"
+#include "JniScope.h"
 #include "JvmInfo.h"
+#include "TagRange.h"
 #include "OrloUtils.h"
 #include "StringBuffer.h"
 #include "VeskLogger.h"
@@ -14,15 +16,15 @@ namespace Orlo {
 
 namespace {
 
-uint64_t TagOf(const void* record) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(record)); }
+// A record's tag as the snapshot records print it.
+uint64_t HexTag(const void* record) { return static_cast<uint64_t>(TagOf(record)); }
 
 // Java name of a class from its signature; false when the JVM gave none.
 bool ReadTypeName(jvmtiEnv* jvmti, jclass clazz, std::string& out) {
-    char* signature = nullptr;
-    CheckJvmtiError(jvmti->GetClassSignature(clazz, &signature, nullptr), "GetClassSignature");
-    if (!signature) return false;
-    OrloUtils::DeriveTypeFromJvmSignature(signature, out);
-    FreeJvmtiMemory(&signature);
+    JvmtiMemory<char> signature(jvmti);
+    CheckJvmtiError(jvmti->GetClassSignature(clazz, signature.Out(), nullptr), "GetClassSignature");
+    if (!signature.Get()) return false;
+    OrloUtils::DeriveTypeFromJvmSignature(signature.Get(), out);
     return true;
 }
 
@@ -34,17 +36,15 @@ JvmClassInfo* JvmClassInfo::GetJvmClassInfo(JvmInfo* info) {
     if (!jni) return nullptr;
     std::string name;
     if (ReadTypeName(jvmti, GetJniRef(), name)) SetJavaType(name);
-    if (jclass super = jni->GetSuperclass(GetJniRef())) {
-        if (ReadTypeName(jvmti, super, name)) superClassName = name;
-        jni->DeleteLocalRef(super);
-    }
+    LocalRef<jclass> super(jni, jni->GetSuperclass(GetJniRef()));
+    if (super.Get() && ReadTypeName(jvmti, super.Get(), name)) superClassName = name;
     JvmClassInfo* registered = info->FindClass(GetJavaType());
     if (!registered) {
         info->AddClass(GetJavaType(), this);
         registered = this;
     }
     if (jvmtiEnv* tags = info->GetTagEnv())
-        CheckJvmtiError(tags->SetTag(GetJniRef(), static_cast<jlong>(TagOf(registered))), "SetTag");
+        CheckJvmtiError(tags->SetTag(GetJniRef(), TagOf(registered)), "SetTag");
     return registered;
 }
 
@@ -95,27 +95,23 @@ void JvmClassInfo::LoadMethods(JvmInfo* info) {
     jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
     if (!jvmti) return;
     jint count = 0;
-    jmethodID* ids = nullptr;
-    if (jvmti->GetClassMethods(GetJniRef(), &count, &ids) == JVMTI_ERROR_NONE && count > 0) {
+    JvmtiMemory<jmethodID> ids(jvmti);
+    if (jvmti->GetClassMethods(GetJniRef(), &count, ids.Out()) == JVMTI_ERROR_NONE && count > 0) {
         // Never resized again: the method map and local variables point into it.
         methods.resize(count);
         for (jint i = 0; i < count; i++) {
             JvmMethodInfo& method = methods[i];
             method.SetJvmId(ids[i]);
             method.SetClass(this);
-            char* name = nullptr;
-            char* signature = nullptr;
-            if (jvmti->GetMethodName(ids[i], &name, &signature, nullptr) == JVMTI_ERROR_NONE) {
-                if (name) method.SetName(name);
-                if (signature) method.SetSignature(signature);
+            JvmtiMemory<char> name(jvmti), signature(jvmti);
+            if (jvmti->GetMethodName(ids[i], name.Out(), signature.Out(), nullptr) == JVMTI_ERROR_NONE) {
+                if (name.Get()) method.SetName(name.Get());
+                if (signature.Get()) method.SetSignature(signature.Get());
             }
             method.LoadLocalVars();
             info->AddMethod(ids[i], &method);
-            FreeJvmtiMemory(&name);
-            FreeJvmtiMemory(&signature);
         }
     }
-    FreeJvmtiMemory(&ids);
 }
 
 const JvmMethodInfo* JvmClassInfo::FindMethod(const char* name) const {
@@ -125,10 +121,10 @@ const JvmMethodInfo* JvmClassInfo::FindMethod(const char* name) const {
 }
 
 int64_t JvmClassInfo::RecordAsXml(StringBuffer& buffer) const {
-    buffer.Format("<class clstag=\"%" PRIx64 "\" name=\"", TagOf(this));
+    buffer.Format("<class clstag=\"%" PRIx64 "\" name=\"", HexTag(this));
     XmlUtils::EncodeXmlString(buffer, *GetJavaType());
     buffer.Append("\"");
-    if (!superClassName.empty()) buffer.Format(" sprclstag=\"%" PRIx64 "\"", TagOf(superClass));
+    if (!superClassName.empty()) buffer.Format(" sprclstag=\"%" PRIx64 "\"", HexTag(superClass));
     buffer.Format(" totalinst=\"%" PRId64 "\" totalsize=\"%" PRId64 "\"", totalInst, totSize);
     if (masterFields.empty() && methods.empty()) {
         buffer.Append("/>");

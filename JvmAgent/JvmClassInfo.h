@@ -45,11 +45,9 @@ public:
     }
 
     JvmClassInfo* GetSuperClass() const { return superClass; }
-    const std::string& GetSuperClassName() const { return superClassName; }
     const std::vector<JvmMethodInfo>& GetMethods() const { return methods; }
     const std::vector<JvmFieldInfo>& GetMasterFields() const { return masterFields; }
     int64_t GetTotalInst() const { return totalInst; }
-    int64_t GetTotalSize() const { return totSize; }
 
     JvmClassInfo* GetClass() override { return this; }
     int64_t RecordAsXml(StringBuffer& buffer) const override;

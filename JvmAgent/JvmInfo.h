@@ -1,6 +1,9 @@
 // Per-connection record of everything gathered for one request: runtime
-// figures, the class and thread descriptions of the last tagging pass, the
-// heap-walk counters, the snapshot buffer and its temporary files.
+// figures, the class and thread descriptions of the last tagging pass with
+// the maps that find them by name, the heap-walk counters and times, and the
+// snapshot's temporary files. Used by the one thread serving the connection
+// (the heap-walk callback included); no lock of its own, the snapshot driver
+// holds the agent monitor around a snapshot.
 #pragma once
 
 #include <jni.h>
@@ -14,15 +17,18 @@
 
 #include "Orlo.h"
 #include "SnapshotWriter.h"
+#include "TagEnvironment.h"
+#include "TagRange.h"
 
 namespace Orlo {
 
-class ClientConnection;
+class CancelCheck;
 class JvmClassInfo;
 class JvmInterfaceInfo;
 class JvmMethodInfo;
 class JvmObjectInfo;
 class JvmThreadInfo;
+class LocalFrame;
 class StringBuffer;
 
 // Orders string keys by the text they point to.
@@ -60,6 +66,11 @@ private:
     bool ownsValues;
 };
 
+// What the snapshot driver timed around the walk: the heap walk and the untag step.
+struct WalkTimes {
+    TimeStamp walkStart, walkEnd, untagStart, untagEnd;
+};
+
 class JvmInfo {
 public:
     static constexpr uint64_t SNAPSHOT_BUFFER_SIZE = 134217728;
@@ -72,13 +83,18 @@ public:
     JvmInfo(const JvmInfo&) = delete;
     JvmInfo& operator=(const JvmInfo&) = delete;
 
+    // Zeroes the counters, times and figures; frees nothing.
     void Init();
+    // Releases the records, the tags and the snapshot files, then Init().
     void Clear();
-    void SetClientConnection(ClientConnection* connection) { clientConnection = connection; }
+    // The owning connection, polled during a walk for the client's abort
+    // (part of the agent's surface under this name); null polls nothing.
+    void SetClientConnection(CancelCheck* connection) { cancelCheck = connection; }
 
     JvmClassInfo* FindClass(const std::string* name) const { return classMap.Get(name); }
     bool AddClass(const std::string* name, JvmClassInfo* info) { return classMap.Add(name, info); }
     bool AddMethod(jmethodID id, JvmMethodInfo* info) { return methodMap.Add(id, info); }
+    // The interface record of that name, created and loaded on first request.
     JvmInterfaceInfo* GetInterface(jclass clazz, const std::string* name);
 
     int64_t GetSnapShotStartTime() const { return snapshotStart.Millis(); }
@@ -91,7 +107,11 @@ public:
     int64_t GetHeapRefCount() const { return heapRefCount; }
     int64_t GetHeapRootCount() const { return heapRootCount; }
     const std::vector<std::string>& GetSnapShotFileNames() const { return snapshotWriter.Files(); }
+    // The driver's times of the last walk, for the metrics; zero until given.
+    void SetWalkTimes(const WalkTimes& times) { walkTimes = times; }
+    // Appends the 18 metric <prop> elements that close a snapshot stream.
     void GetAgentMetrics(StringBuffer& buffer);
+    // Trace dump of every thread and class record; the caller checks the level.
     void PrintJvmInfo();
 
     // Tagging (before a walk). A tagging pass sets its tags in a JVMTI
@@ -102,14 +122,16 @@ public:
     void TagLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni);
     // The environment holding this pass's tags, for every SetTag, GetTag and
     // heap walk of the request; null before a pass and once its tags are gone.
-    jvmtiEnv* GetTagEnv() const { return tagEnv; }
+    jvmtiEnv* GetTagEnv() const { return tagEnv.Get(); }
     // False when the tags are in the agent's own environment.
-    bool OwnsTagEnv() const { return ownsTagEnv; }
+    bool OwnsTagEnv() const { return tagEnv.Owned(); }
     // Ends the pass's tags: disposes of its own environment, which takes every
-    // tag with it, or clears the class and thread tags in the agent's.
-    void ReleaseTags();
+    // tag with it, or clears the class and thread tags in the agent's. dying:
+    // the VM takes the tags with it; nothing is removed.
+    void ReleaseTags(bool dying);
 
-    // Heap walk: one call per reported reference; false aborts the walk.
+    // Heap walk: one call per reported reference, on the thread running the
+    // walk; false aborts the walk (client abort, failed snapshot file).
     bool RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                              jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                              jlong* referrerTagPtr, jint length);
@@ -119,56 +141,53 @@ public:
     // the VM is going, so nothing more is written and the files are deleted.
     void FinishSnapShotFiles(bool dying);
     void TerminateSnapShot();
-    // True once a snapshot file could not be created or written.
+    // True once a snapshot file could not be created or written, or the walk
+    // stopped on an exception; the files are then gone.
     bool SnapShotFailed() const { return !snapshotError.empty(); }
     const std::string& GetSnapShotError() const { return snapshotError; }
 
-    // Runtime figures and system properties.
+    // Runtime figures and system properties, through Java calls; each runs a
+    // tagging pass first when the record holds none.
     void GatherRuntimeInfo(jvmtiEnv* jvmti, JNIEnv* jni);
     void AddRuntimeToResult(StringBuffer& buffer);
+    // Uses the agent's JVMTI environment and the calling thread's JNI one.
     void GetSystemProperties(StringBuffer& buffer);
     void AddClassesToResult(StringBuffer& buffer);
 
-    int GetClassCount() const { return classCount; }
-    int GetThreadCount() const { return threadCount; }
+    int GetClassCount() const { return tags.classCount; }
+    int GetThreadCount() const { return tags.threadCount; }
     const JvmClassInfo* GetClassInfos() const { return classInfos; }
     const JvmThreadInfo* GetThreadInfos() const { return threadInfos; }
-    jlong GetNextObjectTag() const { return nextObjectTag; }
+    jlong GetNextObjectTag() const { return tags.nextObject; }
 
 private:
     // Untags and releases the records and maps of the last tagging pass.
     void ReleaseRecords();
-    void RemoveRecordTags(jvmtiEnv* jvmti);
-    void TagThreads(JNIEnv* jni);
+    // Within the pass's frame, which holds the thread references too.
+    void TagThreads(LocalFrame& frame);
     void DeleteSnapShotFiles();
     void FailSnapShot(const std::string& message);
     // The class or thread record a tag addresses, or null (range checked).
     JvmClassInfo* ClassRecord(jlong tag) const;
     JvmObjectInfo* TaggedRecord(jlong tag) const;
-    // A tag this pass gave: a class or thread record's, or an object number
-    // of this walk. Anything else was left by an earlier pass.
-    bool IsCurrentTag(jlong tag) const;
-    // Within the class records (the alignment not checked).
-    bool InClassRange(jlong tag) const;
-    // info, or a copy of it without a thread tag of an earlier pass.
-    const jvmtiHeapReferenceInfo* WithCurrentThreadTag(jvmtiHeapReferenceKind kind,
-                                                       const jvmtiHeapReferenceInfo* info,
-                                                       jvmtiHeapReferenceInfo& copy) const;
     void LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                           jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                           jlong* referrerTagPtr, jint length) const;
 
-    // Java calls through the class model; failed turns true on an exception.
+    // Java calls through the class model (JavaCalls makes them): a class
+    // record given is used as is; failed turns true on a Java exception.
     void GetClassMethodHandles(const char* className, const char* methodName,
                                const JvmClassInfo** classInfo, const JvmMethodInfo** methodInfo);
     jobject CallObjectMethod(JNIEnv* jni, jobject object, const JvmMethodInfo* method, bool& failed);
     jobject CallObjectMethod(JNIEnv* jni, jobject object, const char* className,
                              const char* methodName, bool& failed);
-    jobject CallStaticObjectMethod(JNIEnv* jni, const JvmClassInfo* classInfo,
+    // The class is the method's declaring class, asked of jvmti: the class
+    // record's own reference died with the tagging pass's local frame.
+    jobject CallStaticObjectMethod(jvmtiEnv* jvmti, JNIEnv* jni, const JvmClassInfo* classInfo,
                                    const JvmMethodInfo* method, bool& failed);
-    jobject CallStaticObjectMethod(JNIEnv* jni, const char* className, const char* methodName,
-                                   bool& failed);
-    void WriteSystemProperties(JNIEnv* jni, StringBuffer& buffer);
+    jobject CallStaticObjectMethod(jvmtiEnv* jvmti, JNIEnv* jni, const char* className,
+                                   const char* methodName, bool& failed);
+    void WriteSystemProperties(jvmtiEnv* jvmti, JNIEnv* jni, StringBuffer& buffer);
 
     TimeStamp rtTime;
     int64_t totalHeap;
@@ -176,26 +195,25 @@ private:
     int64_t freeHeap;
     int cpuCount;
     TimeStamp snapshotStart, snapshotEnd, classTagStart, classTagEnd;
+    WalkTimes walkTimes;
     int64_t heapObjCount;
     int64_t heapRefCount;
     int64_t heapRootCount;
     int64_t refsSinceFlush;
     int callbacksSinceCancelCheck = 0;
+    // The records, owned (array allocations); tags.classes and tags.threads
+    // point at them with their counts.
     JvmClassInfo* classInfos;
-    int classCount;
-    JvmClassInfo* javaLangClassInfo = nullptr;
     JvmThreadInfo* threadInfos;
-    int threadCount;
+    JvmClassInfo* javaLangClassInfo = nullptr;
+    TagRange<JvmClassInfo, JvmThreadInfo> tags;
     InfoMap<jmethodID, JvmMethodInfo*, std::less<jmethodID>, false> methodMap;
     InfoMap<const std::string*, JvmInterfaceInfo*, StringCompare, true> interfaceMap;
     InfoMap<const std::string*, JvmClassInfo*, StringCompare, false> classMap;
-    jlong firstObjectTag;
-    jlong nextObjectTag;
-    jvmtiEnv* tagEnv = nullptr;
-    bool ownsTagEnv = false;
+    TagEnvironment tagEnv;
     StringBuffer* snapshotBuffer;  // the writer's buffer the walk fills
     SnapshotWriter snapshotWriter{SNAPSHOT_BUFFER_SIZE, SNAPSHOT_BUFFER_INCREMENT};
-    ClientConnection* clientConnection;
+    CancelCheck* cancelCheck = nullptr;
     std::string snapshotError;
 };
 

@@ -4,6 +4,7 @@
 #include <cinttypes>
 
 #include "JvmAgent.h"
+#include "JniScope.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
 #include "StringBuffer.h"
@@ -25,53 +26,46 @@ void JvmInterfaceInfo::LoadFields() {
     jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
     if (!jvmti) return;
     jint count = 0;
-    jfieldID* ids = nullptr;
-    fieldsListed = jvmti->GetClassFields(jniRef, &count, &ids) == JVMTI_ERROR_NONE;
+    JvmtiMemory<jfieldID> ids(jvmti);
+    fieldsListed = jvmti->GetClassFields(jniRef, &count, ids.Out()) == JVMTI_ERROR_NONE;
     if (fieldsListed && count > 0) {
         fields.resize(count);
         for (jint i = 0; i < count; i++) {
             JvmFieldInfo& field = fields[i];
             field.SetJvmId(ids[i]);
             field.SetDefiningClass(this);
-            char* name = nullptr;
-            char* signature = nullptr;
-            if (jvmti->GetFieldName(jniRef, ids[i], &name, &signature, nullptr) == JVMTI_ERROR_NONE) {
-                if (name) field.SetName(name);
-                if (signature) field.SetSignature(signature);
+            JvmtiMemory<char> name(jvmti), signature(jvmti);
+            if (jvmti->GetFieldName(jniRef, ids[i], name.Out(), signature.Out(), nullptr) == JVMTI_ERROR_NONE) {
+                if (name.Get()) field.SetName(name.Get());
+                if (signature.Get()) field.SetSignature(signature.Get());
             }
             jint modifiers = 0;
             if (jvmti->GetFieldModifiers(jniRef, ids[i], &modifiers) == JVMTI_ERROR_NONE)
                 field.SetModifiers(modifiers);
-            FreeJvmtiMemory(&name);
-            FreeJvmtiMemory(&signature);
         }
     }
-    FreeJvmtiMemory(&ids);
 }
 
 void JvmInterfaceInfo::LoadInterfaces(JvmInfo* info) {
     jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
     if (!jvmti) return;
     jint count = 0;
-    jclass* classes = nullptr;
-    interfacesListed = jvmti->GetImplementedInterfaces(jniRef, &count, &classes) == JVMTI_ERROR_NONE;
-    if (interfacesListed && count > 0) {
-        interfaces.assign(count, nullptr);
-        std::string name;
-        for (jint i = 0; i < count; i++) {
-            char* signature = nullptr;
-            CheckJvmtiError(jvmti->GetClassSignature(classes[i], &signature, nullptr),
-                            "GetInterfaceSignature");
-            if (!signature) continue;
-            OrloUtils::DeriveTypeFromJvmSignature(signature, name);
-            interfaces[i] = info->GetInterface(classes[i], &name);
-            FreeJvmtiMemory(&signature);
-        }
-        // A new interface read its fields and interfaces through the reference just now.
-        if (JNIEnv* jni = agent->GetJniEnv())
-            for (jint i = 0; i < count; i++) jni->DeleteLocalRef(classes[i]);
+    JvmtiMemory<jclass> classes(jvmti);
+    interfacesListed = jvmti->GetImplementedInterfaces(jniRef, &count, classes.Out()) == JVMTI_ERROR_NONE;
+    if (!interfacesListed || count <= 0) return;
+    JNIEnv* jni = agent->GetJniEnv();
+    interfaces.assign(count, nullptr);
+    std::string name;
+    for (jint i = 0; i < count; i++) {
+        // A new interface reads its fields and interfaces through the
+        // reference before it goes.
+        LocalRef<jclass> iface(jni, classes[i]);
+        JvmtiMemory<char> signature(jvmti);
+        CheckJvmtiError(jvmti->GetClassSignature(iface.Get(), signature.Out(), nullptr), "GetInterfaceSignature");
+        if (!signature.Get()) continue;
+        OrloUtils::DeriveTypeFromJvmSignature(signature.Get(), name);
+        interfaces[i] = info->GetInterface(iface.Get(), &name);
     }
-    FreeJvmtiMemory(&classes);
 }
 
 void JvmInterfaceInfo::BuildInterfaceList(JvmInfo* info, std::vector<JvmInterfaceInfo*>& list) {

@@ -16,6 +16,8 @@ class JvmInfo;
 
 class JvmInterfaceInfo : public JvmObjectInfo {
 public:
+    // Only the (jclass, std::string) form and the kind-only one are used; the
+    // other overloads are part of the agent's surface.
     JvmInterfaceInfo() : JvmInterfaceInfo(JVM_OBJ_INTERFACE) {}
     explicit JvmInterfaceInfo(JvmObjectType type) : JvmObjectInfo(type) { Init(); }
     JvmInterfaceInfo(JvmObjectType type, jclass ref, const std::string& name);

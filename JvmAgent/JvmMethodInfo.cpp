@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "JniScope.h"
 #include "JvmAgent.h"
 #include "JvmObjectInfo.h"
 #include "Orlo.h"
@@ -11,26 +12,50 @@
 
 namespace Orlo {
 
+namespace {
+
+// A local variable table with the three strings of each entry, all handed
+// back to the JVM together.
+class LocalVariableTable {
+public:
+    explicit LocalVariableTable(jvmtiEnv* jvmti) : jvmti(jvmti), entries(jvmti) {}
+    ~LocalVariableTable() {
+        for (jint i = 0; i < count; i++) {
+            JvmtiMemory<char> name(jvmti, entries[i].name), signature(jvmti, entries[i].signature),
+                generic(jvmti, entries[i].generic_signature);
+        }
+    }
+    LocalVariableTable(const LocalVariableTable&) = delete;
+    LocalVariableTable& operator=(const LocalVariableTable&) = delete;
+
+    bool Read(jmethodID method) {
+        return jvmti->GetLocalVariableTable(method, &count, entries.Out()) == JVMTI_ERROR_NONE;
+    }
+    jint Count() const { return count; }
+    const jvmtiLocalVariableEntry& operator[](jint index) const { return entries[index]; }
+
+private:
+    jvmtiEnv* jvmti;
+    jint count = 0;
+    JvmtiMemory<jvmtiLocalVariableEntry> entries;
+};
+
+}  // namespace
+
 void JvmMethodInfo::LoadLocalVars() {
     jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
     if (!jvmti) return;
-    jint count = 0;
-    jvmtiLocalVariableEntry* table = nullptr;
+    LocalVariableTable table(jvmti);
     // Without can_access_local_variables this fails; the list stays empty.
-    if (jvmti->GetLocalVariableTable(jvmId, &count, &table) == JVMTI_ERROR_NONE && count > 0) {
-        localVars.resize(count);
-        for (jint i = 0; i < count; i++) {
-            JvmMethodLocalVarInfo& var = localVars[i];
-            if (table[i].name) var.SetName(table[i].name);
-            if (table[i].signature) var.SetSignature(table[i].signature);
-            var.SetJvmSlot(table[i].slot);
-            var.SetMethod(this);
-            FreeJvmtiMemory(&table[i].name);
-            FreeJvmtiMemory(&table[i].signature);
-            FreeJvmtiMemory(&table[i].generic_signature);
-        }
+    if (!table.Read(jvmId) || table.Count() <= 0) return;
+    localVars.resize(table.Count());
+    for (jint i = 0; i < table.Count(); i++) {
+        JvmMethodLocalVarInfo& var = localVars[i];
+        if (table[i].name) var.SetName(table[i].name);
+        if (table[i].signature) var.SetSignature(table[i].signature);
+        var.SetJvmSlot(table[i].slot);
+        var.SetMethod(this);
     }
-    FreeJvmtiMemory(&table);
 }
 
 const char* JvmMethodInfo::GetVarName(int slot) const {

@@ -28,11 +28,11 @@ public:
     const std::string& GetSignature() const { return signature; }
     void SetClass(JvmClassInfo* info) { ownerClass = info; }
     JvmClassInfo* GetClass() const { return ownerClass; }
-    const std::vector<JvmMethodLocalVarInfo>& GetLocalVars() const { return localVars; }
 
     // Reads the local variable table; stays empty where the JVM refuses it.
     void LoadLocalVars();
-    // Name of the first local variable in that slot, or null.
+    // Name of the first local variable in that slot, or null (part of the
+    // agent's surface; nothing in the agent asks it).
     const char* GetVarName(int slot) const;
 
     int64_t RecordAsXml(StringBuffer& buffer) const;

@@ -21,8 +21,8 @@ public:
     const std::string& GetSignature() const { return signature; }
     void SetJvmSlot(int slot) { jvmSlot = slot; }
     int GetJvmSlot() const { return jvmSlot; }
+    // The owning method (part of the agent's surface; nothing reads it back).
     void SetMethod(JvmMethodInfo* info) { method = info; }
-    JvmMethodInfo* GetMethod() const { return method; }
 
     int64_t RecordAsXml(StringBuffer& buffer) const;
     std::string& ToString(std::string& out) const;

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "JniScope.h"
 #include "JvmAgent.h"
 #include "Orlo.h"
 #include "OrloUtils.h"
@@ -19,14 +20,11 @@ void JvmThreadInfo::GetJvmThreadInfo() {
     jvmtiThreadInfo info;
     memset(&info, 0, sizeof info);
     CheckJvmtiError(jvmti->GetThreadInfo(jniRef, &info), "GetThreadInfo");
-    if (info.name) {
-        threadName = info.name;
-        FreeJvmtiMemory(&info.name);
-    }
-    if (JNIEnv* jni = agent->GetJniEnv()) {
-        if (info.thread_group) jni->DeleteLocalRef(info.thread_group);
-        if (info.context_class_loader) jni->DeleteLocalRef(info.context_class_loader);
-    }
+    JvmtiMemory<char> name(jvmti, info.name);
+    JNIEnv* jni = agent->GetJniEnv();
+    LocalRef<jthreadGroup> group(jni, info.thread_group);
+    LocalRef<jobject> loader(jni, info.context_class_loader);
+    if (name.Get()) threadName = name.Get();
     CheckJvmtiError(jvmti->GetThreadState(jniRef, &threadState), "GetThreadState");
 }
 

@@ -10,6 +10,7 @@
 #endif
 
 #include "ExceptionBoundary.h"
+#include "JniScope.h"
 #include "JvmAgent.h"
 #include "OrloUtils.h"
 #include "VeskLogger.h"
@@ -81,18 +82,15 @@ bool CheckJniError(int err, const char* operation) {
     if (jni && jni->ExceptionCheck()) {
         // Cleared before the class is looked up: few JNI calls are legal
         // while an exception is pending.
-        jthrowable exception = jni->ExceptionOccurred();
+        LocalRef<jthrowable> exception(jni, jni->ExceptionOccurred());
         jni->ExceptionClear();
         description = "<UNDETERMINED>";
-        jclass clazz = exception ? jni->GetObjectClass(exception) : nullptr;
+        LocalRef<jclass> clazz(jni, exception.Get() ? jni->GetObjectClass(exception.Get()) : nullptr);
         jvmtiEnv* jvmti = agent->GetJvmtiEnv();
-        char* signature = nullptr;
-        if (clazz && jvmti &&
-            jvmti->GetClassSignature(clazz, &signature, nullptr) == JVMTI_ERROR_NONE && signature)
-            description = signature;
-        FreeJvmtiMemory(&signature);
-        if (clazz) jni->DeleteLocalRef(clazz);
-        if (exception) jni->DeleteLocalRef(exception);
+        JvmtiMemory<char> signature(jvmti);
+        if (clazz.Get() && jvmti &&
+            jvmti->GetClassSignature(clazz.Get(), signature.Out(), nullptr) == JVMTI_ERROR_NONE && signature.Get())
+            description = signature.Get();
     } else {
         OrloUtils::FormatJniError(err, description);
     }
@@ -100,13 +98,16 @@ bool CheckJniError(int err, const char* operation) {
     return false;
 }
 
-void FreeJvmtiMemory(void** memory) {
+void FreeJvmtiMemory(jvmtiEnv* jvmti, void** memory) {
     if (!memory) return;
-    jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
-    if (*memory && jvmti)
-        CheckJvmtiError(jvmti->Deallocate(static_cast<unsigned char*>(*memory)), "Deallocate");
+    if (!jvmti && agent) jvmti = agent->GetJvmtiEnv();
+    // Nulled first: a failed Deallocate is reported through code that may free again.
+    void* block = *memory;
     *memory = nullptr;
+    if (block && jvmti) CheckJvmtiError(jvmti->Deallocate(static_cast<unsigned char*>(block)), "Deallocate");
 }
+
+void FreeJvmtiMemory(void** memory) { FreeJvmtiMemory(nullptr, memory); }
 
 std::string& operator+=(std::string& text, jlong value) {
     char digits[24];

@@ -40,10 +40,18 @@ jint JNICALL HeapReferenceCB(jvmtiHeapReferenceKind reference_kind,
 
 // Log a failed call as "<operation>: JVMTI error=<name>(<code>)"; true on success.
 bool CheckJvmtiError(jvmtiError err, const char* operation);
-// Log a failed JNI status (consuming a pending exception); true on success.
+// Log a failed JNI status; true on success. With an agent, a Java exception
+// pending on the calling thread is named and cleared.
 bool CheckJniError(int err, const char* operation);
-// Hand a JVMTI-allocated block back and null the pointer; null is fine.
+// Hand a JVMTI-allocated block back through jvmti (the agent's environment
+// when null) and null the pointer; null is fine. Code holds such memory in a
+// JvmtiMemory (JniScope.h), which calls this; the one-argument form is part
+// of the agent's surface.
+void FreeJvmtiMemory(jvmtiEnv* jvmti, void** memory);
 void FreeJvmtiMemory(void** memory);
+template <class T> inline void FreeJvmtiMemory(jvmtiEnv* jvmti, T** memory) {
+    FreeJvmtiMemory(jvmti, reinterpret_cast<void**>(memory));
+}
 template <class T> inline void FreeJvmtiMemory(T** memory) {
     FreeJvmtiMemory(reinterpret_cast<void**>(memory));
 }

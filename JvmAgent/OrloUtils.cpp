@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "JniScope.h"
 #include "JvmAgent.h"
 #include "Orlo.h"
 #include "VeskProtocol.h"
@@ -136,13 +137,15 @@ std::string& OrloUtils::FormatJvmtiError(jvmtiError err, std::string& out) {
     // inner report takes its name from the table, or it would never end.
     static thread_local bool naming = false;
     jvmtiEnv* jvmti = agent && !naming ? agent->GetJvmtiEnv() : nullptr;
-    char* name = nullptr;
-    if (jvmti && jvmti->GetErrorName(err, &name) == JVMTI_ERROR_NONE && name) {
-        out = name;
-        naming = true;
-        FreeJvmtiMemory(&name);
-        naming = false;
-    } else {
+    if (jvmti) {
+        struct Naming {
+            Naming() { naming = true; }
+            ~Naming() { naming = false; }
+        } scope;
+        JvmtiMemory<char> name(jvmti);  // freed inside the scope
+        if (jvmti->GetErrorName(err, name.Out()) == JVMTI_ERROR_NONE && name.Get()) out = name.Get();
+    }
+    if (out.empty()) {
         const char* known = Lookup(jvmtiErrors, err);
         out = known ? known : UNKNOWN;
     }

@@ -1,6 +1,7 @@
 #include "VeskThread.h"
 
 #include "ExceptionBoundary.h"
+#include "JniScope.h"
 #include "JvmAgent.h"
 #include "Orlo.h"
 #include "VeskSocket.h"
@@ -27,19 +28,14 @@ void VeskThread::Stop() {
 bool VeskThread::CreateJvmThread(VeskThread* thread) {
     JNIEnv* jni = agent ? agent->GetJniEnv() : nullptr;
     if (!jni) return false;
-    jclass threadClass = jni->FindClass("java/lang/Thread");
-    if (threadClass) {
-        jmethodID constructor = jni->GetMethodID(threadClass, "<init>", "(Ljava/lang/String;)V");
-        jstring name = constructor ? jni->NewStringUTF(thread->name) : nullptr;
-        if (name) {
-            jobject local = jni->NewObject(threadClass, constructor, name);
-            if (local) {
-                thread->threadObject = static_cast<jthread>(jni->NewGlobalRef(local));
-                jni->DeleteLocalRef(local);
-            }
-            jni->DeleteLocalRef(name);
+    LocalRef<jclass> threadClass(jni, jni->FindClass("java/lang/Thread"));
+    if (threadClass.Get()) {
+        jmethodID constructor = jni->GetMethodID(threadClass.Get(), "<init>", "(Ljava/lang/String;)V");
+        LocalRef<jstring> name(jni, constructor ? jni->NewStringUTF(thread->name) : nullptr);
+        if (name.Get()) {
+            LocalRef<jobject> local(jni, jni->NewObject(threadClass.Get(), constructor, name.Get()));
+            if (local.Get()) thread->threadObject = static_cast<jthread>(jni->NewGlobalRef(local.Get()));
         }
-        jni->DeleteLocalRef(threadClass);
     }
     // A failed look-up leaves a pending exception; RunAgentThread reports it.
     if (jni->ExceptionCheck()) jni->ExceptionClear();

@@ -12,7 +12,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "HprofFormat.h"
+#include "load/MappedFile.h"
+
 namespace vesk {
+
+// Tags, basic types and layouts of the format, shared with the agent.
+using HprofFormat = Orlo::HprofFormat;
 
 // A file that is no HPROF, or a malformed or truncated one; the message
 // names the byte offset.
@@ -21,23 +27,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Basic types as HPROF numbers them.
-enum HprofType : uint8_t {
-    HPROF_OBJECT = 2,
-    HPROF_BOOLEAN = 4,
-    HPROF_CHAR = 5,
-    HPROF_FLOAT = 6,
-    HPROF_DOUBLE = 7,
-    HPROF_BYTE = 8,
-    HPROF_SHORT = 9,
-    HPROF_INT = 10,
-    HPROF_LONG = 11,
-};
-
 struct HprofField {
     uint64_t nameId = 0;
     std::string_view name;
-    uint8_t type = 0;
+    uint8_t type = 0;    // HprofFormat::OBJECT, INT...
     uint64_t value = 0;  // static fields only: the identifier or the value's bits
 };
 
@@ -56,7 +49,7 @@ class HprofVisitor {
 public:
     virtual ~HprofVisitor() = default;
     virtual void OnClass(const HprofClass& cls) { (void)cls; }
-    // kind: the sub-record tag (0xFF unknown, 0x01 JNI global, ... 0x08 thread object)
+    // kind: the root's sub-record tag (HprofFormat::ROOT_UNKNOWN...)
     virtual void OnRoot(uint8_t kind, uint64_t object) { (void)kind, (void)object; }
     // cls is null when the dump holds no CLASS DUMP for the instance's class.
     virtual void OnInstance(uint64_t id, uint64_t classId, const HprofClass* cls, const uint8_t* values,
@@ -76,14 +69,11 @@ class HprofFile {
 public:
     // Maps the file and reads its names and classes; throws HprofError.
     explicit HprofFile(const std::string& path);
-    ~HprofFile();
     HprofFile(const HprofFile&) = delete;
     HprofFile& operator=(const HprofFile&) = delete;
 
     // True when the file begins with an HPROF header.
     static bool IsHprof(const std::string& path);
-    // Bytes of a value of the basic type; 0 for no such type.
-    static size_t TypeSize(uint8_t type, size_t idSize);
 
     size_t IdSize() const { return idSize; }
     uint64_t Id(const uint8_t* at) const;
@@ -92,19 +82,20 @@ public:
     // The instance field types of a class, its superclasses' after its own:
     // the order of an INSTANCE DUMP's values.
     const std::vector<uint8_t>& InstanceLayout(uint64_t classId) const;
-    // Calls onReference(id) for each non-null reference among an instance's values.
+    // Calls onReference(index, id) for each non-null reference among an
+    // instance's values; index counts the values in InstanceLayout order.
     template <class F>
     void ForEachReference(uint64_t classId, const uint8_t* values, uint32_t length, F onReference) const {
-        size_t offset = 0;
-        for (uint8_t type : InstanceLayout(classId)) {
-            size_t size = TypeSize(type, idSize);
-            if (offset + size > length) break;
-            if (type == HPROF_OBJECT) {
+        const std::vector<uint8_t>& types = InstanceLayout(classId);
+        int32_t index = 0;
+        HprofFormat::WalkValues(types.data(), types.size(), length, idSize, [&](uint8_t type, uint64_t offset, size_t) {
+            if (type == HprofFormat::OBJECT) {
                 uint64_t id = Id(values + offset);
-                if (id) onReference(id);
+                if (id) onReference(index, id);
             }
-            offset += size;
-        }
+            index++;
+            return true;
+        });
     }
 
     // Every root and object, in file order; throws HprofError.
@@ -119,7 +110,8 @@ private:
     [[noreturn]] void Fail(const uint8_t* at, const std::string& what) const;
 
     std::string path;
-    const uint8_t* data = nullptr;
+    MappedFile mapping;
+    const uint8_t* data = nullptr;  // the mapping's
     size_t size = 0;
     size_t idSize = 0;
     size_t firstRecord = 0;

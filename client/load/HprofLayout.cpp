@@ -8,13 +8,15 @@ namespace vesk {
 
 namespace {
 
+using F = HprofFormat;
+
 // Objects whose addresses the inference compares; a sample keeps it cheap.
 constexpr size_t SAMPLE = 2000000;
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
 size_t ValueSize(uint8_t type, const HprofLayout::Model& model) {
-    return type == HPROF_OBJECT ? static_cast<size_t>(model.referenceSize) : HprofFile::TypeSize(type, 8);
+    return type == F::OBJECT ? static_cast<size_t>(model.referenceSize) : F::TypeSize(type, 8);
 }
 
 struct Hole {
@@ -30,36 +32,40 @@ struct FieldBlock {
     std::vector<Hole> holes;
 };
 
-FieldBlock LayOut(const HprofFile& file, uint64_t classId, const HprofLayout::Model& model, int depth) {
-    const HprofClass* cls = file.FindClass(classId);
+FieldBlock LayOut(const HprofFile& file, uint64_t classId, const HprofLayout::Model& model) {
+    std::vector<const HprofClass*> chain;  // the class first, java.lang.Object last
+    F::ClimbClasses(classId, file.Classes().size(), [&](uint64_t id) -> uint64_t {
+        const HprofClass* cls = file.FindClass(id);
+        if (cls) chain.push_back(cls);
+        return cls ? cls->super : 0;
+    });
     FieldBlock block;
-    if (cls && cls->super && depth < 64) {
-        block = LayOut(file, cls->super, model, depth + 1);
-    } else {
-        block.end = static_cast<uint64_t>(model.headerSize);
-    }
-    if (!cls) return block;
+    block.end = static_cast<uint64_t>(model.headerSize);
     std::vector<size_t> sizes;
-    for (const HprofField& field : cls->fields) sizes.push_back(ValueSize(field.type, model));
-    std::sort(sizes.rbegin(), sizes.rend());
-    for (size_t size : sizes) {
-        bool placed = false;
-        for (size_t h = 0; h < block.holes.size() && !placed; h++) {
-            Hole hole = block.holes[h];
-            uint64_t start = AlignUp(hole.offset, size);
-            if (start + size > hole.offset + hole.size) continue;
-            block.holes.erase(block.holes.begin() + static_cast<long>(h));
-            if (start > hole.offset) block.holes.push_back({hole.offset, start - hole.offset});
-            if (start + size < hole.offset + hole.size)
-                block.holes.push_back({start + size, hole.offset + hole.size - start - size});
-            placed = true;
+    for (auto cls = chain.rbegin(); cls != chain.rend(); ++cls) {
+        sizes.clear();
+        for (const HprofField& field : (*cls)->fields) sizes.push_back(ValueSize(field.type, model));
+        std::sort(sizes.rbegin(), sizes.rend());
+        for (size_t size : sizes) {
+            bool placed = false;
+            for (size_t h = 0; h < block.holes.size() && !placed; h++) {
+                Hole hole = block.holes[h];
+                uint64_t start = AlignUp(hole.offset, size);
+                if (start + size > hole.offset + hole.size) continue;
+                block.holes.erase(block.holes.begin() + static_cast<long>(h));
+                if (start > hole.offset) block.holes.push_back({hole.offset, start - hole.offset});
+                if (start + size < hole.offset + hole.size)
+                    block.holes.push_back({start + size, hole.offset + hole.size - start - size});
+                placed = true;
+            }
+            if (placed) continue;
+            uint64_t start = AlignUp(block.end, size);
+            if (start > block.end) block.holes.push_back({block.end, start - block.end});
+            block.end = start + size;
         }
-        if (placed) continue;
-        uint64_t start = AlignUp(block.end, size);
-        if (start > block.end) block.holes.push_back({block.end, start - block.end});
-        block.end = start + size;
+        std::sort(block.holes.begin(), block.holes.end(),
+                  [](const Hole& a, const Hole& b) { return a.offset < b.offset; });
     }
-    std::sort(block.holes.begin(), block.holes.end(), [](const Hole& a, const Hole& b) { return a.offset < b.offset; });
     return block;
 }
 
@@ -67,20 +73,19 @@ struct Sampled {
     uint64_t address;
     uint64_t classId;  // instances
     uint32_t length;   // arrays
-    uint8_t element;   // arrays: element size; 0 for an instance
+    uint8_t element;   // arrays: the element type; 0 for an instance
 };
 
 class Sampler : public HprofVisitor {
 public:
-    explicit Sampler(size_t idSize) : idSize(idSize) {}
     void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t*, uint32_t) override {
         Add({id, classId, 0, 0});
     }
     void OnObjectArray(uint64_t id, uint64_t, const uint8_t*, uint32_t count) override {
-        Add({id, 0, count, HPROF_OBJECT});
+        Add({id, 0, count, F::OBJECT});
     }
     void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
-        Add({id, 0, count, static_cast<uint8_t>(HprofFile::TypeSize(type, idSize))});
+        Add({id, 0, count, type});
     }
     std::vector<Sampled> objects;
 
@@ -88,13 +93,12 @@ private:
     void Add(const Sampled& object) {
         if (objects.size() < SAMPLE) objects.push_back(object);
     }
-    size_t idSize;
 };
 
 }  // namespace
 
 uint64_t HprofLayout::InstanceSize(const HprofFile& file, uint64_t classId, const Model& model) {
-    return AlignUp(LayOut(file, classId, model, 0).end, static_cast<uint64_t>(model.alignment));
+    return AlignUp(LayOut(file, classId, model).end, static_cast<uint64_t>(model.alignment));
 }
 
 uint64_t HprofLayout::ArraySize(size_t elementSize, uint64_t length, const Model& model) {
@@ -107,7 +111,7 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
     for (const auto& [id, cls] : file.Classes())
         if (cls.name == "java/lang/Class" || cls.name == "java.lang.Class") classClassId = id;
 
-    Sampler sampler(file.IdSize());
+    Sampler sampler;
     file.Visit(sampler);
     std::vector<Sampled>& objects = sampler.objects;
     std::sort(objects.begin(), objects.end(), [](const Sampled& a, const Sampled& b) { return a.address < b.address; });
@@ -135,8 +139,7 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
                 if (found == sizes.end()) found = sizes.emplace(o.classId, InstanceSize(file, o.classId, candidates[c])).first;
                 size = found->second;
             } else {
-                size_t element = o.element == HPROF_OBJECT ? static_cast<size_t>(candidates[c].referenceSize) : o.element;
-                size = ArraySize(element, o.length, candidates[c]);
+                size = ArraySize(ValueSize(o.element, candidates[c]), o.length, candidates[c]);
             }
             uint64_t gap = objects[i + 1].address - o.address;
             if (gap > (1u << 20)) continue;  // the end of a region, not of an object
@@ -167,7 +170,7 @@ uint64_t HprofLayout::ArraySize(size_t elementSize, uint64_t length) const {
 }
 
 uint64_t HprofLayout::ClassObjectSize(const HprofClass& cls) const {
-    uint64_t size = classClassId ? LayOut(file, classClassId, model, 0).end : static_cast<uint64_t>(model.headerSize);
+    uint64_t size = classClassId ? LayOut(file, classClassId, model).end : static_cast<uint64_t>(model.headerSize);
     for (const HprofField& field : cls.statics) size += ValueSize(field.type, model);
     return AlignUp(size, static_cast<uint64_t>(model.alignment));
 }

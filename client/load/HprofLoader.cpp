@@ -11,43 +11,32 @@ namespace vesk {
 
 namespace {
 
+using F = HprofFormat;
+
 RootKind KindOf(uint8_t tag) {
     switch (tag) {
-        case 0x01: return RootKind::JniGlobal;
-        case 0x02: return RootKind::JniLocal;
-        case 0x03: return RootKind::StackLocal;
-        case 0x05: return RootKind::SystemClass;
-        case 0x07: return RootKind::Monitor;
-        case 0x08: return RootKind::Thread;
+        case F::ROOT_JNI_GLOBAL: return RootKind::JniGlobal;
+        case F::ROOT_JNI_LOCAL: return RootKind::JniLocal;
+        case F::ROOT_JAVA_FRAME: return RootKind::StackLocal;
+        case F::ROOT_STICKY_CLASS: return RootKind::SystemClass;
+        case F::ROOT_MONITOR_USED: return RootKind::Monitor;
+        case F::ROOT_THREAD_OBJECT: return RootKind::Thread;
         default: return RootKind::Other;  // unknown, native stack, thread block
     }
 }
 
-const char* PrimitiveName(char code) {
-    switch (code) {
-        case 'Z': return "boolean";
-        case 'C': return "char";
-        case 'F': return "float";
-        case 'D': return "double";
-        case 'B': return "byte";
-        case 'S': return "short";
-        case 'I': return "int";
-        case 'J': return "long";
-        default: return nullptr;
-    }
-}
-
-// The JVM's name of the array class of a basic type.
-const char* PrimitiveArrayName(uint8_t type) {
-    static const char* const names[12] = {nullptr, nullptr, nullptr, nullptr, "[Z", "[C", "[F", "[D", "[B", "[S", "[I", "[J"};
-    return type < 12 ? names[type] : nullptr;
+// Whether jvmName is the JVM's name of the array class of a primitive type ("[I").
+bool IsPrimitiveArray(std::string_view jvmName, uint8_t type) {
+    const Orlo::HprofBasicType* basic = F::Basic(type);
+    return type != F::OBJECT && basic && jvmName.size() == 2 && jvmName[0] == '[' && jvmName[1] == basic->code;
 }
 
 class GraphFiller : public HprofVisitor {
 public:
     GraphFiller(const HprofFile& file, const HprofLayout& layout, HeapGraphBuilder& builder,
                 const std::unordered_map<uint64_t, uint32_t>& classIndex,
-                const std::unordered_map<uint64_t, size_t>& instanceFields, const uint32_t (&primitiveArrays)[12])
+                const std::unordered_map<uint64_t, size_t>& instanceFields,
+                const uint32_t (&primitiveArrays)[F::BASIC_TYPES])
         : file(file), layout(layout), builder(builder), classIndex(classIndex), instanceFields(instanceFields),
           primitiveArrays(primitiveArrays) {}
 
@@ -57,34 +46,25 @@ public:
         auto first = instanceFields.find(cls.id);
         size_t base = first == instanceFields.end() ? 0 : first->second;
         for (size_t i = 0; i < cls.statics.size(); i++)
-            if (cls.statics[i].type == HPROF_OBJECT && cls.statics[i].value)
+            if (cls.statics[i].type == F::OBJECT && cls.statics[i].value)
                 builder.AddReference(node, cls.statics[i].value, static_cast<int32_t>(base + i));
     }
     void OnRoot(uint8_t kind, uint64_t object) override { builder.AddRoot(object, KindOf(kind)); }
     void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
         NodeId node = builder.AddObject(id, ClassIndex(classId), layout.InstanceSize(classId));
-        size_t offset = 0;
-        int32_t index = 0;
-        for (uint8_t type : file.InstanceLayout(classId)) {
-            size_t size = HprofFile::TypeSize(type, file.IdSize());
-            if (offset + size > length) break;
-            if (type == HPROF_OBJECT) {
-                uint64_t target = file.Id(values + offset);
-                if (target) builder.AddReference(node, target, index);
-            }
-            offset += size;
-            index++;
-        }
+        file.ForEachReference(classId, values, length,
+                              [&](int32_t index, uint64_t target) { builder.AddReference(node, target, index); });
     }
     void OnObjectArray(uint64_t id, uint64_t arrayClass, const uint8_t* elements, uint32_t count) override {
-        NodeId node = builder.AddObject(id, ClassIndex(arrayClass), layout.ArraySize(layout.ElementSize(HPROF_OBJECT), count));
+        NodeId node = builder.AddObject(id, ClassIndex(arrayClass), layout.ArraySize(layout.ElementSize(F::OBJECT), count));
         for (uint32_t i = 0; i < count; i++) {
             uint64_t target = file.Id(elements + static_cast<size_t>(i) * file.IdSize());
             if (target) builder.AddReference(node, target, static_cast<int32_t>(i));
         }
     }
     void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
-        builder.AddObject(id, type < 12 ? primitiveArrays[type] : NO_CLASS, layout.ArraySize(layout.ElementSize(type), count));
+        builder.AddObject(id, type < F::BASIC_TYPES ? primitiveArrays[type] : NO_CLASS,
+                          layout.ArraySize(layout.ElementSize(type), count));
     }
 
 private:
@@ -98,7 +78,7 @@ private:
     HeapGraphBuilder& builder;
     const std::unordered_map<uint64_t, uint32_t>& classIndex;
     const std::unordered_map<uint64_t, size_t>& instanceFields;
-    const uint32_t (&primitiveArrays)[12];
+    const uint32_t (&primitiveArrays)[F::BASIC_TYPES];
 };
 
 // The class's fields by edge index: its instance fields in the order of an
@@ -107,16 +87,17 @@ HeapClass DescribeClass(const HprofFile& file, const HprofClass& cls, size_t* in
     HeapClass described;
     described.name = cls.name.empty() ? "class@" + std::to_string(cls.id) : JavaClassName(cls.name);
     described.tag = cls.id;
-    int depth = 0;
-    for (const HprofClass* c = &cls; c && depth < 64; depth++) {
+    F::ClimbClasses(cls.id, file.Classes().size(), [&](uint64_t id) -> uint64_t {
+        const HprofClass* c = file.FindClass(id);
+        if (!c) return 0;
         std::string owner = JavaClassName(c->name);
         for (const HprofField& field : c->fields) {
             if (field.name == "referent" && owner == "java.lang.ref.Reference")
                 described.referentField = static_cast<int32_t>(described.fields.size());
             described.fields.push_back({std::string(field.name), owner});
         }
-        c = c->super ? file.FindClass(c->super) : nullptr;
-    }
+        return c->super;
+    });
     *instanceFieldCount = described.fields.size();
     for (const HprofField& field : cls.statics) described.fields.push_back({std::string(field.name), described.name});
     return described;
@@ -129,8 +110,9 @@ std::string JavaClassName(std::string_view jvmName) {
     while (dimensions < jvmName.size() && jvmName[dimensions] == '[') dimensions++;
     std::string name;
     std::string_view element = jvmName.substr(dimensions);
-    if (dimensions > 0 && element.size() == 1 && PrimitiveName(element[0])) {
-        name = PrimitiveName(element[0]);
+    const Orlo::HprofBasicType* primitive = element.size() == 1 ? F::Primitive(element[0]) : nullptr;
+    if (dimensions > 0 && primitive) {
+        name = primitive->name;
     } else if (dimensions > 0 && element.size() > 2 && element.front() == 'L' && element.back() == ';') {
         name = std::string(element.substr(1, element.size() - 2));
     } else {
@@ -154,7 +136,7 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         std::unordered_map<uint64_t, uint32_t> classIndex;
         std::unordered_map<uint64_t, size_t> instanceFields;
         uint32_t classClass = NO_CLASS;
-        uint32_t primitiveArrays[12];
+        uint32_t primitiveArrays[F::BASIC_TYPES];
         std::fill(std::begin(primitiveArrays), std::end(primitiveArrays), NO_CLASS);
         for (const HprofClass* cls : classes) {
             size_t count = 0;
@@ -162,8 +144,8 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
             classIndex[cls->id] = index;
             instanceFields[cls->id] = count;
             if (cls->name == "java/lang/Class") classClass = index;
-            for (uint8_t type = 4; type < 12; type++)
-                if (cls->name == PrimitiveArrayName(type)) primitiveArrays[type] = index;
+            for (uint8_t type = 0; type < F::BASIC_TYPES; type++)
+                if (IsPrimitiveArray(cls->name, type)) primitiveArrays[type] = index;
         }
         for (const HprofClass* cls : classes) builder.Describe(builder.FindNode(cls->id), classClass, layout.ClassObjectSize(*cls));
 

@@ -259,7 +259,7 @@ TEST_F(HeapWalkTest, StaleObjectTagsAreIgnored) {
     EXPECT_EQ(tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr, nullptr, &callbacks, &info),
               JVMTI_ERROR_NONE);
     info.FinishSnapShotFiles(false);
-    info.ReleaseTags();
+    info.ReleaseTags(false);
     ASSERT_FALSE(info.SnapShotFailed()) << info.GetSnapShotError();
 
     Snapshot snap(info);

@@ -1,5 +1,6 @@
 // Writes small HPROF files by hand, for either identifier size: records are
 // appended in the order given, heap dump sub-records grouped in segments.
+// Written independently of the format module the code under test reads with.
 #pragma once
 
 #include <cstdint>
@@ -81,5 +82,35 @@ private:
     int idSize;
     std::string bytes;
 };
+
+// The text of a UTF8 record that no class, field or frame uses.
+inline const std::string UNUSED_NAME = "unused-secret-text";
+
+// A small dump: class Secret (0x100) extends Base (0x200), fields value:long,
+// next:Object, then Base's base:int; a constant and a static of Secret; two
+// instances, an Object[] and a char[]; two roots; a frame. Redacted: as the
+// redactor should leave it, every primitive value zero and the unused name's
+// record gone.
+inline std::string SampleHprof(int idSize, bool redacted) {
+    enum : uint8_t { OBJECT = 2, CHAR = 5, INT = 10, LONG = 11 };
+    HprofBuilder b(idSize);
+    using F = HprofBuilder::Field;
+    auto value = [&](uint64_t v, int width) { return HprofBuilder::Big(redacted ? 0 : v, width); };
+    b.Utf8(1, "Secret").Utf8(2, "value").Utf8(3, "next").Utf8(4, "counter");
+    if (!redacted) b.Utf8(5, UNUSED_NAME);
+    b.Utf8(6, "run").Utf8(7, "()V").Utf8(8, "Secret.java").Utf8(9, "Base").Utf8(10, "base");
+    b.LoadClass(1, 0x100, 1).LoadClass(2, 0x200, 9).Frame(0x300, 6, 7, 8);
+    std::string first = b.ClassDump(0x200, 0, 4, {}, {}, {F{10, INT, ""}}) +
+                        b.ClassDump(0x100, 0x200, 16, {F{1, LONG, value(0x1122334455667788, 8)}},
+                                    {F{4, INT, value(0xCAFEBABE, 4)}}, {F{2, LONG, ""}, F{3, OBJECT, ""}}) +
+                        b.Root(0x05, 0x100) + b.Root(0x03, 0x1000);
+    std::string second =
+        b.Instance(0x1000, 0x100, value(0xDEADBEEF01020304, 8) + b.Id(0x1001) + value(0x0BADF00D, 4)) +
+        b.Instance(0x1001, 0x100, value(0x7E57DA7A7E57DA7A, 8) + b.Id(0) + value(0x0BADF00D, 4)) +
+        b.ObjectArray(0x2000, 0x200, {0x1000, 0, 0x1001}) +
+        b.PrimitiveArray(0x3000, CHAR, 2, redacted ? std::string(4, '\0') : std::string("\0h\0i", 4));
+    b.Segment(first).Segment(second);
+    return b.Bytes();
+}
 
 }  // namespace vesktest

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "load/HprofFile.h"
@@ -33,14 +34,14 @@ inline HprofCounts CountHprof(const std::string& path) {
         void OnClass(const vesk::HprofClass& cls) override {
             counts.classes++;
             for (const vesk::HprofField& field : cls.statics)
-                if (field.type == vesk::HPROF_OBJECT && field.value) counts.references++;
+                if (field.type == vesk::HprofFormat::OBJECT && field.value) counts.references++;
         }
         void OnRoot(uint8_t, uint64_t) override { counts.roots++; }
         void OnInstance(uint64_t, uint64_t classId, const vesk::HprofClass* cls, const uint8_t* values,
                         uint32_t length) override {
             counts.instances++;
             if (cls) counts.instancesByClass[std::string(cls->name)]++;
-            file.ForEachReference(classId, values, length, [&](uint64_t) { counts.references++; });
+            file.ForEachReference(classId, values, length, [&](int32_t, uint64_t) { counts.references++; });
         }
         void OnObjectArray(uint64_t, uint64_t, const uint8_t* elements, uint32_t count) override {
             counts.objectArrays++;

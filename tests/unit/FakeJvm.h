@@ -94,6 +94,7 @@ public:
         native.FindClass = &FindClass;
         native.PopLocalFrame = &PopLocalFrame;
         native.EnsureLocalCapacity = &EnsureLocalCapacity;
+        native.GetJavaVM = &GetJavaVM;
         jni.functions = &native;
         table.GetVersionNumber = &GetVersionNumber;
         table.AddCapabilities = &AddCapabilities;
@@ -176,6 +177,10 @@ private:
     static jclass JNICALL FindClass(JNIEnv*, const char*) { return nullptr; }
     static jobject JNICALL PopLocalFrame(JNIEnv*, jobject result) { return result; }
     static jint JNICALL EnsureLocalCapacity(JNIEnv*, jint) { return JNI_OK; }
+    static jint JNICALL GetJavaVM(JNIEnv*, JavaVM** vm) {
+        *vm = &current->vm;
+        return JNI_OK;
+    }
 
     static jvmtiError JNICALL GetVersionNumber(jvmtiEnv*, jint* version) {
         *version = current->jvmtiVersion;

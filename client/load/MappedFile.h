@@ -1,0 +1,34 @@
+// A whole file mapped read-only, unmapped when its owner goes. Movable, not
+// copyable; a default-constructed one maps nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vesk {
+
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile();
+    MappedFile(MappedFile&& other) noexcept;
+    MappedFile& operator=(MappedFile&& other) noexcept;
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    // Maps path for reading front to back. False with a message naming the
+    // path when it cannot be opened, is empty or cannot be mapped.
+    bool Map(const std::string& path, std::string* error);
+
+    const uint8_t* Data() const { return data; }
+    size_t Size() const { return size; }
+
+private:
+    void Unmap();
+
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+}  // namespace vesk
