@@ -82,16 +82,4 @@ void SnapshotLoader::OnReference(const StreamRef& ref) {
     }
 }
 
-bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* error) {
-    SnapshotLoader loader;
-    SnapshotReader reader(loader);
-    if (!FeedFile(path, reader, error)) return false;
-    if (!reader.Finish()) {
-        *error = path + ": " + reader.Error();
-        return false;
-    }
-    *graph = loader.Finish();
-    return true;
-}
-
 }  // namespace vesk

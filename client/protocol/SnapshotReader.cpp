@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
 
 #include "VeskProtocol.h"
 
@@ -61,6 +64,7 @@ static int64_t Decimal(const char* text) {
 class SnapshotReader::Parser {
 public:
     explicit Parser(SnapshotReader& reader) : reader(reader), expat(XML_ParserCreate("ISO-8859-1")) {
+        if (!expat) throw std::bad_alloc();
         XML_SetUserData(expat, this);
         XML_SetElementHandler(expat, OnStart, OnEnd);
         // Records are small; a frame's end must be seen when its bytes are in,
@@ -82,9 +86,25 @@ public:
 
 private:
     static void XMLCALL OnStart(void* self, const XML_Char* name, const XML_Char** attributes) {
-        static_cast<Parser*>(self)->Start(name, attributes);
+        Parser* parser = static_cast<Parser*>(self);
+        parser->Guarded([&] { parser->Start(name, attributes); });
     }
-    static void XMLCALL OnEnd(void* self, const XML_Char* name) { static_cast<Parser*>(self)->End(name); }
+    static void XMLCALL OnEnd(void* self, const XML_Char* name) {
+        Parser* parser = static_cast<Parser*>(self);
+        parser->Guarded([&] { parser->End(name); });
+    }
+    // An exception must not unwind through expat's C frames: it stops the
+    // parser and is thrown again once XML_Parse has returned.
+    template <class Step>
+    void Guarded(Step step) noexcept {
+        if (thrown) return;  // expat may report an element or two after a stop
+        try {
+            step();
+        } catch (...) {
+            thrown = std::current_exception();
+            XML_StopParser(expat, XML_FALSE);
+        }
+    }
     void Start(const char* name, const char** attributes);
     void End(const char* name);
     void Fail(const std::string& message);
@@ -93,6 +113,7 @@ private:
 
     SnapshotReader& reader;
     XML_Parser expat;
+    std::exception_ptr thrown;  // by a handler; the parser is stopped for good
     std::string carry;     // an unfinished character reference
     std::string filtered;  // a piece with references rewritten
     uint64_t parsed = 0;   // bytes given to expat
@@ -114,10 +135,11 @@ void SnapshotReader::Parser::Fail(const std::string& message) {
 }
 
 void SnapshotReader::Parser::Parse(const char* data, size_t size, bool final) {
-    if (reader.Failed() || reader.stopped) return;
+    if (reader.Failed() || reader.stopped || thrown) return;
     parsed += size;
-    if (XML_Parse(expat, data, static_cast<int>(size), final) == XML_STATUS_ERROR && !reader.Failed() &&
-        !reader.stopped) {
+    XML_Status status = XML_Parse(expat, data, static_cast<int>(size), final);
+    if (thrown) std::rethrow_exception(thrown);
+    if (status == XML_STATUS_ERROR && !reader.Failed() && !reader.stopped) {
         reader.Fail(std::string("not a snapshot stream: ") + XML_ErrorString(XML_GetErrorCode(expat)) +
                     " at byte " + std::to_string(XML_GetCurrentByteIndex(expat) - 8));
     }
@@ -237,6 +259,13 @@ void SnapshotReader::Parser::Start(const char* name, const char** attributes) {
         if (index < 0 || index > (1 << 20)) return;
         if (cls.fields.size() <= static_cast<size_t>(index)) cls.fields.resize(static_cast<size_t>(index) + 1);
         cls.fields[static_cast<size_t>(index)] = std::move(field);
+    } else if (strcmp(name, wire::METHOD_ELEMENT) == 0 && inClass) {
+        StreamMethod method;
+        FOR_ATTRIBUTES(attributes, key, value) {
+            if (strcmp(key, wire::METHOD_TAG_ATTRIBUTE) == 0) method.tag = Hex(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) method.name = Bytes(value);
+        }
+        reader.handler.OnMethod(method);
     } else if (strcmp(name, wire::THREAD_ELEMENT) == 0) {
         StreamThread thread;
         FOR_ATTRIBUTES(attributes, key, value) {
@@ -301,7 +330,11 @@ void SnapshotReader::Parser::Reference(const char** attributes) {
                 else if (key[1] == 'h') ref.threadTag = Hex(value);
                 break;
             case 'c': ref.classTag = Hex(value); break;
-            case 's': if (key[1] == 'i') ref.size = Decimal(value); break;
+            case 's':
+                if (key[1] == 'i') ref.size = Decimal(value);
+                else if (key[1] == 'l') ref.slot = static_cast<int32_t>(Decimal(value));
+                break;
+            case 'm': ref.methodTag = Hex(value); break;
             case 'r': ref.referrer = Hex(value); break;
             case 'l': ref.length = static_cast<int32_t>(Decimal(value)); break;
             case 'i': ref.index = static_cast<int32_t>(Decimal(value)); break;
@@ -318,6 +351,11 @@ SnapshotReader::SnapshotReader(SnapshotHandler& handler, Kind kind)
 
 SnapshotReader::~SnapshotReader() = default;
 
+bool SnapshotReader::IsStreamStart(std::string_view head) {
+    const std::string_view start = wire::FRAME_START;
+    return head.substr(0, start.size()) == start;
+}
+
 void SnapshotReader::Fail(const std::string& message) {
     if (error.empty()) error = message;
 }
@@ -330,13 +368,11 @@ bool SnapshotReader::Feed(std::string_view bytes) {
     return !Failed() && !stopped;
 }
 
-bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* error,
+void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
-        *error = "cannot open " + path + ": " + strerror(errno);
-        return false;
-    }
+    std::unique_ptr<FILE, int (*)(FILE*)> opened(fopen(path.c_str(), "rb"), fclose);
+    FILE* file = opened.get();
+    if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
     struct stat info {};
     uint64_t total = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     std::vector<char> chunk(1 << 20);
@@ -348,10 +384,7 @@ bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* erro
         if (onProgress) onProgress(done, total);
         if (!more) break;
     }
-    bool ok = !ferror(file);
-    if (!ok) *error = "cannot read " + path + ": " + strerror(errno);
-    fclose(file);
-    return ok;
+    if (ferror(file)) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
 }
 
 bool SnapshotReader::Finish() {

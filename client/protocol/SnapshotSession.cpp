@@ -14,9 +14,9 @@ namespace vesk {
 namespace wire = Orlo::Protocol;
 
 static const int POLL_MS = 250;
-
-// A second Ctrl-C: leave without waiting for the agent's confirmation.
-struct GiveUp {};
+// A second Ctrl-C leaves without waiting for the agent's confirmation; the
+// receive hook's way out of a read is this error.
+static const char GIVEN_UP[] = "interrupted before the agent confirmed the cancellation";
 
 // Puts back the caller's read timeout and receive hook, whichever way Run ends.
 class ClientGuard {
@@ -82,7 +82,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     client.SetReadTimeout(POLL_MS);
     client.SetReceiveHook([&] {
         if (interrupts.Presses() > 0) Cancel();
-        if (interrupts.Presses() > 1) throw GiveUp();
+        if (interrupts.Presses() > 1) throw ClientError(ErrorKind::Cancelled, GIVEN_UP);
         ShowProgress();
     });
     client.Send(VeskClient::BuildRequest({heapDump ? wire::CMD_HEAPDUMP : wire::CMD_SNAPSHOT}));
@@ -93,7 +93,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     try {
         for (;;) {
             if (interrupts.Presses() > 0) Cancel();
-            if (interrupts.Presses() > 1) throw GiveUp();
+            if (interrupts.Presses() > 1) throw ClientError(ErrorKind::Cancelled, GIVEN_UP);
             Frame frame;
             try {
                 frame = client.ReadResponseFrame();
@@ -121,9 +121,10 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
             ShowProgress();
             if (frame.last) break;
         }
-    } catch (const GiveUp&) {
+    } catch (const ClientError& e) {
+        if (e.Kind() != ErrorKind::Cancelled) throw;
         progress.Clear();
-        error = "interrupted before the agent confirmed the cancellation";
+        error = e.what();
         return Outcome::Cancelled;
     }
     if (failed) {

@@ -65,7 +65,12 @@ void VeskClient::Connect(const std::string& host, int port) {
     }
     freeaddrinfo(addresses);
     if (fd < 0) {
-        std::string reason = error == ECONNREFUSED ? "nothing is listening" : strerror(error);
+        // Refused: no agent started there, or it listens on another port.
+        std::string reason = error == ECONNREFUSED
+                                 ? "nothing is listening; check the port in the JVM's -agentpath option (port=, " +
+                                       std::to_string(DEFAULT_PORT) +
+                                       " when absent) and the agent log (logs/veskjagent_<pid>.log)"
+                                 : strerror(error);
         throw ClientError(ErrorKind::NotListening, "cannot connect to the agent at " + where + ": " + reason);
     }
     int on = 1;

@@ -4,31 +4,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "protocol/ClientError.h"
+
 namespace vesk {
-
-enum class ErrorKind {
-    NotListening,  // nothing accepts on host:port (or it cannot be reached)
-    Rejected,      // the agent already serves another client
-    Dropped,       // the agent closed the connection or it broke
-    Timeout,       // no complete frame within the read timeout
-    Protocol,      // bytes that are not a response frame
-    Usage,         // bad host name or argument
-};
-
-class ClientError : public std::runtime_error {
-public:
-    ClientError(ErrorKind kind, const std::string& message)
-        : std::runtime_error(message), kind(kind) {}
-    ErrorKind Kind() const { return kind; }
-
-private:
-    ErrorKind kind;
-};
 
 // One response: "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n", kept byte for byte.
 struct Frame {
