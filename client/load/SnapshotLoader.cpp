@@ -2,7 +2,11 @@
 
 #include <utility>
 
+#include "VeskProtocol.h"
+
 namespace vesk {
+
+namespace wire = Orlo::Protocol;
 
 static RootKind KindOfRoot(int32_t kind) {
     switch (kind) {
@@ -17,11 +21,11 @@ static RootKind KindOfRoot(int32_t kind) {
 }
 
 void SnapshotLoader::OnProperty(const std::string& command, const std::string& name, const std::string& value) {
-    if (command != "SNAPSHOT") return;
+    if (command != wire::CMD_SNAPSHOT) return;
     uint64_t number = strtoull(value.c_str(), nullptr, 10);
-    if (name == "total-objs") totalObjects = number;
-    else if (name == "total-refs") totalReferences = number;
-    else if (name == "total-roots") totalRoots = number;
+    if (name == wire::PROP_TOTAL_OBJECTS) totalObjects = number;
+    else if (name == wire::PROP_TOTAL_REFERENCES) totalReferences = number;
+    else if (name == wire::PROP_TOTAL_ROOTS) totalRoots = number;
 }
 
 void SnapshotLoader::OnClass(StreamClass& record) {

@@ -11,7 +11,11 @@
 #include <memory>
 #include <new>
 
+#include "VeskProtocol.h"
+
 namespace vesk {
+
+namespace wire = Orlo::Protocol;
 
 // Control characters come through as private-use characters (XML does not
 // allow them even as references); every character below 256 is one byte.
@@ -203,18 +207,18 @@ void SnapshotReader::Parser::Start(const char* name, const char** attributes) {
     }
     switch (name[0]) {
         case 'r':
-            if (strcmp(name, "ref") == 0) return Reference(attributes);
+            if (strcmp(name, wire::REFERENCE_ELEMENT) == 0) return Reference(attributes);
             break;
         case 'o':
-            if (strcmp(name, "obj") == 0) return Object(attributes, false);
+            if (strcmp(name, wire::OBJECT_ELEMENT) == 0) return Object(attributes, false);
             break;
         case 'a':
-            if (strcmp(name, "arrayobj") == 0) return Object(attributes, true);
+            if (strcmp(name, wire::ARRAY_ELEMENT) == 0) return Object(attributes, true);
             break;
         default: break;
     }
     if (depth == 2) {
-        if (strcmp(name, "vesk-resp") != 0) return Fail("not a snapshot stream: <" + std::string(name) + "> where a response frame belongs");
+        if (strcmp(name, wire::FRAME_ELEMENT) != 0) return Fail("not a snapshot stream: <" + std::string(name) + "> where a response frame belongs");
         reader.frames++;
         firstFrame = reader.frames == 1;
         frameLast = afterLast = false;
@@ -222,60 +226,60 @@ void SnapshotReader::Parser::Start(const char* name, const char** attributes) {
         if (reader.complete) Fail("not a snapshot stream: a frame after the final one");
         return;
     }
-    if (strcmp(name, "cmd") == 0) {
-        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, "name") == 0) command = value;
-    } else if (strcmp(name, "prop") == 0) {
+    if (strcmp(name, wire::COMMAND_ELEMENT) == 0) {
+        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) command = value;
+    } else if (strcmp(name, wire::PROP_ELEMENT) == 0) {
         std::string key, value;
         FOR_ATTRIBUTES(attributes, k, v) {
-            if (strcmp(k, "name") == 0) key = Bytes(v);
-            else if (strcmp(k, "value") == 0) value = Bytes(v);
+            if (strcmp(k, wire::NAME_ATTRIBUTE) == 0) key = Bytes(v);
+            else if (strcmp(k, wire::VALUE_ATTRIBUTE) == 0) value = Bytes(v);
         }
         reader.handler.OnProperty(afterLast ? std::string() : command, key, value);
-    } else if (strcmp(name, "snapshot") == 0) {
+    } else if (strcmp(name, wire::SNAPSHOT_ELEMENT) == 0) {
         if (firstFrame) sawSnapshot = true;
         else if (!reader.headerDone) Fail("not a snapshot stream: records before the snapshot header");
-    } else if (strcmp(name, "class") == 0) {
+    } else if (strcmp(name, wire::CLASS_ELEMENT) == 0) {
         cls = StreamClass();
         inClass = true;
         FOR_ATTRIBUTES(attributes, key, value) {
-            if (strcmp(key, "clstag") == 0) cls.tag = Hex(value);
-            else if (strcmp(key, "name") == 0) cls.name = Bytes(value);
-            else if (strcmp(key, "sprclstag") == 0) cls.superTag = Hex(value);
-            else if (strcmp(key, "totalinst") == 0) cls.instances = Decimal(value);
-            else if (strcmp(key, "totalsize") == 0) cls.bytes = Decimal(value);
+            if (strcmp(key, wire::CLASS_TAG_ATTRIBUTE) == 0) cls.tag = Hex(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) cls.name = Bytes(value);
+            else if (strcmp(key, wire::SUPER_TAG_ATTRIBUTE) == 0) cls.superTag = Hex(value);
+            else if (strcmp(key, wire::INSTANCES_ATTRIBUTE) == 0) cls.instances = Decimal(value);
+            else if (strcmp(key, wire::BYTES_ATTRIBUTE) == 0) cls.bytes = Decimal(value);
         }
-    } else if (strcmp(name, "field") == 0 && inClass) {
+    } else if (strcmp(name, wire::FIELD_ELEMENT) == 0 && inClass) {
         HeapField field;
         int64_t index = -1;
         FOR_ATTRIBUTES(attributes, key, value) {
-            if (strcmp(key, "index") == 0) index = Decimal(value);
-            else if (strcmp(key, "name") == 0) field.name = Bytes(value);
-            else if (strcmp(key, "defclass") == 0) field.definingClass = Bytes(value);
+            if (strcmp(key, wire::INDEX_ATTRIBUTE) == 0) index = Decimal(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) field.name = Bytes(value);
+            else if (strcmp(key, wire::DEFINING_CLASS_ATTRIBUTE) == 0) field.definingClass = Bytes(value);
         }
         if (index < 0 || index > (1 << 20)) return;
         if (cls.fields.size() <= static_cast<size_t>(index)) cls.fields.resize(static_cast<size_t>(index) + 1);
         cls.fields[static_cast<size_t>(index)] = std::move(field);
-    } else if (strcmp(name, "mthd") == 0 && inClass) {
+    } else if (strcmp(name, wire::METHOD_ELEMENT) == 0 && inClass) {
         StreamMethod method;
         FOR_ATTRIBUTES(attributes, key, value) {
-            if (strcmp(key, "mthdtag") == 0) method.tag = Hex(value);
-            else if (strcmp(key, "name") == 0) method.name = Bytes(value);
+            if (strcmp(key, wire::METHOD_TAG_ATTRIBUTE) == 0) method.tag = Hex(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) method.name = Bytes(value);
         }
         reader.handler.OnMethod(method);
-    } else if (strcmp(name, "thread") == 0) {
+    } else if (strcmp(name, wire::THREAD_ELEMENT) == 0) {
         StreamThread thread;
         FOR_ATTRIBUTES(attributes, key, value) {
-            if (strcmp(key, "thrdtag") == 0) thread.tag = Hex(value);
-            else if (strcmp(key, "name") == 0) thread.name = Bytes(value);
-            else if (strcmp(key, "state") == 0) thread.state = static_cast<int32_t>(Decimal(value));
+            if (strcmp(key, wire::THREAD_TAG_ATTRIBUTE) == 0) thread.tag = Hex(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) thread.name = Bytes(value);
+            else if (strcmp(key, wire::STATE_ATTRIBUTE) == 0) thread.state = static_cast<int32_t>(Decimal(value));
         }
         reader.handler.OnThread(thread);
-    } else if (strcmp(name, "last") == 0) {
+    } else if (strcmp(name, wire::LAST_ELEMENT) == 0) {
         afterLast = true;
-        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, "value") == 0) frameLast = strcmp(value, "1") == 0;
-    } else if (strcmp(name, "error") == 0) {
+        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, wire::VALUE_ATTRIBUTE) == 0) frameLast = strcmp(value, "1") == 0;
+    } else if (strcmp(name, wire::ERROR_ELEMENT) == 0) {
         std::string message = "unknown error";
-        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, "msg") == 0) message = Bytes(value);
+        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, wire::MESSAGE_ATTRIBUTE) == 0) message = Bytes(value);
         reader.agentError = message;
         Fail("the agent reported: " + message);
     }
@@ -291,7 +295,7 @@ void SnapshotReader::Parser::End(const char* name) {
             reader.handler.OnHeaderEnd();
         }
         if (frameLast) reader.complete = true;
-    } else if (inClass && strcmp(name, "class") == 0) {
+    } else if (inClass && strcmp(name, wire::CLASS_ELEMENT) == 0) {
         inClass = false;
         reader.handler.OnClass(cls);
     }
@@ -348,8 +352,8 @@ SnapshotReader::SnapshotReader(SnapshotHandler& handler, Kind kind)
 SnapshotReader::~SnapshotReader() = default;
 
 bool SnapshotReader::IsStreamStart(std::string_view head) {
-    static const std::string_view FRAME_START = "<vesk-resp tag=\"";
-    return head.substr(0, FRAME_START.size()) == FRAME_START;
+    const std::string_view start = wire::FRAME_START;
+    return head.substr(0, start.size()) == start;
 }
 
 void SnapshotReader::Fail(const std::string& message) {

@@ -6,9 +6,12 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "VeskProtocol.h"
 #include "term/InterruptGuard.h"
 
 namespace vesk {
+
+namespace wire = Orlo::Protocol;
 
 static const int POLL_MS = 250;
 // A second Ctrl-C leaves without waiting for the agent's confirmation; the
@@ -47,8 +50,8 @@ void SnapshotSession::OnHeader(const Frame& header) {
         if (!cancelSent) progress.Phase("receiving");
         return;
     }
-    for (const Prop& prop : CommandProps(header.Body(), "SNAPSHOT"))
-        if (prop.name == "total-refs") totalRefs = strtoull(prop.value.c_str(), nullptr, 10);
+    for (const Prop& prop : CommandProps(header.Body(), wire::CMD_SNAPSHOT))
+        if (prop.name == wire::PROP_TOTAL_REFERENCES) totalRefs = strtoull(prop.value.c_str(), nullptr, 10);
     if (!cancelSent) progress.Phase("receiving", totalRefs, "references");
 }
 
@@ -82,7 +85,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
         if (interrupts.Presses() > 1) throw ClientError(ErrorKind::Cancelled, GIVEN_UP);
         ShowProgress();
     });
-    client.Send(VeskClient::BuildRequest({heapDump ? "HEAPDUMP" : "SNAPSHOT"}));
+    client.Send(VeskClient::BuildRequest({heapDump ? wire::CMD_HEAPDUMP : wire::CMD_SNAPSHOT}));
 
     uint64_t seenBytes = startBytes;
     auto lastData = std::chrono::steady_clock::now();
@@ -126,7 +129,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     }
     if (failed) {
         progress.Clear();
-        return cancelSent && error == "Operation cancelled by user" ? Outcome::Cancelled : Outcome::Failed;
+        return cancelSent && error == wire::CANCELLED_MESSAGE ? Outcome::Cancelled : Outcome::Failed;
     }
     char summary[160];
     snprintf(summary, sizeof summary, "%.1f MiB in %.1f s, of which %.1f s waiting for the %s",

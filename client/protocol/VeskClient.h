@@ -25,9 +25,9 @@ struct Frame {
 
 class VeskClient {
 public:
-    static constexpr int DEFAULT_PORT = 16400;
+    static const int DEFAULT_PORT;
     // The agent takes a request from one receive of at most this many bytes.
-    static constexpr size_t MAX_REQUEST = 2047;
+    static const size_t MAX_REQUEST;
 
     VeskClient() = default;
     ~VeskClient();
@@ -51,7 +51,7 @@ public:
 
     // Sends the bytes in one piece (a request, or anything for tests).
     void Send(std::string_view bytes);
-    void SendAbort() { Send("<ABORT>"); }
+    void SendAbort();
     // Sends a request and returns all its frames (ReadResponse).
     std::vector<Frame> Request(std::string_view request);
 

@@ -473,8 +473,8 @@ TEST(SnapshotCancel, AbortStopsTheWalkAndTheConnectionGoesOn) {
 
 // System.exit while the client is being sent the files, then while the
 // agent walks the heap: the exiting thread runs again once the walk is over,
-// and the VM is gone within a second of that, beyond what an exit takes
-// anyway. No snapshot file is left.
+// and the VM is gone soon after, beyond what an exit takes anyway (a second,
+// twice that allowed for a loaded machine). No snapshot file is left.
 TEST(SnapshotExit, ExitDuringStreamingOrTheWalkLeavesNoFile) {
     int64_t plainExit = 0;
     for (bool streaming : {true, false}) {
@@ -502,7 +502,7 @@ TEST(SnapshotExit, ExitDuringStreamingOrTheWalkLeavesNoFile) {
         // Held up that long, the fixture's thread was stopped by the walk.
         auto held = std::chrono::system_clock::now() - signalled - std::chrono::milliseconds(exitMillis);
         EXPECT_GT(held, std::chrono::milliseconds(100));
-        EXPECT_LE(exitMillis, plainExit + 1000);
+        EXPECT_LE(exitMillis, plainExit + 2000);
     }
 }
 
