@@ -11,6 +11,7 @@
 #include "HeapDumper.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
+#include "PortFile.h"
 #include "TempFiles.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
@@ -155,6 +156,8 @@ jint JvmAgent::JvmAttach() {
         return JNI_ERR;
     }
     VeskLogger::LogInfo("Agent attached, serving %s:%d", where, options.port);
+    // Written before the load returns, so that vesk --pid finds it as soon as vesk attach is done.
+    PortFile::Write(options.address, options.port);
     return JNI_OK;
 }
 

@@ -156,6 +156,8 @@ std::string TempFiles::MakeDirectory(const std::string& base, const std::string&
     return Add(path, true) ? path : std::string();
 }
 
+bool TempFiles::Adopt(const std::string& path) { return Add(path, false); }
+
 void TempFiles::Remove(const std::string& path) {
     std::lock_guard<std::mutex> guard(listLock);
     std::vector<Listed>& list = List();

@@ -24,6 +24,9 @@ public:
     // A new directory of mode 0700 in base, named prefix and six random
     // characters, listed. Empty with errno set on failure.
     static std::string MakeDirectory(const std::string& base, const std::string& prefix);
+    // Lists a file the caller made under a name of its own, so that it goes
+    // with the rest; false (the file deleted) when the list cannot grow.
+    static bool Adopt(const std::string& path);
     // Deletes a listed file, or a listed directory with the files in it, and
     // forgets it; an unlisted one is left alone, as its name may since have
     // been given to another.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "protocol/JvmAttach.h"
 
 using namespace vesk;
 
@@ -20,7 +21,7 @@ static const char EXIT_STATUS[] =
     "  0    success\n"
     "  1    the agent reported an error (vesk attach: it did not start)\n"
     "  2    usage error\n"
-    "  3    nothing listening at HOST:PORT\n"
+    "  3    nothing listening at HOST:PORT (--pid: no agent attached to PID)\n"
     "  4    rejected: the agent serves another client\n"
     "  5    connection dropped, timed out, or not the agent's protocol\n"
     "  6    a local file could not be read or written, or holds no snapshot\n"
@@ -36,7 +37,7 @@ static const char SIZES[] =
     "top, path and diff prints whole bytes, as --json always does.\n\n";
 
 static const char COMMON_OPTIONS[] =
-    "The options of vesk --help (--host, --port, --timeout, --raw) also go before or after the command.";
+    "The options of vesk --help (--host, --port, --pid, --timeout, --raw) also go before or after the command.";
 
 // "vesk: PREFIXMESSAGE" on stderr, after what went to stdout. No allocation:
 // after std::bad_alloc there may be none to be had.
@@ -72,6 +73,14 @@ static int Run(int argc, char** argv) {
         app.add_option("--port", options.port, "agent port (default " + std::to_string(options.port) + ")")
             ->option_text("PORT")
             ->check(DecimalRange(1, 65535));
+    int pid = 0;
+    CLI::Option* pidOption =
+        app.add_option("--pid", pid,
+                       "the JVM PID that vesk attach loaded the agent into (Linux), instead of --host and --port")
+            ->option_text("PID")
+            ->check(DecimalRange(1, 2147483647));
+    pidOption->excludes(port);
+    pidOption->excludes("--host");
     app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,
                    "wait at most this long for each response (default 120, 0: no limit)")
@@ -95,6 +104,14 @@ static int Run(int argc, char** argv) {
     }
     options.timeoutMs = timeoutSeconds * 1000;
     options.portGiven = port->count() > 0;
+    if (pidOption->count() > 0 && app.got_subcommand("attach"))
+        throw ClientError(ErrorKind::Usage, "vesk attach takes the PID as its argument, not --pid");
+    if (pidOption->count() > 0) {
+        AttachedEndpoint agent = FindAttachedAgent(pid);
+        options.host = agent.address;
+        options.port = agent.port;
+        options.portGiven = true;
+    }
     options.timeoutGiven = timeout->count() > 0;
 
     for (auto& [sub, run] : commands) {

@@ -106,22 +106,65 @@ bool AttachDisabled(const std::string& options) {
     return on != std::string::npos && (off == std::string::npos || off < on);
 }
 
+struct ProcessIds {
+    pid_t nspid;
+    uid_t uid;  // effective ids: the JVM accepts only a peer with these
+    gid_t gid;
+};
+
+// The ids of process pid from /proc/PID/status: its pid in its own namespace
+// (the last of NSpid), its user and group.
+ProcessIds ReadIds(pid_t pid) {
+    std::string status;
+    if (pid <= 0 || !ReadText("/proc/" + std::to_string(pid) + "/status", status) || status.empty())
+        throw ClientError(ErrorKind::NoProcess, "no process " + std::to_string(pid) + " (check the PID)");
+    status.insert(0, "\n");
+    ProcessIds ids{pid, 0, 0};
+    std::vector<long> nspids = Numbers(StatusField(status, "NSpid"));
+    if (!nspids.empty()) ids.nspid = static_cast<pid_t>(nspids.back());
+    std::vector<long> uids = Numbers(StatusField(status, "Uid"));
+    std::vector<long> gids = Numbers(StatusField(status, "Gid"));
+    if (uids.size() < 2 || gids.size() < 2) throw AttachError("cannot read the user of process " + std::to_string(pid));
+    ids.uid = static_cast<uid_t>(uids[1]);
+    ids.gid = static_cast<gid_t>(gids[1]);
+    return ids;
+}
+
 }  // namespace
+
+AttachedEndpoint FindAttachedAgent(pid_t pid) {
+    ProcessIds ids = ReadIds(pid);
+    const std::string number = std::to_string(pid);
+    const std::string path = "/proc/" + number + "/root/tmp/.veskjagent_" + std::to_string(ids.nspid);
+    const std::string none = "no agent attached to " + number + "; run vesk attach " + number;
+    struct stat file {};
+    if (lstat(path.c_str(), &file) != 0) {
+        if (errno == ENOENT) throw ClientError(ErrorKind::NotListening, none);
+        throw AttachError("cannot read " + path + ": " + Errno() + " (run vesk as the JVM's user or as root)");
+    }
+    // Anyone may write into /tmp: only a file of the JVM's user tells its port.
+    std::string text;
+    if (!S_ISREG(file.st_mode) || file.st_uid != ids.uid) throw ClientError(ErrorKind::NotListening, none);
+    if (!ReadText(path, text))
+        throw AttachError("cannot read " + path + ": " + Errno() + " (run vesk as the JVM's user or as root)");
+    char address[64] = "";
+    int port = 0;
+    if (sscanf(text.c_str(), "%63s %d", address, &port) != 2 || port <= 0 || port > 65535)
+        throw ClientError(ErrorKind::NotListening, none);
+    AttachedEndpoint endpoint;
+    // An agent listening on every address is reached on this host's loopback.
+    endpoint.address = strcmp(address, "0.0.0.0") == 0 ? "127.0.0.1" : address;
+    endpoint.port = port;
+    return endpoint;
+}
 
 JvmAttach::JvmAttach(pid_t pid, int timeoutMs)
     : pid(pid), nspid(pid), uid(0), gid(0), timeoutMs(timeoutMs), root("/proc/" + std::to_string(pid) + "/root") {
     const std::string proc = "/proc/" + std::to_string(pid);
-    std::string status;
-    if (pid <= 0 || !ReadText(proc + "/status", status) || status.empty())
-        throw ClientError(ErrorKind::NoProcess, "no process " + std::to_string(pid) + " (check the PID)");
-    status.insert(0, "\n");
-    std::vector<long> nspids = Numbers(StatusField(status, "NSpid"));
-    if (!nspids.empty()) nspid = static_cast<pid_t>(nspids.back());
-    std::vector<long> uids = Numbers(StatusField(status, "Uid"));
-    std::vector<long> gids = Numbers(StatusField(status, "Gid"));
-    if (uids.size() < 2 || gids.size() < 2) throw AttachError("cannot read the user of process " + std::to_string(pid));
-    uid = static_cast<uid_t>(uids[1]);  // effective ids: the JVM accepts only a peer with these
-    gid = static_cast<gid_t>(gids[1]);
+    ProcessIds ids = ReadIds(pid);
+    nspid = ids.nspid;
+    uid = ids.uid;
+    gid = ids.gid;
     if (geteuid() != 0 && geteuid() != uid)
         throw AttachError("process " + std::to_string(pid) + " runs as uid " + std::to_string(uid) +
                           ": run vesk attach as that user or as root");

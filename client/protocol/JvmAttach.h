@@ -22,6 +22,17 @@ struct AttachOutcome {
     int ServingPort() const { return returnCode & 0xFFFF; }
 };
 
+// Where the agent that vesk attach loaded into process pid serves, as that
+// agent wrote it into the target's /tmp (named with its namespace pid).
+// Throws NoProcess when there is no such process, NotListening when no
+// agent left the file (or one not of the target's user), AttachFailed when
+// this user may not read it.
+struct AttachedEndpoint {
+    std::string address;
+    int port = 0;
+};
+AttachedEndpoint FindAttachedAgent(pid_t pid);
+
 class JvmAttach {
 public:
     // Reads what the target is (its namespace pid, user, root); throws

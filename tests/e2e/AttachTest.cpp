@@ -1,6 +1,9 @@
 // vesk attach: the agent loaded into a JVM started without it, over the
-// JVM's own attach socket, and a second load that finds it there.
+// JVM's own attach socket, and a second load that finds it there; vesk --pid
+// finding that agent; the targets that cannot be attached to.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -40,6 +43,61 @@ TEST(AttachTest, AttachedAgentServesAndASecondAttachFindsIt) {
 
     for (const std::string& trigger : {"/tmp/.attach_pid" + pid, jvm.Dir().File(".attach_pid" + pid)})
         EXPECT_NE(access(trigger.c_str(), F_OK), 0) << trigger;
+    EXPECT_TRUE(jvm.Running());
+    // Ended in order, so that the agent removes its port file from /tmp.
+    kill(jvm.Pid(), SIGTERM);
+    jvm.WaitExit(30000);
+}
+
+TEST(AttachTest, PidFindsTheAttachedAgentForSnapshotAndDump) {
+    JavaProcess jvm({}, "server.ServerFixture");
+    ASSERT_TRUE(jvm.WaitForOutput("READY", 30000)) << jvm.Stderr();
+    const std::string pid = std::to_string(jvm.Pid());
+    const std::string port = std::to_string(FreePort());
+    const std::string portFile = "/tmp/.veskjagent_" + pid;
+    TempDir dir;
+    const std::string out = dir.File("out.txt");
+    ASSERT_EQ(RunProgram({VeskProgram(), "attach", pid, "--port", port, "--agent", VESK_AGENT_LIB}, out), 0)
+        << ReadFile(out) << jvm.Stderr();
+
+    EXPECT_EQ(ReadFile(portFile), "127.0.0.1 " + port + "\n");
+    struct stat mode {};
+    ASSERT_EQ(stat(portFile.c_str(), &mode), 0);
+    EXPECT_EQ(mode.st_mode & 0777, 0600u);
+
+    ASSERT_EQ(RunProgram({VeskProgram(), "--pid", pid, "top", "-n", "3"}, out), 0) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("server.ServerFixture"), std::string::npos) << ReadFile(out);
+    const std::string hprof = dir.File("heap.hprof");
+    ASSERT_EQ(RunProgram({VeskProgram(), "dump", "--pid", pid, "-o", hprof}, out), 0) << ReadFile(out);
+    ASSERT_EQ(RunProgram({VeskProgram(), "top", hprof, "-n", "3"}, out), 0) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("server.ServerFixture"), std::string::npos) << ReadFile(out);
+
+    // An orderly exit takes the agent's files with it.
+    ASSERT_EQ(kill(jvm.Pid(), SIGTERM), 0);
+    EXPECT_NE(jvm.WaitExit(30000), -1);
+    EXPECT_FALSE(FileExists(portFile));
+    EXPECT_EQ(EntriesStartingWith(jvm.Dir().Path(), "VESK"), std::vector<std::string>{});
+    EXPECT_EQ(EntriesStartingWith("/dev/shm", "VESKDUMP_" + pid + "_"), std::vector<std::string>{});
+}
+
+TEST(AttachTest, NoProcessAndDisabledAttachFailAtOnce) {
+    TempDir dir;
+    const std::string out = dir.File("out.txt");
+    // pid_max itself is never a process id.
+    std::string gone = ReadFile("/proc/sys/kernel/pid_max");
+    gone.erase(gone.find_last_not_of("\n") + 1);
+    EXPECT_EQ(RunProgram({VeskProgram(), "attach", gone, "--agent", VESK_AGENT_LIB}, out), 9) << ReadFile(out);
+    EXPECT_EQ(ReadFile(out), "vesk: no process " + gone + " (check the PID)\n");
+    EXPECT_EQ(RunProgram({VeskProgram(), "--pid", gone, "runtime"}, out), 9) << ReadFile(out);
+
+    JavaProcess jvm({"-XX:+DisableAttachMechanism"}, "server.ServerFixture");
+    ASSERT_TRUE(jvm.WaitForOutput("READY", 30000)) << jvm.Stderr();
+    const std::string pid = std::to_string(jvm.Pid());
+    EXPECT_EQ(RunProgram({VeskProgram(), "attach", pid, "--agent", VESK_AGENT_LIB}, out), 10) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("-XX:+DisableAttachMechanism"), std::string::npos) << ReadFile(out);
+    EXPECT_EQ(RunProgram({VeskProgram(), "--pid", pid, "runtime"}, out), 3) << ReadFile(out);
+    EXPECT_EQ(ReadFile(out), "vesk: no agent attached to " + pid + "; run vesk attach " + pid + "\n");
+    EXPECT_EQ(EntriesStartingWith(jvm.Dir().Path(), ".attach_pid"), std::vector<std::string>{});
     EXPECT_TRUE(jvm.Running());
 }
 

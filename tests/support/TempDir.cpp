@@ -57,4 +57,12 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> EntriesStartingWith(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path().string());
+    return found;
+}
+
 }  // namespace vesktest

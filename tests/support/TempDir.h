@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vesktest {
 
@@ -23,5 +24,7 @@ private:
 
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// Paths of the entries of dir whose names start with prefix.
+std::vector<std::string> EntriesStartingWith(const std::string& dir, const std::string& prefix);
 
 }  // namespace vesktest
