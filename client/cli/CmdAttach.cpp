@@ -104,7 +104,8 @@ CommandRun DefineAttach(CLI::App& command) {
         "Linux only; the JVM must run as this user (or vesk as root). A JVM in a container is reached\n"
         "through /proc/PID/root, the agent library copied into its /tmp for the load when needed.\n"
         "An agent already loaded is reported as such, with where it serves (exit status 0).\n"
-        "Example: vesk attach 1234 -- idle=600 && vesk --port PORT runtime");
+        "Then vesk --pid PID COMMAND finds the agent without its port.\n"
+        "Example: vesk attach 1234 -- idle=600 && vesk --pid 1234 runtime");
     return [args](const Options& options) { RunAttach(options, *args); };
 }
 

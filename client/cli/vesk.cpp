@@ -76,7 +76,7 @@ static int Run(int argc, char** argv) {
     int pid = 0;
     CLI::Option* pidOption =
         app.add_option("--pid", pid,
-                       "the JVM PID that vesk attach loaded the agent into (Linux), instead of --host and --port")
+                       "the agent vesk attach loaded into the JVM PID (Linux), for --host and --port")
             ->option_text("PID")
             ->check(DecimalRange(1, 2147483647));
     pidOption->excludes(port);
