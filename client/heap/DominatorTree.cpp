@@ -6,9 +6,6 @@
 
 namespace vesk {
 
-// Dense numbers in depth-first preorder: 1 is the virtual root, 0 "unvisited".
-typedef uint32_t Num;
-
 DominatorTree::DominatorTree(const HeapGraph& graph, bool followWeak) : graph(graph) { Compute(followWeak); }
 
 void DominatorTree::Compute(bool followWeak) {
@@ -50,28 +47,51 @@ void DominatorTree::Compute(bool followWeak) {
     }
     const Num count = static_cast<Num>(vertex.size());  // numbers 1 .. count - 1
 
-    // Predecessors by number; the virtual root is one of every root's object.
-    std::vector<uint64_t> predBegin(static_cast<size_t>(count) + 1, 0);
+    // Predecessors by number, 32-bit offsets when they fit. Two kinds are
+    // left out as they cannot lower a semi-dominator below the DFS parent it
+    // starts from: the tree edge from the parent itself, and the virtual
+    // root, which every rooted node gets as semi-dominator anyway.
+    std::vector<bool> rooted(count, false);
+    for (const HeapRoot& root : graph.Roots()) rooted[pre[root.node]] = true;
+    uint64_t total = 0;
+    for (NodeId node = 0; node < nodes; node++) {
+        if (!pre[node]) continue;
+        for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
+            if ((followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node]) total++;
+    }
+    if (total < UINT32_MAX) Semi<uint32_t>(followWeak, pre, vertex, parent, rooted);
+    else Semi<uint64_t>(followWeak, pre, vertex, parent, rooted);
+}
+
+// Semi-dominators, then the immediate dominators and retained sizes.
+template <class Offset>
+void DominatorTree::Semi(bool followWeak, std::vector<Num>& pre, std::vector<NodeId>& vertex,
+                         std::vector<Num>& parent, std::vector<bool>& rooted) {
+    const NodeId nodes = graph.NodeCount();
+    const Num count = static_cast<Num>(vertex.size());
+    std::vector<Offset> predBegin(static_cast<size_t>(count) + 1, 0);
     std::vector<Num> preds;
     {
-        std::vector<bool> rooted(count, false);
-        for (const HeapRoot& root : graph.Roots()) rooted[pre[root.node]] = true;
-        for (Num w = 2; w < count; w++) predBegin[w + 1] += rooted[w];
+        auto kept = [&](NodeId node, const HeapEdge* e) {
+            return (followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node];
+        };
         for (NodeId node = 0; node < nodes; node++) {
             if (!pre[node]) continue;
             for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
-                if (followWeak || !graph.IsWeak(node, *e)) predBegin[pre[e->target] + 1]++;
+                if (kept(node, e)) predBegin[pre[e->target]]++;
         }
-        for (Num w = 0; w < count; w++) predBegin[w + 1] += predBegin[w];
+        // Counts summed into ends, then filled back to front so that each
+        // end moves back to its number's beginning (no second array).
+        for (Num w = 1; w < count; w++) predBegin[w] += predBegin[w - 1];
+        predBegin[count] = predBegin[count - 1];
         preds.resize(predBegin[count]);
-        std::vector<uint64_t> fill(predBegin.begin(), predBegin.end() - 1);
-        for (Num w = 2; w < count; w++)
-            if (rooted[w]) preds[fill[w]++] = 1;
-        for (NodeId node = 0; node < nodes; node++) {
+        for (NodeId node = nodes; node-- > 0;) {
             if (!pre[node]) continue;
-            for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
-                if (followWeak || !graph.IsWeak(node, *e)) preds[fill[pre[e->target]]++] = pre[node];
+            for (const HeapEdge* e = graph.EdgesEnd(node); e-- > graph.EdgesBegin(node);)
+                if (kept(node, e)) preds[--predBegin[pre[e->target]]] = pre[node];
         }
+        // The unreachable are the nodes left without a dominator.
+        std::vector<Num>().swap(pre);
     }
 
     // Semi-dominators, in reverse preorder. Numbers above w are linked into
@@ -100,15 +120,16 @@ void DominatorTree::Compute(bool followWeak) {
         return label[v];
     };
     for (Num w = count - 1; w >= 2; w--) {
-        Num s = parent[w];
-        for (uint64_t i = predBegin[w]; i < predBegin[w + 1]; i++) {
+        Num s = rooted[w] ? 1 : parent[w];
+        for (Offset i = predBegin[w]; i < predBegin[w + 1]; i++) {
             Num u = semi[eval(preds[i], w + 1)];
             if (u < s) s = u;
         }
         semi[w] = s;
     }
-    std::vector<uint64_t>().swap(predBegin);
+    std::vector<Offset>().swap(predBegin);
     std::vector<Num>().swap(preds);
+    std::vector<bool>().swap(rooted);
     std::vector<Num>().swap(label);
     std::vector<Num>().swap(parent);
     std::vector<Num>().swap(path);
@@ -138,9 +159,8 @@ void DominatorTree::Compute(bool followWeak) {
     }
     reachable = count - 2;
     for (NodeId node = 0; node < nodes; node++)
-        if (!pre[node]) unreachableBytes += graph.ShallowSize(node);
+        if (idom[node] == NO_NODE) unreachableBytes += graph.ShallowSize(node);
     std::vector<Num>().swap(idomNum);
-    std::vector<Num>().swap(pre);
     Accumulate(vertex);
 }
 
