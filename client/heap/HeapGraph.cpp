@@ -116,15 +116,31 @@ std::vector<ClassTotals> HeapGraph::Histogram() const {
         uint32_t cls = classOf[node];
         if (cls == NO_CLASS) continue;
         totals[cls].instances++;
-        totals[cls].bytes += static_cast<int64_t>(shallow[node]);
+        totals[cls].bytes += static_cast<int64_t>(ShallowSize(node));
     }
     for (size_t i = 0; i < classes.size(); i++) totals[i].name = classes[i].name;
     return totals;
 }
 
+uint64_t HeapGraph::WrappedOffset(NodeId node) const {
+    uint64_t high = static_cast<uint64_t>(std::upper_bound(offsetWraps.begin(), offsetWraps.end(), node) - offsetWraps.begin());
+    return high << 32 | offsets[node];
+}
+
+void HeapGraph::SetShallow(NodeId node, uint64_t size) {
+    if (size < LARGE_SIZE) {
+        shallow[node] = static_cast<uint32_t>(size);
+        largeSizes.erase(node);
+    } else {
+        shallow[node] = LARGE_SIZE;
+        largeSizes[node] = size;
+    }
+}
+
 size_t HeapGraph::MemoryBytes() const {
-    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint64_t) +
-           offsets.capacity() * sizeof(uint64_t) + edges.capacity() * sizeof(HeapEdge) + tags.MemoryBytes() +
+    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint32_t) + largeSizes.size() * 32 +
+           offsets.capacity() * sizeof(uint32_t) + offsetWraps.capacity() * sizeof(NodeId) +
+           edges.capacity() * sizeof(HeapEdge) + tags.MemoryBytes() +
            roots.capacity() * sizeof(HeapRoot) + classes.capacity() * sizeof(HeapClass) +
            threads.capacity() * sizeof(HeapThread) + (classNodes.size() + threadNodes.size()) * 32;
 }
@@ -143,7 +159,8 @@ NodeId HeapGraphBuilder::NewNode(uint64_t tag, uint32_t classIndex, uint64_t siz
     if (node >= NO_NODE - 1) throw std::length_error("more objects than a heap graph can number");
     graph.tags.Add(static_cast<NodeId>(node), tag);
     graph.classOf.push_back(classIndex);
-    graph.shallow.push_back(size);
+    graph.shallow.push_back(0);
+    graph.SetShallow(static_cast<NodeId>(node), size);
     return static_cast<NodeId>(node);
 }
 
@@ -177,7 +194,7 @@ NodeId HeapGraphBuilder::AddObject(uint64_t tag, uint32_t classIndex, uint64_t s
 
 void HeapGraphBuilder::Describe(NodeId node, uint32_t classIndex, uint64_t size) {
     graph.classOf[node] = classIndex;
-    graph.shallow[node] = size;
+    graph.SetShallow(node, size);
 }
 
 uint32_t HeapGraphBuilder::FindClassTag(uint64_t tag) const {
@@ -241,12 +258,11 @@ HeapGraph HeapGraphBuilder::Finish() {
     referrers.resize(kept);
 
     NodeId nodes = graph.NodeCount();
-    std::vector<uint64_t>& offsets = graph.offsets;
-    offsets.assign(static_cast<size_t>(nodes) + 1, 0);
+    std::vector<uint64_t> offsets(static_cast<size_t>(nodes) + 1, 0);
     for (NodeId referrer : referrers) offsets[referrer + 1]++;
     for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
+    std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
     {
-        std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
         for (NodeId bucket = 0; bucket < nodes; bucket++) {
             uint64_t end = offsets[bucket + 1];
             while (next[bucket] < end) {
@@ -263,6 +279,13 @@ HeapGraph HeapGraphBuilder::Finish() {
         }
     }
     std::vector<NodeId>().swap(referrers);
+    std::vector<uint64_t>().swap(next);
+    graph.offsets.resize(offsets.size());
+    for (size_t n = 0; n < offsets.size(); n++) {
+        graph.offsets[n] = static_cast<uint32_t>(offsets[n]);
+        while (graph.offsetWraps.size() < offsets[n] >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
+    }
+    std::vector<uint64_t>().swap(offsets);
     graph.tags.Merge();
 
     HeapGraph done = std::move(graph);

@@ -1,8 +1,10 @@
 // The object graph of one heap snapshot, compact enough for heaps of many
 // millions of objects: every object, class object and thread object is a node
-// with a dense number, outgoing references are kept in CSR arrays (one offset
-// per node, 8 bytes per reference), and tags are stored as runs of
-// consecutive values rather than one per node.
+// with a dense number, 4 bytes for its class and 4 for its shallow size (an
+// escape for the rare larger one), outgoing references are kept in CSR arrays
+// (a 32-bit offset per node, 8 bytes per reference), and tags are stored as
+// runs of consecutive values rather than one per node. Counts above 2^32
+// work: offsets note where they pass each multiple of 2^32.
 //
 // Built once by a HeapGraphBuilder, read-only afterwards; safe to read from
 // several threads.
@@ -135,14 +137,16 @@ public:
     uint32_t ClassOf(NodeId node) const { return classOf[node]; }
     // "?" when the class is unknown.
     const std::string& ClassName(NodeId node) const;
-    uint64_t ShallowSize(NodeId node) const { return shallow[node]; }
+    uint64_t ShallowSize(NodeId node) const {
+        return shallow[node] != LARGE_SIZE ? shallow[node] : largeSizes.at(node);
+    }
     // The class a class object stands for, else NO_CLASS.
     uint32_t DescribedClass(NodeId node) const;
     // The thread a thread object stands for, else NO_THREAD.
     uint32_t DescribedThread(NodeId node) const;
 
-    const HeapEdge* EdgesBegin(NodeId node) const { return edges.data() + offsets[node]; }
-    const HeapEdge* EdgesEnd(NodeId node) const { return edges.data() + offsets[node + 1]; }
+    const HeapEdge* EdgesBegin(NodeId node) const { return edges.data() + Offset(node); }
+    const HeapEdge* EdgesEnd(NodeId node) const { return edges.data() + Offset(node + 1); }
     // A reference through java.lang.ref.Reference.referent.
     bool IsWeak(NodeId referrer, const HeapEdge& edge) const;
     // The name of the field an edge of referrer goes through, "[i]" for an
@@ -168,6 +172,15 @@ public:
 private:
     friend class HeapGraphBuilder;
 
+    // Sizes from this one up are in largeSizes.
+    static constexpr uint32_t LARGE_SIZE = UINT32_MAX;
+
+    uint64_t Offset(NodeId node) const {
+        return offsetWraps.empty() ? offsets[node] : WrappedOffset(node);
+    }
+    uint64_t WrappedOffset(NodeId node) const;
+    void SetShallow(NodeId node, uint64_t size);
+
     std::vector<HeapClass> classes;
     std::vector<HeapThread> threads;
     std::vector<HeapRoot> roots;
@@ -175,8 +188,12 @@ private:
     std::unordered_map<NodeId, uint32_t> threadNodes;  // thread object -> thread
     TagIndex tags;
     std::vector<uint32_t> classOf;
-    std::vector<uint64_t> shallow;
-    std::vector<uint64_t> offsets;  // NodeCount() + 1
+    std::vector<uint32_t> shallow;
+    std::unordered_map<NodeId, uint64_t> largeSizes;
+    // NodeCount() + 1 offsets, their low 32 bits; the high part of a node's is
+    // how many entries of offsetWraps (ascending nodes) are at most that node.
+    std::vector<uint32_t> offsets;
+    std::vector<NodeId> offsetWraps;
     std::vector<HeapEdge> edges;
     uint64_t unresolved = 0;
 };
