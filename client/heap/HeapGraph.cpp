@@ -35,6 +35,7 @@ void TagIndex::Add(NodeId node, uint64_t tag) {
 void TagIndex::Merge() const {
     if (sorted == runs.size()) return;
     size_t old = byTag.size();
+    byTag.reserve(runs.size());
     for (size_t i = sorted; i < runs.size(); i++) byTag.push_back(static_cast<uint32_t>(i));
     auto less = [this](uint32_t a, uint32_t b) { return runs[a].firstTag < runs[b].firstTag; };
     std::sort(byTag.begin() + static_cast<long>(old), byTag.end(), less);
@@ -65,6 +66,8 @@ uint64_t TagIndex::TagOf(NodeId node) const {
     --at;
     return node - at->firstNode < at->count ? at->firstTag + (node - at->firstNode) : 0;
 }
+
+void TagIndex::Reserve(size_t count) { runs.reserve(count); }
 
 size_t TagIndex::MemoryBytes() const {
     return runs.capacity() * sizeof(TagRun) + byTag.capacity() * sizeof(uint32_t);
@@ -147,7 +150,13 @@ size_t HeapGraph::MemoryBytes() const {
 
 HeapGraphBuilder::HeapGraphBuilder() = default;
 
+std::string TooManyObjects(uint64_t count) {
+    return std::to_string(count) + " objects, more than the " + std::to_string(MAX_NODES) + " a heap graph can number";
+}
+
 void HeapGraphBuilder::Reserve(uint64_t nodes, uint64_t references) {
+    nodes = std::min(nodes, MAX_NODES);
+    graph.tags.Reserve(nodes);
     graph.classOf.reserve(nodes);
     graph.shallow.reserve(nodes);
     graph.edges.reserve(references);
@@ -156,7 +165,7 @@ void HeapGraphBuilder::Reserve(uint64_t nodes, uint64_t references) {
 
 NodeId HeapGraphBuilder::NewNode(uint64_t tag, uint32_t classIndex, uint64_t size) {
     size_t node = graph.classOf.size();
-    if (node >= NO_NODE - 1) throw std::length_error("more objects than a heap graph can number");
+    if (node >= MAX_NODES) throw std::length_error(TooManyObjects(node + 1));
     graph.tags.Add(static_cast<NodeId>(node), tag);
     graph.classOf.push_back(classIndex);
     graph.shallow.push_back(0);

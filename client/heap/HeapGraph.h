@@ -20,6 +20,10 @@ namespace vesk {
 
 typedef uint32_t NodeId;
 constexpr NodeId NO_NODE = std::numeric_limits<NodeId>::max();
+// Node numbers end below NO_NODE and the dominator tree's virtual root.
+constexpr uint64_t MAX_NODES = NO_NODE - 1;
+// "N objects, more than ... a heap graph can number".
+std::string TooManyObjects(uint64_t count);
 constexpr uint32_t NO_CLASS = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t NO_THREAD = std::numeric_limits<uint32_t>::max();
 // An edge's index when the reference has none (neither field nor array element).
@@ -108,6 +112,8 @@ class TagIndex {
 public:
     // Appends node (which must be the next number) with tag.
     void Add(NodeId node, uint64_t tag);
+    // Room for count nodes' tags: address space only, until used.
+    void Reserve(size_t count);
     NodeId Find(uint64_t tag) const;
     uint64_t TagOf(NodeId node) const;
     size_t MemoryBytes() const;
@@ -213,6 +219,7 @@ public:
     // The thread gets a node of its own, its thread object; node is ignored.
     uint32_t AddThread(HeapThread thread);
     // classIndex: NO_CLASS when unknown.
+    // Throws std::length_error past MAX_NODES nodes.
     NodeId AddObject(uint64_t tag, uint32_t classIndex, uint64_t size);
     // Class and shallow size of a node added without them (class and thread objects).
     void Describe(NodeId node, uint32_t classIndex, uint64_t size);
@@ -231,7 +238,7 @@ public:
     // What has been added so far (edges not yet ordered, tags maybe unresolved).
     const HeapGraph& Graph() const { return graph; }
     // Room for that many nodes and references, so that growing never holds
-    // two copies of the arrays at once.
+    // two copies of the arrays at once. Untouched room costs address space only.
     void Reserve(uint64_t nodes, uint64_t references);
     // Heap bytes held so far.
     size_t MemoryBytes() const;

@@ -136,7 +136,7 @@ void HprofFile::ReadClassDump(const uint8_t*& at, const uint8_t* end, HprofClass
 void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor* visitor,
                              std::vector<HprofClass>* found) const {
     // The file's pages would otherwise stay resident beside the graph.
-    constexpr ptrdiff_t RELEASE_STEP = 32 << 20;
+    constexpr ptrdiff_t RELEASE_STEP = 8 << 20;
     const uint8_t* kept = at;
     while (at < end) {
         if (at - kept >= RELEASE_STEP) {
@@ -163,6 +163,7 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
             Fail(at, "bad array element type");
         if (record.body > static_cast<uint64_t>(end - at) - header) Fail(at, "truncated heap dump record");
         const uint8_t* body = at + header;
+        if (found && (tag == F::INSTANCE_DUMP || tag == F::OBJ_ARRAY_DUMP || tag == F::PRIM_ARRAY_DUMP)) objects++;
         if (visitor) {
             switch (tag) {
                 case F::INSTANCE_DUMP:

@@ -1,5 +1,6 @@
 #include "load/SnapshotLoader.h"
 
+#include <stdexcept>
 #include <utility>
 
 namespace vesk {
@@ -81,12 +82,17 @@ void SnapshotLoader::OnReference(const StreamRef& ref) {
 bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* error) {
     SnapshotLoader loader;
     SnapshotReader reader(loader);
-    if (!FeedFile(path, reader, error)) return false;
-    if (!reader.Finish()) {
-        *error = path + ": " + reader.Error();
+    try {
+        if (!FeedFile(path, reader, error)) return false;
+        if (!reader.Finish()) {
+            *error = path + ": " + reader.Error();
+            return false;
+        }
+        *graph = loader.Finish();
+    } catch (const std::length_error& e) {
+        *error = path + ": " + e.what();
         return false;
     }
-    *graph = loader.Finish();
     return true;
 }
 
