@@ -21,6 +21,10 @@ const char* RootKindName(RootKind kind) {
 }
 
 void TagIndex::Add(NodeId node, uint64_t tag) {
+    if (compact) {
+        nodeTags.push_back(tag);
+        return;
+    }
     if (!runs.empty()) {
         TagRun& last = runs.back();
         if (last.firstTag + last.count == tag && last.firstNode + last.count == node && last.count < UINT32_MAX) {
@@ -31,35 +35,66 @@ void TagIndex::Add(NodeId node, uint64_t tag) {
     runs.push_back({tag, node, 1});
 }
 
-// Folds the runs added since the last call into the tag order.
+// Folds the entries added since the last call into the tag order; equal
+// tags keep the order they were added in.
 void TagIndex::Merge() const {
-    if (sorted == runs.size()) return;
+    size_t entries = Entries();
+    if (sorted == entries) return;
     size_t old = byTag.size();
-    byTag.reserve(runs.size());
-    for (size_t i = sorted; i < runs.size(); i++) byTag.push_back(static_cast<uint32_t>(i));
-    auto less = [this](uint32_t a, uint32_t b) { return runs[a].firstTag < runs[b].firstTag; };
-    std::sort(byTag.begin() + static_cast<long>(old), byTag.end(), less);
+    byTag.reserve(entries);
+    for (size_t i = sorted; i < entries; i++) byTag.push_back(static_cast<uint32_t>(i));
+    auto less = [this](uint32_t a, uint32_t b) { return FirstTag(a) < FirstTag(b); };
+    std::stable_sort(byTag.begin() + static_cast<long>(old), byTag.end(), less);
     std::inplace_merge(byTag.begin(), byTag.begin() + static_cast<long>(old), byTag.end(), less);
-    sorted = runs.size();
+    sorted = entries;
 }
 
-NodeId TagIndex::Find(uint64_t tag) const {
-    if (runs.empty()) return NO_NODE;
-    // The heap's objects form the last, longest run.
-    const TagRun& last = runs.back();
-    if (tag - last.firstTag < last.count) return last.firstNode + static_cast<NodeId>(tag - last.firstTag);
-    // While building, a short unsorted tail is scanned; a long one is merged.
-    if (runs.size() - sorted > 64) Merge();
-    for (size_t i = sorted; i < runs.size(); i++)
-        if (tag - runs[i].firstTag < runs[i].count) return runs[i].firstNode + static_cast<NodeId>(tag - runs[i].firstTag);
-    auto at = std::upper_bound(byTag.begin(), byTag.end(), tag,
-                               [this](uint64_t t, uint32_t run) { return t < runs[run].firstTag; });
-    if (at == byTag.begin()) return NO_NODE;
-    const TagRun& run = runs[*(at - 1)];
+void TagIndex::Compact() {
+    if (compact || runs.size() <= 16 || runs.size() * 2 < (runs.empty() ? 0 : runs.back().firstNode + runs.back().count))
+        return;
+    std::vector<uint32_t>().swap(byTag);
+    sorted = 0;
+    for (const TagRun& run : runs)
+        for (uint32_t i = 0; i < run.count; i++) nodeTags.push_back(run.firstTag + i);
+    std::vector<TagRun>().swap(runs);
+    compact = true;
+    Merge();
+}
+
+NodeId TagIndex::FindIn(size_t entry, uint64_t tag) const {
+    if (compact) return nodeTags[entry] == tag ? static_cast<NodeId>(entry) : NO_NODE;
+    const TagRun& run = runs[entry];
     return tag - run.firstTag < run.count ? run.firstNode + static_cast<NodeId>(tag - run.firstTag) : NO_NODE;
 }
 
+NodeId TagIndex::Find(uint64_t tag) const {
+    size_t entries = Entries();
+    if (entries == 0) return NO_NODE;
+    // The heap's objects form the last, longest run.
+    if (!compact) {
+        const TagRun& last = runs.back();
+        if (tag - last.firstTag < last.count) return last.firstNode + static_cast<NodeId>(tag - last.firstTag);
+    }
+    // While building, a short unsorted tail is scanned; a long one is merged.
+    if (entries - sorted > 64) Merge();
+    for (size_t i = sorted; i < entries; i++) {
+        NodeId node = FindIn(i, tag);
+        if (node != NO_NODE) return node;
+    }
+    auto at = std::upper_bound(byTag.begin(), byTag.end(), tag,
+                               [this](uint64_t t, uint32_t entry) { return t < FirstTag(entry); });
+    if (at == byTag.begin()) return NO_NODE;
+    if (compact) {
+        // The first of equal tags.
+        auto first = std::lower_bound(byTag.begin(), at, tag,
+                                      [this](uint32_t entry, uint64_t t) { return FirstTag(entry) < t; });
+        return first == at ? NO_NODE : FindIn(*first, tag);
+    }
+    return FindIn(*(at - 1), tag);
+}
+
 uint64_t TagIndex::TagOf(NodeId node) const {
+    if (compact) return node < nodeTags.size() ? nodeTags[node] : 0;
     auto at = std::upper_bound(runs.begin(), runs.end(), node,
                                [](NodeId n, const TagRun& run) { return n < run.firstNode; });
     if (at == runs.begin()) return 0;
@@ -70,7 +105,8 @@ uint64_t TagIndex::TagOf(NodeId node) const {
 void TagIndex::Reserve(size_t count) { runs.reserve(count); }
 
 size_t TagIndex::MemoryBytes() const {
-    return runs.capacity() * sizeof(TagRun) + byTag.capacity() * sizeof(uint32_t);
+    return runs.capacity() * sizeof(TagRun) + nodeTags.capacity() * sizeof(uint64_t) +
+           byTag.capacity() * sizeof(uint32_t);
 }
 
 const std::string& HeapGraph::ClassName(NodeId node) const {

@@ -107,7 +107,9 @@ struct TagRun {
 };
 
 // Node numbers to tags and back, for tags added in any order. Tags the agent
-// gives its objects are consecutive, so a whole heap costs a few runs.
+// gives its objects are consecutive, so a whole heap costs a few runs; heap
+// dump ids are addresses, which Compact stores one per node (12 bytes rather
+// than 20 for a run of one).
 class TagIndex {
 public:
     // Appends node (which must be the next number) with tag.
@@ -120,11 +122,20 @@ public:
     // Sorts what was added since; Find is safe from several threads once
     // no Add came after the last Merge.
     void Merge() const;
+    // Switches to a tag per node when runs are mostly single tags.
+    void Compact();
 
 private:
+    // Runs, or nodes once compacted: what byTag numbers.
+    size_t Entries() const { return compact ? nodeTags.size() : runs.size(); }
+    uint64_t FirstTag(size_t entry) const { return compact ? nodeTags[entry] : runs[entry].firstTag; }
+    NodeId FindIn(size_t entry, uint64_t tag) const;
+
     std::vector<TagRun> runs;              // by node
-    mutable std::vector<uint32_t> byTag;   // run numbers ordered by tag
-    mutable size_t sorted = 0;             // runs covered by byTag
+    bool compact = false;
+    std::vector<uint64_t> nodeTags;        // by node, once compacted
+    mutable std::vector<uint32_t> byTag;   // entries ordered by tag
+    mutable size_t sorted = 0;             // entries covered by byTag
 };
 
 class HeapGraph {
@@ -242,6 +253,9 @@ public:
     void Reserve(uint64_t nodes, uint64_t references);
     // Heap bytes held so far.
     size_t MemoryBytes() const;
+    // Call once most nodes are added: stores tags that form no runs (heap
+    // dump addresses) in less room.
+    void CompactTags() { graph.tags.Compact(); }
 
     // Resolves forward references, orders the references by referrer and
     // hands over the graph; the builder is empty afterwards.

@@ -189,6 +189,7 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         builder.Reserve(firstObject + file.ObjectCount(), 0);
         NodeFiller nodes(file, layout, builder, classIndex, primitiveArrays);
         file.Visit(nodes);
+        builder.CompactTags();
         builder.Reserve(0, nodes.references);
         ReferenceFiller references(file, builder, instanceFields, firstObject);
         file.Visit(references);
