@@ -6,46 +6,51 @@
 
 namespace vesk {
 
+// Dense numbers in depth-first preorder: 1 is the virtual root, 0 "unvisited".
+using Num = uint32_t;
+
 DominatorTree::DominatorTree(const HeapGraph& graph, bool followWeak) : graph(graph) { Compute(followWeak); }
+
+// Iterative depth-first search from each root's object in turn, which is a
+// depth-first search from the virtual root: numbers every node it reaches
+// (pre), and fills parent or vertex (by number) when given. The stack holds
+// nodes and how many of their edges are done.
+static Num Number(const HeapGraph& graph, bool followWeak, std::vector<Num>& pre, std::vector<Num>* parent,
+                  std::vector<NodeId>* vertex) {
+    pre.assign(graph.NodeCount(), 0);
+    Num count = 2;
+    std::vector<std::pair<NodeId, uint32_t>> stack;
+    auto visit = [&](NodeId node, Num from) {
+        pre[node] = count++;
+        if (parent) parent->push_back(from);
+        if (vertex) vertex->push_back(node);
+        stack.push_back({node, 0});
+    };
+    for (const HeapRoot& root : graph.Roots()) {
+        if (pre[root.node]) continue;
+        visit(root.node, 1);
+        while (!stack.empty()) {
+            NodeId node = stack.back().first;
+            const HeapEdge* edge = graph.EdgesBegin(node) + stack.back().second;
+            const HeapEdge* end = graph.EdgesEnd(node);
+            while (edge < end && (pre[edge->target] || (!followWeak && graph.IsWeak(node, *edge)))) edge++;
+            if (edge == end) {
+                stack.pop_back();
+                continue;
+            }
+            stack.back().second = static_cast<uint32_t>(edge + 1 - graph.EdgesBegin(node));
+            visit(edge->target, pre[node]);
+        }
+    }
+    return count;
+}
 
 void DominatorTree::Compute(bool followWeak) {
     const NodeId nodes = graph.NodeCount();
-    std::vector<Num> pre(nodes, 0);
-    std::vector<NodeId> vertex(2, NO_NODE);  // by number
-    std::vector<Num> parent(2, 0);
-    vertex.reserve(static_cast<size_t>(nodes) + 2);
+    std::vector<Num> pre;
+    std::vector<Num> parent(2, 0);  // by number
     parent.reserve(static_cast<size_t>(nodes) + 2);
-
-    // Iterative depth-first search from each root's object in turn, which is
-    // a depth-first search from the virtual root. The stack holds nodes and
-    // how many of their edges are done.
-    {
-        std::vector<std::pair<NodeId, uint32_t>> stack;
-        for (const HeapRoot& root : graph.Roots()) {
-            if (pre[root.node]) continue;
-            pre[root.node] = static_cast<Num>(vertex.size());
-            vertex.push_back(root.node);
-            parent.push_back(1);
-            stack.push_back({root.node, 0});
-            while (!stack.empty()) {
-                NodeId node = stack.back().first;
-                const HeapEdge* edge = graph.EdgesBegin(node) + stack.back().second;
-                const HeapEdge* end = graph.EdgesEnd(node);
-                while (edge < end && (pre[edge->target] || (!followWeak && graph.IsWeak(node, *edge)))) edge++;
-                if (edge == end) {
-                    stack.pop_back();
-                    continue;
-                }
-                stack.back().second = static_cast<uint32_t>(edge + 1 - graph.EdgesBegin(node));
-                NodeId next = edge->target;
-                pre[next] = static_cast<Num>(vertex.size());
-                vertex.push_back(next);
-                parent.push_back(pre[node]);
-                stack.push_back({next, 0});
-            }
-        }
-    }
-    const Num count = static_cast<Num>(vertex.size());  // numbers 1 .. count - 1
+    const Num count = Number(graph, followWeak, pre, &parent, nullptr);  // numbers 1 .. count - 1
 
     // Predecessors by number, 32-bit offsets when they fit. Two kinds are
     // left out as they cannot lower a semi-dominator below the DFS parent it
@@ -59,16 +64,15 @@ void DominatorTree::Compute(bool followWeak) {
         for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
             if ((followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node]) total++;
     }
-    if (total < UINT32_MAX) Semi<uint32_t>(followWeak, pre, vertex, parent, rooted);
-    else Semi<uint64_t>(followWeak, pre, vertex, parent, rooted);
+    if (total < UINT32_MAX) Semi<uint32_t>(followWeak, count, pre, parent, rooted);
+    else Semi<uint64_t>(followWeak, count, pre, parent, rooted);
 }
 
 // Semi-dominators, then the immediate dominators and retained sizes.
 template <class Offset>
-void DominatorTree::Semi(bool followWeak, std::vector<Num>& pre, std::vector<NodeId>& vertex,
-                         std::vector<Num>& parent, std::vector<bool>& rooted) {
+void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std::vector<Num>& parent,
+                         std::vector<bool>& rooted) {
     const NodeId nodes = graph.NodeCount();
-    const Num count = static_cast<Num>(vertex.size());
     std::vector<Offset> predBegin(static_cast<size_t>(count) + 1, 0);
     std::vector<Num> preds;
     {
@@ -142,6 +146,13 @@ void DominatorTree::Semi(bool followWeak, std::vector<Num>& pre, std::vector<Nod
     }
     std::vector<Num>().swap(semi);
 
+    // The nodes by number again, rather than kept all along beside the
+    // arrays above.
+    std::vector<NodeId> vertex(2, NO_NODE);
+    vertex.reserve(count);
+    Number(graph, followWeak, pre, nullptr, &vertex);
+    std::vector<Num>().swap(pre);
+
     // Retained sizes: children before their dominators (reverse preorder).
     retained.assign(nodes, 0);
     idom.assign(nodes, NO_NODE);
@@ -161,19 +172,20 @@ void DominatorTree::Semi(bool followWeak, std::vector<Num>& pre, std::vector<Nod
     for (NodeId node = 0; node < nodes; node++)
         if (idom[node] == NO_NODE) unreachableBytes += graph.ShallowSize(node);
     std::vector<Num>().swap(idomNum);
-    Accumulate(vertex);
+    std::vector<NodeId>().swap(vertex);
+    Accumulate();
 }
 
 // Per class retained sizes: a walk of the dominator tree (first child, next
 // sibling, no stack) that counts an instance only when no instance of its
-// class is above it.
-void DominatorTree::Accumulate(const std::vector<NodeId>& order) {
+// class is above it. The order of siblings does not matter.
+void DominatorTree::Accumulate() {
     const NodeId nodes = graph.NodeCount();
     std::vector<NodeId> firstChild(nodes, NO_NODE), nextSibling(nodes, NO_NODE);
     NodeId topFirst = NO_NODE;
-    for (size_t i = order.size(); i-- > 2;) {
-        NodeId node = order[i];
+    for (NodeId node = nodes; node-- > 0;) {
         NodeId d = idom[node];
+        if (d == NO_NODE) continue;
         NodeId& head = d == VIRTUAL_ROOT ? topFirst : firstChild[d];
         nextSibling[node] = head;
         head = node;

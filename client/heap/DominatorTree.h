@@ -10,7 +10,7 @@
 //
 // Semi-NCA over an iterative depth-first search: no recursion, so chains of
 // millions of objects are fine. Besides the graph it keeps 12 bytes per node;
-// computing it takes up to 24 more per node and 4 per reference that is no
+// computing it takes up to 20 more per node and 4 per reference that is no
 // edge of the depth-first tree for a while.
 #pragma once
 
@@ -59,9 +59,8 @@ private:
 
     void Compute(bool followWeak);
     template <class Offset>
-    void Semi(bool followWeak, std::vector<Num>& pre, std::vector<NodeId>& vertex, std::vector<Num>& parent,
-              std::vector<bool>& rooted);
-    void Accumulate(const std::vector<NodeId>& order);
+    void Semi(bool followWeak, Num count, std::vector<Num>& pre, std::vector<Num>& parent, std::vector<bool>& rooted);
+    void Accumulate();
     std::vector<NodeId> Ranked(size_t n, uint32_t classIndex) const;
 
     const HeapGraph& graph;

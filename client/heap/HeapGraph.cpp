@@ -22,7 +22,18 @@ const char* RootKindName(RootKind kind) {
 
 void TagIndex::Add(NodeId node, uint64_t tag) {
     if (compact) {
-        nodeTags.push_back(tag);
+        if (!nodeTags.empty() || tag < tagBase || ((tag - tagBase) & ((1ull << tagShift) - 1)) != 0 ||
+            (tag - tagBase) >> tagShift > UINT32_MAX) {
+            // Widened for a tag out of reach, from then on.
+            if (nodeTags.empty()) {
+                nodeTags.reserve(nearTags.capacity());
+                for (uint32_t near : nearTags) nodeTags.push_back(tagBase + (static_cast<uint64_t>(near) << tagShift));
+                std::vector<uint32_t>().swap(nearTags);
+            }
+            nodeTags.push_back(tag);
+        } else {
+            nearTags.push_back(static_cast<uint32_t>((tag - tagBase) >> tagShift));
+        }
         return;
     }
     if (!runs.empty()) {
@@ -44,25 +55,48 @@ void TagIndex::Merge() const {
     byTag.reserve(entries);
     for (size_t i = sorted; i < entries; i++) byTag.push_back(static_cast<uint32_t>(i));
     auto less = [this](uint32_t a, uint32_t b) { return FirstTag(a) < FirstTag(b); };
-    std::stable_sort(byTag.begin() + static_cast<long>(old), byTag.end(), less);
+    auto lessOrEarlier = [this](uint32_t a, uint32_t b) {
+        uint64_t x = FirstTag(a), y = FirstTag(b);
+        return x != y ? x < y : a < b;
+    };
+    std::sort(byTag.begin() + static_cast<long>(old), byTag.end(), lessOrEarlier);
     std::inplace_merge(byTag.begin(), byTag.begin() + static_cast<long>(old), byTag.end(), less);
     sorted = entries;
 }
 
 void TagIndex::Compact() {
-    if (compact || runs.size() <= 16 || runs.size() * 2 < (runs.empty() ? 0 : runs.back().firstNode + runs.back().count))
+    // Worth it when runs take more room than 8 bytes a node would.
+    if (compact || runs.size() <= 16 || runs.size() * 5 <= (static_cast<size_t>(runs.back().firstNode) + runs.back().count) * 2)
         return;
     std::vector<uint32_t>().swap(byTag);
     sorted = 0;
-    for (const TagRun& run : runs)
-        for (uint32_t i = 0; i < run.count; i++) nodeTags.push_back(run.firstTag + i);
+    size_t nodes = static_cast<size_t>(runs.back().firstNode) + runs.back().count;
+    uint64_t least = UINT64_MAX, most = 0, bits = 0;
+    for (const TagRun& run : runs) {
+        least = std::min(least, run.firstTag);
+        most = std::max(most, run.firstTag + run.count - 1);
+    }
+    for (const TagRun& run : runs) bits |= (run.firstTag - least) | (run.count > 1 ? 1 : 0);
+    tagBase = least;
+    tagShift = 0;
+    while (tagShift < 32 && bits != 0 && (bits >> tagShift & 1) == 0) tagShift++;
+    if ((most - least) >> tagShift <= UINT32_MAX) {
+        nearTags.reserve(nodes);
+        for (const TagRun& run : runs)
+            for (uint32_t i = 0; i < run.count; i++)
+                nearTags.push_back(static_cast<uint32_t>((run.firstTag + i - tagBase) >> tagShift));
+    } else {
+        nodeTags.reserve(nodes);
+        for (const TagRun& run : runs)
+            for (uint32_t i = 0; i < run.count; i++) nodeTags.push_back(run.firstTag + i);
+    }
     std::vector<TagRun>().swap(runs);
     compact = true;
     Merge();
 }
 
 NodeId TagIndex::FindIn(size_t entry, uint64_t tag) const {
-    if (compact) return nodeTags[entry] == tag ? static_cast<NodeId>(entry) : NO_NODE;
+    if (compact) return NodeTag(entry) == tag ? static_cast<NodeId>(entry) : NO_NODE;
     const TagRun& run = runs[entry];
     return tag - run.firstTag < run.count ? run.firstNode + static_cast<NodeId>(tag - run.firstTag) : NO_NODE;
 }
@@ -81,20 +115,19 @@ NodeId TagIndex::Find(uint64_t tag) const {
         NodeId node = FindIn(i, tag);
         if (node != NO_NODE) return node;
     }
-    auto at = std::upper_bound(byTag.begin(), byTag.end(), tag,
-                               [this](uint64_t t, uint32_t entry) { return t < FirstTag(entry); });
-    if (at == byTag.begin()) return NO_NODE;
     if (compact) {
         // The first of equal tags.
-        auto first = std::lower_bound(byTag.begin(), at, tag,
-                                      [this](uint32_t entry, uint64_t t) { return FirstTag(entry) < t; });
-        return first == at ? NO_NODE : FindIn(*first, tag);
+        auto at = std::lower_bound(byTag.begin(), byTag.end(), tag,
+                                   [this](uint32_t entry, uint64_t t) { return NodeTag(entry) < t; });
+        return at == byTag.end() ? NO_NODE : FindIn(*at, tag);
     }
-    return FindIn(*(at - 1), tag);
+    auto at = std::upper_bound(byTag.begin(), byTag.end(), tag,
+                               [this](uint64_t t, uint32_t entry) { return t < runs[entry].firstTag; });
+    return at == byTag.begin() ? NO_NODE : FindIn(*(at - 1), tag);
 }
 
 uint64_t TagIndex::TagOf(NodeId node) const {
-    if (compact) return node < nodeTags.size() ? nodeTags[node] : 0;
+    if (compact) return node < CompactCount() ? NodeTag(node) : 0;
     auto at = std::upper_bound(runs.begin(), runs.end(), node,
                                [](NodeId n, const TagRun& run) { return n < run.firstNode; });
     if (at == runs.begin()) return 0;
@@ -105,7 +138,8 @@ uint64_t TagIndex::TagOf(NodeId node) const {
 void TagIndex::Reserve(size_t count) { runs.reserve(count); }
 
 size_t TagIndex::MemoryBytes() const {
-    return runs.capacity() * sizeof(TagRun) + nodeTags.capacity() * sizeof(uint64_t) +
+    return runs.capacity() * sizeof(TagRun) + nearTags.capacity() * sizeof(uint32_t) +
+           nodeTags.capacity() * sizeof(uint64_t) +
            byTag.capacity() * sizeof(uint32_t);
 }
 
@@ -275,6 +309,7 @@ size_t HeapGraphBuilder::MemoryBytes() const {
 }
 
 HeapGraph HeapGraphBuilder::Finish() {
+    graph.tags.Compact();
     for (size_t i = 0; i < graph.classes.size(); i++)
         if (superTags[i] != 0) graph.classes[i].super = FindClassTag(superTags[i]);
 

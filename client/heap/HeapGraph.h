@@ -107,9 +107,10 @@ struct TagRun {
 };
 
 // Node numbers to tags and back, for tags added in any order. Tags the agent
-// gives its objects are consecutive, so a whole heap costs a few runs; heap
-// dump ids are addresses, which Compact stores one per node (12 bytes rather
-// than 20 for a run of one).
+// gives its objects are consecutive, so a whole heap costs a few runs, unless
+// the stream brings them out of order; heap dump ids are addresses. Compact
+// stores such tags one per node: 8 bytes (their distance from the least, in
+// 32 bits, in units of their common alignment) or 12 rather than 20 a run.
 class TagIndex {
 public:
     // Appends node (which must be the next number) with tag.
@@ -127,13 +128,21 @@ public:
 
 private:
     // Runs, or nodes once compacted: what byTag numbers.
-    size_t Entries() const { return compact ? nodeTags.size() : runs.size(); }
-    uint64_t FirstTag(size_t entry) const { return compact ? nodeTags[entry] : runs[entry].firstTag; }
+    size_t Entries() const { return compact ? CompactCount() : runs.size(); }
+    uint64_t NodeTag(size_t node) const {
+        return nodeTags.empty() ? tagBase + (static_cast<uint64_t>(nearTags[node]) << tagShift) : nodeTags[node];
+    }
+    uint64_t FirstTag(size_t entry) const { return compact ? NodeTag(entry) : runs[entry].firstTag; }
+    size_t CompactCount() const { return nodeTags.empty() ? nearTags.size() : nodeTags.size(); }
     NodeId FindIn(size_t entry, uint64_t tag) const;
 
     std::vector<TagRun> runs;              // by node
     bool compact = false;
-    std::vector<uint64_t> nodeTags;        // by node, once compacted
+    // By node once compacted: nearTags when every tag fits, else nodeTags.
+    std::vector<uint32_t> nearTags;
+    uint64_t tagBase = 0;
+    unsigned tagShift = 0;
+    std::vector<uint64_t> nodeTags;
     mutable std::vector<uint32_t> byTag;   // entries ordered by tag
     mutable size_t sorted = 0;             // entries covered by byTag
 };
