@@ -14,7 +14,7 @@
 
 namespace Orlo {
 
-static const char FRAME_END[] = "</vesk-resp>\n";
+static const uint64_t PROPS_RESPONSE_INCREMENT = 65536;
 
 static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
@@ -96,18 +96,18 @@ void ClientConnection::ReturnResponse(StringBuffer& response, const char* tag) {
         VeskLogger::LogDebug("Returning Response: tag=%s, len=%" PRIu64, tag, response.Size());
     // The tag comes from the client: escaped, so it cannot break the frame.
     StringBuffer head(256);
-    head.Append("<vesk-resp tag=\"");
+    head.Append(Protocol::FRAME_START);
     XmlUtils::EncodeXmlString(head, tag);
-    head.Append("\">");
+    head.Append(Protocol::FRAME_TAG_END);
     head.Write(*this);
     response.Write(*this);
     int count = 0;
-    Write(FRAME_END, sizeof FRAME_END - 1, &count);
+    Write(Protocol::FRAME_END, sizeof Protocol::FRAME_END - 1, &count);
 }
 
 void ClientConnection::Reject(const char* message) {
     StringBuffer response(2048);
-    FormatErrorResponse("REJECT", message, response);
+    FormatErrorResponse(Protocol::CMD_REJECT, message, response);
     ReturnResponse(response, "0");
 }
 
@@ -134,6 +134,26 @@ void ClientConnection::FormatErrorResponse(const char* commandName,
     XmlUtils::FormatError(response, result);
     XmlUtils::EndCommandElement(response);
     XmlUtils::AddLastElement(response, 1);
+}
+
+void ClientConnection::AddRuntimeElement(JvmInfo& info, StringBuffer& response) {
+    if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Adding JVM Runtime info to client response");
+    XmlUtils::StartCommandElement(response, Protocol::CMD_RUNTIME);
+    info.AddRuntimeToResult(response);
+    XmlUtils::AddStatusElement(response, 1);
+    XmlUtils::EndCommandElement(response);
+}
+
+void ClientConnection::AddSystemPropsElement(JvmInfo& info, StringBuffer& response) {
+    if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Adding JVM System Properties to client response");
+    XmlUtils::StartCommandElement(response, Protocol::CMD_SYSTEM_PROPS);
+    info.GetSystemProperties(response);
+    XmlUtils::AddStatusElement(response, 1);
+    XmlUtils::EndCommandElement(response);
+}
+
+StringBuffer ClientConnection::PropsResponse(uint64_t initialSize) {
+    return StringBuffer(initialSize, PROPS_RESPONSE_INCREMENT, StringBuffer::GROW_DOUBLING);
 }
 
 }  // namespace Orlo

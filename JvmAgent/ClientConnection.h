@@ -6,16 +6,16 @@
 
 #include "CancelCheck.h"
 #include "JvmInfo.h"
+#include "StringBuffer.h"
+#include "VeskProtocol.h"
 #include "VeskSocket.h"
 
 namespace Orlo {
 
-class StringBuffer;
-
 class ClientConnection : public VeskSocket, public CancelCheck {
 public:
-    static constexpr const char* ABORT_MESSAGE = "<ABORT>";
-    static constexpr int ABORT_LENGTH = 7;
+    static constexpr const char* ABORT_MESSAGE = Protocol::ABORT;
+    static constexpr int ABORT_LENGTH = Protocol::ABORT_LENGTH;
 
     ClientConnection(VeskSocketId socketId, int type, int family);
     ~ClientConnection() override;
@@ -46,6 +46,15 @@ public:
                                     StringBuffer& response);
     static void FormatErrorResponse(const char* commandName, const pugi::xml_parse_result& result,
                                     StringBuffer& response);
+    // The <cmd> elements of RUNTIME (the figures last gathered) and of
+    // SYSTEM_PROPS (read from the JVM now), without <last>; on their own and
+    // in the snapshot header.
+    static void AddRuntimeElement(JvmInfo& info, StringBuffer& response);
+    static void AddSystemPropsElement(JvmInfo& info, StringBuffer& response);
+    // A buffer for a response that carries the system properties: they hold
+    // whatever the application put there, so its segments double and only
+    // memory bounds it.
+    static StringBuffer PropsResponse(uint64_t initialSize);
 
 private:
     static void StartErrorCommand(const char* commandName, StringBuffer& response);

@@ -9,7 +9,6 @@
 #include "ClientConnection.h"
 #include "HeapDumper.h"
 #include "JvmAgent.h"
-#include "VeskClientThread.h"
 #include "VeskLogger.h"
 #include "XmlUtils.h"
 
@@ -33,18 +32,18 @@ HeapDumpCommand::HeapDumpCommand(ClientConnection& connection, const char* tag, 
 
 bool HeapDumpCommand::Run() {
     HeapDumper dumper;
-    std::string error;
     // The directory goes before the last frame: once the client has the
     // answer, no dump file exists any more.
-    if (!agent->DumpHeap(dumper, error)) {
+    if (Error refused = agent->DumpHeap(dumper)) {
         dumper.Remove();
         response.Clear(false);
-        ClientConnection::FormatErrorResponse(NAME, error.c_str(), response);
+        ClientConnection::FormatErrorResponse(NAME, refused.What(), response);
         connection.ReturnResponse(response, tag);
         return false;
     }
     try {
-        if (connection.CheckForCancel()) throw CancelledException(VeskClientThread::CANCELLED_MESSAGE);
+        if (connection.CheckForCancel()) throw CancelledException(Protocol::CANCELLED_MESSAGE);
+        std::string error;
         auto start = std::chrono::steady_clock::now();
         HprofRedactor redactor(*this);
         StartFrame();
@@ -57,12 +56,12 @@ bool HeapDumpCommand::Run() {
         }
         EncodePending();
         int64_t redactMillis = MillisSince(start) - streamMillis;
-        XmlUtils::EndXmlElement(response, "hprof");
-        XmlUtils::AddPropElement(response, "hprof-bytes", static_cast<int64_t>(redactor.InputBytes()));
-        XmlUtils::AddPropElement(response, "dump-bytes", static_cast<int64_t>(redactor.OutputBytes()));
-        XmlUtils::AddPropElement(response, "dump-msec", dumper.DumpMillis());
-        XmlUtils::AddPropElement(response, "redact-msec", redactMillis);
-        XmlUtils::AddPropElement(response, "stream-msec", streamMillis);
+        XmlUtils::EndXmlElement(response, Protocol::HPROF_ELEMENT);
+        XmlUtils::AddPropElement(response, Protocol::PROP_HPROF_BYTES, static_cast<int64_t>(redactor.InputBytes()));
+        XmlUtils::AddPropElement(response, Protocol::PROP_DUMP_BYTES, static_cast<int64_t>(redactor.OutputBytes()));
+        XmlUtils::AddPropElement(response, Protocol::PROP_DUMP_MSEC, dumper.DumpMillis());
+        XmlUtils::AddPropElement(response, Protocol::PROP_REDACT_MSEC, redactMillis);
+        XmlUtils::AddPropElement(response, Protocol::PROP_STREAM_MSEC, streamMillis);
         SendFrame(true);
         VeskLogger::LogDebug("Heap dump sent, hprof.bytes=%llu, sent.bytes=%llu, dump.msec=%lld",
                              static_cast<unsigned long long>(redactor.InputBytes()),
@@ -80,11 +79,11 @@ void HeapDumpCommand::Write(const uint8_t* data, size_t length) {
     while (length > 0) {
         if (frameBytes == FRAME_DUMP_BYTES) {
             EncodePending();
-            XmlUtils::EndXmlElement(response, "hprof");
+            XmlUtils::EndXmlElement(response, Protocol::HPROF_ELEMENT);
             SendFrame(false);
             if (connection.CheckForCancel()) {
                 VeskLogger::LogDebug("Aborting heap dump sending");
-                throw CancelledException(VeskClientThread::CANCELLED_MESSAGE);
+                throw CancelledException(Protocol::CANCELLED_MESSAGE);
             }
             StartFrame();
         }
@@ -116,7 +115,7 @@ void HeapDumpCommand::StartFrame() {
     response.Clear(false);
     frameBytes = 0;
     XmlUtils::StartCommandElement(response, NAME);
-    XmlUtils::StartXmlElement(response, "hprof");
+    XmlUtils::StartXmlElement(response, Protocol::HPROF_ELEMENT);
 }
 
 // Each frame's text decodes on its own: its last group is padded.

@@ -9,6 +9,7 @@
 
 #include "HprofRedactor.h"
 #include "StringBuffer.h"
+#include "VeskProtocol.h"
 
 namespace Orlo {
 
@@ -16,8 +17,8 @@ class ClientConnection;
 
 class HeapDumpCommand : private HprofSink {
 public:
-    static constexpr const char* NAME = "HEAPDUMP";
-    static constexpr uint64_t FRAME_DUMP_BYTES = 16 << 20;
+    static constexpr const char* NAME = Protocol::CMD_HEAPDUMP;
+    static constexpr uint64_t FRAME_DUMP_BYTES = Protocol::FRAME_DUMP_BYTES;
 
     HeapDumpCommand(ClientConnection& connection, const char* tag, bool last);
 

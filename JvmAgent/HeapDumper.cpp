@@ -1,18 +1,10 @@
 #include "HeapDumper.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #ifdef _WIN32
-#include <direct.h>
-#include <io.h>
 #include <process.h>
 #else
 #include <sys/statvfs.h>
@@ -21,7 +13,6 @@
 
 #include "JavaCalls.h"
 #include "JniScope.h"
-#include "JvmAgent.h"
 #include "TempFiles.h"
 #include "VeskLogger.h"
 
@@ -30,68 +21,6 @@ namespace Orlo {
 namespace {
 
 constexpr const char* DUMP_NAME = "heap.hprof";
-
-// The directory of the dump in progress; guarded by the agent monitor.
-std::string activeDirectory;
-
-// Holds the agent monitor when there is an agent (unit tests have none).
-class OptionalMonitorLock {
-public:
-    OptionalMonitorLock() {
-        if (agent) agent->EnterAgentMonitor();
-    }
-    ~OptionalMonitorLock() {
-        if (agent) agent->ExitAgentMonitor();
-    }
-    OptionalMonitorLock(const OptionalMonitorLock&) = delete;
-    OptionalMonitorLock& operator=(const OptionalMonitorLock&) = delete;
-};
-
-// Removes path's files (the dump holds no subdirectories) and path itself.
-void RemoveTree(const std::string& path) {
-    if (path.empty()) return;
-    if (DIR* dir = opendir(path.c_str())) {
-        std::vector<std::string> names;
-        while (dirent* entry = readdir(dir)) {
-            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-                names.push_back(path + fileSep + entry->d_name);
-        }
-        closedir(dir);
-        for (const std::string& name : names)
-            if (remove(name.c_str()) != 0 && errno != ENOENT)
-                VeskLogger::LogError(false, "Cannot remove heap dump file %s, errno=%d (%s)", name.c_str(),
-                                     errno, strerror(errno));
-    }
-    if (rmdir(path.c_str()) != 0 && errno != ENOENT)
-        VeskLogger::LogError(false, "Cannot remove heap dump directory %s, errno=%d (%s)", path.c_str(), errno,
-                             strerror(errno));
-}
-
-// A new directory of mode 0700 under base, VESKDUMP_<pid>_XXXXXX: the pid
-// tells whose a directory is that a killed JVM left behind. Empty on failure
-// (errno set).
-std::string MakePrivateDirectory(const std::string& base) {
-    std::string path = base;
-    if (!path.empty() && path.back() != fileSep && path.back() != '/') path += fileSep;
-    path += "VESKDUMP_" + std::to_string(getpid()) + "_XXXXXX";
-    std::vector<char> name(path.begin(), path.end());
-    name.push_back('\0');
-#ifdef _WIN32
-    // No mkdtemp: a fresh name from mkstemp, then a directory of that name,
-    // which _mkdir refuses to create when another took the name meanwhile.
-    for (int attempt = 0; attempt < 16; attempt++) {
-        std::vector<char> candidate = name;
-        int fd = mkstemp(candidate.data());
-        if (fd < 0) return std::string();
-        _close(fd);
-        _unlink(candidate.data());
-        if (_mkdir(candidate.data()) == 0) return candidate.data();
-    }
-    return std::string();
-#else
-    return mkdtemp(name.data()) ? std::string(name.data()) : std::string();
-#endif
-}
 
 // /dev/shm when it is there, writable and has room for a dump of usedHeap.
 bool MemoryFileSystemFits(int64_t usedHeap) {
@@ -105,12 +34,13 @@ bool MemoryFileSystemFits(int64_t usedHeap) {
 #endif
 }
 
-// Clears a pending Java exception into error as its toString(); true if one was pending.
-bool TakeException(JNIEnv* jni, const char* call, std::string& error) {
-    if (!jni->ExceptionCheck()) return false;
+// Clears a pending Java exception into an error (logged) that names the call
+// and gives the exception's toString(); none when nothing was pending.
+Error TakeException(JNIEnv* jni, const char* call) {
+    if (!jni->ExceptionCheck()) return Error();
     jthrowable exception = jni->ExceptionOccurred();
     jni->ExceptionClear();
-    error = std::string(call) + " failed";
+    std::string error = std::string(call) + " failed";
     jclass throwable = jni->FindClass("java/lang/Throwable");
     jmethodID toString = throwable ? jni->GetMethodID(throwable, "toString", "()Ljava/lang/String;") : nullptr;
     jstring text = toString && exception ? static_cast<jstring>(jni->CallObjectMethod(exception, toString)) : nullptr;
@@ -124,73 +54,68 @@ bool TakeException(JNIEnv* jni, const char* call, std::string& error) {
     }
     if (jni->ExceptionCheck()) jni->ExceptionClear();
     VeskLogger::LogError(false, "%s", error.c_str());
-    return true;
+    return Error(error);
 }
 
-// A JNI call that threw or returned nothing; error says which.
-bool Failed(JNIEnv* jni, const void* result, const char* call, std::string& error) {
-    if (TakeException(jni, call, error)) return true;
-    if (result) return false;
-    error = std::string(call) + " returned nothing";
-    VeskLogger::LogError(false, "%s", error.c_str());
-    return true;
+// A JNI call that threw or returned nothing (logged); none when it gave a result.
+Error Failed(JNIEnv* jni, const void* result, const char* call) {
+    if (Error error = TakeException(jni, call)) return error;
+    if (result) return Error();
+    Error error(std::string(call) + " returned nothing");
+    VeskLogger::LogError(false, "%s", error.What());
+    return error;
 }
 
 }  // namespace
 
 HeapDumper::~HeapDumper() { Remove(); }
 
-bool HeapDumper::CreateDirectory(int64_t usedHeap, std::string& error) {
-    std::string bases[2] = {"/dev/shm", TempFiles::Directory()};
-    for (const std::string& base : bases) {
+Error HeapDumper::MakeDirectory(int64_t usedHeap) {
+    Error error;
+    for (const std::string& base : {std::string("/dev/shm"), TempFiles::Directory()}) {
         if (base == "/dev/shm" && !MemoryFileSystemFits(usedHeap)) continue;
-        OptionalMonitorLock lock;
-        std::string made = MakePrivateDirectory(base);
+        // The pid tells whose a directory is that a killed JVM left behind.
+        std::string made = TempFiles::MakeDirectory(base, "VESKDUMP_" + std::to_string(getpid()) + "_");
         if (made.empty()) {
             int code = errno;
-            error = "Cannot create heap dump directory in " + base + ": " + strerror(code);
-            VeskLogger::LogError(false, "%s", error.c_str());
+            error = Error("Cannot create heap dump directory in " + base + ": " + strerror(code));
+            VeskLogger::LogError(false, "%s", error.What());
             continue;
         }
-        directory = activeDirectory = made;
+        directory = made;
         dumpPath = directory + fileSep + DUMP_NAME;
         VeskLogger::LogDebug("Heap dump directory %s", directory.c_str());
-        return true;
+        return Error();
     }
-    return false;
+    return error;
 }
 
-bool HeapDumper::Dump(JNIEnv* jni, std::string& error) {
+Error HeapDumper::Dump(JNIEnv* jni) {
     LocalFrame frame(jni, 8);
-    if (!frame.Pushed()) {
-        error = "Out of JNI local references";
-        return false;
-    }
+    if (!frame.Pushed()) return Error("Out of JNI local references");
     jclass factory = jni->FindClass("java/lang/management/ManagementFactory");
-    if (Failed(jni, factory, "FindClass(ManagementFactory)", error)) return false;
+    if (Error error = Failed(jni, factory, "FindClass(ManagementFactory)")) return error;
     jclass beanClass = jni->FindClass("com/sun/management/HotSpotDiagnosticMXBean");
-    if (Failed(jni, beanClass, "FindClass(HotSpotDiagnosticMXBean)", error)) return false;
+    if (Error error = Failed(jni, beanClass, "FindClass(HotSpotDiagnosticMXBean)")) return error;
     jmethodID getBean = jni->GetStaticMethodID(factory, "getPlatformMXBean",
                                                "(Ljava/lang/Class;)Ljava/lang/management/PlatformManagedObject;");
-    if (Failed(jni, getBean, "GetStaticMethodID(getPlatformMXBean)", error)) return false;
+    if (Error error = Failed(jni, getBean, "GetStaticMethodID(getPlatformMXBean)")) return error;
     jobject bean = jni->CallStaticObjectMethod(factory, getBean, beanClass);
-    if (Failed(jni, bean, "getPlatformMXBean(HotSpotDiagnosticMXBean)", error)) return false;
+    if (Error error = Failed(jni, bean, "getPlatformMXBean(HotSpotDiagnosticMXBean)")) return error;
     jmethodID dumpHeap = jni->GetMethodID(beanClass, "dumpHeap", "(Ljava/lang/String;Z)V");
-    if (Failed(jni, dumpHeap, "GetMethodID(dumpHeap)", error)) return false;
+    if (Error error = Failed(jni, dumpHeap, "GetMethodID(dumpHeap)")) return error;
     jstring path = jni->NewStringUTF(dumpPath.c_str());
-    if (Failed(jni, path, "NewStringUTF", error)) return false;
+    if (Error error = Failed(jni, path, "NewStringUTF")) return error;
     auto start = std::chrono::steady_clock::now();
     jni->CallVoidMethod(bean, dumpHeap, path, JNI_TRUE);
     dumpMillis = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                      .count();
-    return !TakeException(jni, "dumpHeap", error);
+    return TakeException(jni, "dumpHeap");
 }
 
 void HeapDumper::Remove() {
     if (directory.empty()) return;
-    OptionalMonitorLock lock;
-    RemoveTree(directory);
-    if (activeDirectory == directory) activeDirectory.clear();
+    TempFiles::Remove(directory);
     directory.clear();
 }
 
@@ -202,12 +127,6 @@ int64_t HeapDumper::UsedHeap(JNIEnv* jni) {
         !methods.freeMemory || !JavaCalls::ReadHeapTotals(jni, methods, totals))
         return 0;
     return totals.total - totals.free;
-}
-
-void HeapDumper::RemoveActive() {
-    OptionalMonitorLock lock;
-    RemoveTree(activeDirectory);
-    activeDirectory.clear();
 }
 
 }  // namespace Orlo

@@ -1,12 +1,7 @@
 #include "JvmAgent.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cinttypes>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #ifdef __linux__
@@ -24,61 +19,10 @@ namespace Orlo {
 
 namespace {
 
-// Splits "key = value" of a configuration line; false for comments and
-// lines without "=".
-bool SplitConfigLine(const char* line, std::string& key, std::string& value) {
-    while (isspace(static_cast<unsigned char>(*line))) ++line;
-    if (*line == '\0' || *line == '#' || *line == ';' || *line == '!') return false;
-    const char* equals = strchr(line, '=');
-    if (!equals) return false;
-    const char* keyEnd = equals;
-    while (keyEnd > line && isspace(static_cast<unsigned char>(keyEnd[-1]))) --keyEnd;
-    const char* valueStart = equals + 1;
-    while (isspace(static_cast<unsigned char>(*valueStart))) ++valueStart;
-    const char* valueEnd = valueStart + strlen(valueStart);
-    while (valueEnd > valueStart && isspace(static_cast<unsigned char>(valueEnd[-1]))) --valueEnd;
-    key.assign(line, keyEnd);
-    value.assign(valueStart, valueEnd);
-    return true;
-}
-
-// atoi's reading of a number, but saturating instead of undefined on overflow.
-int ParseInt(const std::string& value) {
-    long number = strtol(value.c_str(), nullptr, 10);
-    if (number > INT_MAX) return INT_MAX;
-    if (number < INT_MIN) return INT_MIN;
-    return static_cast<int>(number);
-}
-
-bool ParseUntagMode(const std::string& value, UntagMode& mode) {
-    static const struct {
-        const char* name;
-        UntagMode mode;
-    } modes[] = {{"dispose", UntagMode::Dispose}, {"iterate", UntagMode::Iterate}, {"walk", UntagMode::Walk}};
-    for (const auto& known : modes) {
-        if (value == known.name) {
-            mode = known.mode;
-            return true;
-        }
-    }
-    return false;
-}
-
 // The untag pass over the heap reports tagged objects only.
 jint JNICALL ClearTagCB(jlong, jlong, jlong* tag_ptr, jint, void*) {
     *tag_ptr = 0;
     return 0;
-}
-
-bool ParseLogLevel(const std::string& value, LogLevel& level) {
-    static const char* const names[] = {"ERROR", "INFO", "DEBUG", "TRACE"};
-    for (int i = 0; i < 4; ++i) {
-        if (value == names[i]) {
-            level = static_cast<LogLevel>(i);
-            return true;
-        }
-    }
-    return false;
 }
 
 // Holds the agent monitor for a scope, also when an exception leaves it:
@@ -109,13 +53,22 @@ private:
 
 }  // namespace
 
-JvmAgent::JvmAgent(JavaVM* vm, char* options) : vm(vm) {
-    ParseOptions(options);
+JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
+    ParseOptions(optionText);
     LoadConfig();
-    VeskLogger::SetLogFile(logFile.c_str());
+    VeskLogger::SetLogFile(options.logFile.c_str());
     VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath,
-                         static_cast<void*>(vm), options ? options : "");
-    LogIgnoredOptions();
+                         static_cast<void*>(vm), optionText ? optionText : "");
+    if (!options.errors.empty()) {
+        // A server on another port or interface than asked for would be
+        // found by nobody, or by the wrong people.
+        for (const Error& error : options.errors) {
+            VeskLogger::LogError(false, "%s; the command server does not start", error.What());
+            fprintf(stderr, "%s; the command server does not start\n", error.What());
+        }
+        agentEnabled = false;
+        return;
+    }
 
     jvmtiVersion = JVMTI_VERSION_1_1;
     jint result = vm->GetEnv(reinterpret_cast<void**>(&jvmti), jvmtiVersion);
@@ -160,7 +113,7 @@ JvmAgent::JvmAgent(JavaVM* vm, char* options) : vm(vm) {
 
 JvmAgent::~JvmAgent() {
     agentEnabled = false;
-    delete serverThread;
+    serverThread.reset();
     if (jvmti && agentMonitor)
         CheckJvmtiError(jvmti->DestroyRawMonitor(agentMonitor), "DestroyRawMonitor");
 }
@@ -168,7 +121,7 @@ JvmAgent::~JvmAgent() {
 void JvmAgent::JvmInit() {
     MonitorLock lock(*this);
     VeskLogger::LogDebug("Starting agent thread");
-    serverThread = new VeskServerThread(port, address.empty() ? nullptr : address.c_str(), idleSeconds);
+    serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds);
     serverThread->Start();
 }
 
@@ -178,9 +131,10 @@ void JvmAgent::JvmDeath() {
     dying = true;
     MonitorLock lock(*this);
     vmDead = true;
-    HeapDumper::RemoveActive();
     TempFiles::RemoveAll();
 }
+
+void JvmAgent::Unload() { TempFiles::RemoveAll(); }
 
 void JvmAgent::EnterAgentMonitor() {
     if (jvmti) CheckJvmtiError(jvmti->RawMonitorEnter(agentMonitor), "RawMonitorEnter");
@@ -225,70 +179,9 @@ jvmtiPhase JvmAgent::GetJvmPhase() const {
     return phase;
 }
 
-void JvmAgent::ParseOptions(const char* options) {
-    if (options && *options) {
-        std::string items(options);
-        size_t start = 0;
-        while (start <= items.size()) {
-            size_t end = items.find(',', start);
-            if (end == std::string::npos) end = items.size();
-            size_t equals = items.find('=', start);
-            const bool valued = equals < end;
-            std::string key = items.substr(start, std::min(equals, end) - start);
-            std::string value = valued ? items.substr(equals + 1, end - equals - 1) : "";
-            if (valued && key == "port")
-                port = ParseInt(value);
-            else if (valued && key == "cfgfile")
-                configFile = value;
-            else if (valued && key == "address")
-                address = value;
-            else if (valued && key == "idle")
-                idleSeconds = std::max(ParseInt(value), 0);
-            else if (valued && key == "untag") {
-                if (!ParseUntagMode(value, untagMode)) ignoredOptions.push_back(key + "=" + value);
-            } else if (valued && key == "heapdump") {
-                heapDumpEnabled = value != "off";
-            } else if (!key.empty() &&
-                     std::find(ignoredOptions.begin(), ignoredOptions.end(), key) == ignoredOptions.end())
-                ignoredOptions.push_back(key);
-            start = end + 1;
-        }
-    }
-    if (port < 0) port = DEFAULT_PORT;
-    if (configFile.empty() && libraryPath[0] != '\0')
-        configFile = baseDir + "config" + fileSep + "veskjagent.properties";
-}
+void JvmAgent::ParseOptions(const char* optionText) { options.Parse(optionText); }
 
-void JvmAgent::LogIgnoredOptions() {
-    for (const std::string& key : ignoredOptions)
-        VeskLogger::LogInfo("Ignoring unknown agent option: %s", key.c_str());
-}
-
-void JvmAgent::LoadConfig() {
-    if (!configFile.empty()) {
-        FILE* file = fopen(configFile.c_str(), "r");
-        if (!file) {
-            int err = errno;
-            fprintf(stderr,
-                    "Failed to open JVM Agent config file '%s', errno=%d (%s), using defaults\n",
-                    configFile.c_str(), err, strerror(err));
-        } else {
-            char line[1024];
-            std::string key, value;
-            LogLevel level;
-            while (fgets(line, sizeof line, file)) {
-                if (!SplitConfigLine(line, key, value)) continue;
-                if (key == "vesk.agent.log.level") {
-                    if (ParseLogLevel(value, level)) VeskLogger::SetLogLevel(level);
-                } else if (key == "vesk.agent.log.file") {
-                    logFile = value;
-                }
-            }
-            fclose(file);
-        }
-    }
-    if (logFile.empty()) logFile = baseDir + "logs" + fileSep + "veskjagent_%P.log";
-}
+void JvmAgent::LoadConfig() { options.LoadConfig(); }
 
 void JvmAgent::GenerateSnapShot(JvmInfo* info) {
     if (!IsEnabled()) {
@@ -342,12 +235,12 @@ void JvmAgent::UnTagObjects(JvmInfo* info) {
     jvmtiHeapCallbacks callbacks;
     memset(&callbacks, 0, sizeof callbacks);
     jvmtiEnv* tags = info->GetTagEnv();
-    if (tags && (untagMode == UntagMode::Walk || !info->OwnsTagEnv())) {
+    if (tags && (options.untagMode == UntagMode::Walk || !info->OwnsTagEnv())) {
         callbacks.heap_reference_callback = &HeapReferenceCB;
         CheckJvmtiError(
             tags->FollowReferences(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, nullptr, &callbacks, nullptr),
             "FollowReferences");
-    } else if (tags && untagMode == UntagMode::Iterate) {
+    } else if (tags && options.untagMode == UntagMode::Iterate) {
         callbacks.heap_iteration_callback = &ClearTagCB;
         CheckJvmtiError(tags->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, nullptr),
                         "IterateThroughHeap");
@@ -382,25 +275,19 @@ void JvmAgent::RunGC(JvmInfo* info) {
     VeskLogger::LogDebug("Finished GC, elapsed.msec=%" PRId64, end.Millis() - start.Millis());
 }
 
-bool JvmAgent::DumpHeap(HeapDumper& dumper, std::string& error) {
-    if (!heapDumpEnabled) {
-        error = "HEAPDUMP is disabled by the agent option heapdump=off";
-        return false;
-    }
+Error JvmAgent::DumpHeap(HeapDumper& dumper) {
+    if (!options.heapDumpEnabled) return Error("HEAPDUMP is disabled by the agent option heapdump=off");
     MonitorLock lock(*this);
     JNIEnv* jni = GetJniEnv();
-    if (vmDead)
-        error = "The JVM is shutting down";
-    else if (snapshotActive || gcActive || dumpActive)
-        error = "Another snapshot, heap dump or collection is running";
-    else if (!jni)
-        error = "No JNI environment for the heap dump";
-    if (!error.empty()) return false;
+    if (vmDead) return Error("The JVM is shutting down");
+    if (snapshotActive || gcActive || dumpActive) return Error("Another snapshot, heap dump or collection is running");
+    if (!jni) return Error("No JNI environment for the heap dump");
     BusyFlag busy(dumpActive);
     VeskLogger::LogDebug("Starting heap dump");
-    bool dumped = dumper.CreateDirectory(HeapDumper::UsedHeap(jni), error) && dumper.Dump(jni, error);
+    Error error = dumper.MakeDirectory(HeapDumper::UsedHeap(jni));
+    if (!error) error = dumper.Dump(jni);
     VeskLogger::LogDebug("Finished heap dump, elapsed.msec=%" PRId64, dumper.DumpMillis());
-    return dumped;
+    return error;
 }
 
 void JvmAgent::GatherRuntimeInfo(JvmInfo* info) {

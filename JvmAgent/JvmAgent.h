@@ -7,9 +7,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "AgentOptions.h"
+#include "Error.h"
 #include "Orlo.h"
 
 namespace Orlo {
@@ -18,25 +21,28 @@ class HeapDumper;
 class JvmInfo;
 class VeskServerThread;
 
-// How a snapshot's untag step takes the tags off the request's own JVMTI
-// environment: dispose of it with all its tags at once; clear them in one
-// pass over the heap, then dispose of it; or clear them with a second
-// reference walk (the untag walk), then dispose of it.
-enum class UntagMode { Dispose, Iterate, Walk };
-
 class JvmAgent {
 public:
-    static constexpr int DEFAULT_PORT = 16400;
+    static constexpr int DEFAULT_PORT = AgentOptions::DEFAULT_PORT;
     // Size of the callback record of JVMTI 1.1; later JVMs accept it as is.
     static constexpr jint EVENT_CALLBACKS_SIZE = 280;
 
+    // Reads the options and the configuration file, sets up the log, then
+    // JVMTI. A bad option is logged and written to standard error, one line
+    // each, and leaves the agent disabled without JVMTI: the JVM runs on,
+    // with no command server.
     JvmAgent(JavaVM* vm, char* options);
     ~JvmAgent();
     JvmAgent(const JvmAgent&) = delete;
     JvmAgent& operator=(const JvmAgent&) = delete;
 
+    // VM init, on the JVM's VM-init thread: starts the command server thread.
     void JvmInit();
+    // VM death: no snapshot, dump or collection starts any more, and every
+    // temporary file and dump directory is deleted.
     void JvmDeath();
+    // Agent unload: deletes what temporary files are left, as JvmDeath does.
+    void Unload();
     void EnterAgentMonitor();
     void ExitAgentMonitor();
 
@@ -48,42 +54,45 @@ public:
     jvmtiEnv* GetJvmtiEnv() const { return jvmti; }
     JNIEnv* GetJniEnv();
     jint GetJniVersion();
+    // JVMTI_PHASE_DEAD without an environment or when GetPhase fails. Kept
+    // with the agent's accessors; nothing in the agent consults it.
     jvmtiPhase GetJvmPhase() const;
 
-    int GetPort() const { return port; }
+    int GetPort() const { return options.port; }
     // IPv4 address the server binds to; empty means every interface.
-    const std::string& GetAddress() const { return address; }
-    const std::string& GetConfigFile() const { return configFile; }
-    const std::string& GetLogFile() const { return logFile; }
+    const std::string& GetAddress() const { return options.address; }
+    const std::string& GetConfigFile() const { return options.configFile; }
+    const std::string& GetLogFile() const { return options.logFile; }
     // Seconds a client may stay without sending a request; 0 means no limit.
-    int GetIdleSeconds() const { return idleSeconds; }
-
-    UntagMode GetUntagMode() const { return untagMode; }
-
+    int GetIdleSeconds() const { return options.idleSeconds; }
+    UntagMode GetUntagMode() const { return options.untagMode; }
     // False when the option heapdump=off disabled the HEAPDUMP command.
-    bool IsHeapDumpEnabled() const { return heapDumpEnabled; }
+    bool IsHeapDumpEnabled() const { return options.heapDumpEnabled; }
+    // Problems of the options string; any means no command server.
+    const std::vector<Error>& GetOptionErrors() const { return options.errors; }
 
-    // Options: comma-separated key=value items "port", "cfgfile", "address",
-    // "idle", "untag" (dispose, iterate or walk), "heapdump" (on or off).
-    // Other keys and unknown untag values are kept for LogIgnoredOptions.
+
+    // The options string and the configuration file (AgentOptions), kept by
+    // these names for the constructor; called in this order.
     void ParseOptions(const char* options);
-    // Logs each ignored option key once, at INFO level.
-    void LogIgnoredOptions();
-    // Reads the properties file: log level and log file name.
     void LoadConfig();
 
     // Both run under the agent monitor and do nothing after VM death or while
     // a snapshot, dump or collection is running. An exception (allocation
-    // failure) passes through with the monitor released. A snapshot that finds
-    // the VM dying after its walk leaves the tags (they die with it) and
-    // deletes its files. The snapshot hands its walk and untag times to info.
+    // failure) passes through with the monitor released. A snapshot that
+    // finds the VM dying after its walk deletes its files and skips the untag
+    // step (the tags die with the VM). The snapshot hands its walk and untag
+    // times to info.
     void GenerateSnapShot(JvmInfo* info);
     void RunGC(JvmInfo* info);
     // The JVM's live heap dump into the dumper's private directory, under the
-    // agent monitor. Refused (false, error says why) when the command is
+    // agent monitor. Refused (the error says why) when the command is
     // disabled, after VM death, or while a snapshot, dump or collection runs.
-    bool DumpHeap(HeapDumper& dumper, std::string& error);
+    Error DumpHeap(HeapDumper& dumper);
     void GatherRuntimeInfo(JvmInfo* info);
+    // From HeapReferenceCB, on the VM thread at a safepoint while the client
+    // thread waits in the walk: clears the tag (the untag walk, user_data
+    // null) or forwards to the JvmInfo in user_data; false aborts the walk.
     bool RecordHeapReference(jvmtiHeapReferenceKind reference_kind,
                              const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
                              jlong referrer_class_tag, jlong size, jlong* tag_ptr,
@@ -112,17 +121,10 @@ private:
     bool snapshotActive = false;
     bool gcActive = false;
     bool dumpActive = false;
-    bool heapDumpEnabled = true;
-    VeskServerThread* serverThread = nullptr;
+    std::unique_ptr<VeskServerThread> serverThread;
     std::atomic<bool> agentEnabled{true};  // cleared by any thread's fatal error
     std::atomic<bool> dying{false};
-    int port = -1;
-    std::string address;
-    std::string configFile;
-    std::string logFile;
-    int idleSeconds = 0;
-    std::vector<std::string> ignoredOptions;
-    UntagMode untagMode = UntagMode::Dispose;
+    AgentOptions options;
     TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;
 };
 

@@ -10,11 +10,9 @@
 #endif
 
 #include "ExceptionBoundary.h"
-#include "HeapDumper.h"
 #include "JniScope.h"
 #include "JvmAgent.h"
 #include "OrloUtils.h"
-#include "TempFiles.h"
 #include "VeskLogger.h"
 #include "VeskSocket.h"
 
@@ -150,7 +148,6 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
 extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm) {
     ExceptionBoundary::Run("Agent_OnUnload", [&] {
         VeskLogger::LogDebug("Enter Agent_OnUnload, vm=%p", static_cast<void*>(vm));
-        HeapDumper::RemoveActive();
-        TempFiles::RemoveAll();
+        if (agent) agent->Unload();
     });
 }

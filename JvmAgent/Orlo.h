@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 namespace Orlo {
@@ -15,8 +17,8 @@ class JvmAgent;
 // The one agent, set by Agent_OnLoad once its constructor has returned.
 extern JvmAgent* agent;
 
-// Path of this library as the loader reports it. Longer than the classic
-// 512 bytes so that a deep install path is never cut into a wrong base dir.
+// Path of this library as the loader reports it; empty when unknown or too
+// long, as a cut path would give a wrong base directory.
 constexpr size_t LIBRARY_PATH_SIZE = 4096;
 extern char libraryPath[LIBRARY_PATH_SIZE];
 
@@ -54,9 +56,15 @@ template <class T> inline void FreeJvmtiMemory(T** memory) {
     FreeJvmtiMemory(reinterpret_cast<void**>(memory));
 }
 
+// A stdio file closed when its owner goes; release() it to check fclose.
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
 std::string& operator+=(std::string& text, jlong value);
 
-// Seconds and milliseconds since the epoch, as the old ftime() gave them.
+// Seconds and milliseconds since the epoch.
 struct TimeStamp {
     int64_t seconds = 0;
     uint16_t millis = 0;

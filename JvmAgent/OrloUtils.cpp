@@ -7,6 +7,7 @@
 #include "JniScope.h"
 #include "JvmAgent.h"
 #include "Orlo.h"
+#include "VeskProtocol.h"
 
 namespace Orlo {
 
@@ -102,11 +103,11 @@ const CodeName referenceKinds[] = {
 };
 
 const CodeName commands[] = {
-    {CMD_RUNTIME, "RUNTIME"},
-    {CMD_SYSTEM_PROPS, "SYSTEM_PROPS"},
-    {CMD_SNAPSHOT, "SNAPSHOT"},
-    {CMD_HEAPDUMP, "HEAPDUMP"},
-    {CMD_PERFORM_GC, "PERFORM_GC"},
+    {CMD_RUNTIME, Protocol::CMD_RUNTIME},
+    {CMD_SYSTEM_PROPS, Protocol::CMD_SYSTEM_PROPS},
+    {CMD_SNAPSHOT, Protocol::CMD_SNAPSHOT},
+    {CMD_HEAPDUMP, Protocol::CMD_HEAPDUMP},
+    {CMD_PERFORM_GC, Protocol::CMD_PERFORM_GC},
 };
 
 template <size_t N>

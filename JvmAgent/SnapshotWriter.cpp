@@ -104,7 +104,7 @@ void SnapshotWriter::Run(std::shared_ptr<Shared> state) {
 void SnapshotWriter::WriteAll(Shared& state) {
     while (StringBuffer* filled = state.handOver.Take()) {
         std::string path;
-        FILE* file = TempFiles::Create(path);
+        UniqueFile file = TempFiles::Create(path);
         if (!file) {
             state.Fail("Cannot create snapshot file", path, errno);
             return;
@@ -113,16 +113,17 @@ void SnapshotWriter::WriteAll(Shared& state) {
             std::lock_guard<std::mutex> guard(state.lock);
             state.files.push_back(path);
         } catch (...) {
-            fclose(file);
+            file.reset();
             TempFiles::Remove(path);
             throw;
         }
         // Each segment leaves in one write straight from its memory.
-        setvbuf(file, nullptr, _IONBF, 0);
+        setvbuf(file.get(), nullptr, _IONBF, 0);
         errno = 0;
-        bool written = filled->Write(file) == filled->Size();
+        bool written = filled->Write(file.get()) == filled->Size();
         int code = errno;
-        if (fclose(file) != 0 && written) {
+        // Closed here, not by the holder: a failing close is a failed write.
+        if (fclose(file.release()) != 0 && written) {
             written = false;
             code = errno;
         }

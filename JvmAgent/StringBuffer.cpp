@@ -15,35 +15,12 @@ const char* const CAPACITY_ERROR = "Exceeded maximum supported buffer capacity";
 }
 
 StringBuffer::StringBuffer(uint64_t initial, uint64_t incr, Growth growth)
-    : segments(nullptr), lengths(nullptr), initialSize(initial ? initial : 512),
-      increment(incr), growth(growth), allocatedSegments(0), size(0), writePos(nullptr), currentSegment(0),
-      spaceLeft(0) {
+    : initialSize(initial ? initial : 512), increment(incr), growth(growth) {
     if (increment == 0) increment = initialSize / 2 ? initialSize / 2 : initialSize;
-    segments = static_cast<char**>(calloc(MAX_SEGMENTS, sizeof(char*)));
-    lengths = static_cast<uint64_t*>(calloc(MAX_SEGMENTS, sizeof(uint64_t)));
-    if (!segments || !lengths) {
-        free(segments);
-        free(lengths);
-        throw std::bad_alloc();
-    }
-    try {
-        Init();
-    } catch (...) {
-        free(segments);
-        free(lengths);
-        throw;
-    }
+    Init();
 }
 
-StringBuffer::~StringBuffer() {
-    Contract();
-    free(segments);
-    free(lengths);
-    segments = nullptr;
-    lengths = nullptr;
-    writePos = nullptr;
-    size = 0;
-}
+StringBuffer::~StringBuffer() { Contract(); }
 
 void StringBuffer::Init() {
     if (!segments[0]) {

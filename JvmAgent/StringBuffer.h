@@ -66,16 +66,16 @@ private:
         lengths[currentSegment] += n;
     }
 
-    char** segments;
-    uint64_t* lengths;
+    char* segments[MAX_SEGMENTS] = {};
+    uint64_t lengths[MAX_SEGMENTS] = {};
     uint64_t initialSize;
     uint64_t increment;
     Growth growth;
-    int allocatedSegments;
-    uint64_t size;
-    char* writePos;
-    int currentSegment;
-    uint64_t spaceLeft;
+    int allocatedSegments = 0;
+    uint64_t size = 0;
+    char* writePos = nullptr;
+    int currentSegment = 0;
+    uint64_t spaceLeft = 0;
 };
 
 }  // namespace Orlo

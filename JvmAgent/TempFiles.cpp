@@ -1,27 +1,38 @@
 #include "TempFiles.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
+#include <direct.h>
 #include <io.h>
 #else
 #include <unistd.h>
 #endif
 
-#include "Orlo.h"
+#include "VeskLogger.h"
 
 namespace Orlo {
 
 namespace {
 
+struct Listed {
+    std::string path;
+    bool directory;
+};
+
 std::mutex listLock;
-std::vector<std::string>& Listed() {
-    static std::vector<std::string> paths;
+std::vector<Listed>& List() {
+    static std::vector<Listed> paths;
     return paths;
 }
 
@@ -31,6 +42,49 @@ bool Unlink(const std::string& path) {
 #else
     return unlink(path.c_str()) == 0 || errno == ENOENT;
 #endif
+}
+
+// Closes a directory stream when its scope ends.
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Removes path's files (a dump directory holds no subdirectories) and path
+// itself; false when something is left.
+bool RemoveTree(const std::string& path) {
+    std::vector<std::string> names;
+    if (std::unique_ptr<DIR, DirCloser> dir{opendir(path.c_str())}) {
+        try {
+            while (dirent* entry = readdir(dir.get()))
+                if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+                    names.push_back(path + fileSep + entry->d_name);
+        } catch (const std::bad_alloc&) {
+            // Removed as far as the names go; the rest stays listed.
+        }
+    }
+    for (const std::string& name : names)
+        if (!Unlink(name))
+            VeskLogger::LogError(false, "Cannot remove heap dump file %s, errno=%d (%s)", name.c_str(), errno,
+                                 strerror(errno));
+    if (rmdir(path.c_str()) == 0 || errno == ENOENT) return true;
+    VeskLogger::LogError(false, "Cannot remove heap dump directory %s, errno=%d (%s)", path.c_str(), errno,
+                         strerror(errno));
+    return false;
+}
+
+bool Delete(const Listed& entry) { return entry.directory ? RemoveTree(entry.path) : Unlink(entry.path); }
+
+// Lists what was just made; undoes it when the list cannot grow.
+bool Add(const std::string& path, bool directory) {
+    try {
+        std::lock_guard<std::mutex> guard(listLock);
+        List().push_back({path, directory});
+        return true;
+    } catch (const std::bad_alloc&) {
+        Delete({path, directory});
+        errno = ENOMEM;
+        return false;
+    }
 }
 
 }  // namespace
@@ -44,7 +98,7 @@ std::string TempFiles::Directory() {
     return "/tmp/";
 }
 
-FILE* TempFiles::Create(std::string& path) {
+UniqueFile TempFiles::Create(std::string& path) {
     path = Directory();
     if (path.back() != fileSep) path += fileSep;
     path += NAME_TEMPLATE;
@@ -57,43 +111,58 @@ FILE* TempFiles::Create(std::string& path) {
     if (fd < 0) return nullptr;
     path = name.data();
 #ifdef _WIN32
-    FILE* file = _fdopen(fd, "wb");
+    UniqueFile file(_fdopen(fd, "wb"));
 #else
-    FILE* file = fdopen(fd, "w");
+    UniqueFile file(fdopen(fd, "w"));
 #endif
-    int error = errno;
-    if (file) {
-        try {
-            Add(path);
-            return file;
-        } catch (const std::bad_alloc&) {
-            error = ENOMEM;
-        }
-        fclose(file);
-    } else {
+    if (!file) {
+        int error = errno;
 #ifdef _WIN32
         _close(fd);
 #else
         close(fd);
 #endif
+        Unlink(path);
+        errno = error;
+        return nullptr;
     }
-    Unlink(path);
-    errno = error;
-    return nullptr;
+    if (!Add(path, false)) return nullptr;
+    return file;
 }
 
-void TempFiles::Add(const std::string& path) {
-    std::lock_guard<std::mutex> guard(listLock);
-    Listed().push_back(path);
+std::string TempFiles::MakeDirectory(const std::string& base, const std::string& prefix) {
+    std::string path = base;
+    if (!path.empty() && path.back() != fileSep && path.back() != '/') path += fileSep;
+    path += prefix + "XXXXXX";
+    std::vector<char> name(path.begin(), path.end());
+    name.push_back('\0');
+#ifdef _WIN32
+    // No mkdtemp: a fresh name from mkstemp, then a directory of that name,
+    // which _mkdir refuses to create when another took the name meanwhile.
+    path.clear();
+    for (int attempt = 0; attempt < 16 && path.empty(); attempt++) {
+        std::vector<char> candidate = name;
+        int fd = mkstemp(candidate.data());
+        if (fd < 0) return std::string();
+        _close(fd);
+        _unlink(candidate.data());
+        if (_mkdir(candidate.data()) == 0) path = candidate.data();
+    }
+    if (path.empty()) return path;
+#else
+    if (!mkdtemp(name.data())) return std::string();
+    path = name.data();
+#endif
+    return Add(path, true) ? path : std::string();
 }
 
 void TempFiles::Remove(const std::string& path) {
     std::lock_guard<std::mutex> guard(listLock);
-    std::vector<std::string>& paths = Listed();
-    for (size_t i = 0; i < paths.size(); i++) {
-        if (paths[i] != path) continue;
-        Unlink(path);
-        paths.erase(paths.begin() + static_cast<std::ptrdiff_t>(i));
+    std::vector<Listed>& list = List();
+    for (size_t i = 0; i < list.size(); i++) {
+        if (list[i].path != path) continue;
+        Delete(list[i]);
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
         return;
     }
 }
@@ -101,11 +170,11 @@ void TempFiles::Remove(const std::string& path) {
 void TempFiles::RemoveAll() {
     std::lock_guard<std::mutex> guard(listLock);
     // Compacted in place: this runs at VM death, where nothing may throw.
-    std::vector<std::string>& paths = Listed();
+    std::vector<Listed>& list = List();
     size_t kept = 0;
-    for (std::string& path : paths)
-        if (!Unlink(path)) paths[kept++].swap(path);
-    paths.resize(kept);
+    for (Listed& entry : list)
+        if (!Delete(entry)) std::swap(list[kept++], entry);
+    list.resize(kept);
 }
 
 }  // namespace Orlo

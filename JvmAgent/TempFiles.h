@@ -1,9 +1,11 @@
-// The agent's temporary files, process-wide: made here and listed until
-// removed, so that VM death can delete whatever requests still hold.
+// The agent's temporary files and directories, process-wide: made here and
+// listed until removed, so that VM death and agent unload can delete
+// whatever requests still hold. Any thread; the list has its own lock.
 #pragma once
 
-#include <cstdio>
 #include <string>
+
+#include "Orlo.h"
 
 namespace Orlo {
 
@@ -16,15 +18,18 @@ public:
     // memory): the first usable of TEMP, TMP and TMPDIR, else /tmp/.
     static std::string Directory();
     // A new file readable by its owner only, named after the template in
-    // Directory(), opened for writing and listed. Null with errno set on failure; path names the attempt.
-    static FILE* Create(std::string& path);
-    // Lists a file made elsewhere.
-    static void Add(const std::string& path);
-    // Deletes a listed file and forgets it; an unlisted one is left alone,
-    // as its name may since have been given to another file.
+    // Directory(), opened for writing and listed. Null with errno set on
+    // failure; path names the attempt.
+    static UniqueFile Create(std::string& path);
+    // A new directory of mode 0700 in base, named prefix and six random
+    // characters, listed. Empty with errno set on failure.
+    static std::string MakeDirectory(const std::string& base, const std::string& prefix);
+    // Deletes a listed file, or a listed directory with the files in it, and
+    // forgets it; an unlisted one is left alone, as its name may since have
+    // been given to another.
     static void Remove(const std::string& path);
-    // Deletes every listed file; one that cannot go yet (open elsewhere on
-    // Windows) stays listed for its owner's Remove.
+    // Deletes everything listed; what cannot go yet (open elsewhere on
+    // Windows) stays listed for its owner's Remove. Never throws.
     static void RemoveAll();
 };
 

@@ -1,6 +1,7 @@
 #include "VeskServerThread.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "ClientConnection.h"
@@ -14,12 +15,14 @@ namespace Orlo {
 static const int ACCEPT_RETRY_MS = 100;
 
 VeskServerThread::VeskServerThread(int port, const char* address, int idleSeconds)
-    : VeskThread(new VeskSocket(SOCK_STREAM, AF_INET)), port(port), address(address ? address : ""),
-      idleSeconds(idleSeconds) {}
+    : VeskThread("vesk-server", std::make_unique<VeskSocket>(SOCK_STREAM, AF_INET)), port(port),
+      address(address ? address : ""), idleSeconds(idleSeconds) {}
 
 VeskServerThread::~VeskServerThread() {
     std::lock_guard<std::mutex> guard(clientsLock);
-    clients.clear();
+    // A client still running ends with the process: it cannot be destroyed
+    // under its own feet.
+    for (std::unique_ptr<VeskClientThread>& client : clients) client.release();
 }
 
 void VeskServerThread::ThreadFunction() {
@@ -27,15 +30,11 @@ void VeskServerThread::ThreadFunction() {
     listener->SetListenerAddressOptions();
     // Without a listening socket every accept fails at once: end instead of spinning.
     if (!listener->Bind(port, address.c_str())) {
-        VeskLogger::LogError(false,
-                             "VeskServerThread::ThreadFunction Failed to bind to connection socket, error=%d",
-                             listener->GetError());
+        ReportListenFailure("bind");
         return;
     }
     if (!listener->Listen()) {
-        VeskLogger::LogError(false,
-                             "VeskServerThread::ThreadFunction Failed to listen on connection socket, error=%d",
-                             listener->GetError());
+        ReportListenFailure("listen on");
         return;
     }
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Listening for connections on port: %d", port);
@@ -48,12 +47,23 @@ void VeskServerThread::ThreadFunction() {
     }
 }
 
+void VeskServerThread::ReportListenFailure(const char* action) {
+    int error = GetSocket()->GetError();
+    std::string text = VeskSocket::ErrorText(error);
+    const char* where = address.empty() ? "0.0.0.0" : address.c_str();
+    VeskLogger::LogError(false, "JVM Agent failed to %s %s:%d: %s (error=%d); the command server does not start",
+                         action, where, port, text.c_str(), error);
+    // Also where the JVM's user looks first: the log may be off or elsewhere.
+    fprintf(stderr, "JVM Agent failed to %s %s:%d: %s (error=%d); the command server does not start\n", action,
+            where, port, text.c_str(), error);
+}
+
 void VeskServerThread::AcceptNext() {
     VeskSocket* listener = GetSocket();
     // Wake up for the next rejected connection that is due to be closed.
     int wait = CloseLingering();
     if (wait >= 0 && !listener->WaitReadable(wait)) return;
-    ClientConnection* connection = listener->Accept();
+    std::unique_ptr<ClientConnection> connection = listener->Accept();
     if (!connection) {
         // Out of descriptors, accept fails at once until one is freed:
         // retry at a pace that does not take a processor from the JVM.
@@ -61,18 +71,15 @@ void VeskServerThread::AcceptNext() {
         return;
     }
     if (HasClient()) {
-        Reject(connection);
+        Reject(std::move(connection));
         return;
     }
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Accepting new client connection");
-    std::unique_ptr<ClientConnection> owned(connection);
-    owned->SetIdleTimeout(idleSeconds);
-    ServeClient(new VeskClientThread(owned.get(), this));
-    owned.release();  // the client thread's from here on
+    connection->SetIdleTimeout(idleSeconds);
+    ServeClient(std::make_unique<VeskClientThread>(std::move(connection), this));
 }
 
-void VeskServerThread::Reject(ClientConnection* connection) {
-    std::unique_ptr<ClientConnection> owned(connection);
+void VeskServerThread::Reject(std::unique_ptr<ClientConnection> owned) {
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Rejecting new client connection");
     owned->Reject(REJECT_MESSAGE);
     // Closed later: a close with the peer's request still unread resets the
@@ -89,16 +96,14 @@ int VeskServerThread::CloseLingering() {
     return static_cast<int>(left.count()) + 1;
 }
 
-void VeskServerThread::ServeClient(VeskClientThread* client) {
+void VeskServerThread::ServeClient(std::unique_ptr<VeskClientThread> owned) {
+    VeskClientThread* client = owned.get();
     {
         std::lock_guard<std::mutex> guard(clientsLock);
-        clients.push_back(client);
+        clients.push_back(std::move(owned));
     }
-    if (client->Start()) return;
-    // Never started: drop it, or every later client would be rejected.
-    std::lock_guard<std::mutex> guard(clientsLock);
-    clients.erase(std::remove(clients.begin(), clients.end(), client), clients.end());
-    delete client;
+    // Never started: dropped, or every later client would be rejected.
+    if (!client->Start()) ClientTerminated(client);
 }
 
 bool VeskServerThread::HasClient() {
@@ -107,11 +112,16 @@ bool VeskServerThread::HasClient() {
 }
 
 void VeskServerThread::ClientTerminated(VeskClientThread* client) {
+    std::unique_ptr<VeskClientThread> ending;
     {
         std::lock_guard<std::mutex> guard(clientsLock);
-        clients.erase(std::remove(clients.begin(), clients.end(), client), clients.end());
+        auto found = std::find_if(clients.begin(), clients.end(),
+                                  [client](const std::unique_ptr<VeskClientThread>& c) { return c.get() == client; });
+        if (found == clients.end()) return;
+        ending = std::move(*found);
+        clients.erase(found);
     }
-    delete client;
+    // Destroyed outside the lock: closing the connection may take a while.
 }
 
 }  // namespace Orlo

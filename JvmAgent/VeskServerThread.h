@@ -1,5 +1,6 @@
 // Listens on the agent's port and serves one client at a time; every further
-// connection is rejected.
+// connection is rejected. Owns its client threads; each ends by handing
+// itself back (ClientTerminated).
 #pragma once
 
 #include <chrono>
@@ -26,15 +27,20 @@ public:
     static constexpr size_t MAX_LINGERING = 256;
 
     // address: dotted IPv4 address to listen on; null or empty means any.
+    // Nothing is bound before ThreadFunction runs.
     // idleSeconds: a client that sends no request for that long is let go;
     // 0 means never.
     VeskServerThread(int port, const char* address, int idleSeconds = 0);
     ~VeskServerThread() override;
 
-    // Accepts without ever sleeping between connections: a rejected one gets
-    // its rejection at once and is closed by this thread REJECT_LINGER later.
+    // Binds and listens; a failure is logged and written to standard error
+    // with the address, port and the system's message, and ends the thread.
+    // Then accepts without ever sleeping between connections: a rejected one
+    // gets its rejection at once and is closed by this thread REJECT_LINGER
+    // later.
     void ThreadFunction() override;
-    // Called by a client thread as its last act; deletes it.
+    // Called by a client thread as its last act, on that thread; destroys
+    // it, so the caller touches nothing of itself afterwards.
     void ClientTerminated(VeskClientThread* client);
 
 private:
@@ -44,19 +50,21 @@ private:
     };
 
     void AcceptNext();
-    void Reject(ClientConnection* connection);
+    void Reject(std::unique_ptr<ClientConnection> connection);
     // Closes the rejected connections whose time is up; the wait until the
     // next one is due in milliseconds, -1 when none is left.
     int CloseLingering();
     bool HasClient();
-    void ServeClient(VeskClientThread* client);
+    void ServeClient(std::unique_ptr<VeskClientThread> client);
+    // Logs a failure to set up the listening socket and writes it to stderr.
+    void ReportListenFailure(const char* action);
 
     int port;
     std::string address;
     int idleSeconds;
     std::deque<Lingering> lingering;  // in closing order; this thread only
     std::mutex clientsLock;
-    std::vector<VeskThread*> clients;
+    std::vector<std::unique_ptr<VeskClientThread>> clients;
 };
 
 }  // namespace Orlo

@@ -1,6 +1,7 @@
 #include "VeskSocket.h"
 
 #include <cerrno>
+#include <cstring>
 
 #ifdef _WIN32
 #include <cstdlib>
@@ -122,7 +123,20 @@ bool VeskSocket::Listen() {
     return false;
 }
 
-ClientConnection* VeskSocket::Accept() {
+std::string VeskSocket::ErrorText(int code) {
+#ifdef _WIN32
+    char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    // The system's messages end in a line break and often a full stop.
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) length--;
+    return length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+#else
+    return strerror(code);
+#endif
+}
+
+std::unique_ptr<ClientConnection> VeskSocket::Accept() {
     lastError = 0;
     VeskSocketId accepted = accept(socketId, nullptr, nullptr);
 #ifdef _WIN32
@@ -134,7 +148,7 @@ ClientConnection* VeskSocket::Accept() {
         lastError = GetLastSocketError();
         return nullptr;
     }
-    return new ClientConnection(accepted, type, family);
+    return std::make_unique<ClientConnection>(accepted, type, family);
 }
 
 bool VeskSocket::Connect(const char* host, int port) {

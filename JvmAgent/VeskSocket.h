@@ -12,6 +12,9 @@ typedef SOCKET VeskSocketId;
 typedef int VeskSocketId;
 #endif
 
+#include <memory>
+#include <string>
+
 namespace Orlo {
 
 class ClientConnection;
@@ -26,7 +29,11 @@ public:
 
     static bool Initialize();
     static int GetLastSocketError();
+    // The system's words for a socket error code (strerror, or the
+    // system's message table on Windows).
+    static std::string ErrorText(int code);
 
+    // Kept with the class's accessors; nothing in the agent calls it.
     VeskSocketId GetSocketId() const { return socketId; }
     int GetError() const { return lastError; }
 
@@ -38,7 +45,8 @@ public:
     bool SetListenerAddressOptions();
     // Accept queue of the platform's maximum length (SOMAXCONN).
     bool Listen();
-    ClientConnection* Accept();
+    // Null when accepting failed (GetError says why).
+    std::unique_ptr<ClientConnection> Accept();
     bool Connect(const char* host, int port);
     bool HostPortToSockAddr(sockaddr_in* address, const char* host, int port);
     bool EnableKeepAlive();

@@ -8,10 +8,10 @@
 
 namespace Orlo {
 
-VeskThread::VeskThread(VeskSocket* socket) : threadObject(nullptr), socket(socket), stop(false) {}
+VeskThread::VeskThread(const char* name, std::unique_ptr<VeskSocket> socket)
+    : name(name), threadObject(nullptr), socket(std::move(socket)), stop(false) {}
 
 VeskThread::~VeskThread() {
-    delete socket;
     if (threadObject && agent) {
         JNIEnv* jni = agent->GetJniEnv();
         if (jni) jni->DeleteGlobalRef(threadObject);
@@ -30,9 +30,10 @@ bool VeskThread::CreateJvmThread(VeskThread* thread) {
     if (!jni) return false;
     LocalRef<jclass> threadClass(jni, jni->FindClass("java/lang/Thread"));
     if (threadClass.Get()) {
-        jmethodID constructor = jni->GetMethodID(threadClass.Get(), "<init>", "()V");
-        if (constructor) {
-            LocalRef<jobject> local(jni, jni->NewObject(threadClass.Get(), constructor));
+        jmethodID constructor = jni->GetMethodID(threadClass.Get(), "<init>", "(Ljava/lang/String;)V");
+        LocalRef<jstring> name(jni, constructor ? jni->NewStringUTF(thread->name) : nullptr);
+        if (name.Get()) {
+            LocalRef<jobject> local(jni, jni->NewObject(threadClass.Get(), constructor, name.Get()));
             if (local.Get()) thread->threadObject = static_cast<jthread>(jni->NewGlobalRef(local.Get()));
         }
     }

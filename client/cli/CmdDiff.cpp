@@ -7,8 +7,9 @@
 #include "cli/Commands.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
-#include "load/SnapshotHistogram.h"
 #include "cli/SnapshotInput.h"
+#include "heap/HeapText.h"
+#include "term/InterruptGuard.h"
 
 namespace vesk {
 
@@ -18,30 +19,35 @@ struct DiffArgs {
     size_t count = 50;
     bool retained = false;
     bool json = false;
+    bool bytes = false;
 };
 
-// Instances and bytes per class: the header's figures, which need no more of
-// the stream; with retained sizes, the whole graph's.
-static int Totals(const Options& options, const std::string& path, bool retained, std::vector<ClassTotals>* rows) {
+// Instances and bytes per class: a snapshot header's figures, which need no
+// more of the stream; with retained sizes, the whole graph's.
+static std::vector<ClassTotals> Totals(const SnapshotInput& input, bool retained) {
     if (retained) {
-        HeapGraph graph;
-        int status = LoadGraph(options, path, &graph);
-        if (status == EXIT_OK) *rows = DominatorTree(graph).ByClass();
-        return status;
+        HeapGraph graph = input.Graph();
+        return DominatorTree(graph).ByClass();
     }
-    HistogramReader reader;
-    int status = ReadSnapshot(options, path, reader.Reader());
-    for (const ClassCount& count : reader.Histogram()) rows->push_back({count.name, count.instances, count.bytes, -1});
-    return status;
+    std::vector<ClassTotals> rows;
+    for (const ClassCount& count : input.Histogram()) rows.push_back({count.name, count.instances, count.bytes, -1});
+    return rows;
 }
 
-static int RunDiff(const Options& options, const DiffArgs& args) {
+// -1: not computed (never expected with --retained), printed as the number.
+static std::string Size(int64_t bytes, bool exact) {
+    return bytes < 0 ? std::to_string(bytes) : SizeText(static_cast<uint64_t>(bytes), exact);
+}
+
+static void RunDiff(const Options& options, const DiffArgs& args) {
     // With --port the new snapshot is taken now.
-    if (args.after.empty() && !options.portGiven) return UsageError("give OLD and NEW, or OLD and --port");
-    std::vector<ClassTotals> before, after;
-    int status = Totals(options, args.before, args.retained, &before);
-    if (status == EXIT_OK) status = Totals(options, args.after, args.retained, &after);
-    if (status != EXIT_OK) return status;
+    if (args.after.empty() && !options.portGiven) throw UsageError("give OLD and NEW, or OLD and --port");
+    InterruptExit cancel("diff cancelled (Ctrl-C)", EXIT_CANCELLED);
+    // Both inputs are looked at before the first is read: a wrong second
+    // file is reported at once.
+    SnapshotInput first(options, args.before, true), second(options, args.after, false);
+    std::vector<ClassTotals> before = Totals(first, args.retained);
+    std::vector<ClassTotals> after = Totals(second, args.retained);
 
     std::vector<ClassDelta> rows = DiffClasses(before, after);
     if (rows.size() > args.count) rows.resize(args.count);
@@ -60,32 +66,36 @@ static int RunDiff(const Options& options, const DiffArgs& args) {
             out.push_back(entry);
         }
         printf("%s\n", out.dump(2).c_str());
-        return EXIT_OK;
+        return;
     }
     printf("    #inst old     #inst new   #inst +/-      bytes old      bytes new      bytes +/-");
     if (args.retained) printf("   retained old   retained new   retained +/-");
     printf("  class name\n");
     for (const ClassDelta& row : rows) {
-        printf("%13" PRId64 " %13" PRId64 " %+11" PRId64 " %14" PRId64 " %14" PRId64 " %+14" PRId64, row.before.instances,
-               row.after.instances, row.InstanceGrowth(), row.before.bytes, row.after.bytes, row.ByteGrowth());
+        printf("%13" PRId64 " %13" PRId64 " %+11" PRId64 " %14s %14s %14s", row.before.instances, row.after.instances,
+               row.InstanceGrowth(), Size(row.before.bytes, args.bytes).c_str(),
+               Size(row.after.bytes, args.bytes).c_str(), SizeChangeText(row.ByteGrowth(), args.bytes).c_str());
         if (args.retained)
-            printf(" %14" PRId64 " %14" PRId64 " %+14" PRId64, row.before.retained, row.after.retained,
-                   row.RetainedGrowth());
+            printf(" %14s %14s %14s", Size(row.before.retained, args.bytes).c_str(),
+                   Size(row.after.retained, args.bytes).c_str(),
+                   SizeChangeText(row.RetainedGrowth(), args.bytes).c_str());
         printf("  %s\n", row.name.c_str());
     }
-    return EXIT_OK;
 }
 
 static CommandRun DefineDiff(CLI::App& command) {
     auto args = std::make_shared<DiffArgs>();
-    command.add_option("OLD", args->before, "the earlier saved snapshot stream")->required()->check(NonEmpty);
+    command.add_option("OLD", args->before, "the earlier saved snapshot stream or HPROF file")
+        ->required()
+        ->check(NonEmpty);
     command.add_option("NEW", args->after, "the later one (or --port to take it now)")->check(NonEmpty);
     command.add_option("-n", args->count, "how many classes (default 50)")
         ->option_text("N")
         ->check(DecimalRange(1, 100000000));
     command.add_flag("--retained", args->retained, "add retained sizes (reads the whole snapshots)");
     command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
-    return [args](const Options& options) { return RunDiff(options, *args); };
+    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
+    return [args](const Options& options) { RunDiff(options, *args); };
 }
 
 static CommandRegistration registration("diff", "per class, what grew between two snapshots", DefineDiff);

@@ -45,9 +45,9 @@ static std::string Find(const std::vector<Prop>& props, const std::string& name)
     return "?";
 }
 
-static int RunDump(const Options& options, const std::string& path) {
+static void RunDump(const Options& options, const std::string& path) {
     OutputFile output(path);
-    if (!output.Open()) return Fail(EXIT_FILE, "cannot create " + path + ".part: " + strerror(errno));
+    if (!output.Open()) throw ClientError(ErrorKind::File, "cannot create " + path + ".part: " + strerror(errno));
 
     VeskClient client = ConnectClient(options);
     SnapshotSession session(client, options.timeoutMs, true, true);
@@ -69,19 +69,18 @@ static int RunDump(const Options& options, const std::string& path) {
         if (frame.last) figures = CommandProps(body, "HEAPDUMP");
     });
 
-    if (writeFailed) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(writeErrno));
-    if (garbled) return Fail(EXIT_DROPPED, "the agent sent a frame that is not base64; nothing saved");
+    if (writeFailed) throw ClientError(ErrorKind::File, "cannot write " + path + ": " + strerror(writeErrno));
+    if (garbled) throw ClientError(ErrorKind::Dropped, "the agent sent a frame that is not base64; nothing saved");
     if (outcome == SnapshotSession::Outcome::Cancelled)
-        return Fail(EXIT_CANCELLED, "heap dump cancelled (" + session.Error() + "); nothing saved");
+        throw ClientError(ErrorKind::Cancelled, "heap dump cancelled (" + session.Error() + "); nothing saved");
     if (outcome == SnapshotSession::Outcome::Failed)
-        return Fail(EXIT_AGENT_ERROR, "the agent reported: " + session.Error() + "; nothing saved");
-    if (!output.Commit()) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(errno));
+        throw ClientError(ErrorKind::AgentReported, "the agent reported: " + session.Error() + "; nothing saved");
+    if (!output.Commit()) throw ClientError(ErrorKind::File, "cannot write " + path + ": " + strerror(errno));
     if (path != "-")
         fprintf(stderr, "vesk: heap dump saved to %s: %.1f MiB (JVM dump %s ms, redaction %s ms, streaming %s ms)\n",
                 path.c_str(), atof(Find(figures, "dump-bytes").c_str()) / 1048576.0,
                 Find(figures, "dump-msec").c_str(), Find(figures, "redact-msec").c_str(),
                 Find(figures, "stream-msec").c_str());
-    return EXIT_OK;
 }
 
 static CommandRun DefineDump(CLI::App& command) {
@@ -90,7 +89,7 @@ static CommandRun DefineDump(CLI::App& command) {
         ->option_text("FILE")
         ->required()
         ->check(NonEmpty);
-    return [path](const Options& options) { return RunDump(options, *path); };
+    return [path](const Options& options) { RunDump(options, *path); };
 }
 
 static CommandRegistration registration(

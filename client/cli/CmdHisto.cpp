@@ -1,43 +1,57 @@
 // vesk histo: class histogram of a saved snapshot, or of a fresh one taken
 // from the agent, in the columns of the JDK's own class histogram.
+#include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "cli/Commands.h"
-#include "load/HprofFile.h"
-#include "load/HprofLoader.h"
-#include "load/SnapshotHistogram.h"
 #include "cli/SnapshotInput.h"
+#include "load/SnapshotHistogram.h"
+#include "term/InterruptGuard.h"
 
 namespace vesk {
 
-// An HPROF file's histogram, from its objects and their derived sizes.
-static int HprofHistogram(const std::string& path) {
-    HeapGraph graph;
-    std::string error;
-    if (!LoadHprofFile(path, &graph, &error)) return Fail(EXIT_FILE, error);
-    std::vector<ClassCount> rows;
-    for (const ClassTotals& totals : graph.Histogram()) rows.push_back({totals.name, totals.instances, totals.bytes});
-    PrintHistogram(stdout, SortHistogram(std::move(rows)));
-    return EXIT_OK;
+struct HistoArgs {
+    std::string file;
+    size_t count = SIZE_MAX;
+    bool json = false;
+    bool bytes = false;
+};
+
+static void PrintJson(const std::vector<ClassCount>& rows, size_t count) {
+    int64_t instances = 0, bytes = 0;
+    for (const ClassCount& row : rows) {
+        instances += row.instances;
+        bytes += row.bytes;
+    }
+    nlohmann::ordered_json out = {{"instances", instances}, {"bytes", bytes}};
+    nlohmann::ordered_json& classes = out["classes"] = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < rows.size() && i < count; i++)
+        classes.push_back({{"name", rows[i].name}, {"instances", rows[i].instances}, {"bytes", rows[i].bytes}});
+    printf("%s\n", out.dump(2).c_str());
 }
 
-// The histogram needs the header frame only: the reader stops there, and a
-// live snapshot is cancelled rather than received.
-static int RunHisto(const Options& options, const std::string& path) {
-    if (!path.empty() && HprofFile::IsHprof(path)) return HprofHistogram(path);
-    HistogramReader reader;
-    int status = ReadSnapshot(options, path, reader.Reader());
-    if (status != EXIT_OK) return status;
-    PrintHistogram(stdout, reader.Histogram());
-    return EXIT_OK;
+// A snapshot's histogram needs its header frame only: a live snapshot is
+// cancelled rather than received.
+static void RunHisto(const Options& options, const HistoArgs& args) {
+    InterruptExit cancel("histo cancelled (Ctrl-C)", EXIT_CANCELLED);
+    std::vector<ClassCount> rows = SnapshotInput(options, args.file, false).Histogram();
+    if (args.json) PrintJson(rows, args.count);
+    else PrintHistogram(stdout, rows, args.count, args.bytes);
 }
 
 static CommandRun DefineHisto(CLI::App& command) {
-    auto path = std::make_shared<std::string>();
-    command.add_option("FILE", *path, "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
+    auto args = std::make_shared<HistoArgs>();
+    command.add_option("FILE", args->file,
+                       "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
-    return [path](const Options& options) { return RunHisto(options, *path); };
+    command.add_option("-n", args->count, "how many classes (default all; the totals count them all)")
+        ->option_text("N")
+        ->check(DecimalRange(1, 100000000));
+    command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
+    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
+    return [args](const Options& options) { RunHisto(options, *args); };
 }
 
 static CommandRegistration registration(

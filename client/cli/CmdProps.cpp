@@ -24,15 +24,12 @@ static std::string Printable(const std::string& text) {
     return out;
 }
 
-static int RunProps(const Options& options) {
+static void RunProps(const Options& options) {
     std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"SYSTEM_PROPS"}));
-    std::string error;
-    if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);
-    if (options.raw) return EXIT_OK;
+    if (options.raw) return;
     std::vector<Prop> props = CommandProps(frames.front().Body(), "SYSTEM_PROPS");
     std::sort(props.begin(), props.end(), [](const Prop& a, const Prop& b) { return a.name < b.name; });
     for (const Prop& prop : props) printf("%s=%s\n", Printable(prop.name).c_str(), Printable(prop.value).c_str());
-    return EXIT_OK;
 }
 
 static CommandRegistration registration("props", "system properties, sorted, as key=value", RunProps);

@@ -3,13 +3,10 @@
 
 namespace vesk {
 
-static int RunRaw(const Options& options, const std::string& request) {
+static void RunRaw(const Options& options, const std::string& request) {
     Options raw = options;
     raw.raw = true;
-    std::vector<Frame> frames = RunRequest(raw, request);
-    std::string error;
-    if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);
-    return EXIT_OK;
+    RunRequest(raw, request);
 }
 
 static CommandRun DefineRaw(CLI::App& command) {

@@ -26,17 +26,14 @@ static std::string Describe(const Prop& prop) {
     return text;
 }
 
-static int RunRuntime(const Options& options) {
+static void RunRuntime(const Options& options) {
     std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"RUNTIME"}));
-    std::string error;
-    if (FirstError(frames, &error)) return Fail(EXIT_AGENT_ERROR, "the agent reported: " + error);
-    if (options.raw) return EXIT_OK;
+    if (options.raw) return;
     std::vector<Prop> props = CommandProps(frames.front().Body(), "RUNTIME");
     size_t width = 0;
     for (const Prop& prop : props) width = std::max(width, prop.name.size());
     for (const Prop& prop : props)
         printf("%-*s  %s\n", static_cast<int>(width), prop.name.c_str(), Describe(prop).c_str());
-    return EXIT_OK;
 }
 
 static CommandRegistration registration("runtime", "processors, heap totals, classes and threads", RunRuntime);

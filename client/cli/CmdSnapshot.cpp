@@ -34,10 +34,10 @@ static void PrintSummary(FILE* out, const SnapshotSession& session, const std::v
             session.Bytes() / 1048576.0, session.Seconds());
 }
 
-static int RunSnapshot(const Options& options, std::string path) {
+static void RunSnapshot(const Options& options, std::string path) {
     if (path.empty() && options.raw) path = "-";
     OutputFile output(path);
-    if (!output.Open()) return Fail(EXIT_FILE, "cannot create " + path + ".part: " + strerror(errno));
+    if (!output.Open()) throw ClientError(ErrorKind::File, "cannot create " + path + ".part: " + strerror(errno));
 
     VeskClient client = ConnectClient(options);
     SnapshotSession session(client, options.timeoutMs, true);
@@ -54,12 +54,12 @@ static int RunSnapshot(const Options& options, std::string path) {
         if (frame.last) metrics = CommandProps(frame.Body(), "");
     });
 
-    if (writeFailed) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(writeErrno));
+    if (writeFailed) throw ClientError(ErrorKind::File, "cannot write " + path + ": " + strerror(writeErrno));
     if (outcome == SnapshotSession::Outcome::Cancelled)
-        return Fail(EXIT_CANCELLED, "snapshot cancelled (" + session.Error() + "); nothing saved");
+        throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (" + session.Error() + "); nothing saved");
     if (outcome == SnapshotSession::Outcome::Failed)
-        return Fail(EXIT_AGENT_ERROR, "the agent reported: " + session.Error() + "; nothing saved");
-    if (!output.Commit()) return Fail(EXIT_FILE, "cannot write " + path + ": " + strerror(errno));
+        throw ClientError(ErrorKind::AgentReported, "the agent reported: " + session.Error() + "; nothing saved");
+    if (!output.Commit()) throw ClientError(ErrorKind::File, "cannot write " + path + ": " + strerror(errno));
 
     if (path.empty()) {
         PrintSummary(stdout, session, counts, metrics);
@@ -67,7 +67,6 @@ static int RunSnapshot(const Options& options, std::string path) {
         fprintf(stderr, "vesk: snapshot saved to %s: %s objects, %s references, %.1f MiB\n", path.c_str(),
                 Find(counts, "total-objs").c_str(), Find(counts, "total-refs").c_str(), session.Bytes() / 1048576.0);
     }
-    return EXIT_OK;
 }
 
 static CommandRun DefineSnapshot(CLI::App& command) {
@@ -75,7 +74,7 @@ static CommandRun DefineSnapshot(CLI::App& command) {
     command.add_option("-o", *path, "save the stream to FILE ('-': standard output, as --raw does)")
         ->option_text("FILE")
         ->check(NonEmpty);
-    return [path](const Options& options) { return RunSnapshot(options, *path); };
+    return [path](const Options& options) { RunSnapshot(options, *path); };
 }
 
 static CommandRegistration registration(

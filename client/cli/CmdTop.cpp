@@ -9,6 +9,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapText.h"
 #include "cli/SnapshotInput.h"
+#include "term/InterruptGuard.h"
 
 namespace vesk {
 
@@ -27,6 +28,7 @@ struct TopArgs {
     size_t count = 20;
     bool byClass = false;
     bool json = false;
+    bool bytes = false;
 };
 
 static nlohmann::ordered_json Summary(const HeapGraph& graph, const DominatorTree& tree) {
@@ -37,21 +39,21 @@ static nlohmann::ordered_json Summary(const HeapGraph& graph, const DominatorTre
             {"unreachableBytes", tree.UnreachableBytes()}};
 }
 
-static void PrintSummary(const HeapGraph& graph, const DominatorTree& tree) {
-    printf("%" PRIu32 " objects, %" PRIu64 " references; %" PRIu64 " bytes reachable from the roots", graph.NodeCount(),
-           graph.ReferenceCount(), tree.ReachableBytes());
+// "6412000 bytes" with --bytes, else "6.1 MiB".
+static std::string Amount(uint64_t bytes, bool exact) { return SizeText(bytes, exact) + (exact ? " bytes" : ""); }
+
+static void PrintSummary(const HeapGraph& graph, const DominatorTree& tree, bool exact) {
+    printf("%" PRIu32 " objects, %" PRIu64 " references; %s reachable from the roots", graph.NodeCount(),
+           graph.ReferenceCount(), Amount(tree.ReachableBytes(), exact).c_str());
     if (tree.UnreachableCount() > 0)
-        printf("; %" PRIu64 " objects (%" PRIu64 " bytes) unreachable", tree.UnreachableCount(), tree.UnreachableBytes());
+        printf("; %" PRIu64 " objects (%s) unreachable", tree.UnreachableCount(),
+               Amount(tree.UnreachableBytes(), exact).c_str());
     printf("\n\n");
 }
 
-static int RunTop(const Options& options, const TopArgs& args) {
-    std::string path;
-    int status = ChooseInput(options, args.file, false, &path);
-    if (status != EXIT_OK) return status;
-    HeapGraph graph;
-    status = LoadGraph(options, path, &graph);
-    if (status != EXIT_OK) return status;
+static void RunTop(const Options& options, const TopArgs& args) {
+    InterruptExit cancel("top cancelled (Ctrl-C)", EXIT_CANCELLED);
+    HeapGraph graph = SnapshotInput(options, args.file, false).Graph();
     DominatorTree tree(graph);
 
     nlohmann::ordered_json out = Summary(graph, tree);
@@ -64,13 +66,15 @@ static int RunTop(const Options& options, const TopArgs& args) {
                 classes.push_back({{"name", row.name}, {"instances", row.instances}, {"bytes", row.bytes},
                                    {"retained", row.retained}});
         } else {
-            PrintSummary(graph, tree);
+            PrintSummary(graph, tree, args.bytes);
             printf(" num     #instances         #bytes      #retained  class name\n");
             printf("-------------------------------------------------------------\n");
             size_t rank = 0;
             for (const ClassTotals& row : rows)
-                printf("%4zu:%14" PRId64 " %14" PRId64 " %14" PRId64 "  %s\n", ++rank, row.instances, row.bytes,
-                       row.retained, row.name.c_str());
+                printf("%4zu:%14" PRId64 " %14s %14s  %s\n", ++rank, row.instances,
+                       SizeText(static_cast<uint64_t>(row.bytes), args.bytes).c_str(),
+                       SizeText(static_cast<uint64_t>(row.retained), args.bytes).c_str(),
+                       row.name.c_str());
         }
     } else {
         std::vector<NodeId> largest = tree.Largest(args.count);
@@ -82,29 +86,31 @@ static int RunTop(const Options& options, const TopArgs& args) {
                                    {"shallow", graph.ShallowSize(node)}, {"class", NodeLabel(graph, node)},
                                    {"tag", HexTag(graph.Tag(node))}});
         } else {
-            PrintSummary(graph, tree);
+            PrintSummary(graph, tree, args.bytes);
             printf("rank       retained     shallow  class  tag\n");
             size_t rank = 0;
             for (NodeId node : largest)
-                printf("%4zu %14" PRIu64 " %11" PRIu64 "  %s  %s\n", ++rank, tree.Retained(node),
-                       graph.ShallowSize(node), NodeLabel(graph, node).c_str(), HexTag(graph.Tag(node)).c_str());
+                printf("%4zu %14s %11s  %s  %s\n", ++rank, SizeText(tree.Retained(node), args.bytes).c_str(),
+                       SizeText(graph.ShallowSize(node), args.bytes).c_str(), NodeLabel(graph, node).c_str(),
+                       HexTag(graph.Tag(node)).c_str());
         }
     }
     if (args.json) printf("%s\n", out.dump(2).c_str());
-    return EXIT_OK;
 }
 
 static CommandRun DefineTop(CLI::App& command) {
     auto args = std::make_shared<TopArgs>();
-    command.add_option("FILE", args->file, "a saved snapshot stream; none: take a new snapshot from the agent")
+    command.add_option("FILE", args->file,
+                       "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
     command.add_option("-n", args->count, "how many rows (default 20)")
         ->option_text("N")
         ->check(DecimalRange(1, 100000000));
     command.add_flag("--by-class", args->byClass, "retained size per class, beside instances and shallow bytes");
     command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
+    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
     command.footer(CONVENTIONS);
-    return [args](const Options& options) { return RunTop(options, *args); };
+    return [args](const Options& options) { RunTop(options, *args); };
 }
 
 static CommandRegistration registration("top", "the objects (or classes) that retain the most memory", DefineTop);

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 namespace vesk {
 
@@ -19,7 +18,7 @@ CommandRegistration::CommandRegistration(const char* name, const char* summary, 
     Registry().push_back({name, summary, std::move(define)});
 }
 
-CommandRegistration::CommandRegistration(const char* name, const char* summary, int (*run)(const Options&)) {
+CommandRegistration::CommandRegistration(const char* name, const char* summary, void (*run)(const Options&)) {
     Registry().push_back({name, summary, [run](CLI::App&) { return CommandRun(run); }});
 }
 
@@ -63,32 +62,30 @@ std::vector<Frame> RunRequest(const Options& options, const std::string& request
         if (options.raw) fwrite(frame.bytes.data(), 1, frame.bytes.size(), stdout);
         frames.push_back(frame);
     });
+    std::string message;
+    for (const Frame& frame : frames)
+        if (ResponseError(frame.Body(), &message))
+            throw ClientError(ErrorKind::AgentReported, "the agent reported: " + message);
     return frames;
 }
 
-bool FirstError(const std::vector<Frame>& frames, std::string* message) {
-    for (const Frame& frame : frames)
-        if (ResponseError(frame.Body(), message)) return true;
-    return false;
+ClientError UsageError(const std::string& message) {
+    return ClientError(ErrorKind::Usage, message + " (vesk --help shows the usage)");
 }
 
-int Fail(int code, const std::string& message) {
-    fflush(stdout);
-    std::cerr << "vesk: " << message << std::endl;
-    return code;
-}
-
-int UsageError(const std::string& message) {
-    return Fail(EXIT_USAGE, message + " (vesk --help shows the usage)");
-}
-
-int Fail(const ClientError& error) {
-    switch (error.Kind()) {
-        case ErrorKind::NotListening: return Fail(EXIT_NOT_LISTENING, error.what());
-        case ErrorKind::Rejected: return Fail(EXIT_REJECTED, error.what());
-        case ErrorKind::Usage: return Fail(EXIT_USAGE, error.what());
-        default: return Fail(EXIT_DROPPED, error.what());
+int ExitStatus(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::NotListening: return EXIT_NOT_LISTENING;
+        case ErrorKind::Rejected: return EXIT_REJECTED;
+        case ErrorKind::Usage: return EXIT_USAGE;
+        case ErrorKind::AgentReported: return EXIT_AGENT_ERROR;
+        case ErrorKind::File: return EXIT_FILE;
+        case ErrorKind::Cancelled: return EXIT_CANCELLED;
+        case ErrorKind::Dropped:
+        case ErrorKind::Timeout:
+        case ErrorKind::Protocol: return EXIT_DROPPED;
     }
+    return EXIT_DROPPED;
 }
 
 }  // namespace vesk

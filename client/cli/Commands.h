@@ -21,7 +21,7 @@ struct Options {
     bool portGiven = false;  // --port was on the command line
 };
 
-// Process exit codes.
+// Process exit statuses, listed in vesk --help.
 enum ExitCode : int {
     EXIT_OK = 0,
     EXIT_AGENT_ERROR = 1,  // the agent answered with an error
@@ -30,12 +30,14 @@ enum ExitCode : int {
     EXIT_REJECTED = 4,
     EXIT_DROPPED = 5,  // connection dropped, timed out or garbled
     EXIT_FILE = 6,     // a local file could not be read or written, or holds no snapshot
-    EXIT_CANCELLED = 130,  // Ctrl-C, as a shell reports an interrupted program
+    EXIT_OUT_OF_MEMORY = 7,  // std::bad_alloc or std::length_error, most likely on a large heap
+    EXIT_FAULT = 8,          // any other exception: a fault in vesk itself
+    EXIT_CANCELLED = 130,    // Ctrl-C, as a shell reports an interrupted program
 };
 
-// Runs a command once the command line is parsed; returns the exit code and
-// may throw ClientError (vesk.cpp turns it into the exit code).
-typedef std::function<int(const Options& options)> CommandRun;
+// Runs a command once the command line is parsed. A failure is thrown as a
+// ClientError; vesk.cpp prints it and exits with its kind's status.
+typedef std::function<void(const Options& options)> CommandRun;
 // Declares the command's positionals and options on its subcommand, bound to
 // state that the returned CommandRun captures. Called once, before parsing.
 typedef std::function<CommandRun(CLI::App& command)> CommandDefinition;
@@ -49,7 +51,7 @@ struct Command {
 struct CommandRegistration {
     CommandRegistration(const char* name, const char* summary, CommandDefinition define);
     // A command without positionals or options of its own.
-    CommandRegistration(const char* name, const char* summary, int (*run)(const Options& options));
+    CommandRegistration(const char* name, const char* summary, void (*run)(const Options& options));
 };
 
 // Registered commands, sorted by name.
@@ -62,15 +64,12 @@ CLI::Validator DecimalRange(long low, long high);
 // Rejects an empty value.
 extern const CLI::Validator NonEmpty;
 VeskClient ConnectClient(const Options& options);
-// Connects, sends the request and returns its frames; prints them with --raw.
+// Connects, sends the request and returns its frames; prints them with
+// --raw. Throws AgentReported with the first error a frame reports.
 std::vector<Frame> RunRequest(const Options& options, const std::string& request);
-// The first error any frame reports; false when all succeeded.
-bool FirstError(const std::vector<Frame>& frames, std::string* message);
-// Prints "vesk: message" on stderr and returns code.
-int Fail(int code, const std::string& message);
-// Fail with EXIT_USAGE, pointing at --help.
-int UsageError(const std::string& message);
-// The exit code and message for a client error.
-int Fail(const ClientError& error);
+// A usage error to throw, its message pointing at --help.
+ClientError UsageError(const std::string& message);
+// The exit status for an error of this kind.
+int ExitStatus(ErrorKind kind);
 
 }  // namespace vesk

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "load/HprofFile.h"
 #include "load/HprofLoader.h"
@@ -36,7 +39,48 @@ private:
     std::chrono::steady_clock::time_point last = start;
 };
 
-static int ReadLive(const Options& options, SnapshotReader& reader) {
+// A loader that also keeps the header's properties (the report's page header).
+class PropertyLoader : public SnapshotLoader {
+public:
+    void OnProperty(const std::string& command, const std::string& name, const std::string& value) override {
+        SnapshotLoader::OnProperty(command, name, value);
+        if (!command.empty()) properties[command][name] = value;
+    }
+    StreamProperties properties;
+};
+
+static SnapshotInput::Kind KindOfFile(const std::string& path) {
+    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "rb"), fclose);
+    if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
+    char head[32];
+    size_t n = fread(head, 1, sizeof head, file.get());
+    if (ferror(file.get())) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
+    if (SnapshotReader::IsStreamStart(std::string_view(head, n))) return SnapshotInput::Kind::Stream;
+    if (HprofFile::IsHprof(path)) return SnapshotInput::Kind::Hprof;
+    throw ClientError(ErrorKind::File, path + ": not a snapshot or HPROF file");
+}
+
+SnapshotInput::SnapshotInput(const Options& options, const std::string& file, bool fileRequired)
+    : options(options), kind(Kind::Live), path(file) {
+    if (file.empty() && fileRequired && !options.portGiven)
+        throw UsageError("give FILE, or --port to take a new snapshot");
+    if (!file.empty()) kind = KindOfFile(file);
+}
+
+std::string SnapshotInput::Source() const {
+    return kind == Kind::Live ? options.host + ":" + std::to_string(options.port) : path;
+}
+
+static HeapGraph LoadHprof(const std::string& path) {
+    HeapGraph graph;
+    std::string error;
+    if (!LoadHprofFile(path, &graph, &error)) throw ClientError(ErrorKind::File, error);
+    return graph;
+}
+
+// A reader that stops early (the histogram) ends a live snapshot with a
+// cancellation, which then is no failure.
+static void ReadLive(const Options& options, SnapshotReader& reader) {
     VeskClient client = ConnectClient(options);
     SnapshotSession session(client, options.timeoutMs, true);
     SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
@@ -44,39 +88,39 @@ static int ReadLive(const Options& options, SnapshotReader& reader) {
     });
     bool stoppedEarly = reader.HeaderDone() && !reader.Complete() && !reader.Failed();
     if (outcome == SnapshotSession::Outcome::Cancelled && !stoppedEarly)
-        return Fail(EXIT_CANCELLED, "snapshot cancelled (" + session.Error() + ")");
+        throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (" + session.Error() + ")");
     if (!reader.Finish())
-        return Fail(reader.AgentError().empty() ? EXIT_DROPPED : EXIT_AGENT_ERROR, reader.Error());
-    return EXIT_OK;
+        throw ClientError(reader.AgentError().empty() ? ErrorKind::Dropped : ErrorKind::AgentReported, reader.Error());
 }
 
-int ReadSnapshot(const Options& options, const std::string& path, SnapshotReader& reader) {
-    if (path.empty()) return ReadLive(options, reader);
-    std::string error;
+void SnapshotInput::Read(SnapshotReader& reader) const {
+    if (kind == Kind::Live) return ReadLive(options, reader);
     {
         FileProgress progress(path);
-        if (!FeedFile(path, reader, &error, std::ref(progress))) return Fail(EXIT_FILE, error);
+        FeedFile(path, reader, std::ref(progress));
     }
-    if (!reader.Finish()) return Fail(EXIT_FILE, path + ": " + reader.Error());
-    return EXIT_OK;
+    if (!reader.Finish()) throw ClientError(ErrorKind::File, path + ": " + reader.Error());
 }
 
-int LoadGraph(const Options& options, const std::string& path, HeapGraph* graph) {
-    if (!path.empty() && HprofFile::IsHprof(path)) {
-        std::string error;
-        return LoadHprofFile(path, graph, &error) ? EXIT_OK : Fail(EXIT_FILE, error);
+std::vector<ClassCount> SnapshotInput::Histogram() const {
+    if (kind == Kind::Hprof) {
+        std::vector<ClassCount> rows;
+        for (const ClassTotals& totals : LoadHprof(path).Histogram())
+            rows.push_back({totals.name, totals.instances, totals.bytes});
+        return SortHistogram(std::move(rows));
     }
-    SnapshotLoader loader;
+    HistogramReader reader;
+    Read(reader.Reader());
+    return reader.Histogram();
+}
+
+HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
+    if (kind == Kind::Hprof) return LoadHprof(path);
+    PropertyLoader loader;
     SnapshotReader reader(loader);
-    int status = ReadSnapshot(options, path, reader);
-    if (status == EXIT_OK) *graph = loader.Finish();
-    return status;
-}
-
-int ChooseInput(const Options& options, const std::string& file, bool fileRequired, std::string* path) {
-    if (file.empty() && fileRequired && !options.portGiven) return UsageError("give FILE, or --port to take a new snapshot");
-    *path = file;
-    return EXIT_OK;
+    Read(reader);
+    if (properties) *properties = std::move(loader.properties);
+    return loader.Finish();
 }
 
 }  // namespace vesk

@@ -1,30 +1,51 @@
-// Where the analysis commands' snapshots come from: a saved stream, or a
-// fresh snapshot taken from the agent and read as it arrives, without
-// writing a file.
+// Where an analysis command's heap comes from, decided in this one place for
+// every command: a new snapshot taken from the agent and read as it arrives
+// (no file written), a saved snapshot stream, or an HPROF heap dump, the
+// file's kind told by its first bytes. A command asks for the class
+// histogram (a snapshot's header suffices) or for the whole graph.
+//
+// Failures throw ClientError: File when the file cannot be read, is neither
+// a snapshot stream nor HPROF, or holds no whole heap (truncated, an error
+// frame); AgentReported, Dropped or Cancelled (Ctrl-C) for a live snapshot;
+// Usage when no input was given.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "cli/Commands.h"
 #include "heap/HeapGraph.h"
-#include "protocol/SnapshotReader.h"
+#include "load/SnapshotHistogram.h"
+#include "report/HeapReport.h"
 
 namespace vesk {
 
-// Feeds the snapshot to reader: the saved stream at path, or, when path is
-// empty, a new snapshot from the agent at options' host and port. A reader
-// that stops early (the histogram) ends a live snapshot with a cancellation.
-// Returns EXIT_OK, or prints why not and returns the exit code: EXIT_FILE
-// when the file cannot be read or holds no whole snapshot (truncated, an
-// error frame, cancelled), EXIT_AGENT_ERROR when the agent reported an error,
-// EXIT_CANCELLED on Ctrl-C.
-int ReadSnapshot(const Options& options, const std::string& path, SnapshotReader& reader);
+class SnapshotInput {
+public:
+    enum class Kind { Live, Stream, Hprof };
 
-// ReadSnapshot into a graph; path may also name an HPROF heap dump.
-int LoadGraph(const Options& options, const std::string& path, HeapGraph* graph);
+    // FILE when given; else a live snapshot when --port was given or FILE is
+    // optional, otherwise a usage error. A file is opened here to learn its kind.
+    SnapshotInput(const Options& options, const std::string& file, bool fileRequired);
 
-// The path a command reads: FILE when given, else "" (a live snapshot) when
-// --port was given or FILE is optional; otherwise a usage error (EXIT_USAGE).
-int ChooseInput(const Options& options, const std::string& file, bool fileRequired, std::string* path);
+    Kind GetKind() const { return kind; }
+    // The file name, or host:port.
+    std::string Source() const;
+
+    // Classes with instances, sorted as SortHistogram does. A snapshot's
+    // header holds the counts, so only it is read (a live snapshot is
+    // cancelled once it is in); an HPROF file is read whole.
+    std::vector<ClassCount> Histogram() const;
+    // The whole heap. properties, when given, gets a snapshot's header
+    // properties (an HPROF file has none).
+    HeapGraph Graph(StreamProperties* properties = nullptr) const;
+
+private:
+    void Read(SnapshotReader& reader) const;
+
+    Options options;
+    Kind kind;
+    std::string path;  // "" for a live snapshot
+};
 
 }  // namespace vesk

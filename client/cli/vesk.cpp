@@ -2,6 +2,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,10 +24,23 @@ static const char EXIT_STATUS[] =
     "  4    rejected: the agent serves another client\n"
     "  5    connection dropped, timed out, or not the agent's protocol\n"
     "  6    a local file could not be read or written, or holds no snapshot\n"
+    "  7    out of memory (a heap too large to analyse here)\n"
+    "  8    an unexpected error inside vesk\n"
     "  130  cancelled with Ctrl-C";
+
+static const char SIZES[] =
+    "Tables show sizes in binary units (1 KiB = 1024 bytes, then MiB, GiB); --bytes on histo,\n"
+    "top, path and diff prints whole bytes, as --json always does.\n\n";
 
 static const char COMMON_OPTIONS[] =
     "The options of vesk --help (--host, --port, --timeout, --raw) also go before or after the command.";
+
+// "vesk: PREFIXMESSAGE" on stderr, after what went to stdout. No allocation:
+// after std::bad_alloc there may be none to be had.
+static void PrintError(const char* prefix, const char* message) {
+    fflush(stdout);
+    fprintf(stderr, "vesk: %s%s\n", prefix, message);
+}
 
 // The help of the command whose arguments failed to parse, else the program's.
 static std::string HelpHint(const CLI::App& app) {
@@ -34,7 +49,9 @@ static std::string HelpHint(const CLI::App& app) {
     return "vesk --help shows the usage";
 }
 
-int main(int argc, char** argv) {
+// Parses the command line and runs the chosen command; every failure is
+// thrown. Returns the status of a --help request, else EXIT_OK.
+static int Run(int argc, char** argv) {
     Options options;
     int timeoutSeconds = options.timeoutMs / 1000;
     CLI::App app("Command-line client of the heap-snapshot agent.", "vesk");
@@ -44,7 +61,7 @@ int main(int argc, char** argv) {
     app.fallthrough();
     app.option_defaults()->disable_flag_override();
     app.require_subcommand(0, 1);
-    app.footer(EXIT_STATUS);
+    app.footer(std::string(SIZES) + EXIT_STATUS);
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->column_width(24);
     app.add_option("--host", options.host, "agent host (default 127.0.0.1)")->option_text("HOST")->check(NonEmpty);
@@ -71,7 +88,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);  // the chosen command's help, or the program's
     } catch (const CLI::ParseError& error) {
-        return Fail(EXIT_USAGE, std::string(error.what()) + " (" + HelpHint(app) + ")");
+        throw ClientError(ErrorKind::Usage, std::string(error.what()) + " (" + HelpHint(app) + ")");
     }
     options.timeoutMs = timeoutSeconds * 1000;
     options.portGiven = port->count() > 0;
@@ -84,13 +101,35 @@ int main(int argc, char** argv) {
         // never ran; the agent answers each attempt at once.
         for (int attempt = 1;; attempt++) {
             try {
-                return run(options);
+                run(options);
+                return EXIT_OK;
             } catch (const ClientError& error) {
-                if (error.Kind() != ErrorKind::Rejected || attempt == REJECTED_ATTEMPTS) return Fail(error);
+                if (error.Kind() != ErrorKind::Rejected || attempt == REJECTED_ATTEMPTS) throw;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(REJECTED_PAUSE_MS));
         }
     }
     fputs(app.help().c_str(), stderr);
-    return Fail(EXIT_USAGE, "no command given");
+    throw ClientError(ErrorKind::Usage, "no command given");
+}
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const ClientError& error) {
+        PrintError("", error.what());
+        return ExitStatus(error.Kind());
+    } catch (const std::bad_alloc& error) {
+        PrintError("out of memory: ", error.what());
+        return EXIT_OUT_OF_MEMORY;
+    } catch (const std::length_error& error) {
+        PrintError("out of memory: ", error.what());
+        return EXIT_OUT_OF_MEMORY;
+    } catch (const std::exception& error) {
+        PrintError("unexpected error: ", error.what());
+        return EXIT_FAULT;
+    } catch (...) {
+        PrintError("unexpected error", "");
+        return EXIT_FAULT;
+    }
 }

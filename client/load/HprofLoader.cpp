@@ -6,7 +6,6 @@
 
 #include "load/HprofFile.h"
 #include "load/HprofLayout.h"
-#include "load/SnapshotLoader.h"
 
 namespace vesk {
 
@@ -202,10 +201,6 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         *error = path + ": " + e.what();
         return false;
     }
-}
-
-bool LoadHeapFile(const std::string& path, HeapGraph* graph, std::string* error) {
-    return HprofFile::IsHprof(path) ? LoadHprofFile(path, graph, error) : LoadSnapshotFile(path, graph, error);
 }
 
 }  // namespace vesk

@@ -19,7 +19,4 @@ std::string JavaClassName(std::string_view jvmName);
 // Reads an HPROF file into a graph. False with a message otherwise.
 bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error);
 
-// A saved snapshot stream or an HPROF file, told apart by the file's header.
-bool LoadHeapFile(const std::string& path, HeapGraph* graph, std::string* error);
-
 }  // namespace vesk

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <utility>
 
+#include "heap/HeapText.h"
+
 namespace vesk {
 
 void HistogramReader::OnClass(StreamClass& cls) {
@@ -28,18 +30,24 @@ std::vector<ClassCount> SortHistogram(std::vector<ClassCount> rows) {
     return rows;
 }
 
-void PrintHistogram(FILE* out, const std::vector<ClassCount>& classes) {
+// A negative figure (a malformed stream) as the number it is.
+static std::string Bytes(int64_t bytes, bool exact) {
+    return bytes < 0 ? std::to_string(bytes) : SizeText(static_cast<uint64_t>(bytes), exact);
+}
+
+void PrintHistogram(FILE* out, const std::vector<ClassCount>& classes, size_t maxRows, bool exact) {
     fprintf(out, " num     #instances         #bytes  class name\n");
     fprintf(out, "----------------------------------------------\n");
     int64_t instances = 0, bytes = 0;
     size_t rank = 0;
     for (const ClassCount& entry : classes) {
-        fprintf(out, "%4zu:%14" PRId64 " %14" PRId64 "  %s\n", ++rank, entry.instances, entry.bytes,
-                entry.name.c_str());
+        if (rank < maxRows)
+            fprintf(out, "%4zu:%14" PRId64 " %14s  %s\n", ++rank, entry.instances,
+                    Bytes(entry.bytes, exact).c_str(), entry.name.c_str());
         instances += entry.instances;
         bytes += entry.bytes;
     }
-    fprintf(out, "Total%14" PRId64 " %14" PRId64 "\n", instances, bytes);
+    fprintf(out, "Total%14" PRId64 " %14s\n", instances, Bytes(bytes, exact).c_str());
 }
 
 }  // namespace vesk

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -49,7 +50,10 @@ private:
 std::vector<ClassCount> SortHistogram(std::vector<ClassCount> rows);
 
 // Prints the table the JDK's class histogram prints:
-// " num     #instances         #bytes  class name", rows, and a Total line.
-void PrintHistogram(FILE* out, const std::vector<ClassCount>& classes);
+// " num     #instances         #bytes  class name", rows, and a Total line;
+// the first maxRows rows only, but the Total counts every class. exact:
+// bytes as numbers; else in KiB, MiB, GiB ("12.3 MiB").
+void PrintHistogram(FILE* out, const std::vector<ClassCount>& classes, size_t maxRows = SIZE_MAX,
+                    bool exact = true);
 
 }  // namespace vesk

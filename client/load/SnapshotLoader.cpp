@@ -1,9 +1,12 @@
 #include "load/SnapshotLoader.h"
 
-#include <stdexcept>
 #include <utility>
 
+#include "VeskProtocol.h"
+
 namespace vesk {
+
+namespace wire = Orlo::Protocol;
 
 static RootKind KindOfRoot(int32_t kind) {
     switch (kind) {
@@ -18,11 +21,11 @@ static RootKind KindOfRoot(int32_t kind) {
 }
 
 void SnapshotLoader::OnProperty(const std::string& command, const std::string& name, const std::string& value) {
-    if (command != "SNAPSHOT") return;
+    if (command != wire::CMD_SNAPSHOT) return;
     uint64_t number = strtoull(value.c_str(), nullptr, 10);
-    if (name == "total-objs") totalObjects = number;
-    else if (name == "total-refs") totalReferences = number;
-    else if (name == "total-roots") totalRoots = number;
+    if (name == wire::PROP_TOTAL_OBJECTS) totalObjects = number;
+    else if (name == wire::PROP_TOTAL_REFERENCES) totalReferences = number;
+    else if (name == wire::PROP_TOTAL_ROOTS) totalRoots = number;
 }
 
 void SnapshotLoader::OnClass(StreamClass& record) {
@@ -77,23 +80,6 @@ void SnapshotLoader::OnReference(const StreamRef& ref) {
     } else if (ref.referrer != 0) {
         builder.AddReference(builder.FindNode(ref.referrer), ref.tag, ref.index);
     }
-}
-
-bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* error) {
-    SnapshotLoader loader;
-    SnapshotReader reader(loader);
-    try {
-        if (!FeedFile(path, reader, error)) return false;
-        if (!reader.Finish()) {
-            *error = path + ": " + reader.Error();
-            return false;
-        }
-        *graph = loader.Finish();
-    } catch (const std::length_error& e) {
-        *error = path + ": " + e.what();
-        return false;
-    }
-    return true;
 }
 
 }  // namespace vesk

@@ -41,8 +41,4 @@ private:
     uint64_t totalRoots = 0;
 };
 
-// Reads a saved snapshot stream into a graph. False with a message (the
-// file cannot be read, or the stream is not whole) otherwise.
-bool LoadSnapshotFile(const std::string& path, HeapGraph* graph, std::string* error);
-
 }  // namespace vesk

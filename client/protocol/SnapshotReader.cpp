@@ -7,8 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+
+#include "VeskProtocol.h"
 
 namespace vesk {
+
+namespace wire = Orlo::Protocol;
 
 // Control characters come through as private-use characters (XML does not
 // allow them even as references); every character below 256 is one byte.
@@ -57,6 +64,7 @@ static int64_t Decimal(const char* text) {
 class SnapshotReader::Parser {
 public:
     explicit Parser(SnapshotReader& reader) : reader(reader), expat(XML_ParserCreate("ISO-8859-1")) {
+        if (!expat) throw std::bad_alloc();
         XML_SetUserData(expat, this);
         XML_SetElementHandler(expat, OnStart, OnEnd);
         // Records are small; a frame's end must be seen when its bytes are in,
@@ -78,9 +86,25 @@ public:
 
 private:
     static void XMLCALL OnStart(void* self, const XML_Char* name, const XML_Char** attributes) {
-        static_cast<Parser*>(self)->Start(name, attributes);
+        Parser* parser = static_cast<Parser*>(self);
+        parser->Guarded([&] { parser->Start(name, attributes); });
     }
-    static void XMLCALL OnEnd(void* self, const XML_Char* name) { static_cast<Parser*>(self)->End(name); }
+    static void XMLCALL OnEnd(void* self, const XML_Char* name) {
+        Parser* parser = static_cast<Parser*>(self);
+        parser->Guarded([&] { parser->End(name); });
+    }
+    // An exception must not unwind through expat's C frames: it stops the
+    // parser and is thrown again once XML_Parse has returned.
+    template <class Step>
+    void Guarded(Step step) noexcept {
+        if (thrown) return;  // expat may report an element or two after a stop
+        try {
+            step();
+        } catch (...) {
+            thrown = std::current_exception();
+            XML_StopParser(expat, XML_FALSE);
+        }
+    }
     void Start(const char* name, const char** attributes);
     void End(const char* name);
     void Fail(const std::string& message);
@@ -89,6 +113,7 @@ private:
 
     SnapshotReader& reader;
     XML_Parser expat;
+    std::exception_ptr thrown;  // by a handler; the parser is stopped for good
     std::string carry;     // an unfinished character reference
     std::string filtered;  // a piece with references rewritten
     uint64_t parsed = 0;   // bytes given to expat
@@ -110,10 +135,11 @@ void SnapshotReader::Parser::Fail(const std::string& message) {
 }
 
 void SnapshotReader::Parser::Parse(const char* data, size_t size, bool final) {
-    if (reader.Failed() || reader.stopped) return;
+    if (reader.Failed() || reader.stopped || thrown) return;
     parsed += size;
-    if (XML_Parse(expat, data, static_cast<int>(size), final) == XML_STATUS_ERROR && !reader.Failed() &&
-        !reader.stopped) {
+    XML_Status status = XML_Parse(expat, data, static_cast<int>(size), final);
+    if (thrown) std::rethrow_exception(thrown);
+    if (status == XML_STATUS_ERROR && !reader.Failed() && !reader.stopped) {
         reader.Fail(std::string("not a snapshot stream: ") + XML_ErrorString(XML_GetErrorCode(expat)) +
                     " at byte " + std::to_string(XML_GetCurrentByteIndex(expat) - 8));
     }
@@ -181,18 +207,18 @@ void SnapshotReader::Parser::Start(const char* name, const char** attributes) {
     }
     switch (name[0]) {
         case 'r':
-            if (strcmp(name, "ref") == 0) return Reference(attributes);
+            if (strcmp(name, wire::REFERENCE_ELEMENT) == 0) return Reference(attributes);
             break;
         case 'o':
-            if (strcmp(name, "obj") == 0) return Object(attributes, false);
+            if (strcmp(name, wire::OBJECT_ELEMENT) == 0) return Object(attributes, false);
             break;
         case 'a':
-            if (strcmp(name, "arrayobj") == 0) return Object(attributes, true);
+            if (strcmp(name, wire::ARRAY_ELEMENT) == 0) return Object(attributes, true);
             break;
         default: break;
     }
     if (depth == 2) {
-        if (strcmp(name, "vesk-resp") != 0) return Fail("not a snapshot stream: <" + std::string(name) + "> where a response frame belongs");
+        if (strcmp(name, wire::FRAME_ELEMENT) != 0) return Fail("not a snapshot stream: <" + std::string(name) + "> where a response frame belongs");
         reader.frames++;
         firstFrame = reader.frames == 1;
         frameLast = afterLast = false;
@@ -200,53 +226,60 @@ void SnapshotReader::Parser::Start(const char* name, const char** attributes) {
         if (reader.complete) Fail("not a snapshot stream: a frame after the final one");
         return;
     }
-    if (strcmp(name, "cmd") == 0) {
-        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, "name") == 0) command = value;
-    } else if (strcmp(name, "prop") == 0) {
+    if (strcmp(name, wire::COMMAND_ELEMENT) == 0) {
+        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) command = value;
+    } else if (strcmp(name, wire::PROP_ELEMENT) == 0) {
         std::string key, value;
         FOR_ATTRIBUTES(attributes, k, v) {
-            if (strcmp(k, "name") == 0) key = Bytes(v);
-            else if (strcmp(k, "value") == 0) value = Bytes(v);
+            if (strcmp(k, wire::NAME_ATTRIBUTE) == 0) key = Bytes(v);
+            else if (strcmp(k, wire::VALUE_ATTRIBUTE) == 0) value = Bytes(v);
         }
         reader.handler.OnProperty(afterLast ? std::string() : command, key, value);
-    } else if (strcmp(name, "snapshot") == 0) {
+    } else if (strcmp(name, wire::SNAPSHOT_ELEMENT) == 0) {
         if (firstFrame) sawSnapshot = true;
         else if (!reader.headerDone) Fail("not a snapshot stream: records before the snapshot header");
-    } else if (strcmp(name, "class") == 0) {
+    } else if (strcmp(name, wire::CLASS_ELEMENT) == 0) {
         cls = StreamClass();
         inClass = true;
         FOR_ATTRIBUTES(attributes, key, value) {
-            if (strcmp(key, "clstag") == 0) cls.tag = Hex(value);
-            else if (strcmp(key, "name") == 0) cls.name = Bytes(value);
-            else if (strcmp(key, "sprclstag") == 0) cls.superTag = Hex(value);
-            else if (strcmp(key, "totalinst") == 0) cls.instances = Decimal(value);
-            else if (strcmp(key, "totalsize") == 0) cls.bytes = Decimal(value);
+            if (strcmp(key, wire::CLASS_TAG_ATTRIBUTE) == 0) cls.tag = Hex(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) cls.name = Bytes(value);
+            else if (strcmp(key, wire::SUPER_TAG_ATTRIBUTE) == 0) cls.superTag = Hex(value);
+            else if (strcmp(key, wire::INSTANCES_ATTRIBUTE) == 0) cls.instances = Decimal(value);
+            else if (strcmp(key, wire::BYTES_ATTRIBUTE) == 0) cls.bytes = Decimal(value);
         }
-    } else if (strcmp(name, "field") == 0 && inClass) {
+    } else if (strcmp(name, wire::FIELD_ELEMENT) == 0 && inClass) {
         HeapField field;
         int64_t index = -1;
         FOR_ATTRIBUTES(attributes, key, value) {
-            if (strcmp(key, "index") == 0) index = Decimal(value);
-            else if (strcmp(key, "name") == 0) field.name = Bytes(value);
-            else if (strcmp(key, "defclass") == 0) field.definingClass = Bytes(value);
+            if (strcmp(key, wire::INDEX_ATTRIBUTE) == 0) index = Decimal(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) field.name = Bytes(value);
+            else if (strcmp(key, wire::DEFINING_CLASS_ATTRIBUTE) == 0) field.definingClass = Bytes(value);
         }
         if (index < 0 || index > (1 << 20)) return;
         if (cls.fields.size() <= static_cast<size_t>(index)) cls.fields.resize(static_cast<size_t>(index) + 1);
         cls.fields[static_cast<size_t>(index)] = std::move(field);
-    } else if (strcmp(name, "thread") == 0) {
+    } else if (strcmp(name, wire::METHOD_ELEMENT) == 0 && inClass) {
+        StreamMethod method;
+        FOR_ATTRIBUTES(attributes, key, value) {
+            if (strcmp(key, wire::METHOD_TAG_ATTRIBUTE) == 0) method.tag = Hex(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) method.name = Bytes(value);
+        }
+        reader.handler.OnMethod(method);
+    } else if (strcmp(name, wire::THREAD_ELEMENT) == 0) {
         StreamThread thread;
         FOR_ATTRIBUTES(attributes, key, value) {
-            if (strcmp(key, "thrdtag") == 0) thread.tag = Hex(value);
-            else if (strcmp(key, "name") == 0) thread.name = Bytes(value);
-            else if (strcmp(key, "state") == 0) thread.state = static_cast<int32_t>(Decimal(value));
+            if (strcmp(key, wire::THREAD_TAG_ATTRIBUTE) == 0) thread.tag = Hex(value);
+            else if (strcmp(key, wire::NAME_ATTRIBUTE) == 0) thread.name = Bytes(value);
+            else if (strcmp(key, wire::STATE_ATTRIBUTE) == 0) thread.state = static_cast<int32_t>(Decimal(value));
         }
         reader.handler.OnThread(thread);
-    } else if (strcmp(name, "last") == 0) {
+    } else if (strcmp(name, wire::LAST_ELEMENT) == 0) {
         afterLast = true;
-        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, "value") == 0) frameLast = strcmp(value, "1") == 0;
-    } else if (strcmp(name, "error") == 0) {
+        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, wire::VALUE_ATTRIBUTE) == 0) frameLast = strcmp(value, "1") == 0;
+    } else if (strcmp(name, wire::ERROR_ELEMENT) == 0) {
         std::string message = "unknown error";
-        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, "msg") == 0) message = Bytes(value);
+        FOR_ATTRIBUTES(attributes, key, value) if (strcmp(key, wire::MESSAGE_ATTRIBUTE) == 0) message = Bytes(value);
         reader.agentError = message;
         Fail("the agent reported: " + message);
     }
@@ -262,7 +295,7 @@ void SnapshotReader::Parser::End(const char* name) {
             reader.handler.OnHeaderEnd();
         }
         if (frameLast) reader.complete = true;
-    } else if (inClass && strcmp(name, "class") == 0) {
+    } else if (inClass && strcmp(name, wire::CLASS_ELEMENT) == 0) {
         inClass = false;
         reader.handler.OnClass(cls);
     }
@@ -297,7 +330,11 @@ void SnapshotReader::Parser::Reference(const char** attributes) {
                 else if (key[1] == 'h') ref.threadTag = Hex(value);
                 break;
             case 'c': ref.classTag = Hex(value); break;
-            case 's': if (key[1] == 'i') ref.size = Decimal(value); break;
+            case 's':
+                if (key[1] == 'i') ref.size = Decimal(value);
+                else if (key[1] == 'l') ref.slot = static_cast<int32_t>(Decimal(value));
+                break;
+            case 'm': ref.methodTag = Hex(value); break;
             case 'r': ref.referrer = Hex(value); break;
             case 'l': ref.length = static_cast<int32_t>(Decimal(value)); break;
             case 'i': ref.index = static_cast<int32_t>(Decimal(value)); break;
@@ -314,6 +351,11 @@ SnapshotReader::SnapshotReader(SnapshotHandler& handler, Kind kind)
 
 SnapshotReader::~SnapshotReader() = default;
 
+bool SnapshotReader::IsStreamStart(std::string_view head) {
+    const std::string_view start = wire::FRAME_START;
+    return head.substr(0, start.size()) == start;
+}
+
 void SnapshotReader::Fail(const std::string& message) {
     if (error.empty()) error = message;
 }
@@ -326,13 +368,11 @@ bool SnapshotReader::Feed(std::string_view bytes) {
     return !Failed() && !stopped;
 }
 
-bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* error,
+void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
-        *error = "cannot open " + path + ": " + strerror(errno);
-        return false;
-    }
+    std::unique_ptr<FILE, int (*)(FILE*)> opened(fopen(path.c_str(), "rb"), fclose);
+    FILE* file = opened.get();
+    if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
     struct stat info {};
     uint64_t total = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     std::vector<char> chunk(1 << 20);
@@ -344,10 +384,7 @@ bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* erro
         if (onProgress) onProgress(done, total);
         if (!more) break;
     }
-    bool ok = !ferror(file);
-    if (!ok) *error = "cannot read " + path + ": " + strerror(errno);
-    fclose(file);
-    return ok;
+    if (ferror(file)) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
 }
 
 bool SnapshotReader::Finish() {

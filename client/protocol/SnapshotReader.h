@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "heap/HeapGraph.h"
+#include "protocol/ClientError.h"
 
 namespace vesk {
 
@@ -28,6 +29,12 @@ struct StreamClass {
     int64_t instances = 0;  // totalinst
     int64_t bytes = 0;      // totalsize
     std::vector<HeapField> fields;  // by index
+};
+
+// A <mthd> record: a method of the class being read.
+struct StreamMethod {
+    uint64_t tag = 0;  // mthdtag, the JVM's method identifier
+    std::string name;
 };
 
 struct StreamThread {
@@ -55,6 +62,8 @@ struct StreamRef {
     bool heapRoot = false;
     uint64_t threadTag = 0;  // stack and JNI locals
     int32_t depth = -1;
+    uint64_t methodTag = 0;  // stack and JNI locals: a StreamMethod's tag
+    int32_t slot = -1;       // stack locals
 };
 
 // Receives what the reader reads, in stream order. The defaults ignore it.
@@ -67,6 +76,8 @@ public:
                             const std::string& /*value*/) {}
     // The record may be moved from.
     virtual void OnClass(StreamClass& /*cls*/) {}
+    // The methods of a class come before its OnClass.
+    virtual void OnMethod(const StreamMethod& /*method*/) {}
     virtual void OnThread(StreamThread& /*thread*/) {}
     // The header frame (runtime, properties, classes, threads) is complete.
     virtual void OnHeaderEnd() {}
@@ -85,12 +96,17 @@ public:
         Responses,  // any response frames: props and errors; records are skipped
     };
     explicit SnapshotReader(SnapshotHandler& handler, Kind kind = Kind::Snapshot);
+    // True when head, the first bytes of a file, begin as every stream of
+    // response frames does.
+    static bool IsStreamStart(std::string_view head);
     ~SnapshotReader();
     SnapshotReader(const SnapshotReader&) = delete;
     SnapshotReader& operator=(const SnapshotReader&) = delete;
 
     // The next bytes of the stream, split anywhere. False once the stream
-    // has failed or Stop was called; further bytes are then ignored.
+    // has failed or Stop was called; further bytes are then ignored. What a
+    // handler throws comes out of Feed (never through the XML parser), and
+    // the reader takes no more bytes after it.
     bool Feed(std::string_view bytes);
     // The input has ended. True when the stream was whole: a header, then
     // frames up to the final one, and no error frame. Otherwise Error() says
@@ -130,10 +146,10 @@ private:
 };
 
 // Feeds a saved stream to reader, until its end or until the reader wants no
-// more. False with a message when the file cannot be read; whether the
+// more. Throws ClientError (File) when the file cannot be read; whether the
 // stream was whole is reader.Finish()'s to say. onProgress, when given, is
 // called after each piece with the bytes fed so far and the file's size.
-bool FeedFile(const std::string& path, SnapshotReader& reader, std::string* error,
+void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress = nullptr);
 
 }  // namespace vesk

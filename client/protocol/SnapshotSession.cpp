@@ -6,14 +6,17 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "VeskProtocol.h"
 #include "term/InterruptGuard.h"
 
 namespace vesk {
 
-static const int POLL_MS = 250;
+namespace wire = Orlo::Protocol;
 
-// A second Ctrl-C: leave without waiting for the agent's confirmation.
-struct GiveUp {};
+static const int POLL_MS = 250;
+// A second Ctrl-C leaves without waiting for the agent's confirmation; the
+// receive hook's way out of a read is this error.
+static const char GIVEN_UP[] = "interrupted before the agent confirmed the cancellation";
 
 // Puts back the caller's read timeout and receive hook, whichever way Run ends.
 class ClientGuard {
@@ -47,8 +50,8 @@ void SnapshotSession::OnHeader(const Frame& header) {
         if (!cancelSent) progress.Phase("receiving");
         return;
     }
-    for (const Prop& prop : CommandProps(header.Body(), "SNAPSHOT"))
-        if (prop.name == "total-refs") totalRefs = strtoull(prop.value.c_str(), nullptr, 10);
+    for (const Prop& prop : CommandProps(header.Body(), wire::CMD_SNAPSHOT))
+        if (prop.name == wire::PROP_TOTAL_REFERENCES) totalRefs = strtoull(prop.value.c_str(), nullptr, 10);
     if (!cancelSent) progress.Phase("receiving", totalRefs, "references");
 }
 
@@ -79,10 +82,10 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     client.SetReadTimeout(POLL_MS);
     client.SetReceiveHook([&] {
         if (interrupts.Presses() > 0) Cancel();
-        if (interrupts.Presses() > 1) throw GiveUp();
+        if (interrupts.Presses() > 1) throw ClientError(ErrorKind::Cancelled, GIVEN_UP);
         ShowProgress();
     });
-    client.Send(VeskClient::BuildRequest({heapDump ? "HEAPDUMP" : "SNAPSHOT"}));
+    client.Send(VeskClient::BuildRequest({heapDump ? wire::CMD_HEAPDUMP : wire::CMD_SNAPSHOT}));
 
     uint64_t seenBytes = startBytes;
     auto lastData = std::chrono::steady_clock::now();
@@ -90,7 +93,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     try {
         for (;;) {
             if (interrupts.Presses() > 0) Cancel();
-            if (interrupts.Presses() > 1) throw GiveUp();
+            if (interrupts.Presses() > 1) throw ClientError(ErrorKind::Cancelled, GIVEN_UP);
             Frame frame;
             try {
                 frame = client.ReadResponseFrame();
@@ -118,14 +121,15 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
             ShowProgress();
             if (frame.last) break;
         }
-    } catch (const GiveUp&) {
+    } catch (const ClientError& e) {
+        if (e.Kind() != ErrorKind::Cancelled) throw;
         progress.Clear();
-        error = "interrupted before the agent confirmed the cancellation";
+        error = e.what();
         return Outcome::Cancelled;
     }
     if (failed) {
         progress.Clear();
-        return cancelSent && error == "Operation cancelled by user" ? Outcome::Cancelled : Outcome::Failed;
+        return cancelSent && error == wire::CANCELLED_MESSAGE ? Outcome::Cancelled : Outcome::Failed;
     }
     char summary[160];
     snprintf(summary, sizeof summary, "%.1f MiB in %.1f s, of which %.1f s waiting for the %s",

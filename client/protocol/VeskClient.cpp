@@ -13,12 +13,19 @@
 #include <cerrno>
 #include <cstring>
 
+#include "VeskProtocol.h"
+
 namespace vesk {
 
-static const char FRAME_START[] = "<vesk-resp tag=\"";
-static const char FRAME_END[] = "</vesk-resp>\n";
-static const size_t FRAME_START_LENGTH = sizeof FRAME_START - 1;
-static const size_t FRAME_END_LENGTH = sizeof FRAME_END - 1;
+namespace wire = Orlo::Protocol;
+
+const int VeskClient::DEFAULT_PORT = wire::DEFAULT_PORT;
+const size_t VeskClient::MAX_REQUEST = wire::REQUEST_SIZE - 1;
+
+static const char* const FRAME_START = wire::FRAME_START;
+static const char* const FRAME_END = wire::FRAME_END;
+static const size_t FRAME_START_LENGTH = sizeof wire::FRAME_START - 1;
+static const size_t FRAME_END_LENGTH = sizeof wire::FRAME_END - 1;
 static const size_t RECEIVE_SIZE = 1 << 20;
 
 VeskClient::~VeskClient() { Close(); }
@@ -58,7 +65,12 @@ void VeskClient::Connect(const std::string& host, int port) {
     }
     freeaddrinfo(addresses);
     if (fd < 0) {
-        std::string reason = error == ECONNREFUSED ? "nothing is listening" : strerror(error);
+        // Refused: no agent started there, or it listens on another port.
+        std::string reason = error == ECONNREFUSED
+                                 ? "nothing is listening; check the port in the JVM's -agentpath option (port=, " +
+                                       std::to_string(DEFAULT_PORT) +
+                                       " when absent) and the agent log (logs/veskjagent_<pid>.log)"
+                                 : strerror(error);
         throw ClientError(ErrorKind::NotListening, "cannot connect to the agent at " + where + ": " + reason);
     }
     int on = 1;
@@ -141,13 +153,13 @@ bool VeskClient::TakeFrame(Frame& frame) {
     }
     scanned = 0;
     const std::string& bytes = frame.bytes;
-    size_t tagEnd = bytes.find("\">", FRAME_START_LENGTH);
+    size_t tagEnd = bytes.find(wire::FRAME_TAG_END, FRAME_START_LENGTH);
     if (bytes.compare(0, FRAME_START_LENGTH, FRAME_START) != 0 || tagEnd == std::string::npos || tagEnd > end)
         throw ClientError(ErrorKind::Protocol, "unexpected bytes from the agent: " + bytes.substr(0, 80));
     frame.tag = bytes.substr(FRAME_START_LENGTH, tagEnd - FRAME_START_LENGTH);
-    frame.bodyOffset = tagEnd + 2;
+    frame.bodyOffset = tagEnd + sizeof wire::FRAME_TAG_END - 1;
     frame.bodyLength = end - frame.bodyOffset;
-    frame.last = frame.Body().find("<last value=\"1\"/>") != std::string_view::npos;
+    frame.last = frame.Body().find(wire::LAST_FRAME) != std::string_view::npos;
     return true;
 }
 
@@ -163,7 +175,9 @@ Frame VeskClient::ReadFrame() {
 
 Frame VeskClient::ReadResponseFrame() {
     Frame frame = ReadFrame();
-    if (frame.Body().rfind("<cmd name=\"REJECT\">", 0) == 0) {
+    static const std::string reject = std::string("<") + wire::COMMAND_ELEMENT + " " + wire::NAME_ATTRIBUTE +
+                                      "=\"" + wire::CMD_REJECT + "\">";
+    if (frame.Body().rfind(reject, 0) == 0) {
         std::string message;
         ResponseError(frame.Body(), &message);
         throw ClientError(ErrorKind::Rejected, "the agent serves another client: " + message);
@@ -199,16 +213,18 @@ static void AppendEscaped(std::string& out, const std::string& text) {
     }
 }
 
+void VeskClient::SendAbort() { Send(wire::ABORT); }
+
 std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, const std::string& tag) {
-    std::string request = "<vesk-cmd tag=\"";
+    std::string request = std::string("<") + wire::REQUEST_ELEMENT + " " + wire::TAG_ATTRIBUTE + "=\"";
     AppendEscaped(request, tag);
     request += "\">";
     for (const std::string& command : commands) {
-        request += "<cmd name=\"";
+        request += std::string("<") + wire::COMMAND_ELEMENT + " " + wire::NAME_ATTRIBUTE + "=\"";
         AppendEscaped(request, command);
         request += "\"/>";
     }
-    return request + "</vesk-cmd>";
+    return request + "</" + wire::REQUEST_ELEMENT + ">";
 }
 
 namespace {
@@ -218,9 +234,9 @@ class BodyReader : public SnapshotHandler {
 public:
     BodyReader(std::string_view body, std::string_view command) : command(command) {
         SnapshotReader reader(*this, SnapshotReader::Kind::Responses);
-        reader.Feed("<vesk-resp tag=\"0\">");
+        reader.Feed(std::string(wire::FRAME_START) + "0" + wire::FRAME_TAG_END);
         reader.Feed(body);
-        reader.Feed("</vesk-resp>\n");
+        reader.Feed(wire::FRAME_END);
         error = reader.AgentError();
     }
     void OnProperty(const std::string& cmd, const std::string& name, const std::string& value) override {
@@ -240,7 +256,7 @@ std::vector<Prop> CommandProps(std::string_view body, std::string_view command) 
 
 bool ResponseError(std::string_view body, std::string* message) {
     // Most bodies are whole snapshot files: parse only those that fail.
-    if (body.find("<status value=\"0\"/>") == std::string_view::npos) return false;
+    if (body.find(wire::STATUS_FAILED) == std::string_view::npos) return false;
     if (message) {
         *message = BodyReader(body, "").error;
         if (message->empty()) *message = "unknown error";

@@ -4,31 +4,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "protocol/ClientError.h"
+
 namespace vesk {
-
-enum class ErrorKind {
-    NotListening,  // nothing accepts on host:port (or it cannot be reached)
-    Rejected,      // the agent already serves another client
-    Dropped,       // the agent closed the connection or it broke
-    Timeout,       // no complete frame within the read timeout
-    Protocol,      // bytes that are not a response frame
-    Usage,         // bad host name or argument
-};
-
-class ClientError : public std::runtime_error {
-public:
-    ClientError(ErrorKind kind, const std::string& message)
-        : std::runtime_error(message), kind(kind) {}
-    ErrorKind Kind() const { return kind; }
-
-private:
-    ErrorKind kind;
-};
 
 // One response: "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n", kept byte for byte.
 struct Frame {
@@ -43,9 +25,9 @@ struct Frame {
 
 class VeskClient {
 public:
-    static constexpr int DEFAULT_PORT = 16400;
+    static const int DEFAULT_PORT;
     // The agent takes a request from one receive of at most this many bytes.
-    static constexpr size_t MAX_REQUEST = 2047;
+    static const size_t MAX_REQUEST;
 
     VeskClient() = default;
     ~VeskClient();
@@ -69,7 +51,7 @@ public:
 
     // Sends the bytes in one piece (a request, or anything for tests).
     void Send(std::string_view bytes);
-    void SendAbort() { Send("<ABORT>"); }
+    void SendAbort();
     // Sends a request and returns all its frames (ReadResponse).
     std::vector<Frame> Request(std::string_view request);
 

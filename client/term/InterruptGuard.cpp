@@ -1,6 +1,10 @@
 #include "term/InterruptGuard.h"
 
 #include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
 
 namespace vesk {
 
@@ -22,5 +26,31 @@ InterruptGuard::InterruptGuard() {
 InterruptGuard::~InterruptGuard() { sigaction(SIGINT, &previous, nullptr); }
 
 int InterruptGuard::Presses() const { return presses; }
+
+// Filled before the handler is set: the handler may only write and exit.
+static char exitText[512];
+static size_t exitLength = 0;
+static int exitStatus = 0;
+static struct sigaction beforeExit {};
+
+static void OnInterruptExit(int) {
+    ssize_t written = write(2, exitText, exitLength);
+    (void)written;
+    _exit(exitStatus);
+}
+
+InterruptExit::InterruptExit(const std::string& message, int status) {
+    exitStatus = status;
+    // "\r" and erase-line take the progress line and the terminal's "^C" away.
+    std::string text = (isatty(2) ? "\r\x1b[K" : "") + std::string("vesk: ") + message + "\n";
+    exitLength = std::min(text.size(), sizeof exitText);
+    memcpy(exitText, text.data(), exitLength);
+    struct sigaction action {};
+    action.sa_handler = OnInterruptExit;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &beforeExit);
+}
+
+InterruptExit::~InterruptExit() { sigaction(SIGINT, &beforeExit, nullptr); }
 
 }  // namespace vesk

@@ -1,13 +1,18 @@
 // Heap analysis end to end: a JVM whose retained sizes follow from its
-// construction (retain.RetainFixture), its snapshot saved by vesk and
-// analysed by vesk top, path and diff, and analysed live.
+// construction (retain.RetainFixture), its snapshot saved by vesk and its
+// heap dumped by the JDK, each analysed by every vesk command that reads a
+// heap, and analysed live.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "JavaProcess.h"
+#include "SnapshotStream.h"
+#include "TempDir.h"
 #include "VeskProgram.h"
 
 using namespace vesktest;
@@ -120,6 +125,74 @@ TEST_F(AnalysisTest, DiffLiveAndBrokenInput) {
     EXPECT_EQ(Vesk({"top", cut}, &out), 6);
     EXPECT_NE(out.find("truncated"), std::string::npos) << out;
     EXPECT_EQ(Vesk({"path", file, "--class", "no.such.Class"}, &out), 2) << out;
+    EXPECT_EQ(Vesk({"path", file, "--class", "RetainFixture.Entyr"}, &out), 2) << out;
+    EXPECT_NE(out.find("did you mean retain.RetainFixture$Entry"), std::string::npos) << out;
+    EXPECT_EQ(Vesk({"diff", file, jvm->Dir().Write("notes.txt", "not a heap\n")}, &out), 6);
+    EXPECT_NE(out.find("notes.txt: not a snapshot or HPROF file"), std::string::npos) << out;
     EXPECT_EQ(Vesk({"top", "--help"}, &out), 0);
     EXPECT_NE(out.find("plus every class object"), std::string::npos) << out;
+}
+
+// The JDK's own heap dump of the same JVM, through every command that reads a file.
+TEST_F(AnalysisTest, EveryCommandReadsAnHprofFile) {
+    std::string hprof = jvm->Dir().File("heap.hprof"), out;
+    ASSERT_EQ(RunProgram({TestJdk() + "/bin/jcmd", std::to_string(jvm->Pid()), "GC.heap_dump", hprof},
+                         jvm->Dir().File("jcmd.out")), 0) << ReadFile(jvm->Dir().File("jcmd.out"));
+    const std::string entryClass = "retain.RetainFixture$Entry";
+
+    ASSERT_EQ(Vesk({"histo", hprof}, &out), 0) << out;
+    std::regex entryRow(":\\s+" + std::to_string(ENTRIES) + "\\s.*  retain\\.RetainFixture\\$Entry\n");
+    EXPECT_TRUE(std::regex_search(out, entryRow)) << out;
+
+    json byClass = VeskJson({"top", hprof, "--by-class", "-n", "100000", "--json"});
+    const json* entry = Find(byClass["classes"], "name", entryClass);
+    ASSERT_NE(entry, nullptr) << byClass.dump();
+    EXPECT_EQ((*entry)["instances"], ENTRIES);
+    EXPECT_EQ((*entry)["retained"].get<int64_t>(), (*entry)["bytes"].get<int64_t>() + ENTRIES * PAYLOAD);
+
+    json paths = VeskJson({"path", hprof, "--class", entryClass, "-n", "1", "--json"});
+    ASSERT_EQ(paths.size(), 1u) << paths.dump();
+    ASSERT_EQ(paths[0]["steps"].size(), 3u) << paths.dump();
+    EXPECT_EQ(paths[0]["steps"][1]["via"], ".entries");
+
+    // A snapshot stream against a dump, and a dump against itself with retained sizes.
+    json diff = VeskJson({"diff", file, hprof, "-n", "100000", "--json"});
+    const json* row = Find(diff, "name", entryClass);
+    ASSERT_NE(row, nullptr) << diff.dump();
+    EXPECT_EQ((*row)["instancesBefore"], ENTRIES);
+    EXPECT_EQ((*row)["instancesAfter"], ENTRIES);
+    json retained = VeskJson({"diff", hprof, hprof, "--retained", "-n", "100000", "--json"});
+    row = Find(retained, "name", entryClass);
+    ASSERT_NE(row, nullptr) << retained.dump();
+    EXPECT_EQ((*row)["retainedAfter"], (*entry)["retained"]);
+
+    std::string page = jvm->Dir().File("hprof.html");
+    ASSERT_EQ(Vesk({"report", hprof, "-o", page}, &out), 0) << out;
+    EXPECT_NE(ReadFile(page).find(entryClass), std::string::npos);
+    EXPECT_FALSE(FileExists(page + ".part"));
+}
+
+// A header announcing 400 million objects: the graph reserves room for them
+// at once, far more than an address space of 1 GiB holds.
+TEST(AnalysisOutOfMemory, AllocationFailureExitsWithItsDocumentedStatus) {
+    TempDir dir;
+    std::string stream = GraphStream({16}, {}, {1});
+    const std::string announced = "<prop name=\"total-objs\" value=\"1\"/>";
+    size_t at = stream.find(announced);
+    ASSERT_NE(at, std::string::npos) << stream;
+    stream.replace(at, announced.size(), "<prop name=\"total-objs\" value=\"400000000\"/>");
+    std::string file = dir.Write("huge.vsnap", stream), out = dir.File("vesk.out");
+    EXPECT_EQ(RunProgram({VeskProgram(), "top", file}, out, -1, 1ull << 30), 7) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("vesk: out of memory"), std::string::npos) << ReadFile(out);
+    ASSERT_EQ(RunProgram({VeskProgram(), "--help"}, out), 0);
+    EXPECT_NE(ReadFile(out).find("\n  7    out of memory"), std::string::npos) << ReadFile(out);
+}
+
+TEST(AnalysisCancel, CtrlCWhileReadingEndsWithTheCancelStatusAndMessage) {
+    TempDir dir;
+    std::string fifo = dir.File("heap.vsnap"), out = dir.File("vesk.out");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // No writer ever comes: vesk is still reading when Ctrl-C arrives.
+    EXPECT_EQ(RunProgram({VeskProgram(), "top", fifo}, out, 1000), 130) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("vesk: top cancelled"), std::string::npos) << ReadFile(out);
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "JavaProcess.h"
+#include "VeskProgram.h"
 #include "protocol/VeskClient.h"
 
 using namespace vesktest;
@@ -254,6 +255,17 @@ TEST_F(ServerTest, ClientLeavingInTheMiddleOfAResponseDoesNotHarmTheJvm) {
     EXPECT_TRUE(agentJvm->jvm->Running());
 }
 
+// A thread dump names the agent's threads: the server, and a client's while
+// one is connected.
+TEST_F(ServerTest, AgentThreadsCarryTheirNamesInAThreadDump) {
+    VeskClient client = agentJvm->Served();
+    std::string out = agentJvm->dir.File("threads.txt");
+    ASSERT_EQ(RunProgram({TestJdk() + "/bin/jcmd", std::to_string(agentJvm->jvm->Pid()), "Thread.print"}, out), 0);
+    std::string dump = ReadFile(out);
+    EXPECT_NE(dump.find("\"vesk-server\""), std::string::npos) << dump;
+    EXPECT_NE(dump.find("\"vesk-client\""), std::string::npos) << dump;
+}
+
 TEST_F(ServerTest, SnapshotBeforeAnotherCommandIsNotLastButKeepsItsMetrics) {
     VeskClient client = agentJvm->Served();
     std::vector<Frame> frames = client.Request(VeskClient::BuildRequest({"SNAPSHOT", "PERFORM_GC"}, "40"));
@@ -309,12 +321,25 @@ TEST(ServerStartTest, PortInUseIsLoggedAndTheJvmRuns) {
 
     AgentJvm jvm(port, "port=" + std::to_string(port));  // wildcard address, as by default
     ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
-    EXPECT_TRUE(jvm.WaitForLog("VeskServerThread::ThreadFunction Failed to bind to connection socket, error=98",
-                               20000))
-        << jvm.Log();
+    const std::string line = "JVM Agent failed to bind 0.0.0.0:" + std::to_string(port) +
+                             ": Address already in use (error=98); the command server does not start\n";
+    EXPECT_TRUE(jvm.WaitForLog("[ERROR]: " + line, 20000)) << jvm.Log();
+    EXPECT_NE(jvm.jvm->Stderr().find(line), std::string::npos) << jvm.jvm->Stderr();
     EXPECT_TRUE(jvm.jvm->Running());
     EXPECT_EQ(jvm.Log().find("Listening for connections"), std::string::npos);
     close(blocker);
+}
+
+TEST(ServerStartTest, BadOptionKeepsTheServerFromStartingAndTheJvmRuns) {
+    int port = FreePort();
+    AgentJvm jvm(port, "address=127.0.0.1,untag=bogus");
+    ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();  // past VM init, when the server would start
+    const std::string line =
+        "Invalid JVM Agent option 'untag=bogus': not dispose, iterate or walk; the command server does not start\n";
+    EXPECT_EQ(jvm.jvm->Stderr(), line);
+    EXPECT_NE(jvm.Log().find("[ERROR]: " + line), std::string::npos) << jvm.Log();
+    EXPECT_FALSE(WaitForPort(port, 1000));
+    EXPECT_TRUE(jvm.jvm->Running());
 }
 
 TEST(ServerStartTest, AddressOptionRestrictsTheListeningInterface) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -62,10 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (ssize_t n; (n = recv(fds[1], chunk, sizeof chunk, 0)) > 0;) sent.append(chunk, n);
     });
     {
-        ClientConnection* connection = new ClientConnection(fds[0], SOCK_STREAM, AF_UNIX);
+        auto owned = std::make_unique<ClientConnection>(fds[0], SOCK_STREAM, AF_UNIX);
+        ClientConnection* connection = owned.get();
         // Owns the connection and closes it at the end of this block, which
         // ends the reader. No server thread is involved.
-        VeskClientThread thread(connection, nullptr);
+        VeskClientThread thread(std::move(owned), nullptr);
         // One agent read per request: a long input is several requests.
         while (connection->MsgPending() && thread.ProcessRequest()) {
         }

@@ -63,7 +63,7 @@ bool SetUpFixture() {
 
 void CreateAgent() {
     TempDir config;
-    std::string options = "port=0,cfgfile=" +
+    std::string options = "cfgfile=" +
                           config.Write("veskjagent.properties",
                                        "vesk.agent.log.level=ERROR\nvesk.agent.log.file=/dev/stderr\n");
     Orlo::agent = new Orlo::JvmAgent(vm, const_cast<char*>(options.c_str()));

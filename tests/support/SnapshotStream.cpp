@@ -104,4 +104,24 @@ std::string GraphStream(const std::vector<int64_t>& sizes, const std::vector<std
     return stream.Text();
 }
 
+void SnapshotRecords::Read(const std::vector<vesk::Frame>& frames) {
+    vesk::SnapshotReader reader(*this);
+    for (const vesk::Frame& frame : frames) reader.Feed(frame.bytes);
+    whole = reader.Finish();
+    error = reader.Error();
+}
+
+void SnapshotRecords::OnClass(vesk::StreamClass& cls) {
+    ClassRecord& record = classes[cls.tag];
+    record.name = cls.name;
+    record.totalinst = cls.instances;
+    for (size_t i = 0; i < cls.fields.size(); i++)
+        if (!cls.fields[i].name.empty()) record.fields[static_cast<int64_t>(i)] = cls.fields[i].name;
+}
+
+void SnapshotRecords::OnReference(const vesk::StreamRef& ref) {
+    refs.push_back({ref.kind, ref.tag, ref.classTag, ref.referrer, ref.threadTag, ref.methodTag, ref.index, ref.slot,
+                    ref.heapRoot});
+}
+
 }  // namespace vesktest

@@ -1,11 +1,17 @@
-// Builds snapshot streams as the agent writes them, for tests: a header frame
-// with class and thread records, then frames of object and reference records.
+// Snapshot streams for tests: built as the agent writes them (a header frame
+// with class and thread records, then frames of object and reference
+// records), and read back record by record through the client's own reader.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "protocol/SnapshotReader.h"
+#include "protocol/VeskClient.h"
 
 namespace vesktest {
 
@@ -42,5 +48,37 @@ private:
 // and the given sizes; roots name objects held by JNI global references.
 std::string GraphStream(const std::vector<int64_t>& sizes, const std::vector<std::pair<int, int>>& edges,
                         const std::vector<int>& roots);
+
+struct ClassRecord {
+    std::string name;
+    int64_t totalinst = 0;
+    std::map<int64_t, std::string> fields;  // index -> name
+};
+struct RefRecord {
+    int kind;
+    uint64_t tag, clstag, reftag, thrdtag, mthdtag;
+    int64_t index, slot;  // -1 when absent
+    bool root;
+};
+
+// The records of a stream, indexed, as vesk::SnapshotReader reads them.
+struct SnapshotRecords : vesk::SnapshotHandler {
+    // Reads the frames of one snapshot, in order.
+    void Read(const std::vector<vesk::Frame>& frames);
+
+    bool whole = false;  // the reader found the stream whole
+    std::string error;   // else why not
+    std::unordered_map<uint64_t, uint64_t> objects;  // tag -> clstag
+    std::unordered_map<uint64_t, ClassRecord> classes;
+    std::unordered_map<uint64_t, std::string> threads;
+    std::unordered_map<uint64_t, std::string> methods;  // mthdtag -> name
+    std::vector<RefRecord> refs;
+
+    void OnClass(vesk::StreamClass& cls) override;
+    void OnMethod(const vesk::StreamMethod& method) override { methods[method.tag] = method.name; }
+    void OnThread(vesk::StreamThread& thread) override { threads[thread.tag] = thread.name; }
+    void OnObject(const vesk::StreamObject& object) override { objects[object.tag] = object.classTag; }
+    void OnReference(const vesk::StreamRef& ref) override;
+};
 
 }  // namespace vesktest

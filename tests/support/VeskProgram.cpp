@@ -1,6 +1,7 @@
 #include "VeskProgram.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,11 +18,14 @@ std::string VeskProgram() {
     return path.substr(0, path.rfind('/')) + "/../client/vesk";
 }
 
-int RunProgram(const std::vector<std::string>& args, const std::string& outputFile, int interruptAfterMs) {
+int RunProgram(const std::vector<std::string>& args, const std::string& outputFile, int interruptAfterMs,
+               uint64_t addressSpaceBytes) {
     pid_t pid = fork();
     if (pid == 0) {
         FILE* out = freopen(outputFile.c_str(), "w", stdout);
         if (!out || dup2(1, 2) < 0) _exit(126);
+        rlimit limit{addressSpaceBytes, addressSpaceBytes};
+        if (addressSpaceBytes > 0 && setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
         std::vector<char*> argv;
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <climits>
 #include <memory>
 #include <string>
 
+#include "AgentOptions.h"
 #include "FakeJvm.h"
 #include "JvmAgent.h"
 #include "Orlo.h"
@@ -81,54 +81,94 @@ TEST_F(AgentConfigTest, OptionItems) {
         int port;
     } cases[] = {
         {"port=16500", 16500},
-        {"port=-5", 16400},
-        {"port=abc", 0},
-        {"port= 42x", 42},
-        {"debug,port=17000", 17000},
-        {",,port=1,,", 1},
-        {" port=5", 16400},       // no trimming: an unknown key
-        {"PORT=5", 16400},        // case-sensitive
-        {"port=5,port=6", 6},     // the last one counts
-        {"port=5,port=-1", 16400},
-        {"port=99999999999", INT_MAX},
+        {"port=1", 1},
+        {"port=65535", 65535},
+        {",,port=17000,,", 17000},
+        {"port=5,port=6", 6},  // the last one counts
+        {"cfgfile=", 16400},
     };
     for (const Case& c : cases) {
         auto made = MakeWithConfig(c.options);
         EXPECT_EQ(made->GetPort(), c.port) << c.options;
         EXPECT_EQ(made->GetConfigFile(), emptyConfig) << c.options;
+        EXPECT_TRUE(made->GetOptionErrors().empty()) << c.options;
+        EXPECT_TRUE(made->IsEnabled()) << c.options;
         EXPECT_EQ(err, "") << c.options;
     }
-}
-
-TEST_F(AgentConfigTest, IdleOptionAndIgnoredKeysLoggedOnce) {
-    std::string log = dir.File("agent.log");
-    std::string config = dir.Write("info.properties", "vesk.agent.log.level=INFO\nvesk.agent.log.file=" + log + "\n");
-    auto made = Make(("prot=17000,idle=30,verbose,prot=1,cfgfile=" + config).c_str());
+    auto made = MakeWithConfig("idle=30,untag=walk,heapdump=off,address=10.1.2.3");
     EXPECT_EQ(made->GetIdleSeconds(), 30);
-    EXPECT_EQ(made->GetPort(), 16400);
-    VeskLogger::CloseLogFile();
-    std::string text = vesktest::ReadFile(log);
-    const std::string prot = "[INFO]: Ignoring unknown agent option: prot\n";
-    size_t first = text.find(prot);
-    EXPECT_NE(first, std::string::npos) << text;
-    EXPECT_EQ(text.find(prot, first + 1), std::string::npos) << "once per key";
-    EXPECT_NE(text.find("[INFO]: Ignoring unknown agent option: verbose\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("option: idle"), std::string::npos);
-
-    EXPECT_EQ(MakeWithConfig("")->GetIdleSeconds(), 0) << "no limit by default";
-    EXPECT_EQ(MakeWithConfig("idle=-4")->GetIdleSeconds(), 0);
+    EXPECT_EQ(made->GetUntagMode(), UntagMode::Walk);
+    EXPECT_FALSE(made->IsHeapDumpEnabled());
+    EXPECT_EQ(made->GetAddress(), "10.1.2.3");
+    EXPECT_EQ(MakeWithConfig("untag=iterate,heapdump=on")->GetUntagMode(), UntagMode::Iterate);
+    auto defaults = MakeWithConfig("");
+    EXPECT_EQ(defaults->GetIdleSeconds(), 0) << "no limit by default";
+    EXPECT_EQ(defaults->GetUntagMode(), UntagMode::Dispose);
+    EXPECT_TRUE(defaults->IsHeapDumpEnabled());
+    EXPECT_EQ(MakeWithConfig("address=")->GetAddress(), "") << "every interface";
 }
 
-TEST_F(AgentConfigTest, UntagOption) {
-    EXPECT_EQ(MakeWithConfig("")->GetUntagMode(), UntagMode::Dispose);
-    EXPECT_EQ(MakeWithConfig("untag=walk")->GetUntagMode(), UntagMode::Walk);
-    EXPECT_EQ(MakeWithConfig("untag=iterate")->GetUntagMode(), UntagMode::Iterate);
+TEST_F(AgentConfigTest, PortAndAddressValues) {
+    int port = 0;
+    for (const char* good : {"1", "80", "16400", "65535"}) EXPECT_TRUE(AgentOptions::ParsePort(good, port)) << good;
+    EXPECT_TRUE(AgentOptions::ParsePort("00080", port));
+    EXPECT_EQ(port, 80);
+    for (const char* bad : {"", "0", "-5", "+5", "abc", " 42", "42x", "65536", "99999", "99999999999"})
+        EXPECT_FALSE(AgentOptions::ParsePort(bad, port)) << bad;
+    for (const char* good : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "10.1.2.3"})
+        EXPECT_TRUE(AgentOptions::IsIpv4Address(good)) << good;
+    for (const char* bad : {"", "localhost", "127.0.0", "127.0.0.1.", "1.2.3.4.5", "256.0.0.1", "1..2.3",
+                            " 127.0.0.1", "0x7f.0.0.1", "1234.0.0.1", "::1", "127.0.0.-1"})
+        EXPECT_FALSE(AgentOptions::IsIpv4Address(bad)) << bad;
+}
+
+// Each bad item: one line naming it and the problem, in the log at the
+// default level and on standard error; no JVMTI, so no server; the good
+// items still count.
+TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
     std::string log = dir.File("agent.log");
-    std::string config = dir.Write("info.properties", "vesk.agent.log.level=INFO\nvesk.agent.log.file=" + log + "\n");
-    EXPECT_EQ(Make(("untag=Walk,cfgfile=" + config).c_str())->GetUntagMode(), UntagMode::Dispose);
-    VeskLogger::CloseLogFile();
-    std::string text = vesktest::ReadFile(log);
-    EXPECT_NE(text.find("[INFO]: Ignoring unknown agent option: untag=Walk\n"), std::string::npos) << text;
+    std::string config = dir.Write("error.properties", "vesk.agent.log.file=" + log + "\n");
+    const std::string unknown = "unknown option; known are port, address, cfgfile, idle, untag and heapdump";
+    struct Case {
+        const char* item;
+        std::string problem;
+    } cases[] = {
+        {"port=abc", "not a port number from 1 to 65535"},
+        {"port=99999", "not a port number from 1 to 65535"},
+        {"port=-5", "not a port number from 1 to 65535"},
+        {"port=", "not a port number from 1 to 65535"},
+        {"address=localhost", "not a dotted IPv4 address such as 127.0.0.1"},
+        {"prot=17000", unknown},
+        {" port=5", unknown},  // no trimming
+        {"PORT=5", unknown},   // case-sensitive
+        {"debug", "not a key=value item"},
+        {"untag=bogus", "not dispose, iterate or walk"},
+        {"untag=Walk", "not dispose, iterate or walk"},
+        {"idle=-4", "not a number of seconds from 0 to 2147483"},
+        {"idle=abc", "not a number of seconds from 0 to 2147483"},
+        {"heapdump=no", "not on or off"},
+    };
+    for (const Case& c : cases) {
+        jvm.getEnvVersions.clear();
+        auto made = Make((std::string(c.item) + ",port=17001,cfgfile=" + config).c_str());
+        VeskLogger::CloseLogFile();
+        std::string line = std::string("Invalid JVM Agent option '") + c.item + "': " + c.problem +
+                           "; the command server does not start\n";
+        EXPECT_EQ(err, line) << c.item;
+        std::string text = vesktest::ReadFile(log);
+        EXPECT_NE(text.find("[ERROR]: " + line), std::string::npos) << text;
+        EXPECT_FALSE(made->IsEnabled()) << c.item;
+        EXPECT_EQ(made->GetJvmtiEnv(), nullptr) << c.item;
+        EXPECT_TRUE(jvm.getEnvVersions.empty()) << c.item;
+        EXPECT_EQ(made->GetPort(), 17001) << c.item;
+    }
+    auto made = Make(("prot=1,port=0,cfgfile=" + config).c_str());
+    EXPECT_EQ(err, "Invalid JVM Agent option 'prot=1': " + unknown +
+                       "; the command server does not start\n"
+                       "Invalid JVM Agent option 'port=0': not a port number from 1 to 65535; the command server "
+                       "does not start\n");
+    EXPECT_EQ(made->GetOptionErrors().size(), 2u);
+    EXPECT_EQ(made->GetPort(), 16400);
 }
 
 TEST_F(AgentConfigTest, ConfigFileAndAddressOptions) {

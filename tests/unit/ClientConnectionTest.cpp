@@ -24,7 +24,7 @@ protected:
         ASSERT_TRUE(listener->Listen());
         peer = std::make_unique<VeskSocket>(SOCK_STREAM, AF_INET);
         ASSERT_TRUE(peer->Connect("127.0.0.1", port)) << peer->GetError();
-        connection.reset(listener->Accept());
+        connection = listener->Accept();
         ASSERT_NE(connection, nullptr);
     }
 

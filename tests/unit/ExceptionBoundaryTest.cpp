@@ -43,7 +43,7 @@ TEST_F(ExceptionBoundaryTest, ExceptionsAreLoggedWithWhereAndStopHere) {
 // the failure logged, whatever the thread's work throws.
 TEST_F(ExceptionBoundaryTest, AgentThreadEndsCleanlyOnAnException) {
     struct Failing : VeskThread {
-        Failing() : VeskThread(nullptr) {}
+        Failing() : VeskThread("vesk-test", nullptr) {}
         void ThreadFunction() override { throw std::bad_alloc(); }
     } thread;
     VeskThread::ThreadFunctionWrapper(nullptr, nullptr, &thread);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,22 @@ TEST(HeapAnalysis, BrokenStreamsFailWithAReason) {
     EXPECT_NE(ReadError(whole.substr(0, header) + cancelled).find("cancelled"), std::string::npos);
     EXPECT_NE(ReadError("PK\x03\x04 zip").find("not a snapshot stream"), std::string::npos);
     EXPECT_NE(ReadError("<html><body/></html>").find("not a snapshot stream"), std::string::npos);
+}
+
+// Out of memory in a handler: the exception leaves through Feed, not
+// through the XML parser's C frames, and no record follows it.
+TEST(HeapAnalysis, WhatAHandlerThrowsComesOutOfFeed) {
+    struct Throwing : SnapshotHandler {
+        int objects = 0;
+        void OnObject(const StreamObject&) override {
+            if (++objects == 2) throw std::bad_alloc();
+        }
+    } handler;
+    SnapshotReader reader(handler);
+    std::string whole = GraphStream({1, 2, 3}, {}, {1});
+    EXPECT_THROW(reader.Feed(whole), std::bad_alloc);
+    reader.Feed(whole);
+    EXPECT_EQ(handler.objects, 2);
 }
 
 TEST(HeapAnalysis, DiffMatchesClassesByName) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "SnapshotWriter.h"
 #include "StringBuffer.h"
 #include "TempDir.h"
+#include "TempFiles.h"
 
 namespace {
 
@@ -120,6 +122,28 @@ TEST(SnapshotFileTest, WriterThatCannotCreateItsFileStopsTheWalk) {
     const std::string failure = writer.End(nullptr);
     EXPECT_EQ(failure.rfind("Cannot create snapshot file " + missing, 0), 0u) << failure;
     EXPECT_TRUE(writer.Files().empty());
+}
+
+
+// A dump directory is listed like a file: removed with the files the JVM
+// wrote into it, by its owner or at VM death; an unlisted one stays.
+TEST(SnapshotFileTest, ListedDirectoriesGoWithTheirFiles) {
+    vesktest::TempDir dir;
+    std::string first = Orlo::TempFiles::MakeDirectory(dir.Path(), "VESKDUMP_1_");
+    std::string second = Orlo::TempFiles::MakeDirectory(dir.Path(), "VESKDUMP_1_");
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.find(dir.Path() + Orlo::fileSep + "VESKDUMP_1_"), 0u) << first;
+    for (const std::string& made : {first, second}) std::ofstream(made + "/heap.hprof.p0") << "x";
+    Orlo::TempFiles::Remove(first);
+    EXPECT_FALSE(vesktest::FileExists(first));
+    EXPECT_TRUE(vesktest::FileExists(second + "/heap.hprof.p0"));
+    Orlo::TempFiles::Remove(dir.Path());  // not listed: left alone
+    EXPECT_TRUE(vesktest::FileExists(second));
+    Orlo::TempFiles::RemoveAll();
+    EXPECT_FALSE(vesktest::FileExists(second));
+    EXPECT_TRUE(vesktest::FileExists(dir.Path()));
 }
 
 }  // namespace

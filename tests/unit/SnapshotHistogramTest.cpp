@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -35,9 +36,9 @@ std::vector<ClassCount> ReadInPieces(const std::string& stream, size_t piece) {
     return reader.Histogram();
 }
 
-std::string Print(const std::vector<ClassCount>& rows) {
+std::string Print(const std::vector<ClassCount>& rows, size_t maxRows = SIZE_MAX, bool exact = true) {
     FILE* out = tmpfile();
-    vesk::PrintHistogram(out, rows);
+    vesk::PrintHistogram(out, rows, maxRows, exact);
     std::string text(static_cast<size_t>(ftell(out)), '\0');
     rewind(out);
     EXPECT_EQ(fread(&text[0], 1, text.size(), out), text.size());
@@ -115,4 +116,10 @@ TEST(SnapshotHistogram, PrintsTheJdkHistogramColumns) {
               " num     #instances         #bytes  class name\n"
               "----------------------------------------------\n"
               "Total             0              0\n");
+    // The first rows in binary units; the Total counts every class.
+    EXPECT_EQ(Print({{"byte[]", 6371, 595496}, {"java.lang.String", 5991, 143784}, {"A", 1, 16}}, 1, false),
+              " num     #instances         #bytes  class name\n"
+              "----------------------------------------------\n"
+              "   1:          6371      581.5 KiB  byte[]\n"
+              "Total         12363      722.0 KiB\n");
 }

@@ -1,0 +1,161 @@
+#include "AgentOptions.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "Orlo.h"
+#include "VeskLogger.h"
+
+namespace Orlo {
+
+namespace {
+
+// Splits "key = value" of a configuration line; false for comments and
+// lines without "=".
+bool SplitConfigLine(const char* line, std::string& key, std::string& value) {
+    while (isspace(static_cast<unsigned char>(*line))) ++line;
+    if (*line == '\0' || *line == '#' || *line == ';' || *line == '!') return false;
+    const char* equals = strchr(line, '=');
+    if (!equals) return false;
+    const char* keyEnd = equals;
+    while (keyEnd > line && isspace(static_cast<unsigned char>(keyEnd[-1]))) --keyEnd;
+    const char* valueStart = equals + 1;
+    while (isspace(static_cast<unsigned char>(*valueStart))) ++valueStart;
+    const char* valueEnd = valueStart + strlen(valueStart);
+    while (valueEnd > valueStart && isspace(static_cast<unsigned char>(valueEnd[-1]))) --valueEnd;
+    key.assign(line, keyEnd);
+    value.assign(valueStart, valueEnd);
+    return true;
+}
+
+// A decimal number of at most max, digits only (no sign, no blanks).
+bool ParseDecimal(const std::string& text, long max, long& number) {
+    if (text.empty() || text.size() > 10) return false;
+    number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + (c - '0');
+    }
+    return number <= max;
+}
+
+bool ParseUntagMode(const std::string& value, UntagMode& mode) {
+    static const struct {
+        const char* name;
+        UntagMode mode;
+    } modes[] = {{"dispose", UntagMode::Dispose}, {"iterate", UntagMode::Iterate}, {"walk", UntagMode::Walk}};
+    for (const auto& known : modes) {
+        if (value == known.name) {
+            mode = known.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseLogLevel(const std::string& value, LogLevel& level) {
+    static const char* const names[] = {"ERROR", "INFO", "DEBUG", "TRACE"};
+    for (int i = 0; i < 4; ++i) {
+        if (value == names[i]) {
+            level = static_cast<LogLevel>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool AgentOptions::ParsePort(const std::string& text, int& port) {
+    long number = 0;
+    if (!ParseDecimal(text, 65535, number) || number == 0) return false;
+    port = static_cast<int>(number);
+    return true;
+}
+
+bool AgentOptions::IsIpv4Address(const std::string& text) {
+    size_t start = 0;
+    for (int part = 0; part < 4; part++) {
+        size_t end = text.find('.', start);
+        if ((end == std::string::npos) != (part == 3)) return false;
+        if (end == std::string::npos) end = text.size();
+        long number = 0;
+        if (end - start > 3 || !ParseDecimal(text.substr(start, end - start), 255, number)) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+void AgentOptions::Parse(const char* options) {
+    std::string items(options ? options : "");
+    size_t start = 0;
+    while (start < items.size()) {
+        size_t end = items.find(',', start);
+        if (end == std::string::npos) end = items.size();
+        std::string item = items.substr(start, end - start);
+        start = end + 1;
+        if (item.empty()) continue;
+        size_t equals = item.find('=');
+        std::string key = item.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
+        const char* problem = nullptr;
+        long number = 0;
+        if (equals == std::string::npos) {
+            problem = "not a key=value item";
+        } else if (key == "port") {
+            if (!ParsePort(value, port)) problem = "not a port number from 1 to 65535";
+        } else if (key == "address") {
+            if (value.empty() || IsIpv4Address(value))
+                address = value;
+            else
+                problem = "not a dotted IPv4 address such as 127.0.0.1";
+        } else if (key == "cfgfile") {
+            configFile = value;
+        } else if (key == "idle") {
+            if (ParseDecimal(value, MAX_IDLE_SECONDS, number))
+                idleSeconds = static_cast<int>(number);
+            else
+                problem = "not a number of seconds from 0 to 2147483";
+        } else if (key == "untag") {
+            if (!ParseUntagMode(value, untagMode)) problem = "not dispose, iterate or walk";
+        } else if (key == "heapdump") {
+            if (value == "on" || value == "off")
+                heapDumpEnabled = value == "on";
+            else
+                problem = "not on or off";
+        } else {
+            problem = "unknown option; known are port, address, cfgfile, idle, untag and heapdump";
+        }
+        if (problem) errors.push_back(Error("Invalid JVM Agent option '" + item + "': " + problem));
+    }
+    if (configFile.empty() && libraryPath[0] != '\0')
+        configFile = baseDir + "config" + fileSep + "veskjagent.properties";
+}
+
+void AgentOptions::LoadConfig() {
+    if (!configFile.empty()) {
+        UniqueFile file(fopen(configFile.c_str(), "r"));
+        if (!file) {
+            int err = errno;
+            fprintf(stderr, "Failed to open JVM Agent config file '%s', errno=%d (%s), using defaults\n",
+                    configFile.c_str(), err, strerror(err));
+        } else {
+            char line[1024];
+            std::string key, value;
+            LogLevel level;
+            while (fgets(line, sizeof line, file.get())) {
+                if (!SplitConfigLine(line, key, value)) continue;
+                if (key == "vesk.agent.log.level") {
+                    if (ParseLogLevel(value, level)) VeskLogger::SetLogLevel(level);
+                } else if (key == "vesk.agent.log.file") {
+                    logFile = value;
+                }
+            }
+        }
+    }
+    if (logFile.empty()) logFile = baseDir + "logs" + fileSep + "veskjagent_%P.log";
+}
+
+}  // namespace Orlo

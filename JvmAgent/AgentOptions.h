@@ -1,0 +1,58 @@
+// The agent's settings: the options string the JVM hands to Agent_OnLoad and
+// the properties file it names. Read once, while the agent is constructed and
+// before the log is set up, so a bad option is kept as an Error for the agent
+// to report once it can.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Error.h"
+#include "VeskProtocol.h"
+
+namespace Orlo {
+
+// How a snapshot's untag step takes the tags off the request's own JVMTI
+// environment: dispose of it with all its tags at once; clear them in one
+// pass over the heap, then dispose of it; or clear them with a second
+// reference walk (the untag walk), then dispose of it.
+enum class UntagMode { Dispose, Iterate, Walk };
+
+struct AgentOptions {
+    static constexpr int DEFAULT_PORT = Protocol::DEFAULT_PORT;
+    // Longest idle limit, in seconds, whose milliseconds fit a socket wait.
+    static constexpr int MAX_IDLE_SECONDS = 2147483;
+
+    int port = DEFAULT_PORT;
+    std::string address;  // dotted IPv4; empty: every interface
+    std::string configFile;
+    std::string logFile;
+    int idleSeconds = 0;  // 0: no limit
+    UntagMode untagMode = UntagMode::Dispose;
+    bool heapDumpEnabled = true;
+    // One per rejected item, naming it and its problem, in the string's order.
+    std::vector<Error> errors;
+
+    // Comma-separated key=value items: port (1 to 65535), address (dotted
+    // IPv4; empty for every interface), cfgfile (empty for the default), idle
+    // (seconds, 0 for no limit), untag (dispose, iterate or walk), heapdump
+    // (on or off). Empty items are skipped; split at the first "="; keys are
+    // case-sensitive; a key given twice takes its last value. An unknown key,
+    // an item without "=" or a bad value adds one error and changes nothing.
+    // Null or empty: no items. Absent settings keep their defaults; the
+    // configuration file defaults to <base>config<sep>veskjagent.properties
+    // when the library's path is known.
+    void Parse(const char* options);
+    // Reads configFile, if any: the log level (set on the logger) and the
+    // log file name (default <base>logs<sep>veskjagent_%P.log). A file that
+    // cannot be opened writes one line to standard error, ending in "using
+    // defaults"; unknown keys and level words are ignored.
+    void LoadConfig();
+
+    // Digits only, 1 to 65535.
+    static bool ParsePort(const std::string& text, int& port);
+    // Four dot-separated decimal numbers of 0 to 255, nothing else.
+    static bool IsIpv4Address(const std::string& text);
+};
+
+}  // namespace Orlo

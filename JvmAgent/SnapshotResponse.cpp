@@ -1,0 +1,140 @@
+#include "SnapshotResponse.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "CancelledException.h"
+#include "ClientConnection.h"
+#include "JvmAgent.h"
+#include "JvmInfo.h"
+#include "Orlo.h"
+#include "VeskLogger.h"
+#include "XmlUtils.h"
+
+namespace Orlo {
+
+namespace {
+
+const jint JNI_VERSION_1_5_VALUE = 0x00010005;
+const uint64_t ERROR_RESPONSE_SIZE = 1024;
+
+}  // namespace
+
+SnapshotResponse::SnapshotResponse(ClientConnection& connection, const char* tag, bool last)
+    : connection(connection), info(*connection.GetJvmInfo()), tag(tag), last(last),
+      response(ClientConnection::PropsResponse(RESPONSE_SIZE)) {}
+
+bool SnapshotResponse::Run() {
+    if (agent->GetJniVersion() <= JNI_VERSION_1_5_VALUE) {
+        ClientConnection::FormatErrorResponse(NAME, "Unable to generate snapshot: Requires Java 1.6 or higher",
+                                              response);
+        connection.ReturnResponse(response, tag);
+        return false;
+    }
+    bool completed = false;
+    auto sendStart = std::chrono::steady_clock::now();
+    try {
+        agent->GenerateSnapShot(&info);
+        // The VM is exiting: its files are gone and nobody waits for frames.
+        if (agent->IsDying()) return false;
+        ThrowIfCancelled("Snapshot aborted, not sending results to client");
+        if (info.SnapShotFailed()) {
+            SendError(info.GetSnapShotError().c_str());
+        } else {
+            sendStart = std::chrono::steady_clock::now();
+            if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Sending snapshot to client");
+            SendHeader();
+            completed = SendFiles();
+        }
+    } catch (const std::exception& e) {
+        SendError(e.what());
+    }
+    if (VeskLogger::IsDebugLevel()) {
+        int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - sendStart)
+                              .count();
+        VeskLogger::LogDebug("Finished sending snapshot to client, elapsed.msec=%" PRId64, elapsed);
+    }
+    return completed;
+}
+
+void SnapshotResponse::SendHeader() {
+    ClientConnection::AddRuntimeElement(info, response);
+    ClientConnection::AddSystemPropsElement(info, response);
+    XmlUtils::StartCommandElement(response, NAME);
+    XmlUtils::AddPropElement(response, Protocol::PROP_SNAPSHOT_TIME, info.GetSnapShotStartTime());
+    XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_ROOTS, info.GetHeapRootCount());
+    XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_OBJECTS, info.GetHeapObjCount());
+    XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_REFERENCES, info.GetHeapRefCount());
+    XmlUtils::StartXmlElement(response, Protocol::SNAPSHOT_ELEMENT);
+    info.AddClassesToResult(response);
+    XmlUtils::EndXmlElement(response, Protocol::SNAPSHOT_ELEMENT);
+    XmlUtils::AddStatusElement(response, 1);
+    XmlUtils::EndCommandElement(response);
+    XmlUtils::AddLastElement(response, 0);
+    connection.ReturnResponse(response, tag);
+}
+
+bool SnapshotResponse::SendFiles() {
+    const std::vector<std::string>& files = info.GetSnapShotFileNames();
+    // Without any file the request still gets its final frame and metrics.
+    size_t frames = files.empty() ? 1 : files.size();
+    for (size_t i = 0; i < frames; i++) {
+        response.Clear(false);
+        if (agent->IsDying()) return false;
+        ThrowIfCancelled("Aborting snapshot sending");
+        UniqueFile file;
+        if (i < files.size()) {
+            file.reset(fopen(files[i].c_str(), "rb"));
+            if (!file) return SendFileError("opening", files[i].c_str());
+            // Unbuffered: the reads then go straight into the segments, in large pieces.
+            setvbuf(file.get(), nullptr, _IONBF, 0);
+        }
+        bool final = i + 1 == frames;
+        XmlUtils::StartCommandElement(response, NAME);
+        XmlUtils::StartXmlElement(response, Protocol::SNAPSHOT_ELEMENT);
+        if (file) {
+            response.Read(file.get(), 0);
+            // A short file must not reach the client as a complete one.
+            if (ferror(file.get())) return SendFileError("reading", files[i].c_str());
+        }
+        XmlUtils::EndXmlElement(response, Protocol::SNAPSHOT_ELEMENT);
+        XmlUtils::AddStatusElement(response, 1);
+        XmlUtils::EndCommandElement(response);
+        XmlUtils::AddLastElement(response, final && last ? 1 : 0);
+        if (final) info.GetAgentMetrics(response);
+        connection.ReturnResponse(response, tag);
+    }
+    return true;
+}
+
+bool SnapshotResponse::SendFileError(const char* action, const char* path) {
+    int error = errno;
+    StringBuffer frame(ERROR_RESPONSE_SIZE);
+    XmlUtils::FormatError(frame, "Failed %s snapshot file %s, errno=%d (%s)", action, path, error,
+                          strerror(error));
+    XmlUtils::AddLastElement(frame, 1);
+    connection.ReturnResponse(frame, tag);
+    return false;
+}
+
+void SnapshotResponse::SendError(const char* message) {
+    response.Clear(false);
+    XmlUtils::AddStatusElement(response, 0);
+    XmlUtils::AddErrorElement(response, message);
+    XmlUtils::AddLastElement(response, 1);
+    connection.ReturnResponse(response, tag);
+}
+
+void SnapshotResponse::ThrowIfCancelled(const char* logMessage) {
+    if (!connection.CheckForCancel()) return;
+    if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("%s", logMessage);
+    throw CancelledException(Protocol::CANCELLED_MESSAGE);
+}
+
+}  // namespace Orlo

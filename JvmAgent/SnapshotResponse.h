@@ -1,0 +1,50 @@
+// The SNAPSHOT command: takes the snapshot into the connection's JvmInfo,
+// then sends a header frame (runtime, system properties, the counts and every
+// class and thread record), one frame per snapshot file, the final one
+// followed by the agent's metrics. A cancelled, failed or too large snapshot
+// ends in one bare error frame instead; a VM found dying gets nothing more.
+// Runs on the client thread, which the heap walk holds meanwhile.
+#pragma once
+
+#include <cstdint>
+
+#include "StringBuffer.h"
+#include "VeskProtocol.h"
+
+namespace Orlo {
+
+class ClientConnection;
+class JvmInfo;
+
+class SnapshotResponse {
+public:
+    static constexpr const char* NAME = Protocol::CMD_SNAPSHOT;
+    static constexpr uint64_t RESPONSE_SIZE = 10485760;
+
+    SnapshotResponse(ClientConnection& connection, const char* tag, bool last);
+
+    // False when the snapshot ended in an error frame, which ends the
+    // request, or when the VM is dying. Only a failure to build the error
+    // frame itself (allocation) throws.
+    bool Run();
+
+private:
+    void SendHeader();
+    // One frame per file, the final one with the metrics; false when a file
+    // could not be opened or read (its error frame sent) or the VM is dying.
+    bool SendFiles();
+    // "Failed <action> snapshot file <path>, errno=N (text)" as a bare error frame.
+    bool SendFileError(const char* action, const char* path);
+    // A bare status-0 frame with <last value="1"/>.
+    void SendError(const char* message);
+    // Throws CancelledException once the client has cancelled.
+    void ThrowIfCancelled(const char* logMessage);
+
+    ClientConnection& connection;
+    JvmInfo& info;
+    const char* tag;
+    bool last;
+    StringBuffer response;
+};
+
+}  // namespace Orlo

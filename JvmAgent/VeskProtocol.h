@@ -1,0 +1,88 @@
+// The wire protocol's names and sizes, shared by the agent and the client so
+// that both read them from one place. Requests: <vesk-cmd tag="T"><cmd
+// name="C"/>...</vesk-cmd>, at most REQUEST_SIZE - 1 bytes in one send, or
+// ABORT to cancel. Responses: one or more frames <vesk-resp tag="T">BODY
+// </vesk-resp>\n per command, the last with <last value="1"/>.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Orlo {
+namespace Protocol {
+
+constexpr int DEFAULT_PORT = 16400;
+// The agent takes a request from one receive into this many bytes, NUL included.
+constexpr size_t REQUEST_SIZE = 2048;
+
+constexpr char ABORT[] = "<ABORT>";
+constexpr int ABORT_LENGTH = sizeof ABORT - 1;
+
+constexpr char FRAME_START[] = "<vesk-resp tag=\"";
+constexpr char FRAME_TAG_END[] = "\">";
+constexpr char FRAME_END[] = "</vesk-resp>\n";
+constexpr char FRAME_ELEMENT[] = "vesk-resp";
+
+// Requests.
+constexpr char REQUEST_ELEMENT[] = "vesk-cmd";
+constexpr char TAG_ATTRIBUTE[] = "tag";
+constexpr char COMMAND_ELEMENT[] = "cmd";
+constexpr char NAME_ATTRIBUTE[] = "name";
+
+// Command names; REJECT and INVALID only ever come back.
+constexpr char CMD_RUNTIME[] = "RUNTIME";
+constexpr char CMD_SYSTEM_PROPS[] = "SYSTEM_PROPS";
+constexpr char CMD_PERFORM_GC[] = "PERFORM_GC";
+constexpr char CMD_SNAPSHOT[] = "SNAPSHOT";
+constexpr char CMD_HEAPDUMP[] = "HEAPDUMP";
+constexpr char CMD_REJECT[] = "REJECT";
+constexpr char CMD_INVALID[] = "INVALID";
+
+// Response elements and their attributes.
+constexpr char STATUS_ELEMENT[] = "status";
+constexpr char LAST_ELEMENT[] = "last";
+constexpr char VALUE_ATTRIBUTE[] = "value";
+constexpr char PROP_ELEMENT[] = "prop";
+constexpr char ERROR_ELEMENT[] = "error";
+constexpr char MESSAGE_ATTRIBUTE[] = "msg";
+constexpr char STATUS_FAILED[] = "<status value=\"0\"/>";
+constexpr char LAST_FRAME[] = "<last value=\"1\"/>";
+
+// The error text of a cancelled SNAPSHOT or HEAPDUMP.
+constexpr char CANCELLED_MESSAGE[] = "Operation cancelled by user";
+
+// SNAPSHOT: the header's figures, then records inside <snapshot> elements.
+constexpr char PROP_SNAPSHOT_TIME[] = "ss-time";
+constexpr char PROP_TOTAL_ROOTS[] = "total-roots";
+constexpr char PROP_TOTAL_OBJECTS[] = "total-objs";
+constexpr char PROP_TOTAL_REFERENCES[] = "total-refs";
+constexpr char SNAPSHOT_ELEMENT[] = "snapshot";
+constexpr char CLASS_ELEMENT[] = "class";
+constexpr char CLASS_TAG_ATTRIBUTE[] = "clstag";
+constexpr char SUPER_TAG_ATTRIBUTE[] = "sprclstag";
+constexpr char INSTANCES_ATTRIBUTE[] = "totalinst";
+constexpr char BYTES_ATTRIBUTE[] = "totalsize";
+constexpr char FIELD_ELEMENT[] = "field";
+constexpr char INDEX_ATTRIBUTE[] = "index";
+constexpr char DEFINING_CLASS_ATTRIBUTE[] = "defclass";
+constexpr char METHOD_ELEMENT[] = "mthd";
+constexpr char METHOD_TAG_ATTRIBUTE[] = "mthdtag";
+constexpr char THREAD_ELEMENT[] = "thread";
+constexpr char THREAD_TAG_ATTRIBUTE[] = "thrdtag";
+constexpr char STATE_ATTRIBUTE[] = "state";
+constexpr char OBJECT_ELEMENT[] = "obj";
+constexpr char ARRAY_ELEMENT[] = "arrayobj";
+constexpr char REFERENCE_ELEMENT[] = "ref";
+
+// HEAPDUMP: base64 HPROF in <hprof> elements, FRAME_DUMP_BYTES of dump per
+// frame; the final frame's figures.
+constexpr char HPROF_ELEMENT[] = "hprof";
+constexpr uint64_t FRAME_DUMP_BYTES = 16 << 20;
+constexpr char PROP_HPROF_BYTES[] = "hprof-bytes";
+constexpr char PROP_DUMP_BYTES[] = "dump-bytes";
+constexpr char PROP_DUMP_MSEC[] = "dump-msec";
+constexpr char PROP_REDACT_MSEC[] = "redact-msec";
+constexpr char PROP_STREAM_MSEC[] = "stream-msec";
+
+}  // namespace Protocol
+}  // namespace Orlo
