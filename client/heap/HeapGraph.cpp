@@ -50,7 +50,7 @@ void TagIndex::Add(NodeId node, uint64_t tag) {
 // tags keep the order they were added in.
 void TagIndex::Merge() const {
     size_t entries = Entries();
-    if (sorted == entries) return;
+    if (!ordered || sorted == entries) return;
     size_t old = byTag.size();
     byTag.reserve(entries);
     for (size_t i = sorted; i < entries; i++) byTag.push_back(static_cast<uint32_t>(i));
@@ -95,6 +95,12 @@ void TagIndex::Compact() {
     Merge();
 }
 
+void TagIndex::DropOrder() {
+    if (!compact) return;
+    std::vector<uint32_t>().swap(byTag);
+    ordered = false;
+}
+
 NodeId TagIndex::FindIn(size_t entry, uint64_t tag) const {
     if (compact) return NodeTag(entry) == tag ? static_cast<NodeId>(entry) : NO_NODE;
     const TagRun& run = runs[entry];
@@ -108,6 +114,11 @@ NodeId TagIndex::Find(uint64_t tag) const {
     if (!compact) {
         const TagRun& last = runs.back();
         if (tag - last.firstTag < last.count) return last.firstNode + static_cast<NodeId>(tag - last.firstTag);
+    }
+    if (!ordered) {
+        for (size_t i = 0; i < entries; i++)
+            if (NodeTag(i) == tag) return static_cast<NodeId>(i);
+        return NO_NODE;
     }
     // While building, a short unsorted tail is scanned; a long one is merged.
     if (entries - sorted > 64) Merge();
@@ -322,6 +333,7 @@ HeapGraph HeapGraphBuilder::Finish() {
         else graph.roots.push_back(root);
     }
     std::vector<PendingRoot>().swap(pendingRoots);
+    graph.tags.DropOrder();
     for (const HeapClass& cls : graph.classes) graph.roots.push_back({cls.node, RootKind::ClassObject, NO_THREAD, -1});
 
     // Drop references to tags nothing described, then sort by referrer in
@@ -366,7 +378,7 @@ HeapGraph HeapGraphBuilder::Finish() {
         while (graph.offsetWraps.size() < offsets[n] >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
     }
     std::vector<uint64_t>().swap(offsets);
-    graph.tags.Merge();
+    graph.tags.Merge();  // no-op for dropped orders
 
     HeapGraph done = std::move(graph);
     graph = HeapGraph();
