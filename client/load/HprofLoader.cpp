@@ -80,7 +80,7 @@ class ReferenceFiller : public HprofVisitor {
 public:
     ReferenceFiller(const HprofFile& file, HeapGraphBuilder& builder,
                     const std::unordered_map<uint64_t, size_t>& instanceFields, NodeId firstObject)
-        : file(file), builder(builder), instanceFields(instanceFields), next(firstObject) {}
+        : file(file), builder(builder), instanceFields(instanceFields), next(firstObject), end(builder.NodeCount()) {}
 
     void OnClass(const HprofClass& cls) override {
         NodeId node = builder.FindNode(cls.id);
@@ -92,24 +92,29 @@ public:
                 builder.AddReference(node, cls.statics[i].value, static_cast<int32_t>(base + i));
     }
     void OnInstance(uint64_t, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
-        NodeId node = next++;
+        NodeId node = Next();
         file.ForEachReference(classId, values, length,
                               [&](int32_t index, uint64_t target) { builder.AddReference(node, target, index); });
     }
     void OnObjectArray(uint64_t, uint64_t, const uint8_t* elements, uint32_t count) override {
-        NodeId node = next++;
+        NodeId node = Next();
         for (uint32_t i = 0; i < count; i++) {
             uint64_t target = file.Id(elements + static_cast<size_t>(i) * file.IdSize());
             if (target) builder.AddReference(node, target, static_cast<int32_t>(i));
         }
     }
-    void OnPrimitiveArray(uint64_t, uint8_t, uint32_t) override { next++; }
+    void OnPrimitiveArray(uint64_t, uint8_t, uint32_t) override { Next(); }
 
 private:
+    // A file that changed since the first pass may hold more objects: their
+    // references are counted as unresolved.
+    NodeId Next() { return next < end ? next++ : NO_NODE; }
+
     const HprofFile& file;
     HeapGraphBuilder& builder;
     const std::unordered_map<uint64_t, size_t>& instanceFields;
     NodeId next;
+    NodeId end;
 };
 
 // The class's fields by edge index: its instance fields in the order of an
