@@ -89,12 +89,8 @@ static CommandRun DefineDiff(CLI::App& command) {
         ->required()
         ->check(NonEmpty);
     command.add_option("NEW", args->after, "the later one (or --port to take it now)")->check(NonEmpty);
-    command.add_option("-n", args->count, "how many classes (default 50)")
-        ->option_text("N")
-        ->check(DecimalRange(1, 100000000));
     command.add_flag("--retained", args->retained, "add retained sizes (reads the whole snapshots)");
-    command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
-    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
+    AddRowOptions(command, args->count, "how many classes (default 50)", args->json, args->bytes);
     return [args](const Options& options) { RunDiff(options, *args); };
 }
 

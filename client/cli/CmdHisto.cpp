@@ -46,11 +46,8 @@ static CommandRun DefineHisto(CLI::App& command) {
     command.add_option("FILE", args->file,
                        "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
-    command.add_option("-n", args->count, "how many classes (default all; the totals count them all)")
-        ->option_text("N")
-        ->check(DecimalRange(1, 100000000));
-    command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
-    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
+    AddRowOptions(command, args->count, "how many classes (default all; the totals count them all)", args->json,
+                  args->bytes);
     return [args](const Options& options) { RunHisto(options, *args); };
 }
 

@@ -140,13 +140,9 @@ static CommandRun DefinePath(CLI::App& command) {
     command.add_option("TAG", args->tag, "the object's tag, as vesk top prints it");
     command.add_option("--class", args->className, "the largest instances of this class instead of one object")
         ->option_text("NAME");
-    command.add_option("-n", args->count, "how many instances of --class (default 3)")
-        ->option_text("N")
-        ->check(DecimalRange(1, 10000));
     command.add_flag("--all-refs", args->allRefs,
                      "follow java.lang.ref.Reference.referent too (weak, soft and phantom references)");
-    command.add_flag("--json", args->json, "one JSON document on stdout instead of the text");
-    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
+    AddRowOptions(command, args->count, "how many instances of --class (default 3)", args->json, args->bytes, 10000);
     return [args](const Options& options) { RunPath(options, *args); };
 }
 

@@ -103,12 +103,8 @@ static CommandRun DefineTop(CLI::App& command) {
     command.add_option("FILE", args->file,
                        "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
-    command.add_option("-n", args->count, "how many rows (default 20)")
-        ->option_text("N")
-        ->check(DecimalRange(1, 100000000));
     command.add_flag("--by-class", args->byClass, "retained size per class, beside instances and shallow bytes");
-    command.add_flag("--json", args->json, "one JSON document on stdout instead of the table");
-    command.add_flag("--bytes", args->bytes, "sizes in bytes instead of KiB, MiB, GiB");
+    AddRowOptions(command, args->count, "how many rows (default 20)", args->json, args->bytes);
     command.footer(CONVENTIONS);
     return [args](const Options& options) { RunTop(options, *args); };
 }

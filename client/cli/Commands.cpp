@@ -47,6 +47,13 @@ CLI::Validator DecimalRange(long low, long high) {
 const CLI::Validator NonEmpty(
     [](std::string& text) -> std::string { return text.empty() ? "must not be empty" : ""; }, "");
 
+void AddRowOptions(CLI::App& command, size_t& count, const std::string& countHelp, bool& json, bool& bytes,
+                   long limit) {
+    command.add_option("-n", count, countHelp)->option_text("N")->check(DecimalRange(1, limit));
+    command.add_flag("--json", json, "one JSON document on stdout instead of the text");
+    command.add_flag("--bytes", bytes, "sizes in bytes instead of KiB, MiB, GiB");
+}
+
 VeskClient ConnectClient(const Options& options) {
     VeskClient client;
     client.Connect(options.host, options.port);

@@ -63,6 +63,9 @@ std::vector<Command> AllCommands();
 CLI::Validator DecimalRange(long low, long high);
 // Rejects an empty value.
 extern const CLI::Validator NonEmpty;
+// -n N (1 to limit), --json and --bytes, as every command that prints rows takes them.
+void AddRowOptions(CLI::App& command, size_t& count, const std::string& countHelp, bool& json, bool& bytes,
+                   long limit = 100000000);
 VeskClient ConnectClient(const Options& options);
 // Connects, sends the request and returns its frames; prints them with
 // --raw. Throws AgentReported with the first error a frame reports.
