@@ -7,71 +7,95 @@
 namespace vesk {
 
 // Dense numbers in depth-first preorder: 1 is the virtual root, 0 "unvisited".
-typedef uint32_t Num;
+using Num = uint32_t;
 
 DominatorTree::DominatorTree(const HeapGraph& graph, bool followWeak) : graph(graph) { Compute(followWeak); }
 
-void DominatorTree::Compute(bool followWeak) {
-    const NodeId nodes = graph.NodeCount();
-    std::vector<Num> pre(nodes, 0);
-    std::vector<NodeId> vertex(2, NO_NODE);  // by number
-    std::vector<Num> parent(2, 0);
-    vertex.reserve(static_cast<size_t>(nodes) + 2);
-    parent.reserve(static_cast<size_t>(nodes) + 2);
-
-    // Iterative depth-first search from each root's object in turn, which is
-    // a depth-first search from the virtual root. The stack holds nodes and
-    // how many of their edges are done.
-    {
-        std::vector<std::pair<NodeId, uint32_t>> stack;
-        for (const HeapRoot& root : graph.Roots()) {
-            if (pre[root.node]) continue;
-            pre[root.node] = static_cast<Num>(vertex.size());
-            vertex.push_back(root.node);
-            parent.push_back(1);
-            stack.push_back({root.node, 0});
-            while (!stack.empty()) {
-                NodeId node = stack.back().first;
-                const HeapEdge* edge = graph.EdgesBegin(node) + stack.back().second;
-                const HeapEdge* end = graph.EdgesEnd(node);
-                while (edge < end && (pre[edge->target] || (!followWeak && graph.IsWeak(node, *edge)))) edge++;
-                if (edge == end) {
-                    stack.pop_back();
-                    continue;
-                }
-                stack.back().second = static_cast<uint32_t>(edge + 1 - graph.EdgesBegin(node));
-                NodeId next = edge->target;
-                pre[next] = static_cast<Num>(vertex.size());
-                vertex.push_back(next);
-                parent.push_back(pre[node]);
-                stack.push_back({next, 0});
+// Iterative depth-first search from each root's object in turn, which is a
+// depth-first search from the virtual root: numbers every node it reaches
+// (pre), and fills parent or vertex (by number) when given. The stack holds
+// nodes and how many of their edges are done.
+static Num Number(const HeapGraph& graph, bool followWeak, std::vector<Num>& pre, std::vector<Num>* parent,
+                  std::vector<NodeId>* vertex) {
+    pre.assign(graph.NodeCount(), 0);
+    Num count = 2;
+    std::vector<std::pair<NodeId, uint32_t>> stack;
+    auto visit = [&](NodeId node, Num from) {
+        pre[node] = count++;
+        if (parent) parent->push_back(from);
+        if (vertex) vertex->push_back(node);
+        stack.push_back({node, 0});
+    };
+    for (const HeapRoot& root : graph.Roots()) {
+        if (pre[root.node]) continue;
+        visit(root.node, 1);
+        while (!stack.empty()) {
+            NodeId node = stack.back().first;
+            const HeapEdge* edge = graph.EdgesBegin(node) + stack.back().second;
+            const HeapEdge* end = graph.EdgesEnd(node);
+            while (edge < end && (pre[edge->target] || (!followWeak && graph.IsWeak(node, *edge)))) edge++;
+            if (edge == end) {
+                stack.pop_back();
+                continue;
             }
+            stack.back().second = static_cast<uint32_t>(edge + 1 - graph.EdgesBegin(node));
+            visit(edge->target, pre[node]);
         }
     }
-    const Num count = static_cast<Num>(vertex.size());  // numbers 1 .. count - 1
+    return count;
+}
 
-    // Predecessors by number; the virtual root is one of every root's object.
-    std::vector<uint64_t> predBegin(static_cast<size_t>(count) + 1, 0);
+void DominatorTree::Compute(bool followWeak) {
+    const NodeId nodes = graph.NodeCount();
+    std::vector<Num> pre;
+    std::vector<Num> parent(2, 0);  // by number
+    parent.reserve(static_cast<size_t>(nodes) + 2);
+    const Num count = Number(graph, followWeak, pre, &parent, nullptr);  // numbers 1 .. count - 1
+
+    // Predecessors by number, 32-bit offsets when they fit. Two kinds are
+    // left out as they cannot lower a semi-dominator below the DFS parent it
+    // starts from: the tree edge from the parent itself, and the virtual
+    // root, which every rooted node gets as semi-dominator anyway.
+    std::vector<bool> rooted(count, false);
+    for (const HeapRoot& root : graph.Roots()) rooted[pre[root.node]] = true;
+    uint64_t total = 0;
+    for (NodeId node = 0; node < nodes; node++) {
+        if (!pre[node]) continue;
+        for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
+            if ((followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node]) total++;
+    }
+    if (total < UINT32_MAX) Semi<uint32_t>(followWeak, count, pre, parent, rooted);
+    else Semi<uint64_t>(followWeak, count, pre, parent, rooted);
+}
+
+// Semi-dominators, then the immediate dominators and retained sizes.
+template <class Offset>
+void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std::vector<Num>& parent,
+                         std::vector<bool>& rooted) {
+    const NodeId nodes = graph.NodeCount();
+    std::vector<Offset> predBegin(static_cast<size_t>(count) + 1, 0);
     std::vector<Num> preds;
     {
-        std::vector<bool> rooted(count, false);
-        for (const HeapRoot& root : graph.Roots()) rooted[pre[root.node]] = true;
-        for (Num w = 2; w < count; w++) predBegin[w + 1] += rooted[w];
+        auto kept = [&](NodeId node, const HeapEdge* e) {
+            return (followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node];
+        };
         for (NodeId node = 0; node < nodes; node++) {
             if (!pre[node]) continue;
             for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
-                if (followWeak || !graph.IsWeak(node, *e)) predBegin[pre[e->target] + 1]++;
+                if (kept(node, e)) predBegin[pre[e->target]]++;
         }
-        for (Num w = 0; w < count; w++) predBegin[w + 1] += predBegin[w];
+        // Counts summed into ends, then filled back to front so that each
+        // end moves back to its number's beginning (no second array).
+        for (Num w = 1; w < count; w++) predBegin[w] += predBegin[w - 1];
+        predBegin[count] = predBegin[count - 1];
         preds.resize(predBegin[count]);
-        std::vector<uint64_t> fill(predBegin.begin(), predBegin.end() - 1);
-        for (Num w = 2; w < count; w++)
-            if (rooted[w]) preds[fill[w]++] = 1;
-        for (NodeId node = 0; node < nodes; node++) {
+        for (NodeId node = nodes; node-- > 0;) {
             if (!pre[node]) continue;
-            for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
-                if (followWeak || !graph.IsWeak(node, *e)) preds[fill[pre[e->target]]++] = pre[node];
+            for (const HeapEdge* e = graph.EdgesEnd(node); e-- > graph.EdgesBegin(node);)
+                if (kept(node, e)) preds[--predBegin[pre[e->target]]] = pre[node];
         }
+        // The unreachable are the nodes left without a dominator.
+        std::vector<Num>().swap(pre);
     }
 
     // Semi-dominators, in reverse preorder. Numbers above w are linked into
@@ -100,15 +124,16 @@ void DominatorTree::Compute(bool followWeak) {
         return label[v];
     };
     for (Num w = count - 1; w >= 2; w--) {
-        Num s = parent[w];
-        for (uint64_t i = predBegin[w]; i < predBegin[w + 1]; i++) {
+        Num s = rooted[w] ? 1 : parent[w];
+        for (Offset i = predBegin[w]; i < predBegin[w + 1]; i++) {
             Num u = semi[eval(preds[i], w + 1)];
             if (u < s) s = u;
         }
         semi[w] = s;
     }
-    std::vector<uint64_t>().swap(predBegin);
+    std::vector<Offset>().swap(predBegin);
     std::vector<Num>().swap(preds);
+    std::vector<bool>().swap(rooted);
     std::vector<Num>().swap(label);
     std::vector<Num>().swap(parent);
     std::vector<Num>().swap(path);
@@ -120,6 +145,13 @@ void DominatorTree::Compute(bool followWeak) {
         idomNum[w] = d;
     }
     std::vector<Num>().swap(semi);
+
+    // The nodes by number again, rather than kept all along beside the
+    // arrays above.
+    std::vector<NodeId> vertex(2, NO_NODE);
+    vertex.reserve(count);
+    Number(graph, followWeak, pre, nullptr, &vertex);
+    std::vector<Num>().swap(pre);
 
     // Retained sizes: children before their dominators (reverse preorder).
     retained.assign(nodes, 0);
@@ -138,22 +170,22 @@ void DominatorTree::Compute(bool followWeak) {
     }
     reachable = count - 2;
     for (NodeId node = 0; node < nodes; node++)
-        if (!pre[node]) unreachableBytes += graph.ShallowSize(node);
+        if (idom[node] == NO_NODE) unreachableBytes += graph.ShallowSize(node);
     std::vector<Num>().swap(idomNum);
-    std::vector<Num>().swap(pre);
-    Accumulate(vertex);
+    std::vector<NodeId>().swap(vertex);
+    Accumulate();
 }
 
 // Per class retained sizes: a walk of the dominator tree (first child, next
 // sibling, no stack) that counts an instance only when no instance of its
-// class is above it.
-void DominatorTree::Accumulate(const std::vector<NodeId>& order) {
+// class is above it. The order of siblings does not matter.
+void DominatorTree::Accumulate() {
     const NodeId nodes = graph.NodeCount();
     std::vector<NodeId> firstChild(nodes, NO_NODE), nextSibling(nodes, NO_NODE);
     NodeId topFirst = NO_NODE;
-    for (size_t i = order.size(); i-- > 2;) {
-        NodeId node = order[i];
+    for (NodeId node = nodes; node-- > 0;) {
         NodeId d = idom[node];
+        if (d == NO_NODE) continue;
         NodeId& head = d == VIRTUAL_ROOT ? topFirst : firstChild[d];
         nextSibling[node] = head;
         head = node;

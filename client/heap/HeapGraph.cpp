@@ -21,6 +21,21 @@ const char* RootKindName(RootKind kind) {
 }
 
 void TagIndex::Add(NodeId node, uint64_t tag) {
+    if (compact) {
+        if (!nodeTags.empty() || tag < tagBase || ((tag - tagBase) & ((1ull << tagShift) - 1)) != 0 ||
+            (tag - tagBase) >> tagShift > UINT32_MAX) {
+            // Widened for a tag out of reach, from then on.
+            if (nodeTags.empty()) {
+                nodeTags.reserve(nearTags.capacity());
+                for (uint32_t near : nearTags) nodeTags.push_back(tagBase + (static_cast<uint64_t>(near) << tagShift));
+                std::vector<uint32_t>().swap(nearTags);
+            }
+            nodeTags.push_back(tag);
+        } else {
+            nearTags.push_back(static_cast<uint32_t>((tag - tagBase) >> tagShift));
+        }
+        return;
+    }
     if (!runs.empty()) {
         TagRun& last = runs.back();
         if (last.firstTag + last.count == tag && last.firstNode + last.count == node && last.count < UINT32_MAX) {
@@ -31,34 +46,99 @@ void TagIndex::Add(NodeId node, uint64_t tag) {
     runs.push_back({tag, node, 1});
 }
 
-// Folds the runs added since the last call into the tag order.
+// Folds the entries added since the last call into the tag order; equal
+// tags keep the order they were added in.
 void TagIndex::Merge() const {
-    if (sorted == runs.size()) return;
+    size_t entries = Entries();
+    if (!ordered || sorted == entries) return;
     size_t old = byTag.size();
-    for (size_t i = sorted; i < runs.size(); i++) byTag.push_back(static_cast<uint32_t>(i));
-    auto less = [this](uint32_t a, uint32_t b) { return runs[a].firstTag < runs[b].firstTag; };
-    std::sort(byTag.begin() + static_cast<long>(old), byTag.end(), less);
+    byTag.reserve(entries);
+    for (size_t i = sorted; i < entries; i++) byTag.push_back(static_cast<uint32_t>(i));
+    auto less = [this](uint32_t a, uint32_t b) { return FirstTag(a) < FirstTag(b); };
+    auto lessOrEarlier = [this](uint32_t a, uint32_t b) {
+        uint64_t x = FirstTag(a), y = FirstTag(b);
+        return x != y ? x < y : a < b;
+    };
+    std::sort(byTag.begin() + static_cast<long>(old), byTag.end(), lessOrEarlier);
     std::inplace_merge(byTag.begin(), byTag.begin() + static_cast<long>(old), byTag.end(), less);
-    sorted = runs.size();
+    sorted = entries;
 }
 
-NodeId TagIndex::Find(uint64_t tag) const {
-    if (runs.empty()) return NO_NODE;
-    // The heap's objects form the last, longest run.
-    const TagRun& last = runs.back();
-    if (tag - last.firstTag < last.count) return last.firstNode + static_cast<NodeId>(tag - last.firstTag);
-    // While building, a short unsorted tail is scanned; a long one is merged.
-    if (runs.size() - sorted > 64) Merge();
-    for (size_t i = sorted; i < runs.size(); i++)
-        if (tag - runs[i].firstTag < runs[i].count) return runs[i].firstNode + static_cast<NodeId>(tag - runs[i].firstTag);
-    auto at = std::upper_bound(byTag.begin(), byTag.end(), tag,
-                               [this](uint64_t t, uint32_t run) { return t < runs[run].firstTag; });
-    if (at == byTag.begin()) return NO_NODE;
-    const TagRun& run = runs[*(at - 1)];
+void TagIndex::Compact() {
+    // Worth it when runs take more room than 8 bytes a node would.
+    if (compact || runs.size() <= 16 || runs.size() * 5 <= (static_cast<size_t>(runs.back().firstNode) + runs.back().count) * 2)
+        return;
+    std::vector<uint32_t>().swap(byTag);
+    sorted = 0;
+    size_t nodes = static_cast<size_t>(runs.back().firstNode) + runs.back().count;
+    uint64_t least = UINT64_MAX, most = 0, bits = 0;
+    for (const TagRun& run : runs) {
+        least = std::min(least, run.firstTag);
+        most = std::max(most, run.firstTag + run.count - 1);
+    }
+    for (const TagRun& run : runs) bits |= (run.firstTag - least) | (run.count > 1 ? 1 : 0);
+    tagBase = least;
+    tagShift = 0;
+    while (tagShift < 32 && bits != 0 && (bits >> tagShift & 1) == 0) tagShift++;
+    if ((most - least) >> tagShift <= UINT32_MAX) {
+        nearTags.reserve(nodes);
+        for (const TagRun& run : runs)
+            for (uint32_t i = 0; i < run.count; i++)
+                nearTags.push_back(static_cast<uint32_t>((run.firstTag + i - tagBase) >> tagShift));
+    } else {
+        nodeTags.reserve(nodes);
+        for (const TagRun& run : runs)
+            for (uint32_t i = 0; i < run.count; i++) nodeTags.push_back(run.firstTag + i);
+    }
+    std::vector<TagRun>().swap(runs);
+    compact = true;
+    Merge();
+}
+
+void TagIndex::DropOrder() {
+    if (!compact) return;
+    std::vector<uint32_t>().swap(byTag);
+    ordered = false;
+}
+
+NodeId TagIndex::FindIn(size_t entry, uint64_t tag) const {
+    if (compact) return NodeTag(entry) == tag ? static_cast<NodeId>(entry) : NO_NODE;
+    const TagRun& run = runs[entry];
     return tag - run.firstTag < run.count ? run.firstNode + static_cast<NodeId>(tag - run.firstTag) : NO_NODE;
 }
 
+NodeId TagIndex::Find(uint64_t tag) const {
+    size_t entries = Entries();
+    if (entries == 0) return NO_NODE;
+    // The heap's objects form the last, longest run.
+    if (!compact) {
+        const TagRun& last = runs.back();
+        if (tag - last.firstTag < last.count) return last.firstNode + static_cast<NodeId>(tag - last.firstTag);
+    }
+    if (!ordered) {
+        for (size_t i = 0; i < entries; i++)
+            if (NodeTag(i) == tag) return static_cast<NodeId>(i);
+        return NO_NODE;
+    }
+    // While building, a short unsorted tail is scanned; a long one is merged.
+    if (entries - sorted > 64) Merge();
+    for (size_t i = sorted; i < entries; i++) {
+        NodeId node = FindIn(i, tag);
+        if (node != NO_NODE) return node;
+    }
+    if (compact) {
+        // The first of equal tags.
+        auto at = std::lower_bound(byTag.begin(), byTag.end(), tag,
+                                   [this](uint32_t entry, uint64_t t) { return NodeTag(entry) < t; });
+        return at == byTag.end() ? NO_NODE : FindIn(*at, tag);
+    }
+    auto at = std::upper_bound(byTag.begin(), byTag.end(), tag,
+                               [this](uint64_t t, uint32_t entry) { return t < runs[entry].firstTag; });
+    return at == byTag.begin() ? NO_NODE : FindIn(*(at - 1), tag);
+}
+
 uint64_t TagIndex::TagOf(NodeId node) const {
+    if (compact) return node < CompactCount() ? NodeTag(node) : 0;
     auto at = std::upper_bound(runs.begin(), runs.end(), node,
                                [](NodeId n, const TagRun& run) { return n < run.firstNode; });
     if (at == runs.begin()) return 0;
@@ -66,8 +146,12 @@ uint64_t TagIndex::TagOf(NodeId node) const {
     return node - at->firstNode < at->count ? at->firstTag + (node - at->firstNode) : 0;
 }
 
+void TagIndex::Reserve(size_t count) { runs.reserve(count); }
+
 size_t TagIndex::MemoryBytes() const {
-    return runs.capacity() * sizeof(TagRun) + byTag.capacity() * sizeof(uint32_t);
+    return runs.capacity() * sizeof(TagRun) + nearTags.capacity() * sizeof(uint32_t) +
+           nodeTags.capacity() * sizeof(uint64_t) +
+           byTag.capacity() * sizeof(uint32_t);
 }
 
 const std::string& HeapGraph::ClassName(NodeId node) const {
@@ -116,22 +200,44 @@ std::vector<ClassTotals> HeapGraph::Histogram() const {
         uint32_t cls = classOf[node];
         if (cls == NO_CLASS) continue;
         totals[cls].instances++;
-        totals[cls].bytes += static_cast<int64_t>(shallow[node]);
+        totals[cls].bytes += static_cast<int64_t>(ShallowSize(node));
     }
     for (size_t i = 0; i < classes.size(); i++) totals[i].name = classes[i].name;
     return totals;
 }
 
+uint64_t HeapGraph::WrappedOffset(NodeId node) const {
+    uint64_t high = static_cast<uint64_t>(std::upper_bound(offsetWraps.begin(), offsetWraps.end(), node) - offsetWraps.begin());
+    return high << 32 | offsets[node];
+}
+
+void HeapGraph::SetShallow(NodeId node, uint64_t size) {
+    if (size < LARGE_SIZE) {
+        shallow[node] = static_cast<uint32_t>(size);
+        largeSizes.erase(node);
+    } else {
+        shallow[node] = LARGE_SIZE;
+        largeSizes[node] = size;
+    }
+}
+
 size_t HeapGraph::MemoryBytes() const {
-    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint64_t) +
-           offsets.capacity() * sizeof(uint64_t) + edges.capacity() * sizeof(HeapEdge) + tags.MemoryBytes() +
+    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint32_t) + largeSizes.size() * 32 +
+           offsets.capacity() * sizeof(uint32_t) + offsetWraps.capacity() * sizeof(NodeId) +
+           edges.capacity() * sizeof(HeapEdge) + tags.MemoryBytes() +
            roots.capacity() * sizeof(HeapRoot) + classes.capacity() * sizeof(HeapClass) +
            threads.capacity() * sizeof(HeapThread) + (classNodes.size() + threadNodes.size()) * 32;
 }
 
 HeapGraphBuilder::HeapGraphBuilder() = default;
 
+std::string TooManyObjects(uint64_t count) {
+    return std::to_string(count) + " objects, more than the " + std::to_string(MAX_NODES) + " a heap graph can number";
+}
+
 void HeapGraphBuilder::Reserve(uint64_t nodes, uint64_t references) {
+    nodes = std::min(nodes, MAX_NODES);
+    graph.tags.Reserve(nodes);
     graph.classOf.reserve(nodes);
     graph.shallow.reserve(nodes);
     graph.edges.reserve(references);
@@ -140,10 +246,11 @@ void HeapGraphBuilder::Reserve(uint64_t nodes, uint64_t references) {
 
 NodeId HeapGraphBuilder::NewNode(uint64_t tag, uint32_t classIndex, uint64_t size) {
     size_t node = graph.classOf.size();
-    if (node >= NO_NODE - 1) throw std::length_error("more objects than a heap graph can number");
+    if (node >= MAX_NODES) throw std::length_error(TooManyObjects(node + 1));
     graph.tags.Add(static_cast<NodeId>(node), tag);
     graph.classOf.push_back(classIndex);
-    graph.shallow.push_back(size);
+    graph.shallow.push_back(0);
+    graph.SetShallow(static_cast<NodeId>(node), size);
     return static_cast<NodeId>(node);
 }
 
@@ -177,7 +284,7 @@ NodeId HeapGraphBuilder::AddObject(uint64_t tag, uint32_t classIndex, uint64_t s
 
 void HeapGraphBuilder::Describe(NodeId node, uint32_t classIndex, uint64_t size) {
     graph.classOf[node] = classIndex;
-    graph.shallow[node] = size;
+    graph.SetShallow(node, size);
 }
 
 uint32_t HeapGraphBuilder::FindClassTag(uint64_t tag) const {
@@ -213,6 +320,7 @@ size_t HeapGraphBuilder::MemoryBytes() const {
 }
 
 HeapGraph HeapGraphBuilder::Finish() {
+    graph.tags.Compact();
     for (size_t i = 0; i < graph.classes.size(); i++)
         if (superTags[i] != 0) graph.classes[i].super = FindClassTag(superTags[i]);
 
@@ -225,6 +333,7 @@ HeapGraph HeapGraphBuilder::Finish() {
         else graph.roots.push_back(root);
     }
     std::vector<PendingRoot>().swap(pendingRoots);
+    graph.tags.DropOrder();
     for (const HeapClass& cls : graph.classes) graph.roots.push_back({cls.node, RootKind::ClassObject, NO_THREAD, -1});
 
     // Drop references to tags nothing described, then sort by referrer in
@@ -241,12 +350,11 @@ HeapGraph HeapGraphBuilder::Finish() {
     referrers.resize(kept);
 
     NodeId nodes = graph.NodeCount();
-    std::vector<uint64_t>& offsets = graph.offsets;
-    offsets.assign(static_cast<size_t>(nodes) + 1, 0);
+    std::vector<uint64_t> offsets(static_cast<size_t>(nodes) + 1, 0);
     for (NodeId referrer : referrers) offsets[referrer + 1]++;
     for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
+    std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
     {
-        std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
         for (NodeId bucket = 0; bucket < nodes; bucket++) {
             uint64_t end = offsets[bucket + 1];
             while (next[bucket] < end) {
@@ -263,7 +371,14 @@ HeapGraph HeapGraphBuilder::Finish() {
         }
     }
     std::vector<NodeId>().swap(referrers);
-    graph.tags.Merge();
+    std::vector<uint64_t>().swap(next);
+    graph.offsets.resize(offsets.size());
+    for (size_t n = 0; n < offsets.size(); n++) {
+        graph.offsets[n] = static_cast<uint32_t>(offsets[n]);
+        while (graph.offsetWraps.size() < offsets[n] >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
+    }
+    std::vector<uint64_t>().swap(offsets);
+    graph.tags.Merge();  // no-op for dropped orders
 
     HeapGraph done = std::move(graph);
     graph = HeapGraph();

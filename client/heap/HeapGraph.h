@@ -1,8 +1,10 @@
 // The object graph of one heap snapshot, compact enough for heaps of many
 // millions of objects: every object, class object and thread object is a node
-// with a dense number, outgoing references are kept in CSR arrays (one offset
-// per node, 8 bytes per reference), and tags are stored as runs of
-// consecutive values rather than one per node.
+// with a dense number, 4 bytes for its class and 4 for its shallow size (an
+// escape for the rare larger one), outgoing references are kept in CSR arrays
+// (a 32-bit offset per node, 8 bytes per reference), and tags are stored as
+// runs of consecutive values rather than one per node. Counts above 2^32
+// work: offsets note where they pass each multiple of 2^32.
 //
 // Built once by a HeapGraphBuilder, read-only afterwards; safe to read from
 // several threads.
@@ -18,6 +20,10 @@ namespace vesk {
 
 typedef uint32_t NodeId;
 constexpr NodeId NO_NODE = std::numeric_limits<NodeId>::max();
+// Node numbers end below NO_NODE and the dominator tree's virtual root.
+constexpr uint64_t MAX_NODES = NO_NODE - 1;
+// "N objects, more than ... a heap graph can number".
+std::string TooManyObjects(uint64_t count);
 constexpr uint32_t NO_CLASS = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t NO_THREAD = std::numeric_limits<uint32_t>::max();
 // An edge's index when the reference has none (neither field nor array element).
@@ -101,22 +107,48 @@ struct TagRun {
 };
 
 // Node numbers to tags and back, for tags added in any order. Tags the agent
-// gives its objects are consecutive, so a whole heap costs a few runs.
+// gives its objects are consecutive, so a whole heap costs a few runs, unless
+// the stream brings them out of order; heap dump ids are addresses. Compact
+// stores such tags one per node: 8 bytes (their distance from the least, in
+// 32 bits, in units of their common alignment) or 12 rather than 20 a run.
 class TagIndex {
 public:
     // Appends node (which must be the next number) with tag.
     void Add(NodeId node, uint64_t tag);
+    // Room for count nodes' tags: address space only, until used.
+    void Reserve(size_t count);
     NodeId Find(uint64_t tag) const;
     uint64_t TagOf(NodeId node) const;
     size_t MemoryBytes() const;
     // Sorts what was added since; Find is safe from several threads once
     // no Add came after the last Merge.
     void Merge() const;
+    // Switches to a tag per node when runs are mostly single tags.
+    void Compact();
+    // Once all is added: compacted tags keep no order by tag, and Find scans
+    // them (4 bytes a node less, for the few tags a command line names).
+    void DropOrder();
 
 private:
+    // Runs, or nodes once compacted: what byTag numbers.
+    size_t Entries() const { return compact ? CompactCount() : runs.size(); }
+    uint64_t NodeTag(size_t node) const {
+        return nodeTags.empty() ? tagBase + (static_cast<uint64_t>(nearTags[node]) << tagShift) : nodeTags[node];
+    }
+    uint64_t FirstTag(size_t entry) const { return compact ? NodeTag(entry) : runs[entry].firstTag; }
+    size_t CompactCount() const { return nodeTags.empty() ? nearTags.size() : nodeTags.size(); }
+    NodeId FindIn(size_t entry, uint64_t tag) const;
+
     std::vector<TagRun> runs;              // by node
-    mutable std::vector<uint32_t> byTag;   // run numbers ordered by tag
-    mutable size_t sorted = 0;             // runs covered by byTag
+    bool compact = false;
+    // By node once compacted: nearTags when every tag fits, else nodeTags.
+    std::vector<uint32_t> nearTags;
+    uint64_t tagBase = 0;
+    unsigned tagShift = 0;
+    std::vector<uint64_t> nodeTags;
+    mutable std::vector<uint32_t> byTag;   // entries ordered by tag
+    mutable size_t sorted = 0;             // entries covered by byTag
+    bool ordered = true;                   // false after DropOrder
 };
 
 class HeapGraph {
@@ -129,20 +161,23 @@ public:
     uint64_t ReferenceCount() const { return edges.size(); }
 
     uint64_t Tag(NodeId node) const { return tags.TagOf(node); }
+    // A scan of every node for heap dump ids: for a few calls, not a loop.
     NodeId FindTag(uint64_t tag) const { return tags.Find(tag); }
     // The node's class (java.lang.Class for class objects when the stream
     // names it); NO_CLASS when unknown.
     uint32_t ClassOf(NodeId node) const { return classOf[node]; }
     // "?" when the class is unknown.
     const std::string& ClassName(NodeId node) const;
-    uint64_t ShallowSize(NodeId node) const { return shallow[node]; }
+    uint64_t ShallowSize(NodeId node) const {
+        return shallow[node] != LARGE_SIZE ? shallow[node] : largeSizes.at(node);
+    }
     // The class a class object stands for, else NO_CLASS.
     uint32_t DescribedClass(NodeId node) const;
     // The thread a thread object stands for, else NO_THREAD.
     uint32_t DescribedThread(NodeId node) const;
 
-    const HeapEdge* EdgesBegin(NodeId node) const { return edges.data() + offsets[node]; }
-    const HeapEdge* EdgesEnd(NodeId node) const { return edges.data() + offsets[node + 1]; }
+    const HeapEdge* EdgesBegin(NodeId node) const { return edges.data() + Offset(node); }
+    const HeapEdge* EdgesEnd(NodeId node) const { return edges.data() + Offset(node + 1); }
     // A reference through java.lang.ref.Reference.referent.
     bool IsWeak(NodeId referrer, const HeapEdge& edge) const;
     // The name of the field an edge of referrer goes through, "[i]" for an
@@ -168,6 +203,15 @@ public:
 private:
     friend class HeapGraphBuilder;
 
+    // Sizes from this one up are in largeSizes.
+    static constexpr uint32_t LARGE_SIZE = UINT32_MAX;
+
+    uint64_t Offset(NodeId node) const {
+        return offsetWraps.empty() ? offsets[node] : WrappedOffset(node);
+    }
+    uint64_t WrappedOffset(NodeId node) const;
+    void SetShallow(NodeId node, uint64_t size);
+
     std::vector<HeapClass> classes;
     std::vector<HeapThread> threads;
     std::vector<HeapRoot> roots;
@@ -175,8 +219,12 @@ private:
     std::unordered_map<NodeId, uint32_t> threadNodes;  // thread object -> thread
     TagIndex tags;
     std::vector<uint32_t> classOf;
-    std::vector<uint64_t> shallow;
-    std::vector<uint64_t> offsets;  // NodeCount() + 1
+    std::vector<uint32_t> shallow;
+    std::unordered_map<NodeId, uint64_t> largeSizes;
+    // NodeCount() + 1 offsets, their low 32 bits; the high part of a node's is
+    // how many entries of offsetWraps (ascending nodes) are at most that node.
+    std::vector<uint32_t> offsets;
+    std::vector<NodeId> offsetWraps;
     std::vector<HeapEdge> edges;
     uint64_t unresolved = 0;
 };
@@ -196,6 +244,7 @@ public:
     // The thread gets a node of its own, its thread object; node is ignored.
     uint32_t AddThread(HeapThread thread);
     // classIndex: NO_CLASS when unknown.
+    // Throws std::length_error past MAX_NODES nodes.
     NodeId AddObject(uint64_t tag, uint32_t classIndex, uint64_t size);
     // Class and shallow size of a node added without them (class and thread objects).
     void Describe(NodeId node, uint32_t classIndex, uint64_t size);
@@ -214,10 +263,13 @@ public:
     // What has been added so far (edges not yet ordered, tags maybe unresolved).
     const HeapGraph& Graph() const { return graph; }
     // Room for that many nodes and references, so that growing never holds
-    // two copies of the arrays at once.
+    // two copies of the arrays at once. Untouched room costs address space only.
     void Reserve(uint64_t nodes, uint64_t references);
     // Heap bytes held so far.
     size_t MemoryBytes() const;
+    // Call once most nodes are added: stores tags that form no runs (heap
+    // dump addresses) in less room.
+    void CompactTags() { graph.tags.Compact(); }
 
     // Resolves forward references, orders the references by referrer and
     // hands over the graph; the builder is empty afterwards.

@@ -91,6 +91,7 @@ void HprofFile::ReadMetadata() {
         }
         at = body + length;
     }
+    mapping.Release(data, end);
     // Names last: a reader need not rely on UTF8 records coming first.
     auto nameOf = [&](uint64_t id) {
         auto found = names.find(id);
@@ -134,7 +135,14 @@ void HprofFile::ReadClassDump(const uint8_t*& at, const uint8_t* end, HprofClass
 
 void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor* visitor,
                              std::vector<HprofClass>* found) const {
+    // The file's pages would otherwise stay resident beside the graph.
+    constexpr ptrdiff_t RELEASE_STEP = 8 << 20;
+    const uint8_t* kept = at;
     while (at < end) {
+        if (at - kept >= RELEASE_STEP) {
+            mapping.Release(kept, at);
+            kept = at;
+        }
         uint8_t tag = at[0];
         size_t header = F::SubRecordHeader(tag, idSize);
         if (header == 0) {
@@ -155,6 +163,7 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
             Fail(at, "bad array element type");
         if (record.body > static_cast<uint64_t>(end - at) - header) Fail(at, "truncated heap dump record");
         const uint8_t* body = at + header;
+        if (found && (tag == F::INSTANCE_DUMP || tag == F::OBJ_ARRAY_DUMP || tag == F::PRIM_ARRAY_DUMP)) objects++;
         if (visitor) {
             switch (tag) {
                 case F::INSTANCE_DUMP:
@@ -167,6 +176,7 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
         }
         at = body + record.body;
     }
+    mapping.Release(kept, end);
 }
 
 void HprofFile::Visit(HprofVisitor& visitor) const {
@@ -178,6 +188,7 @@ void HprofFile::Visit(HprofVisitor& visitor) const {
         if (tag == F::HEAP_DUMP || tag == F::HEAP_DUMP_SEGMENT) WalkHeapDump(body, body + length, &visitor, nullptr);
         at = body + length;
     }
+    mapping.Release(data, end);
 }
 
 }  // namespace vesk

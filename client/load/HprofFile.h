@@ -79,6 +79,8 @@ public:
     uint64_t Id(const uint8_t* at) const;
     const HprofClass* FindClass(uint64_t id) const;
     const std::unordered_map<uint64_t, HprofClass>& Classes() const { return classes; }
+    // Instances and arrays the heap dump records hold, from the opening pass.
+    uint64_t ObjectCount() const { return objects; }
     // The instance field types of a class, its superclasses' after its own:
     // the order of an INSTANCE DUMP's values.
     const std::vector<uint8_t>& InstanceLayout(uint64_t classId) const;
@@ -115,6 +117,7 @@ private:
     size_t size = 0;
     size_t idSize = 0;
     size_t firstRecord = 0;
+    mutable uint64_t objects = 0;
     std::unordered_map<uint64_t, std::string_view> names;
     std::unordered_map<uint64_t, HprofClass> classes;
     mutable std::unordered_map<uint64_t, std::vector<uint8_t>> layouts;

@@ -1,6 +1,7 @@
 #include "load/HprofLoader.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <unordered_map>
 
 #include "load/HprofFile.h"
@@ -30,41 +31,36 @@ bool IsPrimitiveArray(std::string_view jvmName, uint8_t type) {
     return type != F::OBJECT && basic && jvmName.size() == 2 && jvmName[0] == '[' && jvmName[1] == basic->code;
 }
 
-class GraphFiller : public HprofVisitor {
+// The first of two passes over the heap dump: every object gets its node,
+// in file order, and the references are counted, so that the second pass
+// finds every target and the arrays are sized once.
+class NodeFiller : public HprofVisitor {
 public:
-    GraphFiller(const HprofFile& file, const HprofLayout& layout, HeapGraphBuilder& builder,
-                const std::unordered_map<uint64_t, uint32_t>& classIndex,
-                const std::unordered_map<uint64_t, size_t>& instanceFields,
-                const uint32_t (&primitiveArrays)[F::BASIC_TYPES])
-        : file(file), layout(layout), builder(builder), classIndex(classIndex), instanceFields(instanceFields),
-          primitiveArrays(primitiveArrays) {}
+    NodeFiller(const HprofFile& file, const HprofLayout& layout, HeapGraphBuilder& builder,
+               const std::unordered_map<uint64_t, uint32_t>& classIndex, const uint32_t (&primitiveArrays)[F::BASIC_TYPES])
+        : file(file), layout(layout), builder(builder), classIndex(classIndex), primitiveArrays(primitiveArrays) {}
 
     void OnClass(const HprofClass& cls) override {
-        NodeId node = builder.FindNode(cls.id);
-        if (cls.loader) builder.AddReference(node, cls.loader, NO_INDEX);
-        auto first = instanceFields.find(cls.id);
-        size_t base = first == instanceFields.end() ? 0 : first->second;
-        for (size_t i = 0; i < cls.statics.size(); i++)
-            if (cls.statics[i].type == F::OBJECT && cls.statics[i].value)
-                builder.AddReference(node, cls.statics[i].value, static_cast<int32_t>(base + i));
+        if (cls.loader) references++;
+        for (const HprofField& field : cls.statics)
+            if (field.type == F::OBJECT && field.value) references++;
     }
     void OnRoot(uint8_t kind, uint64_t object) override { builder.AddRoot(object, KindOf(kind)); }
     void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
-        NodeId node = builder.AddObject(id, ClassIndex(classId), layout.InstanceSize(classId));
-        file.ForEachReference(classId, values, length,
-                              [&](int32_t index, uint64_t target) { builder.AddReference(node, target, index); });
+        builder.AddObject(id, ClassIndex(classId), layout.InstanceSize(classId));
+        file.ForEachReference(classId, values, length, [&](int32_t, uint64_t) { references++; });
     }
     void OnObjectArray(uint64_t id, uint64_t arrayClass, const uint8_t* elements, uint32_t count) override {
-        NodeId node = builder.AddObject(id, ClassIndex(arrayClass), layout.ArraySize(layout.ElementSize(F::OBJECT), count));
-        for (uint32_t i = 0; i < count; i++) {
-            uint64_t target = file.Id(elements + static_cast<size_t>(i) * file.IdSize());
-            if (target) builder.AddReference(node, target, static_cast<int32_t>(i));
-        }
+        builder.AddObject(id, ClassIndex(arrayClass), layout.ArraySize(layout.ElementSize(F::OBJECT), count));
+        for (uint32_t i = 0; i < count; i++)
+            if (file.Id(elements + static_cast<size_t>(i) * file.IdSize())) references++;
     }
     void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
         builder.AddObject(id, type < F::BASIC_TYPES ? primitiveArrays[type] : NO_CLASS,
                           layout.ArraySize(layout.ElementSize(type), count));
     }
+
+    uint64_t references = 0;
 
 private:
     uint32_t ClassIndex(uint64_t classId) const {
@@ -76,8 +72,49 @@ private:
     const HprofLayout& layout;
     HeapGraphBuilder& builder;
     const std::unordered_map<uint64_t, uint32_t>& classIndex;
-    const std::unordered_map<uint64_t, size_t>& instanceFields;
     const uint32_t (&primitiveArrays)[F::BASIC_TYPES];
+};
+
+// The second pass: the references, from the nodes the first pass numbered.
+class ReferenceFiller : public HprofVisitor {
+public:
+    ReferenceFiller(const HprofFile& file, HeapGraphBuilder& builder,
+                    const std::unordered_map<uint64_t, size_t>& instanceFields, NodeId firstObject)
+        : file(file), builder(builder), instanceFields(instanceFields), next(firstObject), end(builder.NodeCount()) {}
+
+    void OnClass(const HprofClass& cls) override {
+        NodeId node = builder.FindNode(cls.id);
+        if (cls.loader) builder.AddReference(node, cls.loader, NO_INDEX);
+        auto first = instanceFields.find(cls.id);
+        size_t base = first == instanceFields.end() ? 0 : first->second;
+        for (size_t i = 0; i < cls.statics.size(); i++)
+            if (cls.statics[i].type == F::OBJECT && cls.statics[i].value)
+                builder.AddReference(node, cls.statics[i].value, static_cast<int32_t>(base + i));
+    }
+    void OnInstance(uint64_t, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
+        NodeId node = Next();
+        file.ForEachReference(classId, values, length,
+                              [&](int32_t index, uint64_t target) { builder.AddReference(node, target, index); });
+    }
+    void OnObjectArray(uint64_t, uint64_t, const uint8_t* elements, uint32_t count) override {
+        NodeId node = Next();
+        for (uint32_t i = 0; i < count; i++) {
+            uint64_t target = file.Id(elements + static_cast<size_t>(i) * file.IdSize());
+            if (target) builder.AddReference(node, target, static_cast<int32_t>(i));
+        }
+    }
+    void OnPrimitiveArray(uint64_t, uint8_t, uint32_t) override { Next(); }
+
+private:
+    // A file that changed since the first pass may hold more objects: their
+    // references are counted as unresolved.
+    NodeId Next() { return next < end ? next++ : NO_NODE; }
+
+    const HprofFile& file;
+    HeapGraphBuilder& builder;
+    const std::unordered_map<uint64_t, size_t>& instanceFields;
+    NodeId next;
+    NodeId end;
 };
 
 // The class's fields by edge index: its instance fields in the order of an
@@ -148,12 +185,25 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         }
         for (const HprofClass* cls : classes) builder.Describe(builder.FindNode(cls->id), classClass, layout.ClassObjectSize(*cls));
 
-        GraphFiller filler(file, layout, builder, classIndex, instanceFields, primitiveArrays);
-        file.Visit(filler);
+        NodeId firstObject = builder.NodeCount();
+        if (file.ObjectCount() > MAX_NODES - firstObject) {
+            *error = path + ": " + TooManyObjects(firstObject + file.ObjectCount());
+            return false;
+        }
+        builder.Reserve(firstObject + file.ObjectCount(), 0);
+        NodeFiller nodes(file, layout, builder, classIndex, primitiveArrays);
+        file.Visit(nodes);
+        builder.CompactTags();
+        builder.Reserve(0, nodes.references);
+        ReferenceFiller references(file, builder, instanceFields, firstObject);
+        file.Visit(references);
         *graph = builder.Finish();
         return true;
     } catch (const HprofError& e) {
         *error = e.what();
+        return false;
+    } catch (const std::length_error& e) {
+        *error = path + ": " + e.what();
         return false;
     }
 }

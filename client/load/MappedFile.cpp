@@ -46,6 +46,13 @@ void MappedFile::Unmap() {
     size = 0;
 }
 
+void MappedFile::Release(const uint8_t* from, const uint8_t* to) const {
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t first = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
+    uintptr_t last = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
 bool MappedFile::Map(const std::string& path, std::string* error) {
     Unmap();
     Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -1,5 +1,7 @@
 // A whole file mapped read-only, unmapped when its owner goes. Movable, not
-// copyable; a default-constructed one maps nothing.
+// copyable; a default-constructed one maps nothing. Pages read are counted in
+// the process's resident memory until Release drops them: a reader going
+// front to back releases what lies behind it.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +25,9 @@ public:
 
     const uint8_t* Data() const { return data; }
     size_t Size() const { return size; }
+    // Drops the whole pages of [from, to) from resident memory; reading them
+    // again reads the file again.
+    void Release(const uint8_t* from, const uint8_t* to) const;
 
 private:
     void Unmap();

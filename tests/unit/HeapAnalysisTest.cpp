@@ -88,6 +88,35 @@ TEST(HeapAnalysis, LongChainNeedsNoRecursion) {
     EXPECT_EQ(paths.Distance(graph.FindTag(99 + n)), n - 1);
 }
 
+// Heap dump ids are addresses: no runs, so the loader compacts them; an
+// array of more than 4 GiB keeps its size.
+TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
+    HeapGraphBuilder builder;
+    HeapClass cls;
+    cls.name = "long[]";
+    cls.tag = 0x7000;
+    uint32_t array = builder.AddClass(cls, 0);
+    const int n = 100;
+    const uint64_t huge = 5ull << 30;
+    auto address = [](int i) { return 0x9000 + 24 * static_cast<uint64_t>(i ^ 1); };  // unordered
+    for (int i = 0; i < n; i++) builder.AddObject(address(i), array, i == 7 ? huge : 24);
+    builder.CompactTags();
+    builder.AddObject(0x100, array, 8);  // added after, found all the same
+    for (int i = 0; i + 1 < n; i++) builder.AddReference(builder.FindNode(address(i)), address(i + 1), i);
+    builder.AddReference(builder.FindNode(address(n - 1)), 0x100, 0);
+    builder.AddRoot(address(0), RootKind::JniGlobal);
+    HeapGraph graph = builder.Finish();
+
+    for (int i = 0; i < n; i++) ASSERT_EQ(graph.Tag(graph.FindTag(address(i))), address(i)) << i;
+    EXPECT_EQ(graph.FindTag(0x100), static_cast<NodeId>(n + 1));
+    EXPECT_EQ(graph.FindTag(0x9001), NO_NODE);
+    EXPECT_EQ(graph.ShallowSize(graph.FindTag(address(7))), huge);
+    DominatorTree tree(graph);
+    EXPECT_EQ(tree.Retained(graph.FindTag(address(0))), huge + 24u * (n - 1) + 8);
+    EXPECT_EQ(tree.Retained(graph.FindTag(address(8))), 24u * (n - 8) + 8);
+    EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8));
+}
+
 TEST(HeapAnalysis, WeakReferentsAndStaticFields) {
     const uint64_t WEAK = 0x10, HOLDER = 0x20, BYTES = 0x30, THREAD = 0x40;
     SnapshotStream stream;
