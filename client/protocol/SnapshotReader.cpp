@@ -390,7 +390,7 @@ void SnapshotReader::Parser::Object(const char** attributes, bool array) {
             default: break;
         }
     }
-    reader.Deliver(object);
+    reader.handler.OnObject(object);
 }
 
 void SnapshotReader::Parser::Reference(const char** attributes) {
@@ -418,7 +418,7 @@ void SnapshotReader::Parser::Reference(const char** attributes) {
             default: break;
         }
     }
-    reader.Deliver(ref);
+    reader.handler.OnReference(ref);
 }
 
 // The fast path: the agent's frames and records in the very shapes it
@@ -953,8 +953,8 @@ void SnapshotReader::FeedAll(std::string_view in) {
     while (!in.empty() && !Failed() && !stopped) {
         if (parser) {
             size_t rest = parser->Feed(in.data(), in.size());
-            if (!parser->HandedBack()) return;
             cursor += in.size() - rest;
+            if (!parser->HandedBack()) return;
             grown += parser->Growth();
             parser.reset();
             fast->Resume();
