@@ -70,7 +70,7 @@ static int64_t Decimal(const char* text) {
 // from there.
 struct FramePlace {
     int depth = 1;           // 1: between frames, 2: in a frame, 3: in its <cmd>, 4: in its <snapshot>
-    bool command = false;    // the frame's <cmd name="SNAPSHOT"> has begun
+    std::string command;     // the name of the frame's last <cmd>, once one began
     bool frameLast = false;  // <last value="1"/> was read
     bool afterLast = false;  // <last> was read
 };
@@ -98,10 +98,12 @@ public:
         Parse(open, opened, false);
         priming = false;
         if (place) {
-            firstFrame = false;
+            // Only ever past the header; between frames, the last one's state lives on.
+            firstFrame = reader.frames == 1;
+            sawSnapshot = true;
             frameLast = place->frameLast;
             afterLast = place->afterLast;
-            if (place->command) command = wire::CMD_SNAPSHOT;
+            command = place->command;
         }
     }
     ~Parser() { XML_ParserFree(expat); }
@@ -110,6 +112,14 @@ public:
     // stream back at a frame's end (HandedBack), else 0.
     size_t Feed(const char* data, size_t size);
     bool HandedBack() const { return suspended; }
+    // Where the frame that ended left it.
+    FramePlace Place() const {
+        FramePlace place;
+        place.command = command;
+        place.frameLast = frameLast;
+        place.afterLast = afterLast;
+        return place;
+    }
     // Bytes its rewriting of references added to what expat read.
     uint64_t Growth() const { return growth; }
     // Bytes given to expat since the last element it reported.
@@ -441,8 +451,9 @@ public:
     // joined: room for the carried bytes and those that follow, when needed.
     std::string_view Read(std::string_view in, std::string& joined);
     // Expat ended a frame: the fast path goes on from there.
-    void Resume() {
-        place = FramePlace();
+    void Resume(const FramePlace& at) {
+        place = at;
+        place.depth = 1;
         toExpat = false;
     }
     bool ToExpat() const { return toExpat; }
@@ -699,7 +710,7 @@ SnapshotReader::Fast::Step SnapshotReader::Fast::Token(const char*& p, const cha
                 case 'c':
                     FAST_STEP(Literal(p, end, "<cmd name=\"SNAPSHOT\">"));
                     place.depth = 3;
-                    place.command = true;
+                    place.command = wire::CMD_SNAPSHOT;
                     return MATCH;
                 case 'l': {
                     FAST_STEP(Literal(p, end, "<last value=\""));
@@ -717,7 +728,7 @@ SnapshotReader::Fast::Step SnapshotReader::Fast::Token(const char*& p, const cha
                 case '/':
                     FAST_STEP(Literal(p, end, "</vesk-resp>"));
                     if (place.frameLast) reader.complete = true;
-                    place = FramePlace();
+                    place.depth = 1;  // the rest holds until the next frame begins
                     return MATCH;
                 default: return MISMATCH;
             }
@@ -956,8 +967,8 @@ void SnapshotReader::FeedAll(std::string_view in) {
             cursor += in.size() - rest;
             if (!parser->HandedBack()) return;
             grown += parser->Growth();
+            fast->Resume(parser->Place());
             parser.reset();
-            fast->Resume();
             in.remove_prefix(in.size() - rest);
             continue;
         }
