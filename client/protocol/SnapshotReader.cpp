@@ -1022,6 +1022,8 @@ bool SnapshotReader::Finish() {
             throw;
         }
     }
+    // Its thread and batches are not kept while the caller builds on.
+    pipe.reset();
     if (Failed()) return false;
     if (stopped) return true;
     if (!complete) {

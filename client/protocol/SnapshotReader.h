@@ -126,7 +126,8 @@ public:
     // The input has ended. True when the stream was whole: a header, then
     // frames up to the final one, and no error frame. Otherwise Error() says
     // what was wrong (truncated, an error frame, not a snapshot stream).
-    // After Stop, only a failure before it counts.
+    // After Stop, only a failure before it counts. The second thread of
+    // Path::FastTwoThreads has delivered every record and ended on return.
     bool Finish();
     // The caller needs nothing more (the histogram, once the header is in).
     // A handler may call it from its callbacks, on either thread.
