@@ -153,7 +153,7 @@ private:
     friend class Fast;
     void Fail(const std::string& message);
     void FeedAll(std::string_view bytes);
-    // Hands the rest of the stream to expat, in the fast path's element.
+    // Hands the stream to expat, in the fast path's element, until that frame ends.
     void ToExpat();
     void Deliver(const StreamObject& object);
     void Deliver(const StreamRef& ref);
