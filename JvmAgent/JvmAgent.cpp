@@ -354,8 +354,10 @@ Error JvmAgent::DumpHeap(HeapDumper& dumper) {
     BusyFlag busy(dumpActive);
     VeskLogger::LogDebug("Starting heap dump");
     Error error = dumper.MakeDirectory(HeapDumper::UsedHeap(jni));
-    if (!error) error = dumper.Dump(jni);
-    NotePauseEnd();
+    if (!error) {
+        error = dumper.Dump(jni);
+        NotePauseEnd();
+    }
     VeskLogger::LogDebug("Finished heap dump, elapsed.msec=%" PRId64, dumper.DumpMillis());
     return error;
 }
