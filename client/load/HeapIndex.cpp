@@ -1,5 +1,6 @@
 #include "load/HeapIndex.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,6 +164,20 @@ public:
     bool stopped = false;
 };
 
+// Most of the time reading an index goes to faulting in the pages of the
+// arrays it fills: huge pages make that 512 times fewer faults.
+void HugePages(void* data, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t HUGE = 2 << 20;
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + HUGE - 1) & ~(HUGE - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(HUGE - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
 // Reads values back, never past its section's length; fails at the first
 // value that does not fit.
 class IndexIn {
@@ -189,6 +204,8 @@ public:
             uint64_t size = Count(ITEMWISE<Element> ? 1 : sizeof(Element));
             value.clear();
             value.shrink_to_fit();
+            value.reserve(size);
+            HugePages(value.data(), size * sizeof(Element));
             value.resize(size);
             if constexpr (ITEMWISE<Element>) {
                 for (auto& element : value) Item(element);
