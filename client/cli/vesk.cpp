@@ -83,7 +83,8 @@ static int Run(int argc, char** argv) {
     pidOption->excludes(port);
     pidOption->excludes("--host");
     app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
-    app.add_flag("--no-index", options.noIndex, "neither read nor write the index of a FILE's analysis");
+    app.add_flag("--no-index", options.noIndex,
+                 "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,
                    "wait at most this long for each response (default 120, 0: no limit)")
         ->option_text("SECONDS")

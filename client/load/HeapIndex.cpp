@@ -324,7 +324,8 @@ bool DecodeHeader(FILE* file, Header* header, uint64_t* length) {
 
 bool StampSource(const std::string& path, SourceStamp* stamp) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
+    // A pipe or device has no size and time to tell a change by.
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     stamp->size = static_cast<uint64_t>(st.st_size);
     stamp->modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     std::unique_ptr<char, void (*)(void*)> real(realpath(path.c_str(), nullptr), free);

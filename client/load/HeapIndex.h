@@ -38,7 +38,8 @@ struct SourceStamp {
     std::string path;  // canonical path of the source
 };
 
-// The stamp of path as it is now; false when it cannot be looked at.
+// The stamp of path as it is now; false when it cannot be looked at or is
+// no regular file (no index then).
 bool StampSource(const std::string& path, SourceStamp* stamp);
 // The index beside source: "FILE.vidx".
 std::string IndexBeside(const std::string& source);
