@@ -151,8 +151,9 @@ static void PrintFindings(const HeapGraph& graph, const HeapFindings& findings, 
     for (const WasteRow& row : findings.waste) {
         printf("%-18s %12" PRId64 " %14s %14s  %s\n", WasteKindName(row.kind), row.instances,
                SizeText(row.bytes, exact).c_str(), SizeText(row.saved, exact).c_str(), row.className.c_str());
-        if (row.kind == WasteKind::DuplicateClass)
-            for (const auto& loader : row.loaders) printf("%50s  - %s\n", "", LoaderText(graph, loader).c_str());
+        if (row.kind != WasteKind::DuplicateClass) continue;
+        if (!findings.loadersKnown) printf("%50s  (the input names no class loaders)\n", "");
+        else for (const auto& loader : row.loaders) printf("%50s  - %s\n", "", LoaderText(graph, loader).c_str());
     }
     if (!findings.values)
         printf("\nDuplicate strings: skipped; string values were not read (this analysis uses the heap's\n"

@@ -400,7 +400,7 @@ bool IsLoaderClass(const HeapGraph& graph, uint32_t cls) {
 }
 
 // Classes defined more than once under one name, with their loaders.
-void FindDuplicateClasses(const HeapGraph& graph, std::vector<WasteRow>& rows) {
+void FindDuplicateClasses(const HeapGraph& graph, std::vector<WasteRow>& rows, bool* loadersKnown) {
     const std::vector<HeapClass>& classes = graph.Classes();
     std::vector<bool> loaderClass(classes.size());
     for (uint32_t cls = 0; cls < classes.size(); cls++) loaderClass[cls] = IsLoaderClass(graph, cls);
@@ -414,6 +414,7 @@ void FindDuplicateClasses(const HeapGraph& graph, std::vector<WasteRow>& rows) {
             uint32_t target = graph.ClassOf(e->target);
             if (e->index == NO_INDEX && target != NO_CLASS && loaderClass[target]) {
                 loaderOf[cls] = e->target;
+                *loadersKnown = true;
                 break;
             }
         }
@@ -446,7 +447,7 @@ HeapFindings FindProblems(const HeapGraph& graph, const DominatorTree& tree, con
     findings.reachable = tree.ReachableBytes();
     findings.suspects = FindSuspects(graph, tree, options);
     WasteFinder(graph, tree).Run(findings.waste);
-    FindDuplicateClasses(graph, findings.waste);
+    FindDuplicateClasses(graph, findings.waste, &findings.loadersKnown);
     std::vector<WasteRow>& waste = findings.waste;
     std::sort(waste.begin(), waste.end(), [](const WasteRow& a, const WasteRow& b) {
         if (a.kind != b.kind) return a.kind < b.kind;

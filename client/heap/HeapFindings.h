@@ -86,6 +86,9 @@ struct HeapFindings {
     std::vector<WasteRow> waste;        // by kind, then saved bytes, largest first
     uint64_t reachable = 0;             // bytes
     bool values = false;                // primitive values were read: duplicate strings were looked for
+    // Some class object names its class loader (an HPROF file's do; a
+    // snapshot stream carries no such reference, and every loader is unknown).
+    bool loadersKnown = false;
 };
 
 HeapFindings FindProblems(const HeapGraph& graph, const DominatorTree& tree, const FindingsOptions& options);
