@@ -106,3 +106,31 @@ TEST(Suspects, PlantedLeakAndWasteInASnapshotAndADump) {
         CheckFindings(jvm.Dir(), dump);
     }
 }
+
+TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {
+    TempDir dir;
+    auto heap = [&](const std::string& name, int objects) {
+        SnapshotStream stream;
+        stream.Class(0x100, "Session");
+        for (int i = 0; i < objects; i++) stream.Object(0x1000 + i, 0x100, 1000);
+        for (int i = 0; i < objects; i++) stream.Root(0x1000 + i, 0x100, 1000);
+        return dir.Write(name, stream.Text());
+    };
+    std::string before = heap("before.vsnap", 10), after = heap("after.vsnap", 3000), out;
+
+    EXPECT_EQ(Vesk(dir, {"diff", before, before, "--retained", "--fail-above", "10"}, &out), 0) << out;
+    EXPECT_NE(out.find("Growth gate passed"), std::string::npos) << out;
+    EXPECT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--min-bytes", "4000000"}, &out), 0)
+        << out;
+    ASSERT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--json"}, &out), 1) << out;
+    json gate = json::parse(out, nullptr, false);
+    EXPECT_EQ(gate["failed"], true) << out;
+    ASSERT_EQ(gate["over"].size(), 2u) << out;
+    EXPECT_EQ(gate["over"][0]["name"], "(heap)");
+    EXPECT_EQ(gate["over"][1]["name"], "Session");
+    EXPECT_EQ(gate["over"][1]["retainedAfter"], 3000 * 1000);
+    EXPECT_GE(gate["rows"].size(), 1u);
+    // Without the gate, the array as ever.
+    ASSERT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--json"}, &out), 0) << out;
+    EXPECT_TRUE(json::parse(out, nullptr, false).is_array()) << out;
+}
