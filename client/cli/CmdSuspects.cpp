@@ -85,7 +85,7 @@ static nlohmann::ordered_json FindingsJson(const HeapGraph& graph, const HeapFin
                              {{"class", NodeLabel(graph, suspect.point)},
                               {"tag", HexTag(graph.Tag(suspect.point))},
                               {"retained", suspect.pointRetained}}},
-                            {"path", PathLines(graph, suspect.path)},
+                            {"path", PathAsPrinted(graph, suspect.path)},
                             {"holds", holds}});
     }
     nlohmann::ordered_json& waste = out["waste"] = nlohmann::ordered_json::array();
@@ -114,7 +114,7 @@ static void PrintSuspect(const HeapGraph& graph, const HeapFindings& findings, c
         printf("   accumulates in %s %s, retaining %s%s\n", NodeLabel(graph, suspect.point).c_str(),
                HexTag(graph.Tag(suspect.point)).c_str(), SizeText(suspect.pointRetained, exact).c_str(),
                exact ? " bytes" : "");
-    std::vector<std::string> lines = PathLines(graph, suspect.path);
+    std::vector<std::string> lines = PathAsPrinted(graph, suspect.path);
     if (lines.empty()) printf("   no GC root reaches it without weak, soft or phantom references\n");
     // As vesk path prints it: indented, or numbered when long.
     bool numbered = lines.size() > 11;

@@ -466,7 +466,7 @@ HeapFindings FindProblems(const HeapGraph& graph, const DominatorTree& tree, con
     return findings;
 }
 
-std::vector<std::string> PathLines(const HeapGraph& graph, const HeapPath& path) {
+std::vector<std::string> PathAsPrinted(const HeapGraph& graph, const HeapPath& path) {
     std::vector<std::string> lines;
     if (path.steps.empty()) return lines;
     lines.push_back("root: " + RootText(graph, path.root));

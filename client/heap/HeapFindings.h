@@ -95,6 +95,6 @@ HeapFindings FindProblems(const HeapGraph& graph, const DominatorTree& tree, con
 
 // A path as `vesk path` prints its lines, without the indentation:
 // "root: class", "class AppCache 7f..", ".SESSIONS -> java.util.HashMap 7f..".
-std::vector<std::string> PathLines(const HeapGraph& graph, const HeapPath& path);
+std::vector<std::string> PathAsPrinted(const HeapGraph& graph, const HeapPath& path);
 
 }  // namespace vesk

@@ -105,6 +105,12 @@ TEST(Suspects, PlantedLeakAndWasteInASnapshotAndADump) {
         SCOPED_TRACE("vesk dump");
         CheckFindings(jvm.Dir(), dump);
     }
+    // The report opens with the same findings, in sentences.
+    std::string page = jvm.Dir().File("leak.html");
+    ASSERT_EQ(Vesk(jvm.Dir(), {"report", snapshot, "-o", page}, &out), 0) << out;
+    std::string html = ReadFile(page);
+    EXPECT_NE(html.find("One java.util.HashMap held by leak.LeakFixture.SESSIONS_BY_ID retains "), std::string::npos);
+    EXPECT_NE(html.find("it holds 20,000 leak.LeakFixture$Session objects."), std::string::npos);
 }
 
 TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {

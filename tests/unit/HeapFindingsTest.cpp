@@ -77,7 +77,7 @@ TEST(HeapFindings, SuspectAccumulationPointPathAndHolds) {
     EXPECT_EQ(leak.node, graph.Classes()[cache].node);
     EXPECT_EQ(leak.point, graph.FindTag(0x101));
     EXPECT_EQ(leak.pointRetained, 16u + 4 * 64 + sessions * 232u);
-    std::vector<std::string> path = PathLines(graph, leak.path);
+    std::vector<std::string> path = PathAsPrinted(graph, leak.path);
     ASSERT_EQ(path.size(), 4u);
     EXPECT_EQ(path[0], "root: class");
     EXPECT_EQ(path[1], "class AppCache 10");
