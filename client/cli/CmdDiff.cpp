@@ -8,6 +8,7 @@
 #include "cli/Commands.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
+#include "heap/HolderGrowth.h"
 #include "cli/SnapshotInput.h"
 #include "heap/HeapText.h"
 #include "term/InterruptGuard.h"
@@ -32,7 +33,10 @@ static const char HEAP_ROW[] = "(heap)";
 struct Side {
     std::vector<ClassTotals> classes;
     ClassTotals heap{HEAP_ROW};
+    std::vector<Holder> holders;  // with retained sizes
 };
+
+static const size_t HOLDER_ROWS = 10;
 
 // Instances and bytes per class: a snapshot header's figures, which need no
 // more of the stream; with retained sizes, the whole graph's.
@@ -43,6 +47,7 @@ static Side Totals(const SnapshotInput& input, bool retained) {
         DominatorTree tree(graph);
         side.classes = tree.ByClass();
         side.heap.retained = static_cast<int64_t>(tree.ReachableBytes());
+        side.holders = LargestHolders(graph, tree);
     } else {
         for (const ClassCount& count : input.Histogram())
             side.classes.push_back({count.name, count.instances, count.bytes, -1});
@@ -136,6 +141,16 @@ static void RunDiff(const Options& options, const DiffArgs& args) {
         printf("%s\n", out.dump(2).c_str());
     } else {
         PrintRows(rows, args);
+        if (args.retained) {
+            std::vector<HolderChange> grown = GrownHolders(before.holders, after.holders, HOLDER_ROWS);
+            printf("\nHolders that grew most%s (matched by their shortest path from a GC root):\n",
+                   grown.empty() ? ": none" : "");
+            if (!grown.empty()) printf("   retained old   retained new   retained +/-  path\n");
+            for (const HolderChange& holder : grown)
+                printf("%15s %14s %14s  %s\n", SizeText(holder.before, args.bytes).c_str(),
+                       SizeText(holder.after, args.bytes).c_str(), SizeChangeText(holder.Growth(), args.bytes).c_str(),
+                       holder.path.c_str());
+        }
         if (gate) {
             std::string limit = GateText(args);
             if (over.empty()) {

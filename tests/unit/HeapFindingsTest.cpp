@@ -5,6 +5,7 @@
 
 #include "heap/DominatorTree.h"
 #include "heap/HeapFindings.h"
+#include "heap/HolderGrowth.h"
 
 using namespace vesk;
 
@@ -181,4 +182,32 @@ TEST(HeapFindings, EachKindOfWaste) {
     EXPECT_EQ(row->loaders[0].first, graph.FindTag(0x150));
     EXPECT_EQ(row->loaders[0].second, 2u);
     EXPECT_EQ(row->loaders[2].first, NO_NODE);
+}
+
+TEST(HeapFindings, HoldersThatGrewAreMatchedByPathNotTag) {
+    // The same holder (a static map and its table) in two snapshots, under
+    // other tags, holding 2 and then 5 entries.
+    auto snapshot = [](uint64_t base, int entries) {
+        Heap heap;
+        heap.Class(base + 1, "AppCache", {{"SESSIONS", "AppCache"}});
+        uint32_t map = heap.Class(base + 2, "java.util.HashMap", {{"table", "java.util.HashMap"}});
+        uint32_t table = heap.Class(base + 3, "java.util.HashMap$Node[]");
+        uint32_t session = heap.Class(base + 4, "Session");
+        heap.Object(base + 10, map, 48);
+        heap.Object(base + 11, table, 80);
+        for (int i = 0; i < entries; i++) heap.Object(base + 100 + i, session, 1000);
+        heap.Ref(base + 1, base + 10, 0);
+        heap.Ref(base + 10, base + 11, 0);
+        for (int i = 0; i < entries; i++) heap.Ref(base + 11, base + 100 + i, i);
+        return heap.Finish();
+    };
+    HeapGraph before = snapshot(0x1000, 2), after = snapshot(0x9000, 5);
+    DominatorTree beforeTree(before), afterTree(after);
+    std::vector<HolderChange> grown =
+        GrownHolders(LargestHolders(before, beforeTree), LargestHolders(after, afterTree), 10);
+    ASSERT_EQ(grown.size(), 1u);  // the table speaks for the map and the class that hold it
+    EXPECT_EQ(grown[0].path,
+              "class / class AppCache / .SESSIONS -> java.util.HashMap / .table -> java.util.HashMap$Node[]");
+    EXPECT_EQ(grown[0].before, 80u + 2000);
+    EXPECT_EQ(grown[0].after, 80u + 5000);
 }
