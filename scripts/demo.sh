@@ -36,6 +36,7 @@ LINES_SHOWN=25 run histo "$work/heap.vsnap"
 run dump -o "$work/heap.hprof"
 LINES_SHOWN=12 run top "$work/heap.vsnap" -n 8
 run path "$work/heap.vsnap" --class 'SampleApp$Order' -n 1
+LINES_SHOWN=30 run suspects "$work/heap.vsnap" -n 3
 LINES_SHOWN=12 run histo "$work/heap.hprof"
 
 echo; echo "Agent log (last lines):"

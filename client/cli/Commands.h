@@ -28,6 +28,7 @@ struct Options {
 enum ExitCode : int {
     EXIT_OK = 0,
     EXIT_AGENT_ERROR = 1,  // the agent answered with an error
+    EXIT_GROWTH = 1,       // vesk diff --fail-above: the heap grew beyond the limit
     EXIT_USAGE = 2,
     EXIT_NOT_LISTENING = 3,
     EXIT_REJECTED = 4,

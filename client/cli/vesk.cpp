@@ -19,7 +19,8 @@ static const int REJECTED_PAUSE_MS = 100;
 static const char EXIT_STATUS[] =
     "Exit status:\n"
     "  0    success\n"
-    "  1    the agent reported an error (vesk attach: it did not start)\n"
+    "  1    the agent reported an error (vesk attach: it did not start; vesk diff\n"
+    "       --fail-above: the heap or a class grew beyond the limit)\n"
     "  2    usage error\n"
     "  3    nothing listening at HOST:PORT (--pid: no agent attached to PID)\n"
     "  4    rejected: the agent serves another client\n"
@@ -37,7 +38,7 @@ static const char EXIT_STATUS[] =
 
 static const char SIZES[] =
     "Tables show sizes in binary units (1 KiB = 1024 bytes, then MiB, GiB); --bytes on histo,\n"
-    "top, path and diff prints whole bytes, as --json always does.\n\n";
+    "top, path, diff and suspects prints whole bytes, as --json always does.\n\n";
 
 static const char COMMON_OPTIONS[] =
     "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-index) also go before or\n"

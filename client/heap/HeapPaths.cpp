@@ -5,7 +5,9 @@ namespace vesk {
 PathFinder::PathFinder(const HeapGraph& graph, bool followWeak)
     : graph(graph), followWeak(followWeak), parent(graph.NodeCount(), NO_NODE) {
     // Breadth first from all roots at once; the queue is the order of discovery.
+    // Reserved whole: growing it would hold two copies at once.
     std::vector<NodeId> queue;
+    queue.reserve(graph.NodeCount());
     for (const HeapRoot& root : graph.Roots()) {
         if (parent[root.node] != NO_NODE) continue;
         parent[root.node] = ROOT;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "heap/HeapDiff.h"
+#include "heap/HeapFindings.h"
 #include "heap/HeapPaths.h"
 #include "heap/HeapText.h"
 #include "report/HtmlText.h"
@@ -96,6 +97,78 @@ std::vector<std::string> PathLines(const HeapGraph& graph, const HeapPath& path)
         lines.push_back(edge + " \xE2\x86\x92 " + ObjectName(graph, path.steps[i].node));
     }
     return lines;
+}
+
+// A class's name for a sentence: "AppCache" for class AppCache's object too.
+std::string Named(const HeapGraph& graph, NodeId node) {
+    uint32_t cls = graph.DescribedClass(node);
+    return cls != NO_CLASS ? graph.Classes()[cls].name : NodeLabel(graph, node);
+}
+
+// What the suspect's memory is mostly made of: the first class held that is
+// no JDK collection's inner part, else the first.
+const HeldClass* MadeOf(const LeakSuspect& suspect) {
+    for (const HeldClass& held : suspect.holds) {
+        const std::string& name = held.name;
+        bool internal = name.rfind("java.", 0) == 0 || name.rfind("jdk.", 0) == 0 || name.rfind("sun.", 0) == 0 ||
+                        (name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0);
+        if (!internal) return &held;
+    }
+    return suspect.holds.empty() ? nullptr : &suspect.holds[0];
+}
+
+// "One java.util.HashMap held by AppCache.SESSIONS retains 412.0 MiB (61 %);
+// it holds 50,000 Session objects." A class object stands for its statics:
+// the object a static field holds is the one named.
+std::string SuspectSentence(const HeapGraph& graph, const DominatorTree& tree, const LeakSuspect& suspect,
+                            uint64_t reachable) {
+    char share[16];
+    snprintf(share, sizeof share, "%.0f %%", reachable ? 100.0 * static_cast<double>(suspect.retained) / reachable : 0.0);
+    std::string text;
+    if (suspect.byClass) {
+        text = FormatGrouped(suspect.instances) + " " + graph.Classes()[suspect.cls].name +
+               " objects, each held on its own, retain " + FormatBytes(static_cast<int64_t>(suspect.retained)) +
+               " (" + share + ")";
+    } else {
+        const std::vector<PathStep>& steps = suspect.path.steps;
+        size_t at = 0;
+        while (at < steps.size() && steps[at].node != suspect.node) at++;
+        NodeId subject = suspect.node;
+        std::string holder;
+        if (at + 1 < steps.size() && graph.DescribedClass(suspect.node) != NO_CLASS) {
+            subject = steps[at + 1].node;
+            holder = Named(graph, suspect.node) + "." + graph.EdgeName(suspect.node, steps[at + 1].edge);
+        } else if (at < steps.size() && at > 0) {
+            holder = Named(graph, steps[at - 1].node) + "." + graph.EdgeName(steps[at - 1].node, steps[at].edge);
+        } else if (at == 0 && !steps.empty()) {
+            holder = "a GC root (" + RootText(graph, suspect.path.root) + ")";
+        }
+        uint64_t retained = subject == suspect.node ? suspect.retained : tree.Retained(subject);
+        snprintf(share, sizeof share, "%.0f %%", reachable ? 100.0 * static_cast<double>(retained) / reachable : 0.0);
+        text = "One " + NodeLabel(graph, subject) + (holder.empty() ? "" : " held by " + holder) + " retains " +
+               FormatBytes(static_cast<int64_t>(retained)) + " (" + share + ")";
+    }
+    if (const HeldClass* held = MadeOf(suspect))
+        text += std::string(suspect.byClass ? "; they hold " : "; it holds ") + FormatGrouped(held->instances) + " " +
+                held->name + " objects";
+    return text + ".";
+}
+
+void AddFindings(const HeapGraph& graph, const DominatorTree& tree, ReportContent& content) {
+    FindingsOptions options;
+    HeapFindings findings = FindProblems(graph, tree, options);
+    content.findings = true;
+    content.suspectThreshold = options.threshold;
+    for (const LeakSuspect& suspect : findings.suspects)
+        content.suspects.push_back({SuspectSentence(graph, tree, suspect, findings.reachable),
+                                    PathLines(graph, suspect.path)});
+    for (const WasteRow& row : findings.waste)
+        content.waste.push_back({WasteKindName(row.kind), row.className, row.instances,
+                                 static_cast<int64_t>(row.bytes), static_cast<int64_t>(row.saved)});
+    if (!findings.values)
+        content.findingNotes.push_back(
+            "Duplicate strings were not looked for: string values were not read (the analysis uses the heap's "
+            "structure only).");
 }
 
 // The program the JVM runs (the main class or jar), else where the snapshot came from.
@@ -225,6 +298,8 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
             content.treemap.push_back(std::move(shown));
         }
     }
+
+    AddFindings(graph, tree, content);
 
     for (const ClassTotals& c : tree.ByClass()) content.histogram.push_back({c.name, c.instances, c.bytes, c.retained});
 

@@ -13,6 +13,7 @@ namespace {
 
 // Shares of the page limit; a section stops adding rows at its share.
 const size_t FACTS_SHARE = 96 << 10;
+const size_t FINDINGS_SHARE = 96 << 10;
 const size_t TREEMAP_SHARE = 720 << 10;
 const size_t TABLE_SHARE = 520 << 10;
 const size_t PATHS_SHARE = 160 << 10;
@@ -171,6 +172,46 @@ std::string DeltaCell(int64_t delta) {
     return std::string("<td class=\"n") + GrowthClass(delta) + "\">" + Signed(delta) + "</td>";
 }
 
+void WriteFindings(PageWriter& page, const ReportContent& content) {
+    page.StartShare(FINDINGS_SHARE);
+    page.Add("<section id=\"findings\">\n<h2>Findings</h2>\n<p>Leak suspects: objects, or classes of many small "
+             "top-level objects, that alone retain more than " + Num(content.suspectThreshold * 100) +
+             " % of the reachable heap.</p>\n");
+    if (content.suspects.empty()) page.Add("<p>No leak suspect.</p>\n");
+    else page.Add("<ol class=\"paths\">\n");
+    size_t left = 0;
+    for (const ReportSuspect& suspect : content.suspects) {
+        std::string item = "<li><h3>" + Esc(suspect.sentence, MAX_FACT_CHARS) + "</h3>\n<ol class=\"steps\">\n";
+        size_t n = suspect.path.size();
+        for (size_t i = 0; i < n; i++) {
+            if (n > MAX_PATH_STEPS && i == MAX_PATH_STEPS / 2) {
+                size_t skipped = n - MAX_PATH_STEPS;
+                item += "<li class=\"more\">… " + FormatGrouped(static_cast<int64_t>(skipped)) + " steps …</li>\n";
+                i += skipped - 1;
+                continue;
+            }
+            item += "<li>" + Esc(suspect.path[i]) + "</li>\n";
+        }
+        if (!page.AddRow(item + "</ol></li>\n")) left++;
+    }
+    if (!content.suspects.empty()) page.Add("</ol>\n");
+    page.More(left, "suspects");
+    page.Add("<h3>Waste</h3>\n");
+    const std::vector<ReportWaste>& waste = content.waste;
+    if (waste.empty()) page.Add("<p>None found.</p>\n");
+    else
+        WriteTable(page, "waste", {"Kind", "Class", "#Instances", "#Bytes", "#Could be saved"}, waste.size(),
+                   [&](size_t i) {
+                       const ReportWaste& w = waste[i];
+                       return "<tr><td>" + Esc(w.kind) + "</td><td class=\"name\">" + Esc(w.name) + "</td>" +
+                              NumberCell(w.instances) + NumberCell(w.bytes) + NumberCell(w.saved) + "</tr>\n";
+                   },
+                   "rows");
+    for (const std::string& note : content.findingNotes)
+        page.AddRow("<p class=\"note\">" + Esc(note, MAX_FACT_CHARS) + "</p>\n");
+    page.Add("</section>\n");
+}
+
 void WriteHistogram(PageWriter& page, const ReportContent& content) {
     page.Add("<section id=\"histogram\">\n<h2>Classes</h2>\n"
              "<p>Instances, shallow bytes and retained bytes per class (the bytes its instances keep alive).</p>\n"
@@ -317,6 +358,7 @@ std::string RenderReportPage(const ReportContent& content) {
     if (comparison) {
         page.Add("<a href=\"#growth\">Growth</a><a href=\"#diff\">Changes per class</a>");
     } else {
+        if (content.findings) page.Add("<a href=\"#findings\">Findings</a>");
         page.Add("<a href=\"#treemap\">Treemap</a><a href=\"#histogram\">Classes</a><a href=\"#paths\">Paths</a>"
                  "<a href=\"#threads\">Threads</a>");
     }
@@ -324,6 +366,7 @@ std::string RenderReportPage(const ReportContent& content) {
     if (comparison) {
         WriteDiff(page, content);
     } else {
+        if (content.findings) WriteFindings(page, content);
         WriteTreemap(page, content);
         WriteHistogram(page, content);
         WritePaths(page, content);

@@ -46,6 +46,22 @@ struct ReportDiffRow {
     int64_t oldBytes = 0, newBytes = 0;
 };
 
+// A leak suspect in a sentence, and the path from a GC root to where its
+// memory accumulates.
+struct ReportSuspect {
+    std::string sentence;
+    std::vector<std::string> path;
+};
+
+// One row of the waste table (kinds as vesk suspects names them).
+struct ReportWaste {
+    std::string kind;
+    std::string name;
+    int64_t instances = 0;
+    int64_t bytes = 0;
+    int64_t saved = 0;
+};
+
 // A laid-out cell with what the page shows of it.
 struct ReportCell {
     TreemapCell cell;
@@ -66,6 +82,14 @@ struct ReportContent {
     std::vector<ReportPath> paths;
     std::vector<ReportThread> threads;
     std::vector<ReportDiffRow> diff;     // comparison only; by growth in bytes
+
+    // Findings, single snapshot only: leak suspects, waste, and what was not
+    // looked for (e.g. duplicate strings without values).
+    bool findings = false;
+    double suspectThreshold = 0.1;
+    std::vector<ReportSuspect> suspects;
+    std::vector<ReportWaste> waste;
+    std::vector<std::string> findingNotes;
 };
 
 // Upper bound of a page, whatever the content: sections stop adding rows

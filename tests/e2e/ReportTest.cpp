@@ -80,8 +80,10 @@ TEST(Report, SampleJvmPageRendersTreemapHistogramPathsAndThreads) {
     EXPECT_TRUE(std::regex_search(dom, std::regex("data-n=\"class SampleApp\"[^>]*><title>[^<]*</title><rect[^>]*></rect>"
                                                   "<text[^>]*>[^<]*</text><g class=\"c\" tabindex=\"0\" "
                                                   "data-n=\"java.util.HashMap\"")));
-    // The paths of the ten largest: the map is reached through the static field.
-    EXPECT_EQ(Count(dom, std::regex("<ol class=\"steps\">")), 10u);
+    // The paths of the two leak suspects and of the ten largest: the map is
+    // reached through the static field.
+    EXPECT_EQ(Count(dom, std::regex("<ol class=\"steps\">")), 12u);
+    EXPECT_NE(dom.find("One java.util.HashMap held by SampleApp.ORDERS_BY_CUSTOMER retains "), std::string::npos);
     EXPECT_NE(dom.find(".ORDERS_BY_CUSTOMER \xE2\x86\x92 java.util.HashMap @"), std::string::npos);
     // Threads: main sleeps holding the byte arrays in a local.
     std::smatch main;

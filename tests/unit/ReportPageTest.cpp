@@ -59,10 +59,15 @@ TEST(ReportPage, NamesFromTheJvmNeverBecomeMarkup) {
     content.histogram = {{HOSTILE, 1, 16, 100}};
     content.paths = {{HOSTILE, 100, {HOSTILE, HOSTILE}}};
     content.threads = {{HOSTILE, HOSTILE, 0}};
+    content.findings = true;
+    content.suspects = {{HOSTILE, {HOSTILE}}};
+    content.waste = {{HOSTILE, HOSTILE, 1, 2, 3}};
+    content.findingNotes = {HOSTILE};
     std::string page = vesk::RenderReportPage(content);
     EXPECT_EQ(Count(page, "<script"), 1u);
     EXPECT_EQ(Count(page, "<img"), 0u);
-    EXPECT_GE(Count(page, EscapeHtml(HOSTILE)), 5u);
+    EXPECT_GE(Count(page, EscapeHtml(HOSTILE)), 10u);
+    EXPECT_LT(page.find("id=\"findings\""), page.find("id=\"treemap\""));
     EXPECT_NE(page.find("script-src 'sha256-"), std::string::npos);
 
     content.diff = {{HOSTILE, 1, 2, 10, 20}};
@@ -81,6 +86,9 @@ TEST(ReportPage, StaysUnderTheLimitWhateverTheContentAndSaysWhatItLeftOut) {
         content.threads.push_back({longName, "RUNNABLE", i});
     }
     for (int i = 0; i < 10; i++) content.paths.push_back({longName, 1, std::vector<std::string>(1000, longName)});
+    content.findings = true;
+    for (int i = 0; i < 100; i++) content.suspects.push_back({longName, std::vector<std::string>(1000, longName)});
+    content.waste.assign(20000, {longName, longName, 1, 2, 3});
     vesk::TreemapOptions options;
     std::vector<vesk::TreemapNode> top;
     for (int64_t i = 0; i < 100000; i++) top.push_back({i, 1000});
@@ -94,6 +102,7 @@ TEST(ReportPage, StaysUnderTheLimitWhateverTheContentAndSaysWhatItLeftOut) {
     EXPECT_LE(page.size(), vesk::REPORT_PAGE_LIMIT);
     EXPECT_NE(page.find("more classes not shown"), std::string::npos);
     EXPECT_NE(page.find("more threads not shown"), std::string::npos);
+    EXPECT_NE(page.find("more rows not shown"), std::string::npos);
     EXPECT_NE(page.find("</html>"), std::string::npos);
 
     content.diff.assign(20000, {longName, 1, 2, 10, 20});

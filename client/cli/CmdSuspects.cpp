@@ -1,0 +1,195 @@
+// vesk suspects: what is wrong with a heap, without knowing what to ask:
+// leak suspects, wasted memory and classes loaded more than once.
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "cli/Commands.h"
+#include "cli/SnapshotInput.h"
+#include "heap/DominatorTree.h"
+#include "heap/HeapFindings.h"
+#include "heap/HeapText.h"
+#include "term/InterruptGuard.h"
+
+namespace vesk {
+
+static const char RULES[] =
+    "Leak suspects (Eclipse MAT's rule): the top-level dominators (objects only the virtual root\n"
+    "dominates, class objects with their statics included) that retain more than --threshold of\n"
+    "the reachable heap, kind \"object\"; and the classes whose other top-level instances together\n"
+    "do, kind \"class\". Each is described by its accumulation point: from the suspect, down the\n"
+    "dominator tree while one child retains at least 70 % of its parent; by the shortest path\n"
+    "from a GC root to that point (weak, soft and phantom references not followed); and by the\n"
+    "classes of what the point dominates, with retained bytes by the rule of top --by-class.\n"
+    "\n"
+    "Waste, per concrete class, among reachable objects:\n"
+    "  empty-collection   ArrayList, HashMap, HashSet, ConcurrentHashMap, ArrayDeque, Vector,\n"
+    "                     Hashtable, TreeMap, LinkedList... and subclasses with no element:\n"
+    "                     bytes and saved are their retained bytes\n"
+    "  sparse-collection  hash tables with under a quarter of their slots used: bytes are the\n"
+    "                     tables', saved the slots beyond a table sized for the entries\n"
+    "  empty-array        object arrays of length 0; null-array: object arrays with every slot\n"
+    "                     null (arrays of collections are counted with the collection)\n"
+    "  boxed              Integer, Long, Double... instances: saved is what exceeds the value\n"
+    "  duplicate-class    a class name defined by several class loaders: instances are copies\n"
+    "Duplicate strings need the strings' characters, which vesk does not read: they are\n"
+    "reported as skipped (\"values\": false in --json).";
+
+struct SuspectsArgs {
+    std::string file;
+    size_t count = 20;
+    double threshold = 10;
+    bool json = false;
+    bool bytes = false;
+};
+
+static std::string Percent(double share) {
+    char text[16];
+    snprintf(text, sizeof text, "%.1f %%", share * 100);
+    return text;
+}
+
+static double Share(uint64_t bytes, uint64_t reachable) {
+    return reachable ? static_cast<double>(bytes) / static_cast<double>(reachable) : 0;
+}
+
+static std::string SuspectLabel(const HeapGraph& graph, const LeakSuspect& suspect) {
+    return suspect.byClass ? graph.Classes()[suspect.cls].name : NodeLabel(graph, suspect.node);
+}
+
+static uint64_t SuspectTag(const HeapGraph& graph, const LeakSuspect& suspect) {
+    return suspect.byClass ? graph.Classes()[suspect.cls].tag : graph.Tag(suspect.node);
+}
+
+static std::string LoaderText(const HeapGraph& graph, const std::pair<NodeId, uint32_t>& loader) {
+    std::string name = loader.first == NO_NODE ? "bootstrap loader"
+                                               : NodeLabel(graph, loader.first) + " " + HexTag(graph.Tag(loader.first));
+    return name + " (" + std::to_string(loader.second) + " classes)";
+}
+
+static nlohmann::ordered_json FindingsJson(const HeapGraph& graph, const HeapFindings& findings) {
+    nlohmann::ordered_json out;
+    nlohmann::ordered_json& suspects = out["suspects"] = nlohmann::ordered_json::array();
+    for (const LeakSuspect& suspect : findings.suspects) {
+        nlohmann::ordered_json holds = nlohmann::ordered_json::array();
+        for (const HeldClass& held : suspect.holds)
+            holds.push_back({{"class", held.name}, {"instances", held.instances}, {"retained", held.retained}});
+        suspects.push_back({{"kind", suspect.byClass ? "class" : "object"},
+                            {"class", SuspectLabel(graph, suspect)},
+                            {"tag", HexTag(SuspectTag(graph, suspect))},
+                            {"instances", suspect.instances},
+                            {"retained", suspect.retained},
+                            {"share", Share(suspect.retained, findings.reachable)},
+                            {"accumulation",
+                             {{"class", NodeLabel(graph, suspect.point)},
+                              {"tag", HexTag(graph.Tag(suspect.point))},
+                              {"retained", suspect.pointRetained}}},
+                            {"path", PathAsPrinted(graph, suspect.path)},
+                            {"holds", holds}});
+    }
+    nlohmann::ordered_json& waste = out["waste"] = nlohmann::ordered_json::array();
+    for (const WasteRow& row : findings.waste)
+        waste.push_back({{"kind", WasteKindName(row.kind)},
+                         {"class", row.className},
+                         {"instances", row.instances},
+                         {"bytes", row.bytes},
+                         {"saved", row.saved}});
+    out["reachable"] = findings.reachable;
+    out["values"] = findings.values;
+    return out;
+}
+
+static void PrintSuspect(const HeapGraph& graph, const HeapFindings& findings, const LeakSuspect& suspect,
+                         size_t rank, bool exact) {
+    std::string share = Percent(Share(suspect.retained, findings.reachable));
+    std::string size = SizeText(suspect.retained, exact) + (exact ? " bytes" : "");
+    if (suspect.byClass)
+        printf("%zu. %" PRId64 " top-level instances of %s retain %s (%s); the largest:\n", rank, suspect.instances,
+               SuspectLabel(graph, suspect).c_str(), size.c_str(), share.c_str());
+    else
+        printf("%zu. %s %s retains %s (%s)\n", rank, NodeLabel(graph, suspect.node).c_str(),
+               HexTag(graph.Tag(suspect.node)).c_str(), size.c_str(), share.c_str());
+    if (suspect.point != suspect.node)
+        printf("   accumulates in %s %s, retaining %s%s\n", NodeLabel(graph, suspect.point).c_str(),
+               HexTag(graph.Tag(suspect.point)).c_str(), SizeText(suspect.pointRetained, exact).c_str(),
+               exact ? " bytes" : "");
+    std::vector<std::string> lines = PathAsPrinted(graph, suspect.path);
+    if (lines.empty()) printf("   no GC root reaches it without weak, soft or phantom references\n");
+    // As vesk path prints it: indented, or numbered when long.
+    bool numbered = lines.size() > 11;
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (i == 0) printf("     %s\n", lines[i].c_str());
+        else if (numbered) printf("     %*zu  %s\n", static_cast<int>(std::to_string(lines.size()).size()), i,
+                                  lines[i].c_str());
+        else printf("     %*s%s\n", static_cast<int>(i - 1) * 2, "", lines[i].c_str());
+    }
+    if (suspect.holds.empty()) return;
+    printf("   holding%s:\n", suspect.byClass ? " (all instances)" : "");
+    printf("       #instances       retained  class name\n");
+    for (const HeldClass& held : suspect.holds)
+        printf("   %14" PRId64 " %14s  %s\n", held.instances, SizeText(held.retained, exact).c_str(), held.name.c_str());
+}
+
+static void PrintFindings(const HeapGraph& graph, const HeapFindings& findings, const SuspectsArgs& args) {
+    bool exact = args.bytes;
+    printf("%s%s reachable from the roots\n\n", SizeText(findings.reachable, exact).c_str(), exact ? " bytes" : "");
+    char threshold[32];
+    snprintf(threshold, sizeof threshold, "%g %%", args.threshold);
+    if (findings.suspects.empty())
+        printf("Leak suspects: none (no top-level object or class retains more than %s)\n", threshold);
+    else
+        printf("Leak suspects (top-level objects or classes retaining more than %s)\n", threshold);
+    for (size_t i = 0; i < findings.suspects.size(); i++) {
+        printf("\n");
+        PrintSuspect(graph, findings, findings.suspects[i], i + 1, exact);
+    }
+
+    printf("\nWaste%s\n", findings.waste.empty() ? ": none found" : "");
+    if (!findings.waste.empty())
+        printf("kind                 #instances          bytes          saved  class name\n");
+    for (const WasteRow& row : findings.waste) {
+        printf("%-18s %12" PRId64 " %14s %14s  %s\n", WasteKindName(row.kind), row.instances,
+               SizeText(row.bytes, exact).c_str(), SizeText(row.saved, exact).c_str(), row.className.c_str());
+        if (row.kind != WasteKind::DuplicateClass) continue;
+        if (!findings.loadersKnown) printf("%50s  (the input names no class loaders)\n", "");
+        else for (const auto& loader : row.loaders) printf("%50s  - %s\n", "", LoaderText(graph, loader).c_str());
+    }
+    if (!findings.values)
+        printf("\nDuplicate strings: skipped; string values were not read (this analysis uses the heap's\n"
+               "structure only).\n");
+}
+
+static void RunSuspects(const Options& options, const SuspectsArgs& args) {
+    InterruptExit cancel("suspects cancelled (Ctrl-C)", EXIT_CANCELLED);
+    SnapshotInput input(options, args.file, false);
+    HeapGraph graph = input.Graph();
+    std::unique_ptr<DominatorTree> tree = input.Tree(graph);
+    FindingsOptions settings;
+    settings.threshold = args.threshold / 100;
+    settings.maxSuspects = args.count;
+    settings.maxWaste = args.count;
+    HeapFindings findings = FindProblems(graph, *tree, settings);
+    if (args.json) printf("%s\n", FindingsJson(graph, findings).dump(2).c_str());
+    else PrintFindings(graph, findings, args);
+}
+
+static CommandRun DefineSuspects(CLI::App& command) {
+    auto args = std::make_shared<SuspectsArgs>();
+    command.add_option("FILE", args->file,
+                       "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
+        ->check(NonEmpty);
+    command.add_option("--threshold", args->threshold,
+                       "share of the reachable heap, in percent, a suspect retains more than (default 10)")
+        ->option_text("PCT")
+        ->check(CLI::Range(0.0, 100.0));
+    AddRowOptions(command, args->count, "at most N suspects and N rows of each kind of waste (default 20)",
+                  args->json, args->bytes);
+    command.footer(RULES);
+    return [args](const Options& options) { RunSuspects(options, *args); };
+}
+
+static CommandRegistration registration("suspects", "leak suspects, wasted memory and classes loaded twice",
+                                        DefineSuspects);
+
+}  // namespace vesk

@@ -1,0 +1,87 @@
+#include "heap/HolderGrowth.h"
+
+#include <algorithm>
+#include <map>
+
+#include "heap/HeapPaths.h"
+#include "heap/HeapText.h"
+
+namespace vesk {
+
+namespace {
+
+const char STEP_SEPARATOR[] = " / ";
+
+std::string PathKey(const HeapGraph& graph, const HeapPath& path) {
+    std::string key = RootText(graph, path.root);
+    // A frame depth changes with what the thread is doing, not with who holds what.
+    size_t frame = key.find(", frame ");
+    if (frame != std::string::npos) key.resize(frame);
+    for (size_t i = 0; i < path.steps.size(); i++) {
+        key += STEP_SEPARATOR;
+        if (i > 0) {
+            std::string via = graph.EdgeName(path.steps[i - 1].node, path.steps[i].edge);
+            if (!via.empty()) key += (via[0] == '[' ? std::string("[]") : "." + via) + " -> ";
+        }
+        key += NodeLabel(graph, path.steps[i].node);
+    }
+    return key;
+}
+
+}  // namespace
+
+std::vector<Holder> LargestHolders(const HeapGraph& graph, const DominatorTree& tree, size_t candidates) {
+    std::vector<NodeId> largest = tree.Largest(candidates);
+    if (largest.empty()) return {};
+    PathFinder paths(graph, false);
+    std::map<std::string, uint64_t> byPath;
+    for (NodeId node : largest) {
+        HeapPath path = paths.ShortestPath(node);
+        if (!path.steps.empty()) byPath[PathKey(graph, path)] += tree.Retained(node);
+    }
+    std::vector<Holder> holders;
+    for (auto& entry : byPath) holders.push_back({entry.first, entry.second});
+    return holders;
+}
+
+std::vector<HolderChange> GrownHolders(const std::vector<Holder>& before, const std::vector<Holder>& after, size_t n) {
+    std::map<std::string, HolderChange> changes;
+    for (const Holder& h : before) changes[h.path].before = h.retained;
+    for (const Holder& h : after) changes[h.path].after = h.retained;
+    std::vector<HolderChange> grown;
+    for (auto& entry : changes) {
+        if (entry.second.Growth() <= 0) continue;
+        entry.second.path = entry.first;
+        grown.push_back(entry.second);
+    }
+    // Elements (through "[]") are the held, never the holder that speaks
+    // for a chain; and beside their holder, they say nothing more.
+    const std::string element = std::string(STEP_SEPARATOR) + "[] -> ";
+    std::vector<HolderChange> deepest;
+    for (const HolderChange& holder : grown) {
+        std::string below = holder.path + STEP_SEPARATOR;
+        bool spoken = false;
+        for (const HolderChange& other : grown)
+            if (other.path.compare(0, below.size(), below) == 0 &&
+                other.path.compare(holder.path.size(), element.size(), element) != 0 &&
+                static_cast<double>(other.Growth()) >= 0.9 * static_cast<double>(holder.Growth()))
+                spoken = true;
+        if (!spoken) deepest.push_back(holder);
+    }
+    std::vector<HolderChange> kept;
+    for (const HolderChange& holder : deepest) {
+        size_t last = holder.path.rfind(element);
+        bool besideHolder = false;
+        if (last != std::string::npos && holder.path.find(STEP_SEPARATOR, last + 1) == std::string::npos)
+            for (const HolderChange& other : deepest)
+                besideHolder = besideHolder || other.path == holder.path.substr(0, last);
+        if (!besideHolder) kept.push_back(holder);
+    }
+    std::sort(kept.begin(), kept.end(), [](const HolderChange& a, const HolderChange& b) {
+        return a.Growth() != b.Growth() ? a.Growth() > b.Growth() : a.path < b.path;
+    });
+    if (kept.size() > n) kept.resize(n);
+    return kept;
+}
+
+}  // namespace vesk

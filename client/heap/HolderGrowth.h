@@ -1,0 +1,39 @@
+// Which holders grew between two snapshots. Tags differ between snapshots,
+// so a holder is known by its shortest path from a GC root (weak references
+// not followed): the root's kind and thread, then each step's class and the
+// field it is reached through, array indices dropped. The objects of
+// largest retained size of each snapshot are the candidates; objects of one
+// snapshot sharing a path are summed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "heap/DominatorTree.h"
+#include "heap/HeapGraph.h"
+
+namespace vesk {
+
+struct Holder {
+    // "stack local, thread \"main\" / class AppCache / .SESSIONS -> java.util.HashMap".
+    std::string path;
+    uint64_t retained = 0;
+};
+
+struct HolderChange {
+    std::string path;
+    uint64_t before = 0;
+    uint64_t after = 0;
+    int64_t Growth() const { return static_cast<int64_t>(after) - static_cast<int64_t>(before); }
+};
+
+// The candidates of one snapshot, by path (4 bytes a node for the search).
+std::vector<Holder> LargestHolders(const HeapGraph& graph, const DominatorTree& tree, size_t candidates = 1000);
+
+// The n holders that grew most, largest growth first. A holder is left out
+// when one it holds, further down its path, accounts for at least 90 % of
+// its growth: the deepest holder of a chain speaks for it.
+std::vector<HolderChange> GrownHolders(const std::vector<Holder>& before, const std::vector<Holder>& after, size_t n);
+
+}  // namespace vesk

@@ -1,0 +1,142 @@
+// vesk suspects end to end: a JVM with a planted leak and planted waste
+// (leak.LeakFixture), its snapshot and its vesk dump HPROF each checked for
+// the leak, its accumulation point and path, and the waste in the planted
+// counts. And the growth gate of vesk diff on saved snapshots.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "JavaProcess.h"
+#include "Ports.h"
+#include "SnapshotStream.h"
+#include "TempDir.h"
+#include "VeskProgram.h"
+
+using namespace vesktest;
+using nlohmann::json;
+
+namespace {
+
+// As the fixture plants them.
+const int SESSIONS = 20000;
+const int EMPTY_LISTS = 10000;
+const int SPARSE_MAPS = 1000;
+const int BOXED_LONGS = 100000;
+// What the JVM itself holds of the same kinds stays below this.
+const int JVM_OWN = 1000;
+
+int Vesk(const TempDir& dir, std::vector<std::string> args, std::string* output) {
+    args.insert(args.begin(), VeskProgram());
+    std::string out = dir.File("vesk.out");
+    int status = RunProgram(args, out);
+    if (output) *output = ReadFile(out);
+    return status;
+}
+
+const json* Waste(const json& findings, const std::string& kind, const std::string& name) {
+    for (const json& row : findings["waste"])
+        if (row["kind"] == kind && row["class"] == name) return &row;
+    return nullptr;
+}
+
+void CheckFindings(const TempDir& dir, const std::string& file) {
+    std::string out;
+    ASSERT_EQ(Vesk(dir, {"suspects", file, "--json", "-n", "100"}, &out), 0) << out;
+    json findings = json::parse(out, nullptr, false);
+    ASSERT_FALSE(findings.is_discarded()) << out;
+    EXPECT_EQ(findings["values"], false);
+    EXPECT_GT(findings["reachable"].get<int64_t>(), 0);
+
+    ASSERT_GE(findings["suspects"].size(), 1u) << out;
+    const json& leak = findings["suspects"][0];
+    EXPECT_EQ(leak["kind"], "object");
+    EXPECT_EQ(leak["class"], "class leak.LeakFixture");
+    EXPECT_GT(leak["share"].get<double>(), 0.5);
+    EXPECT_EQ(leak["accumulation"]["class"], "java.util.HashMap$Node[]");
+    const json& path = leak["path"];
+    ASSERT_EQ(path.size(), 4u) << leak.dump();
+    EXPECT_EQ(path[0], "root: class");
+    EXPECT_EQ(path[2].get<std::string>().rfind(".SESSIONS_BY_ID -> java.util.HashMap ", 0), 0u) << path;
+    bool sessions = false;
+    for (const json& held : leak["holds"])
+        if (held["class"] == "leak.LeakFixture$Session") sessions = held["instances"] == SESSIONS;
+    EXPECT_TRUE(sessions) << leak["holds"].dump();
+
+    struct Planted {
+        const char* kind;
+        const char* name;
+        int count;
+    } planted[] = {{"empty-collection", "java.util.ArrayList", EMPTY_LISTS},
+                   {"sparse-collection", "java.util.HashMap", SPARSE_MAPS},
+                   {"boxed", "java.lang.Long", BOXED_LONGS}};
+    for (const Planted& p : planted) {
+        const json* row = Waste(findings, p.kind, p.name);
+        ASSERT_NE(row, nullptr) << p.kind << " " << p.name;
+        EXPECT_GE((*row)["instances"].get<int>(), p.count) << p.name;
+        EXPECT_LT((*row)["instances"].get<int>(), p.count + JVM_OWN) << p.name;
+        EXPECT_GT((*row)["saved"].get<int64_t>(), 0) << p.name;
+    }
+    const json* plugin = Waste(findings, "duplicate-class", "leak.LeakFixture$Plugin");
+    ASSERT_NE(plugin, nullptr) << out;
+    EXPECT_EQ((*plugin)["instances"], 3);
+
+    ASSERT_EQ(Vesk(dir, {"suspects", file}, &out), 0) << out;
+    EXPECT_NE(out.find("Duplicate strings: skipped; string values were not read"), std::string::npos) << out;
+}
+
+}  // namespace
+
+TEST(Suspects, PlantedLeakAndWasteInASnapshotAndADump) {
+    int port = FreePort();
+    JavaProcess jvm({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1"), "-Xmx256m"},
+                    "leak.LeakFixture");
+    ASSERT_TRUE(jvm.WaitForOutput("leak ready", 60000) && WaitForPort(port, 30000)) << jvm.Stderr();
+    std::string snapshot = jvm.Dir().File("leak.vsnap"), dump = jvm.Dir().File("leak.hprof"), out;
+    ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", snapshot}, &out), 0) << out;
+    ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), "dump", "-o", dump}, &out), 0) << out;
+    jvm.Kill();
+    {
+        SCOPED_TRACE("snapshot");
+        CheckFindings(jvm.Dir(), snapshot);
+    }
+    {
+        SCOPED_TRACE("vesk dump");
+        CheckFindings(jvm.Dir(), dump);
+    }
+    // The report opens with the same findings, in sentences.
+    std::string page = jvm.Dir().File("leak.html");
+    ASSERT_EQ(Vesk(jvm.Dir(), {"report", snapshot, "-o", page}, &out), 0) << out;
+    std::string html = ReadFile(page);
+    EXPECT_NE(html.find("One java.util.HashMap held by leak.LeakFixture.SESSIONS_BY_ID retains "), std::string::npos);
+    EXPECT_NE(html.find("it holds 20,000 leak.LeakFixture$Session objects."), std::string::npos);
+}
+
+TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {
+    TempDir dir;
+    auto heap = [&](const std::string& name, int objects) {
+        SnapshotStream stream;
+        stream.Class(0x100, "Session");
+        for (int i = 0; i < objects; i++) stream.Object(0x1000 + i, 0x100, 1000);
+        for (int i = 0; i < objects; i++) stream.Root(0x1000 + i, 0x100, 1000);
+        return dir.Write(name, stream.Text());
+    };
+    std::string before = heap("before.vsnap", 10), after = heap("after.vsnap", 3000), out;
+
+    EXPECT_EQ(Vesk(dir, {"diff", before, before, "--retained", "--fail-above", "10"}, &out), 0) << out;
+    EXPECT_NE(out.find("Growth gate passed"), std::string::npos) << out;
+    EXPECT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--min-bytes", "4000000"}, &out), 0)
+        << out;
+    ASSERT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--json"}, &out), 1) << out;
+    json gate = json::parse(out, nullptr, false);
+    EXPECT_EQ(gate["failed"], true) << out;
+    ASSERT_EQ(gate["over"].size(), 2u) << out;
+    EXPECT_EQ(gate["over"][0]["name"], "(heap)");
+    EXPECT_EQ(gate["over"][1]["name"], "Session");
+    EXPECT_EQ(gate["over"][1]["retainedAfter"], 3000 * 1000);
+    EXPECT_GE(gate["rows"].size(), 1u);
+    // Without the gate, the array as ever.
+    ASSERT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--json"}, &out), 0) << out;
+    EXPECT_TRUE(json::parse(out, nullptr, false).is_array()) << out;
+}
