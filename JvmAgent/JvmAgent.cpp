@@ -303,6 +303,7 @@ void JvmAgent::UnTagLocked(JvmInfo* info) {
         // Whatever a walk missed (objects that died since the snapshot walk) goes with the environment.
         info->ReleaseTags(false);
         untagEnd.Now();
+        VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, GetUntagDuration());
         VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64, GetUntagDuration());
     }
     info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
