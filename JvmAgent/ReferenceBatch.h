@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 
 #include "HeapRecord.h"
 
@@ -15,6 +14,7 @@ class ReferenceBatch {
 public:
     // Throws std::bad_alloc when the records cannot be had.
     explicit ReferenceBatch(size_t capacity);
+    ~ReferenceBatch();
     ReferenceBatch(const ReferenceBatch&) = delete;
     ReferenceBatch& operator=(const ReferenceBatch&) = delete;
 
@@ -26,8 +26,12 @@ public:
     void Clear() { used = 0; }
 
 private:
-    // Left uninitialised: pages are touched only as records are written.
-    std::unique_ptr<HeapRecord::Captured[]> records;
+    // Straight from the system, not from malloc: freeing a block of this
+    // size would raise the C library's mmap threshold for the whole process,
+    // and the JVM's own large blocks (its tag map) would then stay in the
+    // heap after they are freed. Pages are touched only as records are written.
+    HeapRecord::Captured* records;
+    size_t bytes;
     size_t capacity;
     size_t used = 0;
 };

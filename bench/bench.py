@@ -66,6 +66,31 @@ class RssPeak(threading.Thread):
         return self.peak
 
 
+TICK_MS = 1000 / os.sysconf("SC_CLK_TCK")
+
+
+def cpu_ms(stat_path):
+    """User plus system CPU time of a process or thread, in ms."""
+    try:
+        with open(stat_path) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) * TICK_MS
+    except OSError:
+        return 0.0
+
+
+def vm_thread_stat(pid):
+    """The stat file of the JVM's VM thread, which runs the heap walks."""
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                if f.read().strip() == "VM Thread":
+                    return f"/proc/{pid}/task/{tid}/stat"
+        except OSError:
+            pass
+    return f"/proc/{pid}/stat"
+
+
 def begin_measure(proc, splog):
     """After a settling second: resident size before, a running peak poll, the safepoint log's offset."""
     time.sleep(1)
@@ -242,6 +267,9 @@ def measure(jdk, size, agent, a, dump=False):
     proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
     try:
         before, poll, log_start = begin_measure(proc, splog)
+        # CPU time moves little with the load of a shared machine, unlike wall time.
+        vm_stat = vm_thread_stat(proc.pid)
+        vm_cpu, all_cpu = cpu_ms(vm_stat), cpu_ms(f"/proc/{proc.pid}/stat")
         if agent == "floor":
             r = floor_run(port)
             peak = poll.stop()
@@ -256,6 +284,7 @@ def measure(jdk, size, agent, a, dump=False):
             untag = m["$L$last.snapshot.untag.duration.msec"]
             objs = r["objs"]
         paused = pauses(splog, log_start, log_size(splog))
+        vm_cpu, all_cpu = cpu_ms(vm_stat) - vm_cpu, cpu_ms(f"/proc/{proc.pid}/stat") - all_cpu
         time.sleep(5)
         after = rss_kib(proc.pid)
         dump_ms = heap_dump(jdk, proc.pid, a.work) if dump else None
@@ -268,6 +297,7 @@ def measure(jdk, size, agent, a, dump=False):
             os.unlink(os.path.join(tmp, f))
     mib = lambda kib: kib / 1024
     row = {"objs": objs, "built": built, "tag": tag, "walk": walk, "untag": untag, **paused,
+           "vm_cpu": vm_cpu, "all_cpu": all_cpu,
            "rss_before": mib(before), "rss_peak": mib(peak), "rss_after": mib(after),
            "load": os.getloadavg()[0]}
     print(f"  {name}: " + ", ".join(f"{k}={v:.0f}" if isinstance(v, float) else f"{k}={v}" for k, v in row.items())
@@ -314,12 +344,14 @@ def main():
           "ratio = median over the runs of (tag + walk + untag) / the same run's floor's; pauses = safepoint "
           "pauses during the request (sum, longest; time to safepoint and at safepoint summed; the walk's own "
           "pause and the others'), /walk = sum / floor's walk; RSS +5 s = 5 s after the request; load = "
-          "1-minute load average at the end of the measurement.")
+          "1-minute load average at the end of the measurement; CPU = CPU time of the request, the VM thread's "
+          "(which runs the walks) and the whole JVM's, less bent by a loaded machine than wall times.")
     for jdk in a.jdk:
         print(f"\n### {jdk_version(jdk)}\n")
         print("| objects | agent | tag | walk | untag | t+w+u | ratio | pauses sum | longest | to sp | at sp "
-              "| walk pause | others | others' to sp | /walk | RSS before | peak | +5 s | +5 s - before | load |")
-        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+              "| walk pause | others | others' to sp | /walk | VM CPU | JVM CPU | RSS before | peak | +5 s | +5 s - before "
+              "| load |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
         for size in sizes:
             floors = results[(jdk, size, "floor")]
             floor = median_rows(floors)
@@ -332,7 +364,7 @@ def main():
                 print(f"| {size:,} | {agent} | {m['tag']:.0f} | {m['walk']:.0f} | {m['untag']:.0f} | {total:.0f} "
                       f"| {ratio:.2f} | {m['pause_sum']:.0f} | {m['pause_max']:.0f} | {m['to_sp']:.0f} "
                       f"| {m['at_sp']:.0f} | {m['walk_pause']:.0f} | {m['other_pause']:.0f} | {m['other_to_sp']:.0f} "
-                      f"| {m['pause_sum'] / max(floor['walk'], 1):.2f} | {m['rss_before']:.0f} | {m['rss_peak']:.0f} "
+                      f"| {m['pause_sum'] / max(floor['walk'], 1):.2f} | {m['vm_cpu']:.0f} | {m['all_cpu']:.0f} | {m['rss_before']:.0f} | {m['rss_peak']:.0f} "
                       f"| {m['rss_after']:.0f} | {m['rss_after'] - m['rss_before']:+.0f} | {m['load']:.1f} |")
         print()
         for size in sizes:
