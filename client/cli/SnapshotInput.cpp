@@ -117,7 +117,8 @@ std::vector<ClassCount> SnapshotInput::Histogram() const {
 HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
     if (kind == Kind::Hprof) return LoadHprof(path);
     PropertyLoader loader;
-    SnapshotReader reader(loader);
+    // The graph is built on a second thread while the stream is read.
+    SnapshotReader reader(loader, SnapshotReader::Kind::Snapshot, SnapshotReader::Path::FastTwoThreads);
     Read(reader);
     if (properties) *properties = std::move(loader.properties);
     return loader.Finish();
