@@ -2,10 +2,10 @@
 
 namespace Orlo {
 
-BufferHandOver::BufferHandOver(std::chrono::milliseconds limit, StringBuffer* spare)
+BufferHandOver::BufferHandOver(std::chrono::milliseconds limit, ReferenceBatch* spare)
     : limit(limit), spare(spare) {}
 
-StringBuffer* BufferHandOver::Give(StringBuffer* filled) {
+ReferenceBatch* BufferHandOver::Give(ReferenceBatch* filled) {
     std::unique_lock<std::mutex> guard(lock);
     if (!changed.wait_for(guard, limit, [this] { return (spare && !pending) || stopped; })) {
         stalled = true;
@@ -13,7 +13,7 @@ StringBuffer* BufferHandOver::Give(StringBuffer* filled) {
     }
     if (stopped) return nullptr;
     pending = filled;
-    StringBuffer* next = spare;
+    ReferenceBatch* next = spare;
     spare = nullptr;
     changed.notify_all();
     return next;
@@ -33,16 +33,16 @@ bool BufferHandOver::WaitStopped() {
     return false;
 }
 
-StringBuffer* BufferHandOver::Take() {
+ReferenceBatch* BufferHandOver::Take() {
     std::unique_lock<std::mutex> guard(lock);
     changed.wait(guard, [this] { return pending || closed; });
     if (!pending || discard) return nullptr;
-    StringBuffer* filled = pending;
+    ReferenceBatch* filled = pending;
     pending = nullptr;
     return filled;
 }
 
-void BufferHandOver::Return(StringBuffer* written) {
+void BufferHandOver::Return(ReferenceBatch* written) {
     std::lock_guard<std::mutex> guard(lock);
     spare = written;
     changed.notify_all();

@@ -1,5 +1,5 @@
-// Passes filled snapshot buffers from the heap walk to the writer thread and
-// written ones back, two buffers taking turns. The walk runs on the VM thread
+// Passes batches of captured references from the heap walk to the writer
+// thread and written ones back, two batches taking turns. The walk runs on the VM thread
 // at a safepoint: its side never allocates and waits only while the writer
 // still holds the buffer before, and never longer than the limit.
 #pragma once
@@ -11,19 +11,19 @@
 
 namespace Orlo {
 
-class StringBuffer;
+class ReferenceBatch;
 
 class BufferHandOver {
 public:
     // spare: the empty buffer the walk gets at its first hand-over.
-    BufferHandOver(std::chrono::milliseconds limit, StringBuffer* spare);
+    BufferHandOver(std::chrono::milliseconds limit, ReferenceBatch* spare);
     BufferHandOver(const BufferHandOver&) = delete;
     BufferHandOver& operator=(const BufferHandOver&) = delete;
 
     // Walk side. Gives a filled buffer and returns the empty one to fill
     // next; null once the writer has stopped, or when it gave no buffer back
     // within the limit (then Stalled()).
-    StringBuffer* Give(StringBuffer* filled);
+    ReferenceBatch* Give(ReferenceBatch* filled);
     // Walk side: no more buffers. discard: the writer drops one not yet taken.
     void Close(bool discard);
     // Walk side, after Close: false (and Stalled()) when the writer has not
@@ -33,9 +33,9 @@ public:
 
     // Writer side: the next filled buffer, once there is one; null once
     // closed with nothing (or nothing wanted) left.
-    StringBuffer* Take();
+    ReferenceBatch* Take();
     // Writer side: hands a written buffer back, emptied.
-    void Return(StringBuffer* written);
+    void Return(ReferenceBatch* written);
     // Writer side: takes nothing more, for good (after a failure or at the end).
     void Stop();
     // Cheap enough for the walk to poll.
@@ -45,8 +45,8 @@ private:
     std::mutex lock;
     std::condition_variable changed;
     const std::chrono::milliseconds limit;
-    StringBuffer* spare;
-    StringBuffer* pending = nullptr;
+    ReferenceBatch* spare;
+    ReferenceBatch* pending = nullptr;
     bool closed = false;
     bool discard = false;
     std::atomic<bool> stopped{false};

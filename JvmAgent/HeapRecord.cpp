@@ -167,6 +167,45 @@ size_t HeapRecord::FormatReference(char* out, jvmtiHeapReferenceKind kind,
     return static_cast<size_t>(p - out);
 }
 
+static_assert(sizeof(HeapRecord::Captured) == 72, "the walk stores 72 bytes a reference");
+
+size_t HeapRecord::FormatCaptured(char* out, const Captured& record) {
+    const auto kind = static_cast<jvmtiHeapReferenceKind>(record.kind & KIND_MASK);
+    size_t used = 0;
+    if (record.kind & NEW_OBJECT) used = FormatObject(out, record.tag, record.classTag, record.size, record.length);
+    // Only the members Capture stored for this kind are read back.
+    jvmtiHeapReferenceInfo info;
+    if (record.kind & HAS_INFO) {
+        switch (kind) {
+        case JVMTI_HEAP_REFERENCE_FIELD:
+        case JVMTI_HEAP_REFERENCE_STATIC_FIELD:
+            info.field.index = record.index;
+            break;
+        case JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT:
+            info.array.index = record.index;
+            break;
+        case JVMTI_HEAP_REFERENCE_STACK_LOCAL:
+            info.stack_local.thread_tag = record.threadTag;
+            info.stack_local.thread_id = record.threadId;
+            info.stack_local.depth = record.index;
+            info.stack_local.method = reinterpret_cast<jmethodID>(static_cast<uintptr_t>(record.method));
+            info.stack_local.location = 0;
+            info.stack_local.slot = record.slot;
+            break;
+        case JVMTI_HEAP_REFERENCE_JNI_LOCAL:
+            info.jni_local.thread_tag = record.threadTag;
+            info.jni_local.thread_id = record.threadId;
+            info.jni_local.depth = record.index;
+            info.jni_local.method = reinterpret_cast<jmethodID>(static_cast<uintptr_t>(record.method));
+            break;
+        default:
+            break;
+        }
+    }
+    return used + FormatReference(out + used, kind, (record.kind & HAS_INFO) ? &info : nullptr, record.tag,
+                                  record.classTag, record.size, record.referrerTag, record.length);
+}
+
 void HeapRecord::FormatTrace(char* out, jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                              jlong classTag, jlong referrerClassTag, jlong size, const jlong* tagPtr,
                              const jlong* referrerTagPtr, jint length, const TraceNames& names) {

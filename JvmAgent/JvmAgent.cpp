@@ -251,10 +251,18 @@ void JvmAgent::ParseOptions(const char* optionText) { options.Parse(optionText);
 void JvmAgent::LoadConfig() { options.LoadConfig(); }
 
 void JvmAgent::GenerateSnapShot(JvmInfo* info) {
+    Snap(info, true);
+    ReturnFreedMemory();
+}
+
+bool JvmAgent::TakeSnapShot(JvmInfo* info) { return Snap(info, false); }
+
+bool JvmAgent::Snap(JvmInfo* info, bool untag) {
     if (!IsEnabled()) {
         VeskLogger::LogTrace("JVM Agent has been disabled, skipping snapshot");
-        return;
+        return false;
     }
+    bool taken = false;
     VeskLogger::LogTrace("Waiting on monitor to start snapshot");
     {
         MonitorLock lock(*this);
@@ -265,6 +273,7 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
             info->PrepareSnapShot(jvmti, jni);
 
             heapWalkStart.Now();
+            untagStart = untagEnd = TimeStamp();
             VeskLogger::LogDebug("Starting FollowReferences");
             jvmtiHeapCallbacks callbacks;
             memset(&callbacks, 0, sizeof callbacks);
@@ -280,52 +289,61 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
                 ", elapsed.msec=%" PRId64,
                 info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
 
-            // The files first: an exit that waited for the walk then has the
-            // time to raise the flag, and the tags go with the VM.
             info->FinishSnapShotFiles(IsDying());
-            // Also after a failed or aborted walk: no tag may stay behind.
-            if (IsDying())
-                info->ReleaseTags(true);
-            else
-                UnTagObjects(info);
             info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
-            info->TerminateSnapShot();
-            NotePauseEnd();
-            if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
+            taken = true;
+            if (untag) UnTagLocked(info);
         }
     }
     VeskLogger::LogTrace("Released monitor for snapshot");
+    return taken;
 }
 
 void JvmAgent::UnTagObjects(JvmInfo* info) {
-    untagStart.Now();
-    VeskLogger::LogDebug("Starting Untag FollowReferences");
-    jvmtiHeapCallbacks callbacks;
-    memset(&callbacks, 0, sizeof callbacks);
-    jvmtiEnv* tags = info->GetTagEnv();
-    if (tags && (options.untagMode == UntagMode::Walk || !info->OwnsTagEnv())) {
-        callbacks.heap_reference_callback = &HeapReferenceCB;
-        CheckJvmtiError(
-            tags->FollowReferences(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, nullptr, &callbacks, nullptr),
-            "FollowReferences");
-    } else if (tags && options.untagMode == UntagMode::Iterate) {
-        callbacks.heap_iteration_callback = &ClearTagCB;
-        CheckJvmtiError(tags->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, nullptr),
-                        "IterateThroughHeap");
+    MonitorLock lock(*this);
+    UnTagLocked(info);
+}
+
+void JvmAgent::UnTagLocked(JvmInfo* info) {
+    // An exit under way takes the tags with the VM, and a dispose begun now
+    // would hold up its end: the VM's exit waits for it.
+    if (IsDying() || vmDead) {
+        info->ReleaseTags(true);
+    } else {
+        untagStart.Now();
+        VeskLogger::LogDebug("Starting Untag FollowReferences");
+        jvmtiHeapCallbacks callbacks;
+        memset(&callbacks, 0, sizeof callbacks);
+        jvmtiEnv* tags = info->GetTagEnv();
+        if (tags && (options.untagMode == UntagMode::Walk || !info->OwnsTagEnv())) {
+            callbacks.heap_reference_callback = &HeapReferenceCB;
+            CheckJvmtiError(
+                tags->FollowReferences(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, nullptr, &callbacks, nullptr),
+                "FollowReferences");
+        } else if (tags && options.untagMode == UntagMode::Iterate) {
+            callbacks.heap_iteration_callback = &ClearTagCB;
+            CheckJvmtiError(tags->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, nullptr),
+                            "IterateThroughHeap");
+        }
+        // Whatever a walk missed (objects that died since the snapshot walk) goes with the environment.
+        info->ReleaseTags(false);
+        untagEnd.Now();
+        VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, GetUntagDuration());
+        VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64, GetUntagDuration());
     }
-    // Whatever a walk missed (objects that died since the snapshot walk) goes with the environment.
-    info->ReleaseTags(IsDying());
-    TimeStamp tagsGone;
-    tagsGone.Now();
-    VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, tagsGone.Millis() - untagStart.Millis());
+    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
+    info->TerminateSnapShot();
+    // The untag step holds safepoints back too: the pause ends with it.
+    NotePauseEnd();
+    if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
+}
+
+void JvmAgent::ReturnFreedMemory() {
 #ifdef __linux__
     // The JVM's tag map went back to the C library, which keeps freed memory
     // (not worth the time when the process is ending).
     if (!IsDying()) malloc_trim(0);
 #endif
-    untagEnd.Now();
-    VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64,
-                         GetUntagDuration());
 }
 
 void JvmAgent::RunGC(JvmInfo* info) {

@@ -100,11 +100,21 @@ public:
 
     // Both run under the agent monitor and do nothing after VM death or while
     // a snapshot, dump or collection is running. An exception (allocation
-    // failure) passes through with the monitor released. A snapshot that
-    // finds the VM dying after its walk deletes its files and skips the untag
-    // step (the tags die with the VM). The snapshot hands its walk and untag
-    // times to info.
+    // failure) passes through with the monitor released. GenerateSnapShot is
+    // TakeSnapShot followed by UnTagObjects.
     void GenerateSnapShot(JvmInfo* info);
+    // Tags, walks and writes the files, leaving the tags in place for
+    // UnTagObjects; true when it did so. A snapshot that finds the VM dying
+    // after its walk deletes its files. Hands the walk's times to info.
+    bool TakeSnapShot(JvmInfo* info);
+    // The untag step, under the agent monitor: removes every tag of the
+    // request's pass, timed, then stamps the snapshot's end and hands the
+    // times to info. When the VM is dying the tags are left to it, untimed:
+    // its exit would wait for a dispose under way.
+    void UnTagObjects(JvmInfo* info);
+    // Gives the memory freed by the untag step back to the system; slow, so
+    // outside the monitor and after the client has its answer.
+    void ReturnFreedMemory();
     void RunGC(JvmInfo* info);
     // The JVM's live heap dump into the dumper's private directory, under the
     // agent monitor. Refused (the error says why) when the command is
@@ -129,12 +139,13 @@ public:
     int64_t GetUntagDuration() const { return GetUntagEndTime() - GetUntagStartTime(); }
 
 private:
+    // The snapshot under the monitor; untag: the untag step too, before the
+    // monitor is let go.
+    bool Snap(JvmInfo* info, bool untag);
+    // UnTagObjects with the monitor held.
+    void UnTagLocked(JvmInfo* info);
     // Starts the clock of min-interval: a pause has just ended.
     void NotePauseEnd();
-
-    // Removes every tag of the request's pass and gives freed memory back to
-    // the system; timed as the untag step.
-    void UnTagObjects(JvmInfo* info);
 
     JavaVM* vm;
     jvmtiEnv* jvmti = nullptr;

@@ -14,6 +14,7 @@
 #include "JvmInterfaceInfo.h"
 #include "JvmThreadInfo.h"
 #include "OrloUtils.h"
+#include "ReferenceBatch.h"
 #include "StringBuffer.h"
 #include "VeskLogger.h"
 #include "XmlUtils.h"
@@ -71,7 +72,8 @@ void JvmInfo::Clear() {
 }
 
 void JvmInfo::ReleaseRecords() {
-    ReleaseTags(false);
+    // A VM on its way out would wait for the dispose.
+    ReleaseTags(agent && agent->IsDying());
     methodMap.Clear();
     interfaceMap.Clear();
     classMap.Clear();
@@ -285,24 +287,23 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
             std::string name;
             VeskLogger::LogTrace("Skipping %s reference", OrloUtils::FormatHeapReference(kind, name).c_str());
         } else {
-            if (!snapshotBuffer) return false;
-            char record[HeapRecord::MAX_SIZE];
-            size_t used = 0;
-            if (tag == 0) {
+            // Full only when a flush failed to give the next batch.
+            HeapRecord::Captured* record = snapshotBuffer ? snapshotBuffer->Next() : nullptr;
+            if (!record) return false;
+            const bool newObject = tag == 0;
+            if (newObject) {
                 tag = tags.nextObject++;
                 *tagPtr = tag;
                 heapObjCount++;
                 classInfo->AddInstance(size);
-                used = HeapRecord::FormatObject(record, tag, classTag, size, length);
             }
             heapRefCount++;
             refsSinceFlush++;
             const jlong shownReferrer = tags.InClassRange(referrerClassTag) ? referrerTag : 0;
             jvmtiHeapReferenceInfo copy;
-            used += HeapRecord::FormatReference(record + used, kind, tags.WithCurrentThread(kind, info, copy), tag,
-                                                classTag, size, shownReferrer, length);
+            HeapRecord::Capture(*record, kind, tags.WithCurrentThread(kind, info, copy), tag, classTag, size,
+                                shownReferrer, length, newObject);
             if (HeapRecord::IsRootKind(kind)) heapRootCount++;
-            snapshotBuffer->Append(record, used);
             if (refsSinceFlush >= REFS_PER_FILE) {
                 FlushOutput();
                 refsSinceFlush = 0;

@@ -29,6 +29,7 @@ class JvmMethodInfo;
 class JvmObjectInfo;
 class JvmThreadInfo;
 class LocalFrame;
+class ReferenceBatch;
 class StringBuffer;
 
 // Orders string keys by the text they point to.
@@ -73,8 +74,6 @@ struct WalkTimes {
 
 class JvmInfo {
 public:
-    static constexpr uint64_t SNAPSHOT_BUFFER_SIZE = 134217728;
-    static constexpr uint64_t SNAPSHOT_BUFFER_INCREMENT = 1048576;
     static constexpr int64_t REFS_PER_FILE = 250000;
     static constexpr int CALLBACKS_PER_CANCEL_CHECK = 10000;
 
@@ -135,9 +134,9 @@ public:
     bool RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                              jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                              jlong* referrerTagPtr, jint length);
-    // Hands the filled buffer to the writer thread; a new file follows.
+    // Hands the filled batch to the writer thread; a new file follows.
     void FlushOutput();
-    // After the walk: writes the last buffer and waits for the writer. dying:
+    // After the walk: writes the last batch and waits for the writer. dying:
     // the VM is going, so nothing more is written and the files are deleted.
     void FinishSnapShotFiles(bool dying);
     void TerminateSnapShot();
@@ -211,8 +210,8 @@ private:
     InfoMap<const std::string*, JvmInterfaceInfo*, StringCompare, true> interfaceMap;
     InfoMap<const std::string*, JvmClassInfo*, StringCompare, false> classMap;
     TagEnvironment tagEnv;
-    StringBuffer* snapshotBuffer;  // the writer's buffer the walk fills
-    SnapshotWriter snapshotWriter{SNAPSHOT_BUFFER_SIZE, SNAPSHOT_BUFFER_INCREMENT};
+    ReferenceBatch* snapshotBuffer;  // the writer's batch the walk fills
+    SnapshotWriter snapshotWriter{static_cast<size_t>(REFS_PER_FILE)};
     CancelCheck* cancelCheck = nullptr;
     std::string snapshotError;
 };

@@ -39,9 +39,12 @@ bool SnapshotResponse::Run() {
     bool completed = false;
     auto sendStart = std::chrono::steady_clock::now();
     try {
-        agent->GenerateSnapShot(&info);
+        untagPending = agent->TakeSnapShot(&info);
         // The VM is exiting: its files are gone and nobody waits for frames.
-        if (agent->IsDying()) return false;
+        if (agent->IsDying()) {
+            UnTag();
+            return false;
+        }
         ThrowIfCancelled("Snapshot aborted, not sending results to client");
         if (info.SnapShotFailed()) {
             SendError(info.GetSnapShotError().c_str());
@@ -54,6 +57,9 @@ bool SnapshotResponse::Run() {
     } catch (const std::exception& e) {
         SendError(e.what());
     }
+    // Cancelled, failed or dying: the tags still go (or stay with a dying VM).
+    UnTag();
+    agent->ReturnFreedMemory();
     if (VeskLogger::IsDebugLevel()) {
         int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - sendStart)
@@ -96,6 +102,13 @@ bool SnapshotResponse::SendFiles() {
             setvbuf(file.get(), nullptr, _IONBF, 0);
         }
         bool final = i + 1 == frames;
+        // The untag step waits until the files are out, and an exit that came
+        // with the end of the walk has raised its flag: VM death would wait
+        // for a dispose under way. Its times go with the metrics.
+        if (final) {
+            UnTag();
+            if (agent->IsDying()) return false;
+        }
         XmlUtils::StartCommandElement(response, NAME);
         XmlUtils::StartXmlElement(response, Protocol::SNAPSHOT_ELEMENT);
         if (file) {
@@ -129,6 +142,12 @@ void SnapshotResponse::SendError(const char* message) {
     XmlUtils::AddErrorElement(response, message);
     XmlUtils::AddLastElement(response, 1);
     connection.ReturnResponse(response, tag);
+}
+
+void SnapshotResponse::UnTag() {
+    if (!untagPending) return;
+    untagPending = false;
+    agent->UnTagObjects(&info);
 }
 
 void SnapshotResponse::ThrowIfCancelled(const char* logMessage) {

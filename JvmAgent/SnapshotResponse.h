@@ -1,7 +1,9 @@
 // The SNAPSHOT command: takes the snapshot into the connection's JvmInfo,
 // then sends a header frame (runtime, system properties, the counts and every
 // class and thread record), one frame per snapshot file, the final one
-// followed by the agent's metrics. A cancelled, failed or too large snapshot
+// followed by the agent's metrics. The tags are removed just before the
+// final frame, so that its metrics carry the untag step, and on every other
+// way out. A cancelled, failed or too large snapshot
 // ends in one bare error frame instead; a VM found dying gets nothing more.
 // Runs on the client thread, which the heap walk holds meanwhile.
 #pragma once
@@ -37,6 +39,8 @@ private:
     bool SendFileError(const char* action, const char* path);
     // A bare status-0 frame with <last value="1"/>.
     void SendError(const char* message);
+    // The untag step, once, when the snapshot left tags.
+    void UnTag();
     // Throws CancelledException once the client has cancelled.
     void ThrowIfCancelled(const char* logMessage);
 
@@ -44,6 +48,7 @@ private:
     JvmInfo& info;
     const char* tag;
     bool last;
+    bool untagPending = false;
     StringBuffer response;
 };
 

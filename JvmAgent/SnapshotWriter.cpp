@@ -9,7 +9,8 @@
 
 #include "BufferHandOver.h"
 #include "ExceptionBoundary.h"
-#include "StringBuffer.h"
+#include "HeapRecord.h"
+#include "ReferenceBatch.h"
 #include "TempFiles.h"
 
 namespace Orlo {
@@ -17,9 +18,10 @@ namespace Orlo {
 // What the thread and the snapshot's owner share; the thread keeps it alive
 // when it is left behind stalled.
 struct SnapshotWriter::Shared {
-    Shared(uint64_t size, uint64_t increment, std::chrono::milliseconds limit)
-        : first(new StringBuffer(size, increment)),
-          second(new StringBuffer(size, increment)),
+    Shared(size_t batchSize, std::chrono::milliseconds limit)
+        : first(new ReferenceBatch(batchSize)),
+          second(new ReferenceBatch(batchSize)),
+          text(new char[TEXT_AREA]),
           handOver(limit, second.get()) {}
 
     void Fail(const std::string& message) {
@@ -30,7 +32,8 @@ struct SnapshotWriter::Shared {
         Fail(std::string(what) + " " + path + ": " + strerror(error));
     }
 
-    std::unique_ptr<StringBuffer> first, second;
+    std::unique_ptr<ReferenceBatch> first, second;
+    std::unique_ptr<char[]> text;  // the writer's formatting area
     BufferHandOver handOver;
     std::atomic<bool> abandoned{false};
     std::atomic<bool> broken{false};  // stopped by an exception, logged
@@ -39,26 +42,26 @@ struct SnapshotWriter::Shared {
     std::string failure;
 };
 
-SnapshotWriter::SnapshotWriter(uint64_t size, uint64_t increment, std::chrono::milliseconds limit)
-    : bufferSize(size), bufferIncrement(increment), stallLimit(limit) {}
+SnapshotWriter::SnapshotWriter(size_t batchSize, std::chrono::milliseconds limit)
+    : batchSize(batchSize), stallLimit(limit) {}
 
 SnapshotWriter::~SnapshotWriter() { DeleteFiles(); }
 
-StringBuffer* SnapshotWriter::Begin() {
+ReferenceBatch* SnapshotWriter::Begin() {
     DeleteFiles();
-    auto state = std::make_shared<Shared>(bufferSize, bufferIncrement, stallLimit);
+    auto state = std::make_shared<Shared>(batchSize, stallLimit);
     worker = std::thread(&SnapshotWriter::Run, state);
     running = state;
     return state->first.get();
 }
 
-StringBuffer* SnapshotWriter::Hand(StringBuffer* filled) {
+ReferenceBatch* SnapshotWriter::Hand(ReferenceBatch* filled) {
     return running ? running->handOver.Give(filled) : nullptr;
 }
 
 bool SnapshotWriter::Failed() const { return !running || running->handOver.Stopped(); }
 
-std::string SnapshotWriter::End(StringBuffer* last) {
+std::string SnapshotWriter::End(ReferenceBatch* last) {
     if (!running) return "";
     BufferHandOver& handOver = running->handOver;
     if (last) handOver.Give(last);
@@ -102,7 +105,7 @@ void SnapshotWriter::Run(std::shared_ptr<Shared> state) {
 }
 
 void SnapshotWriter::WriteAll(Shared& state) {
-    while (StringBuffer* filled = state.handOver.Take()) {
+    while (ReferenceBatch* filled = state.handOver.Take()) {
         std::string path;
         UniqueFile file = TempFiles::Create(path);
         if (!file) {
@@ -117,10 +120,10 @@ void SnapshotWriter::WriteAll(Shared& state) {
             TempFiles::Remove(path);
             throw;
         }
-        // Each segment leaves in one write straight from its memory.
+        // The text area leaves in whole writes, no second copy.
         setvbuf(file.get(), nullptr, _IONBF, 0);
         errno = 0;
-        bool written = filled->Write(file.get()) == filled->Size();
+        bool written = WriteText(*filled, state.text.get(), file.get());
         int code = errno;
         // Closed here, not by the holder: a failing close is a failed write.
         if (fclose(file.release()) != 0 && written) {
@@ -131,9 +134,21 @@ void SnapshotWriter::WriteAll(Shared& state) {
             state.Fail("Cannot write snapshot file", path, code ? code : EIO);
             return;
         }
-        filled->Clear(false);
+        filled->Clear();
         state.handOver.Return(filled);
     }
+}
+
+bool SnapshotWriter::WriteText(const ReferenceBatch& batch, char* text, FILE* file) {
+    size_t used = 0;
+    for (size_t i = 0; i < batch.Size(); i++) {
+        if (TEXT_AREA - used < HeapRecord::MAX_SIZE) {
+            if (fwrite(text, 1, used, file) != used) return false;
+            used = 0;
+        }
+        used += HeapRecord::FormatCaptured(text + used, batch[i]);
+    }
+    return fwrite(text, 1, used, file) == used;
 }
 
 }  // namespace Orlo

@@ -66,6 +66,31 @@ class RssPeak(threading.Thread):
         return self.peak
 
 
+TICK_MS = 1000 / os.sysconf("SC_CLK_TCK")
+
+
+def cpu_ms(stat_path):
+    """User plus system CPU time of a process or thread, in ms."""
+    try:
+        with open(stat_path) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) * TICK_MS
+    except OSError:
+        return 0.0
+
+
+def vm_thread_stat(pid):
+    """The stat file of the JVM's VM thread, which runs the heap walks."""
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                if f.read().strip() == "VM Thread":
+                    return f"/proc/{pid}/task/{tid}/stat"
+        except OSError:
+            pass
+    return f"/proc/{pid}/stat"
+
+
 def begin_measure(proc, splog):
     """After a settling second: resident size before, a running peak poll, the safepoint log's offset."""
     time.sleep(1)
@@ -192,7 +217,9 @@ def heap_dump(jdk, pid, work):
     return ms
 
 
-SAFEPOINT_TOTAL = re.compile(rb'Safepoint "[^"]*".*Total: (\d+) ns')
+SAFEPOINT = re.compile(rb'Safepoint "([^"]*)".*?Reaching safepoint: (\d+) ns.*?At safepoint: (\d+) ns.*?Total: (\d+) ns')
+# The VM operation of JVMTI's FollowReferences: the snapshot's (and the floor's) walk.
+WALK_OPERATION = b"HeapWalkOperation"
 
 
 def log_size(path):
@@ -203,12 +230,20 @@ def log_size(path):
 
 
 def pauses(path, start, end):
-    """Sum and longest of the safepoint pauses logged between two offsets, in ms."""
+    """The safepoint pauses logged between two offsets, in ms: sum and longest of
+    the totals, the sums of time to safepoint and time at safepoint, and the
+    totals of the heap walks' pauses apart from everybody else's."""
     with open(path, "rb") as f:
         f.seek(start)
         text = f.read(end - start)
-    totals = [int(m.group(1)) / 1e6 for m in SAFEPOINT_TOTAL.finditer(text)]
-    return sum(totals), max(totals, default=0.0)
+    found = [(m.group(1), int(m.group(2)) / 1e6, int(m.group(3)) / 1e6, int(m.group(4)) / 1e6)
+             for m in SAFEPOINT.finditer(text)]
+    totals = [t for _, _, _, t in found]
+    return {"pause_sum": sum(totals), "pause_max": max(totals, default=0.0),
+            "to_sp": sum(r for _, r, _, _ in found), "at_sp": sum(a for _, _, a, _ in found),
+            "walk_pause": sum(t for n, _, _, t in found if n == WALK_OPERATION),
+            "other_pause": sum(t for n, _, _, t in found if n != WALK_OPERATION),
+            "other_to_sp": sum(r for n, r, _, _ in found if n != WALK_OPERATION)}
 
 
 def measure(jdk, size, agent, a, dump=False):
@@ -220,6 +255,8 @@ def measure(jdk, size, agent, a, dump=False):
     port = free_port()
     if agent == "floor":
         agent_arg = f"-agentpath:{a.floor}=port={port}"
+    elif agent == "before":
+        agent_arg = f"-agentpath:{a.before}=port={port},address=127.0.0.1,cfgfile={a.config},untag=dispose"
     else:
         agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config},untag={agent}"
     # The Java heap committed and touched from the start: resident memory
@@ -230,6 +267,9 @@ def measure(jdk, size, agent, a, dump=False):
     proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
     try:
         before, poll, log_start = begin_measure(proc, splog)
+        # CPU time moves little with the load of a shared machine, unlike wall time.
+        vm_stat = vm_thread_stat(proc.pid)
+        vm_cpu, all_cpu = cpu_ms(vm_stat), cpu_ms(f"/proc/{proc.pid}/stat")
         if agent == "floor":
             r = floor_run(port)
             peak = poll.stop()
@@ -243,7 +283,8 @@ def measure(jdk, size, agent, a, dump=False):
             walk = m["$L$last.snapshot.heapwalk.duration.msec"]
             untag = m["$L$last.snapshot.untag.duration.msec"]
             objs = r["objs"]
-        pause_sum, pause_max = pauses(splog, log_start, log_size(splog))
+        paused = pauses(splog, log_start, log_size(splog))
+        vm_cpu, all_cpu = cpu_ms(vm_stat) - vm_cpu, cpu_ms(f"/proc/{proc.pid}/stat") - all_cpu
         time.sleep(5)
         after = rss_kib(proc.pid)
         dump_ms = heap_dump(jdk, proc.pid, a.work) if dump else None
@@ -255,8 +296,10 @@ def measure(jdk, size, agent, a, dump=False):
         for f in leftover:
             os.unlink(os.path.join(tmp, f))
     mib = lambda kib: kib / 1024
-    row = {"objs": objs, "built": built, "tag": tag, "walk": walk, "untag": untag, "pause_sum": pause_sum,
-           "pause_max": pause_max, "rss_before": mib(before), "rss_peak": mib(peak), "rss_after": mib(after)}
+    row = {"objs": objs, "built": built, "tag": tag, "walk": walk, "untag": untag, **paused,
+           "vm_cpu": vm_cpu, "all_cpu": all_cpu,
+           "rss_before": mib(before), "rss_peak": mib(peak), "rss_after": mib(after),
+           "load": os.getloadavg()[0]}
     print(f"  {name}: " + ", ".join(f"{k}={v:.0f}" if isinstance(v, float) else f"{k}={v}" for k, v in row.items())
           + (f", heap_dump={dump_ms:.0f} ms" if dump else ""), flush=True)
     return row, dump_ms
@@ -275,11 +318,12 @@ def main():
     p.add_argument("--modes", default="dispose,iterate,walk")
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--xmx", default="2g")
+    p.add_argument("--before", help="another build of the snapshot agent, measured too as agent 'before'")
     a = p.parse_args()
 
     exit_on_signals()
     sizes = [int(s) for s in a.sizes.split(",")]
-    agents = ["floor"] + a.modes.split(",")
+    agents = ["floor"] + (["before"] if a.before else []) + a.modes.split(",")
     results = {}  # (jdk, size, agent) -> rows
     dumps = {}
     try:
@@ -297,23 +341,31 @@ def main():
             stop_jvm(proc)
 
     print(f"\n{os.cpu_count()} CPUs; medians of {a.runs} run(s); times in ms, memory in MiB. "
-          "ratio = (tag + walk + untag) / floor's; pauses = safepoint pauses during the request "
-          "(sum, longest), /walk = sum / floor's walk; RSS +5 s = 5 s after the request.")
+          "ratio = median over the runs of (tag + walk + untag) / the same run's floor's; pauses = safepoint "
+          "pauses during the request (sum, longest; time to safepoint and at safepoint summed; the walk's own "
+          "pause and the others'), /walk = sum / floor's walk; RSS +5 s = 5 s after the request; load = "
+          "1-minute load average at the end of the measurement; CPU = CPU time of the request, the VM thread's "
+          "(which runs the walks) and the whole JVM's, less bent by a loaded machine than wall times.")
     for jdk in a.jdk:
         print(f"\n### {jdk_version(jdk)}\n")
-        print("| objects | agent | tag | walk | untag | t+w+u | ratio | pauses sum | longest | /walk "
-              "| RSS before | peak | +5 s | +5 s - before |")
-        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+        print("| objects | agent | tag | walk | untag | t+w+u | ratio | pauses sum | longest | to sp | at sp "
+              "| walk pause | others | others' to sp | /walk | VM CPU | JVM CPU | RSS before | peak | +5 s | +5 s - before "
+              "| load |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
         for size in sizes:
-            floor = median_rows(results[(jdk, size, "floor")])
-            ftotal = floor["tag"] + floor["walk"] + floor["untag"]
+            floors = results[(jdk, size, "floor")]
+            floor = median_rows(floors)
             for agent in agents:
-                m = median_rows(results[(jdk, size, agent)])
+                rows = results[(jdk, size, agent)]
+                m = median_rows(rows)
                 total = m["tag"] + m["walk"] + m["untag"]
+                ratio = statistics.median((r["tag"] + r["walk"] + r["untag"]) / max(f["tag"] + f["walk"] + f["untag"], 1)
+                                          for r, f in zip(rows, floors))
                 print(f"| {size:,} | {agent} | {m['tag']:.0f} | {m['walk']:.0f} | {m['untag']:.0f} | {total:.0f} "
-                      f"| {total / max(ftotal, 1):.2f} | {m['pause_sum']:.0f} | {m['pause_max']:.0f} "
-                      f"| {m['pause_sum'] / max(floor['walk'], 1):.2f} | {m['rss_before']:.0f} | {m['rss_peak']:.0f} "
-                      f"| {m['rss_after']:.0f} | {m['rss_after'] - m['rss_before']:+.0f} |")
+                      f"| {ratio:.2f} | {m['pause_sum']:.0f} | {m['pause_max']:.0f} | {m['to_sp']:.0f} "
+                      f"| {m['at_sp']:.0f} | {m['walk_pause']:.0f} | {m['other_pause']:.0f} | {m['other_to_sp']:.0f} "
+                      f"| {m['pause_sum'] / max(floor['walk'], 1):.2f} | {m['vm_cpu']:.0f} | {m['all_cpu']:.0f} | {m['rss_before']:.0f} | {m['rss_peak']:.0f} "
+                      f"| {m['rss_after']:.0f} | {m['rss_after'] - m['rss_before']:+.0f} | {m['load']:.1f} |")
         print()
         for size in sizes:
             if (jdk, size) in dumps:

@@ -8,6 +8,7 @@
 #   VESK_BENCH_RUNS=1                    runs per cell (default 3; medians)
 #   VESK_BENCH_MODES="dispose,walk"      untag modes to measure
 #   VESK_BENCH_BUILD=DIR                 build directory (default build-bench)
+#   VESK_BENCH_BEFORE=LIB                another build of the agent, measured beside as "before"
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/bench/jdks.sh" "$@"
@@ -20,4 +21,4 @@ source "$root/bench/workdir.sh" "${homes[0]}"
 python3 "$root/bench/bench.py" "${jdks[@]}" --agent "$build/libveskjagent.so" --floor "$build/bench/libveskfloor.so" \
   --classes "$work/classes" --work "$work" --config "$work/agent.properties" \
   --sizes "${VESK_BENCH_SIZES:-1000000,2500000,5000000}" --runs "${VESK_BENCH_RUNS:-3}" \
-  --modes "${VESK_BENCH_MODES:-dispose,iterate,walk}"
+  --modes "${VESK_BENCH_MODES:-dispose,iterate,walk}" ${VESK_BENCH_BEFORE:+--before "$VESK_BENCH_BEFORE"}

@@ -494,6 +494,7 @@ TEST(SnapshotExit, ExitDuringStreamingOrTheWalkLeavesNoFile) {
         jvm.SignalExit();
         int64_t exitMillis = jvm.ExitMillis();
         ASSERT_GE(exitMillis, 0) << jvm.jvm->Stdout() << jvm.jvm->Stderr();
+        RecordProperty(streaming ? "exit_while_streaming_ms" : "exit_after_walk_ms", std::to_string(exitMillis));
         EXPECT_TRUE(SnapshotFiles(jvm.temp).empty());
         if (streaming) {
             plainExit = exitMillis;  // nothing of the agent's to wait for

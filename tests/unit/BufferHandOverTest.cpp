@@ -1,5 +1,5 @@
 // The hand-over between the heap walk and the snapshot writer thread: two
-// buffers take turns, the walk waits only for a writer a whole buffer
+// batches take turns, the walk waits only for a writer a whole buffer
 // behind, and gives up on one that does not come back.
 #include <gtest/gtest.h>
 
@@ -7,19 +7,19 @@
 #include <thread>
 
 #include "BufferHandOver.h"
-#include "StringBuffer.h"
+#include "ReferenceBatch.h"
 
 namespace {
 
 using Orlo::BufferHandOver;
-using Orlo::StringBuffer;
+using Orlo::ReferenceBatch;
 using std::chrono::milliseconds;
 
 TEST(BufferHandOverTest, BuffersTakeTurnsAndTheWalkWaitsForTheWriter) {
-    StringBuffer a(64, 16), b(64, 16);
+    ReferenceBatch a(4), b(4);
     BufferHandOver handOver(milliseconds(10000), &b);
     EXPECT_EQ(handOver.Give(&a), &b) << "the writer holds nothing yet: no wait";
-    StringBuffer* taken = handOver.Take();
+    ReferenceBatch* taken = handOver.Take();
     ASSERT_EQ(taken, &a);
     std::thread writer([&] {
         std::this_thread::sleep_for(milliseconds(200));
@@ -40,7 +40,7 @@ TEST(BufferHandOverTest, BuffersTakeTurnsAndTheWalkWaitsForTheWriter) {
 }
 
 TEST(BufferHandOverTest, StuckWriterIsGivenUpAfterTheLimit) {
-    StringBuffer a(64, 16), b(64, 16);
+    ReferenceBatch a(4), b(4);
     BufferHandOver handOver(milliseconds(100), &b);
     ASSERT_EQ(handOver.Give(&a), &b);
     ASSERT_EQ(handOver.Take(), &a);  // and never returned
@@ -53,7 +53,7 @@ TEST(BufferHandOverTest, StuckWriterIsGivenUpAfterTheLimit) {
 }
 
 TEST(BufferHandOverTest, StoppedWriterEndsTheWalkAndDiscardDropsThePending) {
-    StringBuffer a(64, 16), b(64, 16);
+    ReferenceBatch a(4), b(4);
     BufferHandOver stopped(milliseconds(10000), &b);
     stopped.Stop();
     EXPECT_TRUE(stopped.Stopped());

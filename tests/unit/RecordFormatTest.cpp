@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "BufferText.h"
@@ -112,6 +113,55 @@ TEST(RecordFormatTest, LongestRecordsFit) {
     size_t longest = Object(-1, -1, INT64_MIN, INT32_MIN).size() +
                      Reference(JVMTI_HEAP_REFERENCE_STACK_LOCAL, &info, -1, -1, INT64_MIN, -1, INT32_MAX).size();
     EXPECT_LT(longest, HeapRecord::MAX_SIZE);
+}
+
+// The walk captures values and the writer thread formats them: the text
+// must be what formatting at the callback gave, for every kind (unknown
+// ones too), with and without reference information, for new and known
+// objects and arrays, at the edges of every value.
+TEST(RecordFormatTest, CapturedRecordsFormatAsTheCallbackDid) {
+    struct Values {
+        jlong tag, classTag, size, referrerTag;
+        jint length;
+    };
+    const Values values[] = {{1, 2, 3, 0, -1},
+                             {0x7f0012345678, 0x55aa00, 24, 0x7f0012340000, 0},
+                             {-1, -1, INT64_MIN, -1, INT32_MAX},
+                             {INT64_MAX, INT64_MIN, INT64_MAX, INT64_MIN, INT32_MIN},
+                             {0, 0, 0, 0, 5}};
+    jvmtiHeapReferenceInfo infos[3];
+    memset(infos, 0, sizeof infos);
+    infos[0].stack_local = {0xbeef, -2, 4, reinterpret_cast<jmethodID>(static_cast<uintptr_t>(0xfade)), 99, 1};
+    infos[1].stack_local = {-1, INT64_MIN, INT32_MIN, reinterpret_cast<jmethodID>(UINTPTR_MAX), -1, INT32_MIN};
+    infos[2].stack_local = {0, INT64_MAX, INT32_MAX, nullptr, 0, INT32_MAX};
+    int compared = 0;
+    for (int kind = 0; kind <= 40; kind++) {
+        const auto k = static_cast<jvmtiHeapReferenceKind>(kind);
+        for (const Values& v : values) {
+            for (int which = -1; which < 3; which++) {
+                // Field, array and constant-pool indexes share the place of a local's thread tag.
+                jvmtiHeapReferenceInfo info = which < 0 ? jvmtiHeapReferenceInfo() : infos[which];
+                if (which >= 0 && kind != JVMTI_HEAP_REFERENCE_STACK_LOCAL && kind != JVMTI_HEAP_REFERENCE_JNI_LOCAL)
+                    info.field.index = static_cast<jint>(info.stack_local.depth);
+                const jvmtiHeapReferenceInfo* given = which < 0 ? nullptr : &info;
+                for (bool newObject : {false, true}) {
+                    const std::string expected =
+                        (newObject ? Object(v.tag, v.classTag, v.size, v.length) : std::string()) +
+                        Reference(k, given, v.tag, v.classTag, v.size, v.referrerTag, v.length);
+                    HeapRecord::Captured captured;
+                    memset(&captured, 0xA5, sizeof captured);  // what the walk leaves unset reads as noise
+                    HeapRecord::Capture(captured, k, given, v.tag, v.classTag, v.size, v.referrerTag, v.length,
+                                        newObject);
+                    char out[HeapRecord::MAX_SIZE];
+                    size_t used = HeapRecord::FormatCaptured(out, captured);
+                    ASSERT_LE(used, HeapRecord::MAX_SIZE);
+                    EXPECT_EQ(std::string(out, used), expected) << "kind " << kind << " info " << which;
+                    compared++;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(compared, 41 * 5 * 4 * 2);
 }
 
 TEST(RecordFormatTest, SkippedKindsFollowTheMask) {

@@ -1,6 +1,6 @@
 // The temporary snapshot files: unique names from the template, each file
-// created afresh by the writer thread, all of them deleted when the record
-// is cleared.
+// created afresh and its text written by the writer thread, all of them
+// deleted when the record is cleared.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -15,8 +15,9 @@
 
 #include "JvmInfo.h"
 #include "Orlo.h"
+#include "HeapRecord.h"
+#include "ReferenceBatch.h"
 #include "SnapshotWriter.h"
-#include "StringBuffer.h"
 #include "TempDir.h"
 #include "TempFiles.h"
 
@@ -80,29 +81,52 @@ TEST(SnapshotFileTest, EveryFlushWritesANewFileThatClearDeletes) {
     for (const std::string& path : names) EXPECT_FALSE(vesktest::FileExists(path)) << path;
 }
 
-// Filled buffers are written behind the walk's back: each file gets exactly
-// its buffer's bytes, in order, and the two buffers take turns.
-TEST(SnapshotFileTest, WriterWritesEachBufferToItsFile) {
+// Captured references of a stretch of the walk, the i-th reference of a
+// new object or a field of an old one.
+void Fill(Orlo::ReferenceBatch& batch, size_t count, jlong firstTag) {
+    jvmtiHeapReferenceInfo info = {};
+    for (size_t i = 0; i < count; i++) {
+        info.field.index = static_cast<jint>(i);
+        Orlo::HeapRecord::Capture(*batch.Next(), JVMTI_HEAP_REFERENCE_FIELD, &info, firstTag + static_cast<jlong>(i),
+                                  0x7f00, 24, firstTag, i % 3 ? -1 : static_cast<jint>(i), i % 2 == 0);
+    }
+}
+
+std::string Text(const Orlo::ReferenceBatch& batch) {
+    std::string text;
+    char record[Orlo::HeapRecord::MAX_SIZE];
+    for (size_t i = 0; i < batch.Size(); i++) text.append(record, Orlo::HeapRecord::FormatCaptured(record, batch[i]));
+    return text;
+}
+
+// Filled batches are written behind the walk's back as text: each file gets
+// exactly its batch's records, in order, also past the writer's text area,
+// and the two batches take turns.
+TEST(SnapshotFileTest, WriterWritesEachBatchToItsFile) {
     vesktest::TempDir dir;
     EnvGuard temp("TEMP", dir.Path());
-    Orlo::SnapshotWriter writer(64, 16);
-    const std::string texts[] = {std::string(300, 'a') + "<end/>", "<obj tag=\"1\"/>", "", "<ref/>"};
-    Orlo::StringBuffer* buffer = writer.Begin();
-    Orlo::StringBuffer* previous = nullptr;
-    for (int i = 0; i < 3; i++) {
-        buffer->Append(texts[i].c_str(), texts[i].size());
-        Orlo::StringBuffer* next = writer.Hand(buffer);
+    const size_t size = 30000;  // more text than one area holds
+    Orlo::SnapshotWriter writer(size);
+    const size_t counts[] = {size, 1, 0, 2};
+    std::string texts[4];
+    Orlo::ReferenceBatch* batch = writer.Begin();
+    Orlo::ReferenceBatch* previous = nullptr;
+    for (int i = 0; i < 4; i++) {
+        Fill(*batch, counts[i], 1000 * (i + 1));
+        texts[i] = Text(*batch);
+        if (i == 3) break;
+        Orlo::ReferenceBatch* next = writer.Hand(batch);
         ASSERT_NE(next, nullptr);
-        ASSERT_NE(next, buffer);
+        ASSERT_NE(next, batch);
         if (previous) EXPECT_EQ(next, previous);
         EXPECT_EQ(next->Size(), 0u);
-        previous = buffer;
-        buffer = next;
+        previous = batch;
+        batch = next;
     }
-    buffer->Append(texts[3].c_str());
-    EXPECT_EQ(writer.End(buffer), "");
+    EXPECT_GT(texts[0].size(), Orlo::SnapshotWriter::TEXT_AREA);
+    EXPECT_EQ(writer.End(batch), "");
     ASSERT_EQ(writer.Files().size(), 4u);
-    for (int i = 0; i < 4; i++) EXPECT_EQ(vesktest::ReadFile(writer.Files()[i]), texts[i]) << i;
+    for (int i = 0; i < 4; i++) EXPECT_TRUE(vesktest::ReadFile(writer.Files()[i]) == texts[i]) << i;
     const std::vector<std::string> files = writer.Files();
     writer.DeleteFiles();
     for (const std::string& path : files) EXPECT_FALSE(vesktest::FileExists(path)) << path;
@@ -112,13 +136,13 @@ TEST(SnapshotFileTest, WriterThatCannotCreateItsFileStopsTheWalk) {
     vesktest::TempDir dir;
     const std::string missing = dir.File("missing");
     EnvGuard temp("TEMP", missing);
-    Orlo::SnapshotWriter writer(64, 16);
-    Orlo::StringBuffer* buffer = writer.Begin();
-    buffer->Append("<ref kind=\"2\"/>");
-    buffer = writer.Hand(buffer);
+    Orlo::SnapshotWriter writer(4);
+    Orlo::ReferenceBatch* batch = writer.Begin();
+    Fill(*batch, 1, 1);
+    batch = writer.Hand(batch);
     for (int i = 0; i < 500 && !writer.Failed(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(writer.Failed());
-    EXPECT_EQ(writer.Hand(buffer), nullptr);
+    EXPECT_EQ(writer.Hand(batch), nullptr);
     const std::string failure = writer.End(nullptr);
     EXPECT_EQ(failure.rfind("Cannot create snapshot file " + missing, 0), 0u) << failure;
     EXPECT_TRUE(writer.Files().empty());
