@@ -10,6 +10,7 @@
 #include "cli/SnapshotInput.h"
 #include "heap/HeapText.h"
 #include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -24,10 +25,10 @@ struct DiffArgs {
 
 // Instances and bytes per class: a snapshot header's figures, which need no
 // more of the stream; with retained sizes, the whole graph's.
-static std::vector<ClassTotals> Totals(const SnapshotInput& input, bool retained) {
+static std::vector<ClassTotals> Totals(const SnapshotInput& input, bool retained, WorkProgress& progress) {
     if (retained) {
         HeapGraph graph = input.Graph();
-        return DominatorTree(graph).ByClass();
+        return DominatorTree(graph, true, progress).ByClass();
     }
     std::vector<ClassTotals> rows;
     for (const ClassCount& count : input.Histogram()) rows.push_back({count.name, count.instances, count.bytes, -1});
@@ -45,9 +46,11 @@ static void RunDiff(const Options& options, const DiffArgs& args) {
     InterruptExit cancel("diff cancelled (Ctrl-C)", EXIT_CANCELLED);
     // Both inputs are looked at before the first is read: a wrong second
     // file is reported at once.
-    SnapshotInput first(options, args.before, true), second(options, args.after, false);
-    std::vector<ClassTotals> before = Totals(first, args.retained);
-    std::vector<ClassTotals> after = Totals(second, args.retained);
+    ProgressDisplay progress("diff");
+    SnapshotInput first(options, args.before, true, progress), second(options, args.after, false, progress);
+    std::vector<ClassTotals> before = Totals(first, args.retained, progress);
+    std::vector<ClassTotals> after = Totals(second, args.retained, progress);
+    progress.Stop();
 
     std::vector<ClassDelta> rows = DiffClasses(before, after);
     if (rows.size() > args.count) rows.resize(args.count);

@@ -10,6 +10,7 @@
 #include "heap/HeapText.h"
 #include "cli/SnapshotInput.h"
 #include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -53,8 +54,10 @@ static void PrintSummary(const HeapGraph& graph, const DominatorTree& tree, bool
 
 static void RunTop(const Options& options, const TopArgs& args) {
     InterruptExit cancel("top cancelled (Ctrl-C)", EXIT_CANCELLED);
-    HeapGraph graph = SnapshotInput(options, args.file, false).Graph();
-    DominatorTree tree(graph);
+    ProgressDisplay progress("top");
+    HeapGraph graph = SnapshotInput(options, args.file, false, progress).Graph();
+    DominatorTree tree(graph, true, progress);
+    progress.Stop();
 
     nlohmann::ordered_json out = Summary(graph, tree);
     if (args.byClass) {

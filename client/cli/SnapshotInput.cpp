@@ -1,9 +1,9 @@
 #include "cli/SnapshotInput.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,30 +14,6 @@
 #include "protocol/SnapshotSession.h"
 
 namespace vesk {
-
-// "reading FILE: 41% of 2.3 GiB, 3.2 s" on a terminal, at most twice a second.
-class FileProgress {
-public:
-    explicit FileProgress(const std::string& path) : path(path), shown(isatty(2)) {}
-    ~FileProgress() {
-        if (drawn) fprintf(stderr, "\r%*s\r", 70, "");
-    }
-    void operator()(uint64_t done, uint64_t total) {
-        auto now = std::chrono::steady_clock::now();
-        if (!shown || total == 0 || now - last < std::chrono::milliseconds(500)) return;
-        last = now;
-        drawn = true;
-        fprintf(stderr, "\rreading %s: %.0f%% of %.1f MiB, %.1f s   ", path.c_str(), 100.0 * done / total,
-                total / 1048576.0, std::chrono::duration<double>(now - start).count());
-    }
-
-private:
-    std::string path;
-    bool shown;
-    bool drawn = false;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last = start;
-};
 
 // A loader that also keeps the header's properties (the report's page header).
 class PropertyLoader : public SnapshotLoader {
@@ -60,8 +36,9 @@ static SnapshotInput::Kind KindOfFile(const std::string& path) {
     throw ClientError(ErrorKind::File, path + ": not a snapshot or HPROF file");
 }
 
-SnapshotInput::SnapshotInput(const Options& options, const std::string& file, bool fileRequired)
-    : options(options), kind(Kind::Live), path(file) {
+SnapshotInput::SnapshotInput(const Options& options, const std::string& file, bool fileRequired,
+                             WorkProgress& progress)
+    : options(options), progress(&progress), kind(Kind::Live), path(file) {
     if (file.empty() && fileRequired && !options.portGiven)
         throw UsageError("give FILE, or --port to take a new snapshot");
     if (!file.empty()) kind = KindOfFile(file);
@@ -71,10 +48,10 @@ std::string SnapshotInput::Source() const {
     return kind == Kind::Live ? options.host + ":" + std::to_string(options.port) : path;
 }
 
-static HeapGraph LoadHprof(const std::string& path) {
+static HeapGraph LoadHprof(const std::string& path, WorkProgress& progress) {
     HeapGraph graph;
     std::string error;
-    if (!LoadHprofFile(path, &graph, &error)) throw ClientError(ErrorKind::File, error);
+    if (!LoadHprofFile(path, &graph, &error, progress)) throw ClientError(ErrorKind::File, error);
     return graph;
 }
 
@@ -94,18 +71,21 @@ static void ReadLive(const Options& options, SnapshotReader& reader) {
 }
 
 void SnapshotInput::Read(SnapshotReader& reader) const {
-    if (kind == Kind::Live) return ReadLive(options, reader);
-    {
-        FileProgress progress(path);
-        FeedFile(path, reader, std::ref(progress));
+    if (kind == Kind::Live) {
+        progress->Phase("");  // the session shows its own
+        return ReadLive(options, reader);
     }
+    struct stat info {};
+    progress->Phase("reading " + path.substr(path.find_last_of('/') + 1),
+                    stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0);
+    FeedFile(path, reader, [this](uint64_t done, uint64_t) { progress->Set(done); });
     if (!reader.Finish()) throw ClientError(ErrorKind::File, path + ": " + reader.Error());
 }
 
 std::vector<ClassCount> SnapshotInput::Histogram() const {
     if (kind == Kind::Hprof) {
         std::vector<ClassCount> rows;
-        for (const ClassTotals& totals : LoadHprof(path).Histogram())
+        for (const ClassTotals& totals : LoadHprof(path, *progress).Histogram())
             rows.push_back({totals.name, totals.instances, totals.bytes});
         return SortHistogram(std::move(rows));
     }
@@ -115,12 +95,12 @@ std::vector<ClassCount> SnapshotInput::Histogram() const {
 }
 
 HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
-    if (kind == Kind::Hprof) return LoadHprof(path);
+    if (kind == Kind::Hprof) return LoadHprof(path, *progress);
     PropertyLoader loader;
     SnapshotReader reader(loader);
     Read(reader);
     if (properties) *properties = std::move(loader.properties);
-    return loader.Finish();
+    return loader.Finish(*progress);
 }
 
 }  // namespace vesk

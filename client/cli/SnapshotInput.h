@@ -15,6 +15,7 @@
 
 #include "cli/Commands.h"
 #include "heap/HeapGraph.h"
+#include "heap/WorkProgress.h"
 #include "load/SnapshotHistogram.h"
 #include "report/HeapReport.h"
 
@@ -26,7 +27,10 @@ public:
 
     // FILE when given; else a live snapshot when --port was given or FILE is
     // optional, otherwise a usage error. A file is opened here to learn its kind.
-    SnapshotInput(const Options& options, const std::string& file, bool fileRequired);
+    // progress gets the reading and building phases (a live snapshot shows
+    // its own while it arrives); it must outlive the input.
+    SnapshotInput(const Options& options, const std::string& file, bool fileRequired,
+                  WorkProgress& progress = NoProgress());
 
     Kind GetKind() const { return kind; }
     // The file name, or host:port.
@@ -44,6 +48,7 @@ private:
     void Read(SnapshotReader& reader) const;
 
     Options options;
+    WorkProgress* progress;
     Kind kind;
     std::string path;  // "" for a live snapshot
 };

@@ -196,9 +196,9 @@ std::string ThreadStateName(int32_t state) {
     return name;
 }
 
-ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
+ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progress) {
     const HeapGraph& graph = snapshot.graph;
-    DominatorTree tree(graph);
+    DominatorTree tree(graph, true, progress);
     ReportContent content;
     content.title = "Heap snapshot of " + Program(snapshot);
     content.factColumns = {snapshot.source};
@@ -209,6 +209,7 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
                                 ") are reached by no GC root and left out of retained sizes.");
 
     {
+        progress.Phase("treemap");
         DominatorChildren children(tree, graph.NodeCount());
         for (const TreemapCell& cell : LayoutTreemap(
                  children.Of(DominatorTree::VIRTUAL_ROOT, tree),
@@ -225,11 +226,12 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
 
     for (const ClassTotals& c : tree.ByClass()) content.histogram.push_back({c.name, c.instances, c.bytes, c.retained});
 
-    PathFinder paths(graph);
+    PathFinder paths(graph, false, progress);
     for (NodeId node : tree.Largest(LARGEST_OBJECTS))
         content.paths.push_back({ObjectName(graph, node), static_cast<int64_t>(tree.Retained(node)),
                                  PathLines(graph, paths.ShortestPath(node))});
 
+    progress.Phase("threads");
     std::vector<uint64_t> retained = ThreadRetained(graph, tree);
     for (size_t i = 0; i < graph.Threads().size(); i++) {
         const HeapThread& t = graph.Threads()[i];
