@@ -320,8 +320,8 @@ size_t HeapGraphBuilder::MemoryBytes() const {
 }
 
 HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
-    // Counting the references, then placing them node by node.
-    progress.Phase("graph", graph.edges.size() + graph.NodeCount(), "");
+    // Counting the references, then placing them (one step each).
+    progress.Phase("graph", 2 * graph.edges.size(), "");
     graph.tags.Compact();
     for (size_t i = 0; i < graph.classes.size(); i++)
         if (superTags[i] != 0) graph.classes[i].super = FindClassTag(superTags[i]);
@@ -360,10 +360,11 @@ HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
     for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
     std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
     {
+        uint64_t step = kept;
         for (NodeId bucket = 0; bucket < nodes; bucket++) {
-            progress.Tick(kept + bucket);
             uint64_t end = offsets[bucket + 1];
             while (next[bucket] < end) {
+                progress.Tick(step++);
                 uint64_t at = next[bucket];
                 NodeId owner = referrers[at];
                 if (owner == bucket) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "HprofBuilder.h"
 #include "JavaProcess.h"
 #include "SnapshotStream.h"
 #include "TempDir.h"
@@ -195,4 +196,17 @@ TEST(AnalysisCancel, CtrlCWhileReadingEndsWithTheCancelStatusAndMessage) {
     // No writer ever comes: vesk is still reading when Ctrl-C arrives.
     EXPECT_EQ(RunProgram({VeskProgram(), "top", fifo}, out, 1000), 130) << ReadFile(out);
     EXPECT_NE(ReadFile(out).find("vesk: top cancelled"), std::string::npos) << ReadFile(out);
+}
+
+// On a terminal the phases show as one line, and Ctrl-C in the midst of the
+// analysis ends it at once, the line erased for the message.
+TEST(AnalysisCancel, CtrlCDuringAnalysisOnATerminalEndsPromptly) {
+    TempDir dir;
+    std::string file = dir.Write("chain.hprof", ChainHprof(2000000));
+    TerminalRun run = RunOnTerminal({VeskProgram(), "top", file}, "top: reading chain.hprof (objects)");
+    EXPECT_EQ(run.status, 130) << run.shown;
+    EXPECT_NE(run.shown.find("\rtop: reading chain.hprof (classes): "), std::string::npos) << run.shown;
+    EXPECT_NE(run.shown.find("\r\x1b[Kvesk: top cancelled (Ctrl-C)"), std::string::npos) << run.shown;
+    EXPECT_GE(run.secondsAfterInterrupt, 0.0);
+    EXPECT_LT(run.secondsAfterInterrupt, 5.0);
 }
