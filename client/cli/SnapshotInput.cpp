@@ -56,16 +56,31 @@ static HeapGraph LoadHprof(const std::string& path, WorkProgress& progress) {
 }
 
 // A reader that stops early (the histogram) ends a live snapshot with a
-// cancellation, which then is no failure.
+// cancellation, which then is no failure. Ctrl-C once the heap is walked
+// ends at once, rather than after the rest of the stream has been read.
 static void ReadLive(const Options& options, SnapshotReader& reader) {
     VeskClient client = ConnectClient(options);
     SnapshotSession session(client, options.timeoutMs, true);
+    session.StopAtOnce();
+    // A frame of a quarter million references takes a while to read: the
+    // line moves meanwhile.
+    const size_t SLICE = 4 << 20;
     SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
-        if (!reader.Feed(frame.bytes)) session.Cancel();
+        std::string_view bytes = frame.bytes;
+        size_t at = 0;
+        do {
+            // The last frame (the agent's confirmation among them) ends it anyway.
+            if (!frame.last && session.Interrupted()) throw ClientError(ErrorKind::Cancelled, "Ctrl-C");
+            std::string_view slice = bytes.substr(at, SLICE);
+            at += slice.size();
+            if (!reader.Feed(slice)) return session.Cancel();
+            session.ShowProgress();
+        } while (at < bytes.size());
     });
     bool stoppedEarly = reader.HeaderDone() && !reader.Complete() && !reader.Failed();
     if (outcome == SnapshotSession::Outcome::Cancelled && !stoppedEarly)
         throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (" + session.Error() + ")");
+    if (session.Interrupted()) throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (Ctrl-C)");
     if (!reader.Finish())
         throw ClientError(reader.AgentError().empty() ? ErrorKind::Dropped : ErrorKind::AgentReported, reader.Error());
 }
