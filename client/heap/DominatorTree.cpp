@@ -157,10 +157,10 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std:
     }
     std::vector<Num>().swap(semi);
 
-    // The nodes by number again, rather than kept all along beside the
-    // arrays above.
     // Five passes more: numbering, sizes, the unreachable, the class totals' two.
     progress.Phase("retained sizes", 5ull * nodes, "");
+    // The nodes by number again, rather than kept all along beside the
+    // arrays above.
     std::vector<NodeId> vertex(2, NO_NODE);
     vertex.reserve(count);
     Number(graph, followWeak, pre, nullptr, &vertex, progress);

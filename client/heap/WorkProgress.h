@@ -3,10 +3,12 @@
 // done of the phase's total. The work never waits on the watcher, which
 // reads the amount on its own thread whenever it likes.
 //
-// Phase is called by the thread that leads the work. Set and Add are one
-// relaxed atomic store or add, callable from any thread: Set at a loop head
-// costs next to nothing (a plain store), Add is for workers sharing a phase,
-// once per chunk. The base class shows nothing.
+// Phase is called by the thread that leads the work. Set, Tick and Add are
+// one relaxed atomic store or add, callable from any thread: Set and Tick
+// (for the head of a tight loop) cost next to nothing; Add is for workers
+// sharing a phase, once per chunk. The base class shows nothing. Ctrl-C is
+// not asked here: it ends the program from its signal handler (see
+// InterruptExit), so no loop needs to look for it.
 #pragma once
 
 #include <atomic>

@@ -68,7 +68,7 @@ uint64_t SnapshotSession::ReferencesReceived() const {
     return totalRefs > 0 ? std::min(done, totalRefs) : done;
 }
 
-bool SnapshotSession::Interrupted() const { return interrupts ? interrupts->Presses() > 0 : interrupted; }
+bool SnapshotSession::Interrupted() const { return guard ? guard->Presses() > 0 : interrupted; }
 
 void SnapshotSession::ShowProgress() {
     if (frames == 0 || cancelSent || heapDump) progress.Tick();
@@ -80,11 +80,11 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     struct Watch {
         SnapshotSession& session;
         ~Watch() {
-            session.interrupted = session.interrupts->Presses() > 0;
-            session.interrupts = nullptr;
+            session.interrupted = session.guard->Presses() > 0;
+            session.guard = nullptr;
         }
     } watch{*this};
-    this->interrupts = &interrupts;
+    guard = &interrupts;
     ClientGuard clientGuard(client);
     startBytes = client.BytesReceived();
     progress.Phase(heapDump ? "the JVM is writing its heap dump, paused meanwhile; then the agent redacts it"

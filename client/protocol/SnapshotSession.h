@@ -64,8 +64,8 @@ private:
     int idleTimeoutMs;
     bool heapDump;
     Progress progress;
-    const InterruptGuard* interrupts = nullptr;  // while Run runs
-    bool interrupted = false;                    // once it returned
+    const InterruptGuard* guard = nullptr;  // while Run runs
+    bool interrupted = false;               // once it returned
     bool stopAtOnce = false;
     bool cancelSent = false;
     uint64_t frames = 0;
