@@ -12,6 +12,7 @@
 #include "cli/SnapshotInput.h"
 #include "heap/HeapText.h"
 #include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -116,9 +117,11 @@ static void RunDiff(const Options& options, const DiffArgs& args) {
     InterruptExit cancel("diff cancelled (Ctrl-C)", EXIT_CANCELLED);
     // Both inputs are looked at before the first is read: a wrong second
     // file is reported at once.
-    SnapshotInput first(options, args.before, true), second(options, args.after, false);
+    ProgressDisplay progress("diff");
+    SnapshotInput first(options, args.before, true, progress), second(options, args.after, false, progress);
     Side before = Totals(first, args.retained);
     Side after = Totals(second, args.retained);
+    progress.Stop();
 
     std::vector<ClassDelta> rows = DiffClasses(before.classes, after.classes);
     bool gate = args.failAbove >= 0;

@@ -9,6 +9,7 @@
 #include "cli/SnapshotInput.h"
 #include "load/SnapshotHistogram.h"
 #include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -36,7 +37,9 @@ static void PrintJson(const std::vector<ClassCount>& rows, size_t count) {
 // cancelled rather than received.
 static void RunHisto(const Options& options, const HistoArgs& args) {
     InterruptExit cancel("histo cancelled (Ctrl-C)", EXIT_CANCELLED);
-    std::vector<ClassCount> rows = SnapshotInput(options, args.file, false).Histogram();
+    ProgressDisplay progress("histo");
+    std::vector<ClassCount> rows = SnapshotInput(options, args.file, false, progress).Histogram();
+    progress.Stop();
     if (args.json) PrintJson(rows, args.count);
     else PrintHistogram(stdout, rows, args.count, args.bytes);
 }

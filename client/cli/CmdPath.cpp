@@ -13,6 +13,7 @@
 #include "heap/HeapText.h"
 #include "cli/SnapshotInput.h"
 #include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -99,7 +100,8 @@ static void RunPath(const Options& options, PathArgs args) {
     if (args.tag.empty() == args.className.empty()) throw UsageError("give either TAG or --class NAME");
     uint64_t tag = 0;
     if (!args.tag.empty() && !ParseTag(args.tag, &tag)) throw UsageError("not a tag (hexadecimal): " + args.tag);
-    SnapshotInput input(options, args.file, true);
+    ProgressDisplay progress("path");
+    SnapshotInput input(options, args.file, true, progress);
     HeapGraph graph = input.Graph();
     std::unique_ptr<DominatorTree> stored = input.Tree(graph);
     const DominatorTree& tree = *stored;
@@ -120,7 +122,8 @@ static void RunPath(const Options& options, PathArgs args) {
             throw ClientError(ErrorKind::Usage, "no instance of " + args.className + " that a root reaches");
     }
 
-    PathFinder finder(graph, args.allRefs);
+    PathFinder finder(graph, args.allRefs, progress);
+    progress.Stop();
     nlohmann::ordered_json out = nlohmann::ordered_json::array();
     for (size_t i = 0; i < targets.size(); i++) {
         HeapPath found = finder.ShortestPath(targets[i]);

@@ -11,6 +11,7 @@
 #include "cli/SnapshotInput.h"
 #include "report/HeapReport.h"
 #include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 #include "term/OutputFile.h"
 
 namespace vesk {
@@ -24,9 +25,10 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
     // Ctrl-C ends the program at once until the page is about to be written.
     std::optional<InterruptExit> cancel;
     cancel.emplace("report cancelled (Ctrl-C); nothing written", EXIT_CANCELLED);
+    ProgressDisplay progress("report");
     std::vector<SnapshotInput> inputs;
-    for (const std::string& file : files) inputs.emplace_back(options, file, true);
-    if (live) inputs.emplace_back(options, "", false);
+    for (const std::string& file : files) inputs.emplace_back(options, file, true, progress);
+    if (live) inputs.emplace_back(options, "", false, progress);
     std::vector<ReportSnapshot> snapshots(inputs.size());
     std::unique_ptr<DominatorTree> tree;
     for (size_t i = 0; i < inputs.size(); i++) {
@@ -38,8 +40,9 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
         tree = inputs[0].Tree(snapshots[0].graph);
         snapshots[0].tree = tree.get();
     }
-    std::string page = RenderReportPage(snapshots.size() == 1 ? SnapshotReport(snapshots[0])
+    std::string page = RenderReportPage(snapshots.size() == 1 ? SnapshotReport(snapshots[0], progress)
                                                               : ComparisonReport(snapshots[0], snapshots[1]));
+    progress.Stop();
     cancel.reset();
     // Written whole or not at all: a failed write leaves no truncated page.
     OutputFile file(output);

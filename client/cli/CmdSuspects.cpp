@@ -11,6 +11,7 @@
 #include "heap/HeapFindings.h"
 #include "heap/HeapText.h"
 #include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -162,14 +163,17 @@ static void PrintFindings(const HeapGraph& graph, const HeapFindings& findings, 
 
 static void RunSuspects(const Options& options, const SuspectsArgs& args) {
     InterruptExit cancel("suspects cancelled (Ctrl-C)", EXIT_CANCELLED);
-    SnapshotInput input(options, args.file, false);
+    ProgressDisplay progress("suspects");
+    SnapshotInput input(options, args.file, false, progress);
     HeapGraph graph = input.Graph();
     std::unique_ptr<DominatorTree> tree = input.Tree(graph);
     FindingsOptions settings;
     settings.threshold = args.threshold / 100;
     settings.maxSuspects = args.count;
     settings.maxWaste = args.count;
+    progress.Phase("findings");
     HeapFindings findings = FindProblems(graph, *tree, settings);
+    progress.Stop();
     if (args.json) printf("%s\n", FindingsJson(graph, findings).dump(2).c_str());
     else PrintFindings(graph, findings, args);
 }

@@ -11,6 +11,7 @@
 #include "heap/HeapText.h"
 #include "cli/SnapshotInput.h"
 #include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -95,10 +96,12 @@ static void PrintSummary(const HeapGraph& graph, const DominatorTree& tree, bool
 
 static void RunTop(const Options& options, const TopArgs& args) {
     InterruptExit cancel("top cancelled (Ctrl-C)", EXIT_CANCELLED);
-    SnapshotInput input(options, args.file, false);
+    ProgressDisplay progress("top");
+    SnapshotInput input(options, args.file, false, progress);
     HeapGraph graph = input.Graph();
     std::unique_ptr<DominatorTree> stored = input.Tree(graph);
     const DominatorTree& tree = *stored;
+    progress.Stop();
 
     nlohmann::ordered_json out = Summary(graph, tree);
     if (args.byClass) {

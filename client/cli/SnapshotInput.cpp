@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -17,30 +16,6 @@
 #include "term/InterruptGuard.h"
 
 namespace vesk {
-
-// "reading FILE: 41% of 2.3 GiB, 3.2 s" on a terminal, at most twice a second.
-class FileProgress {
-public:
-    explicit FileProgress(const std::string& path) : path(path), shown(isatty(2)) {}
-    ~FileProgress() {
-        if (drawn) fprintf(stderr, "\r%*s\r", 70, "");
-    }
-    void operator()(uint64_t done, uint64_t total) {
-        auto now = std::chrono::steady_clock::now();
-        if (!shown || total == 0 || now - last < std::chrono::milliseconds(500)) return;
-        last = now;
-        drawn = true;
-        fprintf(stderr, "\rreading %s: %.0f%% of %.1f MiB, %.1f s   ", path.c_str(), 100.0 * done / total,
-                total / 1048576.0, std::chrono::duration<double>(now - start).count());
-    }
-
-private:
-    std::string path;
-    bool shown;
-    bool drawn = false;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last = start;
-};
 
 // A loader that also keeps the header's properties (the report's page header).
 class PropertyLoader : public SnapshotLoader {
@@ -63,8 +38,9 @@ static SnapshotInput::Kind KindOfFile(const std::string& path) {
     throw ClientError(ErrorKind::File, path + ": not a snapshot or HPROF file");
 }
 
-SnapshotInput::SnapshotInput(const Options& options, const std::string& file, bool fileRequired)
-    : options(options), kind(Kind::Live), path(file) {
+SnapshotInput::SnapshotInput(const Options& options, const std::string& file, bool fileRequired,
+                             WorkProgress& progress)
+    : options(options), progress(&progress), kind(Kind::Live), path(file) {
     if (file.empty() && fileRequired && !options.portGiven)
         throw UsageError("give FILE, or --port to take a new snapshot");
     if (!file.empty()) kind = KindOfFile(file);
@@ -75,34 +51,52 @@ std::string SnapshotInput::Source() const {
     return kind == Kind::Live ? options.host + ":" + std::to_string(options.port) : path;
 }
 
-static HeapGraph LoadHprof(const std::string& path) {
+static HeapGraph LoadHprof(const std::string& path, WorkProgress& progress) {
     HeapGraph graph;
     std::string error;
-    if (!LoadHprofFile(path, &graph, &error)) throw ClientError(ErrorKind::File, error);
+    if (!LoadHprofFile(path, &graph, &error, progress)) throw ClientError(ErrorKind::File, error);
     return graph;
 }
 
 // A reader that stops early (the histogram) ends a live snapshot with a
-// cancellation, which then is no failure.
+// cancellation, which then is no failure. Ctrl-C once the heap is walked
+// ends at once, rather than after the rest of the stream has been read.
 static void ReadLive(const Options& options, SnapshotReader& reader) {
     VeskClient client = ConnectClient(options);
     SnapshotSession session(client, options.timeoutMs, true);
+    session.StopAtOnce();
+    // A frame of a quarter million references takes a while to read: the
+    // line moves meanwhile.
+    const size_t SLICE = 4 << 20;
     SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
-        if (!reader.Feed(frame.bytes)) session.Cancel();
+        std::string_view bytes = frame.bytes;
+        size_t at = 0;
+        do {
+            // The last frame (the agent's confirmation among them) ends it anyway.
+            if (!frame.last && session.Interrupted()) throw ClientError(ErrorKind::Cancelled, "Ctrl-C");
+            std::string_view slice = bytes.substr(at, SLICE);
+            at += slice.size();
+            if (!reader.Feed(slice)) return session.Cancel();
+            session.ShowProgress();
+        } while (at < bytes.size());
     });
     bool stoppedEarly = reader.HeaderDone() && !reader.Complete() && !reader.Failed();
     if (outcome == SnapshotSession::Outcome::Cancelled && !stoppedEarly)
         throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (" + session.Error() + ")");
+    if (session.Interrupted()) throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (Ctrl-C)");
     if (!reader.Finish())
         throw ClientError(reader.AgentError().empty() ? ErrorKind::Dropped : ErrorKind::AgentReported, reader.Error());
 }
 
 void SnapshotInput::Read(SnapshotReader& reader) const {
-    if (kind == Kind::Live) return ReadLive(options, reader);
-    {
-        FileProgress progress(path);
-        FeedFile(path, reader, std::ref(progress));
+    if (kind == Kind::Live) {
+        progress->Phase("");  // the session shows its own
+        return ReadLive(options, reader);
     }
+    struct stat info {};
+    progress->Phase("reading " + path.substr(path.find_last_of('/') + 1),
+                    stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0);
+    FeedFile(path, reader, [this](uint64_t done, uint64_t) { progress->Set(done); });
     if (!reader.Finish()) throw ClientError(ErrorKind::File, path + ": " + reader.Error());
 }
 
@@ -136,6 +130,7 @@ HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
         if (std::shared_ptr<HeapIndexReader> reader = OpenIndex(path, stamp)) {
             HeapGraph graph;
             StreamProperties stored;
+            progress->Phase("reading the index");
             if (reader->ReadGraph(&graph, &stored)) {
                 index = reader;
                 if (properties) *properties = std::move(stored);
@@ -143,14 +138,14 @@ HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
             }
         }
     }
-    if (kind == Kind::Hprof) return LoadHprof(path);
+    if (kind == Kind::Hprof) return LoadHprof(path, *progress);
     PropertyLoader loader;
     // The graph is built on a second thread while the stream is read.
     SnapshotReader reader(loader, SnapshotReader::Kind::Snapshot, SnapshotReader::Path::FastTwoThreads);
     Read(reader);
     if (Indexed()) this->properties = loader.properties;
     if (properties) *properties = std::move(loader.properties);
-    return loader.Finish();
+    return loader.Finish(*progress);
 }
 
 std::unique_ptr<DominatorTree> SnapshotInput::Tree(const HeapGraph& graph) const {
@@ -159,7 +154,7 @@ std::unique_ptr<DominatorTree> SnapshotInput::Tree(const HeapGraph& graph) const
         index.reset();
         if (stored) return stored;
     }
-    auto tree = std::make_unique<DominatorTree>(graph);
+    auto tree = std::make_unique<DominatorTree>(graph, true, *progress);
     if (Indexed()) WriteIndex(graph, *tree);
     return tree;
 }
@@ -188,6 +183,7 @@ void SnapshotInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree
     }
     std::string error;
     bool cancelled = false;
+    progress->Phase("writing the index");
     {
         // Ctrl-C stops the writing first, so that no partial file stays behind.
         InterruptGuard guard;

@@ -26,6 +26,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
 #include "load/HeapIndex.h"
+#include "heap/WorkProgress.h"
 #include "load/SnapshotHistogram.h"
 #include "report/HeapReport.h"
 
@@ -37,7 +38,10 @@ public:
 
     // FILE when given; else a live snapshot when --port was given or FILE is
     // optional, otherwise a usage error. A file is opened here to learn its kind.
-    SnapshotInput(const Options& options, const std::string& file, bool fileRequired);
+    // progress gets the reading and building phases (a live snapshot shows
+    // its own while it arrives); it must outlive the input.
+    SnapshotInput(const Options& options, const std::string& file, bool fileRequired,
+                  WorkProgress& progress = NoProgress());
 
     Kind GetKind() const { return kind; }
     // The file name, or host:port.
@@ -61,6 +65,7 @@ private:
     void WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const;
 
     Options options;
+    WorkProgress* progress;
     Kind kind;
     std::string path;  // "" for a live snapshot
     SourceStamp stamp;  // the file as it was before it was read

@@ -38,7 +38,8 @@ static const char EXIT_STATUS[] =
 
 static const char SIZES[] =
     "Tables show sizes in binary units (1 KiB = 1024 bytes, then MiB, GiB); --bytes on histo,\n"
-    "top, path, diff and suspects prints whole bytes, as --json always does.\n\n";
+    "top, path, diff and suspects prints whole bytes, as --json always does. On a terminal, reading and\n"
+    "analysing a heap shows its phases on one line of standard error, erased before the results.\n\n";
 
 static const char COMMON_OPTIONS[] =
     "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-index) also go before or\n"

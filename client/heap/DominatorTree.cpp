@@ -9,18 +9,22 @@ namespace vesk {
 // Dense numbers in depth-first preorder: 1 is the virtual root, 0 "unvisited".
 using Num = uint32_t;
 
-DominatorTree::DominatorTree(const HeapGraph& graph, bool followWeak) : graph(graph) { Compute(followWeak); }
+DominatorTree::DominatorTree(const HeapGraph& graph, bool followWeak, WorkProgress& progress)
+    : graph(graph), progress(progress) {
+    Compute(followWeak);
+}
 
 // Iterative depth-first search from each root's object in turn, which is a
 // depth-first search from the virtual root: numbers every node it reaches
 // (pre), and fills parent or vertex (by number) when given. The stack holds
 // nodes and how many of their edges are done.
 static Num Number(const HeapGraph& graph, bool followWeak, std::vector<Num>& pre, std::vector<Num>* parent,
-                  std::vector<NodeId>* vertex) {
+                  std::vector<NodeId>* vertex, WorkProgress& progress) {
     pre.assign(graph.NodeCount(), 0);
     Num count = 2;
     std::vector<std::pair<NodeId, uint32_t>> stack;
     auto visit = [&](NodeId node, Num from) {
+        progress.Tick(count);
         pre[node] = count++;
         if (parent) parent->push_back(from);
         if (vertex) vertex->push_back(node);
@@ -47,10 +51,12 @@ static Num Number(const HeapGraph& graph, bool followWeak, std::vector<Num>& pre
 
 void DominatorTree::Compute(bool followWeak) {
     const NodeId nodes = graph.NodeCount();
+    // Six passes over the nodes, each a sixth of the phase.
+    progress.Phase("dominators", 6ull * nodes, "");
     std::vector<Num> pre;
     std::vector<Num> parent(2, 0);  // by number
     parent.reserve(static_cast<size_t>(nodes) + 2);
-    const Num count = Number(graph, followWeak, pre, &parent, nullptr);  // numbers 1 .. count - 1
+    const Num count = Number(graph, followWeak, pre, &parent, nullptr, progress);  // numbers 1 .. count - 1
 
     // Predecessors by number, 32-bit offsets when they fit. Two kinds are
     // left out as they cannot lower a semi-dominator below the DFS parent it
@@ -60,6 +66,7 @@ void DominatorTree::Compute(bool followWeak) {
     for (const HeapRoot& root : graph.Roots()) rooted[pre[root.node]] = true;
     uint64_t total = 0;
     for (NodeId node = 0; node < nodes; node++) {
+        progress.Tick(uint64_t{nodes} + node);
         if (!pre[node]) continue;
         for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
             if ((followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node]) total++;
@@ -80,6 +87,7 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std:
             return (followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node];
         };
         for (NodeId node = 0; node < nodes; node++) {
+            progress.Tick(2ull * nodes + node);
             if (!pre[node]) continue;
             for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
                 if (kept(node, e)) predBegin[pre[e->target]]++;
@@ -90,6 +98,7 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std:
         predBegin[count] = predBegin[count - 1];
         preds.resize(predBegin[count]);
         for (NodeId node = nodes; node-- > 0;) {
+            progress.Tick(4ull * nodes - node);
             if (!pre[node]) continue;
             for (const HeapEdge* e = graph.EdgesEnd(node); e-- > graph.EdgesBegin(node);)
                 if (kept(node, e)) preds[--predBegin[pre[e->target]]] = pre[node];
@@ -124,6 +133,7 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std:
         return label[v];
     };
     for (Num w = count - 1; w >= 2; w--) {
+        progress.Tick(4ull * nodes + count - w);
         Num s = rooted[w] ? 1 : parent[w];
         for (Offset i = predBegin[w]; i < predBegin[w + 1]; i++) {
             Num u = semi[eval(preds[i], w + 1)];
@@ -140,23 +150,27 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std:
 
     // Nearest common ancestors: walk up the tree from the parent to the semi-dominator.
     for (Num w = 2; w < count; w++) {
+        progress.Tick(5ull * nodes + w);
         Num d = idomNum[w];
         while (d > semi[w]) d = idomNum[d];
         idomNum[w] = d;
     }
     std::vector<Num>().swap(semi);
 
+    // Five passes more: numbering, sizes, the unreachable, the class totals' two.
+    progress.Phase("retained sizes", 5ull * nodes, "");
     // The nodes by number again, rather than kept all along beside the
     // arrays above.
     std::vector<NodeId> vertex(2, NO_NODE);
     vertex.reserve(count);
-    Number(graph, followWeak, pre, nullptr, &vertex);
+    Number(graph, followWeak, pre, nullptr, &vertex, progress);
     std::vector<Num>().swap(pre);
 
     // Retained sizes: children before their dominators (reverse preorder).
     retained.assign(nodes, 0);
     idom.assign(nodes, NO_NODE);
     for (Num w = count - 1; w >= 2; w--) {
+        progress.Tick(uint64_t{nodes} + count - w);
         NodeId node = vertex[w];
         retained[node] += graph.ShallowSize(node);
         Num d = idomNum[w];
@@ -169,8 +183,10 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std:
         }
     }
     reachable = count - 2;
-    for (NodeId node = 0; node < nodes; node++)
+    for (NodeId node = 0; node < nodes; node++) {
+        progress.Tick(2ull * nodes + node);
         if (idom[node] == NO_NODE) unreachableBytes += graph.ShallowSize(node);
+    }
     std::vector<Num>().swap(idomNum);
     std::vector<NodeId>().swap(vertex);
     Accumulate();
@@ -184,6 +200,7 @@ void DominatorTree::Accumulate() {
     std::vector<NodeId> firstChild(nodes, NO_NODE), nextSibling(nodes, NO_NODE);
     NodeId topFirst = NO_NODE;
     for (NodeId node = nodes; node-- > 0;) {
+        progress.Tick(4ull * nodes - node);
         NodeId d = idom[node];
         if (d == NO_NODE) continue;
         NodeId& head = d == VIRTUAL_ROOT ? topFirst : firstChild[d];
@@ -193,7 +210,9 @@ void DominatorTree::Accumulate() {
     classRetained.assign(graph.Classes().size(), 0);
     std::vector<uint32_t> active(graph.Classes().size(), 0);
     NodeId node = topFirst;
+    uint64_t visited = 4ull * nodes;
     while (node != NO_NODE) {
+        progress.Tick(visited++);
         uint32_t cls = graph.ClassOf(node);
         if (cls != NO_CLASS) {
             if (active[cls] == 0) classRetained[cls] += static_cast<int64_t>(retained[node]);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "heap/HeapGraph.h"
+#include "heap/WorkProgress.h"
 
 namespace vesk {
 
@@ -26,11 +27,12 @@ public:
     // The dominator of a root's node: the virtual root.
     static constexpr NodeId VIRTUAL_ROOT = NO_NODE - 1;
 
-    explicit DominatorTree(const HeapGraph& graph, bool followWeak = true);
+    // progress: the phases "dominators" and "retained sizes", while constructing.
+    explicit DominatorTree(const HeapGraph& graph, bool followWeak = true, WorkProgress& progress = NoProgress());
     // An empty tree over graph, for a reader of a stored copy to fill
     // through Members (load/HeapIndex stores the followWeak one).
     struct Stored {};
-    DominatorTree(const HeapGraph& graph, Stored) : graph(graph) {}
+    DominatorTree(const HeapGraph& graph, Stored) : graph(graph), progress(NoProgress()) {}
 
     // VIRTUAL_ROOT for nodes only the virtual root dominates, NO_NODE for
     // unreachable nodes.
@@ -74,6 +76,7 @@ private:
     std::vector<NodeId> Ranked(size_t n, uint32_t classIndex) const;
 
     const HeapGraph& graph;
+    WorkProgress& progress;  // while constructing
     std::vector<NodeId> idom;
     std::vector<uint64_t> retained;
     std::vector<int64_t> classRetained;

@@ -319,7 +319,9 @@ size_t HeapGraphBuilder::MemoryBytes() const {
            pendingRoots.capacity() * sizeof(PendingRoot) + (classByTag.size() + threadByTag.size()) * 32;
 }
 
-HeapGraph HeapGraphBuilder::Finish() {
+HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
+    // Counting the references, then placing them (one step each).
+    progress.Phase("graph", 2 * graph.edges.size(), "");
     graph.tags.Compact();
     for (size_t i = 0; i < graph.classes.size(); i++)
         if (superTags[i] != 0) graph.classes[i].super = FindClassTag(superTags[i]);
@@ -351,13 +353,18 @@ HeapGraph HeapGraphBuilder::Finish() {
 
     NodeId nodes = graph.NodeCount();
     std::vector<uint64_t> offsets(static_cast<size_t>(nodes) + 1, 0);
-    for (NodeId referrer : referrers) offsets[referrer + 1]++;
+    for (size_t i = 0; i < kept; i++) {
+        progress.Tick(i);
+        offsets[referrers[i] + 1]++;
+    }
     for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
     std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
     {
+        uint64_t step = kept;
         for (NodeId bucket = 0; bucket < nodes; bucket++) {
             uint64_t end = offsets[bucket + 1];
             while (next[bucket] < end) {
+                progress.Tick(step++);
                 uint64_t at = next[bucket];
                 NodeId owner = referrers[at];
                 if (owner == bucket) {

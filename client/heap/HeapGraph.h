@@ -16,6 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "heap/WorkProgress.h"
+
 namespace vesk {
 
 typedef uint32_t NodeId;
@@ -301,8 +303,9 @@ public:
     void CompactTags() { graph.tags.Compact(); }
 
     // Resolves forward references, orders the references by referrer and
-    // hands over the graph; the builder is empty afterwards.
-    HeapGraph Finish();
+    // hands over the graph; the builder is empty afterwards. progress: the
+    // phase "graph".
+    HeapGraph Finish(WorkProgress& progress = NoProgress());
 
 private:
     NodeId NewNode(uint64_t tag, uint32_t classIndex, uint64_t size);

@@ -2,8 +2,9 @@
 
 namespace vesk {
 
-PathFinder::PathFinder(const HeapGraph& graph, bool followWeak)
+PathFinder::PathFinder(const HeapGraph& graph, bool followWeak, WorkProgress& progress)
     : graph(graph), followWeak(followWeak), parent(graph.NodeCount(), NO_NODE) {
+    progress.Phase("paths", graph.NodeCount(), "objects");
     // Breadth first from all roots at once; the queue is the order of discovery.
     // Reserved whole: growing it would hold two copies at once.
     std::vector<NodeId> queue;
@@ -14,6 +15,7 @@ PathFinder::PathFinder(const HeapGraph& graph, bool followWeak)
         queue.push_back(root.node);
     }
     for (size_t head = 0; head < queue.size(); head++) {
+        progress.Tick(head);
         NodeId node = queue[head];
         for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++) {
             if (parent[e->target] != NO_NODE || (!followWeak && graph.IsWeak(node, *e))) continue;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "heap/HeapGraph.h"
+#include "heap/WorkProgress.h"
 
 namespace vesk {
 
@@ -26,7 +27,8 @@ struct HeapPath {
 
 class PathFinder {
 public:
-    explicit PathFinder(const HeapGraph& graph, bool followWeak = false);
+    // progress: the phase "paths", the search from the roots.
+    explicit PathFinder(const HeapGraph& graph, bool followWeak = false, WorkProgress& progress = NoProgress());
 
     bool Reachable(NodeId node) const { return parent[node] != NO_NODE; }
     // The number of references from a root to node (0: node is a root's

@@ -27,7 +27,7 @@ bool HprofFile::IsHprof(const std::string& path) {
     return file && fread(head, 1, sizeof head, file.get()) == sizeof head && F::HasMagic(head, sizeof head);
 }
 
-HprofFile::HprofFile(const std::string& path) : path(path) {
+HprofFile::HprofFile(const std::string& path, WorkProgress& progress) : path(path), progress(progress) {
     std::string error;
     if (!mapping.Map(path, &error)) throw HprofError(error);
     data = mapping.Data();
@@ -71,6 +71,7 @@ void HprofFile::ReadMetadata() {
     }
     idSize = header.idSize;
     firstRecord = header.length;
+    progress.Phase("reading " + path.substr(path.find_last_of('/') + 1) + " (classes)", size);
 
     std::unordered_map<uint64_t, uint64_t> classNames;  // class id -> name id
     for (const uint8_t* at = data + firstRecord; at < end;) {
@@ -90,6 +91,7 @@ void HprofFile::ReadMetadata() {
             for (HprofClass& cls : found) classes[cls.id] = std::move(cls);
         }
         at = body + length;
+        progress.Set(static_cast<uint64_t>(at - data));
     }
     mapping.Release(data, end);
     // Names last: a reader need not rely on UTF8 records coming first.
@@ -140,6 +142,7 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
     const uint8_t* kept = at;
     while (at < end) {
         if (at - kept >= RELEASE_STEP) {
+            progress.Set(static_cast<uint64_t>(at - data));
             mapping.Release(kept, at);
             kept = at;
         }
@@ -187,6 +190,7 @@ void HprofFile::Visit(HprofVisitor& visitor) const {
         const uint8_t* body = at + F::RECORD_HEADER;
         if (tag == F::HEAP_DUMP || tag == F::HEAP_DUMP_SEGMENT) WalkHeapDump(body, body + length, &visitor, nullptr);
         at = body + length;
+        progress.Set(static_cast<uint64_t>(at - data));
     }
     mapping.Release(data, end);
 }

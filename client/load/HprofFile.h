@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "HprofFormat.h"
+#include "heap/WorkProgress.h"
 #include "load/MappedFile.h"
 
 namespace vesk {
@@ -68,7 +69,9 @@ public:
 class HprofFile {
 public:
     // Maps the file and reads its names and classes; throws HprofError.
-    explicit HprofFile(const std::string& path);
+    // progress gets this opening pass as a phase of its own, and the offset
+    // reached in every later Visit (whose phases the caller names).
+    explicit HprofFile(const std::string& path, WorkProgress& progress = NoProgress());
     HprofFile(const HprofFile&) = delete;
     HprofFile& operator=(const HprofFile&) = delete;
 
@@ -76,6 +79,8 @@ public:
     static bool IsHprof(const std::string& path);
 
     size_t IdSize() const { return idSize; }
+    // The file's length in bytes.
+    uint64_t Size() const { return size; }
     uint64_t Id(const uint8_t* at) const;
     const HprofClass* FindClass(uint64_t id) const;
     const std::unordered_map<uint64_t, HprofClass>& Classes() const { return classes; }
@@ -112,6 +117,7 @@ private:
     [[noreturn]] void Fail(const uint8_t* at, const std::string& what) const;
 
     std::string path;
+    WorkProgress& progress;
     MappedFile mapping;
     const uint8_t* data = nullptr;  // the mapping's
     size_t size = 0;

@@ -159,9 +159,11 @@ std::string JavaClassName(std::string_view jvmName) {
     return name;
 }
 
-bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error) {
+bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error, WorkProgress& progress) {
     try {
-        HprofFile file(path);
+        HprofFile file(path, progress);
+        const std::string reading = "reading " + path.substr(path.find_last_of('/') + 1);
+        progress.Phase(reading + " (object layout)", file.Size());
         HprofLayout layout(file);
         HeapGraphBuilder builder;
 
@@ -192,12 +194,15 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         }
         builder.Reserve(firstObject + file.ObjectCount(), 0);
         NodeFiller nodes(file, layout, builder, classIndex, primitiveArrays);
+        progress.Phase(reading + " (objects)", file.Size());
         file.Visit(nodes);
+        progress.Phase("indexing object ids");
         builder.CompactTags();
         builder.Reserve(0, nodes.references);
         ReferenceFiller references(file, builder, instanceFields, firstObject);
+        progress.Phase(reading + " (references)", file.Size());
         file.Visit(references);
-        *graph = builder.Finish();
+        *graph = builder.Finish(progress);
         return true;
     } catch (const HprofError& e) {
         *error = e.what();

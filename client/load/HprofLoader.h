@@ -9,6 +9,7 @@
 #include <string>
 
 #include "heap/HeapGraph.h"
+#include "heap/WorkProgress.h"
 
 namespace vesk {
 
@@ -17,6 +18,8 @@ namespace vesk {
 std::string JavaClassName(std::string_view jvmName);
 
 // Reads an HPROF file into a graph. False with a message otherwise.
-bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error);
+// progress: the passes over the file, then the graph's.
+bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error,
+                   WorkProgress& progress = NoProgress());
 
 }  // namespace vesk

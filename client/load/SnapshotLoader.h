@@ -28,7 +28,7 @@ public:
     uint64_t AnnouncedReferences() const { return totalReferences; }
     const HeapGraphBuilder& Builder() const { return builder; }
     // Hands over the graph; call once, after the reader finished the stream.
-    HeapGraph Finish() { return builder.Finish(); }
+    HeapGraph Finish(WorkProgress& progress = NoProgress()) { return builder.Finish(progress); }
 
 private:
     HeapGraphBuilder builder;

@@ -68,6 +68,8 @@ uint64_t SnapshotSession::ReferencesReceived() const {
     return totalRefs > 0 ? std::min(done, totalRefs) : done;
 }
 
+bool SnapshotSession::Interrupted() const { return guard ? guard->Presses() > 0 : interrupted; }
+
 void SnapshotSession::ShowProgress() {
     if (frames == 0 || cancelSent || heapDump) progress.Tick();
     else progress.Update(ReferencesReceived());
@@ -75,6 +77,14 @@ void SnapshotSession::ShowProgress() {
 
 SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Frame&)>& onFrame) {
     InterruptGuard interrupts;
+    struct Watch {
+        SnapshotSession& session;
+        ~Watch() {
+            session.interrupted = session.guard->Presses() > 0;
+            session.guard = nullptr;
+        }
+    } watch{*this};
+    guard = &interrupts;
     ClientGuard clientGuard(client);
     startBytes = client.BytesReceived();
     progress.Phase(heapDump ? "the JVM is writing its heap dump, paused meanwhile; then the agent redacts it"
@@ -83,6 +93,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     client.SetReceiveHook([&] {
         if (interrupts.Presses() > 0) Cancel();
         if (interrupts.Presses() > 1) throw ClientError(ErrorKind::Cancelled, GIVEN_UP);
+        if (interrupts.Presses() > 0 && stopAtOnce) throw ClientError(ErrorKind::Cancelled, "Ctrl-C");
         ShowProgress();
     });
     client.Send(VeskClient::BuildRequest({heapDump ? wire::CMD_HEAPDUMP : wire::CMD_SNAPSHOT}));
@@ -94,6 +105,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
         for (;;) {
             if (interrupts.Presses() > 0) Cancel();
             if (interrupts.Presses() > 1) throw ClientError(ErrorKind::Cancelled, GIVEN_UP);
+            if (interrupts.Presses() > 0 && stopAtOnce) throw ClientError(ErrorKind::Cancelled, "Ctrl-C");
             Frame frame;
             try {
                 frame = client.ReadResponseFrame();

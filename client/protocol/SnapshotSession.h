@@ -12,6 +12,8 @@
 
 namespace vesk {
 
+class InterruptGuard;
+
 class SnapshotSession {
 public:
     enum class Outcome {
@@ -36,6 +38,17 @@ public:
     Outcome Run(const std::function<void(const Frame&)>& onFrame);
     // Sends "<ABORT>" once; the agent then ends the stream with an error frame.
     void Cancel();
+    // Redraws the progress line (at most five times a second): for an
+    // onFrame that takes a while, between its parts.
+    void ShowProgress();
+    // Whether Ctrl-C was pressed while Run ran (or runs: onFrame may ask).
+    // onFrame may stop then by throwing ClientError(Cancelled): Run returns
+    // Cancelled with its message, without waiting for the agent to confirm.
+    bool Interrupted() const;
+    // The first Ctrl-C ends Run at once (Cancelled, "Ctrl-C"): "<ABORT>" is
+    // sent, the agent's confirmation not waited for. For a caller that keeps
+    // nothing of a cancelled snapshot and ends (an analysis).
+    void StopAtOnce() { stopAtOnce = true; }
 
     // The agent's error text (Failed, Cancelled).
     const std::string& Error() const { return error; }
@@ -45,13 +58,15 @@ public:
 
 private:
     void OnHeader(const Frame& header);
-    void ShowProgress();
     uint64_t ReferencesReceived() const;
 
     VeskClient& client;
     int idleTimeoutMs;
     bool heapDump;
     Progress progress;
+    const InterruptGuard* guard = nullptr;  // while Run runs
+    bool interrupted = false;               // once it returned
+    bool stopAtOnce = false;
     bool cancelSent = false;
     uint64_t frames = 0;
     uint64_t startBytes = 0;

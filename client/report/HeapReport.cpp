@@ -270,10 +270,10 @@ std::string ThreadStateName(int32_t state) {
     return name;
 }
 
-ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
+ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progress) {
     const HeapGraph& graph = snapshot.graph;
     std::unique_ptr<DominatorTree> computed;
-    if (!snapshot.tree) computed = std::make_unique<DominatorTree>(graph);
+    if (!snapshot.tree) computed = std::make_unique<DominatorTree>(graph, true, progress);
     const DominatorTree& tree = snapshot.tree ? *snapshot.tree : *computed;
     ReportContent content;
     content.title = "Heap snapshot of " + Program(snapshot);
@@ -285,6 +285,7 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
                                 ") are reached by no GC root and left out of retained sizes.");
 
     {
+        progress.Phase("treemap");
         DominatorChildren children(tree, graph.NodeCount());
         for (const TreemapCell& cell : LayoutTreemap(
                  children.Of(DominatorTree::VIRTUAL_ROOT, tree),
@@ -303,11 +304,12 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
 
     for (const ClassTotals& c : tree.ByClass()) content.histogram.push_back({c.name, c.instances, c.bytes, c.retained});
 
-    PathFinder paths(graph);
+    PathFinder paths(graph, false, progress);
     for (NodeId node : tree.Largest(LARGEST_OBJECTS))
         content.paths.push_back({ObjectName(graph, node), static_cast<int64_t>(tree.Retained(node)),
                                  PathLines(graph, paths.ShortestPath(node))});
 
+    progress.Phase("threads");
     std::vector<uint64_t> retained = ThreadRetained(graph, tree);
     for (size_t i = 0; i < graph.Threads().size(); i++) {
         const HeapThread& t = graph.Threads()[i];

@@ -12,6 +12,7 @@
 
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
+#include "heap/WorkProgress.h"
 #include "report/ReportPage.h"
 
 namespace vesk {
@@ -38,7 +39,8 @@ std::vector<uint64_t> ThreadRetained(const HeapGraph& graph, const DominatorTree
 // "RUNNABLE", "WAITING (Object.wait)", ... from JVMTI thread state bits.
 std::string ThreadStateName(int32_t state);
 
-ReportContent SnapshotReport(const ReportSnapshot& snapshot);
+// progress: the analysis's phases.
+ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progress = NoProgress());
 ReportContent ComparisonReport(const ReportSnapshot& before, const ReportSnapshot& after);
 
 }  // namespace vesk

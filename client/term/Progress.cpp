@@ -54,15 +54,17 @@ static std::string Left(double seconds) {
 
 std::string ProgressLine(const std::string& title, const ProgressState& state) {
     std::string line = title + ": " + state.phase;
+    bool share = state.unit && !*state.unit;
     if (state.total > 0) {
         uint64_t done = std::min(state.done, state.total);
-        line += ": " + std::to_string(done * 100 / state.total) + "% of " + Amount(state.total, state.unit);
-    } else if (state.done > 0) {
+        line += ": " + std::to_string(done * 100 / state.total) + "%";
+        if (!share) line += " of " + Amount(state.total, state.unit);
+    } else if (state.done > 0 && !share) {
         line += ": " + Amount(state.done, state.unit);
     }
     if (state.done > 0 && state.phaseSeconds >= MIN_RATE_SECONDS) {
         double rate = state.done / state.phaseSeconds;
-        line += ", " + (state.unit ? Count(rate) : Bytes(rate)) + "/s";
+        if (!share) line += ", " + (state.unit ? Count(rate) : Bytes(rate)) + "/s";
         if (state.total > state.done) line += ", " + Left((state.total - state.done) / rate) + " left";
     }
     return line + " (" + Elapsed(state.seconds) + ")";
@@ -119,9 +121,9 @@ void Progress::Clear() {
 void Progress::Draw(const std::string& line) {
     winsize size{};
     size_t width = ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 0;
-    fputs("\r", out);
-    fwrite(line.data(), 1, width && line.size() > width ? width : line.size(), out);
-    fputs("\x1b[K", out);
+    // One write: a Ctrl-C message from another thread comes before or after it, never inside.
+    std::string text = "\r" + line.substr(0, width ? width : std::string::npos) + "\x1b[K";
+    fwrite(text.data(), 1, text.size(), out);
     fflush(out);
     drawn = true;
 }

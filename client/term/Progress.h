@@ -16,7 +16,9 @@ struct ProgressState {
     std::string phase;          // what is happening, e.g. "the agent is walking the heap"
     uint64_t done = 0;          // amount of the phase done so far
     uint64_t total = 0;         // the phase's whole amount; 0 when not known
-    const char* unit = nullptr; // the counted noun ("references"); nullptr: the amount is bytes
+    // The counted noun ("references"); nullptr: the amount is bytes; "": a
+    // share of the phase, shown as a percentage without amount or rate.
+    const char* unit = nullptr;
     double phaseSeconds = 0;    // since the phase began: gives the rate and the time left
     double seconds = 0;         // since the task began
 };
@@ -24,7 +26,8 @@ struct ProgressState {
 // The line for a state, without terminal controls:
 // "TITLE: PHASE: 42% of 5.0 M references, 1.2 M/s, 3 s left (11.2 s)".
 // The amount is left out while none is done and no total is known, the rate
-// and the time left until the phase has run long enough to measure a rate.
+// and the time left until the phase has run long enough to measure a rate;
+// a share of a phase shows "PHASE: 42%, 3 s left".
 std::string ProgressLine(const std::string& title, const ProgressState& state);
 
 class Progress {

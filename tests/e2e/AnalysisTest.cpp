@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "HprofBuilder.h"
 #include "JavaProcess.h"
 #include "SnapshotStream.h"
 #include "TempDir.h"
@@ -262,4 +263,17 @@ TEST(AnalysisIndex, LaterCommandsReadTheIndexUntilTheFileChanges) {
     EXPECT_EQ(EntriesStartingWith(cache + "/vesk", "heap.vsnap-").size(), 1u);
     EXPECT_EQ(top(roFile, as), first);
     chmod(ro.c_str(), 0755);
+}
+
+// On a terminal the phases show as one line, and Ctrl-C in the midst of the
+// analysis ends it at once, the line erased for the message.
+TEST(AnalysisCancel, CtrlCDuringAnalysisOnATerminalEndsPromptly) {
+    TempDir dir;
+    std::string file = dir.Write("chain.hprof", ChainHprof(2000000));
+    TerminalRun run = RunOnTerminal({VeskProgram(), "top", file}, "top: reading chain.hprof (objects)");
+    EXPECT_EQ(run.status, 130) << run.shown;
+    EXPECT_NE(run.shown.find("\rtop: reading chain.hprof (classes): "), std::string::npos) << run.shown;
+    EXPECT_NE(run.shown.find("\r\x1b[Kvesk: top cancelled (Ctrl-C)"), std::string::npos) << run.shown;
+    EXPECT_GE(run.secondsAfterInterrupt, 0.0);
+    EXPECT_LT(run.secondsAfterInterrupt, 5.0);
 }

@@ -113,4 +113,20 @@ inline std::string SampleHprof(int idSize, bool redacted) {
     return b.Bytes();
 }
 
+// A dump of links objects of class Link (0x100, field next:Object), each
+// holding the next, the first held by a root: a large heap for few
+// bytes an object (33), written quickly.
+inline std::string ChainHprof(uint32_t links) {
+    enum : uint8_t { OBJECT = 2 };
+    HprofBuilder b(8);
+    b.Utf8(1, "Link").Utf8(2, "next").LoadClass(1, 0x100, 1);
+    const uint64_t first = 0x100000;
+    std::string objects = b.ClassDump(0x100, 0, 8, {}, {}, {HprofBuilder::Field{2, OBJECT, ""}}) + b.Root(0xFF, first);
+    objects.reserve(objects.size() + static_cast<size_t>(links) * 33);
+    for (uint64_t i = 0; i < links; i++)
+        objects += b.Instance(first + 16 * i, 0x100, b.Id(i + 1 < links ? first + 16 * (i + 1) : 0));
+    b.Segment(objects);
+    return b.Bytes();
+}
+
 }  // namespace vesktest

@@ -1,5 +1,7 @@
 #include "VeskProgram.h"
 
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -39,6 +41,47 @@ int RunProgram(const std::vector<std::string>& args, const std::string& outputFi
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::string& interruptOn) {
+    TerminalRun run;
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid < 0) return run;
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point start = Clock::now(), interrupted{};
+    bool killed = false;
+    for (;;) {
+        if (Clock::now() - start > std::chrono::minutes(1) && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        pollfd ready{terminal, POLLIN, 0};
+        if (poll(&ready, 1, 100) < 0) break;
+        char buffer[4096];
+        ssize_t n = ready.revents ? read(terminal, buffer, sizeof buffer) : 0;
+        if (ready.revents && n <= 0) break;  // EIO once the program is gone
+        run.shown.append(buffer, static_cast<size_t>(n > 0 ? n : 0));
+        if (!interruptOn.empty() && interrupted == Clock::time_point{} &&
+            run.shown.find(interruptOn) != std::string::npos) {
+            kill(pid, SIGINT);
+            interrupted = Clock::now();
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (interrupted != Clock::time_point{})
+        run.secondsAfterInterrupt = std::chrono::duration<double>(Clock::now() - interrupted).count();
+    close(terminal);
+    run.status = killed ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
 }
 
 }  // namespace vesktest

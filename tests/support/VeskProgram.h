@@ -16,4 +16,15 @@ std::string VeskProgram();
 int RunProgram(const std::vector<std::string>& args, const std::string& outputFile, int interruptAfterMs = -1,
                uint64_t addressSpaceBytes = 0);
 
+// What a program run on a terminal of its own (a pseudo-terminal for its
+// input and both outputs) showed, and how it ended.
+struct TerminalRun {
+    int status = -1;                  // exit status as RunProgram's; -1 when killed after a minute
+    std::string shown;                // every byte written to the terminal
+    double secondsAfterInterrupt = -1;  // from SIGINT to the end; -1 when none was sent
+};
+// Runs a program on a pseudo-terminal; sends SIGINT once the terminal shows
+// interruptOn (never when empty).
+TerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::string& interruptOn);
+
 }  // namespace vesktest

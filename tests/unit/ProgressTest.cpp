@@ -4,8 +4,10 @@
 #include <string>
 
 #include "term/Progress.h"
+#include "term/ProgressDisplay.h"
 
 using vesk::Progress;
+using vesk::ProgressDisplay;
 using vesk::ProgressLine;
 using vesk::ProgressState;
 
@@ -34,14 +36,19 @@ TEST(ProgressLine, PhaseAmountRateAndTimeLeft) {
         {{"receiving", 1000, 3725001, REFS, 1.0, 125.0},
          "t: receiving: 0% of 3.7 M references, 1000/s, 1 h 02 min left (2 min 05 s)"},
         {{"receiving", 100, 161, REFS, 1.0, 1.0}, "t: receiving: 62% of 161 references, 100/s, 1 s left (1.0 s)"},
+        // A share of a phase: the percentage and the time left, no amount or rate.
+        {{"dominators", 150, 600, "", 0.5, 3.0}, "t: dominators: 25% (3.0 s)"},
+        {{"dominators", 150, 600, "", 2.0, 5.0}, "t: dominators: 25%, 6 s left (5.0 s)"},
+        {{"graph", 5, 0, "", 2.0, 5.0}, "t: graph (5.0 s)"},
     };
     for (const Case& c : cases) EXPECT_EQ(ProgressLine("t", c.state), c.line);
 }
 
-std::string Drawn(bool enabled, void (*use)(Progress&)) {
+template <class Shown>
+std::string Drawn(bool enabled, void (*use)(Shown&)) {
     FILE* file = tmpfile();
     {
-        Progress progress("snapshot", file, enabled);
+        Shown progress("snapshot", file, enabled);
         use(progress);
     }
     std::string text(static_cast<size_t>(ftell(file)), '\0');
@@ -52,7 +59,7 @@ std::string Drawn(bool enabled, void (*use)(Progress&)) {
 }
 
 TEST(Progress, RedrawsInPlaceFinishesOnItsOwnLineAndErasesWhatIsLeft) {
-    std::string finished = Drawn(true, [](Progress& p) {
+    std::string finished = Drawn<Progress>(true, [](Progress& p) {
         p.Phase("walking");
         p.Finish("done in 1 s");
     });
@@ -61,13 +68,32 @@ TEST(Progress, RedrawsInPlaceFinishesOnItsOwnLineAndErasesWhatIsLeft) {
     EXPECT_EQ(finished.back(), '\n');
 
     // A line left drawn (as when an error message follows) is erased.
-    std::string left = Drawn(true, [](Progress& p) { p.Phase("receiving", 100, "references"); });
+    std::string left = Drawn<Progress>(true, [](Progress& p) { p.Phase("receiving", 100, "references"); });
     EXPECT_EQ(left.substr(left.size() - 4), "\r\x1b[K") << left;
 
-    EXPECT_EQ(Drawn(false, [](Progress& p) {
+    EXPECT_EQ(Drawn<Progress>(false, [](Progress& p) {
                   p.Phase("walking");
                   p.Update(5);
                   p.Finish("done");
+              }),
+              "");
+}
+
+// The analysis's display draws a phase at once and leaves nothing behind.
+TEST(ProgressDisplay, DrawsEachPhaseAndErasesTheLineWhenStopped) {
+    std::string shown = Drawn<ProgressDisplay>(true, [](ProgressDisplay& p) {
+        p.Phase("reading heap.hprof", 2 << 20);
+        p.Set(1 << 20);
+        p.Phase("dominators", 600, "");
+        p.Stop();
+    });
+    EXPECT_EQ(shown.rfind("\rsnapshot: reading heap.hprof: 0% of 2.0 MiB (", 0), 0u) << shown;
+    EXPECT_NE(shown.find("\rsnapshot: dominators: 0% ("), std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 4), "\r\x1b[K") << shown;
+
+    EXPECT_EQ(Drawn<ProgressDisplay>(false, [](ProgressDisplay& p) {
+                  p.Phase("graph", 10, "");
+                  p.Set(5);
               }),
               "");
 }
