@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -128,6 +129,15 @@ public:
     // Once all is added: compacted tags keep no order by tag, and Find scans
     // them (4 bytes a node less, for the few tags a command line names).
     void DropOrder();
+    // Compacts the tags added so far and makes room for nodes in all, whose
+    // tags Set gives in any order. least, most and differing (bits in which
+    // some two differ) cover the tags to come.
+    void CompactFor(size_t nodes, uint64_t least, uint64_t most, uint64_t differing);
+    // Safe from several threads for distinct nodes, between CompactFor and Merge.
+    void Set(NodeId node, uint64_t tag) {
+        if (nodeTags.empty()) nearTags[node] = static_cast<uint32_t>((tag - tagBase) >> tagShift);
+        else nodeTags[node] = tag;
+    }
 
 private:
     // Runs, or nodes once compacted: what byTag numbers.
@@ -138,6 +148,7 @@ private:
     uint64_t FirstTag(size_t entry) const { return compact ? NodeTag(entry) : runs[entry].firstTag; }
     size_t CompactCount() const { return nodeTags.empty() ? nearTags.size() : nodeTags.size(); }
     NodeId FindIn(size_t entry, uint64_t tag) const;
+    void BuildDirectory() const;
 
     std::vector<TagRun> runs;              // by node
     bool compact = false;
@@ -148,6 +159,10 @@ private:
     std::vector<uint64_t> nodeTags;
     mutable std::vector<uint32_t> byTag;   // entries ordered by tag
     mutable size_t sorted = 0;             // entries covered by byTag
+    // Compact near tags only, while ordered: byTag's first position of each
+    // range of near tags (near >> directoryShift), one more at the end.
+    mutable std::vector<uint32_t> directory;
+    mutable unsigned directoryShift = 0;
     bool ordered = true;                   // false after DropOrder
 };
 
@@ -275,6 +290,28 @@ public:
     // hands over the graph; the builder is empty afterwards.
     HeapGraph Finish();
 
+    // In bulk, for a source that counts its objects first (a heap dump) and
+    // then describes them on several threads: AddObjects, SetObject for each
+    // (any thread), OrderTags, the roots and the references of the earlier
+    // nodes (one thread), LayOutReferences, ReferencesOf for each (any
+    // thread), Finish.
+    //
+    // count nodes after the present ones, whose tags lie in [leastTag,
+    // mostTag] and differ in no bit outside differing; returns the first.
+    // Throws std::length_error past MAX_NODES nodes.
+    NodeId AddObjects(uint64_t count, uint64_t leastTag, uint64_t mostTag, uint64_t differing);
+    // references: how many the node will have.
+    void SetObject(NodeId node, uint64_t tag, uint32_t classIndex, uint64_t size, uint32_t references);
+    // FindNode is then safe from several threads.
+    void OrderTags() { graph.tags.Merge(); }
+    // Room for the counted references after those added so far, which must
+    // all come from nodes before AddObjects' first.
+    void LayOutReferences();
+    // The node's room: fill it with the targets (NO_NODE for one not found,
+    // dropped by Finish) and indices, in order.
+    HeapEdge* ReferencesBegin(NodeId node) { return graph.edges.data() + graph.Offset(node); }
+    HeapEdge* ReferencesEnd(NodeId node) { return graph.edges.data() + graph.Offset(node + 1); }
+
 private:
     NodeId NewNode(uint64_t tag, uint32_t classIndex, uint64_t size);
 
@@ -294,6 +331,8 @@ private:
         HeapRoot root;
     };
     std::vector<PendingRoot> pendingRoots;
+    bool bulk = false;  // AddObjects was called
+    std::mutex largeSizesLock;  // SetObject of a size above 32 bits
 };
 
 }  // namespace vesk
