@@ -42,8 +42,6 @@ void HprofFile::Fail(const uint8_t* at, const std::string& what) const {
     throw HprofError(path + ": " + what + " at offset " + std::to_string(at - data));
 }
 
-uint64_t HprofFile::Id(const uint8_t* at) const { return F::Big(at, idSize); }
-
 const HprofClass* HprofFile::FindClass(uint64_t id) const {
     auto found = classes.find(id);
     return found == classes.end() ? nullptr : &found->second;
@@ -66,6 +64,7 @@ constexpr ptrdiff_t PIECE = 4 << 20;
 // of the earliest run that threw.
 void RunSplit(size_t count, const std::function<uint64_t(size_t)>& weight,
               const std::function<void(size_t, size_t)>& work) {
+    if (count == 0) return;
     unsigned threads = std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
     uint64_t total = 0;
     for (size_t i = 0; i < count; i++) total += weight(i);
@@ -99,8 +98,7 @@ void RunSplit(size_t count, const std::function<uint64_t(size_t)>& weight,
 struct HprofFile::Opening {
     std::vector<HprofClass> classes;
     std::vector<HprofPiece> pieces;
-    std::vector<HprofObjectHead> sample;
-    size_t sampleRoom = 0;
+    std::vector<HprofObjectHead>* sample;  // shared by a thread's openings
     HprofIdRange ids;
 };
 
@@ -146,15 +144,14 @@ void HprofFile::ReadMetadata() {
         at = body + length;
     }
     std::vector<Opening> openings(dumps.size());
+    std::vector<std::vector<HprofObjectHead>> samples(dumps.size());  // by a thread's first dump
     RunSplit(
         dumps.size(), [&](size_t i) { return static_cast<uint64_t>(dumps[i].second - dumps[i].first); },
         [&](size_t first, size_t last) {
-            size_t sampled = 0;
+            samples[first].reserve(SAMPLE);
             for (size_t i = first; i < last; i++) {
-                Opening& opening = openings[i];
-                opening.sampleRoom = SAMPLE - sampled;
-                WalkHeapDump(dumps[i].first, dumps[i].second, nullptr, &opening);
-                sampled += opening.sample.size();
+                openings[i].sample = &samples[first];
+                WalkHeapDump(dumps[i].first, dumps[i].second, nullptr, &openings[i]);
             }
         });
     if (badRecord) Fail(badRecord, badWhat);
@@ -169,14 +166,18 @@ void HprofFile::ReadMetadata() {
             objects += piece.objects;
             pieces.push_back(piece);
         }
-        size_t take = std::min(SAMPLE - sample.size(), opening.sample.size());
-        sample.insert(sample.end(), opening.sample.begin(), opening.sample.begin() + static_cast<long>(take));
         if (opening.ids.least != UINT64_MAX) {
             ids.Add(opening.ids.least);
             ids.Add(opening.ids.most);
             ids.differing |= opening.ids.differing;
         }
         opening = Opening();
+    }
+    for (std::vector<HprofObjectHead>& part : samples) {
+        if (sample.empty()) sample.swap(part);
+        size_t take = std::min(SAMPLE - sample.size(), part.size());
+        sample.insert(sample.end(), part.begin(), part.begin() + static_cast<long>(take));
+        std::vector<HprofObjectHead>().swap(part);
     }
     // Names last: a reader need not rely on UTF8 records coming first.
     auto nameOf = [&](uint64_t id) {
@@ -263,7 +264,17 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
             Fail(at, text);
         }
         if (static_cast<size_t>(end - at) < header) Fail(at, "truncated heap dump record");
-        HprofSubRecord record = F::DecodeSubRecord(at, idSize);
+        HprofSubRecord record;
+        if (tag == F::INSTANCE_DUMP) {  // most of a heap: decoded here, faster
+            record.id = Id(at + 1);
+            record.classId = Id(at + 1 + idSize + 4);
+            uint32_t count;
+            memcpy(&count, at + 1 + 2 * idSize + 4, 4);
+            record.count = __builtin_bswap32(count);
+            record.body = record.count;
+        } else {
+            record = F::DecodeSubRecord(at, idSize);
+        }
         if (tag == F::CLASS_DUMP) {
             HprofClass cls;
             ReadClassDump(at, end, cls);
@@ -278,16 +289,17 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
         if (opening && (tag == F::INSTANCE_DUMP || tag == F::OBJ_ARRAY_DUMP || tag == F::PRIM_ARRAY_DUMP)) {
             piece.objects++;
             opening->ids.Add(record.id);
-            if (opening->sample.size() < opening->sampleRoom) {
-                if (tag == F::INSTANCE_DUMP) opening->sample.push_back({record.id, record.classId, 0, 0});
-                else if (tag == F::OBJ_ARRAY_DUMP) opening->sample.push_back({record.id, 0, record.count, F::OBJECT});
-                else opening->sample.push_back({record.id, 0, record.count, record.elementType});
+            if (opening->sample->size() < SAMPLE) {
+                if (tag == F::INSTANCE_DUMP) opening->sample->push_back({record.id, record.classId, 0, 0});
+                else if (tag == F::OBJ_ARRAY_DUMP) opening->sample->push_back({record.id, 0, record.count, F::OBJECT});
+                else opening->sample->push_back({record.id, 0, record.count, record.elementType});
             }
         }
         if (visitor) {
             switch (tag) {
                 case F::INSTANCE_DUMP:
-                    visitor->OnInstance(record.id, record.classId, FindClass(record.classId), body, record.count);
+                    visitor->OnInstance(record.id, record.classId, classes ? FindClass(record.classId) : nullptr, body,
+                                        record.count);
                     break;
                 case F::OBJ_ARRAY_DUMP: visitor->OnObjectArray(record.id, record.classId, body, record.count); break;
                 case F::PRIM_ARRAY_DUMP: visitor->OnPrimitiveArray(record.id, record.elementType, record.count); break;

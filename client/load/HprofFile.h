@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -113,7 +114,16 @@ public:
     static bool IsHprof(const std::string& path);
 
     size_t IdSize() const { return idSize; }
-    uint64_t Id(const uint8_t* at) const;
+    uint64_t Id(const uint8_t* at) const {
+        if (idSize == 8) {
+            uint64_t id;
+            memcpy(&id, at, 8);
+            return __builtin_bswap64(id);
+        }
+        uint32_t id;
+        memcpy(&id, at, 4);
+        return __builtin_bswap32(id);
+    }
     const HprofClass* FindClass(uint64_t id) const;
     const std::unordered_map<uint64_t, HprofClass>& Classes() const { return classes; }
     // Instances and arrays the heap dump records hold, from the opening pass.
@@ -125,7 +135,12 @@ public:
     // instance's values; index counts the values in InstanceLayout order.
     template <class F>
     void ForEachReference(uint64_t classId, const uint8_t* values, uint32_t length, F onReference) const {
-        const std::vector<uint8_t>& types = InstanceLayout(classId);
+        ForEachReference(InstanceLayout(classId), values, length, onReference);
+    }
+    // The same for a layout already looked up.
+    template <class F>
+    void ForEachReference(const std::vector<uint8_t>& types, const uint8_t* values, uint32_t length,
+                          F onReference) const {
         int32_t index = 0;
         HprofFormat::WalkValues(types.data(), types.size(), length, idSize, [&](uint8_t type, uint64_t offset, size_t) {
             if (type == HprofFormat::OBJECT) {
@@ -141,7 +156,7 @@ public:
     void Visit(HprofVisitor& visitor) const;
     const std::vector<HprofPiece>& Pieces() const { return pieces; }
     // The roots and objects of pieces [first, last), in file order, without
-    // the class dumps (OnClass is not called).
+    // the class dumps (OnClass is not called) and with no class for OnInstance.
     void VisitPieces(size_t first, size_t last, HprofVisitor& visitor) const;
     // Runs work(first, last) on contiguous runs of pieces of about equal
     // bytes, on as many threads as are worth it (the caller's one of them);

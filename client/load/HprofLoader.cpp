@@ -35,6 +35,27 @@ bool IsPrimitiveArray(std::string_view jvmName, uint8_t type) {
 struct ClassInfo {
     uint32_t index;
     uint64_t instanceSize;
+    const std::vector<uint8_t>* layout;
+};
+
+// The last class a pass looked up: objects of a class often come together.
+class ClassCache {
+public:
+    explicit ClassCache(const std::unordered_map<uint64_t, ClassInfo>& classes) : classes(classes) {}
+    // Null for a class the dump does not hold.
+    const ClassInfo* Find(uint64_t id) {
+        if (id != lastId || !last) {
+            auto found = classes.find(id);
+            last = found == classes.end() ? nullptr : &found->second;
+            lastId = id;
+        }
+        return last;
+    }
+
+private:
+    const std::unordered_map<uint64_t, ClassInfo>& classes;
+    uint64_t lastId = 0;
+    const ClassInfo* last = nullptr;
 };
 
 // A root as a pass meets it: nodesBefore is the number the next object gets.
@@ -61,19 +82,19 @@ public:
     }
     void OnRoot(uint8_t kind, uint64_t object) override { roots.push_back({object, kind, next}); }
     void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
+        const ClassInfo* info = classInfo.Find(classId);
+        // A class the dump lacks has no fields, and its size a header's.
+        if (!info) return Add(id, NO_CLASS, HprofLayout::InstanceSize(file, classId, layout.Chosen()), 0);
         uint32_t references = 0;
-        file.ForEachReference(classId, values, length, [&](int32_t, uint64_t) { references++; });
-        auto found = classInfo.find(classId);
-        if (found == classInfo.end()) Add(id, NO_CLASS, layout.InstanceSize(classId), references);
-        else Add(id, found->second.index, found->second.instanceSize, references);
+        file.ForEachReference(*info->layout, values, length, [&](int32_t, uint64_t) { references++; });
+        Add(id, info->index, info->instanceSize, references);
     }
     void OnObjectArray(uint64_t id, uint64_t arrayClass, const uint8_t* elements, uint32_t count) override {
         uint32_t references = 0;
         for (uint32_t i = 0; i < count; i++)
             if (file.Id(elements + static_cast<size_t>(i) * file.IdSize())) references++;
-        auto found = classInfo.find(arrayClass);
-        Add(id, found == classInfo.end() ? NO_CLASS : found->second.index,
-            layout.ArraySize(layout.ElementSize(F::OBJECT), count), references);
+        const ClassInfo* info = classInfo.Find(arrayClass);
+        Add(id, info ? info->index : NO_CLASS, layout.ArraySize(layout.ElementSize(F::OBJECT), count), references);
     }
     void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
         Add(id, type < F::BASIC_TYPES ? primitiveArrays[type] : NO_CLASS, layout.ArraySize(layout.ElementSize(type), count), 0);
@@ -90,7 +111,7 @@ private:
     const HprofFile& file;
     const HprofLayout& layout;
     HeapGraphBuilder& builder;
-    const std::unordered_map<uint64_t, ClassInfo>& classInfo;
+    ClassCache classInfo;
     const uint32_t (&primitiveArrays)[F::BASIC_TYPES];
     NodeId next = 0;
     NodeId end = 0;
@@ -99,7 +120,8 @@ private:
 // The second pass: the references, into the room the first pass counted.
 class ReferencePass : public HprofVisitor {
 public:
-    ReferencePass(const HprofFile& file, HeapGraphBuilder& builder) : file(file), builder(builder) {}
+    ReferencePass(const HprofFile& file, HeapGraphBuilder& builder, const std::unordered_map<uint64_t, ClassInfo>& classInfo)
+        : file(file), builder(builder), classInfo(classInfo) {}
 
     void Number(NodeId first, NodeId last) {
         next = first;
@@ -107,7 +129,8 @@ public:
     }
     void OnInstance(uint64_t, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
         if (!Begin()) return;
-        file.ForEachReference(classId, values, length, [&](int32_t index, uint64_t target) { Put(target, index); });
+        if (const ClassInfo* info = classInfo.Find(classId))
+            file.ForEachReference(*info->layout, values, length, [&](int32_t index, uint64_t target) { Put(target, index); });
         Done();
     }
     void OnObjectArray(uint64_t, uint64_t, const uint8_t* elements, uint32_t count) override {
@@ -140,6 +163,7 @@ private:
 
     const HprofFile& file;
     HeapGraphBuilder& builder;
+    ClassCache classInfo;
     NodeId next = 0;
     NodeId end = 0;
     HeapEdge* out = nullptr;
@@ -221,7 +245,7 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         }
         std::unordered_map<uint64_t, ClassInfo> classInfo;
         for (const HprofClass* cls : classes)
-            classInfo[cls->id] = {classIndex[cls->id], layout.InstanceSize(cls->id)};
+            classInfo[cls->id] = {classIndex[cls->id], layout.InstanceSize(cls->id), &file.InstanceLayout(cls->id)};
         const HprofIdRange& ids = file.ObjectIds();
         builder.AddObjects(file.ObjectCount(), ids.least, ids.most, ids.differing);
 
@@ -264,7 +288,7 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         }
         builder.LayOutReferences();
         file.ForPieceRuns([&](size_t first, size_t last) {
-            ReferencePass pass(file, builder);
+            ReferencePass pass(file, builder, classInfo);
             for (size_t i = first; i < last; i++) {
                 auto objects = objectsOf(i);
                 pass.Number(objects.first, objects.second);
