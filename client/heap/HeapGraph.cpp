@@ -313,8 +313,8 @@ uint64_t HeapGraph::WrappedOffset(NodeId node) const {
 }
 
 void HeapGraph::SetShallow(NodeId node, uint64_t size) {
-    if (size < LARGE_SIZE) {
-        shallow[node] = static_cast<uint32_t>(size);
+    if (!IsLarge(size)) {
+        shallow[node] = static_cast<uint16_t>(size / SIZE_UNIT);
         largeSizes.erase(node);
     } else {
         shallow[node] = LARGE_SIZE;
@@ -323,7 +323,7 @@ void HeapGraph::SetShallow(NodeId node, uint64_t size) {
 }
 
 size_t HeapGraph::MemoryBytes() const {
-    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint32_t) + largeSizes.size() * 32 +
+    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint16_t) + largeSizes.size() * 32 +
            offsets.capacity() * sizeof(uint32_t) + offsetWraps.capacity() * sizeof(NodeId) +
            edges.capacity() * sizeof(HeapEdge) + tags.MemoryBytes() +
            roots.capacity() * sizeof(HeapRoot) + classes.capacity() * sizeof(HeapClass) +
@@ -474,8 +474,8 @@ void HeapGraphBuilder::SetObject(NodeId node, uint64_t tag, uint32_t classIndex,
     graph.tags.Set(node, tag);
     graph.classOf[node] = classIndex;
     graph.offsets[node] = references;
-    if (size < HeapGraph::LARGE_SIZE) {
-        graph.shallow[node] = static_cast<uint32_t>(size);
+    if (!HeapGraph::IsLarge(size)) {
+        graph.shallow[node] = static_cast<uint16_t>(size / HeapGraph::SIZE_UNIT);
     } else {
         std::lock_guard<std::mutex> lock(largeSizesLock);
         graph.SetShallow(node, size);

@@ -1,7 +1,7 @@
 // The object graph of one heap snapshot, compact enough for heaps of many
 // millions of objects: every object, class object and thread object is a node
-// with a dense number, 4 bytes for its class and 4 for its shallow size (an
-// escape for the rare larger one), outgoing references are kept in CSR arrays
+// with a dense number, 4 bytes for its class and 2 for its shallow size in
+// 8-byte units (an escape for the rare larger or odd one), outgoing references are kept in CSR arrays
 // (a 32-bit offset per node, 8 bytes per reference), and tags are stored as
 // runs of consecutive values rather than one per node. Counts above 2^32
 // work: offsets note where they pass each multiple of 2^32.
@@ -184,7 +184,7 @@ public:
     // "?" when the class is unknown.
     const std::string& ClassName(NodeId node) const;
     uint64_t ShallowSize(NodeId node) const {
-        return shallow[node] != LARGE_SIZE ? shallow[node] : largeSizes.at(node);
+        return shallow[node] != LARGE_SIZE ? uint64_t(shallow[node]) * SIZE_UNIT : largeSizes.at(node);
     }
     // The class a class object stands for, else NO_CLASS.
     uint32_t DescribedClass(NodeId node) const;
@@ -218,8 +218,11 @@ public:
 private:
     friend class HeapGraphBuilder;
 
-    // Sizes from this one up are in largeSizes.
-    static constexpr uint32_t LARGE_SIZE = UINT32_MAX;
+    // shallow counts SIZE_UNITs; a size that is no whole number of them
+    // below LARGE_SIZE of them (arrays from 512 KiB) is in largeSizes.
+    static constexpr uint16_t LARGE_SIZE = UINT16_MAX;
+    static constexpr uint64_t SIZE_UNIT = 8;
+    static bool IsLarge(uint64_t size) { return size % SIZE_UNIT != 0 || size / SIZE_UNIT >= LARGE_SIZE; }
 
     uint64_t Offset(NodeId node) const {
         return offsetWraps.empty() ? offsets[node] : WrappedOffset(node);
@@ -234,7 +237,7 @@ private:
     std::unordered_map<NodeId, uint32_t> threadNodes;  // thread object -> thread
     TagIndex tags;
     std::vector<uint32_t> classOf;
-    std::vector<uint32_t> shallow;
+    std::vector<uint16_t> shallow;
     std::unordered_map<NodeId, uint64_t> largeSizes;
     // NodeCount() + 1 offsets, their low 32 bits; the high part of a node's is
     // how many entries of offsetWraps (ascending nodes) are at most that node.
