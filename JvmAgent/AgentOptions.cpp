@@ -125,8 +125,16 @@ void AgentOptions::Parse(const char* options) {
                 heapDumpEnabled = value == "on";
             else
                 problem = "not on or off";
+        } else if (key == "auth") {
+            authFile = value;
+        } else if (key == "min-interval") {
+            if (ParseDecimal(value, MAX_IDLE_SECONDS, number))
+                minIntervalSeconds = static_cast<int>(number);
+            else
+                problem = "not a number of seconds from 0 to 2147483";
         } else {
-            problem = "unknown option; known are port, address, cfgfile, idle, untag and heapdump";
+            problem = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth and "
+                      "min-interval";
         }
         if (problem) errors.push_back(Error("Invalid JVM Agent option '" + item + "': " + problem));
     }

@@ -30,13 +30,16 @@ struct AgentOptions {
     int idleSeconds = 0;  // 0: no limit
     UntagMode untagMode = UntagMode::Dispose;
     bool heapDumpEnabled = true;
+    std::string authFile;  // empty: no key, every client is served
+    int minIntervalSeconds = 0;  // 0: pauses may follow each other at once
     // One per rejected item, naming it and its problem, in the string's order.
     std::vector<Error> errors;
 
     // Comma-separated key=value items: port (1 to 65535), address (dotted
     // IPv4; empty for every interface), cfgfile (empty for the default), idle
     // (seconds, 0 for no limit), untag (dispose, iterate or walk), heapdump
-    // (on or off). Empty items are skipped; split at the first "="; keys are
+    // (on or off), auth (the key file; empty for none), min-interval
+    // (seconds, 0 for none). Empty items are skipped; split at the first "="; keys are
     // case-sensitive; a key given twice takes its last value. An unknown key,
     // an item without "=" or a bad value adds one error and changes nothing.
     // Null or empty: no items. Absent settings keep their defaults; the

@@ -105,10 +105,17 @@ void ClientConnection::ReturnResponse(StringBuffer& response, const char* tag) {
     Write(Protocol::FRAME_END, sizeof Protocol::FRAME_END - 1, &count);
 }
 
-void ClientConnection::Reject(const char* message) {
+void ClientConnection::Reject(const char* message) { SendError(Protocol::CMD_REJECT, message, "0"); }
+
+void ClientConnection::SendError(const char* commandName, const char* message, const char* tag) {
     StringBuffer response(2048);
-    FormatErrorResponse(Protocol::CMD_REJECT, message, response);
-    ReturnResponse(response, "0");
+    FormatErrorResponse(commandName, message, response);
+    ReturnResponse(response, tag);
+}
+
+std::string ClientConnection::AddressText(uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 255) + "." +
+           std::to_string(address >> 8 & 255) + "." + std::to_string(address & 255);
 }
 
 void ClientConnection::StartErrorCommand(const char* commandName, StringBuffer& response) {

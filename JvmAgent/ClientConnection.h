@@ -4,6 +4,9 @@
 
 #include <pugixml.hpp>
 
+#include <cstdint>
+#include <string>
+
 #include "CancelCheck.h"
 #include "JvmInfo.h"
 #include "StringBuffer.h"
@@ -22,6 +25,11 @@ public:
 
     void Init();
     JvmInfo* GetJvmInfo() { return &jvmInfo; }
+    // The peer's IPv4 address in host byte order, as Accept found it; 0 when unknown.
+    void SetPeerAddress(uint32_t address) { peerAddress = address; }
+    uint32_t GetPeerAddress() const { return peerAddress; }
+    // Dotted text of an address in host byte order.
+    static std::string AddressText(uint32_t address);
 
     // Reads one request into buffer, NUL-terminated: at most size - 1 bytes,
     // trailing line ends removed. 0 when the peer closed, the read failed or
@@ -40,6 +48,8 @@ public:
     // Sends "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n"; the tag is escaped.
     void ReturnResponse(StringBuffer& response, const char* tag);
     void Reject(const char* message);
+    // Sends the error frame FormatErrorResponse builds.
+    void SendError(const char* commandName, const char* message, const char* tag);
 
     // <cmd name="X"><status value="0"/><error msg="M"/></cmd><last value="1"/>
     static void FormatErrorResponse(const char* commandName, const char* message,
@@ -65,6 +75,7 @@ private:
     JvmInfo jvmInfo;
     bool cancelled;
     int idleSeconds = 0;
+    uint32_t peerAddress = 0;
 };
 
 }  // namespace Orlo

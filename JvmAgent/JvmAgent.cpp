@@ -1,5 +1,6 @@
 #include "JvmAgent.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,12 @@
 namespace Orlo {
 
 namespace {
+
+int64_t SteadyMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // The untag pass over the heap reports tagged objects only.
 jint JNICALL ClearTagCB(jlong, jlong, jlong* tag_ptr, jint, void*) {
@@ -60,6 +67,10 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     VeskLogger::SetLogFile(options.logFile.c_str());
     VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath,
                          static_cast<void*>(vm), optionText ? optionText : "");
+    // A key that is not private is no secret: the server had better not start.
+    if (options.errors.empty() && !options.authFile.empty()) {
+        if (Error error = AuthKey::Load(options.authFile, authKey)) options.errors.push_back(error);
+    }
     if (!options.errors.empty()) {
         // A server on another port or interface than asked for would be
         // found by nobody, or by the wrong people.
@@ -122,9 +133,22 @@ JvmAgent::~JvmAgent() {
 void JvmAgent::JvmInit() {
     MonitorLock lock(*this);
     VeskLogger::LogDebug("Starting agent thread");
-    serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds);
+    serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds,
+                                                      authKey.Empty() ? nullptr : &authKey);
     serverThread->Start();
 }
+
+Error JvmAgent::CheckPauseInterval() const {
+    int64_t last = lastPauseEndMs;
+    if (options.minIntervalSeconds <= 0 || last < 0) return Error();
+    int64_t wait = last + options.minIntervalSeconds * int64_t(1000) - SteadyMillis();
+    if (wait <= 0) return Error();
+    return Error::Format("Refused: the next SNAPSHOT, HEAPDUMP or PERFORM_GC is allowed in %" PRId64
+                         " s (min-interval=%d)",
+                         (wait + 999) / 1000, options.minIntervalSeconds);
+}
+
+void JvmAgent::NotePauseEnd() { lastPauseEndMs = SteadyMillis(); }
 
 jint JvmAgent::JvmAttach() {
     if (!options.errors.empty()) return JNI_ERR;  // each one logged already
@@ -149,7 +173,8 @@ jint JvmAgent::JvmAttach() {
         return JNI_ERR;
     }
     MonitorLock lock(*this);
-    serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds);
+    serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds,
+                                                      authKey.Empty() ? nullptr : &authKey);
     if (!serverThread->Start()) {
         serverThread.reset();
         VeskLogger::LogError(false, "Agent not started: its server thread could not be started");
@@ -265,6 +290,7 @@ void JvmAgent::GenerateSnapShot(JvmInfo* info) {
                 UnTagObjects(info);
             info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
             info->TerminateSnapShot();
+            NotePauseEnd();
             if (VeskLogger::IsTraceLevel()) info->PrintJvmInfo();
         }
     }
@@ -313,6 +339,7 @@ void JvmAgent::RunGC(JvmInfo* info) {
     VeskLogger::LogDebug("Starting GC");
     jvmti->ForceGarbageCollection();
     CheckJvmtiError(jvmti->ForceGarbageCollection(), "ForceGarbageCollection");
+    NotePauseEnd();
     end.Now();
     VeskLogger::LogDebug("Finished GC, elapsed.msec=%" PRId64, end.Millis() - start.Millis());
 }
@@ -327,7 +354,10 @@ Error JvmAgent::DumpHeap(HeapDumper& dumper) {
     BusyFlag busy(dumpActive);
     VeskLogger::LogDebug("Starting heap dump");
     Error error = dumper.MakeDirectory(HeapDumper::UsedHeap(jni));
-    if (!error) error = dumper.Dump(jni);
+    if (!error) {
+        error = dumper.Dump(jni);
+        NotePauseEnd();
+    }
     VeskLogger::LogDebug("Finished heap dump, elapsed.msec=%" PRId64, dumper.DumpMillis());
     return error;
 }

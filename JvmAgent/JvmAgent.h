@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AgentOptions.h"
+#include "AuthKey.h"
 #include "Error.h"
 #include "Orlo.h"
 
@@ -79,7 +80,16 @@ public:
     UntagMode GetUntagMode() const { return options.untagMode; }
     // False when the option heapdump=off disabled the HEAPDUMP command.
     bool IsHeapDumpEnabled() const { return options.heapDumpEnabled; }
-    // Problems of the options string; any means no command server.
+    // The key of auth=FILE, loaded at construction; empty without the option.
+    const AuthKey& GetAuthKey() const { return authKey; }
+    // Seconds a SNAPSHOT, HEAPDUMP or PERFORM_GC must wait after the last one
+    // ended (min-interval); 0: none.
+    int GetMinIntervalSeconds() const { return options.minIntervalSeconds; }
+    // Empty when a pause may start now; else why not, saying in how many
+    // seconds the next is allowed.
+    Error CheckPauseInterval() const;
+    // Problems of the options string and of the key file; any means no
+    // command server.
     const std::vector<Error>& GetOptionErrors() const { return options.errors; }
 
 
@@ -119,6 +129,9 @@ public:
     int64_t GetUntagDuration() const { return GetUntagEndTime() - GetUntagStartTime(); }
 
 private:
+    // Starts the clock of min-interval: a pause has just ended.
+    void NotePauseEnd();
+
     // Removes every tag of the request's pass and gives freed memory back to
     // the system; timed as the untag step.
     void UnTagObjects(JvmInfo* info);
@@ -136,6 +149,9 @@ private:
     std::atomic<bool> agentEnabled{true};  // cleared by any thread's fatal error
     std::atomic<bool> dying{false};
     AgentOptions options;
+    AuthKey authKey;
+    // Steady-clock milliseconds when the last pause ended; negative: none yet.
+    std::atomic<int64_t> lastPauseEndMs{-1};
     TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;
 };
 

@@ -108,6 +108,7 @@ const CodeName commands[] = {
     {CMD_SNAPSHOT, Protocol::CMD_SNAPSHOT},
     {CMD_HEAPDUMP, Protocol::CMD_HEAPDUMP},
     {CMD_PERFORM_GC, Protocol::CMD_PERFORM_GC},
+    {CMD_AUTH, Protocol::CMD_AUTH},
 };
 
 template <size_t N>

@@ -21,6 +21,7 @@ enum CommandType : int {
     CMD_SNAPSHOT = 2,
     CMD_PERFORM_GC = 3,
     CMD_HEAPDUMP = 4,
+    CMD_AUTH = 5,
 };
 
 // Each naming operation replaces the content of `out` and returns it.

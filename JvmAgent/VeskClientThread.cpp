@@ -10,6 +10,8 @@
 #include <malloc.h>
 #endif
 
+#include "AuthKey.h"
+#include "AuthLockout.h"
 #include "ClientConnection.h"
 #include "ExceptionBoundary.h"
 #include "HeapDumpCommand.h"
@@ -31,7 +33,7 @@ static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 VeskClientThread::VeskClientThread(std::unique_ptr<ClientConnection> owned, VeskServerThread* server)
     : VeskThread("vesk-client", std::move(owned)), connection(static_cast<ClientConnection*>(GetSocket())),
-      server(server) {}
+      server(server), authenticated(!server || !server->GetAuthKey()) {}
 
 VeskClientThread::~VeskClientThread() = default;
 
@@ -73,7 +75,7 @@ bool VeskClientThread::ProcessRequest() {
     // Also after an error response, so no snapshot file outlives its request.
     connection->GetJvmInfo()->Clear();
     ReturnFreedMemory();
-    return true;
+    return !closing;
 }
 
 void VeskClientThread::ReturnFreedMemory() {
@@ -90,13 +92,22 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
     pugi::xml_document document;
     pugi::xml_parse_result result = document.load_buffer(text, static_cast<size_t>(length),
                                                          pugi::parse_default, pugi::encoding_auto);
+    pugi::xml_node root = document.child(Protocol::REQUEST_ELEMENT);
+    // Nothing but AUTH is parsed further for a stranger, not even to say what is wrong.
+    if (!authenticated) {
+        pugi::xml_node first = root.child(Protocol::COMMAND_ELEMENT);
+        if (!result || !first || strcmp(first.attribute(Protocol::NAME_ATTRIBUTE).value(), Protocol::CMD_AUTH) != 0) {
+            const char* tag = root.attribute(Protocol::TAG_ATTRIBUTE).value();
+            RefuseClient(Protocol::AUTH_REQUIRED, *tag ? tag : "0");
+            return false;
+        }
+    }
     // An empty document is no parse error: it has no root element.
     if (!result && result.status != pugi::status_no_document_element) {
         ClientConnection::FormatErrorResponse(Protocol::CMD_INVALID, result, response);
         connection->ReturnResponse(response, "0");
         return false;
     }
-    pugi::xml_node root = document.child(Protocol::REQUEST_ELEMENT);
     if (!root) {
         ClientConnection::FormatErrorResponse(Protocol::CMD_INVALID, "Unrecognized command string", response);
         connection->ReturnResponse(response, "0");
@@ -113,6 +124,16 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
             return false;
         }
         int code = OrloUtils::MapCommandTypeString(name);
+        bool last = !command.next_sibling();
+        if (code == CMD_AUTH) {
+            if (!Authenticate(command.attribute(Protocol::ANSWER_ATTRIBUTE).as_string(nullptr), tag, last))
+                return false;
+            continue;
+        }
+        if (!authenticated) {
+            RefuseClient(Protocol::AUTH_REQUIRED, tag);
+            return false;
+        }
         if (code == CMD_UNKNOWN) {
             std::string message = std::string("Unknown command: ") + name;
             ClientConnection::FormatErrorResponse(name, message.c_str(), response);
@@ -124,7 +145,13 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
             connection->ReturnResponse(response, tag);
             return false;
         }
-        bool last = !command.next_sibling();
+        if (code == CMD_SNAPSHOT || code == CMD_HEAPDUMP || code == CMD_PERFORM_GC) {
+            if (Error refused = agent->CheckPauseInterval()) {
+                ClientConnection::FormatErrorResponse(name, refused.What(), response);
+                connection->ReturnResponse(response, tag);
+                return false;
+            }
+        }
         if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Processing %s command", name);
         try {
             switch (code) {
@@ -148,6 +175,58 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
         }
     }
     return true;
+}
+
+bool VeskClientThread::Authenticate(const char* answer, const char* tag, bool last) {
+    const AuthKey* key = server ? server->GetAuthKey() : nullptr;
+    StringBuffer response(SMALL_RESPONSE_SIZE);
+    XmlUtils::StartCommandElement(response, Protocol::CMD_AUTH);
+    if (!key) {
+        // Nothing to prove; the client may want to warn that anyone could connect.
+        if (server) XmlUtils::AddPropElement(response, Protocol::PROP_LISTEN, server->ListenText().c_str());
+    } else if (!answer) {
+        nonce.assign(AuthKey::NONCE_BYTES, 0);
+        if (!AuthKey::RandomBytes(nonce.data(), nonce.size())) {
+            VeskLogger::LogError(false, "No random bytes for an authentication challenge");
+            nonce.clear();
+            RefuseClient("authentication unavailable: the agent has no random numbers", tag);
+            return false;
+        }
+        XmlUtils::AddPropElement(response, Protocol::PROP_NONCE, AuthKey::ToHex(nonce.data(), nonce.size()).c_str());
+    } else {
+        // One answer per challenge: a replayed or guessed one gets no second try.
+        bool passed = key->Verify(nonce, answer);
+        nonce.clear();
+        uint32_t peer = connection->GetPeerAddress();
+        std::string address = ClientConnection::AddressText(peer);
+        if (!passed) {
+            VeskLogger::LogInfo("Authentication failed for a client at %s", address.c_str());
+            if (server->Lockout().Failed(peer, AuthLockout::Clock::now()))
+                VeskLogger::LogWarning("Refusing %s for %d s: %d failed authentications within %d s",
+                                       address.c_str(), static_cast<int>(AuthLockout::LOCK_TIME.count()),
+                                       AuthLockout::MAX_FAILURES, static_cast<int>(AuthLockout::WINDOW.count()));
+            RefuseClient(Protocol::AUTH_FAILED, tag);
+            return false;
+        }
+        if (!authenticated) {
+            authenticated = true;
+            connection->SetIdleTimeout(server->GetIdleSeconds());
+            VeskLogger::LogInfo("Client at %s authenticated", address.c_str());
+        }
+    }
+    XmlUtils::AddStatusElement(response, 1);
+    XmlUtils::EndCommandElement(response);
+    XmlUtils::AddLastElement(response, last ? 1 : 0);
+    connection->ReturnResponse(response, tag);
+    return true;
+}
+
+void VeskClientThread::RefuseClient(const char* message, const char* tag) {
+    if (VeskLogger::IsDebugLevel())
+        VeskLogger::LogDebug("Closing the connection of %s: %s",
+                             ClientConnection::AddressText(connection->GetPeerAddress()).c_str(), message);
+    connection->SendError(Protocol::CMD_AUTH, message, tag);
+    closing = true;
 }
 
 void VeskClientThread::ProcessRuntime(const char* tag, bool last) {

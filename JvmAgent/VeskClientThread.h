@@ -3,7 +3,9 @@
 // HEAPDUMP are command objects of their own; this class only dispatches.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "VeskProtocol.h"
 #include "VeskThread.h"
@@ -26,7 +28,8 @@ public:
     // Serves requests until the peer goes, then hands itself to the server
     // (ClientTerminated), which destroys it.
     void ThreadFunction() override;
-    // Serves one request; false when the connection is closed or broken.
+    // Serves one request; false when the connection is closed or broken, or
+    // is to be closed (a client that failed to authenticate).
     bool ProcessRequest();
 
     void ProcessRuntime(const char* tag, bool last);
@@ -44,12 +47,21 @@ public:
 private:
     // Runs the commands of a parsed request; false once one ends it early.
     bool ProcessCommands(const char* text, int length);
+    // AUTH: a challenge, the check of an answer, or (no key) where the
+    // server listens. False when the request ends here.
+    bool Authenticate(const char* answer, const char* tag, bool last);
+    // The one error frame an unauthenticated or failed client gets; the
+    // connection closes after it.
+    void RefuseClient(const char* message, const char* tag);
     // Gives memory freed by the request back to the system where the C
     // library keeps it (glibc); elsewhere nothing.
     static void ReturnFreedMemory();
 
     ClientConnection* connection;  // owned through the base
     VeskServerThread* server;
+    bool authenticated;  // true from the start when the server has no key
+    std::vector<uint8_t> nonce;  // the challenge sent and not yet answered
+    bool closing = false;
 };
 
 }  // namespace Orlo

@@ -35,6 +35,8 @@ constexpr char CMD_SYSTEM_PROPS[] = "SYSTEM_PROPS";
 constexpr char CMD_PERFORM_GC[] = "PERFORM_GC";
 constexpr char CMD_SNAPSHOT[] = "SNAPSHOT";
 constexpr char CMD_HEAPDUMP[] = "HEAPDUMP";
+// An extension that agents without it answer "Unknown command: AUTH".
+constexpr char CMD_AUTH[] = "AUTH";
 constexpr char CMD_REJECT[] = "REJECT";
 constexpr char CMD_INVALID[] = "INVALID";
 
@@ -50,6 +52,20 @@ constexpr char LAST_FRAME[] = "<last value=\"1\"/>";
 
 // The error text of a cancelled SNAPSHOT or HEAPDUMP.
 constexpr char CANCELLED_MESSAGE[] = "Operation cancelled by user";
+
+// AUTH. Without ANSWER_ATTRIBUTE: an agent with a key answers PROP_NONCE
+// (hex), one without a key PROP_LISTEN ("ADDRESS:PORT"). With it (the hex
+// HMAC-SHA-256 of the nonce under the key): status 1, or the error frame
+// AUTH_FAILED and the connection closes. Until a client passes, every other
+// request gets the error frame AUTH_REQUIRED and the connection closes; an
+// address locked out for its failures gets AUTH_LOCKED, tag "0", at connect.
+// These error frames all name the command AUTH.
+constexpr char ANSWER_ATTRIBUTE[] = "answer";
+constexpr char PROP_NONCE[] = "nonce";
+constexpr char PROP_LISTEN[] = "listen";
+constexpr char AUTH_REQUIRED[] = "authentication required";
+constexpr char AUTH_FAILED[] = "authentication failed";
+constexpr char AUTH_LOCKED[] = "authentication refused: too many failures from this address; try again in a minute";
 
 // SNAPSHOT: the header's figures, then records inside <snapshot> elements.
 constexpr char PROP_SNAPSHOT_TIME[] = "ss-time";

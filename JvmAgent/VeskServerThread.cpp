@@ -8,15 +8,16 @@
 #include "ExceptionBoundary.h"
 #include "VeskClientThread.h"
 #include "VeskLogger.h"
+#include "VeskProtocol.h"
 #include "VeskSocket.h"
 
 namespace Orlo {
 
 static const int ACCEPT_RETRY_MS = 100;
 
-VeskServerThread::VeskServerThread(int port, const char* address, int idleSeconds)
+VeskServerThread::VeskServerThread(int port, const char* address, int idleSeconds, const AuthKey* key)
     : VeskThread("vesk-server", std::make_unique<VeskSocket>(SOCK_STREAM, AF_INET)), port(port),
-      address(address ? address : ""), idleSeconds(idleSeconds) {}
+      address(address ? address : ""), idleSeconds(idleSeconds), key(key) {}
 
 VeskServerThread::~VeskServerThread() {
     std::lock_guard<std::mutex> guard(clientsLock);
@@ -45,6 +46,7 @@ void VeskServerThread::ThreadFunction() {
         return;
     }
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Listening for connections on port: %d", port);
+    WarnIfExposed();
 
     while (!IsStopped()) {
         // A failure with one connection (no memory) must not end the server;
@@ -52,6 +54,20 @@ void VeskServerThread::ThreadFunction() {
         if (!ExceptionBoundary::Run("VeskServerThread", [this] { AcceptNext(); }))
             std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_MS));
     }
+}
+
+std::string VeskServerThread::ListenText() const {
+    return (address.empty() ? std::string("0.0.0.0") : address) + ":" + std::to_string(port);
+}
+
+void VeskServerThread::WarnIfExposed() const {
+    // Every 127.x.x.x address is the loopback interface.
+    if (key || address.rfind("127.", 0) == 0) return;
+    VeskLogger::LogWarning(
+        "The command server listens on %s without an authentication key: whoever reaches the port can read the "
+        "heap and the system properties and pause the JVM. Use address=127.0.0.1 (with an SSH tunnel for remote "
+        "use) or auth=FILE",
+        ListenText().c_str());
 }
 
 void VeskServerThread::ReportListenFailure(const char* action) {
@@ -77,18 +93,23 @@ void VeskServerThread::AcceptNext() {
         std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_MS));
         return;
     }
+    if (key && lockout.IsLocked(connection->GetPeerAddress(), AuthLockout::Clock::now())) {
+        Reject(std::move(connection), Protocol::CMD_AUTH, Protocol::AUTH_LOCKED);
+        return;
+    }
     if (HasClient()) {
-        Reject(std::move(connection));
+        if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Rejecting new client connection");
+        Reject(std::move(connection), Protocol::CMD_REJECT, REJECT_MESSAGE);
         return;
     }
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Accepting new client connection");
-    connection->SetIdleTimeout(idleSeconds);
+    // Until it authenticates, a client holds the one slot for a short time only.
+    connection->SetIdleTimeout(key && (idleSeconds == 0 || idleSeconds > AUTH_SECONDS) ? AUTH_SECONDS : idleSeconds);
     ServeClient(std::make_unique<VeskClientThread>(std::move(connection), this));
 }
 
-void VeskServerThread::Reject(std::unique_ptr<ClientConnection> owned) {
-    if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Rejecting new client connection");
-    owned->Reject(REJECT_MESSAGE);
+void VeskServerThread::Reject(std::unique_ptr<ClientConnection> owned, const char* command, const char* message) {
+    owned->SendError(command, message, "0");
     // Closed later: a close with the peer's request still unread resets the
     // connection, and the reset can destroy the rejection before it is read.
     if (lingering.size() >= MAX_LINGERING) lingering.pop_front();

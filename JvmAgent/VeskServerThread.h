@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "AuthLockout.h"
 #include "VeskThread.h"
 
 namespace Orlo {
 
+class AuthKey;
 class ClientConnection;
 class VeskClientThread;
 
@@ -27,10 +29,16 @@ public:
     static constexpr size_t MAX_LINGERING = 256;
 
     // address: dotted IPv4 address to listen on; null or empty means any.
+    // Seconds a connection to a server with a key has to authenticate.
+    static constexpr int AUTH_SECONDS = 10;
+
+    // address: dotted IPv4 address to listen on; null or empty means any.
     // Nothing is bound before ThreadFunction runs.
     // idleSeconds: a client that sends no request for that long is let go;
     // 0 means never.
-    VeskServerThread(int port, const char* address, int idleSeconds = 0);
+    // key: null serves every client; else each must authenticate first
+    // (VeskClientThread), within AUTH_SECONDS. It outlives the server.
+    VeskServerThread(int port, const char* address, int idleSeconds = 0, const AuthKey* key = nullptr);
     ~VeskServerThread() override;
 
     // Whether the port can be bound now (the server binds on its own thread,
@@ -47,6 +55,12 @@ public:
     // it, so the caller touches nothing of itself afterwards.
     void ClientTerminated(VeskClientThread* client);
 
+    const AuthKey* GetAuthKey() const { return key; }
+    AuthLockout& Lockout() { return lockout; }
+    int GetIdleSeconds() const { return idleSeconds; }
+    // "ADDRESS:PORT" as listened on, 0.0.0.0 for every interface.
+    std::string ListenText() const;
+
 private:
     struct Lingering {
         std::chrono::steady_clock::time_point closeAt;
@@ -54,7 +68,10 @@ private:
     };
 
     void AcceptNext();
-    void Reject(std::unique_ptr<ClientConnection> connection);
+    // Sends the error frame, then closes the connection REJECT_LINGER later.
+    void Reject(std::unique_ptr<ClientConnection> connection, const char* command, const char* message);
+    // Logs, at every level, that the server is open to the network without a key.
+    void WarnIfExposed() const;
     // Closes the rejected connections whose time is up; the wait until the
     // next one is due in milliseconds, -1 when none is left.
     int CloseLingering();
@@ -66,6 +83,8 @@ private:
     int port;
     std::string address;
     int idleSeconds;
+    const AuthKey* key;
+    AuthLockout lockout;
     std::deque<Lingering> lingering;  // in closing order; this thread only
     std::mutex clientsLock;
     std::vector<std::unique_ptr<VeskClientThread>> clients;

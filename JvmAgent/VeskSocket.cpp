@@ -138,7 +138,13 @@ std::string VeskSocket::ErrorText(int code) {
 
 std::unique_ptr<ClientConnection> VeskSocket::Accept() {
     lastError = 0;
-    VeskSocketId accepted = accept(socketId, nullptr, nullptr);
+    sockaddr_in peer{};
+#ifdef _WIN32
+    int peerSize = sizeof peer;
+#else
+    socklen_t peerSize = sizeof peer;
+#endif
+    VeskSocketId accepted = accept(socketId, reinterpret_cast<sockaddr*>(&peer), &peerSize);
 #ifdef _WIN32
     bool failed = accepted == INVALID_SOCKET;
 #else
@@ -148,7 +154,9 @@ std::unique_ptr<ClientConnection> VeskSocket::Accept() {
         lastError = GetLastSocketError();
         return nullptr;
     }
-    return std::make_unique<ClientConnection>(accepted, type, family);
+    auto connection = std::make_unique<ClientConnection>(accepted, type, family);
+    connection->SetPeerAddress(ntohl(peer.sin_addr.s_addr));
+    return connection;
 }
 
 bool VeskSocket::Connect(const char* host, int port) {

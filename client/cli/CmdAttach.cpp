@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "AuthKey.h"
 #include "cli/Commands.h"
 #include "protocol/JvmAttach.h"
 
@@ -69,6 +70,16 @@ void RunAttach(const Options& options, const AttachArgs& args) {
             throw UsageError("give the port and address as --port and --address, not among the agent options");
         agentOptions += "," + item;
     }
+    if (!options.authFile.empty()) {
+        // Checked here too, for a clear message; the agent checks it again as the JVM's user.
+        Orlo::AuthKey key;
+        if (Orlo::Error error = Orlo::AuthKey::Load(options.authFile, key))
+            throw ClientError(ErrorKind::File, error.Message());
+        std::string path = AbsolutePath(options.authFile);
+        if (path.find(',') != std::string::npos)
+            throw UsageError("the key file's path holds a comma, which ends an agent option: " + path);
+        agentOptions += ",auth=" + path;
+    }
     std::string library = AbsolutePath(args.agent.empty() ? DefaultAgent() : args.agent);
     int timeoutMs = options.timeoutGiven ? options.timeoutMs : DEFAULT_ATTACH_TIMEOUT_MS;
     JvmAttach target(args.pid, timeoutMs > 0 ? timeoutMs : 24 * 3600 * 1000);
@@ -105,6 +116,8 @@ CommandRun DefineAttach(CLI::App& command) {
         "through /proc/PID/root, the agent library copied into its /tmp for the load when needed.\n"
         "An agent already loaded is reported as such, with where it serves (exit status 0).\n"
         "Then vesk --pid PID COMMAND finds the agent without its port.\n"
+        "--auth FILE (or VESK_AUTH) gives the agent that key (auth=FILE, as an absolute path): every\n"
+        "client then needs --auth with the same file.\n"
         "Example: vesk attach 1234 -- idle=600 && vesk --pid 1234 runtime");
     return [args](const Options& options) { RunAttach(options, *args); };
 }

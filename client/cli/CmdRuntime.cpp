@@ -27,13 +27,19 @@ static std::string Describe(const Prop& prop) {
 }
 
 static void RunRuntime(const Options& options) {
-    std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({"RUNTIME"}));
+    AuthOutcome auth;
+    std::vector<Frame> frames =
+        RunRequest(options, VeskClient::BuildRequest({"RUNTIME"}), options.raw ? nullptr : &auth);
     if (options.raw) return;
     std::vector<Prop> props = CommandProps(frames.front().Body(), "RUNTIME");
     size_t width = 0;
     for (const Prop& prop : props) width = std::max(width, prop.name.size());
     for (const Prop& prop : props)
         printf("%-*s  %s\n", static_cast<int>(width), prop.name.c_str(), Describe(prop).c_str());
+    // Every 127.x.x.x address is the loopback interface.
+    if (!auth.keyed && !auth.listen.empty() && auth.listen.rfind("127.", 0) != 0)
+        printf("warning: unauthenticated, listening on %s; give the agent address=127.0.0.1 or auth=FILE\n",
+               auth.listen.c_str());
 }
 
 static CommandRegistration registration("runtime", "processors, heap totals, classes and threads", RunRuntime);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "AuthKey.h"
+
 namespace vesk {
 
 static std::vector<Command>& Registry() {
@@ -54,15 +56,24 @@ void AddRowOptions(CLI::App& command, size_t& count, const std::string& countHel
     command.add_flag("--bytes", bytes, "sizes in bytes instead of KiB, MiB, GiB");
 }
 
-VeskClient ConnectClient(const Options& options) {
+VeskClient ConnectClient(const Options& options, AuthOutcome* auth) {
+    Orlo::AuthKey key;
+    if (!options.authFile.empty()) {
+        if (Orlo::Error error = Orlo::AuthKey::Load(options.authFile, key))
+            throw ClientError(ErrorKind::File, error.Message());
+    }
     VeskClient client;
     client.Connect(options.host, options.port);
     client.SetReadTimeout(options.timeoutMs);
+    if (!key.Empty() || auth) {
+        AuthOutcome outcome = client.Authenticate(key.Empty() ? nullptr : &key);
+        if (auth) *auth = outcome;
+    }
     return client;
 }
 
-std::vector<Frame> RunRequest(const Options& options, const std::string& request) {
-    VeskClient client = ConnectClient(options);
+std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth) {
+    VeskClient client = ConnectClient(options, auth);
     client.Send(request);
     std::vector<Frame> frames;
     client.ReadResponse([&](const Frame& frame) {
@@ -90,6 +101,7 @@ int ExitStatus(ErrorKind kind) {
         case ErrorKind::Cancelled: return EXIT_CANCELLED;
         case ErrorKind::NoProcess: return EXIT_NO_PROCESS;
         case ErrorKind::AttachFailed: return EXIT_ATTACH;
+        case ErrorKind::Auth: return EXIT_AUTH;
         case ErrorKind::Dropped:
         case ErrorKind::Timeout:
         case ErrorKind::Protocol: return EXIT_DROPPED;

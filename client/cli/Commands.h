@@ -20,6 +20,7 @@ struct Options {
     int timeoutMs = 120000;  // per read; 0 waits without limit
     bool portGiven = false;  // --port was on the command line
     bool timeoutGiven = false;  // --timeout was on the command line
+    std::string authFile;       // --auth or VESK_AUTH: the agent's key; empty: none
 };
 
 // Process exit statuses, listed in vesk --help.
@@ -35,6 +36,7 @@ enum ExitCode : int {
     EXIT_FAULT = 8,          // any other exception: a fault in vesk itself
     EXIT_NO_PROCESS = 9,     // vesk attach: no such process, or not a JVM
     EXIT_ATTACH = 10,        // vesk attach: the JVM refused, did not answer, or could not load the agent
+    EXIT_AUTH = 11,          // the agent requires a key, refused the one given, or refuses this address
     EXIT_CANCELLED = 130,    // Ctrl-C, as a shell reports an interrupted program
 };
 
@@ -69,10 +71,14 @@ extern const CLI::Validator NonEmpty;
 // -n N (1 to limit), --json and --bytes, as every command that prints rows takes them.
 void AddRowOptions(CLI::App& command, size_t& count, const std::string& countHelp, bool& json, bool& bytes,
                    long limit = 100000000);
-VeskClient ConnectClient(const Options& options);
-// Connects, sends the request and returns its frames; prints them with
-// --raw. Throws AgentReported with the first error a frame reports.
-std::vector<Frame> RunRequest(const Options& options, const std::string& request);
+// Connects and, with a key (--auth), authenticates; with auth given, also
+// without a key, asks the agent how it is secured (AUTH). A key file that
+// cannot be read or is not private throws File.
+VeskClient ConnectClient(const Options& options, AuthOutcome* auth = nullptr);
+// Connects (ConnectClient), sends the request and returns its frames;
+// prints them with --raw. Throws AgentReported with the first error a frame
+// reports.
+std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr);
 // A usage error to throw, its message pointing at --help.
 ClientError UsageError(const std::string& message);
 // The exit status for an error of this kind.

@@ -24,12 +24,15 @@ static const char EXIT_STATUS[] =
     "  3    nothing listening at HOST:PORT (--pid: no agent attached to PID)\n"
     "  4    rejected: the agent serves another client\n"
     "  5    connection dropped, timed out, or not the agent's protocol\n"
-    "  6    a local file could not be read or written, or holds no snapshot\n"
+    "  6    a local file could not be read or written, or holds no snapshot; an --auth key\n"
+    "       file that is missing, too short, or readable by others than its owner\n"
     "  7    out of memory (a heap too large to analyse here)\n"
     "  8    an unexpected error inside vesk\n"
     "  9    vesk attach: no such process, or it is not a JVM\n"
     "  10   vesk attach: the JVM cannot be attached to (as this user, or at all),\n"
     "       did not answer within --timeout, or could not load the agent library\n"
+    "  11   the agent requires an authentication key (--auth), refused the one given, or\n"
+    "       refuses this address for a minute after five failed attempts\n"
     "  130  cancelled with Ctrl-C";
 
 static const char SIZES[] =
@@ -37,7 +40,8 @@ static const char SIZES[] =
     "top, path and diff prints whole bytes, as --json always does.\n\n";
 
 static const char COMMON_OPTIONS[] =
-    "The options of vesk --help (--host, --port, --pid, --timeout, --raw) also go before or after the command.";
+    "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw) also go before or after the "
+    "command.";
 
 // "vesk: PREFIXMESSAGE" on stderr, after what went to stdout. No allocation:
 // after std::bad_alloc there may be none to be had.
@@ -81,6 +85,11 @@ static int Run(int argc, char** argv) {
             ->check(DecimalRange(1, 2147483647));
     pidOption->excludes(port);
     pidOption->excludes("--host");
+    app.add_option("--auth", options.authFile,
+                   "key file of an agent started with auth=FILE (vesk keygen writes one; also VESK_AUTH)")
+        ->option_text("FILE")
+        ->envname("VESK_AUTH")
+        ->check(NonEmpty);
     app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,
                    "wait at most this long for each response (default 120, 0: no limit)")

@@ -21,6 +21,7 @@ enum class ErrorKind {
     Cancelled,      // Ctrl-C
     NoProcess,      // vesk attach: no such process, or it is no JVM
     AttachFailed,   // vesk attach: the JVM cannot be attached to, did not answer, or could not load the agent
+    Auth,           // the agent requires a key and none was given, refused the key, or refuses this address
 };
 
 class ClientError : public std::runtime_error {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "AuthKey.h"
 #include "VeskProtocol.h"
 
 namespace vesk {
@@ -182,7 +183,47 @@ Frame VeskClient::ReadResponseFrame() {
         ResponseError(frame.Body(), &message);
         throw ClientError(ErrorKind::Rejected, "the agent serves another client: " + message);
     }
+    static const std::string refused = std::string("<") + wire::COMMAND_ELEMENT + " " + wire::NAME_ATTRIBUTE +
+                                       "=\"" + wire::CMD_AUTH + "\">" + wire::STATUS_FAILED;
+    std::string message;
+    // An agent older than AUTH answers it "Unknown command": not a refusal.
+    if (frame.Body().rfind(refused, 0) == 0 && ResponseError(frame.Body(), &message) &&
+        message.rfind("authentication ", 0) == 0) {
+        if (message == wire::AUTH_REQUIRED)
+            message = "the agent requires an authentication key; give --auth FILE or set VESK_AUTH";
+        else if (message == wire::AUTH_FAILED)
+            message = "the agent refused the authentication key (is it the file of the agent's auth= option?)";
+        else if (message == wire::AUTH_LOCKED)
+            message = "the agent refuses this address for a minute after repeated failed authentications";
+        else
+            message = "the agent reported: " + message;
+        throw ClientError(ErrorKind::Auth, message);
+    }
     return frame;
+}
+
+AuthOutcome VeskClient::Authenticate(const Orlo::AuthKey* key) {
+    static const std::string tag = "auth";
+    AuthOutcome outcome;
+    Send(BuildRequest({wire::CMD_AUTH}, tag));
+    Frame challenge = ReadResponseFrame();
+    if (ResponseError(challenge.Body(), nullptr)) return outcome;
+    outcome.agentKnowsAuth = true;
+    std::string nonce;
+    for (const Prop& prop : CommandProps(challenge.Body(), wire::CMD_AUTH)) {
+        if (prop.name == wire::PROP_NONCE) nonce = prop.value;
+        if (prop.name == wire::PROP_LISTEN) outcome.listen = prop.value;
+    }
+    if (nonce.empty()) return outcome;
+    if (!key) throw ClientError(ErrorKind::Auth, "the agent requires an authentication key; give --auth FILE or set VESK_AUTH");
+    std::string answer = key->Answer(nonce);
+    if (answer.empty()) throw ClientError(ErrorKind::Protocol, "the agent sent a challenge that is not hex: " + nonce);
+    Send(std::string("<") + wire::REQUEST_ELEMENT + " " + wire::TAG_ATTRIBUTE + "=\"" + tag + "\"><" +
+         wire::COMMAND_ELEMENT + " " + wire::NAME_ATTRIBUTE + "=\"" + wire::CMD_AUTH + "\" " +
+         wire::ANSWER_ATTRIBUTE + "=\"" + answer + "\"/></" + wire::REQUEST_ELEMENT + ">");
+    ReadResponseFrame();
+    outcome.keyed = true;
+    return outcome;
 }
 
 void VeskClient::ReadResponse(const std::function<void(const Frame&)>& onFrame) {

@@ -10,7 +10,18 @@
 
 #include "protocol/ClientError.h"
 
+namespace Orlo {
+class AuthKey;
+}
+
 namespace vesk {
+
+// What the AUTH exchange found out about the agent.
+struct AuthOutcome {
+    bool agentKnowsAuth = false;  // false: an agent older than AUTH, which has no key
+    bool keyed = false;           // the agent asked for the key, and the client passed
+    std::string listen;           // an agent without a key: where it listens, "ADDRESS:PORT"
+};
 
 // One response: "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n", kept byte for byte.
 struct Frame {
@@ -52,13 +63,17 @@ public:
     // Sends the bytes in one piece (a request, or anything for tests).
     void Send(std::string_view bytes);
     void SendAbort();
+    // Sends AUTH and, when the agent asks for it, answers its challenge with
+    // the key (null: none at hand). Throws Auth when the agent wants a key
+    // and none is given, or refuses it; an agent older than AUTH passes.
+    AuthOutcome Authenticate(const Orlo::AuthKey* key);
     // Sends a request and returns all its frames (ReadResponse).
     std::vector<Frame> Request(std::string_view request);
 
     // The next frame as it arrives; throws Dropped, Timeout or Protocol.
     Frame ReadFrame();
     // ReadFrame that also throws Rejected, with the agent's message, on a
-    // REJECT response.
+    // REJECT response, and Auth on an authentication refusal.
     Frame ReadResponseFrame();
     // Frames up to and including the final one (ReadResponseFrame), each
     // handed to onFrame.

@@ -54,7 +54,7 @@ std::string CommandOutput(const std::string& command) {
 void ExpectLogLines(const std::string& log, const std::vector<std::string>& messages) {
     static const std::regex prefix(
         "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3} "
-        "\\[(ERROR|FATAL ERROR|INFO|DEBUG|TRACE)\\]: .*");
+        "\\[(ERROR|FATAL ERROR|WARNING|INFO|DEBUG|TRACE)\\]: .*");
     std::vector<std::string> lines = Lines(log);
     for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, prefix)) << line;
     size_t next = 0;
@@ -172,6 +172,7 @@ TEST(AgentLibraryTest, ExportsOnlyEntryPointsAndNeedsNoCppRuntime) {
     ASSERT_NE(needed.find("libc.so"), std::string::npos) << needed;
     EXPECT_EQ(needed.find("libstdc++"), std::string::npos) << needed;
     EXPECT_EQ(needed.find("libpugixml"), std::string::npos) << needed;
+    EXPECT_EQ(needed.find("libnettle"), std::string::npos) << needed;
     EXPECT_EQ(needed.find("libgcc_s"), std::string::npos) << needed;
 }
 

@@ -80,6 +80,26 @@ TEST(AttachTest, PidFindsTheAttachedAgentForSnapshotAndDump) {
     EXPECT_EQ(EntriesStartingWith("/dev/shm", "VESKDUMP_" + pid + "_"), std::vector<std::string>{});
 }
 
+TEST(AttachTest, AuthGivesTheAgentTheKey) {
+    JavaProcess jvm({}, "server.ServerFixture");
+    ASSERT_TRUE(jvm.WaitForOutput("READY", 30000)) << jvm.Stderr();
+    const std::string pid = std::to_string(jvm.Pid());
+    const std::string port = std::to_string(FreePort());
+    TempDir dir;
+    const std::string out = dir.File("out.txt");
+    const std::string key = dir.File("agent.key");
+    ASSERT_EQ(RunProgram({VeskProgram(), "keygen", key}, out), 0) << ReadFile(out);
+    ASSERT_EQ(RunProgram({VeskProgram(), "attach", pid, "--port", port, "--auth", key, "--agent", VESK_AGENT_LIB},
+                         out),
+              0)
+        << ReadFile(out) << jvm.Stderr();
+    EXPECT_EQ(RunProgram({VeskProgram(), "--port", port, "runtime"}, out), 11) << ReadFile(out);
+    EXPECT_EQ(RunProgram({VeskProgram(), "--port", port, "--auth", key, "runtime"}, out), 0) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("cpus "), std::string::npos) << ReadFile(out);
+    kill(jvm.Pid(), SIGTERM);
+    jvm.WaitExit(30000);
+}
+
 TEST(AttachTest, NoProcessAndDisabledAttachFailAtOnce) {
     TempDir dir;
     const std::string out = dir.File("out.txt");

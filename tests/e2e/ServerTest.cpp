@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "JavaProcess.h"
 #include "VeskProgram.h"
+#include "AuthKey.h"
 #include "protocol/VeskClient.h"
 
 using namespace vesktest;
@@ -21,6 +24,7 @@ using vesk::ClientError;
 using vesk::ErrorKind;
 using vesk::Frame;
 using vesk::VeskClient;
+using Orlo::AuthKey;
 
 namespace {
 
@@ -357,6 +361,180 @@ TEST(ServerStartTest, AddressOptionRestrictsTheListeningInterface) {
     client.Connect("127.0.0.2", port);
     client.SetReadTimeout(30000);
     EXPECT_EQ(client.Request(GcRequest("1")).front().bytes, GcFrame("1", 1));
+}
+
+// A private key file in dir.
+std::string WriteKey(const TempDir& dir, const std::string& name, char fill) {
+    std::string path = dir.Write(name, std::string(64, fill) + "\n");
+    chmod(path.c_str(), 0600);
+    return path;
+}
+
+std::string AuthAnswer(const std::string& answer) {
+    return "<vesk-cmd tag=\"a\"><cmd name=\"AUTH\" answer=\"" + answer + "\"/></vesk-cmd>";
+}
+
+// Connects and sends the request, again while the agent still serves the
+// client before; the first frame of the answer.
+std::string Open(VeskClient& client, int port, const std::string& request) {
+    for (int attempt = 0; attempt < 50; attempt++) {
+        client.Connect("127.0.0.1", port);
+        client.SetReadTimeout(30000);
+        client.Send(request);
+        Frame frame = client.ReadFrame();
+        if (frame.bytes != REJECT_FRAME) return frame.bytes;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return "";
+}
+
+// Connects and asks for a challenge: its nonce.
+std::string Challenge(VeskClient& client, int port) {
+    std::string frame = Open(client, port, VeskClient::BuildRequest({"AUTH"}, "a"));
+    for (const vesk::Prop& prop : vesk::CommandProps(frame.substr(frame.find("\">") + 2), "AUTH"))
+        if (prop.name == "nonce") return prop.value;
+    return "";
+}
+
+// True when the agent closes the connection without another frame.
+bool Closed(VeskClient& client) {
+    try {
+        client.ReadFrame();
+        return false;
+    } catch (const ClientError& e) {
+        return e.Kind() == ErrorKind::Dropped;
+    }
+}
+
+// An agent started with auth= and min-interval=.
+class AuthTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        keys = new TempDir();
+        key = WriteKey(*keys, "agent.key", 'k');
+        agentJvm = new AgentJvm(FreePort(), "address=127.0.0.1,min-interval=600,auth=" + key);
+        ASSERT_TRUE(agentJvm->Ready()) << agentJvm->jvm->Stderr();
+        ASSERT_TRUE(WaitForPort(agentJvm->port, 30000));
+    }
+    static void TearDownTestSuite() {
+        delete agentJvm;
+        delete keys;
+    }
+    int Vesk(const std::vector<std::string>& args) {
+        std::vector<std::string> command = {VeskProgram(), "--port", std::to_string(agentJvm->port)};
+        command.insert(command.end(), args.begin(), args.end());
+        output = dir.File("vesk.out");
+        int status = RunProgram(command, output);
+        output = ReadFile(output);
+        return status;
+    }
+
+    static TempDir* keys;
+    static std::string key;
+    static AgentJvm* agentJvm;
+    TempDir dir;
+    std::string output;
+};
+
+TempDir* AuthTest::keys = nullptr;
+std::string AuthTest::key;
+AgentJvm* AuthTest::agentJvm = nullptr;
+
+// A client that knows nothing of AUTH gets one error frame and nothing else.
+TEST_F(AuthTest, UnauthenticatedRequestGetsOneErrorFrameAndTheConnectionCloses) {
+    for (const std::string& request : {VeskClient::BuildRequest({"SYSTEM_PROPS"}, "3"), std::string("<x")}) {
+        VeskClient client;
+        std::string tag = request == "<x" ? "0" : "3";
+        EXPECT_EQ(Open(client, agentJvm->port, request), ErrorFrame(tag, "AUTH", "authentication required"));
+        EXPECT_TRUE(Closed(client));
+    }
+}
+
+TEST_F(AuthTest, VeskWithTheRightKeyIsServedAndWithoutOrWithAnotherIsNot) {
+    EXPECT_EQ(Vesk({"--auth", key, "runtime"}), 0) << output;
+    EXPECT_NE(output.find("total-classes"), std::string::npos) << output;
+    EXPECT_EQ(output.find("unauthenticated"), std::string::npos) << output;
+
+    EXPECT_EQ(Vesk({"runtime"}), 11) << output;
+    EXPECT_EQ(output, "vesk: the agent requires an authentication key; give --auth FILE or set VESK_AUTH\n");
+    EXPECT_EQ(Vesk({"props"}), 11) << output;
+
+    std::string wrong = WriteKey(dir, "wrong.key", 'w');
+    EXPECT_EQ(Vesk({"--auth", wrong, "runtime"}), 11) << output;
+    EXPECT_NE(output.find("refused the authentication key"), std::string::npos) << output;
+
+    chmod(wrong.c_str(), 0644);
+    EXPECT_EQ(Vesk({"--auth", wrong, "runtime"}), 6) << output;
+    EXPECT_NE(output.find("is accessible by group or others"), std::string::npos) << output;
+}
+
+TEST_F(AuthTest, ReplayedAnswerFailsAndEndsTheConnection) {
+    AuthKey agentKey;
+    ASSERT_FALSE(AuthKey::Load(key, agentKey));
+    std::string answer;
+    {
+        VeskClient first;
+        answer = agentKey.Answer(Challenge(first, agentJvm->port));
+        ASSERT_FALSE(answer.empty());
+        EXPECT_FALSE(vesk::ResponseError(first.Request(AuthAnswer(answer)).at(0).Body(), nullptr));
+        EXPECT_EQ(first.Request(GcRequest("g")).at(0).bytes, GcFrame("g", 1));
+        // Pauses: min-interval=600 refuses the next one.
+        std::string refused = first.Request(GcRequest("h")).at(0).bytes;
+        EXPECT_NE(refused.find("is allowed in "), std::string::npos) << refused;
+        EXPECT_NE(refused.find("(min-interval=600)"), std::string::npos) << refused;
+    }
+    VeskClient second;
+    ASSERT_FALSE(Challenge(second, agentJvm->port).empty());
+    second.Send(AuthAnswer(answer));
+    EXPECT_EQ(second.ReadFrame().bytes, ErrorFrame("a", "AUTH", "authentication failed"));
+    EXPECT_TRUE(Closed(second));
+}
+
+// Five wrong answers from one address: refused at connect for a minute,
+// logged once.
+TEST(AuthLockoutE2eTest, FiveFailuresLockTheAddressOut) {
+    TempDir dir;
+    std::string key = WriteKey(dir, "agent.key", 'k');
+    AgentJvm jvm(FreePort(), "address=127.0.0.1,auth=" + key);
+    ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
+    ASSERT_TRUE(WaitForPort(jvm.port, 30000));
+    for (int i = 0; i < 5; i++) {
+        VeskClient client;
+        ASSERT_FALSE(Challenge(client, jvm.port).empty()) << i;
+        client.Send(AuthAnswer(std::string(64, '0')));
+        EXPECT_EQ(client.ReadFrame().bytes, ErrorFrame("a", "AUTH", "authentication failed")) << i;
+        EXPECT_TRUE(Closed(client));
+    }
+    for (int i = 0; i < 2; i++) {
+        VeskClient client;
+        client.Connect("127.0.0.1", jvm.port);
+        client.SetReadTimeout(30000);
+        EXPECT_EQ(client.ReadFrame().bytes,
+                  ErrorFrame("0", "AUTH",
+                             "authentication refused: too many failures from this address; try again in a minute"));
+    }
+    std::string log = jvm.Log();
+    const std::string line = "[WARNING]: Refusing 127.0.0.1 for 60 s: 5 failed authentications within 60 s";
+    size_t at = log.find(line);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, at + 1), std::string::npos) << log;
+}
+
+// Without a key and on every interface: a warning in the log and in vesk runtime.
+TEST(ExposedServerTest, WildcardWithoutKeyIsLoggedAndShown) {
+    int port = FreePort();
+    AgentJvm jvm(port, "port=" + std::to_string(port));
+    ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
+    ASSERT_TRUE(WaitForPort(port, 30000));
+    std::string where = "0.0.0.0:" + std::to_string(port);
+    EXPECT_TRUE(jvm.WaitForLog("[WARNING]: The command server listens on " + where +
+                                   " without an authentication key",
+                               20000))
+        << jvm.Log();
+    std::string output = jvm.dir.File("vesk.out");
+    EXPECT_EQ(RunProgram({VeskProgram(), "--port", std::to_string(port), "runtime"}, output), 0) << ReadFile(output);
+    EXPECT_NE(ReadFile(output).find("warning: unauthenticated, listening on " + where), std::string::npos)
+        << ReadFile(output);
 }
 
 }  // namespace

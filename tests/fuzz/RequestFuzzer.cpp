@@ -11,11 +11,13 @@
 #include <string>
 #include <thread>
 
+#include "AuthKey.h"
 #include "ClientConnection.h"
 #include "FakeJvm.h"
 #include "JvmAgent.h"
 #include "VeskClientThread.h"
 #include "VeskLogger.h"
+#include "VeskServerThread.h"
 
 using namespace Orlo;
 
@@ -48,11 +50,8 @@ void SetUpAgent() {
     VeskLogger::SetLogFile("/dev/null");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = (SetUpAgent(), true);
-    (void)ready;
+// Serves the input as one connection; server null: one without a key.
+void Serve(const uint8_t* data, size_t size, VeskServerThread* server) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) abort();
     if (size > 0 && send(fds[1], data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) abort();
@@ -67,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ClientConnection* connection = owned.get();
         // Owns the connection and closes it at the end of this block, which
         // ends the reader. No server thread is involved.
-        VeskClientThread thread(std::move(owned), nullptr);
+        VeskClientThread thread(std::move(owned), server);
         // One agent read per request: a long input is several requests.
         while (connection->MsgPending() && thread.ProcessRequest()) {
         }
@@ -75,5 +74,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader.join();
     close(fds[1]);
     CheckFrames(sent);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool ready = (SetUpAgent(), true);
+    (void)ready;
+    // Never started: it only lends its key and lock-out to the client thread.
+    static const AuthKey key = AuthKey::FromBytes(std::string(32, 'k'));
+    static VeskServerThread keyed(1, "127.0.0.1", 0, &key);
+    Serve(data, size, nullptr);
+    Serve(data, size, &keyed);
     return 0;
 }

@@ -1,6 +1,9 @@
 // The options string and the configuration file, driven through real files.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <memory>
 #include <string>
@@ -128,7 +131,7 @@ TEST_F(AgentConfigTest, PortAndAddressValues) {
 TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
     std::string log = dir.File("agent.log");
     std::string config = dir.Write("error.properties", "vesk.agent.log.file=" + log + "\n");
-    const std::string unknown = "unknown option; known are port, address, cfgfile, idle, untag and heapdump";
+    const std::string unknown = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth and min-interval";
     struct Case {
         const char* item;
         std::string problem;
@@ -147,6 +150,7 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         {"idle=-4", "not a number of seconds from 0 to 2147483"},
         {"idle=abc", "not a number of seconds from 0 to 2147483"},
         {"heapdump=no", "not on or off"},
+        {"min-interval=1m", "not a number of seconds from 0 to 2147483"},
     };
     for (const Case& c : cases) {
         jvm.getEnvVersions.clear();
@@ -170,6 +174,26 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
     EXPECT_EQ(made->GetOptionErrors().size(), 2u);
     EXPECT_EQ(made->GetPort(), 16400);
 }
+
+#ifndef _WIN32
+// A key others can read is no secret: logged as an option error is, no server.
+TEST_F(AgentConfigTest, KeyFileOthersCanReadKeepsTheServerFromStarting) {
+    std::string key = dir.Write("agent.key", std::string(64, 'k') + "\n");
+    std::string config = dir.Write("key.properties", "vesk.agent.log.file=" + dir.File("agent.log") + "\n");
+    chmod(key.c_str(), 0644);
+    auto made = Make(("auth=" + key + ",cfgfile=" + config).c_str());
+    EXPECT_EQ(err, "Authentication key file '" + key +
+                       "' is accessible by group or others (mode 0644); make it private with chmod 600; the "
+                       "command server does not start\n");
+    EXPECT_FALSE(made->IsEnabled());
+    chmod(key.c_str(), 0600);
+    made = Make(("auth=" + key + ",min-interval=30,cfgfile=" + config).c_str());
+    EXPECT_EQ(err, "");
+    EXPECT_TRUE(made->IsEnabled());
+    EXPECT_FALSE(made->GetAuthKey().Empty());
+    EXPECT_EQ(made->GetMinIntervalSeconds(), 30);
+}
+#endif
 
 TEST_F(AgentConfigTest, ConfigFileAndAddressOptions) {
     std::string odd = dir.Write("a=b.properties", "");
