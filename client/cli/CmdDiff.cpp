@@ -27,7 +27,7 @@ struct DiffArgs {
 static std::vector<ClassTotals> Totals(const SnapshotInput& input, bool retained) {
     if (retained) {
         HeapGraph graph = input.Graph();
-        return DominatorTree(graph).ByClass();
+        return input.Tree(graph)->ByClass();
     }
     std::vector<ClassTotals> rows;
     for (const ClassCount& count : input.Histogram()) rows.push_back({count.name, count.instances, count.bytes, -1});

@@ -99,9 +99,10 @@ static void RunPath(const Options& options, PathArgs args) {
     if (args.tag.empty() == args.className.empty()) throw UsageError("give either TAG or --class NAME");
     uint64_t tag = 0;
     if (!args.tag.empty() && !ParseTag(args.tag, &tag)) throw UsageError("not a tag (hexadecimal): " + args.tag);
-    HeapGraph graph = SnapshotInput(options, args.file, true).Graph();
-
-    DominatorTree tree(graph);
+    SnapshotInput input(options, args.file, true);
+    HeapGraph graph = input.Graph();
+    std::unique_ptr<DominatorTree> stored = input.Tree(graph);
+    const DominatorTree& tree = *stored;
     std::vector<NodeId> targets;
     if (!args.tag.empty()) {
         NodeId node = graph.FindTag(tag);

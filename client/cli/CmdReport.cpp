@@ -28,9 +28,15 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
     for (const std::string& file : files) inputs.emplace_back(options, file, true);
     if (live) inputs.emplace_back(options, "", false);
     std::vector<ReportSnapshot> snapshots(inputs.size());
+    std::unique_ptr<DominatorTree> tree;
     for (size_t i = 0; i < inputs.size(); i++) {
         snapshots[i].source = inputs[i].Source();
         snapshots[i].graph = inputs[i].Graph(&snapshots[i].properties);
+    }
+    // A comparison shows no retained sizes.
+    if (snapshots.size() == 1) {
+        tree = inputs[0].Tree(snapshots[0].graph);
+        snapshots[0].tree = tree.get();
     }
     std::string page = RenderReportPage(snapshots.size() == 1 ? SnapshotReport(snapshots[0])
                                                               : ComparisonReport(snapshots[0], snapshots[1]));

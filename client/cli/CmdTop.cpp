@@ -53,8 +53,10 @@ static void PrintSummary(const HeapGraph& graph, const DominatorTree& tree, bool
 
 static void RunTop(const Options& options, const TopArgs& args) {
     InterruptExit cancel("top cancelled (Ctrl-C)", EXIT_CANCELLED);
-    HeapGraph graph = SnapshotInput(options, args.file, false).Graph();
-    DominatorTree tree(graph);
+    SnapshotInput input(options, args.file, false);
+    HeapGraph graph = input.Graph();
+    std::unique_ptr<DominatorTree> stored = input.Tree(graph);
+    const DominatorTree& tree = *stored;
 
     nlohmann::ordered_json out = Summary(graph, tree);
     if (args.byClass) {

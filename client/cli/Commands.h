@@ -20,6 +20,7 @@ struct Options {
     int timeoutMs = 120000;  // per read; 0 waits without limit
     bool portGiven = false;  // --port was on the command line
     bool timeoutGiven = false;  // --timeout was on the command line
+    bool noIndex = false;    // neither read nor write a file's index
     std::string authFile;       // --auth or VESK_AUTH: the agent's key; empty: none
 };
 

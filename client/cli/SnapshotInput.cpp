@@ -1,5 +1,7 @@
 #include "cli/SnapshotInput.h"
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include "load/HprofLoader.h"
 #include "load/SnapshotLoader.h"
 #include "protocol/SnapshotSession.h"
+#include "term/InterruptGuard.h"
 
 namespace vesk {
 
@@ -65,6 +68,7 @@ SnapshotInput::SnapshotInput(const Options& options, const std::string& file, bo
     if (file.empty() && fileRequired && !options.portGiven)
         throw UsageError("give FILE, or --port to take a new snapshot");
     if (!file.empty()) kind = KindOfFile(file);
+    if (Indexed() && !StampSource(path, &stamp)) this->options.noIndex = true;
 }
 
 std::string SnapshotInput::Source() const {
@@ -104,8 +108,11 @@ void SnapshotInput::Read(SnapshotReader& reader) const {
 
 std::vector<ClassCount> SnapshotInput::Histogram() const {
     if (kind == Kind::Hprof) {
+        HeapGraph graph = Graph();
+        // Read whole anyway: the first analysis writes the index.
+        if (Indexed() && !index) Tree(graph);
         std::vector<ClassCount> rows;
-        for (const ClassTotals& totals : LoadHprof(path).Histogram())
+        for (const ClassTotals& totals : graph.Histogram())
             rows.push_back({totals.name, totals.instances, totals.bytes});
         return SortHistogram(std::move(rows));
     }
@@ -114,13 +121,82 @@ std::vector<ClassCount> SnapshotInput::Histogram() const {
     return reader.Histogram();
 }
 
+// The index beside the file, else the one in the cache directory.
+static std::shared_ptr<HeapIndexReader> OpenIndex(const std::string& path, const SourceStamp& stamp) {
+    auto reader = std::make_shared<HeapIndexReader>();
+    if (reader->Open(IndexBeside(path), stamp, false)) return reader;
+    std::string cached = IndexInCache(stamp);
+    if (!cached.empty() && reader->Open(cached, stamp, true)) return reader;
+    return nullptr;
+}
+
 HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
+    index.reset();
+    if (Indexed()) {
+        if (std::shared_ptr<HeapIndexReader> reader = OpenIndex(path, stamp)) {
+            HeapGraph graph;
+            StreamProperties stored;
+            if (reader->ReadGraph(&graph, &stored)) {
+                index = reader;
+                if (properties) *properties = std::move(stored);
+                return graph;
+            }
+        }
+    }
     if (kind == Kind::Hprof) return LoadHprof(path);
     PropertyLoader loader;
-    SnapshotReader reader(loader);
+    // The graph is built on a second thread while the stream is read.
+    SnapshotReader reader(loader, SnapshotReader::Kind::Snapshot, SnapshotReader::Path::FastTwoThreads);
     Read(reader);
+    if (Indexed()) this->properties = loader.properties;
     if (properties) *properties = std::move(loader.properties);
     return loader.Finish();
+}
+
+std::unique_ptr<DominatorTree> SnapshotInput::Tree(const HeapGraph& graph) const {
+    if (index) {
+        std::unique_ptr<DominatorTree> stored = index->ReadTree(graph);
+        index.reset();
+        if (stored) return stored;
+    }
+    auto tree = std::make_unique<DominatorTree>(graph);
+    if (Indexed()) WriteIndex(graph, *tree);
+    return tree;
+}
+
+// mkdir -p for the cache directory.
+static bool MakeDirectories(const std::string& dir) {
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
+void SnapshotInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const {
+    std::string target = IndexBeside(path);
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (access(dir.c_str(), W_OK) != 0) {
+        target = IndexInCache(stamp);
+        size_t end = target.rfind('/');
+        if (target.empty() || !MakeDirectories(target.substr(0, end))) {
+            fprintf(stderr, "vesk: no index written: %s is not writable and there is no cache directory\n",
+                    dir.c_str());
+            return;
+        }
+    }
+    std::string error;
+    bool cancelled = false;
+    {
+        // Ctrl-C stops the writing first, so that no partial file stays behind.
+        InterruptGuard guard;
+        if (!WriteHeapIndex(target, stamp, graph, tree, properties, &error, [&] { return guard.Presses() > 0; }))
+            cancelled = guard.Presses() > 0;
+        else error.clear();
+    }
+    if (cancelled) raise(SIGINT);  // now the command's own Ctrl-C handling
+    if (!error.empty()) fprintf(stderr, "vesk: no index written: %s\n", error.c_str());
 }
 
 }  // namespace vesk

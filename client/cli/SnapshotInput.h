@@ -2,7 +2,15 @@
 // every command: a new snapshot taken from the agent and read as it arrives
 // (no file written), a saved snapshot stream, or an HPROF heap dump, the
 // file's kind told by its first bytes. A command asks for the class
-// histogram (a snapshot's header suffices) or for the whole graph.
+// histogram (a snapshot's header suffices) or for the whole graph, and for
+// its dominator tree.
+//
+// A file's analysis is kept in an index (load/HeapIndex): beside the file,
+// or in the cache directory when the file's directory is not writable. The
+// first command that computes a file's dominator tree writes it; later ones
+// read the graph and the tree from it for as long as the file keeps its size
+// and modification time. An index that cannot be written costs a one-line
+// warning; one that cannot be read is ignored. --no-index does without.
 //
 // Failures throw ClientError: File when the file cannot be read, is neither
 // a snapshot stream nor HPROF, or holds no whole heap (truncated, an error
@@ -10,11 +18,14 @@
 // Usage when no input was given.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/Commands.h"
+#include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
+#include "load/HeapIndex.h"
 #include "load/SnapshotHistogram.h"
 #include "report/HeapReport.h"
 
@@ -34,18 +45,29 @@ public:
 
     // Classes with instances, sorted as SortHistogram does. A snapshot's
     // header holds the counts, so only it is read (a live snapshot is
-    // cancelled once it is in); an HPROF file is read whole.
+    // cancelled once it is in); an HPROF file is read whole, or its index.
     std::vector<ClassCount> Histogram() const;
     // The whole heap. properties, when given, gets a snapshot's header
     // properties (an HPROF file has none).
     HeapGraph Graph(StreamProperties* properties = nullptr) const;
+    // The dominator tree (weak references followed) over graph, which
+    // Graph returned: the index's when graph came from it, else computed
+    // now and, for a file, stored in its index.
+    std::unique_ptr<DominatorTree> Tree(const HeapGraph& graph) const;
 
 private:
     void Read(SnapshotReader& reader) const;
+    bool Indexed() const { return kind != Kind::Live && !options.noIndex; }
+    void WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const;
 
     Options options;
     Kind kind;
     std::string path;  // "" for a live snapshot
+    SourceStamp stamp;  // the file as it was before it was read
+    // Open on the index after Graph read the graph from it; shared, as
+    // inputs are kept in vectors.
+    mutable std::shared_ptr<HeapIndexReader> index;
+    mutable StreamProperties properties;  // what Graph read, for the index Tree writes
 };
 
 }  // namespace vesk

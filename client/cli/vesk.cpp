@@ -40,8 +40,8 @@ static const char SIZES[] =
     "top, path and diff prints whole bytes, as --json always does.\n\n";
 
 static const char COMMON_OPTIONS[] =
-    "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw) also go before or after the "
-    "command.";
+    "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-index) also go before or\n"
+    "after the command.";
 
 // "vesk: PREFIXMESSAGE" on stderr, after what went to stdout. No allocation:
 // after std::bad_alloc there may be none to be had.
@@ -91,6 +91,8 @@ static int Run(int argc, char** argv) {
         ->envname("VESK_AUTH")
         ->check(NonEmpty);
     app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
+    app.add_flag("--no-index", options.noIndex,
+                 "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,
                    "wait at most this long for each response (default 120, 0: no limit)")
         ->option_text("SECONDS")

@@ -27,6 +27,10 @@ public:
     static constexpr NodeId VIRTUAL_ROOT = NO_NODE - 1;
 
     explicit DominatorTree(const HeapGraph& graph, bool followWeak = true);
+    // An empty tree over graph, for a reader of a stored copy to fill
+    // through Members (load/HeapIndex stores the followWeak one).
+    struct Stored {};
+    DominatorTree(const HeapGraph& graph, Stored) : graph(graph) {}
 
     // VIRTUAL_ROOT for nodes only the virtual root dominates, NO_NODE for
     // unreachable nodes.
@@ -52,6 +56,12 @@ public:
     std::vector<ClassTotals> ByClass() const;
 
     size_t MemoryBytes() const;
+
+    // Every data member but the graph, once, for a stored copy.
+    template <class Archive>
+    void Members(Archive& archive) {
+        archive(idom, retained, classRetained, reachable, reachableBytes, unreachableBytes);
+    }
 
 private:
     // Dense numbers in depth-first preorder: 1 is the virtual root, 0 "unvisited".

@@ -71,12 +71,28 @@ struct HeapClass {
     bool IsArray() const { return name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0; }
 };
 
+// Every data member, for a stored copy of the graph (load/HeapIndex): a
+// member added or changed is one edit here.
+template <class Archive>
+void Members(Archive& archive, HeapField& field) {
+    archive(field.name, field.definingClass);
+}
+template <class Archive>
+void Members(Archive& archive, HeapClass& cls) {
+    archive(cls.name, cls.tag, cls.super, cls.fields, cls.node, cls.declaredInstances, cls.declaredBytes,
+            cls.referentField);
+}
+
 struct HeapThread {
     std::string name;
     uint64_t tag = 0;
     int32_t state = 0;  // JVMTI thread state bits
     NodeId node = NO_NODE;
 };
+template <class Archive>
+void Members(Archive& archive, HeapThread& thread) {
+    archive(thread.name, thread.tag, thread.state, thread.node);
+}
 
 struct HeapRoot {
     NodeId node = NO_NODE;
@@ -126,6 +142,11 @@ public:
     void Merge() const;
     // Switches to a tag per node when runs are mostly single tags.
     void Compact();
+    // Every data member, once, for a stored copy (load/HeapIndex).
+    template <class Archive>
+    void Members(Archive& archive) {
+        archive(runs, compact, nearTags, tagBase, tagShift, nodeTags, byTag, sorted, ordered);
+    }
     // Once all is added: compacted tags keep no order by tag, and Find scans
     // them (4 bytes a node less, for the few tags a command line names).
     void DropOrder();
@@ -214,6 +235,14 @@ public:
     uint64_t UnresolvedReferences() const { return unresolved; }
     // Heap bytes held by this graph (not counting the strings of names).
     size_t MemoryBytes() const;
+
+    // Every data member, once, for a stored copy (load/HeapIndex): a reader
+    // fills a default-constructed graph through it, a writer reads it.
+    template <class Archive>
+    void Members(Archive& archive) {
+        archive(classes, threads, roots, classNodes, threadNodes, tags, classOf, shallow, largeSizes, offsets,
+                offsetWraps, edges, unresolved);
+    }
 
 private:
     friend class HeapGraphBuilder;

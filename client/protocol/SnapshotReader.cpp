@@ -4,12 +4,17 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "VeskProtocol.h"
 
@@ -61,9 +66,21 @@ static int64_t Decimal(const char* text) {
     return negative ? -value : value;
 }
 
+// Where in a frame a reader is, between elements: what expat needs to go on
+// from there.
+struct FramePlace {
+    int depth = 1;           // 1: between frames, 2: in a frame, 3: in its <cmd>, 4: in its <snapshot>
+    std::string command;     // the name of the frame's last <cmd>, once one began
+    bool frameLast = false;  // <last value="1"/> was read
+    bool afterLast = false;  // <last> was read
+};
+
 class SnapshotReader::Parser {
 public:
-    explicit Parser(SnapshotReader& reader) : reader(reader), expat(XML_ParserCreate("ISO-8859-1")) {
+    // At the stream's start, or at place in a later frame: the open elements
+    // are given to expat again, without their callbacks.
+    Parser(SnapshotReader& reader, const FramePlace* place = nullptr)
+        : reader(reader), expat(XML_ParserCreate("ISO-8859-1")) {
         if (!expat) throw std::bad_alloc();
         XML_SetUserData(expat, this);
         XML_SetElementHandler(expat, OnStart, OnEnd);
@@ -71,17 +88,46 @@ public:
         // not when more arrive.
         XML_SetReparseDeferralEnabled(expat, XML_FALSE);
         // Frames follow each other, and XML wants one root: give them one.
-        Parse("<stream>", 8, false);
+        static const char* const OPEN[] = {"<stream>", "<stream><vesk-resp>",
+                                           "<stream><vesk-resp><cmd name=\"SNAPSHOT\">",
+                                           "<stream><vesk-resp><cmd name=\"SNAPSHOT\"><snapshot>"};
+        const char* open = OPEN[place ? place->depth - 1 : 0];
+        base = reader.cursor + reader.grown;
+        opened = strlen(open);
+        priming = true;
+        Parse(open, opened, false);
+        priming = false;
+        if (place) {
+            // Only ever past the header; between frames, the last one's state lives on.
+            firstFrame = reader.frames == 1;
+            sawSnapshot = true;
+            frameLast = place->frameLast;
+            afterLast = place->afterLast;
+            command = place->command;
+        }
     }
     ~Parser() { XML_ParserFree(expat); }
 
-    void Feed(const char* data, size_t size);
+    // Returns how many of the bytes at the end it left when it handed the
+    // stream back at a frame's end (HandedBack), else 0.
+    size_t Feed(const char* data, size_t size);
+    bool HandedBack() const { return suspended; }
+    // Where the frame that ended left it.
+    FramePlace Place() const {
+        FramePlace place;
+        place.command = command;
+        place.frameLast = frameLast;
+        place.afterLast = afterLast;
+        return place;
+    }
+    // Bytes its rewriting of references added to what expat read.
+    uint64_t Growth() const { return growth; }
     // Bytes given to expat since the last element it reported.
     uint64_t Unreported() const {
         XML_Index at = XML_GetCurrentByteIndex(expat);
         return at < 0 ? 0 : parsed - static_cast<uint64_t>(at);
     }
-    void Filter(const char* data, size_t size);
+    size_t Filter(const char* data, size_t size);
     void Parse(const char* data, size_t size, bool final);
 
 private:
@@ -116,7 +162,15 @@ private:
     std::exception_ptr thrown;  // by a handler; the parser is stopped for good
     std::string carry;     // an unfinished character reference
     std::string filtered;  // a piece with references rewritten
+    // Where each rewritten reference ends in filtered, and the bytes added up to there.
+    std::vector<std::pair<size_t, size_t>> rewrites;
     uint64_t parsed = 0;   // bytes given to expat
+    uint64_t base = 0;     // the offset errors give to the first byte after the opening
+    size_t opened = 0;     // bytes of the opening
+    uint64_t growth = 0;
+    uint64_t suspendedAt = 0;  // where in what expat read the stream was handed back
+    bool suspended = false;
+    bool priming = false;
     int depth = 0;
     bool firstFrame = false;
     bool sawSnapshot = false;
@@ -141,7 +195,8 @@ void SnapshotReader::Parser::Parse(const char* data, size_t size, bool final) {
     if (thrown) std::rethrow_exception(thrown);
     if (status == XML_STATUS_ERROR && !reader.Failed() && !reader.stopped) {
         reader.Fail(std::string("not a snapshot stream: ") + XML_ErrorString(XML_GetErrorCode(expat)) +
-                    " at byte " + std::to_string(XML_GetCurrentByteIndex(expat) - 8));
+                    " at byte " + std::to_string(XML_GetCurrentByteIndex(expat) - static_cast<XML_Index>(opened) +
+                                                 static_cast<XML_Index>(base)));
     }
 }
 
@@ -159,20 +214,22 @@ static int ByteReference(const char* p, const char* end, const char** after) {
     return control || (value >= 127 && value <= 255) ? static_cast<int>(value) : -1;
 }
 
-void SnapshotReader::Parser::Feed(const char* data, size_t size) {
+size_t SnapshotReader::Parser::Feed(const char* data, size_t size) {
     if (!carry.empty()) {
         // A reference was cut at the end of the last piece: rare, so a copy will do.
         std::string joined = carry + std::string(data, size);
         carry.clear();
-        return Filter(joined.data(), joined.size());
+        // The stream is handed back after an end tag, past the carried bytes.
+        return std::min(Filter(joined.data(), joined.size()), size);
     }
-    Filter(data, size);
+    return Filter(data, size);
 }
 
-void SnapshotReader::Parser::Filter(const char* data, size_t size) {
+size_t SnapshotReader::Parser::Filter(const char* data, size_t size) {
     const char* end = data + size;
     const char* copied = data;
     filtered.clear();
+    rewrites.clear();
     for (const char* p = data; (p = static_cast<const char*>(memchr(p, '&', static_cast<size_t>(end - p))));) {
         const char* after = nullptr;
         int value = end - p < 2 ? -2 : p[1] == '#' ? ByteReference(p + 2, end, &after) : -1;
@@ -189,10 +246,29 @@ void SnapshotReader::Parser::Filter(const char* data, size_t size) {
         unsigned code = value < 32 ? CONTROL_BASE + static_cast<unsigned>(value) : static_cast<unsigned>(value);
         filtered += "&#" + std::to_string(code) + ";";
         p = copied = after;
+        rewrites.emplace_back(filtered.size(), filtered.size() - static_cast<size_t>(after - data));
     }
-    if (copied == data) return Parse(data, static_cast<size_t>(end - data), false);
-    filtered.append(copied, end);
-    Parse(filtered.data(), filtered.size(), false);
+    const uint64_t start = parsed;
+    size_t given;
+    if (copied == data) {
+        given = static_cast<size_t>(end - data);
+        Parse(data, given, false);
+    } else {
+        filtered.append(copied, end);
+        given = filtered.size();
+        Parse(filtered.data(), given, false);
+    }
+    if (!suspended) {
+        growth += given - static_cast<size_t>(end - data);
+        return 0;
+    }
+    // What expat read up to the frame's end, in the bytes as they came.
+    size_t read = static_cast<size_t>(suspendedAt - start), added = 0;
+    for (const auto& rewrite : rewrites)
+        if (rewrite.first <= read) added = rewrite.second;
+    growth += added;
+    carry.clear();
+    return size - (read - added);
 }
 
 // attributes: name, value, name, value, ..., null.
@@ -201,6 +277,7 @@ void SnapshotReader::Parser::Filter(const char* data, size_t size) {
 
 void SnapshotReader::Parser::Start(const char* name, const char** attributes) {
     depth++;
+    if (priming) return;
     if (reader.stopped) {
         XML_StopParser(expat, XML_FALSE);
         return;
@@ -287,7 +364,7 @@ void SnapshotReader::Parser::Start(const char* name, const char** attributes) {
 
 void SnapshotReader::Parser::End(const char* name) {
     depth--;
-    if (reader.Failed() || reader.stopped) return;
+    if (reader.Failed() || reader.stopped || priming) return;
     if (depth == 1) {  // a frame ends
         if (firstFrame && reader.kind == Kind::Snapshot) {
             if (!sawSnapshot) return Fail("not a snapshot stream: the first frame holds no snapshot header");
@@ -295,6 +372,14 @@ void SnapshotReader::Parser::End(const char* name) {
             reader.handler.OnHeaderEnd();
         }
         if (frameLast) reader.complete = true;
+        // Past the header, the fast path reads on from the end of each frame.
+        if (reader.fast && reader.kind == Kind::Snapshot && reader.headerDone && !reader.Failed() &&
+            !reader.stopped && !thrown) {
+            suspendedAt = static_cast<uint64_t>(XML_GetCurrentByteIndex(expat)) +
+                          static_cast<uint64_t>(XML_GetCurrentByteCount(expat));
+            suspended = true;
+            XML_StopParser(expat, XML_TRUE);
+        }
     } else if (inClass && strcmp(name, wire::CLASS_ELEMENT) == 0) {
         inClass = false;
         reader.handler.OnClass(cls);
@@ -346,8 +431,516 @@ void SnapshotReader::Parser::Reference(const char** attributes) {
     reader.handler.OnReference(ref);
 }
 
-SnapshotReader::SnapshotReader(SnapshotHandler& handler, Kind kind)
-    : handler(handler), kind(kind), parser(new Parser(*this)) {}
+// The fast path: the agent's frames and records in the very shapes it
+// writes them (attributes in its order, no spaces, no references), read
+// token by token. A token is read whole or not at all: when the bytes end
+// inside one that may still match, they wait for the next piece; at the
+// first byte that cannot match, expat is given the stream from that
+// token's start, in the element the fast path was in.
+class SnapshotReader::Fast {
+public:
+    // Longest token: a prop's name and value, and their markup.
+    static constexpr size_t MAX_TOKEN = 8192;
+    static constexpr size_t MAX_NAME = 1024;
+    static constexpr size_t MAX_VALUE = 4096;
+
+    explicit Fast(SnapshotReader& reader) : reader(reader) {}
+
+    // Reads what it can of in. Returns the bytes expat is to read when it
+    // met one it does not recognise (ToExpat() is then true), else nothing.
+    // joined: room for the carried bytes and those that follow, when needed.
+    std::string_view Read(std::string_view in, std::string& joined);
+    // Expat ended a frame: the fast path goes on from there.
+    void Resume(const FramePlace& at) {
+        place = at;
+        place.depth = 1;
+        toExpat = false;
+    }
+    bool ToExpat() const { return toExpat; }
+    const FramePlace& Place() const { return place; }
+
+private:
+    enum Step { MATCH, PARTIAL, MISMATCH };
+    size_t Scan(const char* begin, size_t size, size_t stopAt, Step& outcome);
+    Step Token(const char*& p, const char* end);
+    Step Record(const char*& p, const char* end);
+    Step Reference(const char*& p, const char* end);
+    Step Property(const char*& p, const char* end);
+
+    SnapshotReader& reader;
+    FramePlace place;
+    std::string carry;  // the start of a token the piece ended in
+    bool toExpat = false;
+};
+
+namespace {
+
+// Hex digit values; 16 for other bytes.
+struct HexDigits {
+    unsigned char value[256];
+    constexpr HexDigits() : value() {
+        for (int i = 0; i < 256; i++) value[i] = 16;
+        for (int i = 0; i < 10; i++) value['0' + i] = static_cast<unsigned char>(i);
+        for (int i = 0; i < 6; i++) {
+            value['a' + i] = static_cast<unsigned char>(10 + i);
+            value['A' + i] = static_cast<unsigned char>(10 + i);
+        }
+    }
+};
+constexpr HexDigits HEX_DIGITS;
+
+typedef int FastStep;  // SnapshotReader::Fast::Step, for the helpers below
+constexpr FastStep S_MATCH = 0, S_PARTIAL = 1, S_MISMATCH = 2;
+
+template <size_t N>
+inline FastStep Literal(const char*& p, const char* end, const char (&text)[N]) {
+    constexpr size_t n = N - 1;
+    size_t have = static_cast<size_t>(end - p);
+    if (have >= n) {
+        if (memcmp(p, text, n) != 0) return S_MISMATCH;
+        p += n;
+        return S_MATCH;
+    }
+    return memcmp(p, text, have) == 0 ? S_PARTIAL : S_MISMATCH;
+}
+
+// 1 to 16 hex digits and the closing quote, as Hex reads them.
+inline FastStep HexValue(const char*& p, const char* end, uint64_t& value) {
+    const char* start = p;
+    uint64_t v = 0;
+    for (;; p++) {
+        if (p == end) return S_PARTIAL;
+        unsigned digit = HEX_DIGITS.value[static_cast<unsigned char>(*p)];
+        if (digit > 15) break;
+        if (p - start == 16) return S_MISMATCH;
+        v = (v << 4) | digit;
+    }
+    if (p == start || *p != '"') return S_MISMATCH;
+    p++;
+    value = v;
+    return S_MATCH;
+}
+
+// An optional minus, 1 to 18 digits and the closing quote, as Decimal reads them.
+inline FastStep DecimalValue(const char*& p, const char* end, int64_t& value) {
+    if (p == end) return S_PARTIAL;
+    bool negative = *p == '-';
+    if (negative) p++;
+    const char* start = p;
+    int64_t v = 0;
+    for (;; p++) {
+        if (p == end) return S_PARTIAL;
+        unsigned digit = static_cast<unsigned char>(*p) - '0';
+        if (digit > 9) break;
+        if (p - start == 18) return S_MISMATCH;
+        v = v * 10 + digit;
+    }
+    if (p == start || *p != '"') return S_MISMATCH;
+    p++;
+    value = negative ? -v : v;
+    return S_MATCH;
+}
+
+// Bytes XML takes in an attribute as they are, up to the closing quote.
+inline FastStep PlainValue(const char*& p, const char* end, size_t limit, std::string& value) {
+    const char* start = p;
+    for (;; p++) {
+        if (p == end) return static_cast<size_t>(p - start) <= limit ? S_PARTIAL : S_MISMATCH;
+        char c = *p;
+        if (c == '"') break;
+        if (c < 0x20 || c > 0x7E || c == '&' || c == '<') return S_MISMATCH;
+    }
+    if (static_cast<size_t>(p - start) > limit) return S_MISMATCH;
+    value.assign(start, p);
+    p++;
+    return S_MATCH;
+}
+
+}  // namespace
+
+#define FAST_STEP(expression)                               \
+    do {                                                    \
+        FastStep step_ = (expression);                      \
+        if (step_ != S_MATCH) return static_cast<Step>(step_); \
+    } while (0)
+
+SnapshotReader::Fast::Step SnapshotReader::Fast::Record(const char*& p, const char* end) {
+    // p[0] == '<', p[1] is there.
+    if (p[1] == 'r') return Reference(p, end);
+    StreamObject object;
+    int64_t size = 0;
+    if (p[1] == 'o') {
+        FAST_STEP(Literal(p, end, "<obj tag=\""));
+    } else {
+        FAST_STEP(Literal(p, end, "<arrayobj tag=\""));
+        object.length = 0;
+    }
+    FAST_STEP(HexValue(p, end, object.tag));
+    FAST_STEP(Literal(p, end, " clstag=\""));
+    FAST_STEP(HexValue(p, end, object.classTag));
+    FAST_STEP(Literal(p, end, " size=\""));
+    FAST_STEP(DecimalValue(p, end, size));
+    object.size = size;
+    if (object.length == 0) {
+        int64_t length = 0;
+        FAST_STEP(Literal(p, end, " len=\""));
+        FAST_STEP(DecimalValue(p, end, length));
+        object.length = static_cast<int32_t>(length);
+    }
+    FAST_STEP(Literal(p, end, "/>"));
+    reader.Deliver(object);
+    return MATCH;
+}
+
+SnapshotReader::Fast::Step SnapshotReader::Fast::Reference(const char*& p, const char* end) {
+    StreamRef ref;
+    int64_t number = 0;
+    FAST_STEP(Literal(p, end, "<ref kind=\""));
+    FAST_STEP(DecimalValue(p, end, number));
+    ref.kind = static_cast<int32_t>(number);
+    FAST_STEP(Literal(p, end, " tag=\""));
+    FAST_STEP(HexValue(p, end, ref.tag));
+    FAST_STEP(Literal(p, end, " clstag=\""));
+    FAST_STEP(HexValue(p, end, ref.classTag));
+    FAST_STEP(Literal(p, end, " size=\""));
+    FAST_STEP(DecimalValue(p, end, ref.size));
+    // The optional attributes, each at most once and in the agent's order.
+    enum { REFTAG = 1, LEN, INDEX, THREAD, SLOT, HEAPROOT };
+    int last = 0;
+    for (;;) {
+        if (p == end) return PARTIAL;
+        if (*p == '/') break;
+        if (*p != ' ') return MISMATCH;
+        if (end - p < 2) return PARTIAL;
+        int next;
+        switch (p[1]) {
+            case 'r': next = REFTAG; break;
+            case 'l': next = LEN; break;
+            case 'i': next = INDEX; break;
+            case 't': next = THREAD; break;
+            case 's': next = SLOT; break;
+            case 'h': next = HEAPROOT; break;
+            default: return MISMATCH;
+        }
+        if (next <= last) return MISMATCH;
+        last = next;
+        switch (next) {
+            case REFTAG:
+                FAST_STEP(Literal(p, end, " reftag=\""));
+                FAST_STEP(HexValue(p, end, ref.referrer));
+                break;
+            case LEN:
+                FAST_STEP(Literal(p, end, " len=\""));
+                FAST_STEP(DecimalValue(p, end, number));
+                ref.length = static_cast<int32_t>(number);
+                break;
+            case INDEX:
+                FAST_STEP(Literal(p, end, " index=\""));
+                FAST_STEP(DecimalValue(p, end, number));
+                ref.index = static_cast<int32_t>(number);
+                break;
+            case THREAD:
+                FAST_STEP(Literal(p, end, " thrdtag=\""));
+                FAST_STEP(HexValue(p, end, ref.threadTag));
+                FAST_STEP(Literal(p, end, " tid=\""));
+                FAST_STEP(DecimalValue(p, end, number));
+                FAST_STEP(Literal(p, end, " depth=\""));
+                FAST_STEP(DecimalValue(p, end, number));
+                ref.depth = static_cast<int32_t>(number);
+                FAST_STEP(Literal(p, end, " mthdtag=\""));
+                FAST_STEP(HexValue(p, end, ref.methodTag));
+                break;
+            case SLOT:
+                FAST_STEP(Literal(p, end, " slot=\""));
+                FAST_STEP(DecimalValue(p, end, number));
+                ref.slot = static_cast<int32_t>(number);
+                break;
+            default:
+                FAST_STEP(Literal(p, end, " heaproot=\"1\""));
+                ref.heapRoot = true;
+                break;
+        }
+    }
+    FAST_STEP(Literal(p, end, "/>"));
+    reader.Deliver(ref);
+    return MATCH;
+}
+
+SnapshotReader::Fast::Step SnapshotReader::Fast::Property(const char*& p, const char* end) {
+    std::string name, value;
+    FAST_STEP(Literal(p, end, "<prop name=\""));
+    FAST_STEP(PlainValue(p, end, MAX_NAME, name));
+    FAST_STEP(Literal(p, end, " value=\""));
+    FAST_STEP(PlainValue(p, end, MAX_VALUE, value));
+    FAST_STEP(Literal(p, end, "/>"));
+    reader.Drain();
+    reader.handler.OnProperty(std::string(), name, value);
+    return MATCH;
+}
+
+SnapshotReader::Fast::Step SnapshotReader::Fast::Token(const char*& p, const char* end) {
+    if (*p != '<') {
+        if (place.depth == 1 && *p == '\n') {
+            p++;
+            return MATCH;
+        }
+        return MISMATCH;
+    }
+    if (end - p < 2) return PARTIAL;
+    switch (place.depth) {
+        case 4:
+            if (p[1] != '/') return Record(p, end);
+            FAST_STEP(Literal(p, end, "</snapshot>"));
+            place.depth = 3;
+            return MATCH;
+        case 1: {
+            // A frame after the final one is expat's to refuse.
+            if (reader.complete) return MISMATCH;
+            FAST_STEP(Literal(p, end, "<vesk-resp tag=\""));
+            int64_t tag = 0;
+            FAST_STEP(DecimalValue(p, end, tag));
+            FAST_STEP(Literal(p, end, ">"));
+            reader.frames++;
+            place = FramePlace();
+            place.depth = 2;
+            return MATCH;
+        }
+        case 2:
+            switch (p[1]) {
+                case 'c':
+                    FAST_STEP(Literal(p, end, "<cmd name=\"SNAPSHOT\">"));
+                    place.depth = 3;
+                    place.command = wire::CMD_SNAPSHOT;
+                    return MATCH;
+                case 'l': {
+                    FAST_STEP(Literal(p, end, "<last value=\""));
+                    if (p == end) return PARTIAL;
+                    char value = *p++;
+                    if (value != '0' && value != '1') return MISMATCH;
+                    FAST_STEP(Literal(p, end, "\"/>"));
+                    place.afterLast = true;
+                    place.frameLast = value == '1';
+                    return MATCH;
+                }
+                case 'p':
+                    if (!place.afterLast) return MISMATCH;
+                    return Property(p, end);
+                case '/':
+                    FAST_STEP(Literal(p, end, "</vesk-resp>"));
+                    if (place.frameLast) reader.complete = true;
+                    place.depth = 1;  // the rest holds until the next frame begins
+                    return MATCH;
+                default: return MISMATCH;
+            }
+        default:  // 3
+            switch (p[1]) {
+                case 's':
+                    if (end - p < 3) return PARTIAL;
+                    if (p[2] == 'n') {
+                        FAST_STEP(Literal(p, end, "<snapshot>"));
+                        place.depth = 4;
+                    } else {
+                        FAST_STEP(Literal(p, end, "<status value=\"1\"/>"));
+                    }
+                    return MATCH;
+                case '/':
+                    FAST_STEP(Literal(p, end, "</cmd>"));
+                    place.depth = 2;
+                    return MATCH;
+                default: return MISMATCH;
+            }
+    }
+}
+
+size_t SnapshotReader::Fast::Scan(const char* begin, size_t size, size_t stopAt, Step& outcome) {
+    const char* p = begin;
+    const char* end = begin + size;
+    const char* stop = begin + stopAt;
+    outcome = MATCH;
+    while (p < stop) {
+        const char* q = p;
+        Step step = Token(q, end);
+        if (step != MATCH) {
+            outcome = step;
+            break;
+        }
+        p = q;
+        if (reader.stopped.load(std::memory_order_relaxed)) break;
+    }
+    return static_cast<size_t>(p - begin);
+}
+
+std::string_view SnapshotReader::Fast::Read(std::string_view in, std::string& joined) {
+    Step outcome;
+    if (!carry.empty()) {
+        // A token was cut: it is read from a copy of its start and what follows.
+        size_t take = std::min(in.size(), MAX_TOKEN);
+        std::string piece = std::move(carry);
+        carry.clear();
+        size_t carried = piece.size();
+        piece.append(in.data(), take);
+        size_t at = Scan(piece.data(), piece.size(), carried, outcome);
+        reader.cursor += at;
+        if (reader.stopped) return {};
+        if (outcome == PARTIAL && take < in.size()) outcome = MISMATCH;  // longer than any token
+        if (outcome == MISMATCH) {
+            toExpat = true;
+            // in may lie in joined: built aside, then swapped in.
+            std::string rest(piece, at, std::string::npos);
+            rest.append(in.data() + take, in.size() - take);
+            joined.swap(rest);
+            return joined;
+        }
+        if (at < carried) {  // still cut: all of in is in piece
+            carry.assign(piece, at, std::string::npos);
+            return {};
+        }
+        in.remove_prefix(at - carried);
+    }
+    size_t at = Scan(in.data(), in.size(), in.size(), outcome);
+    reader.cursor += at;
+    if (reader.stopped) return {};
+    if (outcome == MISMATCH) {
+        toExpat = true;
+        return in.substr(at);
+    }
+    if (outcome == PARTIAL) carry.assign(in.data() + at, in.size() - at);
+    return {};
+}
+
+// Records for the second thread, in batches through a short queue: the
+// reading thread waits when it is full, so memory stays bounded.
+class SnapshotReader::Pipe {
+public:
+    explicit Pipe(SnapshotReader& reader) : reader(reader) {
+        filling.reserve(BATCH);
+        worker = std::thread(&Pipe::Run, this);
+    }
+    // Records not yet delivered are dropped.
+    ~Pipe() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            closing = true;
+        }
+        changed.notify_all();
+        worker.join();
+    }
+    void Push(const StreamRef& ref, bool object) {
+        filling.push_back(Record{ref, object});
+        if (filling.size() == BATCH) Hand();
+    }
+    // Returns once every record pushed has been delivered; throws what the
+    // handler threw.
+    void Drain() {
+        if (!filling.empty()) Hand();
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return (full.empty() && !busy) || failure; });
+        if (failure) std::rethrow_exception(failure);
+    }
+
+private:
+    static constexpr size_t BATCH = 4096;
+    static constexpr size_t QUEUED = 3;
+    struct Record {
+        StreamRef ref;  // an object's fields are in tag, classTag, size and length
+        bool object;
+    };
+
+    void Hand() {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return full.size() < QUEUED || failure; });
+        if (failure) std::rethrow_exception(failure);
+        full.push_back(std::move(filling));
+        if (spare.empty()) {
+            filling = std::vector<Record>();
+            filling.reserve(BATCH);
+        } else {
+            filling = std::move(spare.back());
+            spare.pop_back();
+        }
+        guard.unlock();
+        changed.notify_all();
+    }
+
+    void Run() {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            changed.wait(guard, [&] { return !full.empty() || closing; });
+            if (closing) return;
+            std::vector<Record> batch = std::move(full.front());
+            full.pop_front();
+            busy = true;
+            guard.unlock();
+            std::exception_ptr thrown;
+            try {
+                Deliver(batch);
+            } catch (...) {
+                thrown = std::current_exception();
+            }
+            batch.clear();
+            guard.lock();
+            busy = false;
+            if (thrown && !failure) failure = thrown;
+            spare.push_back(std::move(batch));
+            changed.notify_all();
+        }
+    }
+
+    void Deliver(const std::vector<Record>& batch) {
+        if (failure) return;  // read without the lock: set only by this thread
+        SnapshotHandler& handler = reader.handler;
+        StreamObject object;
+        for (const Record& record : batch) {
+            if (reader.stopped.load(std::memory_order_relaxed)) return;
+            if (!record.object) {
+                handler.OnReference(record.ref);
+                continue;
+            }
+            object.tag = record.ref.tag;
+            object.classTag = record.ref.classTag;
+            object.size = record.ref.size;
+            object.length = record.ref.length;
+            handler.OnObject(object);
+        }
+    }
+
+    SnapshotReader& reader;
+    std::vector<Record> filling;  // the reading thread's
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::vector<Record>> full;
+    std::vector<std::vector<Record>> spare;
+    bool busy = false;
+    bool closing = false;
+    std::exception_ptr failure;
+    std::thread worker;  // last: it starts when made
+};
+
+void SnapshotReader::Deliver(const StreamObject& object) {
+    if (!pipe) return handler.OnObject(object);
+    StreamRef record;
+    record.tag = object.tag;
+    record.classTag = object.classTag;
+    record.size = object.size;
+    record.length = object.length;
+    pipe->Push(record, true);
+}
+
+void SnapshotReader::Deliver(const StreamRef& ref) {
+    if (!pipe) return handler.OnReference(ref);
+    pipe->Push(ref, false);
+}
+
+void SnapshotReader::Drain() {
+    if (pipe) pipe->Drain();
+}
+
+SnapshotReader::SnapshotReader(SnapshotHandler& handler, Kind kind, Path path)
+    : handler(handler),
+      kind(kind),
+      fast(path != Path::Strict && kind == Kind::Snapshot ? new Fast(*this) : nullptr),
+      pipe(path == Path::FastTwoThreads && kind == Kind::Snapshot ? new Pipe(*this) : nullptr),
+      parser(new Parser(*this)) {}
 
 SnapshotReader::~SnapshotReader() = default;
 
@@ -360,11 +953,44 @@ void SnapshotReader::Fail(const std::string& message) {
     if (error.empty()) error = message;
 }
 
+void SnapshotReader::ToExpat() {
+    // The handler sees expat's records after the fast path's.
+    Drain();
+    parser.reset(new Parser(*this, &fast->Place()));
+}
+
+void SnapshotReader::FeedAll(std::string_view in) {
+    std::string joined;
+    while (!in.empty() && !Failed() && !stopped) {
+        if (parser) {
+            size_t rest = parser->Feed(in.data(), in.size());
+            cursor += in.size() - rest;
+            if (!parser->HandedBack()) return;
+            grown += parser->Growth();
+            fast->Resume(parser->Place());
+            parser.reset();
+            in.remove_prefix(in.size() - rest);
+            continue;
+        }
+        in = fast->Read(in, joined);
+        if (!fast->ToExpat()) return;
+        ToExpat();
+    }
+}
+
 bool SnapshotReader::Feed(std::string_view bytes) {
     if (Failed() || stopped) return false;
     bytesRead += bytes.size();
-    parser->Feed(bytes.data(), bytes.size());
-    if (!Failed() && parser->Unreported() > MAX_ELEMENT) Fail("not a snapshot stream (an element longer than 16 MiB)");
+    if (!thrown) {
+        try {
+            FeedAll(bytes);
+        } catch (...) {
+            thrown = true;
+            throw;
+        }
+    }
+    if (!Failed() && parser && parser->Unreported() > MAX_ELEMENT)
+        Fail("not a snapshot stream (an element longer than 16 MiB)");
     return !Failed() && !stopped;
 }
 
@@ -388,6 +1014,16 @@ void FeedFile(const std::string& path, SnapshotReader& reader,
 }
 
 bool SnapshotReader::Finish() {
+    if (pipe && !thrown) {
+        try {
+            Drain();
+        } catch (...) {
+            thrown = true;
+            throw;
+        }
+    }
+    // Its thread and batches are not kept while the caller builds on.
+    pipe.reset();
     if (Failed()) return false;
     if (stopped) return true;
     if (!complete) {

@@ -8,8 +8,14 @@
 // decimal character reference (&#1; .. &#31;, &#127; .. &#255;), which XML
 // 1.0 does not allow or reads as a character rather than a byte; the reader
 // turns each back into the original byte.
+//
+// Past the header frame, a fast path reads the exact shapes of the agent's
+// records and frames without the XML parser; at the first byte it does not
+// recognise, expat takes over from there (with the open elements it had),
+// until that frame ends. Both give the same callbacks, errors and offsets.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -95,7 +101,16 @@ public:
         Snapshot,   // a snapshot stream: header frame first, then records
         Responses,  // any response frames: props and errors; records are skipped
     };
-    explicit SnapshotReader(SnapshotHandler& handler, Kind kind = Kind::Snapshot);
+    enum class Path {
+        Strict,  // expat reads every byte: the reference the fast path is held to
+        Fast,    // the agent's own shapes read directly, anything else by expat
+        // Fast, and records (OnObject, OnReference) reach the handler on a
+        // second thread, in stream order, while the next bytes are read; the
+        // other callbacks come once the records before them are delivered.
+        // A handler's exception then comes out of a later Feed or Finish.
+        FastTwoThreads,
+    };
+    explicit SnapshotReader(SnapshotHandler& handler, Kind kind = Kind::Snapshot, Path path = Path::Fast);
     // True when head, the first bytes of a file, begin as every stream of
     // response frames does.
     static bool IsStreamStart(std::string_view head);
@@ -111,9 +126,11 @@ public:
     // The input has ended. True when the stream was whole: a header, then
     // frames up to the final one, and no error frame. Otherwise Error() says
     // what was wrong (truncated, an error frame, not a snapshot stream).
-    // After Stop, only a failure before it counts.
+    // After Stop, only a failure before it counts. The second thread of
+    // Path::FastTwoThreads has delivered every record and ended on return.
     bool Finish();
     // The caller needs nothing more (the histogram, once the header is in).
+    // A handler may call it from its callbacks, on either thread.
     void Stop() { stopped = true; }
 
     bool HeaderDone() const { return headerDone; }
@@ -128,10 +145,19 @@ public:
     uint64_t Frames() const { return frames; }
 
     class Parser;  // the expat side; defined in the .cpp
+    class Fast;    // the fast path
+    class Pipe;    // records handed to the second thread
 
 private:
     friend class Parser;
+    friend class Fast;
     void Fail(const std::string& message);
+    void FeedAll(std::string_view bytes);
+    // Hands the stream to expat, in the fast path's element, until that frame ends.
+    void ToExpat();
+    void Deliver(const StreamObject& object);
+    void Deliver(const StreamRef& ref);
+    void Drain();
 
     SnapshotHandler& handler;
     Kind kind;
@@ -141,8 +167,13 @@ private:
     uint64_t frames = 0;
     bool headerDone = false;
     bool complete = false;
-    bool stopped = false;
-    std::unique_ptr<Parser> parser;  // last: it feeds its first bytes when made
+    std::atomic<bool> stopped{false};
+    bool thrown = false;     // a handler threw: no more bytes are read
+    uint64_t cursor = 0;     // stream offset of the first byte not yet read
+    uint64_t grown = 0;      // bytes the retired parsers' reference rewriting added
+    std::unique_ptr<Fast> fast;  // null for Path::Strict
+    std::unique_ptr<Pipe> pipe;  // Path::FastTwoThreads
+    std::unique_ptr<Parser> parser;  // null while the fast path reads; last: it feeds its first bytes when made
 };
 
 // Feeds a saved stream to reader, until its end or until the reader wants no

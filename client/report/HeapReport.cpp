@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 #include "heap/HeapDiff.h"
 #include "heap/HeapPaths.h"
@@ -198,7 +199,9 @@ std::string ThreadStateName(int32_t state) {
 
 ReportContent SnapshotReport(const ReportSnapshot& snapshot) {
     const HeapGraph& graph = snapshot.graph;
-    DominatorTree tree(graph);
+    std::unique_ptr<DominatorTree> computed;
+    if (!snapshot.tree) computed = std::make_unique<DominatorTree>(graph);
+    const DominatorTree& tree = snapshot.tree ? *snapshot.tree : *computed;
     ReportContent content;
     content.title = "Heap snapshot of " + Program(snapshot);
     content.factColumns = {snapshot.source};

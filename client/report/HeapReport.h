@@ -24,6 +24,9 @@ struct ReportSnapshot {
     std::string source;  // file name, or host:port
     HeapGraph graph;
     StreamProperties properties;
+    // The dominator tree over graph when at hand (weak references
+    // followed); else SnapshotReport computes it.
+    const DominatorTree* tree = nullptr;
 };
 
 // Bytes retained by each thread's stack and JNI local roots, by thread

@@ -3,7 +3,9 @@
 // heap dumped by the JDK, each analysed by every vesk command that reads a
 // heap, and analysed live.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -195,4 +197,69 @@ TEST(AnalysisCancel, CtrlCWhileReadingEndsWithTheCancelStatusAndMessage) {
     // No writer ever comes: vesk is still reading when Ctrl-C arrives.
     EXPECT_EQ(RunProgram({VeskProgram(), "top", fifo}, out, 1000), 130) << ReadFile(out);
     EXPECT_NE(ReadFile(out).find("vesk: top cancelled"), std::string::npos) << ReadFile(out);
+}
+
+// The first analysis of a file leaves an index that later commands read
+// while the file keeps its size and modification time.
+TEST(AnalysisIndex, LaterCommandsReadTheIndexUntilTheFileChanges) {
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+    const std::string stream = GraphStream({111, 222, 333}, {{1, 2}, {2, 3}}, {1});
+    std::string file = dir.Write("heap.vsnap", stream), index = file + ".vidx", out = dir.File("vesk.out");
+    auto top = [&](const std::string& path, std::vector<std::string> before = {}) {
+        before.insert(before.end(), {VeskProgram(), "top", path, "--json"});
+        EXPECT_EQ(RunProgram(before, out), 0) << ReadFile(out);
+        return ReadFile(out);
+    };
+    // --no-index writes none; the first command that may, does.
+    ASSERT_EQ(RunProgram({VeskProgram(), "--no-index", "top", file, "--json"}, out), 0);
+    const std::string first = ReadFile(out);
+    ASSERT_NE(first.find("\"retained\": 666"), std::string::npos) << first;
+    EXPECT_FALSE(FileExists(index));
+    EXPECT_EQ(top(file), first);
+    ASSERT_TRUE(FileExists(index));
+
+    // Other content of the same size and time: what answers is the index.
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    std::string changed = stream;
+    for (size_t at = changed.find("222"); at != std::string::npos; at = changed.find("222", at)) changed.replace(at, 3, "999");
+    dir.Write("heap.vsnap", changed);
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_EQ(top(file), first);
+    EXPECT_EQ(RunProgram({VeskProgram(), "top", file, "--json", "--no-index"}, out), 0);
+    EXPECT_NE(ReadFile(out).find("\"retained\": 1443"), std::string::npos) << ReadFile(out);
+
+    // Touched: read again and indexed again.
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), nullptr, 0), 0);
+    const std::string rebuilt = top(file);
+    EXPECT_NE(rebuilt.find("\"retained\": 1443"), std::string::npos) << rebuilt;
+
+    // A damaged index is never trusted: rebuilt, same answer.
+    std::string stored = ReadFile(index);
+    ASSERT_GT(stored.size(), 200u);
+    std::string damaged = stored;
+    damaged[stored.size() / 2] ^= 0x55;
+    dir.Write("heap.vsnap.vidx", damaged);
+    EXPECT_EQ(top(file), rebuilt);
+    EXPECT_NE(ReadFile(index), damaged);
+    EXPECT_EQ(top(file), rebuilt);
+
+    // A directory vesk cannot write to: the index goes to the cache
+    // directory, named after the file. Root writes anywhere, so it runs vesk
+    // as nobody.
+    std::string ro = dir.File("ro"), cache = dir.File("cache");
+    ASSERT_EQ(mkdir(ro.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(cache.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(cache.c_str(), 0777), 0);
+    std::string roFile = dir.Write("ro/heap.vsnap", stream);
+    std::vector<std::string> as = {"/usr/bin/env", "XDG_CACHE_HOME=" + cache};
+    if (geteuid() == 0) as.insert(as.end(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    else ASSERT_EQ(chmod(ro.c_str(), 0555), 0);
+    EXPECT_EQ(top(roFile, as), first);
+    EXPECT_FALSE(FileExists(roFile + ".vidx"));
+    EXPECT_EQ(EntriesStartingWith(cache + "/vesk", "heap.vsnap-").size(), 1u);
+    EXPECT_EQ(top(roFile, as), first);
+    chmod(ro.c_str(), 0755);
 }

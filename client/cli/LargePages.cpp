@@ -1,0 +1,50 @@
+// Large allocations of the vesk program (a graph's arrays, the dominator
+// tree's) ask the kernel for transparent huge pages: the analysis reads and
+// writes them at random places, and with 4 KiB pages nearly every such
+// access also misses the TLB. The memory is glibc's as always (freed with
+// free()); only its placement changes, and at most the last huge page of
+// each array is touched beyond what the array uses.
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+constexpr size_t HUGE_PAGE = size_t(2) << 20;
+constexpr size_t LARGE = size_t(4) << 20;
+
+void* Allocate(size_t size) {
+    if (size < LARGE) return malloc(size ? size : 1);
+    void* memory = nullptr;
+    if (posix_memalign(&memory, HUGE_PAGE, size) != 0) return nullptr;
+    // Advice only: where the kernel has no huge pages, small ones serve.
+    madvise(memory, size & ~(HUGE_PAGE - 1), MADV_HUGEPAGE);
+    return memory;
+}
+
+}  // namespace
+
+void* operator new(size_t size) {
+    if (void* memory = Allocate(size)) return memory;
+    throw std::bad_alloc();
+}
+
+void* operator new[](size_t size) { return operator new(size); }
+
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+
+void operator delete(void* memory) noexcept { free(memory); }
+
+void operator delete[](void* memory) noexcept { free(memory); }
+
+void operator delete(void* memory, size_t) noexcept { free(memory); }
+
+void operator delete[](void* memory, size_t) noexcept { free(memory); }
+
+void operator delete(void* memory, const std::nothrow_t&) noexcept { free(memory); }
+
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { free(memory); }

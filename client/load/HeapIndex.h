@@ -1,0 +1,83 @@
+// A stored copy of one file's analysis, so that later commands on the same
+// file skip reading and analysing it again: its HeapGraph, the dominator
+// tree that follows weak references (the default one), and a snapshot
+// stream's header properties.
+//
+// Layout, in this machine's byte order: a header (magic, format version, a
+// byte order mark, the source file's size and modification time, the length
+// and checksum of each section, the source's path, the header's own
+// checksum), then the graph section (properties, then HeapGraph::Members),
+// then the tree section (DominatorTree::Members). A section's checksum is
+// checked when it is read and before anything read from it is used: an index
+// that is stale, of another version or machine, truncated or damaged is
+// refused, never trusted and never a crash.
+//
+// Written under a temporary name in the index's directory and renamed when
+// whole, so that a reader never meets a partial index.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "heap/DominatorTree.h"
+#include "heap/HeapGraph.h"
+
+namespace vesk {
+
+// A snapshot stream's header properties by command and name.
+typedef std::map<std::string, std::map<std::string, std::string>> IndexProperties;
+
+// What an index is valid for: the source file as it was when analysed.
+struct SourceStamp {
+    uint64_t size = 0;
+    int64_t modifiedNs = 0;
+    std::string path;  // canonical path of the source
+};
+
+// The stamp of path as it is now; false when it cannot be looked at or is
+// no regular file (no index then).
+bool StampSource(const std::string& path, SourceStamp* stamp);
+// The index beside source: "FILE.vidx".
+std::string IndexBeside(const std::string& source);
+// The index in the cache directory ($XDG_CACHE_HOME/vesk, else
+// ~/.cache/vesk), named after the source's name and a hash of its canonical
+// path; "" when neither variable is set.
+std::string IndexInCache(const SourceStamp& source);
+
+// Reads one index file: the header when opened, then each section once, in
+// order. Any failure leaves what was being read unspecified; the caller
+// drops it and analyses the source instead.
+class HeapIndexReader {
+public:
+    HeapIndexReader() = default;
+    ~HeapIndexReader();
+    HeapIndexReader(const HeapIndexReader&) = delete;
+    HeapIndexReader& operator=(const HeapIndexReader&) = delete;
+
+    // False when path is missing, or is no index of source as it is now.
+    // checkPath: the stored source path must be source.path too (an index
+    // in the shared cache directory).
+    bool Open(const std::string& path, const SourceStamp& source, bool checkPath);
+    // Fills a default-constructed graph; false when the section is damaged.
+    bool ReadGraph(HeapGraph* graph, IndexProperties* properties);
+    // The stored tree over graph (which ReadGraph filled); null when damaged.
+    std::unique_ptr<DominatorTree> ReadTree(const HeapGraph& graph);
+
+private:
+    FILE* file = nullptr;
+    uint64_t graphBytes = 0, graphHash = 0, treeBytes = 0, treeHash = 0;
+    uint64_t treeOffset = 0;
+};
+
+// Writes the index of source to path. False with a message when it cannot
+// be written, or when stop (polled now and then) returns true; nothing is
+// left behind either way.
+bool WriteHeapIndex(const std::string& path, const SourceStamp& source, const HeapGraph& graph,
+                    const DominatorTree& tree, const IndexProperties& properties, std::string* error,
+                    const std::function<bool()>& stop);
+
+}  // namespace vesk
