@@ -49,6 +49,26 @@ static Num Number(const HeapGraph& graph, bool followWeak, std::vector<Num>& pre
     return count;
 }
 
+// Pairs ordered by their high 32 bits: a stable radix sort, 11 bits a pass,
+// skipping passes whose digit is the same for all.
+static void SortByHigh(std::vector<uint64_t>& pairs) {
+    constexpr unsigned BITS = 11, DIGITS = 3;
+    constexpr size_t RADIX = size_t(1) << BITS;
+    std::vector<size_t> counts(DIGITS * RADIX, 0);
+    for (uint64_t pair : pairs)
+        for (unsigned d = 0; d < DIGITS; d++) counts[d * RADIX + (pair >> (32 + d * BITS) & (RADIX - 1))]++;
+    std::vector<uint64_t> to;
+    for (unsigned d = 0; d < DIGITS; d++) {
+        size_t* count = &counts[d * RADIX];
+        if (*std::max_element(count, count + RADIX) == pairs.size()) continue;
+        size_t sum = 0;
+        for (size_t r = 0; r < RADIX; r++) sum += std::exchange(count[r], sum);
+        to.resize(pairs.size());
+        for (uint64_t pair : pairs) to[count[pair >> (32 + d * BITS) & (RADIX - 1)]++] = pair;
+        pairs.swap(to);
+    }
+}
+
 void DominatorTree::Compute(bool followWeak) {
     const NodeId nodes = graph.NodeCount();
     // Six passes over the nodes, each a sixth of the phase.
@@ -58,60 +78,38 @@ void DominatorTree::Compute(bool followWeak) {
     parent.reserve(static_cast<size_t>(nodes) + 2);
     const Num count = Number(graph, followWeak, pre, &parent, nullptr, progress);  // numbers 1 .. count - 1
 
-    // Predecessors by number, 32-bit offsets when they fit. Two kinds are
-    // left out as they cannot lower a semi-dominator below the DFS parent it
-    // starts from: the tree edge from the parent itself, and the virtual
-    // root, which every rooted node gets as semi-dominator anyway.
-    std::vector<bool> rooted(count, false);
-    for (const HeapRoot& root : graph.Roots()) rooted[pre[root.node]] = true;
-    uint64_t total = 0;
+    // A predecessor numbered before w is not yet linked when w's turn comes,
+    // so it offers its own number: those are folded into semi's starting
+    // value here (the parent's, or the virtual root's for a root's node).
+    // Only the others are kept, as (w, predecessor) pairs.
+    std::vector<Num> semi(parent);
+    for (const HeapRoot& root : graph.Roots()) semi[pre[root.node]] = 1;
+    std::vector<uint64_t> later;
     for (NodeId node = 0; node < nodes; node++) {
         progress.Tick(uint64_t{nodes} + node);
-        if (!pre[node]) continue;
-        for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
-            if ((followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node]) total++;
+        Num v = pre[node];
+        if (!v) continue;
+        for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++) {
+            Num w = pre[e->target];
+            if (w == 0 || w == v || (!followWeak && graph.IsWeak(node, *e))) continue;
+            if (v < w) semi[w] = std::min(semi[w], v);
+            else later.push_back(static_cast<uint64_t>(w) << 32 | v);
+        }
     }
-    if (total < UINT32_MAX) Semi<uint32_t>(followWeak, count, pre, parent, rooted);
-    else Semi<uint64_t>(followWeak, count, pre, parent, rooted);
+    std::vector<Num>().swap(pre);  // the unreachable are the nodes left without a dominator
+    SortByHigh(later);
+    Semi(followWeak, count, parent, semi, later);
 }
 
-// Semi-dominators, then the immediate dominators and retained sizes.
-template <class Offset>
-void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std::vector<Num>& parent,
-                         std::vector<bool>& rooted) {
+// Semi-dominators in reverse preorder, then the immediate dominators and
+// retained sizes. Numbers above w are linked into a forest whose ancestor
+// links (parent, rewritten) are compressed.
+void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, std::vector<Num>& semi,
+                         std::vector<uint64_t>& later) {
     const NodeId nodes = graph.NodeCount();
-    std::vector<Offset> predBegin(static_cast<size_t>(count) + 1, 0);
-    std::vector<Num> preds;
-    {
-        auto kept = [&](NodeId node, const HeapEdge* e) {
-            return (followWeak || !graph.IsWeak(node, *e)) && parent[pre[e->target]] != pre[node];
-        };
-        for (NodeId node = 0; node < nodes; node++) {
-            progress.Tick(2ull * nodes + node);
-            if (!pre[node]) continue;
-            for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++)
-                if (kept(node, e)) predBegin[pre[e->target]]++;
-        }
-        // Counts summed into ends, then filled back to front so that each
-        // end moves back to its number's beginning (no second array).
-        for (Num w = 1; w < count; w++) predBegin[w] += predBegin[w - 1];
-        predBegin[count] = predBegin[count - 1];
-        preds.resize(predBegin[count]);
-        for (NodeId node = nodes; node-- > 0;) {
-            progress.Tick(4ull * nodes - node);
-            if (!pre[node]) continue;
-            for (const HeapEdge* e = graph.EdgesEnd(node); e-- > graph.EdgesBegin(node);)
-                if (kept(node, e)) preds[--predBegin[pre[e->target]]] = pre[node];
-        }
-        // The unreachable are the nodes left without a dominator.
-        std::vector<Num>().swap(pre);
-    }
-
-    // Semi-dominators, in reverse preorder. Numbers above w are linked into
-    // a forest whose ancestor links (parent, rewritten) are compressed.
     std::vector<Num> idomNum(parent);
-    std::vector<Num> semi(count), label(count);
-    for (Num v = 0; v < count; v++) semi[v] = label[v] = v;
+    std::vector<Num> label(count);
+    for (Num v = 0; v < count; v++) label[v] = v;
     std::vector<Num> path;
     auto eval = [&](Num v, Num lastLinked) -> Num {
         if (parent[v] < lastLinked) return label[v];
@@ -132,18 +130,17 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std:
         }
         return label[v];
     };
+    size_t k = later.size();
     for (Num w = count - 1; w >= 2; w--) {
         progress.Tick(4ull * nodes + count - w);
-        Num s = rooted[w] ? 1 : parent[w];
-        for (Offset i = predBegin[w]; i < predBegin[w + 1]; i++) {
-            Num u = semi[eval(preds[i], w + 1)];
+        Num s = semi[w];
+        for (; k > 0 && later[k - 1] >> 32 == w; k--) {
+            Num u = semi[eval(static_cast<Num>(later[k - 1]), w + 1)];
             if (u < s) s = u;
         }
         semi[w] = s;
     }
-    std::vector<Offset>().swap(predBegin);
-    std::vector<Num>().swap(preds);
-    std::vector<bool>().swap(rooted);
+    std::vector<uint64_t>().swap(later);
     std::vector<Num>().swap(label);
     std::vector<Num>().swap(parent);
     std::vector<Num>().swap(path);
@@ -160,43 +157,48 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& pre, std:
     // Five passes more: numbering, sizes, the unreachable, the class totals' two.
     progress.Phase("retained sizes", 5ull * nodes, "");
     // The nodes by number again, rather than kept all along beside the
-    // arrays above.
+    // arrays above; then the dominators by node.
     std::vector<NodeId> vertex(2, NO_NODE);
     vertex.reserve(count);
-    Number(graph, followWeak, pre, nullptr, &vertex, progress);
-    std::vector<Num>().swap(pre);
+    {
+        std::vector<Num> pre;
+        Number(graph, followWeak, pre, nullptr, &vertex, progress);
+    }
+    idom.assign(nodes, NO_NODE);
+    for (Num w = 2; w < count; w++) {
+        Num d = idomNum[w];
+        idom[vertex[w]] = d >= 2 ? vertex[d] : VIRTUAL_ROOT;
+    }
+    std::vector<Num>().swap(idomNum);
+
+    // Which nodes count for their class, before the retained sizes take room.
+    std::vector<bool> counted = TopOfClass();
 
     // Retained sizes: children before their dominators (reverse preorder).
     retained.assign(nodes, 0);
-    idom.assign(nodes, NO_NODE);
     for (Num w = count - 1; w >= 2; w--) {
         progress.Tick(uint64_t{nodes} + count - w);
         NodeId node = vertex[w];
         retained[node] += graph.ShallowSize(node);
-        Num d = idomNum[w];
-        if (d >= 2) {
-            retained[vertex[d]] += retained[node];
-            idom[node] = vertex[d];
-        } else {
-            idom[node] = VIRTUAL_ROOT;
-            reachableBytes += retained[node];
-        }
+        NodeId d = idom[node];
+        if (d != VIRTUAL_ROOT) retained[d] += retained[node];
+        else reachableBytes += retained[node];
     }
-    reachable = count - 2;
-    for (NodeId node = 0; node < nodes; node++) {
-        progress.Tick(2ull * nodes + node);
-        if (idom[node] == NO_NODE) unreachableBytes += graph.ShallowSize(node);
-    }
-    std::vector<Num>().swap(idomNum);
     std::vector<NodeId>().swap(vertex);
-    Accumulate();
+    reachable = count - 2;
+    classRetained.assign(graph.Classes().size(), 0);
+    for (NodeId node = 0; node < nodes; node++) {
+        if (idom[node] == NO_NODE) unreachableBytes += graph.ShallowSize(node);
+        else if (counted[node]) classRetained[graph.ClassOf(node)] += static_cast<int64_t>(retained[node]);
+    }
 }
 
-// Per class retained sizes: a walk of the dominator tree (first child, next
-// sibling, no stack) that counts an instance only when no instance of its
-// class is above it. The order of siblings does not matter.
-void DominatorTree::Accumulate() {
+// The instances no other instance of their class dominates: a walk of the
+// dominator tree (first child, next sibling, no stack) that keeps how many
+// instances of each class are above. The order of siblings does not matter.
+std::vector<bool> DominatorTree::TopOfClass() const {
     const NodeId nodes = graph.NodeCount();
+    std::vector<bool> counted(nodes, false);
     std::vector<NodeId> firstChild(nodes, NO_NODE), nextSibling(nodes, NO_NODE);
     NodeId topFirst = NO_NODE;
     for (NodeId node = nodes; node-- > 0;) {
@@ -207,7 +209,6 @@ void DominatorTree::Accumulate() {
         nextSibling[node] = head;
         head = node;
     }
-    classRetained.assign(graph.Classes().size(), 0);
     std::vector<uint32_t> active(graph.Classes().size(), 0);
     NodeId node = topFirst;
     uint64_t visited = 4ull * nodes;
@@ -215,7 +216,7 @@ void DominatorTree::Accumulate() {
         progress.Tick(visited++);
         uint32_t cls = graph.ClassOf(node);
         if (cls != NO_CLASS) {
-            if (active[cls] == 0) classRetained[cls] += static_cast<int64_t>(retained[node]);
+            if (active[cls] == 0) counted[node] = true;
             active[cls]++;
         }
         if (firstChild[node] != NO_NODE) {
@@ -237,6 +238,7 @@ void DominatorTree::Accumulate() {
             }
         }
     }
+    return counted;
 }
 
 std::vector<NodeId> DominatorTree::Ranked(size_t n, uint32_t classIndex) const {

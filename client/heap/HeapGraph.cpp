@@ -46,12 +46,52 @@ void TagIndex::Add(NodeId node, uint64_t tag) {
     runs.push_back({tag, node, 1});
 }
 
+// Entries 0 .. keys.size() - 1 ordered by key, equal keys by entry: a
+// stable radix sort of (key, entry) pairs, 11 bits a pass, skipping passes
+// whose digit is the same for all. Heap dumps list objects mostly by
+// address, so an ordered input is recognised first.
+static void SortByKey(const std::vector<uint32_t>& keys, std::vector<uint32_t>& order) {
+    const size_t n = keys.size();
+    order.resize(n);
+    bool ascending = true;
+    for (size_t i = 1; i < n && ascending; i++) ascending = keys[i - 1] <= keys[i];
+    if (ascending) {
+        for (size_t i = 0; i < n; i++) order[i] = static_cast<uint32_t>(i);
+        return;
+    }
+    constexpr unsigned BITS = 11, DIGITS = 3;
+    constexpr size_t RADIX = size_t(1) << BITS;
+    std::vector<uint64_t> from(n), to(n);
+    std::vector<size_t> counts(DIGITS * RADIX, 0);
+    for (size_t i = 0; i < n; i++) {
+        from[i] = static_cast<uint64_t>(keys[i]) << 32 | i;
+        for (unsigned d = 0; d < DIGITS; d++) counts[d * RADIX + (keys[i] >> (d * BITS) & (RADIX - 1))]++;
+    }
+    for (unsigned d = 0; d < DIGITS; d++) {
+        size_t* count = &counts[d * RADIX];
+        if (*std::max_element(count, count + RADIX) == n) continue;
+        size_t sum = 0;
+        for (size_t r = 0; r < RADIX; r++) sum += std::exchange(count[r], sum);
+        for (uint64_t pair : from) to[count[pair >> (32 + d * BITS) & (RADIX - 1)]++] = pair;
+        from.swap(to);
+    }
+    std::vector<uint64_t>().swap(to);
+    for (size_t i = 0; i < n; i++) order[i] = static_cast<uint32_t>(from[i]);
+}
+
 // Folds the entries added since the last call into the tag order; equal
 // tags keep the order they were added in.
 void TagIndex::Merge() const {
     size_t entries = Entries();
     if (!ordered || sorted == entries) return;
     size_t old = byTag.size();
+    std::vector<uint32_t>().swap(directory);
+    if (old == 0 && compact && nodeTags.empty()) {
+        SortByKey(nearTags, byTag);
+        sorted = entries;
+        BuildDirectory();
+        return;
+    }
     byTag.reserve(entries);
     for (size_t i = sorted; i < entries; i++) byTag.push_back(static_cast<uint32_t>(i));
     auto less = [this](uint32_t a, uint32_t b) { return FirstTag(a) < FirstTag(b); };
@@ -62,6 +102,24 @@ void TagIndex::Merge() const {
     std::sort(byTag.begin() + static_cast<long>(old), byTag.end(), lessOrEarlier);
     std::inplace_merge(byTag.begin(), byTag.begin() + static_cast<long>(old), byTag.end(), less);
     sorted = entries;
+    if (compact && nodeTags.empty()) BuildDirectory();
+}
+
+// Where each range of near tags begins in byTag, about two entries a range,
+// so that a lookup reads a few entries rather than bisecting them all.
+void TagIndex::BuildDirectory() const {
+    const size_t n = byTag.size();
+    if (n < 64) return;
+    uint32_t most = nearTags[byTag[n - 1]];
+    directoryShift = 0;
+    while ((static_cast<uint64_t>(most) >> directoryShift) + 1 > n / 2) directoryShift++;
+    size_t ranges = (static_cast<size_t>(most) >> directoryShift) + 1;
+    directory.assign(ranges + 1, 0);
+    size_t at = 0;
+    for (size_t r = 0; r <= ranges; r++) {
+        while (at < n && (nearTags[byTag[at]] >> directoryShift) < r) at++;
+        directory[r] = static_cast<uint32_t>(at);
+    }
 }
 
 void TagIndex::Compact() {
@@ -69,6 +127,7 @@ void TagIndex::Compact() {
     if (compact || runs.size() <= 16 || runs.size() * 5 <= (static_cast<size_t>(runs.back().firstNode) + runs.back().count) * 2)
         return;
     std::vector<uint32_t>().swap(byTag);
+    std::vector<uint32_t>().swap(directory);
     sorted = 0;
     size_t nodes = static_cast<size_t>(runs.back().firstNode) + runs.back().count;
     uint64_t least = UINT64_MAX, most = 0, bits = 0;
@@ -95,9 +154,40 @@ void TagIndex::Compact() {
     Merge();
 }
 
+void TagIndex::CompactFor(size_t nodes, uint64_t least, uint64_t most, uint64_t differing) {
+    std::vector<uint64_t> present;
+    if (compact) {
+        for (size_t i = 0; i < CompactCount(); i++) present.push_back(NodeTag(i));
+    } else {
+        for (const TagRun& run : runs)
+            for (uint32_t i = 0; i < run.count; i++) present.push_back(run.firstTag + i);
+    }
+    uint64_t bits = differing;
+    for (uint64_t tag : present) {
+        if (least != UINT64_MAX) bits |= tag ^ least;
+        least = std::min(least, tag);
+        most = std::max(most, tag);
+    }
+    if (least == UINT64_MAX) least = most = 0;
+    std::vector<TagRun>().swap(runs);
+    std::vector<uint32_t>().swap(byTag);
+    std::vector<uint32_t>().swap(directory);
+    std::vector<uint32_t>().swap(nearTags);
+    std::vector<uint64_t>().swap(nodeTags);
+    sorted = 0;
+    compact = true;
+    tagBase = least;
+    tagShift = 0;
+    while (tagShift < 32 && bits != 0 && (bits >> tagShift & 1) == 0) tagShift++;
+    if ((most - least) >> tagShift <= UINT32_MAX) nearTags.resize(nodes);
+    else nodeTags.resize(nodes);
+    for (size_t i = 0; i < present.size(); i++) Set(static_cast<NodeId>(i), present[i]);
+}
+
 void TagIndex::DropOrder() {
     if (!compact) return;
     std::vector<uint32_t>().swap(byTag);
+    std::vector<uint32_t>().swap(directory);
     ordered = false;
 }
 
@@ -126,6 +216,17 @@ NodeId TagIndex::Find(uint64_t tag) const {
         NodeId node = FindIn(i, tag);
         if (node != NO_NODE) return node;
     }
+    if (compact && nodeTags.empty() && !directory.empty()) {
+        if (tag < tagBase || ((tag - tagBase) & ((1ull << tagShift) - 1)) != 0 || (tag - tagBase) >> tagShift > UINT32_MAX)
+            return NO_NODE;
+        uint32_t near = static_cast<uint32_t>((tag - tagBase) >> tagShift);
+        size_t range = near >> directoryShift;
+        if (range + 1 >= directory.size()) return NO_NODE;
+        // The first of equal tags.
+        auto at = std::lower_bound(byTag.begin() + directory[range], byTag.begin() + directory[range + 1], near,
+                                   [this](uint32_t entry, uint32_t t) { return nearTags[entry] < t; });
+        return at == byTag.begin() + directory[range + 1] ? NO_NODE : FindIn(*at, tag);
+    }
     if (compact) {
         // The first of equal tags.
         auto at = std::lower_bound(byTag.begin(), byTag.end(), tag,
@@ -151,7 +252,7 @@ void TagIndex::Reserve(size_t count) { runs.reserve(count); }
 size_t TagIndex::MemoryBytes() const {
     return runs.capacity() * sizeof(TagRun) + nearTags.capacity() * sizeof(uint32_t) +
            nodeTags.capacity() * sizeof(uint64_t) +
-           byTag.capacity() * sizeof(uint32_t);
+           (byTag.capacity() + directory.capacity()) * sizeof(uint32_t);
 }
 
 const std::string& HeapGraph::ClassName(NodeId node) const {
@@ -212,8 +313,8 @@ uint64_t HeapGraph::WrappedOffset(NodeId node) const {
 }
 
 void HeapGraph::SetShallow(NodeId node, uint64_t size) {
-    if (size < LARGE_SIZE) {
-        shallow[node] = static_cast<uint32_t>(size);
+    if (!IsLarge(size)) {
+        shallow[node] = static_cast<uint16_t>(size / SIZE_UNIT);
         largeSizes.erase(node);
     } else {
         shallow[node] = LARGE_SIZE;
@@ -222,7 +323,7 @@ void HeapGraph::SetShallow(NodeId node, uint64_t size) {
 }
 
 size_t HeapGraph::MemoryBytes() const {
-    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint32_t) + largeSizes.size() * 32 +
+    return classOf.capacity() * sizeof(uint32_t) + shallow.capacity() * sizeof(uint16_t) + largeSizes.size() * 32 +
            offsets.capacity() * sizeof(uint32_t) + offsetWraps.capacity() * sizeof(NodeId) +
            edges.capacity() * sizeof(HeapEdge) + tags.MemoryBytes() +
            roots.capacity() * sizeof(HeapRoot) + classes.capacity() * sizeof(HeapClass) +
@@ -319,6 +420,95 @@ size_t HeapGraphBuilder::MemoryBytes() const {
            pendingRoots.capacity() * sizeof(PendingRoot) + (classByTag.size() + threadByTag.size()) * 32;
 }
 
+// Orders edges by referrer in place: counting, then one cycle-following
+// pass (no second copy). Returns the offsets of nodes + 1 nodes.
+static std::vector<uint64_t> SortByReferrer(std::vector<HeapEdge>& edges, std::vector<NodeId>& referrers, NodeId nodes,
+                                            WorkProgress& progress = NoProgress()) {
+    std::vector<uint64_t> offsets(static_cast<size_t>(nodes) + 1, 0);
+    for (size_t i = 0; i < referrers.size(); i++) {
+        progress.Tick(i);
+        offsets[referrers[i] + 1]++;
+    }
+    for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
+    std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
+    uint64_t step = referrers.size();
+    for (NodeId bucket = 0; bucket < nodes; bucket++) {
+        uint64_t end = offsets[bucket + 1];
+        while (next[bucket] < end) {
+            progress.Tick(step++);
+            uint64_t at = next[bucket];
+            NodeId owner = referrers[at];
+            if (owner == bucket) {
+                next[bucket]++;
+                continue;
+            }
+            uint64_t to = next[owner]++;
+            std::swap(referrers[at], referrers[to]);
+            std::swap(edges[at], edges[to]);
+        }
+    }
+    return offsets;
+}
+
+// Drops references to tags nothing described; keeps their order.
+static uint64_t DropUnresolved(std::vector<HeapEdge>& edges, std::vector<NodeId>& referrers) {
+    size_t kept = 0;
+    for (size_t i = 0; i < edges.size(); i++) {
+        if (edges[i].target == NO_NODE) continue;
+        edges[kept] = edges[i];
+        referrers[kept++] = referrers[i];
+    }
+    uint64_t dropped = edges.size() - kept;
+    edges.resize(kept);
+    referrers.resize(kept);
+    return dropped;
+}
+
+NodeId HeapGraphBuilder::AddObjects(uint64_t count, uint64_t leastTag, uint64_t mostTag, uint64_t differing) {
+    size_t first = graph.classOf.size();
+    if (count > MAX_NODES - first) throw std::length_error(TooManyObjects(first + count));
+    size_t nodes = first + static_cast<size_t>(count);
+    graph.tags.CompactFor(nodes, leastTag, mostTag, differing);
+    graph.classOf.resize(nodes, NO_CLASS);
+    graph.shallow.resize(nodes, 0);
+    graph.offsets.assign(nodes + 1, 0);  // counts until LayOutReferences
+    bulk = true;
+    return static_cast<NodeId>(first);
+}
+
+void HeapGraphBuilder::SetObject(NodeId node, uint64_t tag, uint32_t classIndex, uint64_t size, uint32_t references) {
+    graph.tags.Set(node, tag);
+    graph.classOf[node] = classIndex;
+    graph.offsets[node] = references;
+    if (!HeapGraph::IsLarge(size)) {
+        graph.shallow[node] = static_cast<uint16_t>(size / HeapGraph::SIZE_UNIT);
+    } else {
+        std::lock_guard<std::mutex> lock(largeSizesLock);
+        graph.SetShallow(node, size);
+    }
+}
+
+void HeapGraphBuilder::LayOutReferences() {
+    // The references added one by one, sorted as Finish would.
+    std::vector<Pending>().swap(pendingTargets);
+    graph.unresolved += DropUnresolved(graph.edges, referrers);
+    NodeId earlier = 0;
+    for (NodeId referrer : referrers) earlier = std::max(earlier, referrer + 1);
+    std::vector<uint64_t> sorted = SortByReferrer(graph.edges, referrers, earlier);
+    std::vector<NodeId>().swap(referrers);
+    for (NodeId n = 0; n < earlier; n++) graph.offsets[n] = static_cast<uint32_t>(sorted[n + 1] - sorted[n]);
+    // Counts into offsets, in place.
+    uint64_t sum = 0;
+    graph.offsetWraps.clear();
+    for (size_t n = 0; n < graph.offsets.size(); n++) {
+        uint64_t count = graph.offsets[n];
+        graph.offsets[n] = static_cast<uint32_t>(sum);
+        while (graph.offsetWraps.size() < sum >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
+        sum += count;
+    }
+    graph.edges.resize(sum);
+}
+
 HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
     // Counting the references, then placing them (one step each).
     progress.Phase("graph", 2 * graph.edges.size(), "");
@@ -338,53 +528,34 @@ HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
     graph.tags.DropOrder();
     for (const HeapClass& cls : graph.classes) graph.roots.push_back({cls.node, RootKind::ClassObject, NO_THREAD, -1});
 
-    // Drop references to tags nothing described, then sort by referrer in
-    // place: counting, then one cycle-following pass (no second copy).
-    std::vector<HeapEdge>& edges = graph.edges;
-    size_t kept = 0;
-    for (size_t i = 0; i < edges.size(); i++) {
-        if (edges[i].target == NO_NODE) continue;
-        edges[kept] = edges[i];
-        referrers[kept++] = referrers[i];
-    }
-    graph.unresolved += edges.size() - kept;
-    edges.resize(kept);
-    referrers.resize(kept);
-
     NodeId nodes = graph.NodeCount();
-    std::vector<uint64_t> offsets(static_cast<size_t>(nodes) + 1, 0);
-    for (size_t i = 0; i < kept; i++) {
-        progress.Tick(i);
-        offsets[referrers[i] + 1]++;
-    }
-    for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
-    std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
-    {
-        uint64_t step = kept;
-        for (NodeId bucket = 0; bucket < nodes; bucket++) {
-            uint64_t end = offsets[bucket + 1];
-            while (next[bucket] < end) {
-                progress.Tick(step++);
-                uint64_t at = next[bucket];
-                NodeId owner = referrers[at];
-                if (owner == bucket) {
-                    next[bucket]++;
-                    continue;
-                }
-                uint64_t to = next[owner]++;
-                std::swap(referrers[at], referrers[to]);
-                std::swap(edges[at], edges[to]);
-            }
+    if (bulk) {
+        // Drop the references to tags nothing described, in place: a node's
+        // count is the difference of the low parts of its offsets.
+        uint64_t from = 0, to = 0;
+        std::vector<NodeId> wraps;
+        for (NodeId n = 0; n < nodes; n++) {
+            uint64_t end = from + static_cast<uint32_t>(graph.offsets[n + 1] - graph.offsets[n]);
+            graph.offsets[n] = static_cast<uint32_t>(to);
+            while (wraps.size() < to >> 32) wraps.push_back(n);
+            for (; from < end; from++)
+                if (graph.edges[from].target != NO_NODE) graph.edges[to++] = graph.edges[from];
+        }
+        graph.offsets[nodes] = static_cast<uint32_t>(to);
+        while (wraps.size() < to >> 32) wraps.push_back(nodes);
+        graph.unresolved += from - to;
+        graph.edges.resize(to);
+        graph.offsetWraps.swap(wraps);
+    } else {
+        graph.unresolved += DropUnresolved(graph.edges, referrers);
+        std::vector<uint64_t> offsets = SortByReferrer(graph.edges, referrers, nodes, progress);
+        std::vector<NodeId>().swap(referrers);
+        graph.offsets.resize(offsets.size());
+        for (size_t n = 0; n < offsets.size(); n++) {
+            graph.offsets[n] = static_cast<uint32_t>(offsets[n]);
+            while (graph.offsetWraps.size() < offsets[n] >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
         }
     }
-    std::vector<NodeId>().swap(referrers);
-    std::vector<uint64_t>().swap(next);
-    graph.offsets.resize(offsets.size());
-    for (size_t n = 0; n < offsets.size(); n++) {
-        graph.offsets[n] = static_cast<uint32_t>(offsets[n]);
-        while (graph.offsetWraps.size() < offsets[n] >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
-    }
-    std::vector<uint64_t>().swap(offsets);
     graph.tags.Merge();  // no-op for dropped orders
 
     HeapGraph done = std::move(graph);
@@ -392,6 +563,7 @@ HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
     classByTag.clear();
     threadByTag.clear();
     superTags.clear();
+    bulk = false;
     return done;
 }
 

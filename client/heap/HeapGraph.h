@@ -1,7 +1,7 @@
 // The object graph of one heap snapshot, compact enough for heaps of many
 // millions of objects: every object, class object and thread object is a node
-// with a dense number, 4 bytes for its class and 4 for its shallow size (an
-// escape for the rare larger one), outgoing references are kept in CSR arrays
+// with a dense number, 4 bytes for its class and 2 for its shallow size in
+// 8-byte units (an escape for the rare larger or odd one), outgoing references are kept in CSR arrays
 // (a 32-bit offset per node, 8 bytes per reference), and tags are stored as
 // runs of consecutive values rather than one per node. Counts above 2^32
 // work: offsets note where they pass each multiple of 2^32.
@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -151,6 +152,15 @@ public:
     // Once all is added: compacted tags keep no order by tag, and Find scans
     // them (4 bytes a node less, for the few tags a command line names).
     void DropOrder();
+    // Compacts the tags added so far and makes room for nodes in all, whose
+    // tags Set gives in any order. least, most and differing (bits in which
+    // some two differ) cover the tags to come.
+    void CompactFor(size_t nodes, uint64_t least, uint64_t most, uint64_t differing);
+    // Safe from several threads for distinct nodes, between CompactFor and Merge.
+    void Set(NodeId node, uint64_t tag) {
+        if (nodeTags.empty()) nearTags[node] = static_cast<uint32_t>((tag - tagBase) >> tagShift);
+        else nodeTags[node] = tag;
+    }
 
 private:
     // Runs, or nodes once compacted: what byTag numbers.
@@ -161,6 +171,7 @@ private:
     uint64_t FirstTag(size_t entry) const { return compact ? NodeTag(entry) : runs[entry].firstTag; }
     size_t CompactCount() const { return nodeTags.empty() ? nearTags.size() : nodeTags.size(); }
     NodeId FindIn(size_t entry, uint64_t tag) const;
+    void BuildDirectory() const;
 
     std::vector<TagRun> runs;              // by node
     bool compact = false;
@@ -171,6 +182,10 @@ private:
     std::vector<uint64_t> nodeTags;
     mutable std::vector<uint32_t> byTag;   // entries ordered by tag
     mutable size_t sorted = 0;             // entries covered by byTag
+    // Compact near tags only, while ordered: byTag's first position of each
+    // range of near tags (near >> directoryShift), one more at the end.
+    mutable std::vector<uint32_t> directory;
+    mutable unsigned directoryShift = 0;
     bool ordered = true;                   // false after DropOrder
 };
 
@@ -192,7 +207,7 @@ public:
     // "?" when the class is unknown.
     const std::string& ClassName(NodeId node) const;
     uint64_t ShallowSize(NodeId node) const {
-        return shallow[node] != LARGE_SIZE ? shallow[node] : largeSizes.at(node);
+        return shallow[node] != LARGE_SIZE ? uint64_t(shallow[node]) * SIZE_UNIT : largeSizes.at(node);
     }
     // The class a class object stands for, else NO_CLASS.
     uint32_t DescribedClass(NodeId node) const;
@@ -234,8 +249,11 @@ public:
 private:
     friend class HeapGraphBuilder;
 
-    // Sizes from this one up are in largeSizes.
-    static constexpr uint32_t LARGE_SIZE = UINT32_MAX;
+    // shallow counts SIZE_UNITs; a size that is no whole number of them
+    // below LARGE_SIZE of them (arrays from 512 KiB) is in largeSizes.
+    static constexpr uint16_t LARGE_SIZE = UINT16_MAX;
+    static constexpr uint64_t SIZE_UNIT = 8;
+    static bool IsLarge(uint64_t size) { return size % SIZE_UNIT != 0 || size / SIZE_UNIT >= LARGE_SIZE; }
 
     uint64_t Offset(NodeId node) const {
         return offsetWraps.empty() ? offsets[node] : WrappedOffset(node);
@@ -250,7 +268,7 @@ private:
     std::unordered_map<NodeId, uint32_t> threadNodes;  // thread object -> thread
     TagIndex tags;
     std::vector<uint32_t> classOf;
-    std::vector<uint32_t> shallow;
+    std::vector<uint16_t> shallow;
     std::unordered_map<NodeId, uint64_t> largeSizes;
     // NodeCount() + 1 offsets, their low 32 bits; the high part of a node's is
     // how many entries of offsetWraps (ascending nodes) are at most that node.
@@ -307,6 +325,28 @@ public:
     // phase "graph".
     HeapGraph Finish(WorkProgress& progress = NoProgress());
 
+    // In bulk, for a source that counts its objects first (a heap dump) and
+    // then describes them on several threads: AddObjects, SetObject for each
+    // (any thread), OrderTags, the roots and the references of the earlier
+    // nodes (one thread), LayOutReferences, ReferencesOf for each (any
+    // thread), Finish.
+    //
+    // count nodes after the present ones, whose tags lie in [leastTag,
+    // mostTag] and differ in no bit outside differing; returns the first.
+    // Throws std::length_error past MAX_NODES nodes.
+    NodeId AddObjects(uint64_t count, uint64_t leastTag, uint64_t mostTag, uint64_t differing);
+    // references: how many the node will have.
+    void SetObject(NodeId node, uint64_t tag, uint32_t classIndex, uint64_t size, uint32_t references);
+    // FindNode is then safe from several threads.
+    void OrderTags() { graph.tags.Merge(); }
+    // Room for the counted references after those added so far, which must
+    // all come from nodes before AddObjects' first.
+    void LayOutReferences();
+    // The node's room: fill it with the targets (NO_NODE for one not found,
+    // dropped by Finish) and indices, in order.
+    HeapEdge* ReferencesBegin(NodeId node) { return graph.edges.data() + graph.Offset(node); }
+    HeapEdge* ReferencesEnd(NodeId node) { return graph.edges.data() + graph.Offset(node + 1); }
+
 private:
     NodeId NewNode(uint64_t tag, uint32_t classIndex, uint64_t size);
 
@@ -326,6 +366,8 @@ private:
         HeapRoot root;
     };
     std::vector<PendingRoot> pendingRoots;
+    bool bulk = false;  // AddObjects was called
+    std::mutex largeSizesLock;  // SetObject of a size above 32 bits
 };
 
 }  // namespace vesk

@@ -1,11 +1,17 @@
 // An HPROF heap dump (the JVM's own jcmd GC.heap_dump / jmap dumps and vesk
 // dump files), mapped read-only and read record by record. Opening reads the
-// names and the classes; Visit then hands every root and object to a
-// visitor in file order. Identifier sizes 4 and 8.
+// names and the classes and cuts the heap dump into pieces; Visit then hands
+// every root and object to a visitor in file order, and VisitPieces does so
+// for a run of pieces, so that threads can share a pass. Identifier sizes 4
+// and 8.
+//
+// After opening, every const method is safe from several threads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -66,8 +72,40 @@ public:
     }
 };
 
+// A run of whole sub-records of one heap dump record, about a few MiB.
+struct HprofPiece {
+    const uint8_t* begin;
+    const uint8_t* end;
+    uint64_t objectsBefore;  // instances and arrays in the pieces before this one
+    uint64_t objects;
+};
+
+// An object's fixed part, as the opening pass samples it for HprofLayout.
+struct HprofObjectHead {
+    uint64_t address;
+    uint64_t classId;  // instances
+    uint32_t length;   // arrays
+    uint8_t element;   // arrays: the element type; 0 for an instance
+};
+
+// The least and greatest object id, and the bits in which any two differ.
+struct HprofIdRange {
+    uint64_t least = UINT64_MAX;
+    uint64_t most = 0;
+    uint64_t differing = 0;
+
+    void Add(uint64_t id) {
+        if (least != UINT64_MAX) differing |= id ^ least;
+        least = id < least ? id : least;
+        most = id > most ? id : most;
+    }
+};
+
 class HprofFile {
 public:
+    // Objects the opening pass keeps the heads of, the first in file order.
+    static constexpr size_t SAMPLE = 2000000;
+
     // Maps the file and reads its names and classes; throws HprofError.
     // progress gets this opening pass as a phase of its own, and the offset
     // reached in every later Visit (whose phases the caller names).
@@ -81,7 +119,16 @@ public:
     size_t IdSize() const { return idSize; }
     // The file's length in bytes.
     uint64_t Size() const { return size; }
-    uint64_t Id(const uint8_t* at) const;
+    uint64_t Id(const uint8_t* at) const {
+        if (idSize == 8) {
+            uint64_t id;
+            memcpy(&id, at, 8);
+            return __builtin_bswap64(id);
+        }
+        uint32_t id;
+        memcpy(&id, at, 4);
+        return __builtin_bswap32(id);
+    }
     const HprofClass* FindClass(uint64_t id) const;
     const std::unordered_map<uint64_t, HprofClass>& Classes() const { return classes; }
     // Instances and arrays the heap dump records hold, from the opening pass.
@@ -93,7 +140,12 @@ public:
     // instance's values; index counts the values in InstanceLayout order.
     template <class F>
     void ForEachReference(uint64_t classId, const uint8_t* values, uint32_t length, F onReference) const {
-        const std::vector<uint8_t>& types = InstanceLayout(classId);
+        ForEachReference(InstanceLayout(classId), values, length, onReference);
+    }
+    // The same for a layout already looked up.
+    template <class F>
+    void ForEachReference(const std::vector<uint8_t>& types, const uint8_t* values, uint32_t length,
+                          F onReference) const {
         int32_t index = 0;
         HprofFormat::WalkValues(types.data(), types.size(), length, idSize, [&](uint8_t type, uint64_t offset, size_t) {
             if (type == HprofFormat::OBJECT) {
@@ -107,13 +159,29 @@ public:
 
     // Every root and object, in file order; throws HprofError.
     void Visit(HprofVisitor& visitor) const;
+    const std::vector<HprofPiece>& Pieces() const { return pieces; }
+    // The roots and objects of pieces [first, last), in file order, without
+    // the class dumps (OnClass is not called) and with no class for OnInstance.
+    void VisitPieces(size_t first, size_t last, HprofVisitor& visitor) const;
+    // Runs work(first, last) on contiguous runs of pieces of about equal
+    // bytes, on as many threads as are worth it (the caller's one of them);
+    // the exception of the earliest run that threw comes out.
+    void ForPieceRuns(const std::function<void(size_t first, size_t last)>& work) const;
+    // The heads of the first SAMPLE objects; the second call gets none.
+    std::vector<HprofObjectHead> TakeSample() const { return std::move(sample); }
+    // The class dumps' ids in file order.
+    const std::vector<uint64_t>& ClassDumpOrder() const { return classOrder; }
+    // Of every object id (not the classes').
+    const HprofIdRange& ObjectIds() const { return ids; }
 
 private:
     void ReadMetadata();
     void ReadClassDump(const uint8_t*& at, const uint8_t* end, HprofClass& cls) const;
-    // Hands the records to visitor, and the class dumps to found, when given.
-    void WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor* visitor,
-                      std::vector<HprofClass>* found) const;
+    struct Opening;
+    // Hands the records to visitor, or to opening the class dumps, object
+    // counts, sample and pieces.
+    void WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor* visitor, Opening* opening,
+                      bool classes = true) const;
     [[noreturn]] void Fail(const uint8_t* at, const std::string& what) const;
 
     std::string path;
@@ -123,10 +191,14 @@ private:
     size_t size = 0;
     size_t idSize = 0;
     size_t firstRecord = 0;
-    mutable uint64_t objects = 0;
+    uint64_t objects = 0;
+    std::vector<HprofPiece> pieces;
+    mutable std::vector<HprofObjectHead> sample;
+    HprofIdRange ids;
     std::unordered_map<uint64_t, std::string_view> names;
     std::unordered_map<uint64_t, HprofClass> classes;
-    mutable std::unordered_map<uint64_t, std::vector<uint8_t>> layouts;
+    std::vector<uint64_t> classOrder;
+    std::unordered_map<uint64_t, std::vector<uint8_t>> layouts;  // of every class, filled on opening
 };
 
 }  // namespace vesk

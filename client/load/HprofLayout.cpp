@@ -10,9 +10,6 @@ namespace {
 
 using F = HprofFormat;
 
-// Objects whose addresses the inference compares; a sample keeps it cheap.
-constexpr size_t SAMPLE = 2000000;
-
 uint64_t AlignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
 size_t ValueSize(uint8_t type, const HprofLayout::Model& model) {
@@ -69,32 +66,6 @@ FieldBlock LayOut(const HprofFile& file, uint64_t classId, const HprofLayout::Mo
     return block;
 }
 
-struct Sampled {
-    uint64_t address;
-    uint64_t classId;  // instances
-    uint32_t length;   // arrays
-    uint8_t element;   // arrays: the element type; 0 for an instance
-};
-
-class Sampler : public HprofVisitor {
-public:
-    void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t*, uint32_t) override {
-        Add({id, classId, 0, 0});
-    }
-    void OnObjectArray(uint64_t id, uint64_t, const uint8_t*, uint32_t count) override {
-        Add({id, 0, count, F::OBJECT});
-    }
-    void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
-        Add({id, 0, count, type});
-    }
-    std::vector<Sampled> objects;
-
-private:
-    void Add(const Sampled& object) {
-        if (objects.size() < SAMPLE) objects.push_back(object);
-    }
-};
-
 }  // namespace
 
 uint64_t HprofLayout::InstanceSize(const HprofFile& file, uint64_t classId, const Model& model) {
@@ -111,10 +82,10 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
     for (const auto& [id, cls] : file.Classes())
         if (cls.name == "java/lang/Class" || cls.name == "java.lang.Class") classClassId = id;
 
-    Sampler sampler;
-    file.Visit(sampler);
-    std::vector<Sampled>& objects = sampler.objects;
-    std::sort(objects.begin(), objects.end(), [](const Sampled& a, const Sampled& b) { return a.address < b.address; });
+    // The addresses of a sample of the objects keep the inference cheap.
+    std::vector<HprofObjectHead> objects = file.TakeSample();
+    std::sort(objects.begin(), objects.end(),
+              [](const HprofObjectHead& a, const HprofObjectHead& b) { return a.address < b.address; });
     uint64_t alignment = 0;
     for (size_t i = 1; i < objects.size(); i++) alignment = std::gcd(alignment, objects[i].address - objects[i - 1].address);
     if (alignment < 8 || alignment > 256 || (alignment & (alignment - 1)) != 0) alignment = 8;
@@ -132,7 +103,7 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
         size_t hits = 0;
         compared = 0;
         for (size_t i = 0; i + 1 < objects.size(); i++) {
-            const Sampled& o = objects[i];
+            const HprofObjectHead& o = objects[i];
             uint64_t size;
             if (o.element == 0) {
                 auto found = sizes.find(o.classId);

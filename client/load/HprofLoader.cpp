@@ -31,90 +31,143 @@ bool IsPrimitiveArray(std::string_view jvmName, uint8_t type) {
     return type != F::OBJECT && basic && jvmName.size() == 2 && jvmName[0] == '[' && jvmName[1] == basic->code;
 }
 
-// The first of two passes over the heap dump: every object gets its node,
-// in file order, and the references are counted, so that the second pass
-// finds every target and the arrays are sized once.
-class NodeFiller : public HprofVisitor {
+// What the passes need of a class, looked up by its id from any thread.
+struct ClassInfo {
+    uint32_t index;
+    uint64_t instanceSize;
+    const std::vector<uint8_t>* layout;
+};
+
+// The last class a pass looked up: objects of a class often come together.
+class ClassCache {
 public:
-    NodeFiller(const HprofFile& file, const HprofLayout& layout, HeapGraphBuilder& builder,
-               const std::unordered_map<uint64_t, uint32_t>& classIndex, const uint32_t (&primitiveArrays)[F::BASIC_TYPES])
-        : file(file), layout(layout), builder(builder), classIndex(classIndex), primitiveArrays(primitiveArrays) {}
-
-    void OnClass(const HprofClass& cls) override {
-        if (cls.loader) references++;
-        for (const HprofField& field : cls.statics)
-            if (field.type == F::OBJECT && field.value) references++;
+    explicit ClassCache(const std::unordered_map<uint64_t, ClassInfo>& classes) : classes(classes) {}
+    // Null for a class the dump does not hold.
+    const ClassInfo* Find(uint64_t id) {
+        if (id != lastId || !last) {
+            auto found = classes.find(id);
+            last = found == classes.end() ? nullptr : &found->second;
+            lastId = id;
+        }
+        return last;
     }
-    void OnRoot(uint8_t kind, uint64_t object) override { builder.AddRoot(object, KindOf(kind)); }
-    void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
-        builder.AddObject(id, ClassIndex(classId), layout.InstanceSize(classId));
-        file.ForEachReference(classId, values, length, [&](int32_t, uint64_t) { references++; });
-    }
-    void OnObjectArray(uint64_t id, uint64_t arrayClass, const uint8_t* elements, uint32_t count) override {
-        builder.AddObject(id, ClassIndex(arrayClass), layout.ArraySize(layout.ElementSize(F::OBJECT), count));
-        for (uint32_t i = 0; i < count; i++)
-            if (file.Id(elements + static_cast<size_t>(i) * file.IdSize())) references++;
-    }
-    void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
-        builder.AddObject(id, type < F::BASIC_TYPES ? primitiveArrays[type] : NO_CLASS,
-                          layout.ArraySize(layout.ElementSize(type), count));
-    }
-
-    uint64_t references = 0;
 
 private:
-    uint32_t ClassIndex(uint64_t classId) const {
-        auto found = classIndex.find(classId);
-        return found == classIndex.end() ? NO_CLASS : found->second;
+    const std::unordered_map<uint64_t, ClassInfo>& classes;
+    uint64_t lastId = 0;
+    const ClassInfo* last = nullptr;
+};
+
+// A root as a pass meets it: nodesBefore is the number the next object gets.
+struct MetRoot {
+    uint64_t object;
+    uint8_t kind;
+    NodeId nodesBefore;
+};
+
+// The first of two passes over the heap dump's pieces, on several threads:
+// every object gets its node, numbered in file order, with its reference
+// count, so that the second pass finds every target and writes each node's
+// references in place.
+class NodePass : public HprofVisitor {
+public:
+    NodePass(const HprofFile& file, const HprofLayout& layout, HeapGraphBuilder& builder,
+             const std::unordered_map<uint64_t, ClassInfo>& classInfo, const uint32_t (&primitiveArrays)[F::BASIC_TYPES])
+        : file(file), layout(layout), builder(builder), classInfo(classInfo), primitiveArrays(primitiveArrays) {}
+
+    // The pieces' objects are numbered from first up to end.
+    void Number(NodeId first, NodeId last) {
+        next = first;
+        end = last;
+    }
+    void OnRoot(uint8_t kind, uint64_t object) override { roots.push_back({object, kind, next}); }
+    void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
+        const ClassInfo* info = classInfo.Find(classId);
+        // A class the dump lacks has no fields, and its size a header's.
+        if (!info) return Add(id, NO_CLASS, HprofLayout::InstanceSize(file, classId, layout.Chosen()), 0);
+        uint32_t references = 0;
+        file.ForEachReference(*info->layout, values, length, [&](int32_t, uint64_t) { references++; });
+        Add(id, info->index, info->instanceSize, references);
+    }
+    void OnObjectArray(uint64_t id, uint64_t arrayClass, const uint8_t* elements, uint32_t count) override {
+        uint32_t references = 0;
+        for (uint32_t i = 0; i < count; i++)
+            if (file.Id(elements + static_cast<size_t>(i) * file.IdSize())) references++;
+        const ClassInfo* info = classInfo.Find(arrayClass);
+        Add(id, info ? info->index : NO_CLASS, layout.ArraySize(layout.ElementSize(F::OBJECT), count), references);
+    }
+    void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override {
+        Add(id, type < F::BASIC_TYPES ? primitiveArrays[type] : NO_CLASS, layout.ArraySize(layout.ElementSize(type), count), 0);
+    }
+
+    std::vector<MetRoot> roots;
+
+private:
+    // A file that changed since it was opened may hold more objects: they are left out.
+    void Add(uint64_t id, uint32_t classIndex, uint64_t size, uint32_t references) {
+        if (next < end) builder.SetObject(next++, id, classIndex, size, references);
     }
 
     const HprofFile& file;
     const HprofLayout& layout;
     HeapGraphBuilder& builder;
-    const std::unordered_map<uint64_t, uint32_t>& classIndex;
+    ClassCache classInfo;
     const uint32_t (&primitiveArrays)[F::BASIC_TYPES];
+    NodeId next = 0;
+    NodeId end = 0;
 };
 
-// The second pass: the references, from the nodes the first pass numbered.
-class ReferenceFiller : public HprofVisitor {
+// The second pass: the references, into the room the first pass counted.
+class ReferencePass : public HprofVisitor {
 public:
-    ReferenceFiller(const HprofFile& file, HeapGraphBuilder& builder,
-                    const std::unordered_map<uint64_t, size_t>& instanceFields, NodeId firstObject)
-        : file(file), builder(builder), instanceFields(instanceFields), next(firstObject), end(builder.NodeCount()) {}
+    ReferencePass(const HprofFile& file, HeapGraphBuilder& builder, const std::unordered_map<uint64_t, ClassInfo>& classInfo)
+        : file(file), builder(builder), classInfo(classInfo) {}
 
-    void OnClass(const HprofClass& cls) override {
-        NodeId node = builder.FindNode(cls.id);
-        if (cls.loader) builder.AddReference(node, cls.loader, NO_INDEX);
-        auto first = instanceFields.find(cls.id);
-        size_t base = first == instanceFields.end() ? 0 : first->second;
-        for (size_t i = 0; i < cls.statics.size(); i++)
-            if (cls.statics[i].type == F::OBJECT && cls.statics[i].value)
-                builder.AddReference(node, cls.statics[i].value, static_cast<int32_t>(base + i));
+    void Number(NodeId first, NodeId last) {
+        next = first;
+        end = last;
     }
     void OnInstance(uint64_t, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
-        NodeId node = Next();
-        file.ForEachReference(classId, values, length,
-                              [&](int32_t index, uint64_t target) { builder.AddReference(node, target, index); });
+        if (!Begin()) return;
+        if (const ClassInfo* info = classInfo.Find(classId))
+            file.ForEachReference(*info->layout, values, length, [&](int32_t index, uint64_t target) { Put(target, index); });
+        Done();
     }
     void OnObjectArray(uint64_t, uint64_t, const uint8_t* elements, uint32_t count) override {
-        NodeId node = Next();
+        if (!Begin()) return;
         for (uint32_t i = 0; i < count; i++) {
             uint64_t target = file.Id(elements + static_cast<size_t>(i) * file.IdSize());
-            if (target) builder.AddReference(node, target, static_cast<int32_t>(i));
+            if (target) Put(target, static_cast<int32_t>(i));
         }
+        Done();
     }
-    void OnPrimitiveArray(uint64_t, uint8_t, uint32_t) override { Next(); }
+    void OnPrimitiveArray(uint64_t, uint8_t, uint32_t) override {
+        if (Begin()) Done();
+    }
 
 private:
-    // A file that changed since the first pass may hold more objects: their
-    // references are counted as unresolved.
-    NodeId Next() { return next < end ? next++ : NO_NODE; }
+    bool Begin() {
+        if (next >= end) return false;
+        out = builder.ReferencesBegin(next);
+        room = builder.ReferencesEnd(next);
+        return true;
+    }
+    // Room the file no longer fills (it changed) holds references to nothing.
+    void Put(uint64_t target, int32_t index) {
+        if (out < room) *out++ = {builder.FindNode(target), index};
+    }
+    void Done() {
+        while (out < room) *out++ = {NO_NODE, NO_INDEX};
+        next++;
+    }
 
     const HprofFile& file;
     HeapGraphBuilder& builder;
-    const std::unordered_map<uint64_t, size_t>& instanceFields;
-    NodeId next;
-    NodeId end;
+    ClassCache classInfo;
+    NodeId next = 0;
+    NodeId end = 0;
+    HeapEdge* out = nullptr;
+    HeapEdge* room = nullptr;
 };
 
 // The class's fields by edge index: its instance fields in the order of an
@@ -163,7 +216,6 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
     try {
         HprofFile file(path, progress);
         const std::string reading = "reading " + path.substr(path.find_last_of('/') + 1);
-        progress.Phase(reading + " (object layout)", file.Size());
         HprofLayout layout(file);
         HeapGraphBuilder builder;
 
@@ -192,16 +244,61 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
             *error = path + ": " + TooManyObjects(firstObject + file.ObjectCount());
             return false;
         }
-        builder.Reserve(firstObject + file.ObjectCount(), 0);
-        NodeFiller nodes(file, layout, builder, classIndex, primitiveArrays);
+        std::unordered_map<uint64_t, ClassInfo> classInfo;
+        for (const HprofClass* cls : classes)
+            classInfo[cls->id] = {classIndex[cls->id], layout.InstanceSize(cls->id), &file.InstanceLayout(cls->id)};
+        const HprofIdRange& ids = file.ObjectIds();
+        builder.AddObjects(file.ObjectCount(), ids.least, ids.most, ids.differing);
+
+        const std::vector<HprofPiece>& pieces = file.Pieces();
         progress.Phase(reading + " (objects)", file.Size());
-        file.Visit(nodes);
+        auto objectsOf = [&](size_t piece) {
+            NodeId first = firstObject + static_cast<NodeId>(pieces[piece].objectsBefore);
+            return std::make_pair(first, first + static_cast<NodeId>(pieces[piece].objects));
+        };
+        std::vector<std::vector<MetRoot>> roots(pieces.size());
+        file.ForPieceRuns([&](size_t first, size_t last) {
+            NodePass pass(file, layout, builder, classInfo, primitiveArrays);
+            for (size_t i = first; i < last; i++) {
+                auto objects = objectsOf(i);
+                pass.Number(objects.first, objects.second);
+                file.VisitPieces(i, i + 1, pass);
+                roots[i].swap(pass.roots);
+            }
+        });
         progress.Phase("indexing object ids");
-        builder.CompactTags();
-        builder.Reserve(0, nodes.references);
-        ReferenceFiller references(file, builder, instanceFields, firstObject);
+        builder.OrderTags();
+
+        // Roots in the order a single pass would have met them: those whose
+        // object came before, then the others.
+        for (bool before : {true, false})
+            for (const std::vector<MetRoot>& met : roots)
+                for (const MetRoot& root : met) {
+                    NodeId node = builder.FindNode(root.object);
+                    if ((node != NO_NODE && node < root.nodesBefore) == before) builder.AddRoot(root.object, KindOf(root.kind));
+                }
+        std::vector<std::vector<MetRoot>>().swap(roots);
+
+        // The class objects' references, as their dumps come in the file.
+        for (uint64_t id : file.ClassDumpOrder()) {
+            const HprofClass& cls = *file.FindClass(id);
+            NodeId node = builder.FindNode(cls.id);
+            if (cls.loader) builder.AddReference(node, cls.loader, NO_INDEX);
+            size_t base = instanceFields[cls.id];
+            for (size_t i = 0; i < cls.statics.size(); i++)
+                if (cls.statics[i].type == F::OBJECT && cls.statics[i].value)
+                    builder.AddReference(node, cls.statics[i].value, static_cast<int32_t>(base + i));
+        }
+        builder.LayOutReferences();
         progress.Phase(reading + " (references)", file.Size());
-        file.Visit(references);
+        file.ForPieceRuns([&](size_t first, size_t last) {
+            ReferencePass pass(file, builder, classInfo);
+            for (size_t i = first; i < last; i++) {
+                auto objects = objectsOf(i);
+                pass.Number(objects.first, objects.second);
+                file.VisitPieces(i, i + 1, pass);
+            }
+        });
         *graph = builder.Finish(progress);
         return true;
     } catch (const HprofError& e) {

@@ -117,6 +117,24 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8));
 }
 
+// Tags given in bulk, out of order and some twice, are sorted by radix and
+// found through the directory: the first node of a tag, nothing for a tag
+// between, below, above or off the alignment.
+TEST(HeapAnalysis, BulkTagsFindTheirFirstNode) {
+    HeapGraphBuilder builder;
+    const uint64_t base = 0x7f0000000, n = 5000;
+    auto address = [&](uint64_t i) { return base + 16 * ((i * 7919) % 3000); };  // 2000 tags twice
+    NodeId first = builder.AddObjects(n, base, base + 16 * 2999, 16 * 4095);
+    for (uint64_t i = 0; i < n; i++) builder.SetObject(first + static_cast<NodeId>(i), address(i), NO_CLASS, 16, 0);
+    builder.OrderTags();
+    for (uint64_t i = 0; i < n; i++) {
+        NodeId expected = first + static_cast<NodeId>(i >= 3000 && address(i) == address(i - 3000) ? i - 3000 : i);
+        ASSERT_EQ(builder.FindNode(address(i)), expected) << i;
+    }
+    for (uint64_t tag : {base - 16, base + 8, base + 16 * 3000, base + 16 * 5000, uint64_t(0), UINT64_MAX})
+        EXPECT_EQ(builder.FindNode(tag), NO_NODE) << tag;
+}
+
 TEST(HeapAnalysis, WeakReferentsAndStaticFields) {
     const uint64_t WEAK = 0x10, HOLDER = 0x20, BYTES = 0x30, THREAD = 0x40;
     SnapshotStream stream;

@@ -4,10 +4,13 @@
 
 #include <fstream>
 #include <string>
+#include <unordered_map>
 
 #include "HprofBuilder.h"
 #include "HprofCounts.h"
+#include "heap/DominatorTree.h"
 #include "load/HprofFile.h"
+#include "load/HprofLoader.h"
 #include "TempDir.h"
 
 using namespace vesktest;
@@ -70,6 +73,63 @@ TEST_P(HprofTest, TruncatedAndForeignFilesAreRefusedWithTheOffset) {
     EXPECT_FALSE(vesk::HprofFile::IsHprof(foreign));
     EXPECT_TRUE(vesk::HprofFile::IsHprof(Save("ok.hprof", original)));
     EXPECT_THROW(vesk::HprofFile file(foreign), vesk::HprofError);
+}
+
+// A heap dump of one record longer than a piece is cut into pieces that
+// threads share: the graph is the one its segmented twin gives, references
+// across pieces and forward ones included, roots in file order (those met
+// after their object first).
+TEST_P(HprofTest, OneLongRecordGivesTheGraphOfItsSegments) {
+    enum : uint8_t { OBJECT = 2, BYTE = 8 };
+    HprofBuilder b(GetParam());
+    using Fd = HprofBuilder::Field;
+    b.Utf8(1, "Link").Utf8(2, "next").Utf8(3, "[B").LoadClass(1, 0x100, 1).LoadClass(2, 0x200, 3);
+    const uint64_t links = 60000;
+    // Addresses out of file order; the last link's next names no object.
+    auto id = [](uint64_t i) { return 0x10000000 + 16 * ((i * 7) % links); };
+    std::vector<std::string> records{b.ClassDump(0x100, 0, 4, {}, {}, {Fd{2, OBJECT, ""}}),
+                                     b.ClassDump(0x200, 0, 0, {}, {}, {}), b.Root(0xFF, id(links / 2))};
+    for (uint64_t i = 0; i < links; i++) {
+        records.push_back(b.Instance(id(i), 0x100, b.Id(i + 1 < links ? id(i + 1) : 0x8)));
+        if (i % 15000 == 0) records.push_back(b.PrimitiveArray(0x20000000 + i, BYTE, 2 << 20, std::string(2 << 20, 'x')));
+        if (i == links / 2) records.push_back(b.Root(0x05, id(0)));
+    }
+    HprofBuilder one = b, segmented = b;
+    std::string all;
+    for (const std::string& r : records) all += r;
+    one.Record(0x0C, all);
+    for (size_t i = 0; i < records.size(); i += 1000) {
+        std::string part;
+        for (size_t k = i; k < std::min(records.size(), i + 1000); k++) part += records[k];
+        segmented.Segment(part);
+    }
+    ASSERT_GT(all.size(), size_t(8) << 20);
+    vesk::HeapGraph graphs[2];
+    std::string error;
+    ASSERT_TRUE(vesk::LoadHprofFile(Save("one.hprof", one.Bytes()), &graphs[0], &error)) << error;
+    ASSERT_TRUE(vesk::LoadHprofFile(Save("segments.hprof", segmented.Bytes()), &graphs[1], &error)) << error;
+
+    for (const vesk::HeapGraph& g : graphs) {
+        ASSERT_EQ(g.NodeCount(), 2 + links + 4);
+        EXPECT_EQ(g.UnresolvedReferences(), 1u);
+        ASSERT_EQ(g.Roots().size(), 4u);
+        EXPECT_EQ(g.Tag(g.Roots()[0].node), id(0));  // met after its object
+        EXPECT_EQ(g.Tag(g.Roots()[1].node), id(links / 2));
+        std::unordered_map<uint64_t, vesk::NodeId> nodes;  // FindTag scans, once built
+        for (vesk::NodeId node = 0; node < g.NodeCount(); node++) nodes.emplace(g.Tag(node), node);
+        for (uint64_t i = 0; i + 1 < links; i++) {
+            vesk::NodeId node = nodes.at(id(i));
+            ASSERT_EQ(g.EdgesEnd(node) - g.EdgesBegin(node), 1) << i;
+            ASSERT_EQ(g.Tag(g.EdgesBegin(node)->target), id(i + 1)) << i;
+        }
+        vesk::DominatorTree tree(g);
+        EXPECT_EQ(tree.Retained(nodes.at(id(0))), links / 2 * g.ShallowSize(nodes.at(id(0))));  // up to the other root
+    }
+    for (vesk::NodeId node = 0; node < graphs[0].NodeCount(); node++) {
+        ASSERT_EQ(graphs[0].Tag(node), graphs[1].Tag(node));
+        ASSERT_EQ(graphs[0].ClassOf(node), graphs[1].ClassOf(node));
+        ASSERT_EQ(graphs[0].ShallowSize(node), graphs[1].ShallowSize(node));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(IdSizes, HprofTest, ::testing::Values(4, 8));
