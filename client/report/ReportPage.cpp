@@ -167,6 +167,23 @@ void WriteTable(PageWriter& page, const std::string& id, const std::vector<std::
     page.More(count - shown, what);
 }
 
+// One path as a list item under its title (already escaped); longer paths
+// show their two ends.
+std::string PathItem(const std::string& title, const std::vector<std::string>& steps) {
+    std::string item = "<li><h3>" + title + "</h3>\n<ol class=\"steps\">\n";
+    size_t n = steps.size();
+    for (size_t i = 0; i < n; i++) {
+        if (n > MAX_PATH_STEPS && i == MAX_PATH_STEPS / 2) {
+            size_t skipped = n - MAX_PATH_STEPS;
+            item += "<li class=\"more\">… " + FormatGrouped(static_cast<int64_t>(skipped)) + " steps …</li>\n";
+            i += skipped - 1;
+            continue;
+        }
+        item += "<li>" + Esc(steps[i]) + "</li>\n";
+    }
+    return item + "</ol></li>\n";
+}
+
 std::string NumberCell(int64_t value) { return "<td class=\"n\">" + FormatGrouped(value) + "</td>"; }
 std::string DeltaCell(int64_t delta) {
     return std::string("<td class=\"n") + GrowthClass(delta) + "\">" + Signed(delta) + "</td>";
@@ -181,18 +198,7 @@ void WriteFindings(PageWriter& page, const ReportContent& content) {
     else page.Add("<ol class=\"paths\">\n");
     size_t left = 0;
     for (const ReportSuspect& suspect : content.suspects) {
-        std::string item = "<li><h3>" + Esc(suspect.sentence, MAX_FACT_CHARS) + "</h3>\n<ol class=\"steps\">\n";
-        size_t n = suspect.path.size();
-        for (size_t i = 0; i < n; i++) {
-            if (n > MAX_PATH_STEPS && i == MAX_PATH_STEPS / 2) {
-                size_t skipped = n - MAX_PATH_STEPS;
-                item += "<li class=\"more\">… " + FormatGrouped(static_cast<int64_t>(skipped)) + " steps …</li>\n";
-                i += skipped - 1;
-                continue;
-            }
-            item += "<li>" + Esc(suspect.path[i]) + "</li>\n";
-        }
-        if (!page.AddRow(item + "</ol></li>\n")) left++;
+        if (!page.AddRow(PathItem(Esc(suspect.sentence, MAX_FACT_CHARS), suspect.path))) left++;
     }
     if (!content.suspects.empty()) page.Add("</ol>\n");
     page.More(left, "suspects");
@@ -237,19 +243,7 @@ void WritePaths(PageWriter& page, const ReportContent& content) {
              "<ol class=\"paths\">\n");
     size_t left = 0;
     for (const ReportPath& path : content.paths) {
-        std::string item = "<li><h3>" + Esc(path.object) + " retains " + FormatBytes(path.retained) +
-                           "</h3>\n<ol class=\"steps\">\n";
-        size_t n = path.steps.size();
-        for (size_t i = 0; i < n; i++) {
-            if (n > MAX_PATH_STEPS && i == MAX_PATH_STEPS / 2) {
-                size_t skipped = n - MAX_PATH_STEPS;
-                item += "<li class=\"more\">… " + FormatGrouped(static_cast<int64_t>(skipped)) + " steps …</li>\n";
-                i += skipped - 1;
-                continue;
-            }
-            item += "<li>" + Esc(path.steps[i]) + "</li>\n";
-        }
-        if (!page.AddRow(item + "</ol></li>\n")) left++;
+        if (!page.AddRow(PathItem(Esc(path.object) + " retains " + FormatBytes(path.retained), path.steps))) left++;
     }
     page.Add("</ol>\n");
     page.More(left, "paths");
