@@ -102,6 +102,10 @@ struct HeapRoot {
     uint32_t thread = NO_THREAD;  // stack and JNI locals: index into Threads()
     int32_t depth = -1;           // stack and JNI locals: frame depth, else -1
 };
+template <class Archive>
+void Members(Archive& archive, HeapRoot& root) {
+    archive(root.node, root.kind, root.thread, root.depth);
+}
 
 // One outgoing reference. index: the field index for an object's (or a class
 // object's static) field, the element index for an array, NO_INDEX otherwise.

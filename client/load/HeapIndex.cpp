@@ -18,7 +18,7 @@ namespace {
 
 constexpr char MAGIC[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\n'};
 // Bumped whenever a Members list or the layout changes.
-constexpr uint32_t VERSION = 2;  // 2: shallow sizes in 2 bytes
+constexpr uint32_t VERSION = 3;  // 2: shallow sizes in 2 bytes; 3: roots without padding
 constexpr uint32_t ORDER_MARK = 0x01020304;
 // Large blocks are hashed a piece at a time, while the piece is in cache.
 constexpr size_t PIECE = 1 << 20;
@@ -92,9 +92,11 @@ template <class K, class V>
 struct IsMap<std::unordered_map<K, V>> : std::true_type {};
 
 // The values an archive handles one by one: vectors of anything else are a
-// count and a block of bytes.
+// count and a block of bytes. Values with padding go member by member, so
+// that no uninitialised byte reaches the file.
 template <class T>
-constexpr bool ITEMWISE = !std::is_trivially_copyable_v<T> || std::is_same_v<T, bool>;
+constexpr bool ITEMWISE = !std::is_trivially_copyable_v<T> || !std::has_unique_object_representations_v<T> ||
+                          std::is_same_v<T, bool>;
 
 // Writes values through a stdio buffer, hashing what it writes.
 class IndexOut {
