@@ -135,7 +135,8 @@ TEST(RecordFormatTest, CapturedRecordsFormatAsTheCallbackDid) {
     infos[1].stack_local = {-1, INT64_MIN, INT32_MIN, reinterpret_cast<jmethodID>(UINTPTR_MAX), -1, INT32_MIN};
     infos[2].stack_local = {0, INT64_MAX, INT32_MAX, nullptr, 0, INT32_MAX};
     int compared = 0;
-    for (int kind = 0; kind <= 40; kind++) {
+    // Up to 31: the enum's range, unknown kinds included; beyond it a value is no kind at all.
+    for (int kind = 0; kind <= 31; kind++) {
         const auto k = static_cast<jvmtiHeapReferenceKind>(kind);
         for (const Values& v : values) {
             for (int which = -1; which < 3; which++) {
@@ -161,7 +162,7 @@ TEST(RecordFormatTest, CapturedRecordsFormatAsTheCallbackDid) {
             }
         }
     }
-    EXPECT_EQ(compared, 41 * 5 * 4 * 2);
+    EXPECT_EQ(compared, 32 * 5 * 4 * 2);
 }
 
 TEST(RecordFormatTest, SkippedKindsFollowTheMask) {
