@@ -61,9 +61,10 @@ static uint64_t Hex(const char* text) {
 static int64_t Decimal(const char* text) {
     bool negative = *text == '-';
     if (negative) text++;
-    int64_t value = 0;
-    for (; *text >= '0' && *text <= '9'; text++) value = value * 10 + (*text - '0');
-    return negative ? -value : value;
+    // Unsigned: digits past 2^64 wrap rather than overflow.
+    uint64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; text++) value = value * 10 + static_cast<uint64_t>(*text - '0');
+    return static_cast<int64_t>(negative ? 0 - value : value);
 }
 
 // Where in a frame a reader is, between elements: what expat needs to go on
