@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cli/Commands.h"
+#include "term/InterruptGuard.h"
 #include "term/OutputFile.h"
 #include "protocol/SnapshotSession.h"
 
@@ -39,7 +40,14 @@ static void RunSnapshot(const Options& options, std::string path) {
     OutputFile output(path);
     if (!output.Open()) throw ClientError(ErrorKind::File, "cannot create " + path + ".part: " + strerror(errno));
 
-    VeskClient client = ConnectClient(options);
+    // Ctrl-C while connecting (and proving the key) also ends cleanly, the
+    // partial file removed.
+    VeskClient client = [&] {
+        InterruptGuard guard;
+        VeskClient connected = ConnectClient(options);
+        if (guard.Presses() > 0) throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (Ctrl-C); nothing saved");
+        return connected;
+    }();
     SnapshotSession session(client, options.timeoutMs, true);
     std::vector<Prop> counts, metrics;
     bool writeFailed = false;
