@@ -48,15 +48,34 @@ void TagIndex::Add(NodeId node, uint64_t tag) {
 
 // Entries 0 .. keys.size() - 1 ordered by key, equal keys by entry: a
 // stable radix sort of (key, entry) pairs, 11 bits a pass, skipping passes
-// whose digit is the same for all. Heap dumps list objects mostly by
-// address, so an ordered input is recognised first.
+// whose digit is the same for all. Heap dumps list objects by address
+// (after the class objects, themselves by address), so a few ascending runs
+// are recognised first and merged instead.
 static void SortByKey(const std::vector<uint32_t>& keys, std::vector<uint32_t>& order) {
     const size_t n = keys.size();
     order.resize(n);
-    bool ascending = true;
-    for (size_t i = 1; i < n && ascending; i++) ascending = keys[i - 1] <= keys[i];
-    if (ascending) {
+    constexpr size_t FEW_RUNS = 8;
+    std::vector<size_t> runs{0};
+    for (size_t i = 1; i < n && runs.size() <= FEW_RUNS; i++)
+        if (keys[i - 1] > keys[i]) runs.push_back(i);
+    if (runs.size() <= FEW_RUNS) {
         for (size_t i = 0; i < n; i++) order[i] = static_cast<uint32_t>(i);
+        runs.push_back(n);
+        // Neighbouring runs merged pairwise; on equal keys the earlier run's entry comes first.
+        auto byKey = [&keys](uint32_t a, uint32_t b) { return keys[a] < keys[b]; };
+        std::vector<uint32_t> merged(runs.size() > 2 ? n : 0);
+        while (runs.size() > 2) {
+            std::vector<size_t> joined{0};
+            for (size_t r = 0; r + 1 < runs.size(); r += 2) {
+                size_t middle = runs[r + 1], end = r + 2 < runs.size() ? runs[r + 2] : middle;
+                std::merge(order.begin() + static_cast<long>(runs[r]), order.begin() + static_cast<long>(middle),
+                           order.begin() + static_cast<long>(middle), order.begin() + static_cast<long>(end),
+                           merged.begin() + static_cast<long>(runs[r]), byKey);
+                joined.push_back(end);
+            }
+            order.swap(merged);
+            runs.swap(joined);
+        }
         return;
     }
     constexpr unsigned BITS = 11, DIGITS = 3;
