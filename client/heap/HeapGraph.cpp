@@ -440,28 +440,31 @@ size_t HeapGraphBuilder::MemoryBytes() const {
 }
 
 // Orders edges by referrer in place: counting, then one cycle-following
-// pass (no second copy). Returns the offsets of nodes + 1 nodes.
-static std::vector<uint64_t> SortByReferrer(std::vector<HeapEdge>& edges, std::vector<NodeId>& referrers, NodeId nodes,
-                                            WorkProgress& progress = NoProgress()) {
-    std::vector<uint64_t> offsets(static_cast<size_t>(nodes) + 1, 0);
+// pass (no second copy). Returns the offsets of nodes + 1 nodes. Offset is
+// uint32_t when the references are fewer than 2^32: the cursors' half the
+// room then, and the pass is mostly waiting for them and the swaps.
+template <class Offset>
+static std::vector<Offset> SortByReferrer(std::vector<HeapEdge>& edges, std::vector<NodeId>& referrers, NodeId nodes,
+                                          WorkProgress& progress = NoProgress()) {
+    std::vector<Offset> offsets(static_cast<size_t>(nodes) + 1, 0);
     for (size_t i = 0; i < referrers.size(); i++) {
         progress.Tick(i);
         offsets[referrers[i] + 1]++;
     }
     for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
-    std::vector<uint64_t> next(offsets.begin(), offsets.end() - 1);
+    std::vector<Offset> next(offsets.begin(), offsets.end() - 1);
     uint64_t step = referrers.size();
     for (NodeId bucket = 0; bucket < nodes; bucket++) {
-        uint64_t end = offsets[bucket + 1];
+        Offset end = offsets[bucket + 1];
         while (next[bucket] < end) {
             progress.Tick(step++);
-            uint64_t at = next[bucket];
+            Offset at = next[bucket];
             NodeId owner = referrers[at];
             if (owner == bucket) {
                 next[bucket]++;
                 continue;
             }
-            uint64_t to = next[owner]++;
+            Offset to = next[owner]++;
             std::swap(referrers[at], referrers[to]);
             std::swap(edges[at], edges[to]);
         }
@@ -513,7 +516,7 @@ void HeapGraphBuilder::LayOutReferences() {
     graph.unresolved += DropUnresolved(graph.edges, referrers);
     NodeId earlier = 0;
     for (NodeId referrer : referrers) earlier = std::max(earlier, referrer + 1);
-    std::vector<uint64_t> sorted = SortByReferrer(graph.edges, referrers, earlier);
+    std::vector<uint64_t> sorted = SortByReferrer<uint64_t>(graph.edges, referrers, earlier);
     std::vector<NodeId>().swap(referrers);
     for (NodeId n = 0; n < earlier; n++) graph.offsets[n] = static_cast<uint32_t>(sorted[n + 1] - sorted[n]);
     // Counts into offsets, in place.
@@ -567,12 +570,17 @@ HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
         graph.offsetWraps.swap(wraps);
     } else {
         graph.unresolved += DropUnresolved(graph.edges, referrers);
-        std::vector<uint64_t> offsets = SortByReferrer(graph.edges, referrers, nodes, progress);
-        std::vector<NodeId>().swap(referrers);
-        graph.offsets.resize(offsets.size());
-        for (size_t n = 0; n < offsets.size(); n++) {
-            graph.offsets[n] = static_cast<uint32_t>(offsets[n]);
-            while (graph.offsetWraps.size() < offsets[n] >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
+        if (referrers.size() <= UINT32_MAX) {
+            graph.offsets = SortByReferrer<uint32_t>(graph.edges, referrers, nodes, progress);
+            std::vector<NodeId>().swap(referrers);
+        } else {
+            std::vector<uint64_t> offsets = SortByReferrer<uint64_t>(graph.edges, referrers, nodes, progress);
+            std::vector<NodeId>().swap(referrers);
+            graph.offsets.resize(offsets.size());
+            for (size_t n = 0; n < offsets.size(); n++) {
+                graph.offsets[n] = static_cast<uint32_t>(offsets[n]);
+                while (graph.offsetWraps.size() < offsets[n] >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
+            }
         }
     }
     graph.tags.Merge();  // no-op for dropped orders
