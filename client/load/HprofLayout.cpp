@@ -1,8 +1,8 @@
 #include "load/HprofLayout.h"
 
 #include <algorithm>
-#include <map>
 #include <numeric>
+#include <unordered_map>
 
 namespace vesk {
 
@@ -10,7 +10,11 @@ namespace {
 
 using F = HprofFormat;
 
-uint64_t AlignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+uint64_t AlignUp(uint64_t value, uint64_t alignment) {
+    // Alignments are powers of two but for a model a test may give: no division then.
+    if ((alignment & (alignment - 1)) == 0) return (value + alignment - 1) & ~(alignment - 1);
+    return (value + alignment - 1) / alignment * alignment;
+}
 
 size_t ValueSize(uint8_t type, const HprofLayout::Model& model) {
     return type == F::OBJECT ? static_cast<size_t>(model.referenceSize) : F::TypeSize(type, 8);
@@ -84,8 +88,9 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
 
     // The addresses of a sample of the objects keep the inference cheap.
     std::vector<HprofObjectHead> objects = file.TakeSample();
-    std::sort(objects.begin(), objects.end(),
-              [](const HprofObjectHead& a, const HprofObjectHead& b) { return a.address < b.address; });
+    auto byAddress = [](const HprofObjectHead& a, const HprofObjectHead& b) { return a.address < b.address; };
+    // A dump lists them by address already.
+    if (!std::is_sorted(objects.begin(), objects.end(), byAddress)) std::sort(objects.begin(), objects.end(), byAddress);
     uint64_t alignment = 0;
     for (size_t i = 1; i < objects.size(); i++) alignment = std::gcd(alignment, objects[i].address - objects[i - 1].address);
     if (alignment < 8 || alignment > 256 || (alignment & (alignment - 1)) != 0) alignment = 8;
@@ -97,28 +102,37 @@ HprofLayout::HprofLayout(const HprofFile& file) : file(file) {
                 if (file.IdSize() == 4 && (reference != 4 || header != 8)) continue;  // a 32-bit JVM
                 candidates.push_back({header, reference, static_cast<int>(alignment), elementAligned});
             }
-    size_t best = 0, bestHits = 0, compared = 0;
-    for (size_t c = 0; c < candidates.size(); c++) {
-        std::map<uint64_t, uint64_t> sizes;
-        size_t hits = 0;
-        compared = 0;
-        for (size_t i = 0; i + 1 < objects.size(); i++) {
-            const HprofObjectHead& o = objects[i];
-            uint64_t size;
-            if (o.element == 0) {
-                auto found = sizes.find(o.classId);
-                if (found == sizes.end()) found = sizes.emplace(o.classId, InstanceSize(file, o.classId, candidates[c])).first;
-                size = found->second;
-            } else {
-                size = ArraySize(ValueSize(o.element, candidates[c]), o.length, candidates[c]);
-            }
-            uint64_t gap = objects[i + 1].address - o.address;
-            if (gap > (1u << 20)) continue;  // the end of a region, not of an object
-            compared++;
-            hits += size == gap;
+    // Each sampled instance's class by a dense number, so that the models
+    // are scored in one pass over the sample with sizes looked up by number.
+    std::unordered_map<uint64_t, uint32_t> numbers;
+    std::vector<uint64_t> classIds;
+    std::vector<uint32_t> classOf(objects.size(), 0);
+    for (size_t i = 0; i + 1 < objects.size(); i++) {
+        if (objects[i].element != 0) continue;
+        auto found = numbers.emplace(objects[i].classId, static_cast<uint32_t>(classIds.size()));
+        if (found.second) classIds.push_back(objects[i].classId);
+        classOf[i] = found.first->second;
+    }
+    std::vector<std::vector<uint64_t>> sizes(candidates.size());
+    std::vector<size_t> hits(candidates.size(), 0);
+    for (size_t c = 0; c < candidates.size(); c++)
+        for (uint64_t id : classIds) sizes[c].push_back(InstanceSize(file, id, candidates[c]));
+    size_t compared = 0;
+    for (size_t i = 0; i + 1 < objects.size(); i++) {
+        const HprofObjectHead& o = objects[i];
+        uint64_t gap = objects[i + 1].address - o.address;
+        if (gap > (1u << 20)) continue;  // the end of a region, not of an object
+        compared++;
+        for (size_t c = 0; c < candidates.size(); c++) {
+            uint64_t size = o.element == 0 ? sizes[c][classOf[i]]
+                                           : ArraySize(ValueSize(o.element, candidates[c]), o.length, candidates[c]);
+            hits[c] += size == gap;
         }
-        if (hits > bestHits) {
-            bestHits = hits;
+    }
+    size_t best = 0, bestHits = 0;
+    for (size_t c = 0; c < candidates.size(); c++) {
+        if (hits[c] > bestHits) {
+            bestHits = hits[c];
             best = c;
         }
     }
