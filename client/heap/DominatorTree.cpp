@@ -1,6 +1,8 @@
 #include "heap/DominatorTree.h"
 
 #include <algorithm>
+#include <exception>
+#include <thread>
 #include <queue>
 #include <utility>
 
@@ -73,16 +75,23 @@ void DominatorTree::Compute(bool followWeak) {
     const NodeId nodes = graph.NodeCount();
     // Six passes over the nodes, each a sixth of the phase.
     progress.Phase("dominators", 6ull * nodes, "");
+    // Every array by number or node has room for nodes + 2: each is handed
+    // on to the next step that needs one, so that fresh pages (which the
+    // kernel first zeroes) are taken once.
+    const size_t room = static_cast<size_t>(nodes) + 2;
     std::vector<Num> pre;
+    pre.reserve(room);
     std::vector<Num> parent(2, 0);  // by number
-    parent.reserve(static_cast<size_t>(nodes) + 2);
+    parent.reserve(room);
     const Num count = Number(graph, followWeak, pre, &parent, nullptr, progress);  // numbers 1 .. count - 1
 
     // A predecessor numbered before w is not yet linked when w's turn comes,
     // so it offers its own number: those are folded into semi's starting
     // value here (the parent's, or the virtual root's for a root's node).
     // Only the others are kept, as (w, predecessor) pairs.
-    std::vector<Num> semi(parent);
+    std::vector<Num> semi;
+    semi.reserve(room);
+    semi.assign(parent.begin(), parent.end());
     for (const HeapRoot& root : graph.Roots()) semi[pre[root.node]] = 1;
     std::vector<uint64_t> later;
     for (NodeId node = 0; node < nodes; node++) {
@@ -96,19 +105,23 @@ void DominatorTree::Compute(bool followWeak) {
             else later.push_back(static_cast<uint64_t>(w) << 32 | v);
         }
     }
-    std::vector<Num>().swap(pre);  // the unreachable are the nodes left without a dominator
+    // pre's room serves again unless it would add to the sort's peak.
+    if (later.size() > nodes / 2) std::vector<Num>().swap(pre);
     SortByHigh(later);
-    Semi(followWeak, count, parent, semi, later);
+    Semi(followWeak, count, parent, semi, pre, later);
 }
 
 // Semi-dominators in reverse preorder, then the immediate dominators and
 // retained sizes. Numbers above w are linked into a forest whose ancestor
-// links (parent, rewritten) are compressed.
+// links (parent, rewritten) are compressed. scratch: room to reuse, if any.
 void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, std::vector<Num>& semi,
-                         std::vector<uint64_t>& later) {
+                         std::vector<Num>& scratch, std::vector<uint64_t>& later) {
     const NodeId nodes = graph.NodeCount();
-    std::vector<Num> idomNum(parent);
-    std::vector<Num> label(count);
+    std::vector<Num> idomNum;
+    idomNum.reserve(parent.capacity());
+    idomNum.assign(parent.begin(), parent.end());
+    std::vector<Num> label = std::move(scratch);
+    label.resize(count);
     for (Num v = 0; v < count; v++) label[v] = v;
     std::vector<Num> path;
     auto eval = [&](Num v, Num lastLinked) -> Num {
@@ -141,10 +154,22 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
         semi[w] = s;
     }
     std::vector<uint64_t>().swap(later);
-    std::vector<Num>().swap(label);
-    std::vector<Num>().swap(parent);
     std::vector<Num>().swap(path);
 
+    // The nodes by number again, rather than kept all along beside the
+    // arrays above: numbered anew on a second thread (in the forest's
+    // arrays) while this one finds the nearest common ancestors.
+    std::vector<NodeId> vertex = std::move(parent);
+    vertex.assign(2, NO_NODE);
+    std::vector<Num> pre = std::move(label);
+    std::exception_ptr failure;
+    std::thread numbering([&] {
+        try {
+            Number(graph, followWeak, pre, nullptr, &vertex, NoProgress());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
     // Nearest common ancestors: walk up the tree from the parent to the semi-dominator.
     for (Num w = 2; w < count; w++) {
         progress.Tick(5ull * nodes + w);
@@ -152,32 +177,27 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
         while (d > semi[w]) d = idomNum[d];
         idomNum[w] = d;
     }
-    std::vector<Num>().swap(semi);
+    numbering.join();
+    if (failure) std::rethrow_exception(failure);
 
-    // Five passes more: numbering, sizes, the unreachable, the class totals' two.
-    progress.Phase("retained sizes", 5ull * nodes, "");
-    // The nodes by number again, rather than kept all along beside the
-    // arrays above; then the dominators by node.
-    std::vector<NodeId> vertex(2, NO_NODE);
-    vertex.reserve(count);
-    {
-        std::vector<Num> pre;
-        Number(graph, followWeak, pre, nullptr, &vertex, progress);
-    }
+    // Four passes more: the class totals' two, sizes, the unreachable.
+    progress.Phase("retained sizes", 4ull * nodes, "");
+    idom = std::move(semi);
     idom.assign(nodes, NO_NODE);
     for (Num w = 2; w < count; w++) {
         Num d = idomNum[w];
         idom[vertex[w]] = d >= 2 ? vertex[d] : VIRTUAL_ROOT;
     }
-    std::vector<Num>().swap(idomNum);
 
     // Which nodes count for their class, before the retained sizes take room.
-    std::vector<bool> counted = TopOfClass();
+    std::vector<bool> counted = TopOfClass(idomNum, pre);
+    std::vector<Num>().swap(idomNum);
+    std::vector<Num>().swap(pre);
 
     // Retained sizes: children before their dominators (reverse preorder).
     retained.assign(nodes, 0);
     for (Num w = count - 1; w >= 2; w--) {
-        progress.Tick(uint64_t{nodes} + count - w);
+        progress.Tick(2ull * nodes + count - w);
         NodeId node = vertex[w];
         retained[node] += graph.ShallowSize(node);
         NodeId d = idom[node];
@@ -196,13 +216,14 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
 // The instances no other instance of their class dominates: a walk of the
 // dominator tree (first child, next sibling, no stack) that keeps how many
 // instances of each class are above. The order of siblings does not matter.
-std::vector<bool> DominatorTree::TopOfClass() const {
+std::vector<bool> DominatorTree::TopOfClass(std::vector<NodeId>& firstChild, std::vector<NodeId>& nextSibling) const {
     const NodeId nodes = graph.NodeCount();
     std::vector<bool> counted(nodes, false);
-    std::vector<NodeId> firstChild(nodes, NO_NODE), nextSibling(nodes, NO_NODE);
+    firstChild.assign(nodes, NO_NODE);
+    nextSibling.assign(nodes, NO_NODE);
     NodeId topFirst = NO_NODE;
     for (NodeId node = nodes; node-- > 0;) {
-        progress.Tick(4ull * nodes - node);
+        progress.Tick(uint64_t{nodes} - node);
         NodeId d = idom[node];
         if (d == NO_NODE) continue;
         NodeId& head = d == VIRTUAL_ROOT ? topFirst : firstChild[d];
@@ -211,7 +232,7 @@ std::vector<bool> DominatorTree::TopOfClass() const {
     }
     std::vector<uint32_t> active(graph.Classes().size(), 0);
     NodeId node = topFirst;
-    uint64_t visited = 4ull * nodes;
+    uint64_t visited = nodes;
     while (node != NO_NODE) {
         progress.Tick(visited++);
         uint32_t cls = graph.ClassOf(node);
