@@ -246,12 +246,14 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
     // The file's pages would otherwise stay resident beside the graph.
     constexpr ptrdiff_t RELEASE_STEP = 8 << 20;
     const uint8_t* kept = at;
+    mapping.Populate(at, at + std::min(RELEASE_STEP, end - at));
     HprofPiece piece{at, at, 0, 0};
     while (at < end) {
         if (at - kept >= RELEASE_STEP) {
             progress.Add(static_cast<uint64_t>(at - kept));  // threads share the phase
             mapping.Release(kept, at);
             kept = at;
+            mapping.Populate(at, at + std::min(RELEASE_STEP, end - at));
         }
         if (opening && at - piece.begin >= PIECE) {
             piece.end = at;

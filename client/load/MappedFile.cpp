@@ -53,6 +53,18 @@ void MappedFile::Release(const uint8_t* from, const uint8_t* to) const {
     if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
+void MappedFile::Populate(const uint8_t* from, const uint8_t* to) const {
+#ifdef MADV_POPULATE_READ
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t first = reinterpret_cast<uintptr_t>(from) & ~(page - 1);
+    uintptr_t last = reinterpret_cast<uintptr_t>(to);
+    // Advice only: kernels before 5.14 refuse it, and faults serve.
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_READ);
+#else
+    (void)from, (void)to;
+#endif
+}
+
 bool MappedFile::Map(const std::string& path, std::string* error) {
     Unmap();
     Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
