@@ -31,12 +31,44 @@ bool IsPrimitiveArray(std::string_view jvmName, uint8_t type) {
     return type != F::OBJECT && basic && jvmName.size() == 2 && jvmName[0] == '[' && jvmName[1] == basic->code;
 }
 
+// Where an instance's values hold a reference, and the edge index it gets
+// (its place among all the values).
+struct ReferenceField {
+    uint32_t offset;
+    int32_t index;
+};
+
 // What the passes need of a class, looked up by its id from any thread.
 struct ClassInfo {
     uint32_t index;
     uint64_t instanceSize;
-    const std::vector<uint8_t>* layout;
+    std::vector<ReferenceField> references;
 };
+
+// The reference fields of an instance layout. Values are read up to the
+// first that does not fit the record: as offsets only grow, a reference is
+// read when it fits itself.
+std::vector<ReferenceField> ReferenceFields(const std::vector<uint8_t>& types, size_t idSize) {
+    std::vector<ReferenceField> fields;
+    uint64_t offset = 0;
+    for (size_t i = 0; i < types.size() && offset + idSize <= UINT32_MAX; i++) {
+        if (types[i] == F::OBJECT) fields.push_back({static_cast<uint32_t>(offset), static_cast<int32_t>(i)});
+        offset += F::TypeSize(types[i], idSize);
+    }
+    return fields;
+}
+
+// Calls onReference(index, id) for each non-null reference of an instance.
+template <class On>
+void ForEachReference(const HprofFile& file, const ClassInfo& info, const uint8_t* values, uint32_t length,
+                      On onReference) {
+    const size_t idSize = file.IdSize();
+    for (const ReferenceField& field : info.references) {
+        if (field.offset + idSize > length) break;
+        uint64_t id = file.Id(values + field.offset);
+        if (id) onReference(field.index, id);
+    }
+}
 
 // The last class a pass looked up: objects of a class often come together.
 class ClassCache {
@@ -86,7 +118,7 @@ public:
         // A class the dump lacks has no fields, and its size a header's.
         if (!info) return Add(id, NO_CLASS, HprofLayout::InstanceSize(file, classId, layout.Chosen()), 0);
         uint32_t references = 0;
-        file.ForEachReference(*info->layout, values, length, [&](int32_t, uint64_t) { references++; });
+        ForEachReference(file, *info, values, length, [&](int32_t, uint64_t) { references++; });
         Add(id, info->index, info->instanceSize, references);
     }
     void OnObjectArray(uint64_t id, uint64_t arrayClass, const uint8_t* elements, uint32_t count) override {
@@ -130,7 +162,7 @@ public:
     void OnInstance(uint64_t, uint64_t classId, const HprofClass*, const uint8_t* values, uint32_t length) override {
         if (!Begin()) return;
         if (const ClassInfo* info = classInfo.Find(classId))
-            file.ForEachReference(*info->layout, values, length, [&](int32_t index, uint64_t target) { Put(target, index); });
+            ForEachReference(file, *info, values, length, [&](int32_t index, uint64_t target) { Put(target, index); });
         Done();
     }
     void OnObjectArray(uint64_t, uint64_t, const uint8_t* elements, uint32_t count) override {
@@ -246,7 +278,8 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         }
         std::unordered_map<uint64_t, ClassInfo> classInfo;
         for (const HprofClass* cls : classes)
-            classInfo[cls->id] = {classIndex[cls->id], layout.InstanceSize(cls->id), &file.InstanceLayout(cls->id)};
+            classInfo[cls->id] = {classIndex[cls->id], layout.InstanceSize(cls->id),
+                                  ReferenceFields(file.InstanceLayout(cls->id), file.IdSize())};
         const HprofIdRange& ids = file.ObjectIds();
         builder.AddObjects(file.ObjectCount(), ids.least, ids.most, ids.differing);
 
