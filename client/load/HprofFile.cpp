@@ -269,13 +269,27 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
         }
         if (static_cast<size_t>(end - at) < header) Fail(at, "truncated heap dump record");
         HprofSubRecord record;
-        if (tag == F::INSTANCE_DUMP) {  // most of a heap: decoded here, faster
+        // Most of a heap: decoded here, faster.
+        auto count = [](const uint8_t* from) {
+            uint32_t value;
+            memcpy(&value, from, 4);
+            return __builtin_bswap32(value);
+        };
+        if (tag == F::INSTANCE_DUMP) {
             record.id = Id(at + 1);
             record.classId = Id(at + 1 + idSize + 4);
-            uint32_t count;
-            memcpy(&count, at + 1 + 2 * idSize + 4, 4);
-            record.count = __builtin_bswap32(count);
+            record.count = count(at + 1 + 2 * idSize + 4);
             record.body = record.count;
+        } else if (tag == F::OBJ_ARRAY_DUMP) {
+            record.id = Id(at + 1);
+            record.count = count(at + 1 + idSize + 4);
+            record.classId = Id(at + 1 + idSize + 8);
+            record.body = uint64_t(record.count) * idSize;
+        } else if (tag == F::PRIM_ARRAY_DUMP) {
+            record.id = Id(at + 1);
+            record.count = count(at + 1 + idSize + 4);
+            record.elementType = at[1 + idSize + 8];
+            record.body = record.elementType == F::OBJECT ? 0 : uint64_t(record.count) * F::TypeSize(record.elementType, idSize);
         } else {
             record = F::DecodeSubRecord(at, idSize);
         }
