@@ -440,11 +440,16 @@ size_t HeapGraphBuilder::MemoryBytes() const {
 }
 
 // Orders edges by referrer in place: counting, then one cycle-following
-// pass (no second copy). Returns the offsets of nodes + 1 nodes. Offset is
-// uint32_t when the references are fewer than 2^32: the cursors' half the
-// room then, and the pass is mostly waiting for them and the swaps.
+// pass (no second copy), referrers only read. Returns the offsets of nodes
+// + 1 nodes. Offset is uint32_t when the references are fewer than 2^32.
+//
+// Each referrer's room fills from its front: placing an edge there takes
+// the place of the edge that lay there, which moves on to its own
+// referrer's room, until one belongs where the cycle began. The pass waits
+// on memory: each room's cursor keeps the referrer of the edge it points
+// at beside it, so that a move waits on one load rather than two in a row.
 template <class Offset>
-static std::vector<Offset> SortByReferrer(std::vector<HeapEdge>& edges, std::vector<NodeId>& referrers, NodeId nodes,
+static std::vector<Offset> SortByReferrer(std::vector<HeapEdge>& edges, const std::vector<NodeId>& referrers, NodeId nodes,
                                           WorkProgress& progress = NoProgress()) {
     std::vector<Offset> offsets(static_cast<size_t>(nodes) + 1, 0);
     for (size_t i = 0; i < referrers.size(); i++) {
@@ -452,21 +457,43 @@ static std::vector<Offset> SortByReferrer(std::vector<HeapEdge>& edges, std::vec
         offsets[referrers[i] + 1]++;
     }
     for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
-    std::vector<Offset> next(offsets.begin(), offsets.end() - 1);
+    struct Cursor {
+        Offset next;   // the first place not yet filled
+        NodeId owner;  // the referrer of the edge lying there, while next is in the room
+    };
+    const Offset total = static_cast<Offset>(referrers.size());
+    std::vector<Cursor> cursors(nodes);
+    for (NodeId n = 0; n < nodes; n++) cursors[n] = {offsets[n], offsets[n] < total ? referrers[offsets[n]] : 0};
+    // Moves the cursor past the place it points at.
+    auto advance = [&](Cursor& cursor) {
+        Offset at = cursor.next++;
+        if (at + 1 < total) cursor.owner = referrers[at + 1];
+    };
     uint64_t step = referrers.size();
     for (NodeId bucket = 0; bucket < nodes; bucket++) {
         Offset end = offsets[bucket + 1];
-        while (next[bucket] < end) {
+        Cursor& own = cursors[bucket];
+        while (own.next < end) {
             progress.Tick(step++);
-            Offset at = next[bucket];
-            NodeId owner = referrers[at];
-            if (owner == bucket) {
-                next[bucket]++;
+            if (own.owner == bucket) {
+                advance(own);
                 continue;
             }
-            Offset to = next[owner]++;
-            std::swap(referrers[at], referrers[to]);
-            std::swap(edges[at], edges[to]);
+            const Offset start = own.next;
+            HeapEdge moving = edges[start];
+            NodeId owner = own.owner;
+            for (;;) {
+                progress.Tick(step++);
+                Cursor& cursor = cursors[owner];
+                Offset to = cursor.next;
+                NodeId displaced = cursor.owner;
+                advance(cursor);
+                std::swap(moving, edges[to]);
+                if (displaced == bucket) break;
+                owner = displaced;
+            }
+            edges[start] = moving;
+            advance(own);
         }
     }
     return offsets;
