@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <exception>
-#include <thread>
 #include <queue>
+#include <thread>
 #include <utility>
+
+#include "heap/FreshPages.h"
 
 namespace vesk {
 
@@ -83,14 +85,19 @@ void DominatorTree::Compute(bool followWeak) {
     pre.reserve(room);
     std::vector<Num> parent(2, 0);  // by number
     parent.reserve(room);
+    // The two arrays the next steps take, faulted in on another thread
+    // while the search runs (they would be beside these two then anyway).
+    std::vector<Num> semi, idomNum;
+    semi.reserve(room);
+    idomNum.reserve(room);
+    FreshPages fresh({FreshPages::RoomOf(semi), FreshPages::RoomOf(idomNum)});
     const Num count = Number(graph, followWeak, pre, &parent, nullptr, progress);  // numbers 1 .. count - 1
+    fresh.Wait();
 
     // A predecessor numbered before w is not yet linked when w's turn comes,
     // so it offers its own number: those are folded into semi's starting
     // value here (the parent's, or the virtual root's for a root's node).
     // Only the others are kept, as (w, predecessor) pairs.
-    std::vector<Num> semi;
-    semi.reserve(room);
     semi.assign(parent.begin(), parent.end());
     for (const HeapRoot& root : graph.Roots()) semi[pre[root.node]] = 1;
     std::vector<uint64_t> later;
@@ -108,17 +115,16 @@ void DominatorTree::Compute(bool followWeak) {
     // pre's room serves again unless it would add to the sort's peak.
     if (later.size() > nodes / 2) std::vector<Num>().swap(pre);
     SortByHigh(later);
-    Semi(followWeak, count, parent, semi, pre, later);
+    Semi(followWeak, count, parent, semi, idomNum, pre, later);
 }
 
 // Semi-dominators in reverse preorder, then the immediate dominators and
 // retained sizes. Numbers above w are linked into a forest whose ancestor
-// links (parent, rewritten) are compressed. scratch: room to reuse, if any.
+// links (parent, rewritten) are compressed. idomNum: room for count; scratch:
+// room to reuse, if any.
 void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, std::vector<Num>& semi,
-                         std::vector<Num>& scratch, std::vector<uint64_t>& later) {
+                         std::vector<Num>& idomNum, std::vector<Num>& scratch, std::vector<uint64_t>& later) {
     const NodeId nodes = graph.NodeCount();
-    std::vector<Num> idomNum;
-    idomNum.reserve(parent.capacity());
     idomNum.assign(parent.begin(), parent.end());
     std::vector<Num> label = std::move(scratch);
     label.resize(count);

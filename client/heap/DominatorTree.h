@@ -70,8 +70,8 @@ private:
     typedef uint32_t Num;
 
     void Compute(bool followWeak);
-    void Semi(bool followWeak, Num count, std::vector<Num>& parent, std::vector<Num>& semi, std::vector<Num>& scratch,
-              std::vector<uint64_t>& later);
+    void Semi(bool followWeak, Num count, std::vector<Num>& parent, std::vector<Num>& semi, std::vector<Num>& idomNum,
+              std::vector<Num>& scratch, std::vector<uint64_t>& later);
     // firstChild, nextSibling: room it fills and leaves behind.
     std::vector<bool> TopOfClass(std::vector<NodeId>& firstChild, std::vector<NodeId>& nextSibling) const;
     std::vector<NodeId> Ranked(size_t n, uint32_t classIndex) const;

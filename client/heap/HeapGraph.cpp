@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "heap/FreshPages.h"
+
 namespace vesk {
 
 const char* RootKindName(RootKind kind) {
@@ -517,7 +519,14 @@ NodeId HeapGraphBuilder::AddObjects(uint64_t count, uint64_t leastTag, uint64_t 
     size_t first = graph.classOf.size();
     if (count > MAX_NODES - first) throw std::length_error(TooManyObjects(first + count));
     size_t nodes = first + static_cast<size_t>(count);
+    // Faulted in on another thread while this one lays out the tags.
+    graph.classOf.reserve(nodes);
+    graph.shallow.reserve(nodes);
+    graph.offsets.reserve(nodes + 1);
+    FreshPages fresh({FreshPages::RoomOf(graph.classOf), FreshPages::RoomOf(graph.shallow),
+                      FreshPages::RoomOf(graph.offsets)});
     graph.tags.CompactFor(nodes, leastTag, mostTag, differing);
+    fresh.Wait();
     graph.classOf.resize(nodes, NO_CLASS);
     graph.shallow.resize(nodes, 0);
     graph.offsets.assign(nodes + 1, 0);  // counts until LayOutReferences
@@ -555,6 +564,10 @@ void HeapGraphBuilder::LayOutReferences() {
         while (graph.offsetWraps.size() < sum >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
         sum += count;
     }
+    // The second half faulted in on another thread while this one fills the first.
+    graph.edges.reserve(sum);
+    auto room = FreshPages::RoomOf(graph.edges);
+    FreshPages fresh({{static_cast<char*>(room.first) + room.second / 2, room.second - room.second / 2}});
     graph.edges.resize(sum);
 }
 

@@ -1,0 +1,40 @@
+// Fresh memory costs a page fault per page at its first touch, where the
+// kernel zeroes the page: for large arrays a good share of the time. A
+// FreshPages takes those faults for reserved room on a thread of its own
+// while the caller works on, so that a fill that follows finds the room
+// resident. Resident memory grows as if the room were filled at once.
+//
+// Advice only: where the kernel cannot populate ahead (before Linux 5.14),
+// nothing happens and the fill takes the faults as before. Not copyable;
+// the destructor waits for the thread.
+#pragma once
+
+#include <cstddef>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vesk {
+
+class FreshPages {
+public:
+    // Each range: a start and a length in bytes; pages already in stay as they are.
+    explicit FreshPages(std::vector<std::pair<void*, size_t>> ranges);
+    ~FreshPages();
+    FreshPages(const FreshPages&) = delete;
+    FreshPages& operator=(const FreshPages&) = delete;
+
+    // The whole room of a vector, reserved or filled.
+    template <class T>
+    static std::pair<void*, size_t> RoomOf(std::vector<T>& values) {
+        return {values.data(), values.capacity() * sizeof(T)};
+    }
+
+    // Waits until the faults are taken.
+    void Wait();
+
+private:
+    std::thread worker;
+};
+
+}  // namespace vesk
