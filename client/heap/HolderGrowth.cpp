@@ -34,20 +34,30 @@ std::vector<Holder> LargestHolders(const HeapGraph& graph, const DominatorTree& 
     std::vector<NodeId> largest = tree.Largest(candidates);
     if (largest.empty()) return {};
     PathFinder paths(graph, false);
-    std::map<std::string, uint64_t> byPath;
+    std::map<std::string, Holder> byPath;
     for (NodeId node : largest) {
         HeapPath path = paths.ShortestPath(node);
-        if (!path.steps.empty()) byPath[PathKey(graph, path)] += tree.Retained(node);
+        if (path.steps.empty()) continue;
+        // Largest first: the first object of a path is its largest.
+        Holder& holder = byPath[PathKey(graph, path)];
+        if (holder.shortest.steps.empty()) holder.shortest = std::move(path);
+        holder.retained += tree.Retained(node);
     }
     std::vector<Holder> holders;
-    for (auto& entry : byPath) holders.push_back({entry.first, entry.second});
+    for (auto& entry : byPath) {
+        entry.second.path = entry.first;
+        holders.push_back(std::move(entry.second));
+    }
     return holders;
 }
 
 std::vector<HolderChange> GrownHolders(const std::vector<Holder>& before, const std::vector<Holder>& after, size_t n) {
     std::map<std::string, HolderChange> changes;
     for (const Holder& h : before) changes[h.path].before = h.retained;
-    for (const Holder& h : after) changes[h.path].after = h.retained;
+    for (const Holder& h : after) {
+        changes[h.path].after = h.retained;
+        changes[h.path].afterPath = h.shortest;
+    }
     std::vector<HolderChange> grown;
     for (auto& entry : changes) {
         if (entry.second.Growth() <= 0) continue;
@@ -82,6 +92,17 @@ std::vector<HolderChange> GrownHolders(const std::vector<Holder>& before, const 
     });
     if (kept.size() > n) kept.resize(n);
     return kept;
+}
+
+std::vector<HolderChange> GrowthSuspects(const std::vector<Holder>& before, const std::vector<Holder>& after,
+                                         uint64_t reachable, size_t n) {
+    std::vector<HolderChange> suspects = GrownHolders(before, after, n);
+    // Largest growth first: the rest are below the line too.
+    auto below = std::find_if(suspects.begin(), suspects.end(), [reachable](const HolderChange& holder) {
+        return static_cast<double>(holder.Growth()) < GROWTH_SUSPECT_SHARE * static_cast<double>(reachable);
+    });
+    suspects.erase(below, suspects.end());
+    return suspects;
 }
 
 }  // namespace vesk
