@@ -39,9 +39,10 @@ struct HolderChange {
 // The candidates of one snapshot, by path (4 bytes a node for the search).
 std::vector<Holder> LargestHolders(const HeapGraph& graph, const DominatorTree& tree, size_t candidates = 1000);
 
-// The n holders that grew most, largest growth first. A holder is left out
-// when one it holds, further down its path, accounts for at least 90 % of
-// its growth: the deepest holder of a chain speaks for it.
+// The n holders that grew most, largest growth first. Holders below one
+// another through fields, each grown by at least 90 % of the topmost one's
+// growth, are a chain: its deepest speaks for it, and a holder further down
+// that grew by 90 % of one of the chain's is left out too.
 std::vector<HolderChange> GrownHolders(const std::vector<Holder>& before, const std::vector<Holder>& after, size_t n);
 
 constexpr double GROWTH_SUSPECT_SHARE = 0.02;
