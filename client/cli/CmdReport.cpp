@@ -63,7 +63,9 @@ static CommandRun DefineReport(CLI::App& command) {
         ->check(NonEmpty);
     command.footer(
         "The page is one HTML file with its style and script inline; it fetches nothing and reads\n"
-        "without its script. Retained sizes follow vesk top's conventions; pages stay under 2 MiB.");
+        "without its script. Retained sizes follow vesk top's conventions; pages stay under 2 MiB.\n"
+        "A comparison names the holders whose retained bytes grew most, matched as diff --retained\n"
+        "matches them, with both sizes and the later snapshot's path.");
     return [files, output](const Options& options) { RunReport(options, *files, *output); };
 }
 

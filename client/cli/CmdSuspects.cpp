@@ -215,8 +215,8 @@ static void PrintGrowth(const HeapGraph& graph, const Growth& growth, uint64_t r
         printf("Growth suspects: none (no holder's retained bytes grew by 2 %% of the later reachable heap, %s)\n",
                line.c_str());
     else
-        printf("Growth suspects (holders whose retained bytes grew by at least 2 %% of the later reachable heap, %s;\n"
-               "matched by their shortest path from a GC root)\n", line.c_str());
+        printf("Growth suspects (retained bytes grown by at least 2 %% of the later reachable heap, %s;\n"
+               "holders matched by their shortest path from a GC root)\n", line.c_str());
     for (size_t i = 0; i < growth.suspects.size(); i++) {
         const HolderChange& holder = growth.suspects[i];
         NodeId node = HolderNode(holder);
