@@ -1,7 +1,5 @@
 #include "load/HprofFile.h"
 
-#include <sys/mman.h>
-
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
@@ -9,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "protocol/ClientError.h"
+#include "load/HprofWindow.h"
 #include "protocol/ZstdFileReader.h"
 
 namespace vesk {
@@ -27,16 +25,6 @@ struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
 };
 
-// A compressed file's reader failing (its zstd data damaged or cut), as the file's failure.
-template <class Step>
-auto Guard(Step step) -> decltype(step()) {
-    try {
-        return step();
-    } catch (const ClientError& e) {
-        throw HprofError(e.what());
-    }
-}
-
 }  // namespace
 
 bool HprofFile::IsHprof(const std::string& path) {
@@ -47,7 +35,7 @@ bool HprofFile::IsHprof(const std::string& path) {
 
 HprofFile::HprofFile(const std::string& path, WorkProgress& progress) : path(path), progress(progress) {
     if (ZstdFileReader::IsCompressed(path)) {
-        streamed = std::make_unique<Streamed>(path);
+        window = std::make_unique<HprofWindow>(path);
         ReadStreamed();
         return;
     }
@@ -118,144 +106,10 @@ struct HprofFile::Opening {
     HprofIdRange ids;
 };
 
-// A compressed file, read front to back for each pass: its plain bytes go
-// into a window that holds a piece's whole sub-records, but for primitive
-// array bodies, which no pass reads: those are passed over, and as the
-// window is anonymous memory, their room costs no pages.
-struct HprofFile::Streamed {
-    // Bytes read past what a record needs, to save calls.
-    static constexpr size_t AHEAD = 64 << 10;
-
-    explicit Streamed(const std::string& path) : path(path) {}
-    ~Streamed() {
-        if (base) munmap(base, capacity);
-    }
-
-    uint64_t OffsetOf(const uint8_t* at) const { return origin + static_cast<uint64_t>(at - base); }
-
-    // Decoding from the start again.
-    void Restart() {
-        reader.reset();
-        reader = Guard([&] { return std::make_unique<ZstdFileReader>(path); });
-        origin = 0;
-        have = 0;
-        ended = false;
-        Reserve(AHEAD);
-    }
-
-    void Reserve(size_t size) {
-        if (size <= capacity) return;
-        size_t grown = std::max({size, 2 * capacity, size_t(16) << 20});
-        void* moved = base ? mremap(base, capacity, grown, MREMAP_MAYMOVE)
-                           : mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (moved == MAP_FAILED) throw std::bad_alloc();
-        base = static_cast<uint8_t*>(moved);
-        capacity = grown;
-    }
-
-    // The window's first upTo bytes present, reading no further than limit;
-    // false when the plain bytes or the limit end before.
-    bool Ensure(size_t upTo) {
-        if (have >= upTo) return true;
-        uint64_t room = limit - origin;
-        size_t want = static_cast<size_t>(std::min<uint64_t>(room, std::max(upTo, have + AHEAD)));
-        if (ended || want <= have) return false;
-        Reserve(want);
-        size_t got = Guard([&] { return reader->Read(base + have, want - have); });
-        have += got;
-        ended = have < want;
-        return have >= upTo;
-    }
-
-    // Passes over the plain bytes up to window offset upTo.
-    bool PassOver(size_t upTo) {
-        Reserve(upTo);
-        have += static_cast<size_t>(Guard([&] { return reader->Skip(upTo - have); }));
-        ended = have < upTo;
-        return !ended;
-    }
-
-    // Drops the window's first size bytes, passing over those it lacks.
-    bool Drop(uint64_t size) {
-        if (size <= have) {
-            memmove(base, base + size, have - size);
-            origin += size;
-            have -= size;
-            return true;
-        }
-        origin += have;
-        uint64_t rest = size - have;
-        have = 0;
-        uint64_t skipped = Guard([&] { return reader->Skip(rest); });
-        origin += skipped;
-        ended = skipped < rest;
-        return !ended;
-    }
-
-    // Reads whole sub-records from the window's start up to limit, or, with
-    // cut, up to the first that ends PIECE bytes or more in. Returns where
-    // they end: short of both also at a bad or cut record, for the walker
-    // to name.
-    size_t Fill(size_t idSize, bool cut) {
-        size_t at = 0;
-        while (origin + at < limit && !(cut && at >= static_cast<size_t>(PIECE))) {
-            if (!Ensure(at + 1)) break;
-            uint8_t tag = base[at];
-            size_t header = F::SubRecordHeader(tag, idSize);
-            if (header == 0 || !Ensure(at + header)) break;
-            size_t length = 0;
-            if (tag == F::CLASS_DUMP) {
-                HprofClassStatus status;
-                while ((status = F::WalkClassDump(base + at, have - at, idSize, length, [](const HprofClassEntry&) {})) ==
-                           HprofClassStatus::TRUNCATED &&
-                       Ensure(have + 1)) {
-                }
-                if (status != HprofClassStatus::OK) break;
-            } else {
-                HprofSubRecord record = F::DecodeSubRecord(base + at, idSize);
-                if (tag == F::PRIM_ARRAY_DUMP && (F::TypeSize(record.elementType, idSize) == 0 || record.elementType == F::OBJECT))
-                    break;
-                if (record.body > limit - origin - at - header) break;
-                length = header + static_cast<size_t>(record.body);
-                bool passOver = tag == F::PRIM_ARRAY_DUMP && have < at + length;
-                if (!(passOver ? PassOver(at + length) : Ensure(at + length))) break;
-            }
-            at += length;
-        }
-        return at;
-    }
-
-    // Keeps a name's bytes for as long as the file.
-    std::string_view Keep(const uint8_t* text, size_t size) {
-        if (room - kept < size) {
-            room = std::max(size_t(1) << 20, size);
-            texts.emplace_back(new char[room]);
-            kept = 0;
-        }
-        char* at = texts.back().get() + kept;
-        memcpy(at, text, size);
-        kept += size;
-        return std::string_view(at, size);
-    }
-
-    std::string path;
-    std::unique_ptr<ZstdFileReader> reader;
-    uint8_t* base = nullptr;
-    size_t capacity = 0;
-    uint64_t origin = 0;          // plain offset of base[0]
-    size_t have = 0;              // window bytes read or passed over
-    uint64_t limit = UINT64_MAX;  // no read goes past this plain offset
-    bool ended = false;           // the plain bytes ended before limit
-    std::vector<std::pair<uint64_t, uint64_t>> spans;  // each piece's plain offsets
-    std::vector<std::unique_ptr<char[]>> texts;
-    size_t room = 0;  // bytes of texts.back()
-    size_t kept = 0;  // of them used
-};
-
 HprofFile::~HprofFile() = default;
 
 void HprofFile::Fail(const uint8_t* at, const std::string& what) const {
-    FailAt(streamed ? streamed->OffsetOf(at) : static_cast<uint64_t>(at - data), what);
+    FailAt(window ? window->OffsetOf(at) : static_cast<uint64_t>(at - data), what);
 }
 
 void HprofFile::FailAt(uint64_t offset, const std::string& what) const {
@@ -268,16 +122,16 @@ void HprofFile::ReadStreamed() {
     } catch (const HprofError&) {
         // Damage that decodes (the checksum at the frame's end finds it) is
         // the compressed data's fault, not the dump's.
-        if (streamed->reader) Guard([&] { return streamed->reader->Skip(UINT64_MAX); });
+        window->DecodeRest();
         throw;
     }
 }
 
 void HprofFile::ReadRecords() {
-    Streamed& in = *streamed;
+    HprofWindow& in = *window;
     in.Restart();
     in.Ensure(F::MAX_HEADER);
-    ReadHeader(in.base, in.have);
+    ReadHeader(in.Data(), in.Size());
     progress.Phase("reading " + path.substr(path.find_last_of('/') + 1) + " (classes)",
                    ZstdFileReader::PlainSize(path));
     in.Drop(firstRecord);
@@ -286,35 +140,36 @@ void HprofFile::ReadRecords() {
     std::vector<Opening> openings(1);
     std::vector<std::vector<HprofObjectHead>> samples(1);
     samples[0].reserve(SAMPLE);
-    openings[0].sample = &samples[0];
+    Opening& opening = openings[0];
+    opening.sample = &samples[0];
     while (in.Ensure(1)) {
-        uint64_t record = in.origin;
+        uint64_t record = in.Origin();
         if (!in.Ensure(F::RECORD_HEADER)) FailAt(record, "truncated record header");
-        uint8_t tag = in.base[0];
-        uint64_t length = F::RecordLength(in.base);
+        uint8_t tag = in.Data()[0];
+        uint64_t length = F::RecordLength(in.Data());
         if (tag == F::HEAP_DUMP || tag == F::HEAP_DUMP_SEGMENT) {
             in.Drop(F::RECORD_HEADER);
-            in.limit = in.origin + length;
-            while (in.origin < in.limit) {
-                size_t end = in.Fill(idSize, true);
-                if (end < static_cast<size_t>(PIECE) && in.origin + end < in.limit) {
-                    if (in.ended) FailAt(record, "truncated record");
-                    WalkHeapDump(in.base, in.base + std::min<uint64_t>(in.have, in.limit - in.origin), nullptr, &openings[0]);
-                    Fail(in.base + end, "truncated heap dump record");
+            in.SetLimit(in.Origin() + length);
+            while (in.Origin() < in.Limit()) {
+                size_t end = in.Fill(idSize, PIECE);
+                if (end < static_cast<size_t>(PIECE) && in.Origin() + end < in.Limit()) {
+                    if (in.Ended()) FailAt(record, "truncated record");
+                    WalkHeapDump(in.Data(), in.Data() + in.Size(), nullptr, &opening);
+                    Fail(in.Data() + end, "truncated heap dump record");
                 }
-                size_t first = openings[0].pieces.size();
-                WalkHeapDump(in.base, in.base + end, nullptr, &openings[0]);
-                for (size_t i = first; i < openings[0].pieces.size(); i++) {
-                    HprofPiece& piece = openings[0].pieces[i];
-                    in.spans.push_back({in.OffsetOf(piece.begin), in.OffsetOf(piece.end)});
+                size_t first = opening.pieces.size();
+                WalkHeapDump(in.Data(), in.Data() + end, nullptr, &opening);
+                for (size_t i = first; i < opening.pieces.size(); i++) {
+                    HprofPiece& piece = opening.pieces[i];
+                    spans.push_back({in.OffsetOf(piece.begin), in.OffsetOf(piece.end)});
                     piece.begin = piece.end = nullptr;
                 }
                 in.Drop(end);
             }
-            in.limit = UINT64_MAX;
+            in.SetLimit(HprofWindow::NO_LIMIT);
         } else if (tag == F::UTF8 || tag == F::LOAD_CLASS) {
             if (!in.Ensure(F::RECORD_HEADER + length)) FailAt(record, "truncated record");
-            const uint8_t* body = in.base + F::RECORD_HEADER;
+            const uint8_t* body = in.Data() + F::RECORD_HEADER;
             uint64_t classId, nameId;
             if (tag == F::UTF8 && length >= idSize) names[Id(body)] = in.Keep(body + idSize, length - idSize);
             else if (tag == F::LOAD_CLASS && F::LoadClass(body, length, idSize, classId, nameId)) classNames[classId] = nameId;
@@ -323,25 +178,24 @@ void HprofFile::ReadRecords() {
             FailAt(record, "truncated record");
         }
     }
-    size = in.origin;
-    in.reader.reset();
+    size = in.Origin();
     MergeOpenings(openings, samples, classNames);
 }
 
 void HprofFile::VisitStreamed(size_t piece, HprofVisitor& visitor, bool classes) const {
-    Streamed& in = *streamed;
-    uint64_t begin = in.spans[piece].first, end = in.spans[piece].second;
-    if (!in.reader || begin < in.origin) in.Restart();
-    in.limit = end;
+    HprofWindow& in = *window;
+    uint64_t begin = spans[piece].first, end = spans[piece].second;
+    if (!in.Decoding() || begin < in.Origin()) in.Restart();
+    in.SetLimit(end);
     // The file changed since it was opened, when these fail.
-    if (!in.Drop(begin - in.origin)) FailAt(begin, "truncated heap dump record");
-    size_t whole = in.Fill(idSize, false);
-    if (in.origin + whole < end) {
-        WalkHeapDump(in.base, in.base + std::min<uint64_t>(in.have, end - in.origin), &visitor, nullptr, classes);
-        Fail(in.base + whole, "truncated heap dump record");
+    if (!in.Drop(begin - in.Origin())) FailAt(begin, "truncated heap dump record");
+    size_t whole = in.Fill(idSize, 0);
+    if (in.Origin() + whole < end) {
+        WalkHeapDump(in.Data(), in.Data() + in.Size(), &visitor, nullptr, classes);
+        Fail(in.Data() + whole, "truncated heap dump record");
     }
-    WalkHeapDump(in.base, in.base + whole, &visitor, nullptr, classes);
-    in.limit = UINT64_MAX;
+    WalkHeapDump(in.Data(), in.Data() + whole, &visitor, nullptr, classes);
+    in.SetLimit(HprofWindow::NO_LIMIT);
 }
 
 void HprofFile::ReadHeader(const uint8_t* at, size_t available) {
@@ -456,13 +310,13 @@ void HprofFile::MergeOpenings(std::vector<Opening>& openings, std::vector<std::v
 }
 
 void HprofFile::ForPieceRuns(const std::function<void(size_t, size_t)>& work) const {
-    if (streamed) return work(0, pieces.size());  // in order, while the reader's thread decodes
+    if (window) return work(0, pieces.size());  // in order, while the reader's thread decodes
     RunSplit(
         pieces.size(), [&](size_t i) { return static_cast<uint64_t>(pieces[i].end - pieces[i].begin); }, work);
 }
 
 void HprofFile::VisitPieces(size_t first, size_t last, HprofVisitor& visitor) const {
-    if (streamed) {
+    if (window) {
         for (size_t i = first; i < last; i++) VisitStreamed(i, visitor, false);
         return;
     }
@@ -575,7 +429,7 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
 }
 
 void HprofFile::Visit(HprofVisitor& visitor) const {
-    if (streamed) {
+    if (window) {
         for (size_t i = 0; i < pieces.size(); i++) VisitStreamed(i, visitor, true);
         return;
     }

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "HprofFormat.h"
@@ -30,6 +31,8 @@
 #include "load/MappedFile.h"
 
 namespace vesk {
+
+class HprofWindow;
 
 // Tags, basic types and layouts of the format, shared with the agent.
 using HprofFormat = Orlo::HprofFormat;
@@ -194,7 +197,6 @@ private:
                       bool classes = true) const;
     void MergeOpenings(std::vector<Opening>& openings, std::vector<std::vector<HprofObjectHead>>& samples,
                        const std::unordered_map<uint64_t, uint64_t>& classNames);
-    struct Streamed;
     void ReadStreamed();
     void ReadRecords();
     void VisitStreamed(size_t piece, HprofVisitor& visitor, bool classes) const;
@@ -216,7 +218,9 @@ private:
     std::unordered_map<uint64_t, HprofClass> classes;
     std::vector<uint64_t> classOrder;
     std::unordered_map<uint64_t, std::vector<uint8_t>> layouts;  // of every class, filled on opening
-    std::unique_ptr<Streamed> streamed;  // a compressed file's; null for a mapped one
+    // A compressed file's: its window, and its pieces as plain offsets.
+    std::unique_ptr<HprofWindow> window;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
 };
 
 }  // namespace vesk
