@@ -46,6 +46,16 @@ HprofFile::HprofFile(const std::string& path, WorkProgress& progress) : path(pat
     ReadMetadata();
 }
 
+HprofFile::~HprofFile() = default;
+
+void HprofFile::Fail(const uint8_t* at, const std::string& what) const {
+    FailAt(window ? window->OffsetOf(at) : static_cast<uint64_t>(at - data), what);
+}
+
+void HprofFile::FailAt(uint64_t offset, const std::string& what) const {
+    throw HprofError(path + ": " + what + " at offset " + std::to_string(offset));
+}
+
 const HprofClass* HprofFile::FindClass(uint64_t id) const {
     auto found = classes.find(id);
     return found == classes.end() ? nullptr : &found->second;
@@ -105,16 +115,6 @@ struct HprofFile::Opening {
     std::vector<HprofObjectHead>* sample;  // shared by a thread's openings
     HprofIdRange ids;
 };
-
-HprofFile::~HprofFile() = default;
-
-void HprofFile::Fail(const uint8_t* at, const std::string& what) const {
-    FailAt(window ? window->OffsetOf(at) : static_cast<uint64_t>(at - data), what);
-}
-
-void HprofFile::FailAt(uint64_t offset, const std::string& what) const {
-    throw HprofError(path + ": " + what + " at offset " + std::to_string(offset));
-}
 
 void HprofFile::ReadStreamed() {
     try {
