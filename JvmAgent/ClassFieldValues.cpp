@@ -38,10 +38,12 @@ jobjectArray ClassFieldValues::Collect(JNIEnv* jni, const jobject* classes, jint
     if (!jni || fields.empty()) return nullptr;
     LocalRef<jclass> javaLangClass(jni, valuesOnly ? jni->FindClass("java/lang/Class") : nullptr);
     LocalRef<jclass> loaderClass(jni, valuesOnly ? jni->FindClass("java/lang/ClassLoader") : nullptr);
+    LocalRef<jclass> domainClass(jni, valuesOnly ? jni->FindClass("java/security/ProtectionDomain") : nullptr);
     if (ExceptionRaised(jni, "FindClass")) return nullptr;
     auto wanted = [&](jobject value) {
         return value && (!valuesOnly || (!jni->IsInstanceOf(value, javaLangClass.Get()) &&
-                                         !jni->IsInstanceOf(value, loaderClass.Get())));
+                                         !jni->IsInstanceOf(value, loaderClass.Get()) &&
+                                         !jni->IsInstanceOf(value, domainClass.Get())));
     };
     // Counted first, so the holder is allocated once at its size.
     for (jint c = 0; c < count; c++) {

@@ -28,8 +28,8 @@ public:
     // A new Object[] (a local reference of the caller's frame) holding, from
     // slot `reserved` on, each non-null value of fields on the count class
     // objects, with sources[i] saying where slot reserved + i came from.
-    // valuesOnly leaves out class objects and class loaders, which a heap
-    // dump links to their classes already. Null, logged, on a Java exception
+    // valuesOnly leaves out class objects, class loaders and protection
+    // domains, which a heap dump links to their classes already. Null, logged, on a Java exception
     // (out of memory); slots left null when values went null meanwhile.
     static jobjectArray Collect(JNIEnv* jni, const jobject* classes, jint count, const std::vector<jfieldID>& fields,
                                 jint reserved, bool valuesOnly, std::vector<Source>& sources);
@@ -37,8 +37,8 @@ public:
     // For a heap dump: the values (valuesOnly) on every loaded class in an
     // Object[] whose slot 0 holds the array itself, so that it can be told
     // from the application's arrays in the dump; a local reference of the
-    // caller's frame, made room for. Null
-    // when there are no values; length: the array's length.
+    // caller's frame (it makes room for its own). Null when there are no
+    // values or on failure (logged); length: the array's length.
     static jobjectArray DumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, jint& length);
 };
 

@@ -140,10 +140,11 @@ public:
 
     // The walk from java.lang.Class's own reference fields, after the heap
     // walk: the JVM reports none of them. Gather puts the values of those
-    // fields on every tagged class object into a new Object[] (a local
-    // reference of the caller's frame, made room for) tagged HOLDER_TAG; null when there are none. The walk starts at
-    // that holder with RecordClassFieldReference as its callback; End
-    // untags the holder.
+    // fields on every tagged class object into a new Object[] tagged
+    // HOLDER_TAG, a local reference of the caller's frame (it makes room for
+    // its own); null when there are none or on failure (logged). The walk
+    // starts at that holder with RecordClassFieldReference as its callback,
+    // on the VM thread; End untags the holder.
     static constexpr jlong HOLDER_TAG = -1;
     jobjectArray GatherClassFieldValues(JNIEnv* jni);
     // Writes each holder slot as a field reference of the class object it
