@@ -1,22 +1,24 @@
 #include "heap/HeapPaths.h"
 
+#include <deque>
+
 namespace vesk {
 
 PathFinder::PathFinder(const HeapGraph& graph, bool followWeak, WorkProgress& progress)
     : graph(graph), followWeak(followWeak), parent(graph.NodeCount(), NO_NODE) {
     progress.Phase("paths", graph.NodeCount(), "objects");
-    // Breadth first from all roots at once; the queue is the order of discovery.
-    // Reserved whole: growing it would hold two copies at once.
-    std::vector<NodeId> queue;
-    queue.reserve(graph.NodeCount());
+    // Breadth first from all roots at once; the queue is the order of
+    // discovery. It holds at most two levels, in blocks freed once read.
+    std::deque<NodeId> queue;
     for (const HeapRoot& root : graph.Roots()) {
         if (parent[root.node] != NO_NODE) continue;
         parent[root.node] = ROOT;
         queue.push_back(root.node);
     }
-    for (size_t head = 0; head < queue.size(); head++) {
-        progress.Tick(head);
-        NodeId node = queue[head];
+    for (uint64_t done = 0; !queue.empty(); done++) {
+        progress.Tick(done);
+        NodeId node = queue.front();
+        queue.pop_front();
         for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++) {
             if (parent[e->target] != NO_NODE || (!followWeak && graph.IsWeak(node, *e))) continue;
             parent[e->target] = node;
