@@ -97,7 +97,8 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     cls.tag = 0x7000;
     uint32_t array = builder.AddClass(cls, 0);
     const int n = 100;
-    const uint64_t huge = 5ull << 30;
+    // Past 32 GiB: this object's and its dominators' retained sizes are kept apart.
+    const uint64_t huge = 40ull << 30;
     auto address = [](int i) { return 0x9000 + 24 * static_cast<uint64_t>(i ^ 1); };  // unordered
     for (int i = 0; i < n; i++) builder.AddObject(address(i), array, i == 7 ? huge : 24);
     builder.CompactTags();
@@ -105,6 +106,8 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     for (int i = 0; i + 1 < n; i++) builder.AddReference(builder.FindNode(address(i)), address(i + 1), i);
     builder.AddReference(builder.FindNode(address(n - 1)), 0x100, 0);
     builder.AddRoot(address(0), RootKind::JniGlobal);
+    builder.AddObject(0x200, array, 13);  // no whole number of 8 bytes: kept apart too
+    builder.AddRoot(0x200, RootKind::JniGlobal);
     HeapGraph graph = builder.Finish();
 
     for (int i = 0; i < n; i++) ASSERT_EQ(graph.Tag(graph.FindTag(address(i))), address(i)) << i;
@@ -113,8 +116,11 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     EXPECT_EQ(graph.ShallowSize(graph.FindTag(address(7))), huge);
     DominatorTree tree(graph);
     EXPECT_EQ(tree.Retained(graph.FindTag(address(0))), huge + 24u * (n - 1) + 8);
+    EXPECT_EQ(tree.Retained(graph.FindTag(address(7))), huge + 24u * (n - 8) + 8);
     EXPECT_EQ(tree.Retained(graph.FindTag(address(8))), 24u * (n - 8) + 8);
-    EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8));
+    EXPECT_EQ(tree.Retained(graph.FindTag(0x200)), 13u);
+    EXPECT_EQ(tree.Largest(n + 2)[n], graph.FindTag(0x200));  // above 0x100's 8 bytes
+    EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8 + 13));
 }
 
 // Tags given in bulk, out of order and some twice, are sorted by radix and
