@@ -299,10 +299,12 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progr
 
     for (const ClassTotals& c : tree.ByClass()) content.histogram.push_back({c.name, c.instances, c.bytes, c.retained});
 
-    PathFinder paths(graph, false, progress);
-    for (NodeId node : tree.Largest(LARGEST_OBJECTS))
-        content.paths.push_back({ObjectName(graph, node), static_cast<int64_t>(tree.Retained(node)),
-                                 PathLines(graph, paths.ShortestPath(node))});
+    {
+        PathFinder paths(graph, false, progress);
+        for (NodeId node : tree.Largest(LARGEST_OBJECTS))
+            content.paths.push_back({ObjectName(graph, node), static_cast<int64_t>(tree.Retained(node)),
+                                     PathLines(graph, paths.ShortestPath(node))});
+    }
 
     progress.Phase("threads");
     std::vector<uint64_t> retained = ThreadRetained(graph, tree);

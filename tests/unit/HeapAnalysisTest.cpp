@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "heap/DominatorChildren.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
 #include "heap/HeapPaths.h"
@@ -65,6 +67,28 @@ TEST(HeapAnalysis, RetainedSizesOfKnownShapes) {
     EXPECT_EQ(tree.ReachableBytes(), 3u);
     EXPECT_EQ(tree.Dominator(Obj(graph, 2)), Obj(graph, 1));
     EXPECT_EQ(tree.Dominator(Obj(graph, 1)), DominatorTree::VIRTUAL_ROOT);
+}
+
+// The children index agrees with the tree's own scan: a node with more
+// children than a byte counts, nodes with none, the unreachable, the top level.
+TEST(HeapAnalysis, DominatorChildrenMatchTheTree) {
+    std::vector<int64_t> sizes(700, 8);
+    std::vector<std::pair<int, int>> edges;
+    for (int i = 2; i <= 600; i++) edges.push_back({1, i});        // 599 children of object 1
+    for (int i = 601; i < 690; i++) edges.push_back({i % 7 + 2, i}); // a few each below them
+    std::vector<int> roots = {1, 695, 696, 697};                    // 690..694, 698..700 unreachable
+    HeapGraph graph = Load(GraphStream(sizes, edges, roots));
+    DominatorTree tree(graph);
+    DominatorChildren children(tree, graph.NodeCount());
+    auto listed = [&](NodeId node) {
+        std::vector<NodeId> nodes(children.Begin(node), children.End(node));
+        std::vector<NodeId> expected = tree.Children(node);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(nodes, expected) << node;
+    };
+    listed(DominatorTree::VIRTUAL_ROOT);
+    for (NodeId node = 0; node < graph.NodeCount(); node++) listed(node);
+    EXPECT_EQ(children.End(Obj(graph, 1)) - children.Begin(Obj(graph, 1)), 599);
 }
 
 TEST(HeapAnalysis, LongChainNeedsNoRecursion) {
