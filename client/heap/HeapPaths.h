@@ -3,7 +3,7 @@
 // paths are read off. References through java.lang.ref.Reference.referent
 // are not followed unless followWeak is set, the way heap analysers leave out
 // weak, soft and phantom references. Keeps 4 bytes per node; the search
-// takes 4 more per node of the two widest consecutive levels.
+// takes 4 more per node of the two widest consecutive levels, and up to 8 MiB.
 #pragma once
 
 #include <cstdint>
