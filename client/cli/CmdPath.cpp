@@ -106,6 +106,7 @@ static void RunPath(const Options& options, PathArgs args) {
     std::unique_ptr<DominatorTree> stored = input.Tree(graph);
     const DominatorTree& tree = *stored;
     std::vector<NodeId> targets;
+    std::vector<uint64_t> retained;
     if (!args.tag.empty()) {
         NodeId node = graph.FindTag(tag);
         if (node == NO_NODE) throw ClientError(ErrorKind::Usage, "no object with tag " + args.tag + " in the snapshot");
@@ -121,6 +122,9 @@ static void RunPath(const Options& options, PathArgs args) {
         if (targets.empty())
             throw ClientError(ErrorKind::Usage, "no instance of " + args.className + " that a root reaches");
     }
+    for (NodeId node : targets) retained.push_back(tree.Retained(node));
+    // The search takes the tree's room.
+    stored.reset();
 
     PathFinder finder(graph, args.allRefs, progress);
     progress.Stop();
@@ -128,10 +132,10 @@ static void RunPath(const Options& options, PathArgs args) {
     for (size_t i = 0; i < targets.size(); i++) {
         HeapPath found = finder.ShortestPath(targets[i]);
         if (args.json) {
-            out.push_back(PathJson(graph, found, targets[i], tree.Retained(targets[i])));
+            out.push_back(PathJson(graph, found, targets[i], retained[i]));
         } else {
             if (i > 0) printf("\n");
-            PrintPath(graph, found, targets[i], tree.Retained(targets[i]), args);
+            PrintPath(graph, found, targets[i], retained[i], args);
         }
     }
     if (args.json) printf("%s\n", out.dump(2).c_str());

@@ -4,6 +4,11 @@
 // access also misses the TLB. The memory is glibc's as always (freed with
 // free()); only its placement changes, and at most the last huge page of
 // each array is touched beyond what the array uses.
+//
+// Such allocations are mapped on their own and unmapped when freed: glibc
+// would otherwise raise its mapping threshold after the first free, and a
+// phase's freed arrays would stay resident under the next phase's.
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -14,6 +19,8 @@ namespace {
 
 constexpr size_t HUGE_PAGE = size_t(2) << 20;
 constexpr size_t LARGE = size_t(4) << 20;
+
+[[maybe_unused]] const int fixedThreshold = mallopt(M_MMAP_THRESHOLD, static_cast<int>(LARGE));
 
 void* Allocate(size_t size) {
     if (size < LARGE) return malloc(size ? size : 1);

@@ -200,23 +200,48 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
     std::vector<Num>().swap(idomNum);
     std::vector<Num>().swap(pre);
 
-    // Retained sizes: children before their dominators (reverse preorder).
-    retained.assign(nodes, 0);
+    // Retained sizes: children before their dominators (reverse preorder),
+    // in 8 bytes each until they are all known.
+    std::vector<uint64_t> sizes(nodes, 0);
     for (Num w = count - 1; w >= 2; w--) {
         progress.Tick(2ull * nodes + count - w);
         NodeId node = vertex[w];
-        retained[node] += graph.ShallowSize(node);
+        sizes[node] += graph.ShallowSize(node);
         NodeId d = idom[node];
-        if (d != VIRTUAL_ROOT) retained[d] += retained[node];
-        else reachableBytes += retained[node];
+        if (d != VIRTUAL_ROOT) sizes[d] += sizes[node];
+        else reachableBytes += sizes[node];
     }
     std::vector<NodeId>().swap(vertex);
     reachable = count - 2;
     classRetained.assign(graph.Classes().size(), 0);
     for (NodeId node = 0; node < nodes; node++) {
         if (idom[node] == NO_NODE) unreachableBytes += graph.ShallowSize(node);
-        else if (counted[node]) classRetained[graph.ClassOf(node)] += static_cast<int64_t>(retained[node]);
+        else if (counted[node]) classRetained[graph.ClassOf(node)] += static_cast<int64_t>(sizes[node]);
     }
+    std::vector<bool>().swap(counted);
+    KeepRetained(sizes);
+}
+
+void DominatorTree::KeepRetained(const std::vector<uint64_t>& sizes) {
+    retained.assign(sizes.size(), 0);
+    for (NodeId node = 0; node < sizes.size(); node++) {
+        uint64_t size = sizes[node];
+        if (size % RETAINED_UNIT == 0 && size / RETAINED_UNIT < APART) {
+            retained[node] = static_cast<uint32_t>(size / RETAINED_UNIT);
+        } else {
+            retained[node] = APART;
+            apartNodes.push_back(node);
+            apartBytes.push_back(size);
+        }
+    }
+}
+
+uint64_t DominatorTree::RetainedApart(NodeId node) const {
+    auto at = std::lower_bound(apartNodes.begin(), apartNodes.end(), node);
+    // A stored copy whose arrays disagree says nothing rather than reading past them.
+    if (at == apartNodes.end() || *at != node || static_cast<size_t>(at - apartNodes.begin()) >= apartBytes.size())
+        return 0;
+    return apartBytes[static_cast<size_t>(at - apartNodes.begin())];
 }
 
 // The instances no other instance of their class dominates: a walk of the
@@ -271,7 +296,8 @@ std::vector<bool> DominatorTree::TopOfClass(std::vector<NodeId>& firstChild, std
 std::vector<NodeId> DominatorTree::Ranked(size_t n, uint32_t classIndex) const {
     // A min-heap of the n largest so far.
     auto larger = [this](NodeId a, NodeId b) {
-        return retained[a] != retained[b] ? retained[a] > retained[b] : a < b;
+        uint64_t ra = Retained(a), rb = Retained(b);
+        return ra != rb ? ra > rb : a < b;
     };
     std::priority_queue<NodeId, std::vector<NodeId>, decltype(larger)> best(larger);
     if (n == 0) return {};
@@ -302,7 +328,8 @@ std::vector<NodeId> DominatorTree::Children(NodeId node) const {
     for (NodeId n = 0; n < idom.size(); n++)
         if (idom[n] == node) children.push_back(n);
     std::sort(children.begin(), children.end(), [this](NodeId a, NodeId b) {
-        return retained[a] != retained[b] ? retained[a] > retained[b] : a < b;
+        uint64_t ra = Retained(a), rb = Retained(b);
+        return ra != rb ? ra > rb : a < b;
     });
     return children;
 }
@@ -322,8 +349,14 @@ std::vector<ClassTotals> DominatorTree::ByClass() const {
     return rows;
 }
 
+bool DominatorTree::Consistent() const {
+    return idom.size() == graph.NodeCount() && retained.size() == idom.size() && reachable <= idom.size() &&
+           apartNodes.size() == apartBytes.size() && std::is_sorted(apartNodes.begin(), apartNodes.end());
+}
+
 size_t DominatorTree::MemoryBytes() const {
-    return idom.capacity() * sizeof(NodeId) + retained.capacity() * sizeof(uint64_t) +
+    return idom.capacity() * sizeof(NodeId) + retained.capacity() * sizeof(uint32_t) +
+           apartNodes.capacity() * sizeof(NodeId) + apartBytes.capacity() * sizeof(uint64_t) +
            classRetained.capacity() * sizeof(int64_t);
 }
 

@@ -9,9 +9,11 @@
 // nothing; they are counted, not dropped silently.
 //
 // Semi-NCA over an iterative depth-first search: no recursion, so chains of
-// millions of objects are fine. Besides the graph it keeps 12 bytes per node;
-// computing it takes up to 16 bytes per node and 8 per reference to a node
-// the depth-first search numbered earlier.
+// millions of objects are fine. Besides the graph it keeps 8 bytes per node
+// (a retained size is 4 bytes in 8-byte units; one that is no whole number
+// of them or passes 32 GiB is kept apart, with 12 more); computing it takes
+// up to 16 bytes per node and 8 per reference to a node the depth-first
+// search numbered earlier.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +40,10 @@ public:
     // unreachable nodes.
     NodeId Dominator(NodeId node) const { return idom[node]; }
     bool Reachable(NodeId node) const { return idom[node] != NO_NODE; }
-    uint64_t Retained(NodeId node) const { return retained[node]; }
+    uint64_t Retained(NodeId node) const {
+        uint32_t units = retained[node];
+        return units != APART ? uint64_t{units} * RETAINED_UNIT : RetainedApart(node);
+    }
 
     uint64_t ReachableCount() const { return reachable; }
     uint64_t UnreachableCount() const { return idom.size() - reachable; }
@@ -58,16 +63,21 @@ public:
     std::vector<ClassTotals> ByClass() const;
 
     size_t MemoryBytes() const;
+    // A stored copy's arrays agree with each other and with the graph.
+    bool Consistent() const;
 
     // Every data member but the graph, once, for a stored copy.
     template <class Archive>
     void Members(Archive& archive) {
-        archive(idom, retained, classRetained, reachable, reachableBytes, unreachableBytes);
+        archive(idom, retained, apartNodes, apartBytes, classRetained, reachable, reachableBytes, unreachableBytes);
     }
 
 private:
     // Dense numbers in depth-first preorder: 1 is the virtual root, 0 "unvisited".
     typedef uint32_t Num;
+    static constexpr uint64_t RETAINED_UNIT = 8;
+    // A retained size kept apart, in apartNodes and apartBytes.
+    static constexpr uint32_t APART = UINT32_MAX;
 
     void Compute(bool followWeak);
     void Semi(bool followWeak, Num count, std::vector<Num>& parent, std::vector<Num>& semi, std::vector<Num>& idomNum,
@@ -75,11 +85,16 @@ private:
     // firstChild, nextSibling: room it fills and leaves behind.
     std::vector<bool> TopOfClass(std::vector<NodeId>& firstChild, std::vector<NodeId>& nextSibling) const;
     std::vector<NodeId> Ranked(size_t n, uint32_t classIndex) const;
+    uint64_t RetainedApart(NodeId node) const;
+    // Stores sizes (by node) in retained and the arrays apart.
+    void KeepRetained(const std::vector<uint64_t>& sizes);
 
     const HeapGraph& graph;
     WorkProgress& progress;  // while constructing
     std::vector<NodeId> idom;
-    std::vector<uint64_t> retained;
+    std::vector<uint32_t> retained;  // in RETAINED_UNITs, or APART
+    std::vector<NodeId> apartNodes;   // ascending
+    std::vector<uint64_t> apartBytes;
     std::vector<int64_t> classRetained;
     uint64_t reachable = 0;
     uint64_t reachableBytes = 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "heap/DominatorChildren.h"
 #include "heap/HeapText.h"
 
 namespace vesk {
@@ -25,40 +26,7 @@ namespace {
 // MAT's accumulation rule: the walk goes on while one child keeps this much.
 constexpr double ACCUMULATION_SHARE = 0.7;
 
-// The dominator tree's children in one pass: each node's children are
-// kids[first[node] .. first[node + 1]), the virtual root's at index count.
-class ChildIndex {
-public:
-    ChildIndex(const DominatorTree& tree, NodeId count) : top(count), first(static_cast<size_t>(count) + 3, 0) {
-        for (NodeId node = 0; node < count; node++) {
-            size_t parent = Parent(tree, node);
-            if (parent != NONE) first[parent + 2]++;
-        }
-        for (size_t i = 2; i < first.size(); i++) first[i] += first[i - 1];
-        kids.resize(first.back());
-        // Placing moves each start one slot down, to where it belongs.
-        for (NodeId node = 0; node < count; node++) {
-            size_t parent = Parent(tree, node);
-            if (parent != NONE) kids[first[parent + 1]++] = node;
-        }
-    }
-    const NodeId* Begin(NodeId node) const { return kids.data() + first[Slot(node)]; }
-    const NodeId* End(NodeId node) const { return kids.data() + first[Slot(node) + 1]; }
-
-private:
-    static constexpr size_t NONE = SIZE_MAX;
-    size_t Parent(const DominatorTree& tree, NodeId node) const {
-        NodeId d = tree.Dominator(node);
-        return d == NO_NODE ? NONE : d == DominatorTree::VIRTUAL_ROOT ? top : d;
-    }
-    size_t Slot(NodeId node) const { return node == DominatorTree::VIRTUAL_ROOT ? top : node; }
-
-    size_t top;
-    std::vector<uint32_t> first;
-    std::vector<NodeId> kids;
-};
-
-NodeId AccumulationPoint(const DominatorTree& tree, const ChildIndex& children, NodeId node) {
+NodeId AccumulationPoint(const DominatorTree& tree, const DominatorChildren& children, NodeId node) {
     for (;;) {
         NodeId largest = NO_NODE;
         for (const NodeId* c = children.Begin(node); c < children.End(node); c++)
@@ -70,7 +38,7 @@ NodeId AccumulationPoint(const DominatorTree& tree, const ChildIndex& children, 
 
 // Adds what point's subtree (point itself left out) holds, by class, to
 // held; active counts the instances of each class on the current branch.
-void AddHeld(const HeapGraph& graph, const DominatorTree& tree, const ChildIndex& children, NodeId point,
+void AddHeld(const HeapGraph& graph, const DominatorTree& tree, const DominatorChildren& children, NodeId point,
              std::vector<HeldClass>& held, std::vector<uint32_t>& active) {
     struct Level {
         const NodeId* next;
@@ -154,7 +122,7 @@ std::vector<LeakSuspect> FindSuspects(const HeapGraph& graph, const DominatorTre
     if (suspects.empty()) return suspects;
 
     {
-        ChildIndex children(tree, count);
+        DominatorChildren children(tree, count);
         std::vector<HeldClass> held(graph.Classes().size());
         std::vector<uint32_t> active(graph.Classes().size(), 0);
         for (LeakSuspect& suspect : suspects) {

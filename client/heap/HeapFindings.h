@@ -14,7 +14,7 @@
 // keep: they are never reported and `values` says so.
 //
 // Memory: besides the graph and the tree, an index of the dominator tree's
-// children (8 bytes a reachable node) while suspects are described, freed
+// children (about 5 bytes a node) while suspects are described, freed
 // before the search for paths (4 bytes a node and its queue). Not thread-safe
 // while computing; the result owns no reference to the graph.
 #pragma once

@@ -1,26 +1,60 @@
 #include "heap/HeapPaths.h"
 
+#include <deque>
+#include <memory>
+
 namespace vesk {
+
+namespace {
+
+// First in, first out, in blocks of 4 MiB, each freed once read: blocks this
+// large are mapped on their own, so the memory goes back when they are
+// freed rather than staying behind as holes among small allocations.
+class NodeQueue {
+public:
+    bool Empty() const { return blocks.empty() || (blocks.size() == 1 && head == tail); }
+    void Push(NodeId node) {
+        if (blocks.empty() || tail == BLOCK) {
+            blocks.emplace_back(new NodeId[BLOCK]);  // untouched until used
+            tail = 0;
+        }
+        blocks.back()[tail++] = node;
+    }
+    NodeId Pop() {
+        NodeId node = blocks.front()[head++];
+        if (head == BLOCK) {
+            blocks.pop_front();
+            head = 0;
+        }
+        return node;
+    }
+
+private:
+    static constexpr size_t BLOCK = size_t(1) << 20;
+    std::deque<std::unique_ptr<NodeId[]>> blocks;
+    size_t head = 0, tail = 0;  // in the first block, in the last
+};
+
+}  // namespace
 
 PathFinder::PathFinder(const HeapGraph& graph, bool followWeak, WorkProgress& progress)
     : graph(graph), followWeak(followWeak), parent(graph.NodeCount(), NO_NODE) {
     progress.Phase("paths", graph.NodeCount(), "objects");
-    // Breadth first from all roots at once; the queue is the order of discovery.
-    // Reserved whole: growing it would hold two copies at once.
-    std::vector<NodeId> queue;
-    queue.reserve(graph.NodeCount());
+    // Breadth first from all roots at once; the queue is the order of
+    // discovery. It holds at most two levels, in blocks freed once read.
+    NodeQueue queue;
     for (const HeapRoot& root : graph.Roots()) {
         if (parent[root.node] != NO_NODE) continue;
         parent[root.node] = ROOT;
-        queue.push_back(root.node);
+        queue.Push(root.node);
     }
-    for (size_t head = 0; head < queue.size(); head++) {
-        progress.Tick(head);
-        NodeId node = queue[head];
+    for (uint64_t done = 0; !queue.Empty(); done++) {
+        progress.Tick(done);
+        NodeId node = queue.Pop();
         for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++) {
             if (parent[e->target] != NO_NODE || (!followWeak && graph.IsWeak(node, *e))) continue;
             parent[e->target] = node;
-            queue.push_back(e->target);
+            queue.Push(e->target);
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 
+#include "heap/DominatorChildren.h"
 #include "heap/HeapDiff.h"
 #include "heap/HeapFindings.h"
 #include "heap/HeapPaths.h"
@@ -35,34 +36,13 @@ enum : int32_t {
     STATE_IN_NATIVE = 0x400000,
 };
 
-// The children of every node in the dominator tree, as CSR arrays (8 bytes
-// per node); the virtual root's children are the last list.
-class DominatorChildren {
-public:
-    explicit DominatorChildren(const DominatorTree& tree, NodeId count) : offsets(static_cast<size_t>(count) + 2, 0) {
-        for (NodeId n = 0; n < count; n++)
-            if (tree.Reachable(n)) offsets[Slot(tree.Dominator(n)) + 1]++;
-        for (size_t i = 1; i < offsets.size(); i++) offsets[i] += offsets[i - 1];
-        children.resize(offsets.back());
-        std::vector<uint32_t> next(offsets.begin(), offsets.end() - 1);
-        for (NodeId n = 0; n < count; n++)
-            if (tree.Reachable(n)) children[next[Slot(tree.Dominator(n))]++] = n;
-    }
-    std::vector<TreemapNode> Of(NodeId node, const DominatorTree& tree) const {
-        size_t slot = Slot(node);
-        std::vector<TreemapNode> nodes;
-        nodes.reserve(offsets[slot + 1] - offsets[slot]);
-        for (uint32_t i = offsets[slot]; i < offsets[slot + 1]; i++)
-            nodes.push_back({children[i], tree.Retained(children[i])});
-        return nodes;
-    }
-
-private:
-    size_t Slot(NodeId node) const { return node == DominatorTree::VIRTUAL_ROOT ? offsets.size() - 2 : node; }
-
-    std::vector<uint32_t> offsets;
-    std::vector<NodeId> children;
-};
+// The children of node (VIRTUAL_ROOT: the top level) with their retained sizes.
+std::vector<TreemapNode> ChildrenOf(const DominatorChildren& children, NodeId node, const DominatorTree& tree) {
+    std::vector<TreemapNode> nodes;
+    nodes.reserve(static_cast<size_t>(children.End(node) - children.Begin(node)));
+    for (const NodeId* c = children.Begin(node); c < children.End(node); c++) nodes.push_back({*c, tree.Retained(*c)});
+    return nodes;
+}
 
 std::string Property(const StreamProperties& properties, const std::string& command, const std::string& name) {
     auto c = properties.find(command);
@@ -215,27 +195,40 @@ std::vector<ReportFact> Facts(const ReportSnapshot& snapshot, const DominatorTre
 std::vector<uint64_t> ThreadRetained(const HeapGraph& graph, const DominatorTree& tree) {
     const NodeId count = graph.NodeCount();
     const uint32_t SHARED = NO_THREAD - 1;
-    // The thread that alone holds each root object through its locals.
-    std::vector<uint32_t> holder(count, NO_THREAD);
+    // The thread that alone holds each root object through its locals, by
+    // root object; a bit per node marks those a thread still holds alone.
+    std::vector<std::pair<NodeId, uint32_t>> holders;
+    holders.reserve(graph.Roots().size());
     for (const HeapRoot& root : graph.Roots()) {
         bool local = (root.kind == RootKind::StackLocal || root.kind == RootKind::JniLocal) && root.thread != NO_THREAD;
-        uint32_t& h = holder[root.node];
-        h = !local || (h != NO_THREAD && h != root.thread) ? SHARED : root.thread;
+        holders.push_back({root.node, local ? root.thread : SHARED});
     }
-    // The top of each node's dominator chain: the root object it hangs from.
+    std::sort(holders.begin(), holders.end());
+    size_t kept = 0;
+    for (size_t i = 0; i < holders.size(); i++) {
+        if (kept > 0 && holders[kept - 1].first == holders[i].first) {
+            if (holders[kept - 1].second != holders[i].second) holders[kept - 1].second = SHARED;
+        } else {
+            holders[kept++] = holders[i];
+        }
+    }
+    holders.resize(kept);
+    std::vector<bool> alone(count, false);
+    for (const auto& holder : holders)
+        if (holder.second != SHARED) alone[holder.first] = true;
+    // The top of each node's dominator chain: the root object it hangs
+    // from. Each chain is walked twice (find the top, then mark it), so no
+    // chain is kept.
     std::vector<NodeId> top(count, NO_NODE);
-    std::vector<NodeId> chain;
     for (NodeId n = 0; n < count; n++) {
         if (!tree.Reachable(n) || top[n] != NO_NODE) continue;
         NodeId at = n;
-        while (top[at] == NO_NODE && tree.Dominator(at) != DominatorTree::VIRTUAL_ROOT) {
-            chain.push_back(at);
-            at = tree.Dominator(at);
-        }
+        while (top[at] == NO_NODE && tree.Dominator(at) != DominatorTree::VIRTUAL_ROOT) at = tree.Dominator(at);
         NodeId found = top[at] == NO_NODE ? at : top[at];
-        top[at] = found;
-        for (NodeId c : chain) top[c] = found;
-        chain.clear();
+        for (NodeId x = n; top[x] == NO_NODE; x = tree.Dominator(x)) {
+            top[x] = found;
+            if (x == at) break;
+        }
     }
     // A reference from outside what the root object dominates keeps it alive
     // without the thread.
@@ -243,13 +236,14 @@ std::vector<uint64_t> ThreadRetained(const HeapGraph& graph, const DominatorTree
         if (!tree.Reachable(from)) continue;
         for (const HeapEdge* e = graph.EdgesBegin(from); e != graph.EdgesEnd(from); ++e) {
             NodeId to = e->target;
-            if (holder[to] == NO_THREAD || holder[to] == SHARED || top[from] == to) continue;
-            holder[to] = SHARED;
+            if (!alone[to] || top[from] == to) continue;
+            alone[to] = false;
+            std::lower_bound(holders.begin(), holders.end(), std::make_pair(to, uint32_t{0}))->second = SHARED;
         }
     }
     std::vector<uint64_t> retained(graph.Threads().size(), 0);
-    for (NodeId n = 0; n < count; n++)
-        if (holder[n] != NO_THREAD && holder[n] != SHARED && tree.Reachable(n)) retained[holder[n]] += tree.Retained(n);
+    for (const auto& holder : holders)
+        if (holder.second != SHARED && tree.Reachable(holder.first)) retained[holder.second] += tree.Retained(holder.first);
     return retained;
 }
 
@@ -290,8 +284,9 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progr
         progress.Phase("treemap");
         DominatorChildren children(tree, graph.NodeCount());
         for (const TreemapCell& cell : LayoutTreemap(
-                 children.Of(DominatorTree::VIRTUAL_ROOT, tree),
-                 [&](int64_t node) { return children.Of(static_cast<NodeId>(node), tree); }, content.treemapOptions)) {
+                 ChildrenOf(children, DominatorTree::VIRTUAL_ROOT, tree),
+                 [&](int64_t node) { return ChildrenOf(children, static_cast<NodeId>(node), tree); },
+                 content.treemapOptions)) {
             ReportCell shown{cell, "", 0};
             if (cell.node != TreemapCell::OTHER) {
                 NodeId node = static_cast<NodeId>(cell.node);
@@ -306,10 +301,12 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progr
 
     for (const ClassTotals& c : tree.ByClass()) content.histogram.push_back({c.name, c.instances, c.bytes, c.retained});
 
-    PathFinder paths(graph, false, progress);
-    for (NodeId node : tree.Largest(LARGEST_OBJECTS))
-        content.paths.push_back({ObjectName(graph, node), static_cast<int64_t>(tree.Retained(node)),
-                                 PathLines(graph, paths.ShortestPath(node))});
+    {
+        PathFinder paths(graph, false, progress);
+        for (NodeId node : tree.Largest(LARGEST_OBJECTS))
+            content.paths.push_back({ObjectName(graph, node), static_cast<int64_t>(tree.Retained(node)),
+                                     PathLines(graph, paths.ShortestPath(node))});
+    }
 
     progress.Phase("threads");
     std::vector<uint64_t> retained = ThreadRetained(graph, tree);

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "heap/DominatorChildren.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
 #include "heap/HeapPaths.h"
@@ -67,6 +69,28 @@ TEST(HeapAnalysis, RetainedSizesOfKnownShapes) {
     EXPECT_EQ(tree.Dominator(Obj(graph, 1)), DominatorTree::VIRTUAL_ROOT);
 }
 
+// The children index agrees with the tree's own scan: a node with more
+// children than a byte counts, nodes with none, the unreachable, the top level.
+TEST(HeapAnalysis, DominatorChildrenMatchTheTree) {
+    std::vector<int64_t> sizes(700, 8);
+    std::vector<std::pair<int, int>> edges;
+    for (int i = 2; i <= 600; i++) edges.push_back({1, i});        // 599 children of object 1
+    for (int i = 601; i < 690; i++) edges.push_back({i % 7 + 2, i}); // a few each below them
+    std::vector<int> roots = {1, 695, 696, 697};                    // 690..694, 698..700 unreachable
+    HeapGraph graph = Load(GraphStream(sizes, edges, roots));
+    DominatorTree tree(graph);
+    DominatorChildren children(tree, graph.NodeCount());
+    auto listed = [&](NodeId node) {
+        std::vector<NodeId> nodes(children.Begin(node), children.End(node));
+        std::vector<NodeId> expected = tree.Children(node);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(nodes, expected) << node;
+    };
+    listed(DominatorTree::VIRTUAL_ROOT);
+    for (NodeId node = 0; node < graph.NodeCount(); node++) listed(node);
+    EXPECT_EQ(children.End(Obj(graph, 1)) - children.Begin(Obj(graph, 1)), 599);
+}
+
 TEST(HeapAnalysis, LongChainNeedsNoRecursion) {
     const int n = 1000000;
     HeapGraphBuilder builder;
@@ -97,7 +121,8 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     cls.tag = 0x7000;
     uint32_t array = builder.AddClass(cls, 0);
     const int n = 100;
-    const uint64_t huge = 5ull << 30;
+    // Past 32 GiB: this object's and its dominators' retained sizes are kept apart.
+    const uint64_t huge = 40ull << 30;
     auto address = [](int i) { return 0x9000 + 24 * static_cast<uint64_t>(i ^ 1); };  // unordered
     for (int i = 0; i < n; i++) builder.AddObject(address(i), array, i == 7 ? huge : 24);
     builder.CompactTags();
@@ -105,6 +130,8 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     for (int i = 0; i + 1 < n; i++) builder.AddReference(builder.FindNode(address(i)), address(i + 1), i);
     builder.AddReference(builder.FindNode(address(n - 1)), 0x100, 0);
     builder.AddRoot(address(0), RootKind::JniGlobal);
+    builder.AddObject(0x200, array, 13);  // no whole number of 8 bytes: kept apart too
+    builder.AddRoot(0x200, RootKind::JniGlobal);
     HeapGraph graph = builder.Finish();
 
     for (int i = 0; i < n; i++) ASSERT_EQ(graph.Tag(graph.FindTag(address(i))), address(i)) << i;
@@ -113,8 +140,11 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     EXPECT_EQ(graph.ShallowSize(graph.FindTag(address(7))), huge);
     DominatorTree tree(graph);
     EXPECT_EQ(tree.Retained(graph.FindTag(address(0))), huge + 24u * (n - 1) + 8);
+    EXPECT_EQ(tree.Retained(graph.FindTag(address(7))), huge + 24u * (n - 8) + 8);
     EXPECT_EQ(tree.Retained(graph.FindTag(address(8))), 24u * (n - 8) + 8);
-    EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8));
+    EXPECT_EQ(tree.Retained(graph.FindTag(0x200)), 13u);
+    EXPECT_EQ(tree.Largest(n + 2)[n], graph.FindTag(0x200));  // above 0x100's 8 bytes
+    EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8 + 13));
 }
 
 // Tags given in bulk, out of order and some twice, are sorted by radix and

@@ -16,7 +16,7 @@ using vesktest::TempDir;
 
 namespace {
 
-// Address tags (compacted), a size past 4 GiB, a weak referent, a thread and a static field.
+// Address tags (compacted), a size past 32 GiB, a weak referent, a thread and a static field.
 HeapGraph Sample() {
     HeapGraphBuilder builder;
     HeapClass ref;
@@ -29,7 +29,7 @@ HeapGraph Sample() {
     uint32_t refClass = builder.AddClass(ref, 0), arrayClass = builder.AddClass(array, 0x10);
     builder.AddThread({"main", 0x30, 5, NO_NODE});
     auto address = [](int i) { return 0x9000 + 24 * static_cast<uint64_t>(i ^ 1); };
-    for (int i = 0; i < 40; i++) builder.AddObject(address(i), i % 2 ? refClass : arrayClass, i == 7 ? 5ull << 30 : 24);
+    for (int i = 0; i < 40; i++) builder.AddObject(address(i), i % 2 ? refClass : arrayClass, i == 7 ? 40ull << 30 : 24);
     builder.CompactTags();
     for (int i = 0; i + 1 < 40; i++) builder.AddReference(builder.FindNode(address(i)), address(i + 1), i % 2 ? 0 : 1);
     builder.AddReference(builder.FindNode(0x10), address(3), 0);
