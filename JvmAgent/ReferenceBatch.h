@@ -32,7 +32,7 @@ private:
     // and the JVM's own large blocks (its tag map) would then stay in the
     // heap after they are freed. Every page is faulted in by the constructor,
     // in large pages where the system gives them: a fault in the walk stalls
-    // the VM thread at its safepoint (it cost a sixth of the walk).
+    // the VM thread at its safepoint (they cost 15 % of the walk).
     HeapRecord::Captured* records;
     size_t bytes;
     size_t capacity;
