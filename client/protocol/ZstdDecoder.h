@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/ClientError.h"
@@ -32,9 +33,17 @@ public:
 
     // True when data starts with a zstd frame's magic number.
     static bool IsZstd(const void* data, size_t size);
+    // The plain length of the frames in data, a whole compressed file: 0
+    // unless every frame states its own.
+    static uint64_t PlainSize(const void* data, size_t size);
     static size_t PieceSize();
 
     void Feed(const void* data, size_t size, Sink& sink);
+    // Feed for a caller that keeps the plain bytes in a buffer of its own:
+    // decodes data into [out, out + room) until either is used up, and
+    // returns the bytes of data used and of out written. Call it again with
+    // no data while it fills out: the decoder may hold more.
+    std::pair<size_t, size_t> Decode(const void* data, size_t size, char* out, size_t room);
     // Throws unless every frame fed so far is complete.
     void Finish() const;
 
@@ -52,6 +61,7 @@ private:
     uint64_t consumed = 0;
     uint64_t produced = 0;
     bool betweenFrames = true;
+    bool mayHoldMore = false;  // the last call filled its output
 };
 
 }  // namespace vesk
