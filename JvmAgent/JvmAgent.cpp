@@ -381,8 +381,11 @@ void JvmAgent::UnTagLocked(JvmInfo* info) {
 void JvmAgent::ReturnFreedMemory() {
 #ifdef __linux__
     // The JVM's tag map went back to the C library, which keeps freed memory
-    // (not worth the time when the process is ending).
-    if (!IsDying()) malloc_trim(0);
+    // (not worth the time when the process is ending); the JVM's threads free
+    // more of it a little later.
+    if (IsDying()) return;
+    malloc_trim(0);
+    if (serverThread) serverThread->TrimMemoryLater();
 #endif
 }
 

@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <thread>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "ClientConnection.h"
 #include "ExceptionBoundary.h"
 #include "VeskClientThread.h"
@@ -14,6 +18,15 @@
 namespace Orlo {
 
 static const int ACCEPT_RETRY_MS = 100;
+// How often the thread looks for late trims asked for while it waits.
+static const int TRIM_LOOK_MS = 250;
+
+namespace {
+
+// The earlier of two waits in milliseconds, -1 being none.
+int Earlier(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
+
+}  // namespace
 
 VeskServerThread::VeskServerThread(int port, const char* address, int idleSeconds, const AuthKey* key)
     : VeskThread("vesk-server", std::make_unique<VeskSocket>(SOCK_STREAM, AF_INET)), port(port),
@@ -84,7 +97,7 @@ void VeskServerThread::ReportListenFailure(const char* action) {
 void VeskServerThread::AcceptNext() {
     VeskSocket* listener = GetSocket();
     // Wake up for the next rejected connection that is due to be closed.
-    int wait = CloseLingering();
+    int wait = Earlier(CloseLingering(), TrimLate());
     if (wait >= 0 && !listener->WaitReadable(wait)) return;
     std::unique_ptr<ClientConnection> connection = listener->Accept();
     if (!connection) {
@@ -132,6 +145,36 @@ void VeskServerThread::ServeClient(std::unique_ptr<VeskClientThread> owned) {
     }
     // Never started: dropped, or every later client would be rejected.
     if (!client->Start()) ClientTerminated(client);
+}
+
+void VeskServerThread::TrimMemoryLater() {
+#ifdef __GLIBC__
+    auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> guard(trimsLock);
+    for (std::chrono::milliseconds delay : LATE_TRIMS) trims.push_back(now + delay);
+    std::sort(trims.begin(), trims.end());
+#endif
+}
+
+int VeskServerThread::TrimLate() {
+#ifdef __GLIBC__
+    auto now = std::chrono::steady_clock::now();
+    bool due = false;
+    int wait = -1;
+    {
+        std::lock_guard<std::mutex> guard(trimsLock);
+        while (!trims.empty() && trims.front() <= now) {
+            trims.pop_front();
+            due = true;
+        }
+        if (!trims.empty())
+            wait = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(trims.front() - now).count()) + 1;
+    }
+    if (due) malloc_trim(0);
+    return wait < 0 && HasClient() ? TRIM_LOOK_MS : wait;
+#else
+    return -1;
+#endif
 }
 
 bool VeskServerThread::HasClient() {

@@ -55,6 +55,15 @@ public:
     // it, so the caller touches nothing of itself afterwards.
     void ClientTerminated(VeskClientThread* client);
 
+    // From any thread, after a snapshot: this thread gives freed memory back
+    // to the system LATE_TRIMS after now. The JVM frees the remains of a
+    // disposed tag map on its own threads after the dispose has returned
+    // (measured: up to 0.3 s, +130-190 MiB at 2.5 M objects), after the
+    // request's own trim.
+    void TrimMemoryLater();
+    static constexpr std::chrono::milliseconds LATE_TRIMS[] = {std::chrono::milliseconds(1000),
+                                                               std::chrono::milliseconds(3000)};
+
     const AuthKey* GetAuthKey() const { return key; }
     AuthLockout& Lockout() { return lockout; }
     int GetIdleSeconds() const { return idleSeconds; }
@@ -75,6 +84,10 @@ private:
     // Closes the rejected connections whose time is up; the wait until the
     // next one is due in milliseconds, -1 when none is left.
     int CloseLingering();
+    // Makes the late trims that are due; the wait until the next one in
+    // milliseconds, else a short one while a client (who may ask for trims)
+    // is connected, else -1.
+    int TrimLate();
     bool HasClient();
     void ServeClient(std::unique_ptr<VeskClientThread> client);
     // Logs a failure to set up the listening socket and writes it to stderr.
@@ -88,6 +101,8 @@ private:
     std::deque<Lingering> lingering;  // in closing order; this thread only
     std::mutex clientsLock;
     std::vector<std::unique_ptr<VeskClientThread>> clients;
+    std::mutex trimsLock;
+    std::deque<std::chrono::steady_clock::time_point> trims;  // in order
 };
 
 }  // namespace Orlo

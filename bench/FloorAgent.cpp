@@ -5,6 +5,8 @@
 // Load with -agentpath:libveskfloor.so=port=N. At VM init an agent thread
 // listens on 127.0.0.1:N; each line "RUN" sent to it runs one measurement and
 // is answered with one line of key=value pairs (times in milliseconds).
+// "DISPOSE" does the same with the tags in a JVMTI environment of its own,
+// disposed of instead of the untag walk: the JVM's own cost of that way.
 #include <jvmti.h>
 
 #include <arpa/inet.h>
@@ -52,7 +54,18 @@ jint JNICALL UntagCB(jvmtiHeapReferenceKind, const jvmtiHeapReferenceInfo*, jlon
     return JVMTI_VISIT_OBJECTS;
 }
 
-void Measure(JNIEnv* jni, char* reply, size_t size) {
+void Measure(JavaVM* vm, JNIEnv* jni, bool dispose, char* reply, size_t size) {
+    jvmtiEnv* jvmti = ::jvmti;
+    if (dispose) {
+        jvmtiCapabilities caps;
+        memset(&caps, 0, sizeof caps);
+        caps.can_tag_objects = 1;
+        if (vm->GetEnv(reinterpret_cast<void**>(&jvmti), JVMTI_VERSION_1_1) != JNI_OK ||
+            jvmti->AddCapabilities(&caps) != JVMTI_ERROR_NONE) {
+            snprintf(reply, size, "error=no-environment\n");
+            return;
+        }
+    }
     jni->PushLocalFrame(16);
     double t0 = NowMs();
     jint classCount = 0, threadCount = 0;
@@ -77,7 +90,8 @@ void Measure(JNIEnv* jni, char* reply, size_t size) {
     double t2 = NowMs();
 
     callbacks.heap_reference_callback = UntagCB;
-    jvmtiError untagError = jvmti->FollowReferences(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, nullptr, &callbacks, nullptr);
+    jvmtiError untagError = dispose ? jvmti->DisposeEnvironment()
+                                    : jvmti->FollowReferences(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, nullptr, &callbacks, nullptr);
     double t3 = NowMs();
     jni->PopLocalFrame(nullptr);
 
@@ -88,7 +102,7 @@ void Measure(JNIEnv* jni, char* reply, size_t size) {
              t1 - t0, t2 - t1, t3 - t2, static_cast<int>(walkError), static_cast<int>(untagError));
 }
 
-void Serve(JNIEnv* jni, int client) {
+void Serve(JavaVM* vm, JNIEnv* jni, int client) {
     char line[64];
     size_t used = 0;
     for (;;) {
@@ -100,8 +114,8 @@ void Serve(JNIEnv* jni, int client) {
         while ((end = strchr(line, '\n')) != nullptr) {
             *end = '\0';
             char reply[512];
-            if (strncmp(line, "RUN", 3) == 0)
-                Measure(jni, reply, sizeof reply);
+            if (strncmp(line, "RUN", 3) == 0 || strncmp(line, "DISPOSE", 7) == 0)
+                Measure(vm, jni, line[0] == 'D', reply, sizeof reply);
             else
                 snprintf(reply, sizeof reply, "error=unknown-command\n");
             send(client, reply, strlen(reply), MSG_NOSIGNAL);
@@ -127,7 +141,9 @@ void JNICALL ServerThread(jvmtiEnv*, JNIEnv* jni, void*) {
     for (;;) {
         int client = accept(server, nullptr, nullptr);
         if (client < 0) continue;
-        Serve(jni, client);
+        JavaVM* vm = nullptr;
+        jni->GetJavaVM(&vm);
+        Serve(vm, jni, client);
         close(client);
     }
 }

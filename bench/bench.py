@@ -195,9 +195,9 @@ def snapshot(port, poll):
     }
 
 
-def floor_run(port):
+def floor_run(port, command=b"RUN"):
     sock = connect(port)
-    sock.sendall(b"RUN\n")
+    sock.sendall(command + b"\n")
     line = b""
     while not line.endswith(b"\n"):
         chunk = sock.recv(4096)
@@ -247,13 +247,14 @@ def pauses(path, start, end):
 
 
 def measure(jdk, size, agent, a, dump=False):
-    """One JVM of `size` objects measured by `agent` ("floor" or an untag mode)."""
+    """One JVM of `size` objects measured by `agent` ("floor", "floor-dispose" or an untag mode)."""
     tmp = os.path.join(a.work, "tmp")
     os.makedirs(tmp, exist_ok=True)
     name = f"{os.path.basename(jdk)}-{size}-{agent}"
     splog = os.path.join(a.work, name + ".safepoints")
     port = free_port()
-    if agent == "floor":
+    floor = agent in ("floor", "floor-dispose")
+    if floor:
         agent_arg = f"-agentpath:{a.floor}=port={port}"
     elif agent == "before":
         agent_arg = f"-agentpath:{a.before}=port={port},address=127.0.0.1,cfgfile={a.config},untag=dispose"
@@ -270,8 +271,8 @@ def measure(jdk, size, agent, a, dump=False):
         # CPU time moves little with the load of a shared machine, unlike wall time.
         vm_stat = vm_thread_stat(proc.pid)
         vm_cpu, all_cpu = cpu_ms(vm_stat), cpu_ms(f"/proc/{proc.pid}/stat")
-        if agent == "floor":
-            r = floor_run(port)
+        if floor:
+            r = floor_run(port, b"DISPOSE" if agent == "floor-dispose" else b"RUN")
             peak = poll.stop()
             tag, walk, untag = r["tag_ms"], r["walk_ms"], r["untag_ms"]
             cfwalk = 0

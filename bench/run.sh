@@ -6,7 +6,8 @@
 # usage: bench/run.sh [JDK_HOME...]       default: JDK 17 and JDK 25
 #   VESK_BENCH_SIZES="1000000,2500000"  other heap sizes
 #   VESK_BENCH_RUNS=1                    runs per cell (default 3; medians)
-#   VESK_BENCH_MODES="dispose,walk"      untag modes to measure
+#   VESK_BENCH_MODES="dispose,walk"      untag modes to measure; "floor-dispose" adds the floor
+#                                        agent with its tags disposed of instead of walked off
 #   VESK_BENCH_BUILD=DIR                 build directory (default build-bench)
 #   VESK_BENCH_BEFORE=LIB                another build of the agent, measured beside as "before"
 set -euo pipefail
