@@ -2,13 +2,13 @@
 # Installs what building and testing need (Debian packages), when missing:
 # the Linux toolchain, a JDK, the mingw-w64 cross compiler and Wine for the
 # Windows DLL and its tests, headless Chromium for the report page's tests,
-# Nettle (HMAC for the authentication key, linked statically), clang with
+# Nettle (HMAC for the authentication key, linked statically), zstd, clang with
 # its sanitizer and libFuzzer runtimes for the sanitizer build,
 # and a deb-src entry for pugixml's source.
 set -euo pipefail
 
 packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-headless
-          libcli11-dev libexpat1-dev nettle-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix
+          libcli11-dev libexpat1-dev nettle-dev nlohmann-json3-dev libzstd-dev g++-mingw-w64-x86-64-posix
           clang libclang-rt-14-dev)
 # Wine's and Chromium's recommends pull in a desktop's worth of libraries the
 # tests never use; headless Chromium needs only a font.
