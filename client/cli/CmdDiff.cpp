@@ -39,8 +39,8 @@ struct Side {
 
 static const size_t HOLDER_ROWS = 10;
 
-// Instances and bytes per class: a snapshot header's figures, which need no
-// more of the stream; with retained sizes, the whole graph's.
+// Instances and bytes per class, as histo counts them; with retained sizes,
+// the dominator tree's too.
 static Side Totals(const SnapshotInput& input, bool retained) {
     Side side;
     if (retained) {
@@ -177,7 +177,7 @@ static CommandRun DefineDiff(CLI::App& command) {
         ->required()
         ->check(NonEmpty);
     command.add_option("NEW", args->after, "the later one (or --port to take it now)")->check(NonEmpty);
-    command.add_flag("--retained", args->retained, "add retained sizes (reads the whole snapshots)");
+    command.add_flag("--retained", args->retained, "add retained sizes, and the holders that grew most");
     command.add_option("--fail-above", args->failAbove,
                        "a growth gate for CI: exit with status 1 when the heap, or any class's bytes (retained\n"
                        "bytes with --retained), grew by more than PCT % and by more than --min-bytes")

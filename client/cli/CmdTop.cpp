@@ -23,7 +23,9 @@ static const char CONVENTIONS[] =
     "size; a class or thread object's is the size of the references naming it (0 if none).\n"
     "All references count, weak ones included. A class's retained size is the sum over its\n"
     "instances that no other instance of the same class dominates. Objects no root reaches\n"
-    "are counted as unreachable.\n"
+    "are counted as unreachable (and in --by-class all the same), the five classes with the most\n"
+    "bytes named. Class and thread objects are counted as instances of their classes, as histo,\n"
+    "diff and report count them; the JVM's filler objects in an HPROF file are left out.\n"
     "\n"
     "The table of objects shows a chain in which each object retains at least 90 % of the one\n"
     "that dominates it as one row: its top, and after \"->\" how many levels below it ends and\n"
@@ -74,24 +76,26 @@ static std::vector<TopRow> ChainRows(const DominatorTree& tree, size_t count) {
     }
 }
 
-static nlohmann::ordered_json Summary(const HeapGraph& graph, const DominatorTree& tree) {
-    return {{"objects", graph.NodeCount()},
-            {"references", graph.ReferenceCount()},
-            {"reachableBytes", tree.ReachableBytes()},
-            {"unreachableObjects", tree.UnreachableCount()},
-            {"unreachableBytes", tree.UnreachableBytes()}};
+static nlohmann::ordered_json Summary(const HeapSummary& summary) {
+    nlohmann::ordered_json out = {{"objects", summary.objects},
+                                  {"references", summary.references},
+                                  {"reachableBytes", summary.reachableBytes},
+                                  {"unreachableObjects", summary.unreachableObjects},
+                                  {"unreachableBytes", summary.unreachableBytes}};
+    AddUnreachableJson(out, summary, false);
+    return out;
 }
 
 // "6412000 bytes" with --bytes, else "6.1 MiB".
 static std::string Amount(uint64_t bytes, bool exact) { return SizeText(bytes, exact) + (exact ? " bytes" : ""); }
 
-static void PrintSummary(const HeapGraph& graph, const DominatorTree& tree, bool exact) {
-    printf("%" PRIu32 " objects, %" PRIu64 " references; %s reachable from the roots", graph.NodeCount(),
-           graph.ReferenceCount(), Amount(tree.ReachableBytes(), exact).c_str());
-    if (tree.UnreachableCount() > 0)
-        printf("; %" PRIu64 " objects (%s) unreachable", tree.UnreachableCount(),
-               Amount(tree.UnreachableBytes(), exact).c_str());
-    printf("\n\n");
+static void PrintSummary(const HeapSummary& summary, bool exact) {
+    printf("%" PRIu64 " objects, %" PRIu64 " references; %s reachable from the roots", summary.objects,
+           summary.references, Amount(summary.reachableBytes, exact).c_str());
+    if (summary.unreachableObjects > 0)
+        printf("; %" PRIu64 " objects (%s) unreachable", summary.unreachableObjects,
+               Amount(summary.unreachableBytes, exact).c_str());
+    printf("\n%s\n", UnreachableText(summary, exact, false).c_str());
 }
 
 static void RunTop(const Options& options, const TopArgs& args) {
@@ -103,7 +107,8 @@ static void RunTop(const Options& options, const TopArgs& args) {
     const DominatorTree& tree = *stored;
     progress.Stop();
 
-    nlohmann::ordered_json out = Summary(graph, tree);
+    HeapSummary summary = SummarizeHeap(graph, tree);
+    nlohmann::ordered_json out = Summary(summary);
     if (args.byClass) {
         std::vector<ClassTotals> rows = tree.ByClass();
         if (rows.size() > args.count) rows.resize(args.count);
@@ -113,7 +118,7 @@ static void RunTop(const Options& options, const TopArgs& args) {
                 classes.push_back({{"name", row.name}, {"instances", row.instances}, {"bytes", row.bytes},
                                    {"retained", row.retained}});
         } else {
-            PrintSummary(graph, tree, args.bytes);
+            PrintSummary(summary, args.bytes);
             printf(" num     #instances         #bytes      #retained  class name\n");
             printf("-------------------------------------------------------------\n");
             size_t rank = 0;
@@ -133,7 +138,7 @@ static void RunTop(const Options& options, const TopArgs& args) {
                                    {"shallow", graph.ShallowSize(node)}, {"class", NodeLabel(graph, node)},
                                    {"tag", HexTag(graph.Tag(node))}});
         } else {
-            PrintSummary(graph, tree, args.bytes);
+            PrintSummary(summary, args.bytes);
             printf("rank       retained     shallow  class  tag\n");
             std::vector<TopRow> rows;
             if (args.all)

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "AuthKey.h"
 
 namespace vesk {
@@ -29,6 +31,18 @@ std::vector<Command> AllCommands() {
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return strcmp(a.name, b.name) < 0; });
     return commands;
+}
+
+void AddUnreachableJson(nlohmann::ordered_json& out, const HeapSummary& summary, bool counts) {
+    if (counts) {
+        out["unreachableObjects"] = summary.unreachableObjects;
+        out["unreachableBytes"] = summary.unreachableBytes;
+    }
+    nlohmann::ordered_json& classes = out["unreachableClasses"] = nlohmann::ordered_json::array();
+    for (const ClassTotals& row : summary.unreachableClasses)
+        classes.push_back({{"name", row.name}, {"instances", row.instances}, {"bytes", row.bytes}});
+    out["fillers"] = summary.fillers;
+    out["fillerBytes"] = summary.fillerBytes;
 }
 
 CLI::Validator DecimalRange(long low, long high) {

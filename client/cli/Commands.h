@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
+#include "heap/HeapSummary.h"
 #include "protocol/VeskClient.h"
 
 namespace vesk {
@@ -73,6 +76,10 @@ extern const CLI::Validator NonEmpty;
 // -n N (1 to limit), --json and --bytes, as every command that prints rows takes them.
 void AddRowOptions(CLI::App& command, size_t& count, const std::string& countHelp, bool& json, bool& bytes,
                    long limit = 100000000);
+// The keys "unreachableClasses" ([{"name", "instances", "bytes"}]), "fillers"
+// and "fillerBytes" of summary; with counts, "unreachableObjects" and
+// "unreachableBytes" before them.
+void AddUnreachableJson(nlohmann::ordered_json& out, const HeapSummary& summary, bool counts = true);
 // Connects and, with a key (--auth), authenticates; with auth given, also
 // without a key, asks the agent how it is secured (AUTH). A key file that
 // cannot be read or is not private throws File.

@@ -109,19 +109,15 @@ void SnapshotInput::Read(SnapshotReader& reader) const {
     if (!reader.Finish()) throw ClientError(ErrorKind::File, path + ": " + reader.Error());
 }
 
-std::vector<ClassCount> SnapshotInput::Histogram() const {
-    if (kind == Kind::Hprof) {
-        HeapGraph graph = Graph();
-        // Read whole anyway: the first analysis writes the index.
-        if (Indexed() && !index) Tree(graph);
-        std::vector<ClassCount> rows;
-        for (const ClassTotals& totals : graph.Histogram())
-            rows.push_back({totals.name, totals.instances, totals.bytes});
-        return SortHistogram(std::move(rows));
-    }
-    HistogramReader reader;
-    Read(reader.Reader());
-    return reader.Histogram();
+std::vector<ClassCount> SnapshotInput::Histogram(HeapSummary* summary) const {
+    // A snapshot's header states counts too, but neither class and thread
+    // objects nor what is unreachable: the graph counts as every command does.
+    HeapGraph graph = Graph();
+    std::unique_ptr<DominatorTree> tree = Tree(graph);
+    if (summary) *summary = SummarizeHeap(graph, *tree);
+    std::vector<ClassCount> rows;
+    for (const ClassTotals& totals : graph.Histogram()) rows.push_back({totals.name, totals.instances, totals.bytes});
+    return SortHistogram(std::move(rows));
 }
 
 // The index beside the file, else the one in the cache directory.

@@ -26,6 +26,7 @@
 #include "cli/Commands.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
+#include "heap/HeapSummary.h"
 #include "load/HeapIndex.h"
 #include "heap/WorkProgress.h"
 #include "load/SnapshotHistogram.h"
@@ -48,10 +49,12 @@ public:
     // The file name, or host:port.
     std::string Source() const;
 
-    // Classes with instances, sorted as SortHistogram does. A snapshot's
-    // header holds the counts, so only it is read (a live snapshot is
-    // cancelled once it is in); an HPROF file is read whole, or its index.
-    std::vector<ClassCount> Histogram() const;
+    // Classes with instances, sorted as SortHistogram does, as the graph
+    // counts them (class and thread objects included, the JVM's fillers
+    // left out): the whole heap is read, or a file's index, and the first
+    // analysis of a file writes the index. summary, when given, gets what
+    // the graph says of unreachable objects and fillers.
+    std::vector<ClassCount> Histogram(HeapSummary* summary = nullptr) const;
     // The whole heap. properties, when given, gets a snapshot's header
     // properties (an HPROF file has none).
     HeapGraph Graph(StreamProperties* properties = nullptr) const;

@@ -335,6 +335,15 @@ std::vector<ClassTotals> HeapGraph::Histogram() const {
     return totals;
 }
 
+void HeapGraph::LeaveOutFillers(const std::vector<NodeId>& nodes) {
+    for (NodeId node : nodes) {
+        fillers++;
+        fillerBytes += ShallowSize(node);
+        classOf[node] = NO_CLASS;
+        SetShallow(node, 0);
+    }
+}
+
 uint64_t HeapGraph::WrappedOffset(NodeId node) const {
     uint64_t high = static_cast<uint64_t>(std::upper_bound(offsetWraps.begin(), offsetWraps.end(), node) - offsetWraps.begin());
     return high << 32 | offsets[node];

@@ -242,6 +242,15 @@ public:
 
     // References whose referrer or target the source never described.
     uint64_t UnresolvedReferences() const { return unresolved; }
+    // The JVM's filler objects (the dead space a heap dump lists as
+    // objects): nodes without class, size or references, left out of every
+    // count; Fillers and FillerBytes say how many there were.
+    uint64_t Fillers() const { return fillers; }
+    uint64_t FillerBytes() const { return fillerBytes; }
+    // Nodes less fillers: the objects every count is about.
+    uint64_t ObjectCount() const { return NodeCount() - fillers; }
+    // Makes these nodes fillers, each once; none may have references, to or from it.
+    void LeaveOutFillers(const std::vector<NodeId>& nodes);
     // Heap bytes held by this graph (not counting the strings of names).
     size_t MemoryBytes() const;
 
@@ -250,7 +259,7 @@ public:
     template <class Archive>
     void Members(Archive& archive) {
         archive(classes, threads, roots, classNodes, threadNodes, tags, classOf, shallow, largeSizes, offsets,
-                offsetWraps, edges, unresolved);
+                offsetWraps, edges, unresolved, fillers, fillerBytes);
     }
 
 private:
@@ -283,6 +292,8 @@ private:
     std::vector<NodeId> offsetWraps;
     std::vector<HeapEdge> edges;
     uint64_t unresolved = 0;
+    uint64_t fillers = 0;
+    uint64_t fillerBytes = 0;
 };
 
 // Fills a HeapGraph from any source that names objects by tags: the agent's

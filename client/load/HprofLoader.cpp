@@ -224,6 +224,39 @@ HeapClass DescribeClass(const HprofFile& file, const HprofClass& cls, size_t* in
     return described;
 }
 
+// The classes of the JVM's filler objects (JDK 19 and later), by their
+// names in the dump. The JVM writes its filler arrays as int[]: they are
+// known by the filler array class being loaded, and by being int[] that no
+// record references. An empty one cannot be told from a live int[0] that
+// only the VM holds (JDK 25 holds about a thousand): those stay counted.
+struct FillerClasses {
+    uint32_t object = NO_CLASS;  // jdk.internal.vm.FillerObject
+    uint32_t array = NO_CLASS;   // jdk.internal.vm.FillerElement[], should a dump name it
+    bool arraysAsInts = false;   // the filler array class is loaded
+};
+
+std::vector<NodeId> FindFillers(const HeapGraph& graph, const FillerClasses& fillers, uint32_t intArrays,
+                                uint64_t emptyIntArray) {
+    std::vector<NodeId> found;
+    std::vector<bool> referenced;
+    if (fillers.arraysAsInts && intArrays != NO_CLASS) {
+        referenced.assign(graph.NodeCount(), false);
+        for (NodeId node = 0; node < graph.NodeCount(); node++)
+            for (const HeapEdge* edge = graph.EdgesBegin(node); edge != graph.EdgesEnd(node); edge++)
+                referenced[edge->target] = true;
+        for (const HeapRoot& root : graph.Roots()) referenced[root.node] = true;
+    }
+    for (NodeId node = 0; node < graph.NodeCount(); node++) {
+        uint32_t cls = graph.ClassOf(node);
+        if (cls == NO_CLASS) continue;
+        if (cls == fillers.object || cls == fillers.array ||
+            (cls == intArrays && !referenced.empty() && !referenced[node] && graph.ShallowSize(node) > emptyIntArray &&
+             graph.EdgesBegin(node) == graph.EdgesEnd(node)))
+            found.push_back(node);
+    }
+    return found;
+}
+
 }  // namespace
 
 std::string JavaClassName(std::string_view jvmName) {
@@ -258,6 +291,7 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         std::unordered_map<uint64_t, uint32_t> classIndex;
         std::unordered_map<uint64_t, size_t> instanceFields;
         uint32_t classClass = NO_CLASS;
+        FillerClasses fillers;
         uint32_t primitiveArrays[F::BASIC_TYPES];
         std::fill(std::begin(primitiveArrays), std::end(primitiveArrays), NO_CLASS);
         for (const HprofClass* cls : classes) {
@@ -266,6 +300,8 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
             classIndex[cls->id] = index;
             instanceFields[cls->id] = count;
             if (cls->name == "java/lang/Class") classClass = index;
+            if (cls->name == "jdk/internal/vm/FillerObject") fillers.object = index;
+            if (cls->name == "[Ljdk/internal/vm/FillerElement;") fillers.array = index;
             for (uint8_t type = 0; type < F::BASIC_TYPES; type++)
                 if (IsPrimitiveArray(cls->name, type)) primitiveArrays[type] = index;
         }
@@ -333,6 +369,11 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
             }
         });
         *graph = builder.Finish(progress);
+        if (fillers.object != NO_CLASS || fillers.array != NO_CLASS) {
+            fillers.arraysAsInts = fillers.array != NO_CLASS;
+            graph->LeaveOutFillers(FindFillers(*graph, fillers, primitiveArrays[F::INT],
+                                               layout.ArraySize(layout.ElementSize(F::INT), 0)));
+        }
         return true;
     } catch (const HprofError& e) {
         *error = e.what();

@@ -10,6 +10,7 @@
 #include "heap/HeapDiff.h"
 #include "heap/HeapFindings.h"
 #include "heap/HeapPaths.h"
+#include "heap/HeapSummary.h"
 #include "heap/HeapText.h"
 #include "heap/HolderGrowth.h"
 #include "report/HtmlText.h"
@@ -178,7 +179,7 @@ std::vector<ReportFact> Facts(const ReportSnapshot& snapshot, const DominatorTre
     std::string vm = Property(p, "SYSTEM_PROPS", "java.vm.name");
     add("java.version", Property(p, "SYSTEM_PROPS", "java.version") + (vm.empty() ? "" : " (" + vm + ")"));
     add("Command line", Property(p, "SYSTEM_PROPS", "sun.java.command"));
-    add("Objects", FormatGrouped(static_cast<int64_t>(graph.NodeCount())));
+    add("Objects", FormatGrouped(static_cast<int64_t>(graph.ObjectCount())));
     add("References", FormatGrouped(static_cast<int64_t>(graph.ReferenceCount())));
     add("GC roots", Property(p, "SNAPSHOT", "total-roots").empty()
                         ? FormatGrouped(static_cast<int64_t>(graph.Roots().size()))
@@ -275,10 +276,20 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progr
     content.title = "Heap snapshot of " + Program(snapshot);
     content.factColumns = {snapshot.source};
     content.facts = {Facts(snapshot, &tree)};
-    if (tree.UnreachableCount())
-        content.notes.push_back(FormatGrouped(static_cast<int64_t>(tree.UnreachableCount())) + " objects (" +
-                                FormatBytes(static_cast<int64_t>(tree.UnreachableBytes())) +
-                                ") are reached by no GC root and left out of retained sizes.");
+    HeapSummary summary = SummarizeHeap(graph, tree);
+    if (summary.unreachableObjects) {
+        std::string classes;
+        for (const ClassTotals& row : summary.unreachableClasses)
+            classes += (classes.empty() ? " Most bytes: " : ", ") + FormatGrouped(row.instances) + " " + row.name +
+                       " (" + FormatBytes(row.bytes) + ")";
+        content.notes.push_back(FormatGrouped(static_cast<int64_t>(summary.unreachableObjects)) + " objects (" +
+                                FormatBytes(static_cast<int64_t>(summary.unreachableBytes)) +
+                                ") are reached by no GC root and left out of retained sizes (the histogram counts "
+                                "them)." + classes + (classes.empty() ? "" : "."));
+    }
+    if (summary.fillers)
+        content.notes.push_back(FormatGrouped(static_cast<int64_t>(summary.fillers)) + " filler objects of the JVM (" +
+                                FormatBytes(static_cast<int64_t>(summary.fillerBytes)) + ") are left out.");
 
     {
         progress.Phase("treemap");

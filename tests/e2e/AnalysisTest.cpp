@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -190,6 +192,56 @@ TEST_F(AnalysisTest, EveryCommandReadsAnHprofFile) {
         EXPECT_EQ(Vesk({"top", cut}, &out), 6);
         EXPECT_NE(out.find("cut.zst: the zstd data stops inside a frame at compressed byte " + std::to_string(packed.size() / 2)),
                   std::string::npos) << out;
+    }
+}
+
+// Instances and bytes over every class of a --json list: histo's and top
+// --by-class's "classes", diff's rows (after).
+std::pair<int64_t, int64_t> Sum(const json& rows, const char* instances = "instances", const char* bytes = "bytes") {
+    std::pair<int64_t, int64_t> sum{0, 0};
+    for (const json& row : rows) {
+        sum.first += row[instances].get<int64_t>();
+        sum.second += row[bytes].get<int64_t>();
+    }
+    return sum;
+}
+
+// histo, top --by-class and diff count the same objects on a snapshot and on
+// a heap dump; on the dump, as many as the JVM's own class histogram but for
+// class objects (the dump holds fewer) and the fillers vesk leaves out.
+TEST_F(AnalysisTest, OneTotalInEveryCommandAndAsTheJvmCounts) {
+    std::string hprof = jvm->Dir().File("totals.hprof");
+    ASSERT_EQ(RunProgram({TestJdk() + "/bin/jcmd", std::to_string(jvm->Pid()), "GC.heap_dump", hprof},
+                         jvm->Dir().File("jcmd.out")), 0) << ReadFile(jvm->Dir().File("jcmd.out"));
+    std::string histogramFile = jvm->Dir().File("histogram.txt");
+    ASSERT_EQ(RunProgram({TestJdk() + "/bin/jcmd", std::to_string(jvm->Pid()), "GC.class_histogram"}, histogramFile), 0);
+    std::pair<int64_t, int64_t> jvmTotal{0, 0};
+    std::istringstream lines(ReadFile(histogramFile));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string number, name;
+        int64_t instances, bytes;
+        if (!(fields >> number >> instances >> bytes >> name) || number.back() != ':') continue;
+        if (name == "java.lang.Class" || name.find("jdk.internal.vm.Filler") != std::string::npos) continue;
+        jvmTotal.first += instances;
+        jvmTotal.second += bytes;
+    }
+    ASSERT_GT(jvmTotal.first, 0) << ReadFile(histogramFile);
+
+    for (const std::string& input : {file, hprof}) {
+        json histo = VeskJson({"histo", input, "--json"});
+        std::pair<int64_t, int64_t> total{histo["instances"].get<int64_t>(), histo["bytes"].get<int64_t>()};
+        EXPECT_EQ(Sum(histo["classes"]), total) << input;
+        EXPECT_EQ(Sum(VeskJson({"top", input, "--by-class", "-n", "100000", "--json"})["classes"]), total) << input;
+        EXPECT_EQ(Sum(VeskJson({"diff", input, input, "-n", "100000", "--json"}), "instancesAfter", "bytesAfter"), total)
+            << input;
+        const json* classes = Find(histo["classes"], "name", "java.lang.Class");
+        ASSERT_NE(classes, nullptr) << input;
+        if (input != hprof) continue;
+        total.first -= (*classes)["instances"].get<int64_t>();
+        total.second -= (*classes)["bytes"].get<int64_t>();
+        EXPECT_NEAR(static_cast<double>(total.first), static_cast<double>(jvmTotal.first), 0.01 * jvmTotal.first);
+        EXPECT_NEAR(static_cast<double>(total.second), static_cast<double>(jvmTotal.second), 0.01 * jvmTotal.second);
     }
 }
 

@@ -10,6 +10,7 @@
 #include "HprofBuilder.h"
 #include "HprofCounts.h"
 #include "heap/DominatorTree.h"
+#include "heap/HeapSummary.h"
 #include "load/HprofFile.h"
 #include "load/HprofLoader.h"
 #include "TempDir.h"
@@ -149,6 +150,49 @@ TEST_P(HprofTest, OneLongRecordGivesTheGraphOfItsSegments) {
             ASSERT_EQ(graphs[0].ClassOf(node), other.ClassOf(node));
             ASSERT_EQ(graphs[0].ShallowSize(node), other.ShallowSize(node));
         }
+}
+
+// A JDK 25 dump writes its filler arrays as int[] that no record names; the
+// filler classes tell that it does. Empty ones stay: a live int[0] looks
+// the same.
+TEST_P(HprofTest, FillersLeaveEveryCountAndAreCounted) {
+    enum : uint8_t { OBJECT = 2, INT = 10 };
+    using Fd = HprofBuilder::Field;
+    for (bool fillerClass : {true, false}) {
+        HprofBuilder b(GetParam());
+        b.Utf8(1, "Holder").Utf8(2, "ints").Utf8(3, "[I").Utf8(4, "jdk/internal/vm/FillerObject")
+            .Utf8(5, fillerClass ? "[Ljdk/internal/vm/FillerElement;" : "[Ljava/lang/Object;")
+            .LoadClass(1, 0x100, 1).LoadClass(2, 0x200, 3).LoadClass(3, 0x300, 4).LoadClass(4, 0x400, 5);
+        b.Segment(b.ClassDump(0x100, 0, 4, {}, {}, {Fd{2, OBJECT, ""}}) + b.ClassDump(0x200, 0, 0, {}, {}, {}) +
+                  b.ClassDump(0x300, 0, 0, {}, {}, {}) + b.ClassDump(0x400, 0, 0, {}, {}, {}) +
+                  b.Root(0xFF, 0x1000) + b.Instance(0x1000, 0x100, b.Id(0x2000)) +
+                  b.PrimitiveArray(0x2000, INT, 3, std::string(12, '\1')) +  // named by the holder
+                  b.PrimitiveArray(0x3000, INT, 5, std::string(20, '\2')) +  // a filler, with the class
+                  b.PrimitiveArray(0x4000, INT, 0, "") +                      // an empty one stays
+                  b.Instance(0x5000, 0x300, ""));                               // a filler always
+        vesk::HeapGraph graph;
+        std::string error;
+        ASSERT_TRUE(vesk::LoadHprofFile(Save("fillers.hprof", b.Bytes()), &graph, &error)) << error;
+        vesk::DominatorTree tree(graph);
+        vesk::HeapSummary summary = vesk::SummarizeHeap(graph, tree);
+        uint64_t fillerArray = graph.ShallowSize(graph.FindTag(0x2000)) + 8;  // two ints more
+        EXPECT_EQ(graph.Fillers(), fillerClass ? 2u : 1u) << fillerClass;
+        EXPECT_EQ(summary.fillers, graph.Fillers());
+        EXPECT_EQ(summary.objects, graph.NodeCount() - graph.Fillers());
+        EXPECT_EQ(graph.ShallowSize(graph.FindTag(0x5000)), 0u);
+        std::vector<uint32_t> ints = graph.FindClasses("int[]");
+        ASSERT_EQ(ints.size(), 1u);
+        EXPECT_EQ(graph.Histogram()[ints[0]].instances, fillerClass ? 2 : 3);
+        // The empty int[] (and without the class, the int[5]) no root reaches.
+        EXPECT_EQ(summary.unreachableObjects, fillerClass ? 1u : 2u);
+        ASSERT_EQ(summary.unreachableClasses.size(), 1u);
+        EXPECT_EQ(summary.unreachableClasses[0].name, "int[]");
+        EXPECT_EQ(static_cast<uint64_t>(summary.unreachableClasses[0].bytes), summary.unreachableBytes);
+        EXPECT_GE(summary.fillerBytes, (fillerClass ? fillerArray : 0) + 8);
+        std::string text = vesk::UnreachableText(summary, true, true);
+        EXPECT_NE(text.find(fillerClass ? "1 objects" : "2 objects"), std::string::npos) << text;
+        EXPECT_NE(text.find("left out: " + std::to_string(graph.Fillers()) + " filler objects"), std::string::npos) << text;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(IdSizes, HprofTest, ::testing::Values(4, 8));
