@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/ClientError.h"
@@ -53,5 +54,9 @@ private:
     uint64_t produced = 0;
     bool betweenFrames = true;
 };
+
+// plain as one zstd frame at level 1, for bytes that arrived plain (from an
+// agent that does not compress) but go into a ".zst" file.
+std::string ZstdFrame(std::string_view plain);
 
 }  // namespace vesk
