@@ -15,6 +15,8 @@ trap 'rm -rf "$download"' EXIT
   exit 1
 }
 rm -rf "$dest.tmp" && mkdir -p "$dest.tmp"
-tar -xf "$download"/"$package"_*.orig.tar.* -C "$dest.tmp" --strip-components=1
+# The upstream tarball, not its signature (.asc) beside it.
+tarball=$(ls "$download"/"$package"_*.orig.tar.* | grep -v '\.asc$' | head -n 1)
+tar -xf "$tarball" -C "$dest.tmp" --strip-components=1
 touch "$dest.tmp/.unpacked"
 rm -rf "$dest" && mv "$dest.tmp" "$dest"
