@@ -30,15 +30,13 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
     for (const std::string& file : files) inputs.emplace_back(options, file, true, progress);
     if (live) inputs.emplace_back(options, "", false, progress);
     std::vector<ReportSnapshot> snapshots(inputs.size());
-    std::unique_ptr<DominatorTree> tree;
+    // A comparison needs both trees too: for the holders that grew.
+    std::vector<std::unique_ptr<DominatorTree>> trees;
     for (size_t i = 0; i < inputs.size(); i++) {
         snapshots[i].source = inputs[i].Source();
         snapshots[i].graph = inputs[i].Graph(&snapshots[i].properties);
-    }
-    // A comparison shows no retained sizes.
-    if (snapshots.size() == 1) {
-        tree = inputs[0].Tree(snapshots[0].graph);
-        snapshots[0].tree = tree.get();
+        trees.push_back(inputs[i].Tree(snapshots[i].graph));
+        snapshots[i].tree = trees.back().get();
     }
     std::string page = RenderReportPage(snapshots.size() == 1 ? SnapshotReport(snapshots[0], progress)
                                                               : ComparisonReport(snapshots[0], snapshots[1]));
@@ -65,7 +63,9 @@ static CommandRun DefineReport(CLI::App& command) {
         ->check(NonEmpty);
     command.footer(
         "The page is one HTML file with its style and script inline; it fetches nothing and reads\n"
-        "without its script. Retained sizes follow vesk top's conventions; pages stay under 2 MiB.");
+        "without its script. Retained sizes follow vesk top's conventions; pages stay under 2 MiB.\n"
+        "A comparison names the holders whose retained bytes grew most, matched as diff --retained\n"
+        "matches them, with both sizes and the later snapshot's path.");
     return [files, output](const Options& options) { RunReport(options, *files, *output); };
 }
 

@@ -1,15 +1,18 @@
 // vesk suspects: what is wrong with a heap, without knowing what to ask:
-// leak suspects, wasted memory and classes loaded more than once.
+// leak suspects, wasted memory and classes loaded more than once; given two
+// snapshots, first the holders that grew.
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "cli/Commands.h"
 #include "cli/SnapshotInput.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapFindings.h"
 #include "heap/HeapText.h"
+#include "heap/HolderGrowth.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -35,10 +38,19 @@ static const char RULES[] =
     "  boxed              Integer, Long, Double... instances: saved is what exceeds the value\n"
     "  duplicate-class    a class name defined by several class loaders: instances are copies\n"
     "Duplicate strings need the strings' characters, which vesk does not read: they are\n"
-    "reported as skipped (\"values\": false in --json).";
+    "reported as skipped (\"values\": false in --json).\n"
+    "\n"
+    "Given FILE and a later NEW, growth suspects come first (MAT's rule for comparing snapshots):\n"
+    "the holders whose retained bytes grew by at least 2 % of NEW's reachable heap, matched by their\n"
+    "shortest path from a GC root as diff --retained matches them (among the 1,000 largest\n"
+    "objects of each snapshot; a chain is shown by its deepest holder); each with both sizes\n"
+    "and NEW's path. Then NEW's leak suspects and waste as above. With --json the document\n"
+    "adds \"growth\": [{\"class\", \"tag\", \"retainedBefore\", \"retainedAfter\", \"share\" (of the\n"
+    "growth), \"holder\" (the path matched), \"path\"}] and \"reachableBefore\".";
 
 struct SuspectsArgs {
     std::string file;
+    std::string newer;  // given: file is the older of two snapshots compared
     size_t count = 20;
     double threshold = 10;
     bool json = false;
@@ -69,8 +81,33 @@ static std::string LoaderText(const HeapGraph& graph, const std::pair<NodeId, ui
     return name + " (" + std::to_string(loader.second) + " classes)";
 }
 
-static nlohmann::ordered_json FindingsJson(const HeapGraph& graph, const HeapFindings& findings) {
+// What comparing with an older snapshot adds to the findings of the newer.
+struct Growth {
+    uint64_t reachableBefore = 0;
+    std::vector<HolderChange> suspects;  // paths in the newer snapshot's graph
+};
+
+// The holder's object in the newer snapshot: the end of its path.
+static NodeId HolderNode(const HolderChange& holder) { return holder.afterPath.steps.back().node; }
+
+static nlohmann::ordered_json GrowthJson(const HeapGraph& graph, const Growth& growth, uint64_t reachable) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (const HolderChange& holder : growth.suspects)
+        out.push_back({{"class", NodeLabel(graph, HolderNode(holder))},
+                       {"tag", HexTag(graph.Tag(HolderNode(holder)))},
+                       {"retainedBefore", holder.before},
+                       {"retainedAfter", holder.after},
+                       {"share", Share(static_cast<uint64_t>(holder.Growth()), reachable)},
+                       {"holder", holder.path},
+                       {"path", PathAsPrinted(graph, holder.afterPath)}});
+    return out;
+}
+
+// growth: given when two snapshots were compared (graph is the newer).
+static nlohmann::ordered_json FindingsJson(const HeapGraph& graph, const HeapFindings& findings,
+                                           const Growth* growth) {
     nlohmann::ordered_json out;
+    if (growth) out["growth"] = GrowthJson(graph, *growth, findings.reachable);
     nlohmann::ordered_json& suspects = out["suspects"] = nlohmann::ordered_json::array();
     for (const LeakSuspect& suspect : findings.suspects) {
         nlohmann::ordered_json holds = nlohmann::ordered_json::array();
@@ -96,9 +133,23 @@ static nlohmann::ordered_json FindingsJson(const HeapGraph& graph, const HeapFin
                          {"instances", row.instances},
                          {"bytes", row.bytes},
                          {"saved", row.saved}});
+    if (growth) out["reachableBefore"] = growth->reachableBefore;
     out["reachable"] = findings.reachable;
     out["values"] = findings.values;
     return out;
+}
+
+// As vesk path prints it: indented, or numbered when long.
+static void PrintPath(const HeapGraph& graph, const HeapPath& path) {
+    std::vector<std::string> lines = PathAsPrinted(graph, path);
+    if (lines.empty()) printf("   no GC root reaches it without weak, soft or phantom references\n");
+    bool numbered = lines.size() > 11;
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (i == 0) printf("     %s\n", lines[i].c_str());
+        else if (numbered) printf("     %*zu  %s\n", static_cast<int>(std::to_string(lines.size()).size()), i,
+                                  lines[i].c_str());
+        else printf("     %*s%s\n", static_cast<int>(i - 1) * 2, "", lines[i].c_str());
+    }
 }
 
 static void PrintSuspect(const HeapGraph& graph, const HeapFindings& findings, const LeakSuspect& suspect,
@@ -115,16 +166,7 @@ static void PrintSuspect(const HeapGraph& graph, const HeapFindings& findings, c
         printf("   accumulates in %s %s, retaining %s%s\n", NodeLabel(graph, suspect.point).c_str(),
                HexTag(graph.Tag(suspect.point)).c_str(), SizeText(suspect.pointRetained, exact).c_str(),
                exact ? " bytes" : "");
-    std::vector<std::string> lines = PathAsPrinted(graph, suspect.path);
-    if (lines.empty()) printf("   no GC root reaches it without weak, soft or phantom references\n");
-    // As vesk path prints it: indented, or numbered when long.
-    bool numbered = lines.size() > 11;
-    for (size_t i = 0; i < lines.size(); i++) {
-        if (i == 0) printf("     %s\n", lines[i].c_str());
-        else if (numbered) printf("     %*zu  %s\n", static_cast<int>(std::to_string(lines.size()).size()), i,
-                                  lines[i].c_str());
-        else printf("     %*s%s\n", static_cast<int>(i - 1) * 2, "", lines[i].c_str());
-    }
+    PrintPath(graph, suspect.path);
     if (suspect.holds.empty()) return;
     printf("   holding%s:\n", suspect.byClass ? " (all instances)" : "");
     printf("       #instances       retained  class name\n");
@@ -161,12 +203,57 @@ static void PrintFindings(const HeapGraph& graph, const HeapFindings& findings, 
                "structure only).\n");
 }
 
+static void PrintGrowth(const HeapGraph& graph, const Growth& growth, uint64_t reachable, const SuspectsArgs& args) {
+    bool exact = args.bytes;
+    const char* unit = exact ? " bytes" : "";
+    printf("Reachable from the roots: %s%s before, %s%s after (%s%s)\n\n", SizeText(growth.reachableBefore, exact).c_str(),
+           unit, SizeText(reachable, exact).c_str(), unit,
+           SizeChangeText(static_cast<int64_t>(reachable) - static_cast<int64_t>(growth.reachableBefore), exact).c_str(),
+           unit);
+    std::string line = SizeText(static_cast<uint64_t>(GROWTH_SUSPECT_SHARE * static_cast<double>(reachable)), exact) + unit;
+    if (growth.suspects.empty())
+        printf("Growth suspects: none (no holder's retained bytes grew by 2 %% of the later reachable heap, %s)\n",
+               line.c_str());
+    else
+        printf("Growth suspects (retained bytes grown by at least 2 %% of the later reachable heap, %s;\n"
+               "holders matched by their shortest path from a GC root)\n", line.c_str());
+    for (size_t i = 0; i < growth.suspects.size(); i++) {
+        const HolderChange& holder = growth.suspects[i];
+        NodeId node = HolderNode(holder);
+        printf("\n%zu. %s %s grew by %s%s (%s), from %s%s to %s%s\n", i + 1, NodeLabel(graph, node).c_str(),
+               HexTag(graph.Tag(node)).c_str(), SizeText(static_cast<uint64_t>(holder.Growth()), exact).c_str(), unit,
+               Percent(Share(static_cast<uint64_t>(holder.Growth()), reachable)).c_str(),
+               SizeText(holder.before, exact).c_str(), unit, SizeText(holder.after, exact).c_str(), unit);
+        PrintPath(graph, holder.afterPath);
+    }
+    printf("\nIn the later snapshot, %s:\n", args.newer.c_str());
+}
+
 static void RunSuspects(const Options& options, const SuspectsArgs& args) {
     InterruptExit cancel("suspects cancelled (Ctrl-C)", EXIT_CANCELLED);
     ProgressDisplay progress("suspects");
-    SnapshotInput input(options, args.file, false, progress);
+    bool compare = !args.newer.empty();
+    // Both inputs are looked at before the first is read: a wrong second
+    // file is reported at once.
+    std::optional<SnapshotInput> older;
+    if (compare) older.emplace(options, args.file, true, progress);
+    SnapshotInput input(options, compare ? args.newer : args.file, false, progress);
+    Growth growth;
+    std::vector<Holder> before;
+    if (compare) {
+        // Freed before the newer snapshot is read: one graph at a time.
+        HeapGraph graph = older->Graph();
+        std::unique_ptr<DominatorTree> tree = older->Tree(graph);
+        progress.Phase("holders");
+        growth.reachableBefore = tree->ReachableBytes();
+        before = LargestHolders(graph, *tree);
+    }
     HeapGraph graph = input.Graph();
     std::unique_ptr<DominatorTree> tree = input.Tree(graph);
+    if (compare) {
+        progress.Phase("holders");
+        growth.suspects = GrowthSuspects(before, LargestHolders(graph, *tree), tree->ReachableBytes(), args.count);
+    }
     FindingsOptions settings;
     settings.threshold = args.threshold / 100;
     settings.maxSuspects = args.count;
@@ -174,8 +261,12 @@ static void RunSuspects(const Options& options, const SuspectsArgs& args) {
     progress.Phase("findings");
     HeapFindings findings = FindProblems(graph, *tree, settings);
     progress.Stop();
-    if (args.json) printf("%s\n", FindingsJson(graph, findings).dump(2).c_str());
-    else PrintFindings(graph, findings, args);
+    if (args.json) {
+        printf("%s\n", FindingsJson(graph, findings, compare ? &growth : nullptr).dump(2).c_str());
+        return;
+    }
+    if (compare) PrintGrowth(graph, growth, findings.reachable, args);
+    PrintFindings(graph, findings, args);
 }
 
 static CommandRun DefineSuspects(CLI::App& command) {
@@ -183,11 +274,16 @@ static CommandRun DefineSuspects(CLI::App& command) {
     command.add_option("FILE", args->file,
                        "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
+    command.add_option("NEW", args->newer,
+                       "a later snapshot of the same JVM: FILE is then the earlier, and the holders that grew\n"
+                       "come first")
+        ->check(NonEmpty);
     command.add_option("--threshold", args->threshold,
                        "share of the reachable heap, in percent, a suspect retains more than (default 10)")
         ->option_text("PCT")
         ->check(CLI::Range(0.0, 100.0));
-    AddRowOptions(command, args->count, "at most N suspects and N rows of each kind of waste (default 20)",
+    AddRowOptions(command, args->count,
+                  "at most N suspects (and growth suspects) and N rows of each kind of waste (default 20)",
                   args->json, args->bytes);
     command.footer(RULES);
     return [args](const Options& options) { RunSuspects(options, *args); };

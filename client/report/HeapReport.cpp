@@ -10,6 +10,7 @@
 #include "heap/HeapFindings.h"
 #include "heap/HeapPaths.h"
 #include "heap/HeapText.h"
+#include "heap/HolderGrowth.h"
 #include "report/HtmlText.h"
 
 namespace vesk {
@@ -17,6 +18,7 @@ namespace vesk {
 namespace {
 
 const size_t LARGEST_OBJECTS = 10;
+const size_t GROWN_HOLDERS = 10;
 
 // JVMTI thread state bits.
 enum : int32_t {
@@ -324,7 +326,22 @@ ReportContent ComparisonReport(const ReportSnapshot& before, const ReportSnapsho
     ReportContent content;
     content.title = "Heap growth of " + Program(after);
     content.factColumns = {"before: " + before.source, "after: " + after.source};
-    content.facts = {Facts(before, nullptr), Facts(after, nullptr)};
+    std::vector<Holder> oldHolders;
+    {
+        std::unique_ptr<DominatorTree> computed;
+        if (!before.tree) computed = std::make_unique<DominatorTree>(before.graph, true);
+        const DominatorTree& tree = before.tree ? *before.tree : *computed;
+        content.facts.push_back(Facts(before, &tree));
+        oldHolders = LargestHolders(before.graph, tree);
+    }
+    std::unique_ptr<DominatorTree> computed;
+    if (!after.tree) computed = std::make_unique<DominatorTree>(after.graph, true);
+    const DominatorTree& tree = after.tree ? *after.tree : *computed;
+    content.facts.push_back(Facts(after, &tree));
+    for (const HolderChange& holder : GrownHolders(oldHolders, LargestHolders(after.graph, tree), GROWN_HOLDERS))
+        content.holders.push_back({ObjectName(after.graph, holder.afterPath.steps.back().node),
+                                   static_cast<int64_t>(holder.before), static_cast<int64_t>(holder.after),
+                                   PathLines(after.graph, holder.afterPath)});
     for (const ClassDelta& d : DiffClasses(before.graph.Histogram(), after.graph.Histogram())) {
         if (d.before.instances == 0 && d.after.instances == 0) continue;
         content.diff.push_back({d.name, d.before.instances, d.after.instances, d.before.bytes, d.after.bytes});

@@ -2,7 +2,7 @@
 // heap model: header facts, the dominator tree's largest subtrees laid out as
 // a treemap, the class histogram with retained sizes, the shortest paths to
 // the largest retained objects, the threads, and for two snapshots the
-// classes that grew.
+// classes and the holders that grew.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,7 @@ struct ReportSnapshot {
     HeapGraph graph;
     StreamProperties properties;
     // The dominator tree over graph when at hand (weak references
-    // followed); else SnapshotReport computes it.
+    // followed); else SnapshotReport and ComparisonReport compute it.
     const DominatorTree* tree = nullptr;
 };
 
@@ -41,6 +41,7 @@ std::string ThreadStateName(int32_t state);
 
 // progress: the analysis's phases.
 ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progress = NoProgress());
+// Holds no more than one computed dominator tree at a time besides the ones given.
 ReportContent ComparisonReport(const ReportSnapshot& before, const ReportSnapshot& after);
 
 }  // namespace vesk

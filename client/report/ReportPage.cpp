@@ -14,6 +14,7 @@ namespace {
 // Shares of the page limit; a section stops adding rows at its share.
 const size_t FACTS_SHARE = 96 << 10;
 const size_t FINDINGS_SHARE = 96 << 10;
+const size_t HOLDERS_SHARE = 96 << 10;
 const size_t TREEMAP_SHARE = 720 << 10;
 const size_t TABLE_SHARE = 520 << 10;
 const size_t PATHS_SHARE = 160 << 10;
@@ -296,6 +297,25 @@ void WriteGrowthChart(PageWriter& page, const std::vector<ReportDiffRow>& diff) 
     page.Add("</svg>\n");
 }
 
+void WriteHolders(PageWriter& page, const ReportContent& content) {
+    page.StartShare(HOLDERS_SHARE);
+    page.Add("<section id=\"holders\">\n<h2>Holders that grew most (retained bytes)</h2>\n<p>The largest objects of "
+             "each snapshot, matched by their shortest path from a GC root (root kind, thread, classes and fields; "
+             "array indices left out, as tags differ between snapshots). A chain is shown by its deepest holder; "
+             "each path is the later snapshot's.</p>\n");
+    if (content.holders.empty()) page.Add("<p>No holder grew.</p>\n");
+    else page.Add("<ol class=\"paths\">\n");
+    size_t left = 0;
+    for (const ReportHolder& holder : content.holders) {
+        std::string title = Esc(holder.object) + " grew by " + FormatBytes(holder.newRetained - holder.oldRetained) +
+                            ", from " + FormatBytes(holder.oldRetained) + " to " + FormatBytes(holder.newRetained);
+        if (!page.AddRow(PathItem(title, holder.path))) left++;
+    }
+    if (!content.holders.empty()) page.Add("</ol>\n");
+    page.More(left, "holders");
+    page.Add("</section>\n");
+}
+
 void WriteDiff(PageWriter& page, const ReportContent& content) {
     page.Add("<section id=\"growth\">\n<h2>Classes that grew most (bytes)</h2>\n");
     WriteGrowthChart(page, content.diff);
@@ -350,7 +370,8 @@ std::string RenderReportPage(const ReportContent& content) {
     bool comparison = !content.diff.empty() || content.factColumns.size() > 1;
     page.Add("</header>\n<nav>");
     if (comparison) {
-        page.Add("<a href=\"#growth\">Growth</a><a href=\"#diff\">Changes per class</a>");
+        page.Add("<a href=\"#holders\">Holders</a><a href=\"#growth\">Growth</a><a href=\"#diff\">Changes per "
+                 "class</a>");
     } else {
         if (content.findings) page.Add("<a href=\"#findings\">Findings</a>");
         page.Add("<a href=\"#treemap\">Treemap</a><a href=\"#histogram\">Classes</a><a href=\"#paths\">Paths</a>"
@@ -358,6 +379,7 @@ std::string RenderReportPage(const ReportContent& content) {
     }
     page.Add("</nav>\n<main>\n");
     if (comparison) {
+        WriteHolders(page, content);
         WriteDiff(page, content);
     } else {
         if (content.findings) WriteFindings(page, content);

@@ -46,6 +46,14 @@ struct ReportDiffRow {
     int64_t oldBytes = 0, newBytes = 0;
 };
 
+// A holder whose retained bytes grew between two snapshots (matched by its
+// path from a GC root), and the later snapshot's path to it.
+struct ReportHolder {
+    std::string object;  // class and tag in the later snapshot
+    int64_t oldRetained = 0, newRetained = 0;
+    std::vector<std::string> path;
+};
+
 // A leak suspect in a sentence, and the path from a GC root to where its
 // memory accumulates.
 struct ReportSuspect {
@@ -82,6 +90,7 @@ struct ReportContent {
     std::vector<ReportPath> paths;
     std::vector<ReportThread> threads;
     std::vector<ReportDiffRow> diff;     // comparison only; by growth in bytes
+    std::vector<ReportHolder> holders;   // comparison only; by growth, largest first
 
     // Findings, single snapshot only: leak suspects, waste, and what was not
     // looked for (e.g. duplicate strings without values).

@@ -1,7 +1,8 @@
 // vesk suspects end to end: a JVM with a planted leak and planted waste
 // (leak.LeakFixture), its snapshot and its vesk dump HPROF each checked for
 // the leak, its accumulation point and path, and the waste in the planted
-// counts. And the growth gate of vesk diff on saved snapshots.
+// counts; the same leak grown between two snapshots, found as the holder that
+// grew. And the growth gate of vesk diff on saved snapshots.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -24,6 +25,7 @@ const int SESSIONS = 20000;
 const int EMPTY_LISTS = 10000;
 const int SPARSE_MAPS = 1000;
 const int BOXED_LONGS = 100000;
+const int GROWTH = 10000;
 // What the JVM itself holds of the same kinds stays below this.
 const int JVM_OWN = 1000;
 
@@ -111,6 +113,51 @@ TEST(Suspects, PlantedLeakAndWasteInASnapshotAndADump) {
     std::string html = ReadFile(page);
     EXPECT_NE(html.find("One java.util.HashMap held by leak.LeakFixture.SESSIONS_BY_ID retains "), std::string::npos);
     EXPECT_NE(html.find("it holds 20,000 leak.LeakFixture$Session objects."), std::string::npos);
+}
+
+TEST(Suspects, TheStaticMapThatGrewBetweenTwoSnapshotsComesFirstInSuspectsAndTheReport) {
+    int port = FreePort();
+    TempDir trigger;
+    JavaProcess jvm({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1"), "-Xmx256m"},
+                    "leak.LeakFixture", {trigger.File("grow")});
+    ASSERT_TRUE(jvm.WaitForOutput("leak ready", 60000) && WaitForPort(port, 30000)) << jvm.Stderr();
+    std::string before = jvm.Dir().File("before.vsnap"), after = jvm.Dir().File("after.vsnap"), out;
+    ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", before}, &out), 0) << out;
+    trigger.Write("grow", "");
+    ASSERT_TRUE(jvm.WaitForOutput("leak grown", 60000)) << jvm.Stderr();
+    ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", after}, &out), 0) << out;
+    jvm.Kill();
+
+    ASSERT_EQ(Vesk(jvm.Dir(), {"suspects", before, after, "--json"}, &out), 0) << out;
+    json findings = json::parse(out, nullptr, false);
+    ASSERT_FALSE(findings.is_discarded()) << out;
+    ASSERT_GE(findings["growth"].size(), 1u) << out;
+    const json& grown = findings["growth"][0];
+    EXPECT_EQ(grown["class"], "java.util.HashMap$Node[]");
+    EXPECT_EQ(grown["holder"],
+              "class / class leak.LeakFixture / .SESSIONS_BY_ID -> java.util.HashMap / .table -> java.util.HashMap$Node[]");
+    EXPECT_GT(grown["retainedBefore"].get<int64_t>(), SESSIONS * 500);
+    EXPECT_GT(grown["retainedAfter"].get<int64_t>() - grown["retainedBefore"].get<int64_t>(), GROWTH * 500);
+    EXPECT_GE(grown["share"].get<double>(), 0.02);
+    ASSERT_EQ(grown["path"].size(), 4u) << grown.dump();
+    EXPECT_EQ(grown["path"][3], ".table -> java.util.HashMap$Node[] " + grown["tag"].get<std::string>());
+    EXPECT_GT(findings["reachable"].get<int64_t>(), findings["reachableBefore"].get<int64_t>());
+    // Then the later snapshot's findings, as for one.
+    EXPECT_EQ(findings["suspects"][0]["accumulation"]["tag"], grown["tag"]);
+
+    ASSERT_EQ(Vesk(jvm.Dir(), {"suspects", before, after, "-n", "1"}, &out), 0) << out;
+    EXPECT_NE(out.find("\n1. java.util.HashMap$Node[] " + grown["tag"].get<std::string>() + " grew by "), std::string::npos)
+        << out;
+
+    // The comparison page names the holder, with both sizes and its path.
+    std::string page = jvm.Dir().File("growth.html");
+    ASSERT_EQ(Vesk(jvm.Dir(), {"report", before, after, "-o", page}, &out), 0) << out;
+    std::string html = ReadFile(page);
+    size_t holders = html.find("<section id=\"holders\">");
+    ASSERT_NE(holders, std::string::npos);
+    EXPECT_NE(html.find("<li><h3>java.util.HashMap$Node[] @" + grown["tag"].get<std::string>() + " grew by ", holders),
+              std::string::npos);
+    EXPECT_NE(html.find("<li>.SESSIONS_BY_ID \xE2\x86\x92 java.util.HashMap @", holders), std::string::npos);
 }
 
 TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {

@@ -210,4 +210,31 @@ TEST(HeapFindings, HoldersThatGrewAreMatchedByPathNotTag) {
               "class / class AppCache / .SESSIONS -> java.util.HashMap / .table -> java.util.HashMap$Node[]");
     EXPECT_EQ(grown[0].before, 80u + 2000);
     EXPECT_EQ(grown[0].after, 80u + 5000);
+    EXPECT_EQ(grown[0].afterPath.steps.back().node, after.FindTag(0x9000 + 11));
+    // A growth suspect grew by at least 2 % of the later reachable heap: 3000 bytes of 150,000.
+    EXPECT_EQ(GrowthSuspects(LargestHolders(before, beforeTree), LargestHolders(after, afterTree), 150000, 10).size(), 1u);
+    EXPECT_TRUE(GrowthSuspects(LargestHolders(before, beforeTree), LargestHolders(after, afterTree), 150001, 10).empty());
+}
+
+TEST(HeapFindings, AGrowingLinkedChainIsShownNearItsTopNotByItsTail) {
+    // A static chain of nodes, each holding the next, grown from 2 to 50
+    // nodes: each node grew by over 90 % of what its holder grew, but only
+    // the first few by 90 % of what the chain's top grew.
+    auto snapshot = [](uint64_t base, int nodes) {
+        Heap heap;
+        heap.Class(base + 1, "Queue", {{"HEAD", "Queue"}});
+        uint32_t node = heap.Class(base + 2, "Node", {{"next", "Node"}});
+        for (int i = 0; i < nodes; i++) heap.Object(base + 100 + i, node, 100);
+        heap.Ref(base + 1, base + 100, 0);
+        for (int i = 1; i < nodes; i++) heap.Ref(base + 100 + i - 1, base + 100 + i, 0);
+        return heap.Finish();
+    };
+    HeapGraph before = snapshot(0x1000, 2), after = snapshot(0x9000, 50);
+    DominatorTree beforeTree(before), afterTree(after);
+    std::vector<HolderChange> grown =
+        GrownHolders(LargestHolders(before, beforeTree), LargestHolders(after, afterTree), 1);
+    ASSERT_EQ(grown.size(), 1u);
+    // Node i (from 0) retains 50 - i nodes: node 6 grew by 4,400, the last with 90 % of the top's 4,800.
+    EXPECT_EQ(grown[0].Growth(), 4400);
+    EXPECT_EQ(grown[0].afterPath.steps.back().node, after.FindTag(0x9000 + 100 + 6));
 }

@@ -71,9 +71,11 @@ TEST(ReportPage, NamesFromTheJvmNeverBecomeMarkup) {
     EXPECT_NE(page.find("script-src 'sha256-"), std::string::npos);
 
     content.diff = {{HOSTILE, 1, 2, 10, 20}};
+    content.holders = {{HOSTILE, 10, 20, {HOSTILE, HOSTILE}}};
     page = vesk::RenderReportPage(content);
     EXPECT_EQ(Count(page, "<script"), 1u);
     EXPECT_EQ(Count(page, "<img"), 0u);
+    EXPECT_NE(page.find("<h3>" + EscapeHtml(HOSTILE) + " grew by 10 B, from 10 B to 20 B</h3>"), std::string::npos);
 }
 
 TEST(ReportPage, StaysUnderTheLimitWhateverTheContentAndSaysWhatItLeftOut) {
@@ -106,7 +108,9 @@ TEST(ReportPage, StaysUnderTheLimitWhateverTheContentAndSaysWhatItLeftOut) {
     EXPECT_NE(page.find("</html>"), std::string::npos);
 
     content.diff.assign(20000, {longName, 1, 2, 10, 20});
+    content.holders.assign(100, {longName, 1, 2, std::vector<std::string>(1000, longName)});
     page = vesk::RenderReportPage(content);
     EXPECT_LE(page.size(), vesk::REPORT_PAGE_LIMIT);
+    EXPECT_NE(page.find("more holders not shown"), std::string::npos);
     EXPECT_NE(page.find("</html>"), std::string::npos);
 }
