@@ -21,7 +21,7 @@ import sys
 import threading
 import time
 
-from bench import JVMS, cpu_ms, exit_on_signals, free_port, jdk_version, log_size, pauses, start_jvm, stop_jvm
+from bench import JVMS, cpu_ms, exit_on_signals, free_port, jdk_version, log_size, pauses, print_row, start_jvm, stop_jvm
 
 NAMESPACE = "vesk-wire"
 HOST_END, PEER_END = "vwire0", "vwire1"
@@ -130,8 +130,7 @@ def request(a, proc, port, splog, size, kind, mode, link):
     os.unlink(saved)
     row = {"wire": wire, "file": file_bytes, "saved_s": wall, "agent_cpu_s": agent_ms / 1000,
            "pause_ms": pauses(splog, start_log, log_size(splog))["pause_sum"]}
-    print(f"  {name}: " + ", ".join(f"{k}={v:.3f}" if isinstance(v, float) else f"{k}={v}" for k, v in row.items()),
-          flush=True)
+    print_row(name, row, 3)
     return row
 
 
