@@ -46,7 +46,7 @@ bool HeapDumpCommand::Run() {
         if (connection.CheckForCancel()) throw CancelledException(Protocol::CANCELLED_MESSAGE);
         std::string error;
         auto start = std::chrono::steady_clock::now();
-        HprofRedactor redactor(*this);
+        HprofRedactor redactor(*this, dumper.HolderLength());
         StartFrame();
         bool redacted = redactor.Redact(dumper.DumpPath().c_str(), error);
         dumper.Remove();

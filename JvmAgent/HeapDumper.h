@@ -34,6 +34,10 @@ public:
     void Remove();
 
     const std::string& DumpPath() const { return dumpPath; }
+    // Length of the class field holder the dump holds (ClassFieldValues::
+    // DumpHolder); 0: none.
+    void SetHolderLength(uint32_t length) { holderLength = length; }
+    uint32_t HolderLength() const { return holderLength; }
     // Time the JVM took for the dump, safepoint and file writing included.
     int64_t DumpMillis() const { return dumpMillis; }
 
@@ -44,6 +48,7 @@ private:
     std::string directory;
     std::string dumpPath;
     int64_t dumpMillis = 0;
+    uint32_t holderLength = 0;
 };
 
 }  // namespace Orlo

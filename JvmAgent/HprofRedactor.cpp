@@ -19,7 +19,7 @@ static_assert(MAX_CLASS_DUMP < HprofRedactor::READ_BUFFER_SIZE, "a class dump fi
 
 }  // namespace
 
-HprofRedactor::HprofRedactor(HprofSink& sink) : sink(sink) {}
+HprofRedactor::HprofRedactor(HprofSink& sink, uint32_t holderLength) : sink(sink), holderLength(holderLength) {}
 
 bool HprofRedactor::Redact(const char* path, std::string& error) {
     std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "rb"), fclose);
@@ -30,8 +30,9 @@ bool HprofRedactor::Redact(const char* path, std::string& error) {
     buffer.resize(READ_BUFFER_SIZE);
     // Unbuffered: the reads go straight into the buffer, in large pieces.
     setvbuf(file.get(), nullptr, _IONBF, 0);
-    bool done = Pass(file.get(), false, error) && fseek(file.get(), 0, SEEK_SET) == 0 &&
-                Pass(file.get(), true, error);
+    bool done = Pass(file.get(), false, error) && fseek(file.get(), 0, SEEK_SET) == 0;
+    if (done) PlanHolder();
+    done = done && Pass(file.get(), true, error);
     std::vector<uint8_t>().swap(buffer);
     return done;
 }
@@ -42,6 +43,7 @@ bool HprofRedactor::Pass(FILE* file, bool rewrite, std::string& error) {
     failed = false;
     cursor = end = emitted = 0;
     fileOffset = 0;
+    segment = 0;
     if (Header()) {
         while (!failed && Need(1)) Record();
     }
@@ -78,8 +80,31 @@ bool HprofRedactor::Record() {
             if (!rewriting || usedNames.count(Peek(F::RECORD_HEADER, idSize)) == 0) return Drop(F::RECORD_HEADER + length);
             return Keep(F::RECORD_HEADER + length);
         case F::HEAP_DUMP:
-        case F::HEAP_DUMP_SEGMENT:
-            return Keep(F::RECORD_HEADER) && HeapDumpRecords(length);
+        case F::HEAP_DUMP_SEGMENT: {
+            const uint32_t current = segment++;
+            auto cut = segmentCuts.find(current);
+            if (rewriting && cut != segmentCuts.end()) {
+                const uint64_t shorter = length - cut->second;
+                for (int i = 0; i < 4; i++) buffer[cursor + 5 + i] = static_cast<uint8_t>(shorter >> (24 - 8 * i));
+            }
+            if (!Keep(F::RECORD_HEADER) || !HeapDumpRecords(length)) return false;
+            if (rewriting && holderId && current == holderSegment && !holderValues.empty()) {
+                // A segment of its own: the one read may be close to the 4 GiB a segment can hold.
+                Emit();
+                std::vector<uint8_t> extra(F::RECORD_HEADER);
+                const uint64_t bytes = holderValues.size() * (1 + idSize);
+                extra[0] = F::HEAP_DUMP_SEGMENT;
+                for (int i = 0; i < 4; i++) extra[5 + i] = static_cast<uint8_t>(bytes >> (24 - 8 * i));
+                for (uint64_t value : holderValues) {
+                    extra.push_back(F::ROOT_UNKNOWN);
+                    for (size_t i = 0; i < idSize; i++)
+                        extra.push_back(static_cast<uint8_t>(value >> (8 * (idSize - 1 - i))));
+                }
+                sink.Write(extra.data(), extra.size());
+                outputBytes += extra.size();
+            }
+            return true;
+        }
         case F::LOAD_CLASS:
         case F::FRAME:
         case F::START_THREAD: {
@@ -108,7 +133,7 @@ bool HprofRedactor::HeapDumpRecords(uint64_t length) {
             return Fail(what);
         }
         if (F::RootBody(tag, idSize) > 0) {
-            Keep(header);
+            Root(tag, header);
             continue;
         }
         if (!Need(header)) {
@@ -122,7 +147,7 @@ bool HprofRedactor::HeapDumpRecords(uint64_t length) {
         } else if (tag == F::INSTANCE_DUMP) {
             InstanceDump(record);
         } else if (tag == F::OBJ_ARRAY_DUMP) {
-            Keep(header) && Keep(record.body);
+            ObjectArrayDump(record);
         } else {
             if (F::TypeSize(record.elementType, idSize) == 0 || record.elementType == F::OBJECT)
                 return Fail("bad array type");
@@ -177,6 +202,45 @@ bool HprofRedactor::InstanceDump(const HprofSubRecord& record) {
     if (failed) return false;
     // Values the layout does not explain are not known to be references.
     return Zero(length - walked);
+}
+
+bool HprofRedactor::ObjectArrayDump(const HprofSubRecord& record) {
+    const bool candidate = holderLength > 0 && record.count == holderLength && !rewriting && !holderId;
+    if (candidate && Need(record.header + idSize) && Peek(record.header, idSize) == record.id) {
+        holderId = record.id;
+        holderSegment = segment - 1;
+        holderRecordBytes = record.header + record.body;
+        if (!Keep(record.header + idSize)) return false;
+        std::unordered_set<uint64_t> seen;
+        for (uint32_t i = 1; i < record.count; i++) {
+            if (!Need(idSize)) return Fail("truncated array");
+            const uint64_t value = Peek(0, idSize);
+            if (value != 0 && value != holderId && seen.insert(value).second) holderValues.push_back(value);
+            Keep(idSize);
+        }
+        return !failed;
+    }
+    if (rewriting && holderId && record.id == holderId) return Drop(record.header + record.body);
+    return Keep(record.header) && Keep(record.body);
+}
+
+bool HprofRedactor::Root(uint8_t tag, size_t header) {
+    if (holderLength > 0 && tag != F::ROOT_STICKY_CLASS && tag != F::ROOT_THREAD_OBJECT && Need(header)) {
+        const uint64_t id = Peek(1, idSize);
+        if (!rewriting) roots.push_back({segment - 1, static_cast<uint32_t>(header), id});
+        else if (holderId && id == holderId) return Drop(header);
+    }
+    return Keep(header);
+}
+
+void HprofRedactor::PlanHolder() {
+    segmentCuts.clear();
+    if (holderId) {
+        segmentCuts[holderSegment] += holderRecordBytes;
+        for (const RootSeen& root : roots)
+            if (root.id == holderId) segmentCuts[root.segment] += root.bytes;
+    }
+    std::vector<RootSeen>().swap(roots);
 }
 
 const std::vector<uint8_t>& HprofRedactor::InstanceLayout(uint64_t classId) {

@@ -31,7 +31,8 @@ class HprofRedactor {
 public:
     static constexpr size_t READ_BUFFER_SIZE = 4 << 20;
 
-    explicit HprofRedactor(HprofSink& sink);
+    // holderLength 0: no holder to look for.
+    explicit HprofRedactor(HprofSink& sink, uint32_t holderLength = 0);
     HprofRedactor(const HprofRedactor&) = delete;
     HprofRedactor& operator=(const HprofRedactor&) = delete;
 
@@ -41,6 +42,8 @@ public:
 
     uint64_t InputBytes() const { return inputBytes; }
     uint64_t OutputBytes() const { return outputBytes; }
+    // Root records written for the holder's values; 0 without a holder.
+    size_t HolderRoots() const { return holderValues.size(); }
 
 private:
     struct ClassLayout {
@@ -54,6 +57,10 @@ private:
     bool HeapDumpRecords(uint64_t length);
     bool ClassDump();
     bool InstanceDump(const HprofSubRecord& record);
+    bool ObjectArrayDump(const HprofSubRecord& record);
+    bool Root(uint8_t tag, size_t header);
+    // After the first pass: what the holder's removal takes off each segment.
+    void PlanHolder();
     const std::vector<uint8_t>& InstanceLayout(uint64_t classId);
 
     // The input cursor: Need makes n bytes readable at cursor; Keep, Zero and
@@ -86,6 +93,21 @@ private:
     std::unordered_set<uint64_t> usedNames;
     std::unordered_map<uint64_t, ClassLayout> classes;
     std::unordered_map<uint64_t, std::vector<uint8_t>> instanceLayouts;  // with the superclasses' fields
+
+    uint32_t holderLength;
+    uint64_t holderId = 0;          // 0: not found
+    uint64_t holderRecordBytes = 0;
+    uint32_t holderSegment = 0;
+    uint32_t segment = 0;           // ordinal of the heap dump segment being read
+    std::vector<uint64_t> holderValues;
+    // Roots that may name the holder, met before it is known: segment, id, bytes.
+    struct RootSeen {
+        uint32_t segment;
+        uint32_t bytes;
+        uint64_t id;
+    };
+    std::vector<RootSeen> roots;
+    std::unordered_map<uint32_t, uint64_t> segmentCuts;  // bytes left out, by segment
 };
 
 }  // namespace Orlo

@@ -9,7 +9,10 @@
 #include <malloc.h>
 #endif
 
+#include "ClassFieldValues.h"
+#include "ExceptionBoundary.h"
 #include "HeapDumper.h"
+#include "JniScope.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
 #include "PortFile.h"
@@ -31,6 +34,18 @@ int64_t SteadyMillis() {
 jint JNICALL ClearTagCB(jlong, jlong, jlong* tag_ptr, jint, void*) {
     *tag_ptr = 0;
     return 0;
+}
+
+// The walk from the class objects' own fields.
+jint JNICALL ClassFieldReferenceCB(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info, jlong class_tag,
+                                   jlong referrer_class_tag, jlong size, jlong* tag_ptr, jlong* referrer_tag_ptr,
+                                   jint length, void* user_data) {
+    jint visit = JVMTI_VISIT_ABORT;
+    ExceptionBoundary::Run("ClassFieldReferenceCB", [&] {
+        visit = static_cast<JvmInfo*>(user_data)->RecordClassFieldReference(kind, info, class_tag, referrer_class_tag,
+                                                                           size, tag_ptr, referrer_tag_ptr, length);
+    });
+    return visit;
 }
 
 // Holds the agent monitor for a scope, also when an exception leaves it:
@@ -288,15 +303,40 @@ bool JvmAgent::Snap(JvmInfo* info, bool untag) {
                 "Finished FollowReferences, ref.count=%" PRId64 ", obj.count=%" PRId64
                 ", elapsed.msec=%" PRId64,
                 info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
+            classFieldStart = classFieldEnd = TimeStamp();
+            if (!info->WalkStopped() && !IsDying()) WalkClassFields(info, jni);
 
             info->FinishSnapShotFiles(IsDying());
-            info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
+            info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd});
             taken = true;
             if (untag) UnTagLocked(info);
         }
     }
     VeskLogger::LogTrace("Released monitor for snapshot");
     return taken;
+}
+
+void JvmAgent::WalkClassFields(JvmInfo* info, JNIEnv* jni) {
+    jvmtiEnv* tags = info->GetTagEnv();
+    if (!tags) return;
+    classFieldStart.Now();
+    {
+        LocalFrame frame(jni, 64);
+        jobjectArray holder = frame.Pushed() ? info->GatherClassFieldValues(jni) : nullptr;
+        if (holder) {
+            jvmtiHeapCallbacks callbacks;
+            memset(&callbacks, 0, sizeof callbacks);
+            callbacks.heap_reference_callback = &ClassFieldReferenceCB;
+            CheckJvmtiError(tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr, holder, &callbacks, info),
+                            "FollowReferences(class fields)");
+            info->EndClassFieldWalk(holder);
+        }
+    }
+    classFieldEnd.Now();
+    VeskLogger::LogDebug("Finished class field walk, values=%zu, ref.count=%" PRId64 ", obj.count=%" PRId64
+                         ", elapsed.msec=%" PRId64,
+                         info->GetClassFieldValueCount(), info->GetHeapRefCount(), info->GetHeapObjCount(),
+                         classFieldEnd.Millis() - classFieldStart.Millis());
 }
 
 void JvmAgent::UnTagObjects(JvmInfo* info) {
@@ -331,7 +371,7 @@ void JvmAgent::UnTagLocked(JvmInfo* info) {
         VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, GetUntagDuration());
         VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64, GetUntagDuration());
     }
-    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
+    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd});
     info->TerminateSnapShot();
     // The untag step holds safepoints back too: the pause ends with it.
     NotePauseEnd();
@@ -373,6 +413,12 @@ Error JvmAgent::DumpHeap(HeapDumper& dumper) {
     VeskLogger::LogDebug("Starting heap dump");
     Error error = dumper.MakeDirectory(HeapDumper::UsedHeap(jni));
     if (!error) {
+        // The values of class objects' own fields, held through the dump so
+        // that its reader can name them as roots; the JVM's dump does not.
+        LocalFrame frame(jni, 64);
+        jint holderLength = 0;
+        jobjectArray holder = frame.Pushed() ? ClassFieldValues::DumpHolder(jvmti, jni, holderLength) : nullptr;
+        dumper.SetHolderLength(holder ? static_cast<uint32_t>(holderLength) : 0);
         error = dumper.Dump(jni);
         NotePauseEnd();
     }

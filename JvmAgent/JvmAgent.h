@@ -145,6 +145,10 @@ private:
     // The snapshot under the monitor; untag: the untag step too, before the
     // monitor is let go.
     bool Snap(JvmInfo* info, bool untag);
+    // After the heap walk, under the monitor: one further walk from the
+    // values of java.lang.Class's own reference fields on the class objects,
+    // which the JVM's walk does not report; timed into classField*.
+    void WalkClassFields(JvmInfo* info, JNIEnv* jni);
     // UnTagObjects with the monitor held.
     void UnTagLocked(JvmInfo* info);
     // Starts the clock of min-interval: a pause has just ended.
@@ -166,7 +170,7 @@ private:
     AuthKey authKey;
     // Steady-clock milliseconds when the last pause ended; negative: none yet.
     std::atomic<int64_t> lastPauseEndMs{-1};
-    TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;
+    TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd;
 };
 
 }  // namespace Orlo

@@ -2,10 +2,12 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 
 #include "CancelCheck.h"
+#include "ClassFieldValues.h"
 #include "HeapRecord.h"
 #include "JavaCalls.h"
 #include "JniScope.h"
@@ -56,6 +58,8 @@ void JvmInfo::Init() {
     freeHeap = 0;
     cpuCount = 0;
     snapshotBuffer = nullptr;
+    classFieldSources.clear();
+    classFieldFirstTag = 0;
     rtTime.Reset();
     snapshotStart.Reset();
     snapshotEnd.Reset();
@@ -92,6 +96,8 @@ void JvmInfo::ReleaseTags(bool dying) {
     if (!dying && tagEnv.Get() && !tagEnv.Owned()) {
         for (auto it = classMap.Begin(); it != classMap.End(); ++it) recordTags.push_back(TagOf(it->second));
         for (int i = 0; i < tags.threadCount; i++) recordTags.push_back(TagOf(&threadInfos[i]));
+        // No untag walk from the roots reaches what only class objects' own fields hold.
+        for (jlong tag = classFieldFirstTag; tag > 0 && tag < tags.nextObject; tag++) recordTags.push_back(tag);
     }
     tagEnv.Release(dying, recordTags);
 }
@@ -135,6 +141,8 @@ void JvmInfo::GetAgentMetrics(StringBuffer& buffer) {
         {"$T$last.snapshot.untag.start.time", t.untagStart.Millis()},
         {"$T$last.snapshot.untag.end.time", t.untagEnd.Millis()},
         {"$L$last.snapshot.untag.duration.msec", t.untagEnd.Millis() - t.untagStart.Millis()},
+        // Last, so the 18 before keep their places.
+        {"$L$last.snapshot.heapwalk.classfields.duration.msec", t.classFieldEnd.Millis() - t.classFieldStart.Millis()},
     };
     for (const auto& metric : metrics) XmlUtils::AddPropElement(buffer, metric.name, metric.value);
 }
@@ -160,6 +168,9 @@ void JvmInfo::PrepareSnapShot(jvmtiEnv* jvmti, JNIEnv* jni) {
     refsSinceFlush = 0;
     heapRootCount = 0;
     callbacksSinceCancelCheck = 0;
+    walkStopped = false;
+    classFieldSources.clear();
+    classFieldFirstTag = 0;
     javaLangClassInfo = nullptr;
     TagLoadedClasses(jvmti, jni);
     GatherRuntimeInfo(jvmti, jni);
@@ -259,9 +270,9 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
         if (++callbacksSinceCancelCheck >= CALLBACKS_PER_CANCEL_CHECK) {
             if (cancelCheck && cancelCheck->Cancelled()) {
                 VeskLogger::LogDebug("Aborting heap walk");
-                return false;
+                return Stop();
             }
-            if (snapshotWriter.Failed()) return false;
+            if (snapshotWriter.Failed()) return Stop();
             callbacksSinceCancelCheck = 0;
         }
         // Below debug level every step up to the kind test ends in this same silent skip.
@@ -289,7 +300,7 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
         } else {
             // Full only when a flush failed to give the next batch.
             HeapRecord::Captured* record = snapshotBuffer ? snapshotBuffer->Next() : nullptr;
-            if (!record) return false;
+            if (!record) return Stop();
             const bool newObject = tag == 0;
             if (newObject) {
                 tag = tags.nextObject++;
@@ -307,7 +318,7 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
             if (refsSinceFlush >= REFS_PER_FILE) {
                 FlushOutput();
                 refsSinceFlush = 0;
-                if (!snapshotBuffer) return false;
+                if (!snapshotBuffer) return Stop();
             }
         }
         if (VeskLogger::IsDebugLevel() && heapRefCount % REFS_PER_PROGRESS_LINE == 0)
@@ -319,8 +330,90 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
     } catch (const std::exception& e) {
         if (snapshotError.empty()) snapshotError = e.what();
         VeskLogger::LogError(false, "Heap walk stopped: %s", e.what());
-        return false;
+        return Stop();
     }
+}
+
+jobjectArray JvmInfo::GatherClassFieldValues(JNIEnv* jni) {
+    classFieldSources.clear();
+    classFieldFirstTag = tags.nextObject;
+    jvmtiEnv* env = tagEnv.Get();
+    jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
+    if (!env || !jvmti || !jni || !javaLangClassInfo || tags.classCount == 0) return nullptr;
+    const std::vector<jfieldID> fields = ClassFieldValues::ReferenceFields(jvmti, jni);
+    // Each field's index as the walk numbers java.lang.Class's fields.
+    std::vector<jint> indices(fields.size(), -1);
+    for (size_t f = 0; f < fields.size(); f++)
+        for (const JvmFieldInfo& field : javaLangClassInfo->GetMasterFields())
+            if (field.GetJvmId() == fields[f]) indices[f] = field.GetIndex();
+    // The class objects as they are now, each known by its record's tag;
+    // classes loaded since the tagging pass have none and are left out, as
+    // the walk leaves them out.
+    JvmtiMemory<jclass> classes(jvmti);
+    jint count = 0;
+    if (!CheckJvmtiError(jvmti->GetLoadedClasses(&count, classes.Out()), "GetLoadedClasses") || count <= 0)
+        return nullptr;
+    // One local reference per class, the holder and a few more.
+    if (jni->EnsureLocalCapacity(count + 16) != JNI_OK) {
+        ExceptionRaised(jni, "EnsureLocalCapacity");
+        return nullptr;
+    }
+    std::vector<jobject> tagged;
+    std::vector<jlong> classTags;
+    tagged.reserve(static_cast<size_t>(count));
+    classTags.reserve(static_cast<size_t>(count));
+    for (jint i = 0; i < count; i++) {
+        jlong tag = 0;
+        if (CheckJvmtiError(env->GetTag(classes[i], &tag), "GetTag") && tags.ClassIndex(tag) >= 0) {
+            tagged.push_back(classes[i]);
+            classTags.push_back(tag);
+        } else {
+            jni->DeleteLocalRef(classes[i]);
+        }
+    }
+    std::vector<ClassFieldValues::Source> sources;
+    jobjectArray holder = ClassFieldValues::Collect(jni, tagged.data(), static_cast<jint>(tagged.size()), fields, 0,
+                                                    false, sources);
+    for (jobject clazz : tagged) jni->DeleteLocalRef(clazz);
+    if (!holder) return nullptr;
+    classFieldSources.reserve(sources.size());
+    for (const ClassFieldValues::Source& source : sources)
+        classFieldSources.push_back({classTags[static_cast<size_t>(source.classIndex)], indices[static_cast<size_t>(source.field)]});
+    if (classFieldSources.empty() || !CheckJvmtiError(env->SetTag(holder, HOLDER_TAG), "SetTag")) {
+        classFieldSources.clear();
+        jni->DeleteLocalRef(holder);
+        return nullptr;
+    }
+    return holder;
+}
+
+jint JvmInfo::RecordClassFieldReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
+                                        jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
+                                        jlong* referrerTagPtr, jint length) {
+    // What the heap walk recorded was followed then.
+    const bool recorded = tags.IsCurrent(*tagPtr);
+    bool go = true;
+    if (referrerTagPtr && *referrerTagPtr == HOLDER_TAG) {
+        if (kind != JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT || !info || info->array.index < 0 ||
+            static_cast<size_t>(info->array.index) >= classFieldSources.size())
+            return 0;  // the holder's class
+        // The reference the walk would have reported: the class object's field.
+        const ClassFieldSource& source = classFieldSources[static_cast<size_t>(info->array.index)];
+        jvmtiHeapReferenceInfo field;
+        memset(&field, 0, sizeof field);
+        field.field.index = source.index;
+        jlong classObject = source.classTag;
+        go = RecordHeapReference(JVMTI_HEAP_REFERENCE_FIELD, source.index >= 0 ? &field : nullptr, classTag,
+                                 TagOf(javaLangClassInfo), size, tagPtr, &classObject, length);
+    } else {
+        go = RecordHeapReference(kind, info, classTag, referrerClassTag, size, tagPtr, referrerTagPtr, length);
+    }
+    if (!go) return JVMTI_VISIT_ABORT;
+    return recorded ? 0 : JVMTI_VISIT_OBJECTS;
+}
+
+void JvmInfo::EndClassFieldWalk(jobject holder) {
+    if (holder && tagEnv.Get()) CheckJvmtiError(tagEnv.Get()->SetTag(holder, 0), "SetTag");
 }
 
 void JvmInfo::LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,

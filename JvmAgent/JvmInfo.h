@@ -67,9 +67,10 @@ private:
     bool ownsValues;
 };
 
-// What the snapshot driver timed around the walk: the heap walk and the untag step.
+// What the snapshot driver timed around the walk: the heap walk, the walk
+// from the class objects' own fields, and the untag step.
 struct WalkTimes {
-    TimeStamp walkStart, walkEnd, untagStart, untagEnd;
+    TimeStamp walkStart, walkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd;
 };
 
 class JvmInfo {
@@ -108,7 +109,7 @@ public:
     const std::vector<std::string>& GetSnapShotFileNames() const { return snapshotWriter.Files(); }
     // The driver's times of the last walk, for the metrics; zero until given.
     void SetWalkTimes(const WalkTimes& times) { walkTimes = times; }
-    // Appends the 18 metric <prop> elements that close a snapshot stream.
+    // Appends the 19 metric <prop> elements that close a snapshot stream.
     void GetAgentMetrics(StringBuffer& buffer);
     // Trace dump of every thread and class record; the caller checks the level.
     void PrintJvmInfo();
@@ -134,6 +135,28 @@ public:
     bool RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                              jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                              jlong* referrerTagPtr, jint length);
+    // False once a walk callback stopped the walk (abort, failed file).
+    bool WalkStopped() const { return walkStopped; }
+
+    // The walk from java.lang.Class's own reference fields, after the heap
+    // walk: the JVM reports none of them. Gather puts the values of those
+    // fields on every tagged class object into a new Object[] tagged
+    // HOLDER_TAG, a local reference of the caller's frame (it makes room for
+    // its own); null when there are none or on failure (logged). The walk
+    // starts at that holder with RecordClassFieldReference as its callback,
+    // on the VM thread; End untags the holder.
+    static constexpr jlong HOLDER_TAG = -1;
+    jobjectArray GatherClassFieldValues(JNIEnv* jni);
+    // Writes each holder slot as a field reference of the class object it
+    // came from, and every other reference as the heap walk does; follows
+    // only objects that were not recorded before. JVMTI visit flags.
+    jint RecordClassFieldReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info, jlong classTag,
+                                   jlong referrerClassTag, jlong size, jlong* tagPtr, jlong* referrerTagPtr,
+                                   jint length);
+    void EndClassFieldWalk(jobject holder);
+    // Values found on class objects by the last Gather.
+    size_t GetClassFieldValueCount() const { return classFieldSources.size(); }
+
     // Hands the filled batch to the writer thread; a new file follows.
     void FlushOutput();
     // After the walk: writes the last batch and waits for the writer. dying:
@@ -166,6 +189,11 @@ private:
     void TagThreads(LocalFrame& frame);
     void DeleteSnapShotFiles();
     void FailSnapShot(const std::string& message);
+    // A walk callback's false: the walk stops.
+    bool Stop() {
+        walkStopped = true;
+        return false;
+    }
     // The class or thread record a tag addresses, or null (range checked).
     JvmClassInfo* ClassRecord(jlong tag) const;
     JvmObjectInfo* TaggedRecord(jlong tag) const;
@@ -200,6 +228,15 @@ private:
     int64_t heapRootCount;
     int64_t refsSinceFlush;
     int callbacksSinceCancelCheck = 0;
+    bool walkStopped = false;
+    // Per holder slot: the class object's tag and the field's index in
+    // java.lang.Class's field list (-1: not listed).
+    struct ClassFieldSource {
+        jlong classTag;
+        jint index;
+    };
+    std::vector<ClassFieldSource> classFieldSources;
+    jlong classFieldFirstTag = 0;  // the first object number that walk gave; 0: none
     // The records, owned (array allocations); tags.classes and tags.threads
     // point at them with their counts.
     JvmClassInfo* classInfos;

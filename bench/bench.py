@@ -280,6 +280,7 @@ def measure(jdk, size, agent, a, dump=False):
             r = floor_run(port)
             peak = poll.stop()
             tag, walk, untag = r["tag_ms"], r["walk_ms"], r["untag_ms"]
+            cfwalk = 0
             objs = int(r["objects"])
         else:
             r = snapshot(port, poll)
@@ -288,6 +289,8 @@ def measure(jdk, size, agent, a, dump=False):
             tag = m["$L$last.snapshot.classtag.duration.msec"]
             walk = m["$L$last.snapshot.heapwalk.duration.msec"]
             untag = m["$L$last.snapshot.untag.duration.msec"]
+            # The walk from class objects' own fields; an agent before it has none.
+            cfwalk = m.get("$L$last.snapshot.heapwalk.classfields.duration.msec", 0)
             objs = r["objs"]
         paused = pauses(splog, log_start, log_size(splog))
         vm_cpu, all_cpu = cpu_ms(vm_stat) - vm_cpu, cpu_ms(f"/proc/{proc.pid}/stat") - all_cpu
@@ -302,7 +305,7 @@ def measure(jdk, size, agent, a, dump=False):
         for f in leftover:
             os.unlink(os.path.join(tmp, f))
     mib = lambda kib: kib / 1024
-    row = {"objs": objs, "built": built, "tag": tag, "walk": walk, "untag": untag, **paused,
+    row = {"objs": objs, "built": built, "tag": tag, "walk": walk, "cfwalk": cfwalk, "untag": untag, **paused,
            "vm_cpu": vm_cpu, "all_cpu": all_cpu,
            "rss_before": mib(before), "rss_peak": mib(peak), "rss_after": mib(after),
            "load": os.getloadavg()[0]}
@@ -347,27 +350,30 @@ def main():
             stop_jvm(proc)
 
     print(f"\n{os.cpu_count()} CPUs; medians of {a.runs} run(s); times in ms, memory in MiB. "
-          "ratio = median over the runs of (tag + walk + untag) / the same run's floor's; pauses = safepoint "
+          "cf walk = the further walk from class objects' own fields (its share of the walk in %); "
+          "ratio = median over the runs of (tag + walk + cf walk + untag) / the same run's floor's; pauses = safepoint "
           "pauses during the request (sum, longest; time to safepoint and at safepoint summed; the walk's own "
           "pause and the others'), /walk = sum / floor's walk; RSS +5 s = 5 s after the request; load = "
           "1-minute load average at the end of the measurement; CPU = CPU time of the request, the VM thread's "
           "(which runs the walks) and the whole JVM's, less bent by a loaded machine than wall times.")
     for jdk in a.jdk:
         print(f"\n### {jdk_version(jdk)}\n")
-        print("| objects | agent | tag | walk | untag | t+w+u | ratio | pauses sum | longest | to sp | at sp "
+        print("| objects | agent | tag | walk | cf walk | untag | t+w+cf+u | ratio | pauses sum | longest | to sp | at sp "
               "| walk pause | others | others' to sp | /walk | VM CPU | JVM CPU | RSS before | peak | +5 s | +5 s - before "
               "| load |")
-        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
         for size in sizes:
             floors = results[(jdk, size, "floor")]
             floor = median_rows(floors)
             for agent in agents:
                 rows = results[(jdk, size, agent)]
                 m = median_rows(rows)
-                total = m["tag"] + m["walk"] + m["untag"]
-                ratio = statistics.median((r["tag"] + r["walk"] + r["untag"]) / max(f["tag"] + f["walk"] + f["untag"], 1)
-                                          for r, f in zip(rows, floors))
-                print(f"| {size:,} | {agent} | {m['tag']:.0f} | {m['walk']:.0f} | {m['untag']:.0f} | {total:.0f} "
+                total = m["tag"] + m["walk"] + m["cfwalk"] + m["untag"]
+                ratio = statistics.median((r["tag"] + r["walk"] + r["cfwalk"] + r["untag"]) /
+                                          max(f["tag"] + f["walk"] + f["untag"], 1) for r, f in zip(rows, floors))
+                share = 100 * m["cfwalk"] / max(m["walk"], 1)
+                print(f"| {size:,} | {agent} | {m['tag']:.0f} | {m['walk']:.0f} | {m['cfwalk']:.0f} ({share:.1f} %) "
+                      f"| {m['untag']:.0f} | {total:.0f} "
                       f"| {ratio:.2f} | {m['pause_sum']:.0f} | {m['pause_max']:.0f} | {m['to_sp']:.0f} "
                       f"| {m['at_sp']:.0f} | {m['walk_pause']:.0f} | {m['other_pause']:.0f} | {m['other_to_sp']:.0f} "
                       f"| {m['pause_sum'] / max(floor['walk'], 1):.2f} | {m['vm_cpu']:.0f} | {m['all_cpu']:.0f} | {m['rss_before']:.0f} | {m['rss_peak']:.0f} "

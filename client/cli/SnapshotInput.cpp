@@ -13,6 +13,8 @@
 #include "load/HprofLoader.h"
 #include "load/SnapshotLoader.h"
 #include "protocol/SnapshotSession.h"
+#include "protocol/ZstdDecoder.h"
+#include "protocol/ZstdFileReader.h"
 #include "term/InterruptGuard.h"
 
 namespace vesk {
@@ -33,6 +35,13 @@ static SnapshotInput::Kind KindOfFile(const std::string& path) {
     char head[32];
     size_t n = fread(head, 1, sizeof head, file.get());
     if (ferror(file.get())) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
+    if (ZstdDecoder::IsZstd(head, n)) {
+        // Compressed: the kind of what it holds.
+        std::string plain = ZstdFileReader::Head(path, sizeof head);
+        if (SnapshotReader::IsStreamStart(plain)) return SnapshotInput::Kind::Stream;
+        if (HprofFormat::HasMagic(reinterpret_cast<const uint8_t*>(plain.data()), plain.size()))
+            return SnapshotInput::Kind::Hprof;
+    }
     if (SnapshotReader::IsStreamStart(std::string_view(head, n))) return SnapshotInput::Kind::Stream;
     if (HprofFile::IsHprof(path)) return SnapshotInput::Kind::Hprof;
     throw ClientError(ErrorKind::File, path + ": not a snapshot or HPROF file");

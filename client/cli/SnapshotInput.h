@@ -1,7 +1,8 @@
 // Where an analysis command's heap comes from, decided in this one place for
 // every command: a new snapshot taken from the agent and read as it arrives
 // (no file written), a saved snapshot stream, or an HPROF heap dump, the
-// file's kind told by its first bytes. A command asks for the class
+// file's kind told by its first bytes (a zstd-compressed file's by the first
+// bytes it decodes to; it is read decoding). A command asks for the class
 // histogram (a snapshot's header suffices) or for the whole graph, and for
 // its dominator tree.
 //

@@ -39,7 +39,9 @@ static const char EXIT_STATUS[] =
 static const char SIZES[] =
     "Tables show sizes in binary units (1 KiB = 1024 bytes, then MiB, GiB); --bytes on histo,\n"
     "top, path, diff and suspects prints whole bytes, as --json always does. On a terminal, reading and\n"
-    "analysing a heap shows its phases on one line of standard error, erased before the results.\n\n";
+    "analysing a heap shows its phases on one line of standard error, erased before the results.\n"
+    "Saved snapshots and HPROF files may be zstd-compressed (told by their content, not the name):\n"
+    "they are decoded as they are read, never whole into memory or onto disk.\n\n";
 
 static const char COMMON_OPTIONS[] =
     "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-compress, --no-index) also\n"

@@ -278,8 +278,15 @@ bool HeapGraph::IsWeak(NodeId referrer, const HeapEdge& edge) const {
 
 std::string HeapGraph::EdgeName(NodeId referrer, const HeapEdge& edge) const {
     if (edge.index == NO_INDEX) return "";
-    // A class object's field references are its static fields.
+    // A class object's field references are its static fields, or else
+    // fields of java.lang.Class, its own class.
     uint32_t cls = DescribedClass(referrer);
+    if (cls != NO_CLASS && edge.index < NO_INDEX) {
+        cls = classOf[referrer];
+        const int32_t index = ClassObjectField(edge.index);
+        if (cls == NO_CLASS || static_cast<size_t>(index) >= classes[cls].fields.size()) return "?";
+        return classes[cls].fields[static_cast<size_t>(index)].name;
+    }
     if (cls == NO_CLASS) {
         cls = classOf[referrer];
         if (cls != NO_CLASS && classes[cls].IsArray()) return "[" + std::to_string(edge.index) + "]";

@@ -108,11 +108,14 @@ void Members(Archive& archive, HeapRoot& root) {
 }
 
 // One outgoing reference. index: the field index for an object's (or a class
-// object's static) field, the element index for an array, NO_INDEX otherwise.
+// object's static) field, the element index for an array, NO_INDEX otherwise;
+// below NO_INDEX, a class object's own field (one java.lang.Class declares),
+// encoded by ClassObjectField.
 struct HeapEdge {
     NodeId target;
     int32_t index;
 };
+inline int32_t ClassObjectField(int32_t index) { return NO_INDEX - 1 - index; }
 
 // Per class totals, as histograms and diffs show them.
 struct ClassTotals {

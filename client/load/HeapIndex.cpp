@@ -18,7 +18,7 @@ namespace {
 
 constexpr char MAGIC[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\n'};
 // Bumped whenever a Members list or the layout changes.
-constexpr uint32_t VERSION = 3;  // 2: shallow sizes in 2 bytes; 3: roots without padding
+constexpr uint32_t VERSION = 4;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own fields
 constexpr uint32_t ORDER_MARK = 0x01020304;
 // Large blocks are hashed a piece at a time, while the piece is in cache.
 constexpr size_t PIECE = 1 << 20;

@@ -7,6 +7,9 @@
 #include <memory>
 #include <thread>
 
+#include "load/HprofWindow.h"
+#include "protocol/ZstdFileReader.h"
+
 namespace vesk {
 
 namespace {
@@ -31,6 +34,11 @@ bool HprofFile::IsHprof(const std::string& path) {
 }
 
 HprofFile::HprofFile(const std::string& path, WorkProgress& progress) : path(path), progress(progress) {
+    if (ZstdFileReader::IsCompressed(path)) {
+        window = std::make_unique<HprofWindow>(path);
+        ReadStreamed();
+        return;
+    }
     std::string error;
     if (!mapping.Map(path, &error)) throw HprofError(error);
     data = mapping.Data();
@@ -38,8 +46,14 @@ HprofFile::HprofFile(const std::string& path, WorkProgress& progress) : path(pat
     ReadMetadata();
 }
 
+HprofFile::~HprofFile() = default;
+
 void HprofFile::Fail(const uint8_t* at, const std::string& what) const {
-    throw HprofError(path + ": " + what + " at offset " + std::to_string(at - data));
+    FailAt(window ? window->OffsetOf(at) : static_cast<uint64_t>(at - data), what);
+}
+
+void HprofFile::FailAt(uint64_t offset, const std::string& what) const {
+    throw HprofError(path + ": " + what + " at offset " + std::to_string(offset));
 }
 
 const HprofClass* HprofFile::FindClass(uint64_t id) const {
@@ -102,18 +116,104 @@ struct HprofFile::Opening {
     HprofIdRange ids;
 };
 
-void HprofFile::ReadMetadata() {
-    const uint8_t* end = data + size;
+void HprofFile::ReadStreamed() {
+    try {
+        ReadRecords();
+    } catch (const HprofError&) {
+        // Damage that decodes (the checksum at the frame's end finds it) is
+        // the compressed data's fault, not the dump's.
+        window->DecodeRest();
+        throw;
+    }
+}
+
+void HprofFile::ReadRecords() {
+    HprofWindow& in = *window;
+    in.Restart();
+    in.Ensure(F::MAX_HEADER);
+    ReadHeader(in.Data(), in.Size());
+    progress.Phase("reading " + path.substr(path.find_last_of('/') + 1) + " (classes)",
+                   ZstdFileReader::PlainSize(path));
+    in.Drop(firstRecord);
+
+    std::unordered_map<uint64_t, uint64_t> classNames;  // class id -> name id
+    std::vector<Opening> openings(1);
+    std::vector<std::vector<HprofObjectHead>> samples(1);
+    samples[0].reserve(SAMPLE);
+    Opening& opening = openings[0];
+    opening.sample = &samples[0];
+    while (in.Ensure(1)) {
+        uint64_t record = in.Origin();
+        if (!in.Ensure(F::RECORD_HEADER)) FailAt(record, "truncated record header");
+        uint8_t tag = in.Data()[0];
+        uint64_t length = F::RecordLength(in.Data());
+        if (tag == F::HEAP_DUMP || tag == F::HEAP_DUMP_SEGMENT) {
+            in.Drop(F::RECORD_HEADER);
+            in.SetLimit(in.Origin() + length);
+            while (in.Origin() < in.Limit()) {
+                size_t end = in.Fill(idSize, PIECE);
+                if (end < static_cast<size_t>(PIECE) && in.Origin() + end < in.Limit()) {
+                    if (in.Ended()) FailAt(record, "truncated record");
+                    WalkHeapDump(in.Data(), in.Data() + in.Size(), nullptr, &opening);
+                    Fail(in.Data() + end, "truncated heap dump record");
+                }
+                size_t first = opening.pieces.size();
+                WalkHeapDump(in.Data(), in.Data() + end, nullptr, &opening);
+                for (size_t i = first; i < opening.pieces.size(); i++) {
+                    HprofPiece& piece = opening.pieces[i];
+                    spans.push_back({in.OffsetOf(piece.begin), in.OffsetOf(piece.end)});
+                    piece.begin = piece.end = nullptr;
+                }
+                in.Drop(end);
+            }
+            in.SetLimit(HprofWindow::NO_LIMIT);
+        } else if (tag == F::UTF8 || tag == F::LOAD_CLASS) {
+            if (!in.Ensure(F::RECORD_HEADER + length)) FailAt(record, "truncated record");
+            const uint8_t* body = in.Data() + F::RECORD_HEADER;
+            uint64_t classId, nameId;
+            if (tag == F::UTF8 && length >= idSize) names[Id(body)] = in.Keep(body + idSize, length - idSize);
+            else if (tag == F::LOAD_CLASS && F::LoadClass(body, length, idSize, classId, nameId)) classNames[classId] = nameId;
+            in.Drop(F::RECORD_HEADER + length);
+        } else if (!in.Drop(F::RECORD_HEADER + length)) {
+            FailAt(record, "truncated record");
+        }
+    }
+    size = in.Origin();
+    MergeOpenings(openings, samples, classNames);
+}
+
+void HprofFile::VisitStreamed(size_t piece, HprofVisitor& visitor, bool classes) const {
+    HprofWindow& in = *window;
+    uint64_t begin = spans[piece].first, end = spans[piece].second;
+    if (!in.Decoding() || begin < in.Origin()) in.Restart();
+    in.SetLimit(end);
+    // The file changed since it was opened, when these fail.
+    if (!in.Drop(begin - in.Origin())) FailAt(begin, "truncated heap dump record");
+    size_t whole = in.Fill(idSize, 0);
+    if (in.Origin() + whole < end) {
+        WalkHeapDump(in.Data(), in.Data() + in.Size(), &visitor, nullptr, classes);
+        Fail(in.Data() + whole, "truncated heap dump record");
+    }
+    WalkHeapDump(in.Data(), in.Data() + whole, &visitor, nullptr, classes);
+    in.SetLimit(HprofWindow::NO_LIMIT);
+}
+
+void HprofFile::ReadHeader(const uint8_t* at, size_t available) {
     HprofHeader header;
-    switch (F::ParseHeader(data, size, header)) {
+    switch (F::ParseHeader(at, available, header)) {
         case HprofHeaderStatus::OK: break;
-        case HprofHeaderStatus::NOT_HPROF: Fail(data, "no HPROF header");
-        case HprofHeaderStatus::TRUNCATED: Fail(data + header.textLength, "truncated header");
+        case HprofHeaderStatus::NOT_HPROF: Fail(at, "no HPROF header");
+        case HprofHeaderStatus::TRUNCATED: Fail(at + header.textLength, "truncated header");
         case HprofHeaderStatus::BAD_ID_SIZE:
-            Fail(data + header.textLength + 1, "unsupported identifier size " + std::to_string(header.idSize));
+            Fail(at + header.textLength + 1, "unsupported identifier size " + std::to_string(header.idSize));
     }
     idSize = header.idSize;
     firstRecord = header.length;
+}
+
+void HprofFile::ReadMetadata() {
+    const uint8_t* end = data + size;
+    ReadHeader(data, size);
     progress.Phase("reading " + path.substr(path.find_last_of('/') + 1) + " (classes)", size);
 
     // The records first; the heap dumps' bodies then by several threads. A
@@ -157,6 +257,11 @@ void HprofFile::ReadMetadata() {
         });
     if (badRecord) Fail(badRecord, badWhat);
     mapping.Release(data, end);
+    MergeOpenings(openings, samples, classNames);
+}
+
+void HprofFile::MergeOpenings(std::vector<Opening>& openings, std::vector<std::vector<HprofObjectHead>>& samples,
+                              const std::unordered_map<uint64_t, uint64_t>& classNames) {
     for (Opening& opening : openings) {
         for (HprofClass& cls : opening.classes) {
             classOrder.push_back(cls.id);
@@ -205,11 +310,16 @@ void HprofFile::ReadMetadata() {
 }
 
 void HprofFile::ForPieceRuns(const std::function<void(size_t, size_t)>& work) const {
+    if (window) return work(0, pieces.size());  // in order, while the reader's thread decodes
     RunSplit(
         pieces.size(), [&](size_t i) { return static_cast<uint64_t>(pieces[i].end - pieces[i].begin); }, work);
 }
 
 void HprofFile::VisitPieces(size_t first, size_t last, HprofVisitor& visitor) const {
+    if (window) {
+        for (size_t i = first; i < last; i++) VisitStreamed(i, visitor, false);
+        return;
+    }
     for (size_t i = first; i < last; i++) WalkHeapDump(pieces[i].begin, pieces[i].end, &visitor, nullptr, false);
 }
 
@@ -319,6 +429,10 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
 }
 
 void HprofFile::Visit(HprofVisitor& visitor) const {
+    if (window) {
+        for (size_t i = 0; i < pieces.size(); i++) VisitStreamed(i, visitor, true);
+        return;
+    }
     const uint8_t* end = data + size;
     for (const uint8_t* at = data + firstRecord; at < end;) {
         uint8_t tag = at[0];

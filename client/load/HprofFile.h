@@ -5,17 +5,25 @@
 // for a run of pieces, so that threads can share a pass. Identifier sizes 4
 // and 8.
 //
-// After opening, every const method is safe from several threads.
+// A zstd-compressed file (told by its first bytes) is decoded instead, front
+// to back for the opening and again for each pass, on a second thread, with
+// no more of it held than a piece: offsets are then those of the plain file.
+//
+// After opening, every const method is safe from several threads; but with
+// a compressed file, Visit and VisitPieces are for one thread at a time, and
+// read fastest in file order (an earlier piece decodes from the start again).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "HprofFormat.h"
@@ -23,6 +31,8 @@
 #include "load/MappedFile.h"
 
 namespace vesk {
+
+class HprofWindow;
 
 // Tags, basic types and layouts of the format, shared with the agent.
 using HprofFormat = Orlo::HprofFormat;
@@ -110,6 +120,7 @@ public:
     // progress gets this opening pass as a phase of its own, and the offset
     // reached in every later Visit (whose phases the caller names).
     explicit HprofFile(const std::string& path, WorkProgress& progress = NoProgress());
+    ~HprofFile();
     HprofFile(const HprofFile&) = delete;
     HprofFile& operator=(const HprofFile&) = delete;
 
@@ -117,7 +128,7 @@ public:
     static bool IsHprof(const std::string& path);
 
     size_t IdSize() const { return idSize; }
-    // The file's length in bytes.
+    // The file's length in bytes; a compressed file's plain length.
     uint64_t Size() const { return size; }
     uint64_t Id(const uint8_t* at) const {
         if (idSize == 8) {
@@ -165,7 +176,8 @@ public:
     void VisitPieces(size_t first, size_t last, HprofVisitor& visitor) const;
     // Runs work(first, last) on contiguous runs of pieces of about equal
     // bytes, on as many threads as are worth it (the caller's one of them);
-    // the exception of the earliest run that threw comes out.
+    // the exception of the earliest run that threw comes out. A compressed
+    // file's pieces are one run, on the caller's thread.
     void ForPieceRuns(const std::function<void(size_t first, size_t last)>& work) const;
     // The heads of the first SAMPLE objects; the second call gets none.
     std::vector<HprofObjectHead> TakeSample() const { return std::move(sample); }
@@ -175,6 +187,7 @@ public:
     const HprofIdRange& ObjectIds() const { return ids; }
 
 private:
+    void ReadHeader(const uint8_t* at, size_t available);
     void ReadMetadata();
     void ReadClassDump(const uint8_t*& at, const uint8_t* end, HprofClass& cls) const;
     struct Opening;
@@ -182,7 +195,13 @@ private:
     // counts, sample and pieces.
     void WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor* visitor, Opening* opening,
                       bool classes = true) const;
+    void MergeOpenings(std::vector<Opening>& openings, std::vector<std::vector<HprofObjectHead>>& samples,
+                       const std::unordered_map<uint64_t, uint64_t>& classNames);
+    void ReadStreamed();
+    void ReadRecords();
+    void VisitStreamed(size_t piece, HprofVisitor& visitor, bool classes) const;
     [[noreturn]] void Fail(const uint8_t* at, const std::string& what) const;
+    [[noreturn]] void FailAt(uint64_t offset, const std::string& what) const;
 
     std::string path;
     WorkProgress& progress;
@@ -199,6 +218,9 @@ private:
     std::unordered_map<uint64_t, HprofClass> classes;
     std::vector<uint64_t> classOrder;
     std::unordered_map<uint64_t, std::vector<uint8_t>> layouts;  // of every class, filled on opening
+    // A compressed file's: its window, and its pieces as plain offsets.
+    std::unique_ptr<HprofWindow> window;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
 };
 
 }  // namespace vesk

@@ -47,6 +47,7 @@ void MappedFile::Unmap() {
 }
 
 void MappedFile::Release(const uint8_t* from, const uint8_t* to) const {
+    if (from < data || to > data + size) return;  // not this mapping's: a reader's own buffer
     static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     uintptr_t first = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
     uintptr_t last = reinterpret_cast<uintptr_t>(to) & ~(page - 1);

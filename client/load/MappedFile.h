@@ -26,7 +26,7 @@ public:
     const uint8_t* Data() const { return data; }
     size_t Size() const { return size; }
     // Drops the whole pages of [from, to) from resident memory; reading them
-    // again reads the file again.
+    // again reads the file again. Bytes not of this mapping are left alone.
     void Release(const uint8_t* from, const uint8_t* to) const;
 
 private:

@@ -78,7 +78,13 @@ void SnapshotLoader::OnReference(const StreamRef& ref) {
         uint32_t thread = ref.threadTag ? builder.FindThreadTag(ref.threadTag) : NO_THREAD;
         builder.AddRoot(ref.tag, KindOfRoot(ref.kind), thread, ref.depth);
     } else if (ref.referrer != 0) {
-        builder.AddReference(builder.FindNode(ref.referrer), ref.tag, ref.index);
+        NodeId referrer = builder.FindNode(ref.referrer);
+        int32_t index = ref.index;
+        // A field reference from a class object names a field of java.lang.Class.
+        if (ref.kind == 2 && index >= 0 && referrer < firstObject &&
+            builder.Graph().DescribedClass(referrer) != NO_CLASS)
+            index = ClassObjectField(index);
+        builder.AddReference(referrer, ref.tag, index);
     }
 }
 

@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "VeskProtocol.h"
+#include "protocol/ZstdDecoder.h"
+#include "protocol/ZstdFileReader.h"
 
 namespace vesk {
 
@@ -995,6 +997,22 @@ bool SnapshotReader::Feed(std::string_view bytes) {
     return !Failed() && !stopped;
 }
 
+// Progress counts the compressed bytes, of the file's size.
+static void FeedCompressed(const std::string& path, SnapshotReader& reader,
+                           const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
+    ZstdFileReader plain(path);
+    for (std::string_view bytes = plain.Next(); !bytes.empty(); bytes = plain.Next()) {
+        bool more = reader.Feed(bytes);
+        if (onProgress) onProgress(plain.CompressedPosition(), plain.CompressedSize());
+        if (!more) {
+            // Damage that decodes (the checksum at the frame's end finds
+            // it) is the compressed data's fault, not the stream's.
+            if (reader.Failed()) plain.Skip(UINT64_MAX);
+            return;
+        }
+    }
+}
+
 void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
     std::unique_ptr<FILE, int (*)(FILE*)> opened(fopen(path.c_str(), "rb"), fclose);
@@ -1006,6 +1024,7 @@ void FeedFile(const std::string& path, SnapshotReader& reader,
     uint64_t done = 0;
     size_t n;
     while ((n = fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        if (done == 0 && ZstdDecoder::IsZstd(chunk.data(), n)) return FeedCompressed(path, reader, onProgress);
         done += n;
         bool more = reader.Feed(std::string_view(chunk.data(), n));
         if (onProgress) onProgress(done, total);

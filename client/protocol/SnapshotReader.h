@@ -177,9 +177,11 @@ private:
 };
 
 // Feeds a saved stream to reader, until its end or until the reader wants no
-// more. Throws ClientError (File) when the file cannot be read; whether the
-// stream was whole is reader.Finish()'s to say. onProgress, when given, is
-// called after each piece with the bytes fed so far and the file's size.
+// more; a zstd-compressed file (told by its first bytes) is decoded as it
+// is fed. Throws ClientError (File) when the file cannot be read or its zstd
+// data is damaged or cut; whether the stream was whole is reader.Finish()'s
+// to say. onProgress, when given, is called after each piece with the
+// file's bytes read so far and its size.
 void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress = nullptr);
 

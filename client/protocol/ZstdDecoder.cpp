@@ -27,23 +27,44 @@ bool ZstdDecoder::IsZstd(const void* data, size_t size) {
 size_t ZstdDecoder::PieceSize() { return ZSTD_DStreamOutSize(); }
 
 void ZstdDecoder::Feed(const void* data, size_t size, Sink& sink) {
+    const char* in = static_cast<const char*>(data);
+    do {
+        std::pair<size_t, size_t> used = Decode(in, size, piece.data(), piece.size());
+        in += used.first;
+        size -= used.first;
+        if (used.second) sink.Plain(piece.data(), used.second);
+    } while (size || mayHoldMore);
+}
+
+std::pair<size_t, size_t> ZstdDecoder::Decode(const void* data, size_t size, char* out, size_t room) {
     ZSTD_inBuffer in{data, size, 0};
-    bool full = false;
-    // A full output piece may leave decoded bytes inside the decoder even
-    // after the input is used up.
-    while (in.pos < in.size || full) {
-        ZSTD_outBuffer out{piece.data(), piece.size(), 0};
-        size_t before = in.pos;
-        size_t hint = ZSTD_decompressStream(stream->handle, &out, &in);
+    ZSTD_outBuffer plain{out, room, 0};
+    // A full output may leave decoded bytes inside the decoder even after
+    // the input is used up.
+    while (plain.pos < plain.size && (in.pos < in.size || mayHoldMore)) {
+        size_t before = in.pos, written = plain.pos;
+        size_t hint = ZSTD_decompressStream(stream->handle, &plain, &in);
         consumed += in.pos - before;
         if (ZSTD_isError(hint)) Fail(std::string("damaged zstd data (") + ZSTD_getErrorName(hint) + ")");
-        if (out.pos) {
-            produced += out.pos;
-            sink.Plain(piece.data(), out.pos);
-        }
+        produced += plain.pos - written;
         betweenFrames = hint == 0;
-        full = out.pos == out.size;
+        mayHoldMore = plain.pos == plain.size;
     }
+    return {in.pos, plain.pos};
+}
+
+uint64_t ZstdDecoder::PlainSize(const void* data, size_t size) {
+    const char* at = static_cast<const char*>(data);
+    uint64_t plain = 0;
+    while (size) {
+        unsigned long long frame = ZSTD_getFrameContentSize(at, size);
+        size_t length = ZSTD_findFrameCompressedSize(at, size);
+        if (frame == ZSTD_CONTENTSIZE_UNKNOWN || frame == ZSTD_CONTENTSIZE_ERROR || ZSTD_isError(length)) return 0;
+        plain += frame;
+        at += length;
+        size -= length;
+    }
+    return plain;
 }
 
 void ZstdDecoder::Finish() const {

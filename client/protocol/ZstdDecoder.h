@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "protocol/ClientError.h"
@@ -33,9 +34,17 @@ public:
 
     // True when data starts with a zstd frame's magic number.
     static bool IsZstd(const void* data, size_t size);
+    // The plain length of the frames in data, a whole compressed file: 0
+    // unless every frame states its own.
+    static uint64_t PlainSize(const void* data, size_t size);
     static size_t PieceSize();
 
     void Feed(const void* data, size_t size, Sink& sink);
+    // Feed for a caller that keeps the plain bytes in a buffer of its own:
+    // decodes data into [out, out + room) until either is used up, and
+    // returns the bytes of data used and of out written. Call it again with
+    // no data while it fills out: the decoder may hold more.
+    std::pair<size_t, size_t> Decode(const void* data, size_t size, char* out, size_t room);
     // Throws unless every frame fed so far is complete.
     void Finish() const;
 
@@ -53,6 +62,7 @@ private:
     uint64_t consumed = 0;
     uint64_t produced = 0;
     bool betweenFrames = true;
+    bool mayHoldMore = false;  // the last call filled its output
 };
 
 // plain as one zstd frame at level 1, for bytes that arrived plain (from an

@@ -1,7 +1,7 @@
 // Heap analysis end to end: a JVM whose retained sizes follow from its
 // construction (retain.RetainFixture), its snapshot saved by vesk and its
 // heap dumped by the JDK, each analysed by every vesk command that reads a
-// heap, and analysed live.
+// heap, plain and compressed, and analysed live.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +17,7 @@
 #include "SnapshotStream.h"
 #include "TempDir.h"
 #include "VeskProgram.h"
+#include "ZstdFrames.h"
 
 using namespace vesktest;
 using nlohmann::json;
@@ -173,6 +174,23 @@ TEST_F(AnalysisTest, EveryCommandReadsAnHprofFile) {
     ASSERT_EQ(Vesk({"report", hprof, "-o", page}, &out), 0) << out;
     EXPECT_NE(ReadFile(page).find(entryClass), std::string::npos);
     EXPECT_FALSE(FileExists(page + ".part"));
+
+    // Compressed, whatever the name: the same answers; cut, refused with the offset.
+    for (const std::string& plain : {file, hprof}) {
+        std::string packed = ZstdFrames(ReadFile(plain), 1 << 20);
+        std::string zst = jvm->Dir().Write("packed-" + plain.substr(plain.rfind('/') + 1), packed);
+        for (std::vector<std::string> args : {std::vector<std::string>{"top", "-n", "20", "--json"},
+                                              {"path", "--class", entryClass, "-n", "2", "--json"}}) {
+            args.insert(args.begin() + 1, plain);
+            json expected = VeskJson(args);
+            args[1] = zst;
+            EXPECT_EQ(VeskJson(args), expected) << args[0] << " " << plain;
+        }
+        std::string cut = jvm->Dir().Write("cut.zst", packed.substr(0, packed.size() / 2));
+        EXPECT_EQ(Vesk({"top", cut}, &out), 6);
+        EXPECT_NE(out.find("cut.zst: the zstd data stops inside a frame at compressed byte " + std::to_string(packed.size() / 2)),
+                  std::string::npos) << out;
+    }
 }
 
 // A header announcing 400 million objects: the graph reserves room for them

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,21 +133,6 @@ VeskClient Connect(int port) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-}
-
-// Bytes per class in the JVM's own class histogram (jcmd GC.class_histogram).
-std::map<std::string, int64_t> JvmHistogram(pid_t pid, const std::string& outputFile) {
-    std::map<std::string, int64_t> bytes;
-    if (RunProgram({TestJdk() + "/bin/jcmd", std::to_string(pid), "GC.class_histogram"}, outputFile) != 0) return bytes;
-    std::istringstream lines(ReadFile(outputFile));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string number, name;
-        int64_t instances, size;
-        if (fields >> number >> instances >> size >> name && number.back() == ':') bytes[name] = size;
-    }
-    return bytes;
 }
 
 std::vector<Frame> Request(int port, const std::string& request, bool abort = false) {

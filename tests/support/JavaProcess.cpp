@@ -8,8 +8,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "VeskProgram.h"
 
 namespace vesktest {
 
@@ -22,6 +25,20 @@ int TestJdkMajor() {
     std::string release = ReadFile(TestJdk() + "/release");
     size_t at = release.find("JAVA_VERSION=\"");
     return at == std::string::npos ? 0 : atoi(release.c_str() + at + 14);
+}
+
+std::map<std::string, int64_t> JvmHistogram(pid_t pid, const std::string& outputFile) {
+    std::map<std::string, int64_t> bytes;
+    if (RunProgram({TestJdk() + "/bin/jcmd", std::to_string(pid), "GC.class_histogram"}, outputFile) != 0) return bytes;
+    std::istringstream lines(ReadFile(outputFile));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string number, name;
+        int64_t instances, size;
+        if (fields >> number >> instances >> size >> name && number.back() == ':') bytes[name] = size;
+    }
+    return bytes;
 }
 
 std::string AgentArg(const std::string& options) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,5 +48,10 @@ private:
 
 // "-agentpath:<built agent>=<options>"
 std::string AgentArg(const std::string& options);
+
+// Bytes per class in the JVM's own class histogram (jcmd GC.class_histogram
+// of the test JDK), by the JVM's class names ("[B", "java.lang.String");
+// empty when jcmd fails. jcmd's output goes to outputFile.
+std::map<std::string, int64_t> JvmHistogram(pid_t pid, const std::string& outputFile);
 
 }  // namespace vesktest

@@ -28,8 +28,8 @@ protected:
         return path;
     }
     // The redactor's error, empty when it succeeded.
-    std::string Redact(const std::string& path) {
-        Orlo::HprofRedactor redactor(sink);
+    std::string Redact(const std::string& path, uint32_t holderLength = 0) {
+        Orlo::HprofRedactor redactor(sink, holderLength);
         std::string error;
         bool done = redactor.Redact(path.c_str(), error);
         EXPECT_EQ(done, error.empty()) << error;
@@ -62,6 +62,34 @@ TEST_P(HprofRedactorTest, TruncatedAndForeignFilesAreRefusedWithTheOffset) {
         EXPECT_NE(error.find("Malformed heap dump at offset"), std::string::npos) << cut << ": " << error;
     }
     EXPECT_NE(Redact(Save("foreign.vsnap", "<vesk-resp tag=\"1\">")).find("no HPROF header"), std::string::npos);
+}
+
+// The agent's holder of class field values (0x4000: an Object[] whose first
+// slot is itself) named by a JNI local root ahead of it, as JDK 21 and later
+// order a dump; out: as the redactor should leave it, without the holder or
+// its root and with a segment of ROOT UNKNOWN records, one per value, after
+// the holder's segment.
+std::string HolderHprof(int idSize, bool out) {
+    HprofBuilder b(idSize);
+    b.Utf8(1, "Thing").LoadClass(1, 0x100, 1);
+    std::string jniLocal = HprofBuilder::U1(0x02) + b.Id(0x4000) + HprofBuilder::U4(1) + HprofBuilder::U4(0);
+    std::string first = b.ClassDump(0x100, 0, 0, {}, {}, {}) + b.Root(0x05, 0x100) + (out ? "" : jniLocal);
+    std::string second = b.Instance(0x1000, 0x100, "") + b.Instance(0x1001, 0x100, "") +
+                         (out ? "" : b.ObjectArray(0x4000, 0x100, {0x4000, 0x1001, 0, 0x1001, 0x1000})) +
+                         b.Instance(0x1002, 0x100, "");
+    b.Segment(first).Segment(second);
+    if (out) b.Segment(b.Root(0xFF, 0x1001) + b.Root(0xFF, 0x1000));
+    return b.Bytes();
+}
+
+TEST_P(HprofRedactorTest, ClassFieldHolderBecomesRootsOfItsValues) {
+    std::string path = Save("holder.hprof", HolderHprof(GetParam(), false));
+    ASSERT_EQ(Redact(path, 5), "");
+    EXPECT_EQ(sink.bytes, HolderHprof(GetParam(), true));
+    // Of another length it is the application's array: kept as it is.
+    sink.bytes.clear();
+    ASSERT_EQ(Redact(path, 4), "");
+    EXPECT_EQ(sink.bytes, HolderHprof(GetParam(), false));
 }
 
 INSTANTIATE_TEST_SUITE_P(IdSizes, HprofRedactorTest, ::testing::Values(4, 8));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <unordered_map>
 
@@ -12,6 +13,7 @@
 #include "load/HprofFile.h"
 #include "load/HprofLoader.h"
 #include "TempDir.h"
+#include "ZstdFrames.h"
 
 using namespace vesktest;
 
@@ -37,18 +39,23 @@ TEST_P(HprofTest, ReadsClassesNamesAndEveryObjectOfARedactedDump) {
     EXPECT_EQ(after.instances, 2);
     EXPECT_EQ(after.roots, 2);
     EXPECT_EQ(after.references, 3);  // 0x1000.next and the array's two
+    // Compressed, in frames of a few bytes: the same file.
+    std::string packed = Save("out.hprof.zst", ZstdFrames(SampleHprof(GetParam(), true), 50));
+    EXPECT_EQ(CountHprof(packed), after);
 
-    vesk::HprofFile file(redacted);
-    EXPECT_EQ(file.IdSize(), static_cast<size_t>(GetParam()));
-    const vesk::HprofClass* secret = file.FindClass(0x100);
-    ASSERT_NE(secret, nullptr);
-    EXPECT_EQ(secret->name, "Secret");
-    EXPECT_EQ(secret->super, 0x200u);
-    ASSERT_EQ(secret->fields.size(), 2u);
-    EXPECT_EQ(secret->fields[1].name, "next");
-    ASSERT_EQ(secret->statics.size(), 1u);
-    EXPECT_EQ(secret->statics[0].value, 0u);
-    EXPECT_EQ(file.InstanceLayout(0x100), (std::vector<uint8_t>{F::LONG, F::OBJECT, F::INT}));
+    for (const std::string& path : {redacted, packed}) {
+        vesk::HprofFile file(path);
+        EXPECT_EQ(file.IdSize(), static_cast<size_t>(GetParam()));
+        const vesk::HprofClass* secret = file.FindClass(0x100);
+        ASSERT_NE(secret, nullptr);
+        EXPECT_EQ(secret->name, "Secret");
+        EXPECT_EQ(secret->super, 0x200u);
+        ASSERT_EQ(secret->fields.size(), 2u);
+        EXPECT_EQ(secret->fields[1].name, "next");
+        ASSERT_EQ(secret->statics.size(), 1u);
+        EXPECT_EQ(secret->statics[0].value, 0u);
+        EXPECT_EQ(file.InstanceLayout(0x100), (std::vector<uint8_t>{F::LONG, F::OBJECT, F::INT}));
+    }
 }
 
 TEST_P(HprofTest, TruncatedAndForeignFilesAreRefusedWithTheOffset) {
@@ -68,6 +75,15 @@ TEST_P(HprofTest, TruncatedAndForeignFilesAreRefusedWithTheOffset) {
             },
             vesk::HprofError)
             << cut;
+    }
+    // Compressed: the cut is the zstd data's, at its compressed offset.
+    std::string packed = ZstdFrames(original);
+    try {
+        vesk::HprofFile file(Save("cut.hprof.zst", packed.substr(0, packed.size() - 3)));
+        ADD_FAILURE();
+    } catch (const vesk::HprofError& e) {
+        EXPECT_NE(std::string(e.what()).find("stops inside a frame at compressed byte " + std::to_string(packed.size() - 3)),
+                  std::string::npos) << e.what();
     }
     std::string foreign = Save("foreign.vsnap", "<vesk-resp tag=\"1\">");
     EXPECT_FALSE(vesk::HprofFile::IsHprof(foreign));
@@ -104,10 +120,12 @@ TEST_P(HprofTest, OneLongRecordGivesTheGraphOfItsSegments) {
         segmented.Segment(part);
     }
     ASSERT_GT(all.size(), size_t(8) << 20);
-    vesk::HeapGraph graphs[2];
+    vesk::HeapGraph graphs[3];
     std::string error;
     ASSERT_TRUE(vesk::LoadHprofFile(Save("one.hprof", one.Bytes()), &graphs[0], &error)) << error;
     ASSERT_TRUE(vesk::LoadHprofFile(Save("segments.hprof", segmented.Bytes()), &graphs[1], &error)) << error;
+    // The same, compressed in frames that cut records anywhere.
+    ASSERT_TRUE(vesk::LoadHprofFile(Save("one.hprof.zst", ZstdFrames(one.Bytes(), 3000000)), &graphs[2], &error)) << error;
 
     for (const vesk::HeapGraph& g : graphs) {
         ASSERT_EQ(g.NodeCount(), 2 + links + 4);
@@ -125,11 +143,12 @@ TEST_P(HprofTest, OneLongRecordGivesTheGraphOfItsSegments) {
         vesk::DominatorTree tree(g);
         EXPECT_EQ(tree.Retained(nodes.at(id(0))), links / 2 * g.ShallowSize(nodes.at(id(0))));  // up to the other root
     }
-    for (vesk::NodeId node = 0; node < graphs[0].NodeCount(); node++) {
-        ASSERT_EQ(graphs[0].Tag(node), graphs[1].Tag(node));
-        ASSERT_EQ(graphs[0].ClassOf(node), graphs[1].ClassOf(node));
-        ASSERT_EQ(graphs[0].ShallowSize(node), graphs[1].ShallowSize(node));
-    }
+    for (const vesk::HeapGraph& other : {std::cref(graphs[1]), std::cref(graphs[2])})
+        for (vesk::NodeId node = 0; node < graphs[0].NodeCount(); node++) {
+            ASSERT_EQ(graphs[0].Tag(node), other.Tag(node));
+            ASSERT_EQ(graphs[0].ClassOf(node), other.ClassOf(node));
+            ASSERT_EQ(graphs[0].ShallowSize(node), other.ShallowSize(node));
+        }
 }
 
 INSTANTIATE_TEST_SUITE_P(IdSizes, HprofTest, ::testing::Values(4, 8));

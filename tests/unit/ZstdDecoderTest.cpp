@@ -1,17 +1,15 @@
 #include <gtest/gtest.h>
-#include <zstd.h>
 
 #include <string>
 
+#include "TempDir.h"
+#include "ZstdFrames.h"
 #include "protocol/ZstdDecoder.h"
+#include "protocol/ZstdFileReader.h"
+
+using vesktest::ZstdFrames;
 
 namespace {
-
-std::string Compress(const std::string& plain) {
-    std::string out(ZSTD_compressBound(plain.size()), '\0');
-    out.resize(ZSTD_compress(out.data(), out.size(), plain.data(), plain.size(), 1));
-    return out;
-}
 
 struct Collect : vesk::ZstdDecoder::Sink {
     std::string text;
@@ -22,7 +20,7 @@ struct Collect : vesk::ZstdDecoder::Sink {
 TEST(ZstdDecoder, DecodesFramesBackToBackInAnyPieces) {
     std::string first(300000, 'a'), second = "<frame/>";
     for (size_t i = 0; i < first.size(); i += 7) first[i] = char('0' + i % 10);
-    std::string packed = Compress(first) + Compress(second);
+    std::string packed = ZstdFrames(first) + ZstdFrames(second);
     ASSERT_TRUE(vesk::ZstdDecoder::IsZstd(packed.data(), packed.size()));
     vesk::ZstdDecoder decoder(vesk::ErrorKind::File, "x.zst");
     Collect sink;
@@ -34,7 +32,7 @@ TEST(ZstdDecoder, DecodesFramesBackToBackInAnyPieces) {
 }
 
 TEST(ZstdDecoder, RefusesCutAndDamagedStreamsWithTheOffset) {
-    std::string packed = Compress(std::string(100000, 'x') + "tail");
+    std::string packed = ZstdFrames(std::string(100000, 'x') + "tail");
     Collect sink;
     vesk::ZstdDecoder cut(vesk::ErrorKind::File, "cut.zst");
     cut.Feed(packed.data(), packed.size() - 3, sink);
@@ -54,6 +52,39 @@ TEST(ZstdDecoder, RefusesCutAndDamagedStreamsWithTheOffset) {
     } catch (const vesk::ClientError& e) {
         EXPECT_EQ(e.Kind(), vesk::ErrorKind::Protocol);
         EXPECT_NE(std::string(e.what()).find("agent: damaged zstd data"), std::string::npos);
+    }
+}
+
+// A file of many frames read in pieces of every kind; cut, it hands out
+// what decodes before refusing with the offset.
+TEST(ZstdFileReader, HandsOutEveryPlainByteThenTheFault) {
+    std::string plain;
+    for (int i = 0; plain.size() < (5u << 20); i++) plain += std::to_string(i * 7919) + (i % 13 ? "," : "\n");
+    std::string packed = ZstdFrames(plain, 700000);
+    vesktest::TempDir dir;
+    std::string whole = dir.Write("whole.zst", packed), cut = dir.Write("cut.zst", packed.substr(0, packed.size() - 5));
+    EXPECT_TRUE(vesk::ZstdFileReader::IsCompressed(whole));
+    EXPECT_EQ(vesk::ZstdFileReader::PlainSize(whole), plain.size());
+    EXPECT_EQ(vesk::ZstdFileReader::Head(whole, 10), plain.substr(0, 10));
+
+    vesk::ZstdFileReader reader(whole);
+    std::string read(1000, '\0');
+    ASSERT_EQ(reader.Read(&read[0], read.size()), read.size());
+    ASSERT_EQ(reader.Skip(3 << 20), uint64_t(3) << 20);
+    for (std::string_view bytes = reader.Next(); !bytes.empty(); bytes = reader.Next()) read.append(bytes);
+    EXPECT_EQ(read, plain.substr(0, 1000) + plain.substr(1000 + (3 << 20)));
+    EXPECT_EQ(reader.Position(), plain.size());
+
+    vesk::ZstdFileReader broken(cut);
+    uint64_t before = (plain.size() - 1) / 700000 * 700000;  // the frames before the cut one
+    EXPECT_EQ(broken.Skip(before), before);
+    try {
+        broken.Skip(UINT64_MAX);
+        FAIL();
+    } catch (const vesk::ClientError& e) {
+        EXPECT_EQ(e.Kind(), vesk::ErrorKind::File);
+        EXPECT_NE(std::string(e.what()).find("cut.zst: the zstd data stops inside a frame at compressed byte " +
+                                             std::to_string(packed.size() - 5)), std::string::npos) << e.what();
     }
 }
 
