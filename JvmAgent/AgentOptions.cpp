@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "FrameCompressor.h"
 #include "Orlo.h"
 #include "VeskLogger.h"
 
@@ -132,9 +133,14 @@ void AgentOptions::Parse(const char* options) {
                 minIntervalSeconds = static_cast<int>(number);
             else
                 problem = "not a number of seconds from 0 to 2147483";
+        } else if (key == "compress-level") {
+            if (ParseDecimal(value, FrameCompressor::MAX_LEVEL, number))
+                compressLevel = static_cast<int>(number);
+            else
+                problem = "not a zstd level from 0 (no compression) to 19";
         } else {
-            problem = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth and "
-                      "min-interval";
+            problem = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth, "
+                      "min-interval and compress-level";
         }
         if (problem) errors.push_back(Error("Invalid JVM Agent option '" + item + "': " + problem));
     }

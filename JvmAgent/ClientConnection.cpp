@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #endif
 
+#include "FrameCompressor.h"
 #include "StringBuffer.h"
 #include "VeskLogger.h"
 #include "XmlUtils.h"
@@ -91,18 +92,40 @@ bool ClientConnection::CheckForCancel() {
     return true;
 }
 
-void ClientConnection::ReturnResponse(StringBuffer& response, const char* tag) {
+void ClientConnection::FrameHead(StringBuffer& head, const char* tag, bool marked) {
+    head.Append(Protocol::FRAME_START);
+    // The tag comes from the client: escaped, so it cannot break the frame.
+    XmlUtils::EncodeXmlString(head, tag);
+    head.Append(marked ? Protocol::FRAME_TAG_END_ZSTD : Protocol::FRAME_TAG_END);
+}
+
+void ClientConnection::ReturnResponse(StringBuffer& response, const char* tag, bool marked) {
     if (VeskLogger::IsDebugLevel())
         VeskLogger::LogDebug("Returning Response: tag=%s, len=%" PRIu64, tag, response.Size());
-    // The tag comes from the client: escaped, so it cannot break the frame.
     StringBuffer head(256);
-    head.Append(Protocol::FRAME_START);
-    XmlUtils::EncodeXmlString(head, tag);
-    head.Append(Protocol::FRAME_TAG_END);
+    FrameHead(head, tag, marked);
     head.Write(*this);
     response.Write(*this);
     int count = 0;
     Write(Protocol::FRAME_END, sizeof Protocol::FRAME_END - 1, &count);
+}
+
+void ClientConnection::ReturnCompressedResponse(StringBuffer& response, const char* tag, FrameCompressor& compressor,
+                                                StringBuffer& packed) {
+    StringBuffer head(256);
+    FrameHead(head, tag, false);
+    packed.Clear(false);
+    XmlUtils::StartXmlElement(packed, Protocol::ZSTD_ELEMENT);
+    compressor.Begin(packed);
+    compressor.Add(head);
+    compressor.Add(response);
+    compressor.Add(Protocol::FRAME_END, sizeof Protocol::FRAME_END - 1);
+    compressor.End();
+    XmlUtils::EndXmlElement(packed, Protocol::ZSTD_ELEMENT);
+    if (VeskLogger::IsDebugLevel())
+        VeskLogger::LogDebug("Compressed response: %" PRIu64 " bytes in %" PRIu64 " of base64", response.Size(),
+                             packed.Size());
+    ReturnResponse(packed, tag, true);
 }
 
 void ClientConnection::Reject(const char* message) { SendError(Protocol::CMD_REJECT, message, "0"); }

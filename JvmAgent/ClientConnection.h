@@ -15,6 +15,8 @@
 
 namespace Orlo {
 
+class FrameCompressor;
+
 class ClientConnection : public VeskSocket, public CancelCheck {
 public:
     static constexpr const char* ABORT_MESSAGE = Protocol::ABORT;
@@ -46,7 +48,14 @@ public:
     bool Cancelled() override { return CheckForCancel(); }
 
     // Sends "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n"; the tag is escaped.
-    void ReturnResponse(StringBuffer& response, const char* tag);
+    // marked: the head says encoding="zstd", for a body that carries
+    // compressed bytes of its own.
+    void ReturnResponse(StringBuffer& response, const char* tag, bool marked = false);
+    // The frame ReturnResponse would send, compressed whole into one zstd
+    // frame: "<vesk-resp tag=\"TAG\" encoding=\"zstd\"><zstd>BASE64</zstd>
+    // </vesk-resp>\n". packed holds the base64 text meanwhile.
+    void ReturnCompressedResponse(StringBuffer& response, const char* tag, FrameCompressor& compressor,
+                                  StringBuffer& packed);
     void Reject(const char* message);
     // Sends the error frame FormatErrorResponse builds.
     void SendError(const char* commandName, const char* message, const char* tag);
@@ -67,6 +76,8 @@ public:
     static StringBuffer PropsResponse(uint64_t initialSize);
 
 private:
+    // "<vesk-resp tag=\"TAG\">", or with the encoding mark.
+    static void FrameHead(StringBuffer& head, const char* tag, bool marked);
     static void StartErrorCommand(const char* commandName, StringBuffer& response);
 
     // False when no request arrived within the idle timeout.

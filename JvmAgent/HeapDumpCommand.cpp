@@ -16,7 +16,6 @@ namespace Orlo {
 
 namespace {
 
-const char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 // One frame's base64 text and its markup, in one segment.
 constexpr uint64_t RESPONSE_SIZE = HeapDumpCommand::FRAME_DUMP_BYTES / 3 * 4 + 8192;
 
@@ -27,8 +26,10 @@ int64_t MillisSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-HeapDumpCommand::HeapDumpCommand(ClientConnection& connection, const char* tag, bool last)
-    : connection(connection), tag(tag), last(last), response(RESPONSE_SIZE) {}
+HeapDumpCommand::HeapDumpCommand(ClientConnection& connection, const char* tag, bool last, int compressLevel)
+    : connection(connection), tag(tag), last(last), response(RESPONSE_SIZE) {
+    if (compressLevel > 0) compressor = std::make_unique<FrameCompressor>(compressLevel);
+}
 
 bool HeapDumpCommand::Run() {
     HeapDumper dumper;
@@ -54,7 +55,7 @@ bool HeapDumpCommand::Run() {
             SendError(error.c_str());
             return false;
         }
-        EncodePending();
+        EndText();
         int64_t redactMillis = MillisSince(start) - streamMillis;
         XmlUtils::EndXmlElement(response, Protocol::HPROF_ELEMENT);
         XmlUtils::AddPropElement(response, Protocol::PROP_HPROF_BYTES, static_cast<int64_t>(redactor.InputBytes()));
@@ -78,7 +79,7 @@ bool HeapDumpCommand::Run() {
 void HeapDumpCommand::Write(const uint8_t* data, size_t length) {
     while (length > 0) {
         if (frameBytes == FRAME_DUMP_BYTES) {
-            EncodePending();
+            EndText();
             XmlUtils::EndXmlElement(response, Protocol::HPROF_ELEMENT);
             SendFrame(false);
             if (connection.CheckForCancel()) {
@@ -88,26 +89,13 @@ void HeapDumpCommand::Write(const uint8_t* data, size_t length) {
             StartFrame();
         }
         size_t take = static_cast<size_t>(std::min<uint64_t>(length, FRAME_DUMP_BYTES - frameBytes));
+        if (compressor)
+            compressor->Add(data, take);
+        else
+            base64.Append(response, data, take);
         frameBytes += take;
+        data += take;
         length -= take;
-        // Whole groups of three bytes go straight out, four characters each.
-        char text[4096];
-        size_t used = 0;
-        while (take > 0) {
-            pending[pendingCount++] = *data++;
-            take--;
-            if (pendingCount < 3) continue;
-            text[used++] = BASE64[pending[0] >> 2];
-            text[used++] = BASE64[(pending[0] & 3) << 4 | pending[1] >> 4];
-            text[used++] = BASE64[(pending[1] & 15) << 2 | pending[2] >> 6];
-            text[used++] = BASE64[pending[2] & 63];
-            pendingCount = 0;
-            if (used == sizeof text) {
-                response.Append(text, used);
-                used = 0;
-            }
-        }
-        if (used) response.Append(text, used);
     }
 }
 
@@ -116,18 +104,15 @@ void HeapDumpCommand::StartFrame() {
     frameBytes = 0;
     XmlUtils::StartCommandElement(response, NAME);
     XmlUtils::StartXmlElement(response, Protocol::HPROF_ELEMENT);
+    if (compressor) compressor->Begin(response);
 }
 
 // Each frame's text decodes on its own: its last group is padded.
-void HeapDumpCommand::EncodePending() {
-    if (pendingCount == 0) return;
-    char text[4] = {BASE64[pending[0] >> 2], '=', '=', '='};
-    uint8_t second = pendingCount > 1 ? pending[1] : 0;
-    text[1] = BASE64[(pending[0] & 3) << 4 | second >> 4];
-    if (pendingCount > 1) text[2] = BASE64[(second & 15) << 2];
-    text[3] = '=';
-    response.Append(text, 4);
-    pendingCount = 0;
+void HeapDumpCommand::EndText() {
+    if (compressor)
+        compressor->End();
+    else
+        base64.Finish(response);
 }
 
 void HeapDumpCommand::SendFrame(bool final) {
@@ -135,7 +120,7 @@ void HeapDumpCommand::SendFrame(bool final) {
     XmlUtils::EndCommandElement(response);
     XmlUtils::AddLastElement(response, final && last ? 1 : 0);
     auto start = std::chrono::steady_clock::now();
-    connection.ReturnResponse(response, tag);
+    connection.ReturnResponse(response, tag, compressor != nullptr);
     streamMillis += MillisSince(start);
 }
 

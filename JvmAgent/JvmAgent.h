@@ -85,6 +85,9 @@ public:
     // Seconds a SNAPSHOT, HEAPDUMP or PERFORM_GC must wait after the last one
     // ended (min-interval); 0: none.
     int GetMinIntervalSeconds() const { return options.minIntervalSeconds; }
+    // zstd level of SNAPSHOT and HEAPDUMP answers for clients that ask
+    // (compress-level); 0: they go plain.
+    int GetCompressLevel() const { return options.compressLevel; }
     // Empty when a pause may start now; else why not, saying in how many
     // seconds the next is allowed.
     Error CheckPauseInterval() const;

@@ -25,15 +25,27 @@ const uint64_t ERROR_RESPONSE_SIZE = 1024;
 
 }  // namespace
 
-SnapshotResponse::SnapshotResponse(ClientConnection& connection, const char* tag, bool last)
+SnapshotResponse::SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel)
     : connection(connection), info(*connection.GetJvmInfo()), tag(tag), last(last),
-      response(ClientConnection::PropsResponse(RESPONSE_SIZE)) {}
+      response(ClientConnection::PropsResponse(RESPONSE_SIZE)) {
+    if (compressLevel <= 0) return;
+    compressor = std::make_unique<FrameCompressor>(compressLevel);
+    // A file frame of text shrinks tenfold or more; the buffer grows for one that does not.
+    packed.reset(new StringBuffer(ClientConnection::PropsResponse(RESPONSE_SIZE / 4)));
+}
+
+void SnapshotResponse::Send(StringBuffer& body) {
+    if (compressor)
+        connection.ReturnCompressedResponse(body, tag, *compressor, *packed);
+    else
+        connection.ReturnResponse(body, tag);
+}
 
 bool SnapshotResponse::Run() {
     if (agent->GetJniVersion() <= JNI_VERSION_1_5_VALUE) {
         ClientConnection::FormatErrorResponse(NAME, "Unable to generate snapshot: Requires Java 1.6 or higher",
                                               response);
-        connection.ReturnResponse(response, tag);
+        Send(response);
         return false;
     }
     bool completed = false;
@@ -83,7 +95,7 @@ void SnapshotResponse::SendHeader() {
     XmlUtils::AddStatusElement(response, 1);
     XmlUtils::EndCommandElement(response);
     XmlUtils::AddLastElement(response, 0);
-    connection.ReturnResponse(response, tag);
+    Send(response);
 }
 
 bool SnapshotResponse::SendFiles() {
@@ -121,7 +133,7 @@ bool SnapshotResponse::SendFiles() {
         XmlUtils::EndCommandElement(response);
         XmlUtils::AddLastElement(response, final && last ? 1 : 0);
         if (final) info.GetAgentMetrics(response);
-        connection.ReturnResponse(response, tag);
+        Send(response);
     }
     return true;
 }
@@ -132,7 +144,7 @@ bool SnapshotResponse::SendFileError(const char* action, const char* path) {
     XmlUtils::FormatError(frame, "Failed %s snapshot file %s, errno=%d (%s)", action, path, error,
                           strerror(error));
     XmlUtils::AddLastElement(frame, 1);
-    connection.ReturnResponse(frame, tag);
+    Send(frame);
     return false;
 }
 
@@ -141,7 +153,7 @@ void SnapshotResponse::SendError(const char* message) {
     XmlUtils::AddStatusElement(response, 0);
     XmlUtils::AddErrorElement(response, message);
     XmlUtils::AddLastElement(response, 1);
-    connection.ReturnResponse(response, tag);
+    Send(response);
 }
 
 void SnapshotResponse::UnTag() {

@@ -5,11 +5,15 @@
 // final frame, so that its metrics carry the untag step, and on every other
 // way out. A cancelled, failed or too large snapshot
 // ends in one bare error frame instead; a VM found dying gets nothing more.
-// Runs on the client thread, which the heap walk holds meanwhile.
+// Asked for compression, every frame goes out compressed whole, on this
+// thread once the walk is over. Runs on the client thread, which the heap
+// walk holds meanwhile.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
+#include "FrameCompressor.h"
 #include "StringBuffer.h"
 #include "VeskProtocol.h"
 
@@ -23,7 +27,8 @@ public:
     static constexpr const char* NAME = Protocol::CMD_SNAPSHOT;
     static constexpr uint64_t RESPONSE_SIZE = 10485760;
 
-    SnapshotResponse(ClientConnection& connection, const char* tag, bool last);
+    // compressLevel: 0 sends plain frames, else the zstd level.
+    SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel = 0);
 
     // False when the snapshot ended in an error frame, which ends the
     // request, or when the VM is dying. Only a failure to build the error
@@ -32,6 +37,8 @@ public:
 
 private:
     void SendHeader();
+    // One frame, plain or compressed.
+    void Send(StringBuffer& body);
     // One frame per file, the final one with the metrics; false when a file
     // could not be opened or read (its error frame sent) or the VM is dying.
     bool SendFiles();
@@ -50,6 +57,8 @@ private:
     bool last;
     bool untagPending = false;
     StringBuffer response;
+    std::unique_ptr<FrameCompressor> compressor;  // null: plain frames
+    std::unique_ptr<StringBuffer> packed;         // a compressed frame's text
 };
 
 }  // namespace Orlo

@@ -51,6 +51,13 @@ public:
     uint64_t Write(FILE* stream) const;
     uint64_t Write(VeskSocket& socket) const;
 
+    // Calls visit(data, length) for each segment holding text, in order.
+    template <typename Visit>
+    void ForEachSegment(Visit visit) const {
+        for (int i = 0; i <= currentSegment && i < MAX_SEGMENTS; ++i)
+            if (lengths[i] > 0) visit(static_cast<const char*>(segments[i]), lengths[i]);
+    }
+
     int AllocatedSegments() const { return allocatedSegments; }
     int CurrentSegment() const { return currentSegment; }
     uint64_t SpaceLeft() const { return spaceLeft; }

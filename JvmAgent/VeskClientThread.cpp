@@ -153,16 +153,21 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
             }
         }
         if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Processing %s command", name);
+        // An encoding this agent does not know, or compress-level=0: plain frames.
+        int compressLevel =
+            strcmp(command.attribute(Protocol::ENCODING_ATTRIBUTE).value(), Protocol::ENCODING_ZSTD) == 0
+                ? agent->GetCompressLevel()
+                : 0;
         try {
             switch (code) {
                 case CMD_RUNTIME: ProcessRuntime(tag, last); break;
                 case CMD_SYSTEM_PROPS: ProcessSystemProps(tag, last); break;
                 case CMD_PERFORM_GC: RunGC(tag, last); break;
                 case CMD_SNAPSHOT:
-                    if (!ProcessSnapShot(tag, last)) return false;
+                    if (!ProcessSnapShot(tag, last, compressLevel)) return false;
                     break;
                 case CMD_HEAPDUMP:
-                    if (!HeapDumpCommand(*connection, tag, last).Run()) return false;
+                    if (!HeapDumpCommand(*connection, tag, last, compressLevel).Run()) return false;
                     break;
             }
         } catch (const std::exception& e) {
@@ -255,8 +260,8 @@ void VeskClientThread::RunGC(const char* tag, bool last) {
     connection->ReturnResponse(response, tag);
 }
 
-bool VeskClientThread::ProcessSnapShot(const char* tag, bool last) {
-    return SnapshotResponse(*connection, tag, last).Run();
+bool VeskClientThread::ProcessSnapShot(const char* tag, bool last, int compressLevel) {
+    return SnapshotResponse(*connection, tag, last, compressLevel).Run();
 }
 
 void VeskClientThread::AddRuntimeToResponse(JvmInfo* info, StringBuffer& response) {

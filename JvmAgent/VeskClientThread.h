@@ -35,8 +35,9 @@ public:
     void ProcessRuntime(const char* tag, bool last);
     void ProcessSystemProps(const char* tag, bool last);
     // SnapshotResponse's Run: false when the snapshot ended in an error
-    // frame, which ends the request.
-    bool ProcessSnapShot(const char* tag, bool last);
+    // frame, which ends the request. compressLevel: 0 for plain frames, else
+    // the zstd level.
+    bool ProcessSnapShot(const char* tag, bool last, int compressLevel = 0);
     void RunGC(const char* tag, bool last);
 
     // The <cmd> elements of RUNTIME and SYSTEM_PROPS (ClientConnection's),

@@ -100,5 +100,18 @@ constexpr char PROP_DUMP_MSEC[] = "dump-msec";
 constexpr char PROP_REDACT_MSEC[] = "redact-msec";
 constexpr char PROP_STREAM_MSEC[] = "stream-msec";
 
+// Compression, asked for per command with ENCODING_ATTRIBUTE="zstd" on a
+// SNAPSHOT or HEAPDUMP <cmd>; agents that do not know it, and agents with
+// compress-level=0, ignore it. An agent that honours it marks each frame of
+// the answer, FRAME_START TAG FRAME_TAG_END_ZSTD; an unmarked frame is plain.
+// SNAPSHOT: the plain frame, from "<vesk-resp" to its line end, as one zstd
+// frame in base64, the whole body of the marked one: <zstd>BASE64</zstd>.
+// HEAPDUMP: each frame's dump bytes as one zstd frame before the base64 step;
+// the rest of the body as plain.
+constexpr char ENCODING_ATTRIBUTE[] = "encoding";
+constexpr char ENCODING_ZSTD[] = "zstd";
+constexpr char FRAME_TAG_END_ZSTD[] = "\" encoding=\"zstd\">";
+constexpr char ZSTD_ELEMENT[] = "zstd";
+
 }  // namespace Protocol
 }  // namespace Orlo

@@ -130,6 +130,12 @@ def exit_on_signals():
         signal.signal(s, on_signal)
 
 
+def print_row(name, row, digits=2):
+    """One measurement as it is taken: its name and every figure."""
+    print(f"  {name}: " + ", ".join(f"{k}={v:.{digits}f}" if isinstance(v, float) else f"{k}={v}"
+                                    for k, v in row.items()), flush=True)
+
+
 def jdk_version(jdk):
     lines = subprocess.run([f"{jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
     return lines[0] if lines else jdk

@@ -19,7 +19,8 @@ import sys
 import time
 
 from analysis import Timed
-from bench import JVMS, begin_measure, exit_on_signals, free_port, jdk_version, log_size, pauses, start_jvm, stop_jvm
+from bench import (JVMS, begin_measure, exit_on_signals, free_port, jdk_version, log_size, pauses, print_row,
+                   start_jvm, stop_jvm)
 
 KINDS = ("snapshot", "heapdump", "jcmd")
 
@@ -87,8 +88,7 @@ def measure(jdk, size, kind, a):
         if path.startswith(name) and not path.endswith((".out", ".safepoints")):
             shutil.rmtree(os.path.join(a.work, path), ignore_errors=True) if os.path.isdir(
                 os.path.join(a.work, path)) else os.unlink(os.path.join(a.work, path))
-    print(f"  {name}: " + ", ".join(f"{k}={v:.2f}" if isinstance(v, float) else f"{k}={v}" for k, v in row.items()),
-          flush=True)
+    print_row(name, row)
     return row
 
 

@@ -4,7 +4,7 @@
 # Windows DLL and its tests, headless Chromium for the report page's tests,
 # Nettle (HMAC for the authentication key, linked statically), zstd, clang with
 # its sanitizer and libFuzzer runtimes for the sanitizer build,
-# and a deb-src entry for pugixml's source.
+# and a deb-src entry for the sources of pugixml and zstd (the Windows build).
 set -euo pipefail
 
 packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-headless

@@ -1,5 +1,7 @@
 // vesk snapshot: takes a heap snapshot and saves the whole stream, every frame
-// as received, to a file; Ctrl-C cancels the walk.
+// as received, to a file; Ctrl-C cancels the walk. A FILE.zst gets the zstd
+// frames the agent sent (a frame that came plain is compressed here), which
+// decode to what FILE would hold.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "term/InterruptGuard.h"
 #include "term/OutputFile.h"
 #include "protocol/SnapshotSession.h"
+#include "protocol/ZstdDecoder.h"
 
 namespace vesk {
 
@@ -33,6 +36,9 @@ static void PrintSummary(FILE* out, const SnapshotSession& session, const std::v
             Find(metrics, prefix + std::string("overall.duration.msec")).c_str());
     fprintf(out, "received      %" PRIu64 " frames, %.1f MiB in %.1f s\n", session.Frames(),
             session.Bytes() / 1048576.0, session.Seconds());
+    if (session.Compressed())
+        fprintf(out, "compressed    %.1fx, %.1f MiB plain\n", static_cast<double>(session.PlainBytes()) / session.Bytes(),
+                session.PlainBytes() / 1048576.0);
 }
 
 static void RunSnapshot(const Options& options, std::string path) {
@@ -48,12 +54,14 @@ static void RunSnapshot(const Options& options, std::string path) {
         if (guard.Presses() > 0) throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (Ctrl-C); nothing saved");
         return connected;
     }();
-    SnapshotSession session(client, options.timeoutMs, true);
+    SnapshotSession session(client, options.timeoutMs, true, false, options.compress);
     std::vector<Prop> counts, metrics;
     bool writeFailed = false;
     int writeErrno = 0;
+    bool zstd = IsZstdName(path);
     SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
-        if (!writeFailed && !output.Write(frame.bytes)) {
+        if (!writeFailed && !(zstd ? output.Write(frame.zstd.empty() ? ZstdFrame(frame.bytes) : frame.zstd)
+                                   : output.Write(frame.bytes))) {
             writeFailed = true;
             writeErrno = errno;
             session.Cancel();
@@ -72,14 +80,19 @@ static void RunSnapshot(const Options& options, std::string path) {
     if (path.empty()) {
         PrintSummary(stdout, session, counts, metrics);
     } else if (path != "-") {
-        fprintf(stderr, "vesk: snapshot saved to %s: %s objects, %s references, %.1f MiB\n", path.c_str(),
-                Find(counts, "total-objs").c_str(), Find(counts, "total-refs").c_str(), session.Bytes() / 1048576.0);
+        char wire[64] = "";
+        if (session.Compressed()) snprintf(wire, sizeof wire, ", %.1f MiB on the wire", session.Bytes() / 1048576.0);
+        fprintf(stderr, "vesk: snapshot saved to %s: %s objects, %s references, %.1f MiB%s\n", path.c_str(),
+                Find(counts, "total-objs").c_str(), Find(counts, "total-refs").c_str(),
+                session.PlainBytes() / 1048576.0, wire);
     }
 }
 
 static CommandRun DefineSnapshot(CLI::App& command) {
     auto path = std::make_shared<std::string>();
-    command.add_option("-o", *path, "save the stream to FILE ('-': standard output, as --raw does)")
+    command.add_option("-o", *path,
+                       "save the stream to FILE ('-': standard output, as --raw does); FILE.zst: zstd-compressed, "
+                       "as it arrives")
         ->option_text("FILE")
         ->check(NonEmpty);
     return [path](const Options& options) { RunSnapshot(options, *path); };

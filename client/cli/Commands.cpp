@@ -101,6 +101,10 @@ std::vector<Frame> RunRequest(const Options& options, const std::string& request
     return frames;
 }
 
+bool IsZstdName(const std::string& path) {
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".zst") == 0;
+}
+
 ClientError UsageError(const std::string& message) {
     return ClientError(ErrorKind::Usage, message + " (vesk --help shows the usage)");
 }

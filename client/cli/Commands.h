@@ -24,6 +24,7 @@ struct Options {
     bool portGiven = false;  // --port was on the command line
     bool timeoutGiven = false;  // --timeout was on the command line
     bool noIndex = false;    // neither read nor write a file's index
+    bool compress = true;    // ask the agent for SNAPSHOT and HEAPDUMP answers in zstd
     std::string authFile;       // --auth or VESK_AUTH: the agent's key; empty: none
 };
 
@@ -88,6 +89,8 @@ VeskClient ConnectClient(const Options& options, AuthOutcome* auth = nullptr);
 // prints them with --raw. Throws AgentReported with the first error a frame
 // reports.
 std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr);
+// True for a FILE ending in ".zst": the bytes saved there are zstd.
+bool IsZstdName(const std::string& path);
 // A usage error to throw, its message pointing at --help.
 ClientError UsageError(const std::string& message);
 // The exit status for an error of this kind.

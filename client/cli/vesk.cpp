@@ -44,8 +44,8 @@ static const char SIZES[] =
     "they are decoded as they are read, never whole into memory or onto disk.\n\n";
 
 static const char COMMON_OPTIONS[] =
-    "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-index) also go before or\n"
-    "after the command.";
+    "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-compress, --no-index) also\n"
+    "go before or after the command.";
 
 // "vesk: PREFIXMESSAGE" on stderr, after what went to stdout. No allocation:
 // after std::bad_alloc there may be none to be had.
@@ -95,6 +95,9 @@ static int Run(int argc, char** argv) {
         ->envname("VESK_AUTH")
         ->check(NonEmpty);
     app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
+    bool noCompress = false;
+    app.add_flag("--no-compress", noCompress,
+                 "do not ask the agent to compress snapshots and dumps on the wire (zstd, asked by default)");
     app.add_flag("--no-index", options.noIndex,
                  "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,
@@ -118,6 +121,7 @@ static int Run(int argc, char** argv) {
         throw ClientError(ErrorKind::Usage, std::string(error.what()) + " (" + HelpHint(app) + ")");
     }
     options.timeoutMs = timeoutSeconds * 1000;
+    options.compress = !noCompress;
     options.portGiven = port->count() > 0;
     if (pidOption->count() > 0 && app.got_subcommand("attach"))
         throw ClientError(ErrorKind::Usage, "vesk attach takes the PID as its argument, not --pid");

@@ -32,8 +32,9 @@ private:
     int timeoutMs;
 };
 
-SnapshotSession::SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump)
-    : client(client), idleTimeoutMs(idleTimeoutMs), heapDump(heapDump),
+SnapshotSession::SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump,
+                                 bool compress)
+    : client(client), idleTimeoutMs(idleTimeoutMs), heapDump(heapDump), compress(compress),
       progress(heapDump ? "dump" : "snapshot", stderr, showProgress && isatty(fileno(stderr))) {}
 
 void SnapshotSession::Cancel() {
@@ -71,6 +72,9 @@ uint64_t SnapshotSession::ReferencesReceived() const {
 bool SnapshotSession::Interrupted() const { return guard ? guard->Presses() > 0 : interrupted; }
 
 void SnapshotSession::ShowProgress() {
+    // The part of a frame still arriving is taken to decode as the whole ones did.
+    double ratio = frameBytes > 0 ? static_cast<double>(plainBytes) / frameBytes : 0;
+    progress.Transfer(Bytes(), static_cast<uint64_t>(ratio * Bytes()));
     if (frames == 0 || cancelSent || heapDump) progress.Tick();
     else progress.Update(ReferencesReceived());
 }
@@ -96,7 +100,8 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
         if (interrupts.Presses() > 0 && stopAtOnce) throw ClientError(ErrorKind::Cancelled, "Ctrl-C");
         ShowProgress();
     });
-    client.Send(VeskClient::BuildRequest({heapDump ? wire::CMD_HEAPDUMP : wire::CMD_SNAPSHOT}));
+    client.Send(VeskClient::BuildRequest({heapDump ? wire::CMD_HEAPDUMP : wire::CMD_SNAPSHOT}, "1",
+                                         compress ? wire::ENCODING_ZSTD : ""));
 
     uint64_t seenBytes = startBytes;
     auto lastData = std::chrono::steady_clock::now();
@@ -124,7 +129,16 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
                 continue;
             }
             frames++;
-            frameBytes += frame.bytes.size();
+            frameBytes += frame.wireSize;
+            compressed = compressed || frame.marked;
+            if (!heapDump) {
+                plainBytes += frame.bytes.size();
+            } else if (!frame.last) {
+                plainBytes += wire::FRAME_DUMP_BYTES;
+            } else {
+                for (const Prop& prop : CommandProps(frame.Body(), wire::CMD_HEAPDUMP))
+                    if (prop.name == wire::PROP_DUMP_BYTES) plainBytes = strtoull(prop.value.c_str(), nullptr, 10);
+            }
             lastData = std::chrono::steady_clock::now();
             seenBytes = client.BytesReceived();
             if (!failed && ResponseError(frame.Body(), &error)) failed = true;
@@ -143,9 +157,13 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
         progress.Clear();
         return cancelSent && error == wire::CANCELLED_MESSAGE ? Outcome::Cancelled : Outcome::Failed;
     }
-    char summary[160];
-    snprintf(summary, sizeof summary, "%.1f MiB in %.1f s, of which %.1f s waiting for the %s",
-             Bytes() / 1048576.0, progress.Seconds(), walkSeconds, heapDump ? "dump" : "heap walk");
+    char amount[96] = "";
+    if (compressed && Bytes() > 0)
+        snprintf(amount, sizeof amount, " (%.1f MiB plain, compressed %.1fx)", plainBytes / 1048576.0,
+                 static_cast<double>(plainBytes) / Bytes());
+    char summary[240];
+    snprintf(summary, sizeof summary, "%.1f MiB%s in %.1f s, of which %.1f s waiting for the %s", Bytes() / 1048576.0,
+             amount, progress.Seconds(), walkSeconds, heapDump ? "dump" : "heap walk");
     progress.Finish(std::string("received ") + (totalRefs ? std::to_string(totalRefs) + " references, " : "") + summary);
     return Outcome::Complete;
 }

@@ -29,7 +29,10 @@ public:
     // as it takes, and Ctrl-C is the way to stop it. showProgress: the
     // phases on stderr, when it is a terminal (see Progress).
     // heapDump: a HEAPDUMP request, whose frames carry no references to count.
-    SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump = false);
+    // compress: ask for the answer compressed (zstd); an agent that does not
+    // compress answers plain, which reads the same.
+    SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump = false,
+                    bool compress = false);
 
     // Sends the request and calls onFrame for each frame up to the final one.
     // Ctrl-C is caught while it runs. Throws ClientError when the connection
@@ -53,7 +56,13 @@ public:
     // The agent's error text (Failed, Cancelled).
     const std::string& Error() const { return error; }
     uint64_t Frames() const { return frames; }
+    // Bytes on the wire.
     uint64_t Bytes() const { return client.BytesReceived() - startBytes; }
+    // What the frames handed on decode to: the plain stream of a snapshot,
+    // the HPROF bytes of a dump (each frame but the last FRAME_DUMP_BYTES).
+    uint64_t PlainBytes() const { return plainBytes; }
+    // Whether any frame came compressed.
+    bool Compressed() const { return compressed; }
     double Seconds() const { return progress.Seconds(); }
 
 private:
@@ -63,6 +72,7 @@ private:
     VeskClient& client;
     int idleTimeoutMs;
     bool heapDump;
+    bool compress;
     Progress progress;
     const InterruptGuard* guard = nullptr;  // while Run runs
     bool interrupted = false;               // once it returned
@@ -71,7 +81,9 @@ private:
     uint64_t frames = 0;
     uint64_t startBytes = 0;
     uint64_t headerBytes = 0;  // bytes of the stream up to the end of the header frame
-    uint64_t frameBytes = 0;   // bytes of the stream in frames handed on
+    uint64_t frameBytes = 0;   // bytes on the wire of the frames handed on
+    uint64_t plainBytes = 0;
+    bool compressed = false;
     uint64_t totalRefs = 0;    // the header's "total-refs"
     double walkSeconds = 0;    // until the header (a dump's first frame) arrived
     std::string error;

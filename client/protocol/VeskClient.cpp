@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -34,7 +35,7 @@ VeskClient::~VeskClient() { Close(); }
 VeskClient::VeskClient(VeskClient&& other) noexcept
     : fd(other.fd), readTimeoutMs(other.readTimeoutMs), pending(std::move(other.pending)),
       scanned(other.scanned), received(other.received), chunk(std::move(other.chunk)),
-      receiveHook(std::move(other.receiveHook)) {
+      receiveHook(std::move(other.receiveHook)), decoder(std::move(other.decoder)) {
     other.fd = -1;
 }
 
@@ -153,15 +154,56 @@ bool VeskClient::TakeFrame(Frame& frame) {
         pending.erase(0, length);
     }
     scanned = 0;
+    frame.wireSize = length;
+    ParseFrame(frame);
+    if (frame.marked) Decompress(frame);
+    return true;
+}
+
+void VeskClient::ParseFrame(Frame& frame) {
     const std::string& bytes = frame.bytes;
-    size_t tagEnd = bytes.find(wire::FRAME_TAG_END, FRAME_START_LENGTH);
+    size_t end = bytes.size() - FRAME_END_LENGTH;
+    // The tag is escaped: its end is the first quote.
+    size_t tagEnd = bytes.find('"', FRAME_START_LENGTH);
     if (bytes.compare(0, FRAME_START_LENGTH, FRAME_START) != 0 || tagEnd == std::string::npos || tagEnd > end)
         throw ClientError(ErrorKind::Protocol, "unexpected bytes from the agent: " + bytes.substr(0, 80));
+    size_t headEnd = sizeof wire::FRAME_TAG_END - 1;
+    frame.marked = bytes.compare(tagEnd, sizeof wire::FRAME_TAG_END_ZSTD - 1, wire::FRAME_TAG_END_ZSTD) == 0;
+    if (frame.marked)
+        headEnd = sizeof wire::FRAME_TAG_END_ZSTD - 1;
+    else if (bytes.compare(tagEnd, headEnd, wire::FRAME_TAG_END) != 0)
+        throw ClientError(ErrorKind::Protocol, "unexpected bytes from the agent: " + bytes.substr(0, 80));
     frame.tag = bytes.substr(FRAME_START_LENGTH, tagEnd - FRAME_START_LENGTH);
-    frame.bodyOffset = tagEnd + sizeof wire::FRAME_TAG_END - 1;
+    frame.bodyOffset = tagEnd + headEnd;
     frame.bodyLength = end - frame.bodyOffset;
     frame.last = frame.Body().find(wire::LAST_FRAME) != std::string_view::npos;
-    return true;
+}
+
+void VeskClient::Decompress(Frame& frame) {
+    static const std::string start = std::string("<") + wire::ZSTD_ELEMENT + ">";
+    static const std::string stop = std::string("</") + wire::ZSTD_ELEMENT + ">";
+    std::string_view body = frame.Body();
+    // A marked body of its own kind (a heap dump's) stays as it is.
+    if (body.size() < start.size() + stop.size() || body.compare(0, start.size(), start) != 0 ||
+        body.compare(body.size() - stop.size(), stop.size(), stop) != 0)
+        return;
+    frame.zstd.clear();
+    if (!DecodeBase64(body.substr(start.size(), body.size() - start.size() - stop.size()), frame.zstd))
+        throw ClientError(ErrorKind::Protocol, "the agent sent a compressed frame that is not base64");
+    struct Decoded : ZstdDecoder::Sink {
+        std::string bytes;
+        void Plain(const char* data, size_t size) override { bytes.append(data, size); }
+    } plain;
+    if (!decoder) decoder = std::make_unique<ZstdDecoder>(ErrorKind::Protocol, "a compressed frame from the agent");
+    decoder->Feed(frame.zstd.data(), frame.zstd.size(), plain);
+    decoder->Finish();
+    frame.bytes.swap(plain.bytes);
+    size_t length = frame.bytes.size();
+    if (length < FRAME_END_LENGTH || frame.bytes.compare(length - FRAME_END_LENGTH, FRAME_END_LENGTH, FRAME_END) != 0)
+        throw ClientError(ErrorKind::Protocol, "a compressed frame from the agent holds no frame");
+    ParseFrame(frame);
+    if (frame.marked) throw ClientError(ErrorKind::Protocol, "a compressed frame from the agent holds another");
+    frame.marked = true;
 }
 
 Frame VeskClient::ReadFrame() {
@@ -256,14 +298,21 @@ static void AppendEscaped(std::string& out, const std::string& text) {
 
 void VeskClient::SendAbort() { Send(wire::ABORT); }
 
-std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, const std::string& tag) {
+std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, const std::string& tag,
+                                     const std::string& encoding) {
     std::string request = std::string("<") + wire::REQUEST_ELEMENT + " " + wire::TAG_ATTRIBUTE + "=\"";
     AppendEscaped(request, tag);
     request += "\">";
     for (const std::string& command : commands) {
         request += std::string("<") + wire::COMMAND_ELEMENT + " " + wire::NAME_ATTRIBUTE + "=\"";
         AppendEscaped(request, command);
-        request += "\"/>";
+        request += "\"";
+        if (!encoding.empty()) {
+            request += std::string(" ") + wire::ENCODING_ATTRIBUTE + "=\"";
+            AppendEscaped(request, encoding);
+            request += "\"";
+        }
+        request += "/>";
     }
     return request + "</" + wire::REQUEST_ELEMENT + ">";
 }
@@ -290,6 +339,31 @@ public:
 };
 
 }  // namespace
+
+bool DecodeBase64(std::string_view text, std::string& out) {
+    static const std::array<int8_t, 256> values = [] {
+        std::array<int8_t, 256> table;
+        table.fill(-1);
+        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 64; i++) table[static_cast<uint8_t>(alphabet[i])] = static_cast<int8_t>(i);
+        return table;
+    }();
+    out.reserve(out.size() + text.size() / 4 * 3);
+    uint32_t bits = 0;
+    int held = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        int8_t value = values[static_cast<uint8_t>(c)];
+        if (value < 0) return false;
+        bits = bits << 6 | static_cast<uint32_t>(value);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            out.push_back(static_cast<char>(bits >> held & 0xFF));
+        }
+    }
+    return true;
+}
 
 std::vector<Prop> CommandProps(std::string_view body, std::string_view command) {
     return BodyReader(body, command).props;

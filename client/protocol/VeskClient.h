@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "protocol/ClientError.h"
+#include "protocol/ZstdDecoder.h"
 
 namespace Orlo {
 class AuthKey;
@@ -23,13 +25,18 @@ struct AuthOutcome {
     std::string listen;           // an agent without a key: where it listens, "ADDRESS:PORT"
 };
 
-// One response: "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n", kept byte for byte.
+// One response: "<vesk-resp tag=\"TAG\">BODY</vesk-resp>\n", kept byte for
+// byte. A frame the agent compressed whole arrives decoded: bytes is the
+// plain frame, zstd the compressed bytes it came in.
 struct Frame {
     std::string bytes;
     std::string tag;  // as written by the agent (escaped)
     size_t bodyOffset = 0;
     size_t bodyLength = 0;
     bool last = false;  // the body holds <last value="1"/>
+    bool marked = false;  // the agent marked it encoding="zstd" (compressed whole, or a dump's bytes)
+    std::string zstd;     // one zstd frame of bytes; empty for a frame that came plain
+    size_t wireSize = 0;  // its bytes on the wire
 
     std::string_view Body() const { return std::string_view(bytes).substr(bodyOffset, bodyLength); }
 };
@@ -83,12 +90,17 @@ public:
     bool WaitReadable(int ms);
     uint64_t BytesReceived() const { return received; }
 
-    // "<vesk-cmd tag=\"TAG\"><cmd name=\"A\"/>...</vesk-cmd>"
-    static std::string BuildRequest(const std::vector<std::string>& commands,
-                                    const std::string& tag = "1");
+    // "<vesk-cmd tag=\"TAG\"><cmd name=\"A\"/>...</vesk-cmd>"; encoding,
+    // when given ("zstd"), asks for every command's answer compressed.
+    static std::string BuildRequest(const std::vector<std::string>& commands, const std::string& tag = "1",
+                                    const std::string& encoding = "");
 
 private:
     bool TakeFrame(Frame& frame);
+    // Splits the frame in frame.bytes into tag and body; throws Protocol.
+    static void ParseFrame(Frame& frame);
+    // A frame compressed whole becomes its plain frame.
+    void Decompress(Frame& frame);
     bool PollSocket(int ms);
     void Receive();
 
@@ -99,6 +111,7 @@ private:
     uint64_t received = 0;
     std::vector<char> chunk;  // receive area
     std::function<void()> receiveHook;
+    std::unique_ptr<ZstdDecoder> decoder;  // once a compressed frame came
 };
 
 // Reading response bodies.
@@ -113,5 +126,8 @@ struct Prop {
 std::vector<Prop> CommandProps(std::string_view body, std::string_view command);
 // True when the body reports a failure (status 0); message gets the error text.
 bool ResponseError(std::string_view body, std::string* message);
+// Appends the bytes of base64 text (padded or not); false on a character
+// outside the alphabet.
+bool DecodeBase64(std::string_view text, std::string& out);
 
 }  // namespace vesk

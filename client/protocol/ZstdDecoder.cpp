@@ -3,6 +3,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace vesk {
 
@@ -72,6 +73,14 @@ void ZstdDecoder::Finish() const {
 
 void ZstdDecoder::Fail(const std::string& what) const {
     throw ClientError(kind, source + ": " + what + " at compressed byte " + std::to_string(consumed));
+}
+
+std::string ZstdFrame(std::string_view plain) {
+    std::string packed(ZSTD_compressBound(plain.size()), '\0');
+    size_t size = ZSTD_compress(packed.data(), packed.size(), plain.data(), plain.size(), 1);
+    if (ZSTD_isError(size)) throw std::runtime_error(std::string("zstd: ") + ZSTD_getErrorName(size));
+    packed.resize(size);
+    return packed;
 }
 
 }  // namespace vesk

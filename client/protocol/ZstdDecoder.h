@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -63,5 +64,9 @@ private:
     bool betweenFrames = true;
     bool mayHoldMore = false;  // the last call filled its output
 };
+
+// plain as one zstd frame at level 1, for bytes that arrived plain (from an
+// agent that does not compress) but go into a ".zst" file.
+std::string ZstdFrame(std::string_view plain);
 
 }  // namespace vesk

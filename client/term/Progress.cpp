@@ -67,6 +67,11 @@ std::string ProgressLine(const std::string& title, const ProgressState& state) {
         if (!share) line += ", " + (state.unit ? Count(rate) : Bytes(rate)) + "/s";
         if (state.total > state.done) line += ", " + Left((state.total - state.done) / rate) + " left";
     }
+    if (state.wireBytes > 0) {
+        line += ", " + Bytes(state.wireBytes) + " on the wire";
+        if (state.plainBytes > state.wireBytes)
+            line += ", compressed " + Format("%.1f", static_cast<double>(state.plainBytes) / state.wireBytes) + "x";
+    }
     return line + " (" + Elapsed(state.seconds) + ")";
 }
 
@@ -84,7 +89,7 @@ double Progress::Seconds() const {
 
 void Progress::Phase(const std::string& name, uint64_t total, const char* unit) {
     phaseStart = std::chrono::steady_clock::now();
-    state = ProgressState{name, 0, total, unit, 0, 0};
+    state = ProgressState{name, 0, total, unit, 0, 0, state.wireBytes, state.plainBytes};
     lastDrawn = {};
     Update(0);
 }

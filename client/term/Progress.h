@@ -21,13 +21,18 @@ struct ProgressState {
     const char* unit = nullptr;
     double phaseSeconds = 0;    // since the phase began: gives the rate and the time left
     double seconds = 0;         // since the task began
+    // A transfer: the bytes received, and what they decode to (0: as many).
+    uint64_t wireBytes = 0;
+    uint64_t plainBytes = 0;
 };
 
 // The line for a state, without terminal controls:
 // "TITLE: PHASE: 42% of 5.0 M references, 1.2 M/s, 3 s left (11.2 s)".
 // The amount is left out while none is done and no total is known, the rate
 // and the time left until the phase has run long enough to measure a rate;
-// a share of a phase shows "PHASE: 42%, 3 s left".
+// a share of a phase shows "PHASE: 42%, 3 s left". A transfer adds
+// ", 1.2 MiB on the wire" before the time elapsed, and ", compressed 17.3x"
+// when its bytes decode to more.
 std::string ProgressLine(const std::string& title, const ProgressState& state);
 
 class Progress {
@@ -48,6 +53,11 @@ public:
     void Update(uint64_t done);
     // Redraws with the elapsed time moved on (same throttle), e.g. while waiting.
     void Tick() { Update(state.done); }
+    // The transfer's bytes so far, for every later line (Update draws them).
+    void Transfer(uint64_t wireBytes, uint64_t plainBytes) {
+        state.wireBytes = wireBytes;
+        state.plainBytes = plainBytes;
+    }
     // Replaces the line with "TITLE: text" and ends it: a lasting last word.
     void Finish(const std::string& text);
     // Erases the line (a later Phase or Update draws again).

@@ -173,6 +173,7 @@ TEST(AgentLibraryTest, ExportsOnlyEntryPointsAndNeedsNoCppRuntime) {
     EXPECT_EQ(needed.find("libstdc++"), std::string::npos) << needed;
     EXPECT_EQ(needed.find("libpugixml"), std::string::npos) << needed;
     EXPECT_EQ(needed.find("libnettle"), std::string::npos) << needed;
+    EXPECT_EQ(needed.find("libzstd"), std::string::npos) << needed;
     EXPECT_EQ(needed.find("libgcc_s"), std::string::npos) << needed;
 }
 

@@ -181,6 +181,15 @@ TEST(HeapDump, RedactionZeroesValuesAndKeepsEveryObjectReferenceAndRoot) {
     EXPECT_EQ(agent.instancesByClass["dump/Secrets"], 1);
     EXPECT_EQ(agent.instancesByClass["dump/Filler"], 2000);
     EXPECT_EQ(jvm.Directories(), std::vector<std::string>{});
+    // Compressed as it came, it decodes to the same HPROF.
+    std::string packed = jvm.dir.File("vesk.hprof.zst");
+    ASSERT_EQ(jvm.Vesk({"dump", "-o", packed}, out), 0) << ReadFile(out) << jvm.Log();
+    std::string decoded = ZstdFileText(packed);
+    EXPECT_LT(ReadFile(packed).size(), decoded.size() / 4);
+    EXPECT_EQ(SecretsIn(decoded), std::vector<std::string>{});
+    HprofCounts again = CountHprof(jvm.dir.Write("decoded.hprof", decoded));
+    EXPECT_EQ(again.instancesByClass["dump/Secrets"], 1);
+    EXPECT_EQ(again.instancesByClass["dump/Filler"], 2000);
 
     // Sizes derived from the redacted dump: the JVM's own for the fixture's
     // classes, and Secrets retains itself, its string with its bytes, its
@@ -212,13 +221,16 @@ TEST(HeapDump, RedactionZeroesValuesAndKeepsEveryObjectReferenceAndRoot) {
     EXPECT_EQ(owned, 176u) << "48 + String 24 + byte[17] 40 + char[11] 40 + byte[7] 24 with compressed references";
 }
 
+// An agent with compress-level=0 answers a client that asks for zstd as
+// it answers one that does not.
 TEST(HeapDump, FramesOfSixteenMiBThenFiguresAndRefusalWhenDisabled) {
-    DumpJvm jvm(400000);
+    DumpJvm jvm(400000, ",compress-level=0");
     ASSERT_TRUE(jvm.ready) << jvm.jvm->Stderr();
     jvm.pid = jvm.jvm->Pid();
-    std::vector<Frame> frames = Request(jvm.port, VeskClient::BuildRequest({"HEAPDUMP", "RUNTIME"}, "7"));
+    std::vector<Frame> frames = Request(jvm.port, VeskClient::BuildRequest({"HEAPDUMP", "RUNTIME"}, "7", "zstd"));
     ASSERT_GE(frames.size(), 3u) << "a dump above 16 MiB and the RUNTIME answer";
     for (size_t i = 0; i + 1 < frames.size(); i++) {
+        EXPECT_FALSE(frames[i].marked) << i;
         std::string_view body = frames[i].Body();
         EXPECT_EQ(body.find("<cmd name=\"HEAPDUMP\"><hprof>"), 0u) << i;
         EXPECT_FALSE(frames[i].last) << i;
@@ -231,6 +243,10 @@ TEST(HeapDump, FramesOfSixteenMiBThenFiguresAndRefusalWhenDisabled) {
     EXPECT_EQ(names, (std::vector<std::string>{"hprof-bytes", "dump-bytes", "dump-msec", "redact-msec", "stream-msec"}));
     EXPECT_TRUE(frames.back().last);
     EXPECT_EQ(jvm.Directories(), std::vector<std::string>{});
+    // vesk asks, gets the dump plain, and compresses FILE.zst itself.
+    std::string packed = jvm.dir.File("plain.hprof.zst"), out = jvm.dir.File("plain.out");
+    ASSERT_EQ(jvm.Vesk({"dump", "-o", packed}, out), 0) << ReadFile(out);
+    EXPECT_EQ(ZstdFileText(packed).rfind("JAVA PROFILE 1.0.2", 0), 0u);
 
     DumpJvm off(0, ",heapdump=off");
     ASSERT_TRUE(off.ready) << off.jvm->Stderr();

@@ -155,9 +155,10 @@ public:
     }
     // The frames of one SNAPSHOT request; files seen in the temp directory
     // while the header frame arrived go to filesDuring.
-    Snapshot Take(VeskClient& client, std::vector<std::string>* filesDuring = nullptr) {
+    Snapshot Take(VeskClient& client, std::vector<std::string>* filesDuring = nullptr,
+                  const std::string& encoding = "") {
         Snapshot s;
-        client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "42"));
+        client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "42", encoding));
         client.ReadResponse([&](const Frame& frame) {
             if (s.frames.empty() && filesDuring) *filesDuring = SnapshotFiles(temp);
             s.frames.push_back(frame);
@@ -374,6 +375,40 @@ TEST_F(SnapshotTest, VeskSavesTheStreamAndPrintsItsHistogram) {
 
     EXPECT_EQ(RunProgram({VeskProgram(), "histo", jvm->dir.File("missing.vsnap")}, out), 6);
     EXPECT_NE(ReadFile(out).find("cannot open"), std::string::npos);
+}
+
+// Asked for zstd, the agent sends each frame compressed whole; decoded, the
+// stream reads as the plain one does, and vesk saves FILE.zst as it came.
+TEST_F(SnapshotTest, CompressedStreamDecodesToThePlainOne) {
+    for (const Frame& frame : first->frames) EXPECT_FALSE(frame.marked) << "nothing asked, nothing compressed";
+    VeskClient client = jvm->Connect();
+    Snapshot packed = jvm->Take(client, nullptr, "zstd");
+    EXPECT_TRUE(packed.whole) << packed.error;
+    EXPECT_EQ(packed.frames.size(), first->frames.size());
+    uint64_t wire = 0, plain = 0;
+    for (const Frame& frame : packed.frames) {
+        EXPECT_TRUE(frame.marked);
+        EXPECT_FALSE(frame.zstd.empty());
+        EXPECT_EQ(frame.bytes.rfind("<vesk-resp tag=\"42\">", 0), 0u);
+        wire += frame.wireSize;
+        plain += frame.bytes.size();
+    }
+    EXPECT_LT(wire, plain / 8) << "base64 of zstd at level 1";
+    EXPECT_NEAR(packed.Count("total-objs"), first->Count("total-objs"), 100);
+    for (const char* name : {"snap.Triple", "snap.Bulk"})
+        EXPECT_EQ(packed.classes.at(packed.ClassTag(name)).totalinst,
+                  first->classes.at(first->ClassTag(name)).totalinst) << name;
+    jvm->Sync(client);
+    client.Close();
+
+    std::string file = jvm->dir.File("heap.vsnap.zst"), out = jvm->dir.File("zst.out");
+    ASSERT_EQ(jvm->Vesk({"snapshot", "-o", file}, out), 0) << ReadFile(out);
+    std::string decoded = ZstdFileText(file);
+    EXPECT_LT(ReadFile(file).size(), decoded.size() / 10);
+    EXPECT_EQ(decoded.rfind("<vesk-resp tag=\"1\"><cmd name=\"RUNTIME\">", 0), 0u);
+    std::string saved = jvm->dir.Write("decoded.vsnap", decoded);
+    ASSERT_EQ(RunProgram({VeskProgram(), "histo", saved}, out), 0) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find(":        150000"), std::string::npos) << ReadFile(out);
 }
 
 TEST_F(SnapshotTest, VeskCommandLineOptionsExitCodesAndOutput) {

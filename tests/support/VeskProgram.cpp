@@ -11,7 +11,22 @@
 #include <cstdio>
 #include <thread>
 
+#include "TempDir.h"
+#include "protocol/ZstdDecoder.h"
+
 namespace vesktest {
+
+std::string ZstdFileText(const std::string& path) {
+    struct Text : vesk::ZstdDecoder::Sink {
+        std::string bytes;
+        void Plain(const char* data, size_t size) override { bytes.append(data, size); }
+    } text;
+    std::string packed = ReadFile(path);
+    vesk::ZstdDecoder decoder(vesk::ErrorKind::File, path);
+    decoder.Feed(packed.data(), packed.size(), text);
+    decoder.Finish();
+    return text.bytes;
+}
 
 std::string VeskProgram() {
     char self[4096];

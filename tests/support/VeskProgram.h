@@ -16,6 +16,10 @@ std::string VeskProgram();
 int RunProgram(const std::vector<std::string>& args, const std::string& outputFile, int interruptAfterMs = -1,
                uint64_t addressSpaceBytes = 0);
 
+// The bytes a zstd file (FILE.zst as vesk saves it) decodes to; throws
+// vesk::ClientError when it is not whole zstd.
+std::string ZstdFileText(const std::string& path);
+
 // What a program run on a terminal of its own (a pseudo-terminal for its
 // input and both outputs) showed, and how it ended.
 struct TerminalRun {

@@ -109,6 +109,9 @@ TEST_F(AgentConfigTest, OptionItems) {
     EXPECT_EQ(defaults->GetUntagMode(), UntagMode::Dispose);
     EXPECT_TRUE(defaults->IsHeapDumpEnabled());
     EXPECT_EQ(MakeWithConfig("address=")->GetAddress(), "") << "every interface";
+    EXPECT_EQ(defaults->GetCompressLevel(), 1);
+    EXPECT_EQ(MakeWithConfig("compress-level=0")->GetCompressLevel(), 0) << "off";
+    EXPECT_EQ(MakeWithConfig("compress-level=19")->GetCompressLevel(), 19);
 }
 
 TEST_F(AgentConfigTest, PortAndAddressValues) {
@@ -131,7 +134,8 @@ TEST_F(AgentConfigTest, PortAndAddressValues) {
 TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
     std::string log = dir.File("agent.log");
     std::string config = dir.Write("error.properties", "vesk.agent.log.file=" + log + "\n");
-    const std::string unknown = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth and min-interval";
+    const std::string unknown = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth, "
+                                "min-interval and compress-level";
     struct Case {
         const char* item;
         std::string problem;
@@ -151,6 +155,8 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         {"idle=abc", "not a number of seconds from 0 to 2147483"},
         {"heapdump=no", "not on or off"},
         {"min-interval=1m", "not a number of seconds from 0 to 2147483"},
+        {"compress-level=20", "not a zstd level from 0 (no compression) to 19"},
+        {"compress-level=-1", "not a zstd level from 0 (no compression) to 19"},
     };
     for (const Case& c : cases) {
         jvm.getEnvVersions.clear();

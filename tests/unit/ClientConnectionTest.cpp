@@ -5,7 +5,10 @@
 #include <memory>
 #include <string>
 
+#include <zstd.h>
+
 #include "ClientConnection.h"
+#include "FrameCompressor.h"
 #include "JavaProcess.h"
 #include "StringBuffer.h"
 #include "VeskSocket.h"
@@ -83,6 +86,62 @@ TEST_F(LoopbackTest, TagWithMarkupIsEscapedInTheFrame) {
     connection->ReturnResponse(body, "a\"><x>&");
     const std::string frame = "<vesk-resp tag=\"a&quot;&gt;&lt;x&gt;&amp;\">B</vesk-resp>\n";
     EXPECT_EQ(PeerReceive(frame.size()), frame);
+}
+
+// Base64 text back to bytes, up to the padding.
+std::string FromBase64(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    uint32_t bits = 0;
+    int held = 0;
+    for (size_t i = 0; i < text.size() && alphabet.find(text[i]) != std::string::npos; i++) {
+        bits = bits << 6 | static_cast<uint32_t>(alphabet.find(text[i]));
+        held += 6;
+        if (held >= 8) bytes.push_back(static_cast<char>(bits >> (held -= 8) & 0xFF));
+    }
+    return bytes;
+}
+
+std::string Unzstd(const std::string& packed, size_t capacity) {
+    std::string plain(capacity, '\0');
+    size_t size = ZSTD_decompress(&plain[0], plain.size(), packed.data(), packed.size());
+    if (ZSTD_isError(size)) return std::string("zstd error: ") + ZSTD_getErrorName(size);
+    plain.resize(size);
+    return plain;
+}
+
+// What a compressing agent sends: each frame compressed whole into one zstd
+// frame that decodes on its own to the plain frame; a heap dump's frames,
+// whose bytes are compressed already, are only marked.
+TEST_F(LoopbackTest, CompressedFramesDecodeEachOnItsOwnToThePlainFrame) {
+    std::string text;
+    for (int i = 0; text.size() < (1u << 20); i++)
+        text += "<ref tag=\"" + std::to_string(i * 7) + "\" reftag=\"" + std::to_string(i) + "\" kind=\"3\"/>";
+    StringBuffer body(65536, 65536);
+    body.Append(text.c_str());
+    FrameCompressor compressor(FrameCompressor::DEFAULT_LEVEL);
+    StringBuffer packed(1024, 1024, StringBuffer::GROW_DOUBLING);
+    uint64_t plainBytes = 0;
+    for (const char* tag : {"a<b", "2"}) {
+        connection->ReturnCompressedResponse(body, tag, compressor, packed);
+        std::string head = std::string("<vesk-resp tag=\"") + (tag[0] == 'a' ? "a&lt;b" : tag) + "\"";
+        std::string start = head + " encoding=\"zstd\"><zstd>", end = "</zstd></vesk-resp>\n";
+        std::string frame = PeerReceive(start.size() + packed.Size() - 13 + end.size());
+        ASSERT_EQ(frame.rfind(start, 0), 0u) << frame.substr(0, 80);
+        ASSERT_EQ(frame.substr(frame.size() - end.size()), end);
+        std::string zstd = FromBase64(frame.substr(start.size(), frame.size() - start.size() - end.size()));
+        EXPECT_LT(zstd.size(), text.size() / 10);
+        std::string plain = head + ">" + text + "</vesk-resp>\n";
+        EXPECT_EQ(Unzstd(zstd, plain.size() + 1024), plain) << tag;
+        plainBytes += plain.size();
+    }
+    EXPECT_EQ(compressor.PlainBytes(), plainBytes);
+
+    StringBuffer dump;
+    dump.Append("D");
+    connection->ReturnResponse(dump, "7", true);
+    const std::string marked = "<vesk-resp tag=\"7\" encoding=\"zstd\">D</vesk-resp>\n";
+    EXPECT_EQ(PeerReceive(marked.size()), marked);
 }
 
 TEST_F(LoopbackTest, RejectSendsTheExactRejectFrame) {

@@ -40,6 +40,10 @@ TEST(ProgressLine, PhaseAmountRateAndTimeLeft) {
         {{"dominators", 150, 600, "", 0.5, 3.0}, "t: dominators: 25% (3.0 s)"},
         {{"dominators", 150, 600, "", 2.0, 5.0}, "t: dominators: 25%, 6 s left (5.0 s)"},
         {{"graph", 5, 0, "", 2.0, 5.0}, "t: graph (5.0 s)"},
+        // A transfer: the bytes on the wire, and how much they decode to when compressed.
+        {{"receiving", 10, 5000000, REFS, 0.5, 8.0, 3 << 20, 51 << 20},
+         "t: receiving: 0% of 5.0 M references, 3.0 MiB on the wire, compressed 17.0x (8.0 s)"},
+        {{"receiving", 0, 0, nullptr, 0.5, 8.0, 3 << 20, 0}, "t: receiving, 3.0 MiB on the wire (8.0 s)"},
     };
     for (const Case& c : cases) EXPECT_EQ(ProgressLine("t", c.state), c.line);
 }
