@@ -59,7 +59,7 @@ TEST(ZstdDecoder, RefusesCutAndDamagedStreamsWithTheOffset) {
 // what decodes before refusing with the offset.
 TEST(ZstdFileReader, HandsOutEveryPlainByteThenTheFault) {
     std::string plain;
-    for (int i = 0; plain.size() < (5u << 20); i++) plain += std::to_string(i * 7919) + (i % 13 ? "," : "\n");
+    for (uint64_t i = 0; plain.size() < (5u << 20); i++) plain += std::to_string(i * 7919) + (i % 13 ? "," : "\n");
     std::string packed = ZstdFrames(plain, 700000);
     vesktest::TempDir dir;
     std::string whole = dir.Write("whole.zst", packed), cut = dir.Write("cut.zst", packed.substr(0, packed.size() - 5));
