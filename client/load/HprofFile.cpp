@@ -33,23 +33,23 @@ bool HprofFile::IsHprof(const std::string& path) {
     return file && fread(head, 1, sizeof head, file.get()) == sizeof head && F::HasMagic(head, sizeof head);
 }
 
-HprofFile::HprofFile(const std::string& path, WorkProgress& progress) : path(path), progress(progress) {
-    if (ZstdFileReader::IsCompressed(path)) {
-        window = std::make_unique<HprofWindow>(path);
-        ReadStreamed();
-        return;
+HprofFile::HprofFile(const std::string& path, WorkProgress& progress)
+    : path(path), progress(progress), compressed(ZstdFileReader::IsCompressed(path)) {
+    window = std::make_unique<HprofWindow>(path, compressed);
+    try {
+        ReadRecords();
+    } catch (const HprofError&) {
+        // Damage that decodes (the checksum at the frame's end finds it) is
+        // the compressed data's fault, not the dump's.
+        window->DecodeRest();
+        throw;
     }
-    std::string error;
-    if (!mapping.Map(path, &error)) throw HprofError(error);
-    data = mapping.Data();
-    size = mapping.Size();
-    ReadMetadata();
 }
 
 HprofFile::~HprofFile() = default;
 
-void HprofFile::Fail(const uint8_t* at, const std::string& what) const {
-    FailAt(window ? window->OffsetOf(at) : static_cast<uint64_t>(at - data), what);
+void HprofFile::Fail(const HprofWindow& in, const uint8_t* at, const std::string& what) const {
+    FailAt(in.OffsetOf(at), what);
 }
 
 void HprofFile::FailAt(uint64_t offset, const std::string& what) const {
@@ -116,148 +116,142 @@ struct HprofFile::Opening {
     HprofIdRange ids;
 };
 
-void HprofFile::ReadStreamed() {
-    try {
-        ReadRecords();
-    } catch (const HprofError&) {
-        // Damage that decodes (the checksum at the frame's end finds it) is
-        // the compressed data's fault, not the dump's.
-        window->DecodeRest();
-        throw;
-    }
-}
-
+// A plain file's heap dumps are opened afterwards, on several threads; a
+// compressed one's as they come. Either way a fault in a heap dump comes
+// before one in a later record.
 void HprofFile::ReadRecords() {
     HprofWindow& in = *window;
     in.Restart();
     in.Ensure(F::MAX_HEADER);
-    ReadHeader(in.Data(), in.Size());
-    progress.Phase("reading " + path.substr(path.find_last_of('/') + 1) + " (classes)",
-                   ZstdFileReader::PlainSize(path));
+    ReadHeader(in);
+    size = in.Length();
+    progress.Phase("reading " + path.substr(path.find_last_of('/') + 1) + " (classes)", size);
     in.Drop(firstRecord);
 
     std::unordered_map<uint64_t, uint64_t> classNames;  // class id -> name id
+    struct Dump {
+        uint64_t record, begin, end;
+    };
+    std::vector<Dump> dumps;
     std::vector<Opening> openings(1);
     std::vector<std::vector<HprofObjectHead>> samples(1);
-    samples[0].reserve(SAMPLE);
-    Opening& opening = openings[0];
-    opening.sample = &samples[0];
+    samples[0].reserve(compressed ? SAMPLE : 0);
+    openings[0].sample = &samples[0];
+    uint64_t badRecord = 0;
+    const char* badWhat = nullptr;
     while (in.Ensure(1)) {
         uint64_t record = in.Origin();
-        if (!in.Ensure(F::RECORD_HEADER)) FailAt(record, "truncated record header");
+        if (!in.Ensure(F::RECORD_HEADER)) {
+            badRecord = record, badWhat = "truncated record header";
+            break;
+        }
         uint8_t tag = in.Data()[0];
         uint64_t length = F::RecordLength(in.Data());
+        uint64_t body = record + F::RECORD_HEADER;
+        // A plain file's length is known: a record past it is cut.
+        if (!compressed && length > size - body) {
+            badRecord = record, badWhat = "truncated record";
+            break;
+        }
         if (tag == F::HEAP_DUMP || tag == F::HEAP_DUMP_SEGMENT) {
-            in.Drop(F::RECORD_HEADER);
-            in.SetLimit(in.Origin() + length);
-            while (in.Origin() < in.Limit()) {
-                size_t end = in.Fill(idSize, PIECE);
-                if (end < static_cast<size_t>(PIECE) && in.Origin() + end < in.Limit()) {
-                    if (in.Ended()) FailAt(record, "truncated record");
-                    WalkHeapDump(in.Data(), in.Data() + in.Size(), nullptr, &opening);
-                    Fail(in.Data() + end, "truncated heap dump record");
-                }
-                size_t first = opening.pieces.size();
-                WalkHeapDump(in.Data(), in.Data() + end, nullptr, &opening);
-                for (size_t i = first; i < opening.pieces.size(); i++) {
-                    HprofPiece& piece = opening.pieces[i];
-                    spans.push_back({in.OffsetOf(piece.begin), in.OffsetOf(piece.end)});
-                    piece.begin = piece.end = nullptr;
-                }
-                in.Drop(end);
+            if (compressed) {
+                in.Drop(F::RECORD_HEADER);
+                OpenDump(in, record, body, body + length, openings[0]);
+            } else {
+                dumps.push_back({record, body, body + length});
+                in.Drop(F::RECORD_HEADER + length);
             }
-            in.SetLimit(HprofWindow::NO_LIMIT);
         } else if (tag == F::UTF8 || tag == F::LOAD_CLASS) {
-            if (!in.Ensure(F::RECORD_HEADER + length)) FailAt(record, "truncated record");
-            const uint8_t* body = in.Data() + F::RECORD_HEADER;
+            if (!in.Ensure(F::RECORD_HEADER + length)) {
+                badRecord = record, badWhat = "truncated record";
+                break;
+            }
+            const uint8_t* data = in.Data() + F::RECORD_HEADER;
             uint64_t classId, nameId;
-            if (tag == F::UTF8 && length >= idSize) names[Id(body)] = in.Keep(body + idSize, length - idSize);
-            else if (tag == F::LOAD_CLASS && F::LoadClass(body, length, idSize, classId, nameId)) classNames[classId] = nameId;
+            if (tag == F::UTF8 && length >= idSize) names[Id(data)] = in.Keep(data + idSize, length - idSize);
+            else if (tag == F::LOAD_CLASS && F::LoadClass(data, length, idSize, classId, nameId)) classNames[classId] = nameId;
             in.Drop(F::RECORD_HEADER + length);
         } else if (!in.Drop(F::RECORD_HEADER + length)) {
-            FailAt(record, "truncated record");
+            badRecord = record, badWhat = "truncated record";
+            break;
         }
     }
-    size = in.Origin();
+    if (compressed) {
+        size = in.Origin();
+    } else {
+        openings.resize(dumps.size());
+        samples.resize(dumps.size());  // by a thread's first dump
+        RunSplit(
+            dumps.size(), [&](size_t i) { return dumps[i].end - dumps[i].begin; },
+            [&](size_t first, size_t last) {
+                HprofWindow own(path, false);
+                samples[first].reserve(SAMPLE);
+                for (size_t i = first; i < last; i++) {
+                    openings[i].sample = &samples[first];
+                    OpenDump(own, dumps[i].record, dumps[i].begin, dumps[i].end, openings[i]);
+                }
+            });
+    }
+    if (badWhat) FailAt(badRecord, badWhat);
     MergeOpenings(openings, samples, classNames);
 }
 
-void HprofFile::VisitStreamed(size_t piece, HprofVisitor& visitor, bool classes) const {
-    HprofWindow& in = *window;
-    uint64_t begin = spans[piece].first, end = spans[piece].second;
-    if (!in.Decoding() || begin < in.Origin()) in.Restart();
+void HprofFile::OpenDump(HprofWindow& in, uint64_t record, uint64_t begin, uint64_t end, Opening& opening) const {
+    if (!in.MoveTo(begin)) FailAt(record, "truncated record");
     in.SetLimit(end);
-    // The file changed since it was opened, when these fail.
-    if (!in.Drop(begin - in.Origin())) FailAt(begin, "truncated heap dump record");
-    size_t whole = in.Fill(idSize, 0);
-    if (in.Origin() + whole < end) {
-        WalkHeapDump(in.Data(), in.Data() + in.Size(), &visitor, nullptr, classes);
-        Fail(in.Data() + whole, "truncated heap dump record");
+    while (in.Origin() < end) {
+        // Most records are small: the whole ones among a piece's bytes are
+        // walked as read (finding their ends first would parse them twice).
+        size_t wanted = static_cast<size_t>(std::min<uint64_t>(PIECE, end - in.Origin()));
+        in.Ensure(wanted);
+        // The window may hold bytes past the record, read before its limit was set.
+        size_t held = std::min(wanted, in.Size());
+        const uint8_t* walked = WalkHeapDump(in, in.Data(), in.Data() + held, nullptr, &opening, true, true);
+        size_t whole = static_cast<size_t>(walked - in.Data());
+        if (whole == 0) {
+            // A longer record (a primitive array's body passed over), or a cut or bad one.
+            whole = in.Fill(idSize, PIECE);
+            if (whole < static_cast<size_t>(PIECE) && in.Origin() + whole < end) {
+                if (in.Ended()) FailAt(record, "truncated record");
+                WalkHeapDump(in, in.Data(), in.Data() + in.Size(), nullptr, &opening);
+                Fail(in, in.Data() + whole, "truncated heap dump record");
+            }
+            WalkHeapDump(in, in.Data(), in.Data() + whole, nullptr, &opening);
+        }
+        in.Drop(whole);
     }
-    WalkHeapDump(in.Data(), in.Data() + whole, &visitor, nullptr, classes);
     in.SetLimit(HprofWindow::NO_LIMIT);
 }
 
-void HprofFile::ReadHeader(const uint8_t* at, size_t available) {
+void HprofFile::VisitPiece(HprofWindow& in, size_t piece, HprofVisitor& visitor, bool classes) const {
+    uint64_t begin = pieces[piece].begin, end = pieces[piece].end;
+    in.SetLimit(end);
+    // The file changed since it was opened, when these fail.
+    if (!in.MoveTo(begin)) FailAt(begin, "truncated heap dump record");
+    // A piece of the usual size is read whole: finding its records' ends
+    // first would parse them twice, which costs more than copying the
+    // primitive arrays' bodies.
+    size_t whole = end - begin <= 2 * PIECE && in.Ensure(end - begin) ? end - begin : in.Fill(idSize, 0);
+    if (in.Origin() + whole < end) {
+        WalkHeapDump(in, in.Data(), in.Data() + in.Size(), &visitor, nullptr, classes);
+        Fail(in, in.Data() + whole, "truncated heap dump record");
+    }
+    WalkHeapDump(in, in.Data(), in.Data() + whole, &visitor, nullptr, classes);
+    in.SetLimit(HprofWindow::NO_LIMIT);
+}
+
+void HprofFile::ReadHeader(const HprofWindow& in) {
+    const uint8_t* at = in.Data();
     HprofHeader header;
-    switch (F::ParseHeader(at, available, header)) {
+    switch (F::ParseHeader(at, in.Size(), header)) {
         case HprofHeaderStatus::OK: break;
-        case HprofHeaderStatus::NOT_HPROF: Fail(at, "no HPROF header");
-        case HprofHeaderStatus::TRUNCATED: Fail(at + header.textLength, "truncated header");
+        case HprofHeaderStatus::NOT_HPROF: Fail(in, at, "no HPROF header");
+        case HprofHeaderStatus::TRUNCATED: Fail(in, at + header.textLength, "truncated header");
         case HprofHeaderStatus::BAD_ID_SIZE:
-            Fail(at + header.textLength + 1, "unsupported identifier size " + std::to_string(header.idSize));
+            Fail(in, at + header.textLength + 1, "unsupported identifier size " + std::to_string(header.idSize));
     }
     idSize = header.idSize;
     firstRecord = header.length;
-}
-
-void HprofFile::ReadMetadata() {
-    const uint8_t* end = data + size;
-    ReadHeader(data, size);
-    progress.Phase("reading " + path.substr(path.find_last_of('/') + 1) + " (classes)", size);
-
-    // The records first; the heap dumps' bodies then by several threads. A
-    // fault in a heap dump comes before one in a later record.
-    std::unordered_map<uint64_t, uint64_t> classNames;  // class id -> name id
-    std::vector<std::pair<const uint8_t*, const uint8_t*>> dumps;
-    const uint8_t* badRecord = nullptr;
-    const char* badWhat = nullptr;
-    for (const uint8_t* at = data + firstRecord; at < end;) {
-        if (end - at < static_cast<ptrdiff_t>(F::RECORD_HEADER)) {
-            badRecord = at, badWhat = "truncated record header";
-            break;
-        }
-        uint8_t tag = at[0];
-        uint64_t length = F::RecordLength(at);
-        const uint8_t* body = at + F::RECORD_HEADER;
-        if (length > static_cast<uint64_t>(end - body)) {
-            badRecord = at, badWhat = "truncated record";
-            break;
-        }
-        uint64_t classId, nameId;
-        if (tag == F::UTF8 && length >= idSize) {
-            names[Id(body)] = std::string_view(reinterpret_cast<const char*>(body + idSize), length - idSize);
-        } else if (tag == F::LOAD_CLASS && F::LoadClass(body, length, idSize, classId, nameId)) {
-            classNames[classId] = nameId;
-        } else if (tag == F::HEAP_DUMP || tag == F::HEAP_DUMP_SEGMENT) {
-            dumps.push_back({body, body + length});
-        }
-        at = body + length;
-    }
-    std::vector<Opening> openings(dumps.size());
-    std::vector<std::vector<HprofObjectHead>> samples(dumps.size());  // by a thread's first dump
-    RunSplit(
-        dumps.size(), [&](size_t i) { return static_cast<uint64_t>(dumps[i].second - dumps[i].first); },
-        [&](size_t first, size_t last) {
-            samples[first].reserve(SAMPLE);
-            for (size_t i = first; i < last; i++) {
-                openings[i].sample = &samples[first];
-                WalkHeapDump(dumps[i].first, dumps[i].second, nullptr, &openings[i]);
-            }
-        });
-    if (badRecord) Fail(badRecord, badWhat);
-    mapping.Release(data, end);
-    MergeOpenings(openings, samples, classNames);
 }
 
 void HprofFile::MergeOpenings(std::vector<Opening>& openings, std::vector<std::vector<HprofObjectHead>>& samples,
@@ -309,21 +303,48 @@ void HprofFile::MergeOpenings(std::vector<Opening>& openings, std::vector<std::v
     }
 }
 
+namespace {
+
+// The window of the ForPieceRuns run on this thread, for VisitPieces.
+struct RunWindow {
+    const HprofFile* file = nullptr;
+    HprofWindow* window = nullptr;
+};
+thread_local RunWindow runWindow;
+
+}  // namespace
+
 void HprofFile::ForPieceRuns(const std::function<void(size_t, size_t)>& work) const {
-    if (window) return work(0, pieces.size());  // in order, while the reader's thread decodes
+    auto inWindow = [&](HprofWindow& in, size_t first, size_t last) {
+        RunWindow outer = std::exchange(runWindow, {this, &in});
+        try {
+            work(first, last);
+        } catch (...) {
+            runWindow = outer;
+            throw;
+        }
+        runWindow = outer;
+    };
+    if (compressed) return inWindow(*window, 0, pieces.size());  // in order, while the reader's thread decodes
     RunSplit(
-        pieces.size(), [&](size_t i) { return static_cast<uint64_t>(pieces[i].end - pieces[i].begin); }, work);
+        pieces.size(), [&](size_t i) { return pieces[i].end - pieces[i].begin; },
+        [&](size_t first, size_t last) {
+            HprofWindow own(path, false);
+            inWindow(own, first, last);
+        });
 }
 
 void HprofFile::VisitPieces(size_t first, size_t last, HprofVisitor& visitor) const {
-    if (window) {
-        for (size_t i = first; i < last; i++) VisitStreamed(i, visitor, false);
-        return;
-    }
-    for (size_t i = first; i < last; i++) WalkHeapDump(pieces[i].begin, pieces[i].end, &visitor, nullptr, false);
+    auto visit = [&](HprofWindow& in) {
+        for (size_t i = first; i < last; i++) VisitPiece(in, i, visitor, false);
+    };
+    if (runWindow.file == this) return visit(*runWindow.window);
+    if (compressed) return visit(*window);
+    HprofWindow own(path, false);
+    visit(own);
 }
 
-void HprofFile::ReadClassDump(const uint8_t*& at, const uint8_t* end, HprofClass& cls) const {
+void HprofFile::ReadClassDump(const HprofWindow& in, const uint8_t*& at, const uint8_t* end, HprofClass& cls) const {
     HprofSubRecord record = F::DecodeSubRecord(at, idSize);
     cls.id = record.id;
     cls.super = record.super;
@@ -344,40 +365,40 @@ void HprofFile::ReadClassDump(const uint8_t*& at, const uint8_t* end, HprofClass
         });
     switch (status) {
         case HprofClassStatus::OK: break;
-        case HprofClassStatus::TRUNCATED: Fail(at, "truncated class dump");
-        case HprofClassStatus::BAD_VALUE_TYPE: Fail(at + length, "bad value type " + std::to_string(at[length - 1]));
-        case HprofClassStatus::BAD_FIELD_TYPE: Fail(at + length, "bad field type");
+        case HprofClassStatus::TRUNCATED: Fail(in, at, "truncated class dump");
+        case HprofClassStatus::BAD_VALUE_TYPE: Fail(in, at + length, "bad value type " + std::to_string(at[length - 1]));
+        case HprofClassStatus::BAD_FIELD_TYPE: Fail(in, at + length, "bad field type");
     }
     at += length;
 }
 
-void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor* visitor, Opening* opening,
-                             bool classes) const {
-    // The file's pages would otherwise stay resident beside the graph.
-    constexpr ptrdiff_t RELEASE_STEP = 8 << 20;
-    const uint8_t* kept = at;
-    mapping.Populate(at, at + std::min(RELEASE_STEP, end - at));
-    HprofPiece piece{at, at, 0, 0};
+const uint8_t* HprofFile::WalkHeapDump(const HprofWindow& in, const uint8_t* at, const uint8_t* end,
+                                       HprofVisitor* visitor, Opening* opening, bool classes, bool stopAtCut) const {
+    constexpr ptrdiff_t PROGRESS_STEP = 8 << 20;
+    const uint8_t* counted = at;
+    const uint8_t* pieceBegin = at;
+    uint64_t pieceObjects = 0;
     while (at < end) {
-        if (at - kept >= RELEASE_STEP) {
-            progress.Add(static_cast<uint64_t>(at - kept));  // threads share the phase
-            mapping.Release(kept, at);
-            kept = at;
-            mapping.Populate(at, at + std::min(RELEASE_STEP, end - at));
+        if (at - counted >= PROGRESS_STEP) {
+            progress.Add(static_cast<uint64_t>(at - counted));  // threads share the phase
+            counted = at;
         }
-        if (opening && at - piece.begin >= PIECE) {
-            piece.end = at;
-            opening->pieces.push_back(piece);
-            piece = {at, at, 0, 0};
+        if (opening && at - pieceBegin >= PIECE) {
+            opening->pieces.push_back({in.OffsetOf(pieceBegin), in.OffsetOf(at), 0, pieceObjects});
+            pieceBegin = at;
+            pieceObjects = 0;
         }
         uint8_t tag = at[0];
         size_t header = F::SubRecordHeader(tag, idSize);
         if (header == 0) {
             char text[48];
             snprintf(text, sizeof text, "unknown heap dump record 0x%02x", tag);
-            Fail(at, text);
+            Fail(in, at, text);
         }
-        if (static_cast<size_t>(end - at) < header) Fail(at, "truncated heap dump record");
+        if (static_cast<size_t>(end - at) < header) {
+            if (stopAtCut) break;
+            Fail(in, at, "truncated heap dump record");
+        }
         HprofSubRecord record;
         // Most of a heap: decoded here, faster.
         auto count = [](const uint8_t* from) {
@@ -404,18 +425,25 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
             record = F::DecodeSubRecord(at, idSize);
         }
         if (tag == F::CLASS_DUMP) {
+            size_t length = 0;
+            if (stopAtCut && F::WalkClassDump(at, static_cast<size_t>(end - at), idSize, length,
+                                              [](const HprofClassEntry&) {}) == HprofClassStatus::TRUNCATED)
+                break;
             HprofClass cls;
-            ReadClassDump(at, end, cls);
+            ReadClassDump(in, at, end, cls);
             if (visitor && classes) visitor->OnClass(*FindClass(cls.id));
             if (opening) opening->classes.push_back(std::move(cls));
             continue;
         }
         if (tag == F::PRIM_ARRAY_DUMP && (F::TypeSize(record.elementType, idSize) == 0 || record.elementType == F::OBJECT))
-            Fail(at, "bad array element type");
-        if (record.body > static_cast<uint64_t>(end - at) - header) Fail(at, "truncated heap dump record");
+            Fail(in, at, "bad array element type");
+        if (record.body > static_cast<uint64_t>(end - at) - header) {
+            if (stopAtCut) break;
+            Fail(in, at, "truncated heap dump record");
+        }
         const uint8_t* body = at + header;
         if (opening && (tag == F::INSTANCE_DUMP || tag == F::OBJ_ARRAY_DUMP || tag == F::PRIM_ARRAY_DUMP)) {
-            piece.objects++;
+            pieceObjects++;
             opening->ids.Add(record.id);
             if (opening->sample->size() < SAMPLE) {
                 if (tag == F::INSTANCE_DUMP) opening->sample->push_back({record.id, record.classId, 0, 0});
@@ -436,28 +464,15 @@ void HprofFile::WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor
         }
         at = body + record.body;
     }
-    if (opening && at > piece.begin) {
-        piece.end = at;
-        opening->pieces.push_back(piece);
-    }
-    progress.Add(static_cast<uint64_t>(end - kept));
-    mapping.Release(kept, end);
+    if (opening && at > pieceBegin) opening->pieces.push_back({in.OffsetOf(pieceBegin), in.OffsetOf(at), 0, pieceObjects});
+    progress.Add(static_cast<uint64_t>(at - counted));
+    return at;
 }
 
 void HprofFile::Visit(HprofVisitor& visitor) const {
-    if (window) {
-        for (size_t i = 0; i < pieces.size(); i++) VisitStreamed(i, visitor, true);
-        return;
-    }
-    const uint8_t* end = data + size;
-    for (const uint8_t* at = data + firstRecord; at < end;) {
-        uint8_t tag = at[0];
-        uint64_t length = F::RecordLength(at);
-        const uint8_t* body = at + F::RECORD_HEADER;
-        if (tag == F::HEAP_DUMP || tag == F::HEAP_DUMP_SEGMENT) WalkHeapDump(body, body + length, &visitor, nullptr);
-        at = body + length;
-    }
-    mapping.Release(data, end);
+    std::unique_ptr<HprofWindow> own = compressed ? nullptr : std::make_unique<HprofWindow>(path, false);
+    HprofWindow& in = own ? *own : *window;
+    for (size_t i = 0; i < pieces.size(); i++) VisitPiece(in, i, visitor, true);
 }
 
 }  // namespace vesk

@@ -1,13 +1,13 @@
 // An HPROF heap dump (the JVM's own jcmd GC.heap_dump / jmap dumps and vesk
-// dump files), mapped read-only and read record by record. Opening reads the
-// names and the classes and cuts the heap dump into pieces; Visit then hands
-// every root and object to a visitor in file order, and VisitPieces does so
-// for a run of pieces, so that threads can share a pass. Identifier sizes 4
-// and 8.
+// dump files), read record by record through windows (HprofWindow) that
+// hold about a piece of it at a time. Opening reads the names and the
+// classes and cuts the heap dump into pieces; Visit then hands every root
+// and object to a visitor in file order, and VisitPieces does so for a run
+// of pieces, so that threads can share a pass. Identifier sizes 4 and 8.
 //
 // A zstd-compressed file (told by its first bytes) is decoded instead, front
-// to back for the opening and again for each pass, on a second thread, with
-// no more of it held than a piece: offsets are then those of the plain file.
+// to back for the opening and again for each pass, on a second thread:
+// offsets are then those of the plain file.
 //
 // After opening, every const method is safe from several threads; but with
 // a compressed file, Visit and VisitPieces are for one thread at a time, and
@@ -28,7 +28,6 @@
 
 #include "HprofFormat.h"
 #include "heap/WorkProgress.h"
-#include "load/MappedFile.h"
 
 namespace vesk {
 
@@ -84,8 +83,8 @@ public:
 
 // A run of whole sub-records of one heap dump record, about a few MiB.
 struct HprofPiece {
-    const uint8_t* begin;
-    const uint8_t* end;
+    uint64_t begin;  // file offsets
+    uint64_t end;
     uint64_t objectsBefore;  // instances and arrays in the pieces before this one
     uint64_t objects;
 };
@@ -116,7 +115,7 @@ public:
     // Objects the opening pass keeps the heads of, the first in file order.
     static constexpr size_t SAMPLE = 2000000;
 
-    // Maps the file and reads its names and classes; throws HprofError.
+    // Reads the file's names and classes; throws HprofError.
     // progress gets this opening pass as a phase of its own, and the offset
     // reached in every later Visit (whose phases the caller names).
     explicit HprofFile(const std::string& path, WorkProgress& progress = NoProgress());
@@ -175,9 +174,10 @@ public:
     // the class dumps (OnClass is not called) and with no class for OnInstance.
     void VisitPieces(size_t first, size_t last, HprofVisitor& visitor) const;
     // Runs work(first, last) on contiguous runs of pieces of about equal
-    // bytes, on as many threads as are worth it (the caller's one of them);
-    // the exception of the earliest run that threw comes out. A compressed
-    // file's pieces are one run, on the caller's thread.
+    // bytes, on as many threads as are worth it (the caller's one of them),
+    // each reading through a window of its own; the exception of the
+    // earliest run that threw comes out. A compressed file's pieces are one
+    // run, on the caller's thread.
     void ForPieceRuns(const std::function<void(size_t first, size_t last)>& work) const;
     // The heads of the first SAMPLE objects; the second call gets none.
     std::vector<HprofObjectHead> TakeSample() const { return std::move(sample); }
@@ -187,27 +187,27 @@ public:
     const HprofIdRange& ObjectIds() const { return ids; }
 
 private:
-    void ReadHeader(const uint8_t* at, size_t available);
-    void ReadMetadata();
-    void ReadClassDump(const uint8_t*& at, const uint8_t* end, HprofClass& cls) const;
     struct Opening;
-    // Hands the records to visitor, or to opening the class dumps, object
-    // counts, sample and pieces.
-    void WalkHeapDump(const uint8_t* at, const uint8_t* end, HprofVisitor* visitor, Opening* opening,
-                      bool classes = true) const;
+    void ReadHeader(const HprofWindow& in);
+    void ReadRecords();
+    // Cuts the heap dump record whose body is [begin, end) into pieces.
+    void OpenDump(HprofWindow& in, uint64_t record, uint64_t begin, uint64_t end, Opening& opening) const;
+    void ReadClassDump(const HprofWindow& in, const uint8_t*& at, const uint8_t* end, HprofClass& cls) const;
+    // Hands the records in the window to visitor, or to opening the class
+    // dumps, object counts, sample and pieces. With stopAtCut, a record that
+    // end cuts ends the walk rather than failing it. Returns where it ended.
+    const uint8_t* WalkHeapDump(const HprofWindow& in, const uint8_t* at, const uint8_t* end, HprofVisitor* visitor,
+                                Opening* opening, bool classes = true, bool stopAtCut = false) const;
     void MergeOpenings(std::vector<Opening>& openings, std::vector<std::vector<HprofObjectHead>>& samples,
                        const std::unordered_map<uint64_t, uint64_t>& classNames);
-    void ReadStreamed();
-    void ReadRecords();
-    void VisitStreamed(size_t piece, HprofVisitor& visitor, bool classes) const;
-    [[noreturn]] void Fail(const uint8_t* at, const std::string& what) const;
+    void VisitPiece(HprofWindow& in, size_t piece, HprofVisitor& visitor, bool classes) const;
+    [[noreturn]] void Fail(const HprofWindow& in, const uint8_t* at, const std::string& what) const;
     [[noreturn]] void FailAt(uint64_t offset, const std::string& what) const;
 
     std::string path;
     WorkProgress& progress;
-    MappedFile mapping;
-    const uint8_t* data = nullptr;  // the mapping's
-    size_t size = 0;
+    bool compressed = false;
+    uint64_t size = 0;
     size_t idSize = 0;
     size_t firstRecord = 0;
     uint64_t objects = 0;
@@ -218,9 +218,9 @@ private:
     std::unordered_map<uint64_t, HprofClass> classes;
     std::vector<uint64_t> classOrder;
     std::unordered_map<uint64_t, std::vector<uint8_t>> layouts;  // of every class, filled on opening
-    // A compressed file's: its window, and its pieces as plain offsets.
+    // Opening's window, which keeps the names; a compressed file's passes
+    // read through it too.
     std::unique_ptr<HprofWindow> window;
-    std::vector<std::pair<uint64_t, uint64_t>> spans;
 };
 
 }  // namespace vesk

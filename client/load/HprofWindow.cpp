@@ -1,8 +1,12 @@
 #include "load/HprofWindow.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -34,23 +38,95 @@ auto Guard(Step step) -> decltype(step()) {
 
 }  // namespace
 
-HprofWindow::HprofWindow(std::string path) : path(std::move(path)) {}
+// Where the window's bytes come from, front to back.
+class HprofWindow::Source {
+public:
+    virtual ~Source() = default;
+    // Up to size bytes into into; fewer only at the end.
+    virtual size_t Read(uint8_t* into, size_t size) = 0;
+    // Passes over up to size bytes; fewer only at the end.
+    virtual uint64_t Skip(uint64_t size) = 0;
+    virtual uint64_t Length() const = 0;
+};
+
+class HprofWindow::PlainSource : public Source {
+public:
+    explicit PlainSource(const std::string& path) : path(path) {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw HprofError("cannot open " + path + ": " + strerror(errno));
+        struct stat st;
+        if (fstat(fd, &st) != 0 || st.st_size == 0) {
+            close(fd);
+            throw HprofError(path + ": empty or unreadable");
+        }
+        size = static_cast<uint64_t>(st.st_size);
+    }
+    ~PlainSource() override { close(fd); }
+
+    size_t Read(uint8_t* into, size_t want) override {
+        size_t got = 0;
+        while (got < want) {
+            ssize_t n = pread(fd, into + got, want - got, static_cast<off_t>(position));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw HprofError("cannot read " + path + ": " + strerror(errno));
+            if (n == 0) break;
+            got += static_cast<size_t>(n);
+            position += static_cast<uint64_t>(n);
+        }
+        return got;
+    }
+    uint64_t Skip(uint64_t want) override {
+        uint64_t skipped = std::min(want, size > position ? size - position : 0);
+        position += skipped;
+        return skipped;
+    }
+    uint64_t Length() const override { return size; }
+
+private:
+    std::string path;
+    int fd = -1;
+    uint64_t size = 0;
+    uint64_t position = 0;
+};
+
+class HprofWindow::ZstdSource : public Source {
+public:
+    explicit ZstdSource(const std::string& path)
+        : reader(Guard([&] { return std::make_unique<ZstdFileReader>(path); })), length(ZstdFileReader::PlainSize(path)) {}
+    size_t Read(uint8_t* into, size_t size) override { return Guard([&] { return reader->Read(into, size); }); }
+    uint64_t Skip(uint64_t size) override { return Guard([&] { return reader->Skip(size); }); }
+    uint64_t Length() const override { return length; }
+
+private:
+    std::unique_ptr<ZstdFileReader> reader;
+    uint64_t length;
+};
+
+HprofWindow::HprofWindow(std::string path, bool compressed) : path(std::move(path)), compressed(compressed) {}
 
 HprofWindow::~HprofWindow() {
     if (base) munmap(base, capacity);
 }
 
 void HprofWindow::Restart() {
-    reader.reset();
-    reader = Guard([&] { return std::make_unique<ZstdFileReader>(path); });
+    source.reset();
+    if (compressed) source = std::make_unique<ZstdSource>(path);
+    else source = std::make_unique<PlainSource>(path);
     origin = 0;
     have = 0;
     ended = false;
     Reserve(AHEAD);
 }
 
+bool HprofWindow::MoveTo(uint64_t offset) {
+    if (!source || offset < origin) Restart();
+    return Drop(offset - origin);
+}
+
+uint64_t HprofWindow::Length() const { return source ? source->Length() : 0; }
+
 void HprofWindow::DecodeRest() {
-    if (reader) Guard([&] { return reader->Skip(UINT64_MAX); });
+    if (source && compressed) source->Skip(UINT64_MAX);
 }
 
 void HprofWindow::Reserve(size_t size) {
@@ -69,14 +145,14 @@ bool HprofWindow::Ensure(size_t upTo) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(allowed, std::max(upTo, have + AHEAD)));
     if (ended || want <= have) return false;
     Reserve(want);
-    have += Guard([&] { return reader->Read(base + have, want - have); });
+    have += source->Read(base + have, want - have);
     ended = have < want;
     return have >= upTo;
 }
 
 bool HprofWindow::PassOver(size_t upTo) {
     Reserve(upTo);
-    have += static_cast<size_t>(Guard([&] { return reader->Skip(upTo - have); }));
+    have += static_cast<size_t>(source->Skip(upTo - have));
     ended = have < upTo;
     return !ended;
 }
@@ -91,7 +167,7 @@ bool HprofWindow::Drop(uint64_t size) {
     origin += have;
     uint64_t rest = size - have;
     have = 0;
-    uint64_t skipped = Guard([&] { return reader->Skip(rest); });
+    uint64_t skipped = source->Skip(rest);
     origin += skipped;
     ended = skipped < rest;
     return !ended;

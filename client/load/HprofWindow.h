@@ -1,12 +1,17 @@
-// A compressed HPROF file's plain bytes, decoded front to back (on the
-// decoder's own thread) into a window at a time: the records HprofFile
-// opens, then whole heap dump sub-records, a piece of them. Primitive array
-// bodies, which nothing reads, are passed over rather than read: the window
-// is anonymous memory, so their room costs no pages. The window holds about
-// a piece and the longest record besides, never the file.
+// An HPROF file's plain bytes, read front to back into a window at a time:
+// the records HprofFile opens, then whole heap dump sub-records, a piece of
+// them. A plain file is read with pread, so that its pages never enter the
+// process's page tables (mapping them cost more in faults and in releasing
+// them than the copy); a zstd-compressed one is decoded, on the decoder's
+// own thread. Primitive array bodies, which nothing reads, are passed over
+// rather than read: the window is anonymous memory, so their room costs no
+// pages. The window holds about a piece and the longest record besides,
+// never the file.
 //
-// Failures of the compressed data (damaged, cut) are HprofErrors naming the
-// compressed offset. For one thread at a time.
+// Failures to read (a plain file that cannot be opened or read; compressed
+// data damaged or cut) are HprofErrors naming the file, and for compressed
+// data the compressed offset. For one thread at a time; several windows on
+// one file may read side by side.
 #pragma once
 
 #include <cstddef>
@@ -18,21 +23,22 @@
 
 namespace vesk {
 
-class ZstdFileReader;
-
 class HprofWindow {
 public:
     static constexpr uint64_t NO_LIMIT = UINT64_MAX;
 
-    explicit HprofWindow(std::string path);
+    HprofWindow(std::string path, bool compressed);
     ~HprofWindow();
     HprofWindow(const HprofWindow&) = delete;
     HprofWindow& operator=(const HprofWindow&) = delete;
 
-    // Decodes from the file's start again, the window empty.
+    // Reads from the file's start again, the window empty.
     void Restart();
-    bool Decoding() const { return reader != nullptr; }
-    // Decodes the rest of the file, for the compressed data's own failure.
+    bool Started() const { return source != nullptr; }
+    // The file's plain length once started; 0 for a compressed file whose
+    // frames do not state theirs.
+    uint64_t Length() const;
+    // Decodes the rest of a compressed file, for the compressed data's own failure.
     void DecodeRest();
 
     const uint8_t* Data() const { return base; }
@@ -50,6 +56,9 @@ public:
     // The window's first upTo bytes present; false when the plain bytes or
     // the limit end before.
     bool Ensure(size_t upTo);
+    // Drops the window up to the plain offset, restarting for an offset
+    // behind it; false when the plain bytes end before.
+    bool MoveTo(uint64_t offset);
     // Drops the window's first size bytes, passing over those it lacks;
     // false when the plain bytes end before.
     bool Drop(uint64_t size);
@@ -66,8 +75,13 @@ private:
     void Reserve(size_t size);
     bool PassOver(size_t upTo);
 
+    class Source;
+    class PlainSource;
+    class ZstdSource;
+
     std::string path;
-    std::unique_ptr<ZstdFileReader> reader;
+    bool compressed;
+    std::unique_ptr<Source> source;
     uint8_t* base = nullptr;
     size_t capacity = 0;
     uint64_t origin = 0;
