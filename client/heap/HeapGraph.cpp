@@ -63,19 +63,19 @@ static void SortByKey(const std::vector<uint32_t>& keys, std::vector<uint32_t>& 
     if (runs.size() <= FEW_RUNS) {
         for (size_t i = 0; i < n; i++) order[i] = static_cast<uint32_t>(i);
         runs.push_back(n);
-        // Neighbouring runs merged pairwise; on equal keys the earlier run's entry comes first.
+        // Neighbouring runs merged pairwise; on equal keys the earlier run's
+        // entry comes first. In place: a dump's class objects are a short
+        // run beside the objects' long one, and the merge then needs room
+        // for the short one only, rather than a second array of them all.
         auto byKey = [&keys](uint32_t a, uint32_t b) { return keys[a] < keys[b]; };
-        std::vector<uint32_t> merged(runs.size() > 2 ? n : 0);
         while (runs.size() > 2) {
             std::vector<size_t> joined{0};
             for (size_t r = 0; r + 1 < runs.size(); r += 2) {
                 size_t middle = runs[r + 1], end = r + 2 < runs.size() ? runs[r + 2] : middle;
-                std::merge(order.begin() + static_cast<long>(runs[r]), order.begin() + static_cast<long>(middle),
-                           order.begin() + static_cast<long>(middle), order.begin() + static_cast<long>(end),
-                           merged.begin() + static_cast<long>(runs[r]), byKey);
+                std::inplace_merge(order.begin() + static_cast<long>(runs[r]), order.begin() + static_cast<long>(middle),
+                                   order.begin() + static_cast<long>(end), byKey);
                 joined.push_back(end);
             }
-            order.swap(merged);
             runs.swap(joined);
         }
         return;
@@ -369,6 +369,8 @@ size_t HeapGraph::MemoryBytes() const {
 
 HeapGraphBuilder::HeapGraphBuilder() = default;
 
+HeapGraphBuilder::~HeapGraphBuilder() = default;
+
 std::string TooManyObjects(uint64_t count) {
     return std::to_string(count) + " objects, more than the " + std::to_string(MAX_NODES) + " a heap graph can number";
 }
@@ -580,11 +582,21 @@ void HeapGraphBuilder::LayOutReferences() {
         while (graph.offsetWraps.size() < sum >> 32) graph.offsetWraps.push_back(static_cast<NodeId>(n));
         sum += count;
     }
-    // The second half faulted in on another thread while this one fills the first.
+    // Prepared room, or else the second half faulted in on another thread
+    // while this one fills the first.
+    std::unique_ptr<FreshPages> fresh = std::move(preparedReferences);
+    if (graph.edges.capacity() < sum) fresh.reset();  // the prepared room moves
     graph.edges.reserve(sum);
     auto room = FreshPages::RoomOf(graph.edges);
-    FreshPages fresh({{static_cast<char*>(room.first) + room.second / 2, room.second - room.second / 2}});
+    if (!fresh)
+        fresh = std::make_unique<FreshPages>(std::vector<std::pair<void*, size_t>>{
+            {static_cast<char*>(room.first) + room.second / 2, room.second - room.second / 2}});
     graph.edges.resize(sum);
+}
+
+void HeapGraphBuilder::PrepareReferences(uint64_t atLeast) {
+    graph.edges.reserve(atLeast);
+    preparedReferences = std::make_unique<FreshPages>(std::vector<std::pair<void*, size_t>>{FreshPages::RoomOf(graph.edges)});
 }
 
 HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -20,6 +21,8 @@
 #include "heap/WorkProgress.h"
 
 namespace vesk {
+
+class FreshPages;
 
 typedef uint32_t NodeId;
 constexpr NodeId NO_NODE = std::numeric_limits<NodeId>::max();
@@ -304,6 +307,7 @@ private:
 class HeapGraphBuilder {
 public:
     HeapGraphBuilder();
+    ~HeapGraphBuilder();
 
     // The class gets a node of its own, its class object. super and node are
     // ignored; superTag (0: none) is resolved by Finish.
@@ -357,6 +361,10 @@ public:
     void SetObject(NodeId node, uint64_t tag, uint32_t classIndex, uint64_t size, uint32_t references);
     // FindNode is then safe from several threads.
     void OrderTags() { graph.tags.Merge(); }
+    // Optional, before the first reference: room for no fewer references
+    // than will come in all, faulted in on another thread until
+    // LayOutReferences, so that it finds the room resident.
+    void PrepareReferences(uint64_t atLeast);
     // Room for the counted references after those added so far, which must
     // all come from nodes before AddObjects' first.
     void LayOutReferences();
@@ -385,6 +393,7 @@ private:
     };
     std::vector<PendingRoot> pendingRoots;
     bool bulk = false;  // AddObjects was called
+    std::unique_ptr<FreshPages> preparedReferences;
     std::mutex largeSizesLock;  // SetObject of a size above 32 bits
 };
 

@@ -1,6 +1,7 @@
 #include "load/HprofLoader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -133,11 +134,14 @@ public:
     }
 
     std::vector<MetRoot> roots;
+    uint64_t references = 0;  // of the objects set
 
 private:
     // A file that changed since it was opened may hold more objects: they are left out.
-    void Add(uint64_t id, uint32_t classIndex, uint64_t size, uint32_t references) {
-        if (next < end) builder.SetObject(next++, id, classIndex, size, references);
+    void Add(uint64_t id, uint32_t classIndex, uint64_t size, uint32_t count) {
+        if (next >= end) return;
+        builder.SetObject(next++, id, classIndex, size, count);
+        references += count;
     }
 
     const HprofFile& file;
@@ -326,6 +330,7 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
             return std::make_pair(first, first + static_cast<NodeId>(pieces[piece].objects));
         };
         std::vector<std::vector<MetRoot>> roots(pieces.size());
+        std::atomic<uint64_t> references{0};
         file.ForPieceRuns([&](size_t first, size_t last) {
             NodePass pass(file, layout, builder, classInfo, primitiveArrays);
             for (size_t i = first; i < last; i++) {
@@ -334,7 +339,15 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
                 file.VisitPieces(i, i + 1, pass);
                 roots[i].swap(pass.roots);
             }
+            references += pass.references;
         });
+        // The references' room is faulted in while the tags are ordered.
+        for (uint64_t id : file.ClassDumpOrder()) {
+            const HprofClass& cls = *file.FindClass(id);
+            references += cls.loader != 0;
+            for (const HprofField& field : cls.statics) references += field.type == F::OBJECT && field.value;
+        }
+        builder.PrepareReferences(references);
         progress.Phase("indexing object ids");
         builder.OrderTags();
 
