@@ -211,7 +211,6 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
         if (d != VIRTUAL_ROOT) sizes[d] += sizes[node];
         else reachableBytes += sizes[node];
     }
-    std::vector<NodeId>().swap(vertex);
     reachable = count - 2;
     classRetained.assign(graph.Classes().size(), 0);
     for (NodeId node = 0; node < nodes; node++) {
@@ -219,10 +218,11 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
         else if (counted[node]) classRetained[graph.ClassOf(node)] += static_cast<int64_t>(sizes[node]);
     }
     std::vector<bool>().swap(counted);
-    KeepRetained(sizes);
+    KeepRetained(sizes, std::move(vertex));
 }
 
-void DominatorTree::KeepRetained(const std::vector<uint64_t>& sizes) {
+void DominatorTree::KeepRetained(const std::vector<uint64_t>& sizes, std::vector<uint32_t> room) {
+    retained = std::move(room);
     retained.assign(sizes.size(), 0);
     for (NodeId node = 0; node < sizes.size(); node++) {
         uint64_t size = sizes[node];

@@ -86,8 +86,9 @@ private:
     std::vector<bool> TopOfClass(std::vector<NodeId>& firstChild, std::vector<NodeId>& nextSibling) const;
     std::vector<NodeId> Ranked(size_t n, uint32_t classIndex) const;
     uint64_t RetainedApart(NodeId node) const;
-    // Stores sizes (by node) in retained and the arrays apart.
-    void KeepRetained(const std::vector<uint64_t>& sizes);
+    // Stores sizes (by node) in retained and the arrays apart; room: an
+    // array that retained takes over, whose pages are resident already.
+    void KeepRetained(const std::vector<uint64_t>& sizes, std::vector<uint32_t> room);
 
     const HeapGraph& graph;
     WorkProgress& progress;  // while constructing

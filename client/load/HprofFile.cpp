@@ -112,7 +112,7 @@ void RunSplit(size_t count, const std::function<uint64_t(size_t)>& weight,
 struct HprofFile::Opening {
     std::vector<HprofClass> classes;
     std::vector<HprofPiece> pieces;
-    std::vector<HprofObjectHead>* sample;  // shared by a thread's openings
+    std::vector<HprofObjectHead>* sample;  // the file's, for the first run; else null
     HprofIdRange ids;
 };
 
@@ -134,9 +134,8 @@ void HprofFile::ReadRecords() {
     };
     std::vector<Dump> dumps;
     std::vector<Opening> openings(1);
-    std::vector<std::vector<HprofObjectHead>> samples(1);
-    samples[0].reserve(compressed ? SAMPLE : 0);
-    openings[0].sample = &samples[0];
+    sample.reserve(SAMPLE);
+    openings[0].sample = &sample;
     uint64_t badRecord = 0;
     const char* badWhat = nullptr;
     while (in.Ensure(1)) {
@@ -180,20 +179,52 @@ void HprofFile::ReadRecords() {
         size = in.Origin();
     } else {
         openings.resize(dumps.size());
-        samples.resize(dumps.size());  // by a thread's first dump
         RunSplit(
             dumps.size(), [&](size_t i) { return dumps[i].end - dumps[i].begin; },
             [&](size_t first, size_t last) {
                 HprofWindow own(path, false);
-                samples[first].reserve(SAMPLE);
                 for (size_t i = first; i < last; i++) {
-                    openings[i].sample = &samples[first];
+                    // The first run holds the file's first objects; a later
+                    // run's are read again should it come short (TopUpSample).
+                    openings[i].sample = first == 0 ? &sample : nullptr;
                     OpenDump(own, dumps[i].record, dumps[i].begin, dumps[i].end, openings[i]);
                 }
             });
     }
     if (badWhat) FailAt(badRecord, badWhat);
-    MergeOpenings(openings, samples, classNames);
+    MergeOpenings(openings, classNames);
+    TopUpSample();
+}
+
+namespace {
+
+// Adds the heads of the objects it meets to a sample until it is full.
+class Sampler : public HprofVisitor {
+public:
+    explicit Sampler(std::vector<HprofObjectHead>& sample) : sample(sample) {}
+    void OnInstance(uint64_t id, uint64_t classId, const HprofClass*, const uint8_t*, uint32_t) override {
+        Add({id, classId, 0, 0});
+    }
+    void OnObjectArray(uint64_t id, uint64_t, const uint8_t*, uint32_t count) override { Add({id, 0, count, F::OBJECT}); }
+    void OnPrimitiveArray(uint64_t id, uint8_t type, uint32_t count) override { Add({id, 0, count, type}); }
+
+private:
+    void Add(const HprofObjectHead& head) {
+        if (sample.size() < HprofFile::SAMPLE) sample.push_back(head);
+    }
+    std::vector<HprofObjectHead>& sample;
+};
+
+}  // namespace
+
+void HprofFile::TopUpSample() {
+    if (sample.size() >= std::min<uint64_t>(SAMPLE, objects)) return;
+    // The first run's pieces hold the sample's objects, and no more.
+    size_t piece = 0;
+    while (piece < pieces.size() && pieces[piece].objectsBefore < sample.size()) piece++;
+    HprofWindow own(path, compressed);
+    Sampler sampler(sample);
+    for (; piece < pieces.size() && sample.size() < SAMPLE; piece++) VisitPiece(own, piece, sampler, false);
 }
 
 void HprofFile::OpenDump(HprofWindow& in, uint64_t record, uint64_t begin, uint64_t end, Opening& opening) const {
@@ -254,8 +285,7 @@ void HprofFile::ReadHeader(const HprofWindow& in) {
     firstRecord = header.length;
 }
 
-void HprofFile::MergeOpenings(std::vector<Opening>& openings, std::vector<std::vector<HprofObjectHead>>& samples,
-                              const std::unordered_map<uint64_t, uint64_t>& classNames) {
+void HprofFile::MergeOpenings(std::vector<Opening>& openings, const std::unordered_map<uint64_t, uint64_t>& classNames) {
     for (Opening& opening : openings) {
         for (HprofClass& cls : opening.classes) {
             classOrder.push_back(cls.id);
@@ -272,12 +302,6 @@ void HprofFile::MergeOpenings(std::vector<Opening>& openings, std::vector<std::v
             ids.differing |= opening.ids.differing;
         }
         opening = Opening();
-    }
-    for (std::vector<HprofObjectHead>& part : samples) {
-        if (sample.empty()) sample.swap(part);
-        size_t take = std::min(SAMPLE - sample.size(), part.size());
-        sample.insert(sample.end(), part.begin(), part.begin() + static_cast<long>(take));
-        std::vector<HprofObjectHead>().swap(part);
     }
     // Names last: a reader need not rely on UTF8 records coming first.
     auto nameOf = [&](uint64_t id) {
@@ -445,7 +469,7 @@ const uint8_t* HprofFile::WalkHeapDump(const HprofWindow& in, const uint8_t* at,
         if (opening && (tag == F::INSTANCE_DUMP || tag == F::OBJ_ARRAY_DUMP || tag == F::PRIM_ARRAY_DUMP)) {
             pieceObjects++;
             opening->ids.Add(record.id);
-            if (opening->sample->size() < SAMPLE) {
+            if (opening->sample && opening->sample->size() < SAMPLE) {
                 if (tag == F::INSTANCE_DUMP) opening->sample->push_back({record.id, record.classId, 0, 0});
                 else if (tag == F::OBJ_ARRAY_DUMP) opening->sample->push_back({record.id, 0, record.count, F::OBJECT});
                 else opening->sample->push_back({record.id, 0, record.count, record.elementType});

@@ -198,8 +198,9 @@ private:
     // end cuts ends the walk rather than failing it. Returns where it ended.
     const uint8_t* WalkHeapDump(const HprofWindow& in, const uint8_t* at, const uint8_t* end, HprofVisitor* visitor,
                                 Opening* opening, bool classes = true, bool stopAtCut = false) const;
-    void MergeOpenings(std::vector<Opening>& openings, std::vector<std::vector<HprofObjectHead>>& samples,
-                       const std::unordered_map<uint64_t, uint64_t>& classNames);
+    void MergeOpenings(std::vector<Opening>& openings, const std::unordered_map<uint64_t, uint64_t>& classNames);
+    // The objects after the first run's, when it held too few for the sample.
+    void TopUpSample();
     void VisitPiece(HprofWindow& in, size_t piece, HprofVisitor& visitor, bool classes) const;
     [[noreturn]] void Fail(const HprofWindow& in, const uint8_t* at, const std::string& what) const;
     [[noreturn]] void FailAt(uint64_t offset, const std::string& what) const;
