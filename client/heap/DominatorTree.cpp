@@ -85,12 +85,13 @@ void DominatorTree::Compute(bool followWeak) {
     pre.reserve(room);
     std::vector<Num> parent(2, 0);  // by number
     parent.reserve(room);
-    // The two arrays the next steps take, faulted in on another thread
-    // while the search runs (they would be beside these two then anyway).
+    // Faulted in on another thread while the search runs: parent, ahead of
+    // the search filling it, then the two arrays the next steps take (they
+    // would be beside these two then anyway).
     std::vector<Num> semi, idomNum;
     semi.reserve(room);
     idomNum.reserve(room);
-    FreshPages fresh({FreshPages::RoomOf(semi), FreshPages::RoomOf(idomNum)});
+    FreshPages fresh({FreshPages::RoomOf(parent), FreshPages::RoomOf(semi), FreshPages::RoomOf(idomNum)});
     const Num count = Number(graph, followWeak, pre, &parent, nullptr, progress);  // numbers 1 .. count - 1
     fresh.Wait();
 
@@ -202,7 +203,10 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
 
     // Retained sizes: children before their dominators (reverse preorder),
     // in 8 bytes each until they are all known.
-    std::vector<uint64_t> sizes(nodes, 0);
+    std::vector<uint64_t> sizes;
+    sizes.reserve(nodes);
+    FreshPages fresh({FreshPages::SecondHalfOf(sizes)});
+    sizes.assign(nodes, 0);
     for (Num w = count - 1; w >= 2; w--) {
         progress.Tick(2ull * nodes + count - w);
         NodeId node = vertex[w];

@@ -30,6 +30,14 @@ public:
         return {values.data(), values.capacity() * sizeof(T)};
     }
 
+    // The second half of a vector's room: faulted in on another thread
+    // while the caller fills the first.
+    template <class T>
+    static std::pair<void*, size_t> SecondHalfOf(std::vector<T>& values) {
+        auto room = RoomOf(values);
+        return {static_cast<char*>(room.first) + room.second / 2, room.second - room.second / 2};
+    }
+
     // Waits until the faults are taken.
     void Wait();
 

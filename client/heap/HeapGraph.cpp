@@ -587,10 +587,8 @@ void HeapGraphBuilder::LayOutReferences() {
     std::unique_ptr<FreshPages> fresh = std::move(preparedReferences);
     if (graph.edges.capacity() < sum) fresh.reset();  // the prepared room moves
     graph.edges.reserve(sum);
-    auto room = FreshPages::RoomOf(graph.edges);
     if (!fresh)
-        fresh = std::make_unique<FreshPages>(std::vector<std::pair<void*, size_t>>{
-            {static_cast<char*>(room.first) + room.second / 2, room.second - room.second / 2}});
+        fresh = std::make_unique<FreshPages>(std::vector<std::pair<void*, size_t>>{FreshPages::SecondHalfOf(graph.edges)});
     graph.edges.resize(sum);
 }
 
