@@ -537,17 +537,16 @@ NodeId HeapGraphBuilder::AddObjects(uint64_t count, uint64_t leastTag, uint64_t 
     size_t first = graph.classOf.size();
     if (count > MAX_NODES - first) throw std::length_error(TooManyObjects(first + count));
     size_t nodes = first + static_cast<size_t>(count);
-    // Faulted in on another thread while this one lays out the tags.
+    // Faulted in on another thread while this one lays out the tags and
+    // the offsets: about half the fresh pages each.
     graph.classOf.reserve(nodes);
     graph.shallow.reserve(nodes);
-    graph.offsets.reserve(nodes + 1);
-    FreshPages fresh({FreshPages::RoomOf(graph.classOf), FreshPages::RoomOf(graph.shallow),
-                      FreshPages::RoomOf(graph.offsets)});
+    FreshPages fresh({FreshPages::RoomOf(graph.classOf), FreshPages::RoomOf(graph.shallow)});
     graph.tags.CompactFor(nodes, leastTag, mostTag, differing);
+    graph.offsets.assign(nodes + 1, 0);  // counts until LayOutReferences
     fresh.Wait();
     graph.classOf.resize(nodes, NO_CLASS);
     graph.shallow.resize(nodes, 0);
-    graph.offsets.assign(nodes + 1, 0);  // counts until LayOutReferences
     bulk = true;
     return static_cast<NodeId>(first);
 }
