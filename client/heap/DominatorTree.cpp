@@ -85,13 +85,15 @@ void DominatorTree::Compute(bool followWeak) {
     pre.reserve(room);
     std::vector<Num> parent(2, 0);  // by number
     parent.reserve(room);
-    // Faulted in on another thread while the search runs: parent, ahead of
-    // the search filling it, then the two arrays the next steps take (they
-    // would be beside these two then anyway).
+    // Faulted in on another thread while the search runs: pre's second
+    // half while this thread clears the first, parent ahead of the search
+    // filling it, then the two arrays the next steps take (they would be
+    // beside these two then anyway).
     std::vector<Num> semi, idomNum;
     semi.reserve(room);
     idomNum.reserve(room);
-    FreshPages fresh({FreshPages::RoomOf(parent), FreshPages::RoomOf(semi), FreshPages::RoomOf(idomNum)});
+    FreshPages fresh({FreshPages::SecondHalfOf(pre), FreshPages::RoomOf(parent), FreshPages::RoomOf(semi),
+                      FreshPages::RoomOf(idomNum)});
     const Num count = Number(graph, followWeak, pre, &parent, nullptr, progress);  // numbers 1 .. count - 1
     fresh.Wait();
 
