@@ -34,7 +34,6 @@ public:
 
     // Reads from the file's start again, the window empty.
     void Restart();
-    bool Started() const { return source != nullptr; }
     // The file's plain length once started; 0 for a compressed file whose
     // frames do not state theirs.
     uint64_t Length() const;
