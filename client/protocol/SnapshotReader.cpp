@@ -816,7 +816,7 @@ std::string_view SnapshotReader::Fast::Read(std::string_view in, std::string& jo
 class SnapshotReader::Pipe {
 public:
     explicit Pipe(SnapshotReader& reader) : reader(reader) {
-        filling.reserve(BATCH);
+        filling.records.reserve(BATCH);
         worker = std::thread(&Pipe::Run, this);
     }
     // Records not yet delivered are dropped.
@@ -828,14 +828,23 @@ public:
         changed.notify_all();
         worker.join();
     }
-    void Push(const StreamRef& ref, bool object) {
-        filling.push_back(Record{ref, object});
-        if (filling.size() == BATCH) Hand();
+    void Push(const StreamObject& object) {
+        filling.records.push_back({object.tag, object.classTag, 0, object.size, object.length, 0, 0, Record::OBJECT});
+        if (filling.records.size() == BATCH) Hand();
+    }
+    void Push(const StreamRef& ref) {
+        int32_t aside = Record::REFERENCE;
+        if (ref.heapRoot || ref.threadTag != 0 || ref.depth != -1 || ref.methodTag != 0 || ref.slot != -1) {
+            aside = static_cast<int32_t>(filling.aside.size());
+            filling.aside.push_back(ref);
+        }
+        filling.records.push_back({ref.tag, ref.classTag, ref.referrer, ref.size, ref.length, ref.index, ref.kind, aside});
+        if (filling.records.size() == BATCH) Hand();
     }
     // Returns once every record pushed has been delivered; throws what the
     // handler threw.
     void Drain() {
-        if (!filling.empty()) Hand();
+        if (!filling.records.empty()) Hand();
         std::unique_lock<std::mutex> guard(lock);
         changed.wait(guard, [&] { return (full.empty() && !busy) || failure; });
         if (failure) std::rethrow_exception(failure);
@@ -844,9 +853,23 @@ public:
 private:
     static constexpr size_t BATCH = 4096;
     static constexpr size_t QUEUED = 3;
+    // An object, or a reference in the fields most have: half the room of
+    // a StreamRef, as the batches' bytes go from one core to the other.
     struct Record {
-        StreamRef ref;  // an object's fields are in tag, classTag, size and length
-        bool object;
+        static constexpr int32_t OBJECT = -2;     // aside: the record is an object
+        static constexpr int32_t REFERENCE = -1;  // aside: the reference is all here
+        uint64_t tag;
+        uint64_t classTag;
+        uint64_t referrer;
+        int64_t size;
+        int32_t length;
+        int32_t index;
+        int32_t kind;
+        int32_t aside;  // else where in the batch's aside the whole reference (a root's) is
+    };
+    struct Batch {
+        std::vector<Record> records;
+        std::vector<StreamRef> aside;
     };
 
     void Hand() {
@@ -855,8 +878,8 @@ private:
         if (failure) std::rethrow_exception(failure);
         full.push_back(std::move(filling));
         if (spare.empty()) {
-            filling = std::vector<Record>();
-            filling.reserve(BATCH);
+            filling = Batch();
+            filling.records.reserve(BATCH);
         } else {
             filling = std::move(spare.back());
             spare.pop_back();
@@ -870,7 +893,7 @@ private:
         for (;;) {
             changed.wait(guard, [&] { return !full.empty() || closing; });
             if (closing) return;
-            std::vector<Record> batch = std::move(full.front());
+            Batch batch = std::move(full.front());
             full.pop_front();
             busy = true;
             guard.unlock();
@@ -880,7 +903,8 @@ private:
             } catch (...) {
                 thrown = std::current_exception();
             }
-            batch.clear();
+            batch.records.clear();
+            batch.aside.clear();
             guard.lock();
             busy = false;
             if (thrown && !failure) failure = thrown;
@@ -889,30 +913,40 @@ private:
         }
     }
 
-    void Deliver(const std::vector<Record>& batch) {
+    void Deliver(const Batch& batch) {
         if (failure) return;  // read without the lock: set only by this thread
         SnapshotHandler& handler = reader.handler;
         StreamObject object;
-        for (const Record& record : batch) {
+        StreamRef ref;
+        for (const Record& record : batch.records) {
             if (reader.stopped.load(std::memory_order_relaxed)) return;
-            if (!record.object) {
-                handler.OnReference(record.ref);
-                continue;
+            if (record.aside >= 0) {
+                handler.OnReference(batch.aside[static_cast<size_t>(record.aside)]);
+            } else if (record.aside == Record::REFERENCE) {
+                ref.kind = record.kind;
+                ref.tag = record.tag;
+                ref.classTag = record.classTag;
+                ref.size = record.size;
+                ref.referrer = record.referrer;
+                ref.length = record.length;
+                ref.index = record.index;
+                handler.OnReference(ref);
+            } else {
+                object.tag = record.tag;
+                object.classTag = record.classTag;
+                object.size = record.size;
+                object.length = record.length;
+                handler.OnObject(object);
             }
-            object.tag = record.ref.tag;
-            object.classTag = record.ref.classTag;
-            object.size = record.ref.size;
-            object.length = record.ref.length;
-            handler.OnObject(object);
         }
     }
 
     SnapshotReader& reader;
-    std::vector<Record> filling;  // the reading thread's
+    Batch filling;  // the reading thread's
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<std::vector<Record>> full;
-    std::vector<std::vector<Record>> spare;
+    std::deque<Batch> full;
+    std::vector<Batch> spare;
     bool busy = false;
     bool closing = false;
     std::exception_ptr failure;
@@ -921,17 +955,12 @@ private:
 
 void SnapshotReader::Deliver(const StreamObject& object) {
     if (!pipe) return handler.OnObject(object);
-    StreamRef record;
-    record.tag = object.tag;
-    record.classTag = object.classTag;
-    record.size = object.size;
-    record.length = object.length;
-    pipe->Push(record, true);
+    pipe->Push(object);
 }
 
 void SnapshotReader::Deliver(const StreamRef& ref) {
     if (!pipe) return handler.OnReference(ref);
-    pipe->Push(ref, false);
+    pipe->Push(ref);
 }
 
 void SnapshotReader::Drain() {
