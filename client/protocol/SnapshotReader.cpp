@@ -17,9 +17,11 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "VeskProtocol.h"
@@ -1092,6 +1094,19 @@ static void FeedCompressed(const std::string& path, SnapshotReader& reader,
     }
 }
 
+// The next piece of file read on a thread of its own while the caller feeds
+// the last one: the copy out of the page cache is then not the reading
+// thread's time. Without a thread to spare, read at once.
+static std::future<size_t> ReadAhead(FILE* file, std::vector<char>& into) {
+    try {
+        return std::async(std::launch::async, [file, &into] { return fread(into.data(), 1, into.size(), file); });
+    } catch (const std::system_error&) {
+        std::promise<size_t> now;
+        now.set_value(fread(into.data(), 1, into.size(), file));
+        return now.get_future();
+    }
+}
+
 void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
     std::unique_ptr<FILE, int (*)(FILE*)> opened(fopen(path.c_str(), "rb"), fclose);
@@ -1099,15 +1114,21 @@ void FeedFile(const std::string& path, SnapshotReader& reader,
     if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
     struct stat info {};
     uint64_t total = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-    std::vector<char> chunk(1 << 20);
+    // Pieces of a few MiB: a thread for each costs next to nothing.
+    constexpr size_t PIECE = 4 << 20;
+    std::vector<char> chunk(PIECE), ahead(PIECE);
+    size_t n = fread(chunk.data(), 1, chunk.size(), file);
+    if (n > 0 && ZstdDecoder::IsZstd(chunk.data(), n)) return FeedCompressed(path, reader, onProgress);
     uint64_t done = 0;
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-        if (done == 0 && ZstdDecoder::IsZstd(chunk.data(), n)) return FeedCompressed(path, reader, onProgress);
+    while (n > 0) {
+        // Waited for on every way out, by its destructor if not here.
+        std::future<size_t> next = ReadAhead(file, ahead);
         done += n;
         bool more = reader.Feed(std::string_view(chunk.data(), n));
         if (onProgress) onProgress(done, total);
+        n = next.get();
         if (!more) break;
+        chunk.swap(ahead);
     }
     if (ferror(file)) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
 }
