@@ -30,6 +30,7 @@
 #include "load/HeapIndex.h"
 #include "heap/WorkProgress.h"
 #include "load/SnapshotHistogram.h"
+#include "protocol/SnapshotReader.h"
 #include "report/HeapReport.h"
 
 namespace vesk {

@@ -8,17 +8,6 @@
 
 namespace vesk {
 
-void HistogramReader::OnClass(StreamClass& cls) {
-    classes.push_back({std::move(cls.name), cls.instances, cls.bytes});
-}
-
-bool HistogramReader::Failed(std::string* message) const {
-    if (reader.Failed() && message) *message = reader.Error();
-    return reader.Failed();
-}
-
-std::vector<ClassCount> HistogramReader::Histogram() const { return SortHistogram(classes); }
-
 std::vector<ClassCount> SortHistogram(std::vector<ClassCount> rows) {
     rows.erase(std::remove_if(rows.begin(), rows.end(), [](const ClassCount& row) { return row.instances <= 0; }),
                rows.end());

@@ -7,6 +7,15 @@ import java.util.Map;
 public class SampleApp {
     static final Map<String, List<Order>> ORDERS_BY_CUSTOMER = new HashMap<>();
 
+    // Per-class scratch space cached the way frameworks do: the JVM keeps it on
+    // Order.class itself, where only the class object's own fields lead.
+    static final ClassValue<byte[]> SCRATCH = new ClassValue<>() {
+        @Override
+        protected byte[] computeValue(Class<?> type) {
+            return new byte[128 * 1024];
+        }
+    };
+
     record Order(long id, String item, int quantity) {}
 
     public static void main(String[] args) throws Exception {
@@ -15,6 +24,7 @@ public class SampleApp {
             for (int o = 0; o < 25; o++) orders.add(new Order(c * 100L + o, "item-" + (o % 40), o));
             ORDERS_BY_CUSTOMER.put("customer-" + c, orders);
         }
+        SCRATCH.get(Order.class);
         byte[][] buffers = new byte[64][];
         for (int i = 0; i < buffers.length; i++) buffers[i] = new byte[16 * 1024];
         System.out.println("SampleApp ready: " + ORDERS_BY_CUSTOMER.size() + " customers");

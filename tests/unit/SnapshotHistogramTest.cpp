@@ -5,11 +5,34 @@
 #include <string>
 
 #include "load/SnapshotHistogram.h"
+#include "protocol/SnapshotReader.h"
 
 using vesk::ClassCount;
-using vesk::HistogramReader;
 
 namespace {
+
+// The header frame's class records of a stream fed in pieces of any size.
+class HistogramReader : public vesk::SnapshotHandler {
+public:
+    static constexpr size_t MAX_ELEMENT = vesk::SnapshotReader::MAX_ELEMENT;
+
+    HistogramReader() : reader(*this) {}
+    void Feed(std::string_view bytes) { reader.Feed(bytes); }
+    bool Done() const { return reader.HeaderDone() || reader.Failed(); }
+    bool HeaderDone() const { return reader.HeaderDone(); }
+    bool Failed(std::string* message) const {
+        if (reader.Failed() && message) *message = reader.Error();
+        return reader.Failed();
+    }
+    std::vector<ClassCount> Histogram() const { return vesk::SortHistogram(classes); }
+
+    void OnClass(vesk::StreamClass& cls) override { classes.push_back({std::move(cls.name), cls.instances, cls.bytes}); }
+    void OnHeaderEnd() override { reader.Stop(); }
+
+private:
+    std::vector<ClassCount> classes;
+    vesk::SnapshotReader reader;
+};
 
 const char HEADER[] =
     "<vesk-resp tag=\"1\"><cmd name=\"RUNTIME\"><prop name=\"cpu-count\" value=\"2\"/><status value=\"1\"/></cmd>"
