@@ -353,8 +353,9 @@ uint64_t HeapGraph::WrappedOffset(NodeId node) const {
 
 void HeapGraph::SetShallow(NodeId node, uint64_t size) {
     if (!IsLarge(size)) {
+        // Only a node marked large has an entry: no hash for the others.
+        if (shallow[node] == LARGE_SIZE) largeSizes.erase(node);
         shallow[node] = static_cast<uint16_t>(size / SIZE_UNIT);
-        largeSizes.erase(node);
     } else {
         shallow[node] = LARGE_SIZE;
         largeSizes[node] = size;
