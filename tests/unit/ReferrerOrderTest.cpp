@@ -1,6 +1,7 @@
 // References placed by referrer: the placement paths depend on (which of
-// equal-length paths is shown), pinned on a small case, and on random ones
-// every reference once, in its referrer's room.
+// equal-length paths is shown), pinned on a small case; on random ones
+// every reference once, in its referrer's room, two threads placing them
+// as one does.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,12 +28,14 @@ std::vector<HeapEdge> Arrivals(size_t count) {
 
 TEST(ReferrerOrder, PlacementIsTheCycleOrderNotTheArrivalOrder) {
     const std::vector<NodeId> referrers{2, 1, 0, 2, 1, 0, 2, 1};
-    std::vector<HeapEdge> edges = Arrivals(referrers.size());
-    std::vector<uint32_t> offsets = ReferrerOrder<uint32_t>(3).Place(edges, referrers);
-    EXPECT_EQ(offsets, (std::vector<uint32_t>{0, 2, 5, 8}));
-    std::vector<NodeId> placed;
-    for (const HeapEdge& edge : edges) placed.push_back(edge.target);
-    EXPECT_EQ(placed, (std::vector<NodeId>{5, 2, 1, 7, 4, 0, 3, 6}));
+    for (uint64_t secondThreadFrom : {uint64_t(0), UINT64_MAX}) {
+        std::vector<HeapEdge> edges = Arrivals(referrers.size());
+        std::vector<uint32_t> offsets = ReferrerOrder<uint32_t>(3, secondThreadFrom).Place(edges, referrers);
+        EXPECT_EQ(offsets, (std::vector<uint32_t>{0, 2, 5, 8}));
+        std::vector<NodeId> placed;
+        for (const HeapEdge& edge : edges) placed.push_back(edge.target);
+        EXPECT_EQ(placed, (std::vector<NodeId>{5, 2, 1, 7, 4, 0, 3, 6}));
+    }
 }
 
 TEST(ReferrerOrder, RandomReferencesEachOnceInTheirRoom) {
@@ -40,10 +43,14 @@ TEST(ReferrerOrder, RandomReferencesEachOnceInTheirRoom) {
     for (int round = 0; round < 200; round++) {
         const NodeId nodes = 1 + random() % 300;
         std::vector<NodeId> referrers(random() % 2000);
-        for (NodeId& referrer : referrers) referrer = random() % nodes;
+        // Half the rounds as a stream brings them: referrers mostly a little before the arrival's place.
+        for (size_t i = 0; i < referrers.size(); i++) {
+            NodeId near = static_cast<NodeId>(i * nodes / referrers.size());
+            referrers[i] = round % 2 ? random() % nodes : near - std::min<NodeId>(near, random() % 4);
+        }
         std::vector<HeapEdge> edges = Arrivals(referrers.size()), wide = edges;
-        std::vector<uint32_t> offsets = ReferrerOrder<uint32_t>(nodes).Place(edges, referrers);
-        std::vector<uint64_t> wideOffsets = ReferrerOrder<uint64_t>(nodes).Place(wide, referrers);
+        std::vector<uint32_t> offsets = ReferrerOrder<uint32_t>(nodes, UINT64_MAX).Place(edges, referrers);
+        std::vector<uint64_t> wideOffsets = ReferrerOrder<uint64_t>(nodes, 0).Place(wide, referrers);
         ASSERT_EQ(offsets.size(), size_t(nodes) + 1);
         std::vector<bool> seen(referrers.size(), false);
         for (NodeId node = 0; node < nodes; node++) {
