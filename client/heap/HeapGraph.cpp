@@ -1,10 +1,12 @@
 #include "heap/HeapGraph.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include "heap/FreshPages.h"
+#include "heap/ReferrerOrder.h"
 
 namespace vesk {
 
@@ -351,8 +353,9 @@ uint64_t HeapGraph::WrappedOffset(NodeId node) const {
 
 void HeapGraph::SetShallow(NodeId node, uint64_t size) {
     if (!IsLarge(size)) {
+        // Only a node marked large has an entry: no hash for the others.
+        if (shallow[node] == LARGE_SIZE) largeSizes.erase(node);
         shallow[node] = static_cast<uint16_t>(size / SIZE_UNIT);
-        largeSizes.erase(node);
     } else {
         shallow[node] = LARGE_SIZE;
         largeSizes[node] = size;
@@ -459,70 +462,12 @@ size_t HeapGraphBuilder::MemoryBytes() const {
            pendingRoots.capacity() * sizeof(PendingRoot) + (classByTag.size() + threadByTag.size()) * 32;
 }
 
-// Orders edges by referrer in place: counting, then one cycle-following
-// pass (no second copy), referrers only read. Returns the offsets of nodes
-// + 1 nodes. Offset is uint32_t when the references are fewer than 2^32.
-//
-// Each referrer's room fills from its front: placing an edge there takes
-// the place of the edge that lay there, which moves on to its own
-// referrer's room, until one belongs where the cycle began. The pass waits
-// on memory: each room's cursor keeps the referrer of the edge it points
-// at beside it, so that a move waits on one load rather than two in a row.
-template <class Offset>
-static std::vector<Offset> SortByReferrer(std::vector<HeapEdge>& edges, const std::vector<NodeId>& referrers, NodeId nodes,
-                                          WorkProgress& progress = NoProgress()) {
-    std::vector<Offset> offsets(static_cast<size_t>(nodes) + 1, 0);
-    for (size_t i = 0; i < referrers.size(); i++) {
-        progress.Tick(i);
-        offsets[referrers[i] + 1]++;
-    }
-    for (NodeId n = 0; n < nodes; n++) offsets[n + 1] += offsets[n];
-    struct Cursor {
-        Offset next;   // the first place not yet filled
-        NodeId owner;  // the referrer of the edge lying there, while next is in the room
-    };
-    const Offset total = static_cast<Offset>(referrers.size());
-    std::vector<Cursor> cursors(nodes);
-    for (NodeId n = 0; n < nodes; n++) cursors[n] = {offsets[n], offsets[n] < total ? referrers[offsets[n]] : 0};
-    // Moves the cursor past the place it points at.
-    auto advance = [&](Cursor& cursor) {
-        Offset at = cursor.next++;
-        if (at + 1 < total) cursor.owner = referrers[at + 1];
-    };
-    uint64_t step = referrers.size();
-    for (NodeId bucket = 0; bucket < nodes; bucket++) {
-        Offset end = offsets[bucket + 1];
-        Cursor& own = cursors[bucket];
-        while (own.next < end) {
-            progress.Tick(step++);
-            if (own.owner == bucket) {
-                advance(own);
-                continue;
-            }
-            const Offset start = own.next;
-            HeapEdge moving = edges[start];
-            NodeId owner = own.owner;
-            for (;;) {
-                progress.Tick(step++);
-                Cursor& cursor = cursors[owner];
-                Offset to = cursor.next;
-                NodeId displaced = cursor.owner;
-                advance(cursor);
-                std::swap(moving, edges[to]);
-                if (displaced == bucket) break;
-                owner = displaced;
-            }
-            edges[start] = moving;
-            advance(own);
-        }
-    }
-    return offsets;
-}
-
 // Drops references to tags nothing described; keeps their order.
 static uint64_t DropUnresolved(std::vector<HeapEdge>& edges, std::vector<NodeId>& referrers) {
+    // Nothing moves before the first one dropped (mostly: none is).
     size_t kept = 0;
-    for (size_t i = 0; i < edges.size(); i++) {
+    while (kept < edges.size() && edges[kept].target != NO_NODE) kept++;
+    for (size_t i = kept; i < edges.size(); i++) {
         if (edges[i].target == NO_NODE) continue;
         edges[kept] = edges[i];
         referrers[kept++] = referrers[i];
@@ -569,7 +514,7 @@ void HeapGraphBuilder::LayOutReferences() {
     graph.unresolved += DropUnresolved(graph.edges, referrers);
     NodeId earlier = 0;
     for (NodeId referrer : referrers) earlier = std::max(earlier, referrer + 1);
-    std::vector<uint64_t> sorted = SortByReferrer<uint64_t>(graph.edges, referrers, earlier);
+    std::vector<uint64_t> sorted = ReferrerOrder<uint64_t>(earlier).Place(graph.edges, referrers);
     std::vector<NodeId>().swap(referrers);
     for (NodeId n = 0; n < earlier; n++) graph.offsets[n] = static_cast<uint32_t>(sorted[n + 1] - sorted[n]);
     // Counts into offsets, in place.
@@ -599,6 +544,10 @@ void HeapGraphBuilder::PrepareReferences(uint64_t atLeast) {
 HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
     // Counting the references, then placing them (one step each).
     progress.Phase("graph", 2 * graph.edges.size(), "");
+    NodeId nodes = graph.NodeCount();
+    // Made first, so that its arrays are faulted in while the tags are resolved.
+    std::optional<ReferrerOrder<uint32_t>> order;
+    if (!bulk && referrers.size() <= UINT32_MAX) order.emplace(nodes);
     graph.tags.Compact();
     for (size_t i = 0; i < graph.classes.size(); i++)
         if (superTags[i] != 0) graph.classes[i].super = FindClassTag(superTags[i]);
@@ -615,7 +564,6 @@ HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
     graph.tags.DropOrder();
     for (const HeapClass& cls : graph.classes) graph.roots.push_back({cls.node, RootKind::ClassObject, NO_THREAD, -1});
 
-    NodeId nodes = graph.NodeCount();
     if (bulk) {
         // Drop the references to tags nothing described, in place: a node's
         // count is the difference of the low parts of its offsets.
@@ -635,11 +583,12 @@ HeapGraph HeapGraphBuilder::Finish(WorkProgress& progress) {
         graph.offsetWraps.swap(wraps);
     } else {
         graph.unresolved += DropUnresolved(graph.edges, referrers);
-        if (referrers.size() <= UINT32_MAX) {
-            graph.offsets = SortByReferrer<uint32_t>(graph.edges, referrers, nodes, progress);
+        if (order) {
+            graph.offsets = order->Place(graph.edges, referrers, progress);
+            order.reset();
             std::vector<NodeId>().swap(referrers);
         } else {
-            std::vector<uint64_t> offsets = SortByReferrer<uint64_t>(graph.edges, referrers, nodes, progress);
+            std::vector<uint64_t> offsets = ReferrerOrder<uint64_t>(nodes).Place(graph.edges, referrers, progress);
             std::vector<NodeId>().swap(referrers);
             graph.offsets.resize(offsets.size());
             for (size_t n = 0; n < offsets.size(); n++) {

@@ -2,6 +2,12 @@
 
 #include <expat.h>
 
+// Hex values are read 16 bytes at a time where SSE2 is there.
+#if defined(__SSE2__) && defined(__GNUC__) && defined(__x86_64__)
+#define VESK_HEX_SSE2 1
+#include <emmintrin.h>
+#endif
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,9 +17,11 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "VeskProtocol.h"
@@ -507,8 +515,52 @@ inline FastStep Literal(const char*& p, const char* end, const char (&text)[N]) 
     return memcmp(p, text, have) == 0 ? S_PARTIAL : S_MISMATCH;
 }
 
+#ifdef VESK_HEX_SSE2
+// Bit i set when text[i] is a hex digit, for text[0 .. 15].
+inline unsigned HexDigitBits(const char* text) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    // Letters folded to lower case; digits have that bit already, and bytes
+    // above 0x7F stay negative, below every range.
+    const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), bytes));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmpgt_epi8(_mm_set1_epi8('f' + 1), folded));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+}
+
+// The value of the hex digits text[0 .. digits - 1], 1 to 16 of them; the
+// bytes up to text[15] are read.
+inline uint64_t HexDigitsValue(const char* text, unsigned digits) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    // '0'..'9' are 0x3?, letters 0x4? or 0x6?: the low four bits, and 9 more for a letter.
+    const __m128i low = _mm_and_si128(bytes, _mm_set1_epi8(0x0F));
+    const __m128i letter = _mm_and_si128(_mm_srli_epi16(bytes, 6), _mm_set1_epi8(1));
+    __m128i nibbles = _mm_add_epi8(low, _mm_add_epi8(letter, _mm_slli_epi16(letter, 3)));
+    const __m128i places = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    nibbles = _mm_and_si128(nibbles, _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(digits)), places));
+    // Two digits a byte, the first in the high half; then the first byte highest.
+    const __m128i pairs = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4),
+                                       _mm_srli_epi16(nibbles, 8));
+    uint64_t all16 = __builtin_bswap64(static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(pairs, pairs))));
+    return digits == 16 ? all16 : all16 >> (4 * (16 - digits));
+}
+#endif
+
 // 1 to 16 hex digits and the closing quote, as Hex reads them.
 inline FastStep HexValue(const char*& p, const char* end, uint64_t& value) {
+#ifdef VESK_HEX_SSE2
+    // Most values: the digits found at once, with the byte after the
+    // sixteenth in reach, rather than tested one by one.
+    if (end - p > 16) {
+        unsigned bits = HexDigitBits(p);
+        unsigned digits = bits == 0xFFFF ? 16 : static_cast<unsigned>(__builtin_ctz(~bits));
+        if (digits == 0 || p[digits] != '"') return S_MISMATCH;  // a 17th digit is no quote either
+        value = HexDigitsValue(p, digits);
+        p += digits + 1;
+        return S_MATCH;
+    }
+#endif
     const char* start = p;
     uint64_t v = 0;
     for (;; p++) {
@@ -816,7 +868,7 @@ std::string_view SnapshotReader::Fast::Read(std::string_view in, std::string& jo
 class SnapshotReader::Pipe {
 public:
     explicit Pipe(SnapshotReader& reader) : reader(reader) {
-        filling.reserve(BATCH);
+        filling.records.reserve(BATCH);
         worker = std::thread(&Pipe::Run, this);
     }
     // Records not yet delivered are dropped.
@@ -828,14 +880,23 @@ public:
         changed.notify_all();
         worker.join();
     }
-    void Push(const StreamRef& ref, bool object) {
-        filling.push_back(Record{ref, object});
-        if (filling.size() == BATCH) Hand();
+    void Push(const StreamObject& object) {
+        filling.records.push_back({object.tag, object.classTag, 0, object.size, object.length, 0, 0, Record::OBJECT});
+        if (filling.records.size() == BATCH) Hand();
+    }
+    void Push(const StreamRef& ref) {
+        int32_t aside = Record::REFERENCE;
+        if (ref.heapRoot || ref.threadTag != 0 || ref.depth != -1 || ref.methodTag != 0 || ref.slot != -1) {
+            aside = static_cast<int32_t>(filling.aside.size());
+            filling.aside.push_back(ref);
+        }
+        filling.records.push_back({ref.tag, ref.classTag, ref.referrer, ref.size, ref.length, ref.index, ref.kind, aside});
+        if (filling.records.size() == BATCH) Hand();
     }
     // Returns once every record pushed has been delivered; throws what the
     // handler threw.
     void Drain() {
-        if (!filling.empty()) Hand();
+        if (!filling.records.empty()) Hand();
         std::unique_lock<std::mutex> guard(lock);
         changed.wait(guard, [&] { return (full.empty() && !busy) || failure; });
         if (failure) std::rethrow_exception(failure);
@@ -844,9 +905,23 @@ public:
 private:
     static constexpr size_t BATCH = 4096;
     static constexpr size_t QUEUED = 3;
+    // An object, or a reference in the fields most have: half the room of
+    // a StreamRef, as the batches' bytes go from one core to the other.
     struct Record {
-        StreamRef ref;  // an object's fields are in tag, classTag, size and length
-        bool object;
+        static constexpr int32_t OBJECT = -2;     // aside: the record is an object
+        static constexpr int32_t REFERENCE = -1;  // aside: the reference is all here
+        uint64_t tag;
+        uint64_t classTag;
+        uint64_t referrer;
+        int64_t size;
+        int32_t length;
+        int32_t index;
+        int32_t kind;
+        int32_t aside;  // else where in the batch's aside the whole reference (a root's) is
+    };
+    struct Batch {
+        std::vector<Record> records;
+        std::vector<StreamRef> aside;
     };
 
     void Hand() {
@@ -855,8 +930,8 @@ private:
         if (failure) std::rethrow_exception(failure);
         full.push_back(std::move(filling));
         if (spare.empty()) {
-            filling = std::vector<Record>();
-            filling.reserve(BATCH);
+            filling = Batch();
+            filling.records.reserve(BATCH);
         } else {
             filling = std::move(spare.back());
             spare.pop_back();
@@ -870,7 +945,7 @@ private:
         for (;;) {
             changed.wait(guard, [&] { return !full.empty() || closing; });
             if (closing) return;
-            std::vector<Record> batch = std::move(full.front());
+            Batch batch = std::move(full.front());
             full.pop_front();
             busy = true;
             guard.unlock();
@@ -880,7 +955,8 @@ private:
             } catch (...) {
                 thrown = std::current_exception();
             }
-            batch.clear();
+            batch.records.clear();
+            batch.aside.clear();
             guard.lock();
             busy = false;
             if (thrown && !failure) failure = thrown;
@@ -889,30 +965,40 @@ private:
         }
     }
 
-    void Deliver(const std::vector<Record>& batch) {
+    void Deliver(const Batch& batch) {
         if (failure) return;  // read without the lock: set only by this thread
         SnapshotHandler& handler = reader.handler;
         StreamObject object;
-        for (const Record& record : batch) {
+        StreamRef ref;
+        for (const Record& record : batch.records) {
             if (reader.stopped.load(std::memory_order_relaxed)) return;
-            if (!record.object) {
-                handler.OnReference(record.ref);
-                continue;
+            if (record.aside >= 0) {
+                handler.OnReference(batch.aside[static_cast<size_t>(record.aside)]);
+            } else if (record.aside == Record::REFERENCE) {
+                ref.kind = record.kind;
+                ref.tag = record.tag;
+                ref.classTag = record.classTag;
+                ref.size = record.size;
+                ref.referrer = record.referrer;
+                ref.length = record.length;
+                ref.index = record.index;
+                handler.OnReference(ref);
+            } else {
+                object.tag = record.tag;
+                object.classTag = record.classTag;
+                object.size = record.size;
+                object.length = record.length;
+                handler.OnObject(object);
             }
-            object.tag = record.ref.tag;
-            object.classTag = record.ref.classTag;
-            object.size = record.ref.size;
-            object.length = record.ref.length;
-            handler.OnObject(object);
         }
     }
 
     SnapshotReader& reader;
-    std::vector<Record> filling;  // the reading thread's
+    Batch filling;  // the reading thread's
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<std::vector<Record>> full;
-    std::vector<std::vector<Record>> spare;
+    std::deque<Batch> full;
+    std::vector<Batch> spare;
     bool busy = false;
     bool closing = false;
     std::exception_ptr failure;
@@ -921,17 +1007,12 @@ private:
 
 void SnapshotReader::Deliver(const StreamObject& object) {
     if (!pipe) return handler.OnObject(object);
-    StreamRef record;
-    record.tag = object.tag;
-    record.classTag = object.classTag;
-    record.size = object.size;
-    record.length = object.length;
-    pipe->Push(record, true);
+    pipe->Push(object);
 }
 
 void SnapshotReader::Deliver(const StreamRef& ref) {
     if (!pipe) return handler.OnReference(ref);
-    pipe->Push(ref, false);
+    pipe->Push(ref);
 }
 
 void SnapshotReader::Drain() {
@@ -1013,6 +1094,19 @@ static void FeedCompressed(const std::string& path, SnapshotReader& reader,
     }
 }
 
+// The next piece of file read on a thread of its own while the caller feeds
+// the last one: the copy out of the page cache is then not the reading
+// thread's time. Without a thread to spare, read at once.
+static std::future<size_t> ReadAhead(FILE* file, std::vector<char>& into) {
+    try {
+        return std::async(std::launch::async, [file, &into] { return fread(into.data(), 1, into.size(), file); });
+    } catch (const std::system_error&) {
+        std::promise<size_t> now;
+        now.set_value(fread(into.data(), 1, into.size(), file));
+        return now.get_future();
+    }
+}
+
 void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
     std::unique_ptr<FILE, int (*)(FILE*)> opened(fopen(path.c_str(), "rb"), fclose);
@@ -1020,15 +1114,21 @@ void FeedFile(const std::string& path, SnapshotReader& reader,
     if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
     struct stat info {};
     uint64_t total = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-    std::vector<char> chunk(1 << 20);
+    // Pieces of a few MiB: a thread for each costs next to nothing.
+    constexpr size_t PIECE = 4 << 20;
+    std::vector<char> chunk(PIECE), ahead(PIECE);
+    size_t n = fread(chunk.data(), 1, chunk.size(), file);
+    if (n > 0 && ZstdDecoder::IsZstd(chunk.data(), n)) return FeedCompressed(path, reader, onProgress);
     uint64_t done = 0;
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-        if (done == 0 && ZstdDecoder::IsZstd(chunk.data(), n)) return FeedCompressed(path, reader, onProgress);
+    while (n > 0) {
+        // Waited for on every way out, by its destructor if not here.
+        std::future<size_t> next = ReadAhead(file, ahead);
         done += n;
         bool more = reader.Feed(std::string_view(chunk.data(), n));
         if (onProgress) onProgress(done, total);
+        n = next.get();
         if (!more) break;
+        chunk.swap(ahead);
     }
     if (ferror(file)) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
 }
