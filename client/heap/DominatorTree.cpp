@@ -307,14 +307,18 @@ std::vector<NodeId> DominatorTree::Ranked(size_t n, uint32_t classIndex) const {
     };
     std::priority_queue<NodeId, std::vector<NodeId>, decltype(larger)> best(larger);
     if (n == 0) return {};
+    // Once n are found, a node whose stored units are below the least's
+    // retains less: most nodes are passed over on that one comparison.
+    uint32_t floor = 0;
     for (NodeId node = 0; node < idom.size(); node++) {
-        if (idom[node] == NO_NODE) continue;
+        if (retained[node] < floor || idom[node] == NO_NODE) continue;
         if (classIndex != NO_CLASS && graph.ClassOf(node) != classIndex) continue;
         if (best.size() < n) best.push(node);
         else if (larger(node, best.top())) {
             best.pop();
             best.push(node);
-        }
+        } else continue;
+        if (best.size() == n) floor = retained[best.top()] == APART ? 0 : retained[best.top()];
     }
     std::vector<NodeId> ranked;
     while (!best.empty()) {

@@ -6,8 +6,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -181,6 +185,79 @@ void HugePages(void* data, size_t bytes) {
 #endif
 }
 
+// Hashes what a reader has read, in the order read, on a thread of its own:
+// checking a section then costs hardly more than reading it.
+class HashBehind {
+public:
+    HashBehind() : worker([this] { Run(); }) {}
+    ~HashBehind() { Digest(); }
+    HashBehind(const HashBehind&) = delete;
+    HashBehind& operator=(const HashBehind&) = delete;
+
+    // stays: the bytes stay where they are until Digest, and a large block
+    // is hashed there; others are copied.
+    void Add(const void* data, size_t n, bool stays) {
+        if (!stays || n < COPY_BELOW) {
+            small.append(static_cast<const char*>(data), n);
+            if (small.size() >= COPY_BELOW) Flush();
+            return;
+        }
+        Flush();
+        Hand(data, n);
+    }
+    // Waits until everything added is hashed.
+    uint64_t Digest() {
+        if (worker.joinable()) {
+            Flush();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ended = true;
+            }
+            ready.notify_one();
+            worker.join();
+        }
+        return hash.Digest();
+    }
+
+private:
+    static constexpr size_t COPY_BELOW = 1 << 16;
+
+    void Flush() {
+        if (small.empty()) return;
+        copies.push_back(std::move(small));
+        small.clear();
+        Hand(copies.back().data(), copies.back().size());
+    }
+    void Hand(const void* data, size_t n) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            blocks.emplace_back(data, n);
+        }
+        ready.notify_one();
+    }
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            ready.wait(lock, [this] { return !blocks.empty() || ended; });
+            if (blocks.empty()) return;
+            auto [data, n] = blocks.front();
+            blocks.pop_front();
+            lock.unlock();
+            hash.Update(data, n);
+            lock.lock();
+        }
+    }
+
+    Hash64 hash;  // the worker's until Digest
+    std::string small;
+    std::deque<std::string> copies;  // a string's characters stay put when the deque grows
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<std::pair<const void*, size_t>> blocks;
+    bool ended = false;
+    std::thread worker;  // last: starts once the rest is built
+};
+
 // Reads values back, never past its section's length; fails at the first
 // value that does not fit.
 class IndexIn {
@@ -213,7 +290,7 @@ public:
             if constexpr (ITEMWISE<Element>) {
                 for (auto& element : value) Item(element);
             } else {
-                Raw(value.data(), size * sizeof(Element));
+                Raw(value.data(), size * sizeof(Element), true);
             }
         } else if constexpr (IsMap<T>::value) {
             uint64_t size = Count(1);
@@ -233,13 +310,14 @@ public:
             Members(*this, value);
         }
     }
-    void Raw(void* data, size_t n) {
+    // stays: data is a vector's, which keeps its place until the reader is done.
+    void Raw(void* data, size_t n, bool stays = false) {
         if (n > left) failed = true;
         uint8_t* p = static_cast<uint8_t*>(data);
         while (n > 0 && !failed) {
             size_t piece = std::min(n, PIECE);
             if (fread(p, 1, piece, file) != piece) failed = true;
-            hash.Update(p, piece);
+            hash.Add(p, piece, stays);
             p += piece;
             n -= piece;
             left -= piece;
@@ -257,11 +335,11 @@ public:
         return count;
     }
     // The section was read to its end and its hash matches.
-    bool Whole(uint64_t expected) const { return !failed && left == 0 && hash.Digest() == expected; }
+    bool Whole(uint64_t expected) { return hash.Digest() == expected && !failed && left == 0; }
 
     FILE* file;
     uint64_t left;
-    Hash64 hash;
+    HashBehind hash;
     bool failed = false;
 };
 
