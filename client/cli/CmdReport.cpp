@@ -29,17 +29,20 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
     std::vector<SnapshotInput> inputs;
     for (const std::string& file : files) inputs.emplace_back(options, file, true, progress);
     if (live) inputs.emplace_back(options, "", false, progress);
-    std::vector<ReportSnapshot> snapshots(inputs.size());
-    // A comparison needs both trees too: for the holders that grew.
-    std::vector<std::unique_ptr<DominatorTree>> trees;
-    for (size_t i = 0; i < inputs.size(); i++) {
-        snapshots[i].source = inputs[i].Source();
-        snapshots[i].graph = inputs[i].Graph(&snapshots[i].properties);
-        trees.push_back(inputs[i].Tree(snapshots[i].graph));
-        snapshots[i].tree = trees.back().get();
+    // A comparison takes what it shows of the earlier snapshot and lets its
+    // graph go before the later one is read.
+    std::optional<ReportBaseline> baseline;
+    std::string page;
+    for (SnapshotInput& input : inputs) {
+        ReportSnapshot snapshot;
+        snapshot.source = input.Source();
+        snapshot.graph = input.Graph(&snapshot.properties);
+        std::unique_ptr<DominatorTree> tree = input.Tree(snapshot.graph);
+        snapshot.tree = tree.get();
+        if (inputs.size() == 1) page = RenderReportPage(SnapshotReport(snapshot, progress));
+        else if (!baseline) baseline = ComparisonBaseline(snapshot);
+        else page = RenderReportPage(ComparisonReport(*baseline, snapshot));
     }
-    std::string page = RenderReportPage(snapshots.size() == 1 ? SnapshotReport(snapshots[0], progress)
-                                                              : ComparisonReport(snapshots[0], snapshots[1]));
     progress.Stop();
     cancel.reset();
     // Written whole or not at all: a failed write leaves no truncated page.

@@ -330,27 +330,32 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progr
     return content;
 }
 
-ReportContent ComparisonReport(const ReportSnapshot& before, const ReportSnapshot& after) {
+ReportBaseline ComparisonBaseline(const ReportSnapshot& before) {
+    ReportBaseline baseline;
+    baseline.source = before.source;
+    std::unique_ptr<DominatorTree> computed;
+    if (!before.tree) computed = std::make_unique<DominatorTree>(before.graph, true);
+    const DominatorTree& tree = before.tree ? *before.tree : *computed;
+    baseline.facts = Facts(before, &tree);
+    baseline.holders = LargestHolders(before.graph, tree);
+    baseline.histogram = before.graph.Histogram();
+    return baseline;
+}
+
+ReportContent ComparisonReport(const ReportBaseline& before, const ReportSnapshot& after) {
     ReportContent content;
     content.title = "Heap growth of " + Program(after);
     content.factColumns = {"before: " + before.source, "after: " + after.source};
-    std::vector<Holder> oldHolders;
-    {
-        std::unique_ptr<DominatorTree> computed;
-        if (!before.tree) computed = std::make_unique<DominatorTree>(before.graph, true);
-        const DominatorTree& tree = before.tree ? *before.tree : *computed;
-        content.facts.push_back(Facts(before, &tree));
-        oldHolders = LargestHolders(before.graph, tree);
-    }
+    content.facts.push_back(before.facts);
     std::unique_ptr<DominatorTree> computed;
     if (!after.tree) computed = std::make_unique<DominatorTree>(after.graph, true);
     const DominatorTree& tree = after.tree ? *after.tree : *computed;
     content.facts.push_back(Facts(after, &tree));
-    for (const HolderChange& holder : GrownHolders(oldHolders, LargestHolders(after.graph, tree), GROWN_HOLDERS))
+    for (const HolderChange& holder : GrownHolders(before.holders, LargestHolders(after.graph, tree), GROWN_HOLDERS))
         content.holders.push_back({ObjectName(after.graph, holder.afterPath.steps.back().node),
                                    static_cast<int64_t>(holder.before), static_cast<int64_t>(holder.after),
                                    PathLines(after.graph, holder.afterPath)});
-    for (const ClassDelta& d : DiffClasses(before.graph.Histogram(), after.graph.Histogram())) {
+    for (const ClassDelta& d : DiffClasses(before.histogram, after.graph.Histogram())) {
         if (d.before.instances == 0 && d.after.instances == 0) continue;
         content.diff.push_back({d.name, d.before.instances, d.after.instances, d.before.bytes, d.after.bytes});
     }

@@ -12,6 +12,7 @@
 
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
+#include "heap/HolderGrowth.h"
 #include "heap/WorkProgress.h"
 #include "report/ReportPage.h"
 
@@ -41,7 +42,16 @@ std::string ThreadStateName(int32_t state);
 
 // progress: the analysis's phases.
 ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progress = NoProgress());
-// Holds no more than one computed dominator tree at a time besides the ones given.
-ReportContent ComparisonReport(const ReportSnapshot& before, const ReportSnapshot& after);
+
+// What a comparison shows of the earlier snapshot, taken from it before the
+// later one is read: one graph is held at a time.
+struct ReportBaseline {
+    std::string source;
+    std::vector<ReportFact> facts;
+    std::vector<Holder> holders;
+    std::vector<ClassTotals> histogram;  // by class index
+};
+ReportBaseline ComparisonBaseline(const ReportSnapshot& before);
+ReportContent ComparisonReport(const ReportBaseline& before, const ReportSnapshot& after);
 
 }  // namespace vesk
