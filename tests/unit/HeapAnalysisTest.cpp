@@ -147,6 +147,40 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8 + 13));
 }
 
+// Largest against a full sort, with ties, sizes kept apart (odd ones) and
+// unreachable nodes: each root holds a small random tree.
+TEST(HeapAnalysis, LargestRanksAsAFullSort) {
+    HeapGraphBuilder builder;
+    HeapClass cls;
+    cls.name = "Node";
+    cls.tag = 0x10;
+    uint32_t node = builder.AddClass(cls, 0);
+    uint64_t seed = 7;
+    auto next = [&seed](uint64_t bound) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return (seed >> 33) % bound;
+    };
+    const int n = 3000;
+    for (int i = 0; i < n; i++) builder.AddObject(0x1000 + i, node, next(4) == 0 ? 8 * next(40) + next(8) : 8 * next(6));
+    for (int i = 1; i < n; i++) {
+        if (next(5) == 0) builder.AddRoot(0x1000 + i, RootKind::JniGlobal);
+        else if (next(9) != 0)
+            builder.AddReference(builder.FindNode(0x1000 + next(static_cast<uint64_t>(i))), 0x1000 + i, NO_INDEX);
+    }
+    HeapGraph graph = builder.Finish();
+    DominatorTree tree(graph);
+    std::vector<NodeId> all;
+    for (NodeId v = 0; v < graph.NodeCount(); v++)
+        if (tree.Reachable(v)) all.push_back(v);
+    std::sort(all.begin(), all.end(), [&tree](NodeId a, NodeId b) {
+        return tree.Retained(a) != tree.Retained(b) ? tree.Retained(a) > tree.Retained(b) : a < b;
+    });
+    for (size_t k : {1, 7, 100, 2000}) {
+        std::vector<NodeId> best(all.begin(), all.begin() + std::min(k, all.size()));
+        EXPECT_EQ(tree.Largest(k), best) << k;
+    }
+}
+
 // Tags given in bulk, out of order and some twice, are sorted by radix and
 // found through the directory: the first node of a tag, nothing for a tag
 // between, below, above or off the alignment.
