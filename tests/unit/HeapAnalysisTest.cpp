@@ -151,10 +151,7 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
 // unreachable nodes: each root holds a small random tree.
 TEST(HeapAnalysis, LargestRanksAsAFullSort) {
     HeapGraphBuilder builder;
-    HeapClass cls;
-    cls.name = "Node";
-    cls.tag = 0x10;
-    uint32_t node = builder.AddClass(cls, 0);
+    uint32_t node = builder.AddClass({"Node", 0x10}, 0);
     uint64_t seed = 7;
     auto next = [&seed](uint64_t bound) {
         seed = seed * 6364136223846793005ull + 1442695040888963407ull;
