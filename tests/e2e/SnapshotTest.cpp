@@ -42,8 +42,7 @@ const char* const METRIC_NAMES[] = {
     "$T$last.snapshot.heapwalk.end.time",          "$L$last.snapshot.heapwalk.duration.msec",
     "$L$last.snapshot.heapwalk.heap.objects.count", "$L$last.snapshot.heapwalk.heap.refs.count",
     "$L$last.snapshot.heapwalk.heap.roots.count",  "$T$last.snapshot.untag.start.time",
-    "$T$last.snapshot.untag.end.time",             "$L$last.snapshot.untag.duration.msec",
-    "$L$last.snapshot.heapwalk.classfields.duration.msec"};
+    "$T$last.snapshot.untag.end.time",             "$L$last.snapshot.untag.duration.msec"};
 
 // One snapshot as the client received it, indexed.
 struct Snapshot : SnapshotRecords {
@@ -234,8 +233,8 @@ TEST_F(SnapshotTest, StreamIsHeaderFilesAndFinalFrameWithMetrics) {
         ASSERT_NE(at, std::string_view::npos) << i;
         if (!frames[i].last) EXPECT_EQ(at + end.size(), body.size()) << "metrics only after the final file";
     }
-    ASSERT_EQ(first->metrics.size(), 19u);
-    for (int i = 0; i < 19; i++) EXPECT_EQ(first->metrics[i].name, METRIC_NAMES[i]);
+    ASSERT_EQ(first->metrics.size(), 18u);
+    for (int i = 0; i < 18; i++) EXPECT_EQ(first->metrics[i].name, METRIC_NAMES[i]);
     EXPECT_EQ(first->metrics[13].value, std::to_string(first->Count("total-refs")));
 }
 
