@@ -151,8 +151,7 @@ void AgentOptions::Parse(const char* options) {
             else
                 problem = "not a zstd level from 0 (no compression) to 19";
         } else {
-            ignoredWhy = "unknown key; known are port, address, cfgfile, idle, untag, heapdump, auth, "
-                         "min-interval and compress-level";
+            ignoredWhy = "unknown key";
         }
         if (problem) errors.push_back(Error("Invalid JVM Agent option '" + item + "': " + problem));
         if (ignoredWhy) ignored.push_back("ignored agent option '" + item + "': " + ignoredWhy);
