@@ -30,6 +30,12 @@ int64_t SteadyMillis() {
         .count();
 }
 
+// Also where the JVM's user looks first: the log may be off or elsewhere.
+void ReportToLogAndStderr(const std::string& line) {
+    VeskLogger::LogError(false, "%s", line.c_str());
+    fprintf(stderr, "%s\n", line.c_str());
+}
+
 // The untag pass over the heap reports tagged objects only.
 jint JNICALL ClearTagCB(jlong, jlong, jlong* tag_ptr, jint, void*) {
     *tag_ptr = 0;
@@ -82,6 +88,9 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     VeskLogger::SetLogFile(options.logFile.c_str());
     VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath,
                          static_cast<void*>(vm), optionText ? optionText : "");
+    // Launch scripts pass items meant for other tools or versions: they cost
+    // no server, but whoever wrote them may have meant something.
+    for (const std::string& note : options.ignored) ReportToLogAndStderr(note);
     // A key that is not private is no secret: the server had better not start.
     if (options.errors.empty() && !options.authFile.empty()) {
         if (Error error = AuthKey::Load(options.authFile, authKey)) options.errors.push_back(error);
@@ -89,10 +98,8 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     if (!options.errors.empty()) {
         // A server on another port or interface than asked for would be
         // found by nobody, or by the wrong people.
-        for (const Error& error : options.errors) {
-            VeskLogger::LogError(false, "%s; the command server does not start", error.What());
-            fprintf(stderr, "%s; the command server does not start\n", error.What());
-        }
+        for (const Error& error : options.errors)
+            ReportToLogAndStderr(std::string(error.What()) + "; the command server does not start");
         agentEnabled = false;
         return;
     }
@@ -298,16 +305,18 @@ bool JvmAgent::Snap(JvmInfo* info, bool untag) {
                 CheckJvmtiError(tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr,
                                                        nullptr, &callbacks, info),
                                 "FollowReferences");
-            heapWalkEnd.Now();
+            TimeStamp followEnd;
+            followEnd.Now();
             VeskLogger::LogDebug(
                 "Finished FollowReferences, ref.count=%" PRId64 ", obj.count=%" PRId64
                 ", elapsed.msec=%" PRId64,
-                info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
-            classFieldStart = classFieldEnd = TimeStamp();
+                info->GetHeapRefCount(), info->GetHeapObjCount(), followEnd.Millis() - heapWalkStart.Millis());
             if (!info->WalkStopped() && !IsDying()) WalkClassFields(info, jni);
+            // The class-field walk is part of the heap walk: the metrics keep their 18.
+            heapWalkEnd.Now();
 
             info->FinishSnapShotFiles(IsDying());
-            info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd});
+            info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
             taken = true;
             if (untag) UnTagLocked(info);
         }
@@ -319,7 +328,8 @@ bool JvmAgent::Snap(JvmInfo* info, bool untag) {
 void JvmAgent::WalkClassFields(JvmInfo* info, JNIEnv* jni) {
     jvmtiEnv* tags = info->GetTagEnv();
     if (!tags) return;
-    classFieldStart.Now();
+    TimeStamp start;
+    start.Now();
     {
         LocalFrame frame(jni, 64);
         jobjectArray holder = frame.Pushed() ? info->GatherClassFieldValues(jni) : nullptr;
@@ -332,11 +342,12 @@ void JvmAgent::WalkClassFields(JvmInfo* info, JNIEnv* jni) {
             info->EndClassFieldWalk(holder);
         }
     }
-    classFieldEnd.Now();
+    TimeStamp end;
+    end.Now();
     VeskLogger::LogDebug("Finished class field walk, values=%zu, ref.count=%" PRId64 ", obj.count=%" PRId64
                          ", elapsed.msec=%" PRId64,
                          info->GetClassFieldValueCount(), info->GetHeapRefCount(), info->GetHeapObjCount(),
-                         classFieldEnd.Millis() - classFieldStart.Millis());
+                         end.Millis() - start.Millis());
 }
 
 void JvmAgent::UnTagObjects(JvmInfo* info) {
@@ -371,7 +382,7 @@ void JvmAgent::UnTagLocked(JvmInfo* info) {
         VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, GetUntagDuration());
         VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64, GetUntagDuration());
     }
-    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd});
+    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
     info->TerminateSnapShot();
     // The untag step holds safepoints back too: the pause ends with it.
     NotePauseEnd();

@@ -170,7 +170,7 @@ private:
     AuthKey authKey;
     // Steady-clock milliseconds when the last pause ended; negative: none yet.
     std::atomic<int64_t> lastPauseEndMs{-1};
-    TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd;
+    TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;
 };
 
 }  // namespace Orlo

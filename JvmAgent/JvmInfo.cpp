@@ -141,8 +141,6 @@ void JvmInfo::GetAgentMetrics(StringBuffer& buffer) {
         {"$T$last.snapshot.untag.start.time", t.untagStart.Millis()},
         {"$T$last.snapshot.untag.end.time", t.untagEnd.Millis()},
         {"$L$last.snapshot.untag.duration.msec", t.untagEnd.Millis() - t.untagStart.Millis()},
-        // Last, so the 18 before keep their places.
-        {"$L$last.snapshot.heapwalk.classfields.duration.msec", t.classFieldEnd.Millis() - t.classFieldStart.Millis()},
     };
     for (const auto& metric : metrics) XmlUtils::AddPropElement(buffer, metric.name, metric.value);
 }

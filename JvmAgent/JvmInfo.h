@@ -67,10 +67,10 @@ private:
     bool ownsValues;
 };
 
-// What the snapshot driver timed around the walk: the heap walk, the walk
-// from the class objects' own fields, and the untag step.
+// What the snapshot driver timed around the walk: the heap walk (the walk
+// from the class objects' own fields included) and the untag step.
 struct WalkTimes {
-    TimeStamp walkStart, walkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd;
+    TimeStamp walkStart, walkEnd, untagStart, untagEnd;
 };
 
 class JvmInfo {

@@ -136,13 +136,6 @@ void VeskLogger::LogInfo(const char* fmt, ...) {
     va_end(args);
 }
 
-void VeskLogger::LogWarning(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    WriteMsg("WARNING", fmt, args);
-    va_end(args);
-}
-
 void VeskLogger::LogError(bool fatal, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);

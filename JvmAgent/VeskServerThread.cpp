@@ -76,7 +76,8 @@ std::string VeskServerThread::ListenText() const {
 void VeskServerThread::WarnIfExposed() const {
     // Every 127.x.x.x address is the loopback interface.
     if (key || address.rfind("127.", 0) == 0) return;
-    VeskLogger::LogWarning(
+    VeskLogger::LogError(
+        false,
         "The command server listens on %s without an authentication key: whoever reaches the port can read the "
         "heap and the system properties and pause the JVM. Use address=127.0.0.1 (with an SSH tunnel for remote "
         "use) or auth=FILE",

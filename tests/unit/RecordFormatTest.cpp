@@ -186,7 +186,7 @@ TEST(JvmInfoTest, FreshRecordReportsZeroes) {
     std::string text = vesktest::BufferText(buffer);
     size_t props = 0;
     for (size_t at = text.find("<prop "); at != std::string::npos; at = text.find("<prop ", at + 1)) props++;
-    EXPECT_EQ(props, 19u + 7u);
+    EXPECT_EQ(props, 18u + 7u);
     EXPECT_EQ(text.find("<prop name=\"$T$last.snapshot.overall.start.time\" value=\"0\"/>"), 0u);
     EXPECT_NE(text.find("<prop name=\"total-threads\" value=\"0\"/>"), std::string::npos);
     info.Clear();
