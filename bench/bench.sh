@@ -25,7 +25,7 @@ shift
 case " $* " in *" --help "* | *" -h "*) exec python3 "$driver" --help ;; esac
 build=${VESK_BENCH_BUILD:-$root/build-bench}
 jdk=/usr/lib/jvm/java-17-openjdk-amd64
-heaplib=${VESK_HEAPLIB_JAR:-$(find /usr/share/visualvm -name org-graalvm-visualvm-lib-jfluid-heap.jar 2>/dev/null | head -n 1)}
+heaplib=${VESK_HEAPLIB_JAR:-$(find /usr/share/visualvm -name org-graalvm-visualvm-lib-jfluid-heap.jar 2>/dev/null | head -n 1 || true)}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target veskjagent vesk veskfloor -j2 >/dev/null

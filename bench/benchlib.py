@@ -11,7 +11,6 @@ import re
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 

@@ -17,7 +17,6 @@ import os
 import re
 import struct
 import subprocess
-import sys
 import time
 
 from benchlib import JVMS, arguments, die_with_parent, free_port, jdk_version, parse, stop_jvm

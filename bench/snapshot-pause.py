@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from benchlib import (JVMS, arguments, begin_measure, cpu_ms, free_port, jdk_version, log_size, parse, pauses,
+from benchlib import (JVMS, arguments, begin_measure, cpu_ms, free_port, jdk_version, log_size, parse, pauses, rss_kib,
                       start_jvm, stop_jvm)
 
 # The agent's log line for the walk from class objects' own fields.
