@@ -9,6 +9,7 @@
 #include "ClientConnection.h"
 #include "HeapDumper.h"
 #include "JvmAgent.h"
+#include "Orlo.h"
 #include "VeskLogger.h"
 #include "XmlUtils.h"
 

@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "Orlo.h"
 #include "SnapshotWriter.h"
 #include "TagEnvironment.h"
 #include "TagRange.h"
+#include "TimeStamp.h"
+#include "VeskProtocol.h"
 
 namespace Orlo {
 
@@ -75,7 +76,7 @@ struct WalkTimes {
 
 class JvmInfo {
 public:
-    static constexpr int64_t REFS_PER_FILE = 250000;
+    static constexpr int64_t REFS_PER_FILE = Protocol::REFS_PER_FILE;
     static constexpr int CALLBACKS_PER_CANCEL_CHECK = 10000;
 
     JvmInfo();

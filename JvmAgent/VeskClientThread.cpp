@@ -17,6 +17,7 @@
 #include "HeapDumpCommand.h"
 #include "JvmAgent.h"
 #include "JvmInfo.h"
+#include "Orlo.h"
 #include "OrloUtils.h"
 #include "SnapshotResponse.h"
 #include "StringBuffer.h"
