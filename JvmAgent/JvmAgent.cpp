@@ -188,10 +188,8 @@ jint JvmAgent::JvmAttach() {
     }
     const char* where = options.address.empty() ? "*" : options.address.c_str();
     // A port in use fails the attaching tool rather than the server thread later.
-    int error = 0;
-    if (!VeskServerThread::CanBind(options.port, options.address.c_str(), &error)) {
-        VeskLogger::LogError(false, "Agent not started: cannot listen on %s:%d, error=%d", where, options.port,
-                             error);
+    if (Error refused = VeskServerThread::CanBind(options.port, options.address.c_str())) {
+        VeskLogger::LogError(false, "Agent not started: %s", refused.What());
         return JNI_ERR;
     }
     MonitorLock lock(*this);

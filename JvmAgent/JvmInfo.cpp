@@ -442,12 +442,12 @@ void JvmInfo::FlushOutput() {
 
 void JvmInfo::FinishSnapShotFiles(bool dying) {
     const bool writeLast = !dying && !SnapShotFailed();
-    std::string failure = snapshotWriter.End(writeLast ? snapshotBuffer : nullptr);
+    Error failure = snapshotWriter.End(writeLast ? snapshotBuffer : nullptr);
     snapshotBuffer = nullptr;
     if (dying)
         DeleteSnapShotFiles();
-    else if (!failure.empty())
-        FailSnapShot(failure);
+    else if (failure)
+        FailSnapShot(failure.Message());
 }
 
 void JvmInfo::TerminateSnapShot() {
