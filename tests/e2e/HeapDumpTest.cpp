@@ -195,6 +195,7 @@ TEST(HeapDump, RedactionZeroesValuesAndKeepsEveryObjectReferenceAndRoot) {
     // char[] and its byte[].
     std::map<std::string, int64_t> jvmBytes = JvmHistogram(jvm.pid, out);
     vesk::HeapGraph graph;
+    std::string error;
     ASSERT_TRUE(vesk::LoadHprofFile(saved, &graph, &error)) << error;
     std::map<std::string, int64_t> derived;
     for (const vesk::ClassTotals& totals : graph.Histogram()) derived[totals.name] += totals.bytes;
