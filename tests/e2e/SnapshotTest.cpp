@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -33,6 +34,7 @@ using vesk::VeskClient;
 namespace {
 
 const char FIXTURE[] = "snap.SnapFixture";
+const char WALK_STARTED[] = "Starting FollowReferences";
 const char CANCELLED_BODY[] = "<status value=\"0\"/><error msg=\"Operation cancelled by user\"/><last value=\"1\"/>";
 const char* const METRIC_NAMES[] = {
     "$T$last.snapshot.overall.start.time",         "$T$last.snapshot.overall.end.time",
@@ -145,10 +147,11 @@ public:
         }
     }
     // Runs the vesk program against this agent, again while it is rejected (4).
-    int Vesk(std::vector<std::string> args, const std::string& out, int interruptAfterMs = -1) {
+    int Vesk(std::vector<std::string> args, const std::string& out,
+             const std::function<bool()>& interruptWhen = nullptr) {
         args.insert(args.begin(), {VeskProgram(), "--port", std::to_string(port)});
         for (int attempt = 0;; attempt++) {
-            int status = RunProgram(args, out, interruptAfterMs);
+            int status = RunProgram(args, out, interruptWhen);
             if (status != 4 || attempt == 50) return status;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -169,6 +172,19 @@ public:
     // A round trip after a request: by then the agent has cleared that request.
     void Sync(VeskClient& client) { client.Request(VeskClient::BuildRequest({"RUNTIME"}, "sync")); }
     std::string Log() const { return ReadFile(dir.File("agent.log")); }
+    // The heap walks the agent has begun, as its log tells (at DEBUG).
+    size_t WalksStarted() const {
+        std::string log = Log();
+        size_t count = 0;
+        for (size_t at = log.find(WALK_STARTED); at != std::string::npos; at = log.find(WALK_STARTED, at + 1)) count++;
+        return count;
+    }
+    // Waits until more than `walks` heap walks have begun; false after a minute.
+    bool WaitForWalk(size_t walks) const {
+        for (int i = 0; i < 6000 && WalksStarted() <= walks; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return WalksStarted() > walks;
+    }
 
     TempDir dir;
     int port;
@@ -484,11 +500,11 @@ TEST_F(SnapshotTest, VeskCommandLineOptionsExitCodesAndOutput) {
 
 // A bulk large enough that the walk is still running when "<ABORT>" arrives.
 TEST(SnapshotCancel, AbortStopsTheWalkAndTheConnectionGoesOn) {
-    SnapJvm jvm(3000000);
+    SnapJvm jvm(3000000, "", "DEBUG");
     ASSERT_TRUE(jvm.ready) << jvm.jvm->Stderr();
     VeskClient client = jvm.Connect();
     client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "9"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a separate read for the abort
+    ASSERT_TRUE(jvm.WaitForWalk(0)) << jvm.Log();  // the abort then comes in a read of its own
     client.SendAbort();
     std::vector<Frame> frames = client.ReadResponse();
     ASSERT_EQ(frames.size(), 1u);
@@ -512,7 +528,8 @@ TEST(SnapshotCancel, AbortStopsTheWalkAndTheConnectionGoesOn) {
 
     // Ctrl-C on vesk snapshot: the agent stops, nothing is saved.
     std::string file = jvm.dir.File("cut.vsnap"), out = jvm.dir.File("vesk.out");
-    EXPECT_EQ(jvm.Vesk({"snapshot", "-o", file}, out, 700), 130)
+    size_t walks = jvm.WalksStarted();
+    EXPECT_EQ(jvm.Vesk({"snapshot", "-o", file}, out, [&] { return jvm.WalksStarted() > walks; }), 130)
         << ReadFile(out);
     EXPECT_NE(ReadFile(out).find("cancelled"), std::string::npos) << ReadFile(out);
     EXPECT_FALSE(FileExists(file));
@@ -538,8 +555,7 @@ TEST(SnapshotExit, ExitDuringStreamingOrTheWalkLeavesNoFile) {
             client.ReadFrame();  // and no more: the rest waits in the agent
             ASSERT_FALSE(SnapshotFiles(jvm.temp).empty());
         } else {
-            for (int i = 0; i < 6000 && jvm.Log().find("Starting FollowReferences") == std::string::npos; i++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(jvm.WaitForWalk(0)) << jvm.Log();
         }
         auto signalled = std::chrono::system_clock::now();
         jvm.SignalExit();
@@ -592,8 +608,9 @@ protected:
     // A client whose snapshot walk is under way.
     static VeskClient Walking() {
         VeskClient client = jvm->Connect();
+        size_t walks = jvm->WalksStarted();
         client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "1"));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_TRUE(jvm->WaitForWalk(walks)) << jvm->Log();
         return client;
     }
 

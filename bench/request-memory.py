@@ -1,8 +1,5 @@
 #!/usr/bin/env python3
-"""Resident memory of a JVM over a burst of requests on fresh connections.
-
-usage: bench/requests.py [--jdk JDK_HOME] [--agent LIB]
-       (defaults: JDK 17, the agent of build/)
+"""Request memory: resident memory of a JVM over a burst of requests on fresh connections.
 
 Two JVMs with the same heap and agent, one with the C library's default
 allocator settings and one with MALLOC_ARENA_MAX=1 (one arena: memory freed
@@ -10,16 +7,12 @@ by a finished client thread cannot stay behind in that thread's arena). Each
 gets the same requests, every one on a new connection, so every one is
 served by a new agent thread. Resident sizes are read from /proc.
 """
-import argparse
 import os
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import time
 
-from bench import JVMS, free_port, rss_kib, start_jvm, stop_jvm
+from benchlib import JVMS, arguments, free_port, parse, rss_kib, start_jvm, stop_jvm
 
 REQUEST = b'<vesk-cmd tag="1"><cmd name="SNAPSHOT"/><cmd name="SYSTEM_PROPS"/></vesk-cmd>'
 
@@ -64,24 +57,10 @@ def burst(a, env_extra, name):
 
 
 def main():
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    p = argparse.ArgumentParser()
-    p.add_argument("--jdk", default="/usr/lib/jvm/java-17-openjdk-amd64")
-    p.add_argument("--agent", default=os.path.join(root, "build", "libveskjagent.so"))
-    p.add_argument("--objects", type=int, default=200000)
+    p = arguments(__doc__, several_jdks=False)
+    p.add_argument("--objects", type=int, default=200000, help="heap size")
     p.add_argument("--requests", type=int, default=100)
-    a = p.parse_args()
-    signal.signal(signal.SIGTERM, lambda s, _f: sys.exit(128 + s))
-    with tempfile.TemporaryDirectory(prefix="vesk-bench.") as work:
-        a.work, a.classes, a.config = work, os.path.join(work, "classes"), os.path.join(work, "agent.properties")
-        subprocess.run([f"{a.jdk}/bin/javac", "--release", "17", "-d", a.classes,
-                        os.path.join(root, "bench", "BenchHeap.java")], check=True)
-        with open(a.config, "w") as f:
-            f.write(f"vesk.agent.log.level=ERROR\nvesk.agent.log.file={work}/agent_%P.log\n")
-        run(a)
-
-
-def run(a):
+    a = parse(p)
     print(f"agent: {a.agent}; {a.requests} requests (SNAPSHOT + SYSTEM_PROPS), each on a new connection; "
           f"heap of {a.objects:,} objects")
     rows = []

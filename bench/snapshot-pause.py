@@ -1,5 +1,9 @@
 #!/usr/bin/env python3
-"""Snapshot benchmark driver; run it through bench/run.sh.
+"""Snapshot pause: the snapshot agent beside a bare JVMTI heap walk (the floor).
+
+Heaps of 1, 2.5 and 5 million objects, each measured by the floor agent and
+by the snapshot agent in each untag mode (tag, walk and untag times,
+safepoint pauses, resident memory), on JDK 17 and JDK 25.
 
 For each JDK, heap size and run: one JVM measured by the floor agent (and,
 in the first run, dumped with jcmd GC.heap_dump), then one JVM per untag mode
@@ -8,75 +12,23 @@ Every JVM logs its safepoints (-Xlog:safepoint); the pauses that fall within
 the request are summed. Resident memory is read from /proc/<pid>/status
 before, polled during, and read again 5 s after each measurement; the Java
 heap is committed and touched at start-up, so that only native memory moves. Each cell
-shows the median of the runs.
+shows the median of the runs. The walk from class objects' own fields is
+timed by the agent's DEBUG log line for it.
 """
-import argparse
-import ctypes
 import os
 import re
-import signal
 import socket
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
-JVMS = []  # every JVM started, killed on the way out
+from benchlib import (JVMS, arguments, begin_measure, cpu_ms, free_port, jdk_version, log_size, parse, pauses, rss_kib,
+                      start_jvm, stop_jvm)
 
-
-def die_with_parent():
-    # SIGKILL the JVM if this driver dies without cleaning up.
-    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGKILL)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def rss_kib(pid):
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
-class RssPeak(threading.Thread):
-    """Polls a process's resident size until stopped; keeps the peak."""
-
-    def __init__(self, pid):
-        super().__init__(daemon=True)
-        self.pid, self.peak, self.running = pid, rss_kib(pid), True
-
-    def run(self):
-        while self.running:
-            self.peak = max(self.peak, rss_kib(self.pid))
-            time.sleep(0.01)
-
-    def stop(self):
-        self.running = False
-        self.join()
-        self.peak = max(self.peak, rss_kib(self.pid))
-        return self.peak
-
-
-TICK_MS = 1000 / os.sysconf("SC_CLK_TCK")
-
-
-def cpu_ms(stat_path):
-    """User plus system CPU time of a process or thread, in ms."""
-    try:
-        with open(stat_path) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) * TICK_MS
-    except OSError:
-        return 0.0
+# The agent's log line for the walk from class objects' own fields.
+CLASS_FIELD_WALK = re.compile(r"Finished class field walk, .*elapsed\.msec=(\d+)")
+CLASS_FIELD_METRIC = "$L$last.snapshot.heapwalk.classfields.duration.msec"
 
 
 def vm_thread_stat(pid):
@@ -89,62 +41,6 @@ def vm_thread_stat(pid):
         except OSError:
             pass
     return f"/proc/{pid}/stat"
-
-
-def begin_measure(proc, splog):
-    """After a settling second: resident size before, a running peak poll, the safepoint log's offset."""
-    time.sleep(1)
-    before = rss_kib(proc.pid)
-    poll = RssPeak(proc.pid)
-    log_start = log_size(splog)
-    poll.start()
-    return before, poll, log_start
-
-
-def start_jvm(args, work, name, env_extra):
-    out = open(os.path.join(work, name + ".out"), "w")
-    env = dict(os.environ, **env_extra)
-    proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, env=env, preexec_fn=die_with_parent)
-    JVMS.append(proc)
-    with open(os.path.join(work, "jvm.pids"), "a") as f:
-        f.write(f"{proc.pid}\n")
-    path = out.name
-    deadline = time.time() + 600
-    while time.time() < deadline:
-        text = open(path).read()
-        m = re.search(r"BENCH READY (\d+)", text)
-        if m:
-            return proc, int(m.group(1))
-        if proc.poll() is not None:
-            raise RuntimeError(f"{name}: JVM ended early:\n{text}")
-        time.sleep(0.2)
-    raise RuntimeError(f"{name}: heap not built in time")
-
-
-def exit_on_signals():
-    """Ctrl-C, TERM and HUP end the driver through its finally blocks, which stop the JVMs."""
-    def on_signal(signum, _frame):
-        raise SystemExit(128 + signum)
-
-    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, on_signal)
-
-
-def print_row(name, row, digits=2):
-    """One measurement as it is taken: its name and every figure."""
-    print(f"  {name}: " + ", ".join(f"{k}={v:.{digits}f}" if isinstance(v, float) else f"{k}={v}"
-                                    for k, v in row.items()), flush=True)
-
-
-def jdk_version(jdk):
-    lines = subprocess.run([f"{jdk}/bin/java", "-version"], capture_output=True, text=True).stderr.splitlines()
-    return lines[0] if lines else jdk
-
-
-def stop_jvm(proc):
-    if proc.poll() is None:
-        proc.kill()
-    proc.wait()
 
 
 def connect(port, timeout=60):
@@ -223,35 +119,6 @@ def heap_dump(jdk, pid, work):
     return ms
 
 
-SAFEPOINT = re.compile(rb'Safepoint "([^"]*)".*?Reaching safepoint: (\d+) ns.*?At safepoint: (\d+) ns.*?Total: (\d+) ns')
-# The VM operation of JVMTI's FollowReferences: the snapshot's (and the floor's) walk.
-WALK_OPERATION = b"HeapWalkOperation"
-
-
-def log_size(path):
-    try:
-        return os.path.getsize(path)
-    except OSError:
-        return 0
-
-
-def pauses(path, start, end):
-    """The safepoint pauses logged between two offsets, in ms: sum and longest of
-    the totals, the sums of time to safepoint and time at safepoint, and the
-    totals of the heap walks' pauses apart from everybody else's."""
-    with open(path, "rb") as f:
-        f.seek(start)
-        text = f.read(end - start)
-    found = [(m.group(1), int(m.group(2)) / 1e6, int(m.group(3)) / 1e6, int(m.group(4)) / 1e6)
-             for m in SAFEPOINT.finditer(text)]
-    totals = [t for _, _, _, t in found]
-    return {"pause_sum": sum(totals), "pause_max": max(totals, default=0.0),
-            "to_sp": sum(r for _, r, _, _ in found), "at_sp": sum(a for _, _, a, _ in found),
-            "walk_pause": sum(t for n, _, _, t in found if n == WALK_OPERATION),
-            "other_pause": sum(t for n, _, _, t in found if n != WALK_OPERATION),
-            "other_to_sp": sum(r for n, r, _, _ in found if n != WALK_OPERATION)}
-
-
 def measure(jdk, size, agent, a, dump=False):
     """One JVM of `size` objects measured by `agent` ("floor", "floor-dispose" or an untag mode)."""
     tmp = os.path.join(a.work, "tmp")
@@ -263,9 +130,9 @@ def measure(jdk, size, agent, a, dump=False):
     if floor:
         agent_arg = f"-agentpath:{a.floor}=port={port}"
     elif agent == "before":
-        agent_arg = f"-agentpath:{a.before}=port={port},address=127.0.0.1,cfgfile={a.config},untag=dispose"
+        agent_arg = f"-agentpath:{a.before}=port={port},address=127.0.0.1,cfgfile={a.debug_config},untag=dispose"
     else:
-        agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config},untag={agent}"
+        agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.debug_config},untag={agent}"
     # The Java heap committed and touched from the start: resident memory
     # then moves with native memory only, not with the heap's growth.
     args = [f"{jdk}/bin/java", agent_arg, f"-Xms{a.xmx}", f"-Xmx{a.xmx}", "-XX:+AlwaysPreTouch",
@@ -291,7 +158,10 @@ def measure(jdk, size, agent, a, dump=False):
             walk = m["$L$last.snapshot.heapwalk.duration.msec"]
             untag = m["$L$last.snapshot.untag.duration.msec"]
             # The walk from class objects' own fields; an agent before it has none.
-            cfwalk = m.get("$L$last.snapshot.heapwalk.classfields.duration.msec", 0)
+            cfwalk = class_field_walk_ms(os.path.join(a.work, f"agent_{proc.pid}.log"))
+            # An agent that reports it as a metric of its own leaves it out of the heap walk's time.
+            if CLASS_FIELD_METRIC not in m:
+                walk -= cfwalk
             objs = r["objs"]
         paused = pauses(splog, log_start, log_size(splog))
         vm_cpu, all_cpu = cpu_ms(vm_stat) - vm_cpu, cpu_ms(f"/proc/{proc.pid}/stat") - all_cpu
@@ -315,23 +185,34 @@ def measure(jdk, size, agent, a, dump=False):
     return row, dump_ms
 
 
+def class_field_walk_ms(log):
+    try:
+        with open(log) as f:
+            found = CLASS_FIELD_WALK.findall(f.read())
+    except OSError:
+        return 0
+    return int(found[-1]) if found else 0
+
+
 def median_rows(rows):
     return {k: statistics.median(r[k] for r in rows) for k in rows[0]}
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("agent", "floor", "classes", "work", "config"):
-        p.add_argument("--" + name, required=True)
-    p.add_argument("--jdk", action="append", required=True, help="JDK home; repeat for more")
-    p.add_argument("--sizes", default="1000000,2500000,5000000")
-    p.add_argument("--modes", default="dispose,iterate,walk")
-    p.add_argument("--runs", type=int, default=3)
+    p = arguments(__doc__)
+    p.add_argument("--sizes", default="1000000,2500000,5000000", help="heap sizes (objects)")
+    p.add_argument("--modes", default="dispose,iterate,walk",
+                   help="untag modes to measure; floor-dispose adds the floor agent with its tags disposed of "
+                        "instead of walked off")
+    p.add_argument("--runs", type=int, default=3, help="runs per cell (medians)")
     p.add_argument("--xmx", default="2g")
     p.add_argument("--before", help="another build of the snapshot agent, measured too as agent 'before'")
-    a = p.parse_args()
+    a = parse(p)
+    # DEBUG: the agent logs the class-field walk's time.
+    a.debug_config = os.path.join(a.work, "agent-debug.properties")
+    with open(a.debug_config, "w") as f:
+        f.write(f"vesk.agent.log.level=DEBUG\nvesk.agent.log.file={a.work}/agent_%P.log\n")
 
-    exit_on_signals()
     sizes = [int(s) for s in a.sizes.split(",")]
     agents = ["floor"] + (["before"] if a.before else []) + a.modes.split(",")
     results = {}  # (jdk, size, agent) -> rows

@@ -1,5 +1,12 @@
 #!/usr/bin/env python3
-"""Scale benchmark driver; run it through bench/analysis-scale.sh.
+"""Analysis at scale: vesk top on a snapshot and on an HPROF dump of the same
+bench heap, at several sizes, beside sha256sum of the same file in the same
+run: wall time, peak resident memory, bytes per object, the first command and
+the second on an indexed file, and the retained sizes of the fixture's known
+structures across inputs and sizes. With --baseline, that build runs beside
+this one and their JSON must match. VisualVM's heap library runs on the dumps
+while it finishes in time. The inputs are kept in --inputs for later runs:
+about 200 MiB per million objects. Run on a quiet machine.
 
 For each heap size, one JVM builds the bench heap (with the snapshot agent
 when a stream is wanted); vesk saves its snapshot and jcmd GC.heap_dump an
@@ -9,15 +16,13 @@ HPROF dump of the same heap. Then, per input: sha256sum of the file, and
 command on the indexed file). Every JSON of one input must agree byte for
 byte. VisualVM's heap library reads each dump until it once fails to finish.
 """
-import argparse
 import json
 import os
 import subprocess
 import sys
 import time
 
-from analysis import KNOWN, TOP, Timed
-from bench import JVMS, exit_on_signals, free_port, start_jvm, stop_jvm
+from benchlib import JVMS, KNOWN, TOP, Timed, arguments, free_port, need_time, parse, start_jvm, stop_jvm
 
 
 def make_inputs(size, with_stream, a):
@@ -86,18 +91,16 @@ def heaplib(dump, a):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("jdk", "agent", "classes", "work", "config", "inputs"):
-        p.add_argument("--" + name, required=True)
-    p.add_argument("--vesk", action="append", dest="vesks", required=True, help="label=path, repeatable")
-    p.add_argument("--sizes", default="1000000,5000000,20000000,50000000")
-    p.add_argument("--hprof-only", default="", help="sizes measured from a dump only")
-    p.add_argument("--heaplib", default="", help="VisualVM's heap library jar; empty: not installed")
+    p = arguments(__doc__, several_jdks=False)
+    p.add_argument("--baseline", help="another build's vesk, measured beside this one as 'before'")
+    p.add_argument("--inputs", default="/tmp/vesk-bench-inputs", help="where the inputs are kept for later runs")
+    p.add_argument("--sizes", default="1000000,5000000,20000000,50000000", help="heap sizes, both inputs")
+    p.add_argument("--hprof-only", default="100000000", help="sizes measured from a dump only")
     p.add_argument("--limit", type=int, default=180, help="seconds the heap library may take")
-    a = p.parse_args()
-    labels = [v.split("=", 1)[0] for v in a.vesks]
-    a.vesks = [v.split("=", 1)[1] for v in a.vesks]
-    exit_on_signals()
+    a = parse(p)
+    need_time()
+    labels = (["before"] if a.baseline else []) + ["after"]
+    a.vesks = ([a.baseline] if a.baseline else []) + [a.vesk]
     os.makedirs(a.inputs, exist_ok=True)
     sizes = [(int(s), True) for s in a.sizes.split(",") if s] + [(int(s), False) for s in a.hprof_only.split(",") if s]
     print(f"{os.cpu_count()} CPUs; load average {os.getloadavg()[0]:.2f} at start")
