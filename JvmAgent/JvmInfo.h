@@ -111,7 +111,7 @@ public:
     const std::vector<std::string>& GetSnapShotFileNames() const { return snapshotWriter.Files(); }
     // The driver's times of the last walk, for the metrics; zero until given.
     void SetWalkTimes(const WalkTimes& times) { walkTimes = times; }
-    // Appends the 19 metric <prop> elements that close a snapshot stream.
+    // Appends the 18 metric <prop> elements that close a snapshot stream.
     void GetAgentMetrics(StringBuffer& buffer);
     // Trace dump of every thread and class record; the caller checks the level.
     void PrintJvmInfo();
