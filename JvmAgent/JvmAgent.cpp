@@ -49,8 +49,8 @@ jint JNICALL ClassFieldReferenceCB(jvmtiHeapReferenceKind kind, const jvmtiHeapR
                                    jint length, void* user_data) {
     jint visit = JVMTI_VISIT_ABORT;
     ExceptionBoundary::Run("ClassFieldReferenceCB", [&] {
-        visit = static_cast<JvmInfo*>(user_data)->RecordClassFieldReference(kind, info, class_tag, referrer_class_tag,
-                                                                           size, tag_ptr, referrer_tag_ptr, length);
+        visit = static_cast<ClassFieldValues*>(user_data)->Record(kind, info, class_tag, referrer_class_tag, size,
+                                                                 tag_ptr, referrer_tag_ptr, length);
     });
     return visit;
 }
@@ -189,10 +189,8 @@ jint JvmAgent::JvmAttach() {
     }
     const char* where = options.address.empty() ? "*" : options.address.c_str();
     // A port in use fails the attaching tool rather than the server thread later.
-    int error = 0;
-    if (!VeskServerThread::CanBind(options.port, options.address.c_str(), &error)) {
-        VeskLogger::LogError(false, "Agent not started: cannot listen on %s:%d, error=%d", where, options.port,
-                             error);
+    if (Error refused = VeskServerThread::CanBind(options.port, options.address.c_str())) {
+        VeskLogger::LogError(false, "Agent not started: %s", refused.What());
         return JNI_ERR;
     }
     MonitorLock lock(*this);
@@ -331,23 +329,25 @@ void JvmAgent::WalkClassFields(JvmInfo* info, JNIEnv* jni) {
     if (!tags) return;
     TimeStamp start;
     start.Now();
+    ClassFieldValues& fields = info->GetClassFields();
     {
         LocalFrame frame(jni, 64);
-        jobjectArray holder = frame.Pushed() ? info->GatherClassFieldValues(jni) : nullptr;
+        jobjectArray holder = frame.Pushed() ? fields.Gather(jni) : nullptr;
         if (holder) {
             jvmtiHeapCallbacks callbacks;
             memset(&callbacks, 0, sizeof callbacks);
             callbacks.heap_reference_callback = &ClassFieldReferenceCB;
-            CheckJvmtiError(tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr, holder, &callbacks, info),
-                            "FollowReferences(class fields)");
-            info->EndClassFieldWalk(holder);
+            CheckJvmtiError(
+                tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr, holder, &callbacks, &fields),
+                "FollowReferences(class fields)");
+            fields.End(holder);
         }
     }
     TimeStamp end;
     end.Now();
     VeskLogger::LogDebug("Finished class field walk, values=%zu, ref.count=%" PRId64 ", obj.count=%" PRId64
                          ", elapsed.msec=%" PRId64,
-                         info->GetClassFieldValueCount(), info->GetHeapRefCount(), info->GetHeapObjCount(),
+                         fields.Count(), info->GetHeapRefCount(), info->GetHeapObjCount(),
                          end.Millis() - start.Millis());
 }
 

@@ -14,7 +14,7 @@
 #include "AgentOptions.h"
 #include "AuthKey.h"
 #include "Error.h"
-#include "Orlo.h"
+#include "TimeStamp.h"
 
 namespace Orlo {
 

@@ -18,6 +18,7 @@
 #include "HistogramCommand.h"
 #include "JvmAgent.h"
 #include "JvmInfo.h"
+#include "Orlo.h"
 #include "OrloUtils.h"
 #include "SnapshotResponse.h"
 #include "StringBuffer.h"

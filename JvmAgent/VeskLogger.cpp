@@ -14,6 +14,7 @@
 
 #include "JvmAgent.h"
 #include "Orlo.h"
+#include "TimeStamp.h"
 
 namespace Orlo {
 

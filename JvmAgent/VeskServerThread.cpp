@@ -39,11 +39,12 @@ VeskServerThread::~VeskServerThread() {
     for (std::unique_ptr<VeskClientThread>& client : clients) client.release();
 }
 
-bool VeskServerThread::CanBind(int port, const char* address, int* error) {
+Error VeskServerThread::CanBind(int port, const char* address) {
     VeskSocket probe(SOCK_STREAM, AF_INET);
-    bool bound = probe.SetListenerAddressOptions() && probe.Bind(port, address);
-    *error = bound ? 0 : probe.GetError();
-    return bound;
+    if (probe.SetListenerAddressOptions() && probe.Bind(port, address)) return Error();
+    const int code = probe.GetError();
+    return Error::Format("cannot listen on %s:%d: %s (error=%d)", address && *address ? address : "*", port,
+                         VeskSocket::ErrorText(code).c_str(), code);
 }
 
 void VeskServerThread::ThreadFunction() {

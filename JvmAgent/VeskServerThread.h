@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AuthLockout.h"
+#include "Error.h"
 #include "VeskThread.h"
 
 namespace Orlo {
@@ -42,8 +43,9 @@ public:
     ~VeskServerThread() override;
 
     // Whether the port can be bound now (the server binds on its own thread,
-    // too late to fail a start); error gets the platform's code when not.
-    static bool CanBind(int port, const char* address, int* error);
+    // too late to fail a start): when not, "cannot listen on ADDRESS:PORT:
+    // TEXT (error=CODE)" with the platform's words and code.
+    static Error CanBind(int port, const char* address);
 
     // Binds and listens; a failure is logged and written to standard error
     // with the address, port and the system's message, and ends the thread.

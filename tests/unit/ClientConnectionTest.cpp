@@ -11,6 +11,7 @@
 #include "FrameCompressor.h"
 #include "JavaProcess.h"
 #include "StringBuffer.h"
+#include "VeskServerThread.h"
 #include "VeskSocket.h"
 
 using namespace Orlo;
@@ -309,6 +310,11 @@ TEST_F(LoopbackTest, BindingAPortInUseFailsWithAddressInUse) {
     VeskSocket second(SOCK_STREAM, AF_INET);
     EXPECT_FALSE(second.Bind(port, "127.0.0.1"));
     EXPECT_EQ(second.GetError(), vesktest::SOCKET_EADDRINUSE);
+    // The attach-time probe names the address and the code.
+    const std::string refused = VeskServerThread::CanBind(port, "127.0.0.1").Message();
+    EXPECT_EQ(refused.rfind("cannot listen on 127.0.0.1:" + std::to_string(port) + ": ", 0), 0u) << refused;
+    EXPECT_NE(refused.find("(error=" + std::to_string(vesktest::SOCKET_EADDRINUSE) + ")"), std::string::npos)
+        << refused;
 }
 
 TEST(VeskSocketTest, BindRejectsAnAddressThatIsNotDottedIPv4) {

@@ -8,6 +8,7 @@
 #include "FakeJvm.h"
 #include "Orlo.h"
 #include "TempDir.h"
+#include "TimeStamp.h"
 #include "VeskLogger.h"
 
 using namespace Orlo;
