@@ -7,6 +7,7 @@
 #include "JvmAgent.h"
 #include "Orlo.h"
 #include "StringBuffer.h"
+#include "TimeStamp.h"
 #include "XmlUtils.h"
 
 namespace Orlo {
