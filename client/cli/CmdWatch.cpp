@@ -68,8 +68,8 @@ const CLI::Validator Duration(
     },
     "DURATION");
 
-std::vector<ClassSample> Classes(const HistogramSample& sample) {
-    std::vector<ClassSample> classes;
+std::vector<ClassTotals> Classes(const HistogramSample& sample) {
+    std::vector<ClassTotals> classes;
     classes.reserve(sample.classes.size());
     for (const HistogramClass& cls : sample.classes) classes.push_back({cls.name, cls.instances, cls.bytes});
     return classes;

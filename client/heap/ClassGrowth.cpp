@@ -10,10 +10,10 @@ ClassGrowth::ClassGrowth(size_t window) : window(window), keep(std::max(window, 
     if (window < 2) throw std::invalid_argument("a growth window needs two samples");
 }
 
-void ClassGrowth::Add(int64_t used, const std::vector<ClassSample>& sample) {
-    std::map<std::string, ClassSample> now;
-    for (const ClassSample& cls : sample) {
-        ClassSample& sum = now[cls.name];
+void ClassGrowth::Add(int64_t used, const std::vector<ClassTotals>& sample) {
+    std::map<std::string, ClassTotals> now;
+    for (const ClassTotals& cls : sample) {
+        ClassTotals& sum = now[cls.name];
         sum.instances += cls.instances;
         sum.bytes += cls.bytes;
     }

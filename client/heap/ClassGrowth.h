@@ -15,13 +15,9 @@
 #include <string>
 #include <vector>
 
-namespace vesk {
+#include "heap/HeapGraph.h"
 
-struct ClassSample {
-    std::string name;
-    int64_t instances = 0;
-    int64_t bytes = 0;
-};
+namespace vesk {
 
 class ClassGrowth {
 public:
@@ -35,7 +31,8 @@ public:
     // window: K, at least 2.
     explicit ClassGrowth(size_t window = DEFAULT_WINDOW);
 
-    void Add(int64_t heapUsed, const std::vector<ClassSample>& classes);
+    // classes: instances and bytes per class (retained is not read).
+    void Add(int64_t heapUsed, const std::vector<ClassTotals>& classes);
     size_t Samples() const { return samples; }
 
     struct Row {

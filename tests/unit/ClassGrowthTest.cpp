@@ -10,7 +10,7 @@
 #include "report/OpenMetricsText.h"
 
 using vesk::ClassGrowth;
-using vesk::ClassSample;
+using vesk::ClassTotals;
 
 namespace {
 
