@@ -9,12 +9,13 @@
 #include <cstring>
 #include <memory>
 
+#include "base/File.h"
+#include "base/ZstdDecoder.h"
+#include "base/ZstdFileReader.h"
 #include "load/HprofFile.h"
 #include "load/HprofLoader.h"
 #include "load/SnapshotLoader.h"
 #include "protocol/SnapshotSession.h"
-#include "protocol/ZstdDecoder.h"
-#include "protocol/ZstdFileReader.h"
 #include "term/InterruptGuard.h"
 
 namespace vesk {
@@ -30,11 +31,10 @@ public:
 };
 
 static SnapshotInput::Kind KindOfFile(const std::string& path) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "rb"), fclose);
-    if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
+    File file = File::Open(path);
     char head[32];
-    size_t n = fread(head, 1, sizeof head, file.get());
-    if (ferror(file.get())) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
+    size_t n = fread(head, 1, sizeof head, file.Get());
+    if (ferror(file.Get())) File::ReadFailed(path);
     if (ZstdDecoder::IsZstd(head, n)) {
         // Compressed: the kind of what it holds.
         std::string plain = ZstdFileReader::Head(path, sizeof head);
@@ -192,9 +192,12 @@ void SnapshotInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree
     {
         // Ctrl-C stops the writing first, so that no partial file stays behind.
         InterruptGuard guard;
-        if (!WriteHeapIndex(target, stamp, graph, tree, properties, &error, [&] { return guard.Presses() > 0; }))
-            cancelled = guard.Presses() > 0;
-        else error.clear();
+        try {
+            WriteHeapIndex(target, stamp, graph, tree, properties, [&] { return guard.Presses() > 0; });
+        } catch (const ClientError& e) {
+            cancelled = e.Kind() == ErrorKind::Cancelled;
+            error = e.what();
+        }
     }
     if (cancelled) raise(SIGINT);  // now the command's own Ctrl-C handling
     if (!error.empty()) fprintf(stderr, "vesk: no index written: %s\n", error.c_str());

@@ -28,7 +28,7 @@
 #include "heap/HeapGraph.h"
 #include "heap/HeapSummary.h"
 #include "load/HeapIndex.h"
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 #include "load/SnapshotHistogram.h"
 #include "protocol/SnapshotReader.h"
 #include "report/HeapReport.h"

@@ -16,6 +16,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/AtomicFile.h"
+#include "base/ClientError.h"
+#include "base/Pages.h"
+
 namespace vesk {
 
 namespace {
@@ -171,20 +175,6 @@ public:
     bool stopped = false;
 };
 
-// Most of the time reading an index goes to faulting in the pages of the
-// arrays it fills: huge pages make that 512 times fewer faults.
-void HugePages(void* data, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t HUGE = 2 << 20;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + HUGE - 1) & ~(HUGE - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(HUGE - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
 // Hashes what a reader has read, in the order read, on a thread of its own:
 // checking a section then costs hardly more than reading it.
 class HashBehind {
@@ -285,7 +275,9 @@ public:
             value.clear();
             value.shrink_to_fit();
             value.reserve(size);
-            HugePages(value.data(), size * sizeof(Element));
+            // Most of the time reading an index goes to faulting in the
+            // pages of the arrays it fills: huge pages make that 512 times fewer.
+            AdviseHugePages(value.data(), size * sizeof(Element));
             value.resize(size);
             if constexpr (ITEMWISE<Element>) {
                 for (auto& element : value) Item(element);
@@ -431,24 +423,20 @@ std::string IndexInCache(const SourceStamp& source) {
     return dir + "/" + source.path.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + key + ".vidx";
 }
 
-HeapIndexReader::~HeapIndexReader() {
-    if (file) fclose(file);
-}
+HeapIndexReader::~HeapIndexReader() = default;
 
 bool HeapIndexReader::Open(const std::string& path, const SourceStamp& source, bool checkPath) {
-    if (file) fclose(file);
-    file = fopen(path.c_str(), "rb");
+    file = File::TryOpen(path);
     if (!file) return false;
-    setvbuf(file, nullptr, _IOFBF, 1 << 16);
+    setvbuf(file.Get(), nullptr, _IOFBF, 1 << 16);
     Header header;
     uint64_t headerBytes = 0;
     struct stat st;
-    if (!DecodeHeader(file, &header, &headerBytes) || header.sourceSize != source.size ||
+    if (!DecodeHeader(file.Get(), &header, &headerBytes) || header.sourceSize != source.size ||
         header.sourceModifiedNs != source.modifiedNs || (checkPath && header.sourcePath != source.path) ||
-        fstat(fileno(file), &st) != 0 ||
+        fstat(fileno(file.Get()), &st) != 0 ||
         static_cast<uint64_t>(st.st_size) != headerBytes + header.graphBytes + header.treeBytes) {
-        fclose(file);
-        file = nullptr;
+        file.Close();
         return false;
     }
     graphBytes = header.graphBytes;
@@ -461,30 +449,27 @@ bool HeapIndexReader::Open(const std::string& path, const SourceStamp& source, b
 
 bool HeapIndexReader::ReadGraph(HeapGraph* graph, IndexProperties* properties) {
     if (!file) return false;
-    IndexIn in(file, graphBytes);
+    IndexIn in(file.Get(), graphBytes);
     in(*properties, *graph);
     return in.Whole(graphHash);
 }
 
 std::unique_ptr<DominatorTree> HeapIndexReader::ReadTree(const HeapGraph& graph) {
-    if (!file || fseeko(file, static_cast<off_t>(treeOffset), SEEK_SET) != 0) return nullptr;
+    if (!file || fseeko(file.Get(), static_cast<off_t>(treeOffset), SEEK_SET) != 0) return nullptr;
     auto tree = std::make_unique<DominatorTree>(graph, DominatorTree::Stored{});
-    IndexIn in(file, treeBytes);
+    IndexIn in(file.Get(), treeBytes);
     in(*tree);
     // A tree of another node count would index past the graph's arrays.
     if (!in.Whole(treeHash) || !tree->Consistent()) return nullptr;
     return tree;
 }
 
-bool WriteHeapIndex(const std::string& path, const SourceStamp& source, const HeapGraph& graph,
-                    const DominatorTree& tree, const IndexProperties& properties, std::string* error,
-                    const std::function<bool()>& stop) {
-    std::string temporary = path + ".part" + std::to_string(getpid());
-    FILE* file = fopen(temporary.c_str(), "wb");
-    if (!file) {
-        *error = "cannot create " + temporary + ": " + strerror(errno);
-        return false;
-    }
+void WriteHeapIndex(const std::string& path, const SourceStamp& source, const HeapGraph& graph,
+                    const DominatorTree& tree, const IndexProperties& properties, const std::function<bool()>& stop) {
+    AtomicFile written(path, ".part" + std::to_string(getpid()));
+    if (!written.Create())
+        throw ClientError(ErrorKind::File, "cannot create " + written.Temporary() + ": " + strerror(errno));
+    FILE* file = written.Get();
     setvbuf(file, nullptr, _IOFBF, 1 << 16);
     Header header;
     header.sourceSize = source.size;
@@ -502,16 +487,11 @@ bool WriteHeapIndex(const std::string& path, const SourceStamp& source, const He
     out(const_cast<DominatorTree&>(tree));
     header.treeBytes = out.bytes;
     header.treeHash = out.hash.Digest();
+    if (out.stopped) throw ClientError(ErrorKind::Cancelled, "cancelled");
     std::string filled = EncodeHeader(header);
     ok = ok && !out.failed && fseeko(file, 0, SEEK_SET) == 0 &&
-         fwrite(filled.data(), 1, filled.size(), file) == filled.size() && fflush(file) == 0;
-    int saved = errno;
-    ok = fclose(file) == 0 && ok;
-    if (ok && rename(temporary.c_str(), path.c_str()) == 0) return true;
-    if (!ok && saved == 0) saved = errno;
-    *error = out.stopped ? "cancelled" : "cannot write " + path + ": " + strerror(ok ? errno : saved);
-    unlink(temporary.c_str());
-    return false;
+         fwrite(filled.data(), 1, filled.size(), file) == filled.size() && written.Commit();
+    if (!ok) throw ClientError(ErrorKind::File, "cannot write " + path + ": " + strerror(errno));
 }
 
 }  // namespace vesk

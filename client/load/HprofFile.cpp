@@ -7,8 +7,9 @@
 #include <memory>
 #include <thread>
 
+#include "base/File.h"
+#include "base/ZstdFileReader.h"
 #include "load/HprofWindow.h"
-#include "protocol/ZstdFileReader.h"
 
 namespace vesk {
 
@@ -21,16 +22,12 @@ using Orlo::HprofHeader;
 using Orlo::HprofHeaderStatus;
 using Orlo::HprofSubRecord;
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-
 }  // namespace
 
 bool HprofFile::IsHprof(const std::string& path) {
-    std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "rb"));
+    File file = File::TryOpen(path);
     uint8_t head[F::MAGIC_LENGTH];
-    return file && fread(head, 1, sizeof head, file.get()) == sizeof head && F::HasMagic(head, sizeof head);
+    return file && fread(head, 1, sizeof head, file.Get()) == sizeof head && F::HasMagic(head, sizeof head);
 }
 
 HprofFile::HprofFile(const std::string& path, WorkProgress& progress)

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "HprofFormat.h"
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 
 namespace vesk {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "heap/HeapGraph.h"
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 
 namespace vesk {
 

@@ -11,8 +11,8 @@
 #include <new>
 
 #include "load/HprofFile.h"
-#include "protocol/ClientError.h"
-#include "protocol/ZstdFileReader.h"
+#include "base/ClientError.h"
+#include "base/ZstdFileReader.h"
 
 namespace vesk {
 

@@ -25,8 +25,9 @@
 #include <thread>
 
 #include "VeskProtocol.h"
-#include "protocol/ZstdDecoder.h"
-#include "protocol/ZstdFileReader.h"
+#include "base/File.h"
+#include "base/ZstdDecoder.h"
+#include "base/ZstdFileReader.h"
 
 namespace vesk {
 
@@ -1109,9 +1110,8 @@ static std::future<size_t> ReadAhead(FILE* file, std::vector<char>& into) {
 
 void FeedFile(const std::string& path, SnapshotReader& reader,
               const std::function<void(uint64_t done, uint64_t total)>& onProgress) {
-    std::unique_ptr<FILE, int (*)(FILE*)> opened(fopen(path.c_str(), "rb"), fclose);
-    FILE* file = opened.get();
-    if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
+    File opened = File::Open(path);
+    FILE* file = opened.Get();
     struct stat info {};
     uint64_t total = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     // Pieces of a few MiB: a thread for each costs next to nothing.
@@ -1130,7 +1130,7 @@ void FeedFile(const std::string& path, SnapshotReader& reader,
         if (!more) break;
         chunk.swap(ahead);
     }
-    if (ferror(file)) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
+    if (ferror(file)) File::ReadFailed(path);
 }
 
 bool SnapshotReader::Finish() {

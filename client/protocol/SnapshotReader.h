@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "heap/HeapGraph.h"
-#include "protocol/ClientError.h"
+#include "base/ClientError.h"
 
 namespace vesk {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 #include "term/Progress.h"
 
 namespace vesk {

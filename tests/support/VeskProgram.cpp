@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "TempDir.h"
-#include "protocol/ZstdDecoder.h"
+#include "base/ZstdDecoder.h"
 
 namespace vesktest {
 
