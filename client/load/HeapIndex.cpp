@@ -6,19 +6,18 @@
 
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
-#include <thread>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
 
 #include "base/AtomicFile.h"
+#include "base/BoundedQueue.h"
 #include "base/ClientError.h"
 #include "base/Pages.h"
+#include "base/Parallel.h"
 
 namespace vesk {
 
@@ -179,7 +178,7 @@ public:
 // checking a section then costs hardly more than reading it.
 class HashBehind {
 public:
-    HashBehind() : worker([this] { Run(); }) {}
+    HashBehind() { worker.Start([this] { Run(); }); }
     ~HashBehind() { Digest(); }
     HashBehind(const HashBehind&) = delete;
     HashBehind& operator=(const HashBehind&) = delete;
@@ -193,18 +192,14 @@ public:
             return;
         }
         Flush();
-        Hand(data, n);
+        blocks.Push({data, n});
     }
     // Waits until everything added is hashed.
     uint64_t Digest() {
-        if (worker.joinable()) {
+        if (worker.Pending()) {
             Flush();
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                ended = true;
-            }
-            ready.notify_one();
-            worker.join();
+            blocks.Close();
+            worker.Wait();
         }
         return hash.Digest();
     }
@@ -216,36 +211,19 @@ private:
         if (small.empty()) return;
         copies.push_back(std::move(small));
         small.clear();
-        Hand(copies.back().data(), copies.back().size());
-    }
-    void Hand(const void* data, size_t n) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            blocks.emplace_back(data, n);
-        }
-        ready.notify_one();
+        blocks.Push({copies.back().data(), copies.back().size()});
     }
     void Run() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            ready.wait(lock, [this] { return !blocks.empty() || ended; });
-            if (blocks.empty()) return;
-            auto [data, n] = blocks.front();
-            blocks.pop_front();
-            lock.unlock();
-            hash.Update(data, n);
-            lock.lock();
-        }
+        std::pair<const void*, size_t> block;
+        while (blocks.Pop(block)) hash.Update(block.first, block.second);
     }
 
     Hash64 hash;  // the worker's until Digest
     std::string small;
     std::deque<std::string> copies;  // a string's characters stay put when the deque grows
-    std::mutex mutex;
-    std::condition_variable ready;
-    std::deque<std::pair<const void*, size_t>> blocks;
-    bool ended = false;
-    std::thread worker;  // last: starts once the rest is built
+    // Unbounded: the blocks are the reader's own memory, not copies.
+    BoundedQueue<std::pair<const void*, size_t>> blocks{SIZE_MAX};
+    Beside<> worker;  // last: starts once the rest is built
 };
 
 // Reads values back, never past its section's length; fails at the first
