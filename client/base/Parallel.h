@@ -27,7 +27,8 @@ namespace vesk {
 
 // A task on a thread of its own. Wait (or Get) joins it and throws what it
 // threw; the destructor joins too, dropping any exception (a caller on its
-// way out with an error of its own). Not copyable; one waiting thread.
+// way out with an error of its own). Not copyable; one waiting thread. A
+// task is kept in a std::function, so it must be copyable itself.
 //
 // Ctrl-C (SIGINT) is blocked on the task's thread: it is handled by the
 // thread that leads the work (see InterruptExit).
