@@ -14,7 +14,7 @@
 
 namespace vesk {
 
-class SnapshotLoader : public SnapshotHandler {
+class StreamLoader : public SnapshotHandler {
 public:
     void OnProperty(const std::string& command, const std::string& name, const std::string& value) override;
     void OnClass(StreamClass& cls) override;
