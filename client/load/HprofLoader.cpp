@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "heap/HeapGraphBuilder.h"
 #include "load/HprofFile.h"
 #include "load/HprofLayout.h"
 

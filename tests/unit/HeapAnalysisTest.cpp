@@ -8,6 +8,7 @@
 #include "heap/DominatorChildren.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
+#include "heap/HeapGraphBuilder.h"
 #include "heap/HeapPaths.h"
 #include "load/SnapshotLoader.h"
 #include "SnapshotStream.h"

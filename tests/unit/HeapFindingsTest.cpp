@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "heap/DominatorTree.h"
+#include "heap/HeapGraphBuilder.h"
 #include "heap/HeapFindings.h"
 #include "heap/HolderGrowth.h"
 
