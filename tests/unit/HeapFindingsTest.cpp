@@ -6,6 +6,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraphBuilder.h"
 #include "heap/HeapFindings.h"
+#include "heap/HeapText.h"
 #include "heap/HolderGrowth.h"
 
 using namespace vesk;
