@@ -29,7 +29,7 @@
 #include "heap/HeapSummary.h"
 #include "load/HeapIndex.h"
 #include "heap/WorkProgress.h"
-#include "load/SnapshotHistogram.h"
+#include "heap/ClassHistogram.h"
 #include "protocol/SnapshotReader.h"
 #include "report/HeapReport.h"
 
@@ -55,7 +55,7 @@ public:
     // left out): the whole heap is read, or a file's index, and the first
     // analysis of a file writes the index. summary, when given, gets what
     // the graph says of unreachable objects and fillers.
-    std::vector<ClassCount> Histogram(HeapSummary* summary = nullptr) const;
+    std::vector<ClassTotals> Histogram(HeapSummary* summary = nullptr) const;
     // The whole heap. properties, when given, gets a snapshot's header
     // properties (an HPROF file has none).
     HeapGraph Graph(StreamProperties* properties = nullptr) const;

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "heap/ClassHistogram.h"
 #include "heap/EdgeOffsets.h"
 #include "heap/NodeId.h"
 #include "heap/TagIndex.h"
@@ -112,14 +113,6 @@ struct HeapEdge {
     int32_t index;
 };
 inline int32_t ClassObjectField(int32_t index) { return NO_INDEX - 1 - index; }
-
-// Per class totals, as histograms and diffs show them.
-struct ClassTotals {
-    std::string name;
-    int64_t instances = 0;
-    int64_t bytes = 0;      // shallow
-    int64_t retained = -1;  // -1 when not computed
-};
 
 class HeapGraph {
 public:
