@@ -14,6 +14,11 @@
 // of them or passes 32 GiB is kept apart, with 12 more); computing it takes
 // up to 16 bytes per node and 8 per reference to a node the depth-first
 // search numbered earlier.
+//
+// Threads: the constructor numbers the nodes a second time on a thread of
+// its own, joined before it returns (its failure rethrown); read-only
+// afterwards, safe to read from several threads. The graph must outlive
+// the tree. Failure: std::bad_alloc.
 #pragma once
 
 #include <cstdint>

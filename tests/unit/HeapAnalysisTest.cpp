@@ -11,7 +11,6 @@
 #include "heap/HeapDiff.h"
 #include "heap/HeapGraphBuilder.h"
 #include "heap/HeapPaths.h"
-#include "heap/HeapText.h"
 #include "load/SnapshotLoader.h"
 #include "SnapshotStream.h"
 
@@ -97,23 +96,14 @@ TEST(HeapAnalysis, DominatorChildrenMatchTheTree) {
 // A chain whose every level keeps 90 % of the one above is one row; a child
 // below that share starts a row of its own.
 TEST(HeapAnalysis, ChainRowsFoldLevelsThatRetainAlmostAll) {
-    HeapGraphBuilder builder;
-    HeapClass cls;
-    cls.name = "Node";
-    cls.tag = 1;
-    uint32_t node = builder.AddClass(cls, 0);
-    const std::vector<std::pair<uint64_t, uint64_t>> objects{{0xa, 104}, {0xb, 16}, {0xc, 1000},
-                                                             {0xd, 2000}, {0xe, 504}, {0xf, 96}};
-    for (const auto& [tag, size] : objects) builder.AddObject(tag, node, size);
-    for (const auto& [from, to] : std::vector<std::pair<uint64_t, uint64_t>>{{0xa, 0xb}, {0xb, 0xc}, {0xe, 0xf}})
-        builder.AddReference(builder.FindNode(from), to, 0);
-    for (uint64_t root : {0xa, 0xd, 0xe}) builder.AddRoot(root, RootKind::JniGlobal);
-    HeapGraph graph = builder.Finish();
+    HeapGraph graph = Load(GraphStream({104, 16, 1000, 2000, 504, 96}, {{1, 2}, {2, 3}, {5, 6}}, {1, 4, 5}));
     DominatorTree tree(graph);
+    // "top>end/depth" by object number.
     std::vector<std::string> rows;
+    auto object = [&](NodeId node) { return std::to_string(graph.Tag(node) - 0x1000); };
     for (const ChainRow& row : ChainRows(tree, 4))
-        rows.push_back(HexTag(graph.Tag(row.top)) + ">" + HexTag(graph.Tag(row.end)) + "/" + std::to_string(row.depth));
-    EXPECT_EQ(rows, (std::vector<std::string>{"d>d/0", "a>c/2", "e>e/0", "f>f/0"}));
+        rows.push_back(object(row.top) + ">" + object(row.end) + "/" + std::to_string(row.depth));
+    EXPECT_EQ(rows, (std::vector<std::string>{"4>4/0", "1>3/2", "5>5/0", "6>6/0"}));
     EXPECT_EQ(ChainRows(tree, 2).size(), 2u);
 }
 
