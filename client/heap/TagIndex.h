@@ -3,6 +3,9 @@
 // the stream brings them out of order; heap dump ids are addresses. Compact
 // stores such tags one per node: 8 bytes (their distance from the least, in
 // 32 bits, in units of their common alignment) or 12 rather than 20 a run.
+//
+// Filled by one thread (Set excepted); Find and TagOf are safe from several
+// threads once a Merge followed the last Add.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +29,9 @@ public:
     void Add(NodeId node, uint64_t tag);
     // Room for count nodes' tags: address space only, until used.
     void Reserve(size_t count);
+    // NO_NODE when no node has tag; of nodes added with the same tag, the first.
     NodeId Find(uint64_t tag) const;
+    // 0 when node has none.
     uint64_t TagOf(NodeId node) const;
     size_t MemoryBytes() const;
     // Sorts what was added since; Find is safe from several threads once
