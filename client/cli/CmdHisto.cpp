@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "heap/ClassHistogram.h"
 #include "load/HeapInput.h"
-#include "load/SnapshotHistogram.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -21,9 +21,9 @@ struct HistoArgs {
     bool bytes = false;
 };
 
-static void PrintJson(const std::vector<ClassCount>& rows, const HeapSummary& summary, size_t count) {
+static void PrintJson(const std::vector<ClassTotals>& rows, const HeapSummary& summary, size_t count) {
     int64_t instances = 0, bytes = 0;
-    for (const ClassCount& row : rows) {
+    for (const ClassTotals& row : rows) {
         instances += row.instances;
         bytes += row.bytes;
     }
@@ -39,7 +39,7 @@ static void RunHisto(const Options& options, const HistoArgs& args) {
     InterruptExit cancel("histo cancelled (Ctrl-C)", EXIT_CANCELLED);
     ProgressDisplay progress("histo");
     HeapSummary summary;
-    std::vector<ClassCount> rows = HeapInput(InputOf(options), args.file, false, progress).Histogram(&summary);
+    std::vector<ClassTotals> rows = HeapInput(InputOf(options), args.file, false, progress).Histogram(&summary);
     progress.Stop();
     if (args.json) {
         PrintJson(rows, summary, args.count);
