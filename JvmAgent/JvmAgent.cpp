@@ -188,14 +188,14 @@ jint JvmAgent::JvmAttach() {
         return JNI_ERR;
     }
     const char* where = options.address.empty() ? "*" : options.address.c_str();
-    // A port in use fails the attaching tool rather than the server thread later.
-    if (Error refused = VeskServerThread::CanBind(options.port, options.address.c_str())) {
-        VeskLogger::LogError(false, "Agent not started: %s", refused.What());
-        return JNI_ERR;
-    }
     MonitorLock lock(*this);
     serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds,
                                                       authKey.Empty() ? nullptr : &authKey);
+    if (Error refused = serverThread->Listen()) {
+        serverThread.reset();
+        VeskLogger::LogError(false, "Agent not started: %s", refused.What());
+        return JNI_ERR;
+    }
     if (!serverThread->Start()) {
         serverThread.reset();
         VeskLogger::LogError(false, "Agent not started: its server thread could not be started");

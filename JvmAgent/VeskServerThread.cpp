@@ -39,25 +39,28 @@ VeskServerThread::~VeskServerThread() {
     for (std::unique_ptr<VeskClientThread>& client : clients) client.release();
 }
 
-Error VeskServerThread::CanBind(int port, const char* address) {
-    VeskSocket probe(SOCK_STREAM, AF_INET);
-    if (probe.SetListenerAddressOptions() && probe.Bind(port, address)) return Error();
-    const int code = probe.GetError();
-    return Error::Format("cannot listen on %s:%d: %s (error=%d)", address && *address ? address : "*", port,
+Error VeskServerThread::Listen() {
+    VeskSocket* listener = GetSocket();
+    listening = listener->SetListenerAddressOptions() && listener->Bind(port, address.c_str()) && listener->Listen();
+    if (listening) return Error();
+    const int code = listener->GetError();
+    return Error::Format("cannot listen on %s:%d: %s (error=%d)", address.empty() ? "*" : address.c_str(), port,
                          VeskSocket::ErrorText(code).c_str(), code);
 }
 
 void VeskServerThread::ThreadFunction() {
     VeskSocket* listener = GetSocket();
-    listener->SetListenerAddressOptions();
-    // Without a listening socket every accept fails at once: end instead of spinning.
-    if (!listener->Bind(port, address.c_str())) {
-        ReportListenFailure("bind");
-        return;
-    }
-    if (!listener->Listen()) {
-        ReportListenFailure("listen on");
-        return;
+    if (!listening) {
+        listener->SetListenerAddressOptions();
+        // Without a listening socket every accept fails at once: end instead of spinning.
+        if (!listener->Bind(port, address.c_str())) {
+            ReportListenFailure("bind");
+            return;
+        }
+        if (!listener->Listen()) {
+            ReportListenFailure("listen on");
+            return;
+        }
     }
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Listening for connections on port: %d", port);
     WarnIfExposed();

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cli/Commands.h"
-#include "cli/SnapshotInput.h"
-#include "load/SnapshotHistogram.h"
+#include "heap/ClassHistogram.h"
+#include "load/HeapInput.h"
 #include "protocol/HistogramRequest.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
@@ -26,9 +26,9 @@ struct HistoArgs {
 };
 
 // summary: null for the agent's histogram, which knows nothing of reachability.
-static void PrintJson(const std::vector<ClassCount>& rows, const HeapSummary* summary, size_t count) {
+static void PrintJson(const std::vector<ClassTotals>& rows, const HeapSummary* summary, size_t count) {
     int64_t instances = 0, bytes = 0;
-    for (const ClassCount& row : rows) {
+    for (const ClassTotals& row : rows) {
         instances += row.instances;
         bytes += row.bytes;
     }
@@ -45,7 +45,7 @@ static bool RunAgentHistogram(const Options& options, const HistoArgs& args) {
     VeskClient client = ConnectClient(options);
     HistogramSample sample;
     if (!RequestHistogram(client, args.live, sample)) return false;
-    std::vector<ClassCount> rows;
+    std::vector<ClassTotals> rows;
     rows.reserve(sample.classes.size());
     for (HistogramClass& cls : sample.classes) rows.push_back({std::move(cls.name), cls.instances, cls.bytes});
     rows = SortHistogram(std::move(rows));
@@ -62,7 +62,7 @@ static void RunHisto(const Options& options, const HistoArgs& args) {
     if (args.file.empty() && RunAgentHistogram(options, args)) return;
     ProgressDisplay progress("histo");
     HeapSummary summary;
-    std::vector<ClassCount> rows = SnapshotInput(options, args.file, false, progress).Histogram(&summary);
+    std::vector<ClassTotals> rows = HeapInput(InputOf(options), args.file, false, progress).Histogram(&summary);
     progress.Stop();
     if (args.json) {
         PrintJson(rows, &summary, args.count);

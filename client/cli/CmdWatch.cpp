@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/File.h"
 #include "cli/Commands.h"
 #include "cli/MetricsServer.h"
 #include "heap/ClassGrowth.h"
@@ -149,8 +150,6 @@ std::string SummaryText(const ClassGrowth& growth, int64_t elapsedMillis) {
     return text + "\n";
 }
 
-using UniqueFile = std::unique_ptr<FILE, int (*)(FILE*)>;
-
 // The page of --report: every class a sample flagged, its bytes in every sample.
 void WriteTrendPage(const std::string& samplesPath, const std::string& pagePath) {
     std::ifstream in(samplesPath);
@@ -211,13 +210,10 @@ void RunWatch(const Options& options, const WatchArgs& args) {
     int64_t forMillis = args.forText.empty() ? -1 : DurationMillis(args.forText);
     std::string source = options.host + ":" + std::to_string(options.port);
 
-    UniqueFile output(nullptr, fclose);
-    if (!args.output.empty()) {
-        output.reset(fopen(args.output.c_str(), "a"));
-        if (!output) throw ClientError(ErrorKind::File, "cannot write " + args.output);
-    }
+    File output;
+    if (!args.output.empty()) output = File::Open(args.output, "a");
     bool screen = isatty(STDOUT_FILENO);
-    FILE* lines = output ? output.get() : screen ? nullptr : stdout;
+    FILE* lines = output ? output.Get() : screen ? nullptr : stdout;
 
     std::unique_ptr<MetricsServer> metrics;
     if (!args.metrics.empty()) metrics = std::make_unique<MetricsServer>(args.metrics);

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "protocol/ClientError.h"
+#include "base/ClientError.h"
 
 namespace vesk {
 
@@ -29,12 +29,16 @@ MetricsServer::MetricsServer(const std::string& address) : server(std::make_uniq
     });
     if (!server->bind_to_port(host, port))
         throw ClientError(ErrorKind::File, "cannot listen on " + address + " for --metrics");
-    serving = std::thread([this] { server->listen_after_bind(); });
+    serving.Start([this] { server->listen_after_bind(); });
 }
 
 MetricsServer::~MetricsServer() {
     server->stop();
-    if (serving.joinable()) serving.join();
+    try {
+        serving.Wait();
+    } catch (...) {
+        // The watch's own outcome is what the user needs to see.
+    }
 }
 
 void MetricsServer::Publish(std::string text) {

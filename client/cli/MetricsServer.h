@@ -6,7 +6,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+
+#include "base/Parallel.h"
 
 namespace httplib {
 class Server;
@@ -33,7 +34,7 @@ private:
     std::unique_ptr<httplib::Server> server;
     std::mutex lock;
     std::string current;
-    std::thread serving;
+    Beside<> serving;  // the listener
 };
 
 }  // namespace vesk

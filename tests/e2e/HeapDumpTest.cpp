@@ -194,9 +194,7 @@ TEST(HeapDump, RedactionZeroesValuesAndKeepsEveryObjectReferenceAndRoot) {
     // classes, and Secrets retains itself, its string with its bytes, its
     // char[] and its byte[].
     std::map<std::string, int64_t> jvmBytes = JvmHistogram(jvm.pid, out);
-    vesk::HeapGraph graph;
-    std::string error;
-    ASSERT_TRUE(vesk::LoadHprofFile(saved, &graph, &error)) << error;
+    vesk::HeapGraph graph = vesk::LoadHprofFile(saved);
     std::map<std::string, int64_t> derived;
     for (const vesk::ClassTotals& totals : graph.Histogram()) derived[totals.name] += totals.bytes;
     EXPECT_EQ(derived["dump.Secrets"], jvmBytes["dump.Secrets"]);

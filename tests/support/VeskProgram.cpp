@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "TempDir.h"
-#include "protocol/ZstdDecoder.h"
+#include "base/ZstdDecoder.h"
 
 namespace vesktest {
 

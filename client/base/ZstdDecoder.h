@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/ClientError.h"
+#include "base/ClientError.h"
 
 namespace vesk {
 

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "heap/HeapGraph.h"
+#include "heap/HeapGraphBuilder.h"
 #include "protocol/SnapshotReader.h"
 
 namespace vesk {
 
-class SnapshotLoader : public SnapshotHandler {
+class StreamLoader : public SnapshotHandler {
 public:
     void OnProperty(const std::string& command, const std::string& name, const std::string& value) override;
     void OnClass(StreamClass& cls) override;

@@ -1,4 +1,4 @@
-#include "protocol/ZstdDecoder.h"
+#include "base/ZstdDecoder.h"
 
 #include <zstd.h>
 

@@ -11,17 +11,16 @@
 // One reader thread; the decoding thread ends with the object.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
+
+#include "base/BoundedQueue.h"
+#include "base/File.h"
+#include "base/Parallel.h"
 
 namespace vesk {
 
@@ -62,10 +61,9 @@ private:
         size_t size = 0;
         uint64_t compressedEnd = 0;
     };
-    void Decode(FILE* file);
+    using BlockQueue = BoundedQueue<std::unique_ptr<Block>>;
+    void Decode();
     std::unique_ptr<Block> Empty();
-    // False once the reader is going.
-    bool Hand(std::unique_ptr<Block>& block);
 
     std::string path;
     uint64_t compressedSize = 0;
@@ -74,14 +72,10 @@ private:
     std::unique_ptr<Block> current;
     size_t used = 0;  // of current
 
-    std::mutex lock;
-    std::condition_variable changed;
-    std::deque<std::unique_ptr<Block>> ready;
-    std::vector<std::unique_ptr<Block>> spare;
-    bool decoded = false;  // every block is in ready, or failure is set
-    bool stopping = false;
-    std::exception_ptr failure;
-    std::thread decoder;
+    File file;  // the decoding thread's
+    BlockQueue ready;
+    BlockQueue spare;  // handed out, back for the decoding thread to fill again
+    Beside<> decoder;  // last: it starts once the rest is built
 };
 
 }  // namespace vesk

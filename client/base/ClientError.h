@@ -33,4 +33,9 @@ private:
     ErrorKind kind;
 };
 
+// A usage error to throw, its message pointing at --help.
+inline ClientError UsageError(const std::string& message) {
+    return ClientError(ErrorKind::Usage, message + " (vesk --help shows the usage)");
+}
+
 }  // namespace vesk

@@ -1,4 +1,4 @@
-#include "protocol/ZstdFileReader.h"
+#include "base/ZstdFileReader.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/ClientError.h"
-#include "protocol/ZstdDecoder.h"
+#include "base/ClientError.h"
+#include "base/ZstdDecoder.h"
 
 namespace vesk {
 
@@ -22,27 +22,12 @@ namespace {
 constexpr size_t BLOCK = 1 << 20;
 constexpr size_t AHEAD = 4;
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-File Open(const std::string& path) {
-    File file(fopen(path.c_str(), "rb"));
-    if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
-    return file;
-}
-
-[[noreturn]] void ReadFailed(const std::string& path) {
-    throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
-}
-
 }  // namespace
 
 bool ZstdFileReader::IsCompressed(const std::string& path) {
-    File file(fopen(path.c_str(), "rb"));
+    File file = File::TryOpen(path);
     char head[4];
-    return file && fread(head, 1, sizeof head, file.get()) == sizeof head && ZstdDecoder::IsZstd(head, sizeof head);
+    return file && fread(head, 1, sizeof head, file.Get()) == sizeof head && ZstdDecoder::IsZstd(head, sizeof head);
 }
 
 std::string ZstdFileReader::Head(const std::string& path, size_t size) {
@@ -52,13 +37,13 @@ std::string ZstdFileReader::Head(const std::string& path, size_t size) {
         void Plain(const char* data, size_t n) override { bytes.append(data, std::min(n, size - bytes.size())); }
     } keep;
     keep.size = size;
-    File file = Open(path);
+    File file = File::Open(path);
     ZstdDecoder decoder(ErrorKind::File, path);
     char chunk[16 << 10];
     size_t n;
-    while (keep.bytes.size() < size && (n = fread(chunk, 1, sizeof chunk, file.get())) > 0)
+    while (keep.bytes.size() < size && (n = fread(chunk, 1, sizeof chunk, file.Get())) > 0)
         decoder.Feed(chunk, n, keep);
-    if (ferror(file.get())) ReadFailed(path);
+    if (ferror(file.Get())) File::ReadFailed(path);
     if (keep.bytes.size() < size) decoder.Finish();
     return keep.bytes;
 }
@@ -81,47 +66,38 @@ uint64_t ZstdFileReader::PlainSize(const std::string& path) {
     return plain;
 }
 
-ZstdFileReader::ZstdFileReader(const std::string& path) : path(path) {
-    File file = Open(path);
+// Every block there is is in ready, in spare, being filled or handed out:
+// spare never fills.
+ZstdFileReader::ZstdFileReader(const std::string& path)
+    : path(path), file(File::Open(path)), ready(AHEAD), spare(AHEAD + 2) {
     struct stat info {};
-    if (fstat(fileno(file.get()), &info) == 0) compressedSize = static_cast<uint64_t>(info.st_size);
-    decoder = std::thread([this, opened = file.release()] { Decode(opened); });
+    if (fstat(fileno(file.Get()), &info) == 0) compressedSize = static_cast<uint64_t>(info.st_size);
+    decoder.Start([this] { Decode(); });
 }
 
 ZstdFileReader::~ZstdFileReader() {
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        stopping = true;
-    }
-    changed.notify_all();
-    decoder.join();
+    ready.Cancel();
+    decoder.Wait();
 }
 
 std::unique_ptr<ZstdFileReader::Block> ZstdFileReader::Empty() {
-    std::lock_guard<std::mutex> hold(lock);
-    if (spare.empty()) {
-        auto block = std::make_unique<Block>();
-        block->bytes.resize(BLOCK);
+    std::unique_ptr<Block> block;
+    if (spare.TryPop(block)) {
+        block->size = 0;
         return block;
     }
-    std::unique_ptr<Block> block = std::move(spare.back());
-    spare.pop_back();
-    block->size = 0;
+    block = std::make_unique<Block>();
+    block->bytes.resize(BLOCK);
     return block;
 }
 
-bool ZstdFileReader::Hand(std::unique_ptr<Block>& block) {
-    std::unique_lock<std::mutex> hold(lock);
-    changed.wait(hold, [&] { return stopping || ready.size() < AHEAD; });
-    if (stopping) return false;
-    ready.push_back(std::move(block));
-    changed.notify_all();
-    return true;
-}
-
-void ZstdFileReader::Decode(FILE* opened) {
-    File file(opened);
+void ZstdFileReader::Decode() {
     std::unique_ptr<Block> block;
+    // However decoding ends, the reader gets every byte decoded before.
+    auto end = [&] {
+        if (block && block->size) ready.Push(block);
+        ready.Close();
+    };
     try {
         ZstdDecoder zstd(ErrorKind::File, path);
         std::vector<char> chunk(BLOCK);
@@ -138,39 +114,30 @@ void ZstdFileReader::Decode(FILE* opened) {
                 block->size += used.second;
                 block->compressedEnd = zstd.CompressedBytes();
                 if (block->size < block->bytes.size()) return true;
-                if (!Hand(block)) return false;
+                if (!ready.Push(block)) return false;
                 block = Empty();
             }
         };
         size_t n;
-        while ((n = fread(chunk.data(), 1, chunk.size(), file.get())) > 0)
-            if (!decode(chunk.data(), n)) return;
-        if (ferror(file.get())) ReadFailed(path);
+        while ((n = fread(chunk.data(), 1, chunk.size(), file.Get())) > 0)
+            if (!decode(chunk.data(), n)) return end();
+        if (ferror(file.Get())) File::ReadFailed(path);
         zstd.Finish();
     } catch (...) {
-        std::lock_guard<std::mutex> hold(lock);
-        failure = std::current_exception();
+        end();
+        throw;
     }
-    std::lock_guard<std::mutex> hold(lock);
-    if (block && block->size) ready.push_back(std::move(block));
-    decoded = true;
-    changed.notify_all();
+    end();
 }
 
 std::string_view ZstdFileReader::Next(size_t most) {
     if (!current || used == current->size) {
-        std::unique_lock<std::mutex> hold(lock);
-        if (current) spare.push_back(std::move(current));
-        changed.notify_all();
-        changed.wait(hold, [&] { return !ready.empty() || decoded; });
-        if (ready.empty()) {
-            if (failure) std::rethrow_exception(failure);
+        if (current) spare.Push(current);
+        if (!ready.Pop(current)) {
+            decoder.Wait();  // throws what stopped the decoding
             return {};
         }
-        current = std::move(ready.front());
-        ready.pop_front();
         used = 0;
-        changed.notify_all();
     }
     size_t size = std::min(most, current->size - used);
     std::string_view bytes(current->bytes.data() + used, size);

@@ -19,23 +19,35 @@
 // Usage when no input was given.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "cli/Commands.h"
+#include "base/WorkProgress.h"
+#include "heap/ClassHistogram.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
 #include "heap/HeapSummary.h"
 #include "load/HeapIndex.h"
-#include "heap/WorkProgress.h"
-#include "load/SnapshotHistogram.h"
 #include "protocol/SnapshotReader.h"
-#include "report/HeapReport.h"
+#include "protocol/VeskClient.h"
 
 namespace vesk {
 
-class SnapshotInput {
+// What an input takes from the command line.
+struct InputSettings {
+    std::string host;  // of the agent, for a live snapshot
+    int port = 0;
+    int timeoutMs = 0;
+    bool compress = true;
+    bool portGiven = false;  // --port: a live snapshot unless FILE is required
+    bool noIndex = false;
+    // Connects to the agent (and authenticates) for a live snapshot.
+    std::function<VeskClient()> connect;
+};
+
+class HeapInput {
 public:
     enum class Kind { Live, Stream, Hprof };
 
@@ -43,7 +55,7 @@ public:
     // optional, otherwise a usage error. A file is opened here to learn its kind.
     // progress gets the reading and building phases (a live snapshot shows
     // its own while it arrives); it must outlive the input.
-    SnapshotInput(const Options& options, const std::string& file, bool fileRequired,
+    HeapInput(const InputSettings& settings, const std::string& file, bool fileRequired,
                   WorkProgress& progress = NoProgress());
 
     Kind GetKind() const { return kind; }
@@ -55,10 +67,10 @@ public:
     // left out): the whole heap is read, or a file's index, and the first
     // analysis of a file writes the index. summary, when given, gets what
     // the graph says of unreachable objects and fillers.
-    std::vector<ClassCount> Histogram(HeapSummary* summary = nullptr) const;
+    std::vector<ClassTotals> Histogram(HeapSummary* summary = nullptr) const;
     // The whole heap. properties, when given, gets a snapshot's header
     // properties (an HPROF file has none).
-    HeapGraph Graph(StreamProperties* properties = nullptr) const;
+    HeapGraph Graph(IndexProperties* properties = nullptr) const;
     // The dominator tree (weak references followed) over graph, which
     // Graph returned: the index's when graph came from it, else computed
     // now and, for a file, stored in its index.
@@ -66,10 +78,10 @@ public:
 
 private:
     void Read(SnapshotReader& reader) const;
-    bool Indexed() const { return kind != Kind::Live && !options.noIndex; }
+    bool Indexed() const { return kind != Kind::Live && !settings.noIndex; }
     void WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const;
 
-    Options options;
+    InputSettings settings;
     WorkProgress* progress;
     Kind kind;
     std::string path;  // "" for a live snapshot
@@ -77,7 +89,7 @@ private:
     // Open on the index after Graph read the graph from it; shared, as
     // inputs are kept in vectors.
     mutable std::shared_ptr<HeapIndexReader> index;
-    mutable StreamProperties properties;  // what Graph read, for the index Tree writes
+    mutable IndexProperties properties;  // what Graph read, for the index Tree writes
 };
 
 }  // namespace vesk

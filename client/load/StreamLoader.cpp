@@ -1,4 +1,4 @@
-#include "load/SnapshotLoader.h"
+#include "load/StreamLoader.h"
 
 #include <utility>
 
@@ -20,7 +20,7 @@ static RootKind KindOfRoot(int32_t kind) {
     }
 }
 
-void SnapshotLoader::OnProperty(const std::string& command, const std::string& name, const std::string& value) {
+void StreamLoader::OnProperty(const std::string& command, const std::string& name, const std::string& value) {
     if (command != wire::CMD_SNAPSHOT) return;
     uint64_t number = strtoull(value.c_str(), nullptr, 10);
     if (name == wire::PROP_TOTAL_OBJECTS) totalObjects = number;
@@ -28,17 +28,18 @@ void SnapshotLoader::OnProperty(const std::string& command, const std::string& n
     else if (name == wire::PROP_TOTAL_ROOTS) totalRoots = number;
 }
 
-void SnapshotLoader::OnClass(StreamClass& record) {
+void StreamLoader::OnClass(StreamClass& record) {
     HeapClass cls;
     cls.name = std::move(record.name);
     cls.tag = record.tag;
-    cls.fields = std::move(record.fields);
+    cls.fields.reserve(record.fields.size());
+    for (StreamField& field : record.fields) cls.fields.push_back({std::move(field.name), std::move(field.definingClass)});
     cls.declaredInstances = record.instances;
     cls.declaredBytes = record.bytes;
     builder.AddClass(std::move(cls), record.superTag);
 }
 
-void SnapshotLoader::OnThread(StreamThread& record) {
+void StreamLoader::OnThread(StreamThread& record) {
     HeapThread thread;
     thread.name = std::move(record.name);
     thread.tag = record.tag;
@@ -46,7 +47,7 @@ void SnapshotLoader::OnThread(StreamThread& record) {
     builder.AddThread(std::move(thread));
 }
 
-void SnapshotLoader::OnHeaderEnd() {
+void StreamLoader::OnHeaderEnd() {
     firstObject = builder.NodeCount();
     described.assign(firstObject, false);
     // Class objects are instances of java.lang.Class even when no reference
@@ -60,7 +61,7 @@ void SnapshotLoader::OnHeaderEnd() {
     builder.Reserve(firstObject + totalObjects, edges);
 }
 
-void SnapshotLoader::OnObject(const StreamObject& object) {
+void StreamLoader::OnObject(const StreamObject& object) {
     if (object.classTag != lastClassTag) {
         lastClassTag = object.classTag;
         lastClass = builder.FindClassTag(object.classTag);
@@ -68,7 +69,7 @@ void SnapshotLoader::OnObject(const StreamObject& object) {
     builder.AddObject(object.tag, lastClass, object.size > 0 ? static_cast<uint64_t>(object.size) : 0);
 }
 
-void SnapshotLoader::OnReference(const StreamRef& ref) {
+void StreamLoader::OnReference(const StreamRef& ref) {
     NodeId target = builder.FindNode(ref.tag);
     if (target < firstObject && !described[target]) {
         described[target] = true;

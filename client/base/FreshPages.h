@@ -10,9 +10,10 @@
 #pragma once
 
 #include <cstddef>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "base/Parallel.h"
 
 namespace vesk {
 
@@ -42,7 +43,7 @@ public:
     void Wait();
 
 private:
-    std::thread worker;
+    Beside<> worker;
 };
 
 }  // namespace vesk

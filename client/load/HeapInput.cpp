@@ -1,4 +1,4 @@
-#include "cli/SnapshotInput.h"
+#include "load/HeapInput.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,70 +9,64 @@
 #include <cstring>
 #include <memory>
 
+#include "base/File.h"
+#include "base/ZstdDecoder.h"
+#include "base/ZstdFileReader.h"
 #include "load/HprofFile.h"
 #include "load/HprofLoader.h"
-#include "load/SnapshotLoader.h"
+#include "load/StreamFile.h"
+#include "load/StreamLoader.h"
 #include "protocol/SnapshotSession.h"
-#include "protocol/ZstdDecoder.h"
-#include "protocol/ZstdFileReader.h"
 #include "term/InterruptGuard.h"
 
 namespace vesk {
 
 // A loader that also keeps the header's properties (the report's page header).
-class PropertyLoader : public SnapshotLoader {
+class PropertyLoader : public StreamLoader {
 public:
     void OnProperty(const std::string& command, const std::string& name, const std::string& value) override {
-        SnapshotLoader::OnProperty(command, name, value);
+        StreamLoader::OnProperty(command, name, value);
         if (!command.empty()) properties[command][name] = value;
     }
-    StreamProperties properties;
+    IndexProperties properties;
 };
 
-static SnapshotInput::Kind KindOfFile(const std::string& path) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "rb"), fclose);
-    if (!file) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
+static HeapInput::Kind KindOfFile(const std::string& path) {
+    File file = File::Open(path);
     char head[32];
-    size_t n = fread(head, 1, sizeof head, file.get());
-    if (ferror(file.get())) throw ClientError(ErrorKind::File, "cannot read " + path + ": " + strerror(errno));
+    size_t n = fread(head, 1, sizeof head, file.Get());
+    if (ferror(file.Get())) File::ReadFailed(path);
     if (ZstdDecoder::IsZstd(head, n)) {
         // Compressed: the kind of what it holds.
         std::string plain = ZstdFileReader::Head(path, sizeof head);
-        if (SnapshotReader::IsStreamStart(plain)) return SnapshotInput::Kind::Stream;
+        if (SnapshotReader::IsStreamStart(plain)) return HeapInput::Kind::Stream;
         if (HprofFormat::HasMagic(reinterpret_cast<const uint8_t*>(plain.data()), plain.size()))
-            return SnapshotInput::Kind::Hprof;
+            return HeapInput::Kind::Hprof;
     }
-    if (SnapshotReader::IsStreamStart(std::string_view(head, n))) return SnapshotInput::Kind::Stream;
-    if (HprofFile::IsHprof(path)) return SnapshotInput::Kind::Hprof;
+    if (SnapshotReader::IsStreamStart(std::string_view(head, n))) return HeapInput::Kind::Stream;
+    if (HprofFile::IsHprof(path)) return HeapInput::Kind::Hprof;
     throw ClientError(ErrorKind::File, path + ": not a snapshot or HPROF file");
 }
 
-SnapshotInput::SnapshotInput(const Options& options, const std::string& file, bool fileRequired,
-                             WorkProgress& progress)
-    : options(options), progress(&progress), kind(Kind::Live), path(file) {
-    if (file.empty() && fileRequired && !options.portGiven)
+HeapInput::HeapInput(const InputSettings& settings, const std::string& file, bool fileRequired,
+                     WorkProgress& progress)
+    : settings(settings), progress(&progress), kind(Kind::Live), path(file) {
+    if (file.empty() && fileRequired && !settings.portGiven)
         throw UsageError("give FILE, or --port to take a new snapshot");
     if (!file.empty()) kind = KindOfFile(file);
-    if (Indexed() && !StampSource(path, &stamp)) this->options.noIndex = true;
+    if (Indexed() && !StampSource(path, &stamp)) this->settings.noIndex = true;
 }
 
-std::string SnapshotInput::Source() const {
-    return kind == Kind::Live ? options.host + ":" + std::to_string(options.port) : path;
-}
-
-static HeapGraph LoadHprof(const std::string& path, WorkProgress& progress) {
-    HeapGraph graph;
-    std::string error;
-    if (!LoadHprofFile(path, &graph, &error, progress)) throw ClientError(ErrorKind::File, error);
-    return graph;
+std::string HeapInput::Source() const {
+    return kind == Kind::Live ? settings.host + ":" + std::to_string(settings.port) : path;
 }
 
 // A reader that stops early (the histogram) ends a live snapshot with a
 // cancellation, which then is no failure. Ctrl-C once the heap is walked
 // ends at once, rather than after the rest of the stream has been read.
-static void ReadLive(const Options& options, SnapshotReader& reader) {
-    VeskClient client = ConnectClient(options);
-    SnapshotSession session(client, options.timeoutMs, true, false, options.compress);
+static void ReadLive(const InputSettings& settings, SnapshotReader& reader) {
+    VeskClient client = settings.connect();
+    SnapshotSession session(client, settings.timeoutMs, true, false, settings.compress);
     session.StopAtOnce();
     // A frame of a quarter million references takes a while to read: the
     // line moves meanwhile.
@@ -97,10 +91,10 @@ static void ReadLive(const Options& options, SnapshotReader& reader) {
         throw ClientError(reader.AgentError().empty() ? ErrorKind::Dropped : ErrorKind::AgentReported, reader.Error());
 }
 
-void SnapshotInput::Read(SnapshotReader& reader) const {
+void HeapInput::Read(SnapshotReader& reader) const {
     if (kind == Kind::Live) {
         progress->Phase("");  // the session shows its own
-        return ReadLive(options, reader);
+        return ReadLive(settings, reader);
     }
     struct stat info {};
     progress->Phase("reading " + path.substr(path.find_last_of('/') + 1),
@@ -109,13 +103,13 @@ void SnapshotInput::Read(SnapshotReader& reader) const {
     if (!reader.Finish()) throw ClientError(ErrorKind::File, path + ": " + reader.Error());
 }
 
-std::vector<ClassCount> SnapshotInput::Histogram(HeapSummary* summary) const {
+std::vector<ClassTotals> HeapInput::Histogram(HeapSummary* summary) const {
     // A snapshot's header states counts too, but neither class and thread
     // objects nor what is unreachable: the graph counts as every command does.
     HeapGraph graph = Graph();
     std::unique_ptr<DominatorTree> tree = Tree(graph);
     if (summary) *summary = SummarizeHeap(graph, *tree);
-    std::vector<ClassCount> rows;
+    std::vector<ClassTotals> rows;
     for (const ClassTotals& totals : graph.Histogram()) rows.push_back({totals.name, totals.instances, totals.bytes});
     return SortHistogram(std::move(rows));
 }
@@ -129,12 +123,12 @@ static std::shared_ptr<HeapIndexReader> OpenIndex(const std::string& path, const
     return nullptr;
 }
 
-HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
+HeapGraph HeapInput::Graph(IndexProperties* properties) const {
     index.reset();
     if (Indexed()) {
         if (std::shared_ptr<HeapIndexReader> reader = OpenIndex(path, stamp)) {
             HeapGraph graph;
-            StreamProperties stored;
+            IndexProperties stored;
             progress->Phase("reading the index");
             if (reader->ReadGraph(&graph, &stored)) {
                 index = reader;
@@ -143,7 +137,7 @@ HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
             }
         }
     }
-    if (kind == Kind::Hprof) return LoadHprof(path, *progress);
+    if (kind == Kind::Hprof) return LoadHprofFile(path, *progress);
     PropertyLoader loader;
     // The graph is built on a second thread while the stream is read.
     SnapshotReader reader(loader, SnapshotReader::Kind::Snapshot, SnapshotReader::Path::FastTwoThreads);
@@ -153,7 +147,7 @@ HeapGraph SnapshotInput::Graph(StreamProperties* properties) const {
     return loader.Finish(*progress);
 }
 
-std::unique_ptr<DominatorTree> SnapshotInput::Tree(const HeapGraph& graph) const {
+std::unique_ptr<DominatorTree> HeapInput::Tree(const HeapGraph& graph) const {
     if (index) {
         std::unique_ptr<DominatorTree> stored = index->ReadTree(graph);
         index.reset();
@@ -173,7 +167,7 @@ static bool MakeDirectories(const std::string& dir) {
     }
 }
 
-void SnapshotInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const {
+void HeapInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const {
     std::string target = IndexBeside(path);
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -192,9 +186,12 @@ void SnapshotInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree
     {
         // Ctrl-C stops the writing first, so that no partial file stays behind.
         InterruptGuard guard;
-        if (!WriteHeapIndex(target, stamp, graph, tree, properties, &error, [&] { return guard.Presses() > 0; }))
-            cancelled = guard.Presses() > 0;
-        else error.clear();
+        try {
+            WriteHeapIndex(target, stamp, graph, tree, properties, [&] { return guard.Presses() > 0; });
+        } catch (const ClientError& e) {
+            cancelled = e.Kind() == ErrorKind::Cancelled;
+            error = e.what();
+        }
     }
     if (cancelled) raise(SIGINT);  // now the command's own Ctrl-C handling
     if (!error.empty()) fprintf(stderr, "vesk: no index written: %s\n", error.c_str());
