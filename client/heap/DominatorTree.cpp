@@ -1,12 +1,11 @@
 #include "heap/DominatorTree.h"
 
 #include <algorithm>
-#include <exception>
 #include <queue>
-#include <thread>
 #include <utility>
 
 #include "base/FreshPages.h"
+#include "base/Parallel.h"
 
 namespace vesk {
 
@@ -169,14 +168,7 @@ void DominatorTree::Semi(bool followWeak, Num count, Rooms& rooms, std::vector<u
     std::vector<NodeId>& vertex = rooms.b;
     vertex.assign(2, NO_NODE);
     std::vector<Num>& pre = rooms.a;
-    std::exception_ptr failure;
-    std::thread numbering([&] {
-        try {
-            Number(graph, followWeak, pre, nullptr, &vertex, NoProgress());
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
+    Beside<> numbering([&] { Number(graph, followWeak, pre, nullptr, &vertex, NoProgress()); });
     // Nearest common ancestors: walk up the tree from the parent to the semi-dominator.
     for (Num w = 2; w < count; w++) {
         progress.Tick(5ull * nodes + w);
@@ -184,8 +176,7 @@ void DominatorTree::Semi(bool followWeak, Num count, Rooms& rooms, std::vector<u
         while (d > semi[w]) d = idomNum[d];
         idomNum[w] = d;
     }
-    numbering.join();
-    if (failure) std::rethrow_exception(failure);
+    numbering.Wait();
 
     // Four passes more: the class totals' two, sizes, the unreachable.
     progress.Phase("retained sizes", 4ull * nodes, "");

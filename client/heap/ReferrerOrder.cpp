@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <new>
-#include <system_error>
-#include <thread>
+
+#include "base/Parallel.h"
 
 namespace vesk {
 
@@ -140,31 +140,25 @@ std::vector<Offset> ReferrerOrder<Offset>::Place(std::vector<HeapEdge>& edges, c
     // Both threads move edges of their own places only, and keep their own
     // cursors: the second one those of the rooms the first never enters,
     // and its own copies of those it leaves partly filled. Without a thread
-    // for the second share, the first goes on with it: its cursors are then
-    // where the second's would have begun.
-    bool secondDone = false;
-    std::thread second;
+    // for the second share, its task runs once the first share is done:
+    // where it begins is then where the first thread's cursors stand.
+    Beside<> second;
     if (split < nodes) {
-        try {
-            second = std::thread([&] {
-                Cursor filled{0, 0};  // a room the first thread fills: nothing left
-                auto cursorOf = [&](NodeId room) -> Cursor& {
-                    if (!touched[room - split]) return cursors[room];
-                    auto at = std::lower_bound(shared.begin(), shared.end(), room,
-                                               [](const std::pair<NodeId, Cursor>& entry, NodeId r) { return entry.first < r; });
-                    if (at != shared.end() && at->first == room) return at->second;
-                    filled.next = offsets[room + 1];
-                    return filled;
-                };
-                Fill(edges, referrers, split, nodes, cursorOf, progress);
-                secondDone = true;
-            });
-        } catch (const std::system_error&) {
-        }
+        second.Start([&] {
+            Cursor filled{0, 0};  // a room the first thread fills: nothing left
+            auto cursorOf = [&](NodeId room) -> Cursor& {
+                if (!touched[room - split]) return cursors[room];
+                auto at = std::lower_bound(shared.begin(), shared.end(), room,
+                                           [](const std::pair<NodeId, Cursor>& entry, NodeId r) { return entry.first < r; });
+                if (at != shared.end() && at->first == room) return at->second;
+                filled.next = offsets[room + 1];
+                return filled;
+            };
+            Fill(edges, referrers, split, nodes, cursorOf, progress);
+        });
     }
     Fill(edges, referrers, 0, split, own, progress);
-    if (second.joinable()) second.join();
-    if (!secondDone) Fill(edges, referrers, split, nodes, own, progress);
+    second.Wait();
     std::vector<Cursor>().swap(cursors);
     std::vector<bool>().swap(touched);
     std::vector<std::pair<NodeId, Cursor>>().swap(shared);

@@ -71,7 +71,7 @@ std::string Print(const std::vector<ClassTotals>& rows, size_t maxRows = SIZE_MA
 
 }  // namespace
 
-TEST(SnapshotHistogram, HeaderClassesSortedByBytesWhateverThePieceSize) {
+TEST(ClassHistogram, HeaderClassesSortedByBytesWhateverThePieceSize) {
     std::string stream = std::string(HEADER) + FILE_FRAME;
     std::vector<ClassTotals> whole = ReadInPieces(stream, stream.size());
     ASSERT_EQ(whole.size(), 3u);  // the class without instances is left out
@@ -91,7 +91,7 @@ TEST(SnapshotHistogram, HeaderClassesSortedByBytesWhateverThePieceSize) {
     }
 }
 
-TEST(SnapshotHistogram, ErrorFramesAndForeignInputFail) {
+TEST(ClassHistogram, ErrorFramesAndForeignInputFail) {
     HistogramReader cancelled;
     cancelled.Feed("<vesk-resp tag=\"1\"><status value=\"0\"/><error msg=\"Operation cancelled by user\"/>"
                    "<last value=\"1\"/></vesk-resp>\n");
@@ -117,7 +117,7 @@ TEST(SnapshotHistogram, ErrorFramesAndForeignInputFail) {
     EXPECT_NE(message.find("not a snapshot stream"), std::string::npos);
 }
 
-TEST(SnapshotHistogram, QuotedGreaterThanDoesNotEndAnElement) {
+TEST(ClassHistogram, QuotedGreaterThanDoesNotEndAnElement) {
     HistogramReader reader;
     reader.Feed("<vesk-resp tag=\"1\"><cmd name=\"SNAPSHOT\"><snapshot>"
                 "<class clstag=\"1\" name=\"odd>name\" totalinst=\"4\" totalsize=\"64\"/>"
@@ -128,7 +128,7 @@ TEST(SnapshotHistogram, QuotedGreaterThanDoesNotEndAnElement) {
     EXPECT_EQ(reader.Histogram()[0].instances, 4);
 }
 
-TEST(SnapshotHistogram, PrintsTheJdkHistogramColumns) {
+TEST(ClassHistogram, PrintsTheJdkHistogramColumns) {
     EXPECT_EQ(Print({{"byte[]", 6371, 595496}, {"java.lang.String", 5991, 143784}}),
               " num     #instances         #bytes  class name\n"
               "----------------------------------------------\n"
