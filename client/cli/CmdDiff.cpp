@@ -21,6 +21,7 @@ struct DiffArgs {
     std::string after;
     size_t count = 50;
     bool retained = false;
+    bool holders = false;
     bool json = false;
     bool bytes = false;
     double failAbove = -1;  // percent; -1: no gate
@@ -34,21 +35,32 @@ static const char HEAP_ROW[] = "(heap)";
 struct Side {
     std::vector<ClassTotals> classes;
     ClassTotals heap{HEAP_ROW};
-    std::vector<Holder> holders;  // with retained sizes
+    std::vector<HolderKey> holders;  // the earlier, with retained sizes
+    std::vector<HolderChange> grown;  // the later, with retained sizes: paths in its graph
+    std::vector<std::string> labels, tags;  // of grown, read while its graph is held
+    std::vector<std::vector<std::string>> paths;
 };
 
 static const size_t HOLDER_ROWS = 10;
 
 // Instances and bytes per class, as histo counts them; with retained sizes,
-// the dominator tree's too.
-static Side Totals(const HeapInput& input, bool retained) {
+// the dominator tree's too, and the holders: earlier given, those that grew
+// since then.
+static Side Totals(const HeapInput& input, bool retained, const Side* earlier = nullptr) {
     Side side;
     if (retained) {
         HeapGraph graph = input.Graph();
         std::unique_ptr<DominatorTree> tree = input.Tree(graph);
         side.classes = tree->ByClass();
         side.heap.retained = static_cast<int64_t>(tree->ReachableBytes());
-        side.holders = LargestHolders(graph, *tree);
+        if (!earlier) side.holders = HolderKeys(graph, *tree);
+        else side.grown = GrownHolders(earlier->holders, graph, *tree, HOLDER_ROWS);
+        for (const HolderChange& holder : side.grown) {
+            NodeId node = holder.afterPath.steps.back().node;
+            side.labels.push_back(NodeLabel(graph, node));
+            side.tags.push_back(HexTag(graph.Tag(node)));
+            side.paths.push_back(PathAsPrinted(graph, holder.afterPath));
+        }
     } else {
         for (const ClassTotals& count : input.Histogram())
             side.classes.push_back({count.name, count.instances, count.bytes, -1});
@@ -67,6 +79,17 @@ static bool Over(const ClassDelta& row, const DiffArgs& args) {
     int64_t growth = args.retained ? row.RetainedGrowth() : row.ByteGrowth();
     if (growth <= args.minBytes) return false;
     return before <= 0 || static_cast<double>(growth) * 100 > args.failAbove * static_cast<double>(before);
+}
+
+static nlohmann::ordered_json HoldersJson(const Side& after) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < after.grown.size(); i++)
+        out.push_back({{"class", after.labels[i]},
+                       {"tag", after.tags[i]},
+                       {"retainedBefore", after.grown[i].before},
+                       {"retainedAfter", after.grown[i].after},
+                       {"path", after.paths[i]}});
+    return out;
 }
 
 static nlohmann::ordered_json RowJson(const ClassDelta& row, bool retained) {
@@ -114,13 +137,14 @@ static std::string GateText(const DiffArgs& args) {
 static void RunDiff(const Options& options, const DiffArgs& args) {
     // With --port the new snapshot is taken now.
     if (args.after.empty() && !options.portGiven) throw UsageError("give OLD and NEW, or OLD and --port");
+    if (args.holders && !args.retained) throw UsageError("--holders needs --retained");
     InterruptExit cancel("diff cancelled (Ctrl-C)", EXIT_CANCELLED);
     // Both inputs are looked at before the first is read: a wrong second
     // file is reported at once.
     ProgressDisplay progress("diff");
     HeapInput first(InputOf(options), args.before, true, progress), second(InputOf(options), args.after, false, progress);
     Side before = Totals(first, args.retained);
-    Side after = Totals(second, args.retained);
+    Side after = Totals(second, args.retained, &before);
     progress.Stop();
 
     std::vector<ClassDelta> rows = DiffClasses(before.classes, after.classes);
@@ -141,12 +165,16 @@ static void RunDiff(const Options& options, const DiffArgs& args) {
             for (const ClassDelta& row : over) offending.push_back(RowJson(row, args.retained));
             out = {{"rows", out}, {"failed", !over.empty()}, {"over", offending}};
         }
+        if (args.holders) {
+            if (!gate) out = {{"rows", out}};
+            out["holders"] = HoldersJson(after);
+        }
         printf("%s\n", out.dump(2).c_str());
     } else {
         PrintRows(rows, args);
         if (args.retained) {
-            std::vector<HolderChange> grown = GrownHolders(before.holders, after.holders, HOLDER_ROWS);
-            printf("\nHolders that grew most%s (matched by their shortest path from a GC root):\n",
+            const std::vector<HolderChange>& grown = after.grown;
+            printf("\nHolders that grew most%s (matched by path from a GC root, own chain, or class and size):\n",
                    grown.empty() ? ": none" : "");
             if (!grown.empty()) printf("   retained old   retained new   retained +/-  path\n");
             for (const HolderChange& holder : grown)
@@ -178,6 +206,9 @@ static CommandRun DefineDiff(CLI::App& command) {
         ->check(NonEmpty);
     command.add_option("NEW", args->after, "the later one (or --port to take it now)")->check(NonEmpty);
     command.add_flag("--retained", args->retained, "add retained sizes, and the holders that grew most");
+    command.add_flag("--holders", args->holders,
+                     "with --retained and --json: add \"holders\", the holders that grew most (the text shows\n"
+                     "them with --retained alone); matched as suspects OLD NEW matches them");
     command.add_option("--fail-above", args->failAbove,
                        "a growth gate for CI: exit with status 1 when the heap, or any class's bytes (retained\n"
                        "bytes with --retained), grew by more than PCT % and by more than --min-bytes")

@@ -41,10 +41,17 @@ static const char RULES[] =
     "reported as skipped (\"values\": false in --json).\n"
     "\n"
     "Given FILE and a later NEW, growth suspects come first (MAT's rule for comparing snapshots):\n"
-    "the holders whose retained bytes grew by at least 2 % of NEW's reachable heap, matched by their\n"
-    "shortest path from a GC root as diff --retained matches them (among the 1,000 largest\n"
-    "objects of each snapshot; a chain is shown by its deepest holder); each with both sizes\n"
-    "and NEW's path. Then NEW's leak suspects and waste as above. With --json the document\n"
+    "the holders whose retained bytes grew by at least --growth-threshold of NEW's reachable heap\n"
+    "and by at least --min-growth, each with both sizes and NEW's path. Every object retaining at\n"
+    "least 1 KiB in a snapshot is a candidate; an object of NEW is matched to one of OLD by, in\n"
+    "order: its shortest path from a GC root (root kind, thread, classes, fields, array indices\n"
+    "where the array's size is the same in both, else those below 16, none inside a hash table's\n"
+    "array); its own chain (the last 3 steps of that path, whatever root is above); its class and\n"
+    "shallow size. Objects sharing a key are paired by rank of retained size, never summed; one\n"
+    "left unmatched grew from 0. A chain of holders each retaining at least 90 % of the one above\n"
+    "is one row, named by its topmost holder, shown when each of them grew; a row whose growth one\n"
+    "below it accounts for (90 %) is left to that one. diff --retained and report OLD NEW match\n"
+    "the same way. Then NEW's leak suspects and waste as above. With --json the document\n"
     "adds \"growth\": [{\"class\", \"tag\", \"retainedBefore\", \"retainedAfter\", \"share\" (of the\n"
     "growth), \"holder\" (the path matched), \"path\"}] and \"reachableBefore\".";
 
@@ -55,6 +62,8 @@ struct SuspectsArgs {
     double threshold = 10;
     bool json = false;
     bool bytes = false;
+    double growthThreshold = GROWTH_SUSPECT_PERCENT;
+    uint64_t minGrowth = 0;
 };
 
 static std::string Percent(double share) {
@@ -210,13 +219,18 @@ static void PrintGrowth(const HeapGraph& graph, const Growth& growth, uint64_t r
            unit, SizeText(reachable, exact).c_str(), unit,
            SizeChangeText(static_cast<int64_t>(reachable) - static_cast<int64_t>(growth.reachableBefore), exact).c_str(),
            unit);
-    std::string line = SizeText(static_cast<uint64_t>(GROWTH_SUSPECT_SHARE * static_cast<double>(reachable)), exact) + unit;
+    std::string line =
+        SizeText(static_cast<uint64_t>(args.growthThreshold / 100 * static_cast<double>(reachable)), exact) + unit;
+    if (args.minGrowth > 0) line += ", and at least " + SizeText(args.minGrowth, exact) + unit;
+    char percent[32];
+    snprintf(percent, sizeof percent, "%g %%", args.growthThreshold);
     if (growth.suspects.empty())
-        printf("Growth suspects: none (no holder's retained bytes grew by 2 %% of the later reachable heap, %s)\n",
-               line.c_str());
+        printf("Growth suspects: none (no holder's retained bytes grew by %s of the later reachable heap, %s)\n",
+               percent, line.c_str());
     else
-        printf("Growth suspects (retained bytes grown by at least 2 %% of the later reachable heap, %s;\n"
-               "holders matched by their shortest path from a GC root)\n", line.c_str());
+        printf("Growth suspects (retained bytes grown by at least %s of the later reachable heap, %s;\n"
+               "holders matched by their path from a GC root, else their own chain, else class and size)\n",
+               percent, line.c_str());
     for (size_t i = 0; i < growth.suspects.size(); i++) {
         const HolderChange& holder = growth.suspects[i];
         NodeId node = HolderNode(holder);
@@ -239,20 +253,20 @@ static void RunSuspects(const Options& options, const SuspectsArgs& args) {
     if (compare) older.emplace(InputOf(options), args.file, true, progress);
     HeapInput input(InputOf(options), compare ? args.newer : args.file, false, progress);
     Growth growth;
-    std::vector<Holder> before;
+    std::vector<HolderKey> before;
     if (compare) {
         // Freed before the newer snapshot is read: one graph at a time.
         HeapGraph graph = older->Graph();
         std::unique_ptr<DominatorTree> tree = older->Tree(graph);
         progress.Phase("holders");
         growth.reachableBefore = tree->ReachableBytes();
-        before = LargestHolders(graph, *tree);
+        before = HolderKeys(graph, *tree);
     }
     HeapGraph graph = input.Graph();
     std::unique_ptr<DominatorTree> tree = input.Tree(graph);
     if (compare) {
         progress.Phase("holders");
-        growth.suspects = GrowthSuspects(before, LargestHolders(graph, *tree), tree->ReachableBytes(), args.count);
+        growth.suspects = GrowthSuspects(before, graph, *tree, args.growthThreshold, args.minGrowth, args.count);
     }
     FindingsOptions settings;
     settings.threshold = args.threshold / 100;
@@ -282,6 +296,14 @@ static CommandRun DefineSuspects(CLI::App& command) {
                        "share of the reachable heap, in percent, a suspect retains more than (default 10)")
         ->option_text("PCT")
         ->check(CLI::Range(0.0, 100.0));
+    command.add_option("--growth-threshold", args->growthThreshold,
+                       "with NEW: share of NEW's reachable heap, in percent, a growth suspect grew by at least\n"
+                       "(default 2)")
+        ->option_text("PCT")
+        ->check(CLI::Range(0.0, 100.0));
+    command.add_option("--min-growth", args->minGrowth, "with NEW: bytes a growth suspect grew by at least (default 0)")
+        ->option_text("BYTES")
+        ->check(DecimalRange(0, 4000000000000000000L));
     AddRowOptions(command, args->count,
                   "at most N suspects (and growth suspects) and N rows of each kind of waste (default 20)",
                   args->json, args->bytes);

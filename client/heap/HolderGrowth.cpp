@@ -1,10 +1,8 @@
 #include "heap/HolderGrowth.h"
 
 #include <algorithm>
-#include <map>
-#include <set>
+#include <limits>
 
-#include "heap/HeapPaths.h"
 #include "heap/HeapText.h"
 
 namespace vesk {
@@ -12,111 +10,275 @@ namespace vesk {
 namespace {
 
 const char STEP_SEPARATOR[] = " / ";
-const char ELEMENT[] = " / [] -> ";
+const double CHAIN_SHARE = 0.9;
 
-size_t Steps(const std::string& path) {
-    size_t steps = 0;
-    for (size_t at = path.find(STEP_SEPARATOR); at != std::string::npos; at = path.find(STEP_SEPARATOR, at + 1)) steps++;
-    return steps;
+uint64_t Mix(uint64_t hash, uint64_t value) {
+    hash ^= value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+    hash *= 0xff51afd7ed558ccdULL;
+    return hash ^ (hash >> 33);
 }
 
-std::string PathKey(const HeapGraph& graph, const HeapPath& path) {
-    std::string key = RootText(graph, path.root);
-    // A frame depth changes with what the thread is doing, not with who holds what.
-    size_t frame = key.find(", frame ");
-    if (frame != std::string::npos) key.resize(frame);
-    for (size_t i = 0; i < path.steps.size(); i++) {
-        key += STEP_SEPARATOR;
-        if (i > 0) {
-            std::string via = graph.EdgeName(path.steps[i - 1].node, path.steps[i].edge);
-            if (!via.empty()) key += (via[0] == '[' ? std::string("[]") : "." + via) + " -> ";
+uint64_t Hash(const std::string& text) {
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
+    return hash;
+}
+
+// How one step of a path is reached, for the keys.
+enum class Via { Field, Element, HashedElement };
+
+// Hashes the parts of paths, with per-class figures computed once.
+class KeyParts {
+public:
+    explicit KeyParts(const HeapGraph& graph) : graph(graph) {
+        for (const HeapClass& cls : graph.Classes()) {
+            labels.push_back(Hash(cls.name));
+            arrays.push_back(cls.IsArray());
+            const std::string& name = cls.name;
+            auto endsWith = [&name](const std::string& tail) {
+                return name.size() >= tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+            };
+            // Where an entry sits in a hash table depends on its hash and the table's size, not on what it is.
+            hashTables.push_back(endsWith("Node[]") || endsWith("Entry[]"));
         }
-        key += NodeLabel(graph, path.steps[i].node);
     }
+
+    uint64_t Label(NodeId node) const {
+        uint32_t cls = graph.ClassOf(node);
+        if (cls == NO_CLASS || graph.DescribedClass(node) != NO_CLASS || graph.DescribedThread(node) != NO_THREAD)
+            return Hash(NodeLabel(graph, node));
+        return labels[cls];
+    }
+
+    Via HowReached(const HeapPath& path, size_t step) const {
+        NodeId referrer = path.steps[step - 1].node;
+        const HeapEdge& edge = path.steps[step].edge;
+        uint32_t cls = graph.ClassOf(referrer);
+        if (edge.index < 0 || cls == NO_CLASS || !arrays[cls] || graph.DescribedClass(referrer) != NO_CLASS)
+            return Via::Field;
+        bool table = hashTables[cls] ||
+                     (step >= 2 && graph.EdgeName(path.steps[step - 2].node, path.steps[step - 1].edge) == "table");
+        return table ? Via::HashedElement : Via::Element;
+    }
+
+    // Element indices kept below INDEX_BOUND, outside hash tables.
+    bool KeepsIndex(Via via, int32_t index) const { return via == Via::Element && index < INDEX_BOUND; }
+
+    uint64_t Root(const HeapRoot& root) const {
+        uint64_t hash = Mix(0, static_cast<uint64_t>(root.kind));
+        if (root.thread != NO_THREAD && root.thread < graph.Threads().size())
+            hash = Mix(hash, Hash(graph.Threads()[root.thread].name));
+        return hash;
+    }
+
+    const HeapGraph& graph;
+
+private:
+    std::vector<uint64_t> labels;
+    std::vector<bool> arrays, hashTables;
+};
+
+const uint64_t ELEMENT_MARK = 0x5b5d;
+
+HolderKey KeyOf(const KeyParts& parts, const HeapPath& path, uint64_t retained) {
+    const HeapGraph& graph = parts.graph;
+    HolderKey key;
+    key.node = path.steps.back().node;
+    key.retained = retained;
+    key.path = key.loosePath = parts.Root(path.root);
+    size_t chainFrom = path.steps.size() > CHAIN_STEPS ? path.steps.size() - CHAIN_STEPS : 0;
+    for (size_t i = 0; i < path.steps.size(); i++) {
+        NodeId node = path.steps[i].node;
+        if (i > 0) {
+            const HeapEdge& edge = path.steps[i].edge;
+            Via via = parts.HowReached(path, i);
+            uint64_t step;
+            if (via == Via::Field) {
+                step = Hash(graph.EdgeName(path.steps[i - 1].node, edge));
+                key.path = Mix(key.path, step);
+                key.loosePath = Mix(key.loosePath, step);
+            } else {
+                step = ELEMENT_MARK;
+                uint64_t index = static_cast<uint64_t>(edge.index);
+                // The array's size stands for its length.
+                key.path = Mix(Mix(Mix(key.path, step), index), graph.ShallowSize(path.steps[i - 1].node));
+                key.loosePath = Mix(key.loosePath, step);
+                if (parts.KeepsIndex(via, edge.index)) key.loosePath = Mix(key.loosePath, index);
+            }
+            if (i > chainFrom) key.chain = Mix(key.chain, step);
+        }
+        uint64_t label = parts.Label(node);
+        key.path = Mix(key.path, label);
+        key.loosePath = Mix(key.loosePath, label);
+        if (i >= chainFrom) key.chain = Mix(key.chain, label);
+    }
+    key.shape = Mix(parts.Label(key.node), graph.ShallowSize(key.node));
     return key;
+}
+
+std::vector<HolderKey> Keys(const HeapGraph& graph, const DominatorTree& tree, const PathFinder& paths,
+                            uint64_t floor) {
+    KeyParts parts(graph);
+    std::vector<HolderKey> keys;
+    for (NodeId node = 0; node < graph.NodeCount(); node++) {
+        if (!tree.Reachable(node) || tree.Retained(node) < floor) continue;
+        HeapPath path = paths.ShortestPath(node);
+        if (!path.steps.empty()) keys.push_back(KeyOf(parts, path, tree.Retained(node)));
+    }
+    return keys;
+}
+
+// "class / class AppCache / .SESSIONS -> java.util.HashMap / [] -> ...": the
+// path as matched, without tags; indices shown where kept.
+std::string PathText(const KeyParts& parts, const HeapPath& path) {
+    const HeapGraph& graph = parts.graph;
+    std::string text = RootText(graph, path.root);
+    // A frame depth changes with what the thread is doing, not with who holds what.
+    size_t frame = text.find(", frame ");
+    if (frame != std::string::npos) text.resize(frame);
+    for (size_t i = 0; i < path.steps.size(); i++) {
+        text += STEP_SEPARATOR;
+        if (i > 0) {
+            const HeapEdge& edge = path.steps[i].edge;
+            Via via = parts.HowReached(path, i);
+            std::string name = graph.EdgeName(path.steps[i - 1].node, edge);
+            if (via != Via::Field) text += parts.KeepsIndex(via, edge.index) ? name + " -> " : "[] -> ";
+            else if (!name.empty()) text += "." + name + " -> ";
+        }
+        text += NodeLabel(graph, path.steps[i].node);
+    }
+    return text;
+}
+
+const uint64_t UNMATCHED = std::numeric_limits<uint64_t>::max();
+
+// Pairs the objects still unmatched that share a key, by rank of retained
+// size within it; beforeOf[i]: the retained size of after[i]'s match.
+void PairBy(uint64_t HolderKey::*key, const std::vector<HolderKey>& before, std::vector<bool>& used,
+            const std::vector<HolderKey>& after, std::vector<uint64_t>& beforeOf) {
+    auto unmatched = [key](const std::vector<HolderKey>& side, auto taken) {
+        std::vector<uint32_t> left;
+        for (uint32_t i = 0; i < side.size(); i++)
+            if (!taken(i)) left.push_back(i);
+        std::sort(left.begin(), left.end(), [&side, key](uint32_t a, uint32_t b) {
+            const HolderKey &x = side[a], &y = side[b];
+            if (x.*key != y.*key) return x.*key < y.*key;
+            return x.retained != y.retained ? x.retained > y.retained : x.node < y.node;
+        });
+        return left;
+    };
+    std::vector<uint32_t> a = unmatched(before, [&used](uint32_t i) { return bool(used[i]); });
+    std::vector<uint32_t> b = unmatched(after, [&beforeOf](uint32_t i) { return beforeOf[i] != UNMATCHED; });
+    for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+        uint64_t x = before[a[i]].*key, y = after[b[j]].*key;
+        if (x < y) {
+            i++;
+        } else if (y < x) {
+            j++;
+        } else {
+            used[a[i]] = true;
+            beforeOf[b[j]] = before[a[i]].retained;
+            i++;
+            j++;
+        }
+    }
 }
 
 }  // namespace
 
-std::vector<Holder> LargestHolders(const HeapGraph& graph, const DominatorTree& tree, size_t candidates) {
-    std::vector<NodeId> largest = tree.Largest(candidates);
-    if (largest.empty()) return {};
+std::vector<HolderKey> HolderKeys(const HeapGraph& graph, const DominatorTree& tree, uint64_t floor) {
     PathFinder paths(graph, false);
-    std::map<std::string, Holder> byPath;
-    for (NodeId node : largest) {
-        HeapPath path = paths.ShortestPath(node);
-        if (path.steps.empty()) continue;
-        // Largest first: the first object of a path is its largest.
-        Holder& holder = byPath[PathKey(graph, path)];
-        if (holder.shortest.steps.empty()) holder.shortest = std::move(path);
-        holder.retained += tree.Retained(node);
-    }
-    std::vector<Holder> holders;
-    for (auto& entry : byPath) {
-        entry.second.path = entry.first;
-        holders.push_back(std::move(entry.second));
-    }
-    return holders;
+    return Keys(graph, tree, paths, floor);
 }
 
-std::vector<HolderChange> GrownHolders(const std::vector<Holder>& before, const std::vector<Holder>& after, size_t n) {
-    std::map<std::string, HolderChange> changes;
-    for (const Holder& h : before) changes[h.path].before = h.retained;
-    for (const Holder& h : after) {
-        changes[h.path].after = h.retained;
-        changes[h.path].afterPath = h.shortest;
-    }
-    std::vector<HolderChange> grown;
-    for (auto& entry : changes) {
-        if (entry.second.Growth() <= 0) continue;
-        entry.second.path = entry.first;
-        grown.push_back(entry.second);
-    }
-    // A chain: holders below one another through fields, each grown by at
-    // least 90 % of the top's growth. Its deepest speaks for it; measured
-    // against the top, so a long chain (a linked list) that thins out step
-    // by step is not handed down to its tail. Elements (through "[]") are
-    // the held, never part of a holder's chain.
-    auto inChain = [](const HolderChange& top, const HolderChange& other) {
-        std::string below = top.path + STEP_SEPARATOR;
-        return other.path.compare(0, below.size(), below) == 0 &&
-               other.path.find(ELEMENT, top.path.size()) == std::string::npos &&
-               static_cast<double>(other.Growth()) >= 0.9 * static_cast<double>(top.Growth());
+std::vector<HolderChange> GrownHolders(const std::vector<HolderKey>& before, const HeapGraph& graph,
+                                       const DominatorTree& tree, size_t n) {
+    PathFinder paths(graph, false);
+    std::vector<HolderKey> after = Keys(graph, tree, paths, HOLDER_FLOOR);
+    const size_t count = after.size();
+    std::vector<uint64_t> beforeOf(count, UNMATCHED);
+    std::vector<bool> used(before.size());
+    for (uint64_t HolderKey::*key : {&HolderKey::path, &HolderKey::loosePath, &HolderKey::chain, &HolderKey::shape})
+        PairBy(key, before, used, after, beforeOf);
+    std::vector<int64_t> growth(count);
+    for (size_t i = 0; i < count; i++)
+        growth[i] = static_cast<int64_t>(after[i].retained) -
+                    static_cast<int64_t>(beforeOf[i] == UNMATCHED ? 0 : beforeOf[i]);
+
+    // Keys are by node; a candidate's dominator retains more, so is one too.
+    auto indexOf = [&after, count](NodeId node) {
+        auto at = std::lower_bound(after.begin(), after.end(), node,
+                                   [](const HolderKey& key, NodeId n) { return key.node < n; });
+        return at != after.end() && at->node == node ? static_cast<size_t>(at - after.begin()) : count;
     };
-    std::vector<HolderChange> deepest;
-    std::set<std::string> speakers;
-    for (const HolderChange& top : grown) {
-        bool member = false;
-        for (const HolderChange& other : grown) member = member || inChain(other, top);
-        if (member) continue;
-        const HolderChange* speaker = &top;
-        for (const HolderChange& other : grown)
-            if (inChain(top, other) && Steps(other.path) > Steps(speaker->path)) speaker = &other;
-        if (speakers.insert(speaker->path).second) deepest.push_back(*speaker);
+    auto above = [&](size_t i) {
+        NodeId dominator = tree.Dominator(after[i].node);
+        return dominator == DominatorTree::VIRTUAL_ROOT || dominator == NO_NODE ? count : indexOf(dominator);
+    };
+
+    // The top of each one's chain, each chain walked once.
+    std::vector<size_t> top(count, count);
+    std::vector<size_t> walked;
+    for (size_t i = 0; i < count; i++) {
+        size_t at = i, found = count;
+        walked.clear();
+        while (found == count) {
+            if (top[at] != count) {
+                found = top[at];
+                break;
+            }
+            size_t up = above(at);
+            walked.push_back(at);
+            if (up == count ||
+                static_cast<double>(after[at].retained) < CHAIN_SHARE * static_cast<double>(after[up].retained))
+                found = at;
+            else
+                at = up;
+        }
+        for (size_t w : walked) top[w] = found;
     }
-    std::vector<HolderChange> kept;
-    for (const HolderChange& holder : deepest) {
-        // Beside their holder, elements say nothing more.
-        size_t last = holder.path.rfind(ELEMENT);
-        bool besideHolder = false;
-        if (last != std::string::npos && holder.path.find(STEP_SEPARATOR, last + 1) == std::string::npos)
-            for (const HolderChange& other : deepest)
-                besideHolder = besideHolder || other.path == holder.path.substr(0, last);
-        if (!besideHolder) kept.push_back(holder);
+    std::vector<int64_t> least(count, std::numeric_limits<int64_t>::max());
+    for (size_t i = 0; i < count; i++) least[top[i]] = std::min(least[top[i]], growth[i]);
+    auto isRow = [&](size_t i) { return top[i] == i && least[i] > 0; };
+
+    // A row whose growth one below it accounts for is left to that one.
+    std::vector<bool> explained(count);
+    for (size_t row = 0; row < count; row++) {
+        if (!isRow(row)) continue;
+        for (size_t up = above(row); up != count; up = above(up)) {
+            up = top[up];
+            if (static_cast<double>(growth[row]) < CHAIN_SHARE * static_cast<double>(growth[up])) break;
+            if (isRow(up)) explained[up] = true;
+        }
     }
-    std::sort(kept.begin(), kept.end(), [](const HolderChange& a, const HolderChange& b) {
-        return a.Growth() != b.Growth() ? a.Growth() > b.Growth() : a.path < b.path;
+    std::vector<size_t> rows;
+    for (size_t i = 0; i < count; i++)
+        if (isRow(i) && !explained[i]) rows.push_back(i);
+    std::sort(rows.begin(), rows.end(), [&](size_t a, size_t b) {
+        return growth[a] != growth[b] ? growth[a] > growth[b] : after[a].node < after[b].node;
     });
-    if (kept.size() > n) kept.resize(n);
-    return kept;
+    if (rows.size() > n) rows.resize(n);
+
+    KeyParts parts(graph);
+    std::vector<HolderChange> changes;
+    for (size_t i : rows) {
+        HolderChange change;
+        change.afterPath = paths.ShortestPath(after[i].node);
+        change.path = PathText(parts, change.afterPath);
+        change.before = beforeOf[i] == UNMATCHED ? 0 : beforeOf[i];
+        change.after = after[i].retained;
+        changes.push_back(std::move(change));
+    }
+    return changes;
 }
 
-std::vector<HolderChange> GrowthSuspects(const std::vector<Holder>& before, const std::vector<Holder>& after,
-                                         uint64_t reachable, size_t n) {
-    std::vector<HolderChange> suspects = GrownHolders(before, after, n);
+std::vector<HolderChange> GrowthSuspects(const std::vector<HolderKey>& before, const HeapGraph& graph,
+                                         const DominatorTree& tree, double percent, uint64_t minBytes, size_t n) {
+    std::vector<HolderChange> suspects = GrownHolders(before, graph, tree, n);
+    double line = std::max(percent / 100 * static_cast<double>(tree.ReachableBytes()), static_cast<double>(minBytes));
     // Largest growth first: the rest are below the line too.
-    auto below = std::find_if(suspects.begin(), suspects.end(), [reachable](const HolderChange& holder) {
-        return static_cast<double>(holder.Growth()) < GROWTH_SUSPECT_SHARE * static_cast<double>(reachable);
+    auto below = std::find_if(suspects.begin(), suspects.end(), [line](const HolderChange& holder) {
+        return static_cast<double>(holder.Growth()) < line;
     });
     suspects.erase(below, suspects.end());
     return suspects;

@@ -1,13 +1,26 @@
 // Which holders grew between two snapshots. Tags differ between snapshots,
-// so a holder is known by its shortest path from a GC root (weak references
-// not followed): the root's kind and thread, then each step's class and the
-// field it is reached through, array indices dropped. The objects of
-// largest retained size of each snapshot are the candidates; objects of one
-// snapshot sharing a path are summed.
+// so the objects of NEW are matched to those of OLD by keys, in order, each
+// key only among the objects still unmatched:
+//   1. the shortest path from a GC root (weak references not followed): the
+//      root's kind and thread, each step's class and the field it is reached
+//      through, every array index with the array's size;
+//   2. the same path with only indices below INDEX_BOUND kept, and none
+//      inside a hash table's backing array;
+//   3. its own chain: the last CHAIN_STEPS steps of that path, whatever root
+//      is above (indices dropped);
+//   4. its class and shallow size.
+// Objects sharing a key are paired by rank of retained size within the key,
+// never added up; an object of NEW left unmatched grew from 0.
 //
-// A growth suspect (Eclipse MAT's rule for comparing snapshots) is a holder
-// whose retained bytes grew by at least GROWTH_SUSPECT_SHARE of the later
-// snapshot's reachable heap.
+// Candidates are the objects retaining at least HOLDER_FLOOR bytes: OLD is
+// kept as HolderKeys only (40 bytes a candidate), so one graph is held at a
+// time.
+//
+// A chain in which each object retains at least 90 % of its dominator is one
+// row, named by its topmost object (as top folds it), and shown only when
+// every member grew (an object that merely changed its holder is no row). A
+// row whose growth is at least 90 % another's below it in the dominator tree
+// is left to that one.
 #pragma once
 
 #include <cstdint>
@@ -20,36 +33,41 @@
 
 namespace vesk {
 
-struct Holder {
-    // "stack local, thread \"main\" / class AppCache / .SESSIONS -> java.util.HashMap".
-    std::string path;
+constexpr uint64_t HOLDER_FLOOR = 1024;
+constexpr int32_t INDEX_BOUND = 16;
+constexpr size_t CHAIN_STEPS = 3;
+
+// One candidate's matching keys (hashes) and size.
+struct HolderKey {
+    uint64_t path = 0;
+    uint64_t loosePath = 0;
+    uint64_t chain = 0;
+    uint64_t shape = 0;
     uint64_t retained = 0;
-    // The path of the largest object sharing it; node ids of its snapshot's graph.
-    HeapPath shortest;
+    NodeId node = NO_NODE;
 };
 
+// Every reachable object of graph retaining at least floor bytes, by node.
+std::vector<HolderKey> HolderKeys(const HeapGraph& graph, const DominatorTree& tree, uint64_t floor = HOLDER_FLOOR);
+
 struct HolderChange {
+    // "class / class AppCache / .SESSIONS -> java.util.HashMap": NEW's path as matched.
     std::string path;
     uint64_t before = 0;
     uint64_t after = 0;
-    HeapPath afterPath;  // the later snapshot's Holder::shortest
+    HeapPath afterPath;  // in NEW's graph; its last step is the holder
     int64_t Growth() const { return static_cast<int64_t>(after) - static_cast<int64_t>(before); }
 };
 
-// The candidates of one snapshot, by path (4 bytes a node for the search).
-std::vector<Holder> LargestHolders(const HeapGraph& graph, const DominatorTree& tree, size_t candidates = 1000);
+// The n rows that grew most, largest growth first; graph and tree are NEW's.
+std::vector<HolderChange> GrownHolders(const std::vector<HolderKey>& before, const HeapGraph& graph,
+                                       const DominatorTree& tree, size_t n);
 
-// The n holders that grew most, largest growth first. Holders below one
-// another through fields, each grown by at least 90 % of the topmost one's
-// growth, are a chain: its deepest speaks for it, and a holder further down
-// that grew by 90 % of one of the chain's is left out too.
-std::vector<HolderChange> GrownHolders(const std::vector<Holder>& before, const std::vector<Holder>& after, size_t n);
+constexpr double GROWTH_SUSPECT_PERCENT = 2;
 
-constexpr double GROWTH_SUSPECT_SHARE = 0.02;
-
-// Of GrownHolders, those that grew by at least GROWTH_SUSPECT_SHARE of
-// reachable (the later snapshot's reachable bytes).
-std::vector<HolderChange> GrowthSuspects(const std::vector<Holder>& before, const std::vector<Holder>& after,
-                                         uint64_t reachable, size_t n);
+// Of GrownHolders, those that grew by at least percent of NEW's reachable
+// bytes and by at least minBytes.
+std::vector<HolderChange> GrowthSuspects(const std::vector<HolderKey>& before, const HeapGraph& graph,
+                                         const DominatorTree& tree, double percent, uint64_t minBytes, size_t n);
 
 }  // namespace vesk

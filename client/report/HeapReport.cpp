@@ -337,7 +337,7 @@ ReportBaseline ComparisonBaseline(const ReportSnapshot& before) {
     if (!before.tree) computed = std::make_unique<DominatorTree>(before.graph, true);
     const DominatorTree& tree = before.tree ? *before.tree : *computed;
     baseline.facts = Facts(before, &tree);
-    baseline.holders = LargestHolders(before.graph, tree);
+    baseline.holders = HolderKeys(before.graph, tree);
     baseline.histogram = before.graph.Histogram();
     return baseline;
 }
@@ -351,7 +351,7 @@ ReportContent ComparisonReport(const ReportBaseline& before, const ReportSnapsho
     if (!after.tree) computed = std::make_unique<DominatorTree>(after.graph, true);
     const DominatorTree& tree = after.tree ? *after.tree : *computed;
     content.facts.push_back(Facts(after, &tree));
-    for (const HolderChange& holder : GrownHolders(before.holders, LargestHolders(after.graph, tree), GROWN_HOLDERS))
+    for (const HolderChange& holder : GrownHolders(before.holders, after.graph, tree, GROWN_HOLDERS))
         content.holders.push_back({ObjectName(after.graph, holder.afterPath.steps.back().node),
                                    static_cast<int64_t>(holder.before), static_cast<int64_t>(holder.after),
                                    PathLines(after.graph, holder.afterPath)});

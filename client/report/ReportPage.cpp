@@ -299,10 +299,11 @@ void WriteGrowthChart(PageWriter& page, const std::vector<ReportDiffRow>& diff) 
 
 void WriteHolders(PageWriter& page, const ReportContent& content) {
     page.StartShare(HOLDERS_SHARE);
-    page.Add("<section id=\"holders\">\n<h2>Holders that grew most (retained bytes)</h2>\n<p>The largest objects of "
-             "each snapshot, matched by their shortest path from a GC root (root kind, thread, classes and fields; "
-             "array indices left out, as tags differ between snapshots). A chain is shown by its deepest holder; "
-             "each path is the later snapshot's.</p>\n");
+    page.Add("<section id=\"holders\">\n<h2>Holders that grew most (retained bytes)</h2>\n<p>Objects retaining at "
+             "least 1 KiB in each snapshot, matched by their shortest path from a GC root (root kind, thread, classes "
+             "and fields; array indices where they say which entry it is), else by the last steps of that path, else "
+             "by class and size; objects sharing a key are paired by rank, never summed. A chain is shown by its "
+             "topmost holder; each path is the later snapshot's.</p>\n");
     if (content.holders.empty()) page.Add("<p>No holder grew.</p>\n");
     else page.Add("<ol class=\"paths\">\n");
     size_t left = 0;

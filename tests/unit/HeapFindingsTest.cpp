@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -186,15 +187,34 @@ TEST(HeapFindings, EachKindOfWaste) {
     EXPECT_EQ(row->loaders[2].first, NO_NODE);
 }
 
-TEST(HeapFindings, HoldersThatGrewAreMatchedByPathNotTag) {
-    // The same holder (a static map and its table) in two snapshots, under
-    // other tags, holding 2 and then 5 entries.
-    auto snapshot = [](uint64_t base, int entries) {
+// Grown holders of two snapshots, each built by the same function under
+// other tags: OLD's keys taken before NEW's graph is looked at.
+static std::vector<HolderChange> Grown(const std::function<HeapGraph(uint64_t, bool)>& snapshot, size_t n = 10) {
+    HeapGraph before = snapshot(0x100000, false);
+    DominatorTree beforeTree(before);
+    std::vector<HolderKey> keys = HolderKeys(before, beforeTree);
+    HeapGraph after = snapshot(0x900000, true);
+    DominatorTree afterTree(after);
+    return GrownHolders(keys, after, afterTree, n);
+}
+
+static const HolderChange* Named(const std::vector<HolderChange>& grown, const std::string& tail) {
+    for (const HolderChange& holder : grown)
+        if (holder.path.size() >= tail.size() && holder.path.compare(holder.path.size() - tail.size(), tail.size(), tail) == 0)
+            return &holder;
+    return nullptr;
+}
+
+TEST(HeapFindings, AGrowingMapIsOneRowNamedByItsTopmostHolder) {
+    // A static map and its table holding 2 and then 5 sessions: the class,
+    // the map and the table are one chain.
+    auto snapshot = [](uint64_t base, bool later) {
         Heap heap;
         heap.Class(base + 1, "AppCache", {{"SESSIONS", "AppCache"}});
         uint32_t map = heap.Class(base + 2, "java.util.HashMap", {{"table", "java.util.HashMap"}});
         uint32_t table = heap.Class(base + 3, "java.util.HashMap$Node[]");
         uint32_t session = heap.Class(base + 4, "Session");
+        int entries = later ? 5 : 2;
         heap.Object(base + 10, map, 48);
         heap.Object(base + 11, table, 80);
         for (int i = 0; i < entries; i++) heap.Object(base + 100 + i, session, 1000);
@@ -203,40 +223,141 @@ TEST(HeapFindings, HoldersThatGrewAreMatchedByPathNotTag) {
         for (int i = 0; i < entries; i++) heap.Ref(base + 11, base + 100 + i, i);
         return heap.Finish();
     };
-    HeapGraph before = snapshot(0x1000, 2), after = snapshot(0x9000, 5);
+    std::vector<HolderChange> grown = Grown(snapshot);
+    ASSERT_EQ(grown.size(), 1u);
+    EXPECT_EQ(grown[0].path, "class / class AppCache");
+    EXPECT_EQ(grown[0].Growth(), 3000);
+    // A growth suspect grew by the threshold's share of NEW's reachable heap and by --min-growth.
+    HeapGraph before = snapshot(0x1000, false), after = snapshot(0x9000, true);
     DominatorTree beforeTree(before), afterTree(after);
-    std::vector<HolderChange> grown =
-        GrownHolders(LargestHolders(before, beforeTree), LargestHolders(after, afterTree), 10);
-    ASSERT_EQ(grown.size(), 1u);  // the table speaks for the map and the class that hold it
-    EXPECT_EQ(grown[0].path,
-              "class / class AppCache / .SESSIONS -> java.util.HashMap / .table -> java.util.HashMap$Node[]");
-    EXPECT_EQ(grown[0].before, 80u + 2000);
-    EXPECT_EQ(grown[0].after, 80u + 5000);
-    EXPECT_EQ(grown[0].afterPath.steps.back().node, after.FindTag(0x9000 + 11));
-    // A growth suspect grew by at least 2 % of the later reachable heap: 3000 bytes of 150,000.
-    EXPECT_EQ(GrowthSuspects(LargestHolders(before, beforeTree), LargestHolders(after, afterTree), 150000, 10).size(), 1u);
-    EXPECT_TRUE(GrowthSuspects(LargestHolders(before, beforeTree), LargestHolders(after, afterTree), 150001, 10).empty());
+    std::vector<HolderKey> keys = HolderKeys(before, beforeTree);
+    double percent = 100.0 * 3000 / static_cast<double>(afterTree.ReachableBytes());
+    EXPECT_EQ(GrowthSuspects(keys, after, afterTree, percent, 3000, 10).size(), 1u);
+    EXPECT_TRUE(GrowthSuspects(keys, after, afterTree, percent * 1.01, 0, 10).empty());
+    EXPECT_TRUE(GrowthSuspects(keys, after, afterTree, 0, 3001, 10).empty());
 }
 
-TEST(HeapFindings, AGrowingLinkedChainIsShownNearItsTopNotByItsTail) {
-    // A static chain of nodes, each holding the next, grown from 2 to 50
-    // nodes: each node grew by over 90 % of what its holder grew, but only
-    // the first few by 90 % of what the chain's top grew.
-    auto snapshot = [](uint64_t base, int nodes) {
+TEST(HeapFindings, ASmallManagerAmongLargerObjectsIsNamedWithBothSizes) {
+    // A context holding 2,000 objects of 8 KiB and a manager of 2 KiB that
+    // then holds 4 MiB of sessions.
+    auto snapshot = [](uint64_t base, bool later) {
+        Heap heap;
+        heap.Class(base + 1, "Server", {{"CONTEXT", "Server"}});
+        uint32_t context = heap.Class(base + 2, "Context", {{"manager", "Context"}, {"resources", "Context"}});
+        uint32_t manager = heap.Class(base + 3, "StandardManager", {{"sessions", "StandardManager"}});
+        uint32_t array = heap.Class(base + 4, "java.lang.Object[]");
+        uint32_t blob = heap.Class(base + 5, "byte[]");
+        heap.Object(base + 10, context, 32);
+        heap.Object(base + 11, manager, 2048);
+        heap.Object(base + 12, array, 16 + 2000 * 4);
+        heap.Ref(base + 1, base + 10, 0);
+        heap.Ref(base + 10, base + 11, 0);
+        heap.Ref(base + 10, base + 12, 1);
+        for (int i = 0; i < 2000; i++) {
+            heap.Object(base + 1000 + i, blob, 8192);
+            heap.Ref(base + 12, base + 1000 + i, i);
+        }
+        if (later) {
+            heap.Object(base + 13, blob, 4 << 20);
+            heap.Ref(base + 11, base + 13, 0);
+        }
+        return heap.Finish();
+    };
+    std::vector<HolderChange> grown = Grown(snapshot, 4);
+    ASSERT_FALSE(grown.empty());
+    EXPECT_EQ(grown[0].path, "class / class Server / .CONTEXT -> Context / .manager -> StandardManager");
+    EXPECT_EQ(grown[0].before, 2048u);
+    EXPECT_EQ(grown[0].after, 2048u + (4 << 20));
+}
+
+TEST(HeapFindings, TwoMapsInOneArrayAreTwoRowsWithTheirOwnSizes) {
+    // Entries 11 and 12 of one array, growing by 90 and 20 KiB.
+    auto snapshot = [](uint64_t base, bool later) {
+        Heap heap;
+        heap.Class(base + 1, "Database", {{"MAPS", "Database"}});
+        uint32_t array = heap.Class(base + 2, "java.lang.Object[]");
+        uint32_t map = heap.Class(base + 3, "Map", {{"data", "Map"}});
+        uint32_t blob = heap.Class(base + 4, "byte[]");
+        heap.Object(base + 10, array, 16 + 16 * 4);
+        heap.Ref(base + 1, base + 10, 0);
+        const uint64_t sizes[2][2] = {{100 << 10, 190 << 10}, {50 << 10, 70 << 10}};
+        for (int m = 0; m < 2; m++) {
+            heap.Object(base + 20 + m, map, 32);
+            heap.Object(base + 30 + m, blob, sizes[m][later]);
+            heap.Ref(base + 10, base + 20 + m, 11 + m);
+            heap.Ref(base + 20 + m, base + 30 + m, 0);
+        }
+        return heap.Finish();
+    };
+    std::vector<HolderChange> grown = Grown(snapshot);
+    const HolderChange* first = Named(grown, "[11] -> Map");
+    const HolderChange* second = Named(grown, "[12] -> Map");
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->before, 32u + (100 << 10));
+    EXPECT_EQ(first->after, 32u + (190 << 10));
+    EXPECT_EQ(second->before, 32u + (50 << 10));
+    EXPECT_EQ(second->after, 32u + (70 << 10));
+}
+
+TEST(HeapFindings, AnUnchangedObjectThatChangedItsHolderIsNoRow) {
+    // Held by a thread's stack local, then by a static.
+    auto snapshot = [](uint64_t base, bool later) {
+        HeapGraphBuilder builder;
+        HeapClass holder{"Registry", base + 1};
+        holder.fields = {{"CACHE", "Registry"}};
+        builder.AddClass(holder, 0);
+        uint32_t cache = builder.AddClass(HeapClass{"TldCache", base + 2}, 0);
+        uint32_t blob = builder.AddClass(HeapClass{"byte[]", base + 3}, 0);
+        builder.AddObject(base + 10, cache, 64);
+        builder.AddObject(base + 11, blob, 8192);
+        builder.AddReference(builder.FindNode(base + 10), base + 11, NO_INDEX);
+        if (later) {
+            builder.AddReference(builder.FindNode(base + 1), base + 10, 0);
+        } else {
+            uint32_t thread = builder.AddThread(HeapThread{"http-nio-exec-1", base + 50});
+            builder.AddRoot(base + 10, RootKind::StackLocal, thread, 3);
+        }
+        return builder.Finish();
+    };
+    EXPECT_TRUE(Grown(snapshot).empty());
+}
+
+TEST(HeapFindings, AGrowingThreeLevelTreeIsOneRow) {
+    // Each level retains over 90 % of the one above; the leaves grow.
+    auto snapshot = [](uint64_t base, bool later) {
+        Heap heap;
+        heap.Class(base + 1, "Index", {{"ROOT", "Index"}});
+        uint32_t node = heap.Class(base + 2, "TreeNode", {{"child", "TreeNode"}});
+        uint32_t blob = heap.Class(base + 3, "byte[]");
+        for (int level = 0; level < 3; level++) heap.Object(base + 10 + level, node, 32);
+        heap.Object(base + 20, blob, later ? 1 << 20 : 64 << 10);
+        heap.Ref(base + 1, base + 10, 0);
+        heap.Ref(base + 10, base + 11, 0);
+        heap.Ref(base + 11, base + 12, 0);
+        heap.Ref(base + 12, base + 20, 0);
+        return heap.Finish();
+    };
+    std::vector<HolderChange> grown = Grown(snapshot);
+    ASSERT_EQ(grown.size(), 1u);
+    EXPECT_EQ(grown[0].path, "class / class Index");
+    EXPECT_EQ(grown[0].Growth(), (1 << 20) - (64 << 10));
+}
+
+TEST(HeapFindings, AGrowingLinkedChainIsOneRowFromItsTop) {
+    // A static chain of nodes, each holding the next, grown from 20 to 50.
+    auto snapshot = [](uint64_t base, bool later) {
         Heap heap;
         heap.Class(base + 1, "Queue", {{"HEAD", "Queue"}});
         uint32_t node = heap.Class(base + 2, "Node", {{"next", "Node"}});
-        for (int i = 0; i < nodes; i++) heap.Object(base + 100 + i, node, 100);
+        int nodes = later ? 50 : 20;
+        for (int i = 0; i < nodes; i++) heap.Object(base + 100 + i, node, 1024);
         heap.Ref(base + 1, base + 100, 0);
         for (int i = 1; i < nodes; i++) heap.Ref(base + 100 + i - 1, base + 100 + i, 0);
         return heap.Finish();
     };
-    HeapGraph before = snapshot(0x1000, 2), after = snapshot(0x9000, 50);
-    DominatorTree beforeTree(before), afterTree(after);
-    std::vector<HolderChange> grown =
-        GrownHolders(LargestHolders(before, beforeTree), LargestHolders(after, afterTree), 1);
+    std::vector<HolderChange> grown = Grown(snapshot, 1);
     ASSERT_EQ(grown.size(), 1u);
-    // Node i (from 0) retains 50 - i nodes: node 6 grew by 4,400, the last with 90 % of the top's 4,800.
-    EXPECT_EQ(grown[0].Growth(), 4400);
-    EXPECT_EQ(grown[0].afterPath.steps.back().node, after.FindTag(0x9000 + 100 + 6));
+    EXPECT_EQ(grown[0].path, "class / class Queue");
+    EXPECT_EQ(grown[0].Growth(), 30 * 1024);
 }
+
