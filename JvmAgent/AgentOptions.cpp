@@ -133,6 +133,11 @@ void AgentOptions::Parse(const char* options) {
                 minIntervalSeconds = static_cast<int>(number);
             else
                 problem = "not a number of seconds from 0 to 2147483";
+        } else if (key == "snapshot-source") {
+            if (value == "walk" || value == "dump")
+                snapshotFromDump = value == "dump";
+            else
+                problem = "not walk or dump";
         } else if (key == "compress-level") {
             if (ParseDecimal(value, FrameCompressor::MAX_LEVEL, number))
                 compressLevel = static_cast<int>(number);
@@ -140,7 +145,7 @@ void AgentOptions::Parse(const char* options) {
                 problem = "not a zstd level from 0 (no compression) to 19";
         } else {
             problem = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth, "
-                      "min-interval and compress-level";
+                      "min-interval, compress-level and snapshot-source";
         }
         if (problem) errors.push_back(Error("Invalid JVM Agent option '" + item + "': " + problem));
     }

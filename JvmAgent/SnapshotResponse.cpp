@@ -25,8 +25,9 @@ const uint64_t ERROR_RESPONSE_SIZE = 1024;
 
 }  // namespace
 
-SnapshotResponse::SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel)
-    : connection(connection), info(*connection.GetJvmInfo()), tag(tag), last(last),
+SnapshotResponse::SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel,
+                                   bool fromDump)
+    : connection(connection), info(*connection.GetJvmInfo()), tag(tag), last(last), fromDump(fromDump),
       response(ClientConnection::PropsResponse(RESPONSE_SIZE)) {
     if (compressLevel <= 0) return;
     compressor = std::make_unique<FrameCompressor>(compressLevel);
@@ -51,14 +52,20 @@ bool SnapshotResponse::Run() {
     bool completed = false;
     auto sendStart = std::chrono::steady_clock::now();
     try {
-        untagPending = agent->TakeSnapShot(&info);
+        Error refused;
+        if (fromDump)
+            refused = agent->TakeDumpSnapShot(&info, &connection);
+        else
+            untagPending = agent->TakeSnapShot(&info);
         // The VM is exiting: its files are gone and nobody waits for frames.
         if (agent->IsDying()) {
             UnTag();
             return false;
         }
         ThrowIfCancelled("Snapshot aborted, not sending results to client");
-        if (info.SnapShotFailed()) {
+        if (refused) {
+            SendError(refused.What());
+        } else if (info.SnapShotFailed()) {
             SendError(info.GetSnapShotError().c_str());
         } else {
             sendStart = std::chrono::steady_clock::now();
@@ -89,6 +96,7 @@ void SnapshotResponse::SendHeader() {
     XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_ROOTS, info.GetHeapRootCount());
     XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_OBJECTS, info.GetHeapObjCount());
     XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_REFERENCES, info.GetHeapRefCount());
+    if (fromDump) XmlUtils::AddPropElement(response, Protocol::PROP_SNAPSHOT_SOURCE, Protocol::SOURCE_DUMP);
     XmlUtils::StartXmlElement(response, Protocol::SNAPSHOT_ELEMENT);
     info.AddClassesToResult(response);
     XmlUtils::EndXmlElement(response, Protocol::SNAPSHOT_ELEMENT);
