@@ -72,7 +72,7 @@ static HeapGraph LoadHprof(const std::string& path, WorkProgress& progress) {
 // ends at once, rather than after the rest of the stream has been read.
 static void ReadLive(const Options& options, SnapshotReader& reader) {
     VeskClient client = ConnectClient(options);
-    SnapshotSession session(client, options.timeoutMs, true, false, options.compress);
+    SnapshotSession session(client, options.timeoutMs, true, false, options.compress, options.walk);
     session.StopAtOnce();
     // A frame of a quarter million references takes a while to read: the
     // line moves meanwhile.
