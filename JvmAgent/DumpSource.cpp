@@ -362,6 +362,7 @@ jint DumpSource::FieldIndex(uint32_t slot, uint32_t declaring, const std::string
 
 Error DumpSource::Convert(HeapDumper& dumper, CancelCheck* cancelCheck) {
     cancel = cancelCheck;
+    VeskLogger::LogDebug("Converting heap dump %s", dumper.DumpPath().c_str());
     std::string error;
     DumpConverter converter(plan, *this);
     DumpConverter::Result result = DumpConverter::Result::FAILED;
@@ -375,6 +376,7 @@ Error DumpSource::Convert(HeapDumper& dumper, CancelCheck* cancelCheck) {
                          ", root.size.mismatches=%" PRIu64 ", refs=%" PRId64,
                          converter.IndexedObjects(), converter.ExtraRoots(), converter.ReadAgain(),
                          converter.SizeMismatches(), info.GetHeapRefCount());
+    if (result == DumpConverter::Result::CANCELLED) VeskLogger::LogDebug("Heap dump conversion cancelled");
     if (result == DumpConverter::Result::FAILED) return Error(error);
     return Error();
 }

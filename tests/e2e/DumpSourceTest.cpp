@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "JavaProcess.h"
+#include "TempDir.h"
 #include "SnapshotStream.h"
 #include "protocol/SnapshotReader.h"
 #include "protocol/VeskClient.h"
@@ -294,5 +295,62 @@ TEST_P(DumpSourceTest, GivesTheWalksContent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, DumpSourceTest, ::testing::Values(0, 1));
+
+// Names in dir that begin with prefix.
+std::vector<std::string> FilesLike(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> found;
+    if (DIR* listing = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(listing))
+            if (std::string(entry->d_name).rfind(prefix, 0) == 0) found.push_back(entry->d_name);
+        closedir(listing);
+    }
+    return found;
+}
+
+TEST(DumpSourceCancelTest, LeavesNoFileBehind) {
+    const int port = FreePort();
+    TempDir config;
+    const std::string log = config.File("agent.log");
+    const std::string properties =
+        config.Write("agent.properties", "vesk.agent.log.level=DEBUG\nvesk.agent.log.file=" + log + "\n");
+    JavaProcess jvm({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1,cfgfile=" + properties),
+                     "-Xmx512m"},
+                    "dumpsrc.DumpSourceFixture", {"1500000"});
+    ASSERT_TRUE(jvm.WaitForOutput("dumpsrc ready", 60000) && WaitForPort(port, 30000)) << jvm.Stderr();
+    VeskClient client;
+    for (int attempt = 0;; attempt++) {
+        try {
+            // The port probe's connection may still be winding down: the answer says.
+            client.Connect("127.0.0.1", port);
+            client.SetReadTimeout(600000);
+            client.Send("<vesk-cmd tag=\"0\"><cmd name=\"RUNTIME\"/></vesk-cmd>");
+            client.ReadResponse();
+            break;
+        } catch (const vesk::ClientError& e) {
+            if (e.Kind() != vesk::ErrorKind::Rejected || attempt == 50) throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    client.Send("<vesk-cmd tag=\"1\"><cmd name=\"SNAPSHOT\" source=\"dump\"/></vesk-cmd>");
+    // Cancelled once the conversion has begun: the agent stops it, or, had
+    // it ended, the sending, which waits on this reader.
+    for (int waited = 0; ReadFile(log).find("Converting heap dump") == std::string::npos; waited += 20) {
+        ASSERT_LT(waited, 600000) << ReadFile(log);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    client.SendAbort();
+    std::string error;
+    try {
+        for (const Frame& frame : client.ReadResponse()) error += frame.bytes;
+    } catch (const vesk::ClientError& e) {
+        error = e.what();
+    }
+    EXPECT_NE(error.find("Operation cancelled by user"), std::string::npos) << error.substr(0, 400);
+    // The request's end removes the snapshot files: the next request waits for it.
+    client.Send("<vesk-cmd tag=\"2\"><cmd name=\"RUNTIME\"/></vesk-cmd>");
+    client.ReadResponse();
+    EXPECT_EQ(FilesLike("/dev/shm", "VESKDUMP_" + std::to_string(jvm.Pid()) + "_"), std::vector<std::string>());
+    EXPECT_EQ(FilesLike(jvm.Dir().Path(), "VESK"), std::vector<std::string>());
+}
 
 }  // namespace
