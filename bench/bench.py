@@ -158,15 +158,15 @@ def connect(port, timeout=60):
             time.sleep(0.1)
 
 
-def snapshot(port, poll):
-    """One SNAPSHOT request; the bytes are counted and dropped."""
+def snapshot(port, poll, request=b'<vesk-cmd tag="1"><cmd name="SNAPSHOT"/></vesk-cmd>'):
+    """One SNAPSHOT (or other streamed) request; the bytes are counted and dropped."""
     sock = connect(port)
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     buf = bytearray(4 << 20)
     view = memoryview(buf)
     head, tail, total = b"", b"", 0
     sent = time.time()
-    sock.sendall(b'<vesk-cmd tag="1"><cmd name="SNAPSHOT"/></vesk-cmd>')
+    sock.sendall(request)
     while True:
         n = sock.recv_into(buf)
         if n == 0:
@@ -190,13 +190,14 @@ def snapshot(port, poll):
     props = lambda text: {k: int(v) for k, v in re.findall(rb'<prop name="([^"]+)" value="(-?\d+)"/>', text)}
     metrics = {k.decode(): v for k, v in props(final).items()}
     counts = props(head[head.find(b'<cmd name="SNAPSHOT">') :])
+    # A HEAPDUMP answer has neither the counts nor the metrics.
     return {
         "metrics": metrics,
-        "objs": counts[b"total-objs"],
-        "refs": counts[b"total-refs"],
+        "objs": counts.get(b"total-objs", 0),
+        "refs": counts.get(b"total-refs", 0),
         "bytes": total,
         "request_ms": (done - sent) * 1000,
-        "stream_ms": done * 1000 - metrics["$T$last.snapshot.overall.end.time"],
+        "stream_ms": done * 1000 - metrics.get("$T$last.snapshot.overall.end.time", done * 1000),
         "rss_peak": peak,
     }
 
