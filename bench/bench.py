@@ -316,6 +316,22 @@ def measure(jdk, size, agent, a, dump=False):
     return row, dump_ms
 
 
+def measure_matrix(a, kinds, measure):
+    """measure(jdk, size, kind, a) for every heap size of a.sizes, JDK of a.jdk and kind, in that order; the
+    results by (jdk, size, kind). Every JVM started is stopped, also on failure."""
+    exit_on_signals()
+    results = {}
+    try:
+        for size in a.sizes:
+            for jdk in a.jdk:
+                for kind in kinds:
+                    results[(jdk, size, kind)] = measure(jdk, size, kind, a)
+    finally:
+        for proc in JVMS:
+            stop_jvm(proc)
+    return results
+
+
 def median_rows(rows):
     return {k: statistics.median(r[k] for r in rows) for k in rows[0]}
 

@@ -19,7 +19,7 @@ import sys
 import time
 
 from analysis import Timed
-from bench import (JVMS, begin_measure, exit_on_signals, free_port, jdk_version, log_size, pauses, print_row,
+from bench import (begin_measure, free_port, measure_matrix, jdk_version, log_size, pauses, print_row,
                    start_jvm, stop_jvm)
 
 KINDS = ("snapshot", "heapdump", "jcmd")
@@ -100,18 +100,8 @@ def main():
     p.add_argument("--sizes", default="1000000,2500000,5000000")
     p.add_argument("--xmx", default="3g")
     a = p.parse_args()
-
-    exit_on_signals()
-    sizes = [int(s) for s in a.sizes.split(",")]
-    results = {}
-    try:
-        for size in sizes:
-            for jdk in a.jdk:
-                for kind in KINDS:
-                    results[(jdk, size, kind)] = measure(jdk, size, kind, a)
-    finally:
-        for proc in JVMS:
-            stop_jvm(proc)
+    a.sizes = sizes = [int(s) for s in a.sizes.split(",")]
+    results = measure_matrix(a, KINDS, measure)
 
     print(f"\n{os.cpu_count()} CPUs; one run per cell. pauses = safepoint time during the request (ms); "
           "saved = request to saved file (s); RSS growth = peak - before (MiB); objects = VisualVM's "

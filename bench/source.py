@@ -13,7 +13,7 @@ import os
 import sys
 import time
 
-from bench import (JVMS, begin_measure, exit_on_signals, free_port, jdk_version, log_size, pauses, rss_kib,
+from bench import (begin_measure, free_port, measure_matrix, jdk_version, log_size, pauses, rss_kib,
                    snapshot, start_jvm, stop_jvm)
 
 REQUESTS = {
@@ -62,18 +62,8 @@ def main():
     p.add_argument("--sizes", default="2500000,10000000")
     p.add_argument("--xmx", default="3g")
     a = p.parse_args()
-
-    exit_on_signals()
-    sizes = [int(s) for s in a.sizes.split(",")]
-    results = {}
-    try:
-        for size in sizes:
-            for jdk in a.jdk:
-                for kind in REQUESTS:
-                    results[(jdk, size, kind)] = measure(jdk, size, kind, a)
-    finally:
-        for proc in JVMS:
-            stop_jvm(proc)
+    a.sizes = sizes = [int(s) for s in a.sizes.split(",")]
+    results = measure_matrix(a, REQUESTS, measure)
 
     print(f"\n{os.cpu_count()} CPUs; one run per cell. pause = safepoint pauses during the request (ms); last "
           "byte = request to the answer's last byte (s); dump: heap-walk metric = the JVM's dump, untag metric = "
