@@ -5,6 +5,8 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "VeskLogger.h"
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -58,7 +60,9 @@ DumpConverter::Result DumpConverter::Convert(const char* path, std::string& erro
     // Unbuffered: the reads go straight into the buffer, in large pieces.
     setvbuf(file, nullptr, _IONBF, 0);
     buffer.resize(READ_BUFFER_SIZE);
-    bool done = Pass(true) && Prepare() && EmitStart() && Pass(false) && EmitExtras();
+    bool done = Pass(true) && Prepare();
+    if (done) VeskLogger::LogDebug("Heap dump indexed: %zu objects, %zu classes", objects.size(), dumpClasses.size());
+    done = done && EmitStart() && Pass(false) && EmitExtras();
     std::vector<uint8_t>().swap(buffer);
     if (cancelled) return Result::CANCELLED;
     if (!done) {
@@ -313,7 +317,9 @@ jlong DumpConverter::TagOfRank(int64_t rank) const {
 
 bool DumpConverter::TargetOf(uint64_t id, Target& target) {
     if (id == 0 || id == holderId) return false;
-    auto mirror = mirrors.find(id);
+    // Objects first: class objects are a few thousand of millions of targets.
+    const int64_t rank = Rank(id);
+    auto mirror = rank < 0 ? mirrors.find(id) : mirrors.end();
     if (mirror != mirrors.end()) {
         const DumpPlan::ClassSlot& slot = plan.classes[mirror->second];
         target.tag = slot.tag;
@@ -323,7 +329,6 @@ bool DumpConverter::TargetOf(uint64_t id, Target& target) {
         target.rank = -1;
         return slot.tag != 0 && plan.javaLangClassTag != 0;
     }
-    const int64_t rank = Rank(id);
     if (rank < 0 || (states[static_cast<size_t>(rank)] & IGNORED)) return false;
     const Entry& entry = objects[static_cast<size_t>(rank)];
     target.rank = rank;

@@ -112,6 +112,9 @@ TEST_F(AgentConfigTest, OptionItems) {
     EXPECT_EQ(defaults->GetCompressLevel(), 1);
     EXPECT_EQ(MakeWithConfig("compress-level=0")->GetCompressLevel(), 0) << "off";
     EXPECT_EQ(MakeWithConfig("compress-level=19")->GetCompressLevel(), 19);
+    EXPECT_FALSE(defaults->SnapshotFromDump());
+    EXPECT_TRUE(MakeWithConfig("snapshot-source=dump")->SnapshotFromDump());
+    EXPECT_FALSE(MakeWithConfig("snapshot-source=walk")->SnapshotFromDump());
 }
 
 TEST_F(AgentConfigTest, PortAndAddressValues) {
@@ -135,7 +138,7 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
     std::string log = dir.File("agent.log");
     std::string config = dir.Write("error.properties", "vesk.agent.log.file=" + log + "\n");
     const std::string unknown = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth, "
-                                "min-interval and compress-level";
+                                "min-interval, compress-level and snapshot-source";
     struct Case {
         const char* item;
         std::string problem;
@@ -157,6 +160,7 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         {"min-interval=1m", "not a number of seconds from 0 to 2147483"},
         {"compress-level=20", "not a zstd level from 0 (no compression) to 19"},
         {"compress-level=-1", "not a zstd level from 0 (no compression) to 19"},
+        {"snapshot-source=heap", "not walk or dump"},
     };
     for (const Case& c : cases) {
         jvm.getEnvVersions.clear();
