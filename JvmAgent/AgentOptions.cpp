@@ -42,6 +42,12 @@ bool ParseDecimal(const std::string& text, long max, long& number) {
     return number <= max;
 }
 
+// "-" and decimal digits, not all zero: any such port means the default.
+bool IsNegativeNumber(const std::string& text) {
+    return text.size() > 1 && text[0] == '-' && text.find_first_not_of("0123456789", 1) == std::string::npos &&
+           text.find_first_not_of('0', 1) != std::string::npos;
+}
+
 bool ParseUntagMode(const std::string& value, UntagMode& mode) {
     static const struct {
         const char* name;
@@ -102,11 +108,17 @@ void AgentOptions::Parse(const char* options) {
         std::string key = item.substr(0, equals);
         std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
         const char* problem = nullptr;
+        const char* ignoredWhy = nullptr;
         long number = 0;
         if (equals == std::string::npos) {
-            problem = "not a key=value item";
+            ignoredWhy = "not a key=value item";
         } else if (key == "port") {
-            if (!ParsePort(value, port)) problem = "not a port number from 1 to 65535";
+            if (IsNegativeNumber(value)) {
+                port = DEFAULT_PORT;
+                ignoredWhy = "a negative port means the default, 16400";
+            } else if (!ParsePort(value, port)) {
+                problem = "not a port number from 1 to 65535";
+            }
         } else if (key == "address") {
             if (value.empty() || IsIpv4Address(value))
                 address = value;
@@ -144,10 +156,10 @@ void AgentOptions::Parse(const char* options) {
             else
                 problem = "not a zstd level from 0 (no compression) to 19";
         } else {
-            problem = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth, "
-                      "min-interval, compress-level and snapshot-source";
+            ignoredWhy = "unknown key";
         }
         if (problem) errors.push_back(Error("Invalid JVM Agent option '" + item + "': " + problem));
+        if (ignoredWhy) ignored.push_back("ignored agent option '" + item + "': " + ignoredWhy);
     }
     if (configFile.empty() && libraryPath[0] != '\0')
         configFile = baseDir + "config" + fileSep + "veskjagent.properties";

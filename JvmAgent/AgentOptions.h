@@ -34,20 +34,26 @@ struct AgentOptions {
     int minIntervalSeconds = 0;  // 0: pauses may follow each other at once
     int compressLevel = 1;       // zstd level for clients that ask; 0: never compress
     bool snapshotFromDump = false;  // what a SNAPSHOT without source= takes
-    // One per rejected item, naming it and its problem, in the string's order.
+    // One per refused item, naming it and its problem, in the string's order:
+    // the command server does not start.
     std::vector<Error> errors;
+    // One line per ignored item, naming it and why ("ignored agent option
+    // 'prot=1': unknown key..."), in the string's order: reported only.
+    std::vector<std::string> ignored;
 
-    // Comma-separated key=value items: port (1 to 65535), address (dotted
-    // IPv4; empty for every interface), cfgfile (empty for the default), idle
-    // (seconds, 0 for no limit), untag (dispose, iterate or walk), heapdump
-    // (on or off), auth (the key file; empty for none), min-interval
-    // (seconds, 0 for none), compress-level (0, off, to 19), snapshot-source
-    // (walk or dump). Empty items are skipped; split at the first "="; keys are
-    // case-sensitive; a key given twice takes its last value. An unknown key,
-    // an item without "=" or a bad value adds one error and changes nothing.
-    // Null or empty: no items. Absent settings keep their defaults; the
-    // configuration file defaults to <base>config<sep>veskjagent.properties
-    // when the library's path is known.
+    // Comma-separated key=value items: port (1 to 65535; negative for the
+    // default), address (dotted IPv4; empty for every interface), cfgfile
+    // (empty for the default), idle (seconds, 0 for no limit), untag
+    // (dispose, iterate or walk), heapdump (on or off), auth (the key file;
+    // empty for none), min-interval (seconds, 0 for none), compress-level (0,
+    // off, to 19), snapshot-source (walk or dump). Empty items are skipped;
+    // split at the first "="; keys are case-sensitive; a key given twice
+    // takes its last value. An unknown key
+    // or an item without "=" adds one line to ignored, as does a negative
+    // port (which sets the default); a bad value of a known key adds one error
+    // and changes nothing. Null or empty: no items. Absent settings keep
+    // their defaults; the configuration file defaults to
+    // <base>config<sep>veskjagent.properties when the library's path is known.
     void Parse(const char* options);
     // Reads configFile, if any: the log level (set on the logger) and the
     // log file name (default <base>logs<sep>veskjagent_%P.log). A file that

@@ -3,10 +3,114 @@
 #include <cstring>
 
 #include "JniScope.h"
+#include "JvmAgent.h"
+#include "JvmClassInfo.h"
+#include "JvmFieldInfo.h"
+#include "JvmInfo.h"
 #include "Orlo.h"
 #include "VeskLogger.h"
 
 namespace Orlo {
+
+namespace {
+
+// Local references a walk holds beside one per class: the holder, the
+// classes it tests values against, a value.
+constexpr jint FRAME_HEADROOM = 16;
+
+}  // namespace
+
+jobjectArray ClassFieldValues::Gather(JNIEnv* jni) {
+    jobjectArray holder = GatherForDump(jni, 0);
+    firstTag = info.GetNextObjectTag();
+    if (!holder) return nullptr;
+    if (!CheckJvmtiError(info.GetTagEnv()->SetTag(holder, HOLDER_TAG), "SetTag")) {
+        sources.clear();
+        jni->DeleteLocalRef(holder);
+        return nullptr;
+    }
+    return holder;
+}
+
+jobjectArray ClassFieldValues::GatherForDump(JNIEnv* jni, jint reserved) {
+    Clear();
+    jvmtiEnv* tags = info.GetTagEnv();
+    jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
+    const JvmClassInfo* javaLangClass = info.GetJavaLangClass();
+    if (!tags || !jvmti || !jni || !javaLangClass || info.GetClassCount() == 0) return nullptr;
+    const std::vector<jfieldID> fields = ReferenceFields(jvmti, jni);
+    // Each field's index as the walk numbers java.lang.Class's fields.
+    std::vector<jint> indices(fields.size(), -1);
+    for (size_t f = 0; f < fields.size(); f++)
+        for (const JvmFieldInfo& field : javaLangClass->GetMasterFields())
+            if (field.GetJvmId() == fields[f]) indices[f] = field.GetIndex();
+    // The class objects as they are now, each known by its record's tag.
+    auto tagged = [&](jclass clazz, jlong& tag) {
+        tag = 0;
+        return CheckJvmtiError(tags->GetTag(clazz, &tag), "GetTag") && info.IsClassTag(tag);
+    };
+    jobjectArray holder = Collect(jvmti, jni, fields, reserved, false, tagged, sources);
+    if (!holder) return nullptr;
+    for (Source& source : sources) source.field = indices[static_cast<size_t>(source.field)];
+    if (sources.empty()) {
+        jni->DeleteLocalRef(holder);
+        return nullptr;
+    }
+    return holder;
+}
+
+jint ClassFieldValues::Record(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* reference, jlong classTag,
+                              jlong referrerClassTag, jlong size, jlong* tagPtr, jlong* referrerTagPtr, jint length) {
+    // What the heap walk recorded was followed then.
+    const bool recorded = info.IsCurrentTag(*tagPtr);
+    bool go = true;
+    if (referrerTagPtr && *referrerTagPtr == HOLDER_TAG) {
+        if (kind != JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT || !reference || reference->array.index < 0 ||
+            static_cast<size_t>(reference->array.index) >= sources.size())
+            return 0;  // the holder's class
+        // The reference the walk would have reported: the class object's field.
+        const Source& source = sources[static_cast<size_t>(reference->array.index)];
+        jvmtiHeapReferenceInfo field;
+        memset(&field, 0, sizeof field);
+        field.field.index = source.field;
+        jlong classObject = source.classKey;
+        go = info.RecordHeapReference(JVMTI_HEAP_REFERENCE_FIELD, source.field >= 0 ? &field : nullptr, classTag,
+                                      info.GetJavaLangClassTag(), size, tagPtr, &classObject, length);
+    } else {
+        go = info.RecordHeapReference(kind, reference, classTag, referrerClassTag, size, tagPtr, referrerTagPtr,
+                                      length);
+    }
+    if (!go) return JVMTI_VISIT_ABORT;
+    return recorded ? 0 : JVMTI_VISIT_OBJECTS;
+}
+
+void ClassFieldValues::End(jobject holder) {
+    if (holder && info.GetTagEnv()) CheckJvmtiError(info.GetTagEnv()->SetTag(holder, 0), "SetTag");
+}
+
+void ClassFieldValues::Clear() {
+    sources.clear();
+    firstTag = 0;
+}
+
+jobjectArray ClassFieldValues::DumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, jint& length) {
+    length = 0;
+    const std::vector<jfieldID> fields = ReferenceFields(jvmti, jni);
+    auto every = [](jclass, jlong& key) {
+        key = 0;
+        return true;
+    };
+    std::vector<Source> found;
+    jobjectArray holder = Collect(jvmti, jni, fields, 1, true, every, found);
+    if (!holder) return nullptr;
+    if (found.empty()) {
+        jni->DeleteLocalRef(holder);
+        return nullptr;
+    }
+    jni->SetObjectArrayElement(holder, 0, holder);
+    length = 1 + static_cast<jint>(found.size());
+    return holder;
+}
 
 std::vector<jfieldID> ClassFieldValues::ReferenceFields(jvmtiEnv* jvmti, JNIEnv* jni) {
     std::vector<jfieldID> found;
@@ -31,69 +135,59 @@ std::vector<jfieldID> ClassFieldValues::ReferenceFields(jvmtiEnv* jvmti, JNIEnv*
     return found;
 }
 
-jobjectArray ClassFieldValues::Collect(JNIEnv* jni, const jobject* classes, jint count,
-                                       const std::vector<jfieldID>& fields, jint reserved, bool valuesOnly,
-                                       std::vector<Source>& sources) {
-    sources.clear();
-    if (!jni || fields.empty()) return nullptr;
-    LocalRef<jclass> javaLangClass(jni, valuesOnly ? jni->FindClass("java/lang/Class") : nullptr);
-    LocalRef<jclass> loaderClass(jni, valuesOnly ? jni->FindClass("java/lang/ClassLoader") : nullptr);
-    LocalRef<jclass> domainClass(jni, valuesOnly ? jni->FindClass("java/security/ProtectionDomain") : nullptr);
+jobjectArray ClassFieldValues::Collect(jvmtiEnv* jvmti, JNIEnv* jni, const std::vector<jfieldID>& fields,
+                                       jint reserved, bool valuesOnly, const ClassFilter& keep,
+                                       std::vector<Source>& found) {
+    found.clear();
+    if (!jvmti || !jni || fields.empty()) return nullptr;
+    // Every class reference dies with the frame; the holder leaves it.
+    LocalFrame frame(jni, FRAME_HEADROOM);
+    if (!frame.Pushed()) return nullptr;
+    JvmtiMemory<jclass> loaded(jvmti);
+    jint count = 0;
+    if (!CheckJvmtiError(jvmti->GetLoadedClasses(&count, loaded.Out()), "GetLoadedClasses") || count <= 0 ||
+        !frame.Reserve(count + FRAME_HEADROOM))
+        return nullptr;
+    std::vector<jclass> classes;
+    std::vector<jlong> keys;
+    classes.reserve(static_cast<size_t>(count));
+    keys.reserve(static_cast<size_t>(count));
+    for (jint i = 0; i < count; i++) {
+        jlong key = 0;
+        if (!keep(loaded[i], key)) continue;
+        classes.push_back(loaded[i]);
+        keys.push_back(key);
+    }
+    jclass javaLangClass = valuesOnly ? jni->FindClass("java/lang/Class") : nullptr;
+    jclass loaderClass = valuesOnly ? jni->FindClass("java/lang/ClassLoader") : nullptr;
+    jclass domainClass = valuesOnly ? jni->FindClass("java/security/ProtectionDomain") : nullptr;
     if (ExceptionRaised(jni, "FindClass")) return nullptr;
     auto wanted = [&](jobject value) {
-        return value && (!valuesOnly || (!jni->IsInstanceOf(value, javaLangClass.Get()) &&
-                                         !jni->IsInstanceOf(value, loaderClass.Get()) &&
-                                         !jni->IsInstanceOf(value, domainClass.Get())));
+        return value && (!valuesOnly || (!jni->IsInstanceOf(value, javaLangClass) &&
+                                         !jni->IsInstanceOf(value, loaderClass) &&
+                                         !jni->IsInstanceOf(value, domainClass)));
     };
     // Counted first, so the holder is allocated once at its size.
-    for (jint c = 0; c < count; c++) {
-        if (!classes[c]) continue;
+    std::vector<Source> slots;
+    for (size_t c = 0; c < classes.size(); c++) {
         for (size_t f = 0; f < fields.size(); f++) {
             LocalRef<jobject> value(jni, jni->GetObjectField(classes[c], fields[f]));
-            if (wanted(value.Get())) sources.push_back({c, static_cast<jint>(f)});
+            if (wanted(value.Get())) slots.push_back({static_cast<jlong>(c), static_cast<jint>(f)});
         }
     }
-    LocalRef<jclass> objectClass(jni, jni->FindClass("java/lang/Object"));
+    jclass objectClass = jni->FindClass("java/lang/Object");
     if (ExceptionRaised(jni, "FindClass(java.lang.Object)")) return nullptr;
-    jobjectArray holder =
-        jni->NewObjectArray(reserved + static_cast<jint>(sources.size()), objectClass.Get(), nullptr);
-    if (ExceptionRaised(jni, "NewObjectArray") || !holder) {
-        sources.clear();
-        return nullptr;
-    }
+    jobjectArray holder = jni->NewObjectArray(reserved + static_cast<jint>(slots.size()), objectClass, nullptr);
+    if (ExceptionRaised(jni, "NewObjectArray") || !holder) return nullptr;
     // Values set or cleared by Java threads since the count keep their slot or leave it null.
-    for (size_t i = 0; i < sources.size(); i++) {
-        LocalRef<jobject> value(jni, jni->GetObjectField(classes[sources[i].classIndex], fields[sources[i].field]));
+    for (size_t i = 0; i < slots.size(); i++) {
+        const size_t c = static_cast<size_t>(slots[i].classKey);
+        LocalRef<jobject> value(jni, jni->GetObjectField(classes[c], fields[static_cast<size_t>(slots[i].field)]));
         if (wanted(value.Get())) jni->SetObjectArrayElement(holder, reserved + static_cast<jint>(i), value.Get());
+        slots[i].classKey = keys[c];
     }
-    return holder;
-}
-
-jobjectArray ClassFieldValues::DumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, jint& length) {
-    length = 0;
-    const std::vector<jfieldID> fields = ReferenceFields(jvmti, jni);
-    JvmtiMemory<jclass> classes(jvmti);
-    jint count = 0;
-    if (fields.empty() || !CheckJvmtiError(jvmti->GetLoadedClasses(&count, classes.Out()), "GetLoadedClasses") ||
-        count <= 0)
-        return nullptr;
-    // One local reference per class, the holder and a few more.
-    if (jni->EnsureLocalCapacity(count + 16) != JNI_OK) {
-        ExceptionRaised(jni, "EnsureLocalCapacity");
-        return nullptr;
-    }
-    std::vector<Source> sources;
-    jobjectArray holder =
-        Collect(jni, reinterpret_cast<const jobject*>(classes.Get()), count, fields, 1, true, sources);
-    for (jint i = 0; i < count; i++) jni->DeleteLocalRef(classes[i]);
-    if (!holder) return nullptr;
-    if (sources.empty()) {
-        jni->DeleteLocalRef(holder);
-        return nullptr;
-    }
-    jni->SetObjectArrayElement(holder, 0, holder);
-    length = 1 + static_cast<jint>(sources.size());
-    return holder;
+    found.swap(slots);
+    return frame.Pop(holder);
 }
 
 }  // namespace Orlo

@@ -171,8 +171,6 @@ Error DumpSource::BuildHolder() {
         return Error("Out of JNI local references for a snapshot from a heap dump");
     jvmtiEnv* tagEnv = info.GetTagEnv();
 
-    std::vector<jobject> tagged;
-    std::vector<jlong> taggedTags;
     for (jint i = 0; i < classCount; i++) {
         jlong tag = 0;
         CheckJvmtiError(tagEnv->GetTag(loaded[i], &tag), "GetTag");
@@ -183,8 +181,6 @@ Error DumpSource::BuildHolder() {
             jlong size = 0;
             CheckJvmtiError(jvmti->GetObjectSize(loaded[i], &size), "GetObjectSize");
             slot.mirrorSize = size;
-            tagged.push_back(loaded[i]);
-            taggedTags.push_back(tag);
         }
         plan.classes.push_back(slot);
         classes.push_back(loaded[i]);
@@ -214,30 +210,21 @@ Error DumpSource::BuildHolder() {
         }
     }
 
-    // The values of java.lang.Class's own fields, each named by the index
-    // the class objects' field records give it, after the reserved slots.
+    // The values of java.lang.Class's own fields after the reserved slots,
+    // each named by the index the class objects' field records give it.
     const jint reserved = 1 + classCount + threadCount + rootCount;
-    const std::vector<jfieldID> fields = ClassFieldValues::ReferenceFields(jvmti, jni);
-    std::vector<jint> indices(fields.size(), -1);
-    const std::string javaLangClass = "java.lang.Class";
-    if (const JvmClassInfo* record = info.FindClass(&javaLangClass))
-        for (size_t f = 0; f < fields.size(); f++)
-            for (const JvmFieldInfo& field : record->GetMasterFields())
-                if (field.GetJvmId() == fields[f]) indices[f] = field.GetIndex();
-    std::vector<ClassFieldValues::Source> sources;
-    if (!fields.empty())
-        holder = ClassFieldValues::Collect(jni, tagged.data(), static_cast<jint>(tagged.size()), fields, reserved,
-                                           false, sources);
+    ClassFieldValues& values = info.GetClassFields();
+    holder = values.GatherForDump(jni, reserved);
     if (!holder) {
-        sources.clear();
+        values.Clear();
         LocalRef<jclass> objectClass(jni, jni->FindClass("java/lang/Object"));
         if (!ExceptionRaised(jni, "FindClass(java.lang.Object)"))
             holder = jni->NewObjectArray(reserved, objectClass.Get(), nullptr);
         if (ExceptionRaised(jni, "NewObjectArray") || !holder)
             return Error("Out of memory for the holder of a snapshot from a heap dump");
     }
-    for (const ClassFieldValues::Source& source : sources)
-        plan.values.push_back({taggedTags[static_cast<size_t>(source.classIndex)], indices[static_cast<size_t>(source.field)]});
+    for (size_t i = 0; i < values.Count(); i++)
+        plan.values.push_back({values.ValueClassTag(i), values.ValueFieldIndex(i)});
 
     jint slot = 0;
     jni->SetObjectArrayElement(holder, slot++, holder);

@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <string>
 
-#include "CancelledException.h"
 #include "ClientConnection.h"
 #include "HeapDumper.h"
 #include "JvmAgent.h"
+#include "Orlo.h"
 #include "VeskLogger.h"
 #include "XmlUtils.h"
 
@@ -27,8 +26,8 @@ int64_t MillisSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 HeapDumpCommand::HeapDumpCommand(ClientConnection& connection, const char* tag, bool last, int compressLevel)
-    : connection(connection), tag(tag), last(last), response(RESPONSE_SIZE) {
-    if (compressLevel > 0) compressor = std::make_unique<FrameCompressor>(compressLevel);
+    : StreamedResponse(connection, NAME, tag, last, RESPONSE_SIZE, false) {
+    if (compressLevel > 0) CompressContent(compressLevel);
 }
 
 bool HeapDumpCommand::Run() {
@@ -37,22 +36,19 @@ bool HeapDumpCommand::Run() {
     // answer, no dump file exists any more.
     if (Error refused = agent->DumpHeap(dumper)) {
         dumper.Remove();
-        response.Clear(false);
-        ClientConnection::FormatErrorResponse(NAME, refused.What(), response);
-        connection.ReturnResponse(response, tag);
+        SendCommandError(refused.What());
         return false;
     }
     try {
-        if (connection.CheckForCancel()) throw CancelledException(Protocol::CANCELLED_MESSAGE);
-        std::string error;
+        ThrowIfCancelled(nullptr);
         auto start = std::chrono::steady_clock::now();
         HprofRedactor redactor(*this, dumper.HolderLength());
         StartFrame();
-        bool redacted = redactor.Redact(dumper.DumpPath().c_str(), error);
+        Error failed = redactor.Redact(dumper.DumpPath().c_str());
         dumper.Remove();
-        if (!redacted) {
-            VeskLogger::LogError(false, "Heap dump redaction failed: %s", error.c_str());
-            SendError(error.c_str());
+        if (failed) {
+            VeskLogger::LogError(false, "Heap dump redaction failed: %s", failed.What());
+            SendError(failed.What());
             return false;
         }
         EndText();
@@ -82,10 +78,7 @@ void HeapDumpCommand::Write(const uint8_t* data, size_t length) {
             EndText();
             XmlUtils::EndXmlElement(response, Protocol::HPROF_ELEMENT);
             SendFrame(false);
-            if (connection.CheckForCancel()) {
-                VeskLogger::LogDebug("Aborting heap dump sending");
-                throw CancelledException(Protocol::CANCELLED_MESSAGE);
-            }
+            ThrowIfCancelled("Aborting heap dump sending");
             StartFrame();
         }
         size_t take = static_cast<size_t>(std::min<uint64_t>(length, FRAME_DUMP_BYTES - frameBytes));
@@ -120,16 +113,8 @@ void HeapDumpCommand::SendFrame(bool final) {
     XmlUtils::EndCommandElement(response);
     XmlUtils::AddLastElement(response, final && last ? 1 : 0);
     auto start = std::chrono::steady_clock::now();
-    connection.ReturnResponse(response, tag, compressor != nullptr);
+    Send(response, true);
     streamMillis += MillisSince(start);
-}
-
-void HeapDumpCommand::SendError(const char* message) {
-    response.Clear(false);
-    XmlUtils::AddStatusElement(response, 0);
-    XmlUtils::AddErrorElement(response, message);
-    XmlUtils::AddLastElement(response, 1);
-    connection.ReturnResponse(response, tag);
 }
 
 }  // namespace Orlo

@@ -8,19 +8,17 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "Base64Text.h"
-#include "FrameCompressor.h"
 #include "HprofRedactor.h"
-#include "StringBuffer.h"
+#include "StreamedResponse.h"
 #include "VeskProtocol.h"
 
 namespace Orlo {
 
 class ClientConnection;
 
-class HeapDumpCommand : private HprofSink {
+class HeapDumpCommand : public StreamedResponse, private HprofSink {
 public:
     static constexpr const char* NAME = Protocol::CMD_HEAPDUMP;
     static constexpr uint64_t FRAME_DUMP_BYTES = Protocol::FRAME_DUMP_BYTES;
@@ -29,7 +27,7 @@ public:
     HeapDumpCommand(ClientConnection& connection, const char* tag, bool last, int compressLevel = 0);
 
     // False when the command ended in an error frame, which ends the request.
-    bool Run();
+    bool Run() override;
 
 private:
     void Write(const uint8_t* data, size_t length) override;
@@ -37,15 +35,9 @@ private:
     // Ends the frame's base64 text (and zstd frame).
     void EndText();
     void SendFrame(bool final);
-    void SendError(const char* message);
 
-    ClientConnection& connection;
-    const char* tag;
-    bool last;
-    StringBuffer response;
     uint64_t frameBytes = 0;  // dump bytes in the frame being built
-    Base64Text base64;
-    std::unique_ptr<FrameCompressor> compressor;  // null: the dump as it is
+    Base64Text base64;        // without a compressor: the dump as it is
     int64_t streamMillis = 0;
 };
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "Orlo.h"
+
 namespace Orlo {
 
 namespace {
@@ -21,23 +23,21 @@ static_assert(MAX_CLASS_DUMP < HprofRedactor::READ_BUFFER_SIZE, "a class dump fi
 
 HprofRedactor::HprofRedactor(HprofSink& sink, uint32_t holderLength) : sink(sink), holderLength(holderLength) {}
 
-bool HprofRedactor::Redact(const char* path, std::string& error) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "rb"), fclose);
-    if (!file) {
-        error = std::string("Cannot open heap dump ") + path + ": " + strerror(errno);
-        return false;
-    }
+Error HprofRedactor::Redact(const char* path) {
+    UniqueFile file(fopen(path, "rb"));
+    if (!file) return Error::Format("Cannot open heap dump %s: %s", path, strerror(errno));
     buffer.resize(READ_BUFFER_SIZE);
     // Unbuffered: the reads go straight into the buffer, in large pieces.
     setvbuf(file.get(), nullptr, _IONBF, 0);
-    bool done = Pass(file.get(), false, error) && fseek(file.get(), 0, SEEK_SET) == 0;
+    bool done = Pass(file.get(), false) && fseek(file.get(), 0, SEEK_SET) == 0;
     if (done) PlanHolder();
-    done = done && Pass(file.get(), true, error);
+    done = done && Pass(file.get(), true);
     std::vector<uint8_t>().swap(buffer);
-    return done;
+    if (done) return Error();
+    return Error(failure.empty() ? std::string("Cannot rewind heap dump ") + path : failure);
 }
 
-bool HprofRedactor::Pass(FILE* file, bool rewrite, std::string& error) {
+bool HprofRedactor::Pass(FILE* file, bool rewrite) {
     input = file;
     rewriting = rewrite;
     failed = false;
@@ -49,10 +49,7 @@ bool HprofRedactor::Pass(FILE* file, bool rewrite, std::string& error) {
     }
     Emit();
     if (!failed && ferror(input)) Fail("read error");
-    if (failed) {
-        error = failure;
-        return false;
-    }
+    if (failed) return false;
     if (!rewrite) inputBytes = Offset();
     return true;
 }

@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "HprofFormat.h"
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include "Error.h"
+#include "HprofFormat.h"
 
 namespace Orlo {
 
@@ -36,9 +38,10 @@ public:
     HprofRedactor(const HprofRedactor&) = delete;
     HprofRedactor& operator=(const HprofRedactor&) = delete;
 
-    // False with error set when the file cannot be read or is no HPROF the
-    // reader understands; the sink may then have received part of it.
-    bool Redact(const char* path, std::string& error);
+    // An error when the file cannot be read or is no HPROF the reader
+    // understands; the sink may then have received part of it. What the
+    // sink throws passes through.
+    Error Redact(const char* path);
 
     uint64_t InputBytes() const { return inputBytes; }
     uint64_t OutputBytes() const { return outputBytes; }
@@ -51,7 +54,8 @@ private:
         std::vector<uint8_t> fieldTypes;  // this class's own instance fields, in dump order
     };
 
-    bool Pass(FILE* file, bool rewrite, std::string& error);
+    // False with failure set.
+    bool Pass(FILE* file, bool rewrite);
     bool Header();
     bool Record();
     bool HeapDumpRecords(uint64_t length);

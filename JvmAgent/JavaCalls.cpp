@@ -1,6 +1,9 @@
 #include "JavaCalls.h"
 
 #include "JniScope.h"
+#include "JvmInfo.h"
+#include "JvmMethodInfo.h"
+#include "Orlo.h"
 #include "StringBuffer.h"
 #include "XmlUtils.h"
 
@@ -78,6 +81,12 @@ bool JavaCalls::ReadHeapTotals(JNIEnv* jni, const RuntimeMethods& methods, HeapT
     return true;
 }
 
+jclass JavaCalls::DeclaringClass(jvmtiEnv* jvmti, jmethodID method) {
+    jclass clazz = nullptr;
+    if (jvmti && method) CheckJvmtiError(jvmti->GetMethodDeclaringClass(method, &clazz), "GetMethodDeclaringClass");
+    return clazz;
+}
+
 void JavaCalls::WriteProperties(JNIEnv* jni, jobject iterator, const PropertyMethods& methods,
                                 StringBuffer& buffer) {
     if (!iterator || !methods.hasNext || !methods.next || !methods.getKey || !methods.getValue ||
@@ -94,6 +103,30 @@ void JavaCalls::WriteProperties(JNIEnv* jni, jobject iterator, const PropertyMet
             jni->IsInstanceOf(value.Get(), methods.stringClass))
             AppendProperty(jni, buffer, static_cast<jstring>(key.Get()), static_cast<jstring>(value.Get()));
     }
+}
+
+void JavaCalls::WriteSystemProperties(JvmInfo& info, jvmtiEnv* jvmti, JNIEnv* jni, StringBuffer& buffer) {
+    bool failed = false;
+    jobject table = info.CallStaticObjectMethod(jvmti, jni, "java.lang.System", "getProperties", failed);
+    jobject entries = info.CallObjectMethod(jni, table, "java.util.Properties", "entrySet", failed);
+    jobject iterator = info.CallObjectMethod(jni, entries, "java.util.Set", "iterator", failed);
+    if (!iterator) return;
+
+    const JvmClassInfo* iteratorClass = nullptr;
+    const JvmClassInfo* entryClass = nullptr;
+    const JvmClassInfo* stringClass = nullptr;
+    const JvmMethodInfo *hasNext = nullptr, *next = nullptr, *getKey = nullptr, *getValue = nullptr,
+                        *length = nullptr;
+    info.GetClassMethodHandles("java.util.Iterator", "hasNext", &iteratorClass, &hasNext);
+    info.GetClassMethodHandles("java.util.Iterator", "next", &iteratorClass, &next);
+    info.GetClassMethodHandles("java.util.Map$Entry", "getKey", &entryClass, &getKey);
+    info.GetClassMethodHandles("java.util.Map$Entry", "getValue", &entryClass, &getValue);
+    info.GetClassMethodHandles("java.lang.String", "length", &stringClass, &length);
+    if (!hasNext || !next || !getKey || !getValue) return;
+    // Keys and values are read as text only when they are strings.
+    const PropertyMethods methods = {hasNext->GetJvmId(), next->GetJvmId(), getKey->GetJvmId(), getValue->GetJvmId(),
+                                     DeclaringClass(jvmti, length ? length->GetJvmId() : nullptr)};
+    WriteProperties(jni, iterator, methods, buffer);
 }
 
 }  // namespace Orlo

@@ -76,6 +76,13 @@ public:
     LocalFrame& operator=(const LocalFrame&) = delete;
 
     bool Pushed() const { return pushed; }
+    // Pops the frame now, keeping result as a reference of the frame around
+    // it (null stays null); the scope's end then pops nothing.
+    template <class T> T Pop(T result) {
+        if (!pushed) return result;
+        pushed = false;
+        return static_cast<T>(jni->PopLocalFrame(result));
+    }
     // Room for total local references in the frame altogether, for a scope
     // that learns only later how many it holds.
     bool Reserve(jint total) { return Succeeded(jni->EnsureLocalCapacity(total), "EnsureLocalCapacity"); }

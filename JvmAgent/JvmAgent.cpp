@@ -31,6 +31,12 @@ int64_t SteadyMillis() {
         .count();
 }
 
+// Also where the JVM's user looks first: the log may be off or elsewhere.
+void ReportToLogAndStderr(const std::string& line) {
+    VeskLogger::LogError(false, "%s", line.c_str());
+    fprintf(stderr, "%s\n", line.c_str());
+}
+
 // The untag pass over the heap reports tagged objects only.
 jint JNICALL ClearTagCB(jlong, jlong, jlong* tag_ptr, jint, void*) {
     *tag_ptr = 0;
@@ -43,8 +49,8 @@ jint JNICALL ClassFieldReferenceCB(jvmtiHeapReferenceKind kind, const jvmtiHeapR
                                    jint length, void* user_data) {
     jint visit = JVMTI_VISIT_ABORT;
     ExceptionBoundary::Run("ClassFieldReferenceCB", [&] {
-        visit = static_cast<JvmInfo*>(user_data)->RecordClassFieldReference(kind, info, class_tag, referrer_class_tag,
-                                                                           size, tag_ptr, referrer_tag_ptr, length);
+        visit = static_cast<ClassFieldValues*>(user_data)->Record(kind, info, class_tag, referrer_class_tag, size,
+                                                                 tag_ptr, referrer_tag_ptr, length);
     });
     return visit;
 }
@@ -83,6 +89,9 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     VeskLogger::SetLogFile(options.logFile.c_str());
     VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath,
                          static_cast<void*>(vm), optionText ? optionText : "");
+    // Launch scripts pass items meant for other tools or versions: they cost
+    // no server, but whoever wrote them may have meant something.
+    for (const std::string& note : options.ignored) ReportToLogAndStderr(note);
     // A key that is not private is no secret: the server had better not start.
     if (options.errors.empty() && !options.authFile.empty()) {
         if (Error error = AuthKey::Load(options.authFile, authKey)) options.errors.push_back(error);
@@ -90,10 +99,8 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     if (!options.errors.empty()) {
         // A server on another port or interface than asked for would be
         // found by nobody, or by the wrong people.
-        for (const Error& error : options.errors) {
-            VeskLogger::LogError(false, "%s; the command server does not start", error.What());
-            fprintf(stderr, "%s; the command server does not start\n", error.What());
-        }
+        for (const Error& error : options.errors)
+            ReportToLogAndStderr(std::string(error.What()) + "; the command server does not start");
         agentEnabled = false;
         return;
     }
@@ -181,16 +188,14 @@ jint JvmAgent::JvmAttach() {
         return JNI_ERR;
     }
     const char* where = options.address.empty() ? "*" : options.address.c_str();
-    // A port in use fails the attaching tool rather than the server thread later.
-    int error = 0;
-    if (!VeskServerThread::CanBind(options.port, options.address.c_str(), &error)) {
-        VeskLogger::LogError(false, "Agent not started: cannot listen on %s:%d, error=%d", where, options.port,
-                             error);
-        return JNI_ERR;
-    }
     MonitorLock lock(*this);
     serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds,
                                                       authKey.Empty() ? nullptr : &authKey);
+    if (Error refused = serverThread->Listen()) {
+        serverThread.reset();
+        VeskLogger::LogError(false, "Agent not started: %s", refused.What());
+        return JNI_ERR;
+    }
     if (!serverThread->Start()) {
         serverThread.reset();
         VeskLogger::LogError(false, "Agent not started: its server thread could not be started");
@@ -299,16 +304,18 @@ bool JvmAgent::Snap(JvmInfo* info, bool untag) {
                 CheckJvmtiError(tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr,
                                                        nullptr, &callbacks, info),
                                 "FollowReferences");
-            heapWalkEnd.Now();
+            TimeStamp followEnd;
+            followEnd.Now();
             VeskLogger::LogDebug(
                 "Finished FollowReferences, ref.count=%" PRId64 ", obj.count=%" PRId64
                 ", elapsed.msec=%" PRId64,
-                info->GetHeapRefCount(), info->GetHeapObjCount(), GetHeapWalkDuration());
-            classFieldStart = classFieldEnd = TimeStamp();
+                info->GetHeapRefCount(), info->GetHeapObjCount(), followEnd.Millis() - heapWalkStart.Millis());
             if (!info->WalkStopped() && !IsDying()) WalkClassFields(info, jni);
+            // The class-field walk is part of the heap walk: the metrics keep their 18.
+            heapWalkEnd.Now();
 
             info->FinishSnapShotFiles(IsDying());
-            info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd});
+            info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
             taken = true;
             if (untag) UnTagLocked(info);
         }
@@ -320,24 +327,28 @@ bool JvmAgent::Snap(JvmInfo* info, bool untag) {
 void JvmAgent::WalkClassFields(JvmInfo* info, JNIEnv* jni) {
     jvmtiEnv* tags = info->GetTagEnv();
     if (!tags) return;
-    classFieldStart.Now();
+    TimeStamp start;
+    start.Now();
+    ClassFieldValues& fields = info->GetClassFields();
     {
         LocalFrame frame(jni, 64);
-        jobjectArray holder = frame.Pushed() ? info->GatherClassFieldValues(jni) : nullptr;
+        jobjectArray holder = frame.Pushed() ? fields.Gather(jni) : nullptr;
         if (holder) {
             jvmtiHeapCallbacks callbacks;
             memset(&callbacks, 0, sizeof callbacks);
             callbacks.heap_reference_callback = &ClassFieldReferenceCB;
-            CheckJvmtiError(tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr, holder, &callbacks, info),
-                            "FollowReferences(class fields)");
-            info->EndClassFieldWalk(holder);
+            CheckJvmtiError(
+                tags->FollowReferences(JVMTI_HEAP_FILTER_CLASS_UNTAGGED, nullptr, holder, &callbacks, &fields),
+                "FollowReferences(class fields)");
+            fields.End(holder);
         }
     }
-    classFieldEnd.Now();
+    TimeStamp end;
+    end.Now();
     VeskLogger::LogDebug("Finished class field walk, values=%zu, ref.count=%" PRId64 ", obj.count=%" PRId64
                          ", elapsed.msec=%" PRId64,
-                         info->GetClassFieldValueCount(), info->GetHeapRefCount(), info->GetHeapObjCount(),
-                         classFieldEnd.Millis() - classFieldStart.Millis());
+                         fields.Count(), info->GetHeapRefCount(), info->GetHeapObjCount(),
+                         end.Millis() - start.Millis());
 }
 
 void JvmAgent::UnTagObjects(JvmInfo* info) {
@@ -372,7 +383,7 @@ void JvmAgent::UnTagLocked(JvmInfo* info) {
         VeskLogger::LogDebug("Tags removed, elapsed.msec=%" PRId64, GetUntagDuration());
         VeskLogger::LogDebug("Finished Untag FollowReferences, elapsed.msec=%" PRId64, GetUntagDuration());
     }
-    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd});
+    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
     info->TerminateSnapShot();
     // The untag step holds safepoints back too: the pause ends with it.
     NotePauseEnd();
@@ -442,7 +453,7 @@ Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
     BusyFlag busy(snapshotActive);
     info->PrepareSnapShot(jvmti, jni);
     heapWalkStart.Now();
-    heapWalkEnd = untagStart = untagEnd = classFieldStart = classFieldEnd = TimeStamp();
+    heapWalkEnd = untagStart = untagEnd = TimeStamp();
     Error error;
     TimeStamp convertStart;
     {
@@ -457,7 +468,7 @@ Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
     info->FinishSnapShotFiles(IsDying());
     UnTagLocked(info);
     if (!IsDying()) untagStart = convertStart;
-    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd});
+    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
     if (error) VeskLogger::LogError(false, "%s", error.What());
     return error;
 }

@@ -14,7 +14,7 @@
 #include "AgentOptions.h"
 #include "AuthKey.h"
 #include "Error.h"
-#include "Orlo.h"
+#include "TimeStamp.h"
 
 namespace Orlo {
 
@@ -182,7 +182,7 @@ private:
     AuthKey authKey;
     // Steady-clock milliseconds when the last pause ended; negative: none yet.
     std::atomic<int64_t> lastPauseEndMs{-1};
-    TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd;
+    TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;
 };
 
 }  // namespace Orlo

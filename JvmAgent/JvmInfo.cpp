@@ -7,7 +7,6 @@
 #include <new>
 
 #include "CancelCheck.h"
-#include "ClassFieldValues.h"
 #include "HeapRecord.h"
 #include "JavaCalls.h"
 #include "JniScope.h"
@@ -31,14 +30,6 @@ constexpr int64_t REFS_PER_PROGRESS_LINE = 5000000;
 // the interfaces of the type being read, nested a few levels deep.
 constexpr jint LOCAL_REF_HEADROOM = 64;
 
-// A reference to the class declaring a method, valid in the current frame.
-jclass DeclaringClass(jvmtiEnv* jvmti, const JvmMethodInfo* method) {
-    jclass clazz = nullptr;
-    if (jvmti && method)
-        CheckJvmtiError(jvmti->GetMethodDeclaringClass(method->GetJvmId(), &clazz), "GetMethodDeclaringClass");
-    return clazz;
-}
-
 }  // namespace
 
 JvmInfo::JvmInfo() { Init(); }
@@ -58,8 +49,7 @@ void JvmInfo::Init() {
     freeHeap = 0;
     cpuCount = 0;
     snapshotBuffer = nullptr;
-    classFieldSources.clear();
-    classFieldFirstTag = 0;
+    classFields.Clear();
     rtTime.Reset();
     snapshotStart.Reset();
     snapshotEnd.Reset();
@@ -97,7 +87,7 @@ void JvmInfo::ReleaseTags(bool dying) {
         for (auto it = classMap.Begin(); it != classMap.End(); ++it) recordTags.push_back(TagOf(it->second));
         for (int i = 0; i < tags.threadCount; i++) recordTags.push_back(TagOf(&threadInfos[i]));
         // No untag walk from the roots reaches what only class objects' own fields hold.
-        for (jlong tag = classFieldFirstTag; tag > 0 && tag < tags.nextObject; tag++) recordTags.push_back(tag);
+        for (jlong tag = classFields.FirstTag(); tag > 0 && tag < tags.nextObject; tag++) recordTags.push_back(tag);
     }
     tagEnv.Release(dying, recordTags);
 }
@@ -141,8 +131,6 @@ void JvmInfo::GetAgentMetrics(StringBuffer& buffer) {
         {"$T$last.snapshot.untag.start.time", t.untagStart.Millis()},
         {"$T$last.snapshot.untag.end.time", t.untagEnd.Millis()},
         {"$L$last.snapshot.untag.duration.msec", t.untagEnd.Millis() - t.untagStart.Millis()},
-        // Last, so the 18 before keep their places.
-        {"$L$last.snapshot.heapwalk.classfields.duration.msec", t.classFieldEnd.Millis() - t.classFieldStart.Millis()},
     };
     for (const auto& metric : metrics) XmlUtils::AddPropElement(buffer, metric.name, metric.value);
 }
@@ -169,8 +157,7 @@ void JvmInfo::PrepareSnapShot(jvmtiEnv* jvmti, JNIEnv* jni) {
     heapRootCount = 0;
     callbacksSinceCancelCheck = 0;
     walkStopped = false;
-    classFieldSources.clear();
-    classFieldFirstTag = 0;
+    classFields.Clear();
     javaLangClassInfo = nullptr;
     TagLoadedClasses(jvmti, jni);
     GatherRuntimeInfo(jvmti, jni);
@@ -255,6 +242,10 @@ JvmClassInfo* JvmInfo::ClassRecord(jlong tag) const {
     int index = tags.ClassIndex(tag);
     return index < 0 ? nullptr : &classInfos[index];
 }
+
+bool JvmInfo::IsCurrentTag(jlong tag) const { return tags.IsCurrent(tag); }
+
+bool JvmInfo::IsClassTag(jlong tag) const { return tags.ClassIndex(tag) >= 0; }
 
 JvmObjectInfo* JvmInfo::TaggedRecord(jlong tag) const {
     if (JvmClassInfo* record = ClassRecord(tag)) return record;
@@ -352,88 +343,6 @@ bool JvmInfo::AddRecord(const HeapRecord::Captured& record) {
     return snapshotBuffer != nullptr;
 }
 
-jobjectArray JvmInfo::GatherClassFieldValues(JNIEnv* jni) {
-    classFieldSources.clear();
-    classFieldFirstTag = tags.nextObject;
-    jvmtiEnv* env = tagEnv.Get();
-    jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
-    if (!env || !jvmti || !jni || !javaLangClassInfo || tags.classCount == 0) return nullptr;
-    const std::vector<jfieldID> fields = ClassFieldValues::ReferenceFields(jvmti, jni);
-    // Each field's index as the walk numbers java.lang.Class's fields.
-    std::vector<jint> indices(fields.size(), -1);
-    for (size_t f = 0; f < fields.size(); f++)
-        for (const JvmFieldInfo& field : javaLangClassInfo->GetMasterFields())
-            if (field.GetJvmId() == fields[f]) indices[f] = field.GetIndex();
-    // The class objects as they are now, each known by its record's tag;
-    // classes loaded since the tagging pass have none and are left out, as
-    // the walk leaves them out.
-    JvmtiMemory<jclass> classes(jvmti);
-    jint count = 0;
-    if (!CheckJvmtiError(jvmti->GetLoadedClasses(&count, classes.Out()), "GetLoadedClasses") || count <= 0)
-        return nullptr;
-    // One local reference per class, the holder and a few more.
-    if (jni->EnsureLocalCapacity(count + 16) != JNI_OK) {
-        ExceptionRaised(jni, "EnsureLocalCapacity");
-        return nullptr;
-    }
-    std::vector<jobject> tagged;
-    std::vector<jlong> classTags;
-    tagged.reserve(static_cast<size_t>(count));
-    classTags.reserve(static_cast<size_t>(count));
-    for (jint i = 0; i < count; i++) {
-        jlong tag = 0;
-        if (CheckJvmtiError(env->GetTag(classes[i], &tag), "GetTag") && tags.ClassIndex(tag) >= 0) {
-            tagged.push_back(classes[i]);
-            classTags.push_back(tag);
-        } else {
-            jni->DeleteLocalRef(classes[i]);
-        }
-    }
-    std::vector<ClassFieldValues::Source> sources;
-    jobjectArray holder = ClassFieldValues::Collect(jni, tagged.data(), static_cast<jint>(tagged.size()), fields, 0,
-                                                    false, sources);
-    for (jobject clazz : tagged) jni->DeleteLocalRef(clazz);
-    if (!holder) return nullptr;
-    classFieldSources.reserve(sources.size());
-    for (const ClassFieldValues::Source& source : sources)
-        classFieldSources.push_back({classTags[static_cast<size_t>(source.classIndex)], indices[static_cast<size_t>(source.field)]});
-    if (classFieldSources.empty() || !CheckJvmtiError(env->SetTag(holder, HOLDER_TAG), "SetTag")) {
-        classFieldSources.clear();
-        jni->DeleteLocalRef(holder);
-        return nullptr;
-    }
-    return holder;
-}
-
-jint JvmInfo::RecordClassFieldReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
-                                        jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
-                                        jlong* referrerTagPtr, jint length) {
-    // What the heap walk recorded was followed then.
-    const bool recorded = tags.IsCurrent(*tagPtr);
-    bool go = true;
-    if (referrerTagPtr && *referrerTagPtr == HOLDER_TAG) {
-        if (kind != JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT || !info || info->array.index < 0 ||
-            static_cast<size_t>(info->array.index) >= classFieldSources.size())
-            return 0;  // the holder's class
-        // The reference the walk would have reported: the class object's field.
-        const ClassFieldSource& source = classFieldSources[static_cast<size_t>(info->array.index)];
-        jvmtiHeapReferenceInfo field;
-        memset(&field, 0, sizeof field);
-        field.field.index = source.index;
-        jlong classObject = source.classTag;
-        go = RecordHeapReference(JVMTI_HEAP_REFERENCE_FIELD, source.index >= 0 ? &field : nullptr, classTag,
-                                 TagOf(javaLangClassInfo), size, tagPtr, &classObject, length);
-    } else {
-        go = RecordHeapReference(kind, info, classTag, referrerClassTag, size, tagPtr, referrerTagPtr, length);
-    }
-    if (!go) return JVMTI_VISIT_ABORT;
-    return recorded ? 0 : JVMTI_VISIT_OBJECTS;
-}
-
-void JvmInfo::EndClassFieldWalk(jobject holder) {
-    if (holder && tagEnv.Get()) CheckJvmtiError(tagEnv.Get()->SetTag(holder, 0), "SetTag");
-}
-
 void JvmInfo::LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                                jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                                jlong* referrerTagPtr, jint length) const {
@@ -462,12 +371,12 @@ void JvmInfo::FlushOutput() {
 
 void JvmInfo::FinishSnapShotFiles(bool dying) {
     const bool writeLast = !dying && !SnapShotFailed();
-    std::string failure = snapshotWriter.End(writeLast ? snapshotBuffer : nullptr);
+    Error failure = snapshotWriter.End(writeLast ? snapshotBuffer : nullptr);
     snapshotBuffer = nullptr;
     if (dying)
         DeleteSnapShotFiles();
-    else if (!failure.empty())
-        FailSnapShot(failure);
+    else if (failure)
+        FailSnapShot(failure.Message());
 }
 
 void JvmInfo::TerminateSnapShot() {
@@ -504,7 +413,7 @@ jobject JvmInfo::CallObjectMethod(JNIEnv* jni, jobject object, const char* class
 jobject JvmInfo::CallStaticObjectMethod(jvmtiEnv* jvmti, JNIEnv* jni, const JvmClassInfo* classInfo,
                                         const JvmMethodInfo* method, bool& failed) {
     if (!classInfo || !method || failed) return nullptr;
-    LocalRef<jclass> clazz(jni, DeclaringClass(jvmti, method));
+    LocalRef<jclass> clazz(jni, JavaCalls::DeclaringClass(jvmti, method->GetJvmId()));
     return JavaCalls::CallStaticObject(jni, clazz.Get(), method->GetJvmId(), failed);
 }
 
@@ -534,7 +443,7 @@ void JvmInfo::GatherRuntimeInfo(jvmtiEnv* jvmti, JNIEnv* jni) {
         return method ? method->GetJvmId() : nullptr;
     };
     // The record's own class reference died with the tagging pass's frame.
-    LocalRef<jclass> clazz(jni, DeclaringClass(jvmti, getRuntime));
+    LocalRef<jclass> clazz(jni, JavaCalls::DeclaringClass(jvmti, getRuntime->GetJvmId()));
     const RuntimeMethods methods = {clazz.Get(), getRuntime->GetJvmId(), idOf("totalMemory"), idOf("maxMemory"),
                                     idOf("freeMemory")};
     HeapTotals totals = {totalHeap, maxHeap, freeHeap};
@@ -574,31 +483,7 @@ void JvmInfo::GetSystemProperties(StringBuffer& buffer) {
     if (tags.classCount == 0 && !tagEnv.Get()) TagLoadedClasses(jvmti, jni);
     // Every reference of the operation dies with this frame.
     LocalFrame frame(jni, 16);
-    if (frame.Pushed()) WriteSystemProperties(jvmti, jni, buffer);
-}
-
-void JvmInfo::WriteSystemProperties(jvmtiEnv* jvmti, JNIEnv* jni, StringBuffer& buffer) {
-    bool failed = false;
-    jobject table = CallStaticObjectMethod(jvmti, jni, "java.lang.System", "getProperties", failed);
-    jobject entries = CallObjectMethod(jni, table, "java.util.Properties", "entrySet", failed);
-    jobject iterator = CallObjectMethod(jni, entries, "java.util.Set", "iterator", failed);
-    if (!iterator) return;
-
-    const JvmClassInfo* iteratorClass = nullptr;
-    const JvmClassInfo* entryClass = nullptr;
-    const JvmClassInfo* stringClass = nullptr;
-    const JvmMethodInfo *hasNext = nullptr, *next = nullptr, *getKey = nullptr, *getValue = nullptr,
-                        *length = nullptr;
-    GetClassMethodHandles("java.util.Iterator", "hasNext", &iteratorClass, &hasNext);
-    GetClassMethodHandles("java.util.Iterator", "next", &iteratorClass, &next);
-    GetClassMethodHandles("java.util.Map$Entry", "getKey", &entryClass, &getKey);
-    GetClassMethodHandles("java.util.Map$Entry", "getValue", &entryClass, &getValue);
-    GetClassMethodHandles("java.lang.String", "length", &stringClass, &length);
-    if (!hasNext || !next || !getKey || !getValue) return;
-    // Keys and values are read as text only when they are strings.
-    const PropertyMethods methods = {hasNext->GetJvmId(), next->GetJvmId(), getKey->GetJvmId(), getValue->GetJvmId(),
-                                     DeclaringClass(jvmti, length)};
-    JavaCalls::WriteProperties(jni, iterator, methods, buffer);
+    if (frame.Pushed()) JavaCalls::WriteSystemProperties(*this, jvmti, jni, buffer);
 }
 
 }  // namespace Orlo

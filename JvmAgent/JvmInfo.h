@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "ClassFieldValues.h"
 #include "HeapRecord.h"
-#include "Orlo.h"
 #include "SnapshotWriter.h"
 #include "TagEnvironment.h"
 #include "TagRange.h"
+#include "TimeStamp.h"
+#include "VeskProtocol.h"
 
 namespace Orlo {
 
@@ -68,15 +70,15 @@ private:
     bool ownsValues;
 };
 
-// What the snapshot driver timed around the walk: the heap walk, the walk
-// from the class objects' own fields, and the untag step.
+// What the snapshot driver timed around the walk: the heap walk (the walk
+// from the class objects' own fields included) and the untag step.
 struct WalkTimes {
-    TimeStamp walkStart, walkEnd, untagStart, untagEnd, classFieldStart, classFieldEnd;
+    TimeStamp walkStart, walkEnd, untagStart, untagEnd;
 };
 
 class JvmInfo {
 public:
-    static constexpr int64_t REFS_PER_FILE = 250000;
+    static constexpr int64_t REFS_PER_FILE = Protocol::REFS_PER_FILE;
     static constexpr int CALLBACKS_PER_CANCEL_CHECK = 10000;
 
     JvmInfo();
@@ -110,7 +112,7 @@ public:
     const std::vector<std::string>& GetSnapShotFileNames() const { return snapshotWriter.Files(); }
     // The driver's times of the last walk, for the metrics; zero until given.
     void SetWalkTimes(const WalkTimes& times) { walkTimes = times; }
-    // Appends the 19 metric <prop> elements that close a snapshot stream.
+    // Appends the 18 metric <prop> elements that close a snapshot stream.
     void GetAgentMetrics(StringBuffer& buffer);
     // Trace dump of every thread and class record; the caller checks the level.
     void PrintJvmInfo();
@@ -144,23 +146,8 @@ public:
     bool WalkStopped() const { return walkStopped; }
 
     // The walk from java.lang.Class's own reference fields, after the heap
-    // walk: the JVM reports none of them. Gather puts the values of those
-    // fields on every tagged class object into a new Object[] tagged
-    // HOLDER_TAG, a local reference of the caller's frame (it makes room for
-    // its own); null when there are none or on failure (logged). The walk
-    // starts at that holder with RecordClassFieldReference as its callback,
-    // on the VM thread; End untags the holder.
-    static constexpr jlong HOLDER_TAG = -1;
-    jobjectArray GatherClassFieldValues(JNIEnv* jni);
-    // Writes each holder slot as a field reference of the class object it
-    // came from, and every other reference as the heap walk does; follows
-    // only objects that were not recorded before. JVMTI visit flags.
-    jint RecordClassFieldReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info, jlong classTag,
-                                   jlong referrerClassTag, jlong size, jlong* tagPtr, jlong* referrerTagPtr,
-                                   jint length);
-    void EndClassFieldWalk(jobject holder);
-    // Values found on class objects by the last Gather.
-    size_t GetClassFieldValueCount() const { return classFieldSources.size(); }
+    // walk: the JVM reports none of them.
+    ClassFieldValues& GetClassFields() { return classFields; }
 
     // Hands the filled batch to the writer thread; a new file follows.
     void FlushOutput();
@@ -181,11 +168,31 @@ public:
     void GetSystemProperties(StringBuffer& buffer);
     void AddClassesToResult(StringBuffer& buffer);
 
+    // Java calls through the class model (JavaCalls makes them): a class
+    // record given is used as is; failed turns true on a Java exception.
+    void GetClassMethodHandles(const char* className, const char* methodName,
+                               const JvmClassInfo** classInfo, const JvmMethodInfo** methodInfo);
+    jobject CallObjectMethod(JNIEnv* jni, jobject object, const JvmMethodInfo* method, bool& failed);
+    jobject CallObjectMethod(JNIEnv* jni, jobject object, const char* className,
+                             const char* methodName, bool& failed);
+    // The class is the method's declaring class, asked of jvmti: the class
+    // record's own reference died with the tagging pass's local frame.
+    jobject CallStaticObjectMethod(jvmtiEnv* jvmti, JNIEnv* jni, const JvmClassInfo* classInfo,
+                                   const JvmMethodInfo* method, bool& failed);
+    jobject CallStaticObjectMethod(jvmtiEnv* jvmti, JNIEnv* jni, const char* className,
+                                   const char* methodName, bool& failed);
+
     int GetClassCount() const { return tags.classCount; }
     int GetThreadCount() const { return tags.threadCount; }
     const JvmClassInfo* GetClassInfos() const { return classInfos; }
     const JvmThreadInfo* GetThreadInfos() const { return threadInfos; }
     jlong GetNextObjectTag() const { return tags.nextObject; }
+    // A tag of this pass: an object number or a class or thread record's.
+    bool IsCurrentTag(jlong tag) const;
+    bool IsClassTag(jlong tag) const;
+    // java.lang.Class's record and its tag; null and 0 before a pass.
+    const JvmClassInfo* GetJavaLangClass() const { return javaLangClassInfo; }
+    jlong GetJavaLangClassTag() const { return TagOf(javaLangClassInfo); }
 
 private:
     // Untags and releases the records and maps of the last tagging pass.
@@ -206,21 +213,6 @@ private:
                           jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                           jlong* referrerTagPtr, jint length) const;
 
-    // Java calls through the class model (JavaCalls makes them): a class
-    // record given is used as is; failed turns true on a Java exception.
-    void GetClassMethodHandles(const char* className, const char* methodName,
-                               const JvmClassInfo** classInfo, const JvmMethodInfo** methodInfo);
-    jobject CallObjectMethod(JNIEnv* jni, jobject object, const JvmMethodInfo* method, bool& failed);
-    jobject CallObjectMethod(JNIEnv* jni, jobject object, const char* className,
-                             const char* methodName, bool& failed);
-    // The class is the method's declaring class, asked of jvmti: the class
-    // record's own reference died with the tagging pass's local frame.
-    jobject CallStaticObjectMethod(jvmtiEnv* jvmti, JNIEnv* jni, const JvmClassInfo* classInfo,
-                                   const JvmMethodInfo* method, bool& failed);
-    jobject CallStaticObjectMethod(jvmtiEnv* jvmti, JNIEnv* jni, const char* className,
-                                   const char* methodName, bool& failed);
-    void WriteSystemProperties(jvmtiEnv* jvmti, JNIEnv* jni, StringBuffer& buffer);
-
     TimeStamp rtTime;
     int64_t totalHeap;
     int64_t maxHeap;
@@ -234,14 +226,7 @@ private:
     int64_t refsSinceFlush;
     int callbacksSinceCancelCheck = 0;
     bool walkStopped = false;
-    // Per holder slot: the class object's tag and the field's index in
-    // java.lang.Class's field list (-1: not listed).
-    struct ClassFieldSource {
-        jlong classTag;
-        jint index;
-    };
-    std::vector<ClassFieldSource> classFieldSources;
-    jlong classFieldFirstTag = 0;  // the first object number that walk gave; 0: none
+    ClassFieldValues classFields{*this};
     // The records, owned (array allocations); tags.classes and tags.threads
     // point at them with their counts.
     JvmClassInfo* classInfos;

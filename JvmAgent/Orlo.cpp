@@ -3,11 +3,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-
-#ifdef _WIN32
-#include <sys/timeb.h>
-#endif
 
 #include "ExceptionBoundary.h"
 #include "JniScope.h"
@@ -113,20 +108,6 @@ std::string& operator+=(std::string& text, jlong value) {
     char digits[24];
     snprintf(digits, sizeof digits, "%" PRId64, static_cast<int64_t>(value));
     return text.append(digits);
-}
-
-void TimeStamp::Now() {
-#ifdef _WIN32
-    __timeb64 now;
-    _ftime64(&now);
-    seconds = now.time;
-    millis = now.millitm;
-#else
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    seconds = now.tv_sec;
-    millis = static_cast<uint16_t>(now.tv_nsec / 1000000);
-#endif
 }
 
 }  // namespace Orlo

@@ -64,14 +64,4 @@ using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 std::string& operator+=(std::string& text, jlong value);
 
-// Seconds and milliseconds since the epoch.
-struct TimeStamp {
-    int64_t seconds = 0;
-    uint16_t millis = 0;
-
-    void Now();
-    void Reset() { seconds = 0; millis = 0; }
-    int64_t Millis() const { return seconds * 1000 + millis; }
-};
-
 }  // namespace Orlo

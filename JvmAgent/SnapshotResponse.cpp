@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "CancelledException.h"
 #include "ClientConnection.h"
+#include "Error.h"
 #include "JvmAgent.h"
 #include "JvmInfo.h"
 #include "Orlo.h"
@@ -21,32 +21,20 @@ namespace Orlo {
 namespace {
 
 const jint JNI_VERSION_1_5_VALUE = 0x00010005;
-const uint64_t ERROR_RESPONSE_SIZE = 1024;
 
 }  // namespace
 
 SnapshotResponse::SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel,
                                    bool fromDump)
-    : connection(connection), info(*connection.GetJvmInfo()), tag(tag), last(last), fromDump(fromDump),
-      response(ClientConnection::PropsResponse(RESPONSE_SIZE)) {
-    if (compressLevel <= 0) return;
-    compressor = std::make_unique<FrameCompressor>(compressLevel);
+    : StreamedResponse(connection, NAME, tag, last, RESPONSE_SIZE, true), info(*connection.GetJvmInfo()),
+      fromDump(fromDump) {
     // A file frame of text shrinks tenfold or more; the buffer grows for one that does not.
-    packed.reset(new StringBuffer(ClientConnection::PropsResponse(RESPONSE_SIZE / 4)));
-}
-
-void SnapshotResponse::Send(StringBuffer& body) {
-    if (compressor)
-        connection.ReturnCompressedResponse(body, tag, *compressor, *packed);
-    else
-        connection.ReturnResponse(body, tag);
+    if (compressLevel > 0) CompressWholeFrames(compressLevel, RESPONSE_SIZE / 4);
 }
 
 bool SnapshotResponse::Run() {
     if (agent->GetJniVersion() <= JNI_VERSION_1_5_VALUE) {
-        ClientConnection::FormatErrorResponse(NAME, "Unable to generate snapshot: Requires Java 1.6 or higher",
-                                              response);
-        Send(response);
+        SendCommandError("Unable to generate snapshot: Requires Java 1.6 or higher");
         return false;
     }
     bool completed = false;
@@ -148,32 +136,14 @@ bool SnapshotResponse::SendFiles() {
 
 bool SnapshotResponse::SendFileError(const char* action, const char* path) {
     int error = errno;
-    StringBuffer frame(ERROR_RESPONSE_SIZE);
-    XmlUtils::FormatError(frame, "Failed %s snapshot file %s, errno=%d (%s)", action, path, error,
-                          strerror(error));
-    XmlUtils::AddLastElement(frame, 1);
-    Send(frame);
+    SendError(Error::Format("Failed %s snapshot file %s, errno=%d (%s)", action, path, error, strerror(error)).What());
     return false;
-}
-
-void SnapshotResponse::SendError(const char* message) {
-    response.Clear(false);
-    XmlUtils::AddStatusElement(response, 0);
-    XmlUtils::AddErrorElement(response, message);
-    XmlUtils::AddLastElement(response, 1);
-    Send(response);
 }
 
 void SnapshotResponse::UnTag() {
     if (!untagPending) return;
     untagPending = false;
     agent->UnTagObjects(&info);
-}
-
-void SnapshotResponse::ThrowIfCancelled(const char* logMessage) {
-    if (!connection.CheckForCancel()) return;
-    if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("%s", logMessage);
-    throw CancelledException(Protocol::CANCELLED_MESSAGE);
 }
 
 }  // namespace Orlo

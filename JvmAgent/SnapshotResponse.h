@@ -11,10 +11,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
-#include "FrameCompressor.h"
-#include "StringBuffer.h"
+#include "StreamedResponse.h"
 #include "VeskProtocol.h"
 
 namespace Orlo {
@@ -22,7 +20,7 @@ namespace Orlo {
 class ClientConnection;
 class JvmInfo;
 
-class SnapshotResponse {
+class SnapshotResponse : public StreamedResponse {
 public:
     static constexpr const char* NAME = Protocol::CMD_SNAPSHOT;
     static constexpr uint64_t RESPONSE_SIZE = 10485760;
@@ -36,33 +34,21 @@ public:
     // False when the snapshot ended in an error frame, which ends the
     // request, or when the VM is dying. Only a failure to build the error
     // frame itself (allocation) throws.
-    bool Run();
+    bool Run() override;
 
 private:
     void SendHeader();
-    // One frame, plain or compressed.
-    void Send(StringBuffer& body);
     // One frame per file, the final one with the metrics; false when a file
     // could not be opened or read (its error frame sent) or the VM is dying.
     bool SendFiles();
     // "Failed <action> snapshot file <path>, errno=N (text)" as a bare error frame.
     bool SendFileError(const char* action, const char* path);
-    // A bare status-0 frame with <last value="1"/>.
-    void SendError(const char* message);
     // The untag step, once, when the snapshot left tags.
     void UnTag();
-    // Throws CancelledException once the client has cancelled.
-    void ThrowIfCancelled(const char* logMessage);
 
-    ClientConnection& connection;
     JvmInfo& info;
-    const char* tag;
-    bool last;
-    bool fromDump;
+    const bool fromDump;
     bool untagPending = false;
-    StringBuffer response;
-    std::unique_ptr<FrameCompressor> compressor;  // null: plain frames
-    std::unique_ptr<StringBuffer> packed;         // a compressed frame's text
 };
 
 }  // namespace Orlo

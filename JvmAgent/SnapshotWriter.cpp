@@ -61,8 +61,8 @@ ReferenceBatch* SnapshotWriter::Hand(ReferenceBatch* filled) {
 
 bool SnapshotWriter::Failed() const { return !running || running->handOver.Stopped(); }
 
-std::string SnapshotWriter::End(ReferenceBatch* last) {
-    if (!running) return "";
+Error SnapshotWriter::End(ReferenceBatch* last) {
+    if (!running) return Error();
     BufferHandOver& handOver = running->handOver;
     if (last) handOver.Give(last);
     handOver.Close(!last);
@@ -85,7 +85,7 @@ std::string SnapshotWriter::End(ReferenceBatch* last) {
                       ": no write finished within " + std::to_string(stallLimit.count()) + " ms";
     }
     running.reset();
-    return failure;
+    return Error(failure);
 }
 
 void SnapshotWriter::DeleteFiles() {

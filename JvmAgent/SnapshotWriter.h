@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "Error.h"
+
 namespace Orlo {
 
 class ReferenceBatch;
@@ -42,10 +44,10 @@ public:
     // True once the writer has stopped early (a failure): the walk can end.
     bool Failed() const;
     // After the walk: writes last unless null, waits for the thread and
-    // frees the batches. Returns the first failure's message, else empty.
+    // frees the batches. Returns the first failure, else no error.
     // A writer stalled past the limit is left to finish on its own and
     // delete its files.
-    std::string End(ReferenceBatch* last);
+    Error End(ReferenceBatch* last);
     // The files written, in order; complete once End has returned.
     const std::vector<std::string>& Files() const { return files; }
     // Ends a running writer without writing more, deletes every file.

@@ -17,6 +17,7 @@
 #include "HeapDumpCommand.h"
 #include "JvmAgent.h"
 #include "JvmInfo.h"
+#include "Orlo.h"
 #include "OrloUtils.h"
 #include "SnapshotResponse.h"
 #include "StringBuffer.h"
@@ -219,9 +220,9 @@ bool VeskClientThread::Authenticate(const char* answer, const char* tag, bool la
         if (!passed) {
             VeskLogger::LogInfo("Authentication failed for a client at %s", address.c_str());
             if (server->Lockout().Failed(peer, AuthLockout::Clock::now()))
-                VeskLogger::LogWarning("Refusing %s for %d s: %d failed authentications within %d s",
-                                       address.c_str(), static_cast<int>(AuthLockout::LOCK_TIME.count()),
-                                       AuthLockout::MAX_FAILURES, static_cast<int>(AuthLockout::WINDOW.count()));
+                VeskLogger::LogError(false, "Refusing %s for %d s: %d failed authentications within %d s",
+                                     address.c_str(), static_cast<int>(AuthLockout::LOCK_TIME.count()),
+                                     AuthLockout::MAX_FAILURES, static_cast<int>(AuthLockout::WINDOW.count()));
             RefuseClient(Protocol::AUTH_FAILED, tag);
             return false;
         }

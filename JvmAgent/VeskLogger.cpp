@@ -14,6 +14,7 @@
 
 #include "JvmAgent.h"
 #include "Orlo.h"
+#include "TimeStamp.h"
 
 namespace Orlo {
 
@@ -133,13 +134,6 @@ void VeskLogger::LogInfo(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
     WriteMsg("INFO", fmt, args);
-    va_end(args);
-}
-
-void VeskLogger::LogWarning(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    WriteMsg("WARNING", fmt, args);
     va_end(args);
 }
 

@@ -32,8 +32,6 @@ public:
     static void LogTrace(const char* fmt, ...) VESK_PRINTF(1, 2);
     static void LogDebug(const char* fmt, ...) VESK_PRINTF(1, 2);
     static void LogInfo(const char* fmt, ...) VESK_PRINTF(1, 2);
-    // Written at every level, ERROR included: something the operator should fix.
-    static void LogWarning(const char* fmt, ...) VESK_PRINTF(1, 2);
     // A fatal error also disables the agent for good.
     static void LogError(bool fatal, const char* fmt, ...) VESK_PRINTF(2, 3);
 

@@ -97,6 +97,8 @@ constexpr char STATE_ATTRIBUTE[] = "state";
 constexpr char OBJECT_ELEMENT[] = "obj";
 constexpr char ARRAY_ELEMENT[] = "arrayobj";
 constexpr char REFERENCE_ELEMENT[] = "ref";
+// The references of one file frame; only the final file frame holds fewer.
+constexpr int64_t REFS_PER_FILE = 250000;
 
 // HEAPDUMP: base64 HPROF in <hprof> elements, FRAME_DUMP_BYTES of dump per
 // frame; the final frame's figures.

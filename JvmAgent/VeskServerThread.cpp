@@ -39,24 +39,28 @@ VeskServerThread::~VeskServerThread() {
     for (std::unique_ptr<VeskClientThread>& client : clients) client.release();
 }
 
-bool VeskServerThread::CanBind(int port, const char* address, int* error) {
-    VeskSocket probe(SOCK_STREAM, AF_INET);
-    bool bound = probe.SetListenerAddressOptions() && probe.Bind(port, address);
-    *error = bound ? 0 : probe.GetError();
-    return bound;
+Error VeskServerThread::Listen() {
+    VeskSocket* listener = GetSocket();
+    listening = listener->SetListenerAddressOptions() && listener->Bind(port, address.c_str()) && listener->Listen();
+    if (listening) return Error();
+    const int code = listener->GetError();
+    return Error::Format("cannot listen on %s:%d: %s (error=%d)", address.empty() ? "*" : address.c_str(), port,
+                         VeskSocket::ErrorText(code).c_str(), code);
 }
 
 void VeskServerThread::ThreadFunction() {
     VeskSocket* listener = GetSocket();
-    listener->SetListenerAddressOptions();
-    // Without a listening socket every accept fails at once: end instead of spinning.
-    if (!listener->Bind(port, address.c_str())) {
-        ReportListenFailure("bind");
-        return;
-    }
-    if (!listener->Listen()) {
-        ReportListenFailure("listen on");
-        return;
+    if (!listening) {
+        listener->SetListenerAddressOptions();
+        // Without a listening socket every accept fails at once: end instead of spinning.
+        if (!listener->Bind(port, address.c_str())) {
+            ReportListenFailure("bind");
+            return;
+        }
+        if (!listener->Listen()) {
+            ReportListenFailure("listen on");
+            return;
+        }
     }
     if (VeskLogger::IsDebugLevel()) VeskLogger::LogDebug("Listening for connections on port: %d", port);
     WarnIfExposed();
@@ -76,7 +80,8 @@ std::string VeskServerThread::ListenText() const {
 void VeskServerThread::WarnIfExposed() const {
     // Every 127.x.x.x address is the loopback interface.
     if (key || address.rfind("127.", 0) == 0) return;
-    VeskLogger::LogWarning(
+    VeskLogger::LogError(
+        false,
         "The command server listens on %s without an authentication key: whoever reaches the port can read the "
         "heap and the system properties and pause the JVM. Use address=127.0.0.1 (with an SSH tunnel for remote "
         "use) or auth=FILE",

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AuthLockout.h"
+#include "Error.h"
 #include "VeskThread.h"
 
 namespace Orlo {
@@ -33,7 +34,7 @@ public:
     static constexpr int AUTH_SECONDS = 10;
 
     // address: dotted IPv4 address to listen on; null or empty means any.
-    // Nothing is bound before ThreadFunction runs.
+    // Nothing is bound before Listen or ThreadFunction runs.
     // idleSeconds: a client that sends no request for that long is let go;
     // 0 means never.
     // key: null serves every client; else each must authenticate first
@@ -41,12 +42,15 @@ public:
     VeskServerThread(int port, const char* address, int idleSeconds = 0, const AuthKey* key = nullptr);
     ~VeskServerThread() override;
 
-    // Whether the port can be bound now (the server binds on its own thread,
-    // too late to fail a start); error gets the platform's code when not.
-    static bool CanBind(int port, const char* address, int* error);
+    // Binds and listens on the calling thread, before Start, so that a load
+    // into a running JVM fails at once on a port in use and a client may
+    // connect as soon as the load returns. When it fails: "cannot listen on
+    // ADDRESS:PORT: TEXT (error=CODE)" with the platform's words and code.
+    Error Listen();
 
-    // Binds and listens; a failure is logged and written to standard error
-    // with the address, port and the system's message, and ends the thread.
+    // Binds and listens unless Listen did; a failure is logged and written
+    // to standard error with the address, port and the system's message, and
+    // ends the thread.
     // Then accepts without ever sleeping between connections: a rejected one
     // gets its rejection at once and is closed by this thread REJECT_LINGER
     // later.
@@ -95,6 +99,7 @@ private:
 
     int port;
     std::string address;
+    bool listening = false;  // set by Listen before the thread starts
     int idleSeconds;
     const AuthKey* key;
     AuthLockout lockout;

@@ -1,5 +1,13 @@
 #!/usr/bin/env python3
-"""Analysis benchmark driver; run it through bench/analysis.sh.
+"""Analysis: vesk top on a snapshot beside VisualVM's heap library on a dump.
+
+Heaps of 1, 2.5 and 5 million objects, each saved as a snapshot (vesk
+snapshot -o) and as an HPROF dump (jcmd GC.heap_dump) of the same heap; both
+asked the same question: the objects of largest retained size. Wall time and
+peak memory from /usr/bin/time -v. Takes a while and several GiB: run it on
+a quiet machine. The heap library comes with Debian's visualvm package
+(apt-get install visualvm, or VESK_HEAPLIB_JAR=PATH); without it, only vesk
+is measured.
 
 For each heap size, one JVM builds the bench heap with the snapshot agent
 loaded: vesk saves its snapshot to a file, jcmd GC.heap_dump writes an HPROF
@@ -8,52 +16,14 @@ snapshot and VisualVM's heap library (HeapLibTop.java) reads the dump, both
 asked for the objects of largest retained size, each under /usr/bin/time -v
 for its wall time and peak resident memory.
 """
-import argparse
 import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 
-from bench import JVMS, exit_on_signals, free_port, jdk_version, start_jvm, stop_jvm
-
-TOP = 40  # rows asked of both; the fixture's large structures are among them
-# The fixture's large structures, as the largest objects of their classes: the
-# three static lists and their arrays, the tree's root and its two subtrees,
-# the longest chain. Not the class object holding the statics: the stream names
-# the lists as JNI-local roots of the main thread too, so vesk roots them apart
-# while the heap library counts them under the class object.
-KNOWN = {"java.util.ArrayList": 3, "java.lang.Object[]": 3, "BenchHeap$Tree": 3, "BenchHeap$Chain": 1}
-
-
-class Timed:
-    """One command under /usr/bin/time -v, killed after limit seconds."""
-
-    def __init__(self, args, limit, out_path):
-        report_path = out_path + ".time"
-        with open(out_path, "w") as out, open(report_path, "w") as report:
-            proc = subprocess.Popen(["/usr/bin/time", "-v"] + args, stdout=out, stderr=report)
-            try:
-                proc.wait(timeout=limit)
-                self.finished = True
-            except subprocess.TimeoutExpired:
-                # Kill the command, not time, which then still reports its peak.
-                with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as f:
-                    for child in f.read().split():
-                        os.kill(int(child), signal.SIGKILL)
-                proc.wait()
-                self.finished = False
-        self.stdout = open(out_path).read()
-        self.report = open(report_path).read()
-        clock = re.search(r"Elapsed \(wall clock\) time.*: (?:(\d+):)?(\d+):([\d.]+)", self.report)
-        self.wall = int(clock.group(1) or 0) * 3600 + int(clock.group(2)) * 60 + float(clock.group(3))
-        self.peak_mib = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", self.report).group(1)) / 1024
-        status = re.search(r"Exit status: (\d+)", self.report)
-        if self.finished and (not status or status.group(1) != "0"):
-            raise RuntimeError(f"{' '.join(args)} failed:\n{self.report[-3000:]}")
-
+from benchlib import JVMS, KNOWN, TOP, Timed, arguments, free_port, jdk_version, need_time, parse, start_jvm, stop_jvm
 
 def pair_known(vesk_rows, lib_rows):
     """The i-th largest of each known class on one side against the i-th on the other."""
@@ -119,7 +89,7 @@ def report(r, limit):
     print(f"vesk top: {top.wall:.1f} s, peak {top.peak_mib:,.0f} MiB "
           f"(bound 64 B/object + 16 B/reference: {bound:,.0f} MiB)")
     if not lib:
-        print("heap library: not installed (see bench/analysis.sh)")
+        print("heap library: not installed (see bench/bench.sh)")
         return
     if not lib.finished:
         print(f"heap library: not finished in {limit} s (peak {lib.peak_mib:,.0f} MiB when stopped)")
@@ -135,17 +105,16 @@ def report(r, limit):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("jdk", "agent", "vesk", "classes", "work", "config"):
-        p.add_argument("--" + name, required=True)
-    p.add_argument("--heaplib", default="", help="VisualVM's heap library jar; empty: not installed")
-    p.add_argument("--sizes", default="1000000,2500000,5000000")
+    p = arguments(__doc__, several_jdks=False)
+    p.add_argument("--sizes", default="1000000,2500000,5000000", help="heap sizes (objects)")
     p.add_argument("--xmx", default="3g")
     p.add_argument("--lib-xmx", default="6g")
     p.add_argument("--limit", type=int, default=180, help="seconds the heap library may take")
-    a = p.parse_args()
-
-    exit_on_signals()
+    a = parse(p)
+    need_time()
+    if not a.heaplib:
+        print("VisualVM's heap library not found: apt-get install visualvm (or set VESK_HEAPLIB_JAR); "
+              "measuring vesk alone", file=sys.stderr)
     print(f"JDK: {a.jdk} ({jdk_version(a.jdk)}); {os.cpu_count()} CPUs; "
           f"heap library limited to {a.limit} s and -Xmx{a.lib_xmx}")
     rows = []

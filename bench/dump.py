@@ -1,5 +1,14 @@
 #!/usr/bin/env python3
-"""Heap dump benchmark driver; run it through bench/dump.sh.
+"""Heap dump: SNAPSHOT, HEAPDUMP and the JVM's own dump of the same heap.
+
+Heaps of 1, 2.5 and 5 million objects, each taken by SNAPSHOT (vesk snapshot
+-o), by HEAPDUMP (vesk dump -o) and by the JVM's own dump to a file (jcmd
+GC.heap_dump), each in a JVM of its own, on JDK 17 and JDK 25: safepoint
+time during the request, time to the saved file, resident memory growth;
+then vesk top on the saved HPROF, and VisualVM's heap library counting the
+objects of the redacted dump and of the JVM's own dump of the same JVM.
+Figures, not assertions. Takes a while and several GiB: run it on a quiet
+machine.
 
 For each JDK and heap size, three JVMs build the same bench heap with the
 agent loaded, and one request is measured in each: vesk snapshot -o, vesk
@@ -10,7 +19,6 @@ vesk dump, the same JVM is dumped by jcmd as well, and VisualVM's heap
 library counts the objects of both files. vesk top (histo where the build
 has no top) reads the saved HPROF under /usr/bin/time -v.
 """
-import argparse
 import os
 import re
 import shutil
@@ -18,9 +26,8 @@ import subprocess
 import sys
 import time
 
-from analysis import Timed
-from bench import (begin_measure, free_port, measure_matrix, jdk_version, log_size, pauses, print_row,
-                   start_jvm, stop_jvm)
+from benchlib import (Timed, arguments, begin_measure, free_port, jdk_version, log_size, measure_matrix, need_time,
+                      parse, pauses, print_row, start_jvm, stop_jvm)
 
 KINDS = ("snapshot", "heapdump", "jcmd")
 
@@ -67,7 +74,8 @@ def measure(jdk, size, kind, a):
             text = run([a.vesk, "--port", str(port), command, "-o", saved], saved + ".out")
         row["saved_s"] = time.time() - start
         row["rss_growth"] = (poll.stop() - before) / 1024
-        row["pauses"], row["longest"] = pauses(splog, start_log, log_size(splog))
+        paused = pauses(splog, start_log, log_size(splog))
+        row["pauses"], row["longest"] = paused["pause_sum"], paused["pause_max"]
         row["file_mib"] = os.path.getsize(saved) / 1048576
         if kind == "heapdump":
             m = re.search(r"JVM dump (\d+) ms, redaction (\d+) ms, streaming (\d+) ms", text)
@@ -93,15 +101,15 @@ def measure(jdk, size, kind, a):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("agent", "vesk", "heaplib", "classes", "work", "config"):
-        p.add_argument("--" + name, required=True)
-    p.add_argument("--jdk", action="append", required=True, help="JDK home; repeat for more")
-    p.add_argument("--sizes", default="1000000,2500000,5000000")
+    p = arguments(__doc__)
+    p.add_argument("--sizes", default="1000000,2500000,5000000", help="heap sizes (objects)")
     p.add_argument("--xmx", default="3g")
-    a = p.parse_args()
-    a.sizes = sizes = [int(s) for s in a.sizes.split(",")]
-    results = measure_matrix(a, KINDS, measure)
+    a = parse(p)
+    need_time()
+    if not a.heaplib:
+        print("VisualVM's heap library not found (apt-get install visualvm); objects not counted", file=sys.stderr)
+    sizes = [int(s) for s in a.sizes.split(",")]
+    results = measure_matrix(a, sizes, KINDS, measure)
 
     print(f"\n{os.cpu_count()} CPUs; one run per cell. pauses = safepoint time during the request (ms); "
           "saved = request to saved file (s); RSS growth = peak - before (MiB); objects = VisualVM's "

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Snapshot histogram against the JVM's own; run it through bench/histogram.sh.
+"""Histogram: a snapshot's class histogram beside the JVM's own.
 
 Per JDK: the demo's sample application with the agent, `jcmd GC.class_histogram`
 (after its full collection), a snapshot's `vesk histo`, and the JVM's own heap
@@ -17,10 +17,9 @@ import os
 import re
 import struct
 import subprocess
-import sys
 import time
 
-from bench import JVMS, exit_on_signals, free_port, jdk_version, stop_jvm, die_with_parent
+from benchlib import JVMS, arguments, die_with_parent, free_port, jdk_version, parse, stop_jvm
 
 PRIMITIVES = {"B": "byte", "C": "char", "I": "int", "J": "long", "S": "short", "Z": "boolean", "F": "float", "D": "double"}
 ARRAY_TYPES = {4: "boolean", 5: "char", 6: "float", 7: "double", 8: "byte", 9: "short", 10: "int", 11: "long"}
@@ -214,15 +213,10 @@ def report(version, ours, theirs, explained):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--jdk", action="append", required=True)
-    parser.add_argument("--agent", required=True)
-    parser.add_argument("--vesk", required=True)
-    parser.add_argument("--app", required=True, help="the application's source file")
-    parser.add_argument("--main", default="SampleApp", help="its main class; it prints \"... ready\" once set up")
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
-    exit_on_signals()
+    parser = arguments(__doc__)
+    parser.add_argument("--main", default="SampleApp",
+                        help="the demo application's main class; it prints \"... ready\" once set up")
+    args = parse(parser)
     for jdk in args.jdk:
         work = os.path.join(args.work, os.path.basename(jdk))
         os.makedirs(work)

@@ -1,5 +1,13 @@
 #!/usr/bin/env python3
-"""Wire compression benchmark driver; run it through bench/wire.sh.
+"""Wire: compression on the wire, SNAPSHOT and HEAPDUMP of bench heaps.
+
+Heaps of 1 and 5 million objects, plain (--no-compress) and zstd-compressed
+(saved as FILE.zst), on loopback and through a link of 100 Mbit/s (a veth
+pair into a network namespace, shaped with tc's token bucket: needs root;
+left out otherwise): bytes on the wire, time to the saved file, the agent's
+CPU time outside the pause (its client thread) and the JVM's pause. Figures,
+not assertions, and noisy on a busy machine: the load average is printed
+beside them.
 
 One JVM per heap size, its agent listening on every interface. Each request
 runs vesk: snapshot or dump, --no-compress -o FILE or -o FILE.zst, from this
@@ -12,7 +20,6 @@ size), wall time to the saved file, CPU time of the agent's client thread
 sending: everything it does outside the pause, polled every 20 ms) and the
 safepoint time during the request.
 """
-import argparse
 import os
 import re
 import shutil
@@ -21,7 +28,8 @@ import sys
 import threading
 import time
 
-from bench import JVMS, cpu_ms, exit_on_signals, free_port, jdk_version, log_size, pauses, print_row, start_jvm, stop_jvm
+from benchlib import (JVMS, arguments, cpu_ms, free_port, jdk_version, log_size, parse, pauses, print_row, start_jvm,
+                      stop_jvm)
 
 NAMESPACE = "vesk-wire"
 HOST_END, PEER_END = "vwire0", "vwire1"
@@ -146,14 +154,11 @@ def request(a, proc, port, splog, size, kind, mode, link):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("jdk", "agent", "vesk", "classes", "work", "config"):
-        p.add_argument("--" + name, required=True)
-    p.add_argument("--sizes", default="1000000,5000000")
-    p.add_argument("--links", default="loopback,100mbit")
+    p = arguments(__doc__, several_jdks=False)
+    p.add_argument("--sizes", default="1000000,5000000", help="heap sizes (objects)")
+    p.add_argument("--links", default="loopback,100mbit", help="which links")
     p.add_argument("--xmx", default="3g")
-    a = p.parse_args()
-    exit_on_signals()
+    a = parse(p)
     sizes = [int(s) for s in a.sizes.split(",")]
     links = [link for link in a.links.split(",") if link]
     shaped = [link for link in links if link != "loopback"]

@@ -9,7 +9,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
 #include "heap/HolderGrowth.h"
-#include "cli/SnapshotInput.h"
+#include "load/HeapInput.h"
 #include "heap/HeapText.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
@@ -41,7 +41,7 @@ static const size_t HOLDER_ROWS = 10;
 
 // Instances and bytes per class, as histo counts them; with retained sizes,
 // the dominator tree's too.
-static Side Totals(const SnapshotInput& input, bool retained) {
+static Side Totals(const HeapInput& input, bool retained) {
     Side side;
     if (retained) {
         HeapGraph graph = input.Graph();
@@ -118,7 +118,7 @@ static void RunDiff(const Options& options, const DiffArgs& args) {
     // Both inputs are looked at before the first is read: a wrong second
     // file is reported at once.
     ProgressDisplay progress("diff");
-    SnapshotInput first(options, args.before, true, progress), second(options, args.after, false, progress);
+    HeapInput first(InputOf(options), args.before, true, progress), second(InputOf(options), args.after, false, progress);
     Side before = Totals(first, args.retained);
     Side after = Totals(second, args.retained);
     progress.Stop();

@@ -11,7 +11,7 @@
 #include "cli/Commands.h"
 #include "term/OutputFile.h"
 #include "protocol/SnapshotSession.h"
-#include "protocol/ZstdDecoder.h"
+#include "base/ZstdDecoder.h"
 
 namespace vesk {
 

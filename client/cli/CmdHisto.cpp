@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
-#include "cli/SnapshotInput.h"
+#include "load/HeapInput.h"
 #include "load/SnapshotHistogram.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
@@ -39,7 +39,7 @@ static void RunHisto(const Options& options, const HistoArgs& args) {
     InterruptExit cancel("histo cancelled (Ctrl-C)", EXIT_CANCELLED);
     ProgressDisplay progress("histo");
     HeapSummary summary;
-    std::vector<ClassCount> rows = SnapshotInput(options, args.file, false, progress).Histogram(&summary);
+    std::vector<ClassCount> rows = HeapInput(InputOf(options), args.file, false, progress).Histogram(&summary);
     progress.Stop();
     if (args.json) {
         PrintJson(rows, summary, args.count);

@@ -11,7 +11,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapPaths.h"
 #include "heap/HeapText.h"
-#include "cli/SnapshotInput.h"
+#include "load/HeapInput.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -101,7 +101,7 @@ static void RunPath(const Options& options, PathArgs args) {
     uint64_t tag = 0;
     if (!args.tag.empty() && !ParseTag(args.tag, &tag)) throw UsageError("not a tag (hexadecimal): " + args.tag);
     ProgressDisplay progress("path");
-    SnapshotInput input(options, args.file, true, progress);
+    HeapInput input(InputOf(options), args.file, true, progress);
     HeapGraph graph = input.Graph();
     std::unique_ptr<DominatorTree> stored = input.Tree(graph);
     const DominatorTree& tree = *stored;

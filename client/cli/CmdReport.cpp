@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "cli/Commands.h"
-#include "cli/SnapshotInput.h"
+#include "load/HeapInput.h"
 #include "report/HeapReport.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
@@ -26,14 +26,14 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
     std::optional<InterruptExit> cancel;
     cancel.emplace("report cancelled (Ctrl-C); nothing written", EXIT_CANCELLED);
     ProgressDisplay progress("report");
-    std::vector<SnapshotInput> inputs;
-    for (const std::string& file : files) inputs.emplace_back(options, file, true, progress);
-    if (live) inputs.emplace_back(options, "", false, progress);
+    std::vector<HeapInput> inputs;
+    for (const std::string& file : files) inputs.emplace_back(InputOf(options), file, true, progress);
+    if (live) inputs.emplace_back(InputOf(options), "", false, progress);
     // A comparison takes what it shows of the earlier snapshot and lets its
     // graph go before the later one is read.
     std::optional<ReportBaseline> baseline;
     std::string page;
-    for (SnapshotInput& input : inputs) {
+    for (HeapInput& input : inputs) {
         ReportSnapshot snapshot;
         snapshot.source = input.Source();
         snapshot.graph = input.Graph(&snapshot.properties);

@@ -12,7 +12,7 @@
 #include "term/InterruptGuard.h"
 #include "term/OutputFile.h"
 #include "protocol/SnapshotSession.h"
-#include "protocol/ZstdDecoder.h"
+#include "base/ZstdDecoder.h"
 
 namespace vesk {
 

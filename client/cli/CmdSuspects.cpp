@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "cli/Commands.h"
-#include "cli/SnapshotInput.h"
+#include "load/HeapInput.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapFindings.h"
 #include "heap/HeapText.h"
@@ -235,9 +235,9 @@ static void RunSuspects(const Options& options, const SuspectsArgs& args) {
     bool compare = !args.newer.empty();
     // Both inputs are looked at before the first is read: a wrong second
     // file is reported at once.
-    std::optional<SnapshotInput> older;
-    if (compare) older.emplace(options, args.file, true, progress);
-    SnapshotInput input(options, compare ? args.newer : args.file, false, progress);
+    std::optional<HeapInput> older;
+    if (compare) older.emplace(InputOf(options), args.file, true, progress);
+    HeapInput input(InputOf(options), compare ? args.newer : args.file, false, progress);
     Growth growth;
     std::vector<Holder> before;
     if (compare) {

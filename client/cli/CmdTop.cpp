@@ -9,7 +9,7 @@
 #include "cli/Commands.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapText.h"
-#include "cli/SnapshotInput.h"
+#include "load/HeapInput.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -101,7 +101,7 @@ static void PrintSummary(const HeapSummary& summary, bool exact) {
 static void RunTop(const Options& options, const TopArgs& args) {
     InterruptExit cancel("top cancelled (Ctrl-C)", EXIT_CANCELLED);
     ProgressDisplay progress("top");
-    SnapshotInput input(options, args.file, false, progress);
+    HeapInput input(InputOf(options), args.file, false, progress);
     HeapGraph graph = input.Graph();
     std::unique_ptr<DominatorTree> stored = input.Tree(graph);
     const DominatorTree& tree = *stored;

@@ -105,8 +105,17 @@ bool IsZstdName(const std::string& path) {
     return path.size() > 4 && path.compare(path.size() - 4, 4, ".zst") == 0;
 }
 
-ClientError UsageError(const std::string& message) {
-    return ClientError(ErrorKind::Usage, message + " (vesk --help shows the usage)");
+InputSettings InputOf(const Options& options) {
+    InputSettings settings;
+    settings.host = options.host;
+    settings.port = options.port;
+    settings.timeoutMs = options.timeoutMs;
+    settings.compress = options.compress;
+    settings.walk = options.walk;
+    settings.portGiven = options.portGiven;
+    settings.noIndex = options.noIndex;
+    settings.connect = [options] { return ConnectClient(options); };
+    return settings;
 }
 
 int ExitStatus(ErrorKind kind) {

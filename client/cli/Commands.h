@@ -12,6 +12,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "heap/HeapSummary.h"
+#include "load/HeapInput.h"
 #include "protocol/VeskClient.h"
 
 namespace vesk {
@@ -92,8 +93,8 @@ VeskClient ConnectClient(const Options& options, AuthOutcome* auth = nullptr);
 std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr);
 // True for a FILE ending in ".zst": the bytes saved there are zstd.
 bool IsZstdName(const std::string& path);
-// A usage error to throw, its message pointing at --help.
-ClientError UsageError(const std::string& message);
+// What an analysis command's input (load/HeapInput) takes of the options.
+InputSettings InputOf(const Options& options);
 // The exit status for an error of this kind.
 int ExitStatus(ErrorKind kind);
 

@@ -9,15 +9,16 @@
 // would otherwise raise its mapping threshold after the first free, and a
 // phase's freed arrays would stay resident under the next phase's.
 #include <malloc.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 
+#include "base/Pages.h"
+
 namespace {
 
-constexpr size_t HUGE_PAGE = size_t(2) << 20;
+using vesk::HUGE_PAGE;
 constexpr size_t LARGE = size_t(4) << 20;
 
 [[maybe_unused]] const int fixedThreshold = mallopt(M_MMAP_THRESHOLD, static_cast<int>(LARGE));
@@ -26,8 +27,7 @@ void* Allocate(size_t size) {
     if (size < LARGE) return malloc(size ? size : 1);
     void* memory = nullptr;
     if (posix_memalign(&memory, HUGE_PAGE, size) != 0) return nullptr;
-    // Advice only: where the kernel has no huge pages, small ones serve.
-    madvise(memory, size & ~(HUGE_PAGE - 1), MADV_HUGEPAGE);
+    vesk::AdviseHugePages(memory, size);
     return memory;
 }
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-#include "heap/FreshPages.h"
+#include "base/FreshPages.h"
 
 namespace vesk {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "heap/FreshPages.h"
+#include "base/FreshPages.h"
 #include "heap/ReferrerOrder.h"
 
 namespace vesk {

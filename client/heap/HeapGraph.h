@@ -18,7 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 
 namespace vesk {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "heap/HeapGraph.h"
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 
 namespace vesk {
 

@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "heap/FreshPages.h"
+#include "base/FreshPages.h"
 #include "heap/HeapGraph.h"
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 
 namespace vesk {
 

@@ -1,20 +1,16 @@
 #include "load/HeapIndex.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
-#include <type_traits>
-#include <unordered_map>
-#include <vector>
+
+#include "base/AtomicFile.h"
+#include "base/ClientError.h"
+#include "load/IndexArchive.h"
 
 namespace vesk {
 
@@ -25,323 +21,6 @@ constexpr char MAGIC[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\n'};
 constexpr uint32_t VERSION = 6;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
                                  // fields; 5: retained sizes in 4 bytes; 6: fillers
 constexpr uint32_t ORDER_MARK = 0x01020304;
-// Large blocks are hashed a piece at a time, while the piece is in cache.
-constexpr size_t PIECE = 1 << 20;
-
-// A 64-bit hash over four lanes (the shape of xxHash64): several GB/s, so
-// checking a section costs little beside reading it.
-class Hash64 {
-public:
-    void Update(const void* data, size_t n) {
-        const uint8_t* p = static_cast<const uint8_t*>(data);
-        total += n;
-        if (held > 0) {
-            size_t take = std::min(n, sizeof buffer - held);
-            memcpy(buffer + held, p, take);
-            held += take;
-            p += take;
-            n -= take;
-            if (held < sizeof buffer) return;
-            Block(buffer);
-            held = 0;
-        }
-        for (; n >= sizeof buffer; p += sizeof buffer, n -= sizeof buffer) Block(p);
-        memcpy(buffer, p, n);
-        held = n;
-    }
-    uint64_t Digest() const {
-        uint64_t h = total >= sizeof buffer
-                         ? Rotl(lane[0], 1) + Rotl(lane[1], 7) + Rotl(lane[2], 12) + Rotl(lane[3], 18)
-                         : lane[2] + P5;
-        for (uint64_t v : lane) h = (h ^ Round(0, v)) * P1 + P4;
-        h += total;
-        for (size_t i = 0; i < held; i++) h = Rotl(h ^ buffer[i] * P5, 11) * P1;
-        h ^= h >> 33;
-        h *= P2;
-        h ^= h >> 29;
-        h *= P3;
-        return h ^ (h >> 32);
-    }
-
-private:
-    static constexpr uint64_t P1 = 11400714785074694791ull, P2 = 14029467366897019727ull,
-                              P3 = 1609587929392839161ull, P4 = 9650029242287828579ull,
-                              P5 = 2870177450012600261ull;
-    static uint64_t Rotl(uint64_t x, int r) { return x << r | x >> (64 - r); }
-    static uint64_t Round(uint64_t acc, uint64_t input) { return Rotl(acc + input * P2, 31) * P1; }
-    void Block(const uint8_t* p) {
-        uint64_t w[4];
-        memcpy(w, p, sizeof w);
-        for (int i = 0; i < 4; i++) lane[i] = Round(lane[i], w[i]);
-    }
-
-    uint64_t lane[4] = {P1 + P2, P2, 0, 0 - P1};
-    uint8_t buffer[32];
-    size_t held = 0;
-    uint64_t total = 0;
-};
-
-template <class T, class = void>
-struct HasMembers : std::false_type {};
-template <class T>
-struct HasMembers<T, std::void_t<decltype(&T::template Members<Hash64>)>> : std::true_type {};
-template <class T>
-struct IsVector : std::false_type {};
-template <class T>
-struct IsVector<std::vector<T>> : std::true_type {};
-template <class T>
-struct IsMap : std::false_type {};
-template <class K, class V>
-struct IsMap<std::map<K, V>> : std::true_type {};
-template <class K, class V>
-struct IsMap<std::unordered_map<K, V>> : std::true_type {};
-
-// The values an archive handles one by one: vectors of anything else are a
-// count and a block of bytes. Values with padding go member by member, so
-// that no uninitialised byte reaches the file.
-template <class T>
-constexpr bool ITEMWISE = !std::is_trivially_copyable_v<T> || !std::has_unique_object_representations_v<T> ||
-                          std::is_same_v<T, bool>;
-
-// Writes values through a stdio buffer, hashing what it writes.
-class IndexOut {
-public:
-    explicit IndexOut(FILE* file, const std::function<bool()>& stop) : file(file), stop(stop) {}
-
-    template <class... T>
-    void operator()(T&... values) {
-        (Item(values), ...);
-    }
-    template <class T>
-    void Item(T& value) {
-        if constexpr (std::is_same_v<T, bool>) {
-            uint8_t byte = value ? 1 : 0;
-            Raw(&byte, 1);
-        } else if constexpr (std::is_same_v<T, std::string>) {
-            uint64_t size = value.size();
-            Raw(&size, sizeof size);
-            Raw(value.data(), value.size());
-        } else if constexpr (IsVector<T>::value) {
-            uint64_t size = value.size();
-            Raw(&size, sizeof size);
-            if constexpr (ITEMWISE<typename T::value_type>) {
-                for (auto& element : value) Item(element);
-            } else {
-                Raw(value.data(), value.size() * sizeof(typename T::value_type));
-            }
-        } else if constexpr (IsMap<T>::value) {
-            uint64_t size = value.size();
-            Raw(&size, sizeof size);
-            for (auto& [key, mapped] : value) {
-                typename T::key_type copy = key;
-                Item(copy);
-                Item(mapped);
-            }
-        } else if constexpr (!ITEMWISE<T>) {
-            Raw(&value, sizeof value);
-        } else if constexpr (HasMembers<T>::value) {
-            value.Members(*this);
-        } else {
-            Members(*this, value);
-        }
-    }
-    void Raw(const void* data, size_t n) {
-        const uint8_t* p = static_cast<const uint8_t*>(data);
-        while (n > 0 && !failed) {
-            size_t piece = std::min(n, PIECE);
-            hash.Update(p, piece);
-            if (fwrite(p, 1, piece, file) != piece) failed = true;
-            if (piece == PIECE && stop && stop()) failed = stopped = true;
-            p += piece;
-            n -= piece;
-            bytes += piece;
-        }
-    }
-    // Starts a section: its length and hash from here.
-    void Begin() {
-        hash = Hash64();
-        bytes = 0;
-    }
-
-    FILE* file;
-    const std::function<bool()>& stop;
-    Hash64 hash;
-    uint64_t bytes = 0;
-    bool failed = false;
-    bool stopped = false;
-};
-
-// Most of the time reading an index goes to faulting in the pages of the
-// arrays it fills: huge pages make that 512 times fewer faults.
-void HugePages(void* data, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t HUGE = 2 << 20;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + HUGE - 1) & ~(HUGE - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(HUGE - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
-// Hashes what a reader has read, in the order read, on a thread of its own:
-// checking a section then costs hardly more than reading it.
-class HashBehind {
-public:
-    HashBehind() : worker([this] { Run(); }) {}
-    ~HashBehind() { Digest(); }
-    HashBehind(const HashBehind&) = delete;
-    HashBehind& operator=(const HashBehind&) = delete;
-
-    // stays: the bytes stay where they are until Digest, and a large block
-    // is hashed there; others are copied.
-    void Add(const void* data, size_t n, bool stays) {
-        if (!stays || n < COPY_BELOW) {
-            small.append(static_cast<const char*>(data), n);
-            if (small.size() >= COPY_BELOW) Flush();
-            return;
-        }
-        Flush();
-        Hand(data, n);
-    }
-    // Waits until everything added is hashed.
-    uint64_t Digest() {
-        if (worker.joinable()) {
-            Flush();
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                ended = true;
-            }
-            ready.notify_one();
-            worker.join();
-        }
-        return hash.Digest();
-    }
-
-private:
-    static constexpr size_t COPY_BELOW = 1 << 16;
-
-    void Flush() {
-        if (small.empty()) return;
-        copies.push_back(std::move(small));
-        small.clear();
-        Hand(copies.back().data(), copies.back().size());
-    }
-    void Hand(const void* data, size_t n) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            blocks.emplace_back(data, n);
-        }
-        ready.notify_one();
-    }
-    void Run() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            ready.wait(lock, [this] { return !blocks.empty() || ended; });
-            if (blocks.empty()) return;
-            auto [data, n] = blocks.front();
-            blocks.pop_front();
-            lock.unlock();
-            hash.Update(data, n);
-            lock.lock();
-        }
-    }
-
-    Hash64 hash;  // the worker's until Digest
-    std::string small;
-    std::deque<std::string> copies;  // a string's characters stay put when the deque grows
-    std::mutex mutex;
-    std::condition_variable ready;
-    std::deque<std::pair<const void*, size_t>> blocks;
-    bool ended = false;
-    std::thread worker;  // last: starts once the rest is built
-};
-
-// Reads values back, never past its section's length; fails at the first
-// value that does not fit.
-class IndexIn {
-public:
-    IndexIn(FILE* file, uint64_t length) : file(file), left(length) {}
-
-    template <class... T>
-    void operator()(T&... values) {
-        (Item(values), ...);
-    }
-    template <class T>
-    void Item(T& value) {
-        if (failed) return;
-        if constexpr (std::is_same_v<T, bool>) {
-            uint8_t byte = 0;
-            Raw(&byte, 1);
-            value = byte != 0;
-        } else if constexpr (std::is_same_v<T, std::string>) {
-            uint64_t size = Count(1);
-            value.resize(size);
-            Raw(value.data(), size);
-        } else if constexpr (IsVector<T>::value) {
-            typedef typename T::value_type Element;
-            uint64_t size = Count(ITEMWISE<Element> ? 1 : sizeof(Element));
-            value.clear();
-            value.shrink_to_fit();
-            value.reserve(size);
-            HugePages(value.data(), size * sizeof(Element));
-            value.resize(size);
-            if constexpr (ITEMWISE<Element>) {
-                for (auto& element : value) Item(element);
-            } else {
-                Raw(value.data(), size * sizeof(Element), true);
-            }
-        } else if constexpr (IsMap<T>::value) {
-            uint64_t size = Count(1);
-            value.clear();
-            for (uint64_t i = 0; i < size && !failed; i++) {
-                typename T::key_type key{};
-                typename T::mapped_type mapped{};
-                Item(key);
-                Item(mapped);
-                value.emplace(std::move(key), std::move(mapped));
-            }
-        } else if constexpr (!ITEMWISE<T>) {
-            Raw(&value, sizeof value);
-        } else if constexpr (HasMembers<T>::value) {
-            value.Members(*this);
-        } else {
-            Members(*this, value);
-        }
-    }
-    // stays: data is a vector's, which keeps its place until the reader is done.
-    void Raw(void* data, size_t n, bool stays = false) {
-        if (n > left) failed = true;
-        uint8_t* p = static_cast<uint8_t*>(data);
-        while (n > 0 && !failed) {
-            size_t piece = std::min(n, PIECE);
-            if (fread(p, 1, piece, file) != piece) failed = true;
-            hash.Add(p, piece, stays);
-            p += piece;
-            n -= piece;
-            left -= piece;
-        }
-    }
-    // A stored count of items of at least unit bytes each, refused when the
-    // section cannot hold that many (so damage never asks for huge memory).
-    uint64_t Count(size_t unit) {
-        uint64_t count = 0;
-        Raw(&count, sizeof count);
-        if (failed || count > left / unit) {
-            failed = true;
-            return 0;
-        }
-        return count;
-    }
-    // The section was read to its end and its hash matches.
-    bool Whole(uint64_t expected) { return hash.Digest() == expected && !failed && left == 0; }
-
-    FILE* file;
-    uint64_t left;
-    HashBehind hash;
-    bool failed = false;
-};
 
 struct Header {
     uint64_t sourceSize = 0;
@@ -431,24 +110,20 @@ std::string IndexInCache(const SourceStamp& source) {
     return dir + "/" + source.path.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + key + ".vidx";
 }
 
-HeapIndexReader::~HeapIndexReader() {
-    if (file) fclose(file);
-}
+HeapIndexReader::~HeapIndexReader() = default;
 
 bool HeapIndexReader::Open(const std::string& path, const SourceStamp& source, bool checkPath) {
-    if (file) fclose(file);
-    file = fopen(path.c_str(), "rb");
+    file = File::TryOpen(path);
     if (!file) return false;
-    setvbuf(file, nullptr, _IOFBF, 1 << 16);
+    setvbuf(file.Get(), nullptr, _IOFBF, 1 << 16);
     Header header;
     uint64_t headerBytes = 0;
     struct stat st;
-    if (!DecodeHeader(file, &header, &headerBytes) || header.sourceSize != source.size ||
+    if (!DecodeHeader(file.Get(), &header, &headerBytes) || header.sourceSize != source.size ||
         header.sourceModifiedNs != source.modifiedNs || (checkPath && header.sourcePath != source.path) ||
-        fstat(fileno(file), &st) != 0 ||
+        fstat(fileno(file.Get()), &st) != 0 ||
         static_cast<uint64_t>(st.st_size) != headerBytes + header.graphBytes + header.treeBytes) {
-        fclose(file);
-        file = nullptr;
+        file.Close();
         return false;
     }
     graphBytes = header.graphBytes;
@@ -461,30 +136,27 @@ bool HeapIndexReader::Open(const std::string& path, const SourceStamp& source, b
 
 bool HeapIndexReader::ReadGraph(HeapGraph* graph, IndexProperties* properties) {
     if (!file) return false;
-    IndexIn in(file, graphBytes);
+    IndexIn in(file.Get(), graphBytes);
     in(*properties, *graph);
     return in.Whole(graphHash);
 }
 
 std::unique_ptr<DominatorTree> HeapIndexReader::ReadTree(const HeapGraph& graph) {
-    if (!file || fseeko(file, static_cast<off_t>(treeOffset), SEEK_SET) != 0) return nullptr;
+    if (!file || fseeko(file.Get(), static_cast<off_t>(treeOffset), SEEK_SET) != 0) return nullptr;
     auto tree = std::make_unique<DominatorTree>(graph, DominatorTree::Stored{});
-    IndexIn in(file, treeBytes);
+    IndexIn in(file.Get(), treeBytes);
     in(*tree);
     // A tree of another node count would index past the graph's arrays.
     if (!in.Whole(treeHash) || !tree->Consistent()) return nullptr;
     return tree;
 }
 
-bool WriteHeapIndex(const std::string& path, const SourceStamp& source, const HeapGraph& graph,
-                    const DominatorTree& tree, const IndexProperties& properties, std::string* error,
-                    const std::function<bool()>& stop) {
-    std::string temporary = path + ".part" + std::to_string(getpid());
-    FILE* file = fopen(temporary.c_str(), "wb");
-    if (!file) {
-        *error = "cannot create " + temporary + ": " + strerror(errno);
-        return false;
-    }
+void WriteHeapIndex(const std::string& path, const SourceStamp& source, const HeapGraph& graph,
+                    const DominatorTree& tree, const IndexProperties& properties, const std::function<bool()>& stop) {
+    AtomicFile written(path, ".part" + std::to_string(getpid()));
+    if (!written.Create())
+        throw ClientError(ErrorKind::File, "cannot create " + written.Temporary() + ": " + strerror(errno));
+    FILE* file = written.Get();
     setvbuf(file, nullptr, _IOFBF, 1 << 16);
     Header header;
     header.sourceSize = source.size;
@@ -502,16 +174,11 @@ bool WriteHeapIndex(const std::string& path, const SourceStamp& source, const He
     out(const_cast<DominatorTree&>(tree));
     header.treeBytes = out.bytes;
     header.treeHash = out.hash.Digest();
+    if (out.stopped) throw ClientError(ErrorKind::Cancelled, "cancelled");
     std::string filled = EncodeHeader(header);
     ok = ok && !out.failed && fseeko(file, 0, SEEK_SET) == 0 &&
-         fwrite(filled.data(), 1, filled.size(), file) == filled.size() && fflush(file) == 0;
-    int saved = errno;
-    ok = fclose(file) == 0 && ok;
-    if (ok && rename(temporary.c_str(), path.c_str()) == 0) return true;
-    if (!ok && saved == 0) saved = errno;
-    *error = out.stopped ? "cancelled" : "cannot write " + path + ": " + strerror(ok ? errno : saved);
-    unlink(temporary.c_str());
-    return false;
+         fwrite(filled.data(), 1, filled.size(), file) == filled.size() && written.Commit();
+    if (!ok) throw ClientError(ErrorKind::File, "cannot write " + path + ": " + strerror(errno));
 }
 
 }  // namespace vesk

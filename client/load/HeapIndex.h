@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "base/File.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
 
@@ -68,16 +69,15 @@ public:
     std::unique_ptr<DominatorTree> ReadTree(const HeapGraph& graph);
 
 private:
-    FILE* file = nullptr;
+    File file;
     uint64_t graphBytes = 0, graphHash = 0, treeBytes = 0, treeHash = 0;
     uint64_t treeOffset = 0;
 };
 
-// Writes the index of source to path. False with a message when it cannot
-// be written, or when stop (polled now and then) returns true; nothing is
-// left behind either way.
-bool WriteHeapIndex(const std::string& path, const SourceStamp& source, const HeapGraph& graph,
-                    const DominatorTree& tree, const IndexProperties& properties, std::string* error,
-                    const std::function<bool()>& stop);
+// Writes the index of source to path. Throws ClientError: File when it
+// cannot be written, Cancelled when stop (polled now and then) returned
+// true; nothing is left behind either way.
+void WriteHeapIndex(const std::string& path, const SourceStamp& source, const HeapGraph& graph,
+                    const DominatorTree& tree, const IndexProperties& properties, const std::function<bool()>& stop);
 
 }  // namespace vesk

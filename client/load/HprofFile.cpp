@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
-#include <exception>
 #include <memory>
-#include <thread>
 
+#include "base/File.h"
+#include "base/Parallel.h"
+#include "base/ZstdFileReader.h"
 #include "load/HprofWindow.h"
-#include "protocol/ZstdFileReader.h"
 
 namespace vesk {
 
@@ -21,16 +21,12 @@ using Orlo::HprofHeader;
 using Orlo::HprofHeaderStatus;
 using Orlo::HprofSubRecord;
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-
 }  // namespace
 
 bool HprofFile::IsHprof(const std::string& path) {
-    std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "rb"));
+    File file = File::TryOpen(path);
     uint8_t head[F::MAGIC_LENGTH];
-    return file && fread(head, 1, sizeof head, file.get()) == sizeof head && F::HasMagic(head, sizeof head);
+    return file && fread(head, 1, sizeof head, file.Get()) == sizeof head && F::HasMagic(head, sizeof head);
 }
 
 HprofFile::HprofFile(const std::string& path, WorkProgress& progress)
@@ -38,7 +34,7 @@ HprofFile::HprofFile(const std::string& path, WorkProgress& progress)
     window = std::make_unique<HprofWindow>(path, compressed);
     try {
         ReadRecords();
-    } catch (const HprofError&) {
+    } catch (const ClientError&) {
         // Damage that decodes (the checksum at the frame's end finds it) is
         // the compressed data's fault, not the dump's.
         window->DecodeRest();
@@ -53,7 +49,7 @@ void HprofFile::Fail(const HprofWindow& in, const uint8_t* at, const std::string
 }
 
 void HprofFile::FailAt(uint64_t offset, const std::string& what) const {
-    throw HprofError(path + ": " + what + " at offset " + std::to_string(offset));
+    throw ClientError(ErrorKind::File, path + ": " + what + " at offset " + std::to_string(offset));
 }
 
 const HprofClass* HprofFile::FindClass(uint64_t id) const {
@@ -72,39 +68,6 @@ namespace {
 // Bytes of a piece: enough that a thread's share of a pass is a few steps,
 // few enough that two threads' shares come out even.
 constexpr ptrdiff_t PIECE = 4 << 20;
-
-// Runs work(first, last) over contiguous runs of [0, count) of about equal
-// weight, one thread each, the caller's the first; rethrows the exception
-// of the earliest run that threw.
-void RunSplit(size_t count, const std::function<uint64_t(size_t)>& weight,
-              const std::function<void(size_t, size_t)>& work) {
-    if (count == 0) return;
-    unsigned threads = std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
-    uint64_t total = 0;
-    for (size_t i = 0; i < count; i++) total += weight(i);
-    std::vector<size_t> bounds{0};
-    uint64_t sum = 0;
-    for (size_t i = 0; i < count && bounds.size() < threads; i++) {
-        sum += weight(i);
-        if (sum * threads >= total * bounds.size() && i + 1 < count) bounds.push_back(i + 1);
-    }
-    bounds.push_back(count);
-    size_t runs = bounds.size() - 1;
-    std::vector<std::exception_ptr> failures(runs);
-    auto run = [&](size_t r) {
-        try {
-            work(bounds[r], bounds[r + 1]);
-        } catch (...) {
-            failures[r] = std::current_exception();
-        }
-    };
-    std::vector<std::thread> helpers;
-    for (size_t r = 1; r < runs; r++) helpers.emplace_back(run, r);
-    run(0);
-    for (std::thread& helper : helpers) helper.join();
-    for (std::exception_ptr& failure : failures)
-        if (failure) std::rethrow_exception(failure);
-}
 
 }  // namespace
 
@@ -179,8 +142,8 @@ void HprofFile::ReadRecords() {
         size = in.Origin();
     } else {
         openings.resize(dumps.size());
-        RunSplit(
-            dumps.size(), [&](size_t i) { return dumps[i].end - dumps[i].begin; },
+        ForRuns(
+            dumps.size(), PassThreads(), [&](size_t i) { return dumps[i].end - dumps[i].begin; },
             [&](size_t first, size_t last) {
                 HprofWindow own(path, false);
                 for (size_t i = first; i < last; i++) {
@@ -350,8 +313,8 @@ void HprofFile::ForPieceRuns(const std::function<void(size_t, size_t)>& work) co
         runWindow = outer;
     };
     if (compressed) return inWindow(*window, 0, pieces.size());  // in order, while the reader's thread decodes
-    RunSplit(
-        pieces.size(), [&](size_t i) { return pieces[i].end - pieces[i].begin; },
+    ForRuns(
+        pieces.size(), PassThreads(), [&](size_t i) { return pieces[i].end - pieces[i].begin; },
         [&](size_t first, size_t last) {
             HprofWindow own(path, false);
             inWindow(own, first, last);

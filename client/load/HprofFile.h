@@ -19,7 +19,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -27,7 +26,8 @@
 #include <vector>
 
 #include "HprofFormat.h"
-#include "heap/WorkProgress.h"
+#include "base/ClientError.h"
+#include "base/WorkProgress.h"
 
 namespace vesk {
 
@@ -35,13 +35,6 @@ class HprofWindow;
 
 // Tags, basic types and layouts of the format, shared with the agent.
 using HprofFormat = Orlo::HprofFormat;
-
-// A file that is no HPROF, or a malformed or truncated one; the message
-// names the byte offset.
-class HprofError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 struct HprofField {
     uint64_t nameId = 0;
@@ -115,7 +108,9 @@ public:
     // Objects the opening pass keeps the heads of, the first in file order.
     static constexpr size_t SAMPLE = 2000000;
 
-    // Reads the file's names and classes; throws HprofError.
+    // Reads the file's names and classes. A file that cannot be read, is no
+    // HPROF, or is malformed or truncated throws ClientError (File), the
+    // message naming the byte offset.
     // progress gets this opening pass as a phase of its own, and the offset
     // reached in every later Visit (whose phases the caller names).
     explicit HprofFile(const std::string& path, WorkProgress& progress = NoProgress());
@@ -167,7 +162,7 @@ public:
         });
     }
 
-    // Every root and object, in file order; throws HprofError.
+    // Every root and object, in file order; throws as opening does.
     void Visit(HprofVisitor& visitor) const;
     const std::vector<HprofPiece>& Pieces() const { return pieces; }
     // The roots and objects of pieces [first, last), in file order, without

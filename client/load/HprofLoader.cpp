@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "base/ClientError.h"
 #include "load/HprofFile.h"
 #include "load/HprofLayout.h"
 
@@ -281,23 +282,38 @@ std::string JavaClassName(std::string_view jvmName) {
     return name;
 }
 
-bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error, WorkProgress& progress) {
-    try {
-        HprofFile file(path, progress);
-        const std::string reading = "reading " + path.substr(path.find_last_of('/') + 1);
-        HprofLayout layout(file);
-        HeapGraphBuilder builder;
+namespace {
 
-        // Classes in id order, so that a graph of the same file is the same graph.
-        std::vector<const HprofClass*> classes;
+// The steps of reading an HPROF file into a graph, in the order Load takes them.
+class GraphLoader {
+public:
+    GraphLoader(const std::string& path, WorkProgress& progress)
+        : path(path),
+          progress(progress),
+          file(path, progress),
+          reading("reading " + path.substr(path.find_last_of('/') + 1)),
+          layout(file) {
+        std::fill(std::begin(primitiveArrays), std::end(primitiveArrays), NO_CLASS);
+    }
+
+    HeapGraph Load() {
+        AddClasses();
+        CountObjects();
+        AddRoots();
+        AddClassReferences();
+        FillReferences();
+        HeapGraph graph = builder.Finish(progress);
+        LeaveOutFillers(graph);
+        return graph;
+    }
+
+private:
+    // The classes in id order, so that a graph of the same file is the same
+    // graph, then their class objects.
+    void AddClasses() {
         for (const auto& entry : file.Classes()) classes.push_back(&entry.second);
         std::sort(classes.begin(), classes.end(), [](const HprofClass* a, const HprofClass* b) { return a->id < b->id; });
-        std::unordered_map<uint64_t, uint32_t> classIndex;
-        std::unordered_map<uint64_t, size_t> instanceFields;
         uint32_t classClass = NO_CLASS;
-        FillerClasses fillers;
-        uint32_t primitiveArrays[F::BASIC_TYPES];
-        std::fill(std::begin(primitiveArrays), std::end(primitiveArrays), NO_CLASS);
         for (const HprofClass* cls : classes) {
             size_t count = 0;
             uint32_t index = builder.AddClass(DescribeClass(file, *cls, &count), cls->super);
@@ -310,31 +326,26 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
                 if (IsPrimitiveArray(cls->name, type)) primitiveArrays[type] = index;
         }
         for (const HprofClass* cls : classes) builder.Describe(builder.FindNode(cls->id), classClass, layout.ClassObjectSize(*cls));
+    }
 
-        NodeId firstObject = builder.NodeCount();
-        if (file.ObjectCount() > MAX_NODES - firstObject) {
-            *error = path + ": " + TooManyObjects(firstObject + file.ObjectCount());
-            return false;
-        }
-        std::unordered_map<uint64_t, ClassInfo> classInfo;
+    // The first pass: every object its node and reference count, the roots as met.
+    void CountObjects() {
+        firstObject = builder.NodeCount();
+        if (file.ObjectCount() > MAX_NODES - firstObject)
+            throw ClientError(ErrorKind::File, path + ": " + TooManyObjects(firstObject + file.ObjectCount()));
         for (const HprofClass* cls : classes)
             classInfo[cls->id] = {classIndex[cls->id], layout.InstanceSize(cls->id),
                                   ReferenceFields(file.InstanceLayout(cls->id), file.IdSize())};
         const HprofIdRange& ids = file.ObjectIds();
         builder.AddObjects(file.ObjectCount(), ids.least, ids.most, ids.differing);
 
-        const std::vector<HprofPiece>& pieces = file.Pieces();
         progress.Phase(reading + " (objects)", file.Size());
-        auto objectsOf = [&](size_t piece) {
-            NodeId first = firstObject + static_cast<NodeId>(pieces[piece].objectsBefore);
-            return std::make_pair(first, first + static_cast<NodeId>(pieces[piece].objects));
-        };
-        std::vector<std::vector<MetRoot>> roots(pieces.size());
+        roots.resize(file.Pieces().size());
         std::atomic<uint64_t> references{0};
         file.ForPieceRuns([&](size_t first, size_t last) {
             NodePass pass(file, layout, builder, classInfo, primitiveArrays);
             for (size_t i = first; i < last; i++) {
-                auto objects = objectsOf(i);
+                auto objects = ObjectsOf(i);
                 pass.Number(objects.first, objects.second);
                 file.VisitPieces(i, i + 1, pass);
                 roots[i].swap(pass.roots);
@@ -350,9 +361,11 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
         builder.PrepareReferences(references);
         progress.Phase("indexing object ids");
         builder.OrderTags();
+    }
 
-        // Roots in the order a single pass would have met them: those whose
-        // object came before, then the others.
+    // Roots in the order a single pass would have met them: those whose
+    // object came before, then the others.
+    void AddRoots() {
         for (bool before : {true, false})
             for (const std::vector<MetRoot>& met : roots)
                 for (const MetRoot& root : met) {
@@ -360,8 +373,10 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
                     if ((node != NO_NODE && node < root.nodesBefore) == before) builder.AddRoot(root.object, KindOf(root.kind));
                 }
         std::vector<std::vector<MetRoot>>().swap(roots);
+    }
 
-        // The class objects' references, as their dumps come in the file.
+    // The class objects' references, as their dumps come in the file.
+    void AddClassReferences() {
         for (uint64_t id : file.ClassDumpOrder()) {
             const HprofClass& cls = *file.FindClass(id);
             NodeId node = builder.FindNode(cls.id);
@@ -372,28 +387,59 @@ bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error
                     builder.AddReference(node, cls.statics[i].value, static_cast<int32_t>(base + i));
         }
         builder.LayOutReferences();
+    }
+
+    // The second pass: the objects' references, into the room the first counted.
+    void FillReferences() {
         progress.Phase(reading + " (references)", file.Size());
         file.ForPieceRuns([&](size_t first, size_t last) {
             ReferencePass pass(file, builder, classInfo);
             for (size_t i = first; i < last; i++) {
-                auto objects = objectsOf(i);
+                auto objects = ObjectsOf(i);
                 pass.Number(objects.first, objects.second);
                 file.VisitPieces(i, i + 1, pass);
             }
         });
-        *graph = builder.Finish(progress);
-        if (fillers.object != NO_CLASS || fillers.array != NO_CLASS) {
-            fillers.arraysAsInts = fillers.array != NO_CLASS;
-            graph->LeaveOutFillers(FindFillers(*graph, fillers, primitiveArrays[F::INT],
-                                               layout.ArraySize(layout.ElementSize(F::INT), 0)));
-        }
-        return true;
-    } catch (const HprofError& e) {
-        *error = e.what();
-        return false;
+    }
+
+    void LeaveOutFillers(HeapGraph& graph) const {
+        if (fillers.object == NO_CLASS && fillers.array == NO_CLASS) return;
+        FillerClasses found = fillers;
+        found.arraysAsInts = fillers.array != NO_CLASS;
+        graph.LeaveOutFillers(
+            FindFillers(graph, found, primitiveArrays[F::INT], layout.ArraySize(layout.ElementSize(F::INT), 0)));
+    }
+
+    // The nodes of a piece's objects.
+    std::pair<NodeId, NodeId> ObjectsOf(size_t piece) const {
+        const HprofPiece& at = file.Pieces()[piece];
+        NodeId first = firstObject + static_cast<NodeId>(at.objectsBefore);
+        return {first, first + static_cast<NodeId>(at.objects)};
+    }
+
+    const std::string& path;
+    WorkProgress& progress;
+    HprofFile file;
+    const std::string reading;  // the phases' name
+    HprofLayout layout;
+    HeapGraphBuilder builder;
+    std::vector<const HprofClass*> classes;  // in id order
+    std::unordered_map<uint64_t, uint32_t> classIndex;
+    std::unordered_map<uint64_t, size_t> instanceFields;
+    FillerClasses fillers;
+    uint32_t primitiveArrays[F::BASIC_TYPES];
+    NodeId firstObject = 0;
+    std::unordered_map<uint64_t, ClassInfo> classInfo;
+    std::vector<std::vector<MetRoot>> roots;  // by piece, until AddRoots
+};
+
+}  // namespace
+
+HeapGraph LoadHprofFile(const std::string& path, WorkProgress& progress) {
+    try {
+        return GraphLoader(path, progress).Load();
     } catch (const std::length_error& e) {
-        *error = path + ": " + e.what();
-        return false;
+        throw ClientError(ErrorKind::File, path + ": " + e.what());
     }
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "heap/HeapGraph.h"
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 
 namespace vesk {
 
@@ -17,9 +17,9 @@ namespace vesk {
 // "[I", "[Ljava/lang/Object;").
 std::string JavaClassName(std::string_view jvmName);
 
-// Reads an HPROF file into a graph. False with a message otherwise.
-// progress: the passes over the file, then the graph's.
-bool LoadHprofFile(const std::string& path, HeapGraph* graph, std::string* error,
-                   WorkProgress& progress = NoProgress());
+// Reads an HPROF file into a graph. Throws ClientError (File) when the file
+// cannot be read, is no HPROF or a damaged one, or holds more objects than
+// a graph can. progress: the passes over the file, then the graph's.
+HeapGraph LoadHprofFile(const std::string& path, WorkProgress& progress = NoProgress());
 
 }  // namespace vesk

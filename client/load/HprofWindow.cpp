@@ -10,9 +10,10 @@
 #include <cstring>
 #include <new>
 
+#include "base/ClientError.h"
+#include "base/File.h"
+#include "base/ZstdFileReader.h"
 #include "load/HprofFile.h"
-#include "protocol/ClientError.h"
-#include "protocol/ZstdFileReader.h"
 
 namespace vesk {
 
@@ -25,16 +26,6 @@ using Orlo::HprofSubRecord;
 
 // Bytes read past what a record needs, to save calls.
 constexpr size_t AHEAD = 64 << 10;
-
-// The reader failing (the zstd data damaged or cut), as the file's failure.
-template <class Step>
-auto Guard(Step step) -> decltype(step()) {
-    try {
-        return step();
-    } catch (const ClientError& e) {
-        throw HprofError(e.what());
-    }
-}
 
 }  // namespace
 
@@ -53,11 +44,11 @@ class HprofWindow::PlainSource : public Source {
 public:
     explicit PlainSource(const std::string& path) : path(path) {
         fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw HprofError("cannot open " + path + ": " + strerror(errno));
+        if (fd < 0) throw ClientError(ErrorKind::File, "cannot open " + path + ": " + strerror(errno));
         struct stat st;
         if (fstat(fd, &st) != 0 || st.st_size == 0) {
             close(fd);
-            throw HprofError(path + ": empty or unreadable");
+            throw ClientError(ErrorKind::File, path + ": empty or unreadable");
         }
         size = static_cast<uint64_t>(st.st_size);
     }
@@ -68,7 +59,7 @@ public:
         while (got < want) {
             ssize_t n = pread(fd, into + got, want - got, static_cast<off_t>(position));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) throw HprofError("cannot read " + path + ": " + strerror(errno));
+            if (n < 0) File::ReadFailed(path);
             if (n == 0) break;
             got += static_cast<size_t>(n);
             position += static_cast<uint64_t>(n);
@@ -92,9 +83,9 @@ private:
 class HprofWindow::ZstdSource : public Source {
 public:
     explicit ZstdSource(const std::string& path)
-        : reader(Guard([&] { return std::make_unique<ZstdFileReader>(path); })), length(ZstdFileReader::PlainSize(path)) {}
-    size_t Read(uint8_t* into, size_t size) override { return Guard([&] { return reader->Read(into, size); }); }
-    uint64_t Skip(uint64_t size) override { return Guard([&] { return reader->Skip(size); }); }
+        : reader(std::make_unique<ZstdFileReader>(path)), length(ZstdFileReader::PlainSize(path)) {}
+    size_t Read(uint8_t* into, size_t size) override { return reader->Read(into, size); }
+    uint64_t Skip(uint64_t size) override { return reader->Skip(size); }
     uint64_t Length() const override { return length; }
 
 private:

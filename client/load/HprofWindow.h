@@ -9,8 +9,8 @@
 // never the file.
 //
 // Failures to read (a plain file that cannot be opened or read; compressed
-// data damaged or cut) are HprofErrors naming the file, and for compressed
-// data the compressed offset. For one thread at a time; several windows on
+// data damaged or cut) are ClientErrors (File) naming the file, and for
+// compressed data the compressed offset. For one thread at a time; several windows on
 // one file may read side by side.
 #pragma once
 

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/ClientError.h"
+#include "base/ClientError.h"
 
 namespace vesk {
 

@@ -17,16 +17,27 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "heap/HeapGraph.h"
-#include "protocol/ClientError.h"
+#include "base/ClientError.h"
 
 namespace vesk {
+
+class SnapshotParser;    // the expat side
+class SnapshotFastPath;  // the fast path
+class RecordPipe;        // records handed to the second thread
+
+// A <field> record of a class: what a reference's index names.
+struct StreamField {
+    std::string name;
+    std::string definingClass;  // Java name of the declaring class or interface
+};
+
+// A reference record's index when it names no field or element.
+constexpr int32_t NO_STREAM_INDEX = -1;
 
 struct StreamClass {
     uint64_t tag = 0;
@@ -34,7 +45,7 @@ struct StreamClass {
     uint64_t superTag = 0;  // 0: no superclass
     int64_t instances = 0;  // totalinst
     int64_t bytes = 0;      // totalsize
-    std::vector<HeapField> fields;  // by index
+    std::vector<StreamField> fields;  // by index
 };
 
 // A <mthd> record: a method of the class being read.
@@ -64,7 +75,7 @@ struct StreamRef {
     int64_t size = 0;
     uint64_t referrer = 0;  // reftag; 0 when absent (roots)
     int32_t length = -1;
-    int32_t index = NO_INDEX;
+    int32_t index = NO_STREAM_INDEX;
     bool heapRoot = false;
     uint64_t threadTag = 0;  // stack and JNI locals
     int32_t depth = -1;
@@ -144,13 +155,10 @@ public:
     uint64_t BytesRead() const { return bytesRead; }
     uint64_t Frames() const { return frames; }
 
-    class Parser;  // the expat side; defined in the .cpp
-    class Fast;    // the fast path
-    class Pipe;    // records handed to the second thread
-
 private:
-    friend class Parser;
-    friend class Fast;
+    friend class SnapshotParser;
+    friend class SnapshotFastPath;
+    friend class RecordPipe;
     void Fail(const std::string& message);
     void FeedAll(std::string_view bytes);
     // Hands the stream to expat, in the fast path's element, until that frame ends.
@@ -171,18 +179,9 @@ private:
     bool thrown = false;     // a handler threw: no more bytes are read
     uint64_t cursor = 0;     // stream offset of the first byte not yet read
     uint64_t grown = 0;      // bytes the retired parsers' reference rewriting added
-    std::unique_ptr<Fast> fast;  // null for Path::Strict
-    std::unique_ptr<Pipe> pipe;  // Path::FastTwoThreads
-    std::unique_ptr<Parser> parser;  // null while the fast path reads; last: it feeds its first bytes when made
+    std::unique_ptr<SnapshotFastPath> fast;  // null for Path::Strict
+    std::unique_ptr<RecordPipe> pipe;        // Path::FastTwoThreads
+    std::unique_ptr<SnapshotParser> parser;  // null while the fast path reads; last: it feeds its first bytes when made
 };
-
-// Feeds a saved stream to reader, until its end or until the reader wants no
-// more; a zstd-compressed file (told by its first bytes) is decoded as it
-// is fed. Throws ClientError (File) when the file cannot be read or its zstd
-// data is damaged or cut; whether the stream was whole is reader.Finish()'s
-// to say. onProgress, when given, is called after each piece with the
-// file's bytes read so far and its size.
-void FeedFile(const std::string& path, SnapshotReader& reader,
-              const std::function<void(uint64_t done, uint64_t total)>& onProgress = nullptr);
 
 }  // namespace vesk

@@ -13,6 +13,9 @@ namespace vesk {
 
 namespace wire = Orlo::Protocol;
 
+// The agent sends a file frame each time the walk has recorded this many references.
+constexpr uint64_t REFS_PER_FILE_FRAME = wire::REFS_PER_FILE;
+
 static const int POLL_MS = 250;
 // A second Ctrl-C leaves without waiting for the agent's confirmation; the
 // receive hook's way out of a read is this error.

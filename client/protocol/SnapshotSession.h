@@ -21,8 +21,6 @@ public:
         Cancelled,  // the agent confirmed the cancellation, or a second Ctrl-C gave up
         Failed,     // a frame reported an error
     };
-    // The agent sends a file frame each time the walk has recorded this many references.
-    static constexpr uint64_t REFS_PER_FILE_FRAME = 250000;
 
     // idleTimeoutMs bounds the silence once the first frame has arrived or a
     // cancellation was sent (0: no limit); the walk itself may take as long

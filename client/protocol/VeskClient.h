@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/ClientError.h"
-#include "protocol/ZstdDecoder.h"
+#include "base/ClientError.h"
+#include "base/ZstdDecoder.h"
 
 namespace Orlo {
 class AuthKey;

@@ -13,7 +13,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
 #include "heap/HolderGrowth.h"
-#include "heap/WorkProgress.h"
+#include "base/WorkProgress.h"
 #include "report/ReportPage.h"
 
 namespace vesk {

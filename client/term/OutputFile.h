@@ -1,18 +1,21 @@
 // A file a command saves a stream to, written under a ".part" name and
-// renamed when complete, so a failed or cancelled transfer never leaves a
-// truncated file behind. An empty path writes nothing; "-" is standard output.
+// renamed when complete (base/AtomicFile), so a failed or cancelled
+// transfer never leaves a truncated file behind. An empty path writes
+// nothing; "-" is standard output.
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "base/AtomicFile.h"
 
 namespace vesk {
 
 class OutputFile {
 public:
     explicit OutputFile(const std::string& path) : path(path) {}
-    ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -24,8 +27,8 @@ public:
 
 private:
     std::string path;
-    std::string partial;
-    FILE* file = nullptr;
+    std::unique_ptr<AtomicFile> partial;
+    FILE* file = nullptr;  // stdout, or partial's
 };
 
 }  // namespace vesk

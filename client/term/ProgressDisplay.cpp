@@ -1,6 +1,5 @@
 #include "term/ProgressDisplay.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 namespace vesk {
@@ -21,16 +20,11 @@ void ProgressDisplay::OnPhase(const std::string& name, uint64_t total, const cha
     std::lock_guard<std::mutex> lock(mutex);
     progress.Phase(name, total, unit);
     shown = true;
-    if (redrawer.joinable()) return;
-    // Ctrl-C is for the thread doing the work: its handler's last words
-    // are not to race with a redraw from here.
-    sigset_t interrupt, before;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &interrupt, &before);
+    if (redrawer.Pending()) return;
+    // Ctrl-C stays with the thread doing the work (Beside blocks it here):
+    // its handler's last words are not to race with a redraw.
     stopping = false;
-    redrawer = std::thread([this] { Redraw(); });
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    redrawer.Start([this] { Redraw(); });
 }
 
 void ProgressDisplay::Redraw() {
@@ -47,7 +41,7 @@ void ProgressDisplay::Stop() {
         progress.Clear();
     }
     wake.notify_all();
-    if (redrawer.joinable()) redrawer.join();
+    redrawer.Wait();
 }
 
 }  // namespace vesk

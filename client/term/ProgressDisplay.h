@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
 
-#include "heap/WorkProgress.h"
+#include "base/Parallel.h"
+#include "base/WorkProgress.h"
 #include "term/Progress.h"
 
 namespace vesk {
@@ -42,7 +42,7 @@ private:
 
     std::mutex mutex;
     std::condition_variable wake;
-    std::thread redrawer;
+    Beside<> redrawer;
     bool stopping = false;
     bool shown = false;  // a phase is on
     Progress progress;

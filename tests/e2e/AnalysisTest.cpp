@@ -255,7 +255,7 @@ TEST(AnalysisOutOfMemory, AllocationFailureExitsWithItsDocumentedStatus) {
     ASSERT_NE(at, std::string::npos) << stream;
     stream.replace(at, announced.size(), "<prop name=\"total-objs\" value=\"400000000\"/>");
     std::string file = dir.Write("huge.vsnap", stream), out = dir.File("vesk.out");
-    EXPECT_EQ(RunProgram({VeskProgram(), "top", file}, out, -1, 1ull << 30), 7) << ReadFile(out);
+    EXPECT_EQ(RunProgram({VeskProgram(), "top", file}, out, nullptr, 1ull << 30), 7) << ReadFile(out);
     EXPECT_NE(ReadFile(out).find("vesk: out of memory"), std::string::npos) << ReadFile(out);
     ASSERT_EQ(RunProgram({VeskProgram(), "--help"}, out), 0);
     EXPECT_NE(ReadFile(out).find("\n  7    out of memory"), std::string::npos) << ReadFile(out);
@@ -265,8 +265,12 @@ TEST(AnalysisCancel, CtrlCWhileReadingEndsWithTheCancelStatusAndMessage) {
     TempDir dir;
     std::string fifo = dir.File("heap.vsnap"), out = dir.File("vesk.out");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // No writer ever comes: vesk is still reading when Ctrl-C arrives.
-    EXPECT_EQ(RunProgram({VeskProgram(), "top", fifo}, out, 1000), 130) << ReadFile(out);
+    // A writer opens without waiting once vesk has the FIFO open (past its
+    // Ctrl-C handler) and then writes nothing: vesk is still reading.
+    int writer = -1;
+    auto reading = [&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; };
+    EXPECT_EQ(RunProgram({VeskProgram(), "top", fifo}, out, reading), 130) << ReadFile(out);
+    if (writer >= 0) close(writer);
     EXPECT_NE(ReadFile(out).find("vesk: top cancelled"), std::string::npos) << ReadFile(out);
 }
 

@@ -65,7 +65,7 @@ struct Content : vesk::SnapshotHandler {
         record.name = cls.name;
         record.instances = cls.instances;
         record.bytes = cls.bytes;
-        for (const vesk::HeapField& field : cls.fields) record.fields.push_back(field.name);
+        for (const vesk::StreamField& field : cls.fields) record.fields.push_back(field.name);
     }
     void OnObject(const vesk::StreamObject& object) override {
         objects[object.tag] = {object.classTag, object.size, object.length};

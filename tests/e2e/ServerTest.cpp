@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "AgentLog.h"
 #include "JavaProcess.h"
 #include "VeskProgram.h"
 #include "AuthKey.h"
@@ -282,14 +283,14 @@ TEST_F(ServerTest, SnapshotBeforeAnotherCommandIsNotLastButKeepsItsMetrics) {
         EXPECT_FALSE(frames[i].last) << "frame " << i;
         EXPECT_FALSE(vesk::ResponseError(frames[i].Body(), nullptr)) << "frame " << i;
     }
-    // The snapshot's final frame: its last marker, then the 19 metrics.
+    // The snapshot's final frame: its last marker, then the 18 metrics.
     std::string_view final = frames[frames.size() - 2].Body();
     size_t marker = final.find("</cmd><last value=\"0\"/><prop name=\"$T$last.snapshot.overall.start.time\"");
     ASSERT_NE(marker, std::string::npos);
     size_t metrics = 0;
     for (size_t at = final.find("<prop ", marker); at != std::string::npos; at = final.find("<prop ", at + 1))
         metrics++;
-    EXPECT_EQ(metrics, 19u);
+    EXPECT_EQ(metrics, 18u);
     EXPECT_EQ(frames.back().bytes, GcFrame("40", 1));
 }
 
@@ -343,6 +344,34 @@ TEST(ServerStartTest, BadOptionKeepsTheServerFromStartingAndTheJvmRuns) {
     EXPECT_EQ(jvm.jvm->Stderr(), line);
     EXPECT_NE(jvm.Log().find("[ERROR]: " + line), std::string::npos) << jvm.Log();
     EXPECT_FALSE(WaitForPort(port, 1000));
+    EXPECT_TRUE(jvm.jvm->Running());
+}
+
+// Items for other tools or versions cost no server: each is named once on
+// standard error and in the log, and the server serves the port the rest give.
+TEST(ServerStartTest, IgnoredOptionItemsAreReportedAndTheServerStarts) {
+    int port = FreePort();
+    AgentJvm jvm(port, "address=127.0.0.1,debug,prot=17000");
+    ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
+    jvm.Served();
+    const std::string lines[] = {"ignored agent option 'debug': not a key=value item\n",
+                                 "ignored agent option 'prot=17000': unknown key\n"};
+    EXPECT_EQ(jvm.jvm->Stderr(), lines[0] + lines[1]);
+    std::string log = jvm.Log();
+    for (const std::string& line : lines) EXPECT_NE(log.find("[ERROR]: " + line), std::string::npos) << log;
+}
+
+// A negative port means the default. An address this host does not have
+// shows the port the server went for without taking it from anyone.
+TEST(ServerStartTest, NegativePortMeansTheDefault) {
+    AgentJvm jvm(FreePort(), "address=192.0.2.1,nokey,port=-5");
+    ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
+    ASSERT_TRUE(jvm.WaitForLog("failed to bind 192.0.2.1:16400", 20000)) << jvm.Log();
+    EXPECT_EQ(jvm.jvm->Stderr().find("ignored agent option 'nokey': not a key=value item\n"
+                                     "ignored agent option 'port=-5': a negative port means the default, 16400\n"
+                                     "JVM Agent failed to bind 192.0.2.1:16400: "),
+              0u)
+        << jvm.jvm->Stderr();
     EXPECT_TRUE(jvm.jvm->Running());
 }
 
@@ -514,7 +543,7 @@ TEST(AuthLockoutE2eTest, FiveFailuresLockTheAddressOut) {
                              "authentication refused: too many failures from this address; try again in a minute"));
     }
     std::string log = jvm.Log();
-    const std::string line = "[WARNING]: Refusing 127.0.0.1 for 60 s: 5 failed authentications within 60 s";
+    const std::string line = "[ERROR]: Refusing 127.0.0.1 for 60 s: 5 failed authentications within 60 s";
     size_t at = log.find(line);
     EXPECT_NE(at, std::string::npos) << log;
     EXPECT_EQ(log.find(line, at + 1), std::string::npos) << log;
@@ -527,10 +556,10 @@ TEST(ExposedServerTest, WildcardWithoutKeyIsLoggedAndShown) {
     ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
     ASSERT_TRUE(WaitForPort(port, 30000));
     std::string where = "0.0.0.0:" + std::to_string(port);
-    EXPECT_TRUE(jvm.WaitForLog("[WARNING]: The command server listens on " + where +
-                                   " without an authentication key",
+    EXPECT_TRUE(jvm.WaitForLog("[ERROR]: The command server listens on " + where + " without an authentication key",
                                20000))
         << jvm.Log();
+    EXPECT_EQ(UnprefixedLogLines(jvm.Log()), std::vector<std::string>()) << jvm.Log();
     std::string output = jvm.dir.File("vesk.out");
     EXPECT_EQ(RunProgram({VeskProgram(), "--port", std::to_string(port), "runtime"}, output), 0) << ReadFile(output);
     EXPECT_NE(ReadFile(output).find("warning: unauthenticated, listening on " + where), std::string::npos)

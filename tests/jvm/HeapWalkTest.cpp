@@ -16,6 +16,7 @@
 #include "JvmAgent.h"
 #include "JvmHarness.h"
 #include "JvmInfo.h"
+#include "Orlo.h"
 #include "StringBuffer.h"
 #include "TempDir.h"
 #include "VeskLogger.h"

@@ -11,6 +11,7 @@
 #include "JvmClassInfo.h"
 #include "JvmHarness.h"
 #include "JvmInfo.h"
+#include "Orlo.h"
 #include "JvmThreadInfo.h"
 #include "StringBuffer.h"
 #include "TempDir.h"

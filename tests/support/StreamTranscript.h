@@ -21,7 +21,7 @@ public:
     void OnClass(vesk::StreamClass& cls) override {
         text += "class " + std::to_string(cls.tag) + " " + cls.name + " " + std::to_string(cls.superTag) + " " +
                 std::to_string(cls.instances) + " " + std::to_string(cls.bytes);
-        for (const vesk::HeapField& field : cls.fields) text += " " + field.definingClass + "." + field.name;
+        for (const vesk::StreamField& field : cls.fields) text += " " + field.definingClass + "." + field.name;
         text += "\n";
     }
     void OnMethod(const vesk::StreamMethod& method) override {

@@ -9,10 +9,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "TempDir.h"
-#include "protocol/ZstdDecoder.h"
+#include "base/ZstdDecoder.h"
 
 namespace vesktest {
 
@@ -35,8 +36,8 @@ std::string VeskProgram() {
     return path.substr(0, path.rfind('/')) + "/../client/vesk";
 }
 
-int RunProgram(const std::vector<std::string>& args, const std::string& outputFile, int interruptAfterMs,
-               uint64_t addressSpaceBytes) {
+int RunProgram(const std::vector<std::string>& args, const std::string& outputFile,
+               const std::function<bool()>& interruptWhen, uint64_t addressSpaceBytes) {
     pid_t pid = fork();
     if (pid == 0) {
         FILE* out = freopen(outputFile.c_str(), "w", stdout);
@@ -49,12 +50,17 @@ int RunProgram(const std::vector<std::string>& args, const std::string& outputFi
         execv(argv[0], argv.data());
         _exit(127);
     }
-    if (interruptAfterMs >= 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
-        kill(pid, SIGINT);
-    }
     int status = 0;
-    waitpid(pid, &status, 0);
+    bool interrupted = !interruptWhen;
+    while (!interrupted && waitpid(pid, &status, WNOHANG) == 0) {
+        if (interruptWhen()) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (interrupted) waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

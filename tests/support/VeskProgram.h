@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,11 +11,11 @@ namespace vesktest {
 // The built vesk program, relative to the test binary's directory.
 std::string VeskProgram();
 // Runs a program with its output (stdout and stderr) in a file; returns the
-// exit status. interruptAfterMs >= 0 sends SIGINT after that long;
-// addressSpaceBytes > 0 caps the program's address space (ulimit -v), so
-// that a large allocation fails.
-int RunProgram(const std::vector<std::string>& args, const std::string& outputFile, int interruptAfterMs = -1,
-               uint64_t addressSpaceBytes = 0);
+// exit status. interruptWhen, when given, is asked while the program runs
+// and SIGINT sent once it holds; addressSpaceBytes > 0 caps the program's
+// address space (ulimit -v), so that a large allocation fails.
+int RunProgram(const std::vector<std::string>& args, const std::string& outputFile,
+               const std::function<bool()>& interruptWhen = nullptr, uint64_t addressSpaceBytes = 0);
 
 // The bytes a zstd file (FILE.zst as vesk saves it) decodes to; throws
 // vesk::ClientError when it is not whole zstd.

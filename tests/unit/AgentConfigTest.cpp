@@ -19,6 +19,8 @@ using namespace Orlo;
 
 namespace {
 
+const std::string UNKNOWN_KEY = "unknown key";
+
 class AgentConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -131,27 +133,21 @@ TEST_F(AgentConfigTest, PortAndAddressValues) {
         EXPECT_FALSE(AgentOptions::IsIpv4Address(bad)) << bad;
 }
 
-// Each bad item: one line naming it and the problem, in the log at the
-// default level and on standard error; no JVMTI, so no server; the good
-// items still count.
+// Each bad value of a known key: one line naming it and the problem, in the
+// log at the default level and on standard error; no JVMTI, so no server;
+// the good items still count.
 TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
     std::string log = dir.File("agent.log");
     std::string config = dir.Write("error.properties", "vesk.agent.log.file=" + log + "\n");
-    const std::string unknown = "unknown option; known are port, address, cfgfile, idle, untag, heapdump, auth, "
-                                "min-interval, compress-level and snapshot-source";
     struct Case {
         const char* item;
         std::string problem;
     } cases[] = {
         {"port=abc", "not a port number from 1 to 65535"},
         {"port=99999", "not a port number from 1 to 65535"},
-        {"port=-5", "not a port number from 1 to 65535"},
+        {"port=-", "not a port number from 1 to 65535"},
         {"port=", "not a port number from 1 to 65535"},
         {"address=localhost", "not a dotted IPv4 address such as 127.0.0.1"},
-        {"prot=17000", unknown},
-        {" port=5", unknown},  // no trimming
-        {"PORT=5", unknown},   // case-sensitive
-        {"debug", "not a key=value item"},
         {"untag=bogus", "not dispose, iterate or walk"},
         {"untag=Walk", "not dispose, iterate or walk"},
         {"idle=-4", "not a number of seconds from 0 to 2147483"},
@@ -160,6 +156,7 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         {"min-interval=1m", "not a number of seconds from 0 to 2147483"},
         {"compress-level=20", "not a zstd level from 0 (no compression) to 19"},
         {"compress-level=-1", "not a zstd level from 0 (no compression) to 19"},
+        {"compress-level=x", "not a zstd level from 0 (no compression) to 19"},
         {"snapshot-source=heap", "not walk or dump"},
     };
     for (const Case& c : cases) {
@@ -176,13 +173,50 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         EXPECT_TRUE(jvm.getEnvVersions.empty()) << c.item;
         EXPECT_EQ(made->GetPort(), 17001) << c.item;
     }
-    auto made = Make(("prot=1,port=0,cfgfile=" + config).c_str());
-    EXPECT_EQ(err, "Invalid JVM Agent option 'prot=1': " + unknown +
-                       "; the command server does not start\n"
+    // Ignored items are reported first; a refusal still stops the server.
+    auto made = Make(("idle=x,prot=1,port=0,cfgfile=" + config).c_str());
+    EXPECT_EQ(err, "ignored agent option 'prot=1': " + UNKNOWN_KEY +
+                       "\n"
+                       "Invalid JVM Agent option 'idle=x': not a number of seconds from 0 to 2147483; the command "
+                       "server does not start\n"
                        "Invalid JVM Agent option 'port=0': not a port number from 1 to 65535; the command server "
                        "does not start\n");
     EXPECT_EQ(made->GetOptionErrors().size(), 2u);
+    EXPECT_FALSE(made->IsEnabled());
     EXPECT_EQ(made->GetPort(), 16400);
+}
+
+// Items for other tools or other versions: one line each, in the log at the
+// default level and on standard error; the other items count and the agent
+// goes on to start its server.
+TEST_F(AgentConfigTest, UnknownItemsAreIgnoredAndReported) {
+    std::string log = dir.File("agent.log");
+    std::string config = dir.Write("ignored.properties", "vesk.agent.log.file=" + log + "\n");
+    const std::string negative = "ignored agent option 'port=-5': a negative port means the default, 16400\n";
+    struct Case {
+        const char* options;
+        int port;
+        std::string lines;
+    } cases[] = {
+        {"debug,port=17000", 17000, "ignored agent option 'debug': not a key=value item\n"},
+        {"nokey,port=-5", 16400, "ignored agent option 'nokey': not a key=value item\n" + negative},
+        {"port=17000,port=-5", 16400, negative},  // the last one counts
+        {"prot=17000", 16400, "ignored agent option 'prot=17000': " + UNKNOWN_KEY + "\n"},
+        {" port=5,PORT=6,port=7", 7,  // no trimming, case-sensitive
+         "ignored agent option ' port=5': " + UNKNOWN_KEY + "\nignored agent option 'PORT=6': " + UNKNOWN_KEY +
+             "\n"},
+    };
+    for (const Case& c : cases) {
+        auto made = Make((std::string(c.options) + ",cfgfile=" + config).c_str());
+        VeskLogger::CloseLogFile();
+        EXPECT_EQ(err, c.lines) << c.options;
+        std::string text = vesktest::ReadFile(log);
+        for (size_t at = 0, end; (end = c.lines.find('\n', at)) != std::string::npos; at = end + 1)
+            EXPECT_NE(text.find("[ERROR]: " + c.lines.substr(at, end + 1 - at)), std::string::npos) << text;
+        EXPECT_EQ(made->GetPort(), c.port) << c.options;
+        EXPECT_TRUE(made->GetOptionErrors().empty()) << c.options;
+        EXPECT_TRUE(made->IsEnabled()) << c.options;
+    }
 }
 
 #ifndef _WIN32

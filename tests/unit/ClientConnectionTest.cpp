@@ -11,6 +11,7 @@
 #include "FrameCompressor.h"
 #include "JavaProcess.h"
 #include "StringBuffer.h"
+#include "VeskServerThread.h"
 #include "VeskSocket.h"
 
 using namespace Orlo;
@@ -309,6 +310,23 @@ TEST_F(LoopbackTest, BindingAPortInUseFailsWithAddressInUse) {
     VeskSocket second(SOCK_STREAM, AF_INET);
     EXPECT_FALSE(second.Bind(port, "127.0.0.1"));
     EXPECT_EQ(second.GetError(), vesktest::SOCKET_EADDRINUSE);
+    // Listening at attach time names the address and the code.
+    VeskServerThread server(port, "127.0.0.1");
+    const std::string refused = server.Listen().Message();
+    EXPECT_EQ(refused.rfind("cannot listen on 127.0.0.1:" + std::to_string(port) + ": ", 0), 0u) << refused;
+    EXPECT_NE(refused.find("(error=" + std::to_string(vesktest::SOCKET_EADDRINUSE) + ")"), std::string::npos)
+        << refused;
+}
+
+// A load into a running JVM returns once the port listens: a client that
+// connects right after it is queued, before the server thread ever runs.
+TEST(VeskServerThreadTest, ListenBeforeStartAcceptsConnections) {
+    const int port = vesktest::FreePort();
+    VeskServerThread server(port, "127.0.0.1");
+    const Orlo::Error refused = server.Listen();
+    ASSERT_FALSE(refused) << refused.Message();
+    VeskSocket client(SOCK_STREAM, AF_INET);
+    EXPECT_TRUE(client.Connect("127.0.0.1", port)) << client.GetError();
 }
 
 TEST(VeskSocketTest, BindRejectsAnAddressThatIsNotDottedIPv4) {

@@ -9,7 +9,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
 #include "heap/HeapPaths.h"
-#include "load/SnapshotLoader.h"
+#include "load/StreamLoader.h"
 #include "SnapshotStream.h"
 
 using namespace vesk;
@@ -19,7 +19,7 @@ using vesktest::SnapshotStream;
 namespace {
 
 HeapGraph Load(const std::string& text, size_t piece = std::string::npos) {
-    SnapshotLoader loader;
+    StreamLoader loader;
     SnapshotReader reader(loader);
     for (size_t at = 0; at < text.size(); at += piece) reader.Feed(std::string_view(text).substr(at, piece));
     EXPECT_TRUE(reader.Finish()) << reader.Error();

@@ -30,10 +30,8 @@ protected:
     // The redactor's error, empty when it succeeded.
     std::string Redact(const std::string& path, uint32_t holderLength = 0) {
         Orlo::HprofRedactor redactor(sink, holderLength);
-        std::string error;
-        bool done = redactor.Redact(path.c_str(), error);
-        EXPECT_EQ(done, error.empty()) << error;
-        if (done) {
+        const std::string error = redactor.Redact(path.c_str()).Message();
+        if (error.empty()) {
             EXPECT_EQ(redactor.OutputBytes(), sink.bytes.size());
             inputBytes = redactor.InputBytes();
         }

@@ -3,12 +3,12 @@
 
 #include <cstdint>
 #include <ctime>
-#include <limits>
 #include <string>
 
 #include "FakeJvm.h"
 #include "Orlo.h"
 #include "TempDir.h"
+#include "TimeStamp.h"
 #include "VeskLogger.h"
 
 using namespace Orlo;
@@ -52,16 +52,6 @@ TEST_F(OrloTest, JvmAgentAtStartGivesEmptyBaseAndKeepsSeparator) {
     DeriveBaseDir("JvmAgent/lib/libveskjagent.so");
     EXPECT_EQ(baseDir, "");
     EXPECT_EQ(fileSep, '\\');
-}
-
-TEST_F(OrloTest, AppendsSigned64BitDecimal) {
-    std::string text = "n=";
-    text += static_cast<jlong>(0);
-    text += static_cast<jlong>(-1);
-    EXPECT_EQ(text, "n=0-1");
-    text.clear();
-    (text += std::numeric_limits<jlong>::min()) += std::numeric_limits<jlong>::max();
-    EXPECT_EQ(text, "-92233720368547758089223372036854775807");
 }
 
 TEST_F(OrloTest, TimeStampIsWallClockMillis) {

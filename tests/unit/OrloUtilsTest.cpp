@@ -26,17 +26,6 @@ TEST(OrloUtilsTest, JvmtiAndJniErrorNamesWithoutEnvironment) {
     EXPECT_EQ(OrloUtils::FormatJniError(-7, out), "<UNKNOWN_ERROR_CODE>(-7)");
 }
 
-TEST(OrloUtilsTest, ThreadStates) {
-    std::string out;
-    EXPECT_EQ(OrloUtils::FormatThreadState(0, out), "NOT_STARTED");
-    EXPECT_EQ(OrloUtils::FormatThreadState(0x0005, out), "ALIVE+RUNNABLE");
-    EXPECT_EQ(OrloUtils::FormatThreadState(0x0401, out), "ALIVE+BLOCKED_ON_MONITOR_ENTER");
-    EXPECT_EQ(OrloUtils::FormatThreadState(0x0191, out),
-              "ALIVE+WAITING+WAITING_INDEFINITELY+IN_OBJECT_WAIT");
-    EXPECT_EQ(OrloUtils::FormatThreadState(0x0008, out), "");
-    EXPECT_EQ(OrloUtils::FormatThreadState(0x40400000, out), "IN_NATIVE+VENDOR_3");
-}
-
 TEST(OrloUtilsTest, HeapReferenceKinds) {
     std::string out;
     EXPECT_EQ(OrloUtils::FormatHeapReference(JVMTI_HEAP_REFERENCE_CLASS, out), "CLASS");

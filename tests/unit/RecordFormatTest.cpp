@@ -9,10 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "BufferText.h"
 #include "HeapRecord.h"
-#include "JvmInfo.h"
-#include "StringBuffer.h"
 
 using Orlo::HeapRecord;
 
@@ -171,26 +168,6 @@ TEST(RecordFormatTest, SkippedKindsFollowTheMask) {
         bool expected = std::find(std::begin(skipped), std::end(skipped), kind) != std::end(skipped);
         EXPECT_EQ(HeapRecord::IsSkippedKind(static_cast<jvmtiHeapReferenceKind>(kind)), expected) << kind;
     }
-}
-
-// The record outside a walk: empty, and its metrics are all there.
-TEST(JvmInfoTest, FreshRecordReportsZeroes) {
-    Orlo::JvmInfo info;
-    EXPECT_EQ(info.GetSnapShotStartTime(), 0);
-    EXPECT_EQ(info.GetHeapObjCount(), 0);
-    EXPECT_TRUE(info.GetSnapShotFileNames().empty());
-    EXPECT_FALSE(info.SnapShotFailed());
-    Orlo::StringBuffer buffer(4096, 4096);
-    info.GetAgentMetrics(buffer);
-    info.AddRuntimeToResult(buffer);
-    std::string text = vesktest::BufferText(buffer);
-    size_t props = 0;
-    for (size_t at = text.find("<prop "); at != std::string::npos; at = text.find("<prop ", at + 1)) props++;
-    EXPECT_EQ(props, 19u + 7u);
-    EXPECT_EQ(text.find("<prop name=\"$T$last.snapshot.overall.start.time\" value=\"0\"/>"), 0u);
-    EXPECT_NE(text.find("<prop name=\"total-threads\" value=\"0\"/>"), std::string::npos);
-    info.Clear();
-    info.Clear();
 }
 
 }  // namespace

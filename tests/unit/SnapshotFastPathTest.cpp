@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "heap/HeapGraph.h"
-#include "load/SnapshotLoader.h"
+#include "load/StreamLoader.h"
 #include "SnapshotStream.h"
 #include "StreamTranscript.h"
 
@@ -153,7 +153,7 @@ TEST(SnapshotFastPath, RandomDamage) {
 TEST(SnapshotFastPath, BuildsTheSameGraph) {
     const std::string stream = AgentStream().Text();
     auto load = [&](SnapshotReader::Path path) {
-        vesk::SnapshotLoader loader;
+        vesk::StreamLoader loader;
         SnapshotReader reader(loader, SnapshotReader::Kind::Snapshot, path);
         for (size_t at = 0; at < stream.size(); at += 5) reader.Feed(std::string_view(stream).substr(at, 5));
         EXPECT_TRUE(reader.Finish()) << reader.Error();

@@ -124,7 +124,7 @@ TEST(SnapshotFileTest, WriterWritesEachBatchToItsFile) {
         batch = next;
     }
     EXPECT_GT(texts[0].size(), Orlo::SnapshotWriter::TEXT_AREA);
-    EXPECT_EQ(writer.End(batch), "");
+    EXPECT_EQ(writer.End(batch).Message(), "");
     ASSERT_EQ(writer.Files().size(), 4u);
     for (int i = 0; i < 4; i++) EXPECT_TRUE(vesktest::ReadFile(writer.Files()[i]) == texts[i]) << i;
     const std::vector<std::string> files = writer.Files();
@@ -143,7 +143,7 @@ TEST(SnapshotFileTest, WriterThatCannotCreateItsFileStopsTheWalk) {
     for (int i = 0; i < 500 && !writer.Failed(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(writer.Failed());
     EXPECT_EQ(writer.Hand(batch), nullptr);
-    const std::string failure = writer.End(nullptr);
+    const std::string failure = writer.End(nullptr).Message();
     EXPECT_EQ(failure.rfind("Cannot create snapshot file " + missing, 0), 0u) << failure;
     EXPECT_TRUE(writer.Files().empty());
 }

@@ -4,8 +4,8 @@
 
 #include "TempDir.h"
 #include "ZstdFrames.h"
-#include "protocol/ZstdDecoder.h"
-#include "protocol/ZstdFileReader.h"
+#include "base/ZstdDecoder.h"
+#include "base/ZstdFileReader.h"
 
 using vesktest::ZstdFrames;
 

@@ -1,0 +1,200 @@
+#include "load/HeapInput.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "base/File.h"
+#include "base/ZstdDecoder.h"
+#include "base/ZstdFileReader.h"
+#include "load/HprofFile.h"
+#include "load/HprofLoader.h"
+#include "load/StreamFile.h"
+#include "load/StreamLoader.h"
+#include "protocol/SnapshotSession.h"
+#include "term/InterruptGuard.h"
+
+namespace vesk {
+
+// A loader that also keeps the header's properties (the report's page header).
+class PropertyLoader : public StreamLoader {
+public:
+    void OnProperty(const std::string& command, const std::string& name, const std::string& value) override {
+        StreamLoader::OnProperty(command, name, value);
+        if (!command.empty()) properties[command][name] = value;
+    }
+    IndexProperties properties;
+};
+
+static HeapInput::Kind KindOfFile(const std::string& path) {
+    File file = File::Open(path);
+    char head[32];
+    size_t n = fread(head, 1, sizeof head, file.Get());
+    if (ferror(file.Get())) File::ReadFailed(path);
+    if (ZstdDecoder::IsZstd(head, n)) {
+        // Compressed: the kind of what it holds.
+        std::string plain = ZstdFileReader::Head(path, sizeof head);
+        if (SnapshotReader::IsStreamStart(plain)) return HeapInput::Kind::Stream;
+        if (HprofFormat::HasMagic(reinterpret_cast<const uint8_t*>(plain.data()), plain.size()))
+            return HeapInput::Kind::Hprof;
+    }
+    if (SnapshotReader::IsStreamStart(std::string_view(head, n))) return HeapInput::Kind::Stream;
+    if (HprofFile::IsHprof(path)) return HeapInput::Kind::Hprof;
+    throw ClientError(ErrorKind::File, path + ": not a snapshot or HPROF file");
+}
+
+HeapInput::HeapInput(const InputSettings& settings, const std::string& file, bool fileRequired,
+                     WorkProgress& progress)
+    : settings(settings), progress(&progress), kind(Kind::Live), path(file) {
+    if (file.empty() && fileRequired && !settings.portGiven)
+        throw UsageError("give FILE, or --port to take a new snapshot");
+    if (!file.empty()) kind = KindOfFile(file);
+    if (Indexed() && !StampSource(path, &stamp)) this->settings.noIndex = true;
+}
+
+std::string HeapInput::Source() const {
+    return kind == Kind::Live ? settings.host + ":" + std::to_string(settings.port) : path;
+}
+
+// A reader that stops early (the histogram) ends a live snapshot with a
+// cancellation, which then is no failure. Ctrl-C once the heap is walked
+// ends at once, rather than after the rest of the stream has been read.
+static void ReadLive(const InputSettings& settings, SnapshotReader& reader) {
+    VeskClient client = settings.connect();
+    SnapshotSession session(client, settings.timeoutMs, true, false, settings.compress, settings.walk);
+    session.StopAtOnce();
+    // A frame of a quarter million references takes a while to read: the
+    // line moves meanwhile.
+    const size_t SLICE = 4 << 20;
+    SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
+        std::string_view bytes = frame.bytes;
+        size_t at = 0;
+        do {
+            // The last frame (the agent's confirmation among them) ends it anyway.
+            if (!frame.last && session.Interrupted()) throw ClientError(ErrorKind::Cancelled, "Ctrl-C");
+            std::string_view slice = bytes.substr(at, SLICE);
+            at += slice.size();
+            if (!reader.Feed(slice)) return session.Cancel();
+            session.ShowProgress();
+        } while (at < bytes.size());
+    });
+    bool stoppedEarly = reader.HeaderDone() && !reader.Complete() && !reader.Failed();
+    if (outcome == SnapshotSession::Outcome::Cancelled && !stoppedEarly)
+        throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (" + session.Error() + ")");
+    if (session.Interrupted()) throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (Ctrl-C)");
+    if (!reader.Finish())
+        throw ClientError(reader.AgentError().empty() ? ErrorKind::Dropped : ErrorKind::AgentReported, reader.Error());
+}
+
+void HeapInput::Read(SnapshotReader& reader) const {
+    if (kind == Kind::Live) {
+        progress->Phase("");  // the session shows its own
+        return ReadLive(settings, reader);
+    }
+    struct stat info {};
+    progress->Phase("reading " + path.substr(path.find_last_of('/') + 1),
+                    stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0);
+    FeedFile(path, reader, [this](uint64_t done, uint64_t) { progress->Set(done); });
+    if (!reader.Finish()) throw ClientError(ErrorKind::File, path + ": " + reader.Error());
+}
+
+std::vector<ClassCount> HeapInput::Histogram(HeapSummary* summary) const {
+    // A snapshot's header states counts too, but neither class and thread
+    // objects nor what is unreachable: the graph counts as every command does.
+    HeapGraph graph = Graph();
+    std::unique_ptr<DominatorTree> tree = Tree(graph);
+    if (summary) *summary = SummarizeHeap(graph, *tree);
+    std::vector<ClassCount> rows;
+    for (const ClassTotals& totals : graph.Histogram()) rows.push_back({totals.name, totals.instances, totals.bytes});
+    return SortHistogram(std::move(rows));
+}
+
+// The index beside the file, else the one in the cache directory.
+static std::shared_ptr<HeapIndexReader> OpenIndex(const std::string& path, const SourceStamp& stamp) {
+    auto reader = std::make_shared<HeapIndexReader>();
+    if (reader->Open(IndexBeside(path), stamp, false)) return reader;
+    std::string cached = IndexInCache(stamp);
+    if (!cached.empty() && reader->Open(cached, stamp, true)) return reader;
+    return nullptr;
+}
+
+HeapGraph HeapInput::Graph(IndexProperties* properties) const {
+    index.reset();
+    if (Indexed()) {
+        if (std::shared_ptr<HeapIndexReader> reader = OpenIndex(path, stamp)) {
+            HeapGraph graph;
+            IndexProperties stored;
+            progress->Phase("reading the index");
+            if (reader->ReadGraph(&graph, &stored)) {
+                index = reader;
+                if (properties) *properties = std::move(stored);
+                return graph;
+            }
+        }
+    }
+    if (kind == Kind::Hprof) return LoadHprofFile(path, *progress);
+    PropertyLoader loader;
+    // The graph is built on a second thread while the stream is read.
+    SnapshotReader reader(loader, SnapshotReader::Kind::Snapshot, SnapshotReader::Path::FastTwoThreads);
+    Read(reader);
+    if (Indexed()) this->properties = loader.properties;
+    if (properties) *properties = std::move(loader.properties);
+    return loader.Finish(*progress);
+}
+
+std::unique_ptr<DominatorTree> HeapInput::Tree(const HeapGraph& graph) const {
+    if (index) {
+        std::unique_ptr<DominatorTree> stored = index->ReadTree(graph);
+        index.reset();
+        if (stored) return stored;
+    }
+    auto tree = std::make_unique<DominatorTree>(graph, true, *progress);
+    if (Indexed()) WriteIndex(graph, *tree);
+    return tree;
+}
+
+// mkdir -p for the cache directory.
+static bool MakeDirectories(const std::string& dir) {
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
+void HeapInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const {
+    std::string target = IndexBeside(path);
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (access(dir.c_str(), W_OK) != 0) {
+        target = IndexInCache(stamp);
+        size_t end = target.rfind('/');
+        if (target.empty() || !MakeDirectories(target.substr(0, end))) {
+            fprintf(stderr, "vesk: no index written: %s is not writable and there is no cache directory\n",
+                    dir.c_str());
+            return;
+        }
+    }
+    std::string error;
+    bool cancelled = false;
+    progress->Phase("writing the index");
+    {
+        // Ctrl-C stops the writing first, so that no partial file stays behind.
+        InterruptGuard guard;
+        try {
+            WriteHeapIndex(target, stamp, graph, tree, properties, [&] { return guard.Presses() > 0; });
+        } catch (const ClientError& e) {
+            cancelled = e.Kind() == ErrorKind::Cancelled;
+            error = e.what();
+        }
+    }
+    if (cancelled) raise(SIGINT);  // now the command's own Ctrl-C handling
+    if (!error.empty()) fprintf(stderr, "vesk: no index written: %s\n", error.c_str());
+}
+
+}  // namespace vesk
