@@ -45,7 +45,8 @@ bool ReadFully(FILE* file, uint64_t offset, uint8_t* into, size_t length) {
 
 }  // namespace
 
-DumpConverter::DumpConverter(const DumpPlan& plan, DumpRecordSink& sink) : plan(plan), sink(sink) {}
+DumpConverter::DumpConverter(const DumpPlan& plan, DumpRecordSink& sink, size_t keptValues)
+    : plan(plan), sink(sink), keptValues(keptValues) {}
 
 DumpConverter::~DumpConverter() {
     if (file) fclose(file);
@@ -449,13 +450,15 @@ bool DumpConverter::PassObject(const HprofSubRecord& record) {
     // named one a root (all recorded before the dump is read): no referrer.
     const jlong referrer = (state & VM_ARRAY) && !(state & RECORDED) ? 0 : ReferrerTag(rank);
     if (referrer != 0 && !(state & (RECORDED | THREAD))) {
-        deferred.emplace(static_cast<uint32_t>(rank), Offset());
-        state |= DEFERRED;
+        if (record.header + record.body <= buffer.size() && !Need(static_cast<size_t>(record.header + record.body)))
+            return Stop("truncated object");
+        Defer(rank, record.header + record.body <= buffer.size() ? &buffer[cursor] : nullptr, record);
         return Skip(record.header + record.body);
     }
     if (record.header + record.body <= buffer.size()) {
         if (!Need(static_cast<size_t>(record.header + record.body))) return Stop("truncated object");
-        if (!EmitObject(&buffer[cursor], record, referrer)) return false;
+        ReferenceValues(rank, &buffer[cursor], record, values);
+        if (!EmitValues(rank, values.data(), values.size(), referrer)) return false;
         return Skip(record.header + record.body) && Drain();
     }
     // An array larger than the buffer: its elements in pieces.
@@ -469,22 +472,47 @@ bool DumpConverter::PassObject(const HprofSubRecord& record) {
     return Drain();
 }
 
-bool DumpConverter::EmitObject(const uint8_t* data, const HprofSubRecord& record, jlong referrerTag) {
-    const uint8_t* values = data + record.header;
+void DumpConverter::Defer(int64_t rank, const uint8_t* data, const HprofSubRecord& record) {
+    if (deferred.empty()) deferred.resize(objects.size());
+    states[static_cast<size_t>(rank)] |= DEFERRED;
+    uint64_t& where = deferred[static_cast<size_t>(rank)];
+    where = Offset();
+    if (!data || kept.size() + ValueCount(rank) > keptValues) return;
+    ReferenceValues(rank, data, record, values);
+    where = KEPT | kept.size();
+    kept.insert(kept.end(), values.begin(), values.end());
+}
+
+size_t DumpConverter::ValueCount(int64_t rank) {
+    const Entry& entry = objects[static_cast<size_t>(rank)];
+    return entry.length >= 0 ? static_cast<size_t>(entry.length) : LaidOut(entry.cls).refs.size();
+}
+
+void DumpConverter::ReferenceValues(int64_t rank, const uint8_t* data, const HprofSubRecord& record,
+                                    std::vector<uint64_t>& out) {
+    out.clear();
+    const uint8_t* body = data + record.header;
     if (record.tag == F::OBJ_ARRAY_DUMP) {
-        for (uint32_t i = 0; i < record.count; i++) {
-            const uint64_t value = F::Big(values + size_t(i) * idSize, idSize);
-            if (value && !Emit(JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT, static_cast<jint>(i), referrerTag, value))
-                return false;
-        }
-        return true;
+        out.reserve(record.count);
+        for (uint32_t i = 0; i < record.count; i++) out.push_back(F::Big(body + size_t(i) * idSize, idSize));
+        return;
     }
-    if (record.tag != F::INSTANCE_DUMP) return true;
-    const DumpClass& dumpClass = LaidOut(DumpClassOf(record.classId));
-    for (const auto& field : dumpClass.refs) {
-        if (field.first + idSize > record.body) break;
-        const uint64_t value = F::Big(values + field.first, idSize);
-        if (value && !Emit(JVMTI_HEAP_REFERENCE_FIELD, field.second, referrerTag, value)) return false;
+    if (record.tag != F::INSTANCE_DUMP) return;
+    const Entry& entry = objects[static_cast<size_t>(rank)];
+    for (const auto& field : LaidOut(entry.cls).refs)
+        out.push_back(field.first + idSize <= record.body ? F::Big(body + field.first, idSize) : 0);
+}
+
+bool DumpConverter::EmitValues(int64_t rank, const uint64_t* values, size_t count, jlong referrerTag) {
+    const Entry& entry = objects[static_cast<size_t>(rank)];
+    const DumpClass* instanceClass = entry.length < 0 ? &LaidOut(entry.cls) : nullptr;
+    for (size_t i = 0; i < count; i++) {
+        if (!values[i]) continue;
+        const bool emitted = instanceClass ? Emit(JVMTI_HEAP_REFERENCE_FIELD, instanceClass->refs[i].second, referrerTag,
+                                                  values[i])
+                                           : Emit(JVMTI_HEAP_REFERENCE_ARRAY_ELEMENT, static_cast<jint>(i),
+                                                  referrerTag, values[i]);
+        if (!emitted) return false;
     }
     return true;
 }
@@ -493,15 +521,18 @@ bool DumpConverter::Drain() {
     while (!pending.empty()) {
         const uint32_t rank = pending.back();
         pending.pop_back();
-        auto found = deferred.find(rank);
-        if (found == deferred.end()) continue;
-        const uint64_t offset = found->second;
-        deferred.erase(found);
+        if (!(states[rank] & DEFERRED)) continue;
         states[rank] &= static_cast<uint8_t>(~DEFERRED);
-        if (!ReadAt(offset, scratch)) return Stop("cannot read an object again");
+        const uint64_t where = deferred[rank];
+        if (where & KEPT) {
+            if (!EmitValues(rank, &kept[where & ~KEPT], ValueCount(rank), TagOfRank(rank))) return false;
+            continue;
+        }
+        if (!ReadAt(where, scratch)) return Stop("cannot read an object again");
         readAgain++;
         const HprofSubRecord record = F::DecodeSubRecord(scratch.data(), idSize);
-        if (!EmitObject(scratch.data(), record, TagOfRank(rank))) return false;
+        ReferenceValues(rank, scratch.data(), record, values);
+        if (!EmitValues(rank, values.data(), values.size(), TagOfRank(rank))) return false;
     }
     return true;
 }

@@ -3,11 +3,13 @@
 // field, array element and static field reference the walk records, the
 // roots the agent captured from the JVM itself, and the values of the class
 // objects' own fields. Reads the file as a stream, twice: the first pass
-// indexes every object (16 bytes each) and reads the class layouts, the
-// second writes. A reference's referrer is always recorded before it: an
-// object passed before anything named it is read again (its offset kept)
-// once something does. Objects nothing recorded names (what only the VM
-// holds: constant pool caches, archived objects) become roots of kind other.
+// indexes every object (16 bytes each, 8 more once one is met before what
+// names it) and reads the class layouts, the second writes. A reference's
+// referrer is always recorded before it: an object passed before anything
+// named it keeps its references in memory (within a budget; beyond it, its
+// offset, to be read again) until something does. Objects nothing recorded
+// names (what only the VM holds: constant pool caches, archived objects)
+// become roots of kind other.
 //
 // What the dump does not say (which class object stands for which class
 // record, object sizes, field indices as JVMTI numbers them) comes from the
@@ -108,7 +110,13 @@ class DumpConverter {
 public:
     enum class Result { DONE, CANCELLED, FAILED };
 
-    DumpConverter(const DumpPlan& plan, DumpRecordSink& sink);
+    // References kept in memory for objects passed before anything named
+    // them (256 MiB); beyond, such objects are read again one at a time,
+    // which a heap built back to front makes most of them.
+    static constexpr size_t KEPT_VALUES_MAX = size_t(32) << 20;
+
+    // keptValues: the budget of kept references (values, 8 bytes each).
+    DumpConverter(const DumpPlan& plan, DumpRecordSink& sink, size_t keptValues = KEPT_VALUES_MAX);
     ~DumpConverter();
     DumpConverter(const DumpConverter&) = delete;
     DumpConverter& operator=(const DumpConverter&) = delete;
@@ -179,14 +187,24 @@ private:
     bool Emit(jvmtiHeapReferenceKind kind, jint index, jlong referrerTag, uint64_t id);
     bool EmitRoot(HeapRecord::Captured root, uint64_t id);
     bool EmitStart();
-    // The references of an object, its dump at data (header included).
-    bool EmitObject(const uint8_t* data, const HprofSubRecord& record, jlong referrerTag);
+    // The reference values of the instance or object array of rank, its dump
+    // at data (header included), in the order EmitValues takes them: an
+    // array's elements; an instance's reference fields as its class lays them
+    // out (0 where the record is too short).
+    void ReferenceValues(int64_t rank, const uint8_t* data, const HprofSubRecord& record,
+                         std::vector<uint64_t>& out);
+    // The references of the object of rank, from its ReferenceValues.
+    bool EmitValues(int64_t rank, const uint64_t* values, size_t count, jlong referrerTag);
+    // An object passed before anything named it, its dump at data.
+    void Defer(int64_t rank, const uint8_t* data, const HprofSubRecord& record);
     // What to do with an object met in the second pass.
     bool PassObject(const HprofSubRecord& record);
     bool EmitExtras();
     jlong ReferrerTag(int64_t rank) const;
     bool Drain();
     bool ReadAt(uint64_t offset, std::vector<uint8_t>& out);
+    // How many values ReferenceValues gives for the object of rank.
+    size_t ValueCount(int64_t rank);
     bool Stop(const std::string& why);
     jlong TagOfRank(int64_t rank) const;
 
@@ -220,9 +238,15 @@ private:
     std::vector<uint64_t> holder;  // the holder's element ids
     uint64_t holderId = 0;
     std::vector<uint64_t> vmHeld;  // arrays the dump's classes name beyond their fields
-    std::unordered_map<uint32_t, uint64_t> deferred;  // rank -> offset
+    // Per rank, for a DEFERRED object: KEPT | its first value in kept, or its
+    // offset in the file. Sized on the first deferral.
+    std::vector<uint64_t> deferred;
+    static constexpr uint64_t KEPT = uint64_t(1) << 63;
+    const size_t keptValues;
+    std::vector<uint64_t> kept;  // deferred objects' ReferenceValues, back to back
     std::vector<uint32_t> pending;  // recorded ranks whose references are still to write
     std::vector<uint8_t> scratch;
+    std::vector<uint64_t> values;
     uint64_t extraRoots = 0;
     uint64_t readAgain = 0;
     uint64_t sizeMismatches = 0;

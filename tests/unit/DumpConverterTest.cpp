@@ -91,10 +91,12 @@ struct Expected {
 
 class DumpConverterTest : public ::testing::TestWithParam<int> {
 protected:
-    DumpConverter::Result Convert(const std::string& bytes, std::string& error) {
+    DumpConverter::Result Convert(const std::string& bytes, std::string& error,
+                                  size_t keptValues = DumpConverter::KEPT_VALUES_MAX) {
         const std::string path = dir.File("dump.hprof");
         std::ofstream(path, std::ios::binary) << bytes;
-        converter.reset(new DumpConverter(plan, sink));
+        sink.records.clear();
+        converter.reset(new DumpConverter(plan, sink, keptValues));
         return converter->Convert(path.c_str(), error);
     }
     TempDir dir;
@@ -104,8 +106,6 @@ protected:
 };
 
 TEST_P(DumpConverterTest, WritesTheWalksRecordsWithEveryReferrerFirst) {
-    std::string error;
-    ASSERT_EQ(Convert(ChainDump(GetParam(), true), error), DumpConverter::Result::DONE) << error;
     // Ranks by id: 0x101 .. 0x106, the holder last.
     const std::vector<Expected> expected = {
         {JVMTI_HEAP_REFERENCE_JNI_GLOBAL, FIRST, 0, -1, true},
@@ -117,27 +117,37 @@ TEST_P(DumpConverterTest, WritesTheWalksRecordsWithEveryReferrerFirst) {
         {JVMTI_HEAP_REFERENCE_FIELD, FIRST, FIRST + 3, NEXT_INDEX, false},
         {JVMTI_HEAP_REFERENCE_OTHER, FIRST + 5, 0, -1, true},
     };
-    ASSERT_EQ(sink.records.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); i++) {
-        const HeapRecord::Captured& r = sink.records[i];
-        SCOPED_TRACE("record " + std::to_string(i));
-        EXPECT_EQ(r.kind & HeapRecord::KIND_MASK, expected[i].kind);
-        EXPECT_EQ(r.tag, expected[i].tag);
-        EXPECT_EQ(r.referrerTag, expected[i].referrer);
-        EXPECT_EQ((r.kind & HeapRecord::NEW_OBJECT) != 0, expected[i].newObject);
-        if (expected[i].index >= 0) EXPECT_EQ(r.index, expected[i].index);
-        if (r.tag == FIRST + 5) {
-            EXPECT_EQ(r.classTag, INTS_TAG);
-            EXPECT_EQ(r.size, 24) << "16 + 4, aligned to 8";
-            EXPECT_EQ(r.length, 1);
-        } else {
-            EXPECT_EQ(r.classTag, LINK_TAG);
-            EXPECT_EQ(r.size, LINK_SIZE);
-            EXPECT_EQ(r.length, -1);
+    // The objects stored before what names them (0x102, 0x103, 0x104) kept
+    // in memory, or, with no room to keep them, read again from the file.
+    for (size_t keptValues : {DumpConverter::KEPT_VALUES_MAX, size_t(0)}) {
+        SCOPED_TRACE("kept references " + std::to_string(keptValues));
+        std::string error;
+        ASSERT_EQ(Convert(ChainDump(GetParam(), true), error, keptValues), DumpConverter::Result::DONE) << error;
+        EXPECT_EQ(converter->ReadAgain(), keptValues ? 0u : 3u);
+        ASSERT_EQ(sink.records.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); i++) {
+            const HeapRecord::Captured& r = sink.records[i];
+            SCOPED_TRACE("record " + std::to_string(i));
+            EXPECT_EQ(r.kind & HeapRecord::KIND_MASK, expected[i].kind);
+            EXPECT_EQ(r.tag, expected[i].tag);
+            EXPECT_EQ(r.referrerTag, expected[i].referrer);
+            EXPECT_EQ((r.kind & HeapRecord::NEW_OBJECT) != 0, expected[i].newObject);
+            if (expected[i].index >= 0) {
+                EXPECT_EQ(r.index, expected[i].index);
+            }
+            if (r.tag == FIRST + 5) {
+                EXPECT_EQ(r.classTag, INTS_TAG);
+                EXPECT_EQ(r.size, 24) << "16 + 4, aligned to 8";
+                EXPECT_EQ(r.length, 1);
+            } else {
+                EXPECT_EQ(r.classTag, LINK_TAG);
+                EXPECT_EQ(r.size, LINK_SIZE);
+                EXPECT_EQ(r.length, -1);
+            }
         }
+        EXPECT_EQ(converter->ExtraRoots(), 2u);
+        EXPECT_EQ(converter->IndexedObjects(), 7u);
     }
-    EXPECT_EQ(converter->ExtraRoots(), 2u);
-    EXPECT_EQ(converter->IndexedObjects(), 7u);
 }
 
 TEST_P(DumpConverterTest, RefusesDumpsItCannotName) {
