@@ -30,6 +30,14 @@ def arguments(doc, several_jdks=True):
     return p
 
 
+def heap_arguments(doc, sizes):
+    """arguments() with --sizes and --xmx, for a driver that builds each heap size in JVMs of its own."""
+    p = arguments(doc)
+    p.add_argument("--sizes", default=sizes, help="heap sizes (objects)")
+    p.add_argument("--xmx", default="3g")
+    return p
+
+
 def parse(p):
     """The options; --jdk as a list of homes, or one home for a driver of one JDK."""
     a = p.parse_args()
@@ -150,6 +158,34 @@ def measure_matrix(a, sizes, kinds, measure):
         for proc in JVMS:
             stop_jvm(proc)
     return results
+
+
+def print_tables(a, sizes, note, columns, cells):
+    """The closing tables: the machine and the note, then per JDK its version and one Markdown row per heap
+    size, cells(jdk, size) giving that row's cells as text."""
+    print(f"\n{os.cpu_count()} CPUs; {note}")
+    for jdk in a.jdk:
+        print(f"\n### {jdk_version(jdk)}\n")
+        print("| " + " | ".join(columns) + " |")
+        print("|" + "---|" * len(columns))
+        for size in sizes:
+            print("| " + " | ".join(cells(jdk, size)) + " |")
+
+
+def start_bench_heap(jdk, size, kind, a, jvm_options=()):
+    """A JVM with the agent on a free port building the bench heap of size objects, its safepoints logged, its
+    temporary files in the work directory: its name (JDK, size, kind), the safepoint log, the port, the process
+    and the objects built."""
+    name = f"{os.path.basename(jdk)}-{size}-{kind}"
+    splog = os.path.join(a.work, name + ".safepoints")
+    tmp = os.path.join(a.work, "tmp")
+    os.makedirs(tmp, exist_ok=True)
+    port = free_port()
+    agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}"
+    args = [f"{jdk}/bin/java", agent_arg, f"-Xmx{a.xmx}", *jvm_options, f"-Xlog:safepoint:file={splog}",
+            "-cp", a.classes, "BenchHeap", str(size)]
+    proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
+    return name, splog, port, proc, built
 
 
 def exit_on_signals():
