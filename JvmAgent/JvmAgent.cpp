@@ -13,6 +13,7 @@
 #include "DumpSource.h"
 #include "ExceptionBoundary.h"
 #include "HeapDumper.h"
+#include "HeapHistogram.h"
 #include "JniScope.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
@@ -166,7 +167,7 @@ Error JvmAgent::CheckPauseInterval() const {
     if (options.minIntervalSeconds <= 0 || last < 0) return Error();
     int64_t wait = last + options.minIntervalSeconds * int64_t(1000) - SteadyMillis();
     if (wait <= 0) return Error();
-    return Error::Format("Refused: the next SNAPSHOT, HEAPDUMP or PERFORM_GC is allowed in %" PRId64
+    return Error::Format("Refused: the next SNAPSHOT, HEAPDUMP, HISTOGRAM or PERFORM_GC is allowed in %" PRId64
                          " s (min-interval=%d)",
                          (wait + 999) / 1000, options.minIntervalSeconds);
 }
@@ -289,7 +290,7 @@ bool JvmAgent::Snap(JvmInfo* info, bool untag) {
         MonitorLock lock(*this);
         VeskLogger::LogTrace("Received monitor");
         JNIEnv* jni = GetJniEnv();
-        if (!vmDead && !IsDying() && !snapshotActive && !gcActive && !dumpActive && jni) {
+        if (!vmDead && !IsDying() && !snapshotActive && !gcActive && !dumpActive && !histogramActive && jni) {
             BusyFlag busy(snapshotActive);
             info->PrepareSnapShot(jvmti, jni);
 
@@ -405,7 +406,7 @@ void JvmAgent::RunGC(JvmInfo* info) {
     (void)info;
     if (!jvmti) return;
     MonitorLock lock(*this);
-    if (vmDead || snapshotActive || gcActive || dumpActive) return;
+    if (vmDead || snapshotActive || gcActive || dumpActive || histogramActive) return;
     BusyFlag busy(gcActive);
     TimeStamp start, end;
     start.Now();
@@ -422,7 +423,8 @@ Error JvmAgent::DumpHeap(HeapDumper& dumper) {
     MonitorLock lock(*this);
     JNIEnv* jni = GetJniEnv();
     if (vmDead) return Error("The JVM is shutting down");
-    if (snapshotActive || gcActive || dumpActive) return Error("Another snapshot, heap dump or collection is running");
+    if (snapshotActive || gcActive || dumpActive || histogramActive)
+        return Error("Another snapshot, heap dump, histogram or collection is running");
     if (!jni) return Error("No JNI environment for the heap dump");
     BusyFlag busy(dumpActive);
     VeskLogger::LogDebug("Starting heap dump");
@@ -448,7 +450,8 @@ Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
     MonitorLock lock(*this);
     JNIEnv* jni = GetJniEnv();
     if (vmDead || IsDying()) return Error("The JVM is shutting down");
-    if (snapshotActive || gcActive || dumpActive) return Error("Another snapshot, heap dump or collection is running");
+    if (snapshotActive || gcActive || dumpActive || histogramActive)
+        return Error("Another snapshot, heap dump, histogram or collection is running");
     if (!jni) return Error("No JNI environment for the heap dump");
     BusyFlag busy(snapshotActive);
     info->PrepareSnapShot(jvmti, jni);
@@ -470,6 +473,25 @@ Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
     if (!IsDying()) untagStart = convertStart;
     info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
     if (error) VeskLogger::LogError(false, "%s", error.What());
+    return error;
+}
+
+Error JvmAgent::CountHeap(HeapHistogram& histogram, bool live, int64_t& gcMillis) {
+    gcMillis = 0;
+    if (!IsEnabled() || !jvmti) return Error("The agent is disabled");
+    MonitorLock lock(*this);
+    JNIEnv* jni = GetJniEnv();
+    if (vmDead || IsDying()) return Error("The JVM is shutting down");
+    if (snapshotActive || gcActive || dumpActive || histogramActive)
+        return Error("Another snapshot, heap dump, histogram or collection is running");
+    BusyFlag busy(histogramActive);
+    if (live) {
+        int64_t start = SteadyMillis();
+        CheckJvmtiError(jvmti->ForceGarbageCollection(), "ForceGarbageCollection");
+        gcMillis = SteadyMillis() - start;
+    }
+    Error error = histogram.Count(jvmti, jni);
+    NotePauseEnd();
     return error;
 }
 

@@ -20,6 +20,7 @@ namespace Orlo {
 
 class CancelCheck;
 class HeapDumper;
+class HeapHistogram;
 class JvmInfo;
 class VeskServerThread;
 
@@ -135,6 +136,10 @@ public:
     // agent monitor. Refused (the error says why) when the command is
     // disabled, after VM death, or while a snapshot, dump or collection runs.
     Error DumpHeap(HeapDumper& dumper);
+    // The heap's class histogram under the agent monitor; live: a full
+    // collection first, its time into gcMillis. Refused (the error says why)
+    // after VM death or while another pause runs; else the pass's own error.
+    Error CountHeap(HeapHistogram& histogram, bool live, int64_t& gcMillis);
     void GatherRuntimeInfo(JvmInfo* info);
     // From HeapReferenceCB, on the VM thread at a safepoint while the client
     // thread waits in the walk: clears the tag (the untag walk, user_data
@@ -175,6 +180,7 @@ private:
     bool snapshotActive = false;
     bool gcActive = false;
     bool dumpActive = false;
+    bool histogramActive = false;
     std::unique_ptr<VeskServerThread> serverThread;
     std::atomic<bool> agentEnabled{true};  // cleared by any thread's fatal error
     std::atomic<bool> dying{false};

@@ -109,6 +109,7 @@ const CodeName commands[] = {
     {CMD_HEAPDUMP, Protocol::CMD_HEAPDUMP},
     {CMD_PERFORM_GC, Protocol::CMD_PERFORM_GC},
     {CMD_AUTH, Protocol::CMD_AUTH},
+    {CMD_HISTOGRAM, Protocol::CMD_HISTOGRAM},
 };
 
 template <size_t N>

@@ -22,6 +22,7 @@ enum CommandType : int {
     CMD_PERFORM_GC = 3,
     CMD_HEAPDUMP = 4,
     CMD_AUTH = 5,
+    CMD_HISTOGRAM = 6,
 };
 
 // Each naming operation replaces the content of `out` and returns it.

@@ -15,6 +15,7 @@
 #include "ClientConnection.h"
 #include "ExceptionBoundary.h"
 #include "HeapDumpCommand.h"
+#include "HistogramCommand.h"
 #include "JvmAgent.h"
 #include "JvmInfo.h"
 #include "Orlo.h"
@@ -146,7 +147,7 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
             connection->ReturnResponse(response, tag);
             return false;
         }
-        if (code == CMD_SNAPSHOT || code == CMD_HEAPDUMP || code == CMD_PERFORM_GC) {
+        if (code == CMD_SNAPSHOT || code == CMD_HEAPDUMP || code == CMD_PERFORM_GC || code == CMD_HISTOGRAM) {
             if (Error refused = agent->CheckPauseInterval()) {
                 ClientConnection::FormatErrorResponse(name, refused.What(), response);
                 connection->ReturnResponse(response, tag);
@@ -181,6 +182,11 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
                 }
                 case CMD_HEAPDUMP:
                     if (!HeapDumpCommand(*connection, tag, last, compressLevel).Run()) return false;
+                    break;
+                case CMD_HISTOGRAM:
+                    if (!HistogramCommand(*connection, tag, last, command.attribute(Protocol::LIVE_ATTRIBUTE).as_bool())
+                             .Run())
+                        return false;
                     break;
             }
         } catch (const std::exception& e) {

@@ -37,6 +37,8 @@ constexpr char CMD_SNAPSHOT[] = "SNAPSHOT";
 constexpr char CMD_HEAPDUMP[] = "HEAPDUMP";
 // An extension that agents without it answer "Unknown command: AUTH".
 constexpr char CMD_AUTH[] = "AUTH";
+// An extension that agents without it answer "Unknown command: HISTOGRAM".
+constexpr char CMD_HISTOGRAM[] = "HISTOGRAM";
 constexpr char CMD_REJECT[] = "REJECT";
 constexpr char CMD_INVALID[] = "INVALID";
 
@@ -109,6 +111,20 @@ constexpr char PROP_DUMP_BYTES[] = "dump-bytes";
 constexpr char PROP_DUMP_MSEC[] = "dump-msec";
 constexpr char PROP_REDACT_MSEC[] = "redact-msec";
 constexpr char PROP_STREAM_MSEC[] = "stream-msec";
+
+// HISTOGRAM: one frame, the figures as props, then HISTOGRAM_ELEMENT with
+// one <class clstag name inst size/> per class with instances. LIVE_ATTRIBUTE
+// "true" on the <cmd>: a full collection first.
+constexpr char LIVE_ATTRIBUTE[] = "live";
+constexpr char HISTOGRAM_ELEMENT[] = "histogram";
+constexpr char HISTO_INSTANCES_ATTRIBUTE[] = "inst";
+constexpr char HISTO_BYTES_ATTRIBUTE[] = "size";
+constexpr char PROP_HISTOGRAM_TIME[] = "hs-time";
+constexpr char PROP_TOTAL_INSTANCES[] = "total-inst";
+constexpr char PROP_TOTAL_BYTES[] = "total-size";
+constexpr char PROP_PASS_MSEC[] = "pass-msec";
+constexpr char PROP_TAG_MSEC[] = "tag-msec";
+constexpr char PROP_GC_MSEC[] = "gc-msec";
 
 // Compression, asked for per command with ENCODING_ATTRIBUTE="zstd" on a
 // SNAPSHOT or HEAPDUMP <cmd>; agents that do not know it, and agents with

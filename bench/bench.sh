@@ -12,6 +12,7 @@
 #   analysis         vesk top beside VisualVM's heap library, time and memory
 #   analysis-scale   vesk top at growing sizes beside sha256sum; --baseline VESK compares two builds
 #   histogram        a snapshot's class histogram beside jcmd GC.class_histogram
+#   histogram-pause  HISTOGRAM's pause beside jcmd GC.class_histogram -all, HEAPDUMP and SNAPSHOT
 #   request-memory   resident memory over requests on fresh connections
 #   VESK_BENCH_BUILD=DIR    build directory (default build-bench)
 #   VESK_HEAPLIB_JAR=PATH   VisualVM's heap library, when not where Debian's visualvm package puts it

@@ -9,10 +9,11 @@ set -euo pipefail
 
 packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-headless
           libcli11-dev libexpat1-dev nettle-dev nlohmann-json3-dev libzstd-dev g++-mingw-w64-x86-64-posix
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev libcpp-httplib-dev)
 # Wine's and Chromium's recommends pull in a desktop's worth of libraries the
-# tests never use; headless Chromium needs only a font.
-lean_packages=(wine64 chromium fonts-dejavu-core)
+# tests never use; headless Chromium needs only a font. Prometheus brings
+# promtool, which checks vesk watch's metrics.
+lean_packages=(wine64 chromium fonts-dejavu-core prometheus)
 
 sudo=""; [[ $(id -u) -ne 0 ]] && sudo=sudo
 missing() {

@@ -50,7 +50,7 @@ static Side Totals(const HeapInput& input, bool retained) {
         side.heap.retained = static_cast<int64_t>(tree->ReachableBytes());
         side.holders = LargestHolders(graph, *tree);
     } else {
-        for (const ClassCount& count : input.Histogram())
+        for (const ClassTotals& count : input.Histogram())
             side.classes.push_back({count.name, count.instances, count.bytes, -1});
     }
     for (const ClassTotals& row : side.classes) {

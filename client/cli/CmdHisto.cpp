@@ -1,14 +1,17 @@
-// vesk histo: class histogram of a saved snapshot, or of a fresh one taken
-// from the agent, in the columns of the JDK's own class histogram, with what
-// no root reaches and the JVM's fillers left out.
+// vesk histo: class histogram of a saved snapshot, or of the live heap, in
+// the columns of the JDK's own class histogram. A live heap is counted by the
+// agent's HISTOGRAM (one pass, no walk) where it has it; an older agent
+// gives a snapshot, read as a file's would be, with what no root reaches
+// and the JVM's fillers left out.
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <vector>
 
 #include "cli/Commands.h"
+#include "heap/ClassHistogram.h"
 #include "load/HeapInput.h"
-#include "load/SnapshotHistogram.h"
+#include "protocol/HistogramRequest.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -19,30 +22,50 @@ struct HistoArgs {
     size_t count = SIZE_MAX;
     bool json = false;
     bool bytes = false;
+    bool live = false;
 };
 
-static void PrintJson(const std::vector<ClassCount>& rows, const HeapSummary& summary, size_t count) {
+// summary: null for the agent's histogram, which knows nothing of reachability.
+static void PrintJson(const std::vector<ClassTotals>& rows, const HeapSummary* summary, size_t count) {
     int64_t instances = 0, bytes = 0;
-    for (const ClassCount& row : rows) {
+    for (const ClassTotals& row : rows) {
         instances += row.instances;
         bytes += row.bytes;
     }
     nlohmann::ordered_json out = {{"instances", instances}, {"bytes", bytes}};
-    AddUnreachableJson(out, summary);
+    if (summary) AddUnreachableJson(out, *summary);
     nlohmann::ordered_json& classes = out["classes"] = nlohmann::ordered_json::array();
     for (size_t i = 0; i < rows.size() && i < count; i++)
         classes.push_back({{"name", rows[i].name}, {"instances", rows[i].instances}, {"bytes", rows[i].bytes}});
     printf("%s\n", out.dump(2).c_str());
 }
 
+// The agent's HISTOGRAM; false for an agent without it.
+static bool RunAgentHistogram(const Options& options, const HistoArgs& args) {
+    VeskClient client = ConnectClient(options);
+    HistogramSample sample;
+    if (!RequestHistogram(client, args.live, sample)) return false;
+    std::vector<ClassTotals> rows;
+    rows.reserve(sample.classes.size());
+    for (HistogramClass& cls : sample.classes) rows.push_back({std::move(cls.name), cls.instances, cls.bytes});
+    rows = SortHistogram(std::move(rows));
+    if (args.json) {
+        PrintJson(rows, nullptr, args.count);
+    } else {
+        PrintHistogram(stdout, rows, args.count, args.bytes);
+    }
+    return true;
+}
+
 static void RunHisto(const Options& options, const HistoArgs& args) {
     InterruptExit cancel("histo cancelled (Ctrl-C)", EXIT_CANCELLED);
+    if (args.file.empty() && RunAgentHistogram(options, args)) return;
     ProgressDisplay progress("histo");
     HeapSummary summary;
-    std::vector<ClassCount> rows = HeapInput(InputOf(options), args.file, false, progress).Histogram(&summary);
+    std::vector<ClassTotals> rows = HeapInput(InputOf(options), args.file, false, progress).Histogram(&summary);
     progress.Stop();
     if (args.json) {
-        PrintJson(rows, summary, args.count);
+        PrintJson(rows, &summary, args.count);
     } else {
         PrintHistogram(stdout, rows, args.count, args.bytes);
         printf("%s", UnreachableText(summary, args.bytes, true).c_str());
@@ -54,10 +77,13 @@ static CommandRun DefineHisto(CLI::App& command) {
     command.add_option("FILE", args->file,
                        "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
         ->check(NonEmpty);
+    command.add_flag("--live", args->live, "a live heap: the agent runs a full collection first (as jcmd GC.class_histogram does)");
     AddRowOptions(command, args->count, "how many classes (default all; the totals count them all)", args->json,
                   args->bytes);
     command.footer(
-        "Counts every object of the heap, class and thread objects included (java.lang.Class,\n"
+        "A live heap is counted by the agent in one pass over it (HISTOGRAM), one short pause;\n"
+        "an agent without it gives a snapshot, counted as a file's.\n"
+        "A file: counts every object of the heap, class and thread objects included (java.lang.Class,\n"
         "java.lang.Thread...), as top --by-class, diff and report do; objects no root reaches are\n"
         "counted too (a heap dump leaves out references the JVM keeps) and named below the total,\n"
         "the five classes with the most bytes first. The JVM's filler objects in an HPROF file\n"
@@ -66,6 +92,6 @@ static CommandRun DefineHisto(CLI::App& command) {
 }
 
 static CommandRegistration registration(
-    "histo", "class histogram of a saved snapshot, or of a new one from the agent", DefineHisto);
+    "histo", "class histogram of a saved snapshot or heap dump, or of the live heap", DefineHisto);
 
 }  // namespace vesk

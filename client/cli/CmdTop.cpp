@@ -3,10 +3,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
-#include <unordered_map>
 #include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
+#include "heap/ChainRows.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapText.h"
 #include "load/HeapInput.h"
@@ -39,42 +39,6 @@ struct TopArgs {
     bool bytes = false;
     bool all = false;
 };
-
-// MAT-like chains (a B-tree's levels, a collection and its array) retain
-// almost the same bytes at every level: one row says it all.
-static const double CHAIN_SHARE = 0.9;
-
-struct TopRow {
-    NodeId top;
-    NodeId end;
-    int depth;
-};
-
-// The count largest objects, each chain of objects retaining at least
-// CHAIN_SHARE of their dominator folded into the row of its top.
-static std::vector<TopRow> ChainRows(const DominatorTree& tree, size_t count) {
-    for (size_t fetch = count * 4 + 64;; fetch *= 4) {
-        std::vector<NodeId> largest = tree.Largest(fetch);
-        std::vector<TopRow> rows;
-        std::unordered_map<NodeId, size_t> rowEndingAt;
-        for (NodeId node : largest) {
-            NodeId above = tree.Dominator(node);
-            auto chain = rowEndingAt.find(above);
-            if (chain != rowEndingAt.end() &&
-                static_cast<double>(tree.Retained(node)) >= CHAIN_SHARE * static_cast<double>(tree.Retained(above))) {
-                size_t row = chain->second;
-                rowEndingAt.erase(chain);
-                rows[row].end = node;
-                rows[row].depth++;
-                rowEndingAt[node] = row;
-            } else if (rows.size() < count) {
-                rowEndingAt[node] = rows.size();
-                rows.push_back({node, node, 0});
-            }
-        }
-        if (rows.size() >= count || largest.size() < fetch) return rows;
-    }
-}
 
 static nlohmann::ordered_json Summary(const HeapSummary& summary) {
     nlohmann::ordered_json out = {{"objects", summary.objects},
@@ -140,13 +104,13 @@ static void RunTop(const Options& options, const TopArgs& args) {
         } else {
             PrintSummary(summary, args.bytes);
             printf("rank       retained     shallow  class  tag\n");
-            std::vector<TopRow> rows;
+            std::vector<ChainRow> rows;
             if (args.all)
                 for (NodeId node : tree.Largest(args.count)) rows.push_back({node, node, 0});
             else
                 rows = ChainRows(tree, args.count);
             size_t rank = 0;
-            for (const TopRow& row : rows) {
+            for (const ChainRow& row : rows) {
                 NodeId node = row.top;
                 printf("%4zu %14s %11s  %s  %s", ++rank, SizeText(tree.Retained(node), args.bytes).c_str(),
                        SizeText(graph.ShallowSize(node), args.bytes).c_str(), NodeLabel(graph, node).c_str(),

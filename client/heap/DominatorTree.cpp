@@ -77,23 +77,20 @@ void DominatorTree::Compute(bool followWeak) {
     const NodeId nodes = graph.NodeCount();
     // Six passes over the nodes, each a sixth of the phase.
     progress.Phase("dominators", 6ull * nodes, "");
-    // Every array by number or node has room for nodes + 2: each is handed
-    // on to the next step that needs one, so that fresh pages (which the
-    // kernel first zeroes) are taken once.
+    // The rooms of the header's table.
     const size_t room = static_cast<size_t>(nodes) + 2;
-    std::vector<Num> pre;
-    pre.reserve(room);
-    std::vector<Num> parent(2, 0);  // by number
-    parent.reserve(room);
+    Rooms rooms;
+    for (std::vector<Num>* array : {&rooms.a, &rooms.b, &rooms.c, &rooms.d}) array->reserve(room);
+    std::vector<Num>& pre = rooms.a;
+    std::vector<Num>& parent = rooms.b;  // by number
+    parent.assign(2, 0);
+    std::vector<Num>& semi = rooms.c;
     // Faulted in on another thread while the search runs: pre's second
     // half while this thread clears the first, parent ahead of the search
-    // filling it, then the two arrays the next steps take (they would be
+    // filling it, then the two rooms the next steps take (they would be
     // beside these two then anyway).
-    std::vector<Num> semi, idomNum;
-    semi.reserve(room);
-    idomNum.reserve(room);
     FreshPages fresh({FreshPages::SecondHalfOf(pre), FreshPages::RoomOf(parent), FreshPages::RoomOf(semi),
-                      FreshPages::RoomOf(idomNum)});
+                      FreshPages::RoomOf(rooms.d)});
     const Num count = Number(graph, followWeak, pre, &parent, nullptr, progress);  // numbers 1 .. count - 1
     fresh.Wait();
 
@@ -115,21 +112,22 @@ void DominatorTree::Compute(bool followWeak) {
             else later.push_back(static_cast<uint64_t>(w) << 32 | v);
         }
     }
-    // pre's room serves again unless it would add to the sort's peak.
+    // Room a serves label next, unless it would add to the sort's peak.
     if (later.size() > nodes / 2) std::vector<Num>().swap(pre);
     SortByHigh(later);
-    Semi(followWeak, count, parent, semi, idomNum, pre, later);
+    Semi(followWeak, count, rooms, later);
 }
 
 // Semi-dominators in reverse preorder, then the immediate dominators and
 // retained sizes. Numbers above w are linked into a forest whose ancestor
-// links (parent, rewritten) are compressed. idomNum: room for count; scratch:
-// room to reuse, if any.
-void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, std::vector<Num>& semi,
-                         std::vector<Num>& idomNum, std::vector<Num>& scratch, std::vector<uint64_t>& later) {
+// links (parent, rewritten) are compressed.
+void DominatorTree::Semi(bool followWeak, Num count, Rooms& rooms, std::vector<uint64_t>& later) {
     const NodeId nodes = graph.NodeCount();
+    std::vector<Num>& parent = rooms.b;
+    std::vector<Num>& semi = rooms.c;
+    std::vector<Num>& idomNum = rooms.d;
     idomNum.assign(parent.begin(), parent.end());
-    std::vector<Num> label = std::move(scratch);
+    std::vector<Num>& label = rooms.a;
     label.resize(count);
     for (Num v = 0; v < count; v++) label[v] = v;
     std::vector<Num> path;
@@ -168,9 +166,9 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
     // The nodes by number again, rather than kept all along beside the
     // arrays above: numbered anew on a second thread (in the forest's
     // arrays) while this one finds the nearest common ancestors.
-    std::vector<NodeId> vertex = std::move(parent);
+    std::vector<NodeId>& vertex = rooms.b;
     vertex.assign(2, NO_NODE);
-    std::vector<Num> pre = std::move(label);
+    std::vector<Num>& pre = rooms.a;
     std::exception_ptr failure;
     std::thread numbering([&] {
         try {
@@ -191,7 +189,7 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
 
     // Four passes more: the class totals' two, sizes, the unreachable.
     progress.Phase("retained sizes", 4ull * nodes, "");
-    idom = std::move(semi);
+    idom = std::move(rooms.c);
     idom.assign(nodes, NO_NODE);
     for (Num w = 2; w < count; w++) {
         Num d = idomNum[w];
@@ -199,9 +197,9 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
     }
 
     // Which nodes count for their class, before the retained sizes take room.
-    std::vector<bool> counted = TopOfClass(idomNum, pre);
-    std::vector<Num>().swap(idomNum);
-    std::vector<Num>().swap(pre);
+    std::vector<bool> counted = TopOfClass(rooms.d, rooms.a);
+    std::vector<Num>().swap(rooms.d);
+    std::vector<Num>().swap(rooms.a);
 
     // Retained sizes: children before their dominators (reverse preorder),
     // in 8 bytes each until they are all known.
@@ -224,7 +222,7 @@ void DominatorTree::Semi(bool followWeak, Num count, std::vector<Num>& parent, s
         else if (counted[node]) classRetained[graph.ClassOf(node)] += static_cast<int64_t>(sizes[node]);
     }
     std::vector<bool>().swap(counted);
-    KeepRetained(sizes, std::move(vertex));
+    KeepRetained(sizes, std::move(rooms.b));
 }
 
 void DominatorTree::KeepRetained(const std::vector<uint64_t>& sizes, std::vector<uint32_t> room) {

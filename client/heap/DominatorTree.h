@@ -14,6 +14,11 @@
 // of them or passes 32 GiB is kept apart, with 12 more); computing it takes
 // up to 16 bytes per node and 8 per reference to a node the depth-first
 // search numbered earlier.
+//
+// Threads: the constructor numbers the nodes a second time on a thread of
+// its own, joined before it returns (its failure rethrown); read-only
+// afterwards, safe to read from several threads. The graph must outlive
+// the tree. Failure: std::bad_alloc.
 #pragma once
 
 #include <cstdint>
@@ -79,15 +84,32 @@ private:
     // A retained size kept apart, in apartNodes and apartBytes.
     static constexpr uint32_t APART = UINT32_MAX;
 
+    // Computing takes four arrays of 32-bit entries, with room for
+    // NodeCount() + 2 each, whose fresh pages (which the kernel first
+    // zeroes) are faulted in once: each step names the room an earlier step
+    // is done with, as follows (by number: indexed by depth-first number).
+    //
+    //   room  numbering       semi-dominators     nearest ancestors     retained sizes
+    //   a     pre (by node)   label (by number)   pre, numbered anew    nextSibling, freed
+    //   b     parent          parent, as forest   vertex (the node      retained (kept)
+    //         (by number)     links compressed    of each number)
+    //   c     -               semi (by number)    semi                  idom (kept)
+    //   d     -               idomNum (by number) idomNum               firstChild, freed
+    //
+    // Room a is given up before the semi-dominators when the sort of the
+    // back references would otherwise peak higher; label then takes new room.
+    struct Rooms {
+        std::vector<Num> a, b, c, d;
+    };
+
     void Compute(bool followWeak);
-    void Semi(bool followWeak, Num count, std::vector<Num>& parent, std::vector<Num>& semi, std::vector<Num>& idomNum,
-              std::vector<Num>& scratch, std::vector<uint64_t>& later);
+    void Semi(bool followWeak, Num count, Rooms& rooms, std::vector<uint64_t>& later);
     // firstChild, nextSibling: room it fills and leaves behind.
     std::vector<bool> TopOfClass(std::vector<NodeId>& firstChild, std::vector<NodeId>& nextSibling) const;
     std::vector<NodeId> Ranked(size_t n, uint32_t classIndex) const;
     uint64_t RetainedApart(NodeId node) const;
-    // Stores sizes (by node) in retained and the arrays apart; room: an
-    // array that retained takes over, whose pages are resident already.
+    // Stores sizes (by node) in retained, which takes over room (resident
+    // already), and in the arrays apart.
     void KeepRetained(const std::vector<uint64_t>& sizes, std::vector<uint32_t> room);
 
     const HeapGraph& graph;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "heap/HeapGraph.h"
+#include "heap/ClassHistogram.h"
 
 namespace vesk {
 

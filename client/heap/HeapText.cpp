@@ -128,4 +128,20 @@ std::string RootText(const HeapGraph& graph, const HeapRoot& root) {
     return text;
 }
 
+std::vector<std::string> PathAsPrinted(const HeapGraph& graph, const HeapPath& path) {
+    std::vector<std::string> lines;
+    if (path.steps.empty()) return lines;
+    lines.push_back("root: " + RootText(graph, path.root));
+    for (size_t i = 0; i < path.steps.size(); i++) {
+        NodeId node = path.steps[i].node;
+        std::string line;
+        if (i > 0) {
+            std::string via = graph.EdgeName(path.steps[i - 1].node, path.steps[i].edge);
+            if (!via.empty()) line = (via[0] == '[' ? via : "." + via) + " -> ";
+        }
+        lines.push_back(line + NodeLabel(graph, node) + " " + HexTag(graph.Tag(node)));
+    }
+    return lines;
+}
+
 }  // namespace vesk

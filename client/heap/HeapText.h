@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "heap/HeapGraph.h"
+#include "heap/HeapPaths.h"
 
 namespace vesk {
 
@@ -35,5 +36,9 @@ std::vector<std::string> NearestNames(const std::string& name, const std::vector
 // "stack local, thread \"main\", frame 2", "JNI global", "class" (a class
 // object, with its static fields) and the like.
 std::string RootText(const HeapGraph& graph, const HeapRoot& root);
+
+// A path as `vesk path` prints its lines, without the indentation:
+// "root: class", "class AppCache 7f..", ".SESSIONS -> java.util.HashMap 7f..".
+std::vector<std::string> PathAsPrinted(const HeapGraph& graph, const HeapPath& path);
 
 }  // namespace vesk

@@ -103,13 +103,13 @@ void HeapInput::Read(SnapshotReader& reader) const {
     if (!reader.Finish()) throw ClientError(ErrorKind::File, path + ": " + reader.Error());
 }
 
-std::vector<ClassCount> HeapInput::Histogram(HeapSummary* summary) const {
+std::vector<ClassTotals> HeapInput::Histogram(HeapSummary* summary) const {
     // A snapshot's header states counts too, but neither class and thread
     // objects nor what is unreachable: the graph counts as every command does.
     HeapGraph graph = Graph();
     std::unique_ptr<DominatorTree> tree = Tree(graph);
     if (summary) *summary = SummarizeHeap(graph, *tree);
-    std::vector<ClassCount> rows;
+    std::vector<ClassTotals> rows;
     for (const ClassTotals& totals : graph.Histogram()) rows.push_back({totals.name, totals.instances, totals.bytes});
     return SortHistogram(std::move(rows));
 }

@@ -25,11 +25,11 @@
 #include <vector>
 
 #include "base/WorkProgress.h"
+#include "heap/ClassHistogram.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
 #include "heap/HeapSummary.h"
 #include "load/HeapIndex.h"
-#include "load/SnapshotHistogram.h"
 #include "protocol/SnapshotReader.h"
 #include "protocol/VeskClient.h"
 
@@ -68,7 +68,7 @@ public:
     // left out): the whole heap is read, or a file's index, and the first
     // analysis of a file writes the index. summary, when given, gets what
     // the graph says of unreachable objects and fillers.
-    std::vector<ClassCount> Histogram(HeapSummary* summary = nullptr) const;
+    std::vector<ClassTotals> Histogram(HeapSummary* summary = nullptr) const;
     // The whole heap. properties, when given, gets a snapshot's header
     // properties (an HPROF file has none).
     HeapGraph Graph(IndexProperties* properties = nullptr) const;

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "base/ClientError.h"
+#include "heap/HeapGraphBuilder.h"
 #include "load/HprofFile.h"
 #include "load/HprofLayout.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "heap/HeapGraph.h"
+#include "heap/HeapGraphBuilder.h"
 #include "protocol/SnapshotReader.h"
 
 namespace vesk {

@@ -223,6 +223,9 @@ void SnapshotParser::Start(const char* name, const char** attributes) {
             else if (strcmp(key, wire::SUPER_TAG_ATTRIBUTE) == 0) cls.superTag = Hex(value);
             else if (strcmp(key, wire::INSTANCES_ATTRIBUTE) == 0) cls.instances = Decimal(value);
             else if (strcmp(key, wire::BYTES_ATTRIBUTE) == 0) cls.bytes = Decimal(value);
+            // A HISTOGRAM answer's rows.
+            else if (strcmp(key, wire::HISTO_INSTANCES_ATTRIBUTE) == 0) cls.instances = Decimal(value);
+            else if (strcmp(key, wire::HISTO_BYTES_ATTRIBUTE) == 0) cls.bytes = Decimal(value);
         }
     } else if (strcmp(name, wire::FIELD_ELEMENT) == 0 && inClass) {
         StreamField field;

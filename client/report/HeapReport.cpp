@@ -310,7 +310,7 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progr
 
     AddFindings(graph, tree, content);
 
-    for (const ClassTotals& c : tree.ByClass()) content.histogram.push_back({c.name, c.instances, c.bytes, c.retained});
+    content.histogram = tree.ByClass();
 
     {
         PathFinder paths(graph, false, progress);

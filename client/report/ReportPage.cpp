@@ -225,12 +225,12 @@ void WriteHistogram(PageWriter& page, const ReportContent& content) {
              "<input id=\"filter\" type=\"search\" placeholder=\"Filter by class name\" "
              "aria-label=\"Filter by class name\" hidden>\n");
     page.StartShare(TABLE_SHARE);
-    const std::vector<ReportClass>& classes = content.histogram;
+    const std::vector<ClassTotals>& classes = content.histogram;
     WriteTable(page, "classes", {"Class", "#Instances", "#Shallow bytes", "#Retained bytes"}, classes.size(),
                [&](size_t i) {
-                   const ReportClass& c = classes[i];
+                   const ClassTotals& c = classes[i];
                    return "<tr><td class=\"name\">" + Esc(c.name) + "</td>" + NumberCell(c.instances) +
-                          NumberCell(c.shallow) +
+                          NumberCell(c.bytes) +
                           (c.retained < 0 ? std::string("<td class=\"n\">-</td>") : NumberCell(c.retained)) +
                           "</tr>\n";
                },

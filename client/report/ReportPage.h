@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "heap/ClassHistogram.h"
 #include "report/Treemap.h"
 
 namespace vesk {
@@ -16,14 +17,6 @@ namespace vesk {
 struct ReportFact {
     std::string name;
     std::string value;
-};
-
-// One row of the class histogram; retained is -1 when not computed.
-struct ReportClass {
-    std::string name;
-    int64_t instances = 0;
-    int64_t shallow = 0;
-    int64_t retained = -1;
 };
 
 // The shortest path from a GC root to one object, root first, one text line
@@ -86,7 +79,7 @@ struct ReportContent {
 
     TreemapOptions treemapOptions;
     std::vector<ReportCell> treemap;
-    std::vector<ReportClass> histogram;  // in the order shown without the script
+    std::vector<ClassTotals> histogram;  // in the order shown without the script
     std::vector<ReportPath> paths;
     std::vector<ReportThread> threads;
     std::vector<ReportDiffRow> diff;     // comparison only; by growth in bytes

@@ -27,18 +27,58 @@ int TestJdkMajor() {
     return at == std::string::npos ? 0 : atoi(release.c_str() + at + 14);
 }
 
-std::map<std::string, int64_t> JvmHistogram(pid_t pid, const std::string& outputFile) {
-    std::map<std::string, int64_t> bytes;
-    if (RunProgram({TestJdk() + "/bin/jcmd", std::to_string(pid), "GC.class_histogram"}, outputFile) != 0) return bytes;
+namespace {
+
+// The rows of jcmd GC.class_histogram's output, by the JVM's names.
+std::vector<std::pair<std::string, ClassFigures>> HistogramRows(pid_t pid, const std::string& outputFile, bool all) {
+    std::vector<std::pair<std::string, ClassFigures>> rows;
+    std::vector<std::string> args{TestJdk() + "/bin/jcmd", std::to_string(pid), "GC.class_histogram"};
+    if (all) args.push_back("-all");
+    if (RunProgram(args, outputFile) != 0) return rows;
     std::istringstream lines(ReadFile(outputFile));
     std::string line;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         std::string number, name;
-        int64_t instances, size;
-        if (fields >> number >> instances >> size >> name && number.back() == ':') bytes[name] = size;
+        ClassFigures figures;
+        if (fields >> number >> figures.instances >> figures.bytes >> name && number.back() == ':')
+            rows.emplace_back(name, figures);
     }
+    return rows;
+}
+
+// "[[I" as "int[][]", "[Ljava.lang.String;" as "java.lang.String[]".
+std::string JavaName(const std::string& jvmName) {
+    size_t dims = jvmName.find_first_not_of('[');
+    if (dims == 0 || dims == std::string::npos) return jvmName;
+    std::string base = jvmName.substr(dims);
+    static const std::map<char, std::string> primitives{{'B', "byte"},  {'C', "char"},   {'D', "double"},
+                                                        {'F', "float"}, {'I', "int"},    {'J', "long"},
+                                                        {'S', "short"}, {'Z', "boolean"}};
+    if (base.size() > 2 && base[0] == 'L' && base.back() == ';')
+        base = base.substr(1, base.size() - 2);
+    else if (base.size() == 1 && primitives.count(base[0]))
+        base = primitives.at(base[0]);
+    for (size_t i = 0; i < dims; i++) base += "[]";
+    return base;
+}
+
+}  // namespace
+
+std::map<std::string, int64_t> JvmHistogram(pid_t pid, const std::string& outputFile) {
+    std::map<std::string, int64_t> bytes;
+    for (const auto& [name, figures] : HistogramRows(pid, outputFile, false)) bytes[name] = figures.bytes;
     return bytes;
+}
+
+std::map<std::string, ClassFigures> JvmClassHistogram(pid_t pid, const std::string& outputFile, bool all) {
+    std::map<std::string, ClassFigures> classes;
+    for (const auto& [name, figures] : HistogramRows(pid, outputFile, all)) {
+        ClassFigures& sum = classes[JavaName(name)];
+        sum.instances += figures.instances;
+        sum.bytes += figures.bytes;
+    }
+    return classes;
 }
 
 std::string AgentArg(const std::string& options) {

@@ -54,4 +54,13 @@ std::string AgentArg(const std::string& options);
 // empty when jcmd fails. jcmd's output goes to outputFile.
 std::map<std::string, int64_t> JvmHistogram(pid_t pid, const std::string& outputFile);
 
+struct ClassFigures {
+    int64_t instances = 0;
+    int64_t bytes = 0;
+};
+// The JVM's class histogram by Java names ("byte[]", "java.lang.String[]"),
+// rows of the same name added up; all: -all (no collection first, every
+// object counted). Empty when jcmd fails; its output goes to outputFile.
+std::map<std::string, ClassFigures> JvmClassHistogram(pid_t pid, const std::string& outputFile, bool all);
+
 }  // namespace vesktest

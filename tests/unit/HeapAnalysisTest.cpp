@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "heap/ChainRows.h"
 #include "heap/DominatorChildren.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapDiff.h"
+#include "heap/HeapGraphBuilder.h"
 #include "heap/HeapPaths.h"
 #include "load/StreamLoader.h"
 #include "SnapshotStream.h"
@@ -89,6 +91,20 @@ TEST(HeapAnalysis, DominatorChildrenMatchTheTree) {
     listed(DominatorTree::VIRTUAL_ROOT);
     for (NodeId node = 0; node < graph.NodeCount(); node++) listed(node);
     EXPECT_EQ(children.End(Obj(graph, 1)) - children.Begin(Obj(graph, 1)), 599);
+}
+
+// A chain whose every level keeps 90 % of the one above is one row; a child
+// below that share starts a row of its own.
+TEST(HeapAnalysis, ChainRowsFoldLevelsThatRetainAlmostAll) {
+    HeapGraph graph = Load(GraphStream({104, 16, 1000, 2000, 504, 96}, {{1, 2}, {2, 3}, {5, 6}}, {1, 4, 5}));
+    DominatorTree tree(graph);
+    // "top>end/depth" by object number.
+    std::vector<std::string> rows;
+    auto object = [&](NodeId node) { return std::to_string(graph.Tag(node) - 0x1000); };
+    for (const ChainRow& row : ChainRows(tree, 4))
+        rows.push_back(object(row.top) + ">" + object(row.end) + "/" + std::to_string(row.depth));
+    EXPECT_EQ(rows, (std::vector<std::string>{"4>4/0", "1>3/2", "5>5/0", "6>6/0"}));
+    EXPECT_EQ(ChainRows(tree, 2).size(), 2u);
 }
 
 TEST(HeapAnalysis, LongChainNeedsNoRecursion) {

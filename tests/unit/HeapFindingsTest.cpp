@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "heap/DominatorTree.h"
+#include "heap/HeapGraphBuilder.h"
 #include "heap/HeapFindings.h"
+#include "heap/HeapText.h"
 #include "heap/HolderGrowth.h"
 
 using namespace vesk;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "heap/DominatorTree.h"
+#include "heap/HeapGraphBuilder.h"
 #include "load/HeapIndex.h"
 #include "SnapshotStream.h"
 #include "TempDir.h"

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <string>
 
-#include "load/SnapshotHistogram.h"
+#include "heap/ClassHistogram.h"
 #include "protocol/SnapshotReader.h"
 
-using vesk::ClassCount;
+using vesk::ClassTotals;
 
 namespace {
 
@@ -24,13 +24,13 @@ public:
         if (reader.Failed() && message) *message = reader.Error();
         return reader.Failed();
     }
-    std::vector<ClassCount> Histogram() const { return vesk::SortHistogram(classes); }
+    std::vector<ClassTotals> Histogram() const { return vesk::SortHistogram(classes); }
 
     void OnClass(vesk::StreamClass& cls) override { classes.push_back({std::move(cls.name), cls.instances, cls.bytes}); }
     void OnHeaderEnd() override { reader.Stop(); }
 
 private:
-    std::vector<ClassCount> classes;
+    std::vector<ClassTotals> classes;
     vesk::SnapshotReader reader;
 };
 
@@ -50,7 +50,7 @@ const char FILE_FRAME[] =
     "<class clstag=\"1\" name=\"late\" totalinst=\"99\" totalsize=\"99\"/></snapshot><status value=\"1\"/></cmd>"
     "<last value=\"1\"/><prop name=\"$L$x\" value=\"1\"/></vesk-resp>\n";
 
-std::vector<ClassCount> ReadInPieces(const std::string& stream, size_t piece) {
+std::vector<ClassTotals> ReadInPieces(const std::string& stream, size_t piece) {
     HistogramReader reader;
     for (size_t at = 0; at < stream.size() && !reader.Done(); at += piece)
         reader.Feed(std::string_view(stream).substr(at, piece));
@@ -59,7 +59,7 @@ std::vector<ClassCount> ReadInPieces(const std::string& stream, size_t piece) {
     return reader.Histogram();
 }
 
-std::string Print(const std::vector<ClassCount>& rows, size_t maxRows = SIZE_MAX, bool exact = true) {
+std::string Print(const std::vector<ClassTotals>& rows, size_t maxRows = SIZE_MAX, bool exact = true) {
     FILE* out = tmpfile();
     vesk::PrintHistogram(out, rows, maxRows, exact);
     std::string text(static_cast<size_t>(ftell(out)), '\0');
@@ -73,7 +73,7 @@ std::string Print(const std::vector<ClassCount>& rows, size_t maxRows = SIZE_MAX
 
 TEST(SnapshotHistogram, HeaderClassesSortedByBytesWhateverThePieceSize) {
     std::string stream = std::string(HEADER) + FILE_FRAME;
-    std::vector<ClassCount> whole = ReadInPieces(stream, stream.size());
+    std::vector<ClassTotals> whole = ReadInPieces(stream, stream.size());
     ASSERT_EQ(whole.size(), 3u);  // the class without instances is left out
     // Equal bytes: more instances first; records after the header frame are not read.
     EXPECT_EQ(whole[0].name, "snap.A<T> \"q\" \xE9");
@@ -82,7 +82,7 @@ TEST(SnapshotHistogram, HeaderClassesSortedByBytesWhateverThePieceSize) {
     EXPECT_EQ(whole[1].name, "byte[]");
     EXPECT_EQ(whole[2].name, "java.lang.Object");
     for (size_t piece : {1, 7, 4096}) {
-        std::vector<ClassCount> rows = ReadInPieces(stream, piece);
+        std::vector<ClassTotals> rows = ReadInPieces(stream, piece);
         ASSERT_EQ(rows.size(), whole.size()) << piece;
         for (size_t i = 0; i < rows.size(); i++) {
             EXPECT_EQ(rows[i].name, whole[i].name) << piece;

@@ -1,4 +1,4 @@
-#include "load/SnapshotHistogram.h"
+#include "heap/ClassHistogram.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -8,10 +8,10 @@
 
 namespace vesk {
 
-std::vector<ClassCount> SortHistogram(std::vector<ClassCount> rows) {
-    rows.erase(std::remove_if(rows.begin(), rows.end(), [](const ClassCount& row) { return row.instances <= 0; }),
+std::vector<ClassTotals> SortHistogram(std::vector<ClassTotals> rows) {
+    rows.erase(std::remove_if(rows.begin(), rows.end(), [](const ClassTotals& row) { return row.instances <= 0; }),
                rows.end());
-    std::sort(rows.begin(), rows.end(), [](const ClassCount& a, const ClassCount& b) {
+    std::sort(rows.begin(), rows.end(), [](const ClassTotals& a, const ClassTotals& b) {
         if (a.bytes != b.bytes) return a.bytes > b.bytes;
         if (a.instances != b.instances) return a.instances > b.instances;
         return a.name < b.name;
@@ -24,12 +24,12 @@ static std::string Bytes(int64_t bytes, bool exact) {
     return bytes < 0 ? std::to_string(bytes) : SizeText(static_cast<uint64_t>(bytes), exact);
 }
 
-void PrintHistogram(FILE* out, const std::vector<ClassCount>& classes, size_t maxRows, bool exact) {
+void PrintHistogram(FILE* out, const std::vector<ClassTotals>& classes, size_t maxRows, bool exact) {
     fprintf(out, " num     #instances         #bytes  class name\n");
     fprintf(out, "----------------------------------------------\n");
     int64_t instances = 0, bytes = 0;
     size_t rank = 0;
-    for (const ClassCount& entry : classes) {
+    for (const ClassTotals& entry : classes) {
         if (rank < maxRows)
             fprintf(out, "%4zu:%14" PRId64 " %14s  %s\n", ++rank, entry.instances,
                     Bytes(entry.bytes, exact).c_str(), entry.name.c_str());

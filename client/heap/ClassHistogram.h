@@ -1,5 +1,5 @@
-// A class histogram's rows, in the order and table the JDK's class histogram
-// uses.
+// Per-class totals, and a class histogram of them in the order and table the
+// JDK's class histogram uses.
 #pragma once
 
 #include <cstdint>
@@ -10,21 +10,23 @@
 
 namespace vesk {
 
-struct ClassCount {
+// One class's totals, as histograms, diffs and the report show them.
+struct ClassTotals {
     std::string name;
     int64_t instances = 0;
-    int64_t bytes = 0;
+    int64_t bytes = 0;      // shallow
+    int64_t retained = -1;  // -1 when not computed
 };
 
 // Drops classes without instances; sorts by bytes, then instances,
 // descending, then by name.
-std::vector<ClassCount> SortHistogram(std::vector<ClassCount> rows);
+std::vector<ClassTotals> SortHistogram(std::vector<ClassTotals> rows);
 
 // Prints the table the JDK's class histogram prints:
 // " num     #instances         #bytes  class name", rows, and a Total line;
 // the first maxRows rows only, but the Total counts every class. exact:
 // bytes as numbers; else in KiB, MiB, GiB ("12.3 MiB").
-void PrintHistogram(FILE* out, const std::vector<ClassCount>& classes, size_t maxRows = SIZE_MAX,
+void PrintHistogram(FILE* out, const std::vector<ClassTotals>& classes, size_t maxRows = SIZE_MAX,
                     bool exact = true);
 
 }  // namespace vesk
