@@ -145,6 +145,11 @@ void AgentOptions::Parse(const char* options) {
                 minIntervalSeconds = static_cast<int>(number);
             else
                 problem = "not a number of seconds from 0 to 2147483";
+        } else if (key == "snapshot-source") {
+            if (value == "walk" || value == "dump")
+                snapshotFromDump = value == "dump";
+            else
+                problem = "not walk or dump";
         } else if (key == "compress-level") {
             if (ParseDecimal(value, FrameCompressor::MAX_LEVEL, number))
                 compressLevel = static_cast<int>(number);

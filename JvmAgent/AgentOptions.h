@@ -33,6 +33,7 @@ struct AgentOptions {
     std::string authFile;  // empty: no key, every client is served
     int minIntervalSeconds = 0;  // 0: pauses may follow each other at once
     int compressLevel = 1;       // zstd level for clients that ask; 0: never compress
+    bool snapshotFromDump = false;  // what a SNAPSHOT without source= takes
     // One per refused item, naming it and its problem, in the string's order:
     // the command server does not start.
     std::vector<Error> errors;
@@ -45,8 +46,9 @@ struct AgentOptions {
     // (empty for the default), idle (seconds, 0 for no limit), untag
     // (dispose, iterate or walk), heapdump (on or off), auth (the key file;
     // empty for none), min-interval (seconds, 0 for none), compress-level (0,
-    // off, to 19). Empty items are skipped; split at the first "="; keys are
-    // case-sensitive; a key given twice takes its last value. An unknown key
+    // off, to 19), snapshot-source (walk or dump). Empty items are skipped;
+    // split at the first "="; keys are case-sensitive; a key given twice
+    // takes its last value. An unknown key
     // or an item without "=" adds one line to ignored, as does a negative
     // port (which sets the default); a bad value of a known key adds one error
     // and changes nothing. Null or empty: no items. Absent settings keep

@@ -21,8 +21,19 @@ constexpr jint FRAME_HEADROOM = 16;
 }  // namespace
 
 jobjectArray ClassFieldValues::Gather(JNIEnv* jni) {
-    Clear();
+    jobjectArray holder = GatherForDump(jni, 0);
     firstTag = info.GetNextObjectTag();
+    if (!holder) return nullptr;
+    if (!CheckJvmtiError(info.GetTagEnv()->SetTag(holder, HOLDER_TAG), "SetTag")) {
+        sources.clear();
+        jni->DeleteLocalRef(holder);
+        return nullptr;
+    }
+    return holder;
+}
+
+jobjectArray ClassFieldValues::GatherForDump(JNIEnv* jni, jint reserved) {
+    Clear();
     jvmtiEnv* tags = info.GetTagEnv();
     jvmtiEnv* jvmti = agent ? agent->GetJvmtiEnv() : nullptr;
     const JvmClassInfo* javaLangClass = info.GetJavaLangClass();
@@ -38,11 +49,10 @@ jobjectArray ClassFieldValues::Gather(JNIEnv* jni) {
         tag = 0;
         return CheckJvmtiError(tags->GetTag(clazz, &tag), "GetTag") && info.IsClassTag(tag);
     };
-    jobjectArray holder = Collect(jvmti, jni, fields, 0, false, tagged, sources);
+    jobjectArray holder = Collect(jvmti, jni, fields, reserved, false, tagged, sources);
     if (!holder) return nullptr;
     for (Source& source : sources) source.field = indices[static_cast<size_t>(source.field)];
-    if (sources.empty() || !CheckJvmtiError(tags->SetTag(holder, HOLDER_TAG), "SetTag")) {
-        sources.clear();
+    if (sources.empty()) {
         jni->DeleteLocalRef(holder);
         return nullptr;
     }

@@ -43,6 +43,17 @@ public:
                 jlong referrerClassTag, jlong size, jlong* tagPtr, jlong* referrerTagPtr, jint length);
     void End(jobject holder);
 
+    // Gather's values for a snapshot made from a heap dump, whose reader
+    // finds them by their slots: from slot `reserved` on (slots before it
+    // left null for the caller), in a holder left untagged; Value(i) says
+    // where slot reserved + i came from, and no object is tagged. Null when
+    // there are no values or on failure (logged).
+    jobjectArray GatherForDump(JNIEnv* jni, jint reserved);
+    // The class object's tag and java.lang.Class's field index (-1: not
+    // listed) of the i-th value of the last Gather or GatherForDump.
+    jlong ValueClassTag(size_t i) const { return sources[i].classKey; }
+    jint ValueFieldIndex(size_t i) const { return sources[i].field; }
+
     // Forgets the last Gather.
     void Clear();
     // Values found on class objects by the last Gather.

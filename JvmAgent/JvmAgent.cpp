@@ -10,6 +10,7 @@
 #endif
 
 #include "ClassFieldValues.h"
+#include "DumpSource.h"
 #include "ExceptionBoundary.h"
 #include "HeapDumper.h"
 #include "HeapHistogram.h"
@@ -439,6 +440,39 @@ Error JvmAgent::DumpHeap(HeapDumper& dumper) {
         NotePauseEnd();
     }
     VeskLogger::LogDebug("Finished heap dump, elapsed.msec=%" PRId64, dumper.DumpMillis());
+    return error;
+}
+
+Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
+    if (!IsEnabled()) return Error("JVM Agent has been disabled");
+    if (!options.heapDumpEnabled)
+        return Error("SNAPSHOT from a heap dump is disabled by the agent option heapdump=off");
+    MonitorLock lock(*this);
+    JNIEnv* jni = GetJniEnv();
+    if (vmDead || IsDying()) return Error("The JVM is shutting down");
+    if (snapshotActive || gcActive || dumpActive || histogramActive)
+        return Error("Another snapshot, heap dump, histogram or collection is running");
+    if (!jni) return Error("No JNI environment for the heap dump");
+    BusyFlag busy(snapshotActive);
+    info->PrepareSnapShot(jvmti, jni);
+    heapWalkStart.Now();
+    heapWalkEnd = untagStart = untagEnd = TimeStamp();
+    Error error;
+    TimeStamp convertStart;
+    {
+        HeapDumper dumper;
+        DumpSource source(*info, jvmti, jni);
+        error = source.Take(dumper);
+        heapWalkEnd.Now();
+        NotePauseEnd();
+        convertStart.Now();
+        if (!error && !IsDying()) error = source.Convert(dumper, cancel);
+    }
+    info->FinishSnapShotFiles(IsDying());
+    UnTagLocked(info);
+    if (!IsDying()) untagStart = convertStart;
+    info->SetWalkTimes({heapWalkStart, heapWalkEnd, untagStart, untagEnd});
+    if (error) VeskLogger::LogError(false, "%s", error.What());
     return error;
 }
 

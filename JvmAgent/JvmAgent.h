@@ -18,6 +18,7 @@
 
 namespace Orlo {
 
+class CancelCheck;
 class HeapDumper;
 class HeapHistogram;
 class JvmInfo;
@@ -89,6 +90,8 @@ public:
     // zstd level of SNAPSHOT and HEAPDUMP answers for clients that ask
     // (compress-level); 0: they go plain.
     int GetCompressLevel() const { return options.compressLevel; }
+    // What a SNAPSHOT without a source attribute takes (snapshot-source).
+    bool SnapshotFromDump() const { return options.snapshotFromDump; }
     // Empty when a pause may start now; else why not, saying in how many
     // seconds the next is allowed.
     Error CheckPauseInterval() const;
@@ -116,6 +119,15 @@ public:
     // times to info. When the VM is dying the tags are left to it, untimed:
     // its exit would wait for a dispose under way.
     void UnTagObjects(JvmInfo* info);
+    // The snapshot made from the JVM's own live heap dump (DumpSource): the
+    // tagging pass, the roots and the dump under the monitor as a snapshot's
+    // walk is, then, with no safepoint, the conversion into the snapshot
+    // files, polling cancel, and the untag step; the dump file is gone when
+    // it returns. Its metrics: the heap-walk times are the dump's (roots
+    // included), the untag times the conversion's and the untag step's. An
+    // error when the dump cannot be taken or read (no walk instead); a
+    // cancelled conversion returns none and leaves cancel set.
+    Error TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel);
     // Gives the memory freed by the untag step back to the system; slow, so
     // outside the monitor and after the client has its answer.
     void ReturnFreedMemory();

@@ -325,6 +325,24 @@ bool JvmInfo::RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapRe
     }
 }
 
+bool JvmInfo::AddRecord(const HeapRecord::Captured& record) {
+    HeapRecord::Captured* slot = snapshotBuffer ? snapshotBuffer->Next() : nullptr;
+    if (!slot) return false;
+    *slot = record;
+    if (record.kind & HeapRecord::NEW_OBJECT) {
+        heapObjCount++;
+        if (JvmClassInfo* classInfo = ClassRecord(record.classTag)) classInfo->AddInstance(record.size);
+    }
+    heapRefCount++;
+    if (HeapRecord::IsRootKind(static_cast<jvmtiHeapReferenceKind>(record.kind & HeapRecord::KIND_MASK)))
+        heapRootCount++;
+    if (++refsSinceFlush >= REFS_PER_FILE) {
+        FlushOutput();
+        refsSinceFlush = 0;
+    }
+    return snapshotBuffer != nullptr;
+}
+
 void JvmInfo::LogHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                                jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                                jlong* referrerTagPtr, jint length) const {

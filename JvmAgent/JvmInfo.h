@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ClassFieldValues.h"
+#include "HeapRecord.h"
 #include "SnapshotWriter.h"
 #include "TagEnvironment.h"
 #include "TagRange.h"
@@ -137,6 +138,10 @@ public:
     bool RecordHeapReference(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo* info,
                              jlong classTag, jlong referrerClassTag, jlong size, jlong* tagPtr,
                              jlong* referrerTagPtr, jint length);
+    // A record made outside a heap walk (a snapshot from a heap dump),
+    // counted and written as the walk's are: an object record when flagged
+    // new, its class's totals raised. False when the snapshot files failed.
+    bool AddRecord(const HeapRecord::Captured& record);
     // False once a walk callback stopped the walk (abort, failed file).
     bool WalkStopped() const { return walkStopped; }
 

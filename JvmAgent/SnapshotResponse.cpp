@@ -24,8 +24,10 @@ const jint JNI_VERSION_1_5_VALUE = 0x00010005;
 
 }  // namespace
 
-SnapshotResponse::SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel)
-    : StreamedResponse(connection, NAME, tag, last, RESPONSE_SIZE, true), info(*connection.GetJvmInfo()) {
+SnapshotResponse::SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel,
+                                   bool fromDump)
+    : StreamedResponse(connection, NAME, tag, last, RESPONSE_SIZE, true), info(*connection.GetJvmInfo()),
+      fromDump(fromDump) {
     // A file frame of text shrinks tenfold or more; the buffer grows for one that does not.
     if (compressLevel > 0) CompressWholeFrames(compressLevel, RESPONSE_SIZE / 4);
 }
@@ -38,14 +40,20 @@ bool SnapshotResponse::Run() {
     bool completed = false;
     auto sendStart = std::chrono::steady_clock::now();
     try {
-        untagPending = agent->TakeSnapShot(&info);
+        Error refused;
+        if (fromDump)
+            refused = agent->TakeDumpSnapShot(&info, &connection);
+        else
+            untagPending = agent->TakeSnapShot(&info);
         // The VM is exiting: its files are gone and nobody waits for frames.
         if (agent->IsDying()) {
             UnTag();
             return false;
         }
         ThrowIfCancelled("Snapshot aborted, not sending results to client");
-        if (info.SnapShotFailed()) {
+        if (refused) {
+            SendError(refused.What());
+        } else if (info.SnapShotFailed()) {
             SendError(info.GetSnapShotError().c_str());
         } else {
             sendStart = std::chrono::steady_clock::now();
@@ -76,6 +84,7 @@ void SnapshotResponse::SendHeader() {
     XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_ROOTS, info.GetHeapRootCount());
     XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_OBJECTS, info.GetHeapObjCount());
     XmlUtils::AddPropElement(response, Protocol::PROP_TOTAL_REFERENCES, info.GetHeapRefCount());
+    if (fromDump) XmlUtils::AddPropElement(response, Protocol::PROP_SNAPSHOT_SOURCE, Protocol::SOURCE_DUMP);
     XmlUtils::StartXmlElement(response, Protocol::SNAPSHOT_ELEMENT);
     info.AddClassesToResult(response);
     XmlUtils::EndXmlElement(response, Protocol::SNAPSHOT_ELEMENT);

@@ -25,8 +25,11 @@ public:
     static constexpr const char* NAME = Protocol::CMD_SNAPSHOT;
     static constexpr uint64_t RESPONSE_SIZE = 10485760;
 
-    // compressLevel: 0 sends plain frames, else the zstd level.
-    SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel = 0);
+    // compressLevel: 0 sends plain frames, else the zstd level. fromDump:
+    // the records come from the JVM's own heap dump (JvmAgent::
+    // TakeDumpSnapShot), and the header says so.
+    SnapshotResponse(ClientConnection& connection, const char* tag, bool last, int compressLevel = 0,
+                     bool fromDump = false);
 
     // False when the snapshot ended in an error frame, which ends the
     // request, or when the VM is dying. Only a failure to build the error
@@ -44,6 +47,7 @@ private:
     void UnTag();
 
     JvmInfo& info;
+    const bool fromDump;
     bool untagPending = false;
 };
 

@@ -165,9 +165,21 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
                 case CMD_RUNTIME: ProcessRuntime(tag, last); break;
                 case CMD_SYSTEM_PROPS: ProcessSystemProps(tag, last); break;
                 case CMD_PERFORM_GC: RunGC(tag, last); break;
-                case CMD_SNAPSHOT:
-                    if (!ProcessSnapShot(tag, last, compressLevel)) return false;
+                case CMD_SNAPSHOT: {
+                    const char* source = command.attribute(Protocol::SOURCE_ATTRIBUTE).value();
+                    if (*source && strcmp(source, Protocol::SOURCE_DUMP) != 0 &&
+                        strcmp(source, Protocol::SOURCE_WALK) != 0) {
+                        std::string message = std::string("Unknown snapshot source: ") + source +
+                                              "; known are " + Protocol::SOURCE_WALK + " and " +
+                                              Protocol::SOURCE_DUMP;
+                        ClientConnection::FormatErrorResponse(name, message.c_str(), response);
+                        connection->ReturnResponse(response, tag);
+                        return false;
+                    }
+                    const bool fromDump = *source ? strcmp(source, Protocol::SOURCE_DUMP) == 0 : agent->SnapshotFromDump();
+                    if (!ProcessSnapShot(tag, last, compressLevel, fromDump)) return false;
                     break;
+                }
                 case CMD_HEAPDUMP:
                     if (!HeapDumpCommand(*connection, tag, last, compressLevel).Run()) return false;
                     break;
@@ -267,8 +279,8 @@ void VeskClientThread::RunGC(const char* tag, bool last) {
     connection->ReturnResponse(response, tag);
 }
 
-bool VeskClientThread::ProcessSnapShot(const char* tag, bool last, int compressLevel) {
-    return SnapshotResponse(*connection, tag, last, compressLevel).Run();
+bool VeskClientThread::ProcessSnapShot(const char* tag, bool last, int compressLevel, bool fromDump) {
+    return SnapshotResponse(*connection, tag, last, compressLevel, fromDump).Run();
 }
 
 void VeskClientThread::AddRuntimeToResponse(JvmInfo* info, StringBuffer& response) {

@@ -37,7 +37,8 @@ public:
     // SnapshotResponse's Run: false when the snapshot ended in an error
     // frame, which ends the request. compressLevel: 0 for plain frames, else
     // the zstd level.
-    bool ProcessSnapShot(const char* tag, bool last, int compressLevel = 0);
+    // fromDump: from the JVM's own heap dump rather than the walk.
+    bool ProcessSnapShot(const char* tag, bool last, int compressLevel = 0, bool fromDump = false);
     void RunGC(const char* tag, bool last);
 
     // The <cmd> elements of RUNTIME and SYSTEM_PROPS (ClientConnection's),

@@ -75,6 +75,14 @@ constexpr char PROP_TOTAL_ROOTS[] = "total-roots";
 constexpr char PROP_TOTAL_OBJECTS[] = "total-objs";
 constexpr char PROP_TOTAL_REFERENCES[] = "total-refs";
 constexpr char SNAPSHOT_ELEMENT[] = "snapshot";
+// An extension: SOURCE_ATTRIBUTE on a SNAPSHOT <cmd> asks for SOURCE_DUMP (the
+// same stream made from the JVM's own heap dump) or SOURCE_WALK; agents
+// without it ignore it and walk. One that made the stream from a dump says so
+// in the header, PROP_SNAPSHOT_SOURCE = SOURCE_DUMP, after total-refs.
+constexpr char SOURCE_ATTRIBUTE[] = "source";
+constexpr char SOURCE_DUMP[] = "dump";
+constexpr char SOURCE_WALK[] = "walk";
+constexpr char PROP_SNAPSHOT_SOURCE[] = "ss-source";
 constexpr char CLASS_ELEMENT[] = "class";
 constexpr char CLASS_TAG_ATTRIBUTE[] = "clstag";
 constexpr char SUPER_TAG_ATTRIBUTE[] = "sprclstag";

@@ -7,6 +7,7 @@
 # usage: bench/bench.sh NAME [OPTION...]      bench/bench.sh NAME --help: its options
 #   snapshot-pause   the snapshot agent's tag, walk and untag times, pauses and memory beside a bare heap walk
 #   dump             SNAPSHOT, HEAPDUMP and jcmd GC.heap_dump: pauses, time to the file, memory
+#   snapshot-source  SNAPSHOT by the walk, from the JVM's heap dump and HEAPDUMP: pauses, last byte, memory
 #   wire             bytes on the wire and time, plain and zstd, on loopback and a 100 Mbit/s link
 #   analysis         vesk top beside VisualVM's heap library, time and memory
 #   analysis-scale   vesk top at growing sizes beside sha256sum; --baseline VESK compares two builds

@@ -30,6 +30,14 @@ def arguments(doc, several_jdks=True):
     return p
 
 
+def heap_arguments(doc, sizes):
+    """arguments() with --sizes and --xmx, for a driver that builds each heap size in JVMs of its own."""
+    p = arguments(doc)
+    p.add_argument("--sizes", default=sizes, help="heap sizes (objects)")
+    p.add_argument("--xmx", default="3g")
+    return p
+
+
 def parse(p):
     """The options; --jdk as a list of homes, or one home for a driver of one JDK."""
     a = p.parse_args()
@@ -137,6 +145,49 @@ def start_jvm(args, work, name, env_extra):
     raise RuntimeError(f"{name}: heap not built in time")
 
 
+def measure_matrix(a, sizes, kinds, measure):
+    """measure(jdk, size, kind, a) for every heap size, JDK of a.jdk and kind, in that order; the results by
+    (jdk, size, kind). Every JVM started is stopped, also on failure."""
+    results = {}
+    try:
+        for size in sizes:
+            for jdk in a.jdk:
+                for kind in kinds:
+                    results[(jdk, size, kind)] = measure(jdk, size, kind, a)
+    finally:
+        for proc in JVMS:
+            stop_jvm(proc)
+    return results
+
+
+def print_tables(a, sizes, note, columns, cells):
+    """The closing tables: the machine and the note, then per JDK its version and one Markdown row per heap
+    size, cells(jdk, size) giving that row's cells as text."""
+    print(f"\n{os.cpu_count()} CPUs; {note}")
+    for jdk in a.jdk:
+        print(f"\n### {jdk_version(jdk)}\n")
+        print("| " + " | ".join(columns) + " |")
+        print("|" + "---|" * len(columns))
+        for size in sizes:
+            print("| " + " | ".join(cells(jdk, size)) + " |")
+
+
+def start_bench_heap(jdk, size, kind, a, jvm_options=()):
+    """A JVM with the agent on a free port building the bench heap of size objects, its safepoints logged, its
+    temporary files in the work directory: its name (JDK, size, kind), the safepoint log, the port, the process
+    and the objects built."""
+    name = f"{os.path.basename(jdk)}-{size}-{kind}"
+    splog = os.path.join(a.work, name + ".safepoints")
+    tmp = os.path.join(a.work, "tmp")
+    os.makedirs(tmp, exist_ok=True)
+    port = free_port()
+    agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}"
+    args = [f"{jdk}/bin/java", agent_arg, f"-Xmx{a.xmx}", *jvm_options, f"-Xlog:safepoint:file={splog}",
+            "-cp", a.classes, "BenchHeap", str(size)]
+    proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
+    return name, splog, port, proc, built
+
+
 def exit_on_signals():
     """Ctrl-C, TERM and HUP end the driver through its finally blocks, which stop the JVMs."""
     def on_signal(signum, _frame):
@@ -144,6 +195,61 @@ def exit_on_signals():
 
     for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(s, on_signal)
+
+
+def connect(port, timeout=60):
+    deadline = time.time() + timeout
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", port))
+        except OSError:
+            if time.time() > deadline:
+                raise
+            time.sleep(0.1)
+
+
+def snapshot(port, poll, request=b'<vesk-cmd tag="1"><cmd name="SNAPSHOT"/></vesk-cmd>'):
+    """One SNAPSHOT (or other streamed) request; the bytes are counted and dropped. A HEAPDUMP answer has
+    neither the counts (0) nor the metrics."""
+    sock = connect(port)
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    buf = bytearray(4 << 20)
+    view = memoryview(buf)
+    head, tail, total = b"", b"", 0
+    sent = time.time()
+    sock.sendall(request)
+    while True:
+        n = sock.recv_into(buf)
+        if n == 0:
+            raise RuntimeError("agent closed the connection")
+        total += n
+        if len(head) < (1 << 20):
+            head += bytes(view[: min(n, (1 << 20) - len(head))])
+        tail = (tail + bytes(view[max(0, n - 65536) : n]))[-65536:]
+        if tail.endswith(b"</vesk-resp>\n") and b'<last value="1"/>' in tail:
+            break
+    done = time.time()
+    peak = poll.stop()
+    # A second request returns only after the agent has cleared the first.
+    sock.sendall(b'<vesk-cmd tag="2"><cmd name="RUNTIME"/></vesk-cmd>')
+    while not sock.recv(65536).endswith(b"</vesk-resp>\n"):
+        pass
+    sock.close()
+    final = tail[tail.rfind(b'<last value="1"/>') :]
+    if b'<status value="0"/>' in tail[-4096:]:
+        raise RuntimeError("snapshot failed: " + tail[-600:].decode(errors="replace"))
+    props = lambda text: {k: int(v) for k, v in re.findall(rb'<prop name="([^"]+)" value="(-?\d+)"/>', text)}
+    metrics = {k.decode(): v for k, v in props(final).items()}
+    counts = props(head[head.find(b'<cmd name="SNAPSHOT">') :])
+    return {
+        "metrics": metrics,
+        "objs": counts.get(b"total-objs", 0),
+        "refs": counts.get(b"total-refs", 0),
+        "bytes": total,
+        "request_ms": (done - sent) * 1000,
+        "stream_ms": done * 1000 - metrics.get("$T$last.snapshot.overall.end.time", done * 1000),
+        "rss_peak": peak,
+    }
 
 
 def print_row(name, row, digits=2):

@@ -26,8 +26,8 @@ import subprocess
 import sys
 import time
 
-from benchlib import (JVMS, Timed, arguments, begin_measure, free_port, jdk_version, log_size, need_time, parse,
-                      pauses, print_row, start_jvm, stop_jvm)
+from benchlib import (Timed, begin_measure, heap_arguments, log_size, measure_matrix, need_time, parse, pauses,
+                      print_row, print_tables, start_bench_heap, stop_jvm)
 
 KINDS = ("snapshot", "heapdump", "jcmd")
 
@@ -52,15 +52,7 @@ def analysis_command(a):
 
 
 def measure(jdk, size, kind, a):
-    name = f"{os.path.basename(jdk)}-{size}-{kind}"
-    splog = os.path.join(a.work, name + ".safepoints")
-    tmp = os.path.join(a.work, "tmp")
-    os.makedirs(tmp, exist_ok=True)
-    port = free_port()
-    agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}"
-    args = [f"{jdk}/bin/java", agent_arg, f"-Xmx{a.xmx}", f"-Xlog:safepoint:file={splog}",
-            "-cp", a.classes, "BenchHeap", str(size)]
-    proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
+    name, splog, port, proc, built = start_bench_heap(jdk, size, kind, a)
     saved = os.path.join(a.work, name + (".vsnap" if kind == "snapshot" else ".hprof"))
     own = os.path.join(a.work, name + "-own.hprof")
     row = {"objects": built}
@@ -101,42 +93,31 @@ def measure(jdk, size, kind, a):
 
 
 def main():
-    p = arguments(__doc__)
-    p.add_argument("--sizes", default="1000000,2500000,5000000", help="heap sizes (objects)")
-    p.add_argument("--xmx", default="3g")
+    p = heap_arguments(__doc__, "1000000,2500000,5000000")
     a = parse(p)
     need_time()
     if not a.heaplib:
         print("VisualVM's heap library not found (apt-get install visualvm); objects not counted", file=sys.stderr)
     sizes = [int(s) for s in a.sizes.split(",")]
-    results = {}
-    try:
-        for size in sizes:
-            for jdk in a.jdk:
-                for kind in KINDS:
-                    results[(jdk, size, kind)] = measure(jdk, size, kind, a)
-    finally:
-        for proc in JVMS:
-            stop_jvm(proc)
+    results = measure_matrix(a, sizes, KINDS, measure)
 
-    print(f"\n{os.cpu_count()} CPUs; one run per cell. pauses = safepoint time during the request (ms); "
-          "saved = request to saved file (s); RSS growth = peak - before (MiB); objects = VisualVM's "
-          "heap library's live instances in the vesk dump / in the JVM's own live dump of the same JVM.")
-    for jdk in a.jdk:
-        print(f"\n### {jdk_version(jdk)}\n")
-        print("| objects | SNAPSHOT pauses | HEAPDUMP pauses | ratio | SNAPSHOT saved | HEAPDUMP saved | ratio "
-              "| RSS growth SNAPSHOT | HEAPDUMP | jcmd dump | HEAPDUMP - jcmd | JVM dump / redact / stream (ms) "
-              "| HPROF MiB | analysis of the HPROF | objects vesk / JVM |")
-        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
-        for size in sizes:
-            s, h, j = (results[(jdk, size, k)] for k in KINDS)
-            print(f"| {size:,} | {s['pauses']:.0f} | {h['pauses']:.0f} | {h['pauses'] / max(s['pauses'], 1):.3f} "
-                  f"| {s['saved_s']:.1f} | {h['saved_s']:.1f} | {h['saved_s'] / max(s['saved_s'], 0.001):.2f} "
-                  f"| {s['rss_growth']:+.0f} | {h['rss_growth']:+.0f} | {j['rss_growth']:+.0f} "
-                  f"| {h['rss_growth'] - j['rss_growth']:+.0f} "
-                  f"| {h.get('jvm_dump_ms', '?')} / {h.get('redact_ms', '?')} / {h.get('stream_ms', '?')} "
-                  f"| {h['file_mib']:.0f} | {h['analysis']} {h['analysis_s']:.1f} s, {h['analysis_mib']:.0f} MiB "
-                  f"| {h['count_vesk']} / {h['count_jvm']} |")
+    def cells(jdk, size):
+        s, h, j = (results[(jdk, size, k)] for k in KINDS)
+        return [f"{size:,}", f"{s['pauses']:.0f}", f"{h['pauses']:.0f}", f"{h['pauses'] / max(s['pauses'], 1):.3f}",
+                f"{s['saved_s']:.1f}", f"{h['saved_s']:.1f}", f"{h['saved_s'] / max(s['saved_s'], 0.001):.2f}",
+                f"{s['rss_growth']:+.0f}", f"{h['rss_growth']:+.0f}", f"{j['rss_growth']:+.0f}",
+                f"{h['rss_growth'] - j['rss_growth']:+.0f}",
+                f"{h.get('jvm_dump_ms', '?')} / {h.get('redact_ms', '?')} / {h.get('stream_ms', '?')}",
+                f"{h['file_mib']:.0f}", f"{h['analysis']} {h['analysis_s']:.1f} s, {h['analysis_mib']:.0f} MiB",
+                f"{h['count_vesk']} / {h['count_jvm']}"]
+
+    print_tables(a, sizes, "one run per cell. pauses = safepoint time during the request (ms); saved = request to "
+                 "saved file (s); RSS growth = peak - before (MiB); objects = VisualVM's heap library's live "
+                 "instances in the vesk dump / in the JVM's own live dump of the same JVM.",
+                 ["objects", "SNAPSHOT pauses", "HEAPDUMP pauses", "ratio", "SNAPSHOT saved", "HEAPDUMP saved",
+                  "ratio", "RSS growth SNAPSHOT", "HEAPDUMP", "jcmd dump", "HEAPDUMP - jcmd",
+                  "JVM dump / redact / stream (ms)", "HPROF MiB", "analysis of the HPROF", "objects vesk / JVM"],
+                 cells)
 
 
 if __name__ == "__main__":

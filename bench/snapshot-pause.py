@@ -17,14 +17,13 @@ timed by the agent's DEBUG log line for it.
 """
 import os
 import re
-import socket
 import statistics
 import subprocess
 import sys
 import time
 
-from benchlib import (JVMS, arguments, begin_measure, cpu_ms, free_port, jdk_version, log_size, parse, pauses, rss_kib,
-                      start_jvm, stop_jvm)
+from benchlib import (JVMS, arguments, begin_measure, connect, cpu_ms, free_port, jdk_version, log_size, parse,
+                      pauses, rss_kib, snapshot, start_jvm, stop_jvm)
 
 # The agent's log line for the walk from class objects' own fields.
 CLASS_FIELD_WALK = re.compile(r"Finished class field walk, .*elapsed\.msec=(\d+)")
@@ -41,60 +40,6 @@ def vm_thread_stat(pid):
         except OSError:
             pass
     return f"/proc/{pid}/stat"
-
-
-def connect(port, timeout=60):
-    deadline = time.time() + timeout
-    while True:
-        try:
-            return socket.create_connection(("127.0.0.1", port))
-        except OSError:
-            if time.time() > deadline:
-                raise
-            time.sleep(0.1)
-
-
-def snapshot(port, poll):
-    """One SNAPSHOT request; the bytes are counted and dropped."""
-    sock = connect(port)
-    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    buf = bytearray(4 << 20)
-    view = memoryview(buf)
-    head, tail, total = b"", b"", 0
-    sent = time.time()
-    sock.sendall(b'<vesk-cmd tag="1"><cmd name="SNAPSHOT"/></vesk-cmd>')
-    while True:
-        n = sock.recv_into(buf)
-        if n == 0:
-            raise RuntimeError("agent closed the connection")
-        total += n
-        if len(head) < (1 << 20):
-            head += bytes(view[: min(n, (1 << 20) - len(head))])
-        tail = (tail + bytes(view[max(0, n - 65536) : n]))[-65536:]
-        if tail.endswith(b"</vesk-resp>\n") and b'<last value="1"/>' in tail:
-            break
-    done = time.time()
-    peak = poll.stop()
-    # A second request returns only after the agent has cleared the first.
-    sock.sendall(b'<vesk-cmd tag="2"><cmd name="RUNTIME"/></vesk-cmd>')
-    while not sock.recv(65536).endswith(b"</vesk-resp>\n"):
-        pass
-    sock.close()
-    final = tail[tail.rfind(b'<last value="1"/>') :]
-    if b'<status value="0"/>' in tail[-4096:]:
-        raise RuntimeError("snapshot failed: " + tail[-600:].decode(errors="replace"))
-    props = lambda text: {k: int(v) for k, v in re.findall(rb'<prop name="([^"]+)" value="(-?\d+)"/>', text)}
-    metrics = {k.decode(): v for k, v in props(final).items()}
-    counts = props(head[head.find(b'<cmd name="SNAPSHOT">') :])
-    return {
-        "metrics": metrics,
-        "objs": counts[b"total-objs"],
-        "refs": counts[b"total-refs"],
-        "bytes": total,
-        "request_ms": (done - sent) * 1000,
-        "stream_ms": done * 1000 - metrics["$T$last.snapshot.overall.end.time"],
-        "rss_peak": peak,
-    }
 
 
 def floor_run(port, command=b"RUN"):

@@ -54,7 +54,7 @@ static void RunSnapshot(const Options& options, std::string path) {
         if (guard.Presses() > 0) throw ClientError(ErrorKind::Cancelled, "snapshot cancelled (Ctrl-C); nothing saved");
         return connected;
     }();
-    SnapshotSession session(client, options.timeoutMs, true, false, options.compress);
+    SnapshotSession session(client, options.timeoutMs, true, false, options.compress, options.walk);
     std::vector<Prop> counts, metrics;
     bool writeFailed = false;
     int writeErrno = 0;

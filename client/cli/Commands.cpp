@@ -111,6 +111,7 @@ InputSettings InputOf(const Options& options) {
     settings.port = options.port;
     settings.timeoutMs = options.timeoutMs;
     settings.compress = options.compress;
+    settings.walk = options.walk;
     settings.portGiven = options.portGiven;
     settings.noIndex = options.noIndex;
     settings.connect = [options] { return ConnectClient(options); };

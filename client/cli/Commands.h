@@ -26,6 +26,7 @@ struct Options {
     bool timeoutGiven = false;  // --timeout was on the command line
     bool noIndex = false;    // neither read nor write a file's index
     bool compress = true;    // ask the agent for SNAPSHOT and HEAPDUMP answers in zstd
+    bool walk = false;       // a live snapshot by the heap walk, not from the JVM's heap dump
     std::string authFile;       // --auth or VESK_AUTH: the agent's key; empty: none
 };
 

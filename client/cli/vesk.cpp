@@ -98,6 +98,9 @@ static int Run(int argc, char** argv) {
     bool noCompress = false;
     app.add_flag("--no-compress", noCompress,
                  "do not ask the agent to compress snapshots and dumps on the wire (zstd, asked by default)");
+    app.add_flag("--walk", options.walk,
+                 "take live snapshots by the agent's heap walk (a longer pause) instead of from the JVM's own heap "
+                 "dump");
     app.add_flag("--no-index", options.noIndex,
                  "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,

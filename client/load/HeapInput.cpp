@@ -66,7 +66,7 @@ std::string HeapInput::Source() const {
 // ends at once, rather than after the rest of the stream has been read.
 static void ReadLive(const InputSettings& settings, SnapshotReader& reader) {
     VeskClient client = settings.connect();
-    SnapshotSession session(client, settings.timeoutMs, true, false, settings.compress);
+    SnapshotSession session(client, settings.timeoutMs, true, false, settings.compress, settings.walk);
     session.StopAtOnce();
     // A frame of a quarter million references takes a while to read: the
     // line moves meanwhile.

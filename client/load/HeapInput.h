@@ -41,6 +41,7 @@ struct InputSettings {
     int port = 0;
     int timeoutMs = 0;
     bool compress = true;
+    bool walk = false;  // a live snapshot by the heap walk, not from the JVM's heap dump
     bool portGiven = false;  // --port: a live snapshot unless FILE is required
     bool noIndex = false;
     // Connects to the agent (and authenticates) for a live snapshot.

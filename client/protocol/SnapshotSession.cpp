@@ -36,8 +36,8 @@ private:
 };
 
 SnapshotSession::SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump,
-                                 bool compress)
-    : client(client), idleTimeoutMs(idleTimeoutMs), heapDump(heapDump), compress(compress),
+                                 bool compress, bool walk)
+    : client(client), idleTimeoutMs(idleTimeoutMs), heapDump(heapDump), compress(compress), walk(walk),
       progress(heapDump ? "dump" : "snapshot", stderr, showProgress && isatty(fileno(stderr))) {}
 
 void SnapshotSession::Cancel() {
@@ -54,9 +54,13 @@ void SnapshotSession::OnHeader(const Frame& header) {
         if (!cancelSent) progress.Phase("receiving");
         return;
     }
-    for (const Prop& prop : CommandProps(header.Body(), wire::CMD_SNAPSHOT))
+    for (const Prop& prop : CommandProps(header.Body(), wire::CMD_SNAPSHOT)) {
         if (prop.name == wire::PROP_TOTAL_REFERENCES) totalRefs = strtoull(prop.value.c_str(), nullptr, 10);
-    if (!cancelSent) progress.Phase("receiving", totalRefs, "references");
+        if (prop.name == wire::PROP_SNAPSHOT_SOURCE) fromDump = prop.value == wire::SOURCE_DUMP;
+    }
+    if (!cancelSent)
+        progress.Phase(fromDump ? "receiving (made from the JVM's heap dump)" : "receiving (made by the heap walk)",
+                       totalRefs, "references");
 }
 
 // Whole file frames count their references exactly; the part of the next
@@ -95,7 +99,8 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     ClientGuard clientGuard(client);
     startBytes = client.BytesReceived();
     progress.Phase(heapDump ? "the JVM is writing its heap dump, paused meanwhile; then the agent redacts it"
-                            : "the agent is walking the heap; the JVM is paused meanwhile");
+                   : walk   ? "the agent is walking the heap; the JVM is paused meanwhile"
+                            : "the JVM is writing its heap dump (paused meanwhile), the agent converting it");
     client.SetReadTimeout(POLL_MS);
     client.SetReceiveHook([&] {
         if (interrupts.Presses() > 0) Cancel();
@@ -104,7 +109,8 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
         ShowProgress();
     });
     client.Send(VeskClient::BuildRequest({heapDump ? wire::CMD_HEAPDUMP : wire::CMD_SNAPSHOT}, "1",
-                                         compress ? wire::ENCODING_ZSTD : ""));
+                                         compress ? wire::ENCODING_ZSTD : "",
+                                         heapDump ? "" : walk ? wire::SOURCE_WALK : wire::SOURCE_DUMP));
 
     uint64_t seenBytes = startBytes;
     auto lastData = std::chrono::steady_clock::now();
@@ -166,7 +172,8 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
                  static_cast<double>(plainBytes) / Bytes());
     char summary[240];
     snprintf(summary, sizeof summary, "%.1f MiB%s in %.1f s, of which %.1f s waiting for the %s", Bytes() / 1048576.0,
-             amount, progress.Seconds(), walkSeconds, heapDump ? "dump" : "heap walk");
+             amount, progress.Seconds(), walkSeconds,
+             heapDump || fromDump ? "dump" : "heap walk");
     progress.Finish(std::string("received ") + (totalRefs ? std::to_string(totalRefs) + " references, " : "") + summary);
     return Outcome::Complete;
 }

@@ -28,9 +28,13 @@ public:
     // phases on stderr, when it is a terminal (see Progress).
     // heapDump: a HEAPDUMP request, whose frames carry no references to count.
     // compress: ask for the answer compressed (zstd); an agent that does not
-    // compress answers plain, which reads the same.
+    // compress answers plain, which reads the same. walk: a SNAPSHOT by the
+    // heap walk; else from the JVM's own heap dump, which an agent without
+    // that source ignores (it walks, giving the same stream).
     SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump = false,
-                    bool compress = false);
+                    bool compress = false, bool walk = false);
+    // Whether the agent said it made the snapshot from the heap dump.
+    bool FromDump() const { return fromDump; }
 
     // Sends the request and calls onFrame for each frame up to the final one.
     // Ctrl-C is caught while it runs. Throws ClientError when the connection
@@ -71,6 +75,8 @@ private:
     int idleTimeoutMs;
     bool heapDump;
     bool compress;
+    bool walk;
+    bool fromDump = false;
     Progress progress;
     const InterruptGuard* guard = nullptr;  // while Run runs
     bool interrupted = false;               // once it returned

@@ -299,7 +299,7 @@ static void AppendEscaped(std::string& out, const std::string& text) {
 void VeskClient::SendAbort() { Send(wire::ABORT); }
 
 std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, const std::string& tag,
-                                     const std::string& encoding) {
+                                     const std::string& encoding, const std::string& source) {
     std::string request = std::string("<") + wire::REQUEST_ELEMENT + " " + wire::TAG_ATTRIBUTE + "=\"";
     AppendEscaped(request, tag);
     request += "\">";
@@ -310,6 +310,11 @@ std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, c
         if (!encoding.empty()) {
             request += std::string(" ") + wire::ENCODING_ATTRIBUTE + "=\"";
             AppendEscaped(request, encoding);
+            request += "\"";
+        }
+        if (!source.empty()) {
+            request += std::string(" ") + wire::SOURCE_ATTRIBUTE + "=\"";
+            AppendEscaped(request, source);
             request += "\"";
         }
         request += "/>";

@@ -91,9 +91,10 @@ public:
     uint64_t BytesReceived() const { return received; }
 
     // "<vesk-cmd tag=\"TAG\"><cmd name=\"A\"/>...</vesk-cmd>"; encoding,
-    // when given ("zstd"), asks for every command's answer compressed.
+    // when given ("zstd"), asks for every command's answer compressed;
+    // source, when given, goes on every command as its source attribute.
     static std::string BuildRequest(const std::vector<std::string>& commands, const std::string& tag = "1",
-                                    const std::string& encoding = "");
+                                    const std::string& encoding = "", const std::string& source = "");
 
 private:
     bool TakeFrame(Frame& frame);

@@ -146,10 +146,12 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
-    // Runs the vesk program against this agent, again while it is rejected (4).
+    // Runs the vesk program against this agent, again while it is rejected
+    // (4). Live snapshots by the walk, which these tests are about: a dump
+    // would also load the classes that take it between the walks compared.
     int Vesk(std::vector<std::string> args, const std::string& out,
              const std::function<bool()>& interruptWhen = nullptr) {
-        args.insert(args.begin(), {VeskProgram(), "--port", std::to_string(port)});
+        args.insert(args.begin(), {VeskProgram(), "--port", std::to_string(port), "--walk"});
         for (int attempt = 0;; attempt++) {
             int status = RunProgram(args, out, interruptWhen);
             if (status != 4 || attempt == 50) return status;

@@ -114,6 +114,9 @@ TEST_F(AgentConfigTest, OptionItems) {
     EXPECT_EQ(defaults->GetCompressLevel(), 1);
     EXPECT_EQ(MakeWithConfig("compress-level=0")->GetCompressLevel(), 0) << "off";
     EXPECT_EQ(MakeWithConfig("compress-level=19")->GetCompressLevel(), 19);
+    EXPECT_FALSE(defaults->SnapshotFromDump());
+    EXPECT_TRUE(MakeWithConfig("snapshot-source=dump")->SnapshotFromDump());
+    EXPECT_FALSE(MakeWithConfig("snapshot-source=walk")->SnapshotFromDump());
 }
 
 TEST_F(AgentConfigTest, PortAndAddressValues) {
@@ -154,6 +157,7 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         {"compress-level=20", "not a zstd level from 0 (no compression) to 19"},
         {"compress-level=-1", "not a zstd level from 0 (no compression) to 19"},
         {"compress-level=x", "not a zstd level from 0 (no compression) to 19"},
+        {"snapshot-source=heap", "not walk or dump"},
     };
     for (const Case& c : cases) {
         jvm.getEnvVersions.clear();
