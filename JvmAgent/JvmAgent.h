@@ -164,7 +164,7 @@ private:
     bool Snap(JvmInfo* info, bool untag);
     // After the heap walk, under the monitor: one further walk from the
     // values of java.lang.Class's own reference fields on the class objects,
-    // which the JVM's walk does not report; timed into classField*.
+    // which the JVM's walk does not report; its time is part of the heap walk's.
     void WalkClassFields(JvmInfo* info, JNIEnv* jni);
     // UnTagObjects with the monitor held.
     void UnTagLocked(JvmInfo* info);
