@@ -35,7 +35,7 @@ static const char HEAP_ROW[] = "(heap)";
 struct Side {
     std::vector<ClassTotals> classes;
     ClassTotals heap{HEAP_ROW};
-    std::vector<HolderKey> holders;  // the earlier, with retained sizes
+    HolderBaseline holders;  // the earlier, with retained sizes
     std::vector<HolderChange> grown;  // the later, with retained sizes: paths in its graph
     std::vector<std::string> labels, tags;  // of grown, read while its graph is held
     std::vector<std::vector<std::string>> paths;

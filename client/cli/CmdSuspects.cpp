@@ -47,8 +47,9 @@ static const char RULES[] =
     "order: its shortest path from a GC root (root kind, thread, classes, fields, array indices\n"
     "where the array's size is the same in both, else those below 16, none inside a hash table's\n"
     "array); its own chain (the last 3 steps of that path, whatever root is above); its class and\n"
-    "shallow size. Objects sharing a key are paired by rank of retained size, never summed; one\n"
-    "left unmatched grew from 0. A chain of holders each retaining at least 90 % of the one above\n"
+    "shallow size; its class and shallow size among OLD's objects under 1 KiB. Objects sharing a\n"
+    "key are paired by rank of retained size, never summed; one left unmatched (no object of its\n"
+    "class and shallow size left in OLD) is new and grew from 0. A chain of holders each retaining at least 90 % of the one above\n"
     "is one row, named by its topmost holder, shown when each of them grew; a row whose growth one\n"
     "below it accounts for (90 %) is left to that one. diff --retained and report OLD NEW match\n"
     "the same way. Then NEW's leak suspects and waste as above. With --json the document\n"
@@ -253,7 +254,7 @@ static void RunSuspects(const Options& options, const SuspectsArgs& args) {
     if (compare) older.emplace(InputOf(options), args.file, true, progress);
     HeapInput input(InputOf(options), compare ? args.newer : args.file, false, progress);
     Growth growth;
-    std::vector<HolderKey> before;
+    HolderBaseline before;
     if (compare) {
         // Freed before the newer snapshot is read: one graph at a time.
         HeapGraph graph = older->Graph();

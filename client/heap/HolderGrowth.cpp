@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 
 #include "heap/HeapText.h"
 
@@ -116,16 +117,35 @@ HolderKey KeyOf(const KeyParts& parts, const HeapPath& path, uint64_t retained) 
     return key;
 }
 
-std::vector<HolderKey> Keys(const HeapGraph& graph, const DominatorTree& tree, const PathFinder& paths,
-                            uint64_t floor) {
-    KeyParts parts(graph);
+std::vector<HolderKey> Keys(const KeyParts& parts, const DominatorTree& tree, const PathFinder& paths) {
+    const HeapGraph& graph = parts.graph;
     std::vector<HolderKey> keys;
     for (NodeId node = 0; node < graph.NodeCount(); node++) {
-        if (!tree.Reachable(node) || tree.Retained(node) < floor) continue;
+        if (!tree.Reachable(node) || tree.Retained(node) < HOLDER_FLOOR) continue;
         HeapPath path = paths.ShortestPath(node);
         if (!path.steps.empty()) keys.push_back(KeyOf(parts, path, tree.Retained(node)));
     }
     return keys;
+}
+
+// A retained size under the floor fits below a shape's hash.
+const int SMALL_BITS = 10;
+static_assert(HOLDER_FLOOR <= (1u << SMALL_BITS), "retained sizes under the floor take SMALL_BITS");
+
+uint64_t SmallShape(uint64_t shape) { return shape >> SMALL_BITS; }
+
+std::vector<std::pair<uint64_t, uint32_t>> SmallObjects(const KeyParts& parts, const DominatorTree& tree) {
+    const HeapGraph& graph = parts.graph;
+    // Counted, not listed: objects of one shape mostly retain the same few sizes.
+    std::unordered_map<uint64_t, uint32_t> counts;
+    for (NodeId node = 0; node < graph.NodeCount(); node++) {
+        if (!tree.Reachable(node) || tree.Retained(node) >= HOLDER_FLOOR) continue;
+        uint64_t shape = Mix(parts.Label(node), graph.ShallowSize(node));
+        counts[SmallShape(shape) << SMALL_BITS | tree.Retained(node)]++;
+    }
+    std::vector<std::pair<uint64_t, uint32_t>> small(counts.begin(), counts.end());
+    std::sort(small.begin(), small.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    return small;
 }
 
 // "class / class AppCache / .SESSIONS -> java.util.HashMap / [] -> ...": the
@@ -184,22 +204,60 @@ void PairBy(uint64_t HolderKey::*key, const std::vector<HolderKey>& before, std:
     }
 }
 
-}  // namespace
-
-std::vector<HolderKey> HolderKeys(const HeapGraph& graph, const DominatorTree& tree, uint64_t floor) {
-    PathFinder paths(graph, false);
-    return Keys(graph, tree, paths, floor);
+// Pairs the objects still unmatched with OLD's under the floor of their
+// shape, by rank of retained size.
+void PairWithSmall(const std::vector<std::pair<uint64_t, uint32_t>>& small, const std::vector<HolderKey>& after,
+                   std::vector<uint64_t>& beforeOf) {
+    std::vector<uint32_t> left;
+    for (uint32_t i = 0; i < after.size(); i++)
+        if (beforeOf[i] == UNMATCHED) left.push_back(i);
+    // As small is sorted: shape, then retained, descending.
+    std::sort(left.begin(), left.end(), [&after](uint32_t a, uint32_t b) {
+        const HolderKey &x = after[a], &y = after[b];
+        if (SmallShape(x.shape) != SmallShape(y.shape)) return SmallShape(x.shape) > SmallShape(y.shape);
+        return x.retained != y.retained ? x.retained > y.retained : x.node < y.node;
+    });
+    const uint64_t sizeMask = (uint64_t{1} << SMALL_BITS) - 1;
+    uint32_t taken = 0;  // of small[i]'s count
+    for (size_t i = 0, j = 0; i < small.size() && j < left.size();) {
+        uint64_t x = small[i].first >> SMALL_BITS, y = SmallShape(after[left[j]].shape);
+        if (x > y) {
+            i++;
+            taken = 0;
+        } else if (y > x) {
+            j++;
+        } else {
+            beforeOf[left[j++]] = small[i].first & sizeMask;
+            if (++taken == small[i].second) {
+                i++;
+                taken = 0;
+            }
+        }
+    }
 }
 
-std::vector<HolderChange> GrownHolders(const std::vector<HolderKey>& before, const HeapGraph& graph,
+}  // namespace
+
+HolderBaseline HolderKeys(const HeapGraph& graph, const DominatorTree& tree) {
+    PathFinder paths(graph, false);
+    KeyParts parts(graph);
+    HolderBaseline baseline;
+    baseline.keys = Keys(parts, tree, paths);
+    baseline.small = SmallObjects(parts, tree);
+    return baseline;
+}
+
+std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapGraph& graph,
                                        const DominatorTree& tree, size_t n) {
     PathFinder paths(graph, false);
-    std::vector<HolderKey> after = Keys(graph, tree, paths, HOLDER_FLOOR);
+    KeyParts parts(graph);
+    std::vector<HolderKey> after = Keys(parts, tree, paths);
     const size_t count = after.size();
     std::vector<uint64_t> beforeOf(count, UNMATCHED);
-    std::vector<bool> used(before.size());
+    std::vector<bool> used(before.keys.size());
     for (uint64_t HolderKey::*key : {&HolderKey::path, &HolderKey::loosePath, &HolderKey::chain, &HolderKey::shape})
-        PairBy(key, before, used, after, beforeOf);
+        PairBy(key, before.keys, used, after, beforeOf);
+    PairWithSmall(before.small, after, beforeOf);
     std::vector<int64_t> growth(count);
     for (size_t i = 0; i < count; i++)
         growth[i] = static_cast<int64_t>(after[i].retained) -
@@ -259,7 +317,6 @@ std::vector<HolderChange> GrownHolders(const std::vector<HolderKey>& before, con
     });
     if (rows.size() > n) rows.resize(n);
 
-    KeyParts parts(graph);
     std::vector<HolderChange> changes;
     for (size_t i : rows) {
         HolderChange change;
@@ -272,7 +329,7 @@ std::vector<HolderChange> GrownHolders(const std::vector<HolderKey>& before, con
     return changes;
 }
 
-std::vector<HolderChange> GrowthSuspects(const std::vector<HolderKey>& before, const HeapGraph& graph,
+std::vector<HolderChange> GrowthSuspects(const HolderBaseline& before, const HeapGraph& graph,
                                          const DominatorTree& tree, double percent, uint64_t minBytes, size_t n) {
     std::vector<HolderChange> suspects = GrownHolders(before, graph, tree, n);
     double line = std::max(percent / 100 * static_cast<double>(tree.ReachableBytes()), static_cast<double>(minBytes));

@@ -8,13 +8,17 @@
 //      inside a hash table's backing array;
 //   3. its own chain: the last CHAIN_STEPS steps of that path, whatever root
 //      is above (indices dropped);
-//   4. its class and shallow size.
+//   4. its class and shallow size;
+//   5. its class and shallow size among OLD's objects under the floor.
 // Objects sharing a key are paired by rank of retained size within the key,
-// never added up; an object of NEW left unmatched grew from 0.
+// never added up. An object's class and shallow size never change, so an
+// object of NEW left unmatched found no object of its shape left in OLD: it
+// grew from 0.
 //
 // Candidates are the objects retaining at least HOLDER_FLOOR bytes: OLD is
-// kept as HolderKeys only (40 bytes a candidate), so one graph is held at a
-// time.
+// kept as HolderKeys (48 bytes a candidate) and, for the objects under the
+// floor, one count per class, shallow size and retained size, so one graph is
+// held at a time.
 //
 // A chain in which each object retains at least 90 % of its dominator is one
 // row, named by its topmost object (as top folds it), and shown only when
@@ -25,6 +29,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "heap/DominatorTree.h"
@@ -47,8 +52,17 @@ struct HolderKey {
     NodeId node = NO_NODE;
 };
 
-// Every reachable object of graph retaining at least floor bytes, by node.
-std::vector<HolderKey> HolderKeys(const HeapGraph& graph, const DominatorTree& tree, uint64_t floor = HOLDER_FLOOR);
+// What matching needs of OLD: a key for every reachable object retaining at
+// least HOLDER_FLOOR bytes, by node; for the others, how many share each
+// class, shallow size and retained size.
+struct HolderBaseline {
+    std::vector<HolderKey> keys;
+    // A shape's hash above its retained size (10 bits), with a count: by
+    // shape, then largest retained first.
+    std::vector<std::pair<uint64_t, uint32_t>> small;
+};
+
+HolderBaseline HolderKeys(const HeapGraph& graph, const DominatorTree& tree);
 
 struct HolderChange {
     // "class / class AppCache / .SESSIONS -> java.util.HashMap": NEW's path as matched.
@@ -60,14 +74,14 @@ struct HolderChange {
 };
 
 // The n rows that grew most, largest growth first; graph and tree are NEW's.
-std::vector<HolderChange> GrownHolders(const std::vector<HolderKey>& before, const HeapGraph& graph,
+std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapGraph& graph,
                                        const DominatorTree& tree, size_t n);
 
 constexpr double GROWTH_SUSPECT_PERCENT = 2;
 
 // Of GrownHolders, those that grew by at least percent of NEW's reachable
 // bytes and by at least minBytes.
-std::vector<HolderChange> GrowthSuspects(const std::vector<HolderKey>& before, const HeapGraph& graph,
+std::vector<HolderChange> GrowthSuspects(const HolderBaseline& before, const HeapGraph& graph,
                                          const DominatorTree& tree, double percent, uint64_t minBytes, size_t n);
 
 }  // namespace vesk

@@ -48,7 +48,7 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progr
 struct ReportBaseline {
     std::string source;
     std::vector<ReportFact> facts;
-    std::vector<HolderKey> holders;
+    HolderBaseline holders;
     std::vector<ClassTotals> histogram;  // by class index
 };
 ReportBaseline ComparisonBaseline(const ReportSnapshot& before);

@@ -302,7 +302,8 @@ void WriteHolders(PageWriter& page, const ReportContent& content) {
     page.Add("<section id=\"holders\">\n<h2>Holders that grew most (retained bytes)</h2>\n<p>Objects retaining at "
              "least 1 KiB in each snapshot, matched by their shortest path from a GC root (root kind, thread, classes "
              "and fields; array indices where they say which entry it is), else by the last steps of that path, else "
-             "by class and size; objects sharing a key are paired by rank, never summed. A chain is shown by its "
+             "by class and size, among the earlier snapshot's objects under 1 KiB too; objects sharing a key are "
+             "paired by rank, never summed. A chain is shown by its "
              "topmost holder; each path is the later snapshot's.</p>\n");
     if (content.holders.empty()) page.Add("<p>No holder grew.</p>\n");
     else page.Add("<ol class=\"paths\">\n");

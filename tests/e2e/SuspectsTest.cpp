@@ -2,7 +2,8 @@
 // (leak.LeakFixture), its snapshot and its vesk dump HPROF each checked for
 // the leak, its accumulation point and path, and the waste in the planted
 // counts; the same leak grown between two snapshots, found as the holder that
-// grew. And the growth gate of vesk diff on saved snapshots.
+// grew; a manager that retained little, named with both its sizes. And the
+// growth gate of vesk diff on saved snapshots.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -158,6 +159,49 @@ TEST(Suspects, TheStaticMapThatGrewBetweenTwoSnapshotsComesFirstInSuspectsAndThe
     EXPECT_NE(html.find("<li><h3>class leak.LeakFixture @" + grown["tag"].get<std::string>() + " grew by ", holders),
               std::string::npos);
     EXPECT_NE(html.find("<li>root: class</li>", holders), std::string::npos);
+}
+
+TEST(Suspects, AManagerThatRetainedLittleIsNamedWithItsOwnSizesInSnapshotsAndDumps) {
+    int port = FreePort();
+    TempDir trigger;
+    JavaProcess jvm({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1"), "-Xmx256m"},
+                    "manager.ManagerFixture", {trigger.File("grow")});
+    ASSERT_TRUE(jvm.WaitForOutput("manager ready", 60000) && WaitForPort(port, 30000)) << jvm.Stderr();
+    std::string out;
+    auto take = [&](const std::string& name) {
+        for (const char* kind : {"snapshot", "dump"})
+            ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), kind, "-o",
+                                       jvm.Dir().File(name + (kind[0] == 's' ? ".vsnap" : ".hprof"))},
+                           &out),
+                      0)
+                << out;
+    };
+    take("before");
+    trigger.Write("grow", "");
+    ASSERT_TRUE(jvm.WaitForOutput("manager grown", 60000)) << jvm.Stderr();
+    take("after");
+    jvm.Kill();
+
+    for (const char* ext : {".vsnap", ".hprof"}) {
+        SCOPED_TRACE(ext);
+        ASSERT_EQ(Vesk(jvm.Dir(), {"suspects", jvm.Dir().File(std::string("before") + ext),
+                                   jvm.Dir().File(std::string("after") + ext), "--json"},
+                       &out),
+                  0)
+            << out;
+        json findings = json::parse(out, nullptr, false);
+        ASSERT_FALSE(findings.is_discarded()) << out;
+        ASSERT_GE(findings["growth"].size(), 1u) << out;
+        const json& grown = findings["growth"][0];
+        EXPECT_EQ(grown["class"], "manager.ManagerFixture$Manager") << grown.dump();
+        // Its empty map: under the candidates' floor, yet not from 0.
+        EXPECT_GT(grown["retainedBefore"].get<int64_t>(), 0) << grown.dump();
+        EXPECT_LT(grown["retainedBefore"].get<int64_t>(), 1024) << grown.dump();
+        EXPECT_GT(grown["retainedAfter"].get<int64_t>(), 5000 * 800) << grown.dump();
+        EXPECT_NE(grown["holder"].get<std::string>().find(".CONTEXT -> manager.ManagerFixture$Context / .manager"),
+                  std::string::npos)
+            << grown.dump();
+    }
 }
 
 TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {

@@ -192,7 +192,7 @@ TEST(HeapFindings, EachKindOfWaste) {
 static std::vector<HolderChange> Grown(const std::function<HeapGraph(uint64_t, bool)>& snapshot, size_t n = 10) {
     HeapGraph before = snapshot(0x100000, false);
     DominatorTree beforeTree(before);
-    std::vector<HolderKey> keys = HolderKeys(before, beforeTree);
+    HolderBaseline keys = HolderKeys(before, beforeTree);
     HeapGraph after = snapshot(0x900000, true);
     DominatorTree afterTree(after);
     return GrownHolders(keys, after, afterTree, n);
@@ -230,44 +230,60 @@ TEST(HeapFindings, AGrowingMapIsOneRowNamedByItsTopmostHolder) {
     // A growth suspect grew by the threshold's share of NEW's reachable heap and by --min-growth.
     HeapGraph before = snapshot(0x1000, false), after = snapshot(0x9000, true);
     DominatorTree beforeTree(before), afterTree(after);
-    std::vector<HolderKey> keys = HolderKeys(before, beforeTree);
+    HolderBaseline keys = HolderKeys(before, beforeTree);
     double percent = 100.0 * 3000 / static_cast<double>(afterTree.ReachableBytes());
     EXPECT_EQ(GrowthSuspects(keys, after, afterTree, percent, 3000, 10).size(), 1u);
     EXPECT_TRUE(GrowthSuspects(keys, after, afterTree, percent * 1.01, 0, 10).empty());
     EXPECT_TRUE(GrowthSuspects(keys, after, afterTree, 0, 3001, 10).empty());
 }
 
+// A context holding 2,000 objects of 8 KiB and a manager of managerSize
+// bytes that then holds 4 MiB of sessions; NEW also has a cache of a class
+// OLD did not have.
+static HeapGraph ManagerSnapshot(uint64_t base, bool later, uint64_t managerSize) {
+    Heap heap;
+    heap.Class(base + 1, "Server", {{"CONTEXT", "Server"}});
+    uint32_t context = heap.Class(base + 2, "Context", {{"manager", "Context"}, {"resources", "Context"}});
+    uint32_t manager = heap.Class(base + 3, "StandardManager", {{"sessions", "StandardManager"}});
+    uint32_t array = heap.Class(base + 4, "java.lang.Object[]");
+    uint32_t blob = heap.Class(base + 5, "byte[]");
+    heap.Object(base + 10, context, 32);
+    heap.Object(base + 11, manager, managerSize);
+    heap.Object(base + 12, array, 16 + 2000 * 4);
+    heap.Ref(base + 1, base + 10, 0);
+    heap.Ref(base + 10, base + 11, 0);
+    heap.Ref(base + 10, base + 12, 1);
+    for (int i = 0; i < 2000; i++) {
+        heap.Object(base + 1000 + i, blob, 8192);
+        heap.Ref(base + 12, base + 1000 + i, i);
+    }
+    if (later) {
+        heap.Object(base + 13, blob, 4 << 20);
+        heap.Ref(base + 11, base + 13, 0);
+        uint32_t cache = heap.Class(base + 6, "LateCache", {{"INSTANCE", "LateCache"}});
+        heap.Object(base + 14, cache, 24);
+        heap.Object(base + 15, blob, 3 << 20);
+        heap.Ref(base + 6, base + 14, 0);
+        heap.Ref(base + 14, base + 15, 0);
+    }
+    return heap.Finish();
+}
+
 TEST(HeapFindings, ASmallManagerAmongLargerObjectsIsNamedWithBothSizes) {
-    // A context holding 2,000 objects of 8 KiB and a manager of 2 KiB that
-    // then holds 4 MiB of sessions.
-    auto snapshot = [](uint64_t base, bool later) {
-        Heap heap;
-        heap.Class(base + 1, "Server", {{"CONTEXT", "Server"}});
-        uint32_t context = heap.Class(base + 2, "Context", {{"manager", "Context"}, {"resources", "Context"}});
-        uint32_t manager = heap.Class(base + 3, "StandardManager", {{"sessions", "StandardManager"}});
-        uint32_t array = heap.Class(base + 4, "java.lang.Object[]");
-        uint32_t blob = heap.Class(base + 5, "byte[]");
-        heap.Object(base + 10, context, 32);
-        heap.Object(base + 11, manager, 2048);
-        heap.Object(base + 12, array, 16 + 2000 * 4);
-        heap.Ref(base + 1, base + 10, 0);
-        heap.Ref(base + 10, base + 11, 0);
-        heap.Ref(base + 10, base + 12, 1);
-        for (int i = 0; i < 2000; i++) {
-            heap.Object(base + 1000 + i, blob, 8192);
-            heap.Ref(base + 12, base + 1000 + i, i);
-        }
-        if (later) {
-            heap.Object(base + 13, blob, 4 << 20);
-            heap.Ref(base + 11, base + 13, 0);
-        }
-        return heap.Finish();
-    };
-    std::vector<HolderChange> grown = Grown(snapshot, 4);
-    ASSERT_FALSE(grown.empty());
-    EXPECT_EQ(grown[0].path, "class / class Server / .CONTEXT -> Context / .manager -> StandardManager");
-    EXPECT_EQ(grown[0].before, 2048u);
-    EXPECT_EQ(grown[0].after, 2048u + (4 << 20));
+    const char managerPath[] = "class / class Server / .CONTEXT -> Context / .manager -> StandardManager";
+    // Above the candidates' floor in OLD, and under it.
+    for (uint64_t managerSize : {2048u, 312u}) {
+        std::vector<HolderChange> grown =
+            Grown([managerSize](uint64_t base, bool later) { return ManagerSnapshot(base, later, managerSize); }, 4);
+        ASSERT_GE(grown.size(), 2u);
+        EXPECT_EQ(grown[0].path, managerPath);
+        EXPECT_EQ(grown[0].before, managerSize);
+        EXPECT_EQ(grown[0].after, managerSize + (4 << 20));
+        // Nothing of its class and size existed before: new.
+        const HolderChange* cache = Named(grown, "LateCache");
+        ASSERT_TRUE(cache);
+        EXPECT_EQ(cache->before, 0u);
+    }
 }
 
 TEST(HeapFindings, TwoMapsInOneArrayAreTwoRowsWithTheirOwnSizes) {
