@@ -37,6 +37,9 @@ public:
     int64_t Distance(NodeId node) const;
     // One shortest path; the root is the first the graph lists for that object.
     HeapPath ShortestPath(NodeId node) const;
+    // The object before node on its shortest path; NO_NODE for a root's
+    // object (and for an object no root reaches).
+    NodeId Parent(NodeId node) const { return parent[node] == ROOT ? NO_NODE : parent[node]; }
 
 private:
     static constexpr NodeId ROOT = NO_NODE - 1;

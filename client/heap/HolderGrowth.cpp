@@ -51,15 +51,19 @@ public:
         return labels[cls];
     }
 
-    Via HowReached(const HeapPath& path, size_t step) const {
-        NodeId referrer = path.steps[step - 1].node;
-        const HeapEdge& edge = path.steps[step].edge;
+    // How child was reached from referrer by edge; above is the step that
+    // reached referrer (its referrer and edge), null for a root's object.
+    Via HowReached(NodeId referrer, const HeapEdge& edge, const PathStep* above, NodeId aboveReferrer) const {
         uint32_t cls = graph.ClassOf(referrer);
         if (edge.index < 0 || cls == NO_CLASS || !arrays[cls] || graph.DescribedClass(referrer) != NO_CLASS)
             return Via::Field;
-        bool table = hashTables[cls] ||
-                     (step >= 2 && graph.EdgeName(path.steps[step - 2].node, path.steps[step - 1].edge) == "table");
+        bool table = hashTables[cls] || (above && graph.EdgeName(aboveReferrer, above->edge) == "table");
         return table ? Via::HashedElement : Via::Element;
+    }
+
+    Via HowReached(const HeapPath& path, size_t step) const {
+        return HowReached(path.steps[step - 1].node, path.steps[step].edge, step >= 2 ? &path.steps[step - 1] : nullptr,
+                          step >= 2 ? path.steps[step - 2].node : NO_NODE);
     }
 
     // Element indices kept below INDEX_BOUND, outside hash tables.
@@ -81,51 +85,157 @@ private:
 
 const uint64_t ELEMENT_MARK = 0x5b5d;
 
-HolderKey KeyOf(const KeyParts& parts, const HeapPath& path, uint64_t retained) {
-    const HeapGraph& graph = parts.graph;
-    HolderKey key;
-    key.node = path.steps.back().node;
-    key.retained = retained;
-    key.path = key.loosePath = parts.Root(path.root);
-    size_t chainFrom = path.steps.size() > CHAIN_STEPS ? path.steps.size() - CHAIN_STEPS : 0;
-    for (size_t i = 0; i < path.steps.size(); i++) {
-        NodeId node = path.steps[i].node;
-        if (i > 0) {
-            const HeapEdge& edge = path.steps[i].edge;
-            Via via = parts.HowReached(path, i);
-            uint64_t step;
-            if (via == Via::Field) {
-                step = Hash(graph.EdgeName(path.steps[i - 1].node, edge));
-                key.path = Mix(key.path, step);
-                key.loosePath = Mix(key.loosePath, step);
-            } else {
-                step = ELEMENT_MARK;
-                uint64_t index = static_cast<uint64_t>(edge.index);
-                // The array's size stands for its length.
-                key.path = Mix(Mix(Mix(key.path, step), index), graph.ShallowSize(path.steps[i - 1].node));
-                key.loosePath = Mix(key.loosePath, step);
-                if (parts.KeepsIndex(via, edge.index)) key.loosePath = Mix(key.loosePath, index);
-            }
-            if (i > chainFrom) key.chain = Mix(key.chain, step);
-        }
-        uint64_t label = parts.Label(node);
-        key.path = Mix(key.path, label);
-        key.loosePath = Mix(key.loosePath, label);
-        if (i >= chainFrom) key.chain = Mix(key.chain, label);
+// The keys of every candidate. Candidates share most of their paths (a
+// list's nodes, a tree's subtrees), so each path's hashes are folded once per
+// object on it, from its referrer's, never again per candidate below it.
+class PathKeys {
+public:
+    PathKeys(const KeyParts& parts, const DominatorTree& tree, const PathFinder& paths)
+        : parts(parts), graph(parts.graph), paths(paths) {
+        std::vector<NodeId> candidates;
+        for (NodeId node = 0; node < graph.NodeCount(); node++)
+            if (tree.Reachable(node) && tree.Retained(node) >= HOLDER_FLOOR && paths.Reachable(node))
+                candidates.push_back(node);
+        for (NodeId node : candidates) Reach(node);
+        FindEdges();
+        FindRoots();
+        for (Entry& entry : entries) Fold(entry);
+        keys.reserve(candidates.size());
+        for (NodeId node : candidates) keys.push_back(KeyOf(node, tree.Retained(node)));
     }
-    key.shape = Mix(parts.Label(key.node), graph.ShallowSize(key.node));
-    return key;
-}
+
+    std::vector<HolderKey> keys;
+
+private:
+    static constexpr uint32_t NONE = std::numeric_limits<uint32_t>::max();
+
+    struct Entry {
+        NodeId node;
+        uint32_t up;     // the referrer's entry; NONE for a root's object
+        uint32_t depth;  // steps from the root's object
+        HeapEdge edge;   // from the referrer
+        uint64_t path, loosePath;
+        const HeapRoot* root;  // a root's object only
+    };
+
+    // Entries for node and the objects above it that have none yet, each
+    // after its referrer's.
+    void Reach(NodeId node) {
+        std::vector<NodeId> chain;
+        for (NodeId at = node; !at_.count(at); at = paths.Parent(at)) {
+            chain.push_back(at);
+            if (paths.Parent(at) == NO_NODE) break;
+        }
+        for (size_t i = chain.size(); i-- > 0;) {
+            NodeId at = chain[i];
+            NodeId parent = paths.Parent(at);
+            uint32_t up = parent == NO_NODE ? NONE : at_.at(parent);
+            at_.emplace(at, static_cast<uint32_t>(entries.size()));
+            entries.push_back({at, up, up == NONE ? 0 : entries[up].depth + 1, {at, NO_INDEX}, 0, 0, nullptr});
+        }
+    }
+
+    // The first edge from each referrer to each of its entries, as the path
+    // search takes it: every referrer's edges are scanned once.
+    void FindEdges() {
+        std::vector<std::pair<NodeId, uint32_t>> below;  // (referrer, entry)
+        for (uint32_t i = 0; i < entries.size(); i++)
+            if (entries[i].up != NONE) below.push_back({entries[entries[i].up].node, i});
+        std::sort(below.begin(), below.end(), [this](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first < b.first : entries[a.second].node < entries[b.second].node;
+        });
+        std::vector<bool> found(entries.size());
+        for (size_t from = 0; from < below.size();) {
+            size_t to = from;
+            while (to < below.size() && below[to].first == below[from].first) to++;
+            NodeId referrer = below[from].first;
+            for (const HeapEdge* e = graph.EdgesBegin(referrer); e < graph.EdgesEnd(referrer); e++) {
+                if (graph.IsWeak(referrer, *e)) continue;
+                auto at = std::lower_bound(below.begin() + from, below.begin() + to, e->target,
+                                           [this](const auto& a, NodeId target) { return entries[a.second].node < target; });
+                if (at == below.begin() + to || entries[at->second].node != e->target || found[at->second]) continue;
+                found[at->second] = true;
+                entries[at->second].edge = *e;
+            }
+            from = to;
+        }
+    }
+
+    // The first root the graph lists for each root's object.
+    void FindRoots() {
+        for (const HeapRoot& root : graph.Roots()) {
+            auto at = at_.find(root.node);
+            if (at != at_.end() && entries[at->second].up == NONE && !entries[at->second].root)
+                entries[at->second].root = &root;
+        }
+    }
+
+    // How entry was reached (its referrer's entry is up) and the step's hash.
+    uint64_t Step(const Entry& entry, Via* via) const {
+        const Entry& up = entries[entry.up];
+        PathStep above{up.node, up.edge};
+        NodeId aboveReferrer = up.up == NONE ? NO_NODE : entries[up.up].node;
+        *via = parts.HowReached(up.node, entry.edge, up.up == NONE ? nullptr : &above, aboveReferrer);
+        return *via == Via::Field ? Hash(graph.EdgeName(up.node, entry.edge)) : ELEMENT_MARK;
+    }
+
+    void Fold(Entry& entry) {
+        uint64_t label = parts.Label(entry.node);
+        if (entry.up == NONE) {
+            entry.path = entry.loosePath = Mix(parts.Root(entry.root ? *entry.root : HeapRoot{}), label);
+            return;
+        }
+        const Entry& up = entries[entry.up];
+        Via via;
+        uint64_t step = Step(entry, &via);
+        entry.path = up.path;
+        entry.loosePath = Mix(up.loosePath, step);
+        if (via == Via::Field) {
+            entry.path = Mix(entry.path, step);
+        } else {
+            uint64_t index = static_cast<uint64_t>(entry.edge.index);
+            // The array's size stands for its length.
+            entry.path = Mix(Mix(Mix(entry.path, step), index), graph.ShallowSize(up.node));
+            if (parts.KeepsIndex(via, entry.edge.index)) entry.loosePath = Mix(entry.loosePath, index);
+        }
+        entry.path = Mix(entry.path, label);
+        entry.loosePath = Mix(entry.loosePath, label);
+    }
+
+    HolderKey KeyOf(NodeId node, uint64_t retained) const {
+        const Entry& entry = entries[at_.at(node)];
+        HolderKey key;
+        key.node = node;
+        key.retained = retained;
+        key.path = entry.path;
+        key.loosePath = entry.loosePath;
+        // The chain: the last CHAIN_STEPS objects of the path and the steps between them.
+        const Entry* chain[CHAIN_STEPS];
+        size_t count = 0;
+        for (const Entry* at = &entry; count < CHAIN_STEPS; at = &entries[at->up]) {
+            chain[count++] = at;
+            if (at->up == NONE) break;
+        }
+        for (size_t i = count; i-- > 0;) {
+            if (i < count - 1) {
+                Via via;
+                key.chain = Mix(key.chain, Step(*chain[i], &via));
+            }
+            key.chain = Mix(key.chain, parts.Label(chain[i]->node));
+        }
+        key.shape = Mix(parts.Label(node), graph.ShallowSize(node));
+        return key;
+    }
+
+    const KeyParts& parts;
+    const HeapGraph& graph;
+    const PathFinder& paths;
+    std::vector<Entry> entries;
+    std::unordered_map<NodeId, uint32_t> at_;
+};
 
 std::vector<HolderKey> Keys(const KeyParts& parts, const DominatorTree& tree, const PathFinder& paths) {
-    const HeapGraph& graph = parts.graph;
-    std::vector<HolderKey> keys;
-    for (NodeId node = 0; node < graph.NodeCount(); node++) {
-        if (!tree.Reachable(node) || tree.Retained(node) < HOLDER_FLOOR) continue;
-        HeapPath path = paths.ShortestPath(node);
-        if (!path.steps.empty()) keys.push_back(KeyOf(parts, path, tree.Retained(node)));
-    }
-    return keys;
+    return PathKeys(parts, tree, paths).keys;
 }
 
 // A retained size under the floor fits below a shape's hash.
