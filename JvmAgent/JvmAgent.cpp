@@ -19,6 +19,7 @@
 #include "OrloUtils.h"
 #include "PortFile.h"
 #include "TempFiles.h"
+#include "VeskProtocol.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
 
@@ -419,7 +420,7 @@ void JvmAgent::RunGC(JvmInfo* info) {
 }
 
 Error JvmAgent::DumpHeap(HeapDumper& dumper) {
-    if (!options.heapDumpEnabled) return Error("HEAPDUMP is disabled by the agent option heapdump=off");
+    if (!options.heapDumpEnabled) return Error(Protocol::HEAPDUMP_DISABLED_MESSAGE);
     MonitorLock lock(*this);
     JNIEnv* jni = GetJniEnv();
     if (vmDead) return Error("The JVM is shutting down");

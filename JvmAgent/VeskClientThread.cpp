@@ -137,7 +137,7 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
             return false;
         }
         if (code == CMD_UNKNOWN) {
-            std::string message = std::string("Unknown command: ") + name;
+            std::string message = std::string(Protocol::UNKNOWN_COMMAND_MESSAGE) + name;
             ClientConnection::FormatErrorResponse(name, message.c_str(), response);
             connection->ReturnResponse(response, tag);
             return false;

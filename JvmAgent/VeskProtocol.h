@@ -54,6 +54,10 @@ constexpr char LAST_FRAME[] = "<last value=\"1\"/>";
 
 // The error text of a cancelled SNAPSHOT or HEAPDUMP.
 constexpr char CANCELLED_MESSAGE[] = "Operation cancelled by user";
+// The error text of a command the agent does not know, before its name.
+constexpr char UNKNOWN_COMMAND_MESSAGE[] = "Unknown command: ";
+// The error text of HEAPDUMP under the agent option heapdump=off.
+constexpr char HEAPDUMP_DISABLED_MESSAGE[] = "HEAPDUMP is disabled by the agent option heapdump=off";
 
 // AUTH. Without ANSWER_ATTRIBUTE: an agent with a key answers PROP_NONCE
 // (hex), one without a key PROP_LISTEN ("ADDRESS:PORT"). With it (the hex

@@ -204,7 +204,7 @@ static CommandRun DefineDiff(CLI::App& command) {
     command.add_option("OLD", args->before, "the earlier saved snapshot stream or HPROF file")
         ->required()
         ->check(NonEmpty);
-    command.add_option("NEW", args->after, "the later one (or --port to take it now)")->check(NonEmpty);
+    command.add_option("NEW", args->after, "the later one (or --port for the live heap: " LIVE_ROUTE ")")->check(NonEmpty);
     command.add_flag("--retained", args->retained, "add retained sizes, and the holders that grew most");
     command.add_flag("--holders", args->holders,
                      "with --retained and --json: add \"holders\", the holders that grew most (the text shows\n"

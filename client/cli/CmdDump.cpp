@@ -10,8 +10,7 @@
 
 #include "cli/Commands.h"
 #include "term/OutputFile.h"
-#include "protocol/SnapshotSession.h"
-#include "base/ZstdDecoder.h"
+#include "protocol/HeapDumpReceiver.h"
 
 namespace vesk {
 
@@ -27,47 +26,14 @@ static void RunDump(const Options& options, const std::string& path) {
 
     VeskClient client = ConnectClient(options);
     SnapshotSession session(client, options.timeoutMs, true, true, options.compress);
-    std::vector<Prop> figures;
-    std::string bytes;
-    bool writeFailed = false, garbled = false;
-    int writeErrno = 0;
-    bool zstd = IsZstdName(path);
-    // Compressed bytes for a plain file are decoded as they come.
-    struct Decoded : ZstdDecoder::Sink {
-        OutputFile& output;
-        bool failed = false;
-        explicit Decoded(OutputFile& output) : output(output) {}
-        void Plain(const char* data, size_t size) override {
-            failed = failed || !output.Write(std::string_view(data, size));
-        }
-    } decoded(output);
-    ZstdDecoder decoder(ErrorKind::Protocol, "the agent's compressed dump");
-    SnapshotSession::Outcome outcome = session.Run([&](const Frame& frame) {
-        std::string_view body = frame.Body();
-        size_t start = body.find("<hprof>"), end = body.find("</hprof>");
-        if (start == std::string_view::npos || end == std::string_view::npos) return;
-        bytes.clear();
-        garbled = garbled || !DecodeBase64(body.substr(start + 7, end - start - 7), bytes);
-        if (!writeFailed && !garbled) {
-            if (frame.marked && !zstd) {
-                decoder.Feed(bytes.data(), bytes.size(), decoded);
-                writeFailed = decoded.failed;
-            } else {
-                writeFailed = !output.Write(zstd && !frame.marked ? ZstdFrame(bytes) : bytes);
-            }
-            if (writeFailed) writeErrno = errno;
-        }
-        if (writeFailed || garbled) session.Cancel();
-        if (frame.last) figures = CommandProps(body, "HEAPDUMP");
-    });
-
-    if (writeFailed) throw ClientError(ErrorKind::File, "cannot write " + path + ": " + strerror(writeErrno));
-    if (garbled) throw ClientError(ErrorKind::Dropped, "the agent sent a frame that is not base64; nothing saved");
+    HeapDumpReceipt receipt = ReceiveHeapDump(session, IsZstdName(path), path,
+                                              [&](std::string_view bytes) { return output.Write(bytes); });
+    SnapshotSession::Outcome outcome = receipt.outcome;
+    const std::vector<Prop>& figures = receipt.figures;
     if (outcome == SnapshotSession::Outcome::Cancelled)
         throw ClientError(ErrorKind::Cancelled, "heap dump cancelled (" + session.Error() + "); nothing saved");
     if (outcome == SnapshotSession::Outcome::Failed)
         throw ClientError(ErrorKind::AgentReported, "the agent reported: " + session.Error() + "; nothing saved");
-    decoder.Finish();
     if (!output.Commit()) throw ClientError(ErrorKind::File, "cannot write " + path + ": " + strerror(errno));
     char wire[64] = "";
     if (session.Compressed()) snprintf(wire, sizeof wire, ", %.1f MiB on the wire", session.Bytes() / 1048576.0);

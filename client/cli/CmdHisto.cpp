@@ -1,8 +1,8 @@
 // vesk histo: class histogram of a saved snapshot, or of the live heap, in
 // the columns of the JDK's own class histogram. A live heap is counted by the
 // agent's HISTOGRAM (one pass, no walk) where it has it; an older agent
-// gives a snapshot, read as a file's would be, with what no root reaches
-// and the JVM's fillers left out.
+// gives its heap dump or a snapshot, read as a file's would be, with what
+// no root reaches and the JVM's fillers left out.
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -75,14 +75,14 @@ static void RunHisto(const Options& options, const HistoArgs& args) {
 static CommandRun DefineHisto(CLI::App& command) {
     auto args = std::make_shared<HistoArgs>();
     command.add_option("FILE", args->file,
-                       "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
+                       "a saved snapshot stream or HPROF file; none: the live heap from the agent")
         ->check(NonEmpty);
     command.add_flag("--live", args->live, "a live heap: the agent runs a full collection first (as jcmd GC.class_histogram does)");
     AddRowOptions(command, args->count, "how many classes (default all; the totals count them all)", args->json,
                   args->bytes);
     command.footer(
         "A live heap is counted by the agent in one pass over it (HISTOGRAM), one short pause;\n"
-        "an agent without it gives a snapshot, counted as a file's.\n"
+        "an agent without it gives its heap dump (or, --snapshot, a snapshot), counted as a file's.\n"
         "A file: counts every object of the heap, class and thread objects included (java.lang.Class,\n"
         "java.lang.Thread...), as top --by-class, diff and report do; objects no root reaches are\n"
         "counted too (a heap dump leaves out references the JVM keeps) and named below the total,\n"

@@ -143,7 +143,7 @@ static void RunPath(const Options& options, PathArgs args) {
 
 static CommandRun DefinePath(CLI::App& command) {
     auto args = std::make_shared<PathArgs>();
-    command.add_option("FILE", args->file, "a saved snapshot stream or HPROF file (or --port for a new snapshot)")
+    command.add_option("FILE", args->file, "a saved snapshot stream or HPROF file (or --port for the live heap: " LIVE_ROUTE ")")
         ->check(NonEmpty);
     command.add_option("TAG", args->tag, "the object's tag, as vesk top prints it");
     command.add_option("--class", args->className, "the largest instances of this class instead of one object")

@@ -59,7 +59,7 @@ static CommandRun DefineReport(CLI::App& command) {
     auto output = std::make_shared<std::string>("report.html");
     command.add_option("FILE", *files,
                        "a saved snapshot stream or HPROF file, or OLD NEW to compare two; with --port (or none) "
-                       "a fresh snapshot from the agent stands for the last one")
+                       "the live heap from the agent (" LIVE_ROUTE ") stands for the last one")
         ->check(NonEmpty);
     command.add_option("-o", *output, "write the page to FILE (default report.html; '-': standard output)")
         ->option_text("FILE")

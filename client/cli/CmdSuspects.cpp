@@ -287,7 +287,7 @@ static void RunSuspects(const Options& options, const SuspectsArgs& args) {
 static CommandRun DefineSuspects(CLI::App& command) {
     auto args = std::make_shared<SuspectsArgs>();
     command.add_option("FILE", args->file,
-                       "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
+                       "a saved snapshot stream or HPROF file; none: the live heap from the agent (" LIVE_ROUTE ")")
         ->check(NonEmpty);
     command.add_option("NEW", args->newer,
                        "a later snapshot of the same JVM: FILE is then the earlier, and the holders that grew\n"

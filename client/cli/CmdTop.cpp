@@ -129,7 +129,7 @@ static void RunTop(const Options& options, const TopArgs& args) {
 static CommandRun DefineTop(CLI::App& command) {
     auto args = std::make_shared<TopArgs>();
     command.add_option("FILE", args->file,
-                       "a saved snapshot stream or HPROF file; none: take a new snapshot from the agent")
+                       "a saved snapshot stream or HPROF file; none: the live heap from the agent (" LIVE_ROUTE ")")
         ->check(NonEmpty);
     command.add_flag("--by-class", args->byClass, "retained size per class, beside instances and shallow bytes");
     command.add_flag("--all", args->all, "every object on a row of its own, chains not folded (as --json lists them)");

@@ -112,6 +112,7 @@ InputSettings InputOf(const Options& options) {
     settings.timeoutMs = options.timeoutMs;
     settings.compress = options.compress;
     settings.walk = options.walk;
+    settings.snapshot = options.snapshot;
     settings.portGiven = options.portGiven;
     settings.noIndex = options.noIndex;
     settings.connect = [options] { return ConnectClient(options); };

@@ -27,6 +27,7 @@ struct Options {
     bool noIndex = false;    // neither read nor write a file's index
     bool compress = true;    // ask the agent for SNAPSHOT and HEAPDUMP answers in zstd
     bool walk = false;       // a live snapshot by the heap walk, not from the JVM's heap dump
+    bool snapshot = false;   // a live heap by SNAPSHOT, not HEAPDUMP
     std::string authFile;       // --auth or VESK_AUTH: the agent's key; empty: none
 };
 
@@ -71,6 +72,8 @@ struct CommandRegistration {
 std::vector<Command> AllCommands();
 
 // Shared by the commands.
+// How an analysis command takes the live heap, for its --help.
+#define LIVE_ROUTE "its heap dump, a short pause; --snapshot: a snapshot"
 // Checks an option's text is a decimal integer in [low, high]; CLI11's own
 // conversion would also take "0x10" and "010" (octal).
 CLI::Validator DecimalRange(long low, long high);

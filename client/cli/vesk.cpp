@@ -44,8 +44,8 @@ static const char SIZES[] =
     "they are decoded as they are read, never whole into memory or onto disk.\n\n";
 
 static const char COMMON_OPTIONS[] =
-    "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-compress, --no-index) also\n"
-    "go before or after the command.";
+    "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-compress, --no-index,\n"
+    "--snapshot, --walk) also go before or after the command.";
 
 // "vesk: PREFIXMESSAGE" on stderr, after what went to stdout. No allocation:
 // after std::bad_alloc there may be none to be had.
@@ -98,9 +98,12 @@ static int Run(int argc, char** argv) {
     bool noCompress = false;
     app.add_flag("--no-compress", noCompress,
                  "do not ask the agent to compress snapshots and dumps on the wire (zstd, asked by default)");
+    app.add_flag("--snapshot", options.snapshot,
+                 "analyse a live heap from a SNAPSHOT (made from the JVM's own heap dump) instead of the redacted "
+                 "heap dump itself (HEAPDUMP)");
     app.add_flag("--walk", options.walk,
                  "take live snapshots by the agent's heap walk (a longer pause) instead of from the JVM's own heap "
-                 "dump");
+                 "dump; implies --snapshot");
     app.add_flag("--no-index", options.noIndex,
                  "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,

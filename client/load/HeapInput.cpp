@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -16,6 +17,7 @@
 #include "load/HprofLoader.h"
 #include "load/StreamFile.h"
 #include "load/StreamLoader.h"
+#include "protocol/HeapDumpReceiver.h"
 #include "protocol/SnapshotSession.h"
 #include "term/InterruptGuard.h"
 
@@ -64,9 +66,9 @@ std::string HeapInput::Source() const {
 // A reader that stops early (the histogram) ends a live snapshot with a
 // cancellation, which then is no failure. Ctrl-C once the heap is walked
 // ends at once, rather than after the rest of the stream has been read.
-static void ReadLive(const InputSettings& settings, SnapshotReader& reader) {
+static void ReadLive(const InputSettings& settings, bool walk, SnapshotReader& reader) {
     VeskClient client = settings.connect();
-    SnapshotSession session(client, settings.timeoutMs, true, false, settings.compress, settings.walk);
+    SnapshotSession session(client, settings.timeoutMs, true, false, settings.compress, walk);
     session.StopAtOnce();
     // A frame of a quarter million references takes a while to read: the
     // line moves meanwhile.
@@ -91,10 +93,10 @@ static void ReadLive(const InputSettings& settings, SnapshotReader& reader) {
         throw ClientError(reader.AgentError().empty() ? ErrorKind::Dropped : ErrorKind::AgentReported, reader.Error());
 }
 
-void HeapInput::Read(SnapshotReader& reader) const {
+void HeapInput::Read(SnapshotReader& reader, bool walk) const {
     if (kind == Kind::Live) {
         progress->Phase("");  // the session shows its own
-        return ReadLive(settings, reader);
+        return ReadLive(settings, walk, reader);
     }
     struct stat info {};
     progress->Phase("reading " + path.substr(path.find_last_of('/') + 1),
@@ -138,13 +140,95 @@ HeapGraph HeapInput::Graph(IndexProperties* properties) const {
         }
     }
     if (kind == Kind::Hprof) return LoadHprofFile(path, *progress);
+    bool walk = settings.walk;
+    if (kind == Kind::Live && !settings.snapshot && !settings.walk) {
+        HeapGraph graph;
+        if (ReadLiveDump(&graph, &walk)) return graph;
+    }
     PropertyLoader loader;
     // The graph is built on a second thread while the stream is read.
     SnapshotReader reader(loader, SnapshotReader::Kind::Snapshot, SnapshotReader::Path::FastTwoThreads);
-    Read(reader);
+    Read(reader, walk);
     if (Indexed()) this->properties = loader.properties;
     if (properties) *properties = std::move(loader.properties);
     return loader.Finish(*progress);
+}
+
+// A private temporary file for the live heap dump: created 0600, removed
+// when it goes out of scope, or by Ctrl-C ending the program meanwhile.
+class TemporaryDump {
+public:
+    TemporaryDump() {
+        const char* dir = getenv("TMPDIR");
+        name = std::string(dir && *dir ? dir : "/tmp") + "/vesk-live-XXXXXX.hprof";
+        int fd = mkstemps(&name[0], 6);
+        if (fd < 0) Fail("cannot create " + name);
+        RemoveOnInterruptExit(name);
+        file = fdopen(fd, "wb");
+        if (!file) {
+            close(fd);
+            Remove();
+            Fail("cannot open " + name);
+        }
+    }
+    ~TemporaryDump() {
+        if (file) fclose(file);
+        Remove();
+    }
+    TemporaryDump(const TemporaryDump&) = delete;
+    TemporaryDump& operator=(const TemporaryDump&) = delete;
+
+    const std::string& Name() const { return name; }
+    bool Write(std::string_view bytes) { return fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size(); }
+    // Flushes and closes; false (errno set) on failure.
+    bool Close() {
+        int result = fclose(file);
+        file = nullptr;
+        return result == 0;
+    }
+
+private:
+    [[noreturn]] static void Fail(const std::string& what) {
+        throw ClientError(ErrorKind::File, what + " for the heap dump: " + strerror(errno) +
+                                               " (TMPDIR names another directory; --snapshot needs none)");
+    }
+    void Remove() {
+        RemoveOnInterruptExit("");
+        unlink(name.c_str());
+    }
+
+    std::string name;
+    FILE* file = nullptr;
+};
+
+bool HeapInput::ReadLiveDump(HeapGraph* graph, bool* disabled) const {
+    progress->Phase("");  // the session shows its own
+    TemporaryDump dump;
+    HeapDumpReceipt receipt;
+    {
+        VeskClient client = settings.connect();
+        SnapshotSession session(client, settings.timeoutMs, true, true, settings.compress);
+        session.StopAtOnce();
+        receipt = ReceiveHeapDump(session, false, dump.Name(), [&](std::string_view bytes) {
+            // The last frame (the agent's confirmation among them) ends it anyway.
+            if (session.Interrupted()) throw ClientError(ErrorKind::Cancelled, "Ctrl-C");
+            return dump.Write(bytes);
+        });
+        if (session.Interrupted()) throw ClientError(ErrorKind::Cancelled, "heap dump cancelled (Ctrl-C)");
+        if (receipt.outcome == SnapshotSession::Outcome::Cancelled)
+            throw ClientError(ErrorKind::Cancelled, "heap dump cancelled (" + session.Error() + ")");
+        if (receipt.outcome == SnapshotSession::Outcome::Failed) {
+            if (!HeapDumpRefused(session.Error()))
+                throw ClientError(ErrorKind::AgentReported, "the agent reported: " + session.Error());
+            *disabled = HeapDumpDisabled(session.Error());
+            fprintf(stderr, "vesk: the agent gives no heap dump (%s); taking a snapshot instead\n",
+                    session.Error().c_str());
+            return false;
+        }
+    }
+    if (!dump.Close()) throw ClientError(ErrorKind::File, "cannot write " + dump.Name() + ": " + strerror(errno));
+    *graph = LoadHprofFile(dump.Name(), *progress);
+    return true;
 }
 
 std::unique_ptr<DominatorTree> HeapInput::Tree(const HeapGraph& graph) const {

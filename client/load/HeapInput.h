@@ -1,10 +1,17 @@
 // Where an analysis command's heap comes from, decided in this one place for
-// every command: a new snapshot taken from the agent and read as it arrives
-// (no file written), a saved snapshot stream, or an HPROF heap dump, the
-// file's kind told by its first bytes (a zstd-compressed file's by the first
-// bytes it decodes to; it is read decoding). A command asks for the class
+// every command: the live heap, a saved snapshot stream, or an HPROF heap
+// dump, the file's kind told by its first bytes (a zstd-compressed file's by
+// the first bytes it decodes to; it is read decoding). A command asks for the class
 // histogram (a snapshot's header suffices) or for the whole graph, and for
 // its dominator tree.
+//
+// The live heap comes by HEAPDUMP (the JVM's own dump, the shorter pause),
+// saved as it arrives into a private temporary file that is unlinked once
+// read, also when Ctrl-C ends the program. An agent that refuses HEAPDUMP
+// (an older one, or heapdump=off) gives a SNAPSHOT instead, with a line on
+// stderr saying so; settings.snapshot asks for that route from the start.
+// A SNAPSHOT is read as it arrives (no file written), asked from the JVM's
+// heap dump unless settings.walk or heapdump=off.
 //
 // A file's analysis is kept in an index (load/HeapIndex): beside the file,
 // or in the cache directory when the file's directory is not writable. The
@@ -15,7 +22,8 @@
 //
 // Failures throw ClientError: File when the file cannot be read, is neither
 // a snapshot stream nor HPROF, or holds no whole heap (truncated, an error
-// frame); AgentReported, Dropped or Cancelled (Ctrl-C) for a live snapshot;
+// frame); AgentReported, Dropped or Cancelled (Ctrl-C) for the live heap,
+// File when its temporary file cannot be written;
 // Usage when no input was given.
 #pragma once
 
@@ -42,6 +50,7 @@ struct InputSettings {
     int timeoutMs = 0;
     bool compress = true;
     bool walk = false;  // a live snapshot by the heap walk, not from the JVM's heap dump
+    bool snapshot = false;  // a live heap by SNAPSHOT, not HEAPDUMP (walk implies it)
     bool portGiven = false;  // --port: a live snapshot unless FILE is required
     bool noIndex = false;
     // Connects to the agent (and authenticates) for a live snapshot.
@@ -78,7 +87,10 @@ public:
     std::unique_ptr<DominatorTree> Tree(const HeapGraph& graph) const;
 
 private:
-    void Read(SnapshotReader& reader) const;
+    void Read(SnapshotReader& reader, bool walk) const;
+    // The live heap by HEAPDUMP; false when the agent refuses it, with
+    // *disabled telling whether by heapdump=off.
+    bool ReadLiveDump(HeapGraph* graph, bool* disabled) const;
     bool Indexed() const { return kind != Kind::Live && !settings.noIndex; }
     void WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const;
 

@@ -65,7 +65,7 @@ bool ReadHistogram(const std::vector<Frame>& frames, HistogramSample& sample) {
     std::string message;
     for (const Frame& frame : frames) {
         if (ResponseError(frame.Body(), &message)) {
-            if (message == std::string("Unknown command: ") + wire::CMD_HISTOGRAM) return false;
+            if (message == std::string(wire::UNKNOWN_COMMAND_MESSAGE) + wire::CMD_HISTOGRAM) return false;
             throw ClientError(ErrorKind::AgentReported, "the agent reported: " + message);
         }
     }

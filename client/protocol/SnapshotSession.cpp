@@ -98,9 +98,10 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     guard = &interrupts;
     ClientGuard clientGuard(client);
     startBytes = client.BytesReceived();
-    progress.Phase(heapDump ? "the JVM is writing its heap dump, paused meanwhile; then the agent redacts it"
-                   : walk   ? "the agent is walking the heap; the JVM is paused meanwhile"
-                            : "the JVM is writing its heap dump (paused meanwhile), the agent converting it");
+    // Named by route: a live analysis may take any of the three.
+    progress.Phase(heapDump ? "heap dump: the JVM writes it, paused meanwhile; then the agent redacts it"
+                   : walk   ? "snapshot by the heap walk: the JVM is paused meanwhile"
+                            : "snapshot from the JVM's heap dump: paused meanwhile; then the agent converts it");
     client.SetReadTimeout(POLL_MS);
     client.SetReceiveHook([&] {
         if (interrupts.Presses() > 0) Cancel();

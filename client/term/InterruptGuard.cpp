@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace vesk {
@@ -32,8 +33,10 @@ static char exitText[512];
 static size_t exitLength = 0;
 static int exitStatus = 0;
 static struct sigaction beforeExit {};
+static char removeOnExit[4096];
 
 static void OnInterruptExit(int) {
+    if (removeOnExit[0]) unlink(removeOnExit);
     ssize_t written = write(2, exitText, exitLength);
     (void)written;
     _exit(exitStatus);
@@ -49,6 +52,17 @@ InterruptExit::InterruptExit(const std::string& message, int status) {
     action.sa_handler = OnInterruptExit;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &beforeExit);
+}
+
+void RemoveOnInterruptExit(const std::string& path) {
+    // Cleared before it changes: the handler never sees half a name.
+    removeOnExit[0] = '\0';
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (path.size() >= sizeof removeOnExit) return;
+    memcpy(removeOnExit + 1, path.data() + 1, path.size() > 0 ? path.size() - 1 : 0);
+    removeOnExit[path.size()] = '\0';
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (!path.empty()) removeOnExit[0] = path[0];
 }
 
 InterruptExit::~InterruptExit() { sigaction(SIGINT, &beforeExit, nullptr); }

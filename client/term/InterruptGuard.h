@@ -33,4 +33,8 @@ public:
     InterruptExit& operator=(const InterruptExit&) = delete;
 };
 
+// A file that a Ctrl-C ending the program under InterruptExit removes first
+// (a private temporary one); "" for none. Main thread.
+void RemoveOnInterruptExit(const std::string& path);
+
 }  // namespace vesk

@@ -96,9 +96,10 @@ TEST_F(ClassFieldTest, SnapshotRecordsClassObjectsFieldsAndCountsAsTheJvm) {
     EXPECT_NE(std::find(named.begin(), named.end(), "classValueMap"), named.end()) << ::testing::PrintToString(named);
     EXPECT_NE(std::find(named.begin(), named.end(), "reflectionData"), named.end()) << ::testing::PrintToString(named);
 
-    // The path names the field, and byte[] counts as the JVM counts it.
+    // The snapshot's path names the field (a heap dump roots the value
+    // instead), and byte[] counts as the JVM counts it.
     std::string out = File("path.out");
-    ASSERT_EQ(Vesk({"path", "--class", "byte[]", "-n", "1"}, out), 0) << ReadFile(out);
+    ASSERT_EQ(Vesk({"--snapshot", "path", "--class", "byte[]", "-n", "1"}, out), 0) << ReadFile(out);
     EXPECT_NE(ReadFile(out).find("class classref.Target"), std::string::npos) << ReadFile(out);
     EXPECT_NE(ReadFile(out).find(".classValueMap -> java.lang.ClassValue$ClassValueMap"), std::string::npos)
         << ReadFile(out);
