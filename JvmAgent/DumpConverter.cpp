@@ -223,6 +223,7 @@ bool DumpConverter::Prepare() {
     if (!holderId) return Stop("the agent's holder array is not in the heap dump");
     std::sort(objects.begin(), objects.end(), [](const Entry& a, const Entry& b) { return a.id < b.id; });
     states.assign(objects.size(), 0);
+    numbers.assign(objects.size(), 0);
     if (!objects.empty()) {
         minId = objects.front().id;
         const uint64_t range = objects.back().id - minId;
@@ -313,7 +314,9 @@ jlong DumpConverter::TagOfRank(int64_t rank) const {
         auto thread = threadIds.find(objects[static_cast<size_t>(rank)].id);
         if (thread != threadIds.end()) return plan.threads[thread->second];
     }
-    return plan.firstObjectTag + rank;
+    uint32_t& number = numbers[static_cast<size_t>(rank)];
+    if (number == 0) number = ++numbered;
+    return plan.firstObjectTag + number - 1;
 }
 
 bool DumpConverter::TargetOf(uint64_t id, Target& target) {
@@ -429,12 +432,11 @@ bool DumpConverter::EmitStart() {
     return Drain();
 }
 
-jlong DumpConverter::ReferrerTag(int64_t rank) const {
+bool DumpConverter::ShowsReferrer(int64_t rank) const {
     const Entry& entry = objects[static_cast<size_t>(rank)];
     // The walk shows no referrer of a class it does not report.
-    if (!(entry.cls & PRIMITIVE) && dumpClasses[entry.cls].slot < 0) return 0;
-    if (!(entry.cls & PRIMITIVE) && plan.classes[static_cast<size_t>(dumpClasses[entry.cls].slot)].tag == 0) return 0;
-    return TagOfRank(rank);
+    if (!(entry.cls & PRIMITIVE) && dumpClasses[entry.cls].slot < 0) return false;
+    return (entry.cls & PRIMITIVE) || plan.classes[static_cast<size_t>(dumpClasses[entry.cls].slot)].tag != 0;
 }
 
 bool DumpConverter::PassObject(const HprofSubRecord& record) {
@@ -448,13 +450,15 @@ bool DumpConverter::PassObject(const HprofSubRecord& record) {
     // The walk reports what the VM's arrays for a class hold (the resolved
     // references of its constant pool), but not the arrays, unless the JVM
     // named one a root (all recorded before the dump is read): no referrer.
-    const jlong referrer = (state & VM_ARRAY) && !(state & RECORDED) ? 0 : ReferrerTag(rank);
-    if (referrer != 0 && !(state & (RECORDED | THREAD))) {
+    const bool shown = !((state & VM_ARRAY) && !(state & RECORDED)) && ShowsReferrer(rank);
+    if (shown && !(state & (RECORDED | THREAD))) {
         if (record.header + record.body <= buffer.size() && !Need(static_cast<size_t>(record.header + record.body)))
             return Stop("truncated object");
         Defer(rank, record.header + record.body <= buffer.size() ? &buffer[cursor] : nullptr, record);
         return Skip(record.header + record.body);
     }
+    // Numbered only now that it is written: numbers follow the stream.
+    const jlong referrer = shown ? TagOfRank(rank) : 0;
     if (record.header + record.body <= buffer.size()) {
         if (!Need(static_cast<size_t>(record.header + record.body))) return Stop("truncated object");
         ReferenceValues(rank, &buffer[cursor], record, values);

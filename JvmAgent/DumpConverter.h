@@ -200,7 +200,9 @@ private:
     // What to do with an object met in the second pass.
     bool PassObject(const HprofSubRecord& record);
     bool EmitExtras();
-    jlong ReferrerTag(int64_t rank) const;
+    // Whether the walk would name the object of rank as a referrer: its
+    // class is one the walk reports.
+    bool ShowsReferrer(int64_t rank) const;
     bool Drain();
     bool ReadAt(uint64_t offset, std::vector<uint8_t>& out);
     // How many values ReferenceValues gives for the object of rank.
@@ -233,6 +235,11 @@ private:
     uint64_t minId = 0;
     int bucketShift = 0;
     std::vector<uint8_t> states;
+    // Per rank, its object number plus one, given at first use: numbers then
+    // rise in the order the stream names objects, as the walk's do, so that
+    // a reader finds the heap's tags in one consecutive run. 0: none yet.
+    mutable std::vector<uint32_t> numbers;
+    mutable uint32_t numbered = 0;
     std::unordered_map<uint64_t, uint32_t> mirrors;  // class object id -> class slot
     std::unordered_map<uint64_t, uint32_t> threadIds;  // thread object id -> thread slot
     std::vector<uint64_t> holder;  // the holder's element ids

@@ -108,13 +108,14 @@ protected:
 TEST_P(DumpConverterTest, WritesTheWalksRecordsWithEveryReferrerFirst) {
     // Ranks by id: 0x101 .. 0x106, the holder last.
     const std::vector<Expected> expected = {
+        // Object numbers rise in the order the records name the objects.
         {JVMTI_HEAP_REFERENCE_JNI_GLOBAL, FIRST, 0, -1, true},
-        {JVMTI_HEAP_REFERENCE_STATIC_FIELD, FIRST + 4, LINK_TAG, HEAD_INDEX, true},
-        {JVMTI_HEAP_REFERENCE_FIELD, FIRST + 1, FIRST, NEXT_INDEX, true},
-        {JVMTI_HEAP_REFERENCE_FIELD, FIRST + 2, FIRST + 1, NEXT_INDEX, true},
+        {JVMTI_HEAP_REFERENCE_STATIC_FIELD, FIRST + 1, LINK_TAG, HEAD_INDEX, true},
+        {JVMTI_HEAP_REFERENCE_FIELD, FIRST + 2, FIRST, NEXT_INDEX, true},
+        {JVMTI_HEAP_REFERENCE_FIELD, FIRST + 3, FIRST + 2, NEXT_INDEX, true},
         // Named by nothing: a root of kind other, then its reference.
-        {JVMTI_HEAP_REFERENCE_OTHER, FIRST + 3, 0, -1, true},
-        {JVMTI_HEAP_REFERENCE_FIELD, FIRST, FIRST + 3, NEXT_INDEX, false},
+        {JVMTI_HEAP_REFERENCE_OTHER, FIRST + 4, 0, -1, true},
+        {JVMTI_HEAP_REFERENCE_FIELD, FIRST, FIRST + 4, NEXT_INDEX, false},
         {JVMTI_HEAP_REFERENCE_OTHER, FIRST + 5, 0, -1, true},
     };
     // The objects stored before what names them (0x102, 0x103, 0x104) kept
