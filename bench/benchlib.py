@@ -155,8 +155,7 @@ def measure_matrix(a, sizes, kinds, measure):
                 for kind in kinds:
                     results[(jdk, size, kind)] = measure(jdk, size, kind, a)
     finally:
-        for proc in JVMS:
-            stop_jvm(proc)
+        stop_jvms()
     return results
 
 
@@ -186,6 +185,12 @@ def start_bench_heap(jdk, size, kind, a, jvm_options=()):
             "-cp", a.classes, "BenchHeap", str(size)]
     proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})
     return name, splog, port, proc, built
+
+
+def stop_jvms():
+    """Stops every JVM a driver started; for its finally blocks."""
+    for proc in JVMS:
+        stop_jvm(proc)
 
 
 def exit_on_signals():

@@ -16,7 +16,7 @@ import statistics
 import subprocess
 import time
 
-from benchlib import JVMS, arguments, free_port, jdk_version, log_size, parse, pauses, start_jvm, stop_jvm
+from benchlib import arguments, free_port, jdk_version, log_size, parse, pauses, start_jvm, stop_jvm, stop_jvms
 
 REQUESTS = {
     "HISTOGRAM": b'<vesk-cmd tag="1"><cmd name="HISTOGRAM"/></vesk-cmd>',
@@ -114,5 +114,4 @@ if __name__ == "__main__":
     try:
         main()
     finally:
-        for jvm in JVMS:
-            stop_jvm(jvm)
+        stop_jvms()

@@ -19,7 +19,7 @@ import struct
 import subprocess
 import time
 
-from benchlib import JVMS, arguments, die_with_parent, free_port, jdk_version, parse, stop_jvm
+from benchlib import JVMS, arguments, die_with_parent, free_port, jdk_version, parse, stop_jvm, stop_jvms
 
 PRIMITIVES = {"B": "byte", "C": "char", "I": "int", "J": "long", "S": "short", "Z": "boolean", "F": "float", "D": "double"}
 ARRAY_TYPES = {4: "boolean", 5: "char", 6: "float", 7: "double", 8: "byte", 9: "short", 10: "int", 11: "long"}
@@ -227,5 +227,4 @@ if __name__ == "__main__":
     try:
         main()
     finally:
-        for jvm in JVMS:
-            stop_jvm(jvm)
+        stop_jvms()

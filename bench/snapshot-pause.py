@@ -22,8 +22,8 @@ import subprocess
 import sys
 import time
 
-from benchlib import (JVMS, arguments, begin_measure, connect, cpu_ms, free_port, jdk_version, log_size, parse,
-                      pauses, rss_kib, snapshot, start_jvm, stop_jvm)
+from benchlib import (arguments, begin_measure, connect, cpu_ms, free_port, jdk_version, log_size, parse,
+                      pauses, rss_kib, snapshot, start_jvm, stop_jvm, stop_jvms)
 
 # The agent's log line for the walk from class objects' own fields.
 CLASS_FIELD_WALK = re.compile(r"Finished class field walk, .*elapsed\.msec=(\d+)")
@@ -173,8 +173,7 @@ def main():
                         if dump_ms is not None:
                             dumps[(jdk, size)] = dump_ms
     finally:
-        for proc in JVMS:
-            stop_jvm(proc)
+        stop_jvms()
 
     print(f"\n{os.cpu_count()} CPUs; medians of {a.runs} run(s); times in ms, memory in MiB. "
           "cf walk = the further walk from class objects' own fields (its share of the walk in %); "
