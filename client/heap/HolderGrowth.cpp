@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <unordered_map>
 
 #include "heap/HeapText.h"
@@ -31,7 +32,14 @@ enum class Via { Field, Element, HashedElement };
 // Hashes the parts of paths, with per-class figures computed once.
 class KeyParts {
 public:
-    explicit KeyParts(const HeapGraph& graph) : graph(graph) {
+    explicit KeyParts(const HeapGraph& graph) : graph(graph), describing(graph.Classes().size()) {
+        // Only instances of these classes can be class or thread objects,
+        // which Label asks the graph's maps about.
+        for (const HeapClass& cls : graph.Classes())
+            if (cls.node != NO_NODE && graph.ClassOf(cls.node) != NO_CLASS) describing[graph.ClassOf(cls.node)] = true;
+        for (const HeapThread& thread : graph.Threads())
+            if (thread.node != NO_NODE && graph.ClassOf(thread.node) != NO_CLASS)
+                describing[graph.ClassOf(thread.node)] = true;
         for (const HeapClass& cls : graph.Classes()) {
             labels.push_back(Hash(cls.name));
             arrays.push_back(cls.IsArray());
@@ -46,7 +54,8 @@ public:
 
     uint64_t Label(NodeId node) const {
         uint32_t cls = graph.ClassOf(node);
-        if (cls == NO_CLASS || graph.DescribedClass(node) != NO_CLASS || graph.DescribedThread(node) != NO_THREAD)
+        if (cls == NO_CLASS ||
+            (describing[cls] && (graph.DescribedClass(node) != NO_CLASS || graph.DescribedThread(node) != NO_THREAD)))
             return Hash(NodeLabel(graph, node));
         return labels[cls];
     }
@@ -80,7 +89,7 @@ public:
 
 private:
     std::vector<uint64_t> labels;
-    std::vector<bool> arrays, hashTables;
+    std::vector<bool> describing, arrays, hashTables;
 };
 
 const uint64_t ELEMENT_MARK = 0x5b5d;
@@ -90,48 +99,65 @@ const uint64_t ELEMENT_MARK = 0x5b5d;
 // object on it, from its referrer's, never again per candidate below it.
 class PathKeys {
 public:
-    PathKeys(const KeyParts& parts, const DominatorTree& tree, const PathFinder& paths)
-        : parts(parts), graph(parts.graph), paths(paths) {
+    // paths is dropped once read, before the keys take their room.
+    PathKeys(const KeyParts& parts, const DominatorTree& tree, std::unique_ptr<PathFinder> paths)
+        : parts(parts), graph(parts.graph), paths(std::move(paths)), at_(graph.NodeCount(), NONE) {
         std::vector<NodeId> candidates;
         for (NodeId node = 0; node < graph.NodeCount(); node++)
-            if (tree.Reachable(node) && tree.Retained(node) >= HOLDER_FLOOR && paths.Reachable(node))
+            if (tree.Reachable(node) && tree.Retained(node) >= HOLDER_FLOOR && this->paths->Reachable(node))
                 candidates.push_back(node);
+        // Counted first, so that the entries take no more room than they need.
+        size_t count = 0;
+        for (NodeId node : candidates)
+            for (NodeId at = node; at != NO_NODE && at_[at] == NONE; at = this->paths->Parent(at), count++)
+                at_[at] = PENDING;
+        entries.reserve(count);
         for (NodeId node : candidates) Reach(node);
+        this->paths.reset();
         FindEdges();
         FindRoots();
         for (Entry& entry : entries) Fold(entry);
+        // Entries by index from here on: the map of every node goes before the keys come.
+        for (NodeId& node : candidates) node = at_[node];
+        std::vector<uint32_t>().swap(at_);
         keys.reserve(candidates.size());
-        for (NodeId node : candidates) keys.push_back(KeyOf(node, tree.Retained(node)));
+        nodes.reserve(candidates.size());
+        for (uint32_t entry : candidates) {
+            keys.push_back(KeyOf(entries[entry], tree.Retained(entries[entry].node)));
+            nodes.push_back(entries[entry].node);
+        }
     }
 
     std::vector<HolderKey> keys;
+    std::vector<NodeId> nodes;  // keys[i]'s, in node order
 
 private:
     static constexpr uint32_t NONE = std::numeric_limits<uint32_t>::max();
+    static constexpr uint32_t PENDING = NONE - 1;  // an entry to come
 
     struct Entry {
+        uint64_t path, loosePath;
         NodeId node;
         uint32_t up;     // the referrer's entry; NONE for a root's object
-        uint32_t depth;  // steps from the root's object
-        HeapEdge edge;   // from the referrer
-        uint64_t path, loosePath;
-        const HeapRoot* root;  // a root's object only
+        int32_t index;   // of the edge from the referrer
+        uint32_t root;   // a root's object only: its first root in the graph's list, else NONE
+        HeapEdge Edge() const { return {node, index}; }
     };
 
     // Entries for node and the objects above it that have none yet, each
     // after its referrer's.
     void Reach(NodeId node) {
         std::vector<NodeId> chain;
-        for (NodeId at = node; !at_.count(at); at = paths.Parent(at)) {
+        for (NodeId at = node; at_[at] == PENDING; at = paths->Parent(at)) {
             chain.push_back(at);
-            if (paths.Parent(at) == NO_NODE) break;
+            if (paths->Parent(at) == NO_NODE) break;
         }
         for (size_t i = chain.size(); i-- > 0;) {
             NodeId at = chain[i];
-            NodeId parent = paths.Parent(at);
-            uint32_t up = parent == NO_NODE ? NONE : at_.at(parent);
-            at_.emplace(at, static_cast<uint32_t>(entries.size()));
-            entries.push_back({at, up, up == NONE ? 0 : entries[up].depth + 1, {at, NO_INDEX}, 0, 0, nullptr});
+            NodeId parent = paths->Parent(at);
+            uint32_t up = parent == NO_NODE ? NONE : at_[parent];
+            at_[at] = static_cast<uint32_t>(entries.size());
+            entries.push_back({0, 0, at, up, NO_INDEX, NONE});
         }
     }
 
@@ -155,7 +181,7 @@ private:
                                            [this](const auto& a, NodeId target) { return entries[a.second].node < target; });
                 if (at == below.begin() + to || entries[at->second].node != e->target || found[at->second]) continue;
                 found[at->second] = true;
-                entries[at->second].edge = *e;
+                entries[at->second].index = e->index;
             }
             from = to;
         }
@@ -163,26 +189,27 @@ private:
 
     // The first root the graph lists for each root's object.
     void FindRoots() {
-        for (const HeapRoot& root : graph.Roots()) {
-            auto at = at_.find(root.node);
-            if (at != at_.end() && entries[at->second].up == NONE && !entries[at->second].root)
-                entries[at->second].root = &root;
+        const std::vector<HeapRoot>& roots = graph.Roots();
+        for (uint32_t i = 0; i < roots.size(); i++) {
+            uint32_t at = at_[roots[i].node];
+            if (at != NONE && entries[at].up == NONE && entries[at].root == NONE) entries[at].root = i;
         }
     }
 
     // How entry was reached (its referrer's entry is up) and the step's hash.
     uint64_t Step(const Entry& entry, Via* via) const {
         const Entry& up = entries[entry.up];
-        PathStep above{up.node, up.edge};
+        PathStep above{up.node, up.Edge()};
         NodeId aboveReferrer = up.up == NONE ? NO_NODE : entries[up.up].node;
-        *via = parts.HowReached(up.node, entry.edge, up.up == NONE ? nullptr : &above, aboveReferrer);
-        return *via == Via::Field ? Hash(graph.EdgeName(up.node, entry.edge)) : ELEMENT_MARK;
+        *via = parts.HowReached(up.node, entry.Edge(), up.up == NONE ? nullptr : &above, aboveReferrer);
+        return *via == Via::Field ? Hash(graph.EdgeName(up.node, entry.Edge())) : ELEMENT_MARK;
     }
 
     void Fold(Entry& entry) {
         uint64_t label = parts.Label(entry.node);
         if (entry.up == NONE) {
-            entry.path = entry.loosePath = Mix(parts.Root(entry.root ? *entry.root : HeapRoot{}), label);
+            HeapRoot root = entry.root != NONE ? graph.Roots()[entry.root] : HeapRoot{};
+            entry.path = entry.loosePath = Mix(parts.Root(root), label);
             return;
         }
         const Entry& up = entries[entry.up];
@@ -193,19 +220,17 @@ private:
         if (via == Via::Field) {
             entry.path = Mix(entry.path, step);
         } else {
-            uint64_t index = static_cast<uint64_t>(entry.edge.index);
+            uint64_t index = static_cast<uint64_t>(entry.index);
             // The array's size stands for its length.
             entry.path = Mix(Mix(Mix(entry.path, step), index), graph.ShallowSize(up.node));
-            if (parts.KeepsIndex(via, entry.edge.index)) entry.loosePath = Mix(entry.loosePath, index);
+            if (parts.KeepsIndex(via, entry.index)) entry.loosePath = Mix(entry.loosePath, index);
         }
         entry.path = Mix(entry.path, label);
         entry.loosePath = Mix(entry.loosePath, label);
     }
 
-    HolderKey KeyOf(NodeId node, uint64_t retained) const {
-        const Entry& entry = entries[at_.at(node)];
+    HolderKey KeyOf(const Entry& entry, uint64_t retained) const {
         HolderKey key;
-        key.node = node;
         key.retained = retained;
         key.path = entry.path;
         key.loosePath = entry.loosePath;
@@ -223,19 +248,19 @@ private:
             }
             key.chain = Mix(key.chain, parts.Label(chain[i]->node));
         }
-        key.shape = Mix(parts.Label(node), graph.ShallowSize(node));
+        key.shape = Mix(parts.Label(entry.node), graph.ShallowSize(entry.node));
         return key;
     }
 
     const KeyParts& parts;
     const HeapGraph& graph;
-    const PathFinder& paths;
+    std::unique_ptr<PathFinder> paths;
     std::vector<Entry> entries;
-    std::unordered_map<NodeId, uint32_t> at_;
+    std::vector<uint32_t> at_;  // each node's entry, NONE for most
 };
 
-std::vector<HolderKey> Keys(const KeyParts& parts, const DominatorTree& tree, const PathFinder& paths) {
-    return PathKeys(parts, tree, paths).keys;
+PathKeys Keys(const KeyParts& parts, const DominatorTree& tree) {
+    return PathKeys(parts, tree, std::make_unique<PathFinder>(parts.graph, false));
 }
 
 // A retained size under the floor fits below a shape's hash.
@@ -286,28 +311,38 @@ const uint64_t UNMATCHED = std::numeric_limits<uint64_t>::max();
 // size within it; beforeOf[i]: the retained size of after[i]'s match.
 void PairBy(uint64_t HolderKey::*key, const std::vector<HolderKey>& before, std::vector<bool>& used,
             const std::vector<HolderKey>& after, std::vector<uint64_t>& beforeOf) {
+    // Sorted mostly on the keys' high halves, held in place: a sort that
+    // looks every key up waits on a cache miss per comparison.
+    struct Ranked {
+        uint32_t high;  // of the key
+        uint32_t at;    // in its side, which is in node order
+    };
     auto unmatched = [key](const std::vector<HolderKey>& side, auto taken) {
-        std::vector<uint32_t> left;
+        size_t count = 0;
+        for (uint32_t i = 0; i < side.size(); i++) count += !taken(i);
+        std::vector<Ranked> left;
+        left.reserve(count);
         for (uint32_t i = 0; i < side.size(); i++)
-            if (!taken(i)) left.push_back(i);
-        std::sort(left.begin(), left.end(), [&side, key](uint32_t a, uint32_t b) {
-            const HolderKey &x = side[a], &y = side[b];
-            if (x.*key != y.*key) return x.*key < y.*key;
-            return x.retained != y.retained ? x.retained > y.retained : x.node < y.node;
+            if (!taken(i)) left.push_back({static_cast<uint32_t>(side[i].*key >> 32), i});
+        std::sort(left.begin(), left.end(), [&side, key](const Ranked& x, const Ranked& y) {
+            if (x.high != y.high) return x.high < y.high;
+            const HolderKey &a = side[x.at], &b = side[y.at];
+            if (a.*key != b.*key) return a.*key < b.*key;
+            return a.retained != b.retained ? a.retained > b.retained : x.at < y.at;
         });
         return left;
     };
-    std::vector<uint32_t> a = unmatched(before, [&used](uint32_t i) { return bool(used[i]); });
-    std::vector<uint32_t> b = unmatched(after, [&beforeOf](uint32_t i) { return beforeOf[i] != UNMATCHED; });
+    std::vector<Ranked> a = unmatched(before, [&used](uint32_t i) { return bool(used[i]); });
+    std::vector<Ranked> b = unmatched(after, [&beforeOf](uint32_t i) { return beforeOf[i] != UNMATCHED; });
     for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
-        uint64_t x = before[a[i]].*key, y = after[b[j]].*key;
+        uint64_t x = before[a[i].at].*key, y = after[b[j].at].*key;
         if (x < y) {
             i++;
         } else if (y < x) {
             j++;
         } else {
-            used[a[i]] = true;
-            beforeOf[b[j]] = before[a[i]].retained;
+            used[a[i].at] = true;
+            beforeOf[b[j].at] = before[a[i].at].retained;
             i++;
             j++;
         }
@@ -325,7 +360,7 @@ void PairWithSmall(const std::vector<std::pair<uint64_t, uint32_t>>& small, cons
     std::sort(left.begin(), left.end(), [&after](uint32_t a, uint32_t b) {
         const HolderKey &x = after[a], &y = after[b];
         if (SmallShape(x.shape) != SmallShape(y.shape)) return SmallShape(x.shape) > SmallShape(y.shape);
-        return x.retained != y.retained ? x.retained > y.retained : x.node < y.node;
+        return x.retained != y.retained ? x.retained > y.retained : a < b;
     });
     const uint64_t sizeMask = (uint64_t{1} << SMALL_BITS) - 1;
     uint32_t taken = 0;  // of small[i]'s count
@@ -346,23 +381,43 @@ void PairWithSmall(const std::vector<std::pair<uint64_t, uint32_t>>& small, cons
     }
 }
 
+// Each candidate's dominator, as an index into nodes (which are in order),
+// nodes.size() for the virtual root. A candidate's dominator retains
+// more, so is a candidate too.
+std::vector<uint32_t> DominatorIndices(const std::vector<NodeId>& nodes, const DominatorTree& tree) {
+    const uint32_t count = static_cast<uint32_t>(nodes.size());
+    std::vector<std::pair<NodeId, uint32_t>> below;  // (dominator, candidate)
+    for (uint32_t i = 0; i < count; i++) {
+        NodeId dominator = tree.Dominator(nodes[i]);
+        if (dominator != DominatorTree::VIRTUAL_ROOT && dominator != NO_NODE) below.push_back({dominator, i});
+    }
+    std::sort(below.begin(), below.end());
+    std::vector<uint32_t> indices(count, count);
+    uint32_t at = 0;
+    for (const auto& [dominator, i] : below) {
+        while (at < count && nodes[at] < dominator) at++;
+        if (at < count && nodes[at] == dominator) indices[i] = at;
+    }
+    return indices;
+}
+
 }  // namespace
 
 HolderBaseline HolderKeys(const HeapGraph& graph, const DominatorTree& tree) {
-    PathFinder paths(graph, false);
     KeyParts parts(graph);
     HolderBaseline baseline;
-    baseline.keys = Keys(parts, tree, paths);
+    baseline.keys = Keys(parts, tree).keys;
     baseline.small = SmallObjects(parts, tree);
     return baseline;
 }
 
 std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapGraph& graph,
                                        const DominatorTree& tree, size_t n) {
-    PathFinder paths(graph, false);
     KeyParts parts(graph);
-    std::vector<HolderKey> after = Keys(parts, tree, paths);
-    const size_t count = after.size();
+    PathKeys keyed = Keys(parts, tree);
+    const std::vector<HolderKey>& after = keyed.keys;
+    const std::vector<NodeId>& nodes = keyed.nodes;
+    const size_t count = after.size();  // below 2^32: candidates are nodes
     std::vector<uint64_t> beforeOf(count, UNMATCHED);
     std::vector<bool> used(before.keys.size());
     for (uint64_t HolderKey::*key : {&HolderKey::path, &HolderKey::loosePath, &HolderKey::chain, &HolderKey::shape})
@@ -373,16 +428,8 @@ std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapG
         growth[i] = static_cast<int64_t>(after[i].retained) -
                     static_cast<int64_t>(beforeOf[i] == UNMATCHED ? 0 : beforeOf[i]);
 
-    // Keys are by node; a candidate's dominator retains more, so is one too.
-    auto indexOf = [&after, count](NodeId node) {
-        auto at = std::lower_bound(after.begin(), after.end(), node,
-                                   [](const HolderKey& key, NodeId n) { return key.node < n; });
-        return at != after.end() && at->node == node ? static_cast<size_t>(at - after.begin()) : count;
-    };
-    auto above = [&](size_t i) {
-        NodeId dominator = tree.Dominator(after[i].node);
-        return dominator == DominatorTree::VIRTUAL_ROOT || dominator == NO_NODE ? count : indexOf(dominator);
-    };
+    std::vector<uint32_t> dominators = DominatorIndices(nodes, tree);
+    auto above = [&dominators](size_t i) { return static_cast<size_t>(dominators[i]); };
 
     // The top of each one's chain, each chain walked once.
     std::vector<size_t> top(count, count);
@@ -423,14 +470,17 @@ std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapG
     for (size_t i = 0; i < count; i++)
         if (isRow(i) && !explained[i]) rows.push_back(i);
     std::sort(rows.begin(), rows.end(), [&](size_t a, size_t b) {
-        return growth[a] != growth[b] ? growth[a] > growth[b] : after[a].node < after[b].node;
+        return growth[a] != growth[b] ? growth[a] > growth[b] : a < b;
     });
     if (rows.size() > n) rows.resize(n);
 
     std::vector<HolderChange> changes;
+    if (rows.empty()) return changes;
+    // Searched again: a few rows' paths did not justify holding the search through the matching.
+    PathFinder paths(graph, false);
     for (size_t i : rows) {
         HolderChange change;
-        change.afterPath = paths.ShortestPath(after[i].node);
+        change.afterPath = paths.ShortestPath(nodes[i]);
         change.path = PathText(parts, change.afterPath);
         change.before = beforeOf[i] == UNMATCHED ? 0 : beforeOf[i];
         change.after = after[i].retained;

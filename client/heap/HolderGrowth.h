@@ -16,7 +16,7 @@
 // grew from 0.
 //
 // Candidates are the objects retaining at least HOLDER_FLOOR bytes: OLD is
-// kept as HolderKeys (48 bytes a candidate) and, for the objects under the
+// kept as HolderKeys (40 bytes a candidate) and, for the objects under the
 // floor, one count per class, shallow size and retained size, so one graph is
 // held at a time.
 //
@@ -49,11 +49,10 @@ struct HolderKey {
     uint64_t chain = 0;
     uint64_t shape = 0;
     uint64_t retained = 0;
-    NodeId node = NO_NODE;
 };
 
 // What matching needs of OLD: a key for every reachable object retaining at
-// least HOLDER_FLOOR bytes, by node; for the others, how many share each
+// least HOLDER_FLOOR bytes, in node order; for the others, how many share each
 // class, shallow size and retained size.
 struct HolderBaseline {
     std::vector<HolderKey> keys;
