@@ -153,19 +153,30 @@ private:
     int fd = -1;
 };
 
-HprofDetails::HprofDetails(const HeapInput& input, const HeapGraph& graph, WorkProgress& progress) : graph(graph) {
-    std::string path = input.Source();
-    if (ZstdFileReader::IsCompressed(path)) {
-        plain = std::make_unique<PlainCopy>(path, progress);
-        path = plain->Path();
-    }
-    bool stored = ReadIndex(input);
-    if (!stored) ReadFile(path, progress);
-    reader = std::make_unique<HprofObjectReader>(path, idSize, pieces, marks);
-    if (stored) return;
+HprofDetails::HprofDetails(const HeapInput& input, const HeapGraph& graph, WorkProgress& progress)
+    : graph(graph), source(input.Source()) {
+    if (ReadIndex(input)) return;
+    ReadFile(PlainPath(progress), progress);
     hasValues = FindValues();
     NameThreads();
     WriteIndex(input);
+}
+
+const std::string& HprofDetails::PlainPath(WorkProgress& progress) const {
+    std::call_once(decoded, [&] {
+        if (!ZstdFileReader::IsCompressed(source)) {
+            plainPath = source;
+            return;
+        }
+        plain = std::make_unique<PlainCopy>(source, progress);
+        plainPath = plain->Path();
+    });
+    return plainPath;
+}
+
+const HprofObjectReader& HprofDetails::Reader() const {
+    std::call_once(opened, [&] { reader = std::make_unique<HprofObjectReader>(PlainPath(NoProgress()), idSize, pieces, marks); });
+    return *reader;
 }
 
 HprofDetails::~HprofDetails() = default;
@@ -193,7 +204,7 @@ void HprofDetails::WriteIndex(const HeapInput& input) const {
 }
 
 void HprofDetails::ReadFile(const std::string& path, WorkProgress& progress) {
-    HprofFile file(path, progress);
+    HprofFile file(path, progress, false);
     if (file.ObjectCount() > graph.NodeCount())
         throw ClientError(ErrorKind::File, path + ": the file changed since it was read");
     idSize = file.IdSize();
@@ -286,17 +297,17 @@ bool HprofDetails::FindValues() const {
     for (const ClassLayout& cls : classes)
         for (size_t i = 0; i < cls.statics.size(); i++)
             if (cls.types[cls.instanceFields + i] != F::OBJECT && cls.statics[i] != 0) return true;
-    for (uint64_t object = 0; object < reader->ObjectCount() && object < VALUE_PROBES * HprofFile::MARK_EVERY;
+    for (uint64_t object = 0; object < Reader().ObjectCount() && object < VALUE_PROBES * HprofFile::MARK_EVERY;
          object += HprofFile::MARK_EVERY) {
-        HprofObjectRecord record = reader->Find(object);
+        HprofObjectRecord record = Reader().Find(object);
         uint32_t cls = graph.ClassOf(firstObject + static_cast<NodeId>(object));
         if (record.tag == F::PRIM_ARRAY_DUMP) {
-            std::string bytes = reader->Read(record.body, std::min<uint64_t>(
+            std::string bytes = Reader().Read(record.body, std::min<uint64_t>(
                                                               64, uint64_t(record.count) * F::TypeSize(record.elementType, idSize)));
             if (bytes.find_first_not_of('\0') != std::string::npos) return true;
         } else if (record.tag == F::INSTANCE_DUMP && cls != NO_CLASS) {
             const ClassLayout& layout = classes[cls];
-            std::string bytes = reader->Read(record.body, record.count);
+            std::string bytes = Reader().Read(record.body, record.count);
             bool found = false;
             F::WalkValues(layout.types.data(), layout.instanceFields, bytes.size(), idSize,
                           [&](uint8_t type, uint64_t offset, size_t size) {
@@ -390,7 +401,7 @@ std::vector<FieldView> HprofDetails::InstanceFields(NodeId node, const HprofObje
     if (classIndex == NO_CLASS || classIndex >= classes.size()) return fields;
     const ClassLayout& layout = classes[classIndex];
     const HeapClass& cls = graph.Classes()[classIndex];
-    std::string values = reader->Read(record.body, record.count);
+    std::string values = Reader().Read(record.body, record.count);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(values.data());
     uint64_t i = 0;
     F::WalkValues(layout.types.data(), layout.instanceFields, values.size(), idSize,
@@ -422,7 +433,7 @@ std::vector<FieldView> HprofDetails::Elements(NodeId node, const HprofObjectReco
         return elements;
     }
     size_t size = F::TypeSize(record.elementType, idSize);
-    std::string values = hasValues && end > offset ? reader->Read(record.body + offset * size, (end - offset) * size) : "";
+    std::string values = hasValues && end > offset ? Reader().Read(record.body + offset * size, (end - offset) * size) : "";
     for (uint64_t i = offset; i < end; i++)
         elements.push_back(Primitive(name(i), record.elementType,
                                      values.empty() ? nullptr : reinterpret_cast<const uint8_t*>(values.data()) + (i - offset) * size));
@@ -443,7 +454,7 @@ std::string HprofDetails::StringText(NodeId node) const {
     if (record.tag != F::INSTANCE_DUMP) return "";
     const ClassLayout& layout = classes[classIndex];
     const HeapClass& cls = graph.Classes()[classIndex];
-    std::string values = reader->Read(record.body, record.count);
+    std::string values = Reader().Read(record.body, record.count);
     NodeId array = NO_NODE;
     int coder = 0;  // Latin-1; without the field (before JDK 9) the text is a char[]
     int32_t i = 0;
@@ -461,7 +472,7 @@ std::string HprofDetails::StringText(NodeId node) const {
     HprofObjectRecord text = Record(array);
     if (text.tag != F::PRIM_ARRAY_DUMP) return "";
     if (text.elementType == F::BYTE && coder == 0) {
-        std::string bytes = reader->Read(text.body, std::min<uint64_t>(text.count, MAX_TEXT));
+        std::string bytes = Reader().Read(text.body, std::min<uint64_t>(text.count, MAX_TEXT));
         std::string out;
         for (char c : bytes) AppendUtf8(out, static_cast<uint8_t>(c));
         return out;
@@ -469,7 +480,7 @@ std::string HprofDetails::StringText(NodeId node) const {
     bool wide = text.elementType == F::CHAR;
     if (!wide && text.elementType != F::BYTE) return "";
     uint64_t count = std::min<uint64_t>(wide ? text.count : text.count / 2, MAX_TEXT);
-    std::string bytes = reader->Read(text.body, count * 2);
+    std::string bytes = Reader().Read(text.body, count * 2);
     std::vector<uint16_t> units(count);
     for (uint64_t u = 0; u < count; u++) {
         uint8_t first = static_cast<uint8_t>(bytes[2 * u]), second = static_cast<uint8_t>(bytes[2 * u + 1]);

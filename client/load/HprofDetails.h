@@ -9,7 +9,8 @@
 // file's index, from which a later command reads it. A compressed file is
 // decoded once into a private temporary file (in the cache directory, else
 // TMPDIR), removed from the directory at once and gone with the process:
-// zstd data cannot be read at an offset.
+// zstd data cannot be read at an offset. With the details in the index,
+// that happens on the first call that reads an object.
 //
 // Values: the agent's HEAPDUMP zeroes every primitive value and marks
 // nothing, so a dump counts as having values when a primitive static, or a
@@ -21,6 +22,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,9 @@ public:
 private:
     class PlainCopy;
 
+    // The plain file's path, a compressed file decoded first.
+    const std::string& PlainPath(WorkProgress& progress) const;
+    const HprofObjectReader& Reader() const;
     void ReadFile(const std::string& path, WorkProgress& progress);
     bool ReadIndex(const HeapInput& input);
     void WriteIndex(const HeapInput& input) const;
@@ -77,7 +82,7 @@ private:
     void NameThreads();
 
     bool IsObject(NodeId node) const { return node >= firstObject && node != NO_NODE; }
-    HprofObjectRecord Record(NodeId node) const { return reader->Find(node - firstObject); }
+    HprofObjectRecord Record(NodeId node) const { return Reader().Find(node - firstObject); }
     // The target of node's reference with this edge index; NO_NODE for none.
     NodeId Target(NodeId node, int32_t index) const;
     FieldView Reference(const std::string& name, NodeId target) const;
@@ -95,8 +100,11 @@ private:
     std::vector<HprofPiece> pieces;
     std::vector<uint64_t> marks;
     std::vector<ThreadView> threads;
-    std::unique_ptr<PlainCopy> plain;  // a compressed file's
-    std::unique_ptr<HprofObjectReader> reader;
+    std::string source;
+    mutable std::once_flag decoded, opened;
+    mutable std::string plainPath;
+    mutable std::unique_ptr<PlainCopy> plain;  // a compressed file's
+    mutable std::unique_ptr<HprofObjectReader> reader;
 };
 
 }  // namespace vesk

@@ -29,8 +29,8 @@ bool HprofFile::IsHprof(const std::string& path) {
     return file && fread(head, 1, sizeof head, file.Get()) == sizeof head && F::HasMagic(head, sizeof head);
 }
 
-HprofFile::HprofFile(const std::string& path, WorkProgress& progress)
-    : path(path), progress(progress), compressed(ZstdFileReader::IsCompressed(path)) {
+HprofFile::HprofFile(const std::string& path, WorkProgress& progress, bool keepSample)
+    : path(path), progress(progress), compressed(ZstdFileReader::IsCompressed(path)), keepSample(keepSample) {
     window = std::make_unique<HprofWindow>(path, compressed);
     try {
         ReadRecords();
@@ -99,8 +99,8 @@ void HprofFile::ReadRecords() {
     };
     std::vector<Dump> dumps;
     std::vector<Opening> openings(1);
-    sample.reserve(SAMPLE);
-    openings[0].sample = &sample;
+    if (keepSample) sample.reserve(SAMPLE);
+    openings[0].sample = keepSample ? &sample : nullptr;
     uint64_t badRecord = 0;
     const char* badWhat = nullptr;
     while (in.Ensure(1)) {
@@ -157,7 +157,7 @@ void HprofFile::ReadRecords() {
                 for (size_t i = first; i < last; i++) {
                     // The first run holds the file's first objects; a later
                     // run's are read again should it come short (TopUpSample).
-                    openings[i].sample = first == 0 ? &sample : nullptr;
+                    openings[i].sample = first == 0 && keepSample ? &sample : nullptr;
                     OpenDump(own, dumps[i].record, dumps[i].begin, dumps[i].end, openings[i]);
                 }
             });
@@ -189,7 +189,7 @@ private:
 }  // namespace
 
 void HprofFile::TopUpSample() {
-    if (sample.size() >= std::min<uint64_t>(SAMPLE, objects)) return;
+    if (!keepSample || sample.size() >= std::min<uint64_t>(SAMPLE, objects)) return;
     // The first run's pieces hold the sample's objects, and no more.
     size_t piece = 0;
     while (piece < pieces.size() && pieces[piece].objectsBefore < sample.size()) piece++;

@@ -142,7 +142,9 @@ public:
     // message naming the byte offset.
     // progress gets this opening pass as a phase of its own, and the offset
     // reached in every later Visit (whose phases the caller names).
-    explicit HprofFile(const std::string& path, WorkProgress& progress = NoProgress());
+    // keepSample false: TakeSample gives none (a reader that sizes no
+    // objects saves its memory).
+    explicit HprofFile(const std::string& path, WorkProgress& progress = NoProgress(), bool keepSample = true);
     ~HprofFile();
     HprofFile(const HprofFile&) = delete;
     HprofFile& operator=(const HprofFile&) = delete;
@@ -246,6 +248,7 @@ private:
     std::string path;
     WorkProgress& progress;
     bool compressed = false;
+    bool keepSample = true;
     uint64_t size = 0;
     size_t idSize = 0;
     size_t firstRecord = 0;
