@@ -13,7 +13,6 @@ namespace vesk {
 namespace {
 
 using F = HprofFormat;
-using Orlo::HprofClassEntry;
 using Orlo::HprofClassStatus;
 using Orlo::HprofSubRecord;
 
@@ -77,7 +76,7 @@ HprofObjectRecord HprofObjectReader::Find(uint64_t object) const {
             for (uint64_t want = CHUNK;; want *= 2) {
                 uint64_t available = std::min(want, piece.end - at);
                 HprofClassStatus status =
-                    F::WalkClassDump(bytes(at, available), available, idSize, length, [](const HprofClassEntry&) {});
+                    F::WalkClassDump(bytes(at, available), available, idSize, length, [](const auto&) {});
                 if (status == HprofClassStatus::OK) break;
                 if (status != HprofClassStatus::TRUNCATED || available == piece.end - at) Fail(at, "bad class dump");
             }

@@ -164,11 +164,7 @@ private:
 
 class HeapDetailsTest : public ::testing::TestWithParam<int> {
 protected:
-    std::string Save(const std::string& name, const std::string& bytes) {
-        std::string path = dir.File(name);
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
+    std::string Save(const std::string& name, const std::string& bytes) { return dir.Write(name, bytes); }
     TempDir dir;
 };
 
