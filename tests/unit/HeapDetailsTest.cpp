@@ -307,14 +307,14 @@ INSTANTIATE_TEST_SUITE_P(IdSizes, HeapDetailsTest, ::testing::Values(4, 8));
 TEST(StreamDetails, ThreadsWithTheirStackLocalsByFrame) {
     enum : uint64_t { ITEMS = 0x10, THREAD = 0x500 };
     SnapshotStream stream;
-    stream.Class(ITEMS, "app.Item", {"next"})
+    stream.Class(ITEMS, "app.Item", {"next"}, 0, {{0x700, "run"}})
         .Thread(THREAD, "worker")
         .Object(0x1000, ITEMS, 16)
         .Object(0x1001, ITEMS, 16)
         .Object(0x1002, ITEMS, 16)
-        .Root(0x1000, ITEMS, 16, 24, THREAD, 0)
-        .Root(0x1001, ITEMS, 16, 24, THREAD, 2)
-        .Root(0x1002, ITEMS, 16, 25, THREAD, 2)
+        .Root(0x1000, ITEMS, 16, 24, THREAD, 0, 0x700)
+        .Root(0x1001, ITEMS, 16, 24, THREAD, 2, 0x701)
+        .Root(0x1002, ITEMS, 16, 25, THREAD, 2, 0x701)
         .Ref(0x1000, 0x1001, ITEMS, 16, 0);
     TempDir dir;
     Opened heap(dir.Write("heap.vsnap", stream.Text()));
@@ -324,9 +324,9 @@ TEST(StreamDetails, ThreadsWithTheirStackLocalsByFrame) {
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_EQ(threads[0].name, "worker");
     ASSERT_EQ(threads[0].frames.size(), 2u);
-    EXPECT_EQ(threads[0].frames[0].method, "frame 0");
+    EXPECT_EQ(threads[0].frames[0].method, "app.Item.run");
     EXPECT_EQ(threads[0].frames[0].locals, std::vector<NodeId>{heap.Node(0x1000)});
-    EXPECT_EQ(threads[0].frames[1].method, "frame 2");
+    EXPECT_EQ(threads[0].frames[1].method, "frame 2");  // a method the stream does not name
     EXPECT_EQ(threads[0].frames[1].locals, (std::vector<NodeId>{heap.Node(0x1001), heap.Node(0x1002)}));
     EXPECT_EQ(heap.Fields(0x1000), (std::map<std::string, std::string>{{"next", "app.Item->4097"}}));
 }
