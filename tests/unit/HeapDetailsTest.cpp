@@ -104,7 +104,9 @@ std::string DetailsHprof(int idSize, bool redacted) {
     std::string fillers;
     for (uint32_t i = 0; i < FILLERS; i++) {
         fillers += b.Instance(FILLER + i, BASE, v(HprofBuilder::U4(i)));
-        if (i % 97 == 0) fillers += b.Root(0xFF, FILLER + i);  // roots between the objects a walk passes over
+        // Roots and a class dump between the objects, which a walk from a mark passes over.
+        if (i % 97 == 0) fillers += b.Root(0xFF, FILLER + i);
+        if (i == FILLERS / 2) fillers += b.ClassDump(0x80, OBJECT_CLASS, 0, {Field{1, INT, v(HprofBuilder::U4(5))}}, {}, {});
     }
     b.Segment(classes + roots + objects).Segment(fillers);
     return b.Bytes();
