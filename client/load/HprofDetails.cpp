@@ -161,7 +161,10 @@ private:
 
 HprofDetails::HprofDetails(const HeapInput& input, const HeapGraph& graph, WorkProgress& progress)
     : graph(graph), source(input.Source()) {
-    if (ReadIndex(input)) return;
+    if (ReadIndex(input)) {
+        if (ZstdFileReader::IsCompressed(source)) decoding.Start([this] { PlainPath(NoProgress()); });
+        return;
+    }
     ReadFile(PlainPath(progress), progress);
     hasValues = FindValues();
     NameThreads();
@@ -181,8 +184,10 @@ const std::string& HprofDetails::PlainPath(WorkProgress& progress) const {
 }
 
 const HprofObjectReader& HprofDetails::Reader() const {
-    std::call_once(
-        opened, [&] { reader = std::make_unique<HprofObjectReader>(PlainPath(NoProgress()), idSize, pieces, marks); });
+    std::call_once(opened, [&] {
+        decoding.Wait();
+        reader = std::make_unique<HprofObjectReader>(PlainPath(NoProgress()), idSize, pieces, marks);
+    });
     return *reader;
 }
 

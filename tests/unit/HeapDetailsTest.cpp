@@ -267,9 +267,13 @@ TEST_P(HeapDetailsTest, CompressedFileReadsAsThePlainOne) {
     ScopedCache cache(dir);
     std::string bytes = DetailsHprof(GetParam(), false);
     Opened plain(Save("heap.hprof", bytes));
-    Opened packed(Save("heap.hprof.zst", ZstdFrames(bytes, 1000)), true);
-    for (uint64_t id : {uint64_t(ITEM_1), uint64_t(ITEM), uint64_t(FILLER + FILLERS - 1)})
+    std::string path = Save("heap.hprof.zst", ZstdFrames(bytes, 1000));
+    Opened packed(path);
+    Opened indexed(path);  // decoded beside, from the index
+    for (uint64_t id : {uint64_t(ITEM_1), uint64_t(ITEM), uint64_t(FILLER + FILLERS - 1)}) {
         EXPECT_EQ(packed.Fields(id), plain.Fields(id));
+        EXPECT_EQ(indexed.Fields(id), plain.Fields(id));
+    }
     EXPECT_EQ(packed.details->Threads()[0].name, "worker-1");
     // The decoded copy is in no directory.
     EXPECT_TRUE(EntriesStartingWith(dir.File("cache/vesk"), "vesk-plain").empty());
