@@ -268,6 +268,11 @@ def jdk_version(jdk):
     return lines[0] if lines else jdk
 
 
+def jcmd_dump(jdk, pid, path):
+    """The JVM's own HPROF dump of a running JVM, by jcmd GC.heap_dump."""
+    subprocess.run([f"{jdk}/bin/jcmd", str(pid), "GC.heap_dump", path], check=True, stdout=subprocess.DEVNULL)
+
+
 def stop_jvm(proc):
     if proc.poll() is None:
         proc.kill()
