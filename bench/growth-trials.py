@@ -39,6 +39,10 @@ LOAD_PAGES = [SESSION_PAGE, "/examples/servlets/servlet/HelloWorldExample",
               "/examples/servlets/servlet/RequestInfoExample", "/examples/jsp/jsp2/el/basic-arithmetic.jsp",
               "/examples/jsp/dates/date.jsp", "/examples/jsp/num/numguess.jsp", "/examples/index.html"]
 
+# Objects the issue's load kept on request threads' stacks: their root in OLD and NEW.
+WATCHED = ["org.apache.jasper.compiler.TldCache", "org.apache.catalina.loader.ParallelWebappClassLoader",
+           "org.apache.catalina.valves.AccessLogValve"]
+
 
 def install_missing():
     missing = [p for p in PACKAGES
@@ -107,15 +111,32 @@ def take(a, agent_port, prefix):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def compare(a, old, new):
-    """The holders suspects and diff --holders report on one pair of files."""
+def compare(a, old, new, every=False):
+    """The holders suspects and diff --holders report on one pair of files; every: suspects lists every holder
+    that grew at all."""
     def run(args):
         return json.loads(subprocess.run([a.vesk] + args, check=True, capture_output=True, text=True).stdout)
 
-    suspects = run(["suspects", old, new, "--json", "-n", str(a.rows_shown)])
+    wider = ["--growth-threshold", "0", "-n", "100000"] if every else ["-n", str(a.rows_shown)]
+    suspects = run(["suspects", old, new, "--json"] + wider)
     diff = run(["diff", old, new, "--retained", "--holders", "--json"])
     return {"suspects": suspects["growth"], "diff --holders": diff["holders"],
             "reachable": (suspects["reachableBefore"], suspects["reachable"])}
+
+
+def roots(a, old, new):
+    """Each watched class's largest instance in OLD and NEW: how its shortest path starts, and what it retains."""
+    for cls in WATCHED:
+        cells = []
+        for path in (old, new):
+            found = json.loads(subprocess.run([a.vesk, "path", path, "--class", cls, "-n", "1", "--json"],
+                                              check=True, capture_output=True, text=True).stdout)
+            if not found:
+                cells.append("none")
+                continue
+            first = found[0]["steps"][0]["class"] if found[0]["steps"] else ""
+            cells.append(f"root {found[0]['root']['kind']} ({first}), retains {mib(found[0]['retained'])}")
+        print(f"  {cls}: OLD {cells[0]}; NEW {cells[1]}")
 
 
 def mib(n):
@@ -127,15 +148,18 @@ def holder_name(row):
     return " ".join(row["path"][-2:]) if len(row["path"]) > 1 else row["path"][0]
 
 
-def show(trial, kind, found, pick=None):
-    """Every holder each command reports, with its sizes; those pick() selects marked with *."""
+def show(trial, kind, found, pick=None, shown=10):
+    """The holders each command reports, with their sizes: the first shown and every one from 0 B; those pick()
+    selects marked with *."""
     before, after = found["reachable"]
     print(f"\n{trial}, {kind}: reachable {mib(before)} -> {mib(after)}")
     for command in ("suspects", "diff --holders"):
         rows = found[command]
         zero = sum(1 for r in rows if r["retainedBefore"] == 0)
         print(f"  {command}: {len(rows)} holders, {zero} from 0 B")
-        for r in rows:
+        for i, r in enumerate(rows):
+            if i >= shown and r["retainedBefore"] > 0:
+                continue
             mark = "*" if pick and pick(r) else " "
             print(f"   {mark} {r['class']}: {mib(r['retainedBefore'])} -> {mib(r['retainedAfter'])}"
                   f" (+{mib(r['retainedAfter'] - r['retainedBefore'])}); {holder_name(r)}")
@@ -156,7 +180,7 @@ def sessions_trial(a):
         stop_jvm(proc)
     manager = lambda r: "Manager" in r["class"] or "StandardManager" in holder_name(r)
     for ext in ("hprof", "vsnap"):
-        show("Tomcat sessions", ext, compare(a, f"{prefix}-old.{ext}", f"{prefix}-new.{ext}"), manager)
+        show("Tomcat sessions", ext, compare(a, f"{prefix}-old.{ext}", f"{prefix}-new.{ext}"), manager, a.rows_shown)
 
 
 def h2_trial(a):
@@ -182,17 +206,19 @@ def h2_trial(a):
         stop_jvm(proc)
     maps = lambda r: r["class"].startswith("org.h2.mvstore.") and r["class"].endswith("MVMap")
     for ext in ("hprof", "vsnap"):
-        show("H2 table and index", ext, compare(a, f"{prefix}-old.{ext}", f"{prefix}-new.{ext}"), maps)
+        show("H2 table and index", ext, compare(a, f"{prefix}-old.{ext}", f"{prefix}-new.{ext}"), maps, a.rows_shown)
 
 
-def load(http_port, stop, errors):
-    """One client: its own session, kept by its cookie, asking the load pages in turn until stopped."""
+def load(http_port, stop, errors, done):
+    """One client: its own session, kept by its cookie, asking the load pages in turn until stopped; counts its
+    requests in done."""
     conn = http.client.HTTPConnection("127.0.0.1", http_port, timeout=60)
     cookie = None
     try:
         while not stop.is_set():
             for page in LOAD_PAGES:
                 response = get(conn, page, cookie)
+                done.append(1)
                 set_cookie = response.getheader("Set-Cookie")
                 if set_cookie:
                     cookie = set_cookie.split(";", 1)[0]
@@ -204,12 +230,15 @@ def idle_trial(a):
     proc, http_port, agent_port = start_tomcat(a, "tomcat-idle")
     try:
         prefix = os.path.join(a.work, "idle")
-        stop, errors = threading.Event(), []
-        clients = [threading.Thread(target=load, args=(http_port, stop, errors)) for _ in range(a.clients)]
+        stop, errors, done = threading.Event(), [], []
+        clients = [threading.Thread(target=load, args=(http_port, stop, errors, done)) for _ in range(a.clients)]
         for c in clients:
             c.start()
         time.sleep(a.warm)  # every page compiled and asked a few times before OLD
+        before = len(done)
         take(a, agent_port, prefix + "-old")
+        print(f"\nTomcat under load: {before:,} requests in the {a.warm} s before OLD,"
+              f" {len(done) - before:,} while OLD was taken", flush=True)
         stop.set()
         for c in clients:
             c.join()
@@ -220,7 +249,10 @@ def idle_trial(a):
     finally:
         stop_jvm(proc)
     for ext in ("hprof", "vsnap"):
-        show("Tomcat under load, then idle", ext, compare(a, f"{prefix}-old.{ext}", f"{prefix}-new.{ext}"))
+        print(f"\nWhere the watched objects hang, {ext}:")
+        roots(a, f"{prefix}-old.{ext}", f"{prefix}-new.{ext}")
+        show("Tomcat under load, then idle (suspects: every holder that grew)", ext,
+             compare(a, f"{prefix}-old.{ext}", f"{prefix}-new.{ext}", every=True), shown=a.rows_shown)
 
 
 def main():
@@ -232,7 +264,7 @@ def main():
     p.add_argument("--clients", type=int, default=4, help="clients keeping Tomcat busy while OLD is taken")
     p.add_argument("--warm", type=int, default=20, help="seconds of load before OLD")
     p.add_argument("--xmx", default="512m", help="Tomcat's heap")
-    p.add_argument("--rows-shown", type=int, default=10, help="-n of suspects")
+    p.add_argument("--rows-shown", type=int, default=10, help="-n of suspects, and holders shown of each list")
     a = parse(p)
     install_missing()
     trials = {"sessions": sessions_trial, "h2": h2_trial, "idle": idle_trial}
