@@ -339,6 +339,9 @@ class Timed:
         clock = re.search(r"Elapsed \(wall clock\) time.*: (?:(\d+):)?(\d+):([\d.]+)", self.report)
         self.wall = int(clock.group(1) or 0) * 3600 + int(clock.group(2)) * 60 + float(clock.group(3))
         self.peak_mib = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", self.report).group(1)) / 1024
+        # User plus system time: less swayed than the wall clock by other work on a busy machine.
+        self.cpu = sum(float(re.search(rf"{kind} time \(seconds\): ([\d.]+)", self.report).group(1))
+                       for kind in ("User", "System"))
         status = re.search(r"Exit status: (\d+)", self.report)
         if self.finished and (not status or status.group(1) != "0"):
             raise RuntimeError(f"{' '.join(args)} failed:\n{self.report[-3000:]}")

@@ -3,7 +3,7 @@
 --json --no-index` on a pair of HPROF dumps of the bench heap, at several sizes,
 under /usr/bin/time -v, this build and --baseline in turn (the baseline first
 in odd runs, second in even ones, so a busy spell falls on both): wall time and
-peak resident memory per run, their medians, the ratios this build / baseline,
+CPU time (user and system) and peak resident memory per run, their medians, the ratios this build / baseline,
 and whether every JSON output of one pair is the same byte for byte.
 
 The pair is one JVM building the bench heap, dumped twice by jcmd
@@ -63,25 +63,29 @@ def main():
                     if not t.finished:
                         raise SystemExit(f"{label} did not finish in {a.limit} s on {size:,} objects")
                     runs[label].append(t)
-                    print(f"  {size:,} objects, run {run + 1}, {label}: {t.wall:.1f} s, {t.peak_mib:,.0f} MiB",
+                    print(f"  {size:,} objects, run {run + 1}, {label}: {t.wall:.1f} s, CPU {t.cpu:.1f} s,"
+                          f" {t.peak_mib:,.0f} MiB",
                           flush=True)
             same = len({t.stdout for ts in runs.values() for t in ts}) == 1
             wall = {label: statistics.median(t.wall for t in ts) for label, ts in runs.items()}
+            cpu = {label: statistics.median(t.cpu for t in ts) for label, ts in runs.items()}
             peak = {label: statistics.median(t.peak_mib for t in ts) for label, ts in runs.items()}
             mib = os.path.getsize(old) / 2**20
-            summary.append((size, mib, wall, peak, same))
+            summary.append((size, mib, wall, cpu, peak, same))
     finally:
         for proc in JVMS:
             stop_jvm(proc)
 
     print(f"\nMedians of {a.runs} runs each; load average {os.getloadavg()[0]:.2f} at end")
-    print("\n| objects asked | HPROF MiB (each) | before s | after s | after ÷ before | before peak MiB"
-          " | after peak MiB | after ÷ before | same JSON |")
-    print("|---|---|---|---|---|---|---|---|---|")
-    for size, mib, wall, peak, same in summary:
-        print(f"| {size:,} | {mib:,.0f} | {wall['before']:.1f} | {wall['after']:.1f}"
-              f" | {wall['after'] / wall['before']:.2f} | {peak['before']:,.0f} | {peak['after']:,.0f}"
-              f" | {peak['after'] / peak['before']:.2f} | {'yes' if same else 'NO'} |")
+    print("\n| objects asked | HPROF MiB (each) | wall s before | after | ÷ | CPU s before | after | ÷"
+          " | peak MiB before | after | ÷ | same JSON |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+    for size, mib, wall, cpu, peak, same in summary:
+        cells = [f"{size:,}", f"{mib:,.0f}"]
+        for figures, digits in ((wall, 1), (cpu, 1), (peak, 0)):
+            cells += [f"{figures['before']:,.{digits}f}", f"{figures['after']:,.{digits}f}",
+                      f"{figures['after'] / figures['before']:.2f}"]
+        print("| " + " | ".join(cells) + f" | {'yes' if same else 'NO'} |")
 
 
 if __name__ == "__main__":
