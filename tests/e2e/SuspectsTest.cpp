@@ -110,17 +110,9 @@ TEST(Suspects, PlantedLeakAndWasteInASnapshotAndADump) {
 }
 
 TEST(Suspects, TheStaticMapThatGrewBetweenTwoSnapshotsComesFirstInSuspectsAndTheReport) {
-    int port = FreePort();
-    TempDir trigger;
-    JavaProcess jvm({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1"), "-Xmx256m"},
-                    "leak.LeakFixture", {trigger.File("grow")});
-    ASSERT_TRUE(jvm.WaitForOutput("leak ready", 60000) && WaitForPort(port, 30000)) << jvm.Stderr();
-    std::string before = jvm.Dir().File("before.vsnap"), after = jvm.Dir().File("after.vsnap"), out;
-    ASSERT_EQ(RunVesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", before}, &out), 0) << out;
-    trigger.Write("grow", "");
-    ASSERT_TRUE(jvm.WaitForOutput("leak grown", 60000)) << jvm.Stderr();
-    ASSERT_EQ(RunVesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", after}, &out), 0) << out;
-    jvm.Kill();
+    GrowingJvm jvm("leak.LeakFixture", "leak");
+    ASSERT_EQ(jvm.Take(), "");
+    std::string before = jvm.File("before.vsnap"), after = jvm.File("after.vsnap"), out;
 
     ASSERT_EQ(RunVesk(jvm.Dir(), {"suspects", before, after, "--json"}, &out), 0) << out;
     json findings = json::parse(out, nullptr, false);
