@@ -125,13 +125,18 @@ def begin_measure(proc, splog):
     return before, poll, log_start
 
 
+def track(proc, work):
+    """A JVM to stop on the way out: by the driver's finally blocks, else by bench.sh from the work directory."""
+    JVMS.append(proc)
+    with open(os.path.join(work, "jvm.pids"), "a") as f:
+        f.write(f"{proc.pid}\n")
+
+
 def start_jvm(args, work, name, env_extra):
     out = open(os.path.join(work, name + ".out"), "w")
     env = dict(os.environ, **env_extra)
     proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, env=env, preexec_fn=die_with_parent)
-    JVMS.append(proc)
-    with open(os.path.join(work, "jvm.pids"), "a") as f:
-        f.write(f"{proc.pid}\n")
+    track(proc, work)
     path = out.name
     deadline = time.time() + 600
     while time.time() < deadline:

@@ -28,7 +28,7 @@ import sys
 import threading
 import time
 
-from benchlib import JVMS, arguments, free_port, parse, start_jvm, stop_jvm
+from benchlib import JVMS, arguments, die_with_parent, free_port, parse, start_jvm, stop_jvm, track
 
 PACKAGES = ["tomcat10", "tomcat10-examples", "libh2-java"]
 CATALINA_HOME = "/usr/share/tomcat10"
@@ -39,7 +39,7 @@ LOAD_PAGES = [SESSION_PAGE, "/examples/servlets/servlet/HelloWorldExample",
               "/examples/servlets/servlet/RequestInfoExample", "/examples/jsp/jsp2/el/basic-arithmetic.jsp",
               "/examples/jsp/dates/date.jsp", "/examples/jsp/num/numguess.jsp", "/examples/index.html"]
 
-# Objects the issue's load kept on request threads' stacks: their root in OLD and NEW.
+# Objects a request under way holds from its thread's stack, and a static or the class loader once idle.
 WATCHED = ["org.apache.jasper.compiler.TldCache", "org.apache.catalina.loader.ParallelWebappClassLoader",
            "org.apache.catalina.valves.AccessLogValve"]
 
@@ -55,12 +55,6 @@ def install_missing():
 
 def agent_option(a, port):
     return f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}"
-
-
-def remember(proc, a):
-    JVMS.append(proc)
-    with open(os.path.join(a.work, "jvm.pids"), "a") as f:
-        f.write(f"{proc.pid}\n")
 
 
 def get(conn, path, cookie=None):
@@ -87,8 +81,8 @@ def start_tomcat(a, name):
                JAVA_HOME=a.jdk, CATALINA_OPTS=f"{agent_option(a, agent_port)} -Xmx{a.xmx}")
     out = open(os.path.join(a.work, name + ".out"), "w")
     proc = subprocess.Popen([f"{CATALINA_HOME}/bin/catalina.sh", "run"], env=env, stdout=out,
-                            stderr=subprocess.STDOUT)
-    remember(proc, a)
+                            stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
+    track(proc, a.work)
     deadline = time.time() + 300
     while time.time() < deadline:
         if proc.poll() is not None:
