@@ -6,10 +6,10 @@
 // not reported; a tree grown at its bottom is one row, named by its top.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "GrowingJvm.h"
 #include "VeskProgram.h"
