@@ -46,7 +46,10 @@ GetManagementFunction FindGetManagement(JNIEnv* jni) {
     (void)jni;
 #ifdef _WIN32
     HMODULE library = GetModuleHandleA("jvm.dll");
-    return library ? reinterpret_cast<GetManagementFunction>(GetProcAddress(library, "JVM_GetManagement")) : nullptr;
+    if (!library) return nullptr;
+    // Through the generic function type, which any function pointer may be cast to without a warning.
+    return reinterpret_cast<GetManagementFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(library, "JVM_GetManagement")));
 #else
     void* found = dlsym(RTLD_DEFAULT, "JVM_GetManagement");
     if (found) return reinterpret_cast<GetManagementFunction>(found);
