@@ -7,6 +7,7 @@
 #endif
 
 #include <cstdlib>
+#include <string>
 
 #include "JniScope.h"
 
@@ -33,13 +34,18 @@ struct Layout {
 constexpr Layout LAYOUTS[] = {{0x20040000, 21, 39}, {0x20030000, 14, 38}};
 constexpr int GET_VERSION_SLOT = 2;
 
-// The Java release's feature number ("17", "25"; "1.8" reads as 1), 0 when unknown.
-int JavaRelease(jvmtiEnv* jvmti) {
+// A system property of the VM's, empty when unknown.
+std::string VmProperty(jvmtiEnv* jvmti, const char* name) {
     JvmtiMemory<char> value(jvmti);
-    if (!jvmti || jvmti->GetSystemProperty("java.vm.specification.version", value.Out()) != JVMTI_ERROR_NONE ||
-        !value.Get())
-        return 0;
-    return atoi(value.Get());
+    if (!jvmti || jvmti->GetSystemProperty(name, value.Out()) != JVMTI_ERROR_NONE || !value.Get()) return "";
+    return value.Get();
+}
+
+// The layouts are HotSpot's: another VM that exports the entry point may lay
+// its table out otherwise. HotSpot calls itself "OpenJDK 64-Bit Server VM"
+// or "Java HotSpot(TM) ...".
+bool IsHotSpot(const std::string& vmName) {
+    return vmName.find("HotSpot") != std::string::npos || vmName.rfind("OpenJDK", 0) == 0;
 }
 
 GetManagementFunction FindGetManagement(JNIEnv* jni) {
@@ -71,6 +77,8 @@ GetManagementFunction FindGetManagement(JNIEnv* jni) {
 Error JvmManagement::Execute(jvmtiEnv* jvmti, JNIEnv* jni, const char* command, std::string& output) {
     output.clear();
     if (!jni) return Error("no JNI environment");
+    std::string vmName = VmProperty(jvmti, "java.vm.name");
+    if (!IsHotSpot(vmName)) return Error("the JVM (" + vmName + ") is not HotSpot");
     GetManagementFunction getManagement = FindGetManagement(jni);
     if (!getManagement) return Error("the JVM exports no JVM_GetManagement");
     void* const* table = nullptr;
@@ -83,7 +91,8 @@ Error JvmManagement::Execute(jvmtiEnv* jvmti, JNIEnv* jni, const char* command, 
         }
     }
     if (!table) return Error("the JVM has no management interface of a known version");
-    int release = JavaRelease(jvmti);
+    // The feature release: "17", "25"; "1.8" reads as 1.
+    int release = atoi(VmProperty(jvmti, "java.vm.specification.version").c_str());
     if (release < layout->lowestJava)
         return Error::Format("management interface %#x of Java %d has an unknown layout",
                              static_cast<unsigned>(layout->version), release);
