@@ -93,7 +93,7 @@ void OrderPage(std::vector<NodeId>& nodes, uint64_t offset, uint64_t limit, cons
 }  // namespace
 
 HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<DominatorTree> treeIn,
-                           std::unique_ptr<HeapDetails> detailsIn, HeapOrigin originIn, const OlderHeap* older,
+                           std::unique_ptr<HeapDetails> detailsIn, const HeapOrigin& origin, const OlderHeap* older,
                            std::unique_ptr<HeapInput> inputIn)
     : input(std::move(inputIn)),
       graphOwned(std::move(graphIn)),
@@ -101,11 +101,20 @@ HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<D
       treeOwned(std::move(treeIn)),
       tree(*treeOwned),
       details(std::move(detailsIn)),
-      origin(std::move(originIn)),
-      children(tree, graph.NodeCount()),
-      summary(SummarizeHeap(graph, tree)) {
+      children(tree, graph.NodeCount()) {
+    // Every call names objects by tag.
+    graphOwned->OrderTags();
+    overview = {{"source", origin.source}, {"kind", origin.kind}};
+    Json totals = SummaryJson(SummarizeHeap(graph, tree));
+    overview.insert(totals.begin(), totals.end());
+    size_t classes = 0;
+    for (const ClassTotals& row : graph.Histogram()) classes += row.instances > 0;
+    overview["classes"] = classes;
+    overview["threads"] = graph.Threads().size();
+    overview["values"] = details->HasValues();
+    overview["compare"] = older != nullptr;
+    if (older) overview["reachableBefore"] = older->reachable;
     if (!older) return;
-    reachableBefore = older->reachable;
     Json rows = Json::array();
     for (const ClassDelta& row : DiffClasses(older->classes, tree.ByClass())) rows.push_back(ClassDeltaJson(row, true));
     diffRows = std::move(rows);
@@ -182,19 +191,7 @@ const PathFinder& HeapExplorer::Paths() const {
     return *paths;
 }
 
-HeapExplorer::Json HeapExplorer::Summary(const Query&) const {
-    Json out = {{"source", origin.source}, {"kind", origin.kind}};
-    Json totals = SummaryJson(summary);
-    out.insert(totals.begin(), totals.end());
-    size_t classes = 0;
-    for (const ClassTotals& row : graph.Histogram()) classes += row.instances > 0;
-    out["classes"] = classes;
-    out["threads"] = graph.Threads().size();
-    out["values"] = details->HasValues();
-    out["compare"] = diffRows.has_value();
-    if (diffRows) out["reachableBefore"] = reachableBefore;
-    return out;
-}
+HeapExplorer::Json HeapExplorer::Summary(const Query&) const { return overview; }
 
 const std::vector<uint32_t>& HeapExplorer::GroupOfClass(Grouping grouping) const {
     std::call_once(groupsOnce[grouping], [this, grouping] {
@@ -312,7 +309,7 @@ HeapExplorer::Json HeapExplorer::Histogram(const Query& query) const {
     return out;
 }
 
-std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
+std::vector<uint32_t> HeapExplorer::SetClasses(const Query& query) const {
     for (size_t g = 0; g < GROUP_WORDS.size(); g++) {
         auto named = query.find(GROUP_WORDS[g]);
         if (named == query.end()) continue;
@@ -320,22 +317,40 @@ std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
         const std::vector<std::string>& names = GroupNames(static_cast<Grouping>(g));
         auto name = std::find(names.begin(), names.end(), named->second);
         if (name == names.end()) Refuse(404, "no " + named->first + " " + named->second);
-        uint32_t group = static_cast<uint32_t>(name - names.begin());
-        const ClassInstances& byClass = Instances();
-        std::vector<NodeId> members;
+        std::vector<uint32_t> classes;
         for (uint32_t c = 0; c < groupOf.size(); c++)
-            if (groupOf[c] == group) members.insert(members.end(), byClass.Begin(c), byClass.End(c));
-        return members;
+            if (groupOf[c] == static_cast<uint32_t>(name - names.begin())) classes.push_back(c);
+        return classes;
     }
     Refuse(400, "name a set: class=, package=, loader= or superclass=");
 }
 
+std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
+    const ClassInstances& byClass = Instances();
+    std::vector<NodeId> members;
+    for (uint32_t c : SetClasses(query)) members.insert(members.end(), byClass.Begin(c), byClass.End(c));
+    return members;
+}
+
 HeapExplorer::Json HeapExplorer::Instances(const Query& query) const {
     uint64_t offset = Offset(query), limit = Limit(query);
-    std::vector<NodeId> members = SetOf(query);
-    OrderPage(members, offset, limit, tree);
-    Json out = {{"total", members.size()}, {"rows", Json::array()}};
-    for (uint64_t i = offset; i < members.size() && i - offset < limit; i++) out["rows"].push_back(ObjectRow(members[i]));
+    std::vector<uint32_t> classes = SetClasses(query);
+    const ClassInstances& byClass = Instances();
+    // One class's instances are in order already; several are merged.
+    std::vector<NodeId> merged;
+    const NodeId *begin, *end;
+    if (classes.size() == 1) {
+        begin = byClass.Begin(classes[0]);
+        end = byClass.End(classes[0]);
+    } else {
+        merged = SetOf(query);
+        OrderPage(merged, offset, limit, tree);
+        begin = merged.data();
+        end = begin + merged.size();
+    }
+    uint64_t total = static_cast<uint64_t>(end - begin);
+    Json out = {{"total", total}, {"rows", Json::array()}};
+    for (uint64_t i = offset; i < total && i - offset < limit; i++) out["rows"].push_back(ObjectRow(begin[i]));
     return out;
 }
 
