@@ -469,20 +469,39 @@ HeapExplorer::Json HeapExplorer::Path(const Query& query) const {
 HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     std::vector<NodeId> members = SetOf(query);
     MergedPaths merged = MergeShortestPaths(graph, Paths(), members);
+    uint64_t limit = Limit(query, 20);
     std::vector<std::vector<uint32_t>> below(merged.nodes.size());
     std::vector<uint32_t> tops;
     for (uint32_t i = 0; i < merged.nodes.size(); i++)
         (merged.nodes[i].parent == MergedPaths::NO_PARENT ? tops : below[merged.nodes[i].parent]).push_back(i);
-    // The widest branches first; a node lists so many, a path goes so deep.
-    const size_t MOST_CHILDREN = 100, MOST_DEPTH = 100;
-    std::function<Json(std::vector<uint32_t>&, size_t)> list = [&](std::vector<uint32_t>& places, size_t depth) {
-        std::sort(places.begin(), places.end(), [&](uint32_t a, uint32_t b) {
-            return merged.nodes[a].objects != merged.nodes[b].objects ? merged.nodes[a].objects > merged.nodes[b].objects
-                                                                      : a < b;
-        });
+    auto wider = [&](uint32_t a, uint32_t b) {
+        const MergedNode &x = merged.nodes[a], &y = merged.nodes[b];
+        return x.objects != y.objects ? x.objects > y.objects : a < b;
+    };
+    // The widest branches of each node, level by level, until the document
+    // holds so many nodes; what is left out is counted in "more".
+    const size_t MOST_NODES = 2000;
+    std::vector<bool> shown(merged.nodes.size());
+    size_t count = 0;
+    std::vector<uint32_t> level, next;
+    auto take = [&](std::vector<uint32_t>& kids) {
+        std::sort(kids.begin(), kids.end(), wider);
+        for (size_t k = 0; k < kids.size() && k < limit && count < MOST_NODES; k++, count++) {
+            shown[kids[k]] = true;
+            next.push_back(kids[k]);
+        }
+    };
+    take(tops);
+    while (!next.empty() && count < MOST_NODES) {
+        level.swap(next);
+        next.clear();
+        for (uint32_t node : level) take(below[node]);
+    }
+    std::function<Json(const std::vector<uint32_t>&)> list = [&](const std::vector<uint32_t>& places) {
         Json out = Json::array();
-        for (size_t i = 0; i < places.size() && i < MOST_CHILDREN; i++) {
-            const MergedNode& place = merged.nodes[places[i]];
+        for (uint32_t at : places) {
+            if (!shown[at]) continue;
+            const MergedNode& place = merged.nodes[at];
             Json entry = {{"class", NodeLabel(graph, place.example)}};
             if (place.from == NO_NODE) {
                 entry["root"] = RootKindName(place.root);
@@ -493,13 +512,17 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
                 entry["via"] = element ? "[]" : ViaText(graph, place.from, place.edge);
             }
             entry["objects"] = place.objects;
-            if (depth < MOST_DEPTH) entry["children"] = list(below[places[i]], depth + 1);
-            else entry["children"] = Json::array();
+            entry["children"] = list(below[at]);
+            size_t more = below[at].size() - entry["children"].size();
+            if (more > 0) entry["more"] = more;
             out.push_back(std::move(entry));
         }
         return out;
     };
-    return {{"objects", members.size()}, {"unreachable", merged.unreachable}, {"children", list(tops, 0)}};
+    Json children = list(tops);
+    Json out = {{"objects", members.size()}, {"unreachable", merged.unreachable}, {"children", children}};
+    if (children.size() < tops.size()) out["more"] = tops.size() - children.size();
+    return out;
 }
 
 HeapExplorer::Json HeapExplorer::ImmediateDominatorsOf(const Query& query) const {
