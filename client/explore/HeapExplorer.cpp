@@ -110,7 +110,7 @@ HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<D
     size_t classes = 0;
     for (const ClassTotals& row : graph.Histogram()) classes += row.instances > 0;
     overview["classes"] = classes;
-    overview["threads"] = graph.Threads().size();
+    overview["threads"] = details->Threads().size();
     overview["values"] = details->HasValues();
     overview["compare"] = older != nullptr;
     if (older) overview["reachableBefore"] = older->reachable;
