@@ -7,8 +7,6 @@
 #include "cli/Commands.h"
 #include "explore/ExploreApi.h"
 #include "heap/HeapText.h"
-#include "term/InterruptGuard.h"
-#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -23,24 +21,12 @@ struct ChildrenArgs {
     bool bytes = false;
 };
 
-static void RunChildren(const Options& options, ChildrenArgs args) {
-    InterruptExit cancel("children cancelled (Ctrl-C)", EXIT_CANCELLED);
-    if (options.portGiven && args.tag.empty()) std::swap(args.tag, args.file);
-    if (args.tag.empty()) throw UsageError("give TAG (as vesk top prints it) or root");
-    ProgressDisplay progress("children");
-    HeapInput input(InputOf(options), args.file, true, progress);
-    std::unique_ptr<ExploreApi> api = ExploreApi::Open(input, nullptr, progress);
-    progress.Stop();
-    std::map<std::string, std::string> query = {{"tag", args.tag},
-                                                {"group", args.group},
-                                                {"offset", std::to_string(args.offset)},
-                                                {"limit", std::to_string(args.count)}};
+static void RunChildren(const Options& options, const ChildrenArgs& args) {
+    std::map<std::string, std::string> query = {
+        {"group", args.group}, {"offset", std::to_string(args.offset)}, {"limit", std::to_string(args.count)}};
     if (!args.className.empty()) query["class"] = args.className;
-    std::string text = ApiDocument(*api, "/api/children", query);
-    if (args.json) {
-        printf("%s\n", nlohmann::ordered_json::parse(text).dump(2).c_str());
-        return;
-    }
+    std::string text = AskExplorer(options, args.file, args.tag, "children", "/api/children", query, args.json);
+    if (args.json) return;
     nlohmann::json doc = nlohmann::json::parse(text);
     bool exact = args.bytes;
     size_t total = doc["total"].get<size_t>();

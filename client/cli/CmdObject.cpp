@@ -7,8 +7,6 @@
 #include "cli/Commands.h"
 #include "explore/ExploreApi.h"
 #include "heap/HeapText.h"
-#include "term/InterruptGuard.h"
-#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -55,23 +53,13 @@ static void PrintRefs(const nlohmann::json& doc, const ObjectArgs& args) {
                row["tag"].get<std::string>().c_str());
 }
 
-static void RunObject(const Options& options, ObjectArgs args) {
-    InterruptExit cancel("object cancelled (Ctrl-C)", EXIT_CANCELLED);
-    // With --port, a lone positional is the tag.
-    if (options.portGiven && args.tag.empty()) std::swap(args.tag, args.file);
-    if (args.tag.empty()) throw UsageError("give TAG, the object's tag as vesk top prints it");
-    ProgressDisplay progress("object");
-    HeapInput input(InputOf(options), args.file, true, progress);
-    std::unique_ptr<ExploreApi> api = ExploreApi::Open(input, nullptr, progress);
-    progress.Stop();
-    std::map<std::string, std::string> query = {
-        {"tag", args.tag}, {"offset", std::to_string(args.offset)}, {"limit", std::to_string(args.count)}};
+static void RunObject(const Options& options, const ObjectArgs& args) {
+    std::map<std::string, std::string> query = {{"offset", std::to_string(args.offset)},
+                                                {"limit", std::to_string(args.count)}};
     if (!args.refs.empty()) query["dir"] = args.refs;
-    std::string doc = ApiDocument(*api, args.refs.empty() ? "/api/object" : "/api/refs", query);
-    if (args.json) {
-        printf("%s\n", nlohmann::ordered_json::parse(doc).dump(2).c_str());
-        return;
-    }
+    std::string doc = AskExplorer(options, args.file, args.tag, "object", args.refs.empty() ? "/api/object" : "/api/refs",
+                                  query, args.json);
+    if (args.json) return;
     if (args.refs.empty()) PrintObject(nlohmann::json::parse(doc), args.bytes);
     else PrintRefs(nlohmann::json::parse(doc), args);
 }

@@ -81,9 +81,13 @@ extern const CLI::Validator NonEmpty;
 // -n N (1 to limit), --json and --bytes, as every command that prints rows takes them.
 void AddRowOptions(CLI::App& command, size_t& count, const std::string& countHelp, bool& json, bool& bytes,
                    long limit = 100000000);
-// The document an explorer call answers with; a refusal (an unknown tag, a
+// For a command that asks the explorer one call about one object (vesk
+// object, vesk children): opens FILE, or with --port the live heap (a lone
+// positional then being TAG), asks path with query and TAG as "tag", and
+// with json prints the document. Returns it; a refusal (an unknown tag, a
 // bad argument) throws Usage with its message.
-std::string ApiDocument(const ExploreApi& api, const std::string& path, const std::map<std::string, std::string>& query);
+std::string AskExplorer(const Options& options, std::string file, std::string tag, const std::string& command,
+                        const std::string& path, std::map<std::string, std::string> query, bool json);
 // Connects and, with a key (--auth), authenticates; with auth given, also
 // without a key, asks the agent how it is secured (AUTH). A key file that
 // cannot be read or is not private throws File.
