@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "AuthKey.h"
+#include "term/InterruptGuard.h"
+#include "term/ProgressDisplay.h"
 
 namespace vesk {
 
@@ -33,16 +35,24 @@ std::vector<Command> AllCommands() {
     return commands;
 }
 
-void AddUnreachableJson(nlohmann::ordered_json& out, const HeapSummary& summary, bool counts) {
-    if (counts) {
-        out["unreachableObjects"] = summary.unreachableObjects;
-        out["unreachableBytes"] = summary.unreachableBytes;
+std::string AskExplorer(const Options& options, std::string file, std::string tag, const std::string& command,
+                        const std::string& path, std::map<std::string, std::string> query, bool json) {
+    InterruptExit cancel(command + " cancelled (Ctrl-C)", EXIT_CANCELLED);
+    if (options.portGiven && tag.empty()) std::swap(tag, file);
+    if (tag.empty()) throw UsageError("give TAG, as vesk top prints it");
+    ProgressDisplay progress(command);
+    HeapInput input(InputOf(options), file, true, progress);
+    std::unique_ptr<ExploreApi> api = ExploreApi::Open(input, nullptr, progress);
+    progress.Stop();
+    query["tag"] = tag;
+    ApiAnswer answer = api->Handle(path, query);
+    if (answer.status != 200) {
+        std::string message = nlohmann::json::parse(answer.body, nullptr, false).value("error", answer.body);
+        if (answer.status >= 500) throw std::runtime_error(message);
+        throw ClientError(ErrorKind::Usage, message);
     }
-    nlohmann::ordered_json& classes = out["unreachableClasses"] = nlohmann::ordered_json::array();
-    for (const ClassTotals& row : summary.unreachableClasses)
-        classes.push_back({{"name", row.name}, {"instances", row.instances}, {"bytes", row.bytes}});
-    out["fillers"] = summary.fillers;
-    out["fillerBytes"] = summary.fillerBytes;
+    if (json) printf("%s\n", nlohmann::ordered_json::parse(answer.body).dump(2).c_str());
+    return answer.body;
 }
 
 CLI::Validator DecimalRange(long low, long high) {

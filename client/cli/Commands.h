@@ -5,13 +5,12 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
-#include "heap/HeapSummary.h"
+#include "explore/ExploreApi.h"
 #include "load/HeapInput.h"
 #include "protocol/VeskClient.h"
 
@@ -82,10 +81,13 @@ extern const CLI::Validator NonEmpty;
 // -n N (1 to limit), --json and --bytes, as every command that prints rows takes them.
 void AddRowOptions(CLI::App& command, size_t& count, const std::string& countHelp, bool& json, bool& bytes,
                    long limit = 100000000);
-// The keys "unreachableClasses" ([{"name", "instances", "bytes"}]), "fillers"
-// and "fillerBytes" of summary; with counts, "unreachableObjects" and
-// "unreachableBytes" before them.
-void AddUnreachableJson(nlohmann::ordered_json& out, const HeapSummary& summary, bool counts = true);
+// For a command that asks the explorer one call about one object (vesk
+// object, vesk children): opens FILE, or with --port the live heap (a lone
+// positional then being TAG), asks path with query and TAG as "tag", and
+// with json prints the document. Returns it; a refusal (an unknown tag, a
+// bad argument) throws Usage with its message.
+std::string AskExplorer(const Options& options, std::string file, std::string tag, const std::string& command,
+                        const std::string& path, std::map<std::string, std::string> query, bool json);
 // Connects and, with a key (--auth), authenticates; with auth given, also
 // without a key, asks the agent how it is secured (AUTH). A key file that
 // cannot be read or is not private throws File.
