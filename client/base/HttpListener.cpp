@@ -1,0 +1,28 @@
+#include "base/HttpListener.h"
+
+#include <httplib.h>
+
+#include "base/ClientError.h"
+
+namespace vesk {
+
+HttpListener::HttpListener() : server(std::make_unique<httplib::Server>()) {}
+
+HttpListener::~HttpListener() {
+    server->stop();
+    try {
+        serving.Wait();
+    } catch (...) {
+        // The owner's own outcome is what the user needs to see.
+    }
+}
+
+int HttpListener::Listen(const std::string& host, int port, const std::string& what) {
+    int bound = port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
+    if (bound <= 0)
+        throw ClientError(ErrorKind::File, "cannot listen on " + host + ":" + std::to_string(port) + " for " + what);
+    serving.Start([this] { server->listen_after_bind(); });
+    return bound;
+}
+
+}  // namespace vesk
