@@ -75,6 +75,7 @@ function size(bytes) {
 }
 
 function sizeCell(bytes) {
+  if (bytes === undefined) return el("td");
   return el("td", {className: "n", title: number(bytes) + " bytes"}, size(bytes));
 }
 
@@ -143,7 +144,7 @@ function table(columns, rows, sort, className) {
 
 // "rows 1–100 of 2,345" with previous and next, each a change of offset.
 function pager(offset, count, total, change) {
-  if (total <= count && offset === 0) return el("div", {className: "pager note"}, number(total) + " rows");
+  if (total <= count && offset === 0) return el("div", {className: "pager note"}, number(total) + (total === 1 ? " row" : " rows"));
   return el("div", {className: "pager"},
             el("button", {type: "button", disabled: offset === 0, on: {click: () => change(Math.max(0, offset - PAGE))}}, "◀ previous"),
             el("span", null, "rows " + number(Math.min(offset + 1, total)) + "–" + number(offset + count) + " of " + number(total)),
@@ -234,17 +235,18 @@ async function instances(params, mine) {
   const answer = await api("instances", {class: name, offset, limit: PAGE});
   if (mine !== drawn) return;
   parts.push(pager(offset, answer.rows.length, answer.total, next => go("instances", {class: name, offset: next})),
-             table(objectColumns(), answer.rows));
+             table(objectColumns(answer.rows), answer.rows));
   show(...parts);
 }
 
-function objectColumns(extra) {
+// Columns of rows naming objects; sizes where the rows have them.
+function objectColumns(rows, extra) {
+  const sized = rows.some(row => row.retained !== undefined);
   return [
     {key: "tag", label: "object", cell: row => el("td", null, objectLink(row.tag))},
     {key: "class", label: "class", cell: row => el("td", null, classLink(row.class))},
     ...(extra || []),
-    {key: "shallow", label: "shallow", size: true},
-    {key: "retained", label: "retained", size: true},
+    ...(sized ? [{key: "shallow", label: "shallow", size: true}, {key: "retained", label: "retained", size: true}] : []),
   ];
 }
 
@@ -367,7 +369,7 @@ async function object(params, mine) {
   const refs = (title, answer, key) => [
     el("h2", null, title),
     pager(state[key], answer.rows.length, answer.total, next => go("object", {...state, [key]: next})),
-    table(objectColumns([{key: "via", label: "via", cell: row => el("td", {className: "name"}, row.via || "")}]), answer.rows, null,
+    table(objectColumns(answer.rows, [{key: "via", label: "via", cell: row => el("td", {className: "name"}, row.via || "")}]), answer.rows, null,
           key === "in" ? "refs-in" : "refs-out"),
   ];
   parts.push(...refs("Referenced by", incoming, "in"), ...refs("References", outgoing, "out"));
