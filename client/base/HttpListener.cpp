@@ -1,12 +1,20 @@
 #include "base/HttpListener.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include "base/ClientError.h"
 
 namespace vesk {
 
-HttpListener::HttpListener() : server(std::make_unique<httplib::Server>()) {}
+HttpListener::HttpListener() : server(std::make_unique<httplib::Server>()) {
+    // cpp-httplib also sets SO_REUSEPORT, which lets a second server take a
+    // port already listened on; an address in use must be an error instead.
+    server->set_socket_options([](int socket) {
+        int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+}
 
 HttpListener::~HttpListener() {
     server->stop();

@@ -17,6 +17,13 @@ std::string VeskProgram();
 int RunProgram(const std::vector<std::string>& args, const std::string& outputFile,
                const std::function<bool()>& interruptWhen = nullptr, uint64_t addressSpaceBytes = 0);
 
+// Runs vesk serve (args follow the program's name) with its output in
+// outputFile; once it prints its "serving URL" line, calls whileServing with
+// the URL and then sends SIGINT. Returns the exit status; whileServing is not
+// called when vesk ends without serving.
+int RunServe(const std::vector<std::string>& args, const std::string& outputFile,
+             const std::function<void(const std::string& url)>& whileServing);
+
 // The bytes a zstd file (FILE.zst as vesk saves it) decodes to; throws
 // vesk::ClientError when it is not whole zstd.
 std::string ZstdFileText(const std::string& path);
