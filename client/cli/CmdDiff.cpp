@@ -11,6 +11,7 @@
 #include "heap/HolderGrowth.h"
 #include "load/HeapInput.h"
 #include "heap/HeapText.h"
+#include "report/HeapJson.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -37,8 +38,7 @@ struct Side {
     ClassTotals heap{HEAP_ROW};
     HolderBaseline holders;  // the earlier, with retained sizes
     std::vector<HolderChange> grown;  // the later, with retained sizes: paths in its graph
-    std::vector<std::string> labels, tags;  // of grown, read while its graph is held
-    std::vector<std::vector<std::string>> paths;
+    nlohmann::ordered_json grownJson = nlohmann::ordered_json::array();  // of grown, while its graph is held
 };
 
 static const size_t HOLDER_ROWS = 10;
@@ -55,12 +55,7 @@ static Side Totals(const HeapInput& input, bool retained, const Side* earlier = 
         side.heap.retained = static_cast<int64_t>(tree->ReachableBytes());
         if (!earlier) side.holders = HolderKeys(graph, *tree);
         else side.grown = GrownHolders(earlier->holders, graph, *tree, HOLDER_ROWS);
-        for (const HolderChange& holder : side.grown) {
-            NodeId node = holder.afterPath.steps.back().node;
-            side.labels.push_back(NodeLabel(graph, node));
-            side.tags.push_back(HexTag(graph.Tag(node)));
-            side.paths.push_back(PathAsPrinted(graph, holder.afterPath));
-        }
+        for (const HolderChange& holder : side.grown) side.grownJson.push_back(GrownHolderJson(graph, holder));
     } else {
         for (const ClassTotals& count : input.Histogram())
             side.classes.push_back({count.name, count.instances, count.bytes, -1});
@@ -79,30 +74,6 @@ static bool Over(const ClassDelta& row, const DiffArgs& args) {
     int64_t growth = args.retained ? row.RetainedGrowth() : row.ByteGrowth();
     if (growth <= args.minBytes) return false;
     return before <= 0 || static_cast<double>(growth) * 100 > args.failAbove * static_cast<double>(before);
-}
-
-static nlohmann::ordered_json HoldersJson(const Side& after) {
-    nlohmann::ordered_json out = nlohmann::ordered_json::array();
-    for (size_t i = 0; i < after.grown.size(); i++)
-        out.push_back({{"class", after.labels[i]},
-                       {"tag", after.tags[i]},
-                       {"retainedBefore", after.grown[i].before},
-                       {"retainedAfter", after.grown[i].after},
-                       {"path", after.paths[i]}});
-    return out;
-}
-
-static nlohmann::ordered_json RowJson(const ClassDelta& row, bool retained) {
-    nlohmann::ordered_json entry = {{"name", row.name},
-                                    {"instancesBefore", row.before.instances},
-                                    {"instancesAfter", row.after.instances},
-                                    {"bytesBefore", row.before.bytes},
-                                    {"bytesAfter", row.after.bytes}};
-    if (retained) {
-        entry["retainedBefore"] = row.before.retained;
-        entry["retainedAfter"] = row.after.retained;
-    }
-    return entry;
 }
 
 // -1: not computed (never expected with --retained), printed as the number.
@@ -159,15 +130,15 @@ static void RunDiff(const Options& options, const DiffArgs& args) {
     if (rows.size() > args.count) rows.resize(args.count);
     if (args.json) {
         nlohmann::ordered_json out = nlohmann::ordered_json::array();
-        for (const ClassDelta& row : rows) out.push_back(RowJson(row, args.retained));
+        for (const ClassDelta& row : rows) out.push_back(ClassDeltaJson(row, args.retained));
         if (gate) {
             nlohmann::ordered_json offending = nlohmann::ordered_json::array();
-            for (const ClassDelta& row : over) offending.push_back(RowJson(row, args.retained));
+            for (const ClassDelta& row : over) offending.push_back(ClassDeltaJson(row, args.retained));
             out = {{"rows", out}, {"failed", !over.empty()}, {"over", offending}};
         }
         if (args.holders) {
             if (!gate) out = {{"rows", out}};
-            out["holders"] = HoldersJson(after);
+            out["holders"] = after.grownJson;
         }
         printf("%s\n", out.dump(2).c_str());
     } else {

@@ -11,6 +11,7 @@
 #include "cli/Commands.h"
 #include "heap/ClassHistogram.h"
 #include "load/HeapInput.h"
+#include "report/HeapJson.h"
 #include "protocol/HistogramRequest.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"

@@ -12,6 +12,7 @@
 #include "heap/HeapPaths.h"
 #include "heap/HeapText.h"
 #include "load/HeapInput.h"
+#include "report/HeapJson.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -30,33 +31,6 @@ struct PathArgs {
 // Longer paths number their steps instead of indenting them off the screen.
 static const size_t MAX_INDENTED_STEPS = 10;
 
-// How a step is reached from the one before: ".field", "[i]", or "" (no index).
-static std::string Via(const HeapGraph& graph, NodeId from, const HeapEdge& edge) {
-    std::string name = graph.EdgeName(from, edge);
-    return name.empty() || name[0] == '[' ? name : "." + name;
-}
-
-static nlohmann::ordered_json PathJson(const HeapGraph& graph, const HeapPath& path, NodeId target,
-                                       uint64_t retained) {
-    nlohmann::ordered_json out = {{"tag", HexTag(graph.Tag(target))},
-                                  {"class", NodeLabel(graph, target)},
-                                  {"retained", retained},
-                                  {"reachable", !path.steps.empty()}};
-    if (path.steps.empty()) return out;
-    nlohmann::ordered_json root = {{"kind", RootKindName(path.root.kind)}};
-    if (path.root.thread != NO_THREAD) root["thread"] = graph.Threads()[path.root.thread].name;
-    if (path.root.depth >= 0) root["frame"] = path.root.depth;
-    out["root"] = root;
-    nlohmann::ordered_json& steps = out["steps"] = nlohmann::ordered_json::array();
-    for (size_t i = 0; i < path.steps.size(); i++) {
-        NodeId node = path.steps[i].node;
-        nlohmann::ordered_json step = {{"class", NodeLabel(graph, node)}, {"tag", HexTag(graph.Tag(node))}};
-        if (i > 0) step["via"] = Via(graph, path.steps[i - 1].node, path.steps[i].edge);
-        steps.push_back(step);
-    }
-    return out;
-}
-
 static void PrintPath(const HeapGraph& graph, const HeapPath& path, NodeId target, uint64_t retained,
                       const PathArgs& args) {
     printf("%s %s, retained %s%s\n", NodeLabel(graph, target).c_str(), HexTag(graph.Tag(target)).c_str(),
@@ -72,7 +46,7 @@ static void PrintPath(const HeapGraph& graph, const HeapPath& path, NodeId targe
     int digits = static_cast<int>(std::to_string(path.steps.size()).size());
     for (size_t i = 0; i < path.steps.size(); i++) {
         NodeId node = path.steps[i].node;
-        std::string via = i > 0 ? Via(graph, path.steps[i - 1].node, path.steps[i].edge) : "";
+        std::string via = i > 0 ? ViaText(graph, path.steps[i - 1].node, path.steps[i].edge) : "";
         if (numbered) printf("  %*zu  ", digits, i + 1);
         else printf("  %*s", static_cast<int>(i) * 2, "");
         printf("%s%s%s %s\n", via.c_str(), via.empty() ? "" : " -> ", NodeLabel(graph, node).c_str(),

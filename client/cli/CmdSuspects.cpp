@@ -13,6 +13,7 @@
 #include "heap/HeapFindings.h"
 #include "heap/HeapText.h"
 #include "heap/HolderGrowth.h"
+#include "report/HeapJson.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -73,80 +74,10 @@ static std::string Percent(double share) {
     return text;
 }
 
-static double Share(uint64_t bytes, uint64_t reachable) {
-    return reachable ? static_cast<double>(bytes) / static_cast<double>(reachable) : 0;
-}
-
-static std::string SuspectLabel(const HeapGraph& graph, const LeakSuspect& suspect) {
-    return suspect.byClass ? graph.Classes()[suspect.cls].name : NodeLabel(graph, suspect.node);
-}
-
-static uint64_t SuspectTag(const HeapGraph& graph, const LeakSuspect& suspect) {
-    return suspect.byClass ? graph.Classes()[suspect.cls].tag : graph.Tag(suspect.node);
-}
-
 static std::string LoaderText(const HeapGraph& graph, const std::pair<NodeId, uint32_t>& loader) {
     std::string name = loader.first == NO_NODE ? "bootstrap loader"
                                                : NodeLabel(graph, loader.first) + " " + HexTag(graph.Tag(loader.first));
     return name + " (" + std::to_string(loader.second) + " classes)";
-}
-
-// What comparing with an older snapshot adds to the findings of the newer.
-struct Growth {
-    uint64_t reachableBefore = 0;
-    std::vector<HolderChange> suspects;  // paths in the newer snapshot's graph
-};
-
-// The holder's object in the newer snapshot: the end of its path.
-static NodeId HolderNode(const HolderChange& holder) { return holder.afterPath.steps.back().node; }
-
-static nlohmann::ordered_json GrowthJson(const HeapGraph& graph, const Growth& growth, uint64_t reachable) {
-    nlohmann::ordered_json out = nlohmann::ordered_json::array();
-    for (const HolderChange& holder : growth.suspects)
-        out.push_back({{"class", NodeLabel(graph, HolderNode(holder))},
-                       {"tag", HexTag(graph.Tag(HolderNode(holder)))},
-                       {"retainedBefore", holder.before},
-                       {"retainedAfter", holder.after},
-                       {"share", Share(static_cast<uint64_t>(holder.Growth()), reachable)},
-                       {"holder", holder.path},
-                       {"path", PathAsPrinted(graph, holder.afterPath)}});
-    return out;
-}
-
-// growth: given when two snapshots were compared (graph is the newer).
-static nlohmann::ordered_json FindingsJson(const HeapGraph& graph, const HeapFindings& findings,
-                                           const Growth* growth) {
-    nlohmann::ordered_json out;
-    if (growth) out["growth"] = GrowthJson(graph, *growth, findings.reachable);
-    nlohmann::ordered_json& suspects = out["suspects"] = nlohmann::ordered_json::array();
-    for (const LeakSuspect& suspect : findings.suspects) {
-        nlohmann::ordered_json holds = nlohmann::ordered_json::array();
-        for (const HeldClass& held : suspect.holds)
-            holds.push_back({{"class", held.name}, {"instances", held.instances}, {"retained", held.retained}});
-        suspects.push_back({{"kind", suspect.byClass ? "class" : "object"},
-                            {"class", SuspectLabel(graph, suspect)},
-                            {"tag", HexTag(SuspectTag(graph, suspect))},
-                            {"instances", suspect.instances},
-                            {"retained", suspect.retained},
-                            {"share", Share(suspect.retained, findings.reachable)},
-                            {"accumulation",
-                             {{"class", NodeLabel(graph, suspect.point)},
-                              {"tag", HexTag(graph.Tag(suspect.point))},
-                              {"retained", suspect.pointRetained}}},
-                            {"path", PathAsPrinted(graph, suspect.path)},
-                            {"holds", holds}});
-    }
-    nlohmann::ordered_json& waste = out["waste"] = nlohmann::ordered_json::array();
-    for (const WasteRow& row : findings.waste)
-        waste.push_back({{"kind", WasteKindName(row.kind)},
-                         {"class", row.className},
-                         {"instances", row.instances},
-                         {"bytes", row.bytes},
-                         {"saved", row.saved}});
-    if (growth) out["reachableBefore"] = growth->reachableBefore;
-    out["reachable"] = findings.reachable;
-    out["values"] = findings.values;
-    return out;
 }
 
 // As vesk path prints it: indented, or numbered when long.
@@ -164,7 +95,7 @@ static void PrintPath(const HeapGraph& graph, const HeapPath& path) {
 
 static void PrintSuspect(const HeapGraph& graph, const HeapFindings& findings, const LeakSuspect& suspect,
                          size_t rank, bool exact) {
-    std::string share = Percent(Share(suspect.retained, findings.reachable));
+    std::string share = Percent(ShareOf(suspect.retained, findings.reachable));
     std::string size = SizeText(suspect.retained, exact) + (exact ? " bytes" : "");
     if (suspect.byClass)
         printf("%zu. %" PRId64 " top-level instances of %s retain %s (%s); the largest:\n", rank, suspect.instances,
@@ -237,7 +168,7 @@ static void PrintGrowth(const HeapGraph& graph, const Growth& growth, uint64_t r
         NodeId node = HolderNode(holder);
         printf("\n%zu. %s %s grew by %s%s (%s), from %s%s to %s%s\n", i + 1, NodeLabel(graph, node).c_str(),
                HexTag(graph.Tag(node)).c_str(), SizeText(static_cast<uint64_t>(holder.Growth()), exact).c_str(), unit,
-               Percent(Share(static_cast<uint64_t>(holder.Growth()), reachable)).c_str(),
+               Percent(ShareOf(static_cast<uint64_t>(holder.Growth()), reachable)).c_str(),
                SizeText(holder.before, exact).c_str(), unit, SizeText(holder.after, exact).c_str(), unit);
         PrintPath(graph, holder.afterPath);
     }

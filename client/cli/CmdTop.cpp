@@ -10,6 +10,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapText.h"
 #include "load/HeapInput.h"
+#include "report/HeapJson.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 
@@ -40,16 +41,6 @@ struct TopArgs {
     bool all = false;
 };
 
-static nlohmann::ordered_json Summary(const HeapSummary& summary) {
-    nlohmann::ordered_json out = {{"objects", summary.objects},
-                                  {"references", summary.references},
-                                  {"reachableBytes", summary.reachableBytes},
-                                  {"unreachableObjects", summary.unreachableObjects},
-                                  {"unreachableBytes", summary.unreachableBytes}};
-    AddUnreachableJson(out, summary, false);
-    return out;
-}
-
 // "6412000 bytes" with --bytes, else "6.1 MiB".
 static std::string Amount(uint64_t bytes, bool exact) { return SizeText(bytes, exact) + (exact ? " bytes" : ""); }
 
@@ -72,7 +63,7 @@ static void RunTop(const Options& options, const TopArgs& args) {
     progress.Stop();
 
     HeapSummary summary = SummarizeHeap(graph, tree);
-    nlohmann::ordered_json out = Summary(summary);
+    nlohmann::ordered_json out = SummaryJson(summary);
     if (args.byClass) {
         std::vector<ClassTotals> rows = tree.ByClass();
         if (rows.size() > args.count) rows.resize(args.count);

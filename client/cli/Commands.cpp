@@ -33,16 +33,12 @@ std::vector<Command> AllCommands() {
     return commands;
 }
 
-void AddUnreachableJson(nlohmann::ordered_json& out, const HeapSummary& summary, bool counts) {
-    if (counts) {
-        out["unreachableObjects"] = summary.unreachableObjects;
-        out["unreachableBytes"] = summary.unreachableBytes;
-    }
-    nlohmann::ordered_json& classes = out["unreachableClasses"] = nlohmann::ordered_json::array();
-    for (const ClassTotals& row : summary.unreachableClasses)
-        classes.push_back({{"name", row.name}, {"instances", row.instances}, {"bytes", row.bytes}});
-    out["fillers"] = summary.fillers;
-    out["fillerBytes"] = summary.fillerBytes;
+std::string ApiDocument(const ExploreApi& api, const std::string& path, const std::map<std::string, std::string>& query) {
+    ApiAnswer answer = api.Handle(path, query);
+    if (answer.status == 200) return answer.body;
+    std::string message = nlohmann::json::parse(answer.body, nullptr, false).value("error", answer.body);
+    if (answer.status >= 500) throw std::runtime_error(message);
+    throw ClientError(ErrorKind::Usage, message);
 }
 
 CLI::Validator DecimalRange(long low, long high) {

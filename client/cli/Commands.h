@@ -5,13 +5,12 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
-#include "heap/HeapSummary.h"
+#include "explore/ExploreApi.h"
 #include "load/HeapInput.h"
 #include "protocol/VeskClient.h"
 
@@ -83,10 +82,9 @@ extern const CLI::Validator NonEmpty;
 // -n N (1 to limit), --json and --bytes, as every command that prints rows takes them.
 void AddRowOptions(CLI::App& command, size_t& count, const std::string& countHelp, bool& json, bool& bytes,
                    long limit = 100000000);
-// The keys "unreachableClasses" ([{"name", "instances", "bytes"}]), "fillers"
-// and "fillerBytes" of summary; with counts, "unreachableObjects" and
-// "unreachableBytes" before them.
-void AddUnreachableJson(nlohmann::ordered_json& out, const HeapSummary& summary, bool counts = true);
+// The document an explorer call answers with; a refusal (an unknown tag, a
+// bad argument) throws Usage with its message.
+std::string ApiDocument(const ExploreApi& api, const std::string& path, const std::map<std::string, std::string>& query);
 // Connects and, with a key (--auth), authenticates; with auth given, also
 // without a key, asks the agent how it is secured (AUTH). A key file that
 // cannot be read or is not private throws File.

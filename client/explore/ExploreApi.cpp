@@ -1,27 +1,36 @@
 #include "explore/ExploreApi.h"
 
-#include <nlohmann/json.hpp>
+#include "explore/HeapExplorer.h"
 
 namespace vesk {
 
-namespace {
-
-// Until the calls are built: the heap is read, every call answers 501.
-class PendingApi : public ExploreApi {
-public:
-    explicit PendingApi(HeapGraph graph) : graph(std::move(graph)) {}
-    ApiAnswer Handle(const std::string& path, const std::map<std::string, std::string>&) const override {
-        return {501, nlohmann::json{{"error", "not built yet: " + path}}.dump()};
+static const char* KindName(HeapInput::Kind kind) {
+    switch (kind) {
+        case HeapInput::Kind::Hprof: return "hprof";
+        case HeapInput::Kind::Stream: return "snapshot";
+        case HeapInput::Kind::Live: return "live";
     }
+    return "live";
+}
 
-private:
-    HeapGraph graph;
-};
-
-}  // namespace
-
-std::unique_ptr<ExploreApi> ExploreApi::Open(const HeapInput& input, const HeapInput*, WorkProgress&) {
-    return std::make_unique<PendingApi>(input.Graph());
+std::unique_ptr<ExploreApi> ExploreApi::Open(const HeapInput& input, const HeapInput* newer, WorkProgress& progress) {
+    // The views browse the later heap; of the earlier one only what the
+    // comparison needs is kept, and it is freed before the later is read.
+    std::unique_ptr<OlderHeap> older;
+    if (newer) {
+        HeapGraph graph = input.Graph();
+        std::unique_ptr<DominatorTree> tree = input.Tree(graph);
+        progress.Phase("holders");
+        older = std::make_unique<OlderHeap>(OlderHeap{tree->ReachableBytes(), tree->ByClass(), HolderKeys(graph, *tree)});
+    }
+    auto kept = std::make_unique<HeapInput>(newer ? *newer : input);
+    auto graph = std::make_unique<HeapGraph>(kept->Graph());
+    std::unique_ptr<DominatorTree> tree = kept->Tree(*graph);
+    std::unique_ptr<HeapDetails> details = OpenDetails(*kept, *graph, progress);
+    progress.Phase("views");
+    HeapOrigin origin{kept->Source(), KindName(kept->GetKind())};
+    return std::make_unique<HeapExplorer>(std::move(graph), std::move(tree), std::move(details), std::move(origin),
+                                          older.get(), std::move(kept));
 }
 
 }  // namespace vesk

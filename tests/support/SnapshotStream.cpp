@@ -47,14 +47,15 @@ SnapshotStream& SnapshotStream::Object(uint64_t tag, uint64_t classTag, int64_t 
     return *this;
 }
 
-SnapshotStream& SnapshotStream::Root(uint64_t tag, uint64_t classTag, int64_t size, int kind, uint64_t threadTag) {
+SnapshotStream& SnapshotStream::Root(uint64_t tag, uint64_t classTag, int64_t size, int kind, uint64_t threadTag,
+                                     int depth) {
     references++;
     roots++;
     std::string& out = frames.back();
     out += "<ref kind=\"" + std::to_string(kind) + "\" tag=\"" + Hex(tag) + "\" clstag=\"" + Hex(classTag) +
            "\" size=\"" + std::to_string(size) + "\"";
     if (kind == 24 || kind == 25)
-        out += " thrdtag=\"" + Hex(threadTag) + "\" tid=\"1\" depth=\"0\" mthdtag=\"77\"" + (kind == 24 ? " slot=\"1\"" : "");
+        out += " thrdtag=\"" + Hex(threadTag) + "\" tid=\"1\" depth=\"" + std::to_string(depth) + "\" mthdtag=\"77\"" + (kind == 24 ? " slot=\"1\"" : "");
     out += " heaproot=\"1\"/>";
     return *this;
 }

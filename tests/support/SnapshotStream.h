@@ -24,8 +24,9 @@ public:
     SnapshotStream& Thread(uint64_t tag, const std::string& name);
     // An <obj> record, or an <arrayobj> one when length >= 0.
     SnapshotStream& Object(uint64_t tag, uint64_t classTag, int64_t size, int32_t length = -1);
-    // A root <ref> of kind (26: thread, 24: stack local with thread and depth 0, 21: JNI global).
-    SnapshotStream& Root(uint64_t tag, uint64_t classTag, int64_t size, int kind = 21, uint64_t threadTag = 0);
+    // A root <ref> of kind (26: thread, 24: stack local and 25: JNI local with thread and depth, 21: JNI global).
+    SnapshotStream& Root(uint64_t tag, uint64_t classTag, int64_t size, int kind = 21, uint64_t threadTag = 0,
+                         int depth = 0);
     // A field (kind 2), array element (3) or static field (8) <ref>.
     SnapshotStream& Ref(uint64_t from, uint64_t to, uint64_t classTag, int64_t size, int32_t index, int kind = 2);
     // Starts a new frame for the records that follow, as the agent does every

@@ -1,0 +1,570 @@
+#include "explore/HeapExplorer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <regex>
+#include <unordered_map>
+
+#include "base/ClientError.h"
+#include "heap/HeapDiff.h"
+#include "heap/HeapText.h"
+
+namespace vesk {
+
+namespace {
+
+// A request the API refuses: its status and one line.
+struct Refusal {
+    int status;
+    std::string message;
+};
+
+[[noreturn]] void Refuse(int status, const std::string& message) { throw Refusal{status, message}; }
+
+std::string Param(const std::map<std::string, std::string>& query, const std::string& name,
+                         const std::string& fallback = "") {
+    auto found = query.find(name);
+    return found != query.end() ? found->second : fallback;
+}
+
+uint64_t Number(const std::map<std::string, std::string>& query, const std::string& name, uint64_t fallback,
+                uint64_t most = UINT64_MAX) {
+    auto found = query.find(name);
+    if (found == query.end()) return fallback;
+    const std::string& text = found->second;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long n = strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || errno == ERANGE || n > most)
+        Refuse(400, name + ": expected a whole number up to " + std::to_string(most) + ", not '" + text + "'");
+    return n;
+}
+
+const uint64_t MOST_ROWS = 10000;
+uint64_t Offset(const std::map<std::string, std::string>& query) { return Number(query, "offset", 0); }
+uint64_t Limit(const std::map<std::string, std::string>& query, uint64_t fallback = 100) {
+    return Number(query, "limit", fallback, MOST_ROWS);
+}
+
+// One of the words allowed, the first by default.
+std::string Choice(const std::map<std::string, std::string>& query, const std::string& name,
+                   const std::vector<std::string>& words) {
+    std::string text = Param(query, name, words.front());
+    if (std::find(words.begin(), words.end(), text) == words.end()) {
+        std::string list;
+        for (const std::string& word : words) list += (list.empty() ? "" : "|") + word;
+        Refuse(400, name + ": expected " + list + ", not '" + text + "'");
+    }
+    return text;
+}
+
+std::regex Pattern(const std::string& name, const std::string& text) {
+    try {
+        return std::regex(text, std::regex::ECMAScript | std::regex::optimize);
+    } catch (const std::regex_error& e) {
+        Refuse(400, name + ": not a regular expression: " + text);
+    }
+}
+
+// The package of a class name: what comes before its last dot, arrays as
+// their elements'.
+std::string PackageOf(std::string name) {
+    while (name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0) name.resize(name.size() - 2);
+    size_t dot = name.rfind('.');
+    return dot == std::string::npos ? "(default package)" : name.substr(0, dot);
+}
+
+// Largest retained first, then by node.
+struct ByRetained {
+    const DominatorTree& tree;
+    bool operator()(NodeId a, NodeId b) const {
+        uint64_t ra = tree.Retained(a), rb = tree.Retained(b);
+        return ra != rb ? ra > rb : a < b;
+    }
+};
+
+// nodes[offset, offset + limit) in order, the rest left unordered.
+void OrderPage(std::vector<NodeId>& nodes, uint64_t offset, uint64_t limit, const DominatorTree& tree) {
+    size_t end = static_cast<size_t>(std::min<uint64_t>(nodes.size(), offset + limit));
+    std::partial_sort(nodes.begin(), nodes.begin() + static_cast<ptrdiff_t>(end), nodes.end(), ByRetained{tree});
+}
+
+}  // namespace
+
+HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<DominatorTree> treeIn,
+                           std::unique_ptr<HeapDetails> detailsIn, HeapOrigin originIn, const OlderHeap* older,
+                           std::unique_ptr<HeapInput> inputIn)
+    : input(std::move(inputIn)),
+      graphOwned(std::move(graphIn)),
+      graph(*graphOwned),
+      treeOwned(std::move(treeIn)),
+      tree(*treeOwned),
+      details(std::move(detailsIn)),
+      origin(std::move(originIn)),
+      children(tree, graph.NodeCount()),
+      summary(SummarizeHeap(graph, tree)) {
+    if (!older) return;
+    reachableBefore = older->reachable;
+    Json rows = Json::array();
+    for (const ClassDelta& row : DiffClasses(older->classes, tree.ByClass())) rows.push_back(ClassDeltaJson(row, true));
+    diffRows = std::move(rows);
+    Json holders = Json::array();
+    for (const HolderChange& holder : GrownHolders(older->holders, graph, tree, 10))
+        holders.push_back(GrownHolderJson(graph, holder));
+    grownHolders = std::move(holders);
+    // As suspects OLD NEW finds them by default.
+    growth = Growth{older->reachable, GrowthSuspects(older->holders, graph, tree, GROWTH_SUSPECT_PERCENT, 0, 20)};
+}
+
+ApiAnswer HeapExplorer::Handle(const std::string& path, const Query& query) const {
+    typedef Json (HeapExplorer::*Call)(const Query&) const;
+    static const std::map<std::string, Call> calls = {
+        {"/api/summary", &HeapExplorer::Summary},
+        {"/api/histogram", &HeapExplorer::Histogram},
+        {"/api/instances", &HeapExplorer::Instances},
+        {"/api/children", &HeapExplorer::Children},
+        {"/api/object", &HeapExplorer::Object},
+        {"/api/refs", &HeapExplorer::Refs},
+        {"/api/path", &HeapExplorer::Path},
+        {"/api/merged-paths", &HeapExplorer::MergedPathsOf},
+        {"/api/immediate-dominators", &HeapExplorer::ImmediateDominatorsOf},
+        {"/api/retained-set", &HeapExplorer::RetainedSet},
+        {"/api/threads", &HeapExplorer::Threads},
+        {"/api/suspects", &HeapExplorer::Suspects},
+        {"/api/diff", &HeapExplorer::Diff},
+    };
+    auto error = [](int status, const std::string& message) {
+        return ApiAnswer{status, nlohmann::json{{"error", message}}.dump()};
+    };
+    auto call = calls.find(path);
+    if (call == calls.end()) return error(404, "no such call: " + path);
+    try {
+        return {200, (this->*call->second)(query).dump()};
+    } catch (const Refusal& refusal) {
+        return error(refusal.status, refusal.message);
+    } catch (const std::bad_alloc&) {
+        return error(500, "out of memory");
+    } catch (const std::exception& e) {
+        return error(500, e.what());
+    }
+}
+
+NodeId HeapExplorer::NodeOf(const Query& query) const {
+    std::string text = Param(query, "tag");
+    if (text.empty()) Refuse(400, "tag: missing");
+    uint64_t tag = 0;
+    if (!ParseTag(text, &tag)) Refuse(400, "tag: not a tag (hexadecimal): " + text);
+    NodeId node = graph.FindTag(tag);
+    if (node == NO_NODE) Refuse(404, "no object with tag " + text);
+    return node;
+}
+
+HeapExplorer::Json HeapExplorer::ObjectRow(NodeId node) const {
+    return {{"tag", HexTag(graph.Tag(node))},
+            {"class", NodeLabel(graph, node)},
+            {"shallow", graph.ShallowSize(node)},
+            {"retained", tree.Retained(node)}};
+}
+
+const ReferrerIndex& HeapExplorer::Referrers() const {
+    std::call_once(referrersOnce, [this] { referrers = std::make_unique<ReferrerIndex>(graph); });
+    return *referrers;
+}
+
+const ClassInstances& HeapExplorer::Instances() const {
+    std::call_once(instancesOnce, [this] { instances = std::make_unique<ClassInstances>(graph, tree); });
+    return *instances;
+}
+
+const PathFinder& HeapExplorer::Paths() const {
+    std::call_once(pathsOnce, [this] { paths = std::make_unique<PathFinder>(graph); });
+    return *paths;
+}
+
+HeapExplorer::Json HeapExplorer::Summary(const Query&) const {
+    Json out = {{"source", origin.source}, {"kind", origin.kind}};
+    Json totals = SummaryJson(summary);
+    out.insert(totals.begin(), totals.end());
+    size_t classes = 0;
+    for (const ClassTotals& row : graph.Histogram()) classes += row.instances > 0;
+    out["classes"] = classes;
+    out["threads"] = graph.Threads().size();
+    out["values"] = details->HasValues();
+    out["compare"] = diffRows.has_value();
+    if (diffRows) out["reachableBefore"] = reachableBefore;
+    return out;
+}
+
+const std::vector<uint32_t>& HeapExplorer::GroupOfClass(Grouping grouping) const {
+    std::call_once(groupsOnce[grouping], [this, grouping] {
+        const std::vector<HeapClass>& classes = graph.Classes();
+        std::vector<std::string> keys(classes.size());
+        for (size_t c = 0; c < classes.size(); c++) {
+            const HeapClass& cls = classes[c];
+            switch (grouping) {
+                case BY_CLASS: keys[c] = cls.name; break;
+                case BY_PACKAGE: keys[c] = PackageOf(cls.name); break;
+                case BY_SUPERCLASS: keys[c] = cls.super == NO_CLASS ? "(none)" : classes[cls.super].name; break;
+                case BY_LOADER: {
+                    NodeId loader = details->LoaderOf(static_cast<uint32_t>(c));
+                    keys[c] = loader == NO_NODE ? "bootstrap" : NodeLabel(graph, loader) + " " + HexTag(graph.Tag(loader));
+                    break;
+                }
+                default: break;
+            }
+        }
+        std::unordered_map<std::string, uint32_t> numbers;
+        std::vector<uint32_t>& groups = groupOfClass[grouping];
+        for (const std::string& key : keys) {
+            auto found = numbers.emplace(key, static_cast<uint32_t>(numbers.size()));
+            if (found.second) groupNames[grouping].push_back(key);
+            groups.push_back(found.first->second);
+        }
+    });
+    return groupOfClass[grouping];
+}
+
+const std::vector<std::string>& HeapExplorer::GroupNames(Grouping grouping) const {
+    GroupOfClass(grouping);
+    return groupNames[grouping];
+}
+
+const std::vector<HeapExplorer::HistogramRow>& HeapExplorer::Rows(Grouping grouping) const {
+    std::call_once(rowsOnce[grouping], [this, grouping] {
+        std::vector<HistogramRow>& out = rows[grouping];
+        if (grouping == BY_CLASS) {
+            // Classes of one name (several loaders) are one row, as a set names them.
+            std::unordered_map<std::string, size_t> at;
+            for (const ClassTotals& row : tree.ByClass()) {
+                auto found = at.emplace(row.name, out.size());
+                if (found.second) out.push_back({row.name, {}});
+                GroupTotals& totals = out[found.first->second].totals;
+                totals.instances += row.instances;
+                totals.shallow += row.bytes;
+                totals.retained += row.retained;
+            }
+            return;
+        }
+        const std::vector<uint32_t>& groupOf = GroupOfClass(grouping);
+        const std::vector<std::string>& names = GroupNames(grouping);
+        std::vector<GroupTotals> totals =
+            SubtreeTotals(graph, tree, children, {DominatorTree::VIRTUAL_ROOT}, groupOf, names.size());
+        std::vector<GroupTotals> counted(names.size());
+        std::vector<ClassTotals> histogram = graph.Histogram();
+        for (size_t c = 0; c < histogram.size(); c++) {
+            counted[groupOf[c]].instances += histogram[c].instances;
+            counted[groupOf[c]].shallow += histogram[c].bytes;
+        }
+        for (size_t g = 0; g < names.size(); g++)
+            if (counted[g].instances > 0) out.push_back({names[g], {counted[g].instances, counted[g].shallow, totals[g].retained}});
+    });
+    return rows[grouping];
+}
+
+std::shared_ptr<const std::vector<uint32_t>> HeapExplorer::SortedRows(Grouping grouping, const Query& query) const {
+    std::string sort = Choice(query, "sort", {"retained", "name", "instances", "shallow"});
+    std::string order = Choice(query, "order", {sort == "name" ? "asc" : "desc", sort == "name" ? "desc" : "asc"});
+    std::string filter = Param(query, "filter");
+    std::regex pattern = Pattern("filter", filter);
+    std::string key = std::to_string(grouping) + " " + sort + " " + order + " " + filter;
+    {
+        std::lock_guard<std::mutex> lock(viewsLock);
+        auto found = views.find(key);
+        if (found != views.end()) return found->second;
+    }
+    const std::vector<HistogramRow>& all = Rows(grouping);
+    auto view = std::make_shared<std::vector<uint32_t>>();
+    for (size_t i = 0; i < all.size(); i++)
+        if (filter.empty() || std::regex_search(all[i].name, pattern)) view->push_back(static_cast<uint32_t>(i));
+    auto value = [&sort](const HistogramRow& row) {
+        return sort == "instances" ? row.totals.instances : sort == "shallow" ? row.totals.shallow : row.totals.retained;
+    };
+    bool descending = order == "desc";
+    std::stable_sort(view->begin(), view->end(), [&](uint32_t a, uint32_t b) {
+        const HistogramRow &x = all[a], &y = all[b];
+        if (sort != "name" && value(x) != value(y)) return descending ? value(x) > value(y) : value(x) < value(y);
+        if (x.name != y.name) return (sort == "name" && descending) ? x.name > y.name : x.name < y.name;
+        return false;
+    });
+    std::lock_guard<std::mutex> lock(viewsLock);
+    // A few hundred views at most; beyond, start afresh.
+    if (views.size() >= 256) views.clear();
+    return views.emplace(key, std::move(view)).first->second;
+}
+
+static const std::vector<std::string> GROUP_WORDS = {"class", "package", "loader", "superclass"};
+
+HeapExplorer::Json HeapExplorer::Histogram(const Query& query) const {
+    std::string group = Choice(query, "group", GROUP_WORDS);
+    Grouping grouping = static_cast<Grouping>(std::find(GROUP_WORDS.begin(), GROUP_WORDS.end(), group) - GROUP_WORDS.begin());
+    uint64_t offset = Offset(query), limit = Limit(query);
+    std::shared_ptr<const std::vector<uint32_t>> view = SortedRows(grouping, query);
+    const std::vector<HistogramRow>& all = Rows(grouping);
+    Json out = {{"total", view->size()}, {"rows", Json::array()}};
+    for (uint64_t i = offset; i < view->size() && i - offset < limit; i++) {
+        const HistogramRow& row = all[(*view)[i]];
+        out["rows"].push_back({{"name", row.name},
+                               {"instances", row.totals.instances},
+                               {"shallow", row.totals.shallow},
+                               {"retained", row.totals.retained}});
+    }
+    return out;
+}
+
+std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
+    for (size_t g = 0; g < GROUP_WORDS.size(); g++) {
+        auto named = query.find(GROUP_WORDS[g]);
+        if (named == query.end()) continue;
+        const std::vector<uint32_t>& groupOf = GroupOfClass(static_cast<Grouping>(g));
+        const std::vector<std::string>& names = GroupNames(static_cast<Grouping>(g));
+        auto name = std::find(names.begin(), names.end(), named->second);
+        if (name == names.end()) Refuse(404, "no " + named->first + " " + named->second);
+        uint32_t group = static_cast<uint32_t>(name - names.begin());
+        const ClassInstances& byClass = Instances();
+        std::vector<NodeId> members;
+        for (uint32_t c = 0; c < groupOf.size(); c++)
+            if (groupOf[c] == group) members.insert(members.end(), byClass.Begin(c), byClass.End(c));
+        return members;
+    }
+    Refuse(400, "name a set: class=, package=, loader= or superclass=");
+}
+
+HeapExplorer::Json HeapExplorer::Instances(const Query& query) const {
+    uint64_t offset = Offset(query), limit = Limit(query);
+    std::vector<NodeId> members = SetOf(query);
+    OrderPage(members, offset, limit, tree);
+    Json out = {{"total", members.size()}, {"rows", Json::array()}};
+    for (uint64_t i = offset; i < members.size() && i - offset < limit; i++) out["rows"].push_back(ObjectRow(members[i]));
+    return out;
+}
+
+HeapExplorer::Json HeapExplorer::Children(const Query& query) const {
+    NodeId parent = Param(query, "tag") == "root" ? DominatorTree::VIRTUAL_ROOT : NodeOf(query);
+    bool byClass = Choice(query, "group", {"none", "class"}) == "class";
+    uint64_t offset = Offset(query), limit = Limit(query);
+    std::vector<NodeId> kids(children.Begin(parent), children.End(parent));
+    auto named = query.find("class");
+    if (named != query.end())
+        kids.erase(std::remove_if(kids.begin(), kids.end(),
+                                  [&](NodeId node) { return graph.ClassName(node) != named->second; }),
+                   kids.end());
+    Json out = {{"tag", parent == DominatorTree::VIRTUAL_ROOT ? "root" : HexTag(graph.Tag(parent))}};
+    Json rows = Json::array();
+    if (byClass) {
+        std::unordered_map<uint32_t, size_t> at;
+        std::vector<std::pair<uint32_t, GroupTotals>> groups;
+        for (NodeId node : kids) {
+            auto found = at.emplace(graph.ClassOf(node), groups.size());
+            if (found.second) groups.push_back({graph.ClassOf(node), {}});
+            GroupTotals& totals = groups[found.first->second].second;
+            totals.instances++;
+            totals.shallow += static_cast<int64_t>(graph.ShallowSize(node));
+            totals.retained += static_cast<int64_t>(tree.Retained(node));
+        }
+        std::sort(groups.begin(), groups.end(), [](const auto& a, const auto& b) {
+            return a.second.retained != b.second.retained ? a.second.retained > b.second.retained : a.first < b.first;
+        });
+        out["total"] = groups.size();
+        for (uint64_t i = offset; i < groups.size() && i - offset < limit; i++) {
+            uint32_t cls = groups[i].first;
+            rows.push_back({{"class", cls == NO_CLASS ? "?" : graph.Classes()[cls].name},
+                            {"count", groups[i].second.instances},
+                            {"shallow", groups[i].second.shallow},
+                            {"retained", groups[i].second.retained}});
+        }
+    } else {
+        OrderPage(kids, offset, limit, tree);
+        out["total"] = kids.size();
+        for (uint64_t i = offset; i < kids.size() && i - offset < limit; i++) {
+            Json row = ObjectRow(kids[i]);
+            row["children"] = children.End(kids[i]) - children.Begin(kids[i]);
+            rows.push_back(std::move(row));
+        }
+    }
+    out["rows"] = std::move(rows);
+    return out;
+}
+
+HeapExplorer::Json HeapExplorer::Object(const Query& query) const {
+    NodeId node = NodeOf(query);
+    uint64_t offset = Offset(query), limit = Limit(query);
+    Json out = ObjectRow(node);
+    out["reachable"] = tree.Reachable(node);
+    out["values"] = details->HasValues();
+    // Nearest first, up to the virtual root; a very deep chain is cut.
+    const size_t MOST_DOMINATORS = 1000;
+    Json& dominators = out["dominators"] = Json::array();
+    for (NodeId at = tree.Dominator(node);
+         at != DominatorTree::VIRTUAL_ROOT && at != NO_NODE && dominators.size() < MOST_DOMINATORS;
+         at = tree.Dominator(at))
+        dominators.push_back(ObjectRow(at));
+    int64_t length = details->Length(node);
+    Json& fields = out["fields"] = Json::array();
+    // An array's elements are paged; an instance's fields come whole.
+    for (const FieldView& field : length >= 0 ? details->Fields(node, offset, limit) : details->Fields(node)) {
+        Json entry = {{"name", field.name}, {"type", field.type}};
+        if (field.hasValue) entry["value"] = field.value;
+        if (field.target != NO_NODE) entry["tag"] = HexTag(graph.Tag(field.target));
+        fields.push_back(std::move(entry));
+    }
+    if (length >= 0) out["length"] = length;
+    return out;
+}
+
+HeapExplorer::Json HeapExplorer::Refs(const Query& query) const {
+    NodeId node = NodeOf(query);
+    bool incoming = Choice(query, "dir", {"out", "in"}) == "in";
+    uint64_t offset = Offset(query), limit = Limit(query);
+    Json rows = Json::array();
+    uint64_t total;
+    if (incoming) {
+        const ReferrerIndex& index = Referrers();
+        const NodeId* begin = index.Begin(node);
+        total = static_cast<uint64_t>(index.End(node) - begin);
+        for (uint64_t i = offset; i < total && i - offset < limit; i++) {
+            NodeId from = begin[i];
+            // A referrer listed k times names its k references to node in order.
+            uint64_t k = 0;
+            while (k < i && begin[i - k - 1] == from) k++;
+            std::string via;
+            for (const HeapEdge* e = graph.EdgesBegin(from); e != graph.EdgesEnd(from); ++e)
+                if (e->target == node && k-- == 0) {
+                    via = ViaText(graph, from, *e);
+                    break;
+                }
+            rows.push_back({{"tag", HexTag(graph.Tag(from))}, {"class", NodeLabel(graph, from)}, {"via", via}});
+        }
+    } else {
+        const HeapEdge* begin = graph.EdgesBegin(node);
+        total = static_cast<uint64_t>(graph.EdgesEnd(node) - begin);
+        for (uint64_t i = offset; i < total && i - offset < limit; i++)
+            rows.push_back({{"tag", HexTag(graph.Tag(begin[i].target))},
+                            {"class", NodeLabel(graph, begin[i].target)},
+                            {"via", ViaText(graph, node, begin[i])}});
+    }
+    return {{"total", total}, {"rows", std::move(rows)}};
+}
+
+HeapExplorer::Json HeapExplorer::Path(const Query& query) const {
+    NodeId node = NodeOf(query);
+    return PathJson(graph, Paths().ShortestPath(node), node, tree.Retained(node));
+}
+
+HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
+    std::vector<NodeId> members = SetOf(query);
+    MergedPaths merged = MergeShortestPaths(graph, Paths(), members);
+    std::vector<std::vector<uint32_t>> below(merged.nodes.size());
+    std::vector<uint32_t> tops;
+    for (uint32_t i = 0; i < merged.nodes.size(); i++)
+        (merged.nodes[i].parent == MergedPaths::NO_PARENT ? tops : below[merged.nodes[i].parent]).push_back(i);
+    // The widest branches first; a node lists so many, a path goes so deep.
+    const size_t MOST_CHILDREN = 100, MOST_DEPTH = 100;
+    std::function<Json(std::vector<uint32_t>&, size_t)> list = [&](std::vector<uint32_t>& places, size_t depth) {
+        std::sort(places.begin(), places.end(), [&](uint32_t a, uint32_t b) {
+            return merged.nodes[a].objects != merged.nodes[b].objects ? merged.nodes[a].objects > merged.nodes[b].objects
+                                                                      : a < b;
+        });
+        Json out = Json::array();
+        for (size_t i = 0; i < places.size() && i < MOST_CHILDREN; i++) {
+            const MergedNode& place = merged.nodes[places[i]];
+            Json entry = {{"class", NodeLabel(graph, place.example)}};
+            if (place.from == NO_NODE) {
+                entry["root"] = RootKindName(place.root);
+                entry["via"] = "";
+            } else {
+                uint32_t cls = graph.ClassOf(place.from);
+                bool element = cls != NO_CLASS && graph.Classes()[cls].IsArray();
+                entry["via"] = element ? "[]" : ViaText(graph, place.from, place.edge);
+            }
+            entry["objects"] = place.objects;
+            if (depth < MOST_DEPTH) entry["children"] = list(below[places[i]], depth + 1);
+            else entry["children"] = Json::array();
+            out.push_back(std::move(entry));
+        }
+        return out;
+    };
+    return {{"objects", members.size()}, {"unreachable", merged.unreachable}, {"children", list(tops, 0)}};
+}
+
+HeapExplorer::Json HeapExplorer::ImmediateDominatorsOf(const Query& query) const {
+    std::vector<NodeId> members = SetOf(query);
+    std::regex skip = Pattern("skip", Param(query, "skip", "^java\\.|^jdk\\.|^sun\\."));
+    // Each class's answer once: -1 not asked yet.
+    std::vector<int8_t> skipped(graph.Classes().size(), -1);
+    auto skipOf = [&](NodeId node) {
+        uint32_t cls = graph.DescribedClass(node);
+        if (cls == NO_CLASS) cls = graph.ClassOf(node);
+        if (cls == NO_CLASS) return false;
+        if (skipped[cls] < 0) skipped[cls] = std::regex_search(graph.Classes()[cls].name, skip) ? 1 : 0;
+        return skipped[cls] == 1;
+    };
+    Json rows = Json::array();
+    for (const DominatorGroup& group : ImmediateDominators(graph, tree, members, skipOf))
+        rows.push_back({{"class", group.label},
+                        {"objects", group.objects},
+                        {"dominated", group.dominated},
+                        {"retained", group.retained}});
+    return {{"objects", members.size()}, {"rows", std::move(rows)}};
+}
+
+HeapExplorer::Json HeapExplorer::RetainedSet(const Query& query) const {
+    uint64_t offset = Offset(query), limit = Limit(query);
+    std::vector<NodeId> members = SetOf(query);
+    std::vector<NodeId> tops = TopMembers(tree, graph.NodeCount(), members);
+    uint64_t retained = 0;
+    for (NodeId node : tops) retained += tree.Retained(node);
+    const std::vector<uint32_t>& byClass = GroupOfClass(BY_CLASS);
+    const std::vector<std::string>& names = GroupNames(BY_CLASS);
+    std::vector<GroupTotals> totals = SubtreeTotals(graph, tree, children, tops, byClass, names.size());
+    std::vector<uint32_t> order;
+    for (uint32_t g = 0; g < totals.size(); g++)
+        if (totals[g].instances > 0) order.push_back(g);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return totals[a].shallow != totals[b].shallow ? totals[a].shallow > totals[b].shallow : names[a] < names[b];
+    });
+    Json out = {{"objects", members.size()}, {"retained", retained}, {"total", order.size()}, {"rows", Json::array()}};
+    for (uint64_t i = offset; i < order.size() && i - offset < limit; i++) {
+        const GroupTotals& row = totals[order[i]];
+        out["rows"].push_back(
+            {{"name", names[order[i]]}, {"instances", row.instances}, {"shallow", row.shallow}, {"retained", row.retained}});
+    }
+    return out;
+}
+
+HeapExplorer::Json HeapExplorer::Threads(const Query&) const {
+    auto local = [this](NodeId node) {
+        return Json{{"tag", HexTag(graph.Tag(node))}, {"class", NodeLabel(graph, node)}, {"retained", tree.Retained(node)}};
+    };
+    Json threads = Json::array();
+    for (const ThreadView& view : details->Threads()) {
+        Json thread = {{"tag", view.node == NO_NODE ? "" : HexTag(graph.Tag(view.node))},
+                       {"name", view.name},
+                       {"retained", view.node == NO_NODE ? 0 : tree.Retained(view.node)}};
+        Json& frames = thread["frames"] = Json::array();
+        for (const FrameView& frame : view.frames) {
+            Json locals = Json::array();
+            for (NodeId node : frame.locals) locals.push_back(local(node));
+            frames.push_back({{"method", frame.method}, {"source", frame.source}, {"line", frame.line}, {"locals", locals}});
+        }
+        threads.push_back(std::move(thread));
+    }
+    return {{"threads", std::move(threads)}};
+}
+
+HeapExplorer::Json HeapExplorer::Suspects(const Query&) const {
+    std::call_once(findingsOnce, [this] {
+        findings = FindingsJson(graph, FindProblems(graph, tree, FindingsOptions()), growth ? &*growth : nullptr);
+    });
+    return *findings;
+}
+
+HeapExplorer::Json HeapExplorer::Diff(const Query& query) const {
+    if (!diffRows) Refuse(404, "no earlier heap to compare with (give NEW)");
+    uint64_t offset = Offset(query), limit = Limit(query, 50);
+    Json rows = Json::array();
+    for (uint64_t i = offset; i < diffRows->size() && i - offset < limit; i++) rows.push_back((*diffRows)[i]);
+    return {{"total", diffRows->size()}, {"rows", std::move(rows)}, {"holders", *grownHolders}};
+}
+
+}  // namespace vesk

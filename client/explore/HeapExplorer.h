@@ -1,0 +1,127 @@
+// The explorer's API over one heap held in memory: the graph, its dominator
+// tree, the children of each node in that tree and what the input tells
+// besides (load/HeapDetails). What every call needs is built here; what
+// only some calls need (the referrers, each class's instances, the
+// shortest paths, the findings, the grouped histograms) is built on the
+// first call that needs it, once, whichever thread asks first.
+//
+// Threads: Handle is safe to call from several threads at once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "explore/ExploreApi.h"
+#include "heap/ClassInstances.h"
+#include "heap/DominatorChildren.h"
+#include "heap/DominatorTree.h"
+#include "heap/HeapFindings.h"
+#include "heap/HeapPaths.h"
+#include "heap/HeapSummary.h"
+#include "heap/HolderGrowth.h"
+#include "heap/ObjectSets.h"
+#include "heap/ReferrerIndex.h"
+#include "load/HeapDetails.h"
+#include "load/HeapInput.h"
+#include "report/HeapJson.h"
+
+namespace vesk {
+
+// What the comparison views keep of the older heap.
+struct OlderHeap {
+    uint64_t reachable = 0;
+    std::vector<ClassTotals> classes;  // the tree's ByClass
+    HolderBaseline holders;
+};
+
+// Where the heap came from, for the summary.
+struct HeapOrigin {
+    std::string source;  // the file, or host:port
+    std::string kind;    // "hprof", "snapshot" or "live"
+};
+
+class HeapExplorer : public ExploreApi {
+public:
+    // tree and details over *graph; older, when given, the earlier heap of a
+    // comparison (graph the later one); input, when given, kept for the
+    // details, which may read its file.
+    HeapExplorer(std::unique_ptr<HeapGraph> graph, std::unique_ptr<DominatorTree> tree,
+                 std::unique_ptr<HeapDetails> details, HeapOrigin origin, const OlderHeap* older = nullptr,
+                 std::unique_ptr<HeapInput> input = nullptr);
+
+    ApiAnswer Handle(const std::string& path, const std::map<std::string, std::string>& query) const override;
+
+private:
+    typedef std::map<std::string, std::string> Query;
+    typedef nlohmann::ordered_json Json;
+    enum Grouping { BY_CLASS, BY_PACKAGE, BY_LOADER, BY_SUPERCLASS, GROUPINGS };
+    struct HistogramRow {
+        std::string name;
+        GroupTotals totals;
+    };
+
+    Json Summary(const Query& query) const;
+    Json Histogram(const Query& query) const;
+    Json Instances(const Query& query) const;
+    Json Children(const Query& query) const;
+    Json Object(const Query& query) const;
+    Json Refs(const Query& query) const;
+    Json Path(const Query& query) const;
+    Json MergedPathsOf(const Query& query) const;
+    Json ImmediateDominatorsOf(const Query& query) const;
+    Json RetainedSet(const Query& query) const;
+    Json Threads(const Query& query) const;
+    Json Suspects(const Query& query) const;
+    Json Diff(const Query& query) const;
+
+    NodeId NodeOf(const Query& query) const;
+    // The members of the set a query names (class=, package=, loader= or
+    // superclass=: a histogram row's name), largest retained first per class.
+    std::vector<NodeId> SetOf(const Query& query) const;
+    // The group a class falls in, and each group's name, by grouping.
+    const std::vector<uint32_t>& GroupOfClass(Grouping grouping) const;
+    const std::vector<std::string>& GroupNames(Grouping grouping) const;
+    const std::vector<HistogramRow>& Rows(Grouping grouping) const;
+    // Rows of grouping, filtered and sorted as query asks (cached).
+    std::shared_ptr<const std::vector<uint32_t>> SortedRows(Grouping grouping, const Query& query) const;
+    Json ObjectRow(NodeId node) const;
+
+    const ReferrerIndex& Referrers() const;
+    const ClassInstances& Instances() const;
+    const PathFinder& Paths() const;
+
+    std::unique_ptr<HeapInput> input;
+    std::unique_ptr<HeapGraph> graphOwned;
+    const HeapGraph& graph;
+    std::unique_ptr<DominatorTree> treeOwned;
+    const DominatorTree& tree;
+    std::unique_ptr<HeapDetails> details;
+    HeapOrigin origin;
+    DominatorChildren children;
+    HeapSummary summary;
+    std::optional<Json> diffRows, grownHolders;
+    std::optional<Growth> growth;
+    uint64_t reachableBefore = 0;
+
+    mutable std::once_flag referrersOnce, instancesOnce, pathsOnce, findingsOnce;
+    mutable std::unique_ptr<ReferrerIndex> referrers;
+    mutable std::unique_ptr<ClassInstances> instances;
+    mutable std::unique_ptr<PathFinder> paths;
+    mutable std::optional<Json> findings;
+    mutable std::array<std::once_flag, GROUPINGS> groupsOnce, rowsOnce;
+    mutable std::array<std::vector<uint32_t>, GROUPINGS> groupOfClass;
+    mutable std::array<std::vector<std::string>, GROUPINGS> groupNames;
+    mutable std::array<std::vector<HistogramRow>, GROUPINGS> rows;
+    mutable std::mutex viewsLock;
+    mutable std::map<std::string, std::shared_ptr<const std::vector<uint32_t>>> views;
+};
+
+}  // namespace vesk
