@@ -192,11 +192,22 @@ async function overview(params, mine) {
   if (mine === drawn) show(...parts);
 }
 
-function histogramName(group, name) {
-  if (group === "class") return el("a", {href: href("instances", {class: name}), className: "name", title: "its instances"}, name);
-  if (group === "package")
-    return el("a", {href: href("histogram", {filter: "^" + escapeRegex(name) + "\\.[^.]*$"}), className: "name"}, name);
-  return el("span", {className: "name"}, name);
+const GROUPS = ["class", "package", "loader", "superclass"];
+
+// The set of objects a view's parameters name: a histogram row of any grouping.
+function setOf(params) {
+  const group = GROUPS.find(g => params.has(g)) || "class";
+  return {group, name: params.get(group) || "", query: {[group]: params.get(group) || ""}};
+}
+
+function setTitle(set) {
+  return set.group === "class" ? classLink(set.name) : el("span", {className: "name"}, set.group + " " + set.name);
+}
+
+// Links to the views of a set: its instances, merged paths, immediate dominators, retained set.
+function setLinks(query, instances) {
+  return el("span", null, instances ? link("instances", query, "instances") : null, instances ? " · " : null,
+            link("merged", query, "paths"), " · ", link("idom", query, "dominators"), " · ", link("retained", query, "retained set"));
 }
 
 async function histogram(params, mine) {
@@ -207,36 +218,31 @@ async function histogram(params, mine) {
   if (mine !== drawn) return;
   const change = update => go("histogram", {...state, offset: 0, ...update});
   const select = el("select", {on: {change: () => change({group: select.value})}},
-                    ...["class", "package", "loader", "superclass"].map(g => el("option", {value: g, selected: g === group}, "by " + g)));
+                    ...GROUPS.map(g => el("option", {value: g, selected: g === group}, "by " + g)));
   const filter = el("input", {type: "search", value: state.filter, placeholder: "regular expression", size: 40});
   const form = el("form", {className: "controls", on: {submit: event => { event.preventDefault(); change({filter: filter.value}); }}},
                   select, el("label", null, "name ", filter), el("button", {type: "submit"}, "filter"));
   const columns = [
-    {key: "name", label: group, sortable: true, cell: row => el("td", null, histogramName(group, row.name))},
+    {key: "name", label: group, sortable: true, cell: row => el("td", null,
+      el("a", {href: href("instances", {[group]: row.name}), className: "name", title: "its instances, largest retained first"}, row.name))},
     {key: "instances", label: "instances", num: true},
     {key: "shallow", label: "shallow", size: true},
     {key: "retained", label: "retained", size: true},
   ];
-  if (group === "class")
-    columns.push({key: "", label: "sets", cell: row => el("td", null,
-      link("merged", {class: row.name}, "paths"), " · ", link("idom", {class: row.name}, "dominators"), " · ",
-      link("retained", {class: row.name}, "retained set"))});
+  columns.push({key: "", label: "of its objects", cell: row => el("td", null, setLinks({[group]: row.name}, false))});
   const sort = {key: state.sort, order: state.order, change: (key, order) => go("histogram", {...state, sort: key, order})};
   show(el("h1", null, "Histogram"), form, pager(state.offset, answer.rows.length, answer.total, offset => go("histogram", {...state, offset})),
        table(columns, answer.rows, sort));
 }
 
 async function instances(params, mine) {
-  const name = params.get("class") || "";
+  const set = setOf(params);
   const offset = Number(params.get("offset") || 0);
-  const parts = [el("h1", null, "Instances of ", classLink(name)),
-                 el("p", null, link("merged", {class: name}, "merged paths to GC roots"), " · ",
-                    link("idom", {class: name}, "immediate dominators"), " · ", link("retained", {class: name}, "retained set"))];
-  const answer = await api("instances", {class: name, offset, limit: PAGE});
+  const answer = await api("instances", {...set.query, offset, limit: PAGE});
   if (mine !== drawn) return;
-  parts.push(pager(offset, answer.rows.length, answer.total, next => go("instances", {class: name, offset: next})),
-             table(objectColumns(answer.rows), answer.rows));
-  show(...parts);
+  show(el("h1", null, "Instances of ", setTitle(set)), el("p", null, setLinks(set.query, false)),
+       pager(offset, answer.rows.length, answer.total, next => go("instances", {...set.query, offset: next})),
+       table(objectColumns(answer.rows), answer.rows));
 }
 
 // Columns of rows naming objects; sizes where the rows have them.
@@ -310,16 +316,18 @@ function indented(depth, content) {
 // One row of the tree: an object, or (grouped) a class whose members open below.
 function treeRow(body, row, parent, grouped, depth, largest) {
   const group = !row.tag;
-  const button = el("button", {type: "button", className: "toggle", "aria-expanded": "false"}, "▸");
+  const button = group || row.children > 0
+    ? el("button", {type: "button", className: "toggle", "aria-expanded": "false"}, "▸")
+    : el("span", {className: "toggle"});
   const label = group
-    ? el("span", null, classLink(row.class), " ", el("span", {className: "note"}, "× " + number(row.objects || row.instances || 0)))
+    ? el("span", null, classLink(row.class), " ", el("span", {className: "note"}, "× " + number(row.count)))
     : el("span", null, classLink(row.class), " ", objectLink(row.tag));
   const bar = el("span", {className: "bar", style: "width:" + (largest ? Math.round(80 * (row.retained || 0) / largest) : 0) + "px"});
   const tr = el("tr", {className: group ? "group" : "node", "data-depth": depth},
     el("td", {className: "name", style: "padding-left:" + (depth * 1.4) + "em"}, button, label),
     sizeCell(row.shallow), sizeCell(row.retained),
     el("td", null, bar, " ", group ? "" : link("tree", {tag: row.tag}, "focus")));
-  button.addEventListener("click", async () => {
+  if (button.tagName === "BUTTON") button.addEventListener("click", async () => {
     const open = button.getAttribute("aria-expanded") === "true";
     button.textContent = open ? "▸" : "▾";
     button.setAttribute("aria-expanded", String(!open));
@@ -352,8 +360,9 @@ async function object(params, mine) {
   parts.push(el("h2", null, "Dominated by"),
              chain.length ? el("ol", {className: "chain"}, ...chain.map(d => el("li", null,
                d.tag === "root" ? "the root" : objectLink(d.tag), d.class ? el("span", null, " ", classLink(d.class)) : null,
-               d.retained !== undefined ? el("span", {className: "note"}, " retains " + size(d.retained)) : null)))
-                          : el("p", {className: "note"}, "the root alone"));
+               d.retained !== undefined ? el("span", {className: "note"}, " retains " + size(d.retained)) : null)),
+               el("li", null, link("tree", {}, "the root")))
+                          : el("p", null, "the root alone (", link("tree", {}, "the dominator tree"), ")"));
   parts.push(el("h2", null, object.length !== undefined ? "Elements" : "Fields"));
   if (object.values === false)
     parts.push(el("p", {className: "note"}, "This input holds no field values (a snapshot, or a redacted heap dump): fields show the objects they reference only."));
@@ -395,7 +404,8 @@ async function path(params, mine) {
 }
 
 function mergedNode(node) {
-  const label = el("span", null, node.via ? el("span", {className: "name"}, node.via + " ") : null, classLink(node.class),
+  const label = el("span", null, node.root ? el("span", {className: "note"}, "GC root (" + node.root + ") ") : null,
+                   node.via ? el("span", {className: "name"}, node.via + " ") : null, classLink(node.class),
                    el("span", {className: "note"}, " " + number(node.objects) + " objects"));
   const children = node.children || [];
   if (!children.length) return el("li", null, label);
@@ -404,34 +414,38 @@ function mergedNode(node) {
 }
 
 async function merged(params, mine) {
-  const name = params.get("class") || "";
-  const answer = await api("merged-paths", {class: name});
+  const set = setOf(params);
+  const answer = await api("merged-paths", set.query);
   if (mine !== drawn) return;
-  show(el("h1", null, "Merged shortest paths to ", classLink(name)),
-       el("p", null, number(answer.objects) + " objects; from the GC roots down, weak references left out"),
+  show(el("h1", null, "Merged shortest paths to ", setTitle(set)), el("p", null, setLinks(set.query, true)),
+       el("p", null, number(answer.objects) + " objects" + (answer.unreachable ? ", " + number(answer.unreachable) + " of them unreachable" : "") +
+                     "; from the GC roots down, weak references left out"),
        el("ul", {className: "merged"}, ...(answer.children || []).map(mergedNode)));
 }
 
 async function idom(params, mine) {
-  const name = params.get("class") || "";
+  const set = setOf(params);
   const skip = params.has("skip") ? params.get("skip") : "^java\\.|^jdk\\.|^sun\\.";
-  const answer = await api("immediate-dominators", {class: name, skip});
+  const answer = await api("immediate-dominators", {...set.query, skip});
   if (mine !== drawn) return;
   const input = el("input", {type: "search", value: skip, size: 40});
-  const form = el("form", {className: "controls", on: {submit: event => { event.preventDefault(); go("idom", {class: name, skip: input.value}); }}},
+  const form = el("form", {className: "controls", on: {submit: event => { event.preventDefault(); go("idom", {...set.query, skip: input.value}); }}},
                   el("label", null, "skip classes matching ", input), el("button", {type: "submit"}, "apply"));
-  show(el("h1", null, "Immediate dominators of ", classLink(name)), form,
+  show(el("h1", null, "Immediate dominators of ", setTitle(set)), el("p", null, setLinks(set.query, true)), form,
        table([{key: "class", label: "class", cell: row => el("td", null, classLink(row.class))},
               {key: "objects", label: "objects", num: true}, {key: "dominated", label: "dominated", num: true},
               {key: "retained", label: "retained", size: true}], answer.rows || []));
 }
 
 async function retained(params, mine) {
-  const name = params.get("class") || "";
-  const answer = await api("retained-set", {class: name});
+  const set = setOf(params);
+  const offset = Number(params.get("offset") || 0);
+  const answer = await api("retained-set", {...set.query, offset, limit: PAGE});
   if (mine !== drawn) return;
-  const rows = Array.isArray(answer) ? answer : answer.rows || [];
-  show(el("h1", null, "Retained set of ", classLink(name)),
+  const rows = answer.rows || [];
+  show(el("h1", null, "Retained set of ", setTitle(set)), el("p", null, setLinks(set.query, true)),
+       el("p", null, number(answer.objects) + " objects retain " + size(answer.retained) + ":"),
+       pager(offset, rows.length, answer.total, next => go("retained", {...set.query, offset: next})),
        table([{key: "name", label: "class", cell: row => el("td", null, classLink(row.name))},
               {key: "instances", label: "instances", num: true}, {key: "shallow", label: "shallow", size: true},
               {key: "retained", label: "retained", size: true}], rows));
@@ -442,7 +456,8 @@ function threadDetails(thread) {
     ({...frame, localsRetained: (frame.locals || []).reduce((sum, local) => sum + (local.retained || 0), 0)}));
   const locals = row => el("td", null, ...(row.locals || []).map(local => el("div", null,
     objectLink(local.tag), " ", classLink(local.class), el("span", {className: "note"}, " " + size(local.retained)))));
-  const method = row => el("td", {className: "name"}, row.method + (row.line > 0 ? ":" + row.line : ""));
+  const method = row => el("td", {className: "name"}, row.method,
+    row.source ? el("span", {className: "note"}, " (" + row.source + (row.line > 0 ? ":" + row.line : "") + ")") : "");
   return el("details", null,
     el("summary", null, el("strong", null, thread.name || "(unnamed)"), " ", thread.tag ? objectLink(thread.tag) : null,
        el("span", {className: "note"}, " retains " + size(thread.retained || 0) + ", " + number(frames.length) + " frames")),
