@@ -8,6 +8,9 @@
 namespace vesk {
 
 HttpListener::HttpListener() : server(std::make_unique<httplib::Server>()) {
+    // Headers and body go out in separate writes: without TCP_NODELAY every
+    // answer waits for the peer's delayed acknowledgement (40 ms).
+    server->set_tcp_nodelay(true);
     // cpp-httplib also sets SO_REUSEPORT, which lets a second server take a
     // port already listened on; an address in use must be an error instead.
     server->set_socket_options([](int socket) {
