@@ -57,9 +57,11 @@ function escapeRegex(text) {
   return text.replace(/[.*+?^${}()|[\]\\]/g, "\\$&");
 }
 
-// A class name, linked to its row of the histogram.
+// A class name, linked to its row of the histogram (a class object's label,
+// "class NAME", to NAME's row).
 function classLink(name) {
-  return el("a", {href: href("histogram", {filter: "^" + escapeRegex(name) + "$"}), className: "name"}, name);
+  const row = name.startsWith("class ") ? name.slice(6) : name;
+  return el("a", {href: href("histogram", {filter: "^" + escapeRegex(row) + "$"}), className: "name"}, name);
 }
 
 function number(value) {
@@ -373,7 +375,7 @@ async function object(params, mine) {
     {key: "name", label: "name", cell: row => el("td", {className: "name"}, row.name)},
     {key: "type", label: "type", cell: row => el("td", {className: "name"}, row.type || "")},
     {key: "value", label: "value", cell: row => el("td", {className: "mono"},
-      row.tag ? objectLink(row.tag) : row.value === undefined ? "" : JSON.stringify(row.value))},
+      row.value === undefined ? (row.tag ? objectLink(row.tag) : "") : el("span", null, fieldValue(row), row.tag ? " " : "", row.tag ? objectLink(row.tag) : ""))},
   ], fields) : el("p", {className: "note"}, "none"));
   const refs = (title, answer, key) => [
     el("h2", null, title),
@@ -383,6 +385,11 @@ async function object(params, mine) {
   ];
   parts.push(...refs("Referenced by", incoming, "in"), ...refs("References", outgoing, "out"));
   show(...parts);
+}
+
+// A primitive's value as it is; a string's (or an object's text) quoted.
+function fieldValue(row) {
+  return typeof row.value === "string" && /^[a-z]+$/.test(row.type || "") ? row.value : JSON.stringify(row.value);
 }
 
 async function path(params, mine) {
