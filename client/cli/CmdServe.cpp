@@ -5,13 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <optional>
-#include <thread>
 
 #include "cli/Commands.h"
 #include "explore/ExploreApi.h"
@@ -104,14 +101,15 @@ void RunServe(const Options& options, ServeArgs args) {
         api = ExploreApi::Open(inputs.front(), inputs.size() == 2 ? &inputs.back() : nullptr, progress);
         progress.Stop();
     }
-    InterruptGuard interrupt;
     ExploreServer server(*api, args.httpAddress, args.httpPort);
+    // Ctrl-C ends the program at once, without waiting for a long call in
+    // progress (nothing is written while serving).
+    InterruptExit stop("serve stopped (Ctrl-C)", EXIT_OK);
     printf("serving %s\n", server.Url().c_str());
     fflush(stdout);
     Beside<> opener;
     if (args.open) OpenBrowser(server.Url(), opener);
-    while (interrupt.Presses() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    fprintf(stderr, "vesk: serve stopped (Ctrl-C)\n");
+    for (;;) pause();
 }
 
 CommandRun DefineServe(CLI::App& command) {
