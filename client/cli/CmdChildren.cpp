@@ -45,7 +45,9 @@ static void RunChildren(const Options& options, ChildrenArgs args) {
     bool exact = args.bytes;
     size_t total = doc["total"].get<size_t>();
     size_t shown = doc["rows"].size();
-    printf("%zu %s dominated by %s", total, args.group == "class" ? "classes of objects" : "objects",
+    const char* what = args.group == "class" ? (total == 1 ? "class of objects" : "classes of objects")
+                                             : (total == 1 ? "object" : "objects");
+    printf("%zu %s dominated by %s", total, what,
            args.tag == "root" ? "the virtual root" : args.tag.c_str());
     if (shown < total) printf(" (rows %zu to %zu)", args.offset + 1, args.offset + shown);
     printf("\n");

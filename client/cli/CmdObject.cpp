@@ -46,8 +46,10 @@ static void PrintObject(const nlohmann::json& doc, bool exact) {
 
 static void PrintRefs(const nlohmann::json& doc, const ObjectArgs& args) {
     size_t total = doc["total"].get<size_t>();
-    printf("%s %s: %zu (from %zu)\n", args.refs == "in" ? "referenced by" : "references", args.tag.c_str(), total,
-           args.offset);
+    size_t shown = doc["rows"].size();
+    printf("%s %s: %zu", args.refs == "in" ? "referenced by" : "references", args.tag.c_str(), total);
+    if (shown < total) printf(" (rows %zu to %zu)", args.offset + 1, args.offset + shown);
+    printf("\n");
     for (const nlohmann::json& row : doc["rows"])
         printf("  %-24s %s %s\n", row["via"].get<std::string>().c_str(), row["class"].get<std::string>().c_str(),
                row["tag"].get<std::string>().c_str());

@@ -29,7 +29,7 @@ std::unique_ptr<ExploreApi> ExploreApi::Open(const HeapInput& input, const HeapI
     std::unique_ptr<HeapDetails> details = OpenDetails(*kept, *graph, progress);
     progress.Phase("views");
     HeapOrigin origin{kept->Source(), KindName(kept->GetKind())};
-    return std::make_unique<HeapExplorer>(std::move(graph), std::move(tree), std::move(details), std::move(origin),
+    return std::make_unique<HeapExplorer>(std::move(graph), std::move(tree), std::move(details), origin,
                                           older.get(), std::move(kept));
 }
 

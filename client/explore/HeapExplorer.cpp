@@ -93,7 +93,7 @@ void OrderPage(std::vector<NodeId>& nodes, uint64_t offset, uint64_t limit, cons
 }  // namespace
 
 HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<DominatorTree> treeIn,
-                           std::unique_ptr<HeapDetails> detailsIn, HeapOrigin originIn, const OlderHeap* older,
+                           std::unique_ptr<HeapDetails> detailsIn, const HeapOrigin& origin, const OlderHeap* older,
                            std::unique_ptr<HeapInput> inputIn)
     : input(std::move(inputIn)),
       graphOwned(std::move(graphIn)),
@@ -101,11 +101,20 @@ HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<D
       treeOwned(std::move(treeIn)),
       tree(*treeOwned),
       details(std::move(detailsIn)),
-      origin(std::move(originIn)),
-      children(tree, graph.NodeCount()),
-      summary(SummarizeHeap(graph, tree)) {
+      children(tree, graph.NodeCount()) {
+    // Every call names objects by tag.
+    graphOwned->OrderTags();
+    overview = {{"source", origin.source}, {"kind", origin.kind}};
+    Json totals = SummaryJson(SummarizeHeap(graph, tree));
+    overview.insert(totals.begin(), totals.end());
+    size_t classes = 0;
+    for (const ClassTotals& row : graph.Histogram()) classes += row.instances > 0;
+    overview["classes"] = classes;
+    overview["threads"] = details->Threads().size();
+    overview["values"] = details->HasValues();
+    overview["compare"] = older != nullptr;
+    if (older) overview["reachableBefore"] = older->reachable;
     if (!older) return;
-    reachableBefore = older->reachable;
     Json rows = Json::array();
     for (const ClassDelta& row : DiffClasses(older->classes, tree.ByClass())) rows.push_back(ClassDeltaJson(row, true));
     diffRows = std::move(rows);
@@ -182,19 +191,7 @@ const PathFinder& HeapExplorer::Paths() const {
     return *paths;
 }
 
-HeapExplorer::Json HeapExplorer::Summary(const Query&) const {
-    Json out = {{"source", origin.source}, {"kind", origin.kind}};
-    Json totals = SummaryJson(summary);
-    out.insert(totals.begin(), totals.end());
-    size_t classes = 0;
-    for (const ClassTotals& row : graph.Histogram()) classes += row.instances > 0;
-    out["classes"] = classes;
-    out["threads"] = graph.Threads().size();
-    out["values"] = details->HasValues();
-    out["compare"] = diffRows.has_value();
-    if (diffRows) out["reachableBefore"] = reachableBefore;
-    return out;
-}
+HeapExplorer::Json HeapExplorer::Summary(const Query&) const { return overview; }
 
 const std::vector<uint32_t>& HeapExplorer::GroupOfClass(Grouping grouping) const {
     std::call_once(groupsOnce[grouping], [this, grouping] {
@@ -312,7 +309,7 @@ HeapExplorer::Json HeapExplorer::Histogram(const Query& query) const {
     return out;
 }
 
-std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
+std::vector<uint32_t> HeapExplorer::SetClasses(const Query& query) const {
     for (size_t g = 0; g < GROUP_WORDS.size(); g++) {
         auto named = query.find(GROUP_WORDS[g]);
         if (named == query.end()) continue;
@@ -320,22 +317,40 @@ std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
         const std::vector<std::string>& names = GroupNames(static_cast<Grouping>(g));
         auto name = std::find(names.begin(), names.end(), named->second);
         if (name == names.end()) Refuse(404, "no " + named->first + " " + named->second);
-        uint32_t group = static_cast<uint32_t>(name - names.begin());
-        const ClassInstances& byClass = Instances();
-        std::vector<NodeId> members;
+        std::vector<uint32_t> classes;
         for (uint32_t c = 0; c < groupOf.size(); c++)
-            if (groupOf[c] == group) members.insert(members.end(), byClass.Begin(c), byClass.End(c));
-        return members;
+            if (groupOf[c] == static_cast<uint32_t>(name - names.begin())) classes.push_back(c);
+        return classes;
     }
     Refuse(400, "name a set: class=, package=, loader= or superclass=");
 }
 
+std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
+    const ClassInstances& byClass = Instances();
+    std::vector<NodeId> members;
+    for (uint32_t c : SetClasses(query)) members.insert(members.end(), byClass.Begin(c), byClass.End(c));
+    return members;
+}
+
 HeapExplorer::Json HeapExplorer::Instances(const Query& query) const {
     uint64_t offset = Offset(query), limit = Limit(query);
-    std::vector<NodeId> members = SetOf(query);
-    OrderPage(members, offset, limit, tree);
-    Json out = {{"total", members.size()}, {"rows", Json::array()}};
-    for (uint64_t i = offset; i < members.size() && i - offset < limit; i++) out["rows"].push_back(ObjectRow(members[i]));
+    std::vector<uint32_t> classes = SetClasses(query);
+    const ClassInstances& byClass = Instances();
+    // One class's instances are in order already; several are merged.
+    std::vector<NodeId> merged;
+    const NodeId *begin, *end;
+    if (classes.size() == 1) {
+        begin = byClass.Begin(classes[0]);
+        end = byClass.End(classes[0]);
+    } else {
+        merged = SetOf(query);
+        OrderPage(merged, offset, limit, tree);
+        begin = merged.data();
+        end = begin + merged.size();
+    }
+    uint64_t total = static_cast<uint64_t>(end - begin);
+    Json out = {{"total", total}, {"rows", Json::array()}};
+    for (uint64_t i = offset; i < total && i - offset < limit; i++) out["rows"].push_back(ObjectRow(begin[i]));
     return out;
 }
 
@@ -454,20 +469,39 @@ HeapExplorer::Json HeapExplorer::Path(const Query& query) const {
 HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     std::vector<NodeId> members = SetOf(query);
     MergedPaths merged = MergeShortestPaths(graph, Paths(), members);
+    uint64_t limit = Limit(query, 20);
     std::vector<std::vector<uint32_t>> below(merged.nodes.size());
     std::vector<uint32_t> tops;
     for (uint32_t i = 0; i < merged.nodes.size(); i++)
         (merged.nodes[i].parent == MergedPaths::NO_PARENT ? tops : below[merged.nodes[i].parent]).push_back(i);
-    // The widest branches first; a node lists so many, a path goes so deep.
-    const size_t MOST_CHILDREN = 100, MOST_DEPTH = 100;
-    std::function<Json(std::vector<uint32_t>&, size_t)> list = [&](std::vector<uint32_t>& places, size_t depth) {
-        std::sort(places.begin(), places.end(), [&](uint32_t a, uint32_t b) {
-            return merged.nodes[a].objects != merged.nodes[b].objects ? merged.nodes[a].objects > merged.nodes[b].objects
-                                                                      : a < b;
-        });
+    auto wider = [&](uint32_t a, uint32_t b) {
+        const MergedNode &x = merged.nodes[a], &y = merged.nodes[b];
+        return x.objects != y.objects ? x.objects > y.objects : a < b;
+    };
+    // The widest branches of each node, level by level, until the document
+    // holds so many nodes; what is left out is counted in "more".
+    const size_t MOST_NODES = 2000;
+    std::vector<bool> shown(merged.nodes.size());
+    size_t count = 0;
+    std::vector<uint32_t> level, next;
+    auto take = [&](std::vector<uint32_t>& kids) {
+        std::sort(kids.begin(), kids.end(), wider);
+        for (size_t k = 0; k < kids.size() && k < limit && count < MOST_NODES; k++, count++) {
+            shown[kids[k]] = true;
+            next.push_back(kids[k]);
+        }
+    };
+    take(tops);
+    while (!next.empty() && count < MOST_NODES) {
+        level.swap(next);
+        next.clear();
+        for (uint32_t node : level) take(below[node]);
+    }
+    std::function<Json(const std::vector<uint32_t>&)> list = [&](const std::vector<uint32_t>& places) {
         Json out = Json::array();
-        for (size_t i = 0; i < places.size() && i < MOST_CHILDREN; i++) {
-            const MergedNode& place = merged.nodes[places[i]];
+        for (uint32_t at : places) {
+            if (!shown[at]) continue;
+            const MergedNode& place = merged.nodes[at];
             Json entry = {{"class", NodeLabel(graph, place.example)}};
             if (place.from == NO_NODE) {
                 entry["root"] = RootKindName(place.root);
@@ -478,13 +512,17 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
                 entry["via"] = element ? "[]" : ViaText(graph, place.from, place.edge);
             }
             entry["objects"] = place.objects;
-            if (depth < MOST_DEPTH) entry["children"] = list(below[places[i]], depth + 1);
-            else entry["children"] = Json::array();
+            entry["children"] = list(below[at]);
+            size_t more = below[at].size() - entry["children"].size();
+            if (more > 0) entry["more"] = more;
             out.push_back(std::move(entry));
         }
         return out;
     };
-    return {{"objects", members.size()}, {"unreachable", merged.unreachable}, {"children", list(tops, 0)}};
+    Json children = list(tops);
+    Json out = {{"objects", members.size()}, {"unreachable", merged.unreachable}, {"children", children}};
+    if (children.size() < tops.size()) out["more"] = tops.size() - children.size();
+    return out;
 }
 
 HeapExplorer::Json HeapExplorer::ImmediateDominatorsOf(const Query& query) const {

@@ -25,7 +25,6 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapFindings.h"
 #include "heap/HeapPaths.h"
-#include "heap/HeapSummary.h"
 #include "heap/HolderGrowth.h"
 #include "heap/ObjectSets.h"
 #include "heap/ReferrerIndex.h"
@@ -54,7 +53,7 @@ public:
     // comparison (graph the later one); input, when given, kept for the
     // details, which may read its file.
     HeapExplorer(std::unique_ptr<HeapGraph> graph, std::unique_ptr<DominatorTree> tree,
-                 std::unique_ptr<HeapDetails> details, HeapOrigin origin, const OlderHeap* older = nullptr,
+                 std::unique_ptr<HeapDetails> details, const HeapOrigin& origin, const OlderHeap* older = nullptr,
                  std::unique_ptr<HeapInput> input = nullptr);
 
     ApiAnswer Handle(const std::string& path, const std::map<std::string, std::string>& query) const override;
@@ -86,6 +85,8 @@ private:
     // The members of the set a query names (class=, package=, loader= or
     // superclass=: a histogram row's name), largest retained first per class.
     std::vector<NodeId> SetOf(const Query& query) const;
+    // The classes of that set.
+    std::vector<uint32_t> SetClasses(const Query& query) const;
     // The group a class falls in, and each group's name, by grouping.
     const std::vector<uint32_t>& GroupOfClass(Grouping grouping) const;
     const std::vector<std::string>& GroupNames(Grouping grouping) const;
@@ -104,12 +105,10 @@ private:
     std::unique_ptr<DominatorTree> treeOwned;
     const DominatorTree& tree;
     std::unique_ptr<HeapDetails> details;
-    HeapOrigin origin;
     DominatorChildren children;
-    HeapSummary summary;
+    Json overview;  // the summary's document
     std::optional<Json> diffRows, grownHolders;
     std::optional<Growth> growth;
-    uint64_t reachableBefore = 0;
 
     mutable std::once_flag referrersOnce, instancesOnce, pathsOnce, findingsOnce;
     mutable std::unique_ptr<ReferrerIndex> referrers;

@@ -124,8 +124,11 @@ public:
     uint64_t ReferenceCount() const { return edges.size(); }
 
     uint64_t Tag(NodeId node) const { return tags.TagOf(node); }
-    // A scan of every node for heap dump ids: for a few calls, not a loop.
+    // A scan of every node for heap dump ids, unless OrderTags ran: for a
+    // few calls, not a loop.
     NodeId FindTag(uint64_t tag) const { return tags.Find(tag); }
+    // Makes FindTag bisect for heap dump ids too, at 4 to 6 bytes a node.
+    void OrderTags() { tags.RestoreOrder(); }
     // The node's class (java.lang.Class for class objects when the stream
     // names it); NO_CLASS when unknown.
     uint32_t ClassOf(NodeId node) const { return classOf[node]; }

@@ -185,15 +185,18 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
                 place.root = root != rootOf.end() ? root->second : RootKind::Other;
                 via = static_cast<int64_t>(place.root);
             } else {
-                place.edge = EdgeTo(graph, from, node);
+                // Any element of an array: no need to find which (a long array's scan).
                 uint32_t cls = graph.ClassOf(from);
-                via = cls != NO_CLASS && graph.Classes()[cls].IsArray() ? ELEMENT : place.edge.index;
+                bool element = cls != NO_CLASS && graph.Classes()[cls].IsArray();
+                if (!element) place.edge = EdgeTo(graph, from, node);
+                via = element ? ELEMENT : place.edge.index;
             }
             auto found = places.emplace(PlaceKey{at, ClassKey(graph, node), via},
                                         static_cast<uint32_t>(merged.nodes.size()));
             if (found.second) merged.nodes.push_back(place);
             at = found.first->second;
-            placed.emplace(node, at);
+            // Members are mostly leaves: only the objects above them are worth remembering.
+            if (i > 0) placed.emplace(node, at);
         }
         merged.nodes[at].objects++;
     }

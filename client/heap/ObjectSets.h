@@ -59,7 +59,7 @@ struct MergedNode {
     uint32_t parent;   // an earlier node, or NO_PARENT at the top
     NodeId example;    // an object at this place: its class names the node
     NodeId from;       // the object before it on that object's path; NO_NODE at the top
-    HeapEdge edge;     // from's reference to example
+    HeapEdge edge;     // from's reference to example; index NO_INDEX when from is an array
     RootKind root;     // at the top: how the first object is held
     int64_t objects;   // members whose path passes through here
 };

@@ -195,6 +195,13 @@ void TagIndex::DropOrder() {
     ordered = false;
 }
 
+void TagIndex::RestoreOrder() {
+    if (ordered) return;
+    ordered = true;
+    sorted = 0;
+    Merge();
+}
+
 NodeId TagIndex::FindIn(size_t entry, uint64_t tag) const {
     if (compact) return NodeTag(entry) == tag ? static_cast<NodeId>(entry) : NO_NODE;
     const TagRun& run = runs[entry];

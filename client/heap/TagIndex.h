@@ -47,6 +47,9 @@ public:
     // Once all is added: compacted tags keep no order by tag, and Find scans
     // them (4 bytes a node less, for the few tags a command line names).
     void DropOrder();
+    // Orders dropped tags again (4 bytes a node and the directory), for a
+    // reader that finds many tags; before any Find from several threads.
+    void RestoreOrder();
     // Compacts the tags added so far and makes room for nodes in all, whose
     // tags Set gives in any order. least, most and differing (bits in which
     // some two differ) cover the tags to come.
