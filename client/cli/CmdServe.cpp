@@ -44,7 +44,7 @@ std::string LiveFileName(const Options& options) {
     tm local{};
     localtime_r(&now, &local);
     strftime(when, sizeof when, "%Y%m%d-%H%M%S", &local);
-    return "./" + host + "-" + process + "-" + when + (options.snapshot ? ".vsnap.zst" : ".hprof.zst");
+    return "./" + host + "-" + process + "-" + when + (options.snapshot || options.walk ? ".vsnap.zst" : ".hprof.zst");
 }
 
 // Starts the system's browser on url; its output goes to stderr, its failure
@@ -86,7 +86,7 @@ void RunServe(const Options& options, ServeArgs args) {
                 args.httpAddress.c_str());
     if (options.portGiven) {
         std::string path = args.output.empty() ? LiveFileName(options) : args.output;
-        if (options.snapshot) SaveSnapshot(options, path);
+        if (options.snapshot || options.walk) SaveSnapshot(options, path);
         else SaveHeapDump(options, path);
         args.files.push_back(path);
     }

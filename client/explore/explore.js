@@ -414,10 +414,10 @@ function mergedNode(node) {
   const label = el("span", null, node.root ? el("span", {className: "note"}, "GC root (" + node.root + ") ") : null,
                    node.via ? el("span", {className: "name"}, node.via + " ") : null, classLink(node.class),
                    el("span", {className: "note"}, " " + number(node.objects) + " objects"));
-  const children = node.children || [];
+  const children = (node.children || []).map(mergedNode);
+  if (node.more) children.push(el("li", {className: "note"}, "… " + number(node.more) + " more"));
   if (!children.length) return el("li", null, label);
-  return el("li", null, el("details", {open: children.length === 1},
-    el("summary", null, label), el("ul", {className: "merged"}, ...children.map(mergedNode))));
+  return el("li", null, el("details", {open: children.length === 1}, el("summary", null, label), el("ul", {className: "merged"}, ...children)));
 }
 
 async function merged(params, mine) {
@@ -506,4 +506,4 @@ async function route() {
 
 window.addEventListener("hashchange", route);
 route();
-api("diff").then(() => { document.getElementById("nav-diff").hidden = false; }, () => {});
+api("summary").then(summary => { document.getElementById("nav-diff").hidden = !summary.compare; }, () => {});
