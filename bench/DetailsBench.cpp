@@ -28,8 +28,10 @@ int main(int argc, char** argv) {
     bool graphOnly = false;
     size_t calls = 1000;
     for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], "--graph-only") == 0) graphOnly = true;
-        else if (strcmp(argv[i], "--calls") == 0 && i + 1 < argc) calls = std::stoul(argv[++i]);
+        if (strcmp(argv[i], "--graph-only") == 0)
+            graphOnly = true;
+        else if (strcmp(argv[i], "--calls") == 0 && i + 1 < argc)
+            calls = std::stoul(argv[++i]);
     }
     try {
         vesk::HeapInput input(vesk::InputSettings(), argv[1], true);
@@ -54,9 +56,10 @@ int main(int argc, char** argv) {
         }
         rusage usage;
         getrusage(RUSAGE_SELF, &usage);
-        printf("{\"objects\": %llu, \"maxrss_kib\": %ld, \"open_ms\": %.1f, \"fields_median_us\": %.1f, "
-               "\"fields_p95_us\": %.1f}\n",
-               static_cast<unsigned long long>(graph.ObjectCount()), usage.ru_maxrss, openMs, median, p95);
+        printf(
+            "{\"objects\": %llu, \"maxrss_kib\": %ld, \"open_ms\": %.1f, \"fields_median_us\": %.1f, "
+            "\"fields_p95_us\": %.1f}\n",
+            static_cast<unsigned long long>(graph.ObjectCount()), usage.ru_maxrss, openMs, median, p95);
     } catch (const vesk::ClientError& e) {
         fprintf(stderr, "vesk_details_bench: %s\n", e.what());
         return 1;

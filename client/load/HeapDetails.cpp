@@ -12,7 +12,8 @@ namespace {
 // A snapshot stream's details, and the live heap's: what the graph knows.
 // Fields are the references (named by the class records, typed by their
 // targets); threads have their stack-local and JNI-local roots by frame
-// depth, the stream naming no frame's method.
+// depth, with the frame's method when the stream names it (no source, no
+// line: the stream has neither).
 class GraphDetails : public HeapDetails {
 public:
     explicit GraphDetails(const HeapGraph& graph) : graph(graph) {}
@@ -36,17 +37,18 @@ public:
     std::vector<ThreadView> Threads() const override {
         std::vector<ThreadView> threads;
         for (const HeapThread& thread : graph.Threads()) threads.push_back({thread.node, thread.name, {}});
-        std::vector<std::map<int32_t, std::vector<NodeId>>> depths(threads.size());
-        for (const HeapRoot& root : graph.Roots())
-            if ((root.kind == RootKind::StackLocal || root.kind == RootKind::JniLocal) && root.thread < threads.size())
-                depths[root.thread][root.depth].push_back(root.node);
+        std::vector<std::map<int32_t, FrameView>> depths(threads.size());
+        for (const HeapRoot& root : graph.Roots()) {
+            if ((root.kind != RootKind::StackLocal && root.kind != RootKind::JniLocal) || root.thread >= threads.size())
+                continue;
+            FrameView& frame = depths[root.thread][root.depth];
+            if (frame.method.empty())
+                frame.method = root.method < graph.Methods().size() ? graph.Methods()[root.method]
+                                                                    : "frame " + std::to_string(root.depth);
+            frame.locals.push_back(root.node);
+        }
         for (size_t t = 0; t < threads.size(); t++)
-            for (auto& [depth, locals] : depths[t]) {
-                FrameView frame;
-                frame.method = "frame " + std::to_string(depth);
-                frame.locals = std::move(locals);
-                threads[t].frames.push_back(std::move(frame));
-            }
+            for (auto& [depth, frame] : depths[t]) threads[t].frames.push_back(std::move(frame));
         return threads;
     }
 

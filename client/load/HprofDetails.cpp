@@ -85,8 +85,10 @@ std::string DecimalText(T value) {
 // A primitive value of type from its bits, as Java writes it.
 std::string ValueText(uint8_t type, uint64_t bits) {
     switch (type) {
-        case F::BOOLEAN: return bits ? "true" : "false";
-        case F::CHAR: return Utf16Text({static_cast<uint16_t>(bits)});
+        case F::BOOLEAN:
+            return bits ? "true" : "false";
+        case F::CHAR:
+            return Utf16Text({static_cast<uint16_t>(bits)});
         case F::FLOAT: {
             uint32_t narrow = static_cast<uint32_t>(bits);
             float value;
@@ -98,10 +100,14 @@ std::string ValueText(uint8_t type, uint64_t bits) {
             memcpy(&value, &bits, sizeof value);
             return DecimalText(value);
         }
-        case F::BYTE: return std::to_string(static_cast<int8_t>(bits));
-        case F::SHORT: return std::to_string(static_cast<int16_t>(bits));
-        case F::INT: return std::to_string(static_cast<int32_t>(bits));
-        default: return std::to_string(static_cast<int64_t>(bits));
+        case F::BYTE:
+            return std::to_string(static_cast<int8_t>(bits));
+        case F::SHORT:
+            return std::to_string(static_cast<int16_t>(bits));
+        case F::INT:
+            return std::to_string(static_cast<int32_t>(bits));
+        default:
+            return std::to_string(static_cast<int64_t>(bits));
     }
 }
 
@@ -155,7 +161,10 @@ private:
 
 HprofDetails::HprofDetails(const HeapInput& input, const HeapGraph& graph, WorkProgress& progress)
     : graph(graph), source(input.Source()) {
-    if (ReadIndex(input)) return;
+    if (ReadIndex(input)) {
+        if (ZstdFileReader::IsCompressed(source)) decoding.Start([this] { PlainPath(NoProgress()); });
+        return;
+    }
     ReadFile(PlainPath(progress), progress);
     hasValues = FindValues();
     NameThreads();
@@ -175,7 +184,10 @@ const std::string& HprofDetails::PlainPath(WorkProgress& progress) const {
 }
 
 const HprofObjectReader& HprofDetails::Reader() const {
-    std::call_once(opened, [&] { reader = std::make_unique<HprofObjectReader>(PlainPath(NoProgress()), idSize, pieces, marks); });
+    std::call_once(opened, [&] {
+        decoding.Wait();
+        reader = std::make_unique<HprofObjectReader>(PlainPath(NoProgress()), idSize, pieces, marks);
+    });
     return *reader;
 }
 
@@ -200,7 +212,8 @@ void HprofDetails::WriteIndex(const HeapInput& input) const {
     std::string index = input.IndexFile(&inCache);
     // Members takes non-const references to serve the reader too; writing only reads them.
     if (!index.empty())
-        AppendIndexDetails(index, input.Stamp(), inCache, [&](IndexOut& out) { const_cast<HprofDetails*>(this)->Members(out); });
+        AppendIndexDetails(index, input.Stamp(), inCache,
+                           [&](IndexOut& out) { const_cast<HprofDetails*>(this)->Members(out); });
 }
 
 void HprofDetails::ReadFile(const std::string& path, WorkProgress& progress) {
@@ -280,7 +293,8 @@ void HprofDetails::ReadFile(const std::string& path, WorkProgress& progress) {
         uint64_t tag = graph.Tag(node);
         if (tag < wanted.front() || tag > wanted.back()) continue;
         auto at = std::lower_bound(wanted.begin(), wanted.end(), tag);
-        if (at != wanted.end() && *at == tag && nodes[at - wanted.begin()] == NO_NODE) nodes[at - wanted.begin()] = node;
+        if (at != wanted.end() && *at == tag && nodes[at - wanted.begin()] == NO_NODE)
+            nodes[at - wanted.begin()] = node;
     }
     auto nodeOf = [&](uint64_t id) {
         auto at = std::lower_bound(wanted.begin(), wanted.end(), id);
@@ -290,7 +304,8 @@ void HprofDetails::ReadFile(const std::string& path, WorkProgress& progress) {
         if (const HprofClass* cls = file.FindClass(graph.Classes()[i].tag)) classes[i].loader = nodeOf(cls->loader);
     for (size_t i = 0; i < threads.size(); i++) threads[i].node = nodeOf(threadObjects[i]);
     for (const Local& local : locals)
-        if (NodeId node = nodeOf(local.object); node != NO_NODE) threads[local.thread].frames[local.frame].locals.push_back(node);
+        if (NodeId node = nodeOf(local.object); node != NO_NODE)
+            threads[local.thread].frames[local.frame].locals.push_back(node);
 }
 
 bool HprofDetails::FindValues() const {
@@ -302,8 +317,8 @@ bool HprofDetails::FindValues() const {
         HprofObjectRecord record = Reader().Find(object);
         uint32_t cls = graph.ClassOf(firstObject + static_cast<NodeId>(object));
         if (record.tag == F::PRIM_ARRAY_DUMP) {
-            std::string bytes = Reader().Read(record.body, std::min<uint64_t>(
-                                                              64, uint64_t(record.count) * F::TypeSize(record.elementType, idSize)));
+            std::string bytes = Reader().Read(
+                record.body, std::min<uint64_t>(64, uint64_t(record.count) * F::TypeSize(record.elementType, idSize)));
             if (bytes.find_first_not_of('\0') != std::string::npos) return true;
         } else if (record.tag == F::INSTANCE_DUMP && cls != NO_CLASS) {
             const ClassLayout& layout = classes[cls];
@@ -311,7 +326,8 @@ bool HprofDetails::FindValues() const {
             bool found = false;
             F::WalkValues(layout.types.data(), layout.instanceFields, bytes.size(), idSize,
                           [&](uint8_t type, uint64_t offset, size_t size) {
-                              found = type != F::OBJECT && F::Big(reinterpret_cast<const uint8_t*>(bytes.data()) + offset, size) != 0;
+                              found = type != F::OBJECT &&
+                                      F::Big(reinterpret_cast<const uint8_t*>(bytes.data()) + offset, size) != 0;
                               return !found;
                           });
             if (found) return true;
@@ -382,7 +398,8 @@ std::vector<FieldView> HprofDetails::Fields(NodeId node, uint64_t offset, uint64
             } else {
                 uint8_t bits[8];
                 size_t size = F::TypeSize(type, idSize);
-                for (size_t b = 0; b < size; b++) bits[b] = static_cast<uint8_t>(layout.statics[i] >> (8 * (size - 1 - b)));
+                for (size_t b = 0; b < size; b++)
+                    bits[b] = static_cast<uint8_t>(layout.statics[i] >> (8 * (size - 1 - b)));
                 fields.push_back(Primitive(name, type, bits));
             }
         }
@@ -425,7 +442,8 @@ std::vector<FieldView> HprofDetails::Elements(NodeId node, const HprofObjectReco
     auto name = [](uint64_t i) { return "[" + std::to_string(i) + "]"; };
     if (record.tag == F::OBJ_ARRAY_DUMP) {
         std::string component = graph.ClassName(node);
-        if (component.size() > 2 && component.compare(component.size() - 2, 2, "[]") == 0) component.resize(component.size() - 2);
+        if (component.size() > 2 && component.compare(component.size() - 2, 2, "[]") == 0)
+            component.resize(component.size() - 2);
         for (uint64_t i = offset; i < end; i++) {
             elements.push_back(Reference(name(i), Target(node, static_cast<int32_t>(i))));
             if (elements.back().target == NO_NODE) elements.back().type = component;
@@ -433,10 +451,12 @@ std::vector<FieldView> HprofDetails::Elements(NodeId node, const HprofObjectReco
         return elements;
     }
     size_t size = F::TypeSize(record.elementType, idSize);
-    std::string values = hasValues && end > offset ? Reader().Read(record.body + offset * size, (end - offset) * size) : "";
+    std::string values =
+        hasValues && end > offset ? Reader().Read(record.body + offset * size, (end - offset) * size) : "";
     for (uint64_t i = offset; i < end; i++)
-        elements.push_back(Primitive(name(i), record.elementType,
-                                     values.empty() ? nullptr : reinterpret_cast<const uint8_t*>(values.data()) + (i - offset) * size));
+        elements.push_back(Primitive(
+            name(i), record.elementType,
+            values.empty() ? nullptr : reinterpret_cast<const uint8_t*>(values.data()) + (i - offset) * size));
     return elements;
 }
 

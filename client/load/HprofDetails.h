@@ -10,7 +10,8 @@
 // decoded once into a private temporary file (in the cache directory, else
 // TMPDIR), removed from the directory at once and gone with the process:
 // zstd data cannot be read at an offset. With the details in the index,
-// that happens on the first call that reads an object.
+// that happens on a thread beside, and the first call that reads an object
+// waits for it.
 //
 // Values: the agent's HEAPDUMP zeroes every primitive value and marks
 // nothing, so a dump counts as having values when a primitive static, or a
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Parallel.h"
 #include "load/HeapDetails.h"
 #include "load/HprofObjectReader.h"
 
@@ -105,6 +107,7 @@ private:
     mutable std::string plainPath;
     mutable std::unique_ptr<PlainCopy> plain;  // a compressed file's
     mutable std::unique_ptr<HprofObjectReader> reader;
+    mutable Beside<> decoding;  // last: joined before the rest goes
 };
 
 }  // namespace vesk

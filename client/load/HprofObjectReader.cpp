@@ -52,7 +52,9 @@ HprofObjectRecord HprofObjectReader::Find(uint64_t object) const {
     if (after == pieces.begin() || object >= ObjectCount()) Fail(0, "no object number " + std::to_string(object));
     const HprofPiece& piece = *std::prev(after);
     uint64_t local = object - piece.objectsBefore;
-    uint64_t at = marks.at(piece.firstMark + local / HprofFile::MARK_EVERY);
+    uint64_t mark = piece.firstMark + local / HprofFile::MARK_EVERY;
+    if (mark >= marks.size()) Fail(piece.begin, "no mark for object number " + std::to_string(object));
+    uint64_t at = marks[mark];
     uint64_t skip = local % HprofFile::MARK_EVERY;
 
     std::string chunk;

@@ -18,11 +18,11 @@ namespace vesk {
 
 // Where an object's sub-record is, and what its fixed part says.
 struct HprofObjectRecord {
-    uint8_t tag = 0;        // INSTANCE_DUMP, OBJ_ARRAY_DUMP or PRIM_ARRAY_DUMP
-    uint64_t classId = 0;   // an instance's class
-    uint32_t count = 0;     // an instance's value bytes, an array's elements
+    uint8_t tag = 0;          // INSTANCE_DUMP, OBJ_ARRAY_DUMP or PRIM_ARRAY_DUMP
+    uint64_t classId = 0;     // an instance's class
+    uint32_t count = 0;       // an instance's value bytes, an array's elements
     uint8_t elementType = 0;  // a primitive array's
-    uint64_t body = 0;      // file offset of the values or elements
+    uint64_t body = 0;        // file offset of the values or elements
 };
 
 class HprofObjectReader {

@@ -285,6 +285,22 @@ TEST(HeapDump, DetailsGiveValuesOfTheJvmsDumpAndNoneOfTheRedactedOne) {
         for (vesk::NodeId local : main->locals) args = args || graph.ClassName(local) == "java.lang.String[]";
         EXPECT_TRUE(args);
     }
+
+    // A snapshot names the threads, and the methods whose frames hold locals.
+    std::string snapshot = jvm.dir.File("heap.vsnap");
+    ASSERT_EQ(jvm.Vesk({"snapshot", "-o", snapshot}, out), 0) << ReadFile(out) << jvm.Log();
+    vesk::HeapInput input(vesk::InputSettings(), snapshot, true);
+    vesk::HeapGraph graph = input.Graph();
+    std::unique_ptr<vesk::HeapDetails> details = vesk::OpenDetails(input, graph);
+    EXPECT_FALSE(details->HasValues());
+    bool args = false;
+    for (const vesk::ThreadView& thread : details->Threads())
+        for (const vesk::FrameView& frame : thread.frames)
+            if (frame.method == "dump.DumpFixture.main") {
+                EXPECT_EQ(thread.name, "main");
+                for (vesk::NodeId local : frame.locals) args = args || graph.ClassName(local) == "java.lang.String[]";
+            }
+    EXPECT_TRUE(args);
 }
 
 // An agent with compress-level=0 answers a client that asks for zstd as

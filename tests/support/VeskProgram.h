@@ -8,6 +8,8 @@
 
 namespace vesktest {
 
+class TempDir;
+
 // The built vesk program, relative to the test binary's directory.
 std::string VeskProgram();
 // Runs a program with its output (stdout and stderr) in a file; returns the
@@ -23,6 +25,10 @@ int RunProgram(const std::vector<std::string>& args, const std::string& outputFi
 // called when vesk ends without serving.
 int RunServe(const std::vector<std::string>& args, const std::string& outputFile,
              const std::function<void(const std::string& url)>& whileServing);
+
+// Runs the built vesk with args, its output in a file of dir; returns the
+// exit status and, when output is given, what it printed.
+int RunVesk(const TempDir& dir, std::vector<std::string> args, std::string* output);
 
 // The bytes a zstd file (FILE.zst as vesk saves it) decodes to; throws
 // vesk::ClientError when it is not whole zstd.

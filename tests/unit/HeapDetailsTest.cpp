@@ -104,7 +104,9 @@ std::string DetailsHprof(int idSize, bool redacted) {
     std::string fillers;
     for (uint32_t i = 0; i < FILLERS; i++) {
         fillers += b.Instance(FILLER + i, BASE, v(HprofBuilder::U4(i)));
-        if (i % 97 == 0) fillers += b.Root(0xFF, FILLER + i);  // roots between the objects a walk passes over
+        // Roots and a class dump between the objects, which a walk from a mark passes over.
+        if (i % 97 == 0) fillers += b.Root(0xFF, FILLER + i);
+        if (i == FILLERS / 2) fillers += b.ClassDump(0x80, OBJECT_CLASS, 0, {Field{1, INT, v(HprofBuilder::U4(5))}}, {}, {});
     }
     b.Segment(classes + roots + objects).Segment(fillers);
     return b.Bytes();
@@ -265,9 +267,13 @@ TEST_P(HeapDetailsTest, CompressedFileReadsAsThePlainOne) {
     ScopedCache cache(dir);
     std::string bytes = DetailsHprof(GetParam(), false);
     Opened plain(Save("heap.hprof", bytes));
-    Opened packed(Save("heap.hprof.zst", ZstdFrames(bytes, 1000)), true);
-    for (uint64_t id : {uint64_t(ITEM_1), uint64_t(ITEM), uint64_t(FILLER + FILLERS - 1)})
+    std::string path = Save("heap.hprof.zst", ZstdFrames(bytes, 1000));
+    Opened packed(path);
+    Opened indexed(path);  // decoded beside, from the index
+    for (uint64_t id : {uint64_t(ITEM_1), uint64_t(ITEM), uint64_t(FILLER + FILLERS - 1)}) {
         EXPECT_EQ(packed.Fields(id), plain.Fields(id));
+        EXPECT_EQ(indexed.Fields(id), plain.Fields(id));
+    }
     EXPECT_EQ(packed.details->Threads()[0].name, "worker-1");
     // The decoded copy is in no directory.
     EXPECT_TRUE(EntriesStartingWith(dir.File("cache/vesk"), "vesk-plain").empty());
@@ -307,14 +313,14 @@ INSTANTIATE_TEST_SUITE_P(IdSizes, HeapDetailsTest, ::testing::Values(4, 8));
 TEST(StreamDetails, ThreadsWithTheirStackLocalsByFrame) {
     enum : uint64_t { ITEMS = 0x10, THREAD = 0x500 };
     SnapshotStream stream;
-    stream.Class(ITEMS, "app.Item", {"next"})
+    stream.Class(ITEMS, "app.Item", {"next"}, 0, {{0x700, "run"}})
         .Thread(THREAD, "worker")
         .Object(0x1000, ITEMS, 16)
         .Object(0x1001, ITEMS, 16)
         .Object(0x1002, ITEMS, 16)
-        .Root(0x1000, ITEMS, 16, 24, THREAD, 0)
-        .Root(0x1001, ITEMS, 16, 24, THREAD, 2)
-        .Root(0x1002, ITEMS, 16, 25, THREAD, 2)
+        .Root(0x1000, ITEMS, 16, 24, THREAD, 0, 0x700)
+        .Root(0x1001, ITEMS, 16, 24, THREAD, 2, 0x701)
+        .Root(0x1002, ITEMS, 16, 25, THREAD, 2, 0x701)
         .Ref(0x1000, 0x1001, ITEMS, 16, 0);
     TempDir dir;
     Opened heap(dir.Write("heap.vsnap", stream.Text()));
@@ -324,9 +330,9 @@ TEST(StreamDetails, ThreadsWithTheirStackLocalsByFrame) {
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_EQ(threads[0].name, "worker");
     ASSERT_EQ(threads[0].frames.size(), 2u);
-    EXPECT_EQ(threads[0].frames[0].method, "frame 0");
+    EXPECT_EQ(threads[0].frames[0].method, "app.Item.run");
     EXPECT_EQ(threads[0].frames[0].locals, std::vector<NodeId>{heap.Node(0x1000)});
-    EXPECT_EQ(threads[0].frames[1].method, "frame 2");
+    EXPECT_EQ(threads[0].frames[1].method, "frame 2");  // a method the stream does not name
     EXPECT_EQ(threads[0].frames[1].locals, (std::vector<NodeId>{heap.Node(0x1001), heap.Node(0x1002)}));
     EXPECT_EQ(heap.Fields(0x1000), (std::map<std::string, std::string>{{"next", "app.Item->4097"}}));
 }
