@@ -22,28 +22,7 @@ import subprocess
 import sys
 import time
 
-from benchlib import (JVMS, KNOWN, TOP, Timed, arguments, free_port, jcmd_dump, need_time, parse, start_jvm,
-                      stop_jvm)
-
-
-def make_inputs(size, with_stream, a):
-    snap = os.path.join(a.inputs, f"heap-{size}.vsnap")
-    dump = os.path.join(a.inputs, f"heap-{size}.hprof")
-    wanted = [snap, dump] if with_stream else [dump]
-    if all(os.path.exists(p) for p in wanted):
-        return wanted
-    port = free_port()
-    agent = [f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}"] if with_stream else []
-    xmx = f"-Xmx{max(6, size * 12 // 100_000_000)}g"
-    proc, _ = start_jvm([f"{a.jdk}/bin/java"] + agent + [xmx, "-cp", a.classes, "BenchHeap", str(size)],
-                        a.work, f"heap-{size}", {})
-    try:
-        if with_stream:
-            Timed([a.vesks[-1], "--port", str(port), "snapshot", "-o", snap], 3600, snap + ".out")
-        jcmd_dump(a.jdk, proc.pid, dump)
-    finally:
-        stop_jvm(proc)
-    return wanted
+from benchlib import JVMS, KNOWN, TOP, Timed, arguments, need_time, parse, scale_inputs, stop_jvm
 
 
 def sha256_seconds(path):
@@ -112,7 +91,7 @@ def main():
     lib_on = bool(a.heaplib)
     try:
         for size, with_stream in sizes:
-            for path in make_inputs(size, with_stream, a):
+            for path in scale_inputs(size, with_stream, a):
                 kind = path.rsplit(".", 1)[1]
                 sha = sha256_seconds(path)
                 rows = []

@@ -350,3 +350,25 @@ class Timed:
         status = re.search(r"Exit status: (\d+)", self.report)
         if self.finished and (not status or status.group(1) != "0"):
             raise RuntimeError(f"{' '.join(args)} failed:\n{self.report[-3000:]}")
+
+
+def scale_inputs(size, with_stream, a):
+    """The bench heap of size objects as an HPROF dump (jcmd GC.heap_dump) and, with_stream, a snapshot of
+    the same heap (by a.vesks[-1]); kept in a.inputs for later runs, made when missing. a.jdk: one home."""
+    snap = os.path.join(a.inputs, f"heap-{size}.vsnap")
+    dump = os.path.join(a.inputs, f"heap-{size}.hprof")
+    wanted = [snap, dump] if with_stream else [dump]
+    if all(os.path.exists(p) for p in wanted):
+        return wanted
+    port = free_port()
+    agent = [f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}"] if with_stream else []
+    xmx = f"-Xmx{max(6, size * 12 // 100_000_000)}g"
+    proc, _ = start_jvm([f"{a.jdk}/bin/java"] + agent + [xmx, "-cp", a.classes, "BenchHeap", str(size)],
+                        a.work, f"heap-{size}", {})
+    try:
+        if with_stream:
+            Timed([a.vesks[-1], "--port", str(port), "snapshot", "-o", snap], 3600, snap + ".out")
+        jcmd_dump(a.jdk, proc.pid, dump)
+    finally:
+        stop_jvm(proc)
+    return wanted

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing need (Debian packages), when missing:
+# Installs what building and testing need (Debian packages, and puppeteer-core
+# from npm for the browser tests), when missing:
 # the Linux toolchain, a JDK, the mingw-w64 cross compiler and Wine for the
 # Windows DLL and its tests, headless Chromium for the report page's tests,
 # Nettle (HMAC for the authentication key, linked statically), zstd, clang with
@@ -56,3 +57,11 @@ if ! grep -q XML_SetReparseDeferralEnabled /usr/include/expat.h; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --only-upgrade libexpat1-dev >/dev/null
 fi
 install_missing --no-install-recommends "${lean_packages[@]}"
+# The explorer's browser tests drive Chromium with puppeteer-core from the npm
+# registry, a test dependency only (tests/browser/package-lock.json); without
+# it those tests are skipped with a message.
+command -v node >/dev/null || install_missing --no-install-recommends nodejs
+command -v npm >/dev/null || install_missing --no-install-recommends npm
+browser_tests=$(cd "$(dirname "$0")/../tests/browser" && pwd)
+(cd "$browser_tests" && npm ci --no-audit --no-fund --loglevel=error) ||
+  echo "warning: npm ci in tests/browser failed: the browser tests of vesk serve will be skipped" >&2

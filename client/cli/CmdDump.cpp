@@ -20,7 +20,7 @@ static std::string Find(const std::vector<Prop>& props, const std::string& name)
     return "?";
 }
 
-static void RunDump(const Options& options, const std::string& path) {
+void SaveHeapDump(const Options& options, const std::string& path) {
     OutputFile output(path);
     if (!output.Open()) throw ClientError(ErrorKind::File, "cannot create " + path + ".part: " + strerror(errno));
 
@@ -52,7 +52,7 @@ static CommandRun DefineDump(CLI::App& command) {
         ->option_text("FILE")
         ->required()
         ->check(NonEmpty);
-    return [path](const Options& options) { RunDump(options, *path); };
+    return [path](const Options& options) { SaveHeapDump(options, *path); };
 }
 
 static CommandRegistration registration(

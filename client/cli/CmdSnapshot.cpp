@@ -41,7 +41,7 @@ static void PrintSummary(FILE* out, const SnapshotSession& session, const std::v
                 session.PlainBytes() / 1048576.0);
 }
 
-static void RunSnapshot(const Options& options, std::string path) {
+void SaveSnapshot(const Options& options, std::string path) {
     if (path.empty() && options.raw) path = "-";
     OutputFile output(path);
     if (!output.Open()) throw ClientError(ErrorKind::File, "cannot create " + path + ".part: " + strerror(errno));
@@ -95,7 +95,7 @@ static CommandRun DefineSnapshot(CLI::App& command) {
                        "as it arrives")
         ->option_text("FILE")
         ->check(NonEmpty);
-    return [path](const Options& options) { RunSnapshot(options, *path); };
+    return [path](const Options& options) { SaveSnapshot(options, *path); };
 }
 
 static CommandRegistration registration(

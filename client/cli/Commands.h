@@ -27,6 +27,7 @@ struct Options {
     bool compress = true;    // ask the agent for SNAPSHOT and HEAPDUMP answers in zstd
     bool walk = false;       // a live snapshot by the heap walk, not from the JVM's heap dump
     bool snapshot = false;   // a live heap by SNAPSHOT, not HEAPDUMP
+    int pid = 0;             // --pid: the JVM's process; 0 when not given
     std::string authFile;       // --auth or VESK_AUTH: the agent's key; empty: none
 };
 
@@ -96,6 +97,11 @@ VeskClient ConnectClient(const Options& options, AuthOutcome* auth = nullptr);
 // prints them with --raw. Throws AgentReported with the first error a frame
 // reports.
 std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr);
+// vesk dump: saves the live JVM's redacted HPROF to path (FILE.zst: as zstd).
+void SaveHeapDump(const Options& options, const std::string& path);
+// vesk snapshot: saves a snapshot's stream to path (FILE.zst: as zstd); with
+// path empty, prints its summary instead.
+void SaveSnapshot(const Options& options, std::string path);
 // True for a FILE ending in ".zst": the bytes saved there are zstd.
 bool IsZstdName(const std::string& path);
 // What an analysis command's input (load/HeapInput) takes of the options.

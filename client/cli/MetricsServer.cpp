@@ -8,13 +8,13 @@
 
 namespace vesk {
 
-MetricsServer::MetricsServer(const std::string& address) : server(std::make_unique<httplib::Server>()) {
+MetricsServer::MetricsServer(const std::string& address) {
     size_t colon = address.rfind(':');
     int port = colon == std::string::npos ? 0 : std::atoi(address.c_str() + colon + 1);
     if (colon == std::string::npos || colon == 0 || port <= 0 || port > 65535)
         throw ClientError(ErrorKind::Usage, "--metrics takes ADDRESS:PORT, such as 127.0.0.1:9464, not '" + address + "'");
     std::string host = address.substr(0, colon);
-    server->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+    listener.Server().Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         std::string text;
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -27,19 +27,10 @@ MetricsServer::MetricsServer(const std::string& address) : server(std::make_uniq
         }
         response.set_content(text, CONTENT_TYPE);
     });
-    if (!server->bind_to_port(host, port))
-        throw ClientError(ErrorKind::File, "cannot listen on " + address + " for --metrics");
-    serving.Start([this] { server->listen_after_bind(); });
+    listener.Listen(host, port, "--metrics");
 }
 
-MetricsServer::~MetricsServer() {
-    server->stop();
-    try {
-        serving.Wait();
-    } catch (...) {
-        // The watch's own outcome is what the user needs to see.
-    }
-}
+MetricsServer::~MetricsServer() = default;
 
 void MetricsServer::Publish(std::string text) {
     std::lock_guard<std::mutex> guard(lock);

@@ -3,15 +3,10 @@
 // thread of its own from construction until destruction. Anything else is 404.
 #pragma once
 
-#include <memory>
 #include <mutex>
 #include <string>
 
-#include "base/Parallel.h"
-
-namespace httplib {
-class Server;
-}
+#include "base/HttpListener.h"
 
 namespace vesk {
 
@@ -31,10 +26,9 @@ public:
     void Publish(std::string text);
 
 private:
-    std::unique_ptr<httplib::Server> server;
     std::mutex lock;
     std::string current;
-    Beside<> serving;  // the listener
+    HttpListener listener;  // last: stopped before what its handler reads goes
 };
 
 }  // namespace vesk

@@ -26,7 +26,8 @@ static const char EXIT_STATUS[] =
     "  4    rejected: the agent serves another client\n"
     "  5    connection dropped, timed out, or not the agent's protocol\n"
     "  6    a local file could not be read or written, or holds no snapshot; an --auth key\n"
-    "       file that is missing, too short, or readable by others than its owner\n"
+    "       file that is missing, too short, or readable by others than its owner; an\n"
+    "       address that vesk serve or vesk watch --metrics cannot listen on\n"
     "  7    out of memory (a heap too large to analyse here)\n"
     "  8    an unexpected error inside vesk\n"
     "  9    vesk attach: no such process, or it is not a JVM\n"
@@ -136,6 +137,7 @@ static int Run(int argc, char** argv) {
         options.host = agent.address;
         options.port = agent.port;
         options.portGiven = true;
+        options.pid = pid;
     }
     options.timeoutGiven = timeout->count() > 0;
 

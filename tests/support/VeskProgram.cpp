@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <regex>
 #include <thread>
 
 #include "TempDir.h"
@@ -70,6 +71,20 @@ int RunProgram(const std::vector<std::string>& args, const std::string& outputFi
     }
     if (interrupted) waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int RunServe(const std::vector<std::string>& args, const std::string& outputFile,
+             const std::function<void(const std::string& url)>& whileServing) {
+    std::vector<std::string> command = {VeskProgram()};
+    command.insert(command.end(), args.begin(), args.end());
+    const std::regex serving("(^|\n)serving (http://\\S+)\n");
+    return RunProgram(command, outputFile, [&] {
+        std::smatch line;
+        std::string output = ReadFile(outputFile);
+        if (!std::regex_search(output, line, serving)) return false;
+        whileServing(line[2].str());
+        return true;
+    });
 }
 
 TerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::string& interruptOn) {

@@ -19,6 +19,13 @@ std::string VeskProgram();
 int RunProgram(const std::vector<std::string>& args, const std::string& outputFile,
                const std::function<bool()>& interruptWhen = nullptr, uint64_t addressSpaceBytes = 0);
 
+// Runs vesk serve (args follow the program's name) with its output in
+// outputFile; once it prints its "serving URL" line, calls whileServing with
+// the URL and then sends SIGINT. Returns the exit status; whileServing is not
+// called when vesk ends without serving.
+int RunServe(const std::vector<std::string>& args, const std::string& outputFile,
+             const std::function<void(const std::string& url)>& whileServing);
+
 // Runs the built vesk with args, its output in a file of dir; returns the
 // exit status and, when output is given, what it printed.
 int RunVesk(const TempDir& dir, std::vector<std::string> args, std::string* output);

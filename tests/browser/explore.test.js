@@ -1,0 +1,109 @@
+// vesk serve's page in headless Chromium, driven by puppeteer-core.
+//   node explore.test.js CHROMIUM URL walk        the dominator tree two levels down, an object,
+//                                                 one of its referrers, that one's path
+//   node explore.test.js CHROMIUM URL hostile     names with markup show as text and run nothing
+//   node explore.test.js CHROMIUM URL screenshot FILE.png   the tree two levels down, as a picture
+// URL is the line vesk serve printed (with #token=...). Exits 0 when every
+// check held, else 1 with the failed check on stderr. Waits for the page's
+// own signals (main's aria-busy, elements appearing), never for a time.
+"use strict";
+
+const puppeteer = require("puppeteer-core");
+
+const [chromium, url, mode, output] = process.argv.slice(2);
+const WAIT = {timeout: 120000};
+
+function check(condition, message) {
+  if (!condition) throw new Error(message);
+}
+
+// Waits until the view named by the fragment is drawn.
+async function settled(page) {
+  await page.waitForFunction(() => document.getElementById("main").getAttribute("aria-busy") === "false", WAIT);
+  const error = await page.$eval("main", main => (main.querySelector(".error") || {}).textContent || "");
+  check(!error, "the page shows an error: " + error);
+}
+
+async function clickAndSettle(page, selector) {
+  await page.waitForSelector(selector, WAIT);
+  await page.evaluate(() => document.getElementById("main").setAttribute("aria-busy", "true"));
+  await page.click(selector);
+  await settled(page);
+}
+
+// Opens the tree and expands its first object, then that one's first child.
+async function expandTwoLevels(page) {
+  await clickAndSettle(page, 'a[href="#/tree"]');
+  await page.click("tr.node[data-depth='0'] button.toggle");
+  await page.waitForSelector("tr[data-depth='1']", WAIT);
+  const child = await page.$("tr.node[data-depth='1'] button.toggle");
+  check(child, "the first object of the tree dominates no object");
+  await child.click();
+  await page.waitForSelector("tr[data-depth='2']", WAIT);
+}
+
+async function walk(page) {
+  await expandTwoLevels(page);
+  console.log("tree expanded two levels");
+  await clickAndSettle(page, "tr.node[data-depth='1'] a.mono");
+  check(await page.$("h1 a.mono"), "no object view");
+  console.log("object opened: " + await page.$eval("h1", h => h.textContent));
+  await clickAndSettle(page, "table.refs-in tbody a.mono");
+  console.log("referrer opened: " + await page.$eval("h1", h => h.textContent));
+  await clickAndSettle(page, 'a[href^="#/path?"]');
+  check(await page.$("ol.steps li"), "the path view shows no step");
+  console.log("path: " + await page.$$eval("ol.steps li", items => items.map(i => i.textContent).join(" | ")));
+  // Back goes to the referrer, as the browser's history has it.
+  await page.goBack();
+  await settled(page);
+  check(await page.$("table.refs-in"), "back did not return to the object view");
+}
+
+async function hostile(page) {
+  const pwned = () => page.evaluate(() => document.documentElement.getAttribute("data-pwned"));
+  await clickAndSettle(page, 'a[href="#/histogram"]');
+  const names = await page.$$eval("main td.name, main td .name", cells => cells.map(c => c.textContent));
+  check(names.some(name => name.includes("<script>")), "the hostile class name is not shown as text: " + names);
+  await clickAndSettle(page, 'a[href="#/tree"]');
+  await clickAndSettle(page, "tr.node a.mono");
+  const fields = await page.$$eval("main td.name", cells => cells.map(c => c.textContent));
+  check(fields.some(name => name.includes("onerror=")), "the hostile field name is not shown as text: " + fields);
+  check(await page.$$eval("main img, main script", found => found.length) === 0, "markup from the heap became elements");
+  check(await pwned() === null, "script from the heap ran");
+}
+
+async function screenshot(page) {
+  await page.setViewport({width: 1100, height: 700});
+  await expandTwoLevels(page);
+  await page.screenshot({path: output});
+}
+
+(async () => {
+  const browser = await puppeteer.launch({executablePath: chromium, headless: true, args: ["--no-sandbox"]});
+  let status = 0;
+  try {
+    const page = await browser.newPage();
+    const problems = [];
+    page.on("pageerror", error => problems.push("script error: " + error.message));
+    // An API answer of 404 (a view the heap lacks) is logged as a failed load; that is no fault.
+    page.on("console", message => {
+      if (message.type() === "error" && !message.text().startsWith("Failed to load resource"))
+        problems.push("console: " + message.text());
+    });
+    await page.goto(url);
+    await settled(page);
+    check(!page.url().includes("token="), "the token stays in the address: " + page.url());
+    if (mode === "walk") await walk(page);
+    else if (mode === "hostile") await hostile(page);
+    else if (mode === "screenshot") await screenshot(page);
+    else throw new Error("unknown mode " + mode);
+    check(problems.length === 0, problems.join("; "));
+    console.log(mode + ": passed");
+  } catch (error) {
+    console.error(mode + ": " + error.message);
+    status = 1;
+  } finally {
+    await browser.close();
+  }
+  process.exit(status);
+})();
