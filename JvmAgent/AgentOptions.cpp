@@ -161,7 +161,7 @@ void AgentOptions::Parse(const char* options) {
         if (problem) errors.push_back(Error("Invalid JVM Agent option '" + item + "': " + problem));
         if (ignoredWhy) ignored.push_back("ignored agent option '" + item + "': " + ignoredWhy);
     }
-    if (configFile.empty() && libraryPath[0] != '\0')
+    if (configFile.empty() && libraryPath[0] != '\0' && !baseDir.empty())
         configFile = baseDir + "config" + fileSep + "veskjagent.properties";
 }
 
@@ -186,7 +186,7 @@ void AgentOptions::LoadConfig() {
             }
         }
     }
-    if (logFile.empty()) logFile = baseDir + "logs" + fileSep + "veskjagent_%P.log";
+    if (logFile.empty() && !baseDir.empty()) logFile = baseDir + "logs" + fileSep + "veskjagent_%P.log";
 }
 
 }  // namespace Orlo

@@ -53,10 +53,12 @@ struct AgentOptions {
     // port (which sets the default); a bad value of a known key adds one error
     // and changes nothing. Null or empty: no items. Absent settings keep
     // their defaults; the configuration file defaults to
-    // <base>config<sep>veskjagent.properties when the library's path is known.
+    // <base>config<sep>veskjagent.properties when the library's path and the
+    // base directory are known.
     void Parse(const char* options);
     // Reads configFile, if any: the log level (set on the logger) and the
-    // log file name (default <base>logs<sep>veskjagent_%P.log). A file that
+    // log file name (default <base>logs<sep>veskjagent_%P.log; without a base
+    // directory none: standard error). A file that
     // cannot be opened writes one line to standard error, ending in "using
     // defaults"; unknown keys and level words are ignored.
     void LoadConfig();

@@ -22,6 +22,7 @@
 #include "VeskProtocol.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
+#include "VeskVersion.h"
 
 namespace Orlo {
 
@@ -89,7 +90,7 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     ParseOptions(optionText);
     LoadConfig();
     VeskLogger::SetLogFile(options.logFile.c_str());
-    VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath,
+    VeskLogger::LogDebug("veskjagent %s: Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", VESK_VERSION, libraryPath,
                          static_cast<void*>(vm), optionText ? optionText : "");
     // Launch scripts pass items meant for other tools or versions: they cost
     // no server, but whoever wrote them may have meant something.

@@ -26,8 +26,12 @@ void DeriveBaseDir(const char* path) {
     const char* found = path ? strstr(path, "JvmAgent") : nullptr;
     if (!found) return;
     size_t length = static_cast<size_t>(found - path);
+    if (length == 0) {
+        baseDir = "./";
+        return;
+    }
     baseDir.assign(path, length);
-    if (length > 0) fileSep = path[length - 1];
+    fileSep = path[length - 1];
 }
 
 void JNICALL JvmInitCB(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread) {

@@ -23,11 +23,14 @@ constexpr size_t LIBRARY_PATH_SIZE = 4096;
 extern char libraryPath[LIBRARY_PATH_SIZE];
 
 // Installation base directory (with trailing separator) and its separator.
+// Empty on Linux for a library outside such a tree (a system install): no
+// default configuration file or log file then.
 extern std::string baseDir;
 extern char fileSep;
 
 // Derives baseDir and fileSep from a library path: the text before the first
-// "JvmAgent" is the base directory. Leaves both alone when it is not found.
+// "JvmAgent" is the base directory ("./" when the path starts with it).
+// Leaves both alone when it is not found.
 void DeriveBaseDir(const char* path);
 
 // JVMTI event and heap callbacks; they forward to the agent.

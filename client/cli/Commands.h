@@ -92,8 +92,10 @@ void AddUnreachableJson(nlohmann::ordered_json& out, const HeapSummary& summary,
 VeskClient ConnectClient(const Options& options, AuthOutcome* auth = nullptr);
 // Connects (ConnectClient), sends the request and returns its frames;
 // prints them with --raw. Throws AgentReported with the first error a frame
-// reports.
-std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr);
+// reports, but for "Unknown command: EXTENSION" (an agent older than that
+// extension, which answers the commands before it).
+std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr,
+                              const char* extension = nullptr);
 // True for a FILE ending in ".zst": the bytes saved there are zstd.
 bool IsZstdName(const std::string& path);
 // What an analysis command's input (load/HeapInput) takes of the options.
