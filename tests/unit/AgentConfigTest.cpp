@@ -55,15 +55,21 @@ protected:
     std::string err;
 };
 
-TEST_F(AgentConfigTest, NoOptionsAndUnknownLibraryPathGiveDefaults) {
-    for (const char* options : {static_cast<const char*>(nullptr), ""}) {
-        auto made = Make(options);
-        EXPECT_EQ(made->GetPort(), 16400);
-        EXPECT_EQ(made->GetConfigFile(), "");
-        EXPECT_EQ(made->GetAddress(), "");
-        EXPECT_EQ(made->GetLogFile(), "logs/veskjagent_%P.log");
-        EXPECT_EQ(err, "");
-        EXPECT_EQ(VeskLogger::GetLogFileName(), "logs/veskjagent_" + std::to_string(getpid()) + ".log");
+// A library outside an install tree (a system install's /usr/lib/vesk/) has
+// no base directory: no configuration file, and the log goes to stderr.
+TEST_F(AgentConfigTest, NoOptionsAndNoBaseDirectoryGiveDefaults) {
+    for (const char* path : {"", "/usr/lib/vesk/libveskjagent.so"}) {
+        snprintf(libraryPath, LIBRARY_PATH_SIZE, "%s", path);
+        DeriveBaseDir(path);
+        for (const char* options : {static_cast<const char*>(nullptr), ""}) {
+            auto made = Make(options);
+            EXPECT_EQ(made->GetPort(), 16400);
+            EXPECT_EQ(made->GetConfigFile(), "") << path;
+            EXPECT_EQ(made->GetAddress(), "");
+            EXPECT_EQ(made->GetLogFile(), "") << path;
+            EXPECT_EQ(err, "");
+            EXPECT_EQ(VeskLogger::GetLogFileName(), "");
+        }
     }
 }
 

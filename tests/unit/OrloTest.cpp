@@ -47,10 +47,10 @@ TEST_F(OrloTest, BaseDirKeptWithoutJvmAgent) {
     EXPECT_EQ(fileSep, '/');
 }
 
-TEST_F(OrloTest, JvmAgentAtStartGivesEmptyBaseAndKeepsSeparator) {
+TEST_F(OrloTest, JvmAgentAtStartGivesCurrentDirectoryAndKeepsSeparator) {
     fileSep = '\\';
     DeriveBaseDir("JvmAgent/lib/libveskjagent.so");
-    EXPECT_EQ(baseDir, "");
+    EXPECT_EQ(baseDir, "./");
     EXPECT_EQ(fileSep, '\\');
 }
 

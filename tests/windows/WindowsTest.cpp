@@ -10,11 +10,15 @@
 #include "Orlo.h"
 #include "TempDir.h"
 #include "VeskSocket.h"
+#include "VeskVersion.h"
 #include "dllmain.h"
 
 using namespace Orlo;
 
 namespace {
+
+// The log's first line, up to the library's path.
+const std::string LOAD_LINE = std::string("[DEBUG]: veskjagent ") + VESK_VERSION + ": Enter Agent_OnLoad, lib=";
 
 std::string OwnDirectory() {
     char path[MAX_PATH];
@@ -91,7 +95,7 @@ TEST(DllLoadTest, InstallTreeGivesBackslashBaseDirForConfigAndLog) {
     EXPECT_EQ(RunLoader(dll, "port=16555", dir.Path(), &pid), 0u);
     std::string logFile = base + "logs\\veskjagent_" + std::to_string(pid) + ".log";
     std::string log = vesktest::ReadFile(logFile);
-    EXPECT_NE(log.find("[DEBUG]: Enter Agent_OnLoad, lib=" + dll + ", vm="), std::string::npos) << log;
+    EXPECT_NE(log.find(LOAD_LINE + dll + ", vm="), std::string::npos) << log;
     EXPECT_NE(log.find("[DEBUG]: Loaded JVMTI Version 30110000\n"), std::string::npos) << log;
     EXPECT_NE(log.find("[DEBUG]: Enter Agent_OnUnload, vm="), std::string::npos) << log;
     EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
@@ -107,7 +111,7 @@ TEST(DllLoadTest, PathWithoutJvmAgentUsesTheCurrentDirectory) {
     DWORD pid = 0;
     EXPECT_EQ(RunLoader(dll, "", dir.Path(), &pid), 0u);
     std::string log = vesktest::ReadFile(dir.Path() + "\\logs\\veskjagent_" + std::to_string(pid) + ".log");
-    EXPECT_NE(log.find("[DEBUG]: Enter Agent_OnLoad, lib=" + dll + ", vm="), std::string::npos) << log;
+    EXPECT_NE(log.find(LOAD_LINE + dll + ", vm="), std::string::npos) << log;
 }
 
 TEST(DllLoadTest, AttachWithoutTheTagCapabilityFailsWithItsLogLine) {
