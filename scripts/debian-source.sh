@@ -19,6 +19,6 @@ rm -rf "$dest.tmp"
 mkdir -p "$(dirname "$dest")"
 # The files' hashes are checked already; dpkg-source applies Debian's patches
 # (security fixes among them) to the upstream sources.
-dpkg-source --no-check -x "$download"/"$package"_*.dsc "$dest.tmp" >/dev/null
+dpkg-source --no-check --no-copy -x "$download"/"$package"_*.dsc "$dest.tmp" >/dev/null
 touch "$dest.tmp/.unpacked"
 rm -rf "$dest" && mv "$dest.tmp" "$dest"

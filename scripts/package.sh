@@ -43,6 +43,7 @@ install -D -m 0644 "$tree/JvmAgent/lib/libveskjagent.so" "$root/usr/lib/vesk/lib
 install -D -m 0644 README.md "$doc/README.md"
 mkdir -p "$doc/docs" && install -m 0644 docs/*.md "$doc/docs/"
 install -m 0644 scripts/debian/copyright "$doc/copyright"
+install -D -m 0644 scripts/debian/lintian-overrides "$root/usr/share/lintian/overrides/vesk"
 maintainer=${VESK_MAINTAINER:-$(git log -1 --format='%an <%ae>')}
 {
   echo "vesk ($version) unstable; urgency=medium"

@@ -58,8 +58,8 @@ extra=$(comm -23 <(find /usr/lib/vesk /usr/share/doc/vesk | sort) <(sort <<<"$in
 [[ -z $extra ]] || fail "not the package's files: $extra"
 [[ ! -e /usr/logs && ! -e /usr/config ]] || fail "the installed agent made /usr/logs or /usr/config"
 $sudo dpkg -r vesk >/dev/null
-for path in /usr/bin/vesk /usr/lib/vesk /usr/share/doc/vesk; do
-  [[ ! -e $path ]] || fail "$path is left after removal"
+for path in $installed; do
+  [[ ! -e $path || $path != *vesk* ]] || fail "$path is left after removal"
 done
 
 # The archive, unpacked in an empty directory.
