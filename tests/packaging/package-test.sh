@@ -20,6 +20,8 @@ jvms=()
 cleanup() {
   for pid in "${jvms[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  # A failed run takes the package away as well.
+  if [[ -n ${installed:-} ]]; then $sudo dpkg -r vesk >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,8 +45,8 @@ exercise() {
   "$vesk" --port "$port" runtime >"$work/$name.runtime"
   grep -qx "agent-version  $version" "$work/$name.runtime" || fail "$name: runtime shows no agent version $version"
   "$vesk" --port "$port" dump -o "$work/$name.hprof.zst" >/dev/null
-  "$vesk" top "$work/$name.hprof.zst" --by-class -n 5 >"$work/$name.top"
-  grep -q 'SampleApp\$Order' "$work/$name.top" || fail "$name: the dump's analysis misses SampleApp\$Order"
+  "$vesk" histo "$work/$name.hprof.zst" -n 5 >"$work/$name.histo"
+  grep -q 'SampleApp\$Order' "$work/$name.histo" || fail "$name: the dump's analysis misses SampleApp\$Order"
   kill "$jvm"
 }
 
@@ -78,6 +80,6 @@ done
 cp "$tree/bin/vesk" "$work/archive.hprof.zst" "$root/"
 chroot_run=(chroot "$root"); [[ $(id -u) -ne 0 ]] && chroot_run=(unshare -r chroot "$root")
 [[ $("${chroot_run[@]}" /vesk --version) == "vesk $version" ]] || fail "vesk does not run in a root of libc alone"
-"${chroot_run[@]}" /vesk top /archive.hprof.zst --by-class -n 5 | grep -q 'SampleApp\$Order' ||
-  fail "vesk top fails in a root of libc alone"
+"${chroot_run[@]}" /vesk histo /archive.hprof.zst -n 5 | grep -q 'SampleApp\$Order' ||
+  fail "vesk histo fails in a root of libc alone"
 echo "package-test: $deb and $archive pass"
