@@ -265,7 +265,7 @@ TEST_F(AgentConfigTest, MissingConfigFileWritesOneLineAndKeepsDefaults) {
     auto made = Make(("cfgfile=" + missing).c_str());
     EXPECT_EQ(err, "Failed to open JVM Agent config file '" + missing +
                        "', errno=2 (No such file or directory), using defaults\n");
-    EXPECT_EQ(made->GetLogFile(), "logs/veskjagent_%P.log");
+    EXPECT_EQ(made->GetLogFile(), "");
     EXPECT_EQ(VeskLogger::GetLogLevel(), LOG_ERROR);
 }
 
@@ -308,13 +308,14 @@ TEST_F(AgentConfigTest, LongLineIsTakenInPieces) {
 }
 
 TEST_F(AgentConfigTest, LogFileLines) {
+    baseDir = "/opt/a/";
     auto made = MakeWithConfig("");
     Reload(*made, "vesk.agent.log.file=${vesk.base}logs/my log %P.log  \n");
     EXPECT_EQ(made->GetLogFile(), "${vesk.base}logs/my log %P.log");
     Reload(*made, "vesk.agent.log.file = /tmp/a=b.log\n");
     EXPECT_EQ(made->GetLogFile(), "/tmp/a=b.log");
     Reload(*made, "vesk.agent.log.file=\n");
-    EXPECT_EQ(made->GetLogFile(), "logs/veskjagent_%P.log");
+    EXPECT_EQ(made->GetLogFile(), "/opt/a/logs/veskjagent_%P.log");
     Reload(*made, "vesk.agent.log.file=/a.log\nvesk.agent.log.file=/b.log\n");
     EXPECT_EQ(made->GetLogFile(), "/b.log");
 }
