@@ -41,7 +41,7 @@ doc=$root/usr/share/doc/vesk
 install -D -m 0755 "$tree/bin/vesk" "$root/usr/bin/vesk"
 install -D -m 0644 "$tree/JvmAgent/lib/libveskjagent.so" "$root/usr/lib/vesk/libveskjagent.so"
 install -D -m 0644 README.md "$doc/README.md"
-mkdir -p "$doc/docs" && install -m 0644 docs/*.md "$doc/docs/"
+cp -r docs "$doc/docs"
 install -m 0644 scripts/debian/copyright "$doc/copyright"
 install -D -m 0644 scripts/debian/lintian-overrides "$root/usr/share/lintian/overrides/vesk"
 maintainer=${VESK_MAINTAINER:-$(git log -1 --format='%an <%ae>')}
