@@ -13,6 +13,7 @@
 #include "AgentLog.h"
 #include "JavaProcess.h"
 #include "TempDir.h"
+#include "VeskVersion.h"
 
 using namespace vesktest;
 
@@ -38,6 +39,11 @@ size_t Count(const std::string& text, const std::string& part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++count;
     return count;
+}
+
+// The agent's first log line, up to the library's path: its release and the load.
+std::string LoadLine(const std::string& library) {
+    return RegexEscape(std::string("veskjagent ") + Orlo::VESK_VERSION + ": Enter Agent_OnLoad, lib=" + library);
 }
 
 std::string CommandOutput(const std::string& command) {
@@ -91,7 +97,7 @@ TEST_F(AgentLoadTest, DebugRunLogsLifecycleToConfiguredFile) {
     std::string log = ReadFile(logName);
     const std::string hex = "0x[0-9a-f]+";
     ExpectLogLines(log, {
-        "Enter Agent_OnLoad, lib=" + RegexEscape(VESK_AGENT_LIB) + ", vm=" + hex +
+        LoadLine(VESK_AGENT_LIB) + ", vm=" + hex +
             ", options=" + RegexEscape(options),
         "Constructing JvmAgent:, jvmti=" + hex,
         "Loaded JVMTI Version 3[0-9a-f]{7}",
@@ -148,7 +154,7 @@ TEST_F(AgentLoadTest, DeepInstallTreeGivesDefaultConfigAndLogPaths) {
     EXPECT_EQ(java.Stderr(), "");
     std::string log =
         ReadFile((base / "logs" / ("veskjagent_" + std::to_string(pid) + ".log")).string());
-    ExpectLogLines(log, {"Enter Agent_OnLoad, lib=" + RegexEscape(library.string()) +
+    ExpectLogLines(log, {LoadLine(library.string()) +
                              ", vm=0x[0-9a-f]+, options=" + Port()});
 }
 
