@@ -16,9 +16,10 @@ cmake --build build-release -j2 --target vesk veskjagent
 scripts/build-windows.sh >/dev/null
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-release/CMakeCache.txt)
-# Every file dated by the last commit, owned by root: the same sources give
-# the same archive.
+# Every file dated by the last commit, owned by root (strip and dpkg-deb
+# take the date too): the same sources give the same artifacts.
 epoch=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH=$epoch
 stage=$(mktemp -d /tmp/vesk-package.XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 mkdir -p dist
@@ -31,8 +32,8 @@ install -D -m 0644 build-win/veskjagent.dll "$tree/JvmAgent/windows/veskjagent.d
 x86_64-w64-mingw32-strip "$tree/JvmAgent/windows/veskjagent.dll"
 install -m 0644 README.md "$tree/"
 cp -r docs "$tree/docs"
-tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$epoch" \
-  -czf "dist/vesk-$version-linux-x86_64.tar.gz" "vesk-$version"
+tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$epoch" -c "vesk-$version" |
+  gzip -9n >"dist/vesk-$version-linux-x86_64.tar.gz"
 
 # The Debian package: no configuration file, so the agent logs to the JVM's
 # standard error and writes nothing under /usr.
@@ -63,7 +64,7 @@ sed -e "s/@VERSION@/$version/" -e "s/@MAINTAINER@/$maintainer/" -e "s/@DEPENDS@/
   -e "s/@SIZE@/$(du -sk "$root/usr" | cut -f1)/" scripts/debian/control >"$root/DEBIAN/control"
 (cd "$root" && find usr -type f -print0 | sort -z | xargs -0 md5sum >DEBIAN/md5sums)
 find "$root" -exec touch -h -d "@$epoch" {} +
-SOURCE_DATE_EPOCH=$epoch dpkg-deb --root-owner-group -Zxz --build "$root" "dist/vesk_${version}_amd64.deb" >/dev/null
+dpkg-deb --root-owner-group -Zxz --build "$root" "dist/vesk_${version}_amd64.deb" >/dev/null
 
 # Errors fail the build; warnings are shown.
 lintian --fail-on error "dist/vesk_${version}_amd64.deb"
