@@ -59,6 +59,7 @@ exercise /usr/bin/vesk deb
 extra=$(comm -23 <(find /usr/lib/vesk /usr/share/doc/vesk | sort) <(sort <<<"$installed"))
 [[ -z $extra ]] || fail "not the package's files: $extra"
 [[ ! -e /usr/logs && ! -e /usr/config ]] || fail "the installed agent made /usr/logs or /usr/config"
+! grep -q "Failed to open" "$work/deb.out" || fail "the installed agent looked for a file of its own: $(cat "$work/deb.out")"
 $sudo dpkg -r vesk >/dev/null
 for path in $installed; do
   [[ ! -e $path || $path != *vesk* ]] || fail "$path is left after removal"
