@@ -14,6 +14,7 @@
 #   histogram        a snapshot's class histogram beside jcmd GC.class_histogram
 #   histogram-pause  HISTOGRAM's pause beside jcmd GC.class_histogram -all, HEAPDUMP and SNAPSHOT
 #   request-memory   resident memory over requests on fresh connections
+#   details          an input's details: memory per object, Fields' latency on a 1 M-object dump
 #   VESK_BENCH_BUILD=DIR    build directory (default build-bench)
 #   VESK_HEAPLIB_JAR=PATH   VisualVM's heap library, when not where Debian's visualvm package puts it
 set -euo pipefail
@@ -30,7 +31,7 @@ jdk=/usr/lib/jvm/java-17-openjdk-amd64
 heaplib=${VESK_HEAPLIB_JAR:-$(find /usr/share/visualvm -name org-graalvm-visualvm-lib-jfluid-heap.jar 2>/dev/null | head -n 1 || true)}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target veskjagent vesk veskfloor -j2 >/dev/null
+cmake --build "$build" --target veskjagent vesk veskfloor vesk_details_bench -j2 >/dev/null
 
 work=$(mktemp -d /tmp/vesk-bench.XXXXXX)
 cleanup() {

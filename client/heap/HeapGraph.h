@@ -26,6 +26,7 @@ namespace vesk {
 std::string TooManyObjects(uint64_t count);
 constexpr uint32_t NO_CLASS = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t NO_THREAD = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t NO_METHOD = std::numeric_limits<uint32_t>::max();
 // An edge's index when the reference has none (neither field nor array element).
 constexpr int32_t NO_INDEX = -1;
 
@@ -98,10 +99,11 @@ struct HeapRoot {
     RootKind kind = RootKind::Other;
     uint32_t thread = NO_THREAD;  // stack and JNI locals: index into Threads()
     int32_t depth = -1;           // stack and JNI locals: frame depth, else -1
+    uint32_t method = NO_METHOD;  // stack and JNI locals: the frame's method, index into Methods()
 };
 template <class Archive>
 void Members(Archive& archive, HeapRoot& root) {
-    archive(root.node, root.kind, root.thread, root.depth);
+    archive(root.node, root.kind, root.thread, root.depth, root.method);
 }
 
 // One outgoing reference. index: the field index for an object's (or a class
@@ -152,6 +154,8 @@ public:
     // The roots as the source lists them (one object may be held by several
     // roots), followed by one ClassObject root per class object.
     const std::vector<HeapRoot>& Roots() const { return roots; }
+    // The methods of the frames whose locals are roots, "java.lang.Thread.run".
+    const std::vector<std::string>& Methods() const { return methods; }
     // Indices of the classes of that name (several class loaders may each load one).
     std::vector<uint32_t> FindClasses(const std::string& name) const;
     // Instances and shallow bytes of every class, from the nodes, by class
@@ -176,7 +180,7 @@ public:
     // fills a default-constructed graph through it, a writer reads it.
     template <class Archive>
     void Members(Archive& archive) {
-        archive(classes, threads, roots, classNodes, threadNodes, tags, classOf, shallow, largeSizes, offsets, edges,
+        archive(classes, threads, roots, methods, classNodes, threadNodes, tags, classOf, shallow, largeSizes, offsets, edges,
                 unresolved, fillers, fillerBytes);
     }
 
@@ -194,6 +198,7 @@ private:
     std::vector<HeapClass> classes;
     std::vector<HeapThread> threads;
     std::vector<HeapRoot> roots;
+    std::vector<std::string> methods;
     std::unordered_map<NodeId, uint32_t> classNodes;   // class object -> class
     std::unordered_map<NodeId, uint32_t> threadNodes;  // thread object -> thread
     TagIndex tags;

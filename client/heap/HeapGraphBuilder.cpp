@@ -87,10 +87,15 @@ void HeapGraphBuilder::AddReference(NodeId referrer, uint64_t target, int32_t in
     referrers.push_back(referrer);
 }
 
-void HeapGraphBuilder::AddRoot(uint64_t target, RootKind kind, uint32_t thread, int32_t depth) {
-    HeapRoot root{graph.tags.Find(target), kind, thread, depth};
+void HeapGraphBuilder::AddRoot(uint64_t target, RootKind kind, uint32_t thread, int32_t depth, uint32_t method) {
+    HeapRoot root{graph.tags.Find(target), kind, thread, depth, method};
     if (root.node == NO_NODE) pendingRoots.push_back({target, root});
     else graph.roots.push_back(root);
+}
+
+uint32_t HeapGraphBuilder::AddMethod(std::string name) {
+    graph.methods.push_back(std::move(name));
+    return static_cast<uint32_t>(graph.methods.size() - 1);
 }
 
 size_t HeapGraphBuilder::MemoryBytes() const {

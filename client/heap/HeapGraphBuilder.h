@@ -41,7 +41,10 @@ public:
     // A reference from referrer to the object with tag target.
     void AddReference(NodeId referrer, uint64_t target, int32_t index);
     // A root of kind (not ClassObject: every class object is one anyway).
-    void AddRoot(uint64_t target, RootKind kind, uint32_t thread = NO_THREAD, int32_t depth = -1);
+    void AddRoot(uint64_t target, RootKind kind, uint32_t thread = NO_THREAD, int32_t depth = -1,
+                 uint32_t method = NO_METHOD);
+    // A frame's method for AddRoot: its index in the graph's Methods().
+    uint32_t AddMethod(std::string name);
 
     NodeId NodeCount() const { return graph.NodeCount(); }
     uint64_t ReferenceCount() const { return referrers.size(); }

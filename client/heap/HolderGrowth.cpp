@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <unordered_map>
 
 #include "heap/HeapText.h"
@@ -31,7 +32,14 @@ enum class Via { Field, Element, HashedElement };
 // Hashes the parts of paths, with per-class figures computed once.
 class KeyParts {
 public:
-    explicit KeyParts(const HeapGraph& graph) : graph(graph) {
+    explicit KeyParts(const HeapGraph& graph) : graph(graph), describing(graph.Classes().size()) {
+        // Only instances of these classes can be class or thread objects,
+        // which Label asks the graph's maps about.
+        for (const HeapClass& cls : graph.Classes())
+            if (cls.node != NO_NODE && graph.ClassOf(cls.node) != NO_CLASS) describing[graph.ClassOf(cls.node)] = true;
+        for (const HeapThread& thread : graph.Threads())
+            if (thread.node != NO_NODE && graph.ClassOf(thread.node) != NO_CLASS)
+                describing[graph.ClassOf(thread.node)] = true;
         for (const HeapClass& cls : graph.Classes()) {
             labels.push_back(Hash(cls.name));
             arrays.push_back(cls.IsArray());
@@ -46,7 +54,8 @@ public:
 
     uint64_t Label(NodeId node) const {
         uint32_t cls = graph.ClassOf(node);
-        if (cls == NO_CLASS || graph.DescribedClass(node) != NO_CLASS || graph.DescribedThread(node) != NO_THREAD)
+        if (cls == NO_CLASS ||
+            (describing[cls] && (graph.DescribedClass(node) != NO_CLASS || graph.DescribedThread(node) != NO_THREAD)))
             return Hash(NodeLabel(graph, node));
         return labels[cls];
     }
@@ -80,71 +89,103 @@ public:
 
 private:
     std::vector<uint64_t> labels;
-    std::vector<bool> arrays, hashTables;
+    std::vector<bool> describing, arrays, hashTables;
 };
 
 const uint64_t ELEMENT_MARK = 0x5b5d;
 
+uint64_t Shape(const KeyParts& parts, NodeId node) { return Mix(parts.Label(node), parts.graph.ShallowSize(node)); }
+
+// The objects with entries, as bits by node, and each one's entry: the
+// number of marked objects before it.
+class MarkedNodes {
+public:
+    explicit MarkedNodes(NodeId count) : bits((size_t{count} + 63) / 64) {}
+    bool Has(NodeId node) const { return bits[node / 64] >> (node % 64) & 1; }
+    void Mark(NodeId node) { bits[node / 64] |= uint64_t{1} << (node % 64); }
+    // Once every node is marked: counts them.
+    uint32_t Count() {
+        before.resize(bits.size());
+        uint32_t count = 0;
+        for (size_t i = 0; i < bits.size(); i++) {
+            before[i] = count;
+            count += static_cast<uint32_t>(__builtin_popcountll(bits[i]));
+        }
+        return count;
+    }
+    uint32_t Rank(NodeId node) const {
+        uint64_t lower = bits[node / 64] & ((uint64_t{1} << (node % 64)) - 1);
+        return before[node / 64] + static_cast<uint32_t>(__builtin_popcountll(lower));
+    }
+    template <class Visit>
+    void ForEach(Visit visit) const {
+        for (size_t i = 0; i < bits.size(); i++)
+            for (uint64_t word = bits[i]; word; word &= word - 1)
+                visit(static_cast<NodeId>(i * 64 + __builtin_ctzll(word)));
+    }
+
+private:
+    std::vector<uint64_t> bits;
+    std::vector<uint32_t> before;  // per word
+};
+
 // The keys of every candidate. Candidates share most of their paths (a
 // list's nodes, a tree's subtrees), so each path's hashes are folded once per
 // object on it, from its referrer's, never again per candidate below it.
+// Entries are the candidates and the objects above them on their paths, in
+// node order, one array per member: the arrays that only the folding needs
+// go before the keys' take their room.
 class PathKeys {
 public:
-    PathKeys(const KeyParts& parts, const DominatorTree& tree, const PathFinder& paths)
-        : parts(parts), graph(parts.graph), paths(paths) {
-        std::vector<NodeId> candidates;
-        for (NodeId node = 0; node < graph.NodeCount(); node++)
-            if (tree.Reachable(node) && tree.Retained(node) >= HOLDER_FLOOR && paths.Reachable(node))
-                candidates.push_back(node);
-        for (NodeId node : candidates) Reach(node);
+    PathKeys(const KeyParts& parts, const DominatorTree& tree)
+        : parts(parts), graph(parts.graph) {
+        {
+            PathFinder paths(graph, false);
+            Reach(tree, paths);
+        }
         FindEdges();
-        FindRoots();
-        for (Entry& entry : entries) Fold(entry);
-        keys.reserve(candidates.size());
-        for (NodeId node : candidates) keys.push_back(KeyOf(node, tree.Retained(node)));
+        Fold();
+        Key(tree);
     }
 
-    std::vector<HolderKey> keys;
+    HolderColumns keys;
+    std::vector<NodeId> nodes;  // keys'
 
 private:
     static constexpr uint32_t NONE = std::numeric_limits<uint32_t>::max();
 
-    struct Entry {
-        NodeId node;
-        uint32_t up;     // the referrer's entry; NONE for a root's object
-        uint32_t depth;  // steps from the root's object
-        HeapEdge edge;   // from the referrer
-        uint64_t path, loosePath;
-        const HeapRoot* root;  // a root's object only
-    };
-
-    // Entries for node and the objects above it that have none yet, each
-    // after its referrer's.
-    void Reach(NodeId node) {
-        std::vector<NodeId> chain;
-        for (NodeId at = node; !at_.count(at); at = paths.Parent(at)) {
-            chain.push_back(at);
-            if (paths.Parent(at) == NO_NODE) break;
-        }
-        for (size_t i = chain.size(); i-- > 0;) {
-            NodeId at = chain[i];
-            NodeId parent = paths.Parent(at);
-            uint32_t up = parent == NO_NODE ? NONE : at_.at(parent);
-            at_.emplace(at, static_cast<uint32_t>(entries.size()));
-            entries.push_back({at, up, up == NONE ? 0 : entries[up].depth + 1, {at, NO_INDEX}, 0, 0, nullptr});
+    void Reach(const DominatorTree& tree, const PathFinder& paths) {
+        MarkedNodes marked(graph.NodeCount());
+        for (NodeId node = 0; node < graph.NodeCount(); node++)
+            if (tree.Reachable(node) && tree.Retained(node) >= HOLDER_FLOOR && paths.Reachable(node))
+                for (NodeId at = node; at != NO_NODE && !marked.Has(at); at = paths.Parent(at)) marked.Mark(at);
+        uint32_t count = marked.Count();
+        nodes.reserve(count);
+        up.reserve(count);
+        marked.ForEach([&](NodeId node) {
+            nodes.push_back(node);
+            NodeId parent = paths.Parent(node);
+            up.push_back(parent == NO_NODE ? NONE : marked.Rank(parent));
+        });
+        index.assign(count, NO_INDEX);
+        root.assign(count, NONE);
+        // The first root the graph lists for each root's object.
+        const std::vector<HeapRoot>& roots = graph.Roots();
+        for (uint32_t i = 0; i < roots.size(); i++) {
+            if (!marked.Has(roots[i].node)) continue;
+            uint32_t at = marked.Rank(roots[i].node);
+            if (up[at] == NONE && root[at] == NONE) root[at] = i;
         }
     }
 
     // The first edge from each referrer to each of its entries, as the path
     // search takes it: every referrer's edges are scanned once.
     void FindEdges() {
-        std::vector<std::pair<NodeId, uint32_t>> below;  // (referrer, entry)
-        for (uint32_t i = 0; i < entries.size(); i++)
-            if (entries[i].up != NONE) below.push_back({entries[entries[i].up].node, i});
-        std::sort(below.begin(), below.end(), [this](const auto& a, const auto& b) {
-            return a.first != b.first ? a.first < b.first : entries[a.second].node < entries[b.second].node;
-        });
-        std::vector<bool> found(entries.size());
+        std::vector<std::pair<NodeId, uint32_t>> below;  // (referrer, entry): entries are in node order
+        for (uint32_t i = 0; i < nodes.size(); i++)
+            if (up[i] != NONE) below.push_back({nodes[up[i]], i});
+        std::sort(below.begin(), below.end());
+        std::vector<bool> found(nodes.size());
         for (size_t from = 0; from < below.size();) {
             size_t to = from;
             while (to < below.size() && below[to].first == below[from].first) to++;
@@ -152,91 +193,119 @@ private:
             for (const HeapEdge* e = graph.EdgesBegin(referrer); e < graph.EdgesEnd(referrer); e++) {
                 if (graph.IsWeak(referrer, *e)) continue;
                 auto at = std::lower_bound(below.begin() + from, below.begin() + to, e->target,
-                                           [this](const auto& a, NodeId target) { return entries[a.second].node < target; });
-                if (at == below.begin() + to || entries[at->second].node != e->target || found[at->second]) continue;
+                                           [this](const auto& a, NodeId target) { return nodes[a.second] < target; });
+                if (at == below.begin() + to || nodes[at->second] != e->target || found[at->second]) continue;
                 found[at->second] = true;
-                entries[at->second].edge = *e;
+                index[at->second] = e->index;
             }
             from = to;
         }
     }
 
-    // The first root the graph lists for each root's object.
-    void FindRoots() {
-        for (const HeapRoot& root : graph.Roots()) {
-            auto at = at_.find(root.node);
-            if (at != at_.end() && entries[at->second].up == NONE && !entries[at->second].root)
-                entries[at->second].root = &root;
+    HeapEdge EdgeTo(uint32_t entry) const { return {nodes[entry], index[entry]}; }
+
+    // How entry was reached from its referrer's entry and the step's hash.
+    uint64_t Step(uint32_t entry, Via* via) const {
+        uint32_t from = up[entry];
+        PathStep above{nodes[from], EdgeTo(from)};
+        NodeId aboveReferrer = up[from] == NONE ? NO_NODE : nodes[up[from]];
+        *via = parts.HowReached(nodes[from], EdgeTo(entry), up[from] == NONE ? nullptr : &above, aboveReferrer);
+        return *via == Via::Field ? Hash(graph.EdgeName(nodes[from], EdgeTo(entry))) : ELEMENT_MARK;
+    }
+
+    // Every entry after its referrer's.
+    void Fold() {
+        path.resize(nodes.size());
+        loosePath.resize(nodes.size());
+        std::vector<bool> folded(nodes.size());
+        std::vector<uint32_t> pending;
+        for (uint32_t i = 0; i < nodes.size(); i++) {
+            for (uint32_t at = i; at != NONE && !folded[at]; at = up[at]) pending.push_back(at);
+            for (; !pending.empty(); pending.pop_back()) {
+                FoldOne(pending.back());
+                folded[pending.back()] = true;
+            }
         }
     }
 
-    // How entry was reached (its referrer's entry is up) and the step's hash.
-    uint64_t Step(const Entry& entry, Via* via) const {
-        const Entry& up = entries[entry.up];
-        PathStep above{up.node, up.edge};
-        NodeId aboveReferrer = up.up == NONE ? NO_NODE : entries[up.up].node;
-        *via = parts.HowReached(up.node, entry.edge, up.up == NONE ? nullptr : &above, aboveReferrer);
-        return *via == Via::Field ? Hash(graph.EdgeName(up.node, entry.edge)) : ELEMENT_MARK;
-    }
-
-    void Fold(Entry& entry) {
-        uint64_t label = parts.Label(entry.node);
-        if (entry.up == NONE) {
-            entry.path = entry.loosePath = Mix(parts.Root(entry.root ? *entry.root : HeapRoot{}), label);
+    void FoldOne(uint32_t entry) {
+        uint64_t label = parts.Label(nodes[entry]);
+        if (up[entry] == NONE) {
+            HeapRoot held = root[entry] != NONE ? graph.Roots()[root[entry]] : HeapRoot{};
+            path[entry] = loosePath[entry] = Mix(parts.Root(held), label);
             return;
         }
-        const Entry& up = entries[entry.up];
+        uint32_t from = up[entry];
         Via via;
         uint64_t step = Step(entry, &via);
-        entry.path = up.path;
-        entry.loosePath = Mix(up.loosePath, step);
+        uint64_t exact = path[from], loose = Mix(loosePath[from], step);
         if (via == Via::Field) {
-            entry.path = Mix(entry.path, step);
+            exact = Mix(exact, step);
         } else {
-            uint64_t index = static_cast<uint64_t>(entry.edge.index);
+            uint64_t at = static_cast<uint64_t>(index[entry]);
             // The array's size stands for its length.
-            entry.path = Mix(Mix(Mix(entry.path, step), index), graph.ShallowSize(up.node));
-            if (parts.KeepsIndex(via, entry.edge.index)) entry.loosePath = Mix(entry.loosePath, index);
+            exact = Mix(Mix(Mix(exact, step), at), graph.ShallowSize(nodes[from]));
+            if (parts.KeepsIndex(via, index[entry])) loose = Mix(loose, at);
         }
-        entry.path = Mix(entry.path, label);
-        entry.loosePath = Mix(entry.loosePath, label);
+        path[entry] = Mix(exact, label);
+        loosePath[entry] = Mix(loose, label);
     }
 
-    HolderKey KeyOf(NodeId node, uint64_t retained) const {
-        const Entry& entry = entries[at_.at(node)];
-        HolderKey key;
-        key.node = node;
-        key.retained = retained;
-        key.path = entry.path;
-        key.loosePath = entry.loosePath;
-        // The chain: the last CHAIN_STEPS objects of the path and the steps between them.
-        const Entry* chain[CHAIN_STEPS];
+    // The chain: the last CHAIN_STEPS objects of the path and the steps between them.
+    uint64_t Chain(uint32_t entry) const {
+        uint32_t chain[CHAIN_STEPS];
         size_t count = 0;
-        for (const Entry* at = &entry; count < CHAIN_STEPS; at = &entries[at->up]) {
+        for (uint32_t at = entry; count < CHAIN_STEPS; at = up[at]) {
             chain[count++] = at;
-            if (at->up == NONE) break;
+            if (up[at] == NONE) break;
         }
+        uint64_t hash = 0;
         for (size_t i = count; i-- > 0;) {
             if (i < count - 1) {
                 Via via;
-                key.chain = Mix(key.chain, Step(*chain[i], &via));
+                hash = Mix(hash, Step(chain[i], &via));
             }
-            key.chain = Mix(key.chain, parts.Label(chain[i]->node));
+            hash = Mix(hash, parts.Label(nodes[chain[i]]));
         }
-        key.shape = Mix(parts.Label(node), graph.ShallowSize(node));
-        return key;
+        return hash;
+    }
+
+    // Keeps the candidates' keys, in place of the entries.
+    void Key(const DominatorTree& tree) {
+        auto candidate = [&tree](NodeId node) { return tree.Retained(node) >= HOLDER_FLOOR; };
+        for (uint32_t i = 0; i < nodes.size(); i++)
+            if (candidate(nodes[i])) keys.chain.push_back(static_cast<uint32_t>(Chain(i)));
+        std::vector<uint32_t>().swap(up);
+        std::vector<int32_t>().swap(index);
+        std::vector<uint32_t>().swap(root);
+        size_t kept = 0;
+        for (size_t i = 0; i < nodes.size(); i++) {
+            if (!candidate(nodes[i])) continue;
+            nodes[kept] = nodes[i];
+            path[kept] = path[i];
+            loosePath[kept++] = loosePath[i];
+        }
+        nodes.resize(kept);
+        path.resize(kept);
+        loosePath.resize(kept);
+        keys.path = std::move(path);
+        keys.loosePath = std::move(loosePath);
+        keys.shape.reserve(kept);
+        keys.retained.reserve(kept);
+        for (NodeId node : nodes) {
+            keys.shape.push_back(static_cast<uint32_t>(Shape(parts, node)));
+            keys.retained.push_back(tree.Retained(node));
+        }
     }
 
     const KeyParts& parts;
     const HeapGraph& graph;
-    const PathFinder& paths;
-    std::vector<Entry> entries;
-    std::unordered_map<NodeId, uint32_t> at_;
+    // By entry, until the keys are taken.
+    std::vector<uint32_t> up;     // the referrer's entry; NONE for a root's object
+    std::vector<int32_t> index;   // of the edge from the referrer
+    std::vector<uint32_t> root;   // a root's object only: its first root in the graph's list, else NONE
+    std::vector<uint64_t> path, loosePath;
 };
-
-std::vector<HolderKey> Keys(const KeyParts& parts, const DominatorTree& tree, const PathFinder& paths) {
-    return PathKeys(parts, tree, paths).keys;
-}
 
 // A retained size under the floor fits below a shape's hash.
 const int SMALL_BITS = 10;
@@ -250,8 +319,7 @@ std::vector<std::pair<uint64_t, uint32_t>> SmallObjects(const KeyParts& parts, c
     std::unordered_map<uint64_t, uint32_t> counts;
     for (NodeId node = 0; node < graph.NodeCount(); node++) {
         if (!tree.Reachable(node) || tree.Retained(node) >= HOLDER_FLOOR) continue;
-        uint64_t shape = Mix(parts.Label(node), graph.ShallowSize(node));
-        counts[SmallShape(shape) << SMALL_BITS | tree.Retained(node)]++;
+        counts[SmallShape(Shape(parts, node)) << SMALL_BITS | tree.Retained(node)]++;
     }
     std::vector<std::pair<uint64_t, uint32_t>> small(counts.begin(), counts.end());
     std::sort(small.begin(), small.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -283,31 +351,43 @@ std::string PathText(const KeyParts& parts, const HeapPath& path) {
 const uint64_t UNMATCHED = std::numeric_limits<uint64_t>::max();
 
 // Pairs the objects still unmatched that share a key, by rank of retained
-// size within it; beforeOf[i]: the retained size of after[i]'s match.
-void PairBy(uint64_t HolderKey::*key, const std::vector<HolderKey>& before, std::vector<bool>& used,
-            const std::vector<HolderKey>& after, std::vector<uint64_t>& beforeOf) {
-    auto unmatched = [key](const std::vector<HolderKey>& side, auto taken) {
-        std::vector<uint32_t> left;
-        for (uint32_t i = 0; i < side.size(); i++)
-            if (!taken(i)) left.push_back(i);
-        std::sort(left.begin(), left.end(), [&side, key](uint32_t a, uint32_t b) {
-            const HolderKey &x = side[a], &y = side[b];
-            if (x.*key != y.*key) return x.*key < y.*key;
-            return x.retained != y.retained ? x.retained > y.retained : x.node < y.node;
+// size within it; beforeOf[i]: the retained size of after's i-th match.
+template <class Key>
+void PairBy(std::vector<Key> HolderColumns::*column, const HolderColumns& before, std::vector<bool>& used,
+            const HolderColumns& after, std::vector<uint64_t>& beforeOf) {
+    // Sorted mostly on the keys' high halves, held in place: a sort that
+    // looks every key up waits on a cache miss per comparison.
+    struct Ranked {
+        uint32_t high;  // of the key
+        uint32_t at;    // in its side, which is in node order
+    };
+    auto unmatched = [column](const HolderColumns& side, auto taken) {
+        const std::vector<Key>& keys = side.*column;
+        size_t count = 0;
+        for (uint32_t i = 0; i < keys.size(); i++) count += !taken(i);
+        std::vector<Ranked> left;
+        left.reserve(count);
+        for (uint32_t i = 0; i < keys.size(); i++)
+            if (!taken(i)) left.push_back({static_cast<uint32_t>(uint64_t{keys[i]} >> (sizeof(Key) * 8 - 32)), i});
+        std::sort(left.begin(), left.end(), [&side, &keys](const Ranked& x, const Ranked& y) {
+            if (x.high != y.high) return x.high < y.high;
+            if (keys[x.at] != keys[y.at]) return keys[x.at] < keys[y.at];
+            uint64_t a = side.retained[x.at], b = side.retained[y.at];
+            return a != b ? a > b : x.at < y.at;
         });
         return left;
     };
-    std::vector<uint32_t> a = unmatched(before, [&used](uint32_t i) { return bool(used[i]); });
-    std::vector<uint32_t> b = unmatched(after, [&beforeOf](uint32_t i) { return beforeOf[i] != UNMATCHED; });
+    std::vector<Ranked> a = unmatched(before, [&used](uint32_t i) { return bool(used[i]); });
+    std::vector<Ranked> b = unmatched(after, [&beforeOf](uint32_t i) { return beforeOf[i] != UNMATCHED; });
+    const std::vector<Key>&x = before.*column, &y = after.*column;
     for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
-        uint64_t x = before[a[i]].*key, y = after[b[j]].*key;
-        if (x < y) {
+        if (x[a[i].at] < y[b[j].at]) {
             i++;
-        } else if (y < x) {
+        } else if (y[b[j].at] < x[a[i].at]) {
             j++;
         } else {
-            used[a[i]] = true;
-            beforeOf[b[j]] = before[a[i]].retained;
+            used[a[i].at] = true;
+            beforeOf[b[j].at] = before.retained[a[i].at];
             i++;
             j++;
         }
@@ -316,28 +396,32 @@ void PairBy(uint64_t HolderKey::*key, const std::vector<HolderKey>& before, std:
 
 // Pairs the objects still unmatched with OLD's under the floor of their
 // shape, by rank of retained size.
-void PairWithSmall(const std::vector<std::pair<uint64_t, uint32_t>>& small, const std::vector<HolderKey>& after,
-                   std::vector<uint64_t>& beforeOf) {
-    std::vector<uint32_t> left;
-    for (uint32_t i = 0; i < after.size(); i++)
-        if (beforeOf[i] == UNMATCHED) left.push_back(i);
+void PairWithSmall(const KeyParts& parts, const std::vector<std::pair<uint64_t, uint32_t>>& small,
+                   const HolderColumns& after, const std::vector<NodeId>& nodes, std::vector<uint64_t>& beforeOf) {
+    struct Left {
+        uint64_t shape;  // SmallShape
+        uint32_t at;
+    };
+    std::vector<Left> left;
+    for (uint32_t i = 0; i < nodes.size(); i++)
+        if (beforeOf[i] == UNMATCHED) left.push_back({SmallShape(Shape(parts, nodes[i])), i});
     // As small is sorted: shape, then retained, descending.
-    std::sort(left.begin(), left.end(), [&after](uint32_t a, uint32_t b) {
-        const HolderKey &x = after[a], &y = after[b];
-        if (SmallShape(x.shape) != SmallShape(y.shape)) return SmallShape(x.shape) > SmallShape(y.shape);
-        return x.retained != y.retained ? x.retained > y.retained : x.node < y.node;
+    std::sort(left.begin(), left.end(), [&after](const Left& x, const Left& y) {
+        if (x.shape != y.shape) return x.shape > y.shape;
+        uint64_t a = after.retained[x.at], b = after.retained[y.at];
+        return a != b ? a > b : x.at < y.at;
     });
     const uint64_t sizeMask = (uint64_t{1} << SMALL_BITS) - 1;
     uint32_t taken = 0;  // of small[i]'s count
     for (size_t i = 0, j = 0; i < small.size() && j < left.size();) {
-        uint64_t x = small[i].first >> SMALL_BITS, y = SmallShape(after[left[j]].shape);
+        uint64_t x = small[i].first >> SMALL_BITS, y = left[j].shape;
         if (x > y) {
             i++;
             taken = 0;
         } else if (y > x) {
             j++;
         } else {
-            beforeOf[left[j++]] = small[i].first & sizeMask;
+            beforeOf[left[j++].at] = small[i].first & sizeMask;
             if (++taken == small[i].second) {
                 i++;
                 taken = 0;
@@ -346,46 +430,60 @@ void PairWithSmall(const std::vector<std::pair<uint64_t, uint32_t>>& small, cons
     }
 }
 
+// Each candidate's dominator, as an index into nodes (which are in order),
+// nodes.size() for the virtual root. A candidate's dominator retains
+// more, so is a candidate too.
+std::vector<uint32_t> DominatorIndices(const std::vector<NodeId>& nodes, const DominatorTree& tree) {
+    const uint32_t count = static_cast<uint32_t>(nodes.size());
+    std::vector<std::pair<NodeId, uint32_t>> below;  // (dominator, candidate)
+    for (uint32_t i = 0; i < count; i++) {
+        NodeId dominator = tree.Dominator(nodes[i]);
+        if (dominator != DominatorTree::VIRTUAL_ROOT && dominator != NO_NODE) below.push_back({dominator, i});
+    }
+    std::sort(below.begin(), below.end());
+    std::vector<uint32_t> indices(count, count);
+    uint32_t at = 0;
+    for (const auto& [dominator, i] : below) {
+        while (at < count && nodes[at] < dominator) at++;
+        if (at < count && nodes[at] == dominator) indices[i] = at;
+    }
+    return indices;
+}
+
 }  // namespace
 
 HolderBaseline HolderKeys(const HeapGraph& graph, const DominatorTree& tree) {
-    PathFinder paths(graph, false);
     KeyParts parts(graph);
     HolderBaseline baseline;
-    baseline.keys = Keys(parts, tree, paths);
+    baseline.keys = std::move(PathKeys(parts, tree).keys);
     baseline.small = SmallObjects(parts, tree);
     return baseline;
 }
 
 std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapGraph& graph,
                                        const DominatorTree& tree, size_t n) {
-    PathFinder paths(graph, false);
     KeyParts parts(graph);
-    std::vector<HolderKey> after = Keys(parts, tree, paths);
-    const size_t count = after.size();
+    PathKeys keyed(parts, tree);
+    const HolderColumns& after = keyed.keys;
+    const std::vector<NodeId>& nodes = keyed.nodes;
+    const size_t count = nodes.size();  // below 2^32: candidates are nodes
     std::vector<uint64_t> beforeOf(count, UNMATCHED);
-    std::vector<bool> used(before.keys.size());
-    for (uint64_t HolderKey::*key : {&HolderKey::path, &HolderKey::loosePath, &HolderKey::chain, &HolderKey::shape})
-        PairBy(key, before.keys, used, after, beforeOf);
-    PairWithSmall(before.small, after, beforeOf);
+    std::vector<bool> used(before.keys.retained.size());
+    PairBy(&HolderColumns::path, before.keys, used, after, beforeOf);
+    PairBy(&HolderColumns::loosePath, before.keys, used, after, beforeOf);
+    PairBy(&HolderColumns::chain, before.keys, used, after, beforeOf);
+    PairBy(&HolderColumns::shape, before.keys, used, after, beforeOf);
+    PairWithSmall(parts, before.small, after, nodes, beforeOf);
     std::vector<int64_t> growth(count);
     for (size_t i = 0; i < count; i++)
-        growth[i] = static_cast<int64_t>(after[i].retained) -
+        growth[i] = static_cast<int64_t>(after.retained[i]) -
                     static_cast<int64_t>(beforeOf[i] == UNMATCHED ? 0 : beforeOf[i]);
 
-    // Keys are by node; a candidate's dominator retains more, so is one too.
-    auto indexOf = [&after, count](NodeId node) {
-        auto at = std::lower_bound(after.begin(), after.end(), node,
-                                   [](const HolderKey& key, NodeId n) { return key.node < n; });
-        return at != after.end() && at->node == node ? static_cast<size_t>(at - after.begin()) : count;
-    };
-    auto above = [&](size_t i) {
-        NodeId dominator = tree.Dominator(after[i].node);
-        return dominator == DominatorTree::VIRTUAL_ROOT || dominator == NO_NODE ? count : indexOf(dominator);
-    };
+    std::vector<uint32_t> dominators = DominatorIndices(nodes, tree);
+    auto above = [&dominators](size_t i) { return static_cast<size_t>(dominators[i]); };
 
     // The top of each one's chain, each chain walked once.
-    std::vector<size_t> top(count, count);
+    std::vector<uint32_t> top(count, count);
     std::vector<size_t> walked;
     for (size_t i = 0; i < count; i++) {
         size_t at = i, found = count;
@@ -398,7 +496,7 @@ std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapG
             size_t up = above(at);
             walked.push_back(at);
             if (up == count ||
-                static_cast<double>(after[at].retained) < CHAIN_SHARE * static_cast<double>(after[up].retained))
+                static_cast<double>(after.retained[at]) < CHAIN_SHARE * static_cast<double>(after.retained[up]))
                 found = at;
             else
                 at = up;
@@ -423,17 +521,20 @@ std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapG
     for (size_t i = 0; i < count; i++)
         if (isRow(i) && !explained[i]) rows.push_back(i);
     std::sort(rows.begin(), rows.end(), [&](size_t a, size_t b) {
-        return growth[a] != growth[b] ? growth[a] > growth[b] : after[a].node < after[b].node;
+        return growth[a] != growth[b] ? growth[a] > growth[b] : a < b;
     });
     if (rows.size() > n) rows.resize(n);
 
     std::vector<HolderChange> changes;
+    if (rows.empty()) return changes;
+    // Searched again: a few rows' paths did not justify holding the search through the matching.
+    PathFinder paths(graph, false);
     for (size_t i : rows) {
         HolderChange change;
-        change.afterPath = paths.ShortestPath(after[i].node);
+        change.afterPath = paths.ShortestPath(nodes[i]);
         change.path = PathText(parts, change.afterPath);
         change.before = beforeOf[i] == UNMATCHED ? 0 : beforeOf[i];
-        change.after = after[i].retained;
+        change.after = after.retained[i];
         changes.push_back(std::move(change));
     }
     return changes;

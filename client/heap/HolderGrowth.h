@@ -16,7 +16,7 @@
 // grew from 0.
 //
 // Candidates are the objects retaining at least HOLDER_FLOOR bytes: OLD is
-// kept as HolderKeys (48 bytes a candidate) and, for the objects under the
+// kept as HolderColumns (32 bytes a candidate) and, for the objects under the
 // floor, one count per class, shallow size and retained size, so one graph is
 // held at a time.
 //
@@ -42,21 +42,19 @@ constexpr uint64_t HOLDER_FLOOR = 1024;
 constexpr int32_t INDEX_BOUND = 16;
 constexpr size_t CHAIN_STEPS = 3;
 
-// One candidate's matching keys (hashes) and size.
-struct HolderKey {
-    uint64_t path = 0;
-    uint64_t loosePath = 0;
-    uint64_t chain = 0;
-    uint64_t shape = 0;
-    uint64_t retained = 0;
-    NodeId node = NO_NODE;
+// The candidates' matching keys (hashes) and sizes, one array each, in node
+// order. Chains and shapes take 32 bits: a heap has few distinct ones.
+struct HolderColumns {
+    std::vector<uint64_t> path, loosePath;
+    std::vector<uint32_t> chain, shape;
+    std::vector<uint64_t> retained;
 };
 
 // What matching needs of OLD: a key for every reachable object retaining at
-// least HOLDER_FLOOR bytes, by node; for the others, how many share each
+// least HOLDER_FLOOR bytes, in node order; for the others, how many share each
 // class, shallow size and retained size.
 struct HolderBaseline {
-    std::vector<HolderKey> keys;
+    HolderColumns keys;
     // A shape's hash above its retained size (10 bits), with a count: by
     // shape, then largest retained first.
     std::vector<std::pair<uint64_t, uint32_t>> small;

@@ -1,10 +1,19 @@
 #include "load/HeapDetails.h"
 
+#include <map>
+
+#include "load/HeapInput.h"
+#include "load/HprofDetails.h"
+
 namespace vesk {
 
 namespace {
 
-// Until the inputs are read for their details: the graph's own knowledge only.
+// A snapshot stream's details, and the live heap's: what the graph knows.
+// Fields are the references (named by the class records, typed by their
+// targets); threads have their stack-local and JNI-local roots by frame
+// depth, with the frame's method when the stream names it (no source, no
+// line: the stream has neither).
 class GraphDetails : public HeapDetails {
 public:
     explicit GraphDetails(const HeapGraph& graph) : graph(graph) {}
@@ -12,6 +21,7 @@ public:
     NodeId LoaderOf(uint32_t) const override { return NO_NODE; }
     std::vector<FieldView> Fields(NodeId node, uint64_t offset, uint64_t limit) const override {
         std::vector<FieldView> fields;
+        if (node >= graph.NodeCount()) return fields;
         uint64_t i = 0;
         for (const HeapEdge* e = graph.EdgesBegin(node); e != graph.EdgesEnd(node); ++e, ++i) {
             if (i < offset || i - offset >= limit) continue;
@@ -27,6 +37,18 @@ public:
     std::vector<ThreadView> Threads() const override {
         std::vector<ThreadView> threads;
         for (const HeapThread& thread : graph.Threads()) threads.push_back({thread.node, thread.name, {}});
+        std::vector<std::map<int32_t, FrameView>> depths(threads.size());
+        for (const HeapRoot& root : graph.Roots()) {
+            if ((root.kind != RootKind::StackLocal && root.kind != RootKind::JniLocal) || root.thread >= threads.size())
+                continue;
+            FrameView& frame = depths[root.thread][root.depth];
+            if (frame.method.empty())
+                frame.method = root.method < graph.Methods().size() ? graph.Methods()[root.method]
+                                                                    : "frame " + std::to_string(root.depth);
+            frame.locals.push_back(root.node);
+        }
+        for (size_t t = 0; t < threads.size(); t++)
+            for (auto& [depth, frame] : depths[t]) threads[t].frames.push_back(std::move(frame));
         return threads;
     }
 
@@ -36,7 +58,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<HeapDetails> OpenDetails(const HeapInput&, const HeapGraph& graph, WorkProgress&) {
+std::unique_ptr<HeapDetails> OpenDetails(const HeapInput& input, const HeapGraph& graph, WorkProgress& progress) {
+    if (input.GetKind() == HeapInput::Kind::Hprof) return std::make_unique<HprofDetails>(input, graph, progress);
     return std::make_unique<GraphDetails>(graph);
 }
 

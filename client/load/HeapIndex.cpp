@@ -18,14 +18,14 @@ namespace {
 
 constexpr char MAGIC[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\n'};
 // Bumped whenever a Members list or the layout changes.
-constexpr uint32_t VERSION = 6;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
-                                 // fields; 5: retained sizes in 4 bytes; 6: fillers
+constexpr uint32_t VERSION = 7;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
+                                 // fields; 5: retained sizes in 4 bytes; 6: fillers; 7: details
 constexpr uint32_t ORDER_MARK = 0x01020304;
 
 struct Header {
     uint64_t sourceSize = 0;
     int64_t sourceModifiedNs = 0;
-    uint64_t graphBytes = 0, graphHash = 0, treeBytes = 0, treeHash = 0;
+    uint64_t graphBytes = 0, graphHash = 0, treeBytes = 0, treeHash = 0, detailsBytes = 0, detailsHash = 0;
     std::string sourcePath;
 };
 
@@ -40,6 +40,8 @@ std::string EncodeHeader(const Header& header) {
     put(header.graphHash);
     put(header.treeBytes);
     put(header.treeHash);
+    put(header.detailsBytes);
+    put(header.detailsHash);
     put(static_cast<uint32_t>(header.sourcePath.size()));
     bytes += header.sourcePath;
     Hash64 hash;
@@ -50,7 +52,7 @@ std::string EncodeHeader(const Header& header) {
 
 // The header at the start of file, or false when it is no index header of this version.
 bool DecodeHeader(FILE* file, Header* header, uint64_t* length) {
-    std::string bytes(sizeof MAGIC + 2 * sizeof(uint32_t) + 6 * sizeof(uint64_t) + sizeof(uint32_t), '\0');
+    std::string bytes(sizeof MAGIC + 2 * sizeof(uint32_t) + 8 * sizeof(uint64_t) + sizeof(uint32_t), '\0');
     if (fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) return false;
     if (memcmp(bytes.data(), MAGIC, sizeof MAGIC) != 0) return false;
     size_t at = sizeof MAGIC;
@@ -68,6 +70,8 @@ bool DecodeHeader(FILE* file, Header* header, uint64_t* length) {
     get(&header->graphHash);
     get(&header->treeBytes);
     get(&header->treeHash);
+    get(&header->detailsBytes);
+    get(&header->detailsHash);
     get(&pathLength);
     if (pathLength > PATH_MAX) return false;
     header->sourcePath.resize(pathLength);
@@ -95,13 +99,25 @@ bool StampSource(const std::string& path, SourceStamp* stamp) {
 
 std::string IndexBeside(const std::string& source) { return source + ".vidx"; }
 
-std::string IndexInCache(const SourceStamp& source) {
-    std::string dir;
+std::string CacheDirectory() {
     const char* cache = getenv("XDG_CACHE_HOME");
     const char* home = getenv("HOME");
-    if (cache && cache[0] == '/') dir = std::string(cache) + "/vesk";
-    else if (home && home[0] != '\0') dir = std::string(home) + "/.cache/vesk";
-    else return "";
+    if (cache && cache[0] == '/') return std::string(cache) + "/vesk";
+    if (home && home[0] != '\0') return std::string(home) + "/.cache/vesk";
+    return "";
+}
+
+bool MakeDirectories(const std::string& dir) {
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
+std::string IndexInCache(const SourceStamp& source) {
+    std::string dir = CacheDirectory();
+    if (dir.empty()) return "";
     Hash64 hash;
     hash.Update(source.path.data(), source.path.size());
     char key[17];
@@ -112,17 +128,23 @@ std::string IndexInCache(const SourceStamp& source) {
 
 HeapIndexReader::~HeapIndexReader() = default;
 
+// The header of an index of source that file holds whole; false for none.
+static bool CheckHeader(FILE* file, const SourceStamp& source, bool checkPath, Header* header, uint64_t* headerBytes) {
+    struct stat st;
+    return DecodeHeader(file, header, headerBytes) && header->sourceSize == source.size &&
+           header->sourceModifiedNs == source.modifiedNs && (!checkPath || header->sourcePath == source.path) &&
+           fstat(fileno(file), &st) == 0 &&
+           static_cast<uint64_t>(st.st_size) ==
+               *headerBytes + header->graphBytes + header->treeBytes + header->detailsBytes;
+}
+
 bool HeapIndexReader::Open(const std::string& path, const SourceStamp& source, bool checkPath) {
     file = File::TryOpen(path);
     if (!file) return false;
     setvbuf(file.Get(), nullptr, _IOFBF, 1 << 16);
     Header header;
     uint64_t headerBytes = 0;
-    struct stat st;
-    if (!DecodeHeader(file.Get(), &header, &headerBytes) || header.sourceSize != source.size ||
-        header.sourceModifiedNs != source.modifiedNs || (checkPath && header.sourcePath != source.path) ||
-        fstat(fileno(file.Get()), &st) != 0 ||
-        static_cast<uint64_t>(st.st_size) != headerBytes + header.graphBytes + header.treeBytes) {
+    if (!CheckHeader(file.Get(), source, checkPath, &header, &headerBytes)) {
         file.Close();
         return false;
     }
@@ -130,8 +152,40 @@ bool HeapIndexReader::Open(const std::string& path, const SourceStamp& source, b
     graphHash = header.graphHash;
     treeBytes = header.treeBytes;
     treeHash = header.treeHash;
+    detailsBytes = header.detailsBytes;
+    detailsHash = header.detailsHash;
     treeOffset = headerBytes + graphBytes;
     return true;
+}
+
+bool HeapIndexReader::ReadDetails(const std::function<void(IndexIn&)>& read) {
+    if (!file || detailsBytes == 0 || fseeko(file.Get(), static_cast<off_t>(treeOffset + treeBytes), SEEK_SET) != 0)
+        return false;
+    IndexIn in(file.Get(), detailsBytes);
+    read(in);
+    return in.Whole(detailsHash);
+}
+
+bool AppendIndexDetails(const std::string& path, const SourceStamp& source, bool checkPath,
+                        const std::function<void(IndexOut&)>& write) {
+    File file = File::TryOpen(path, "r+b");
+    Header header;
+    uint64_t headerBytes = 0;
+    if (!file || !CheckHeader(file.Get(), source, checkPath, &header, &headerBytes) || header.detailsBytes != 0 ||
+        fseeko(file.Get(), 0, SEEK_END) != 0)
+        return false;
+    std::function<bool()> never;
+    IndexOut out(file.Get(), never);
+    write(out);
+    header.detailsBytes = out.bytes;
+    header.detailsHash = out.hash.Digest();
+    // The header last: until it names the section, the file's length
+    // disagrees with it and no reader trusts the index.
+    std::string filled = EncodeHeader(header);
+    if (out.failed || fflush(file.Get()) != 0 || fseeko(file.Get(), 0, SEEK_SET) != 0 ||
+        fwrite(filled.data(), 1, filled.size(), file.Get()) != filled.size())
+        return false;
+    return fflush(file.Get()) == 0;
 }
 
 bool HeapIndexReader::ReadGraph(HeapGraph* graph, IndexProperties* properties) {

@@ -29,6 +29,9 @@
 
 namespace vesk {
 
+class IndexIn;
+class IndexOut;
+
 // A snapshot stream's header properties by command and name.
 typedef std::map<std::string, std::map<std::string, std::string>> IndexProperties;
 
@@ -44,9 +47,13 @@ struct SourceStamp {
 bool StampSource(const std::string& path, SourceStamp* stamp);
 // The index beside source: "FILE.vidx".
 std::string IndexBeside(const std::string& source);
-// The index in the cache directory ($XDG_CACHE_HOME/vesk, else
-// ~/.cache/vesk), named after the source's name and a hash of its canonical
-// path; "" when neither variable is set.
+// The cache directory: $XDG_CACHE_HOME/vesk, else ~/.cache/vesk; "" when
+// neither variable is set.
+std::string CacheDirectory();
+// mkdir -p, mode 0700; false when some part cannot be made.
+bool MakeDirectories(const std::string& dir);
+// The index in the cache directory, named after the source's name and a
+// hash of its canonical path; "" without a cache directory.
 std::string IndexInCache(const SourceStamp& source);
 
 // Reads one index file: the header when opened, then each section once, in
@@ -67,10 +74,13 @@ public:
     bool ReadGraph(HeapGraph* graph, IndexProperties* properties);
     // The stored tree over graph (which ReadGraph filled); null when damaged.
     std::unique_ptr<DominatorTree> ReadTree(const HeapGraph& graph);
+    // Hands the details section to read; false when the index has none or
+    // it is damaged (what read filled is then to be dropped).
+    bool ReadDetails(const std::function<void(IndexIn&)>& read);
 
 private:
     File file;
-    uint64_t graphBytes = 0, graphHash = 0, treeBytes = 0, treeHash = 0;
+    uint64_t graphBytes = 0, graphHash = 0, treeBytes = 0, treeHash = 0, detailsBytes = 0, detailsHash = 0;
     uint64_t treeOffset = 0;
 };
 
@@ -79,5 +89,10 @@ private:
 // true; nothing is left behind either way.
 void WriteHeapIndex(const std::string& path, const SourceStamp& source, const HeapGraph& graph,
                     const DominatorTree& tree, const IndexProperties& properties, const std::function<bool()>& stop);
+// Appends the details section that write writes to the index of source at
+// path; false when there is no such index, it has details already, or it
+// cannot be written (a reader then refuses the index, never misreads it).
+bool AppendIndexDetails(const std::string& path, const SourceStamp& source, bool checkPath,
+                        const std::function<void(IndexOut&)>& write);
 
 }  // namespace vesk

@@ -116,19 +116,32 @@ std::vector<ClassTotals> HeapInput::Histogram(HeapSummary* summary) const {
     return SortHistogram(std::move(rows));
 }
 
-// The index beside the file, else the one in the cache directory.
-static std::shared_ptr<HeapIndexReader> OpenIndex(const std::string& path, const SourceStamp& stamp) {
-    auto reader = std::make_shared<HeapIndexReader>();
-    if (reader->Open(IndexBeside(path), stamp, false)) return reader;
+// The index beside the file, else the one in the cache directory, open in
+// reader: its path, "" when there is none.
+static std::string OpenIndex(const std::string& path, const SourceStamp& stamp, HeapIndexReader& reader,
+                             bool* inCache) {
+    *inCache = false;
+    if (reader.Open(IndexBeside(path), stamp, false)) return IndexBeside(path);
     std::string cached = IndexInCache(stamp);
-    if (!cached.empty() && reader->Open(cached, stamp, true)) return reader;
-    return nullptr;
+    *inCache = true;
+    if (!cached.empty() && reader.Open(cached, stamp, true)) return cached;
+    return "";
+}
+
+std::string HeapInput::IndexFile(bool* inCache) const {
+    HeapIndexReader reader;
+    bool cached = false;
+    std::string found = Indexed() ? OpenIndex(path, stamp, reader, &cached) : "";
+    if (inCache) *inCache = cached;
+    return found;
 }
 
 HeapGraph HeapInput::Graph(IndexProperties* properties) const {
     index.reset();
     if (Indexed()) {
-        if (std::shared_ptr<HeapIndexReader> reader = OpenIndex(path, stamp)) {
+        auto reader = std::make_shared<HeapIndexReader>();
+        bool inCache = false;
+        if (!OpenIndex(path, stamp, *reader, &inCache).empty()) {
             HeapGraph graph;
             IndexProperties stored;
             progress->Phase("reading the index");
@@ -240,15 +253,6 @@ std::unique_ptr<DominatorTree> HeapInput::Tree(const HeapGraph& graph) const {
     auto tree = std::make_unique<DominatorTree>(graph, true, *progress);
     if (Indexed()) WriteIndex(graph, *tree);
     return tree;
-}
-
-// mkdir -p for the cache directory.
-static bool MakeDirectories(const std::string& dir) {
-    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        std::string part = dir.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) return true;
-    }
 }
 
 void HeapInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const {

@@ -71,6 +71,11 @@ public:
     Kind GetKind() const { return kind; }
     // The file name, or host:port.
     std::string Source() const;
+    // The file as it was before it was read.
+    const SourceStamp& Stamp() const { return stamp; }
+    // The index that holds the file's analysis now, and whether it lies in
+    // the cache directory; "" for none (a live heap, --no-index, none written).
+    std::string IndexFile(bool* inCache = nullptr) const;
 
     // Classes with instances, sorted as SortHistogram does, as the graph
     // counts them (class and thread objects included, the JVM's fillers

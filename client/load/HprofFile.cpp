@@ -29,8 +29,8 @@ bool HprofFile::IsHprof(const std::string& path) {
     return file && fread(head, 1, sizeof head, file.Get()) == sizeof head && F::HasMagic(head, sizeof head);
 }
 
-HprofFile::HprofFile(const std::string& path, WorkProgress& progress)
-    : path(path), progress(progress), compressed(ZstdFileReader::IsCompressed(path)) {
+HprofFile::HprofFile(const std::string& path, WorkProgress& progress, bool keepSample)
+    : path(path), progress(progress), compressed(ZstdFileReader::IsCompressed(path)), keepSample(keepSample) {
     window = std::make_unique<HprofWindow>(path, compressed);
     try {
         ReadRecords();
@@ -77,6 +77,8 @@ struct HprofFile::Opening {
     std::vector<HprofPiece> pieces;
     std::vector<HprofObjectHead>* sample;  // the file's, for the first run; else null
     HprofIdRange ids;
+    std::vector<uint64_t> marks;
+    std::vector<HprofThreadRoot> threadRoots;
 };
 
 // A plain file's heap dumps are opened afterwards, on several threads; a
@@ -97,8 +99,8 @@ void HprofFile::ReadRecords() {
     };
     std::vector<Dump> dumps;
     std::vector<Opening> openings(1);
-    sample.reserve(SAMPLE);
-    openings[0].sample = &sample;
+    if (keepSample) sample.reserve(SAMPLE);
+    openings[0].sample = keepSample ? &sample : nullptr;
     uint64_t badRecord = 0;
     const char* badWhat = nullptr;
     while (in.Ensure(1)) {
@@ -123,15 +125,21 @@ void HprofFile::ReadRecords() {
                 dumps.push_back({record, body, body + length});
                 in.Drop(F::RECORD_HEADER + length);
             }
-        } else if (tag == F::UTF8 || tag == F::LOAD_CLASS) {
+        } else if (tag == F::UTF8 || tag == F::LOAD_CLASS || tag == F::FRAME || tag == F::TRACE) {
             if (!in.Ensure(F::RECORD_HEADER + length)) {
                 badRecord = record, badWhat = "truncated record";
                 break;
             }
             const uint8_t* data = in.Data() + F::RECORD_HEADER;
             uint64_t classId, nameId;
-            if (tag == F::UTF8 && length >= idSize) names[Id(data)] = in.Keep(data + idSize, length - idSize);
-            else if (tag == F::LOAD_CLASS && F::LoadClass(data, length, idSize, classId, nameId)) classNames[classId] = nameId;
+            if (tag == F::UTF8 && length >= idSize) {
+                names[Id(data)] = in.Keep(data + idSize, length - idSize);
+            } else if (tag == F::LOAD_CLASS && F::LoadClass(data, length, idSize, classId, nameId)) {
+                classNames[classId] = nameId;
+                classSerials[static_cast<uint32_t>(F::Big(data, 4))] = classId;
+            } else {
+                ReadStack(tag, data, length);
+            }
             in.Drop(F::RECORD_HEADER + length);
         } else if (!in.Drop(F::RECORD_HEADER + length)) {
             badRecord = record, badWhat = "truncated record";
@@ -149,7 +157,7 @@ void HprofFile::ReadRecords() {
                 for (size_t i = first; i < last; i++) {
                     // The first run holds the file's first objects; a later
                     // run's are read again should it come short (TopUpSample).
-                    openings[i].sample = first == 0 ? &sample : nullptr;
+                    openings[i].sample = first == 0 && keepSample ? &sample : nullptr;
                     OpenDump(own, dumps[i].record, dumps[i].begin, dumps[i].end, openings[i]);
                 }
             });
@@ -181,7 +189,7 @@ private:
 }  // namespace
 
 void HprofFile::TopUpSample() {
-    if (sample.size() >= std::min<uint64_t>(SAMPLE, objects)) return;
+    if (!keepSample || sample.size() >= std::min<uint64_t>(SAMPLE, objects)) return;
     // The first run's pieces hold the sample's objects, and no more.
     size_t piece = 0;
     while (piece < pieces.size() && pieces[piece].objectsBefore < sample.size()) piece++;
@@ -234,6 +242,34 @@ void HprofFile::VisitPiece(HprofWindow& in, size_t piece, HprofVisitor& visitor,
     in.SetLimit(HprofWindow::NO_LIMIT);
 }
 
+void HprofFile::ReadStack(uint8_t tag, const uint8_t* data, uint64_t length) {
+    // Frame id, method name, signature, source file, u4 class serial, u4 line.
+    if (tag == F::FRAME && length >= 4 * idSize + 8) {
+        HprofStackFrame& frame = stackFrames[Id(data)];
+        frame.method = Id(data + idSize);
+        frame.source = Id(data + 3 * idSize);
+        frame.classSerial = static_cast<uint32_t>(F::Big(data + 4 * idSize, 4));
+        frame.line = static_cast<int32_t>(F::Big(data + 4 * idSize + 4, 4));
+    }
+    // u4 serial, u4 thread serial, u4 frame count, the frames' ids.
+    if (tag == F::TRACE && length >= 12) {
+        HprofStackTrace& trace = stackTraces[static_cast<uint32_t>(F::Big(data, 4))];
+        trace.thread = static_cast<uint32_t>(F::Big(data + 4, 4));
+        uint64_t count = std::min<uint64_t>(F::Big(data + 8, 4), (length - 12) / idSize);
+        for (uint64_t i = 0; i < count; i++) trace.frames.push_back(Id(data + 12 + i * idSize));
+    }
+}
+
+std::string_view HprofFile::Name(uint64_t id) const {
+    auto found = names.find(id);
+    return found == names.end() ? std::string_view() : found->second;
+}
+
+uint64_t HprofFile::ClassOfSerial(uint32_t serial) const {
+    auto found = classSerials.find(serial);
+    return found == classSerials.end() ? 0 : found->second;
+}
+
 void HprofFile::ReadHeader(const HprofWindow& in) {
     const uint8_t* at = in.Data();
     HprofHeader header;
@@ -256,9 +292,13 @@ void HprofFile::MergeOpenings(std::vector<Opening>& openings, const std::unorder
         }
         for (HprofPiece& piece : opening.pieces) {
             piece.objectsBefore = objects;
+            piece.firstMark = marks.size();
             objects += piece.objects;
+            marks.resize(marks.size() + (piece.objects + MARK_EVERY - 1) / MARK_EVERY);
             pieces.push_back(piece);
         }
+        std::copy(opening.marks.begin(), opening.marks.end(), marks.end() - static_cast<ptrdiff_t>(opening.marks.size()));
+        threadRoots.insert(threadRoots.end(), opening.threadRoots.begin(), opening.threadRoots.end());
         if (opening.ids.least != UINT64_MAX) {
             ids.Add(opening.ids.least);
             ids.Add(opening.ids.most);
@@ -267,15 +307,11 @@ void HprofFile::MergeOpenings(std::vector<Opening>& openings, const std::unorder
         opening = Opening();
     }
     // Names last: a reader need not rely on UTF8 records coming first.
-    auto nameOf = [&](uint64_t id) {
-        auto found = names.find(id);
-        return found == names.end() ? std::string_view() : found->second;
-    };
     for (auto& [id, cls] : classes) {
         auto name = classNames.find(id);
-        if (name != classNames.end()) cls.name = nameOf(name->second);
-        for (HprofField& field : cls.statics) field.name = nameOf(field.nameId);
-        for (HprofField& field : cls.fields) field.name = nameOf(field.nameId);
+        if (name != classNames.end()) cls.name = Name(name->second);
+        for (HprofField& field : cls.statics) field.name = Name(field.nameId);
+        for (HprofField& field : cls.fields) field.name = Name(field.nameId);
     }
     // Every layout now, so that readers on several threads only look up.
     for (const auto& entry : classes) {
@@ -371,7 +407,7 @@ const uint8_t* HprofFile::WalkHeapDump(const HprofWindow& in, const uint8_t* at,
             counted = at;
         }
         if (opening && at - pieceBegin >= PIECE) {
-            opening->pieces.push_back({in.OffsetOf(pieceBegin), in.OffsetOf(at), 0, pieceObjects});
+            opening->pieces.push_back({in.OffsetOf(pieceBegin), in.OffsetOf(at), 0, pieceObjects, 0});
             pieceBegin = at;
             pieceObjects = 0;
         }
@@ -429,7 +465,11 @@ const uint8_t* HprofFile::WalkHeapDump(const HprofWindow& in, const uint8_t* at,
             Fail(in, at, "truncated heap dump record");
         }
         const uint8_t* body = at + header;
+        if (opening && (tag == F::ROOT_THREAD_OBJECT || tag == F::ROOT_JAVA_FRAME || tag == F::ROOT_JNI_LOCAL))
+            opening->threadRoots.push_back({tag, record.id, static_cast<uint32_t>(F::Big(at + 1 + idSize, 4)),
+                                            static_cast<uint32_t>(F::Big(at + 1 + idSize + 4, 4))});
         if (opening && (tag == F::INSTANCE_DUMP || tag == F::OBJ_ARRAY_DUMP || tag == F::PRIM_ARRAY_DUMP)) {
+            if (pieceObjects % MARK_EVERY == 0) opening->marks.push_back(in.OffsetOf(at));
             pieceObjects++;
             opening->ids.Add(record.id);
             if (opening->sample && opening->sample->size() < SAMPLE) {
@@ -451,7 +491,7 @@ const uint8_t* HprofFile::WalkHeapDump(const HprofWindow& in, const uint8_t* at,
         }
         at = body + record.body;
     }
-    if (opening && at > pieceBegin) opening->pieces.push_back({in.OffsetOf(pieceBegin), in.OffsetOf(at), 0, pieceObjects});
+    if (opening && at > pieceBegin) opening->pieces.push_back({in.OffsetOf(pieceBegin), in.OffsetOf(at), 0, pieceObjects, 0});
     progress.Add(static_cast<uint64_t>(at - counted));
     return at;
 }

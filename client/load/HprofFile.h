@@ -80,6 +80,32 @@ struct HprofPiece {
     uint64_t end;
     uint64_t objectsBefore;  // instances and arrays in the pieces before this one
     uint64_t objects;
+    uint64_t firstMark = 0;  // of HprofFile::Marks(): this piece's first object's
+};
+
+// A root that names a thread: its thread object (ROOT THREAD OBJECT: frame
+// is then the serial of the thread's stack trace), or a local that one of
+// its frames holds (ROOT JAVA FRAME, ROOT JNI LOCAL: frame is the frame's
+// depth in that trace).
+struct HprofThreadRoot {
+    uint8_t kind;
+    uint64_t object;
+    uint32_t thread;  // the thread's serial
+    uint32_t frame;
+};
+
+// A STACK FRAME record; names are UTF8 ids (HprofFile::Name).
+struct HprofStackFrame {
+    uint64_t method = 0;
+    uint64_t source = 0;
+    uint32_t classSerial = 0;  // LOAD CLASS's serial (HprofFile::ClassOfSerial)
+    int32_t line = 0;          // > 0 a line; else unknown, compiled or native
+};
+
+// A STACK TRACE record: its thread's serial and frame ids, innermost first.
+struct HprofStackTrace {
+    uint32_t thread = 0;
+    std::vector<uint64_t> frames;
 };
 
 // An object's fixed part, as the opening pass samples it for HprofLayout.
@@ -107,13 +133,18 @@ class HprofFile {
 public:
     // Objects the opening pass keeps the heads of, the first in file order.
     static constexpr size_t SAMPLE = 2000000;
+    // Every MARK_EVERY-th object of a piece has its offset in Marks(): an
+    // object is found by a short walk from its mark.
+    static constexpr uint64_t MARK_EVERY = 128;
 
-    // Reads the file's names and classes. A file that cannot be read, is no
+    // Reads the file's names, classes and stack traces. A file that cannot be read, is no
     // HPROF, or is malformed or truncated throws ClientError (File), the
     // message naming the byte offset.
     // progress gets this opening pass as a phase of its own, and the offset
     // reached in every later Visit (whose phases the caller names).
-    explicit HprofFile(const std::string& path, WorkProgress& progress = NoProgress());
+    // keepSample false: TakeSample gives none (a reader that sizes no
+    // objects saves its memory).
+    explicit HprofFile(const std::string& path, WorkProgress& progress = NoProgress(), bool keepSample = true);
     ~HprofFile();
     HprofFile(const HprofFile&) = delete;
     HprofFile& operator=(const HprofFile&) = delete;
@@ -180,10 +211,24 @@ public:
     const std::vector<uint64_t>& ClassDumpOrder() const { return classOrder; }
     // Of every object id (not the classes').
     const HprofIdRange& ObjectIds() const { return ids; }
+    // Offsets of the sub-records of each piece's objects 0, MARK_EVERY,
+    // 2 * MARK_EVERY..., the pieces' in file order.
+    const std::vector<uint64_t>& Marks() const { return marks; }
+
+    // A UTF8 record's text; empty for an id the file does not hold.
+    std::string_view Name(uint64_t id) const;
+    // The class a LOAD CLASS serial names; 0 when none does.
+    uint64_t ClassOfSerial(uint32_t serial) const;
+    const std::unordered_map<uint64_t, HprofStackFrame>& StackFrames() const { return stackFrames; }
+    const std::unordered_map<uint32_t, HprofStackTrace>& StackTraces() const { return stackTraces; }
+    // The roots that name a thread, in file order.
+    const std::vector<HprofThreadRoot>& ThreadRoots() const { return threadRoots; }
 
 private:
     struct Opening;
     void ReadHeader(const HprofWindow& in);
+    // A STACK FRAME or STACK TRACE record's body.
+    void ReadStack(uint8_t tag, const uint8_t* data, uint64_t length);
     void ReadRecords();
     // Cuts the heap dump record whose body is [begin, end) into pieces.
     void OpenDump(HprofWindow& in, uint64_t record, uint64_t begin, uint64_t end, Opening& opening) const;
@@ -203,6 +248,7 @@ private:
     std::string path;
     WorkProgress& progress;
     bool compressed = false;
+    bool keepSample = true;
     uint64_t size = 0;
     size_t idSize = 0;
     size_t firstRecord = 0;
@@ -213,6 +259,11 @@ private:
     std::unordered_map<uint64_t, std::string_view> names;
     std::unordered_map<uint64_t, HprofClass> classes;
     std::vector<uint64_t> classOrder;
+    std::vector<uint64_t> marks;
+    std::unordered_map<uint32_t, uint64_t> classSerials;
+    std::unordered_map<uint64_t, HprofStackFrame> stackFrames;
+    std::unordered_map<uint32_t, HprofStackTrace> stackTraces;
+    std::vector<HprofThreadRoot> threadRoots;
     std::unordered_map<uint64_t, std::vector<uint8_t>> layouts;  // of every class, filled on opening
     // Opening's window, which keeps the names; a compressed file's passes
     // read through it too.

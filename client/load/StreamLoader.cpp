@@ -36,8 +36,12 @@ void StreamLoader::OnClass(StreamClass& record) {
     for (StreamField& field : record.fields) cls.fields.push_back({std::move(field.name), std::move(field.definingClass)});
     cls.declaredInstances = record.instances;
     cls.declaredBytes = record.bytes;
+    for (StreamMethod& method : classMethods) methodNames[method.tag] = cls.name + "." + method.name;
+    classMethods.clear();
     builder.AddClass(std::move(cls), record.superTag);
 }
+
+void StreamLoader::OnMethod(const StreamMethod& method) { classMethods.push_back(method); }
 
 void StreamLoader::OnThread(StreamThread& record) {
     HeapThread thread;
@@ -69,6 +73,14 @@ void StreamLoader::OnObject(const StreamObject& object) {
     builder.AddObject(object.tag, lastClass, object.size > 0 ? static_cast<uint64_t>(object.size) : 0);
 }
 
+uint32_t StreamLoader::Method(uint64_t tag) {
+    auto known = methodIndex.find(tag);
+    if (known != methodIndex.end()) return known->second;
+    auto name = methodNames.find(tag);
+    if (name == methodNames.end()) return NO_METHOD;
+    return methodIndex[tag] = builder.AddMethod(name->second);
+}
+
 void StreamLoader::OnReference(const StreamRef& ref) {
     NodeId target = builder.FindNode(ref.tag);
     if (target < firstObject && !described[target]) {
@@ -77,7 +89,7 @@ void StreamLoader::OnReference(const StreamRef& ref) {
     }
     if (ref.heapRoot) {
         uint32_t thread = ref.threadTag ? builder.FindThreadTag(ref.threadTag) : NO_THREAD;
-        builder.AddRoot(ref.tag, KindOfRoot(ref.kind), thread, ref.depth);
+        builder.AddRoot(ref.tag, KindOfRoot(ref.kind), thread, ref.depth, Method(ref.methodTag));
     } else if (ref.referrer != 0) {
         NodeId referrer = builder.FindNode(ref.referrer);
         int32_t index = ref.index;

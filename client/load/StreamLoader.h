@@ -2,11 +2,13 @@
 // HeapGraphBuilder. Nodes are the classes, then the threads (from the
 // header), then the objects in stream order; a class or thread object takes
 // its class and shallow size from the first reference record that names it.
+// A stack or JNI local's root keeps its frame's method, named "Class.method".
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "heap/HeapGraphBuilder.h"
@@ -18,6 +20,7 @@ class StreamLoader : public SnapshotHandler {
 public:
     void OnProperty(const std::string& command, const std::string& name, const std::string& value) override;
     void OnClass(StreamClass& cls) override;
+    void OnMethod(const StreamMethod& method) override;
     void OnThread(StreamThread& thread) override;
     void OnHeaderEnd() override;
     void OnObject(const StreamObject& object) override;
@@ -31,6 +34,9 @@ public:
     HeapGraph Finish(WorkProgress& progress = NoProgress()) { return builder.Finish(progress); }
 
 private:
+    // The index in the graph's Methods() of the method with tag; NO_METHOD for none.
+    uint32_t Method(uint64_t tag);
+
     HeapGraphBuilder builder;
     NodeId firstObject = 0;       // class and thread nodes come before it
     std::vector<bool> described;  // class and thread nodes that have their size
@@ -39,6 +45,9 @@ private:
     uint64_t totalObjects = 0;
     uint64_t totalReferences = 0;
     uint64_t totalRoots = 0;
+    std::vector<StreamMethod> classMethods;  // of the class being read, until its OnClass
+    std::unordered_map<uint64_t, std::string> methodNames;  // by tag, "Class.method"
+    std::unordered_map<uint64_t, uint32_t> methodIndex;  // by tag, of the methods a root names
 };
 
 }  // namespace vesk

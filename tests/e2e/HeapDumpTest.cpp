@@ -18,6 +18,8 @@
 
 #include "heap/DominatorTree.h"
 #include "HprofCounts.h"
+#include "load/HeapDetails.h"
+#include "load/HeapInput.h"
 #include "load/HprofLoader.h"
 #include "HprofRedactor.h"
 #include "JavaProcess.h"
@@ -217,6 +219,88 @@ TEST(HeapDump, RedactionZeroesValuesAndKeepsEveryObjectReferenceAndRoot) {
     vesk::DominatorTree tree(graph);
     EXPECT_EQ(tree.Retained(secrets), owned);
     EXPECT_EQ(owned, 176u) << "48 + String 24 + byte[17] 40 + char[11] 40 + byte[7] 24 with compressed references";
+}
+
+// An input's details: the JVM's own dump gives the fixture's values back,
+// its main thread's stack and the class loaders; the agent's dump
+// (compressed as vesk dump saves it) names the same fields and references
+// with no value.
+TEST(HeapDump, DetailsGiveValuesOfTheJvmsDumpAndNoneOfTheRedactedOne) {
+    DumpJvm jvm(100);
+    ASSERT_TRUE(jvm.ready) << jvm.jvm->Stderr();
+    std::string own = jvm.dir.File("own.hprof"), packed = jvm.dir.File("vesk.hprof.zst"), out = jvm.dir.File("out");
+    ASSERT_EQ(RunProgram({TestJdk() + "/bin/jcmd", std::to_string(jvm.jvm->Pid()), "GC.heap_dump", own}, out), 0)
+        << ReadFile(out);
+    ASSERT_EQ(jvm.Vesk({"dump", "-o", packed}, out), 0) << ReadFile(out) << jvm.Log();
+
+    for (const std::string& path : {own, packed}) {
+        SCOPED_TRACE(path);
+        bool values = path == own;
+        vesk::InputSettings settings;
+        settings.noIndex = true;
+        vesk::HeapInput input(settings, path, true);
+        vesk::HeapGraph graph = input.Graph();
+        std::unique_ptr<vesk::HeapDetails> details = vesk::OpenDetails(input, graph);
+        EXPECT_EQ(details->HasValues(), values);
+
+        vesk::NodeId secrets = vesk::NO_NODE;
+        for (vesk::NodeId node = 0; node < graph.NodeCount(); node++)
+            if (graph.ClassName(node) == "dump.Secrets") secrets = node;
+        ASSERT_NE(secrets, vesk::NO_NODE);
+        std::map<std::string, vesk::FieldView> fields;
+        for (const vesk::FieldView& field : details->Fields(secrets)) fields[field.name] = field;
+        EXPECT_EQ(fields["intValue"].type, "int");
+        EXPECT_EQ(fields["intValue"].value, values ? "1589718650" : "");
+        EXPECT_EQ(fields["longValue"].value, values ? "26672945485119470" : "");
+        EXPECT_EQ(fields["text"].type, "java.lang.String");
+        EXPECT_EQ(fields["text"].value, values ? "Zq9VeskSecret42xW" : "");
+        ASSERT_NE(fields["text"].target, vesk::NO_NODE);
+        EXPECT_EQ(graph.ClassName(fields["text"].target), "java.lang.String");
+        EXPECT_EQ(fields["self"].target, secrets);
+        EXPECT_EQ(details->Length(fields["chars"].target), 11);
+        if (values) EXPECT_EQ(details->Fields(fields["chars"].target, 4, 6)[0].value, "S");
+
+        uint32_t cls = graph.ClassOf(secrets);
+        std::map<std::string, std::string> statics;
+        for (const vesk::FieldView& field : details->Fields(graph.Classes()[cls].node)) statics[field.name] = field.value;
+        EXPECT_EQ(statics["staticValue"], values ? "96375247127271" : "");
+        EXPECT_NE(details->LoaderOf(cls), vesk::NO_NODE);
+        EXPECT_EQ(graph.ClassName(details->LoaderOf(cls)), "jdk.internal.loader.ClassLoaders$AppClassLoader");
+        EXPECT_EQ(details->LoaderOf(graph.ClassOf(fields["text"].target)), vesk::NO_NODE);
+
+        // The main thread waits in main, which holds its arguments.
+        const vesk::FrameView* main = nullptr;
+        std::vector<vesk::ThreadView> threads = details->Threads();
+        for (const vesk::ThreadView& thread : threads)
+            for (const vesk::FrameView& frame : thread.frames)
+                if (frame.method == "dump.DumpFixture.main") {
+                    main = &frame;
+                    EXPECT_EQ(thread.name, values ? "main" : "");
+                    EXPECT_EQ(graph.ClassName(thread.node), "java.lang.Thread");
+                }
+        ASSERT_NE(main, nullptr);
+        EXPECT_EQ(main->source, "DumpFixture.java");
+        EXPECT_GT(main->line, 0);
+        bool args = false;
+        for (vesk::NodeId local : main->locals) args = args || graph.ClassName(local) == "java.lang.String[]";
+        EXPECT_TRUE(args);
+    }
+
+    // A snapshot names the threads, and the methods whose frames hold locals.
+    std::string snapshot = jvm.dir.File("heap.vsnap");
+    ASSERT_EQ(jvm.Vesk({"snapshot", "-o", snapshot}, out), 0) << ReadFile(out) << jvm.Log();
+    vesk::HeapInput input(vesk::InputSettings(), snapshot, true);
+    vesk::HeapGraph graph = input.Graph();
+    std::unique_ptr<vesk::HeapDetails> details = vesk::OpenDetails(input, graph);
+    EXPECT_FALSE(details->HasValues());
+    bool args = false;
+    for (const vesk::ThreadView& thread : details->Threads())
+        for (const vesk::FrameView& frame : thread.frames)
+            if (frame.method == "dump.DumpFixture.main") {
+                EXPECT_EQ(thread.name, "main");
+                for (vesk::NodeId local : frame.locals) args = args || graph.ClassName(local) == "java.lang.String[]";
+            }
+    EXPECT_TRUE(args);
 }
 
 // An agent with compress-level=0 answers a client that asks for zstd as

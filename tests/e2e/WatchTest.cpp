@@ -1,7 +1,8 @@
 // vesk watch end to end: a JVM growing one class steadily (grow.GrowFixture)
 // sampled every second; that class and only it is flagged, the metrics
 // endpoint's text passes promtool where Debian's prometheus package
-// provides it, and --report draws the flagged class.
+// provides it, Prometheus itself scrapes it, and --report draws the
+// flagged class.
 #include <gtest/gtest.h>
 
 #include <httplib.h>
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "AgentFixture.h"
+#include "ChildProcess.h"
 #include "Ports.h"
 #include "TempDir.h"
 #include "VeskProgram.h"
@@ -22,6 +24,7 @@ using namespace vesktest;
 namespace {
 
 const char PROMTOOL[] = "/usr/bin/promtool";
+const char PROMETHEUS[] = "/usr/bin/prometheus";
 
 TEST(WatchTest, FlagsTheGrowingClassAloneAndServesMetrics) {
     AgentFixture jvm("grow.GrowFixture", {}, "grow ready");
@@ -70,6 +73,39 @@ TEST(WatchTest, FlagsTheGrowingClassAloneAndServesMetrics) {
     std::string html = ReadFile(page);
     EXPECT_NE(html.find("<h2 class=\"name\">grow.Node</h2>"), std::string::npos);
     EXPECT_NE(html.find("<polyline"), std::string::npos);
+}
+
+TEST(WatchTest, PrometheusScrapesTheMetrics) {
+    if (!FileExists(PROMETHEUS)) GTEST_SKIP() << "prometheus not installed (Debian package prometheus)";
+    AgentFixture jvm("grow.GrowFixture", {}, "grow ready");
+    ASSERT_TRUE(jvm.Ready()) << jvm.Jvm().Stderr();
+    std::string metrics = "127.0.0.1:" + std::to_string(FreePort()), config = jvm.File("prometheus.yml");
+    FILE* file = fopen(config.c_str(), "w");
+    ASSERT_TRUE(file);
+    fprintf(file,
+            "global:\n  scrape_interval: 1s\n"
+            "scrape_configs:\n  - job_name: vesk\n    static_configs:\n      - targets: ['%s']\n",
+            metrics.c_str());
+    fclose(file);
+    int web = FreePort();
+    ChildProcess prometheus({PROMETHEUS, "--config.file=" + config, "--storage.tsdb.path=" + jvm.File("tsdb"),
+                             "--web.listen-address=127.0.0.1:" + std::to_string(web)});
+
+    // vesk watches until Prometheus has stored a sample of the growing class (or has ended).
+    httplib::Client api("127.0.0.1", web);
+    nlohmann::json result;
+    auto stored = [&] {
+        if (!prometheus.Running()) return true;
+        auto response = api.Get("/api/v1/query?query=vesk_class_bytes%7Bclass%3D%22grow.Node%22%7D");
+        if (!response || response->status != 200) return false;
+        result = nlohmann::json::parse(response->body, nullptr, false)["data"]["result"];
+        return result.is_array() && !result.empty();
+    };
+    std::string out = jvm.File("watch.out");
+    EXPECT_EQ(jvm.Vesk({"watch", "--every", "1s", "--metrics", metrics}, out, stored), 0) << ReadFile(out);
+    ASSERT_TRUE(result.is_array() && !result.empty()) << prometheus.Stderr();
+    EXPECT_EQ(result[0]["metric"]["job"], "vesk");
+    EXPECT_GT(std::stoll(result[0]["value"][1].get<std::string>()), 0) << result.dump();
 }
 
 }  // namespace

@@ -41,14 +41,21 @@ public:
     HprofBuilder& LoadClass(uint32_t serial, uint64_t classId, uint64_t nameId) {
         return Record(0x02, U4(serial) + Id(classId) + U4(0) + Id(nameId));
     }
-    HprofBuilder& Frame(uint64_t frameId, uint64_t method, uint64_t signature, uint64_t source) {
-        return Record(0x04, Id(frameId) + Id(method) + Id(signature) + Id(source) + U4(1) + U4(42));
+    HprofBuilder& Frame(uint64_t frameId, uint64_t method, uint64_t signature, uint64_t source,
+                        uint32_t classSerial = 1, uint32_t line = 42) {
+        return Record(0x04, Id(frameId) + Id(method) + Id(signature) + Id(source) + U4(classSerial) + U4(line));
+    }
+    HprofBuilder& Trace(uint32_t serial, uint32_t thread, const std::vector<uint64_t>& frames) {
+        std::string body = U4(serial) + U4(thread) + U4(static_cast<uint32_t>(frames.size()));
+        for (uint64_t frame : frames) body += Id(frame);
+        return Record(0x05, body);
     }
     HprofBuilder& Segment(const std::string& subRecords) { return Record(0x1C, subRecords); }
 
     std::string ClassDump(uint64_t id, uint64_t super, uint32_t instanceSize, const std::vector<Field>& constants,
-                          const std::vector<Field>& statics, const std::vector<Field>& fields) const {
-        std::string out = U1(0x20) + Id(id) + U4(0) + Id(super) + Id(0) + Id(0) + Id(0) + Id(0) + Id(0) +
+                          const std::vector<Field>& statics, const std::vector<Field>& fields,
+                          uint64_t loader = 0) const {
+        std::string out = U1(0x20) + Id(id) + U4(0) + Id(super) + Id(loader) + Id(0) + Id(0) + Id(0) + Id(0) +
                           U4(instanceSize) + U2(static_cast<uint16_t>(constants.size()));
         for (const Field& c : constants) out += U2(static_cast<uint16_t>(c.name)) + U1(c.type) + c.value;
         out += U2(static_cast<uint16_t>(statics.size()));
@@ -69,10 +76,11 @@ public:
         return U1(0x23) + Id(id) + U4(0) + U4(count) + U1(type) + contents;
     }
     // A root of the kinds with nothing but the object (0xFF, 0x05, 0x07) or
-    // with a thread serial and a frame number (0x03, 0x08).
-    std::string Root(uint8_t kind, uint64_t object) const {
+    // with a thread serial and a frame number (0x02, 0x03) or stack trace
+    // serial (0x08).
+    std::string Root(uint8_t kind, uint64_t object, uint32_t thread = 1, uint32_t frame = 0) const {
         std::string out = U1(kind) + Id(object);
-        if (kind == 0x03 || kind == 0x08) out += U4(1) + U4(0);
+        if (kind == 0x02 || kind == 0x03 || kind == 0x08) out += U4(thread) + U4(frame);
         return out;
     }
 

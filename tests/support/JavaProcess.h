@@ -1,6 +1,5 @@
-// A JVM started as a child process for end-to-end tests. Its output and its
-// temporary files (TEMP, TMP, TMPDIR, unless env says otherwise) go to a
-// private directory; the destructor kills it by PID.
+// A JVM of the test JDK started as a child process for end-to-end tests,
+// with the Java fixtures on its class path.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "Ports.h"
 #include "TempDir.h"
 
@@ -19,31 +19,12 @@ std::string TestJdk();
 // The major version of that JDK (17, 25, ...).
 int TestJdkMajor();
 
-class JavaProcess {
+class JavaProcess : public ChildProcess {
 public:
     // jvmArgs go before the main class, e.g. "-agentpath:lib=port=1".
     JavaProcess(const std::vector<std::string>& jvmArgs, const std::string& mainClass,
                 const std::vector<std::string>& programArgs = {},
                 const std::vector<std::string>& env = {});
-    ~JavaProcess();
-    JavaProcess(const JavaProcess&) = delete;
-    JavaProcess& operator=(const JavaProcess&) = delete;
-
-    pid_t Pid() const { return pid; }
-    const TempDir& Dir() const { return dir; }
-    // Exit status (or 128+signal); -1 when it did not end in time.
-    int WaitExit(int timeoutMs);
-    bool Running();
-    void Kill();
-    std::string Stdout() const { return ReadFile(dir.File("stdout.txt")); }
-    std::string Stderr() const { return ReadFile(dir.File("stderr.txt")); }
-    // Waits until the process's stdout contains text.
-    bool WaitForOutput(const std::string& text, int timeoutMs);
-
-private:
-    TempDir dir;
-    pid_t pid = -1;
-    int status = -1;
 };
 
 // "-agentpath:<built agent>=<options>"

@@ -12,15 +12,16 @@ static std::string Hex(uint64_t value) {
 }
 
 SnapshotStream& SnapshotStream::Class(uint64_t tag, const std::string& name, const std::vector<std::string>& fields,
-                                      uint64_t superTag) {
+                                      uint64_t superTag, const std::vector<std::pair<uint64_t, std::string>>& methods) {
     header += "<class clstag=\"" + Hex(tag) + "\" name=\"" + name + "\"";
     if (superTag) header += " sprclstag=\"" + Hex(superTag) + "\"";
     header += " totalinst=\"0\" totalsize=\"0\"";
-    if (fields.empty()) {
+    if (fields.empty() && methods.empty()) {
         header += "/>";
         return *this;
     }
-    header += " fields=\"" + std::to_string(fields.size()) + "\">";
+    if (!methods.empty()) header += " methods=\"" + std::to_string(methods.size()) + "\"";
+    header += fields.empty() ? ">" : " fields=\"" + std::to_string(fields.size()) + "\">";
     for (size_t i = 0; i < fields.size(); i++) {
         size_t dot = fields[i].rfind('.');
         std::string definer = dot == std::string::npos ? name : fields[i].substr(0, dot);
@@ -28,6 +29,8 @@ SnapshotStream& SnapshotStream::Class(uint64_t tag, const std::string& name, con
         header += "<field defclass=\"" + definer + "\" fldtag=\"" + Hex(0x9000 + i) + "\" index=\"" +
                   std::to_string(i) + "\" name=\"" + field + "\"/>";
     }
+    for (const auto& [methodTag, method] : methods)
+        header += "<mthd mthdtag=\"" + Hex(methodTag) + "\" name=\"" + method + "\" sig=\"()V\" lvars=\"0\"/>";
     header += "</class>";
     return *this;
 }
@@ -47,14 +50,15 @@ SnapshotStream& SnapshotStream::Object(uint64_t tag, uint64_t classTag, int64_t 
     return *this;
 }
 
-SnapshotStream& SnapshotStream::Root(uint64_t tag, uint64_t classTag, int64_t size, int kind, uint64_t threadTag) {
+SnapshotStream& SnapshotStream::Root(uint64_t tag, uint64_t classTag, int64_t size, int kind, uint64_t threadTag,
+                                     int depth, uint64_t method) {
     references++;
     roots++;
     std::string& out = frames.back();
     out += "<ref kind=\"" + std::to_string(kind) + "\" tag=\"" + Hex(tag) + "\" clstag=\"" + Hex(classTag) +
            "\" size=\"" + std::to_string(size) + "\"";
     if (kind == 24 || kind == 25)
-        out += " thrdtag=\"" + Hex(threadTag) + "\" tid=\"1\" depth=\"0\" mthdtag=\"77\"" + (kind == 24 ? " slot=\"1\"" : "");
+        out += " thrdtag=\"" + Hex(threadTag) + "\" tid=\"1\" depth=\"" + std::to_string(depth) + "\" mthdtag=\"" + Hex(method) + "\"" + (kind == 24 ? " slot=\"1\"" : "");
     out += " heaproot=\"1\"/>";
     return *this;
 }

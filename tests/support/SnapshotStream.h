@@ -18,14 +18,15 @@ namespace vesktest {
 class SnapshotStream {
 public:
     // fields: names of the class's fields by index, each "name" or
-    // "DefiningClass.name".
+    // "DefiningClass.name"; methods: (tag, name).
     SnapshotStream& Class(uint64_t tag, const std::string& name, const std::vector<std::string>& fields = {},
-                          uint64_t superTag = 0);
+                          uint64_t superTag = 0, const std::vector<std::pair<uint64_t, std::string>>& methods = {});
     SnapshotStream& Thread(uint64_t tag, const std::string& name);
     // An <obj> record, or an <arrayobj> one when length >= 0.
     SnapshotStream& Object(uint64_t tag, uint64_t classTag, int64_t size, int32_t length = -1);
-    // A root <ref> of kind (26: thread, 24: stack local with thread and depth 0, 21: JNI global).
-    SnapshotStream& Root(uint64_t tag, uint64_t classTag, int64_t size, int kind = 21, uint64_t threadTag = 0);
+    // A root <ref> of kind (26: thread, 24: stack local and 25: JNI local with thread, depth and method, 21: JNI global).
+    SnapshotStream& Root(uint64_t tag, uint64_t classTag, int64_t size, int kind = 21, uint64_t threadTag = 0,
+                         int depth = 0, uint64_t method = 0x77);
     // A field (kind 2), array element (3) or static field (8) <ref>.
     SnapshotStream& Ref(uint64_t from, uint64_t to, uint64_t classTag, int64_t size, int32_t index, int kind = 2);
     // Starts a new frame for the records that follow, as the agent does every
