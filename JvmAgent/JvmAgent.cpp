@@ -13,7 +13,6 @@
 #include "DumpSource.h"
 #include "ExceptionBoundary.h"
 #include "HeapDumper.h"
-#include "HeapHistogram.h"
 #include "JniScope.h"
 #include "JvmInfo.h"
 #include "OrloUtils.h"
@@ -478,7 +477,7 @@ Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
     return error;
 }
 
-Error JvmAgent::CountHeap(HeapHistogram& histogram, bool live, int64_t& gcMillis) {
+Error JvmAgent::CountHeap(bool live, int64_t& gcMillis, const std::function<Error(jvmtiEnv*, JNIEnv*)>& count) {
     gcMillis = 0;
     if (!IsEnabled() || !jvmti) return Error("The agent is disabled");
     MonitorLock lock(*this);
@@ -492,7 +491,7 @@ Error JvmAgent::CountHeap(HeapHistogram& histogram, bool live, int64_t& gcMillis
         CheckJvmtiError(jvmti->ForceGarbageCollection(), "ForceGarbageCollection");
         gcMillis = SteadyMillis() - start;
     }
-    Error error = histogram.Count(jvmti, jni);
+    Error error = count(jvmti, jni);
     NotePauseEnd();
     return error;
 }

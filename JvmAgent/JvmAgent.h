@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,7 +21,6 @@ namespace Orlo {
 
 class CancelCheck;
 class HeapDumper;
-class HeapHistogram;
 class JvmInfo;
 class VeskServerThread;
 
@@ -136,10 +136,10 @@ public:
     // agent monitor. Refused (the error says why) when the command is
     // disabled, after VM death, or while a snapshot, dump or collection runs.
     Error DumpHeap(HeapDumper& dumper);
-    // The heap's class histogram under the agent monitor; live: a full
+    // A class histogram under the agent monitor, made by count; live: a full
     // collection first, its time into gcMillis. Refused (the error says why)
-    // after VM death or while another pause runs; else the pass's own error.
-    Error CountHeap(HeapHistogram& histogram, bool live, int64_t& gcMillis);
+    // after VM death or while another pause runs; else count's own error.
+    Error CountHeap(bool live, int64_t& gcMillis, const std::function<Error(jvmtiEnv*, JNIEnv*)>& count);
     void GatherRuntimeInfo(JvmInfo* info);
     // From HeapReferenceCB, on the VM thread at a safepoint while the client
     // thread waits in the walk: clears the tag (the untag walk, user_data

@@ -185,11 +185,15 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
                 case CMD_HEAPDUMP:
                     if (!HeapDumpCommand(*connection, tag, last, compressLevel).Run()) return false;
                     break;
-                case CMD_HISTOGRAM:
-                    if (!HistogramCommand(*connection, tag, last, command.attribute(Protocol::LIVE_ATTRIBUTE).as_bool())
+                case CMD_HISTOGRAM: {
+                    const bool heapPass = strcmp(command.attribute(Protocol::SOURCE_ATTRIBUTE).value(),
+                                                 Protocol::SOURCE_HEAP_PASS) == 0;
+                    if (!HistogramCommand(*connection, tag, last, command.attribute(Protocol::LIVE_ATTRIBUTE).as_bool(),
+                                          heapPass)
                              .Run())
                         return false;
                     break;
+                }
             }
         } catch (const std::exception& e) {
             // Anything escaping here would end the JVM; answer it instead.

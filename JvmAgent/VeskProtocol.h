@@ -135,6 +135,12 @@ constexpr char PROP_TOTAL_BYTES[] = "total-size";
 constexpr char PROP_PASS_MSEC[] = "pass-msec";
 constexpr char PROP_TAG_MSEC[] = "tag-msec";
 constexpr char PROP_GC_MSEC[] = "gc-msec";
+// Where the rows came from, PROP_HISTOGRAM_SOURCE: SOURCE_JVM, the JVM's own
+// class histogram, or SOURCE_HEAP_PASS, the agent's pass over the heap, which
+// SOURCE_ATTRIBUTE = SOURCE_HEAP_PASS on the <cmd> asks for.
+constexpr char PROP_HISTOGRAM_SOURCE[] = "source";
+constexpr char SOURCE_JVM[] = "jvm";
+constexpr char SOURCE_HEAP_PASS[] = "heap-pass";
 
 // Compression, asked for per command with ENCODING_ATTRIBUTE="zstd" on a
 // SNAPSHOT or HEAPDUMP <cmd>; agents that do not know it, and agents with

@@ -22,7 +22,8 @@ import subprocess
 import sys
 import time
 
-from benchlib import JVMS, KNOWN, TOP, Timed, arguments, free_port, need_time, parse, start_jvm, stop_jvm
+from benchlib import (JVMS, KNOWN, TOP, Timed, arguments, free_port, jcmd_dump, need_time, parse, start_jvm,
+                      stop_jvm)
 
 
 def make_inputs(size, with_stream, a):
@@ -39,8 +40,7 @@ def make_inputs(size, with_stream, a):
     try:
         if with_stream:
             Timed([a.vesks[-1], "--port", str(port), "snapshot", "-o", snap], 3600, snap + ".out")
-        subprocess.run([f"{a.jdk}/bin/jcmd", str(proc.pid), "GC.heap_dump", dump], check=True,
-                       stdout=subprocess.DEVNULL)
+        jcmd_dump(a.jdk, proc.pid, dump)
     finally:
         stop_jvm(proc)
     return wanted

@@ -11,6 +11,8 @@
 #   wire             bytes on the wire and time, plain and zstd, on loopback and a 100 Mbit/s link
 #   analysis         vesk top beside VisualVM's heap library, time and memory
 #   analysis-scale   vesk top at growing sizes beside sha256sum; --baseline VESK compares two builds
+#   growth           suspects OLD NEW on two dumps of the bench heap; --baseline VESK compares two builds
+#   growth-trials    suspects and diff --holders on Tomcat sessions, an H2 table and index, load then idle
 #   histogram        a snapshot's class histogram beside jcmd GC.class_histogram
 #   histogram-pause  HISTOGRAM's pause beside jcmd GC.class_histogram -all, HEAPDUMP and SNAPSHOT
 #   request-memory   resident memory over requests on fresh connections

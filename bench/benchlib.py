@@ -125,13 +125,18 @@ def begin_measure(proc, splog):
     return before, poll, log_start
 
 
+def track(proc, work):
+    """A JVM to stop on the way out: by the driver's finally blocks, else by bench.sh from the work directory."""
+    JVMS.append(proc)
+    with open(os.path.join(work, "jvm.pids"), "a") as f:
+        f.write(f"{proc.pid}\n")
+
+
 def start_jvm(args, work, name, env_extra):
     out = open(os.path.join(work, name + ".out"), "w")
     env = dict(os.environ, **env_extra)
     proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, env=env, preexec_fn=die_with_parent)
-    JVMS.append(proc)
-    with open(os.path.join(work, "jvm.pids"), "a") as f:
-        f.write(f"{proc.pid}\n")
+    track(proc, work)
     path = out.name
     deadline = time.time() + 600
     while time.time() < deadline:
@@ -268,6 +273,11 @@ def jdk_version(jdk):
     return lines[0] if lines else jdk
 
 
+def jcmd_dump(jdk, pid, path):
+    """The JVM's own HPROF dump of a running JVM, by jcmd GC.heap_dump."""
+    subprocess.run([f"{jdk}/bin/jcmd", str(pid), "GC.heap_dump", path], check=True, stdout=subprocess.DEVNULL)
+
+
 def stop_jvm(proc):
     if proc.poll() is None:
         proc.kill()
@@ -334,6 +344,9 @@ class Timed:
         clock = re.search(r"Elapsed \(wall clock\) time.*: (?:(\d+):)?(\d+):([\d.]+)", self.report)
         self.wall = int(clock.group(1) or 0) * 3600 + int(clock.group(2)) * 60 + float(clock.group(3))
         self.peak_mib = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", self.report).group(1)) / 1024
+        # User plus system time: less swayed than the wall clock by other work on a busy machine.
+        self.cpu = sum(float(re.search(rf"{kind} time \(seconds\): ([\d.]+)", self.report).group(1))
+                       for kind in ("User", "System"))
         status = re.search(r"Exit status: (\d+)", self.report)
         if self.finished and (not status or status.group(1) != "0"):
             raise RuntimeError(f"{' '.join(args)} failed:\n{self.report[-3000:]}")

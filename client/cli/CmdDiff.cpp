@@ -45,8 +45,8 @@ static const size_t HOLDER_ROWS = 10;
 
 // Instances and bytes per class, as histo counts them; with retained sizes,
 // the dominator tree's too, and the holders: earlier given, those that grew
-// since then.
-static Side Totals(const HeapInput& input, bool retained, const Side* earlier = nullptr) {
+// since then (earlier's holders are used up).
+static Side Totals(const HeapInput& input, bool retained, Side* earlier = nullptr) {
     Side side;
     if (retained) {
         HeapGraph graph = input.Graph();
@@ -54,7 +54,7 @@ static Side Totals(const HeapInput& input, bool retained, const Side* earlier = 
         side.classes = tree->ByClass();
         side.heap.retained = static_cast<int64_t>(tree->ReachableBytes());
         if (!earlier) side.holders = HolderKeys(graph, *tree);
-        else side.grown = GrownHolders(earlier->holders, graph, *tree, HOLDER_ROWS);
+        else side.grown = GrownHolders(std::move(earlier->holders), graph, *tree, HOLDER_ROWS);
         for (const HolderChange& holder : side.grown) {
             NodeId node = holder.afterPath.steps.back().node;
             side.labels.push_back(NodeLabel(graph, node));

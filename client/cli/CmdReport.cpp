@@ -41,7 +41,7 @@ static void RunReport(const Options& options, const std::vector<std::string>& fi
         snapshot.tree = tree.get();
         if (inputs.size() == 1) page = RenderReportPage(SnapshotReport(snapshot, progress));
         else if (!baseline) baseline = ComparisonBaseline(snapshot);
-        else page = RenderReportPage(ComparisonReport(*baseline, snapshot));
+        else page = RenderReportPage(ComparisonReport(std::move(*baseline), snapshot));
     }
     progress.Stop();
     cancel.reset();

@@ -267,7 +267,7 @@ static void RunSuspects(const Options& options, const SuspectsArgs& args) {
     std::unique_ptr<DominatorTree> tree = input.Tree(graph);
     if (compare) {
         progress.Phase("holders");
-        growth.suspects = GrowthSuspects(before, graph, *tree, args.growthThreshold, args.minGrowth, args.count);
+        growth.suspects = GrowthSuspects(std::move(before), graph, *tree, args.growthThreshold, args.minGrowth, args.count);
     }
     FindingsOptions settings;
     settings.threshold = args.threshold / 100;

@@ -460,7 +460,7 @@ HolderBaseline HolderKeys(const HeapGraph& graph, const DominatorTree& tree) {
     return baseline;
 }
 
-std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapGraph& graph,
+std::vector<HolderChange> GrownHolders(HolderBaseline before, const HeapGraph& graph,
                                        const DominatorTree& tree, size_t n) {
     KeyParts parts(graph);
     PathKeys keyed(parts, tree);
@@ -474,6 +474,8 @@ std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapG
     PairBy(&HolderColumns::chain, before.keys, used, after, beforeOf);
     PairBy(&HolderColumns::shape, before.keys, used, after, beforeOf);
     PairWithSmall(parts, before.small, after, nodes, beforeOf);
+    before = HolderBaseline();
+    used = std::vector<bool>();
     std::vector<int64_t> growth(count);
     for (size_t i = 0; i < count; i++)
         growth[i] = static_cast<int64_t>(after.retained[i]) -
@@ -540,9 +542,9 @@ std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapG
     return changes;
 }
 
-std::vector<HolderChange> GrowthSuspects(const HolderBaseline& before, const HeapGraph& graph,
+std::vector<HolderChange> GrowthSuspects(HolderBaseline before, const HeapGraph& graph,
                                          const DominatorTree& tree, double percent, uint64_t minBytes, size_t n) {
-    std::vector<HolderChange> suspects = GrownHolders(before, graph, tree, n);
+    std::vector<HolderChange> suspects = GrownHolders(std::move(before), graph, tree, n);
     double line = std::max(percent / 100 * static_cast<double>(tree.ReachableBytes()), static_cast<double>(minBytes));
     // Largest growth first: the rest are below the line too.
     auto below = std::find_if(suspects.begin(), suspects.end(), [line](const HolderChange& holder) {

@@ -72,14 +72,16 @@ struct HolderChange {
 };
 
 // The n rows that grew most, largest growth first; graph and tree are NEW's.
-std::vector<HolderChange> GrownHolders(const HolderBaseline& before, const HeapGraph& graph,
+// before is freed once matched, before the rows are found: move it in
+// unless it is needed again.
+std::vector<HolderChange> GrownHolders(HolderBaseline before, const HeapGraph& graph,
                                        const DominatorTree& tree, size_t n);
 
 constexpr double GROWTH_SUSPECT_PERCENT = 2;
 
 // Of GrownHolders, those that grew by at least percent of NEW's reachable
 // bytes and by at least minBytes.
-std::vector<HolderChange> GrowthSuspects(const HolderBaseline& before, const HeapGraph& graph,
+std::vector<HolderChange> GrowthSuspects(HolderBaseline before, const HeapGraph& graph,
                                          const DominatorTree& tree, double percent, uint64_t minBytes, size_t n);
 
 }  // namespace vesk

@@ -34,6 +34,7 @@ public:
             else if (name == wire::PROP_TOTAL_BYTES) sample.totalBytes = Number(value);
             else if (name == wire::PROP_PASS_MSEC) sample.passMillis = Number(value);
             else if (name == wire::PROP_GC_MSEC) sample.gcMillis = Number(value);
+            else if (name == wire::PROP_HISTOGRAM_SOURCE) sample.source = value;
         }
     }
     void OnClass(StreamClass& cls) override {

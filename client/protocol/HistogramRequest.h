@@ -27,6 +27,7 @@ struct HistogramSample {
     int64_t totalBytes = 0;
     int64_t passMillis = 0;  // the heap pass: the JVM's pause
     int64_t gcMillis = 0;    // the collection before it (live), else 0
+    std::string source;      // "jvm" (the JVM's own histogram) or "heap-pass"; empty from older agents
     std::vector<HistogramClass> classes;  // classes with instances, in the agent's order
 };
 

@@ -342,7 +342,7 @@ ReportBaseline ComparisonBaseline(const ReportSnapshot& before) {
     return baseline;
 }
 
-ReportContent ComparisonReport(const ReportBaseline& before, const ReportSnapshot& after) {
+ReportContent ComparisonReport(ReportBaseline before, const ReportSnapshot& after) {
     ReportContent content;
     content.title = "Heap growth of " + Program(after);
     content.factColumns = {"before: " + before.source, "after: " + after.source};
@@ -351,7 +351,7 @@ ReportContent ComparisonReport(const ReportBaseline& before, const ReportSnapsho
     if (!after.tree) computed = std::make_unique<DominatorTree>(after.graph, true);
     const DominatorTree& tree = after.tree ? *after.tree : *computed;
     content.facts.push_back(Facts(after, &tree));
-    for (const HolderChange& holder : GrownHolders(before.holders, after.graph, tree, GROWN_HOLDERS))
+    for (const HolderChange& holder : GrownHolders(std::move(before.holders), after.graph, tree, GROWN_HOLDERS))
         content.holders.push_back({ObjectName(after.graph, holder.afterPath.steps.back().node),
                                    static_cast<int64_t>(holder.before), static_cast<int64_t>(holder.after),
                                    PathLines(after.graph, holder.afterPath)});

@@ -52,6 +52,6 @@ struct ReportBaseline {
     std::vector<ClassTotals> histogram;  // by class index
 };
 ReportBaseline ComparisonBaseline(const ReportSnapshot& before);
-ReportContent ComparisonReport(const ReportBaseline& before, const ReportSnapshot& after);
+ReportContent ComparisonReport(ReportBaseline before, const ReportSnapshot& after);
 
 }  // namespace vesk

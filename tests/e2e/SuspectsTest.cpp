@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "GrowingJvm.h"
 #include "JavaProcess.h"
 #include "Ports.h"
 #include "SnapshotStream.h"
@@ -30,14 +31,6 @@ const int GROWTH = 10000;
 // What the JVM itself holds of the same kinds stays below this.
 const int JVM_OWN = 1000;
 
-int Vesk(const TempDir& dir, std::vector<std::string> args, std::string* output) {
-    args.insert(args.begin(), VeskProgram());
-    std::string out = dir.File("vesk.out");
-    int status = RunProgram(args, out);
-    if (output) *output = ReadFile(out);
-    return status;
-}
-
 const json* Waste(const json& findings, const std::string& kind, const std::string& name) {
     for (const json& row : findings["waste"])
         if (row["kind"] == kind && row["class"] == name) return &row;
@@ -46,7 +39,7 @@ const json* Waste(const json& findings, const std::string& kind, const std::stri
 
 void CheckFindings(const TempDir& dir, const std::string& file) {
     std::string out;
-    ASSERT_EQ(Vesk(dir, {"suspects", file, "--json", "-n", "100"}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(dir, {"suspects", file, "--json", "-n", "100"}, &out), 0) << out;
     json findings = json::parse(out, nullptr, false);
     ASSERT_FALSE(findings.is_discarded()) << out;
     EXPECT_EQ(findings["values"], false);
@@ -85,7 +78,7 @@ void CheckFindings(const TempDir& dir, const std::string& file) {
     ASSERT_NE(plugin, nullptr) << out;
     EXPECT_EQ((*plugin)["instances"], 3);
 
-    ASSERT_EQ(Vesk(dir, {"suspects", file}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(dir, {"suspects", file}, &out), 0) << out;
     EXPECT_NE(out.find("Duplicate strings: skipped; string values were not read"), std::string::npos) << out;
 }
 
@@ -97,8 +90,8 @@ TEST(Suspects, PlantedLeakAndWasteInASnapshotAndADump) {
                     "leak.LeakFixture");
     ASSERT_TRUE(jvm.WaitForOutput("leak ready", 60000) && WaitForPort(port, 30000)) << jvm.Stderr();
     std::string snapshot = jvm.Dir().File("leak.vsnap"), dump = jvm.Dir().File("leak.hprof"), out;
-    ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", snapshot}, &out), 0) << out;
-    ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), "dump", "-o", dump}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", snapshot}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(jvm.Dir(), {"--port", std::to_string(port), "dump", "-o", dump}, &out), 0) << out;
     jvm.Kill();
     {
         SCOPED_TRACE("snapshot");
@@ -110,26 +103,18 @@ TEST(Suspects, PlantedLeakAndWasteInASnapshotAndADump) {
     }
     // The report opens with the same findings, in sentences.
     std::string page = jvm.Dir().File("leak.html");
-    ASSERT_EQ(Vesk(jvm.Dir(), {"report", snapshot, "-o", page}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(jvm.Dir(), {"report", snapshot, "-o", page}, &out), 0) << out;
     std::string html = ReadFile(page);
     EXPECT_NE(html.find("One java.util.HashMap held by leak.LeakFixture.SESSIONS_BY_ID retains "), std::string::npos);
     EXPECT_NE(html.find("it holds 20,000 leak.LeakFixture$Session objects."), std::string::npos);
 }
 
 TEST(Suspects, TheStaticMapThatGrewBetweenTwoSnapshotsComesFirstInSuspectsAndTheReport) {
-    int port = FreePort();
-    TempDir trigger;
-    JavaProcess jvm({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1"), "-Xmx256m"},
-                    "leak.LeakFixture", {trigger.File("grow")});
-    ASSERT_TRUE(jvm.WaitForOutput("leak ready", 60000) && WaitForPort(port, 30000)) << jvm.Stderr();
-    std::string before = jvm.Dir().File("before.vsnap"), after = jvm.Dir().File("after.vsnap"), out;
-    ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", before}, &out), 0) << out;
-    trigger.Write("grow", "");
-    ASSERT_TRUE(jvm.WaitForOutput("leak grown", 60000)) << jvm.Stderr();
-    ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), "snapshot", "-o", after}, &out), 0) << out;
-    jvm.Kill();
+    GrowingJvm jvm("leak.LeakFixture", "leak");
+    ASSERT_EQ(jvm.Take(), "");
+    std::string before = jvm.File("before.vsnap"), after = jvm.File("after.vsnap"), out;
 
-    ASSERT_EQ(Vesk(jvm.Dir(), {"suspects", before, after, "--json"}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(jvm.Dir(), {"suspects", before, after, "--json"}, &out), 0) << out;
     json findings = json::parse(out, nullptr, false);
     ASSERT_FALSE(findings.is_discarded()) << out;
     ASSERT_GE(findings["growth"].size(), 1u) << out;
@@ -146,13 +131,13 @@ TEST(Suspects, TheStaticMapThatGrewBetweenTwoSnapshotsComesFirstInSuspectsAndThe
     // Then the later snapshot's findings, as for one.
     EXPECT_EQ(findings["suspects"][0]["tag"], grown["tag"]);
 
-    ASSERT_EQ(Vesk(jvm.Dir(), {"suspects", before, after, "-n", "1"}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(jvm.Dir(), {"suspects", before, after, "-n", "1"}, &out), 0) << out;
     EXPECT_NE(out.find("\n1. class leak.LeakFixture " + grown["tag"].get<std::string>() + " grew by "), std::string::npos)
         << out;
 
     // The comparison page names the holder, with both sizes and its path.
     std::string page = jvm.Dir().File("growth.html");
-    ASSERT_EQ(Vesk(jvm.Dir(), {"report", before, after, "-o", page}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(jvm.Dir(), {"report", before, after, "-o", page}, &out), 0) << out;
     std::string html = ReadFile(page);
     size_t holders = html.find("<section id=\"holders\">");
     ASSERT_NE(holders, std::string::npos);
@@ -162,29 +147,12 @@ TEST(Suspects, TheStaticMapThatGrewBetweenTwoSnapshotsComesFirstInSuspectsAndThe
 }
 
 TEST(Suspects, AManagerThatRetainedLittleIsNamedWithItsOwnSizesInSnapshotsAndDumps) {
-    int port = FreePort();
-    TempDir trigger;
-    JavaProcess jvm({AgentArg("port=" + std::to_string(port) + ",address=127.0.0.1"), "-Xmx256m"},
-                    "manager.ManagerFixture", {trigger.File("grow")});
-    ASSERT_TRUE(jvm.WaitForOutput("manager ready", 60000) && WaitForPort(port, 30000)) << jvm.Stderr();
+    GrowingJvm jvm("manager.ManagerFixture", "manager");
+    ASSERT_EQ(jvm.Take(), "");
     std::string out;
-    auto take = [&](const std::string& name) {
-        for (const char* kind : {"snapshot", "dump"})
-            ASSERT_EQ(Vesk(jvm.Dir(), {"--port", std::to_string(port), kind, "-o",
-                                       jvm.Dir().File(name + (kind[0] == 's' ? ".vsnap" : ".hprof"))},
-                           &out),
-                      0)
-                << out;
-    };
-    take("before");
-    trigger.Write("grow", "");
-    ASSERT_TRUE(jvm.WaitForOutput("manager grown", 60000)) << jvm.Stderr();
-    take("after");
-    jvm.Kill();
-
     for (const char* ext : {".vsnap", ".hprof"}) {
         SCOPED_TRACE(ext);
-        ASSERT_EQ(Vesk(jvm.Dir(), {"suspects", jvm.Dir().File(std::string("before") + ext),
+        ASSERT_EQ(RunVesk(jvm.Dir(), {"suspects", jvm.Dir().File(std::string("before") + ext),
                                    jvm.Dir().File(std::string("after") + ext), "--json"},
                        &out),
                   0)
@@ -215,11 +183,11 @@ TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {
     };
     std::string before = heap("before.vsnap", 10), after = heap("after.vsnap", 3000), out;
 
-    EXPECT_EQ(Vesk(dir, {"diff", before, before, "--retained", "--fail-above", "10"}, &out), 0) << out;
+    EXPECT_EQ(RunVesk(dir, {"diff", before, before, "--retained", "--fail-above", "10"}, &out), 0) << out;
     EXPECT_NE(out.find("Growth gate passed"), std::string::npos) << out;
-    EXPECT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--min-bytes", "4000000"}, &out), 0)
+    EXPECT_EQ(RunVesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--min-bytes", "4000000"}, &out), 0)
         << out;
-    ASSERT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--json"}, &out), 1) << out;
+    ASSERT_EQ(RunVesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--json"}, &out), 1) << out;
     json gate = json::parse(out, nullptr, false);
     EXPECT_EQ(gate["failed"], true) << out;
     ASSERT_EQ(gate["over"].size(), 2u) << out;
@@ -228,6 +196,6 @@ TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {
     EXPECT_EQ(gate["over"][1]["retainedAfter"], 3000 * 1000);
     EXPECT_GE(gate["rows"].size(), 1u);
     // Without the gate, the array as ever.
-    ASSERT_EQ(Vesk(dir, {"diff", before, after, "--retained", "--json"}, &out), 0) << out;
+    ASSERT_EQ(RunVesk(dir, {"diff", before, after, "--retained", "--json"}, &out), 0) << out;
     EXPECT_TRUE(json::parse(out, nullptr, false).is_array()) << out;
 }

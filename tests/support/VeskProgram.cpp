@@ -36,6 +36,14 @@ std::string VeskProgram() {
     return path.substr(0, path.rfind('/')) + "/../client/vesk";
 }
 
+int RunVesk(const TempDir& dir, std::vector<std::string> args, std::string* output) {
+    args.insert(args.begin(), VeskProgram());
+    std::string out = dir.File("vesk.out");
+    int status = RunProgram(args, out);
+    if (output) *output = ReadFile(out);
+    return status;
+}
+
 int RunProgram(const std::vector<std::string>& args, const std::string& outputFile,
                const std::function<bool()>& interruptWhen, uint64_t addressSpaceBytes) {
     pid_t pid = fork();

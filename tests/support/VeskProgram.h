@@ -8,6 +8,8 @@
 
 namespace vesktest {
 
+class TempDir;
+
 // The built vesk program, relative to the test binary's directory.
 std::string VeskProgram();
 // Runs a program with its output (stdout and stderr) in a file; returns the
@@ -16,6 +18,10 @@ std::string VeskProgram();
 // address space (ulimit -v), so that a large allocation fails.
 int RunProgram(const std::vector<std::string>& args, const std::string& outputFile,
                const std::function<bool()>& interruptWhen = nullptr, uint64_t addressSpaceBytes = 0);
+
+// Runs the built vesk with args, its output in a file of dir; returns the
+// exit status and, when output is given, what it printed.
+int RunVesk(const TempDir& dir, std::vector<std::string> args, std::string* output);
 
 // The bytes a zstd file (FILE.zst as vesk saves it) decodes to; throws
 // vesk::ClientError when it is not whole zstd.
