@@ -21,6 +21,7 @@
 #include "VeskProtocol.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
+#include "VeskVersion.h"
 
 namespace Orlo {
 
@@ -88,8 +89,10 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     ParseOptions(optionText);
     LoadConfig();
     VeskLogger::SetLogFile(options.logFile.c_str());
-    VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath,
-                         static_cast<void*>(vm), optionText ? optionText : "");
+    // The release first, on a line of its own: the load's line keeps its text.
+    VeskLogger::LogDebug("veskjagent %s", VESK_VERSION);
+    VeskLogger::LogDebug("Enter Agent_OnLoad, lib=%s, vm=%p, options=%s", libraryPath, static_cast<void*>(vm),
+                         optionText ? optionText : "");
     // Launch scripts pass items meant for other tools or versions: they cost
     // no server, but whoever wrote them may have meant something.
     for (const std::string& note : options.ignored) ReportToLogAndStderr(note);

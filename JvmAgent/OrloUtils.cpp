@@ -110,6 +110,7 @@ const CodeName commands[] = {
     {CMD_PERFORM_GC, Protocol::CMD_PERFORM_GC},
     {CMD_AUTH, Protocol::CMD_AUTH},
     {CMD_HISTOGRAM, Protocol::CMD_HISTOGRAM},
+    {CMD_VERSION, Protocol::CMD_VERSION},
 };
 
 template <size_t N>

@@ -23,6 +23,7 @@ enum CommandType : int {
     CMD_HEAPDUMP = 4,
     CMD_AUTH = 5,
     CMD_HISTOGRAM = 6,
+    CMD_VERSION = 7,
 };
 
 // Each naming operation replaces the content of `out` and returns it.

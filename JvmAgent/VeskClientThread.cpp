@@ -24,6 +24,7 @@
 #include "StringBuffer.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
+#include "VeskVersion.h"
 #include "XmlUtils.h"
 
 namespace Orlo {
@@ -164,6 +165,7 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
             switch (code) {
                 case CMD_RUNTIME: ProcessRuntime(tag, last); break;
                 case CMD_SYSTEM_PROPS: ProcessSystemProps(tag, last); break;
+                case CMD_VERSION: ProcessVersion(tag, last); break;
                 case CMD_PERFORM_GC: RunGC(tag, last); break;
                 case CMD_SNAPSHOT: {
                     const char* source = command.attribute(Protocol::SOURCE_ATTRIBUTE).value();
@@ -269,6 +271,16 @@ void VeskClientThread::ProcessRuntime(const char* tag, bool last) {
 void VeskClientThread::ProcessSystemProps(const char* tag, bool last) {
     StringBuffer response = ClientConnection::PropsResponse(REQUEST_RESPONSE_SIZE);
     AddSystemPropsToResponse(connection->GetJvmInfo(), response);
+    XmlUtils::AddLastElement(response, last ? 1 : 0);
+    connection->ReturnResponse(response, tag);
+}
+
+void VeskClientThread::ProcessVersion(const char* tag, bool last) {
+    StringBuffer response(SMALL_RESPONSE_SIZE);
+    XmlUtils::StartCommandElement(response, Protocol::CMD_VERSION);
+    XmlUtils::AddPropElement(response, Protocol::PROP_VERSION, VESK_VERSION);
+    XmlUtils::AddStatusElement(response, 1);
+    XmlUtils::EndCommandElement(response);
     XmlUtils::AddLastElement(response, last ? 1 : 0);
     connection->ReturnResponse(response, tag);
 }

@@ -34,6 +34,8 @@ public:
 
     void ProcessRuntime(const char* tag, bool last);
     void ProcessSystemProps(const char* tag, bool last);
+    // The agent's release, asked for apart from RUNTIME, whose props are fixed.
+    void ProcessVersion(const char* tag, bool last);
     // SnapshotResponse's Run: false when the snapshot ended in an error
     // frame, which ends the request. compressLevel: 0 for plain frames, else
     // the zstd level.

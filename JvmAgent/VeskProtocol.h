@@ -39,6 +39,8 @@ constexpr char CMD_HEAPDUMP[] = "HEAPDUMP";
 constexpr char CMD_AUTH[] = "AUTH";
 // An extension that agents without it answer "Unknown command: HISTOGRAM".
 constexpr char CMD_HISTOGRAM[] = "HISTOGRAM";
+// An extension that agents without it answer "Unknown command: VERSION".
+constexpr char CMD_VERSION[] = "VERSION";
 constexpr char CMD_REJECT[] = "REJECT";
 constexpr char CMD_INVALID[] = "INVALID";
 
@@ -115,6 +117,10 @@ constexpr char PROP_DUMP_BYTES[] = "dump-bytes";
 constexpr char PROP_DUMP_MSEC[] = "dump-msec";
 constexpr char PROP_REDACT_MSEC[] = "redact-msec";
 constexpr char PROP_STREAM_MSEC[] = "stream-msec";
+
+// VERSION: one frame, <cmd name="VERSION"> with PROP_VERSION (the agent's
+// release, "1.2.3") and status 1.
+constexpr char PROP_VERSION[] = "version";
 
 // HISTOGRAM: one frame, the figures as props, then HISTOGRAM_ELEMENT with
 // one <class clstag name inst size/> per class with instances. LIVE_ATTRIBUTE

@@ -28,7 +28,8 @@ struct AttachArgs {
 };
 
 // The agent of the install tree vesk comes from: <prefix>/bin/vesk and
-// <prefix>/JvmAgent/lib/; in the build tree, the one beside client/.
+// <prefix>/JvmAgent/lib/; a system install's <prefix>/lib/vesk/ (the Debian
+// package's /usr/lib/vesk/); in the build tree, the one beside client/.
 std::string DefaultAgent() {
     char self[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -36,7 +37,8 @@ std::string DefaultAgent() {
     std::string dir(self, static_cast<size_t>(length));
     dir.erase(dir.rfind('/'));
     std::string prefix = dir.substr(0, dir.rfind('/') + 1);
-    for (const std::string& candidate : {prefix + "JvmAgent/lib/libveskjagent.so", prefix + "libveskjagent.so"})
+    for (const std::string& candidate :
+         {prefix + "JvmAgent/lib/libveskjagent.so", prefix + "lib/vesk/libveskjagent.so", prefix + "libveskjagent.so"})
         if (access(candidate.c_str(), R_OK) == 0) return candidate;
     throw ClientError(ErrorKind::File, "no " + prefix + "JvmAgent/lib/libveskjagent.so; give --agent");
 }
@@ -103,7 +105,8 @@ CommandRun DefineAttach(CLI::App& command) {
         ->option_text("ADDRESS")
         ->check(NonEmpty);
     command.add_option("--agent", args->agent,
-                       "agent library (default: JvmAgent/lib/libveskjagent.so of vesk's install tree)")
+                       "agent library (default: JvmAgent/lib/libveskjagent.so of vesk's install tree, or "
+                       "lib/vesk/libveskjagent.so beside a system install's bin/)")
         ->option_text("PATH")
         ->check(NonEmpty);
     command.add_option("AGENT_OPTIONS", args->agentOptions,

@@ -1,10 +1,14 @@
-// vesk runtime: processors, heap totals, class and thread counts.
+// vesk runtime: processors, heap totals, class and thread counts, and the
+// agent's version.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
+#include "VeskProtocol.h"
 #include "cli/Commands.h"
+
+namespace wire = Orlo::Protocol;
 
 namespace vesk {
 
@@ -28,10 +32,15 @@ static std::string Describe(const Prop& prop) {
 
 static void RunRuntime(const Options& options) {
     AuthOutcome auth;
-    std::vector<Frame> frames =
-        RunRequest(options, VeskClient::BuildRequest({"RUNTIME"}), options.raw ? nullptr : &auth);
+    std::vector<Frame> frames = RunRequest(options, VeskClient::BuildRequest({wire::CMD_RUNTIME, wire::CMD_VERSION}),
+                                           options.raw ? nullptr : &auth, wire::CMD_VERSION);
     if (options.raw) return;
-    std::vector<Prop> props = CommandProps(frames.front().Body(), "RUNTIME");
+    std::vector<Prop> props = CommandProps(frames.front().Body(), wire::CMD_RUNTIME);
+    Prop version{"agent-version", "unknown (an agent older than the VERSION request)"};
+    for (const Frame& frame : frames)
+        for (const Prop& prop : CommandProps(frame.Body(), wire::CMD_VERSION))
+            if (prop.name == wire::PROP_VERSION) version.value = prop.value;
+    props.push_back(version);
     size_t width = 0;
     for (const Prop& prop : props) width = std::max(width, prop.name.size());
     for (const Prop& prop : props)

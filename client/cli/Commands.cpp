@@ -12,6 +12,9 @@
 #include "AuthKey.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
+#include "VeskProtocol.h"
+
+namespace wire = Orlo::Protocol;
 
 namespace vesk {
 
@@ -96,7 +99,8 @@ VeskClient ConnectClient(const Options& options, AuthOutcome* auth) {
     return client;
 }
 
-std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth) {
+std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth,
+                              const char* extension) {
     VeskClient client = ConnectClient(options, auth);
     client.Send(request);
     std::vector<Frame> frames;
@@ -106,7 +110,8 @@ std::vector<Frame> RunRequest(const Options& options, const std::string& request
     });
     std::string message;
     for (const Frame& frame : frames)
-        if (ResponseError(frame.Body(), &message))
+        if (ResponseError(frame.Body(), &message) &&
+            !(extension && message == std::string(wire::UNKNOWN_COMMAND_MESSAGE) + extension))
             throw ClientError(ErrorKind::AgentReported, "the agent reported: " + message);
     return frames;
 }

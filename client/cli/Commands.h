@@ -95,8 +95,10 @@ std::string AskExplorer(const Options& options, std::string file, std::string ta
 VeskClient ConnectClient(const Options& options, AuthOutcome* auth = nullptr);
 // Connects (ConnectClient), sends the request and returns its frames;
 // prints them with --raw. Throws AgentReported with the first error a frame
-// reports.
-std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr);
+// reports, but for "Unknown command: EXTENSION" (an agent older than that
+// extension, which answers the commands before it).
+std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr,
+                              const char* extension = nullptr);
 // vesk dump: saves the live JVM's redacted HPROF to path (FILE.zst: as zstd).
 void SaveHeapDump(const Options& options, const std::string& path);
 // vesk snapshot: saves a snapshot's stream to path (FILE.zst: as zstd); with

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "VeskVersion.h"
 #include "protocol/JvmAttach.h"
 
 using namespace vesk;
@@ -77,6 +78,7 @@ static int Run(int argc, char** argv) {
     app.footer(std::string(SIZES) + EXIT_STATUS);
     app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.get_formatter()->column_width(24);
+    app.set_version_flag("--version", std::string("vesk ") + Orlo::VESK_VERSION, "print vesk's version and exit");
     app.add_option("--host", options.host, "agent host (default 127.0.0.1)")->option_text("HOST")->check(NonEmpty);
     CLI::Option* port =
         app.add_option("--port", options.port, "agent port (default " + std::to_string(options.port) + ")")
@@ -124,6 +126,8 @@ static int Run(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);  // the chosen command's help, or the program's
+    } catch (const CLI::CallForVersion& version) {
+        return app.exit(version);
     } catch (const CLI::ParseError& error) {
         throw ClientError(ErrorKind::Usage, std::string(error.what()) + " (" + HelpHint(app) + ")");
     }

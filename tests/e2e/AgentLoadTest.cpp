@@ -13,6 +13,7 @@
 #include "AgentLog.h"
 #include "JavaProcess.h"
 #include "TempDir.h"
+#include "VeskVersion.h"
 
 using namespace vesktest;
 
@@ -39,6 +40,9 @@ size_t Count(const std::string& text, const std::string& part) {
         ++count;
     return count;
 }
+
+// The agent's first log line: its release.
+std::string VersionLine() { return RegexEscape(std::string("veskjagent ") + Orlo::VESK_VERSION); }
 
 std::string CommandOutput(const std::string& command) {
     std::string out;
@@ -91,6 +95,7 @@ TEST_F(AgentLoadTest, DebugRunLogsLifecycleToConfiguredFile) {
     std::string log = ReadFile(logName);
     const std::string hex = "0x[0-9a-f]+";
     ExpectLogLines(log, {
+        VersionLine(),
         "Enter Agent_OnLoad, lib=" + RegexEscape(VESK_AGENT_LIB) + ", vm=" + hex +
             ", options=" + RegexEscape(options),
         "Constructing JvmAgent:, jvmti=" + hex,
@@ -148,7 +153,7 @@ TEST_F(AgentLoadTest, DeepInstallTreeGivesDefaultConfigAndLogPaths) {
     EXPECT_EQ(java.Stderr(), "");
     std::string log =
         ReadFile((base / "logs" / ("veskjagent_" + std::to_string(pid) + ".log")).string());
-    ExpectLogLines(log, {"Enter Agent_OnLoad, lib=" + RegexEscape(library.string()) +
+    ExpectLogLines(log, {VersionLine(), "Enter Agent_OnLoad, lib=" + RegexEscape(library.string()) +
                              ", vm=0x[0-9a-f]+, options=" + Port()});
 }
 

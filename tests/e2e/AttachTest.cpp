@@ -13,6 +13,7 @@
 #include "Ports.h"
 #include "TempDir.h"
 #include "VeskProgram.h"
+#include "VeskVersion.h"
 
 using namespace vesktest;
 
@@ -33,6 +34,8 @@ TEST(AttachTest, AttachedAgentServesAndASecondAttachFindsIt) {
 
     ASSERT_EQ(RunProgram({VeskProgram(), "--port", port, "runtime"}, out), 0) << ReadFile(out);
     EXPECT_NE(ReadFile(out).find("cpus "), std::string::npos) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find(std::string("\nagent-version  ") + Orlo::VESK_VERSION + "\n"), std::string::npos)
+        << ReadFile(out);
 
     // Another port asked for: the agent that serves says where it is.
     const std::string other = std::to_string(FreePort());

@@ -18,6 +18,7 @@
 #include "JavaProcess.h"
 #include "VeskProgram.h"
 #include "AuthKey.h"
+#include "VeskVersion.h"
 #include "protocol/VeskClient.h"
 
 using namespace vesktest;
@@ -156,6 +157,13 @@ TEST_F(ServerTest, RuntimeReportsItsSevenFigures) {
     }
     EXPECT_GE(std::stoll(props[3].value), std::stoll(props[2].value)) << "max-heap >= total-heap";
     EXPECT_TRUE(frames[0].last);
+}
+
+TEST_F(ServerTest, VersionNamesTheRelease) {
+    VeskClient client = agentJvm->Served();
+    EXPECT_EQ(OneFrame(client, VeskClient::BuildRequest({"VERSION"}, "8")),
+              std::string("<vesk-resp tag=\"8\"><cmd name=\"VERSION\"><prop name=\"version\" value=\"") +
+                  Orlo::VESK_VERSION + "\"/><status value=\"1\"/></cmd><last value=\"1\"/></vesk-resp>\n");
 }
 
 TEST_F(ServerTest, SystemPropsAreEscapedAndComplete) {

@@ -13,6 +13,7 @@
 #include "Orlo.h"
 #include "TempDir.h"
 #include "VeskLogger.h"
+#include "VeskVersion.h"
 
 using namespace Orlo;
 using vesktest::FakeJvm;
@@ -80,8 +81,9 @@ TEST_F(FakeJvmTest, ConstructorSetsUpJvmtiInOrder) {
 
     std::string log = Log();
     EXPECT_TRUE(HasLine(log, "DEBUG", "Loaded JVMTI Version 30110000")) << log;
-    EXPECT_NE(log.find(std::string("[DEBUG]: Enter Agent_OnLoad, lib=") + libraryPath + ", vm="),
-              std::string::npos)
+    // The first line says which release runs; the load's line follows.
+    EXPECT_LT(log.find(std::string("[DEBUG]: veskjagent ") + VESK_VERSION + "\n"), log.find('\n')) << log;
+    EXPECT_NE(log.find(std::string("[DEBUG]: Enter Agent_OnLoad, lib=") + libraryPath + ", vm="), std::string::npos)
         << log;
     EXPECT_NE(log.find(", options=" + options + "\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;

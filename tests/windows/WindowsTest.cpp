@@ -10,11 +10,16 @@
 #include "Orlo.h"
 #include "TempDir.h"
 #include "VeskSocket.h"
+#include "VeskVersion.h"
 #include "dllmain.h"
 
 using namespace Orlo;
 
 namespace {
+
+// The log's first two lines, up to the library's path: the release, then the load.
+const std::string VERSION_LINE = std::string("[DEBUG]: veskjagent ") + VESK_VERSION + "\n";
+const std::string LOAD_LINE = "[DEBUG]: Enter Agent_OnLoad, lib=";
 
 std::string OwnDirectory() {
     char path[MAX_PATH];
@@ -91,7 +96,8 @@ TEST(DllLoadTest, InstallTreeGivesBackslashBaseDirForConfigAndLog) {
     EXPECT_EQ(RunLoader(dll, "port=16555", dir.Path(), &pid), 0u);
     std::string logFile = base + "logs\\veskjagent_" + std::to_string(pid) + ".log";
     std::string log = vesktest::ReadFile(logFile);
-    EXPECT_NE(log.find("[DEBUG]: Enter Agent_OnLoad, lib=" + dll + ", vm="), std::string::npos) << log;
+    EXPECT_NE(log.find(VERSION_LINE), std::string::npos) << log;
+    EXPECT_NE(log.find(LOAD_LINE + dll + ", vm="), std::string::npos) << log;
     EXPECT_NE(log.find("[DEBUG]: Loaded JVMTI Version 30110000\n"), std::string::npos) << log;
     EXPECT_NE(log.find("[DEBUG]: Enter Agent_OnUnload, vm="), std::string::npos) << log;
     EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
@@ -107,7 +113,8 @@ TEST(DllLoadTest, PathWithoutJvmAgentUsesTheCurrentDirectory) {
     DWORD pid = 0;
     EXPECT_EQ(RunLoader(dll, "", dir.Path(), &pid), 0u);
     std::string log = vesktest::ReadFile(dir.Path() + "\\logs\\veskjagent_" + std::to_string(pid) + ".log");
-    EXPECT_NE(log.find("[DEBUG]: Enter Agent_OnLoad, lib=" + dll + ", vm="), std::string::npos) << log;
+    EXPECT_NE(log.find(VERSION_LINE), std::string::npos) << log;
+    EXPECT_NE(log.find(LOAD_LINE + dll + ", vm="), std::string::npos) << log;
 }
 
 TEST(DllLoadTest, AttachWithoutTheTagCapabilityFailsWithItsLogLine) {
