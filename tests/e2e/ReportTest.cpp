@@ -90,9 +90,20 @@ TEST(Report, SampleJvmPageRendersTreemapHistogramPathsAndThreads) {
     // Threads: main sleeps holding the byte arrays in a local.
     std::smatch main;
     ASSERT_TRUE(std::regex_search(dom, main, std::regex("<tr><td class=\"name\">main</td><td>([^<]*)</td>"
-                                                        "<td class=\"n\">([0-9,]+)</td>")));
+                                                        "<td class=\"n\" data-v=\"([0-9]+)\" title=\"[0-9,]+ bytes\">"
+                                                        "[0-9.]+ [KM]iB</td>")));
     EXPECT_EQ(main[1].str(), "TIMED_WAITING (sleeping)");
-    EXPECT_GE(std::stoll(std::regex_replace(main[2].str(), std::regex(","), "")), 64 * 16 * 1024);
+    EXPECT_GE(std::stoll(main[2].str()), 64 * 16 * 1024);
+    // The header: when it was taken.
+    EXPECT_TRUE(std::regex_search(dom, std::regex("<th>Taken</th><td>20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC</td>")));
+    // The page opens with the findings and the treemap, the waste below.
+    EXPECT_LT(dom.find("<section id=\"findings\">"), dom.find("<section id=\"treemap\">"));
+    EXPECT_LT(dom.find("<section id=\"treemap\">"), dom.find("<section id=\"waste\">"));
+    // In Chromium: the waste table's first rows, then all; sizes sorted by bytes.
+    if (std::string missing = PuppeteerMissing(); missing.empty()) {
+        std::string script = dir.File("report.out");
+        EXPECT_TRUE(RunPuppeteer({"file://" + page, "report"}, script)) << ReadFile(script) << ReadFile(script + ".err");
+    }
 
     // Kept for people to look at.
     mkdir(VESK_ARTIFACT_DIR, 0755);
