@@ -140,8 +140,8 @@ TEST(Report, NothingFromTheSnapshotRunsInTheSingleOrTheComparisonPage) {
     std::string dom = DumpDom(comparison);
     // The bar chart shows the growth of the hostile class: 48 more instances of 64 bytes.
     EXPECT_TRUE(std::regex_search(dom, std::regex("<svg[^>]*class=\"growth\"[\\s\\S]*\\+3\\.0 KiB</text>")));
-    // The holder that grew, named as text with both sizes.
-    size_t holder = dom.find("<h3>&lt;script&gt;document", dom.find("<section id=\"holders\">"));
+    // The holder that grew, named as text with both sizes, the growth's bytes on hover.
+    size_t holder = dom.find(" bytes\">&lt;script&gt;document", dom.find("<section id=\"holders\">"));
     ASSERT_NE(holder, std::string::npos);
     std::string title = dom.substr(holder, dom.find("</h3>", holder) - holder);
     EXPECT_TRUE(std::regex_search(title, std::regex(" grew by [0-9.]+ KiB, from [0-9.]+ B to [0-9.]+ KiB$"))) << title;
