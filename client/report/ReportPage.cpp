@@ -106,6 +106,10 @@ void WriteFacts(PageWriter& page, const ReportContent& content) {
     page.Add("<tbody>\n");
     size_t rows = content.facts.empty() ? 0 : content.facts[0].size();
     for (size_t i = 0; i < rows; i++) {
+        // What no source gave (an HPROF file's JVM figures) takes no row.
+        bool given = false;
+        for (const std::vector<ReportFact>& column : content.facts) given |= i < column.size() && !column[i].value.empty();
+        if (!given) continue;
         std::string row = "<tr><th>" + Esc(content.facts[0][i].name) + "</th>";
         for (const std::vector<ReportFact>& column : content.facts)
             row += i >= column.size() ? std::string("<td></td>")
@@ -197,10 +201,16 @@ void WriteTable(PageWriter& page, const std::string& id, const std::vector<std::
     page.More(count - written, what);
 }
 
-// One path as a list item under its title (already escaped); longer paths
-// show their two ends.
-std::string PathItem(const std::string& title, const std::vector<std::string>& steps, int64_t bytes) {
-    std::string item = "<li><h3" + ExactTitle(bytes) + ">" + title + "</h3>\n<ol class=\"steps\">\n";
+// One path as a list item under its title (already escaped), bytes the
+// title's on hover; longer paths show their two ends. folded: the path
+// behind a disclosure, the title alone showing.
+std::string PathItem(const std::string& title, const std::vector<std::string>& steps, int64_t bytes,
+                     bool folded = false) {
+    std::string item = "<li><h3" + ExactTitle(bytes) + ">" + title + "</h3>\n";
+    if (folded)
+        item += "<details><summary>its path from a GC root (" + FormatGrouped(static_cast<int64_t>(steps.size())) +
+                " lines)</summary>\n";
+    item += "<ol class=\"steps\">\n";
     size_t n = steps.size();
     for (size_t i = 0; i < n; i++) {
         if (n > MAX_PATH_STEPS && i == MAX_PATH_STEPS / 2) {
@@ -211,7 +221,7 @@ std::string PathItem(const std::string& title, const std::vector<std::string>& s
         }
         item += "<li>" + Esc(steps[i]) + "</li>\n";
     }
-    return item + "</ol></li>\n";
+    return item + (folded ? "</ol></details></li>\n" : "</ol></li>\n");
 }
 
 std::string NumberCell(int64_t value) { return "<td class=\"n\">" + FormatGrouped(value) + "</td>"; }
@@ -229,7 +239,8 @@ void WriteSuspects(PageWriter& page, const ReportContent& content) {
     else page.Add("<ol class=\"paths\">\n");
     size_t left = 0;
     for (const ReportSuspect& suspect : content.suspects) {
-        if (!page.AddRow(PathItem(Esc(suspect.sentence, MAX_FACT_CHARS), suspect.path, suspect.retained))) left++;
+        if (!page.AddRow(PathItem(Esc(suspect.sentence, MAX_FACT_CHARS), suspect.path, suspect.retained, true)))
+            left++;
     }
     if (!content.suspects.empty()) page.Add("</ol>\n");
     page.More(left, "suspects");

@@ -41,15 +41,16 @@ void LayoutSiblings(std::vector<TreemapNode> nodes, uint64_t total, const Treema
     if (nodes.size() == kept + 1 && room > kept) kept++, keptSum += nodes.back().size;
     uint64_t otherSum = childSum - keptSum;
 
-    // "Other" outweighing every sibling drawn is split by group: the groups
-    // large enough to draw become cells of their own.
+    // "Other" outweighing every sibling drawn, or too large to leave solid,
+    // is split by group: the groups large enough to draw become cells of their own.
     struct Group {
         uint32_t group;
         uint64_t size = 0;
         std::vector<int64_t> nodes;
     };
     std::vector<Group> groups;
-    if (otherSum > (kept > 0 ? nodes[0].size : 0)) {
+    double solid = options.solidShare * options.width * options.height;
+    if (otherSum > (kept > 0 ? nodes[0].size : 0) || static_cast<double>(otherSum) * perByte > solid) {
         std::map<uint32_t, size_t> at;
         for (size_t i = kept; i < nodes.size(); i++) {
             if (nodes[i].group == TreemapNode::NO_GROUP) continue;

@@ -2,7 +2,8 @@
 // tree with retained bytes): rectangles whose areas are proportional to the
 // sizes of siblings, children drawn inside their parent below a label band.
 // Small siblings are merged into one "other" cell per parent, split by class
-// when it would outweigh every sibling drawn; the number of cells is capped,
+// when it would outweigh every sibling drawn or be over solidShare of the
+// map; the number of cells is capped,
 // so the drawing stays small whatever the tree's size.
 #pragma once
 
