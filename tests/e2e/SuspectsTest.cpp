@@ -194,7 +194,7 @@ TEST(Suspects, TheStaticMapThatGrewBetweenTwoSnapshotsComesFirstInSuspectsAndThe
     std::string html = ReadFile(page);
     size_t holders = html.find("<section id=\"holders\">");
     ASSERT_NE(holders, std::string::npos);
-    EXPECT_NE(html.find("<li><h3>class leak.LeakFixture @" + grown["tag"].get<std::string>() + " grew by ", holders),
+    EXPECT_NE(html.find(" bytes\">class leak.LeakFixture @" + grown["tag"].get<std::string>() + " grew by ", holders),
               std::string::npos);
     EXPECT_NE(html.find("<li>root: class</li>", holders), std::string::npos);
 }
