@@ -186,3 +186,18 @@ TEST(Treemap, ALargeBlockIsSubdividedAtAnyDepthAndOthersSplitByClass) {
     }
     EXPECT_LE(largest, 0.05);
 }
+
+TEST(Treemap, OthersTooLargeToLeaveSolidAreSplitByClassThoughASiblingOutweighsThem) {
+    std::vector<TreemapNode> top = {{1, 50000}};
+    for (int64_t i = 0; i < 2000; i++) top.push_back({100 + i, 10, static_cast<uint32_t>(i % 2)});
+    TreemapOptions options;
+    options.width = 800, options.height = 600;
+    std::vector<TreemapCell> cells = LayoutTreemap(top, [](int64_t) { return std::vector<TreemapNode>(); }, options);
+    ASSERT_EQ(cells.size(), 3u);
+    for (const TreemapCell& c : cells) {
+        if (c.node == 1) continue;
+        EXPECT_EQ(c.node, TreemapCell::GROUP);
+        EXPECT_EQ(c.merged, 1000u);
+        EXPECT_EQ(c.size, 10000u);
+    }
+}
