@@ -70,14 +70,9 @@ static void PrintSummary(const HeapSummary& summary, bool exact) {
 static void PrintRoots(const HeapGraph& graph, const DominatorTree& tree, const HeapSummary& summary,
                        nlohmann::ordered_json& out, const TopArgs& args) {
     DominatorChildren children(tree, graph.NodeCount());
-    const NodeId* begin = children.Begin(DominatorTree::VIRTUAL_ROOT);
-    std::vector<NodeId> holders(begin, children.End(DominatorTree::VIRTUAL_ROOT));
-    size_t shown = std::min(args.count, holders.size());
-    std::partial_sort(holders.begin(), holders.begin() + static_cast<ptrdiff_t>(shown), holders.end(),
-                      [&tree](NodeId a, NodeId b) {
-                          return tree.Retained(a) != tree.Retained(b) ? tree.Retained(a) > tree.Retained(b) : a < b;
-                      });
-    holders.resize(shown);
+    std::vector<NodeId> holders = tree.Children(DominatorTree::VIRTUAL_ROOT);
+    size_t all = holders.size();
+    if (holders.size() > args.count) holders.resize(args.count);
     if (args.json) {
         nlohmann::ordered_json& rows = out["roots"] = nlohmann::ordered_json::array();
         size_t rank = 0;
@@ -91,7 +86,7 @@ static void PrintRoots(const HeapGraph& graph, const DominatorTree& tree, const 
         return;
     }
     PrintSummary(summary, args.bytes);
-    printf("%zu top-level holders\n", static_cast<size_t>(children.End(DominatorTree::VIRTUAL_ROOT) - begin));
+    printf("%zu top-level holders\n", all);
     printf("rank       retained     shallow  class  tag\n");
     size_t rank = 0;
     for (NodeId node : holders) {
@@ -207,7 +202,8 @@ static CommandRun DefineTop(CLI::App& command) {
     command.add_option("FILE", args->file,
                        "a saved snapshot stream or HPROF file; none: the live heap from the agent (" LIVE_ROUTE ")")
         ->check(NonEmpty);
-    CLI::Option* byClass = command.add_flag("--by-class", args->byClass, "retained size per class, beside instances and shallow bytes");
+    CLI::Option* byClass =
+        command.add_flag("--by-class", args->byClass, "retained size per class, beside instances and shallow bytes");
     CLI::Option* all = command.add_flag("--all", args->all,
                                         "every object on a row of its own, chains not folded (as --json lists them)");
     CLI::Option* roots = command.add_flag("--roots", args->roots,
