@@ -60,7 +60,7 @@ std::string DetailsHprof(int idSize, bool redacted) {
     using Field = HprofBuilder::Field;
     auto v = [&](const std::string& bytes) { return redacted ? std::string(bytes.size(), '\0') : bytes; };
     const char* names[] = {"java/lang/Object", "java/lang/String", "java/lang/Thread", "Item",  "Base",
-                           "Loader",           "[B",               "[I",               "[LItem;", "value",
+                           "java/lang/ClassLoader", "[B",               "[I",               "[LItem;", "value",
                            "coder",            "name",             "flag",             "letter", "ratio",
                            "precise",          "small",            "short",            "count",  "big",
                            "text",             "wide",             "base",             "total",  "label",
