@@ -15,13 +15,14 @@ double WorstRatio(double sum, double smallest, double largest, double side) {
 }
 
 // What a GROUP cell stands for, by cell index (empty for other cells).
-typedef std::vector<std::vector<int64_t>> GroupMembers;
+typedef std::vector<std::vector<TreemapNode>> GroupMembers;
 
 // Lays out a parent's children inside inner; emits the kept children, the
-// groups that "other" is split into, and one OTHER cell for the rest, each
-// with the parent's index.
+// groups that "other" is split into (unless split is false), and one OTHER
+// cell for the rest, each with the parent's index.
 void LayoutSiblings(std::vector<TreemapNode> nodes, uint64_t total, const TreemapRect& inner, int parent,
-                    int depth, const TreemapOptions& options, std::vector<TreemapCell>& cells, GroupMembers& members) {
+                    int depth, const TreemapOptions& options, std::vector<TreemapCell>& cells, GroupMembers& members,
+                    bool split = true) {
     nodes.erase(std::remove_if(nodes.begin(), nodes.end(), [](const TreemapNode& n) { return n.size == 0; }),
                 nodes.end());
     std::sort(nodes.begin(), nodes.end(), [](const TreemapNode& a, const TreemapNode& b) { return a.size > b.size; });
@@ -46,18 +47,18 @@ void LayoutSiblings(std::vector<TreemapNode> nodes, uint64_t total, const Treema
     struct Group {
         uint32_t group;
         uint64_t size = 0;
-        std::vector<int64_t> nodes;
+        std::vector<TreemapNode> nodes;
     };
     std::vector<Group> groups;
     double solid = options.solidShare * options.width * options.height;
-    if (otherSum > (kept > 0 ? nodes[0].size : 0) || static_cast<double>(otherSum) * perByte > solid) {
+    if (split && (otherSum > (kept > 0 ? nodes[0].size : 0) || static_cast<double>(otherSum) * perByte > solid)) {
         std::map<uint32_t, size_t> at;
         for (size_t i = kept; i < nodes.size(); i++) {
             if (nodes[i].group == TreemapNode::NO_GROUP) continue;
             auto found = at.emplace(nodes[i].group, groups.size());
             if (found.second) groups.push_back({nodes[i].group, 0, {}});
             groups[found.first->second].size += nodes[i].size;
-            groups[found.first->second].nodes.push_back(nodes[i].node);
+            groups[found.first->second].nodes.push_back(nodes[i]);
         }
         std::stable_sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) { return a.size > b.size; });
         size_t shown = 0;
@@ -99,7 +100,7 @@ void LayoutSiblings(std::vector<TreemapNode> nodes, uint64_t total, const Treema
             cell.merged = merged;
         } else {
             Group& g = groups[static_cast<size_t>(PIECE_GROUP - pieces[i].index)];
-            cell.node = g.nodes.size() == 1 ? g.nodes[0] : TreemapCell::GROUP;
+            cell.node = g.nodes.size() == 1 ? g.nodes[0].node : TreemapCell::GROUP;
             if (cell.node == TreemapCell::GROUP) {
                 cell.group = g.group;
                 cell.merged = g.nodes.size();
@@ -177,18 +178,30 @@ std::vector<TreemapCell> LayoutTreemap(const std::vector<TreemapNode>& top, cons
                           cell.rect.height - options.labelBand - pad};
         if (inner.width <= 0 || inner.height <= 0 || inner.Area() < 2 * options.minArea) continue;
         std::vector<TreemapNode> inside;
+        bool split = true;
         if (cell.node != TreemapCell::GROUP) {
             inside = children(cell.node);
         } else {
-            for (int64_t member : members[index]) {
-                std::vector<TreemapNode> more = children(member);
+            uint64_t held = 0;
+            for (const TreemapNode& member : members[index]) {
+                std::vector<TreemapNode> more = children(member.node);
+                for (const TreemapNode& n : more) held += n.size;
                 inside.insert(inside.end(), more.begin(), more.end());
             }
+            // Members that hold little are drawn themselves, where one is
+            // large enough; grouped again they would only nest in themselves.
+            uint64_t largest = 0;
+            for (const TreemapNode& member : members[index]) largest = std::max(largest, member.size);
+            if (held < cell.size / 2 &&
+                static_cast<double>(largest) * inner.Area() / static_cast<double>(cell.size) >= options.minArea) {
+                inside = std::move(members[index]);
+                split = false;
+            }
             // Drawn now: its members are not needed again.
-            std::vector<int64_t>().swap(members[index]);
+            std::vector<TreemapNode>().swap(members[index]);
         }
         size_t first = cells.size();
-        LayoutSiblings(std::move(inside), cell.size, inner, index, cell.depth + 1, options, cells, members);
+        LayoutSiblings(std::move(inside), cell.size, inner, index, cell.depth + 1, options, cells, members, split);
         for (size_t i = first; i < cells.size(); i++) open.push(static_cast<int>(i));
     }
     return cells;

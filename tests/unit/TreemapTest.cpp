@@ -200,4 +200,21 @@ TEST(Treemap, OthersTooLargeToLeaveSolidAreSplitByClassThoughASiblingOutweighsTh
         EXPECT_EQ(c.merged, 1000u);
         EXPECT_EQ(c.size, 10000u);
     }
+
+    // Leaves large enough to draw are drawn inside their group, not nested in it again.
+    top = {{1, 50000}};
+    for (int64_t i = 0; i < 60; i++) top.push_back({100 + i, 500, 7});
+    cells = LayoutTreemap(top, [](int64_t) { return std::vector<TreemapNode>(); }, options);
+    int group = -1;
+    size_t inside = 0;
+    for (size_t i = 0; i < cells.size(); i++) {
+        if (cells[i].node == TreemapCell::GROUP) group = static_cast<int>(i);
+        if (group >= 0 && cells[i].parent == group) {
+            EXPECT_NE(cells[i].node, TreemapCell::GROUP);
+            inside += cells[i].node >= 0;
+        }
+    }
+    ASSERT_GE(group, 0);
+    EXPECT_EQ(cells[group].merged, 37u);  // node 1 and 23 leaves are kept
+    EXPECT_GT(inside, 0u);
 }
