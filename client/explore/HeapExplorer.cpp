@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "base/ClientError.h"
+#include "heap/ClassGroups.h"
 #include "heap/HeapDiff.h"
 #include "heap/HeapText.h"
 
@@ -65,14 +66,6 @@ std::regex Pattern(const std::string& name, const std::string& text) {
     } catch (const std::regex_error& e) {
         Refuse(400, name + ": not a regular expression: " + text);
     }
-}
-
-// The package of a class name: what comes before its last dot, arrays as
-// their elements'.
-std::string PackageOf(std::string name) {
-    while (name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0) name.resize(name.size() - 2);
-    size_t dot = name.rfind('.');
-    return dot == std::string::npos ? "(default package)" : name.substr(0, dot);
 }
 
 // Largest retained first, then by node.
@@ -193,43 +186,15 @@ const PathFinder& HeapExplorer::Paths() const {
 
 HeapExplorer::Json HeapExplorer::Summary(const Query&) const { return overview; }
 
-const std::vector<uint32_t>& HeapExplorer::GroupOfClass(Grouping grouping) const {
-    std::call_once(groupsOnce[grouping], [this, grouping] {
-        const std::vector<HeapClass>& classes = graph.Classes();
-        std::vector<std::string> keys(classes.size());
-        for (size_t c = 0; c < classes.size(); c++) {
-            const HeapClass& cls = classes[c];
-            switch (grouping) {
-                case BY_CLASS: keys[c] = cls.name; break;
-                case BY_PACKAGE: keys[c] = PackageOf(cls.name); break;
-                case BY_SUPERCLASS: keys[c] = cls.super == NO_CLASS ? "(none)" : classes[cls.super].name; break;
-                case BY_LOADER: {
-                    NodeId loader = details->LoaderOf(static_cast<uint32_t>(c));
-                    keys[c] = loader == NO_NODE ? "bootstrap" : NodeLabel(graph, loader) + " " + HexTag(graph.Tag(loader));
-                    break;
-                }
-                default: break;
-            }
-        }
-        std::unordered_map<std::string, uint32_t> numbers;
-        std::vector<uint32_t>& groups = groupOfClass[grouping];
-        for (const std::string& key : keys) {
-            auto found = numbers.emplace(key, static_cast<uint32_t>(numbers.size()));
-            if (found.second) groupNames[grouping].push_back(key);
-            groups.push_back(found.first->second);
-        }
-    });
-    return groupOfClass[grouping];
+const ClassGroups& HeapExplorer::Groups(Grouping grouping) const {
+    std::call_once(groupsOnce[grouping],
+                   [this, grouping] { groups[grouping] = GroupClasses(graph, static_cast<ClassGrouping>(grouping)); });
+    return groups[grouping];
 }
 
-const std::vector<std::string>& HeapExplorer::GroupNames(Grouping grouping) const {
-    GroupOfClass(grouping);
-    return groupNames[grouping];
-}
-
-const std::vector<HeapExplorer::HistogramRow>& HeapExplorer::Rows(Grouping grouping) const {
+const std::vector<GroupRow>& HeapExplorer::Rows(Grouping grouping) const {
     std::call_once(rowsOnce[grouping], [this, grouping] {
-        std::vector<HistogramRow>& out = rows[grouping];
+        std::vector<GroupRow>& out = rows[grouping];
         if (grouping == BY_CLASS) {
             // Classes of one name (several loaders) are one row, as a set names them.
             std::unordered_map<std::string, size_t> at;
@@ -243,18 +208,8 @@ const std::vector<HeapExplorer::HistogramRow>& HeapExplorer::Rows(Grouping group
             }
             return;
         }
-        const std::vector<uint32_t>& groupOf = GroupOfClass(grouping);
-        const std::vector<std::string>& names = GroupNames(grouping);
-        std::vector<GroupTotals> totals =
-            SubtreeTotals(graph, tree, children, {DominatorTree::VIRTUAL_ROOT}, groupOf, names.size());
-        std::vector<GroupTotals> counted(names.size());
-        std::vector<ClassTotals> histogram = graph.Histogram();
-        for (size_t c = 0; c < histogram.size(); c++) {
-            counted[groupOf[c]].instances += histogram[c].instances;
-            counted[groupOf[c]].shallow += histogram[c].bytes;
-        }
-        for (size_t g = 0; g < names.size(); g++)
-            if (counted[g].instances > 0) out.push_back({names[g], {counted[g].instances, counted[g].shallow, totals[g].retained}});
+        for (GroupRow& row : GroupHistogram(graph, tree, children, Groups(grouping)))
+            out.push_back(std::move(row));
     });
     return rows[grouping];
 }
@@ -270,16 +225,16 @@ std::shared_ptr<const std::vector<uint32_t>> HeapExplorer::SortedRows(Grouping g
         auto found = views.find(key);
         if (found != views.end()) return found->second;
     }
-    const std::vector<HistogramRow>& all = Rows(grouping);
+    const std::vector<GroupRow>& all = Rows(grouping);
     auto view = std::make_shared<std::vector<uint32_t>>();
     for (size_t i = 0; i < all.size(); i++)
         if (filter.empty() || std::regex_search(all[i].name, pattern)) view->push_back(static_cast<uint32_t>(i));
-    auto value = [&sort](const HistogramRow& row) {
+    auto value = [&sort](const GroupRow& row) {
         return sort == "instances" ? row.totals.instances : sort == "shallow" ? row.totals.shallow : row.totals.retained;
     };
     bool descending = order == "desc";
     std::stable_sort(view->begin(), view->end(), [&](uint32_t a, uint32_t b) {
-        const HistogramRow &x = all[a], &y = all[b];
+        const GroupRow &x = all[a], &y = all[b];
         if (sort != "name" && value(x) != value(y)) return descending ? value(x) > value(y) : value(x) < value(y);
         if (x.name != y.name) return (sort == "name" && descending) ? x.name > y.name : x.name < y.name;
         return false;
@@ -290,17 +245,17 @@ std::shared_ptr<const std::vector<uint32_t>> HeapExplorer::SortedRows(Grouping g
     return views.emplace(key, std::move(view)).first->second;
 }
 
-static const std::vector<std::string> GROUP_WORDS = {"class", "package", "loader", "superclass"};
+static const std::vector<std::string>& GROUP_WORDS = GroupingWords();
 
 HeapExplorer::Json HeapExplorer::Histogram(const Query& query) const {
     std::string group = Choice(query, "group", GROUP_WORDS);
     Grouping grouping = static_cast<Grouping>(std::find(GROUP_WORDS.begin(), GROUP_WORDS.end(), group) - GROUP_WORDS.begin());
     uint64_t offset = Offset(query), limit = Limit(query);
     std::shared_ptr<const std::vector<uint32_t>> view = SortedRows(grouping, query);
-    const std::vector<HistogramRow>& all = Rows(grouping);
+    const std::vector<GroupRow>& all = Rows(grouping);
     Json out = {{"total", view->size()}, {"rows", Json::array()}};
     for (uint64_t i = offset; i < view->size() && i - offset < limit; i++) {
-        const HistogramRow& row = all[(*view)[i]];
+        const GroupRow& row = all[(*view)[i]];
         out["rows"].push_back({{"name", row.name},
                                {"instances", row.totals.instances},
                                {"shallow", row.totals.shallow},
@@ -313,8 +268,8 @@ std::vector<uint32_t> HeapExplorer::SetClasses(const Query& query) const {
     for (size_t g = 0; g < GROUP_WORDS.size(); g++) {
         auto named = query.find(GROUP_WORDS[g]);
         if (named == query.end()) continue;
-        const std::vector<uint32_t>& groupOf = GroupOfClass(static_cast<Grouping>(g));
-        const std::vector<std::string>& names = GroupNames(static_cast<Grouping>(g));
+        const std::vector<uint32_t>& groupOf = Groups(static_cast<Grouping>(g)).groupOf;
+        const std::vector<std::string>& names = Groups(static_cast<Grouping>(g)).names;
         auto name = std::find(names.begin(), names.end(), named->second);
         if (name == names.end()) Refuse(404, "no " + named->first + " " + named->second);
         std::vector<uint32_t> classes;
@@ -552,8 +507,8 @@ HeapExplorer::Json HeapExplorer::RetainedSet(const Query& query) const {
     std::vector<NodeId> tops = TopMembers(tree, graph.NodeCount(), members);
     uint64_t retained = 0;
     for (NodeId node : tops) retained += tree.Retained(node);
-    const std::vector<uint32_t>& byClass = GroupOfClass(BY_CLASS);
-    const std::vector<std::string>& names = GroupNames(BY_CLASS);
+    const std::vector<uint32_t>& byClass = Groups(BY_CLASS).groupOf;
+    const std::vector<std::string>& names = Groups(BY_CLASS).names;
     std::vector<GroupTotals> totals = SubtreeTotals(graph, tree, children, tops, byClass, names.size());
     std::vector<uint32_t> order;
     for (uint32_t g = 0; g < totals.size(); g++)

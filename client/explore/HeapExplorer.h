@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "explore/ExploreApi.h"
+#include "heap/ClassGroups.h"
 #include "heap/ClassInstances.h"
 #include "heap/DominatorChildren.h"
 #include "heap/DominatorTree.h"
@@ -61,11 +62,8 @@ public:
 private:
     typedef std::map<std::string, std::string> Query;
     typedef nlohmann::ordered_json Json;
+    // ClassGrouping's order.
     enum Grouping { BY_CLASS, BY_PACKAGE, BY_LOADER, BY_SUPERCLASS, GROUPINGS };
-    struct HistogramRow {
-        std::string name;
-        GroupTotals totals;
-    };
 
     Json Summary(const Query& query) const;
     Json Histogram(const Query& query) const;
@@ -87,10 +85,9 @@ private:
     std::vector<NodeId> SetOf(const Query& query) const;
     // The classes of that set.
     std::vector<uint32_t> SetClasses(const Query& query) const;
-    // The group a class falls in, and each group's name, by grouping.
-    const std::vector<uint32_t>& GroupOfClass(Grouping grouping) const;
-    const std::vector<std::string>& GroupNames(Grouping grouping) const;
-    const std::vector<HistogramRow>& Rows(Grouping grouping) const;
+    // The group each class falls in, and each group's name, by grouping.
+    const ClassGroups& Groups(Grouping grouping) const;
+    const std::vector<GroupRow>& Rows(Grouping grouping) const;
     // Rows of grouping, filtered and sorted as query asks (cached).
     std::shared_ptr<const std::vector<uint32_t>> SortedRows(Grouping grouping, const Query& query) const;
     Json ObjectRow(NodeId node) const;
@@ -116,9 +113,8 @@ private:
     mutable std::unique_ptr<PathFinder> paths;
     mutable std::optional<Json> findings;
     mutable std::array<std::once_flag, GROUPINGS> groupsOnce, rowsOnce;
-    mutable std::array<std::vector<uint32_t>, GROUPINGS> groupOfClass;
-    mutable std::array<std::vector<std::string>, GROUPINGS> groupNames;
-    mutable std::array<std::vector<HistogramRow>, GROUPINGS> rows;
+    mutable std::array<ClassGroups, GROUPINGS> groups;
+    mutable std::array<std::vector<GroupRow>, GROUPINGS> rows;
     mutable std::mutex viewsLock;
     mutable std::map<std::string, std::shared_ptr<const std::vector<uint32_t>>> views;
 };

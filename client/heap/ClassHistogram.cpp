@@ -24,8 +24,9 @@ static std::string Bytes(int64_t bytes, bool exact) {
     return bytes < 0 ? std::to_string(bytes) : SizeText(static_cast<uint64_t>(bytes), exact);
 }
 
-void PrintHistogram(FILE* out, const std::vector<ClassTotals>& classes, size_t maxRows, bool exact) {
-    fprintf(out, " num     #instances         #bytes  class name\n");
+void PrintHistogram(FILE* out, const std::vector<ClassTotals>& classes, size_t maxRows, bool exact,
+                    const char* nameHead) {
+    fprintf(out, " num     #instances         #bytes  %s\n", nameHead);
     fprintf(out, "----------------------------------------------\n");
     int64_t instances = 0, bytes = 0;
     size_t rank = 0;

@@ -25,8 +25,9 @@ std::vector<ClassTotals> SortHistogram(std::vector<ClassTotals> rows);
 // Prints the table the JDK's class histogram prints:
 // " num     #instances         #bytes  class name", rows, and a Total line;
 // the first maxRows rows only, but the Total counts every class. exact:
-// bytes as numbers; else in KiB, MiB, GiB ("12.3 MiB").
+// bytes as numbers; else in KiB, MiB, GiB ("12.3 MiB"). nameHead: the last
+// column's head, for rows that are groups of classes.
 void PrintHistogram(FILE* out, const std::vector<ClassTotals>& classes, size_t maxRows = SIZE_MAX,
-                    bool exact = true);
+                    bool exact = true, const char* nameHead = "class name");
 
 }  // namespace vesk

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "heap/ClassGroups.h"
+
 namespace vesk {
 
 const char* WasteKindName(WasteKind kind) {
@@ -233,14 +235,6 @@ private:
     uint64_t emptyArray = 16;
     uint64_t referenceSize = 4;
 };
-
-bool IsLoaderClass(const HeapGraph& graph, uint32_t cls) {
-    const std::vector<HeapClass>& classes = graph.Classes();
-    size_t steps = 0;
-    for (uint32_t c = cls; c != NO_CLASS && c < classes.size() && steps++ < classes.size(); c = classes[c].super)
-        if (classes[c].name == "java.lang.ClassLoader") return true;
-    return false;
-}
 
 // Classes defined more than once under one name, with their loaders.
 void FindDuplicateClasses(const HeapGraph& graph, std::vector<WasteRow>& rows, bool* loadersKnown) {

@@ -11,16 +11,6 @@ namespace {
 // MAT's accumulation rule: the walk goes on while one child keeps this much.
 constexpr double ACCUMULATION_SHARE = 0.7;
 
-NodeId AccumulationPoint(const DominatorTree& tree, const DominatorChildren& children, NodeId node) {
-    for (;;) {
-        NodeId largest = NO_NODE;
-        for (const NodeId* c = children.Begin(node); c < children.End(node); c++)
-            if (largest == NO_NODE || tree.Retained(*c) > tree.Retained(largest)) largest = *c;
-        if (largest == NO_NODE || tree.Retained(largest) < ACCUMULATION_SHARE * tree.Retained(node)) return node;
-        node = largest;
-    }
-}
-
 // Adds what point's subtree (point itself left out) holds, by class, to
 // held; active counts the instances of each class on the current branch.
 void AddHeld(const HeapGraph& graph, const DominatorTree& tree, const DominatorChildren& children, NodeId point,
@@ -63,6 +53,16 @@ std::vector<HeldClass> Largest(const HeapGraph& graph, std::vector<HeldClass>& h
 }
 
 }  // namespace
+
+NodeId AccumulationPoint(const DominatorTree& tree, const DominatorChildren& children, NodeId node) {
+    for (;;) {
+        NodeId largest = NO_NODE;
+        for (const NodeId* c = children.Begin(node); c < children.End(node); c++)
+            if (largest == NO_NODE || tree.Retained(*c) > tree.Retained(largest)) largest = *c;
+        if (largest == NO_NODE || tree.Retained(largest) < ACCUMULATION_SHARE * tree.Retained(node)) return node;
+        node = largest;
+    }
+}
 
 std::vector<LeakSuspect> FindSuspects(const HeapGraph& graph, const DominatorTree& tree, double threshold,
                                       size_t maxSuspects, size_t holds) {

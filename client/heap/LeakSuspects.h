@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "heap/DominatorChildren.h"
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
 #include "heap/HeapPaths.h"
@@ -43,6 +44,11 @@ struct LeakSuspect {
     HeapPath path;                  // from a GC root to point, weak references not followed
     std::vector<HeldClass> holds;   // below the point(s), by retained bytes, largest first
 };
+
+// Where node's memory accumulates: down the dominator tree from node while
+// one child retains at least 70 % of its parent (MAT's rule); node itself
+// when none does.
+NodeId AccumulationPoint(const DominatorTree& tree, const DominatorChildren& children, NodeId node);
 
 // At most maxSuspects, by retained bytes, largest first; threshold: the
 // share of the reachable heap a suspect exceeds; holds: classes listed per

@@ -18,7 +18,6 @@ class GraphDetails : public HeapDetails {
 public:
     explicit GraphDetails(const HeapGraph& graph) : graph(graph) {}
     bool HasValues() const override { return false; }
-    NodeId LoaderOf(uint32_t) const override { return NO_NODE; }
     std::vector<FieldView> Fields(NodeId node, uint64_t offset, uint64_t limit) const override {
         std::vector<FieldView> fields;
         if (node >= graph.NodeCount()) return fields;

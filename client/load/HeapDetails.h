@@ -1,6 +1,6 @@
-// What an input tells of its objects besides the graph: each class's loader,
-// the values of an object's fields, an array's elements, the threads' stacks
-// with the objects their frames hold. An unredacted HPROF file has values; a
+// What an input tells of its objects besides the graph: the values of an
+// object's fields, an array's elements, the threads' stacks with the objects
+// their frames hold (each class's loader is in the graph: DefiningLoaders). An unredacted HPROF file has values; a
 // snapshot stream or a redacted dump has none (HasValues false: fields then
 // name their type and the object they reference, nothing else).
 //
@@ -45,9 +45,6 @@ public:
     virtual ~HeapDetails() = default;
 
     virtual bool HasValues() const = 0;
-    // The class loader object that defined the class; NO_NODE for the
-    // bootstrap loader or when the input does not say.
-    virtual NodeId LoaderOf(uint32_t classIndex) const = 0;
     // An instance's fields (its class's first, then its superclasses'), a
     // class object's static fields, or an array's elements [offset,
     // offset + limit). Throws ClientError (File) when the file cannot be

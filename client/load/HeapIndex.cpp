@@ -18,8 +18,9 @@ namespace {
 
 constexpr char MAGIC[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\n'};
 // Bumped whenever a Members list or the layout changes.
-constexpr uint32_t VERSION = 7;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
-                                 // fields; 5: retained sizes in 4 bytes; 6: fillers; 7: details
+constexpr uint32_t VERSION = 8;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
+                                 // fields; 5: retained sizes in 4 bytes; 6: fillers; 7: details;
+                                 // 8: no loaders in the details (the graph has them)
 constexpr uint32_t ORDER_MARK = 0x01020304;
 
 struct Header {

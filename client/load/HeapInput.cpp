@@ -152,7 +152,16 @@ HeapGraph HeapInput::Graph(IndexProperties* properties) const {
             }
         }
     }
-    if (kind == Kind::Hprof) return LoadHprofFile(path, *progress);
+    if (kind == Kind::Hprof) {
+        uint64_t taken = 0;
+        HeapGraph graph = LoadHprofFile(path, *progress, &taken);
+        // The report's header says when, as a snapshot's does.
+        IndexProperties header;
+        if (taken > 0) header["SNAPSHOT"]["ss-time"] = std::to_string(taken);
+        if (Indexed()) this->properties = header;
+        if (properties) *properties = std::move(header);
+        return graph;
+    }
     bool walk = settings.walk;
     if (kind == Kind::Live && !settings.snapshot && !settings.walk) {
         HeapGraph graph;

@@ -225,7 +225,7 @@ void HprofDetails::ReadFile(const std::string& path, WorkProgress& progress) {
     pieces = file.Pieces();
     marks = file.Marks();
 
-    // Ids whose nodes are wanted: loaders, thread objects, locals.
+    // Ids whose nodes are wanted: thread objects, locals.
     std::vector<uint64_t> wanted;
     classes.resize(graph.Classes().size());
     for (size_t i = 0; i < classes.size(); i++) {
@@ -240,7 +240,6 @@ void HprofDetails::ReadFile(const std::string& path, WorkProgress& progress) {
         }
         // A layout that does not name the graph's fields would misname the values.
         if (layout.types.size() != graph.Classes()[i].fields.size()) layout = ClassLayout();
-        if (cls->loader) wanted.push_back(cls->loader);
     }
 
     // Threads by their objects' roots, in file order; then their frames' locals.
@@ -300,8 +299,6 @@ void HprofDetails::ReadFile(const std::string& path, WorkProgress& progress) {
         auto at = std::lower_bound(wanted.begin(), wanted.end(), id);
         return at != wanted.end() && *at == id ? nodes[at - wanted.begin()] : NO_NODE;
     };
-    for (size_t i = 0; i < classes.size(); i++)
-        if (const HprofClass* cls = file.FindClass(graph.Classes()[i].tag)) classes[i].loader = nodeOf(cls->loader);
     for (size_t i = 0; i < threads.size(); i++) threads[i].node = nodeOf(threadObjects[i]);
     for (const Local& local : locals)
         if (NodeId node = nodeOf(local.object); node != NO_NODE)
@@ -345,10 +342,6 @@ void HprofDetails::NameThreads() {
             if (cls.fields[i].name == "name" && cls.fields[i].definingClass == "java.lang.Thread")
                 thread.name = StringText(Target(thread.node, static_cast<int32_t>(i)));
     }
-}
-
-NodeId HprofDetails::LoaderOf(uint32_t classIndex) const {
-    return classIndex < classes.size() ? classes[classIndex].loader : NO_NODE;
 }
 
 NodeId HprofDetails::Target(NodeId node, int32_t index) const {

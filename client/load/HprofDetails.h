@@ -1,4 +1,4 @@
-// The details of an HPROF file (HeapDetails): each class's loader, its
+// The details of an HPROF file (HeapDetails): each class's
 // field types and static values, the stacks of the threads with their
 // frames' locals, and the marks by which HprofObjectReader finds an object
 // in the file; everything else (an instance's values, an array's elements,
@@ -40,11 +40,10 @@ public:
         std::vector<uint8_t> types;  // of HeapClass::fields: the instance fields', then the statics'
         uint32_t instanceFields = 0;
         std::vector<uint64_t> statics;  // the static fields' values (ids or bits)
-        NodeId loader = NO_NODE;
 
         template <class Archive>
         void Members(Archive& archive) {
-            archive(types, instanceFields, statics, loader);
+            archive(types, instanceFields, statics);
         }
     };
 
@@ -55,7 +54,6 @@ public:
     ~HprofDetails() override;
 
     bool HasValues() const override { return hasValues; }
-    NodeId LoaderOf(uint32_t classIndex) const override;
     std::vector<FieldView> Fields(NodeId node, uint64_t offset, uint64_t limit) const override;
     int64_t Length(NodeId node) const override;
     std::vector<ThreadView> Threads() const override { return threads; }

@@ -281,6 +281,7 @@ void HprofFile::ReadHeader(const HprofWindow& in) {
             Fail(in, at + header.textLength + 1, "unsupported identifier size " + std::to_string(header.idSize));
     }
     idSize = header.idSize;
+    timeStamp = header.timeStamp;
     firstRecord = header.length;
 }
 

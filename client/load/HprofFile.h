@@ -153,6 +153,8 @@ public:
     static bool IsHprof(const std::string& path);
 
     size_t IdSize() const { return idSize; }
+    // The header's time stamp: milliseconds since the epoch, when the dump was written.
+    uint64_t TimeStamp() const { return timeStamp; }
     // The file's length in bytes; a compressed file's plain length.
     uint64_t Size() const { return size; }
     uint64_t Id(const uint8_t* at) const {
@@ -251,6 +253,7 @@ private:
     bool keepSample = true;
     uint64_t size = 0;
     size_t idSize = 0;
+    uint64_t timeStamp = 0;
     size_t firstRecord = 0;
     uint64_t objects = 0;
     std::vector<HprofPiece> pieces;

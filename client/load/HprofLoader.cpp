@@ -297,6 +297,8 @@ public:
         std::fill(std::begin(primitiveArrays), std::end(primitiveArrays), NO_CLASS);
     }
 
+    uint64_t TimeStamp() const { return file.TimeStamp(); }
+
     HeapGraph Load() {
         AddClasses();
         CountObjects();
@@ -436,9 +438,11 @@ private:
 
 }  // namespace
 
-HeapGraph LoadHprofFile(const std::string& path, WorkProgress& progress) {
+HeapGraph LoadHprofFile(const std::string& path, WorkProgress& progress, uint64_t* timeStamp) {
     try {
-        return GraphLoader(path, progress).Load();
+        GraphLoader loader(path, progress);
+        if (timeStamp) *timeStamp = loader.TimeStamp();
+        return loader.Load();
     } catch (const std::length_error& e) {
         throw ClientError(ErrorKind::File, path + ": " + e.what());
     }

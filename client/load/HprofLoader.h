@@ -20,6 +20,8 @@ std::string JavaClassName(std::string_view jvmName);
 // Reads an HPROF file into a graph. Throws ClientError (File) when the file
 // cannot be read, is no HPROF or a damaged one, or holds more objects than
 // a graph can. progress: the passes over the file, then the graph's.
-HeapGraph LoadHprofFile(const std::string& path, WorkProgress& progress = NoProgress());
+// timeStamp, when given, gets the header's (milliseconds since the epoch).
+HeapGraph LoadHprofFile(const std::string& path, WorkProgress& progress = NoProgress(),
+                        uint64_t* timeStamp = nullptr);
 
 }  // namespace vesk

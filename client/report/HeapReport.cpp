@@ -37,11 +37,16 @@ enum : int32_t {
     STATE_IN_NATIVE = 0x400000,
 };
 
-// The children of node (VIRTUAL_ROOT: the top level) with their retained sizes.
-std::vector<TreemapNode> ChildrenOf(const DominatorChildren& children, NodeId node, const DominatorTree& tree) {
+// The children of node (VIRTUAL_ROOT: the top level) with their retained
+// sizes, grouped by class.
+std::vector<TreemapNode> ChildrenOf(const HeapGraph& graph, const DominatorChildren& children, NodeId node,
+                                    const DominatorTree& tree) {
     std::vector<TreemapNode> nodes;
     nodes.reserve(static_cast<size_t>(children.End(node) - children.Begin(node)));
-    for (const NodeId* c = children.Begin(node); c < children.End(node); c++) nodes.push_back({*c, tree.Retained(*c)});
+    for (const NodeId* c = children.Begin(node); c < children.End(node); c++) {
+        uint32_t cls = graph.ClassOf(*c);
+        nodes.push_back({*c, tree.Retained(*c), cls == NO_CLASS ? TreemapNode::NO_GROUP : cls});
+    }
     return nodes;
 }
 
@@ -144,10 +149,12 @@ void AddFindings(const HeapGraph& graph, const DominatorTree& tree, ReportConten
     content.suspectThreshold = options.threshold;
     for (const LeakSuspect& suspect : findings.suspects)
         content.suspects.push_back({SuspectSentence(graph, tree, suspect, findings.reachable),
-                                    PathLines(graph, suspect.path)});
+                                    PathLines(graph, suspect.path), static_cast<int64_t>(suspect.retained)});
     for (const WasteRow& row : findings.waste)
         content.waste.push_back({WasteKindName(row.kind), row.className, row.instances,
                                  static_cast<int64_t>(row.bytes), static_cast<int64_t>(row.saved)});
+    std::stable_sort(content.waste.begin(), content.waste.end(),
+                     [](const ReportWaste& a, const ReportWaste& b) { return a.saved > b.saved; });
     if (!findings.values)
         content.findingNotes.push_back(
             "Duplicate strings were not looked for: string values were not read (the analysis uses the heap's "
@@ -165,13 +172,22 @@ std::vector<ReportFact> Facts(const ReportSnapshot& snapshot, const DominatorTre
     const StreamProperties& p = snapshot.properties;
     const HeapGraph& graph = snapshot.graph;
     std::vector<ReportFact> facts;
-    auto add = [&facts](const std::string& name, const std::string& value) { facts.push_back({name, value}); };
+    auto add = [&facts](const std::string& name, const std::string& value, const std::string& exact = "") {
+        facts.push_back({name, value, exact});
+    };
+    auto exact = [](int64_t bytes) { return FormatGrouped(bytes) + " bytes"; };
     add("Source", snapshot.source);
-    add("Taken (ss-time)", Time(Property(p, "SNAPSHOT", "ss-time")));
+    add("Taken", Time(Property(p, "SNAPSHOT", "ss-time")));
     int64_t total = Number(Property(p, "RUNTIME", "total-heap")), free = Number(Property(p, "RUNTIME", "free-heap"));
     int64_t max = Number(Property(p, "RUNTIME", "max-heap"));
-    add("Heap", total < 0 ? "" : "total " + FormatBytes(total) + ", max " + FormatBytes(max) + ", free " +
-                                 FormatBytes(free) + " (" + FormatBytes(total - free) + " used)");
+    if (total < 0)
+        add("Heap", "");
+    else
+        add("Heap",
+            "total " + FormatBytes(total) + ", max " + FormatBytes(max) + ", free " + FormatBytes(free) + " (" +
+                FormatBytes(total - free) + " used)",
+            "total " + exact(total) + ", max " + exact(max) + ", free " + exact(free) + " (" + exact(total - free) +
+                " used)");
     int64_t classes = Number(Property(p, "RUNTIME", "total-classes"));
     int64_t threads = Number(Property(p, "RUNTIME", "total-threads"));
     add("Classes loaded", classes < 0 ? "" : FormatGrouped(classes));
@@ -186,8 +202,11 @@ std::vector<ReportFact> Facts(const ReportSnapshot& snapshot, const DominatorTre
                         : FormatGrouped(Number(Property(p, "SNAPSHOT", "total-roots"))));
     int64_t shallow = 0;
     for (NodeId n = 0; n < graph.NodeCount(); n++) shallow += static_cast<int64_t>(graph.ShallowSize(n));
-    add("Shallow bytes", FormatBytes(shallow));
-    if (tree) add("Reachable from roots", FormatBytes(static_cast<int64_t>(tree->ReachableBytes())));
+    add("Shallow bytes", FormatBytes(shallow), exact(shallow));
+    if (tree) {
+        int64_t reachable = static_cast<int64_t>(tree->ReachableBytes());
+        add("Reachable from roots", FormatBytes(reachable), exact(reachable));
+    }
     return facts;
 }
 
@@ -295,11 +314,13 @@ ReportContent SnapshotReport(const ReportSnapshot& snapshot, WorkProgress& progr
         progress.Phase("treemap");
         DominatorChildren children(tree, graph.NodeCount());
         for (const TreemapCell& cell : LayoutTreemap(
-                 ChildrenOf(children, DominatorTree::VIRTUAL_ROOT, tree),
-                 [&](int64_t node) { return ChildrenOf(children, static_cast<NodeId>(node), tree); },
+                 ChildrenOf(graph, children, DominatorTree::VIRTUAL_ROOT, tree),
+                 [&](int64_t node) { return ChildrenOf(graph, children, static_cast<NodeId>(node), tree); },
                  content.treemapOptions)) {
             ReportCell shown{cell, "", 0};
-            if (cell.node != TreemapCell::OTHER) {
+            if (cell.node == TreemapCell::GROUP) {
+                shown.label = graph.Classes()[cell.group].name;
+            } else if (cell.node != TreemapCell::OTHER) {
                 NodeId node = static_cast<NodeId>(cell.node);
                 shown.label = NodeLabel(graph, node);
                 shown.shallow = static_cast<int64_t>(graph.ShallowSize(node));

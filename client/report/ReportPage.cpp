@@ -51,6 +51,18 @@ std::string_view ShortName(std::string_view name) {
     return dot == std::string_view::npos ? name : name.substr(dot + 1);
 }
 
+// A size for a person, with the exact bytes on hover and for sorting.
+std::string BytesCell(int64_t bytes) {
+    return "<td class=\"n\" data-v=\"" + std::to_string(bytes) + "\" title=\"" + FormatGrouped(bytes) + " bytes\">" +
+           FormatBytes(bytes) + "</td>";
+}
+std::string BytesDeltaCell(int64_t delta) {
+    std::string sign = delta > 0 ? "+" : "";
+    return std::string("<td class=\"n") + GrowthClass(delta) + "\" data-v=\"" + std::to_string(delta) + "\" title=\"" +
+           sign + FormatGrouped(delta) + " bytes\">" + sign + FormatBytes(delta) + "</td>";
+}
+std::string ExactTitle(int64_t bytes) { return " title=\"" + FormatGrouped(bytes) + " bytes\""; }
+
 std::string CellColour(const ReportCell& cell) {
     if (cell.cell.node == TreemapCell::OTHER) return "#c9ced5";
     uint32_t hash = 2166136261u;  // FNV-1a: the same class gets the same hue everywhere
@@ -94,9 +106,15 @@ void WriteFacts(PageWriter& page, const ReportContent& content) {
     page.Add("<tbody>\n");
     size_t rows = content.facts.empty() ? 0 : content.facts[0].size();
     for (size_t i = 0; i < rows; i++) {
+        // What no source gave (an HPROF file's JVM figures) takes no row.
+        bool given = false;
+        for (const std::vector<ReportFact>& column : content.facts) given |= i < column.size() && !column[i].value.empty();
+        if (!given) continue;
         std::string row = "<tr><th>" + Esc(content.facts[0][i].name) + "</th>";
         for (const std::vector<ReportFact>& column : content.facts)
-            row += "<td>" + (i < column.size() ? Esc(column[i].value, MAX_FACT_CHARS) : "") + "</td>";
+            row += i >= column.size() ? std::string("<td></td>")
+                   : (column[i].exact.empty() ? "<td>" : "<td title=\"" + Esc(column[i].exact, MAX_FACT_CHARS) + "\">") +
+                         Esc(column[i].value, MAX_FACT_CHARS) + "</td>";
         if (!page.AddRow(row + "</tr>\n")) break;
     }
     page.Add("</tbody></table>\n");
@@ -108,7 +126,8 @@ void WriteTreemap(PageWriter& page, const ReportContent& content) {
     page.StartShare(TREEMAP_SHARE);
     page.Add("<section id=\"treemap\">\n<h2>Retained memory: the dominator tree's largest subtrees</h2>\n"
              "<p>Each rectangle is an object sized by the bytes it retains, drawn inside the object that "
-             "dominates it; small siblings are merged into one \"others\" rectangle per parent.</p>\n<div class=\"treemap\">\n"
+             "dominates it; small siblings are merged into one \"others\" rectangle per parent, split by class "
+             "(\"N \u00D7 class\", their children drawn inside) when it outweighs the rest.</p>\n<div class=\"treemap\">\n"
              "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" aria-label=\"treemap of retained sizes\" "
              "width=\"" + Num(options.width) + "\" height=\"" + Num(options.height) + "\" viewBox=\"0 0 " +
              Num(options.width) + " " + Num(options.height) + "\">\n");
@@ -122,21 +141,27 @@ void WriteTreemap(PageWriter& page, const ReportContent& content) {
     std::function<void(size_t)> write = [&](size_t index) {
         const ReportCell& cell = content.treemap[index];
         const TreemapRect& r = cell.cell.rect;
-        bool other = cell.cell.node == TreemapCell::OTHER;
-        std::string name = other ? "other (" + FormatGrouped(static_cast<int64_t>(cell.cell.merged)) + " objects)"
-                                 : FitText(cell.label, MAX_NAME_CHARS);
-        std::string size = FormatBytes(static_cast<int64_t>(cell.cell.size));
+        bool other = cell.cell.node == TreemapCell::OTHER, group = cell.cell.node == TreemapCell::GROUP;
+        std::string count = FormatGrouped(static_cast<int64_t>(cell.cell.merged));
+        std::string name = other   ? "other (" + count + " objects)"
+                           : group ? count + " \u00D7 " + FitText(cell.label, MAX_NAME_CHARS)
+                                   : FitText(cell.label, MAX_NAME_CHARS);
+        int64_t retained = static_cast<int64_t>(cell.cell.size);
+        std::string size = FormatBytes(retained);
         std::string g = "<g class=\"c\" tabindex=\"0\" data-n=\"" + EscapeHtml(name) + "\" data-r=\"" +
                         std::to_string(cell.cell.size) + "\"";
-        if (!other) g += " data-s=\"" + std::to_string(cell.shallow) + "\"";
-        g += "><title>" + EscapeHtml(name) + ": retained " + size +
-             (other ? "" : ", shallow " + FormatBytes(cell.shallow)) + "</title><rect x=\"" + Num(r.x) + "\" y=\"" +
+        bool single = !other && !group;
+        if (single) g += " data-s=\"" + std::to_string(cell.shallow) + "\"";
+        g += "><title>" + EscapeHtml(name) + ": retained " + size + " (" + FormatGrouped(retained) + " bytes)" +
+             (single ? ", shallow " + FormatBytes(cell.shallow) + " (" + FormatGrouped(cell.shallow) + " bytes)" : "") +
+             "</title><rect x=\"" + Num(r.x) + "\" y=\"" +
              Num(r.y) + "\" width=\"" + Num(r.width) + "\" height=\"" + Num(r.height) + "\" fill=\"" +
              CellColour(cell) + "\"/>";
         size_t fit = r.height >= 13 ? static_cast<size_t>((r.width - 6) / LABEL_CHAR_WIDTH) : 0;
         if (fit >= 3) {
-            std::string label = other ? FormatGrouped(static_cast<int64_t>(cell.cell.merged)) + " others"
-                                      : std::string(ShortName(cell.label));
+            std::string label = other   ? count + " others"
+                                : group ? count + " \u00D7 " + std::string(ShortName(cell.label))
+                                        : std::string(ShortName(cell.label));
             g += "<text x=\"" + Num(r.x + 3) + "\" y=\"" + Num(r.y + 11) + "\">" +
                  EscapeHtml(FitText(label + " " + size, fit)) + "</text>";
         }
@@ -155,23 +180,37 @@ void WriteTreemap(PageWriter& page, const ReportContent& content) {
 }
 
 // A sortable table of count rows, built one by one while they fit; heads of
-// numeric columns start with '#'.
+// numeric columns start with '#'. row(i) gives the cells of row i. With
+// shown below count, the rows after the first shown stay hidden behind a
+// "show all" box (no script needed).
 void WriteTable(PageWriter& page, const std::string& id, const std::vector<std::string>& heads, size_t count,
-                const std::function<std::string(size_t)>& row, const char* what) {
-    std::string head = "<table class=\"sortable\" id=\"" + id + "\"><thead><tr>";
+                const std::function<std::string(size_t)>& row, const char* what, size_t shown = SIZE_MAX) {
+    std::string head;
+    if (shown < count)
+        head = "<input type=\"checkbox\" class=\"all\" id=\"" + id + "-all\"><label for=\"" + id + "-all\">show all " +
+               FormatGrouped(static_cast<int64_t>(count)) + " rows</label>\n";
+    head += "<table class=\"sortable\" id=\"" + id + "\"" +
+            (shown < count ? " data-shown=\"" + std::to_string(shown) + "\"" : "") + "><thead><tr>";
     for (const std::string& h : heads)
         head += h[0] == '#' ? "<th class=\"n\">" + h.substr(1) + "</th>" : "<th>" + h + "</th>";
     page.Add(head + "</tr></thead>\n<tbody>\n");
-    size_t shown = 0;
-    while (shown < count && page.AddRow(row(shown))) shown++;
+    size_t written = 0;
+    while (written < count && page.AddRow((written < shown ? "<tr>" : "<tr class=\"extra\">") + row(written) + "</tr>\n"))
+        written++;
     page.Add("</tbody></table>\n");
-    page.More(count - shown, what);
+    page.More(count - written, what);
 }
 
-// One path as a list item under its title (already escaped); longer paths
-// show their two ends.
-std::string PathItem(const std::string& title, const std::vector<std::string>& steps) {
-    std::string item = "<li><h3>" + title + "</h3>\n<ol class=\"steps\">\n";
+// One path as a list item under its title (already escaped), bytes the
+// title's on hover; longer paths show their two ends. folded: the path
+// behind a disclosure, the title alone showing.
+std::string PathItem(const std::string& title, const std::vector<std::string>& steps, int64_t bytes,
+                     bool folded = false) {
+    std::string item = "<li><h3" + ExactTitle(bytes) + ">" + title + "</h3>\n";
+    if (folded)
+        item += "<details><summary>its path from a GC root (" + FormatGrouped(static_cast<int64_t>(steps.size())) +
+                " lines)</summary>\n";
+    item += "<ol class=\"steps\">\n";
     size_t n = steps.size();
     for (size_t i = 0; i < n; i++) {
         if (n > MAX_PATH_STEPS && i == MAX_PATH_STEPS / 2) {
@@ -182,7 +221,7 @@ std::string PathItem(const std::string& title, const std::vector<std::string>& s
         }
         item += "<li>" + Esc(steps[i]) + "</li>\n";
     }
-    return item + "</ol></li>\n";
+    return item + (folded ? "</ol></details></li>\n" : "</ol></li>\n");
 }
 
 std::string NumberCell(int64_t value) { return "<td class=\"n\">" + FormatGrouped(value) + "</td>"; }
@@ -190,7 +229,8 @@ std::string DeltaCell(int64_t delta) {
     return std::string("<td class=\"n") + GrowthClass(delta) + "\">" + Signed(delta) + "</td>";
 }
 
-void WriteFindings(PageWriter& page, const ReportContent& content) {
+// The leak suspects in sentences, each with its path: the page opens with them.
+void WriteSuspects(PageWriter& page, const ReportContent& content) {
     page.StartShare(FINDINGS_SHARE);
     page.Add("<section id=\"findings\">\n<h2>Findings</h2>\n<p>Leak suspects: objects, or classes of many small "
              "top-level objects, that alone retain more than " + Num(content.suspectThreshold * 100) +
@@ -199,21 +239,27 @@ void WriteFindings(PageWriter& page, const ReportContent& content) {
     else page.Add("<ol class=\"paths\">\n");
     size_t left = 0;
     for (const ReportSuspect& suspect : content.suspects) {
-        if (!page.AddRow(PathItem(Esc(suspect.sentence, MAX_FACT_CHARS), suspect.path))) left++;
+        if (!page.AddRow(PathItem(Esc(suspect.sentence, MAX_FACT_CHARS), suspect.path, suspect.retained, true)))
+            left++;
     }
     if (!content.suspects.empty()) page.Add("</ol>\n");
     page.More(left, "suspects");
-    page.Add("<h3>Waste</h3>\n");
+    page.Add("</section>\n");
+}
+
+void WriteWaste(PageWriter& page, const ReportContent& content) {
+    page.StartShare(FINDINGS_SHARE);
+    page.Add("<section id=\"waste\">\n<h2>Waste</h2>\n");
     const std::vector<ReportWaste>& waste = content.waste;
     if (waste.empty()) page.Add("<p>None found.</p>\n");
     else
-        WriteTable(page, "waste", {"Kind", "Class", "#Instances", "#Bytes", "#Could be saved"}, waste.size(),
+        WriteTable(page, "waste-table", {"Kind", "Class", "#Instances", "#Bytes", "#Could be saved"}, waste.size(),
                    [&](size_t i) {
                        const ReportWaste& w = waste[i];
-                       return "<tr><td>" + Esc(w.kind) + "</td><td class=\"name\">" + Esc(w.name) + "</td>" +
-                              NumberCell(w.instances) + NumberCell(w.bytes) + NumberCell(w.saved) + "</tr>\n";
+                       return "<td>" + Esc(w.kind) + "</td><td class=\"name\">" + Esc(w.name) + "</td>" +
+                              NumberCell(w.instances) + BytesCell(w.bytes) + BytesCell(w.saved);
                    },
-                   "rows");
+                   "rows", WASTE_SHOWN);
     for (const std::string& note : content.findingNotes)
         page.AddRow("<p class=\"note\">" + Esc(note, MAX_FACT_CHARS) + "</p>\n");
     page.Add("</section>\n");
@@ -229,10 +275,8 @@ void WriteHistogram(PageWriter& page, const ReportContent& content) {
     WriteTable(page, "classes", {"Class", "#Instances", "#Shallow bytes", "#Retained bytes"}, classes.size(),
                [&](size_t i) {
                    const ClassTotals& c = classes[i];
-                   return "<tr><td class=\"name\">" + Esc(c.name) + "</td>" + NumberCell(c.instances) +
-                          NumberCell(c.bytes) +
-                          (c.retained < 0 ? std::string("<td class=\"n\">-</td>") : NumberCell(c.retained)) +
-                          "</tr>\n";
+                   return "<td class=\"name\">" + Esc(c.name) + "</td>" + NumberCell(c.instances) + BytesCell(c.bytes) +
+                          (c.retained < 0 ? std::string("<td class=\"n\">-</td>") : BytesCell(c.retained));
                },
                "classes");
     page.Add("</section>\n");
@@ -244,7 +288,9 @@ void WritePaths(PageWriter& page, const ReportContent& content) {
              "<ol class=\"paths\">\n");
     size_t left = 0;
     for (const ReportPath& path : content.paths) {
-        if (!page.AddRow(PathItem(Esc(path.object) + " retains " + FormatBytes(path.retained), path.steps))) left++;
+        if (!page.AddRow(PathItem(Esc(path.object) + " retains " + FormatBytes(path.retained), path.steps,
+                                  path.retained)))
+            left++;
     }
     page.Add("</ol>\n");
     page.More(left, "paths");
@@ -255,11 +301,11 @@ void WriteThreads(PageWriter& page, const ReportContent& content) {
     page.Add("<section id=\"threads\">\n<h2>Threads</h2>\n");
     page.StartShare(THREADS_SHARE);
     const std::vector<ReportThread>& threads = content.threads;
-    WriteTable(page, "thread-table", {"Thread", "State", "#Retained by stack roots (bytes)"}, threads.size(),
+    WriteTable(page, "thread-table", {"Thread", "State", "#Retained by stack roots"}, threads.size(),
                [&](size_t i) {
                    const ReportThread& t = threads[i];
-                   return "<tr><td class=\"name\">" + Esc(t.name) + "</td><td>" + Esc(t.state) + "</td>" +
-                          NumberCell(t.retained) + "</tr>\n";
+                   return "<td class=\"name\">" + Esc(t.name) + "</td><td>" + Esc(t.state) + "</td>" +
+                          BytesCell(t.retained);
                },
                "threads");
     page.Add("</section>\n");
@@ -311,7 +357,7 @@ void WriteHolders(PageWriter& page, const ReportContent& content) {
     for (const ReportHolder& holder : content.holders) {
         std::string title = Esc(holder.object) + " grew by " + FormatBytes(holder.newRetained - holder.oldRetained) +
                             ", from " + FormatBytes(holder.oldRetained) + " to " + FormatBytes(holder.newRetained);
-        if (!page.AddRow(PathItem(title, holder.path))) left++;
+        if (!page.AddRow(PathItem(title, holder.path, holder.newRetained - holder.oldRetained))) left++;
     }
     if (!content.holders.empty()) page.Add("</ol>\n");
     page.More(left, "holders");
@@ -332,10 +378,9 @@ void WriteDiff(PageWriter& page, const ReportContent& content) {
                diff.size(),
                [&](size_t i) {
                    const ReportDiffRow& d = diff[i];
-                   return "<tr><td class=\"name\">" + Esc(d.name) + "</td>" + NumberCell(d.oldInstances) +
+                   return "<td class=\"name\">" + Esc(d.name) + "</td>" + NumberCell(d.oldInstances) +
                           NumberCell(d.newInstances) + DeltaCell(d.newInstances - d.oldInstances) +
-                          NumberCell(d.oldBytes) + NumberCell(d.newBytes) + DeltaCell(d.newBytes - d.oldBytes) +
-                          "</tr>\n";
+                          BytesCell(d.oldBytes) + BytesCell(d.newBytes) + BytesDeltaCell(d.newBytes - d.oldBytes);
                },
                "classes");
     page.Add("</section>\n");
@@ -376,16 +421,18 @@ std::string RenderReportPage(const ReportContent& content) {
                  "class</a>");
     } else {
         if (content.findings) page.Add("<a href=\"#findings\">Findings</a>");
-        page.Add("<a href=\"#treemap\">Treemap</a><a href=\"#histogram\">Classes</a><a href=\"#paths\">Paths</a>"
-                 "<a href=\"#threads\">Threads</a>");
+        page.Add("<a href=\"#treemap\">Treemap</a>");
+        if (content.findings) page.Add("<a href=\"#waste\">Waste</a>");
+        page.Add("<a href=\"#histogram\">Classes</a><a href=\"#paths\">Paths</a><a href=\"#threads\">Threads</a>");
     }
     page.Add("</nav>\n<main>\n");
     if (comparison) {
         WriteHolders(page, content);
         WriteDiff(page, content);
     } else {
-        if (content.findings) WriteFindings(page, content);
+        if (content.findings) WriteSuspects(page, content);
         WriteTreemap(page, content);
+        if (content.findings) WriteWaste(page, content);
         WriteHistogram(page, content);
         WritePaths(page, content);
         WriteThreads(page, content);

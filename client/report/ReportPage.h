@@ -17,6 +17,7 @@ namespace vesk {
 struct ReportFact {
     std::string name;
     std::string value;
+    std::string exact;  // shown on hover: the value's sizes in bytes; empty for none
 };
 
 // The shortest path from a GC root to one object, root first, one text line
@@ -52,6 +53,7 @@ struct ReportHolder {
 struct ReportSuspect {
     std::string sentence;
     std::vector<std::string> path;
+    int64_t retained = 0;
 };
 
 // One row of the waste table (kinds as vesk suspects names them).
@@ -66,7 +68,7 @@ struct ReportWaste {
 // A laid-out cell with what the page shows of it.
 struct ReportCell {
     TreemapCell cell;
-    std::string label;     // class name; empty for "other"
+    std::string label;     // class name (a GROUP cell's class); empty for "other"
     int64_t shallow = 0;
 };
 
@@ -90,13 +92,15 @@ struct ReportContent {
     bool findings = false;
     double suspectThreshold = 0.1;
     std::vector<ReportSuspect> suspects;
-    std::vector<ReportWaste> waste;
+    std::vector<ReportWaste> waste;  // largest first: the page shows WASTE_SHOWN of them until asked
     std::vector<std::string> findingNotes;
 };
 
 // Upper bound of a page, whatever the content: sections stop adding rows
 // (and say how many they left out) once their share is used.
 constexpr size_t REPORT_PAGE_LIMIT = 2 << 20;
+// Waste rows shown before "show all".
+constexpr size_t WASTE_SHOWN = 10;
 
 std::string RenderReportPage(const ReportContent& content);
 

@@ -10,7 +10,8 @@
     var body = table.tBodies[0];
     var rows = Array.prototype.slice.call(body.rows);
     var key = function (row) {
-      var text = row.cells[column].textContent;
+      var cell = row.cells[column];
+      var text = cell.hasAttribute('data-v') ? cell.getAttribute('data-v') : cell.textContent;
       if (!numeric) return text.toLowerCase();
       var value = parseFloat(text.replace(/[^0-9.\-]/g, ''));
       return isNaN(value) ? -Infinity : value;
@@ -21,6 +22,9 @@
       return (a.key < b.key ? -1 : 1) * (descending ? -1 : 1);
     });
     keyed.forEach(function (k) { body.appendChild(k.row); });
+    // A table that shows its first rows only shows the first ones of the new order.
+    var shown = table.getAttribute('data-shown');
+    if (shown !== null) keyed.forEach(function (k, i) { k.row.classList.toggle('extra', i >= Number(shown)); });
   }
   each(document.querySelectorAll('table.sortable'), function (table) {
     each(table.tHead.rows[0].cells, function (th, column) {
@@ -67,8 +71,11 @@
     if (!cell) return;
     details.textContent = '';
     line(details, 'h3', cell.getAttribute('data-n'));
-    line(details, 'div', 'retained ' + bytes(Number(cell.getAttribute('data-r'))));
-    if (cell.hasAttribute('data-s')) line(details, 'div', 'shallow ' + bytes(Number(cell.getAttribute('data-s'))));
+    var sized = function (what, n) {
+      line(details, 'div', what + ' ' + bytes(n)).title = n.toLocaleString('en-US') + ' bytes';
+    };
+    sized('retained', Number(cell.getAttribute('data-r')));
+    if (cell.hasAttribute('data-s')) sized('shallow', Number(cell.getAttribute('data-s')));
     var chain = [];
     for (var g = cell; g && g !== map; g = g.parentNode) {
       if (g.classList && g.classList.contains('c')) chain.unshift(g.getAttribute('data-n'));

@@ -1,8 +1,10 @@
-// vesk serve's page in headless Chromium, driven by puppeteer-core.
+// vesk serve's page, and vesk report's, in headless Chromium, driven by puppeteer-core.
 //   node explore.test.js CHROMIUM URL walk        the dominator tree two levels down, an object,
 //                                                 one of its referrers, that one's path
 //   node explore.test.js CHROMIUM URL hostile     names with markup show as text and run nothing
 //   node explore.test.js CHROMIUM URL screenshot FILE.png   the tree two levels down, as a picture
+//   node explore.test.js CHROMIUM file:///PAGE.html report   vesk report's page: the waste table's
+//                                                 "show all", sizes sorted by their bytes
 // URL is the line vesk serve printed (with #token=...). Exits 0 when every
 // check held, else 1 with the failed check on stderr. Waits for the page's
 // own signals (main's aria-busy, elements appearing), never for a time.
@@ -72,6 +74,24 @@ async function hostile(page) {
   check(await pwned() === null, "script from the heap ran");
 }
 
+async function report(page) {
+  const rows = () => page.$$eval("#waste-table tbody tr", all => all.map(r => r.offsetParent !== null));
+  let shown = await rows();
+  check(shown.length > 10, "the waste table has " + shown.length + " rows, no more than 10");
+  check(shown.filter(Boolean).length === 10, shown.filter(Boolean).length + " waste rows shown before show all");
+  await page.click('label[for="waste-table-all"]');
+  shown = await rows();
+  check(shown.every(Boolean), "show all left rows hidden");
+  console.log("waste: 10 rows, then all " + shown.length);
+  // Sorted by retained bytes, largest first: by the exact bytes, whatever the units shown.
+  await page.click("#classes thead th:nth-child(4) button");
+  const sizes = await page.$$eval("#classes tbody tr td:nth-child(4)", cells => cells.map(c => Number(c.dataset.v)));
+  check(sizes.every((size, i) => i === 0 || sizes[i - 1] >= size), "retained bytes out of order: " + sizes.slice(0, 20));
+  const title = await page.$eval("#classes tbody tr td:nth-child(4)", c => c.title + " " + c.textContent);
+  check(/^[0-9,]+ bytes [0-9.]+ [KMG]?i?B$/.test(title), "the largest retained size reads " + title);
+  console.log("classes by retained: " + title);
+}
+
 async function screenshot(page) {
   await page.setViewport({width: 1100, height: 700});
   await expandTwoLevels(page);
@@ -91,9 +111,12 @@ async function screenshot(page) {
         problems.push("console: " + message.text());
     });
     await page.goto(url);
-    await settled(page);
-    check(!page.url().includes("token="), "the token stays in the address: " + page.url());
-    if (mode === "walk") await walk(page);
+    if (mode !== "report") {
+      await settled(page);
+      check(!page.url().includes("token="), "the token stays in the address: " + page.url());
+    }
+    if (mode === "report") await report(page);
+    else if (mode === "walk") await walk(page);
     else if (mode === "hostile") await hostile(page);
     else if (mode === "screenshot") await screenshot(page);
     else throw new Error("unknown mode " + mode);

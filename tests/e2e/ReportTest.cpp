@@ -90,9 +90,20 @@ TEST(Report, SampleJvmPageRendersTreemapHistogramPathsAndThreads) {
     // Threads: main sleeps holding the byte arrays in a local.
     std::smatch main;
     ASSERT_TRUE(std::regex_search(dom, main, std::regex("<tr><td class=\"name\">main</td><td>([^<]*)</td>"
-                                                        "<td class=\"n\">([0-9,]+)</td>")));
+                                                        "<td class=\"n\" data-v=\"([0-9]+)\" title=\"[0-9,]+ bytes\">"
+                                                        "[0-9.]+ [KM]iB</td>")));
     EXPECT_EQ(main[1].str(), "TIMED_WAITING (sleeping)");
-    EXPECT_GE(std::stoll(std::regex_replace(main[2].str(), std::regex(","), "")), 64 * 16 * 1024);
+    EXPECT_GE(std::stoll(main[2].str()), 64 * 16 * 1024);
+    // The header: when it was taken.
+    EXPECT_TRUE(std::regex_search(dom, std::regex("<th>Taken</th><td>20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC</td>")));
+    // The page opens with the findings and the treemap, the waste below.
+    EXPECT_LT(dom.find("<section id=\"findings\">"), dom.find("<section id=\"treemap\">"));
+    EXPECT_LT(dom.find("<section id=\"treemap\">"), dom.find("<section id=\"waste\">"));
+    // In Chromium: the waste table's first rows, then all; sizes sorted by bytes.
+    if (std::string missing = PuppeteerMissing(); missing.empty()) {
+        std::string script = dir.File("report.out");
+        EXPECT_TRUE(RunPuppeteer({"file://" + page, "report"}, script)) << ReadFile(script) << ReadFile(script + ".err");
+    }
 
     // Kept for people to look at.
     mkdir(VESK_ARTIFACT_DIR, 0755);
@@ -129,8 +140,8 @@ TEST(Report, NothingFromTheSnapshotRunsInTheSingleOrTheComparisonPage) {
     std::string dom = DumpDom(comparison);
     // The bar chart shows the growth of the hostile class: 48 more instances of 64 bytes.
     EXPECT_TRUE(std::regex_search(dom, std::regex("<svg[^>]*class=\"growth\"[\\s\\S]*\\+3\\.0 KiB</text>")));
-    // The holder that grew, named as text with both sizes.
-    size_t holder = dom.find("<h3>&lt;script&gt;document", dom.find("<section id=\"holders\">"));
+    // The holder that grew, named as text with both sizes, the growth's bytes on hover.
+    size_t holder = dom.find(" bytes\">&lt;script&gt;document", dom.find("<section id=\"holders\">"));
     ASSERT_NE(holder, std::string::npos);
     std::string title = dom.substr(holder, dom.find("</h3>", holder) - holder);
     EXPECT_TRUE(std::regex_search(title, std::regex(" grew by [0-9.]+ KiB, from [0-9.]+ B to [0-9.]+ KiB$"))) << title;

@@ -13,6 +13,7 @@
 #include "SnapshotStream.h"
 #include "TempDir.h"
 #include "ZstdFrames.h"
+#include "heap/ClassGroups.h"
 #include "load/HeapDetails.h"
 #include "load/HeapIndex.h"
 #include "load/HeapInput.h"
@@ -59,7 +60,7 @@ std::string DetailsHprof(int idSize, bool redacted) {
     using Field = HprofBuilder::Field;
     auto v = [&](const std::string& bytes) { return redacted ? std::string(bytes.size(), '\0') : bytes; };
     const char* names[] = {"java/lang/Object", "java/lang/String", "java/lang/Thread", "Item",  "Base",
-                           "Loader",           "[B",               "[I",               "[LItem;", "value",
+                           "java/lang/ClassLoader", "[B",               "[I",               "[LItem;", "value",
                            "coder",            "name",             "flag",             "letter", "ratio",
                            "precise",          "small",            "short",            "count",  "big",
                            "text",             "wide",             "base",             "total",  "label",
@@ -243,8 +244,9 @@ TEST_P(HeapDetailsTest, ThreadsWithTheirFramesLocalsAndClassLoaders) {
     // The JNI local outside any frame is left out.
     EXPECT_EQ(threads[0].frames[1].locals, std::vector<NodeId>{heap.Node(ITEMS)});
 
-    EXPECT_EQ(heap.details->LoaderOf(heap.graph.ClassOf(heap.Node(ITEM_1))), heap.Node(LOADER));
-    EXPECT_EQ(heap.details->LoaderOf(heap.graph.ClassOf(heap.Node(LATIN))), vesk::NO_NODE);
+    std::vector<NodeId> loaders = vesk::DefiningLoaders(heap.graph);
+    EXPECT_EQ(loaders[heap.graph.ClassOf(heap.Node(ITEM_1))], heap.Node(LOADER));
+    EXPECT_EQ(loaders[heap.graph.ClassOf(heap.Node(LATIN))], vesk::NO_NODE);
 }
 
 TEST_P(HeapDetailsTest, RedactedDumpNamesTypesAndTargetsOnly) {
@@ -325,7 +327,7 @@ TEST(StreamDetails, ThreadsWithTheirStackLocalsByFrame) {
     TempDir dir;
     Opened heap(dir.Write("heap.vsnap", stream.Text()));
     EXPECT_FALSE(heap.details->HasValues());
-    EXPECT_EQ(heap.details->LoaderOf(0), vesk::NO_NODE);
+    EXPECT_EQ(vesk::DefiningLoaders(heap.graph)[0], vesk::NO_NODE);
     std::vector<vesk::ThreadView> threads = heap.details->Threads();
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_EQ(threads[0].name, "worker");

@@ -75,7 +75,39 @@ TEST(ReportPage, NamesFromTheJvmNeverBecomeMarkup) {
     page = vesk::RenderReportPage(content);
     EXPECT_EQ(Count(page, "<script"), 1u);
     EXPECT_EQ(Count(page, "<img"), 0u);
-    EXPECT_NE(page.find("<h3>" + EscapeHtml(HOSTILE) + " grew by 10 B, from 10 B to 20 B</h3>"), std::string::npos);
+    EXPECT_NE(page.find("<h3 title=\"10 bytes\">" + EscapeHtml(HOSTILE) + " grew by 10 B, from 10 B to 20 B</h3>"),
+              std::string::npos);
+}
+
+TEST(ReportPage, OpensWithFindingsAndTreemapThenTenWasteRowsAndSizesReadableWithExactBytesOnHover) {
+    ReportContent content;
+    content.factColumns = {"snapshot"};
+    content.facts = {{{"Reachable from roots", "1.5 KiB", "1,536 bytes"}}};
+    content.histogram = {{"Big", 3, 1536, 3 << 20}};
+    content.threads = {{"main", "RUNNABLE", 2048}};
+    content.findings = true;
+    content.suspects = {{"One Big retains 3.0 MiB (99 %).", {"root: class"}, 3 << 20}};
+    for (int i = 0; i < 25; i++) content.waste.push_back({"boxed", "Waste" + std::to_string(i), 1, 2000 - i, 1000 - i});
+    std::string page = vesk::RenderReportPage(content);
+
+    size_t findings = page.find("<section id=\"findings\">"), treemap = page.find("<section id=\"treemap\">");
+    size_t waste = page.find("<section id=\"waste\">"), classes = page.find("<section id=\"histogram\">");
+    EXPECT_LT(findings, treemap);
+    EXPECT_LT(treemap, waste);
+    EXPECT_LT(waste, classes);
+    EXPECT_NE(page.find("<h3 title=\"3,145,728 bytes\">One Big retains"), std::string::npos);
+    // 10 rows, the other 15 behind the box.
+    EXPECT_NE(page.find("<label for=\"waste-table-all\">show all 25 rows</label>"), std::string::npos);
+    EXPECT_EQ(Count(page, "<tr class=\"extra\">"), 15u);
+    EXPECT_LT(page.find("Waste9<"), page.find("<tr class=\"extra\">"));
+    EXPECT_GT(page.find("Waste10<"), page.find("<tr class=\"extra\">"));
+    // Every size in binary units, the bytes in its title and its sort key.
+    EXPECT_NE(page.find("<td class=\"n\" data-v=\"1536\" title=\"1,536 bytes\">1.5 KiB</td>"), std::string::npos);
+    EXPECT_NE(page.find("<td class=\"n\" data-v=\"3145728\" title=\"3,145,728 bytes\">3.0 MiB</td>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<td class=\"n\" data-v=\"2048\" title=\"2,048 bytes\">2.0 KiB</td>"), std::string::npos);
+    EXPECT_NE(page.find("<td title=\"1,536 bytes\">1.5 KiB</td>"), std::string::npos);
+    EXPECT_EQ(page.find("<td class=\"n\">1,536</td>"), std::string::npos);
 }
 
 TEST(ReportPage, StaysUnderTheLimitWhateverTheContentAndSaysWhatItLeftOut) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -120,7 +121,7 @@ TEST(Treemap, DepthIsLimitedAndEmptyNodesAreLeftOut) {
     Tree tree;
     for (int64_t i = 1; i < 10; i++) tree.children[i] = {{i + 1, 1000 - 10 * static_cast<uint64_t>(i)}, {99, 0}};
     TreemapOptions options;
-    options.maxDepth = 3, options.minArea = 1;
+    options.maxDepth = 3, options.minArea = 1, options.solidShare = 1;
     std::vector<TreemapCell> cells = LayoutTreemap({{1, 1000}}, [&](int64_t n) { return tree.Children(n); }, options);
     ASSERT_EQ(cells.size(), 3u);
     for (size_t i = 0; i < cells.size(); i++) {
@@ -128,4 +129,92 @@ TEST(Treemap, DepthIsLimitedAndEmptyNodesAreLeftOut) {
         EXPECT_EQ(cells[i].node, static_cast<int64_t>(i) + 1);
         EXPECT_EQ(cells[i].parent, static_cast<int>(i) - 1);
     }
+}
+
+// A deep tree: a chain of holders 12 levels down, each also holding a few
+// mid-sized objects, and at the bottom a table of 20,000 small entries of two
+// classes, each entry holding a leaf of its own.
+TEST(Treemap, ALargeBlockIsSubdividedAtAnyDepthAndOthersSplitByClass) {
+    Tree tree;
+    const int64_t LEVELS = 12, ENTRIES = 20000, ENTRY = 100, LEAF = 60;
+    const uint32_t ENTRY_A = 1, ENTRY_B = 2, LEAF_CLASS = 3, HOLDER = 4;
+    uint64_t bottom = ENTRIES * (ENTRY + LEAF);
+    std::vector<TreemapNode>& table = tree.children[1000];
+    for (int64_t e = 0; e < ENTRIES; e++) {
+        int64_t entry = 100000 + e;
+        table.push_back({entry, ENTRY + LEAF, e % 4 == 0 ? ENTRY_B : ENTRY_A});
+        tree.children[entry] = {{200000 + e, LEAF, LEAF_CLASS}};
+    }
+    uint64_t below = bottom + 16;  // the table's own array
+    for (int64_t level = LEVELS; level >= 1; level--) {
+        std::vector<TreemapNode>& held = tree.children[level];
+        held.push_back({level == LEVELS ? 1000 : level + 1, below, HOLDER});
+        for (int64_t k = 0; k < 3; k++) held.push_back({level * 10000 + k, below / 200, HOLDER});
+        below = below + 3 * (below / 200) + 24;
+    }
+    TreemapOptions options;
+    std::vector<TreemapCell> cells = LayoutTreemap({{1, below, HOLDER}}, [&](int64_t n) { return tree.Children(n); },
+                                                   options);
+    ASSERT_LE(cells.size(), options.maxCells);
+    std::vector<bool> opened(cells.size(), false);
+    for (const TreemapCell& c : cells)
+        if (c.parent >= 0) opened[static_cast<size_t>(c.parent)] = true;
+    // Past maxDepth, down to the table and into its entries.
+    int deepest = 0;
+    for (const TreemapCell& c : cells) deepest = std::max(deepest, c.depth);
+    EXPECT_GT(deepest, options.maxDepth);
+    // The entries outweigh every sibling: drawn as one cell per class, the
+    // larger class first, each holding its entries' leaves.
+    std::map<uint32_t, const TreemapCell*> groups;
+    for (const TreemapCell& c : cells)
+        if (c.node == TreemapCell::GROUP) groups[c.group] = &c;
+    ASSERT_TRUE(groups.count(ENTRY_A) && groups.count(ENTRY_B));
+    EXPECT_EQ(groups[ENTRY_A]->merged, 15000u);
+    EXPECT_EQ(groups[ENTRY_A]->size, 15000u * (ENTRY + LEAF));
+    EXPECT_EQ(groups[ENTRY_B]->merged, 5000u);
+    bool leavesInside = false;
+    for (const TreemapCell& c : cells)
+        leavesInside |= c.node == TreemapCell::GROUP && c.group == LEAF_CLASS && cells[c.parent].group == ENTRY_A;
+    EXPECT_TRUE(leavesInside);
+    // No cell that could be subdivided is left solid over 5 % of the map:
+    // only the leaves' cells are solid, and what is left over.
+    double map = options.width * options.height, largest = 0;
+    for (size_t i = 0; i < cells.size(); i++) {
+        const TreemapCell& c = cells[i];
+        if (opened[i] || (c.node == TreemapCell::GROUP && c.group == LEAF_CLASS)) continue;
+        largest = std::max(largest, c.rect.Area() / map);
+    }
+    EXPECT_LE(largest, 0.05);
+}
+
+TEST(Treemap, OthersTooLargeToLeaveSolidAreSplitByClassThoughASiblingOutweighsThem) {
+    std::vector<TreemapNode> top = {{1, 50000}};
+    for (int64_t i = 0; i < 2000; i++) top.push_back({100 + i, 10, static_cast<uint32_t>(i % 2)});
+    TreemapOptions options;
+    options.width = 800, options.height = 600;
+    std::vector<TreemapCell> cells = LayoutTreemap(top, [](int64_t) { return std::vector<TreemapNode>(); }, options);
+    ASSERT_EQ(cells.size(), 3u);
+    for (const TreemapCell& c : cells) {
+        if (c.node == 1) continue;
+        EXPECT_EQ(c.node, TreemapCell::GROUP);
+        EXPECT_EQ(c.merged, 1000u);
+        EXPECT_EQ(c.size, 10000u);
+    }
+
+    // Leaves large enough to draw are drawn inside their group, not nested in it again.
+    top = {{1, 50000}};
+    for (int64_t i = 0; i < 60; i++) top.push_back({100 + i, 500, 7});
+    cells = LayoutTreemap(top, [](int64_t) { return std::vector<TreemapNode>(); }, options);
+    int group = -1;
+    size_t inside = 0;
+    for (size_t i = 0; i < cells.size(); i++) {
+        if (cells[i].node == TreemapCell::GROUP) group = static_cast<int>(i);
+        if (group >= 0 && cells[i].parent == group) {
+            EXPECT_NE(cells[i].node, TreemapCell::GROUP);
+            inside += cells[i].node >= 0;
+        }
+    }
+    ASSERT_GE(group, 0);
+    EXPECT_EQ(cells[group].merged, 37u);  // node 1 and 23 leaves are kept
+    EXPECT_GT(inside, 0u);
 }
