@@ -340,10 +340,13 @@ std::vector<KeptDump> OomCapture::Kept() const {
     return kept;
 }
 
-std::string OomCapture::PathOf(const std::string& name) const {
+std::string OomCapture::Find(const std::string& name, KeptDump& record) const {
     std::lock_guard<std::mutex> guard(keptLock);
-    for (const KeptDump& dump : kept)
-        if (dump.name == name) return directory + fileSep + name;
+    for (const KeptDump& dump : kept) {
+        if (dump.name != name) continue;
+        record = dump;
+        return directory + fileSep + name;
+    }
     return std::string();
 }
 

@@ -67,8 +67,8 @@ public:
     // Java heap OutOfMemoryErrors seen since arming.
     uint64_t Events() const { return events; }
     const std::string& Directory() const { return directory; }
-    // The path of a listed capture, empty for a name not listed.
-    std::string PathOf(const std::string& name) const;
+    // The path of a listed capture and its record; empty for a name not listed.
+    std::string Find(const std::string& name, KeptDump& record) const;
 
 private:
     // The whole capture; an error says why nothing was kept.
