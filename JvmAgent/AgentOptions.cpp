@@ -181,14 +181,17 @@ void AgentOptions::Parse(const char* options) {
             else
                 oomDumpDir = value;
         } else if (key == "oom-dump-count") {
-            oomTuning = item;
-            if (ParseDecimal(value, MAX_OOM_DUMPS, number) && number > 0)
+            if (ParseDecimal(value, MAX_OOM_DUMPS, number) && number > 0) {
                 oomDumpCount = static_cast<int>(number);
-            else
+                oomTuning = item;
+            } else {
                 problem = "not a number of captures from 1 to 1000";
+            }
         } else if (key == "oom-dump-min-free") {
-            oomTuning = item;
-            if (!ParseSize(value, oomDumpMinFree)) problem = "not a size such as 1g, 500m or 1048576";
+            if (ParseSize(value, oomDumpMinFree))
+                oomTuning = item;
+            else
+                problem = "not a size such as 1g, 500m or 1048576";
         } else {
             ignoredWhy = "unknown key";
         }
