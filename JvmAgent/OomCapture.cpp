@@ -282,11 +282,12 @@ Error OomCapture::Capture(JNIEnv* jni, const char* description, int64_t startMil
     dumper.Remove();
     if (error) return error;
     record.redactMillis = SteadyMillis() - redactStart;
-    VeskLogger::LogInfo("OutOfMemoryError heap captured to %s%c%s: %.1f MiB (HPROF %.1f MiB, redacted %.1f MiB), "
-                        "dump %" PRId64 " ms, redaction and compression %" PRId64 " ms, %" PRId64
+    VeskLogger::LogInfo("OutOfMemoryError heap captured to %s%c%s: %.1f MiB (heap in use %.1f MiB, HPROF %.1f MiB, "
+                        "redacted %.1f MiB), dump %" PRId64 " ms, redaction and compression %" PRId64 " ms, %" PRId64
                         " ms from the error",
-                        directory.c_str(), fileSep, record.name.c_str(), Mib(record.fileBytes), Mib(record.hprofBytes),
-                        Mib(record.dumpBytes), record.dumpMillis, record.redactMillis, SteadyMillis() - startSteady);
+                        directory.c_str(), fileSep, record.name.c_str(), Mib(record.fileBytes),
+                        Mib(static_cast<uint64_t>(used)), Mib(record.hprofBytes), Mib(record.dumpBytes),
+                        record.dumpMillis, record.redactMillis, SteadyMillis() - startSteady);
     std::lock_guard<std::mutex> guard(keptLock);
     kept.push_back(std::move(record));
     return Error();
