@@ -221,6 +221,9 @@ Error OomCapture::Arm(jvmtiEnv* env, JNIEnv* jni) {
             return Error("no room for the dump's path");
         }
     }
+    // Without it the capture still works, as the JVM's own dump would.
+    if (!ClassFieldValues::PrepareDumpHolder(jvmti, jni, holder))
+        VeskLogger::LogInfo("oom-dump: no holder for the class objects' own fields; captures go without them");
     armed = runtime.runtimeClass != nullptr;
     return armed ? Error() : Error("no global reference to java.lang.Runtime");
 }
@@ -270,7 +273,11 @@ Error OomCapture::Capture(JNIEnv* jni, const char* description, int64_t startMil
     HeapDumper dumper;
     Error error = agent->ExclusivePause([&](JNIEnv* env) {
         if (Error made = dumper.MakeDirectoryAt(inMemory ? memoryDirectory : diskDirectory)) return made;
-        return dumper.DumpWithoutAllocating(jvmti, env, dump, inMemory ? memoryPath : diskPath);
+        bool held = ClassFieldValues::FillDumpHolder(jvmti, env, holder);
+        dumper.SetHolderLength(held ? static_cast<uint32_t>(holder.length) : 0);
+        Error dumped = dumper.DumpWithoutAllocating(jvmti, env, dump, inMemory ? memoryPath : diskPath);
+        ClassFieldValues::ClearDumpHolder(env, holder);
+        return dumped;
     });
     if (error) return error;
     KeptDump record;
@@ -278,7 +285,7 @@ Error OomCapture::Capture(JNIEnv* jni, const char* description, int64_t startMil
     record.message = description;
     record.dumpMillis = dumper.DumpMillis();
     int64_t redactStart = SteadyMillis();
-    error = WriteKept(dumper.DumpPath(), record);
+    error = WriteKept(dumper.DumpPath(), dumper.HolderLength(), record);
     dumper.Remove();
     if (error) return error;
     record.redactMillis = SteadyMillis() - redactStart;
@@ -293,7 +300,7 @@ Error OomCapture::Capture(JNIEnv* jni, const char* description, int64_t startMil
     return Error();
 }
 
-Error OomCapture::WriteKept(const std::string& dumpPath, KeptDump& record) {
+Error OomCapture::WriteKept(const std::string& dumpPath, uint32_t holderLength, KeptDump& record) {
     std::string base = CaptureName(record.timeMillis);
     std::string partPath = directory + fileSep + "." + base + ".part";
     UniqueFile file = CreatePrivate(partPath);
@@ -304,7 +311,7 @@ Error OomCapture::WriteKept(const std::string& dumpPath, KeptDump& record) {
         FileOutput output(file.get(), partPath);
         int level = agent->GetCompressLevel() > 0 ? agent->GetCompressLevel() : FrameCompressor::DEFAULT_LEVEL;
         FramedZstdOutput framed(output, level);
-        HprofRedactor redactor(framed);
+        HprofRedactor redactor(framed, holderLength);
         error = redactor.Redact(dumpPath.c_str());
         if (!error) {
             framed.Finish();
@@ -315,6 +322,8 @@ Error OomCapture::WriteKept(const std::string& dumpPath, KeptDump& record) {
             record.hprofBytes = redactor.InputBytes();
             record.dumpBytes = redactor.OutputBytes();
             record.fileBytes = output.Bytes();
+            VeskLogger::LogDebug("OutOfMemoryError capture: %zu values of class objects' own fields as roots",
+                                 redactor.HolderRoots());
         }
     } catch (const std::exception& e) {
         error = Error(e.what());

@@ -8,7 +8,9 @@
 // go), the Runtime methods for the used heap, the management interface's dump
 // function, which then takes nothing from the Java heap. The event comes on
 // the thread whose allocation failed, before the JVM throws to it; the
-// capture runs there and the exception goes on unchanged afterwards.
+// capture runs there and the exception goes on unchanged afterwards. The
+// values of class objects' own fields go into a holder made then too, as
+// HEAPDUMP's do, for the redactor to name as roots.
 //
 // Rules: the unredacted dump lives only in a private 0700 directory, removed
 // within the capture (in /dev/shm when it has room, else in the temporary
@@ -28,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "ClassFieldValues.h"
 #include "Error.h"
 #include "JavaCalls.h"
 #include "JvmManagement.h"
@@ -75,7 +78,7 @@ private:
     Error Capture(JNIEnv* jni, const char* description, int64_t startMillis);
     // The redacted, compressed file under a temporary name in DIR, renamed
     // to a free final name; record gets its name and figures.
-    Error WriteKept(const std::string& dumpPath, KeptDump& record);
+    Error WriteKept(const std::string& dumpPath, uint32_t holderLength, KeptDump& record);
 
     const std::string directory;
     const int count;
@@ -84,6 +87,8 @@ private:
     bool armed = false;
     JvmManagement::DumpHeapFunction dump = nullptr;
     RuntimeMethods runtime;  // runtimeClass a global reference
+    // The class objects' own field values, held through the dump as HEAPDUMP holds them.
+    ClassFieldValues::PreparedHolder holder;
     // Where the JVM's dump may go, and their Strings (global references).
     std::string memoryDirectory, diskDirectory;
     jstring memoryPath = nullptr, diskPath = nullptr;
