@@ -90,8 +90,7 @@ Error FindTable(jvmtiEnv* jvmti, JNIEnv* jni, void* const*& table, const Layout*
         }
     }
     if (!table) return Error("the JVM has no management interface of a known version");
-    // The feature release: "17", "25"; "1.8" reads as 1.
-    int release = atoi(VmProperty(jvmti, "java.vm.specification.version").c_str());
+    int release = JvmManagement::JavaRelease(jvmti);
     if (release < layout->lowestJava)
         return Error::Format("management interface %#x of Java %d has an unknown layout",
                              static_cast<unsigned>(layout->version), release);
@@ -104,6 +103,11 @@ Error FindTable(jvmtiEnv* jvmti, JNIEnv* jni, void* const*& table, const Layout*
 }
 
 }  // namespace
+
+int JvmManagement::JavaRelease(jvmtiEnv* jvmti) {
+    // "17", "25"; "1.8" reads as 1.
+    return atoi(VmProperty(jvmti, "java.vm.specification.version").c_str());
+}
 
 Error JvmManagement::FindDumpHeap(jvmtiEnv* jvmti, JNIEnv* jni, DumpHeapFunction& dump) {
     dump = nullptr;

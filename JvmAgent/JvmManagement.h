@@ -22,6 +22,8 @@ public:
     // collection first. 0 when written; else a Java exception is pending.
     using DumpHeapFunction = jint(JNICALL*)(JNIEnv* jni, jstring path, jboolean live);
 
+    // The JVM's feature release (17, 25); 0 when unknown.
+    static int JavaRelease(jvmtiEnv* jvmti);
     // Finds the dump function, to be called later on any attached thread. It
     // takes nothing from the Java heap but its path's characters (a UTF-8 or
     // Latin-1 locale reads them natively), so it works with the heap full.

@@ -197,6 +197,8 @@ Error OomCapture::Arm(jvmtiEnv* env, JNIEnv* jni) {
     if (!jni) return Error("no JNI environment");
     if (Error error = MakeDirectories(directory)) return error;
     if (Error error = JvmManagement::FindDumpHeap(jvmti, jni, dump)) return error;
+    // From Java 21 the JVM writes its dump in segments, then joins them: twice the room for a while.
+    dumpCopies = JvmManagement::JavaRelease(jvmti) >= 21 ? 2 : 1;
     LocalFrame frame(jni, 8);
     if (!frame.Pushed() || !JavaCalls::FindRuntimeMethods(jni, runtime))
         return Error("java.lang.Runtime's methods not found");
@@ -265,10 +267,13 @@ Error OomCapture::Capture(JNIEnv* jni, const char* description, int64_t startMil
                              "eighth of the %.1f MiB heap in use)",
                              directory.c_str(), Mib(available), Mib(minFree + estimate), Mib(minFree), Mib(estimate),
                              Mib(static_cast<uint64_t>(used)));
-    bool inMemory = memoryPath && HeapDumper::MemoryFileSystemFits(used);
-    if (!inMemory && FreeBytes(TempFiles::Directory()) < static_cast<uint64_t>(used))
-        return Error::Format("no room for the JVM's dump of the %.1f MiB heap in use, neither in /dev/shm nor in %s",
-                             Mib(static_cast<uint64_t>(used)), TempFiles::Directory().c_str());
+    const int64_t room = used * dumpCopies;
+    bool inMemory = memoryPath && HeapDumper::MemoryFileSystemFits(room);
+    if (!inMemory && FreeBytes(TempFiles::Directory()) < static_cast<uint64_t>(room))
+        return Error::Format("no room for the JVM's dump of the %.1f MiB heap in use (%.1f MiB), neither in /dev/shm "
+                             "nor in %s",
+                             Mib(static_cast<uint64_t>(used)), Mib(static_cast<uint64_t>(room)),
+                             TempFiles::Directory().c_str());
 
     HeapDumper dumper;
     Error error = agent->ExclusivePause([&](JNIEnv* env) {

@@ -91,6 +91,7 @@ private:
     ClassFieldValues::PreparedHolder holder;
     // Where the JVM's dump may go, and their Strings (global references).
     std::string memoryDirectory, diskDirectory;
+    int dumpCopies = 1;  // the JVM's dump at its largest, in heaps in use
     jstring memoryPath = nullptr, diskPath = nullptr;
 
     std::atomic<uint64_t> events{0};

@@ -107,7 +107,10 @@ TEST_P(OomDumpTest, KeepsOneRedactedHeapListsItAndServesItsBytes) {
     ASSERT_EQ(jvm.Vesk({"dumps"}, output), 0) << output;
     EXPECT_NE(output.find(name), std::string::npos) << output;
     EXPECT_NE(output.find("2 OutOfMemoryErrors"), std::string::npos) << output;
-    EXPECT_NE(output.find("Java heap space"), std::string::npos) << output;
+    // Parallel GC may give up early, with the other message of a full Java heap.
+    EXPECT_TRUE(output.find("Java heap space") != std::string::npos ||
+                output.find("GC overhead limit exceeded") != std::string::npos)
+        << output;
 
     const std::string fetched = jvm.dir.File("fetched.hprof.zst");
     ASSERT_EQ(jvm.Vesk({"dump", "--oom", "-o", fetched}, output), 0) << output;
