@@ -2,8 +2,8 @@
 // lives at most as long as this object: the unredacted dump is readable by the
 // JVM's user alone, and the directory with everything in it (the JVM's
 // segment files included) is removed by the destructor, or before by Remove,
-// or at VM death and agent unload through the TempFiles list. Used by the one
-// client thread.
+// or at VM death and agent unload through the TempFiles list. Used by one
+// thread: the client thread, or the one whose allocation failed (oom-dump).
 #pragma once
 
 #include <jni.h>

@@ -475,14 +475,19 @@ Error JvmAgent::DumpHeap(HeapDumper& dumper) {
 Error JvmAgent::ExclusivePause(const std::function<Error(JNIEnv*)>& dump) {
     MonitorLock lock(*this);
     JNIEnv* jni = GetJniEnv();
-    if (vmDead || IsDying()) return Error("The JVM is shutting down");
-    if (snapshotActive || gcActive || dumpActive || histogramActive)
-        return Error("Another snapshot, heap dump, histogram or collection is running");
-    if (!jni) return Error("No JNI environment for the heap dump");
+    if (Error refused = PauseRefusal(jni)) return refused;
     BusyFlag busy(dumpActive);
     Error error = dump(jni);
     NotePauseEnd();
     return error;
+}
+
+Error JvmAgent::PauseRefusal(JNIEnv* jni) const {
+    if (vmDead || IsDying()) return Error("The JVM is shutting down");
+    if (snapshotActive || gcActive || dumpActive || histogramActive)
+        return Error("Another snapshot, heap dump, histogram or collection is running");
+    if (!jni) return Error("No JNI environment for the heap dump");
+    return Error();
 }
 
 Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
@@ -491,10 +496,7 @@ Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
         return Error("SNAPSHOT from a heap dump is disabled by the agent option heapdump=off");
     MonitorLock lock(*this);
     JNIEnv* jni = GetJniEnv();
-    if (vmDead || IsDying()) return Error("The JVM is shutting down");
-    if (snapshotActive || gcActive || dumpActive || histogramActive)
-        return Error("Another snapshot, heap dump, histogram or collection is running");
-    if (!jni) return Error("No JNI environment for the heap dump");
+    if (Error refused = PauseRefusal(jni)) return refused;
     BusyFlag busy(snapshotActive);
     info->PrepareSnapShot(jvmti, jni);
     heapWalkStart.Now();

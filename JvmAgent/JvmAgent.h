@@ -180,6 +180,9 @@ private:
     void UnTagLocked(JvmInfo* info);
     // Starts the clock of min-interval: a pause has just ended.
     void NotePauseEnd();
+    // Under the monitor: why a dump cannot start now (VM death, another
+    // pause, no JNI environment); none when it can.
+    Error PauseRefusal(JNIEnv* jni) const;
     // Prepares the oom-dump capture once the JVM runs; logs the outcome.
     void ArmOomCapture(JNIEnv* jni);
 

@@ -59,10 +59,12 @@ uint64_t FreeBytes(const std::string& path) {
 #endif
 }
 
+#ifndef _WIN32
 bool Exists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 || errno != ENOENT;
 }
+#endif
 
 bool MakeDirectory(const std::string& path) {
 #ifdef _WIN32

@@ -2,21 +2,12 @@
 // newest last, for vesk dump --oom --name.
 #include <cinttypes>
 #include <cstdio>
-#include <ctime>
 
+#include "base/LocalTime.h"
 #include "cli/Commands.h"
 #include "protocol/KeptDumps.h"
 
 namespace vesk {
-
-static std::string LocalTime(int64_t millis) {
-    time_t seconds = static_cast<time_t>(millis / 1000);
-    tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
 
 static void RunDumps(const Options& options) {
     VeskClient client = ConnectClient(options);
@@ -31,7 +22,7 @@ static void RunDumps(const Options& options) {
     printf("%-40s %12s  %-19s  %s\n", "name", "MiB", "time", "message");
     for (const KeptCapture& capture : kept.captures)
         printf("%-40s %12.1f  %-19s  %s\n", capture.name.c_str(), capture.size / 1048576.0,
-               LocalTime(capture.timeMillis).c_str(), capture.message.c_str());
+               LocalTimeText(capture.timeMillis).c_str(), capture.message.c_str());
 }
 
 static CommandRegistration registration("dumps", "list the heaps the agent kept at OutOfMemoryErrors (oom-dump=DIR)",
