@@ -150,7 +150,7 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMInit = &JvmInitCB;
     callbacks.VMDeath = &JvmDeathCB;
-    callbacks.ResourceExhausted = &ResourceExhaustedCB;
+    if (oomCapture) callbacks.ResourceExhausted = &ResourceExhaustedCB;
     CheckJvmtiError(jvmti->SetEventCallbacks(&callbacks, EVENT_CALLBACKS_SIZE),
                     "SetEventCallbacks");
     CheckJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr),

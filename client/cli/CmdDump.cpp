@@ -22,11 +22,13 @@ static std::string Find(const std::vector<Prop>& props, const std::string& name)
     return "?";
 }
 
-void SaveHeapDump(const Options& options, const std::string& path, const std::string& keptName) {
-    OutputFile output(path);
+static void OpenOutput(OutputFile& output, const std::string& path) {
     if (!output.Open()) throw ClientError(ErrorKind::File, "cannot create " + path + ".part: " + strerror(errno));
+}
 
-    VeskClient client = ConnectClient(options);
+// HEAPDUMP on client (of the kept capture keptName, unless empty) into output, opened at path.
+static void Receive(VeskClient& client, OutputFile& output, const Options& options, const std::string& path,
+                    const std::string& keptName) {
     SnapshotSession session(client, options.timeoutMs, true, true, options.compress);
     if (!keptName.empty()) session.SetKeptDump(keptName);
     HeapDumpReceipt receipt = ReceiveHeapDump(session, IsZstdName(path), path,
@@ -47,16 +49,21 @@ void SaveHeapDump(const Options& options, const std::string& path, const std::st
                 Find(figures, "stream-msec").c_str());
 }
 
+void SaveHeapDump(const Options& options, const std::string& path) {
+    OutputFile output(path);
+    OpenOutput(output, path);
+    VeskClient client = ConnectClient(options);
+    Receive(client, output, options, path, "");
+}
+
 struct DumpArgs {
     std::string path;
     bool oom = false;
     std::string name;
 };
 
-// The kept capture's name: args.name, or the newest the agent lists.
-static std::string KeptName(const Options& options, const DumpArgs& args) {
-    if (!args.name.empty()) return args.name;
-    VeskClient client = ConnectClient(options);
+// The newest capture the agent lists.
+static std::string NewestKept(VeskClient& client) {
     KeptCaptures kept = RequestKeptCaptures(client);
     if (kept.captures.empty())
         throw ClientError(ErrorKind::AgentReported,
@@ -72,8 +79,13 @@ static void RunDump(const Options& options, const DumpArgs& args) {
         SaveHeapDump(options, args.path);
         return;
     }
-    std::string name = KeptName(options, args);
-    SaveHeapDump(options, args.path.empty() ? name : args.path, name);
+    // One connection for both requests: a second one might find the first still being let go.
+    VeskClient client = ConnectClient(options);
+    std::string name = args.name.empty() ? NewestKept(client) : args.name;
+    std::string path = args.path.empty() ? name : args.path;
+    OutputFile output(path);
+    OpenOutput(output, path);
+    Receive(client, output, options, path, name);
 }
 
 static CommandRun DefineDump(CLI::App& command) {

@@ -99,9 +99,8 @@ VeskClient ConnectClient(const Options& options, AuthOutcome* auth = nullptr);
 // extension, which answers the commands before it).
 std::vector<Frame> RunRequest(const Options& options, const std::string& request, AuthOutcome* auth = nullptr,
                               const char* extension = nullptr);
-// vesk dump: saves the live JVM's redacted HPROF to path (FILE.zst: as zstd);
-// with keptName, the capture the agent kept under that name instead.
-void SaveHeapDump(const Options& options, const std::string& path, const std::string& keptName = "");
+// vesk dump: saves the live JVM's redacted HPROF to path (FILE.zst: as zstd).
+void SaveHeapDump(const Options& options, const std::string& path);
 // vesk snapshot: saves a snapshot's stream to path (FILE.zst: as zstd); with
 // path empty, prints its summary instead.
 void SaveSnapshot(const Options& options, std::string path);
