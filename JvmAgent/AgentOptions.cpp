@@ -82,6 +82,25 @@ bool AgentOptions::ParsePort(const std::string& text, int& port) {
     return true;
 }
 
+bool AgentOptions::ParseSize(const std::string& text, uint64_t& bytes) {
+    std::string digits = text;
+    int shift = 0;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+            case 'k': case 'K': shift = 10; break;
+            case 'm': case 'M': shift = 20; break;
+            case 'g': case 'G': shift = 30; break;
+        }
+        if (shift) digits.pop_back();
+    }
+    if (digits.empty() || digits.size() > 16 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    uint64_t number = std::stoull(digits);
+    if (number > (uint64_t(1) << (53 - shift))) return false;
+    bytes = number << shift;
+    return true;
+}
+
 bool AgentOptions::IsIpv4Address(const std::string& text) {
     size_t start = 0;
     for (int part = 0; part < 4; part++) {
@@ -97,6 +116,7 @@ bool AgentOptions::IsIpv4Address(const std::string& text) {
 
 void AgentOptions::Parse(const char* options) {
     std::string items(options ? options : "");
+    std::string oomTuning;  // the last oom-dump-count or oom-dump-min-free item
     size_t start = 0;
     while (start < items.size()) {
         size_t end = items.find(',', start);
@@ -155,12 +175,31 @@ void AgentOptions::Parse(const char* options) {
                 compressLevel = static_cast<int>(number);
             else
                 problem = "not a zstd level from 0 (no compression) to 19";
+        } else if (key == "oom-dump") {
+            if (value.empty())
+                problem = "not a directory";
+            else
+                oomDumpDir = value;
+        } else if (key == "oom-dump-count") {
+            if (ParseDecimal(value, MAX_OOM_DUMPS, number) && number > 0) {
+                oomDumpCount = static_cast<int>(number);
+                oomTuning = item;
+            } else {
+                problem = "not a number of captures from 1 to 1000";
+            }
+        } else if (key == "oom-dump-min-free") {
+            if (ParseSize(value, oomDumpMinFree))
+                oomTuning = item;
+            else
+                problem = "not a size such as 1g, 500m or 1048576";
         } else {
             ignoredWhy = "unknown key";
         }
         if (problem) errors.push_back(Error("Invalid JVM Agent option '" + item + "': " + problem));
         if (ignoredWhy) ignored.push_back("ignored agent option '" + item + "': " + ignoredWhy);
     }
+    if (oomDumpDir.empty() && !oomTuning.empty())
+        ignored.push_back("ignored agent option '" + oomTuning + "': no oom-dump=DIR to apply it to");
     if (configFile.empty() && libraryPath[0] != '\0')
         configFile = baseDir + "config" + fileSep + "veskjagent.properties";
 }

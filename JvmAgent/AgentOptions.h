@@ -4,6 +4,7 @@
 // to report once it can.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct AgentOptions {
     static constexpr int DEFAULT_PORT = Protocol::DEFAULT_PORT;
     // Longest idle limit, in seconds, whose milliseconds fit a socket wait.
     static constexpr int MAX_IDLE_SECONDS = 2147483;
+    static constexpr long MAX_OOM_DUMPS = 1000;
 
     int port = DEFAULT_PORT;
     std::string address;  // dotted IPv4; empty: every interface
@@ -34,6 +36,10 @@ struct AgentOptions {
     int minIntervalSeconds = 0;  // 0: pauses may follow each other at once
     int compressLevel = 1;       // zstd level for clients that ask; 0: never compress
     bool snapshotFromDump = false;  // what a SNAPSHOT without source= takes
+    // Where the heap at an OutOfMemoryError is kept (oom-dump); empty: nowhere.
+    std::string oomDumpDir;
+    int oomDumpCount = 1;                         // captures at most, per JVM
+    uint64_t oomDumpMinFree = uint64_t(1) << 30;  // bytes left free on its file system
     // One per refused item, naming it and its problem, in the string's order:
     // the command server does not start.
     std::vector<Error> errors;
@@ -46,7 +52,9 @@ struct AgentOptions {
     // (empty for the default), idle (seconds, 0 for no limit), untag
     // (dispose, iterate or walk), heapdump (on or off), auth (the key file;
     // empty for none), min-interval (seconds, 0 for none), compress-level (0,
-    // off, to 19), snapshot-source (walk or dump). Empty items are skipped;
+    // off, to 19), snapshot-source (walk or dump), oom-dump (a directory),
+    // oom-dump-count (1 to 1000), oom-dump-min-free (bytes, or with the
+    // suffix k, m or g; the two only with oom-dump). Empty items are skipped;
     // split at the first "="; keys are case-sensitive; a key given twice
     // takes its last value. An unknown key
     // or an item without "=" adds one line to ignored, as does a negative
@@ -63,6 +71,9 @@ struct AgentOptions {
 
     // Digits only, 1 to 65535.
     static bool ParsePort(const std::string& text, int& port);
+    // Decimal digits with an optional suffix k, m or g (either case: KiB,
+    // MiB, GiB); false beyond 2^53.
+    static bool ParseSize(const std::string& text, uint64_t& bytes);
     // Four dot-separated decimal numbers of 0 to 255, nothing else.
     static bool IsIpv4Address(const std::string& text);
 };

@@ -49,7 +49,7 @@ jobjectArray ClassFieldValues::GatherForDump(JNIEnv* jni, jint reserved) {
         tag = 0;
         return CheckJvmtiError(tags->GetTag(clazz, &tag), "GetTag") && info.IsClassTag(tag);
     };
-    jobjectArray holder = Collect(jvmti, jni, fields, reserved, false, tagged, sources);
+    jobjectArray holder = Collect(jvmti, jni, fields, reserved, {}, tagged, sources);
     if (!holder) return nullptr;
     for (Source& source : sources) source.field = indices[static_cast<size_t>(source.field)];
     if (sources.empty()) {
@@ -101,15 +101,64 @@ jobjectArray ClassFieldValues::DumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, jint& le
         return true;
     };
     std::vector<Source> found;
-    jobjectArray holder = Collect(jvmti, jni, fields, 1, true, every, found);
+    LocalFrame frame(jni, FRAME_HEADROOM);
+    std::vector<jclass> linked = frame.Pushed() ? LinkedClasses(jni) : std::vector<jclass>();
+    if (linked.empty()) return nullptr;
+    jobjectArray holder = Collect(jvmti, jni, fields, 1, linked, every, found);
     if (!holder) return nullptr;
-    if (found.empty()) {
-        jni->DeleteLocalRef(holder);
-        return nullptr;
-    }
+    if (found.empty()) return nullptr;
     jni->SetObjectArrayElement(holder, 0, holder);
     length = 1 + static_cast<jint>(found.size());
-    return holder;
+    return frame.Pop(holder);
+}
+
+std::vector<jclass> ClassFieldValues::LinkedClasses(JNIEnv* jni) {
+    std::vector<jclass> linked;
+    for (const char* name : {"java/lang/Class", "java/lang/ClassLoader", "java/security/ProtectionDomain"})
+        linked.push_back(jni->FindClass(name));
+    if (ExceptionRaised(jni, "FindClass")) linked.clear();
+    return linked;
+}
+
+bool ClassFieldValues::PrepareDumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, PreparedHolder& prepared) {
+    LocalFrame frame(jni, FRAME_HEADROOM);
+    if (!frame.Pushed()) return false;
+    prepared.fields = ReferenceFields(jvmti, jni);
+    std::vector<jclass> linked = LinkedClasses(jni);
+    jclass objectClass = jni->FindClass("java/lang/Object");
+    jint classes = 0;
+    JvmtiMemory<jclass> loaded(jvmti);
+    if (prepared.fields.empty() || linked.empty() || ExceptionRaised(jni, "FindClass(java.lang.Object)") ||
+        !CheckJvmtiError(jvmti->GetLoadedClasses(&classes, loaded.Out()), "GetLoadedClasses"))
+        return false;
+    for (jint i = 0; i < classes; i++) jni->DeleteLocalRef(loaded[i]);
+    const jint length = 4 * classes + 4096;
+    jobjectArray holder = jni->NewObjectArray(length, objectClass, nullptr);
+    if (ExceptionRaised(jni, "NewObjectArray") || !holder) return false;
+    prepared.holder = static_cast<jobjectArray>(jni->NewGlobalRef(holder));
+    for (jclass clazz : linked) prepared.linked.push_back(static_cast<jclass>(jni->NewGlobalRef(clazz)));
+    prepared.length = length;
+    return prepared.holder != nullptr;
+}
+
+bool ClassFieldValues::FillDumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, const PreparedHolder& prepared) {
+    if (!prepared.holder) return false;
+    auto every = [](jclass, jlong& key) {
+        key = 0;
+        return true;
+    };
+    std::vector<Source> found;
+    LocalFrame frame(jni, FRAME_HEADROOM);
+    if (!frame.Pushed() ||
+        !Collect(jvmti, jni, prepared.fields, 1, prepared.linked, every, found, prepared.holder) || found.empty())
+        return false;
+    jni->SetObjectArrayElement(prepared.holder, 0, prepared.holder);
+    return true;
+}
+
+void ClassFieldValues::ClearDumpHolder(JNIEnv* jni, const PreparedHolder& prepared) {
+    for (jint i = 0; prepared.holder && i < prepared.length; i++)
+        jni->SetObjectArrayElement(prepared.holder, i, nullptr);
 }
 
 std::vector<jfieldID> ClassFieldValues::ReferenceFields(jvmtiEnv* jvmti, JNIEnv* jni) {
@@ -136,8 +185,8 @@ std::vector<jfieldID> ClassFieldValues::ReferenceFields(jvmtiEnv* jvmti, JNIEnv*
 }
 
 jobjectArray ClassFieldValues::Collect(jvmtiEnv* jvmti, JNIEnv* jni, const std::vector<jfieldID>& fields,
-                                       jint reserved, bool valuesOnly, const ClassFilter& keep,
-                                       std::vector<Source>& found) {
+                                       jint reserved, const std::vector<jclass>& linked, const ClassFilter& keep,
+                                       std::vector<Source>& found, jobjectArray into) {
     found.clear();
     if (!jvmti || !jni || fields.empty()) return nullptr;
     // Every class reference dies with the frame; the holder leaves it.
@@ -158,14 +207,11 @@ jobjectArray ClassFieldValues::Collect(jvmtiEnv* jvmti, JNIEnv* jni, const std::
         classes.push_back(loaded[i]);
         keys.push_back(key);
     }
-    jclass javaLangClass = valuesOnly ? jni->FindClass("java/lang/Class") : nullptr;
-    jclass loaderClass = valuesOnly ? jni->FindClass("java/lang/ClassLoader") : nullptr;
-    jclass domainClass = valuesOnly ? jni->FindClass("java/security/ProtectionDomain") : nullptr;
-    if (ExceptionRaised(jni, "FindClass")) return nullptr;
     auto wanted = [&](jobject value) {
-        return value && (!valuesOnly || (!jni->IsInstanceOf(value, javaLangClass) &&
-                                         !jni->IsInstanceOf(value, loaderClass) &&
-                                         !jni->IsInstanceOf(value, domainClass)));
+        if (!value) return false;
+        for (jclass clazz : linked)
+            if (jni->IsInstanceOf(value, clazz)) return false;
+        return true;
     };
     // Counted first, so the holder is allocated once at its size.
     std::vector<Source> slots;
@@ -175,10 +221,18 @@ jobjectArray ClassFieldValues::Collect(jvmtiEnv* jvmti, JNIEnv* jni, const std::
             if (wanted(value.Get())) slots.push_back({static_cast<jlong>(c), static_cast<jint>(f)});
         }
     }
-    jclass objectClass = jni->FindClass("java/lang/Object");
-    if (ExceptionRaised(jni, "FindClass(java.lang.Object)")) return nullptr;
-    jobjectArray holder = jni->NewObjectArray(reserved + static_cast<jint>(slots.size()), objectClass, nullptr);
-    if (ExceptionRaised(jni, "NewObjectArray") || !holder) return nullptr;
+    jobjectArray holder = into;
+    if (holder) {
+        const jint length = jni->GetArrayLength(holder);
+        if (static_cast<jint>(slots.size()) > length - reserved) slots.resize(static_cast<size_t>(length - reserved));
+        for (jint i = reserved + static_cast<jint>(slots.size()); i < length; i++)
+            jni->SetObjectArrayElement(holder, i, nullptr);
+    } else {
+        jclass objectClass = jni->FindClass("java/lang/Object");
+        if (ExceptionRaised(jni, "FindClass(java.lang.Object)")) return nullptr;
+        holder = jni->NewObjectArray(reserved + static_cast<jint>(slots.size()), objectClass, nullptr);
+        if (ExceptionRaised(jni, "NewObjectArray") || !holder) return nullptr;
+    }
     // Values set or cleared by Java threads since the count keep their slot or leave it null.
     for (size_t i = 0; i < slots.size(); i++) {
         const size_t c = static_cast<size_t>(slots[i].classKey);

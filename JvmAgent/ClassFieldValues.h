@@ -21,6 +21,17 @@ class JvmInfo;
 
 class ClassFieldValues {
 public:
+    // What DumpHolder's values need, made while the heap has room, for
+    // FillDumpHolder once it has none: java.lang.Class's reference fields,
+    // global references to the classes whose instances a dump links to their
+    // classes already, and the holder, of a length fixed then.
+    struct PreparedHolder {
+        std::vector<jfieldID> fields;
+        std::vector<jclass> linked;
+        jobjectArray holder = nullptr;
+        jint length = 0;
+    };
+
     // The holder's tag during the snapshot's walk.
     static constexpr jlong HOLDER_TAG = -1;
 
@@ -69,6 +80,15 @@ public:
     // reference of the caller's frame. Null when there are no values or on
     // failure (logged); length: the holder's length.
     static jobjectArray DumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, jint& length);
+    // A holder of room for four values per class loaded now and some more.
+    // False (logged) when something cannot be had.
+    static bool PrepareDumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, PreparedHolder& prepared);
+    // DumpHolder's values in the prepared holder, which then names itself in
+    // slot 0; values beyond its length are left out. Takes nothing from the
+    // Java heap. False when there are none (the holder is then of no use).
+    static bool FillDumpHolder(jvmtiEnv* jvmti, JNIEnv* jni, const PreparedHolder& prepared);
+    // Empties the prepared holder, so that it keeps nothing alive.
+    static void ClearDumpHolder(JNIEnv* jni, const PreparedHolder& prepared);
 
 private:
     // Where one slot of a holder came from: the key the class was kept under
@@ -85,15 +105,20 @@ private:
     // java.lang.Class's own non-static fields of reference type on this JVM
     // (the set differs between releases; fields the VM injects are not listed).
     static std::vector<jfieldID> ReferenceFields(jvmtiEnv* jvmti, JNIEnv* jni);
-    // The one walk over the loaded classes both holders come from: a new
+    // The one walk over the loaded classes every holder comes from: an
     // Object[] (a local reference of the caller's frame) holding, from slot
     // `reserved` on, each non-null value of fields on the classes keep
-    // accepts, with found[i] saying where slot reserved + i came from.
-    // valuesOnly leaves out class objects, class loaders and protection
-    // domains. Null, logged, on a Java exception (out of memory); slots
-    // left null when values went null meanwhile.
+    // accepts that is an instance of none of the classes `linked`, with
+    // found[i] saying where slot reserved + i came from. A new array, or
+    // `into` when given: values beyond its length are then left out and its
+    // slots after the last value cleared. Null, logged, on a Java exception
+    // (out of memory); slots left null when values went null meanwhile.
     static jobjectArray Collect(jvmtiEnv* jvmti, JNIEnv* jni, const std::vector<jfieldID>& fields, jint reserved,
-                                bool valuesOnly, const ClassFilter& keep, std::vector<Source>& found);
+                                const std::vector<jclass>& linked, const ClassFilter& keep, std::vector<Source>& found,
+                                jobjectArray into = nullptr);
+    // The classes whose instances a dump links to their classes already, as
+    // local references of the caller's frame; empty after a Java exception.
+    static std::vector<jclass> LinkedClasses(JNIEnv* jni);
 
     JvmInfo& info;
     std::vector<Source> sources;  // per holder slot of the last Gather

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "HprofRedactor.h"
 #include "StringBuffer.h"
 
 namespace Orlo {
@@ -33,6 +34,13 @@ void FrameCompressor::Begin(StringBuffer& text) {
     Check(ZSTD_CCtx_reset(context->handle, ZSTD_reset_session_only));
     base64 = Base64Text();
     out = &text;
+    raw = nullptr;
+}
+
+void FrameCompressor::Begin(HprofSink& sink) {
+    Check(ZSTD_CCtx_reset(context->handle, ZSTD_reset_session_only));
+    out = nullptr;
+    raw = &sink;
 }
 
 void FrameCompressor::Add(const void* data, size_t length) {
@@ -46,8 +54,9 @@ void FrameCompressor::Add(const StringBuffer& plain) {
 
 void FrameCompressor::End() {
     Compress(nullptr, 0, true);
-    base64.Finish(*out);
+    if (out) base64.Finish(*out);
     out = nullptr;
+    raw = nullptr;
 }
 
 void FrameCompressor::Compress(const void* data, size_t length, bool end) {
@@ -57,7 +66,10 @@ void FrameCompressor::Compress(const void* data, size_t length, bool end) {
         size_t left = ZSTD_compressStream2(context->handle, &packed, &in, end ? ZSTD_e_end : ZSTD_e_continue);
         Check(left);
         compressedBytes += packed.pos;
-        base64.Append(*out, area.get(), packed.pos);
+        if (raw)
+            raw->Write(area.get(), packed.pos);
+        else
+            base64.Append(*out, area.get(), packed.pos);
         // Ending: until zstd has nothing left to flush; else until the input is taken.
         if (end ? left == 0 : in.pos == in.size) return;
     }

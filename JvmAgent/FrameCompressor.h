@@ -1,6 +1,6 @@
 // Compresses the bytes of one frame at a time into one zstd frame (with its
-// checksum) and appends it, base64-encoded, to a StringBuffer, so that every
-// frame decodes on its own. Used by the thread that sends a response, after
+// checksum) and appends it, base64-encoded, to a StringBuffer, or hands it
+// on as it is to a sink (a file), so that every frame decodes on its own. Used by the thread that sends a response, after
 // the heap walk or the JVM's dump: never in the heap callback or at a
 // safepoint. A context that cannot be had throws std::bad_alloc; a full
 // buffer throws as StringBuffer does; a zstd failure throws
@@ -15,6 +15,7 @@
 
 namespace Orlo {
 
+class HprofSink;
 class StringBuffer;
 
 class FrameCompressor {
@@ -31,9 +32,11 @@ public:
 
     // Starts a frame whose text goes to out until End.
     void Begin(StringBuffer& out);
+    // Starts a frame whose bytes go to raw until End; what raw throws passes through.
+    void Begin(HprofSink& raw);
     void Add(const void* data, size_t length);
     void Add(const StringBuffer& plain);
-    // Ends the zstd frame and pads its base64 text.
+    // Ends the zstd frame (and pads its base64 text).
     void End();
 
     // Totals over every frame so far.
@@ -49,6 +52,7 @@ private:
     std::unique_ptr<uint8_t[]> area;  // compressed bytes on their way to base64
     size_t areaSize;
     StringBuffer* out = nullptr;
+    HprofSink* raw = nullptr;
     Base64Text base64;
     uint64_t plainBytes = 0;
     uint64_t compressedBytes = 0;

@@ -1,12 +1,20 @@
 #include "HeapDumpCommand.h"
 
+#include <zstd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
+#include <memory>
+#include <stdexcept>
+#include <vector>
 
 #include "ClientConnection.h"
 #include "HeapDumper.h"
 #include "JvmAgent.h"
+#include "OomCapture.h"
 #include "Orlo.h"
 #include "VeskLogger.h"
 #include "XmlUtils.h"
@@ -23,14 +31,20 @@ int64_t MillisSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
+struct DContextFree {
+    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
 }  // namespace
 
-HeapDumpCommand::HeapDumpCommand(ClientConnection& connection, const char* tag, bool last, int compressLevel)
-    : StreamedResponse(connection, NAME, tag, last, RESPONSE_SIZE, false) {
+HeapDumpCommand::HeapDumpCommand(ClientConnection& connection, const char* tag, bool last, int compressLevel,
+                                 std::string keptName)
+    : StreamedResponse(connection, NAME, tag, last, RESPONSE_SIZE, false), keptName(std::move(keptName)) {
     if (compressLevel > 0) CompressContent(compressLevel);
 }
 
 bool HeapDumpCommand::Run() {
+    if (!keptName.empty()) return SendKept();
     HeapDumper dumper;
     // The directory goes before the last frame: once the client has the
     // answer, no dump file exists any more.
@@ -70,6 +84,93 @@ bool HeapDumpCommand::Run() {
         return false;
     }
     return true;
+}
+
+bool HeapDumpCommand::SendKept() {
+    if (!agent->IsHeapDumpEnabled()) {
+        SendCommandError(Protocol::HEAPDUMP_DISABLED_MESSAGE);
+        return false;
+    }
+    const OomCapture* capture = agent->GetOomCapture();
+    KeptDump record;
+    std::string path = capture ? capture->Find(keptName, record) : std::string();
+    if (path.empty()) {
+        SendCommandError(("No kept heap dump named " + keptName + "; DUMPS lists them").c_str());
+        return false;
+    }
+    UniqueFile file(fopen(path.c_str(), "rb"));
+    if (!file) {
+        SendCommandError(("Cannot open " + path + ": " + strerror(errno)).c_str());
+        return false;
+    }
+    try {
+        // Room for one whole zstd frame of FRAME_DUMP_BYTES, however little it packed.
+        std::vector<uint8_t> input(ZSTD_compressBound(FRAME_DUMP_BYTES) + (64 << 10));
+        size_t held = 0;
+        bool ended = false;
+        auto fill = [&] {
+            while (!ended && held < input.size()) {
+                size_t read = fread(input.data() + held, 1, input.size() - held, file.get());
+                if (read == 0) {
+                    if (ferror(file.get())) throw std::runtime_error("cannot read " + path);
+                    ended = true;
+                }
+                held += read;
+            }
+        };
+        fill();
+        if (held == 0) throw std::runtime_error(path + " is empty");
+        while (held > 0) {
+            size_t frame = ZSTD_findFrameCompressedSize(input.data(), held);
+            if (ZSTD_isError(frame)) throw std::runtime_error(path + " holds no zstd frame here");
+            response.Clear(false);
+            XmlUtils::StartCommandElement(response, NAME);
+            XmlUtils::StartXmlElement(response, Protocol::HPROF_ELEMENT);
+            AddKeptFrame(input.data(), frame);
+            XmlUtils::EndXmlElement(response, Protocol::HPROF_ELEMENT);
+            memmove(input.data(), input.data() + frame, held - frame);
+            held -= frame;
+            fill();
+            if (held == 0) {
+                XmlUtils::AddPropElement(response, Protocol::PROP_HPROF_BYTES, static_cast<int64_t>(record.hprofBytes));
+                XmlUtils::AddPropElement(response, Protocol::PROP_DUMP_BYTES, static_cast<int64_t>(record.dumpBytes));
+                XmlUtils::AddPropElement(response, Protocol::PROP_DUMP_MSEC, record.dumpMillis);
+                XmlUtils::AddPropElement(response, Protocol::PROP_REDACT_MSEC, record.redactMillis);
+                XmlUtils::AddPropElement(response, Protocol::PROP_STREAM_MSEC, streamMillis);
+            }
+            SendFrame(held == 0);
+            if (held > 0) ThrowIfCancelled("Aborting kept heap dump sending");
+        }
+    } catch (const std::exception& e) {
+        SendError(e.what());
+        return false;
+    }
+    return true;
+}
+
+void HeapDumpCommand::AddKeptFrame(const uint8_t* frame, size_t length) {
+    base64 = Base64Text();
+    if (compressor) {
+        base64.Append(response, frame, length);
+        base64.Finish(response);
+        return;
+    }
+    std::unique_ptr<ZSTD_DCtx, DContextFree> context(ZSTD_createDCtx());
+    if (!context) throw std::bad_alloc();
+    std::vector<uint8_t> plain(ZSTD_DStreamOutSize());
+    ZSTD_inBuffer in{frame, length, 0};
+    size_t left = 1;
+    while (in.pos < in.size || left != 0) {
+        ZSTD_outBuffer out{plain.data(), plain.size(), 0};
+        left = ZSTD_decompressStream(context.get(), &out, &in);
+        if (ZSTD_isError(left)) throw std::runtime_error(std::string("zstd: ") + ZSTD_getErrorName(left));
+        base64.Append(response, plain.data(), out.pos);
+        if (out.pos == 0 && in.pos == in.size) {
+            if (left != 0) throw std::runtime_error("a kept heap dump's zstd frame ends early");
+            break;
+        }
+    }
+    base64.Finish(response);
 }
 
 void HeapDumpCommand::Write(const uint8_t* data, size_t length) {

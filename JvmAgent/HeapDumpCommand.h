@@ -5,9 +5,13 @@
 // before the base64 step, and the frames are marked. Runs on the client
 // thread; "<ABORT>" stops the streaming (the JVM's dump itself cannot be
 // interrupted).
+// With a kept capture's name (oom-dump), the capture is streamed instead, one
+// frame per zstd frame of its file, those frames as they are when the client
+// asked for compression; no pause, no Java object.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "Base64Text.h"
 #include "HprofRedactor.h"
@@ -24,12 +28,17 @@ public:
     static constexpr uint64_t FRAME_DUMP_BYTES = Protocol::FRAME_DUMP_BYTES;
 
     // compressLevel: 0 sends the dump as it is, else the zstd level.
-    HeapDumpCommand(ClientConnection& connection, const char* tag, bool last, int compressLevel = 0);
+    // keptName: a capture DUMPS lists; empty for a new dump.
+    HeapDumpCommand(ClientConnection& connection, const char* tag, bool last, int compressLevel = 0,
+                    std::string keptName = std::string());
 
     // False when the command ended in an error frame, which ends the request.
     bool Run() override;
 
 private:
+    bool SendKept();
+    // One frame's <hprof> text from one zstd frame of a kept file.
+    void AddKeptFrame(const uint8_t* frame, size_t length);
     void Write(const uint8_t* data, size_t length) override;
     void StartFrame();
     // Ends the frame's base64 text (and zstd frame).
@@ -39,6 +48,7 @@ private:
     uint64_t frameBytes = 0;  // dump bytes in the frame being built
     Base64Text base64;        // without a compressor: the dump as it is
     int64_t streamMillis = 0;
+    std::string keptName;
 };
 
 }  // namespace Orlo

@@ -22,18 +22,6 @@ namespace {
 
 constexpr const char* DUMP_NAME = "heap.hprof";
 
-// /dev/shm when it is there, writable and has room for a dump of usedHeap.
-bool MemoryFileSystemFits(int64_t usedHeap) {
-#ifdef _WIN32
-    (void)usedHeap;
-    return false;
-#else
-    struct statvfs stats;
-    if (access("/dev/shm", W_OK) != 0 || statvfs("/dev/shm", &stats) != 0) return false;
-    return static_cast<uint64_t>(stats.f_bavail) * stats.f_frsize >= static_cast<uint64_t>(usedHeap);
-#endif
-}
-
 // Clears a pending Java exception into an error (logged) that names the call
 // and gives the exception's toString(); none when nothing was pending.
 Error TakeException(JNIEnv* jni, const char* call) {
@@ -70,6 +58,47 @@ Error Failed(JNIEnv* jni, const void* result, const char* call) {
 
 HeapDumper::~HeapDumper() { Remove(); }
 
+bool HeapDumper::MemoryFileSystemFits(int64_t usedHeap) {
+#ifdef _WIN32
+    (void)usedHeap;
+    return false;
+#else
+    struct statvfs stats;
+    if (access("/dev/shm", W_OK) != 0 || statvfs("/dev/shm", &stats) != 0) return false;
+    return static_cast<uint64_t>(stats.f_bavail) * stats.f_frsize >= static_cast<uint64_t>(usedHeap);
+#endif
+}
+
+std::string HeapDumper::DumpPathIn(const std::string& directory) { return directory + fileSep + DUMP_NAME; }
+
+Error HeapDumper::MakeDirectoryAt(const std::string& path) {
+    if (!TempFiles::MakeDirectoryAt(path)) {
+        int code = errno;
+        return Error("Cannot create heap dump directory " + path + ": " + strerror(code));
+    }
+    directory = path;
+    dumpPath = DumpPathIn(directory);
+    return Error();
+}
+
+Error HeapDumper::DumpWithoutAllocating(jvmtiEnv* jvmti, JNIEnv* jni, JvmManagement::DumpHeapFunction dump,
+                                        jstring path) {
+    auto start = std::chrono::steady_clock::now();
+    dump(jni, path, JNI_FALSE);
+    dumpMillis = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                     .count();
+    if (!jni->ExceptionCheck()) return Error();
+    LocalRef<jthrowable> exception(jni, jni->ExceptionOccurred());
+    jni->ExceptionClear();
+    std::string name = "an exception";
+    LocalRef<jclass> clazz(jni, exception.Get() ? jni->GetObjectClass(exception.Get()) : nullptr);
+    JvmtiMemory<char> signature(jvmti);
+    if (clazz.Get() && jvmti->GetClassSignature(clazz.Get(), signature.Out(), nullptr) == JVMTI_ERROR_NONE &&
+        signature.Get())
+        name = signature.Get();
+    return Error("The JVM's heap dump raised " + name);
+}
+
 Error HeapDumper::MakeDirectory(int64_t usedHeap) {
     Error error;
     for (const std::string& base : {std::string("/dev/shm"), TempFiles::Directory()}) {
@@ -83,7 +112,7 @@ Error HeapDumper::MakeDirectory(int64_t usedHeap) {
             continue;
         }
         directory = made;
-        dumpPath = directory + fileSep + DUMP_NAME;
+        dumpPath = DumpPathIn(directory);
         VeskLogger::LogDebug("Heap dump directory %s", directory.c_str());
         return Error();
     }

@@ -15,6 +15,7 @@
 #include "HeapDumper.h"
 #include "JniScope.h"
 #include "JvmInfo.h"
+#include "OomCapture.h"
 #include "OrloUtils.h"
 #include "PortFile.h"
 #include "TempFiles.h"
@@ -134,6 +135,13 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     capabilities.can_tag_objects = 1;
     capabilities.can_signal_thread = 1;
     CheckJvmtiError(jvmti->AddCapabilities(&capabilities), "AddCapabilities");
+    if (!options.oomDumpDir.empty()) {
+        // Apart, so that a JVM without it still gives the others.
+        memset(&capabilities, 0, sizeof capabilities);
+        capabilities.can_generate_resource_exhaustion_heap_events = 1;
+        if (CheckJvmtiError(jvmti->AddCapabilities(&capabilities), "AddCapabilities(resource exhaustion)"))
+            oomCapture = std::make_unique<OomCapture>(options.oomDumpDir, options.oomDumpCount, options.oomDumpMinFree);
+    }
 
     CheckJvmtiError(jvmti->CreateRawMonitor("JvmAgent", &agentMonitor), "CreateRawMonitor");
 
@@ -142,6 +150,7 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMInit = &JvmInitCB;
     callbacks.VMDeath = &JvmDeathCB;
+    if (oomCapture) callbacks.ResourceExhausted = &ResourceExhaustedCB;
     CheckJvmtiError(jvmti->SetEventCallbacks(&callbacks, EVENT_CALLBACKS_SIZE),
                     "SetEventCallbacks");
     CheckJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr),
@@ -163,6 +172,30 @@ void JvmAgent::JvmInit() {
     serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds,
                                                       authKey.Empty() ? nullptr : &authKey);
     serverThread->Start();
+    ArmOomCapture(GetJniEnv());
+}
+
+void JvmAgent::ArmOomCapture(JNIEnv* jni) {
+    if (!oomCapture) {
+        if (!options.oomDumpDir.empty())
+            VeskLogger::LogError(false, "oom-dump=%s not armed: the JVM gives no resource exhaustion events",
+                                 options.oomDumpDir.c_str());
+        return;
+    }
+    if (Error error = oomCapture->Arm(jvmti, jni)) {
+        VeskLogger::LogError(false, "oom-dump=%s not armed: %s", options.oomDumpDir.c_str(), error.What());
+        return;
+    }
+    if (!CheckJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_RESOURCE_EXHAUSTED, nullptr),
+                         "SetEventNotificationMode(JVMTI_EVENT_RESOURCE_EXHAUSTED)"))
+        return;
+    VeskLogger::LogInfo("oom-dump armed: the heap at an OutOfMemoryError goes to %s (at most %d, keeping %" PRIu64
+                        " bytes free)",
+                        options.oomDumpDir.c_str(), options.oomDumpCount, options.oomDumpMinFree);
+}
+
+void JvmAgent::OnResourceExhausted(JNIEnv* jni, jint flags, const char* description) {
+    if (oomCapture && !IsDying()) oomCapture->OnResourceExhausted(jni, flags, description);
 }
 
 Error JvmAgent::CheckPauseInterval() const {
@@ -206,6 +239,7 @@ jint JvmAgent::JvmAttach() {
         return JNI_ERR;
     }
     VeskLogger::LogInfo("Agent attached, serving %s:%d", where, options.port);
+    ArmOomCapture(GetJniEnv());
     // Written before the load returns, so that vesk --pid finds it as soon as vesk attach is done.
     PortFile::Write(options.address, options.port);
     return JNI_OK;
@@ -423,27 +457,37 @@ void JvmAgent::RunGC(JvmInfo* info) {
 
 Error JvmAgent::DumpHeap(HeapDumper& dumper) {
     if (!options.heapDumpEnabled) return Error(Protocol::HEAPDUMP_DISABLED_MESSAGE);
-    MonitorLock lock(*this);
-    JNIEnv* jni = GetJniEnv();
-    if (vmDead) return Error("The JVM is shutting down");
-    if (snapshotActive || gcActive || dumpActive || histogramActive)
-        return Error("Another snapshot, heap dump, histogram or collection is running");
-    if (!jni) return Error("No JNI environment for the heap dump");
-    BusyFlag busy(dumpActive);
     VeskLogger::LogDebug("Starting heap dump");
-    Error error = dumper.MakeDirectory(HeapDumper::UsedHeap(jni));
-    if (!error) {
+    Error error = ExclusivePause([&](JNIEnv* jni) {
+        if (Error made = dumper.MakeDirectory(HeapDumper::UsedHeap(jni))) return made;
         // The values of class objects' own fields, held through the dump so
         // that its reader can name them as roots; the JVM's dump does not.
         LocalFrame frame(jni, 64);
         jint holderLength = 0;
         jobjectArray holder = frame.Pushed() ? ClassFieldValues::DumpHolder(jvmti, jni, holderLength) : nullptr;
         dumper.SetHolderLength(holder ? static_cast<uint32_t>(holderLength) : 0);
-        error = dumper.Dump(jni);
-        NotePauseEnd();
-    }
+        return dumper.Dump(jni);
+    });
     VeskLogger::LogDebug("Finished heap dump, elapsed.msec=%" PRId64, dumper.DumpMillis());
     return error;
+}
+
+Error JvmAgent::ExclusivePause(const std::function<Error(JNIEnv*)>& dump) {
+    MonitorLock lock(*this);
+    JNIEnv* jni = GetJniEnv();
+    if (Error refused = PauseRefusal(jni)) return refused;
+    BusyFlag busy(dumpActive);
+    Error error = dump(jni);
+    NotePauseEnd();
+    return error;
+}
+
+Error JvmAgent::PauseRefusal(JNIEnv* jni) const {
+    if (vmDead || IsDying()) return Error("The JVM is shutting down");
+    if (snapshotActive || gcActive || dumpActive || histogramActive)
+        return Error("Another snapshot, heap dump, histogram or collection is running");
+    if (!jni) return Error("No JNI environment for the heap dump");
+    return Error();
 }
 
 Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
@@ -452,10 +496,7 @@ Error JvmAgent::TakeDumpSnapShot(JvmInfo* info, CancelCheck* cancel) {
         return Error("SNAPSHOT from a heap dump is disabled by the agent option heapdump=off");
     MonitorLock lock(*this);
     JNIEnv* jni = GetJniEnv();
-    if (vmDead || IsDying()) return Error("The JVM is shutting down");
-    if (snapshotActive || gcActive || dumpActive || histogramActive)
-        return Error("Another snapshot, heap dump, histogram or collection is running");
-    if (!jni) return Error("No JNI environment for the heap dump");
+    if (Error refused = PauseRefusal(jni)) return refused;
     BusyFlag busy(snapshotActive);
     info->PrepareSnapShot(jvmti, jni);
     heapWalkStart.Now();

@@ -22,6 +22,7 @@ namespace Orlo {
 class CancelCheck;
 class HeapDumper;
 class JvmInfo;
+class OomCapture;
 class VeskServerThread;
 
 class JvmAgent {
@@ -136,6 +137,15 @@ public:
     // agent monitor. Refused (the error says why) when the command is
     // disabled, after VM death, or while a snapshot, dump or collection runs.
     Error DumpHeap(HeapDumper& dumper);
+    // Runs dump under the agent monitor as a heap dump is run, with the
+    // calling thread's JNI environment; refused (the error says why) after
+    // VM death or while a snapshot, dump or collection runs (also one of this
+    // thread's: the monitor is re-entrant).
+    Error ExclusivePause(const std::function<Error(JNIEnv*)>& dump);
+    // The ResourceExhausted event, on the thread whose allocation failed.
+    void OnResourceExhausted(JNIEnv* jni, jint flags, const char* description);
+    // The heap capture at OutOfMemoryError; null without oom-dump.
+    const OomCapture* GetOomCapture() const { return oomCapture.get(); }
     // A class histogram under the agent monitor, made by count; live: a full
     // collection first, its time into gcMillis. Refused (the error says why)
     // after VM death or while another pause runs; else count's own error.
@@ -170,6 +180,11 @@ private:
     void UnTagLocked(JvmInfo* info);
     // Starts the clock of min-interval: a pause has just ended.
     void NotePauseEnd();
+    // Under the monitor: why a dump cannot start now (VM death, another
+    // pause, no JNI environment); none when it can.
+    Error PauseRefusal(JNIEnv* jni) const;
+    // Prepares the oom-dump capture once the JVM runs; logs the outcome.
+    void ArmOomCapture(JNIEnv* jni);
 
     JavaVM* vm;
     jvmtiEnv* jvmti = nullptr;
@@ -182,6 +197,7 @@ private:
     bool dumpActive = false;
     bool histogramActive = false;
     std::unique_ptr<VeskServerThread> serverThread;
+    std::unique_ptr<OomCapture> oomCapture;
     std::atomic<bool> agentEnabled{true};  // cleared by any thread's fatal error
     std::atomic<bool> dying{false};
     AgentOptions options;

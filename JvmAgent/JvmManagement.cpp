@@ -23,15 +23,16 @@ using ExecuteFunction = jstring(JNICALL*)(JNIEnv* jni, jstring command);
 // hands out its table for its own version only. The slots (HotSpot's jmm.h,
 // JmmInterface) are those the JDK's own callers use (its libmanagement_ext),
 // seen in JDK 17 and 25: version 4 (JDK 21 on) holds one entry more before
-// ExecuteDiagnosticCommand than version 3 (JDK 14 to 20). JDK 11's late
-// version 3 is laid out otherwise, hence the lowest Java release per layout;
-// older interfaces are not used.
+// DumpHeap0 than version 3 (JDK 14 to 20). JDK 11's late version 3 is laid
+// out otherwise, hence the lowest Java release per layout; older interfaces
+// are not used.
 struct Layout {
     jint version;
     int lowestJava;
+    int dumpSlot;
     int executeSlot;
 };
-constexpr Layout LAYOUTS[] = {{0x20040000, 21, 39}, {0x20030000, 14, 38}};
+constexpr Layout LAYOUTS[] = {{0x20040000, 21, 30, 39}, {0x20030000, 14, 29, 38}};
 constexpr int GET_VERSION_SLOT = 2;
 
 // A system property of the VM's, empty when unknown.
@@ -72,17 +73,15 @@ GetManagementFunction FindGetManagement(JNIEnv* jni) {
 #endif
 }
 
-}  // namespace
-
-Error JvmManagement::Execute(jvmtiEnv* jvmti, JNIEnv* jni, const char* command, std::string& output) {
-    output.clear();
+// The JVM's management table, checked against the layout it is read by.
+Error FindTable(jvmtiEnv* jvmti, JNIEnv* jni, void* const*& table, const Layout*& layout) {
     if (!jni) return Error("no JNI environment");
     std::string vmName = VmProperty(jvmti, "java.vm.name");
     if (!IsHotSpot(vmName)) return Error("the JVM (" + vmName + ") is not HotSpot");
     GetManagementFunction getManagement = FindGetManagement(jni);
     if (!getManagement) return Error("the JVM exports no JVM_GetManagement");
-    void* const* table = nullptr;
-    const Layout* layout = nullptr;
+    table = nullptr;
+    layout = nullptr;
     for (const Layout& known : LAYOUTS) {
         table = static_cast<void* const*>(getManagement(known.version));
         if (table) {
@@ -91,8 +90,7 @@ Error JvmManagement::Execute(jvmtiEnv* jvmti, JNIEnv* jni, const char* command, 
         }
     }
     if (!table) return Error("the JVM has no management interface of a known version");
-    // The feature release: "17", "25"; "1.8" reads as 1.
-    int release = atoi(VmProperty(jvmti, "java.vm.specification.version").c_str());
+    int release = JvmManagement::JavaRelease(jvmti);
     if (release < layout->lowestJava)
         return Error::Format("management interface %#x of Java %d has an unknown layout",
                              static_cast<unsigned>(layout->version), release);
@@ -101,6 +99,31 @@ Error JvmManagement::Execute(jvmtiEnv* jvmti, JNIEnv* jni, const char* command, 
     if (reported != layout->version)
         return Error::Format("the management interface says version %#x, not %#x", static_cast<unsigned>(reported),
                              static_cast<unsigned>(layout->version));
+    return Error();
+}
+
+}  // namespace
+
+int JvmManagement::JavaRelease(jvmtiEnv* jvmti) {
+    // "17", "25"; "1.8" reads as 1.
+    return atoi(VmProperty(jvmti, "java.vm.specification.version").c_str());
+}
+
+Error JvmManagement::FindDumpHeap(jvmtiEnv* jvmti, JNIEnv* jni, DumpHeapFunction& dump) {
+    dump = nullptr;
+    void* const* table = nullptr;
+    const Layout* layout = nullptr;
+    if (Error error = FindTable(jvmti, jni, table, layout)) return error;
+    dump = reinterpret_cast<DumpHeapFunction>(table[layout->dumpSlot]);
+    if (!dump) return Error("the management interface writes no heap dumps");
+    return Error();
+}
+
+Error JvmManagement::Execute(jvmtiEnv* jvmti, JNIEnv* jni, const char* command, std::string& output) {
+    output.clear();
+    void* const* table = nullptr;
+    const Layout* layout = nullptr;
+    if (Error error = FindTable(jvmti, jni, table, layout)) return error;
     auto execute = reinterpret_cast<ExecuteFunction>(table[layout->executeSlot]);
     if (!execute) return Error("the management interface runs no diagnostic commands");
     LocalFrame frame(jni, 4);

@@ -17,6 +17,17 @@ namespace Orlo {
 
 class JvmManagement {
 public:
+    // The JVM's own heap dump into a file (what HotSpotDiagnosticMXBean.
+    // dumpHeap ends in): path a String made beforehand, live true for a full
+    // collection first. 0 when written; else a Java exception is pending.
+    using DumpHeapFunction = jint(JNICALL*)(JNIEnv* jni, jstring path, jboolean live);
+
+    // The JVM's feature release (17, 25); 0 when unknown.
+    static int JavaRelease(jvmtiEnv* jvmti);
+    // Finds the dump function, to be called later on any attached thread. It
+    // takes nothing from the Java heap but its path's characters (a UTF-8 or
+    // Latin-1 locale reads them natively), so it works with the heap full.
+    static Error FindDumpHeap(jvmtiEnv* jvmti, JNIEnv* jni, DumpHeapFunction& dump);
     // Runs one command line ("GC.class_histogram -all") and gives its text
     // output. The calling thread waits for the command, however long it
     // takes: the JVM offers no way to stop one. An error says why it could

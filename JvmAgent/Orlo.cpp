@@ -48,6 +48,15 @@ void JNICALL JvmDeathCB(jvmtiEnv* jvmti, JNIEnv* jni) {
     });
 }
 
+void JNICALL ResourceExhaustedCB(jvmtiEnv* jvmti, JNIEnv* jni, jint flags, const void* reserved,
+                                 const char* description) {
+    (void)jvmti;
+    (void)reserved;
+    ExceptionBoundary::Run("ResourceExhaustedCB", [&] {
+        if (agent) agent->OnResourceExhausted(jni, flags, description);
+    });
+}
+
 jint JNICALL HeapReferenceCB(jvmtiHeapReferenceKind reference_kind,
                              const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
                              jlong referrer_class_tag, jlong size, jlong* tag_ptr,

@@ -33,6 +33,9 @@ void DeriveBaseDir(const char* path);
 // JVMTI event and heap callbacks; they forward to the agent.
 void JNICALL JvmInitCB(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread);
 void JNICALL JvmDeathCB(jvmtiEnv* jvmti, JNIEnv* jni);
+// On the thread whose allocation failed, before the JVM throws to it.
+void JNICALL ResourceExhaustedCB(jvmtiEnv* jvmti, JNIEnv* jni, jint flags, const void* reserved,
+                                 const char* description);
 jint JNICALL HeapReferenceCB(jvmtiHeapReferenceKind reference_kind,
                              const jvmtiHeapReferenceInfo* reference_info, jlong class_tag,
                              jlong referrer_class_tag, jlong size, jlong* tag_ptr,

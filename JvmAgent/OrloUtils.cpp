@@ -111,6 +111,7 @@ const CodeName commands[] = {
     {CMD_AUTH, Protocol::CMD_AUTH},
     {CMD_HISTOGRAM, Protocol::CMD_HISTOGRAM},
     {CMD_VERSION, Protocol::CMD_VERSION},
+    {CMD_DUMPS, Protocol::CMD_DUMPS},
 };
 
 template <size_t N>

@@ -24,6 +24,7 @@ enum CommandType : int {
     CMD_AUTH = 5,
     CMD_HISTOGRAM = 6,
     CMD_VERSION = 7,
+    CMD_DUMPS = 8,
 };
 
 // Each naming operation replaces the content of `out` and returns it.

@@ -156,6 +156,15 @@ std::string TempFiles::MakeDirectory(const std::string& base, const std::string&
     return Add(path, true) ? path : std::string();
 }
 
+bool TempFiles::MakeDirectoryAt(const std::string& path) {
+#ifdef _WIN32
+    if (_mkdir(path.c_str()) != 0) return false;
+#else
+    if (mkdir(path.c_str(), 0700) != 0) return false;
+#endif
+    return Add(path, true);
+}
+
 bool TempFiles::Adopt(const std::string& path) { return Add(path, false); }
 
 void TempFiles::Remove(const std::string& path) {

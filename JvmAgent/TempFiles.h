@@ -24,6 +24,10 @@ public:
     // A new directory of mode 0700 in base, named prefix and six random
     // characters, listed. Empty with errno set on failure.
     static std::string MakeDirectory(const std::string& base, const std::string& prefix);
+    // The directory path, made now with mode 0700 (failing when the name is
+    // taken: nothing someone else put there is used) and listed. False with
+    // errno set on failure.
+    static bool MakeDirectoryAt(const std::string& path);
     // Lists a file the caller made under a name of its own, so that it goes
     // with the rest; false (the file deleted) when the list cannot grow.
     static bool Adopt(const std::string& path);

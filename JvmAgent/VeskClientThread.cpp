@@ -1,5 +1,6 @@
 #include "VeskClientThread.h"
 
+#include <cinttypes>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -18,6 +19,7 @@
 #include "HistogramCommand.h"
 #include "JvmAgent.h"
 #include "JvmInfo.h"
+#include "OomCapture.h"
 #include "Orlo.h"
 #include "OrloUtils.h"
 #include "SnapshotResponse.h"
@@ -148,7 +150,11 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
             connection->ReturnResponse(response, tag);
             return false;
         }
-        if (code == CMD_SNAPSHOT || code == CMD_HEAPDUMP || code == CMD_PERFORM_GC || code == CMD_HISTOGRAM) {
+        // A kept capture goes out without a pause.
+        const char* keptName = command.attribute(Protocol::FILE_ATTRIBUTE).value();
+        bool pause = code == CMD_SNAPSHOT || code == CMD_PERFORM_GC || code == CMD_HISTOGRAM ||
+                     (code == CMD_HEAPDUMP && !*keptName);
+        if (pause) {
             if (Error refused = agent->CheckPauseInterval()) {
                 ClientConnection::FormatErrorResponse(name, refused.What(), response);
                 connection->ReturnResponse(response, tag);
@@ -166,6 +172,7 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
                 case CMD_RUNTIME: ProcessRuntime(tag, last); break;
                 case CMD_SYSTEM_PROPS: ProcessSystemProps(tag, last); break;
                 case CMD_VERSION: ProcessVersion(tag, last); break;
+                case CMD_DUMPS: ProcessDumps(tag, last); break;
                 case CMD_PERFORM_GC: RunGC(tag, last); break;
                 case CMD_SNAPSHOT: {
                     const char* source = command.attribute(Protocol::SOURCE_ATTRIBUTE).value();
@@ -183,7 +190,7 @@ bool VeskClientThread::ProcessCommands(const char* text, int length) {
                     break;
                 }
                 case CMD_HEAPDUMP:
-                    if (!HeapDumpCommand(*connection, tag, last, compressLevel).Run()) return false;
+                    if (!HeapDumpCommand(*connection, tag, last, compressLevel, keptName).Run()) return false;
                     break;
                 case CMD_HISTOGRAM: {
                     const bool heapPass = strcmp(command.attribute(Protocol::SOURCE_ATTRIBUTE).value(),
@@ -279,6 +286,27 @@ void VeskClientThread::ProcessVersion(const char* tag, bool last) {
     StringBuffer response(SMALL_RESPONSE_SIZE);
     XmlUtils::StartCommandElement(response, Protocol::CMD_VERSION);
     XmlUtils::AddPropElement(response, Protocol::PROP_VERSION, VESK_VERSION);
+    XmlUtils::AddStatusElement(response, 1);
+    XmlUtils::EndCommandElement(response);
+    XmlUtils::AddLastElement(response, last ? 1 : 0);
+    connection->ReturnResponse(response, tag);
+}
+
+void VeskClientThread::ProcessDumps(const char* tag, bool last) {
+    StringBuffer response(REQUEST_RESPONSE_SIZE);
+    XmlUtils::StartCommandElement(response, Protocol::CMD_DUMPS);
+    if (const OomCapture* capture = agent->GetOomCapture()) {
+        XmlUtils::AddPropElement(response, Protocol::PROP_OOM_DIR, capture->Directory().c_str());
+        XmlUtils::AddPropElement(response, Protocol::PROP_OOM_EVENTS, static_cast<int64_t>(capture->Events()));
+        for (const KeptDump& dump : capture->Kept()) {
+            response.Format("<%s %s=\"", Protocol::DUMP_ELEMENT, Protocol::NAME_ATTRIBUTE);
+            XmlUtils::EncodeXmlString(response, dump.name);
+            response.Format("\" %s=\"%" PRIu64 "\" %s=\"%" PRId64 "\" %s=\"", Protocol::SIZE_ATTRIBUTE, dump.fileBytes,
+                            Protocol::TIME_ATTRIBUTE, dump.timeMillis, Protocol::MESSAGE_ATTRIBUTE);
+            XmlUtils::EncodeXmlString(response, dump.message);
+            response.Append("\"/>");
+        }
+    }
     XmlUtils::AddStatusElement(response, 1);
     XmlUtils::EndCommandElement(response);
     XmlUtils::AddLastElement(response, last ? 1 : 0);

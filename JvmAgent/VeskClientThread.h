@@ -35,6 +35,8 @@ public:
     void ProcessRuntime(const char* tag, bool last);
     void ProcessSystemProps(const char* tag, bool last);
     // The agent's release, asked for apart from RUNTIME, whose props are fixed.
+    // DUMPS: the captures oom-dump kept; no Java object is made.
+    void ProcessDumps(const char* tag, bool last);
     void ProcessVersion(const char* tag, bool last);
     // SnapshotResponse's Run: false when the snapshot ended in an error
     // frame, which ends the request. compressLevel: 0 for plain frames, else

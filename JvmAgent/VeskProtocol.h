@@ -41,6 +41,8 @@ constexpr char CMD_AUTH[] = "AUTH";
 constexpr char CMD_HISTOGRAM[] = "HISTOGRAM";
 // An extension that agents without it answer "Unknown command: VERSION".
 constexpr char CMD_VERSION[] = "VERSION";
+// An extension that agents without it answer "Unknown command: DUMPS".
+constexpr char CMD_DUMPS[] = "DUMPS";
 constexpr char CMD_REJECT[] = "REJECT";
 constexpr char CMD_INVALID[] = "INVALID";
 
@@ -117,6 +119,22 @@ constexpr char PROP_DUMP_BYTES[] = "dump-bytes";
 constexpr char PROP_DUMP_MSEC[] = "dump-msec";
 constexpr char PROP_REDACT_MSEC[] = "redact-msec";
 constexpr char PROP_STREAM_MSEC[] = "stream-msec";
+// An extension: FILE_ATTRIBUTE on a HEAPDUMP <cmd> names a capture that DUMPS
+// lists, which is streamed as a new dump is, without a pause; its compressed
+// frames carry the file's own zstd frames. Agents without it ignore it and
+// dump anew.
+constexpr char FILE_ATTRIBUTE[] = "file";
+
+// DUMPS: one frame, <cmd name="DUMPS">, with oom-dump=DIR PROP_OOM_DIR and
+// PROP_OOM_EVENTS (the Java heap OutOfMemoryErrors seen), then one
+// <dump name size time msg/> per capture kept in DIR, oldest first (size in
+// bytes on disk, time in milliseconds since the epoch, msg the error's), and
+// status 1.
+constexpr char PROP_OOM_DIR[] = "oom-dir";
+constexpr char PROP_OOM_EVENTS[] = "oom-events";
+constexpr char DUMP_ELEMENT[] = "dump";
+constexpr char SIZE_ATTRIBUTE[] = "size";
+constexpr char TIME_ATTRIBUTE[] = "time";
 
 // VERSION: one frame, <cmd name="VERSION"> with PROP_VERSION (the agent's
 // release, "1.2.3") and status 1.

@@ -99,8 +99,9 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     ClientGuard clientGuard(client);
     startBytes = client.BytesReceived();
     // Named by route: a live analysis may take any of the three.
-    progress.Phase(heapDump ? "heap dump: the JVM writes it, paused meanwhile; then the agent redacts it"
-                   : walk   ? "snapshot by the heap walk: the JVM is paused meanwhile"
+    progress.Phase(!keptName.empty() ? "kept heap dump: the agent reads it"
+                   : heapDump        ? "heap dump: the JVM writes it, paused meanwhile; then the agent redacts it"
+                   : walk            ? "snapshot by the heap walk: the JVM is paused meanwhile"
                             : "snapshot from the JVM's heap dump: paused meanwhile; then the agent converts it");
     client.SetReadTimeout(POLL_MS);
     client.SetReceiveHook([&] {
@@ -111,7 +112,7 @@ SnapshotSession::Outcome SnapshotSession::Run(const std::function<void(const Fra
     });
     client.Send(VeskClient::BuildRequest({heapDump ? wire::CMD_HEAPDUMP : wire::CMD_SNAPSHOT}, "1",
                                          compress ? wire::ENCODING_ZSTD : "",
-                                         heapDump ? "" : walk ? wire::SOURCE_WALK : wire::SOURCE_DUMP));
+                                         heapDump ? "" : walk ? wire::SOURCE_WALK : wire::SOURCE_DUMP, keptName));
 
     uint64_t seenBytes = startBytes;
     auto lastData = std::chrono::steady_clock::now();

@@ -33,6 +33,8 @@ public:
     // that source ignores (it walks, giving the same stream).
     SnapshotSession(VeskClient& client, int idleTimeoutMs, bool showProgress, bool heapDump = false,
                     bool compress = false, bool walk = false);
+    // A HEAPDUMP of the capture the agent kept under this name (DUMPS), not a new dump.
+    void SetKeptDump(const std::string& name) { keptName = name; }
     // Whether the agent said it made the snapshot from the heap dump.
     bool FromDump() const { return fromDump; }
 
@@ -77,6 +79,7 @@ private:
     bool compress;
     bool walk;
     bool fromDump = false;
+    std::string keptName;
     Progress progress;
     const InterruptGuard* guard = nullptr;  // while Run runs
     bool interrupted = false;               // once it returned

@@ -299,7 +299,8 @@ static void AppendEscaped(std::string& out, const std::string& text) {
 void VeskClient::SendAbort() { Send(wire::ABORT); }
 
 std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, const std::string& tag,
-                                     const std::string& encoding, const std::string& source) {
+                                     const std::string& encoding, const std::string& source,
+                                     const std::string& file) {
     std::string request = std::string("<") + wire::REQUEST_ELEMENT + " " + wire::TAG_ATTRIBUTE + "=\"";
     AppendEscaped(request, tag);
     request += "\">";
@@ -312,9 +313,11 @@ std::string VeskClient::BuildRequest(const std::vector<std::string>& commands, c
             AppendEscaped(request, encoding);
             request += "\"";
         }
-        if (!source.empty()) {
-            request += std::string(" ") + wire::SOURCE_ATTRIBUTE + "=\"";
-            AppendEscaped(request, source);
+        for (const auto& [attribute, value] : {std::make_pair(wire::SOURCE_ATTRIBUTE, &source),
+                                               std::make_pair(wire::FILE_ATTRIBUTE, &file)}) {
+            if (value->empty()) continue;
+            request += std::string(" ") + attribute + "=\"";
+            AppendEscaped(request, *value);
             request += "\"";
         }
         request += "/>";

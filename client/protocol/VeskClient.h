@@ -92,9 +92,11 @@ public:
 
     // "<vesk-cmd tag=\"TAG\"><cmd name=\"A\"/>...</vesk-cmd>"; encoding,
     // when given ("zstd"), asks for every command's answer compressed;
-    // source, when given, goes on every command as its source attribute.
+    // source, when given, goes on every command as its source attribute,
+    // file as its file attribute (a kept heap dump's name).
     static std::string BuildRequest(const std::vector<std::string>& commands, const std::string& tag = "1",
-                                    const std::string& encoding = "", const std::string& source = "");
+                                    const std::string& encoding = "", const std::string& source = "",
+                                    const std::string& file = "");
 
 private:
     bool TakeFrame(Frame& frame);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
+#include "base/LocalTime.h"
 #include "report/HtmlText.h"
 #include "report/ReportAssets.h"
 
@@ -12,15 +12,6 @@ namespace vesk {
 namespace {
 
 constexpr int WIDTH = 720, HEIGHT = 200, LEFT = 80, BOTTOM = 24, TOP = 10;
-
-std::string TimeText(int64_t millis) {
-    time_t seconds = static_cast<time_t>(millis / 1000);
-    tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
 
 // One series over the sample times as a line chart.
 std::string Chart(const std::string& label, const std::vector<int64_t>& times, const std::vector<int64_t>& values) {
@@ -49,9 +40,9 @@ std::string Chart(const std::string& label, const std::vector<int64_t>& times, c
     svg += "<text x=\"4\" y=\"" + std::to_string(TOP + 10) + "\">" + EscapeHtml(FormatBytes(high)) + "</text>";
     svg += "<text x=\"4\" y=\"" + std::to_string(axisY) + "\">" + EscapeHtml(FormatBytes(low)) + "</text>";
     svg += "<text x=\"" + std::to_string(LEFT) + "\" y=\"" + std::to_string(HEIGHT - 6) + "\">" +
-           EscapeHtml(TimeText(first)) + "</text>";
+           EscapeHtml(LocalTimeText(first)) + "</text>";
     svg += "<text x=\"" + std::to_string(WIDTH - 130) + "\" y=\"" + std::to_string(HEIGHT - 6) + "\">" +
-           EscapeHtml(TimeText(last)) + "</text>";
+           EscapeHtml(LocalTimeText(last)) + "</text>";
     svg += "<polyline fill=\"none\" stroke=\"#a32116\" stroke-width=\"2\" points=\"" + points + "\"/></svg>";
     return svg;
 }
@@ -70,8 +61,8 @@ std::string RenderTrendPage(const TrendContent& content) {
     };
     fact("samples", FormatGrouped(static_cast<int64_t>(content.times.size())));
     if (!content.times.empty()) {
-        fact("from", TimeText(content.times.front()));
-        fact("to", TimeText(content.times.back()));
+        fact("from", LocalTimeText(content.times.front()));
+        fact("to", LocalTimeText(content.times.back()));
     }
     fact("growing classes", FormatGrouped(static_cast<int64_t>(content.classes.size())));
     page += "</table>\n</header>\n<main>\n";

@@ -119,6 +119,21 @@ TEST_F(AgentConfigTest, OptionItems) {
     EXPECT_FALSE(MakeWithConfig("snapshot-source=walk")->SnapshotFromDump());
 }
 
+TEST_F(AgentConfigTest, SizeValues) {
+    uint64_t bytes = 0;
+    struct Case {
+        const char* text;
+        uint64_t bytes;
+    } cases[] = {{"0", 0},          {"1048576", 1048576}, {"64k", 64 << 10}, {"500m", 500ull << 20},
+                 {"1g", 1ull << 30}, {"2G", 2ull << 30},    {"8M", 8 << 20},  {"8388608g", 1ull << 53}};
+    for (const Case& c : cases) {
+        EXPECT_TRUE(AgentOptions::ParseSize(c.text, bytes)) << c.text;
+        EXPECT_EQ(bytes, c.bytes) << c.text;
+    }
+    for (const char* bad : {"", "g", "1.5g", "-1", "1t", "1 g", " 1g", "1gb", "8388609g", "99999999999999999"})
+        EXPECT_FALSE(AgentOptions::ParseSize(bad, bytes)) << bad;
+}
+
 TEST_F(AgentConfigTest, PortAndAddressValues) {
     int port = 0;
     for (const char* good : {"1", "80", "16400", "65535"}) EXPECT_TRUE(AgentOptions::ParsePort(good, port)) << good;
@@ -158,6 +173,11 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         {"compress-level=-1", "not a zstd level from 0 (no compression) to 19"},
         {"compress-level=x", "not a zstd level from 0 (no compression) to 19"},
         {"snapshot-source=heap", "not walk or dump"},
+        {"oom-dump=", "not a directory"},
+        {"oom-dump-count=0", "not a number of captures from 1 to 1000"},
+        {"oom-dump-count=1001", "not a number of captures from 1 to 1000"},
+        {"oom-dump-min-free=1t", "not a size such as 1g, 500m or 1048576"},
+        {"oom-dump-min-free=", "not a size such as 1g, 500m or 1048576"},
     };
     for (const Case& c : cases) {
         jvm.getEnvVersions.clear();
@@ -202,6 +222,8 @@ TEST_F(AgentConfigTest, UnknownItemsAreIgnoredAndReported) {
         {"nokey,port=-5", 16400, "ignored agent option 'nokey': not a key=value item\n" + negative},
         {"port=17000,port=-5", 16400, negative},  // the last one counts
         {"prot=17000", 16400, "ignored agent option 'prot=17000': " + UNKNOWN_KEY + "\n"},
+        {"oom-dump-count=2,port=17000", 17000,
+         "ignored agent option 'oom-dump-count=2': no oom-dump=DIR to apply it to\n"},
         {" port=5,PORT=6,port=7", 7,  // no trimming, case-sensitive
          "ignored agent option ' port=5': " + UNKNOWN_KEY + "\nignored agent option 'PORT=6': " + UNKNOWN_KEY +
              "\n"},

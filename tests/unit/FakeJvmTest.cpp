@@ -9,6 +9,7 @@
 
 #include "FakeJvm.h"
 #include "JvmAgent.h"
+#include "OomCapture.h"
 #include "JvmInfo.h"
 #include "Orlo.h"
 #include "TempDir.h"
@@ -90,6 +91,24 @@ TEST_F(FakeJvmTest, ConstructorSetsUpJvmtiInOrder) {
 
     created.reset();
     EXPECT_EQ(jvm.monitorsDestroyed, 1);
+}
+
+// oom-dump asks for the heap's resource-exhaustion events on its own, after
+// the capabilities every agent asks for, and only then takes the event.
+TEST_F(FakeJvmTest, OomDumpAddsTheExhaustionCapabilityAndCallback) {
+    Configure("ERROR");
+    options += ",oom-dump=" + dir.File("heaps");
+    std::unique_ptr<JvmAgent> created(new JvmAgent(jvm.Vm(), options.data()));
+    agent = created.get();
+    EXPECT_TRUE(created->IsEnabled());
+    jvmtiCapabilities expected;
+    memset(&expected, 0, sizeof expected);
+    expected.can_generate_resource_exhaustion_heap_events = 1;
+    EXPECT_EQ(memcmp(&jvm.capabilities, &expected, sizeof expected), 0) << "the last capabilities added";
+    EXPECT_EQ(jvm.callbacks.ResourceExhausted, &ResourceExhaustedCB);
+    ASSERT_NE(created->GetOomCapture(), nullptr);
+    EXPECT_EQ(created->GetOomCapture()->Directory(), dir.File("heaps"));
+    EXPECT_EQ(jvm.eventModes.size(), 2u) << "the event is enabled once the capture is armed, at VM init";
 }
 
 TEST_F(FakeJvmTest, FailedSetupCallIsLoggedAndSetupGoesOn) {

@@ -5,21 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "BodyFrame.h"
 #include "protocol/HistogramRequest.h"
 
 using vesk::Frame;
 using vesk::HistogramSample;
+using vesktest::BodyFrame;
 
 namespace {
-
-Frame BodyFrame(const std::string& body) {
-    Frame frame;
-    frame.bytes = "<vesk-resp tag=\"1\">" + body + "</vesk-resp>\n";
-    frame.bodyOffset = frame.bytes.find('>') + 1;
-    frame.bodyLength = body.size();
-    frame.last = body.find("<last value=\"1\"/>") != std::string::npos;
-    return frame;
-}
 
 const char RUNTIME[] =
     "<cmd name=\"RUNTIME\"><prop name=\"total-heap\" value=\"1000\"/><prop name=\"free-heap\" value=\"400\"/>"
