@@ -18,8 +18,8 @@ namespace {
 
 constexpr char MAGIC[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\n'};
 // Bumped whenever a Members list or the layout changes.
-constexpr uint32_t VERSION = 7;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
-                                 // fields; 5: retained sizes in 4 bytes; 6: fillers; 7: details
+constexpr uint32_t VERSION = 8;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
+                                 // fields; 5: retained sizes in 4 bytes; 6: fillers; 7: details; 8: compressed
 constexpr uint32_t ORDER_MARK = 0x01020304;
 
 struct Header {
@@ -128,6 +128,15 @@ std::string IndexInCache(const SourceStamp& source) {
 
 HeapIndexReader::~HeapIndexReader() = default;
 
+// The next length bytes of file, as stored, when their hash is expected.
+static bool ReadSection(FILE* file, uint64_t length, uint64_t expected, std::string* stored) {
+    stored->resize(length);
+    if (fread(stored->data(), 1, length, file) != length) return false;
+    Hash64 hash;
+    hash.Update(stored->data(), stored->size());
+    return hash.Digest() == expected;
+}
+
 // The header of an index of source that file holds whole; false for none.
 static bool CheckHeader(FILE* file, const SourceStamp& source, bool checkPath, Header* header, uint64_t* headerBytes) {
     struct stat st;
@@ -161,9 +170,11 @@ bool HeapIndexReader::Open(const std::string& path, const SourceStamp& source, b
 bool HeapIndexReader::ReadDetails(const std::function<void(IndexIn&)>& read) {
     if (!file || detailsBytes == 0 || fseeko(file.Get(), static_cast<off_t>(treeOffset + treeBytes), SEEK_SET) != 0)
         return false;
-    IndexIn in(file.Get(), detailsBytes);
+    std::string stored;
+    if (!ReadSection(file.Get(), detailsBytes, detailsHash, &stored)) return false;
+    IndexIn in(stored);
     read(in);
-    return in.Whole(detailsHash);
+    return in.Whole();
 }
 
 bool AppendIndexDetails(const std::string& path, const SourceStamp& source, bool checkPath,
@@ -177,6 +188,7 @@ bool AppendIndexDetails(const std::string& path, const SourceStamp& source, bool
     std::function<bool()> never;
     IndexOut out(file.Get(), never);
     write(out);
+    out.End();
     header.detailsBytes = out.bytes;
     header.detailsHash = out.hash.Digest();
     // The header last: until it names the section, the file's length
@@ -190,18 +202,22 @@ bool AppendIndexDetails(const std::string& path, const SourceStamp& source, bool
 
 bool HeapIndexReader::ReadGraph(HeapGraph* graph, IndexProperties* properties) {
     if (!file) return false;
-    IndexIn in(file.Get(), graphBytes);
+    std::string stored;
+    if (!ReadSection(file.Get(), graphBytes, graphHash, &stored)) return false;
+    IndexIn in(stored);
     in(*properties, *graph);
-    return in.Whole(graphHash);
+    return in.Whole();
 }
 
 std::unique_ptr<DominatorTree> HeapIndexReader::ReadTree(const HeapGraph& graph) {
     if (!file || fseeko(file.Get(), static_cast<off_t>(treeOffset), SEEK_SET) != 0) return nullptr;
     auto tree = std::make_unique<DominatorTree>(graph, DominatorTree::Stored{});
-    IndexIn in(file.Get(), treeBytes);
+    std::string stored;
+    if (!ReadSection(file.Get(), treeBytes, treeHash, &stored)) return nullptr;
+    IndexIn in(stored);
     in(*tree);
     // A tree of another node count would index past the graph's arrays.
-    if (!in.Whole(treeHash) || !tree->Consistent()) return nullptr;
+    if (!in.Whole() || !tree->Consistent()) return nullptr;
     return tree;
 }
 
@@ -222,10 +238,12 @@ void WriteHeapIndex(const std::string& path, const SourceStamp& source, const He
     IndexOut out(file, stop);
     // Members take non-const references to serve the reader too; writing only reads them.
     out(const_cast<IndexProperties&>(properties), const_cast<HeapGraph&>(graph));
+    out.End();
     header.graphBytes = out.bytes;
     header.graphHash = out.hash.Digest();
     out.Begin();
     out(const_cast<DominatorTree&>(tree));
+    out.End();
     header.treeBytes = out.bytes;
     header.treeHash = out.hash.Digest();
     if (out.stopped) throw ClientError(ErrorKind::Cancelled, "cancelled");
