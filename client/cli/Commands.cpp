@@ -130,6 +130,7 @@ InputSettings InputOf(const Options& options) {
     settings.snapshot = options.snapshot;
     settings.portGiven = options.portGiven;
     settings.noIndex = options.noIndex;
+    settings.indexInCache = options.indexInCache;
     settings.connect = [options] { return ConnectClient(options); };
     return settings;
 }

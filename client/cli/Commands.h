@@ -24,6 +24,7 @@ struct Options {
     bool portGiven = false;  // --port was on the command line
     bool timeoutGiven = false;  // --timeout was on the command line
     bool noIndex = false;    // neither read nor write a file's index
+    bool indexInCache = false;  // VESK_INDEX=cache: write indexes in the cache directory, not beside files
     bool compress = true;    // ask the agent for SNAPSHOT and HEAPDUMP answers in zstd
     bool walk = false;       // a live snapshot by the heap walk, not from the JVM's heap dump
     bool snapshot = false;   // a live heap by SNAPSHOT, not HEAPDUMP

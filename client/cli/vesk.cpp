@@ -108,7 +108,8 @@ static int Run(int argc, char** argv) {
                  "take live snapshots by the agent's heap walk (a longer pause) instead of from the JVM's own heap "
                  "dump; implies --snapshot");
     app.add_flag("--no-index", options.noIndex,
-                 "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones");
+                 "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones "
+                 "(VESK_INDEX=cache: in $XDG_CACHE_HOME/vesk or ~/.cache/vesk instead)");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,
                    "wait at most this long for each response (default 120, 0: no limit)")
         ->option_text("SECONDS")
@@ -144,6 +145,13 @@ static int Run(int argc, char** argv) {
         options.pid = pid;
     }
     options.timeoutGiven = timeout->count() > 0;
+    const char* where = getenv("VESK_INDEX");
+    std::string indexes = where ? where : "";
+    if (indexes != "" && indexes != "beside" && indexes != "cache")
+        throw ClientError(ErrorKind::Usage, "VESK_INDEX=" + indexes + ": give cache (indexes in " +
+                                                (CacheDirectory().empty() ? "~/.cache/vesk" : CacheDirectory()) +
+                                                ") or beside (next to each file, the default)");
+    options.indexInCache = indexes == "cache";
 
     for (auto& [sub, run] : commands) {
         if (!sub->parsed()) continue;

@@ -1,5 +1,6 @@
 #include "load/HeapIndex.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,15 +116,40 @@ bool MakeDirectories(const std::string& dir) {
     }
 }
 
-std::string IndexInCache(const SourceStamp& source) {
-    std::string dir = CacheDirectory();
-    if (dir.empty()) return "";
+// "NAME-PATHHASH-": what every index of source's path in the cache starts with.
+static std::string CachePrefix(const SourceStamp& source) {
     Hash64 hash;
     hash.Update(source.path.data(), source.path.size());
-    char key[17];
+    char key[18];
     snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(hash.Digest()));
     size_t slash = source.path.rfind('/');
-    return dir + "/" + source.path.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + key + ".vidx";
+    return source.path.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + key + "-";
+}
+
+static std::string StampKey(const SourceStamp& source) {
+    Hash64 hash;
+    hash.Update(&source.size, sizeof source.size);
+    hash.Update(&source.modifiedNs, sizeof source.modifiedNs);
+    char key[17];
+    snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(hash.Digest()));
+    return key;
+}
+
+std::string IndexInCache(const SourceStamp& source) {
+    std::string dir = CacheDirectory();
+    return dir.empty() ? "" : dir + "/" + CachePrefix(source) + StampKey(source) + ".vidx";
+}
+
+void ForgetOtherIndexesInCache(const SourceStamp& source) {
+    std::string dir = CacheDirectory(), prefix = CachePrefix(source), kept = prefix + StampKey(source) + ".vidx";
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+    if (!listing) return;
+    while (dirent* entry = readdir(listing.get())) {
+        std::string name = entry->d_name;
+        if (name.size() == kept.size() && name.compare(0, prefix.size(), prefix) == 0 && name != kept &&
+            name.compare(name.size() - 5, 5, ".vidx") == 0)
+            unlink((dir + "/" + name).c_str());
+    }
 }
 
 HeapIndexReader::~HeapIndexReader() = default;

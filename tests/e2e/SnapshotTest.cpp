@@ -390,14 +390,14 @@ TEST_F(SnapshotTest, VeskSavesTheStreamAndPrintsItsHistogram) {
     EXPECT_FALSE(FileExists(file + ".part"));
 
     ASSERT_EQ(RunProgram({VeskProgram(), "histo", file}, out), 0) << ReadFile(out);
-    std::string table = ReadFile(out);
+    std::string table = Answer(ReadFile(out));
     EXPECT_EQ(table.rfind(" num     #instances         #bytes  class name\n", 0), 0u) << table;
     EXPECT_TRUE(std::regex_search(table, TRIPLE_ROW)) << table;
     EXPECT_NE(table.find(":        150000"), std::string::npos) << table;
     EXPECT_NE(table.find("\nTotal "), std::string::npos);
     EXPECT_EQ(table.find("snap.Holder\n"), std::string::npos) << "classes without instances are left out";
     ASSERT_EQ(RunProgram({VeskProgram(), "histo", file, "-n", "1", "--json"}, out), 0) << ReadFile(out);
-    nlohmann::json histogram = nlohmann::json::parse(ReadFile(out), nullptr, false);
+    nlohmann::json histogram = nlohmann::json::parse(Answer(ReadFile(out)), nullptr, false);
     ASSERT_EQ(histogram["classes"].size(), 1u) << ReadFile(out);
     EXPECT_GE(histogram["bytes"].get<int64_t>(), histogram["classes"][0]["bytes"].get<int64_t>()) << ReadFile(out);
 
