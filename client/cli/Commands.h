@@ -107,6 +107,9 @@ void SaveHeapDump(const Options& options, const std::string& path);
 void SaveSnapshot(const Options& options, std::string path);
 // True for a FILE ending in ".zst": the bytes saved there are zstd.
 bool IsZstdName(const std::string& path);
+// The size of the file saved at path as on disk, and beside it, for a
+// compressed one, what it decodes to: "88.4 MiB (decoded: 1.9 GiB)".
+std::string SavedSize(const std::string& path, uint64_t decoded);
 // What an analysis command's input (load/HeapInput) takes of the options.
 InputSettings InputOf(const Options& options);
 // The exit status for an error of this kind.

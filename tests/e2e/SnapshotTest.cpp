@@ -24,6 +24,7 @@
 #include "JavaProcess.h"
 #include "SnapshotStream.h"
 #include "VeskProgram.h"
+#include "heap/HeapText.h"
 #include "protocol/VeskClient.h"
 
 using namespace vesktest;
@@ -436,7 +437,16 @@ TEST_F(SnapshotTest, CompressedStreamDecodesToThePlainOne) {
 
     std::string file = jvm->dir.File("heap.vsnap.zst"), out = jvm->dir.File("zst.out");
     ASSERT_EQ(jvm->Vesk({"snapshot", "-o", file}, out), 0) << ReadFile(out);
+    // Saved: the size on disk, what it decodes to, and as many objects as histo counts.
+    std::smatch said;
+    std::string message = ReadFile(out);
+    ASSERT_TRUE(std::regex_search(message, said, std::regex("saved to \\S+: ([0-9]+) objects, ([0-9.]+ [KM]iB) \\(decoded: ([0-9.]+ MiB)\\)")))
+        << message;
+    EXPECT_EQ(said[2].str(), vesk::SizeText(ReadFile(file).size()));
+    ASSERT_EQ(RunProgram({VeskProgram(), "histo", file, "--json", "-n", "1"}, out), 0) << ReadFile(out);
+    EXPECT_EQ(nlohmann::json::parse(Answer(ReadFile(out)))["instances"].get<int64_t>(), std::stoll(said[1].str()));
     std::string decoded = ZstdFileText(file);
+    EXPECT_EQ(said[3].str(), vesk::SizeText(decoded.size()));
     EXPECT_LT(ReadFile(file).size(), decoded.size() / 10);
     EXPECT_EQ(decoded.rfind("<vesk-resp tag=\"1\"><cmd name=\"RUNTIME\">", 0), 0u);
     std::string saved = jvm->dir.Write("decoded.vsnap", decoded);
