@@ -498,6 +498,9 @@ TEST_F(SnapshotTest, VeskCommandLineOptionsExitCodesAndOutput) {
         c.args.insert(c.args.begin(), VeskProgram());
         EXPECT_EQ(RunProgram(c.args, out), c.status) << c.args[c.args.size() - 1] << ": " << ReadFile(out);
     }
+    // A command vesk does not have is named as such, before its arguments.
+    EXPECT_EQ(RunProgram({VeskProgram(), "threads", junk}, out), 2);
+    EXPECT_EQ(ReadFile(out), "vesk: unknown command 'threads' (see vesk --help)\n");
     // Nothing listening: the next step is named.
     EXPECT_EQ(RunProgram({VeskProgram(), "--port", std::to_string(FreePort()), "runtime"}, out), 3);
     EXPECT_NE(ReadFile(out).find("-agentpath"), std::string::npos) << ReadFile(out);
