@@ -43,8 +43,9 @@ static void Receive(VeskClient& client, OutputFile& output, const Options& optio
     char wire[64] = "";
     if (session.Compressed()) snprintf(wire, sizeof wire, ", %.1f MiB on the wire", session.Bytes() / 1048576.0);
     if (path != "-")
-        fprintf(stderr, "vesk: heap dump saved to %s: %.1f MiB%s (JVM dump %s ms, redaction %s ms, streaming %s ms)\n",
-                path.c_str(), atof(Find(figures, "dump-bytes").c_str()) / 1048576.0, wire,
+        fprintf(stderr, "vesk: heap dump saved to %s: %s%s (JVM dump %s ms, redaction %s ms, streaming %s ms)\n",
+                path.c_str(), SavedSize(path, static_cast<uint64_t>(atof(Find(figures, "dump-bytes").c_str()))).c_str(),
+                wire,
                 Find(figures, "dump-msec").c_str(), Find(figures, "redact-msec").c_str(),
                 Find(figures, "stream-msec").c_str());
 }

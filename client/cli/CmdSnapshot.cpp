@@ -22,10 +22,20 @@ static std::string Find(const std::vector<Prop>& props, const std::string& name)
     return "?";
 }
 
+// Objects as every analysis counts them: the heap walk's, and the class and
+// thread objects the snapshot describes apart.
+static std::string Objects(const std::vector<Prop>& counts, const std::vector<Prop>& metrics) {
+    const char* prefix = "$L$last.snapshot.";
+    std::string walked = Find(counts, "total-objs"), classes = Find(metrics, prefix + std::string("classtag.class.count")),
+                threads = Find(metrics, prefix + std::string("classtag.thread.count"));
+    if (walked == "?" || classes == "?" || threads == "?") return walked;
+    return std::to_string(std::stoull(walked) + std::stoull(classes) + std::stoull(threads));
+}
+
 static void PrintSummary(FILE* out, const SnapshotSession& session, const std::vector<Prop>& counts,
                          const std::vector<Prop>& metrics) {
     const char* prefix = "$L$last.snapshot.";
-    fprintf(out, "objects       %s\nreferences    %s\nroots         %s\n", Find(counts, "total-objs").c_str(),
+    fprintf(out, "objects       %s\nreferences    %s\nroots         %s\n", Objects(counts, metrics).c_str(),
             Find(counts, "total-refs").c_str(), Find(counts, "total-roots").c_str());
     fprintf(out, "classes       %s\nthreads       %s\n", Find(metrics, prefix + std::string("classtag.class.count")).c_str(),
             Find(metrics, prefix + std::string("classtag.thread.count")).c_str());
@@ -82,9 +92,8 @@ void SaveSnapshot(const Options& options, std::string path) {
     } else if (path != "-") {
         char wire[64] = "";
         if (session.Compressed()) snprintf(wire, sizeof wire, ", %.1f MiB on the wire", session.Bytes() / 1048576.0);
-        fprintf(stderr, "vesk: snapshot saved to %s: %s objects, %s references, %.1f MiB%s\n", path.c_str(),
-                Find(counts, "total-objs").c_str(), Find(counts, "total-refs").c_str(),
-                session.PlainBytes() / 1048576.0, wire);
+        fprintf(stderr, "vesk: snapshot saved to %s: %s objects, %s%s\n", path.c_str(),
+                Objects(counts, metrics).c_str(), SavedSize(path, session.PlainBytes()).c_str(), wire);
     }
 }
 

@@ -9,7 +9,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 #include "AuthKey.h"
+#include "heap/HeapText.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 #include "VeskProtocol.h"
@@ -120,6 +123,12 @@ bool IsZstdName(const std::string& path) {
     return path.size() > 4 && path.compare(path.size() - 4, 4, ".zst") == 0;
 }
 
+std::string SavedSize(const std::string& path, uint64_t decoded) {
+    struct stat saved {};
+    uint64_t size = stat(path.c_str(), &saved) == 0 ? static_cast<uint64_t>(saved.st_size) : decoded;
+    return SizeText(size) + (IsZstdName(path) ? " (decoded: " + SizeText(decoded) + ")" : "");
+}
+
 InputSettings InputOf(const Options& options) {
     InputSettings settings;
     settings.host = options.host;
@@ -130,6 +139,7 @@ InputSettings InputOf(const Options& options) {
     settings.snapshot = options.snapshot;
     settings.portGiven = options.portGiven;
     settings.noIndex = options.noIndex;
+    settings.indexInCache = options.indexInCache;
     settings.connect = [options] { return ConnectClient(options); };
     return settings;
 }

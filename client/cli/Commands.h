@@ -24,6 +24,7 @@ struct Options {
     bool portGiven = false;  // --port was on the command line
     bool timeoutGiven = false;  // --timeout was on the command line
     bool noIndex = false;    // neither read nor write a file's index
+    bool indexInCache = false;  // VESK_INDEX=cache: write indexes in the cache directory, not beside files
     bool compress = true;    // ask the agent for SNAPSHOT and HEAPDUMP answers in zstd
     bool walk = false;       // a live snapshot by the heap walk, not from the JVM's heap dump
     bool snapshot = false;   // a live heap by SNAPSHOT, not HEAPDUMP
@@ -106,6 +107,9 @@ void SaveHeapDump(const Options& options, const std::string& path);
 void SaveSnapshot(const Options& options, std::string path);
 // True for a FILE ending in ".zst": the bytes saved there are zstd.
 bool IsZstdName(const std::string& path);
+// The size of the file saved at path as on disk, and beside it, for a
+// compressed one, what it decodes to: "88.4 MiB (decoded: 1.9 GiB)".
+std::string SavedSize(const std::string& path, uint64_t decoded);
 // What an analysis command's input (load/HeapInput) takes of the options.
 InputSettings InputOf(const Options& options);
 // The exit status for an error of this kind.

@@ -63,6 +63,19 @@ static std::string HelpHint(const CLI::App& app) {
     return "vesk --help shows the usage";
 }
 
+// The first word of the command line that is neither an option nor an
+// option's value: where the command should be; "" when there is none.
+static std::string CommandWord(CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; i++) {
+        std::string word = argv[i];
+        if (word.empty() || word[0] != '-') return word;
+        if (word == "--") return "";
+        const CLI::Option* option = word.find('=') == std::string::npos ? app.get_option_no_throw(word) : nullptr;
+        if (option && option->get_type_size() > 0) i++;
+    }
+    return "";
+}
+
 // Parses the command line and runs the chosen command; every failure is
 // thrown. Returns the status of a --help request, else EXIT_OK.
 static int Run(int argc, char** argv) {
@@ -108,7 +121,8 @@ static int Run(int argc, char** argv) {
                  "take live snapshots by the agent's heap walk (a longer pause) instead of from the JVM's own heap "
                  "dump; implies --snapshot");
     app.add_flag("--no-index", options.noIndex,
-                 "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones");
+                 "neither read nor write FILE.vidx, the index a file's first analysis leaves for later ones "
+                 "(VESK_INDEX=cache: in $XDG_CACHE_HOME/vesk or ~/.cache/vesk instead)");
     CLI::Option* timeout = app.add_option("--timeout", timeoutSeconds,
                    "wait at most this long for each response (default 120, 0: no limit)")
         ->option_text("SECONDS")
@@ -129,6 +143,11 @@ static int Run(int argc, char** argv) {
     } catch (const CLI::CallForVersion& version) {
         return app.exit(version);
     } catch (const CLI::ParseError& error) {
+        std::string word = CommandWord(app, argc, argv);
+        bool known = false;
+        for (const Command& command : AllCommands()) known = known || command.name == word;
+        if (app.get_subcommands().empty() && !word.empty() && !known)
+            throw ClientError(ErrorKind::Usage, "unknown command '" + word + "' (see vesk --help)");
         throw ClientError(ErrorKind::Usage, std::string(error.what()) + " (" + HelpHint(app) + ")");
     }
     options.timeoutMs = timeoutSeconds * 1000;
@@ -144,6 +163,13 @@ static int Run(int argc, char** argv) {
         options.pid = pid;
     }
     options.timeoutGiven = timeout->count() > 0;
+    const char* where = getenv("VESK_INDEX");
+    std::string indexes = where ? where : "";
+    if (indexes != "" && indexes != "beside" && indexes != "cache")
+        throw ClientError(ErrorKind::Usage, "VESK_INDEX=" + indexes + ": give cache (indexes in " +
+                                                (CacheDirectory().empty() ? "~/.cache/vesk" : CacheDirectory()) +
+                                                ") or beside (next to each file, the default)");
+    options.indexInCache = indexes == "cache";
 
     for (auto& [sub, run] : commands) {
         if (!sub->parsed()) continue;

@@ -6,7 +6,21 @@
 
 #include "heap/HeapText.h"
 
+#include <cctype>
+
 namespace vesk {
+
+std::string JvmClassName(std::string name) {
+    size_t end = name.size();
+    while (end >= 2 && name.compare(end - 2, 2, "[]") == 0) end -= 2;
+    // No Java identifier starts with a digit: "0x" after a separator is the JVM's suffix.
+    size_t at = end >= 3 ? name.rfind("0x", end - 3) : std::string::npos;
+    if (at == std::string::npos || at == 0 || (name[at - 1] != '.' && name[at - 1] != '+')) return name;
+    for (size_t i = at + 2; i < end; i++)
+        if (!isxdigit(static_cast<unsigned char>(name[i]))) return name;
+    name[at - 1] = '/';
+    return name;
+}
 
 std::vector<ClassTotals> SortHistogram(std::vector<ClassTotals> rows) {
     rows.erase(std::remove_if(rows.begin(), rows.end(), [](const ClassTotals& row) { return row.instances <= 0; }),

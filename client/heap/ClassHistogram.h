@@ -10,6 +10,11 @@
 
 namespace vesk {
 
+// A class name as the JVM's own class histogram spells it: a hidden class's
+// suffix after a slash ("Foo$$Lambda$1/0x0000000800c01000"), where JVMTI
+// gives a dot and a heap dump a plus sign. Other names are returned as given.
+std::string JvmClassName(std::string name);
+
 // One class's totals, as histograms, diffs and the report show them.
 struct ClassTotals {
     std::string name;

@@ -1,5 +1,6 @@
 #include "load/HeapIndex.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,9 +19,10 @@ namespace {
 
 constexpr char MAGIC[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\n'};
 // Bumped whenever a Members list or the layout changes.
-constexpr uint32_t VERSION = 8;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
+constexpr uint32_t VERSION = 9;  // 2: shallow sizes in 2 bytes; 3: roots without padding; 4: class objects' own
                                  // fields; 5: retained sizes in 4 bytes; 6: fillers; 7: details;
-                                 // 8: no loaders in the details (the graph has them)
+                                 // 8: no loaders in the details (the graph has them);
+                                 // 9: compressed sections
 constexpr uint32_t ORDER_MARK = 0x01020304;
 
 struct Header {
@@ -116,18 +118,52 @@ bool MakeDirectories(const std::string& dir) {
     }
 }
 
-std::string IndexInCache(const SourceStamp& source) {
-    std::string dir = CacheDirectory();
-    if (dir.empty()) return "";
+// "NAME-PATHHASH-": what every index of source's path in the cache starts with.
+static std::string CachePrefix(const SourceStamp& source) {
     Hash64 hash;
     hash.Update(source.path.data(), source.path.size());
-    char key[17];
+    char key[18];
     snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(hash.Digest()));
     size_t slash = source.path.rfind('/');
-    return dir + "/" + source.path.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + key + ".vidx";
+    return source.path.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + key + "-";
+}
+
+static std::string StampKey(const SourceStamp& source) {
+    Hash64 hash;
+    hash.Update(&source.size, sizeof source.size);
+    hash.Update(&source.modifiedNs, sizeof source.modifiedNs);
+    char key[17];
+    snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(hash.Digest()));
+    return key;
+}
+
+std::string IndexInCache(const SourceStamp& source) {
+    std::string dir = CacheDirectory();
+    return dir.empty() ? "" : dir + "/" + CachePrefix(source) + StampKey(source) + ".vidx";
+}
+
+void ForgetOtherIndexesInCache(const SourceStamp& source) {
+    std::string dir = CacheDirectory(), prefix = CachePrefix(source), kept = prefix + StampKey(source) + ".vidx";
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+    if (!listing) return;
+    while (dirent* entry = readdir(listing.get())) {
+        std::string name = entry->d_name;
+        if (name.size() == kept.size() && name.compare(0, prefix.size(), prefix) == 0 && name != kept &&
+            name.compare(name.size() - 5, 5, ".vidx") == 0)
+            unlink((dir + "/" + name).c_str());
+    }
 }
 
 HeapIndexReader::~HeapIndexReader() = default;
+
+// The next length bytes of file, as stored, when their hash is expected.
+static bool ReadSection(FILE* file, uint64_t length, uint64_t expected, std::string* stored) {
+    stored->resize(length);
+    if (fread(stored->data(), 1, length, file) != length) return false;
+    Hash64 hash;
+    hash.Update(stored->data(), stored->size());
+    return hash.Digest() == expected;
+}
 
 // The header of an index of source that file holds whole; false for none.
 static bool CheckHeader(FILE* file, const SourceStamp& source, bool checkPath, Header* header, uint64_t* headerBytes) {
@@ -162,9 +198,11 @@ bool HeapIndexReader::Open(const std::string& path, const SourceStamp& source, b
 bool HeapIndexReader::ReadDetails(const std::function<void(IndexIn&)>& read) {
     if (!file || detailsBytes == 0 || fseeko(file.Get(), static_cast<off_t>(treeOffset + treeBytes), SEEK_SET) != 0)
         return false;
-    IndexIn in(file.Get(), detailsBytes);
+    std::string stored;
+    if (!ReadSection(file.Get(), detailsBytes, detailsHash, &stored)) return false;
+    IndexIn in(stored);
     read(in);
-    return in.Whole(detailsHash);
+    return in.Whole();
 }
 
 bool AppendIndexDetails(const std::string& path, const SourceStamp& source, bool checkPath,
@@ -178,6 +216,7 @@ bool AppendIndexDetails(const std::string& path, const SourceStamp& source, bool
     std::function<bool()> never;
     IndexOut out(file.Get(), never);
     write(out);
+    out.End();
     header.detailsBytes = out.bytes;
     header.detailsHash = out.hash.Digest();
     // The header last: until it names the section, the file's length
@@ -191,18 +230,22 @@ bool AppendIndexDetails(const std::string& path, const SourceStamp& source, bool
 
 bool HeapIndexReader::ReadGraph(HeapGraph* graph, IndexProperties* properties) {
     if (!file) return false;
-    IndexIn in(file.Get(), graphBytes);
+    std::string stored;
+    if (!ReadSection(file.Get(), graphBytes, graphHash, &stored)) return false;
+    IndexIn in(stored);
     in(*properties, *graph);
-    return in.Whole(graphHash);
+    return in.Whole();
 }
 
 std::unique_ptr<DominatorTree> HeapIndexReader::ReadTree(const HeapGraph& graph) {
     if (!file || fseeko(file.Get(), static_cast<off_t>(treeOffset), SEEK_SET) != 0) return nullptr;
     auto tree = std::make_unique<DominatorTree>(graph, DominatorTree::Stored{});
-    IndexIn in(file.Get(), treeBytes);
+    std::string stored;
+    if (!ReadSection(file.Get(), treeBytes, treeHash, &stored)) return nullptr;
+    IndexIn in(stored);
     in(*tree);
     // A tree of another node count would index past the graph's arrays.
-    if (!in.Whole(treeHash) || !tree->Consistent()) return nullptr;
+    if (!in.Whole() || !tree->Consistent()) return nullptr;
     return tree;
 }
 
@@ -223,10 +266,12 @@ void WriteHeapIndex(const std::string& path, const SourceStamp& source, const He
     IndexOut out(file, stop);
     // Members take non-const references to serve the reader too; writing only reads them.
     out(const_cast<IndexProperties&>(properties), const_cast<HeapGraph&>(graph));
+    out.End();
     header.graphBytes = out.bytes;
     header.graphHash = out.hash.Digest();
     out.Begin();
     out(const_cast<DominatorTree&>(tree));
+    out.End();
     header.treeBytes = out.bytes;
     header.treeHash = out.hash.Digest();
     if (out.stopped) throw ClientError(ErrorKind::Cancelled, "cancelled");

@@ -52,9 +52,13 @@ std::string IndexBeside(const std::string& source);
 std::string CacheDirectory();
 // mkdir -p, mode 0700; false when some part cannot be made.
 bool MakeDirectories(const std::string& dir);
-// The index in the cache directory, named after the source's name and a
-// hash of its canonical path; "" without a cache directory.
+// The index in the cache directory, named after the source's name, a hash
+// of its canonical path and one of its size and modification time; "" without
+// a cache directory.
 std::string IndexInCache(const SourceStamp& source);
+// Removes the indexes in the cache directory of source's path as it was at
+// other times (they would never be read again).
+void ForgetOtherIndexesInCache(const SourceStamp& source);
 
 // Reads one index file: the header when opened, then each section once, in
 // order. Any failure leaves what was being read unspecified; the caller

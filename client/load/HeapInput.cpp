@@ -13,6 +13,7 @@
 #include "base/File.h"
 #include "base/ZstdDecoder.h"
 #include "base/ZstdFileReader.h"
+#include "heap/HeapText.h"
 #include "load/HprofFile.h"
 #include "load/HprofLoader.h"
 #include "load/StreamFile.h"
@@ -268,12 +269,14 @@ void HeapInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree) co
     std::string target = IndexBeside(path);
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    if (access(dir.c_str(), W_OK) != 0) {
+    bool inCache = settings.indexInCache || access(dir.c_str(), W_OK) != 0;
+    if (inCache) {
         target = IndexInCache(stamp);
         size_t end = target.rfind('/');
         if (target.empty() || !MakeDirectories(target.substr(0, end))) {
-            fprintf(stderr, "vesk: no index written: %s is not writable and there is no cache directory\n",
-                    dir.c_str());
+            fprintf(stderr, "vesk: no index written: %s\n",
+                    settings.indexInCache ? "there is no cache directory (HOME and XDG_CACHE_HOME are unset)"
+                                          : (dir + " is not writable and there is no cache directory").c_str());
             return;
         }
     }
@@ -291,7 +294,21 @@ void HeapInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree) co
         }
     }
     if (cancelled) raise(SIGINT);  // now the command's own Ctrl-C handling
-    if (!error.empty()) fprintf(stderr, "vesk: no index written: %s\n", error.c_str());
+    if (!error.empty()) {
+        fprintf(stderr, "vesk: no index written: %s\n", error.c_str());
+    } else if (inCache) {
+        ForgetOtherIndexesInCache(stamp);
+    } else {
+        // A file the user did not ask for, beside theirs: say so once, when it appears.
+        struct stat written {};
+        stat(target.c_str(), &written);
+        std::string cache = CacheDirectory();
+        fprintf(stderr,
+                "vesk: wrote %s (%s), the index later commands read; --no-index writes none, VESK_INDEX=cache "
+                "keeps indexes in %s\n",
+                target.c_str(), SizeText(static_cast<uint64_t>(written.st_size)).c_str(),
+                cache.empty() ? "~/.cache/vesk" : cache.c_str());
+    }
 }
 
 }  // namespace vesk

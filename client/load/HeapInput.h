@@ -14,11 +14,13 @@
 // heap dump unless settings.walk or heapdump=off.
 //
 // A file's analysis is kept in an index (load/HeapIndex): beside the file,
-// or in the cache directory when the file's directory is not writable. The
-// first command that computes a file's dominator tree writes it; later ones
-// read the graph and the tree from it for as long as the file keeps its size
-// and modification time. An index that cannot be written costs a one-line
-// warning; one that cannot be read is ignored. --no-index does without.
+// or in the cache directory when settings ask so or the file's directory is
+// not writable. The first command that computes a file's dominator tree
+// writes it (one line on stderr says so when it lands beside the file);
+// later ones read the graph and the tree from it for as long as the file
+// keeps its size and modification time. An index that cannot be written
+// costs a one-line warning; one that cannot be read is ignored. --no-index
+// does without.
 //
 // Failures throw ClientError: File when the file cannot be read, is neither
 // a snapshot stream nor HPROF, or holds no whole heap (truncated, an error
@@ -53,6 +55,7 @@ struct InputSettings {
     bool snapshot = false;  // a live heap by SNAPSHOT, not HEAPDUMP (walk implies it)
     bool portGiven = false;  // --port: a live snapshot unless FILE is required
     bool noIndex = false;
+    bool indexInCache = false;  // write indexes in the cache directory even where the file's is writable
     // Connects to the agent (and authenticates) for a live snapshot.
     std::function<VeskClient()> connect;
 };

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "base/ClientError.h"
+#include "heap/ClassHistogram.h"
 #include "heap/HeapGraphBuilder.h"
 #include "load/HprofFile.h"
 #include "load/HprofLayout.h"
@@ -280,7 +281,7 @@ std::string JavaClassName(std::string_view jvmName) {
     }
     std::replace(name.begin(), name.end(), '/', '.');
     for (size_t i = 0; i < dimensions; i++) name += "[]";
-    return name;
+    return JvmClassName(std::move(name));
 }
 
 namespace {

@@ -1,30 +1,26 @@
 // The archive an index file is written with and read back by: values
-// (anything with a Members list, strings, vectors, maps) as raw bytes in
-// this machine's layout, hashed on the way, so that a section's checksum is
-// known when it is written and checked when it is read. Reading hashes on a
-// thread of its own, behind the reading.
+// (anything with a Members list, strings, vectors, maps) as bytes in this
+// machine's layout, compressed with zstd at a fast level, and hashed as
+// stored, so that a section's checksum is known when it is written and
+// checked before anything is decoded.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "base/BoundedQueue.h"
 #include "base/Pages.h"
-#include "base/Parallel.h"
 
 namespace vesk {
-
-// Large blocks are hashed a piece at a time, while the piece is in cache.
-constexpr size_t ARCHIVE_PIECE = 1 << 20;
 
 // A 64-bit hash over four lanes (the shape of xxHash64): several GB/s, so
 // checking a section costs little beside reading it.
@@ -114,10 +110,13 @@ void Whole(Archive& archive, T& value) {
 
 }  // namespace archive
 
-// Writes values through a stdio buffer, hashing what it writes.
+// Writes values as a section of chunks, each compressed by itself: small
+// values gather into one chunk; a large block (a vector's items) is cut into
+// pieces compressed on several threads, with a filter that suits arrays of
+// numbers. hash and bytes cover the section as stored.
 class IndexOut {
 public:
-    explicit IndexOut(FILE* file, const std::function<bool()>& stop) : file(file), stop(stop) {}
+    IndexOut(FILE* file, const std::function<bool()>& stop) : file(file), stop(stop) {}
 
     template <class... T>
     void operator()(T&... values) {
@@ -138,7 +137,8 @@ public:
             if constexpr (archive::ITEMWISE<typename T::value_type>) {
                 for (auto& element : value) Item(element);
             } else {
-                Raw(value.data(), value.size() * sizeof(typename T::value_type));
+                typedef typename T::value_type Element;
+                Block(value.data(), value.size() * sizeof(Element), sizeof(Element));
             }
         } else if constexpr (archive::IsMap<T>::value) {
             uint64_t size = value.size();
@@ -152,23 +152,13 @@ public:
             archive::Whole(*this, value);
         }
     }
-    void Raw(const void* data, size_t n) {
-        const uint8_t* p = static_cast<const uint8_t*>(data);
-        while (n > 0 && !failed) {
-            size_t piece = std::min(n, ARCHIVE_PIECE);
-            hash.Update(p, piece);
-            if (fwrite(p, 1, piece, file) != piece) failed = true;
-            if (piece == ARCHIVE_PIECE && stop && stop()) failed = stopped = true;
-            p += piece;
-            n -= piece;
-            bytes += piece;
-        }
-    }
+    void Raw(const void* data, size_t n);
+    // n bytes of items width bytes wide each.
+    void Block(const void* data, size_t n, size_t width);
     // Starts a section: its length and hash from here.
-    void Begin() {
-        hash = Hash64();
-        bytes = 0;
-    }
+    void Begin();
+    // Ends a section: what is held is written.
+    void End();
 
     FILE* file;
     const std::function<bool()>& stop;
@@ -176,65 +166,20 @@ public:
     uint64_t bytes = 0;
     bool failed = false;
     bool stopped = false;
-};
-
-// Hashes what a reader has read, in the order read, on a thread of its own:
-// checking a section then costs hardly more than reading it.
-class HashBehind {
-public:
-    HashBehind() { worker.Start([this] { Run(); }); }
-    ~HashBehind() { Digest(); }
-    HashBehind(const HashBehind&) = delete;
-    HashBehind& operator=(const HashBehind&) = delete;
-
-    // stays: the bytes stay where they are until Digest, and a large block
-    // is hashed there; others are copied.
-    void Add(const void* data, size_t n, bool stays) {
-        if (!stays || n < COPY_BELOW) {
-            small.append(static_cast<const char*>(data), n);
-            if (small.size() >= COPY_BELOW) Flush();
-            return;
-        }
-        Flush();
-        blocks.Push({data, n});
-    }
-    // Waits until everything added is hashed.
-    uint64_t Digest() {
-        if (worker.Pending()) {
-            Flush();
-            blocks.Close();
-            worker.Wait();
-        }
-        return hash.Digest();
-    }
 
 private:
-    static constexpr size_t COPY_BELOW = 1 << 16;
+    void Flush();
+    void Write(const std::string& chunk);
 
-    void Flush() {
-        if (small.empty()) return;
-        copies.push_back(std::move(small));
-        small.clear();
-        blocks.Push({copies.back().data(), copies.back().size()});
-    }
-    void Run() {
-        std::pair<const void*, size_t> block;
-        while (blocks.Pop(block)) hash.Update(block.first, block.second);
-    }
-
-    Hash64 hash;  // the worker's until Digest
-    std::string small;
-    std::deque<std::string> copies;  // a string's characters stay put when the deque grows
-    // Unbounded: the blocks are the reader's own memory, not copies.
-    BoundedQueue<std::pair<const void*, size_t>> blocks{SIZE_MAX};
-    Beside<> worker;  // last: starts once the rest is built
+    std::string pending;  // small values not yet written
 };
 
-// Reads values back, never past its section's length; fails at the first
-// value that does not fit.
+// Reads a section back from its stored bytes (whose hash the caller
+// checked), never past its end; fails at the first value that does not fit.
+// Large blocks are decoded on several threads.
 class IndexIn {
 public:
-    IndexIn(FILE* file, uint64_t length) : file(file), left(length) {}
+    explicit IndexIn(std::string_view stored);
 
     template <class... T>
     void operator()(T&... values) {
@@ -264,7 +209,7 @@ public:
             if constexpr (archive::ITEMWISE<Element>) {
                 for (auto& element : value) Item(element);
             } else {
-                Raw(value.data(), size * sizeof(Element), true);
+                Block(value.data(), size * sizeof(Element), sizeof(Element));
             }
         } else if constexpr (archive::IsMap<T>::value) {
             uint64_t size = Count(1);
@@ -280,19 +225,9 @@ public:
             archive::Whole(*this, value);
         }
     }
-    // stays: data is a vector's, which keeps its place until the reader is done.
-    void Raw(void* data, size_t n, bool stays = false) {
-        if (n > left) failed = true;
-        uint8_t* p = static_cast<uint8_t*>(data);
-        while (n > 0 && !failed) {
-            size_t piece = std::min(n, ARCHIVE_PIECE);
-            if (fread(p, 1, piece, file) != piece) failed = true;
-            hash.Add(p, piece, stays);
-            p += piece;
-            n -= piece;
-            left -= piece;
-        }
-    }
+    void Raw(void* data, size_t n);
+    // n bytes of items width bytes wide each, as IndexOut::Block wrote them.
+    void Block(void* data, size_t n, size_t width);
     // A stored count of items of at least unit bytes each, refused when the
     // section cannot hold that many (so damage never asks for huge memory).
     uint64_t Count(size_t unit) {
@@ -304,13 +239,26 @@ public:
         }
         return count;
     }
-    // The section was read to its end and its hash matches.
-    bool Whole(uint64_t expected) { return hash.Digest() == expected && !failed && left == 0; }
+    // The section was read to its end.
+    bool Whole() const { return !failed && left == 0; }
 
-    FILE* file;
-    uint64_t left;
-    HashBehind hash;
+    uint64_t left = 0;  // decoded bytes not yet read
     bool failed = false;
+
+private:
+    struct Chunk {
+        const char* data;
+        uint32_t stored, plain;
+        uint8_t filter, width;
+    };
+    // Decodes chunk into out (chunk.plain bytes), filtered ones through
+    // scratch; false when it is damaged.
+    static bool Decode(const Chunk& chunk, void* out, std::vector<uint8_t>& scratch);
+
+    std::vector<Chunk> chunks;
+    size_t next = 0;  // the first chunk not yet decoded
+    std::string small;  // the last chunk Raw decoded
+    size_t smallAt = 0;
 };
 
 }  // namespace vesk

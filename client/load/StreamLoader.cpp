@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "VeskProtocol.h"
+#include "heap/ClassHistogram.h"
 
 namespace vesk {
 
@@ -30,7 +31,7 @@ void StreamLoader::OnProperty(const std::string& command, const std::string& nam
 
 void StreamLoader::OnClass(StreamClass& record) {
     HeapClass cls;
-    cls.name = std::move(record.name);
+    cls.name = JvmClassName(std::move(record.name));
     cls.tag = record.tag;
     cls.fields.reserve(record.fields.size());
     for (StreamField& field : record.fields) cls.fields.push_back({std::move(field.name), std::move(field.definingClass)});

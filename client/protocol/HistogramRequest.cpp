@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "VeskProtocol.h"
+#include "heap/ClassHistogram.h"
 #include "protocol/SnapshotReader.h"
 
 namespace wire = Orlo::Protocol;
@@ -38,7 +39,7 @@ public:
         }
     }
     void OnClass(StreamClass& cls) override {
-        sample.classes.push_back({std::move(cls.name), cls.instances, cls.bytes});
+        sample.classes.push_back({JvmClassName(std::move(cls.name)), cls.instances, cls.bytes});
     }
     void Finish() {
         sample.heapCommitted = total;

@@ -328,11 +328,12 @@ int JvmAttach::ConnectListener() {
 }
 
 std::string JvmAttach::LastAgentError(const std::string& library) const {
-    // The default log of an install tree: <base>logs/veskjagent_<its pid>.log.
+    // The default log: <base>logs/veskjagent_<its pid>.log, the base being
+    // the install tree of an agent in one, else the JVM's working directory.
     size_t at = library.find("JvmAgent");
-    std::string base = at == std::string::npos ? "" : library.substr(0, at);
+    std::string base = at == std::string::npos ? "/proc/" + std::to_string(pid) + "/cwd/" : root + library.substr(0, at);
     std::string log;
-    if (!ReadText(root + base + "logs/veskjagent_" + std::to_string(nspid) + ".log", log)) return "";
+    if (!ReadText(base + "logs/veskjagent_" + std::to_string(nspid) + ".log", log)) return "";
     return LastErrorLine(log);
 }
 

@@ -56,7 +56,7 @@ protected:
     static json VeskJson(const std::vector<std::string>& args) {
         std::string out;
         EXPECT_EQ(Vesk(args, &out), 0) << out;
-        return json::parse(out, nullptr, false);
+        return json::parse(Answer(out), nullptr, false);
     }
 
     static JavaProcess* jvm;
@@ -178,9 +178,18 @@ TEST_F(AnalysisTest, EveryCommandReadsAnHprofFile) {
     EXPECT_FALSE(FileExists(page + ".part"));
 
     // Compressed, whatever the name: the same answers; cut, refused with the offset.
+    // The first command says where it left the index, which is at most half
+    // the compressed file.
     for (const std::string& plain : {file, hprof}) {
         std::string packed = ZstdFrames(ReadFile(plain), 1 << 20);
         std::string zst = jvm->Dir().Write("packed-" + plain.substr(plain.rfind('/') + 1), packed);
+        ASSERT_EQ(Vesk({"top", zst, "-n", "1"}, &out), 0) << out;
+        std::string index = zst + ".vidx";
+        EXPECT_NE(out.find("vesk: wrote " + index + " ("), std::string::npos) << out;
+        EXPECT_NE(out.find("--no-index writes none, VESK_INDEX=cache keeps indexes in "), std::string::npos) << out;
+        EXPECT_LE(ReadFile(index).size(), packed.size() / 2);
+        ASSERT_EQ(Vesk({"top", zst, "-n", "1"}, &out), 0) << out;
+        EXPECT_EQ(out.find("vesk: wrote"), std::string::npos) << out;
         for (std::vector<std::string> args : {std::vector<std::string>{"top", "-n", "20", "--json"},
                                               {"path", "--class", entryClass, "-n", "2", "--json"}}) {
             args.insert(args.begin() + 1, plain);
@@ -284,7 +293,7 @@ TEST(AnalysisIndex, LaterCommandsReadTheIndexUntilTheFileChanges) {
     auto top = [&](const std::string& path, std::vector<std::string> before = {}) {
         before.insert(before.end(), {VeskProgram(), "top", path, "--json"});
         EXPECT_EQ(RunProgram(before, out), 0) << ReadFile(out);
-        return ReadFile(out);
+        return Answer(ReadFile(out));
     };
     // --no-index writes none; the first command that may, does.
     ASSERT_EQ(RunProgram({VeskProgram(), "--no-index", "top", file, "--json"}, out), 0);
@@ -337,6 +346,21 @@ TEST(AnalysisIndex, LaterCommandsReadTheIndexUntilTheFileChanges) {
     EXPECT_EQ(EntriesStartingWith(cache + "/vesk", "heap.vsnap-").size(), 1u);
     EXPECT_EQ(top(roFile, as), first);
     chmod(ro.c_str(), 0755);
+
+    // VESK_INDEX=cache: never beside the file, one index in the cache for
+    // the file as it is now, the one before it forgotten.
+    std::string other = dir.File("cached"), otherFile = dir.Write("heap2.vsnap", stream);
+    std::vector<std::string> cached = {"/usr/bin/env", "XDG_CACHE_HOME=" + other, "VESK_INDEX=cache"};
+    EXPECT_EQ(top(otherFile, cached), first);
+    EXPECT_EQ(ReadFile(out).find("vesk: wrote"), std::string::npos);
+    EXPECT_FALSE(FileExists(otherFile + ".vidx"));
+    ASSERT_EQ(EntriesStartingWith(other + "/vesk", "heap2.vsnap-").size(), 1u);
+    std::string was = EntriesStartingWith(other + "/vesk", "heap2.vsnap-")[0];
+    dir.Write("heap2.vsnap", changed);
+    EXPECT_EQ(top(otherFile, cached), rebuilt);
+    ASSERT_EQ(EntriesStartingWith(other + "/vesk", "heap2.vsnap-").size(), 1u);
+    EXPECT_NE(EntriesStartingWith(other + "/vesk", "heap2.vsnap-")[0], was);
+    EXPECT_EQ(RunProgram({"/usr/bin/env", "VESK_INDEX=elsewhere", VeskProgram(), "top", otherFile}, out), 2);
 }
 
 // On a terminal the phases show as one line, and Ctrl-C in the midst of the

@@ -2,7 +2,10 @@
 // JVM's own attach socket, and a second load that finds it there; vesk --pid
 // finding that agent; the targets that cannot be attached to.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +30,26 @@ TEST(AttachTest, AttachedAgentServesAndASecondAttachFindsIt) {
     const std::string serving = "serving 127.0.0.1:" + port + "\n";
     TempDir dir;
     const std::string out = dir.File("out.txt");
+
+    // A port in use: the agent's own words, from its log below the JVM's
+    // working directory (the agent is in no install tree), whatever vesk's is.
+    {
+        ASSERT_EQ(mkdir(jvm.Dir().File("logs").c_str(), 0755), 0);
+        int taken = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(listen(taken, 1), 0);
+        ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size), 0);
+        std::string inUse = std::to_string(ntohs(address.sin_port));
+        EXPECT_EQ(RunProgram({VeskProgram(), "attach", pid, "--port", inUse, "--agent", VESK_AGENT_LIB}, out), 1);
+        close(taken);
+        EXPECT_NE(ReadFile(out).find("cannot listen on 127.0.0.1:" + inUse + ": Address already in use (error=98)"),
+                  std::string::npos)
+            << ReadFile(out);
+    }
 
     ASSERT_EQ(RunProgram({VeskProgram(), "attach", pid, "--port", port, "--agent", VESK_AGENT_LIB}, out), 0)
         << ReadFile(out) << jvm.Stderr();

@@ -104,7 +104,7 @@ TEST_F(ClassFieldTest, SnapshotRecordsClassObjectsFieldsAndCountsAsTheJvm) {
     EXPECT_NE(ReadFile(out).find(".classValueMap -> java.lang.ClassValue$ClassValueMap"), std::string::npos)
         << ReadFile(out);
     ASSERT_EQ(Vesk({"histo", "--json", "-n", "1000000"}, out), 0) << ReadFile(out);
-    nlohmann::json histogram = nlohmann::json::parse(ReadFile(out), nullptr, false);
+    nlohmann::json histogram = nlohmann::json::parse(Answer(ReadFile(out)), nullptr, false);
     int64_t snapshotBytes = -1;
     for (const auto& row : histogram["classes"])
         if (row["name"] == "byte[]") snapshotBytes = row["bytes"].get<int64_t>();

@@ -40,7 +40,7 @@ protected:
         args.insert(args.begin(), VeskProgram());
         std::string out = jvm->File("vesk.out");
         EXPECT_EQ(RunProgram(args, out), 0) << ReadFile(out);
-        return json::parse(ReadFile(out), nullptr, false);
+        return json::parse(Answer(ReadFile(out)), nullptr, false);
     }
     // The largest instance's tag, as vesk path finds it.
     static std::string TagOf(const std::string& className) {

@@ -53,7 +53,7 @@ protected:
             failed = name + ": " + out;
             return;
         }
-        json doc = json::parse(out, nullptr, false);
+        json doc = json::parse(Answer(out), nullptr, false);
         if (doc.is_discarded() || !doc.contains(key)) failed = name + ": " + out;
         else listings.push_back({name, doc[key]});
     }

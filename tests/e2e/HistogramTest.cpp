@@ -15,6 +15,7 @@
 #include "JavaProcess.h"
 #include "SnapshotStream.h"
 #include "TempDir.h"
+#include "heap/ClassHistogram.h"
 #include "protocol/HistogramRequest.h"
 
 using namespace vesktest;
@@ -80,7 +81,7 @@ TEST(HistogramTest, AgreesWithTheJvmsHistogramAndCoversASnapshot) {
     ASSERT_TRUE(snapshot.whole) << snapshot.error;
     std::map<std::string, int64_t> walked;
     for (const auto& [tag, record] : snapshot.classes)
-        if (record.totalinst > 0) walked[record.name] += record.totalinst;
+        if (record.totalinst > 0) walked[vesk::JvmClassName(record.name)] += record.totalinst;
     ASSERT_FALSE(walked.empty());
     for (const auto& [name, count] : walked) EXPECT_GE(ours[name].instances, count) << name;
     client.Close();

@@ -24,6 +24,7 @@
 #include "JavaProcess.h"
 #include "SnapshotStream.h"
 #include "VeskProgram.h"
+#include "heap/HeapText.h"
 #include "protocol/VeskClient.h"
 
 using namespace vesktest;
@@ -390,14 +391,14 @@ TEST_F(SnapshotTest, VeskSavesTheStreamAndPrintsItsHistogram) {
     EXPECT_FALSE(FileExists(file + ".part"));
 
     ASSERT_EQ(RunProgram({VeskProgram(), "histo", file}, out), 0) << ReadFile(out);
-    std::string table = ReadFile(out);
+    std::string table = Answer(ReadFile(out));
     EXPECT_EQ(table.rfind(" num     #instances         #bytes  class name\n", 0), 0u) << table;
     EXPECT_TRUE(std::regex_search(table, TRIPLE_ROW)) << table;
     EXPECT_NE(table.find(":        150000"), std::string::npos) << table;
     EXPECT_NE(table.find("\nTotal "), std::string::npos);
     EXPECT_EQ(table.find("snap.Holder\n"), std::string::npos) << "classes without instances are left out";
     ASSERT_EQ(RunProgram({VeskProgram(), "histo", file, "-n", "1", "--json"}, out), 0) << ReadFile(out);
-    nlohmann::json histogram = nlohmann::json::parse(ReadFile(out), nullptr, false);
+    nlohmann::json histogram = nlohmann::json::parse(Answer(ReadFile(out)), nullptr, false);
     ASSERT_EQ(histogram["classes"].size(), 1u) << ReadFile(out);
     EXPECT_GE(histogram["bytes"].get<int64_t>(), histogram["classes"][0]["bytes"].get<int64_t>()) << ReadFile(out);
 
@@ -436,7 +437,16 @@ TEST_F(SnapshotTest, CompressedStreamDecodesToThePlainOne) {
 
     std::string file = jvm->dir.File("heap.vsnap.zst"), out = jvm->dir.File("zst.out");
     ASSERT_EQ(jvm->Vesk({"snapshot", "-o", file}, out), 0) << ReadFile(out);
+    // Saved: the size on disk, what it decodes to, and as many objects as histo counts.
+    std::smatch said;
+    std::string message = ReadFile(out);
+    ASSERT_TRUE(std::regex_search(message, said, std::regex("saved to \\S+: ([0-9]+) objects, ([0-9.]+ [KM]iB) \\(decoded: ([0-9.]+ MiB)\\)")))
+        << message;
+    EXPECT_EQ(said[2].str(), vesk::SizeText(ReadFile(file).size()));
+    ASSERT_EQ(RunProgram({VeskProgram(), "histo", file, "--json", "-n", "1"}, out), 0) << ReadFile(out);
+    EXPECT_EQ(nlohmann::json::parse(Answer(ReadFile(out)))["instances"].get<int64_t>(), std::stoll(said[1].str()));
     std::string decoded = ZstdFileText(file);
+    EXPECT_EQ(said[3].str(), vesk::SizeText(decoded.size()));
     EXPECT_LT(ReadFile(file).size(), decoded.size() / 10);
     EXPECT_EQ(decoded.rfind("<vesk-resp tag=\"1\"><cmd name=\"RUNTIME\">", 0), 0u);
     std::string saved = jvm->dir.Write("decoded.vsnap", decoded);
@@ -488,6 +498,9 @@ TEST_F(SnapshotTest, VeskCommandLineOptionsExitCodesAndOutput) {
         c.args.insert(c.args.begin(), VeskProgram());
         EXPECT_EQ(RunProgram(c.args, out), c.status) << c.args[c.args.size() - 1] << ": " << ReadFile(out);
     }
+    // A command vesk does not have is named as such, before its arguments.
+    EXPECT_EQ(RunProgram({VeskProgram(), "threads", junk}, out), 2);
+    EXPECT_EQ(ReadFile(out), "vesk: unknown command 'threads' (see vesk --help)\n");
     // Nothing listening: the next step is named.
     EXPECT_EQ(RunProgram({VeskProgram(), "--port", std::to_string(FreePort()), "runtime"}, out), 3);
     EXPECT_NE(ReadFile(out).find("-agentpath"), std::string::npos) << ReadFile(out);

@@ -41,7 +41,7 @@ const json* Waste(const json& findings, const std::string& kind, const std::stri
 void CheckFindings(const TempDir& dir, const std::string& file) {
     std::string out;
     ASSERT_EQ(RunVesk(dir, {"suspects", file, "--json", "-n", "100"}, &out), 0) << out;
-    json findings = json::parse(out, nullptr, false);
+    json findings = json::parse(Answer(out), nullptr, false);
     ASSERT_FALSE(findings.is_discarded()) << out;
     EXPECT_EQ(findings["values"], false);
     EXPECT_GT(findings["reachable"].get<int64_t>(), 0);
@@ -168,7 +168,7 @@ TEST(Suspects, TheStaticMapThatGrewBetweenTwoSnapshotsComesFirstInSuspectsAndThe
     std::string before = jvm.File("before.vsnap"), after = jvm.File("after.vsnap"), out;
 
     ASSERT_EQ(RunVesk(jvm.Dir(), {"suspects", before, after, "--json"}, &out), 0) << out;
-    json findings = json::parse(out, nullptr, false);
+    json findings = json::parse(Answer(out), nullptr, false);
     ASSERT_FALSE(findings.is_discarded()) << out;
     ASSERT_GE(findings["growth"].size(), 1u) << out;
     const json& grown = findings["growth"][0];
@@ -210,7 +210,7 @@ TEST(Suspects, AManagerThatRetainedLittleIsNamedWithItsOwnSizesInSnapshotsAndDum
                        &out),
                   0)
             << out;
-        json findings = json::parse(out, nullptr, false);
+        json findings = json::parse(Answer(out), nullptr, false);
         ASSERT_FALSE(findings.is_discarded()) << out;
         ASSERT_GE(findings["growth"].size(), 1u) << out;
         const json& grown = findings["growth"][0];
@@ -241,7 +241,7 @@ TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {
     EXPECT_EQ(RunVesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--min-bytes", "4000000"}, &out), 0)
         << out;
     ASSERT_EQ(RunVesk(dir, {"diff", before, after, "--retained", "--fail-above", "10", "--json"}, &out), 1) << out;
-    json gate = json::parse(out, nullptr, false);
+    json gate = json::parse(Answer(out), nullptr, false);
     EXPECT_EQ(gate["failed"], true) << out;
     ASSERT_EQ(gate["over"].size(), 2u) << out;
     EXPECT_EQ(gate["over"][0]["name"], "(heap)");
@@ -250,5 +250,5 @@ TEST(GrowthGate, FailsWithStatusOneOnGrowthAndPassesOtherwise) {
     EXPECT_GE(gate["rows"].size(), 1u);
     // Without the gate, the array as ever.
     ASSERT_EQ(RunVesk(dir, {"diff", before, after, "--retained", "--json"}, &out), 0) << out;
-    EXPECT_TRUE(json::parse(out, nullptr, false).is_array()) << out;
+    EXPECT_TRUE(json::parse(Answer(out), nullptr, false).is_array()) << out;
 }

@@ -73,6 +73,13 @@ int RunProgram(const std::vector<std::string>& args, const std::string& outputFi
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+std::string Answer(const std::string& output) {
+    size_t at = 0;
+    while (output.compare(at, 6, "vesk: ") == 0 && output.find('\n', at) != std::string::npos)
+        at = output.find('\n', at) + 1;
+    return output.substr(at);
+}
+
 int RunServe(const std::vector<std::string>& args, const std::string& outputFile,
              const std::function<void(const std::string& url)>& whileServing) {
     std::vector<std::string> command = {VeskProgram()};

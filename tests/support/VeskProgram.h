@@ -19,6 +19,11 @@ std::string VeskProgram();
 int RunProgram(const std::vector<std::string>& args, const std::string& outputFile,
                const std::function<bool()>& interruptWhen = nullptr, uint64_t addressSpaceBytes = 0);
 
+// What a vesk run printed on standard output, from its output with both
+// streams in one file: the "vesk: " lines before it (standard error's, such
+// as where a file's index was written) dropped.
+std::string Answer(const std::string& output);
+
 // Runs vesk serve (args follow the program's name) with its output in
 // outputFile; once it prints its "serving URL" line, calls whileServing with
 // the URL and then sends SIGINT. Returns the exit status; whileServing is not

@@ -146,3 +146,13 @@ TEST(ClassHistogram, PrintsTheJdkHistogramColumns) {
               "   1:          6371      581.5 KiB  byte[]\n"
               "Total         12363      722.0 KiB\n");
 }
+
+// A hidden class reads as the JVM's histogram spells it, from a JVMTI
+// signature or a heap dump alike; other names are left alone.
+TEST(ClassHistogram, HiddenClassesAreSpelledAsTheJvmsHistogramSpellsThem) {
+    EXPECT_EQ(vesk::JvmClassName("app.Main$$Lambda$14.0x0000000800c03000"), "app.Main$$Lambda$14/0x0000000800c03000");
+    EXPECT_EQ(vesk::JvmClassName("app.Main$$Lambda+0x0000000036040210[][]"), "app.Main$$Lambda/0x0000000036040210[][]");
+    EXPECT_EQ(vesk::JvmClassName("app.Main$$Lambda/0x0000000036040210"), "app.Main$$Lambda/0x0000000036040210");
+    for (const char* name : {"java.lang.String", "a.b0x1f", "a.0xz", "0x12", "int[]", "x.0x"})
+        EXPECT_EQ(vesk::JvmClassName(name), name);
+}
