@@ -34,6 +34,7 @@ struct AgentOptions {
     int minIntervalSeconds = 0;  // 0: pauses may follow each other at once
     int compressLevel = 1;       // zstd level for clients that ask; 0: never compress
     bool snapshotFromDump = false;  // what a SNAPSHOT without source= takes
+    bool tls = false;               // clients must speak TLS keyed by authFile
     // One per refused item, naming it and its problem, in the string's order:
     // the command server does not start.
     std::vector<Error> errors;
@@ -46,7 +47,8 @@ struct AgentOptions {
     // (empty for the default), idle (seconds, 0 for no limit), untag
     // (dispose, iterate or walk), heapdump (on or off), auth (the key file;
     // empty for none), min-interval (seconds, 0 for none), compress-level (0,
-    // off, to 19), snapshot-source (walk or dump). Empty items are skipped;
+    // off, to 19), snapshot-source (walk or dump), tls (on or off; on needs
+    // auth, and is an error on Windows). Empty items are skipped;
     // split at the first "="; keys are case-sensitive; a key given twice
     // takes its last value. An unknown key
     // or an item without "=" adds one line to ignored, as does a negative
