@@ -195,7 +195,12 @@ bool VeskClient::StartTls(std::shared_ptr<const Orlo::TlsContext> context) {
         if (first != static_cast<unsigned char>(FRAME_START[0]))
             throw ClientError(ErrorKind::Auth, "the peer at " + where + " is not a vesk agent: it answered the TLS "
                                                    "handshake with neither TLS nor the agent's protocol");
-        ReadResponseFrame();  // throws for a rejection or a lock-out
+        // An agent without TLS reads the hello as a request and refuses it;
+        // a rejection or a lock-out is meant for this client.
+        Frame reply = ReadFrame();
+        std::string message;
+        ResponseError(reply.Body(), &message);
+        if (message != wire::AUTH_REQUIRED) ThrowIfRefused(reply);
         Close();
         return false;
     }
@@ -297,6 +302,11 @@ Frame VeskClient::ReadFrame() {
 
 Frame VeskClient::ReadResponseFrame() {
     Frame frame = ReadFrame();
+    ThrowIfRefused(frame);
+    return frame;
+}
+
+void VeskClient::ThrowIfRefused(const Frame& frame) {
     static const std::string reject = std::string("<") + wire::COMMAND_ELEMENT + " " + wire::NAME_ATTRIBUTE +
                                       "=\"" + wire::CMD_REJECT + "\">";
     if (frame.Body().rfind(reject, 0) == 0) {
@@ -323,7 +333,6 @@ Frame VeskClient::ReadResponseFrame() {
             message = "the agent reported: " + message;
         throw ClientError(ErrorKind::Auth, message);
     }
-    return frame;
 }
 
 AuthOutcome VeskClient::Authenticate(const Orlo::AuthKey* key) {

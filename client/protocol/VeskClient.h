@@ -111,6 +111,8 @@ public:
 
 private:
     bool TakeFrame(Frame& frame);
+    // Throws Rejected for a REJECT frame, Auth for an authentication refusal.
+    static void ThrowIfRefused(const Frame& frame);
     // Splits the frame in frame.bytes into tag and body; throws Protocol.
     static void ParseFrame(Frame& frame);
     // A frame compressed whole becomes its plain frame.
