@@ -254,6 +254,33 @@ TEST_F(TlsTest, SnapshotAndCompressedDumpMatchPlainTcp) {
     }
 }
 
+// "<ABORT>" inside TLS reaches the heap walk's poll, which runs on the VM
+// thread; the connection then serves the next request.
+TEST(TlsCancelTest, AbortStopsTheWalkAndTheConnectionGoesOn) {
+    TempDir dir;
+    std::string key = WriteKey(dir, "agent.key", 'k');
+    AgentFixture jvm(FIXTURE, {"3000000"}, READY, "auth=" + key + ",tls=on", "DEBUG");
+    ASSERT_TRUE(jvm.Ready()) << jvm.Jvm().Stderr();
+    Orlo::AuthKey agentKey;
+    ASSERT_FALSE(Orlo::AuthKey::Load(key, agentKey));
+    Orlo::Error error;
+    std::shared_ptr<const Orlo::TlsContext> context =
+        Orlo::TlsContext::Create(Orlo::TlsContext::Side::Client, agentKey, error);
+    ASSERT_TRUE(context) << error.Message();
+    VeskClient client;
+    client.Connect("127.0.0.1", jvm.Port());
+    client.SetReadTimeout(300000);
+    ASSERT_TRUE(client.StartTls(context));
+    client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "9"));
+    ASSERT_TRUE(jvm.WaitForLog("Starting FollowReferences", 60000)) << jvm.Log();
+    client.SendAbort();
+    std::vector<vesk::Frame> frames = client.ReadResponse();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].Body(), "<status value=\"0\"/><error msg=\"Operation cancelled by user\"/><last value=\"1\"/>");
+    EXPECT_TRUE(jvm.WaitForLog("Aborting heap walk", 1000)) << jvm.Log();
+    EXPECT_EQ(client.Request(VeskClient::BuildRequest({"VERSION"}, "v")).size(), 1u);
+}
+
 // Failed handshakes count as failed authentications: five lock the address out.
 TEST(TlsLockoutTest, FiveFailedHandshakesLockTheAddressOut) {
     TempDir dir;

@@ -158,6 +158,8 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         {"compress-level=-1", "not a zstd level from 0 (no compression) to 19"},
         {"compress-level=x", "not a zstd level from 0 (no compression) to 19"},
         {"snapshot-source=heap", "not walk or dump"},
+        {"tls=yes", "not on or off"},
+        {"tls=on", "it needs auth=FILE, whose key it uses"},
     };
     for (const Case& c : cases) {
         jvm.getEnvVersions.clear();
