@@ -156,8 +156,13 @@ void VeskClient::Receive() {
 
 long VeskClient::ReceiveSome(char* data, size_t size) {
     if (tls) {
-        size_t got = 0;
-        if (SSL_read_ex(tls, data, size, &got) == 1) return static_cast<long>(got);
+        // A record holds at most 16 KiB: take every one already here, so
+        // that the frame search and the hook run once per receive, as in TCP.
+        size_t total = 0, got = 0;
+        while (total < size && (total == 0 || SSL_has_pending(tls)) &&
+               SSL_read_ex(tls, data + total, size - total, &got) == 1)
+            total += got;
+        if (total > 0) return static_cast<long>(total);
         return SSL_get_error(tls, 0) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
     }
     ssize_t n;
@@ -206,6 +211,7 @@ bool VeskClient::StartTls(std::shared_ptr<const Orlo::TlsContext> context) {
     }
     BIO_up_ref(socket);
     SSL_set0_rbio(tls, socket);
+    SSL_set_read_ahead(tls, 1);
     result = SSL_connect(tls);
     if (result != 1) HandshakeFailed(Orlo::TlsContext::TakeError("the agent closed the connection"));
     if (!Orlo::TlsContext::ProvedKey(tls)) HandshakeFailed("the agent did not prove that it holds the key");

@@ -267,10 +267,19 @@ TEST(TlsCancelTest, AbortStopsTheWalkAndTheConnectionGoesOn) {
     std::shared_ptr<const Orlo::TlsContext> context =
         Orlo::TlsContext::Create(Orlo::TlsContext::Side::Client, agentKey, error);
     ASSERT_TRUE(context) << error.Message();
+    // Again while the agent still serves the fixture's readiness probe.
     VeskClient client;
-    client.Connect("127.0.0.1", jvm.Port());
-    client.SetReadTimeout(300000);
-    ASSERT_TRUE(client.StartTls(context));
+    for (int attempt = 0;; attempt++) {
+        client.Connect("127.0.0.1", jvm.Port());
+        client.SetReadTimeout(300000);
+        try {
+            ASSERT_TRUE(client.StartTls(context));
+            break;
+        } catch (const ClientError& e) {
+            if (e.Kind() != ErrorKind::Rejected || attempt == 50) throw;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     client.Send(VeskClient::BuildRequest({"SNAPSHOT"}, "9"));
     ASSERT_TRUE(jvm.WaitForLog("Starting FollowReferences", 60000)) << jvm.Log();
     client.SendAbort();
