@@ -35,12 +35,6 @@ const char FIXTURE[] = "snap.SnapFixture";
 const char READY[] = "snap ready";
 const char SECRET[] = "planted-secret-4bd1e07a";
 
-std::string WriteKey(const TempDir& dir, const std::string& name, char fill) {
-    std::string path = dir.Write(name, std::string(64, fill) + "\n");
-    chmod(path.c_str(), 0600);
-    return path;
-}
-
 std::string ErrorFrame(const std::string& tag, const std::string& command, const std::string& message) {
     return "<vesk-resp tag=\"" + tag + "\"><cmd name=\"" + command + "\"><status value=\"0\"/><error msg=\"" +
            message + "\"/></cmd><last value=\"1\"/></vesk-resp>\n";
@@ -121,7 +115,7 @@ class TlsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         keys = new TempDir();
-        key = WriteKey(*keys, "agent.key", 'k');
+        key = keys->WriteKey("agent.key", 'k');
         jvm = new AgentFixture(FIXTURE, {"2000"}, READY, "auth=" + key + ",tls=on", "INFO",
                                {std::string("-Dvesk.test.secret=") + SECRET});
     }
@@ -154,7 +148,7 @@ TEST_F(TlsTest, TheKeyGetsInAndNeitherAnotherKeyNorPlainTextDoes) {
     EXPECT_EQ(output.find("unauthenticated"), std::string::npos) << output;
     EXPECT_EQ(Vesk({"--auth", key, "--tls", "runtime"}), 0) << output;
 
-    std::string wrong = WriteKey(dir, "wrong.key", 'w');
+    std::string wrong = dir.WriteKey("wrong.key", 'w');
     EXPECT_EQ(Vesk({"--auth", wrong, "runtime"}), 11) << output;
     EXPECT_NE(output.find("TLS handshake with the agent at 127.0.0.1:"), std::string::npos) << output;
     EXPECT_NE(output.find("the agent refused the key"), std::string::npos) << output;
@@ -258,7 +252,7 @@ TEST_F(TlsTest, SnapshotAndCompressedDumpMatchPlainTcp) {
 // thread; the connection then serves the next request.
 TEST(TlsCancelTest, AbortStopsTheWalkAndTheConnectionGoesOn) {
     TempDir dir;
-    std::string key = WriteKey(dir, "agent.key", 'k');
+    std::string key = dir.WriteKey("agent.key", 'k');
     AgentFixture jvm(FIXTURE, {"3000000"}, READY, "auth=" + key + ",tls=on", "DEBUG");
     ASSERT_TRUE(jvm.Ready()) << jvm.Jvm().Stderr();
     Orlo::AuthKey agentKey;
@@ -293,8 +287,8 @@ TEST(TlsCancelTest, AbortStopsTheWalkAndTheConnectionGoesOn) {
 // Failed handshakes count as failed authentications: five lock the address out.
 TEST(TlsLockoutTest, FiveFailedHandshakesLockTheAddressOut) {
     TempDir dir;
-    std::string key = WriteKey(dir, "agent.key", 'k');
-    std::string wrong = WriteKey(dir, "wrong.key", 'w');
+    std::string key = dir.WriteKey("agent.key", 'k');
+    std::string wrong = dir.WriteKey("wrong.key", 'w');
     AgentFixture jvm(FIXTURE, {}, READY, "auth=" + key + ",tls=on");
     ASSERT_TRUE(jvm.Ready()) << jvm.Jvm().Stderr();
     std::string out = dir.File("vesk.out");

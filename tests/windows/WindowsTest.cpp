@@ -117,23 +117,6 @@ TEST(DllLoadTest, PathWithoutJvmAgentUsesTheCurrentDirectory) {
     EXPECT_NE(log.find(LOAD_LINE + dll + ", vm="), std::string::npos) << log;
 }
 
-TEST(DllLoadTest, TlsIsRefusedWithOneLineAndNoServer) {
-    vesktest::TempDir dir;
-    std::string dll = InstallDll(dir, "JvmAgent\\bin\\veskjagent.dll");
-    const std::string base = dir.Path() + "\\";
-    std::filesystem::create_directories(base + "config");
-    std::filesystem::create_directories(base + "logs");
-    dir.Write("config/veskjagent.properties", "vesk.agent.log.level=INFO\n");
-
-    DWORD pid = 0;
-    RunLoader(dll, "port=16557,tls=on", dir.Path(), &pid);
-    std::string log = vesktest::ReadFile(base + "logs\\veskjagent_" + std::to_string(pid) + ".log");
-    EXPECT_NE(log.find("[ERROR]: Invalid JVM Agent option 'tls=on': TLS is not available on Windows; use auth=FILE "
-                       "alone; the command server does not start"),
-              std::string::npos)
-        << log;
-}
-
 TEST(DllLoadTest, AttachWithoutTheTagCapabilityFailsWithItsLogLine) {
     vesktest::TempDir dir;
     std::string dll = InstallDll(dir, "JvmAgent\\bin\\veskjagent.dll");
