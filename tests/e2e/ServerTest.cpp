@@ -484,6 +484,10 @@ TEST_F(AuthTest, VeskWithTheRightKeyIsServedAndWithoutOrWithAnotherIsNot) {
     EXPECT_EQ(Vesk({"--auth", key, "runtime"}), 0) << output;
     EXPECT_NE(output.find("total-classes"), std::string::npos) << output;
     EXPECT_EQ(output.find("unauthenticated"), std::string::npos) << output;
+    // vesk tried TLS first; under --tls an agent without it is an error.
+    EXPECT_EQ(Vesk({"--auth", key, "--tls", "runtime"}), 11) << output;
+    EXPECT_NE(output.find("does not speak TLS (it was started without tls=on)"), std::string::npos) << output;
+    EXPECT_EQ(Vesk({"--auth", key, "--no-tls", "runtime"}), 0) << output;
 
     EXPECT_EQ(Vesk({"runtime"}), 11) << output;
     EXPECT_EQ(output, "vesk: the agent requires an authentication key; give --auth FILE or set VESK_AUTH\n");
