@@ -96,11 +96,13 @@ bool VeskClientThread::OpenTls() {
     const int waitMs = VeskServerThread::AUTH_SECONDS * 1000;
     char request[REQUEST_SIZE];
     int count = 0;
-    if (!connection->WaitReadable(waitMs) || !connection->Peek(request, 1, &count) || count <= 0) {
+    if (!connection->WaitReadable(waitMs)) {
         VeskLogger::LogInfo("Closing client connection: no TLS handshake within %d seconds",
                             VeskServerThread::AUTH_SECONDS);
         return false;
     }
+    // A peer that connected and left (a port probe) sent nothing to refuse.
+    if (!connection->Peek(request, 1, &count) || count <= 0) return false;
     if (static_cast<uint8_t>(request[0]) != TlsContext::HANDSHAKE_RECORD) {
         // Taken first: a close with the request unread would reset the
         // connection, and the reset could destroy the answer.
