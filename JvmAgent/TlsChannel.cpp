@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 
 namespace Orlo {
 
@@ -63,41 +64,33 @@ bool TlsChannel::Wait(int result, int timeoutMs) {
     return n > 0;
 }
 
-bool TlsChannel::Read(char* buffer, int length, int* count) {
-    *count = 0;
+int TlsChannel::Retry(const std::function<int()>& step) {
     for (;;) {
-        size_t got = 0;
-        int result = SSL_read_ex(session, buffer, static_cast<size_t>(length), &got);
-        if (result == 1) {
-            *count = static_cast<int>(got);
-            return true;
-        }
+        int result = step();
+        if (result == 1) return SSL_ERROR_NONE;
         int error = SSL_get_error(session, result);
-        if (error == SSL_ERROR_ZERO_RETURN) return true;
-        if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) || !Wait(result, -1)) {
-            ERR_clear_error();
-            *count = -1;
-            return false;
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            if (Wait(result, -1)) continue;
+            error = SSL_ERROR_SYSCALL;
         }
+        ERR_clear_error();
+        return error;
     }
 }
 
+bool TlsChannel::Read(char* buffer, int length, int* count) {
+    size_t got = 0;
+    int error = Retry([&] { return SSL_read_ex(session, buffer, static_cast<size_t>(length), &got); });
+    *count = error == SSL_ERROR_NONE ? static_cast<int>(got) : error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+    return *count >= 0;
+}
+
 bool TlsChannel::Write(const char* buffer, int length, int* count) {
-    *count = -1;
+    size_t written = 0;
     // SSL_write_ex writes all or nothing; a retry passes the same bytes again.
-    for (;;) {
-        size_t written = 0;
-        int result = SSL_write_ex(session, buffer, static_cast<size_t>(length), &written);
-        if (result == 1) {
-            *count = static_cast<int>(written);
-            return true;
-        }
-        int error = SSL_get_error(session, result);
-        if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) || !Wait(result, -1)) {
-            ERR_clear_error();
-            return false;
-        }
-    }
+    int error = Retry([&] { return SSL_write_ex(session, buffer, static_cast<size_t>(length), &written); });
+    *count = error == SSL_ERROR_NONE ? static_cast<int>(written) : -1;
+    return *count >= 0;
 }
 
 TlsChannel::Arrival TlsChannel::Poll() {

@@ -7,6 +7,7 @@
 // Never throws except std::bad_alloc. Linux only.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,9 @@ private:
     TlsChannel(SSL* session, int fd) : session(session), fd(fd) {}
     // Waits for the socket as the last call's result asks; false on failure or deadline.
     bool Wait(int result, int timeoutMs);
+    // Calls step (an SSL call, 1 on success) until it succeeds or fails for
+    // good, waiting for the socket between; SSL_ERROR_NONE or the failure.
+    int Retry(const std::function<int()>& step);
 
     SSL* session;
     int fd;
