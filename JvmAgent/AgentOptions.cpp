@@ -165,6 +165,11 @@ void AgentOptions::Parse(const char* options) {
                 minIntervalSeconds = static_cast<int>(number);
             else
                 problem = "not a number of seconds from 0 to 2147483";
+        } else if (key == "tls") {
+            if (value == "on" || value == "off")
+                tls = value == "on";
+            else
+                problem = "not on or off";
         } else if (key == "snapshot-source") {
             if (value == "walk" || value == "dump")
                 snapshotFromDump = value == "dump";
@@ -200,6 +205,11 @@ void AgentOptions::Parse(const char* options) {
     }
     if (oomDumpDir.empty() && !oomTuning.empty())
         ignored.push_back("ignored agent option '" + oomTuning + "': no oom-dump=DIR to apply it to");
+#ifdef _WIN32
+    if (tls) errors.push_back(Error("Invalid JVM Agent option 'tls=on': TLS is not available on Windows; use auth=FILE alone"));
+#else
+    if (tls && authFile.empty()) errors.push_back(Error("Invalid JVM Agent option 'tls=on': it needs auth=FILE, whose key it uses"));
+#endif
     if (configFile.empty() && libraryPath[0] != '\0')
         configFile = baseDir + "config" + fileSep + "veskjagent.properties";
 }

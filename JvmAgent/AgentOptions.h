@@ -40,6 +40,7 @@ struct AgentOptions {
     std::string oomDumpDir;
     int oomDumpCount = 1;                         // captures at most, per JVM
     uint64_t oomDumpMinFree = uint64_t(1) << 30;  // bytes left free on its file system
+    bool tls = false;               // clients must speak TLS keyed by authFile
     // One per refused item, naming it and its problem, in the string's order:
     // the command server does not start.
     std::vector<Error> errors;
@@ -54,7 +55,8 @@ struct AgentOptions {
     // empty for none), min-interval (seconds, 0 for none), compress-level (0,
     // off, to 19), snapshot-source (walk or dump), oom-dump (a directory),
     // oom-dump-count (1 to 1000), oom-dump-min-free (bytes, or with the
-    // suffix k, m or g; the two only with oom-dump). Empty items are skipped;
+    // suffix k, m or g; the two only with oom-dump), tls (on or off; on needs
+    // auth, and is an error on Windows). Empty items are skipped;
     // split at the first "="; keys are case-sensitive; a key given twice
     // takes its last value. An unknown key
     // or an item without "=" adds one line to ignored, as does a negative

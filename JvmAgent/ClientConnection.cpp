@@ -6,6 +6,8 @@
 
 #ifndef _WIN32
 #include <netinet/tcp.h>
+
+#include "TlsChannel.h"
 #endif
 
 #include "FrameCompressor.h"
@@ -76,6 +78,10 @@ bool ClientConnection::CheckForCancel() {
     if (VeskLogger::IsTraceLevel()) VeskLogger::LogTrace("Checking for ABORT...");
     char peeked[ABORT_LENGTH + 2] = {};
     int count = 0;
+#ifndef _WIN32
+    // Readable bytes may be half a record: nothing to read yet.
+    if (tls && tls->Poll() == TlsChannel::Arrival::Nothing) return false;
+#endif
     // A peer that closed or reset the connection waits for nothing: the
     // work for it ends as if it had sent "<ABORT>".
     if (!Peek(peeked, sizeof peeked, &count) || count == 0) {
@@ -91,6 +97,26 @@ bool ClientConnection::CheckForCancel() {
     cancelled = true;
     return true;
 }
+
+#ifndef _WIN32
+void ClientConnection::UseTls(std::unique_ptr<TlsChannel> channel) { tls = std::move(channel); }
+
+bool ClientConnection::Read(char* buffer, int length, int* count) {
+    return tls ? tls->Read(buffer, length, count) : VeskSocket::Read(buffer, length, count);
+}
+
+bool ClientConnection::Peek(char* buffer, int length, int* count) {
+    return tls ? tls->Peek(buffer, length, count) : VeskSocket::Peek(buffer, length, count);
+}
+
+bool ClientConnection::Write(const char* buffer, int length, int* count) {
+    return tls ? tls->Write(buffer, length, count) : VeskSocket::Write(buffer, length, count);
+}
+
+bool ClientConnection::WaitReadable(int timeoutMs) {
+    return (tls && tls->Pending()) || VeskSocket::WaitReadable(timeoutMs);
+}
+#endif
 
 void ClientConnection::FrameHead(StringBuffer& head, const char* tag, bool marked) {
     head.Append(Protocol::FRAME_START);

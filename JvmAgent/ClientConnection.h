@@ -1,10 +1,13 @@
 // One accepted client: reads requests, recognises "<ABORT>", frames and sends
-// responses, and carries the client's JvmInfo.
+// responses, and carries the client's JvmInfo. Used by the client thread, and
+// by the VM thread through Cancelled while the client thread waits for a heap
+// walk: never by both at once, which a TLS session needs.
 #pragma once
 
 #include <pugixml.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "CancelCheck.h"
@@ -16,6 +19,7 @@
 namespace Orlo {
 
 class FrameCompressor;
+class TlsChannel;
 
 class ClientConnection : public VeskSocket, public CancelCheck {
 public:
@@ -41,7 +45,8 @@ public:
     // Seconds ReadRequest waits for a request; 0 (the default) means no limit.
     void SetIdleTimeout(int seconds) { idleSeconds = seconds; }
     // Non-blocking; true once "<ABORT>" has arrived during this request, or
-    // once the peer has closed or reset the connection.
+    // once the peer has closed or reset the connection. Under TLS it
+    // decrypts what has arrived but allocates nothing while no error occurs.
     bool CheckForCancel();
     void ResetCancel() { cancelled = false; }
     // The heap walk's poll: CheckForCancel.
@@ -75,6 +80,15 @@ public:
     // memory bounds it.
     static StringBuffer PropsResponse(uint64_t initialSize);
 
+#ifndef _WIN32
+    // From the finished handshake on, every byte goes through the session.
+    void UseTls(std::unique_ptr<TlsChannel> channel);
+    bool Read(char* buffer, int length, int* count) override;
+    bool Peek(char* buffer, int length, int* count) override;
+    bool Write(const char* buffer, int length, int* count) override;
+    bool WaitReadable(int timeoutMs) override;
+#endif
+
 private:
     // "<vesk-resp tag=\"TAG\">", or with the encoding mark.
     static void FrameHead(StringBuffer& head, const char* tag, bool marked);
@@ -87,6 +101,9 @@ private:
     bool cancelled;
     int idleSeconds = 0;
     uint32_t peerAddress = 0;
+#ifndef _WIN32
+    std::unique_ptr<TlsChannel> tls;  // null: plain TCP
+#endif
 };
 
 }  // namespace Orlo

@@ -19,6 +19,9 @@
 #include "OrloUtils.h"
 #include "PortFile.h"
 #include "TempFiles.h"
+#ifndef _WIN32
+#include "TlsContext.h"
+#endif
 #include "VeskProtocol.h"
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
@@ -101,6 +104,13 @@ JvmAgent::JvmAgent(JavaVM* vm, char* optionText) : vm(vm) {
     if (options.errors.empty() && !options.authFile.empty()) {
         if (Error error = AuthKey::Load(options.authFile, authKey)) options.errors.push_back(error);
     }
+#ifndef _WIN32
+    if (options.errors.empty() && options.tls) {
+        Error error;
+        tlsContext = TlsContext::Create(TlsContext::Side::Server, authKey, error);
+        if (error) options.errors.push_back(error);
+    }
+#endif
     if (!options.errors.empty()) {
         // A server on another port or interface than asked for would be
         // found by nobody, or by the wrong people.
@@ -166,11 +176,19 @@ JvmAgent::~JvmAgent() {
         CheckJvmtiError(jvmti->DestroyRawMonitor(agentMonitor), "DestroyRawMonitor");
 }
 
+const TlsContext* JvmAgent::ServerTls() const {
+#ifdef _WIN32
+    return nullptr;
+#else
+    return tlsContext.get();
+#endif
+}
+
 void JvmAgent::JvmInit() {
     MonitorLock lock(*this);
     VeskLogger::LogDebug("Starting agent thread");
     serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds,
-                                                      authKey.Empty() ? nullptr : &authKey);
+                                                      authKey.Empty() ? nullptr : &authKey, ServerTls());
     serverThread->Start();
     ArmOomCapture(GetJniEnv());
 }
@@ -227,7 +245,7 @@ jint JvmAgent::JvmAttach() {
     const char* where = options.address.empty() ? "*" : options.address.c_str();
     MonitorLock lock(*this);
     serverThread = std::make_unique<VeskServerThread>(options.port, options.address.c_str(), options.idleSeconds,
-                                                      authKey.Empty() ? nullptr : &authKey);
+                                                      authKey.Empty() ? nullptr : &authKey, ServerTls());
     if (Error refused = serverThread->Listen()) {
         serverThread.reset();
         VeskLogger::LogError(false, "Agent not started: %s", refused.What());

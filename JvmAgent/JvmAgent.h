@@ -23,6 +23,7 @@ class CancelCheck;
 class HeapDumper;
 class JvmInfo;
 class OomCapture;
+class TlsContext;
 class VeskServerThread;
 
 class JvmAgent {
@@ -85,6 +86,8 @@ public:
     bool IsHeapDumpEnabled() const { return options.heapDumpEnabled; }
     // The key of auth=FILE, loaded at construction; empty without the option.
     const AuthKey& GetAuthKey() const { return authKey; }
+    // The server's TLS context, null without tls=on.
+    const TlsContext* ServerTls() const;
     // Seconds a SNAPSHOT, HEAPDUMP or PERFORM_GC must wait after the last one
     // ended (min-interval); 0: none.
     int GetMinIntervalSeconds() const { return options.minIntervalSeconds; }
@@ -202,6 +205,9 @@ private:
     std::atomic<bool> dying{false};
     AgentOptions options;
     AuthKey authKey;
+#ifndef _WIN32
+    std::unique_ptr<TlsContext> tlsContext;  // tls=on: what every client must speak
+#endif
     // Steady-clock milliseconds when the last pause ended; negative: none yet.
     std::atomic<int64_t> lastPauseEndMs{-1};
     TimeStamp heapWalkStart, heapWalkEnd, untagStart, untagEnd;

@@ -24,6 +24,9 @@
 #include "OrloUtils.h"
 #include "SnapshotResponse.h"
 #include "StringBuffer.h"
+#ifndef _WIN32
+#include "TlsChannel.h"
+#endif
 #include "VeskLogger.h"
 #include "VeskServerThread.h"
 #include "VeskVersion.h"
@@ -43,6 +46,9 @@ VeskClientThread::VeskClientThread(std::unique_ptr<ClientConnection> owned, Vesk
 VeskClientThread::~VeskClientThread() = default;
 
 void VeskClientThread::ThreadFunction() {
+    bool open = false;
+    ExceptionBoundary::Run("VeskClientThread", [&] { open = OpenTls(); });
+    if (!open) SetStop();
     while (!IsStopped()) {
         // A request that throws may have left a frame half sent: the
         // connection ends, the next client is served.
@@ -81,6 +87,55 @@ bool VeskClientThread::ProcessRequest() {
     connection->GetJvmInfo()->Clear();
     ReturnFreedMemory();
     return !closing;
+}
+
+bool VeskClientThread::OpenTls() {
+#ifdef _WIN32
+    return true;
+#else
+    const TlsContext* context = server ? server->GetTlsContext() : nullptr;
+    if (!context) return true;
+    const int waitMs = VeskServerThread::AUTH_SECONDS * 1000;
+    char request[REQUEST_SIZE];
+    int count = 0;
+    if (!connection->WaitReadable(waitMs)) {
+        VeskLogger::LogInfo("Closing client connection: no TLS handshake within %d seconds",
+                            VeskServerThread::AUTH_SECONDS);
+        return false;
+    }
+    // A peer that connected and left (a port probe) sent nothing to refuse.
+    if (!connection->Peek(request, 1, &count) || count <= 0) return false;
+    if (static_cast<uint8_t>(request[0]) != TlsContext::HANDSHAKE_RECORD) {
+        // Taken first: a close with the request unread would reset the
+        // connection, and the reset could destroy the answer.
+        connection->Read(request, static_cast<int>(REQUEST_SIZE), &count);
+        RefuseClient(Protocol::TLS_REQUIRED, "0");
+        return false;
+    }
+    std::string why;
+    std::unique_ptr<TlsChannel> channel =
+        TlsChannel::Accept(*context, static_cast<int>(connection->GetSocketId()), waitMs, why);
+    std::string address = ClientConnection::AddressText(connection->GetPeerAddress());
+    if (!channel) {
+        VeskLogger::LogInfo("TLS handshake failed for a client at %s: %s", address.c_str(), why.c_str());
+        CountFailure();
+        return false;
+    }
+    connection->UseTls(std::move(channel));
+    authenticated = true;
+    connection->SetIdleTimeout(server->GetIdleSeconds());
+    VeskLogger::LogInfo("Client at %s authenticated by TLS", address.c_str());
+    return true;
+#endif
+}
+
+void VeskClientThread::CountFailure() {
+    uint32_t peer = connection->GetPeerAddress();
+    if (server->Lockout().Failed(peer, AuthLockout::Clock::now()))
+        VeskLogger::LogError(false, "Refusing %s for %d s: %d failed authentications within %d s",
+                             ClientConnection::AddressText(peer).c_str(),
+                             static_cast<int>(AuthLockout::LOCK_TIME.count()), AuthLockout::MAX_FAILURES,
+                             static_cast<int>(AuthLockout::WINDOW.count()));
 }
 
 void VeskClientThread::ReturnFreedMemory() {
@@ -221,6 +276,8 @@ bool VeskClientThread::Authenticate(const char* answer, const char* tag, bool la
     if (!key) {
         // Nothing to prove; the client may want to warn that anyone could connect.
         if (server) XmlUtils::AddPropElement(response, Protocol::PROP_LISTEN, server->ListenText().c_str());
+    } else if (server->GetTlsContext()) {
+        // The handshake proved the key: an answer is neither asked nor checked.
     } else if (!answer) {
         nonce.assign(AuthKey::NONCE_BYTES, 0);
         if (!AuthKey::RandomBytes(nonce.data(), nonce.size())) {
@@ -234,14 +291,10 @@ bool VeskClientThread::Authenticate(const char* answer, const char* tag, bool la
         // One answer per challenge: a replayed or guessed one gets no second try.
         bool passed = key->Verify(nonce, answer);
         nonce.clear();
-        uint32_t peer = connection->GetPeerAddress();
-        std::string address = ClientConnection::AddressText(peer);
+        std::string address = ClientConnection::AddressText(connection->GetPeerAddress());
         if (!passed) {
             VeskLogger::LogInfo("Authentication failed for a client at %s", address.c_str());
-            if (server->Lockout().Failed(peer, AuthLockout::Clock::now()))
-                VeskLogger::LogError(false, "Refusing %s for %d s: %d failed authentications within %d s",
-                                     address.c_str(), static_cast<int>(AuthLockout::LOCK_TIME.count()),
-                                     AuthLockout::MAX_FAILURES, static_cast<int>(AuthLockout::WINDOW.count()));
+            CountFailure();
             RefuseClient(Protocol::AUTH_FAILED, tag);
             return false;
         }

@@ -59,6 +59,13 @@ private:
     // The one error frame an unauthenticated or failed client gets; the
     // connection closes after it.
     void RefuseClient(const char* message, const char* tag);
+    // With a server that requires TLS: the handshake, which authenticates the
+    // client; a client that opens in plain text gets TLS_REQUIRED. A failed
+    // handshake counts as a failed authentication. False when the connection
+    // is to be closed.
+    bool OpenTls();
+    // Counts a failed authentication of the peer; logs the lock-out it causes.
+    void CountFailure();
     // Gives memory freed by the request back to the system where the C
     // library keeps it (glibc); elsewhere nothing.
     static void ReturnFreedMemory();

@@ -76,6 +76,10 @@ constexpr char PROP_LISTEN[] = "listen";
 constexpr char AUTH_REQUIRED[] = "authentication required";
 constexpr char AUTH_FAILED[] = "authentication failed";
 constexpr char AUTH_LOCKED[] = "authentication refused: too many failures from this address; try again in a minute";
+// An agent started with tls=on answers a client whose first byte opens no
+// TLS handshake with this error frame, naming AUTH, in plain text, and
+// closes. Under TLS nothing needs AUTH: the handshake proved the key.
+constexpr char TLS_REQUIRED[] = "this agent requires TLS";
 
 // SNAPSHOT: the header's figures, then records inside <snapshot> elements.
 constexpr char PROP_SNAPSHOT_TIME[] = "ss-time";

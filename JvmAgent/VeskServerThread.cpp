@@ -28,9 +28,10 @@ int Earlier(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 
 }  // namespace
 
-VeskServerThread::VeskServerThread(int port, const char* address, int idleSeconds, const AuthKey* key)
+VeskServerThread::VeskServerThread(int port, const char* address, int idleSeconds, const AuthKey* key,
+                                   const TlsContext* tls)
     : VeskThread("vesk-server", std::make_unique<VeskSocket>(SOCK_STREAM, AF_INET)), port(port),
-      address(address ? address : ""), idleSeconds(idleSeconds), key(key) {}
+      address(address ? address : ""), idleSeconds(idleSeconds), key(key), tls(tls) {}
 
 VeskServerThread::~VeskServerThread() {
     std::lock_guard<std::mutex> guard(clientsLock);

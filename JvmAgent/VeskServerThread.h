@@ -18,6 +18,7 @@ namespace Orlo {
 
 class AuthKey;
 class ClientConnection;
+class TlsContext;
 class VeskClientThread;
 
 class VeskServerThread : public VeskThread {
@@ -39,7 +40,13 @@ public:
     // 0 means never.
     // key: null serves every client; else each must authenticate first
     // (VeskClientThread), within AUTH_SECONDS. It outlives the server.
-    VeskServerThread(int port, const char* address, int idleSeconds = 0, const AuthKey* key = nullptr);
+    // tls: null for plain TCP; else every client must open a TLS handshake
+    // keyed by key within AUTH_SECONDS. It outlives the server too. The
+    // rejections this thread sends at accept (another client served, an
+    // address locked out) go in plain text before any handshake: they hold
+    // nothing secret, and a locked-out peer gets no handshake to try keys on.
+    VeskServerThread(int port, const char* address, int idleSeconds = 0, const AuthKey* key = nullptr,
+                     const TlsContext* tls = nullptr);
     ~VeskServerThread() override;
 
     // Binds and listens on the calling thread, before Start, so that a load
@@ -69,6 +76,7 @@ public:
                                                                std::chrono::milliseconds(3000)};
 
     const AuthKey* GetAuthKey() const { return key; }
+    const TlsContext* GetTlsContext() const { return tls; }
     AuthLockout& Lockout() { return lockout; }
     int GetIdleSeconds() const { return idleSeconds; }
     // "ADDRESS:PORT" as listened on, 0.0.0.0 for every interface.
@@ -102,6 +110,7 @@ private:
     bool listening = false;  // set by Listen before the thread starts
     int idleSeconds;
     const AuthKey* key;
+    const TlsContext* tls;
     AuthLockout lockout;
     std::deque<Lingering> lingering;  // in closing order; this thread only
     std::mutex clientsLock;

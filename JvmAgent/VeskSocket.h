@@ -51,14 +51,16 @@ public:
     bool HostPortToSockAddr(sockaddr_in* address, const char* host, int port);
     bool EnableKeepAlive();
     bool SetOption(int level, int name, void* value, int length);
-    bool Read(char* buffer, int length, int* count);
-    bool Peek(char* buffer, int length, int* count);
-    bool Write(const char* buffer, int length, int* count);
+    // Virtual, so that a connection that speaks TLS sends and receives
+    // through its session.
+    virtual bool Read(char* buffer, int length, int* count);
+    virtual bool Peek(char* buffer, int length, int* count);
+    virtual bool Write(const char* buffer, int length, int* count);
     bool Select(bool* readable, bool* writable, bool* failed, timeval* timeout);
     bool MsgPending();
     // Waits up to timeoutMs (negative: no limit) for something to read or for
     // the peer to go; false on timeout or failure.
-    bool WaitReadable(int timeoutMs);
+    virtual bool WaitReadable(int timeoutMs);
 
 private:
     bool IsOpen() const;

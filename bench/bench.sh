@@ -19,6 +19,7 @@
 #   request-memory   resident memory over requests on fresh connections
 #   details          an input's details: memory per object, Fields' latency on a 1 M-object dump
 #   oom-dump         oom-dump=DIR beside -XX:+HeapDumpOnOutOfMemoryError: time to the file, its size, peak disk
+#   tls              a compressed snapshot and dump through TLS beside plain TCP: time and the JVM's CPU
 #   VESK_BENCH_BUILD=DIR    build directory (default build-bench)
 #   VESK_HEAPLIB_JAR=PATH   VisualVM's heap library, when not where Debian's visualvm package puts it
 set -euo pipefail

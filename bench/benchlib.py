@@ -176,16 +176,16 @@ def print_tables(a, sizes, note, columns, cells):
             print("| " + " | ".join(cells(jdk, size)) + " |")
 
 
-def start_bench_heap(jdk, size, kind, a, jvm_options=()):
-    """A JVM with the agent on a free port building the bench heap of size objects, its safepoints logged, its
-    temporary files in the work directory: its name (JDK, size, kind), the safepoint log, the port, the process
-    and the objects built."""
+def start_bench_heap(jdk, size, kind, a, jvm_options=(), agent_options=""):
+    """A JVM with the agent on a free port (agent_options: more items, ",auth=..."), building the bench heap of
+    size objects, its safepoints logged, its temporary files in the work directory: its name (JDK, size, kind),
+    the safepoint log, the port, the process and the objects built."""
     name = f"{os.path.basename(jdk)}-{size}-{kind}"
     splog = os.path.join(a.work, name + ".safepoints")
     tmp = os.path.join(a.work, "tmp")
     os.makedirs(tmp, exist_ok=True)
     port = free_port()
-    agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}"
+    agent_arg = f"-agentpath:{a.agent}=port={port},address=127.0.0.1,cfgfile={a.config}{agent_options}"
     args = [f"{jdk}/bin/java", agent_arg, f"-Xmx{a.xmx}", *jvm_options, f"-Xlog:safepoint:file={splog}",
             "-cp", a.classes, "BenchHeap", str(size)]
     proc, built = start_jvm(args, a.work, name, {"TEMP": tmp, "TMP": tmp, "TMPDIR": tmp})

@@ -3,7 +3,8 @@
 # from npm for the browser tests), when missing:
 # the Linux toolchain, a JDK, the mingw-w64 cross compiler and Wine for the
 # Windows DLL and its tests, headless Chromium for the report page's tests,
-# Nettle (HMAC for the authentication key, linked statically), zstd, clang with
+# Nettle (HMAC for the authentication key, linked statically), OpenSSL (TLS
+# keyed by it, linked statically; the openssl tool for its tests), zstd, clang with
 # its sanitizer and libFuzzer runtimes for the sanitizer build, a deb-src
 # entry for the sources of pugixml and zstd (the Windows build) and
 # cpp-httplib (the self-contained vesk), unpacked by dpkg-dev's dpkg-source,
@@ -11,7 +12,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-headless
-          libcli11-dev libexpat1-dev nettle-dev nlohmann-json3-dev libzstd-dev g++-mingw-w64-x86-64-posix
+          libcli11-dev libexpat1-dev nettle-dev libssl-dev openssl nlohmann-json3-dev libzstd-dev g++-mingw-w64-x86-64-posix
           clang libclang-rt-14-dev libcpp-httplib-dev dpkg-dev)
 # Wine's and Chromium's recommends pull in a desktop's worth of libraries the
 # tests never use; headless Chromium needs only a font. Prometheus brings

@@ -81,6 +81,9 @@ void RunAttach(const Options& options, const AttachArgs& args) {
         if (path.find(',') != std::string::npos)
             throw UsageError("the key file's path holds a comma, which ends an agent option: " + path);
         agentOptions += ",auth=" + path;
+        if (options.tls) agentOptions += ",tls=on";
+    } else if (options.tls) {
+        throw UsageError("--tls needs --auth FILE: TLS is keyed by the agent's key");
     }
     std::string library = AbsolutePath(args.agent.empty() ? DefaultAgent() : args.agent);
     int timeoutMs = options.timeoutGiven ? options.timeoutMs : DEFAULT_ATTACH_TIMEOUT_MS;
@@ -120,7 +123,8 @@ CommandRun DefineAttach(CLI::App& command) {
         "An agent already loaded is reported as such, with where it serves (exit status 0).\n"
         "Then vesk --pid PID COMMAND finds the agent without its port.\n"
         "--auth FILE (or VESK_AUTH) gives the agent that key (auth=FILE, as an absolute path): every\n"
-        "client then needs --auth with the same file.\n"
+        "client then needs --auth with the same file. With --tls as well, the agent speaks TLS only\n"
+        "(tls=on), keyed by that file.\n"
         "Example: vesk attach 1234 -- idle=600 && vesk --pid 1234 runtime");
     return [args](const Options& options) { RunAttach(options, *args); };
 }

@@ -13,6 +13,7 @@
 
 #include "AuthKey.h"
 #include "heap/HeapText.h"
+#include "TlsContext.h"
 #include "term/InterruptGuard.h"
 #include "term/ProgressDisplay.h"
 #include "VeskProtocol.h"
@@ -92,9 +93,26 @@ VeskClient ConnectClient(const Options& options, AuthOutcome* auth) {
         if (Orlo::Error error = Orlo::AuthKey::Load(options.authFile, key))
             throw ClientError(ErrorKind::File, error.Message());
     }
+    if (options.tls && key.Empty()) throw UsageError("--tls needs --auth FILE: TLS is keyed by the agent's key");
     VeskClient client;
     client.Connect(options.host, options.port);
     client.SetReadTimeout(options.timeoutMs);
+    if (!key.Empty() && !options.noTls) {
+        Orlo::Error error;
+        std::shared_ptr<const Orlo::TlsContext> context =
+            Orlo::TlsContext::Create(Orlo::TlsContext::Side::Client, key, error);
+        if (!context) throw ClientError(ErrorKind::Auth, error.Message());
+        if (client.StartTls(context)) {
+            if (auth) auth->agentKnowsAuth = auth->keyed = true;
+            return client;
+        }
+        if (options.tls)
+            throw ClientError(ErrorKind::Auth, "the agent at " + options.host + ":" + std::to_string(options.port) +
+                                                   " does not speak TLS (it was started without tls=on); "
+                                                   "leave out --tls to authenticate in plain TCP");
+        // An agent without TLS: the key still authenticates, in plain text.
+        client.Connect(options.host, options.port);
+    }
     if (!key.Empty() || auth) {
         AuthOutcome outcome = client.Authenticate(key.Empty() ? nullptr : &key);
         if (auth) *auth = outcome;

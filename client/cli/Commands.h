@@ -30,6 +30,8 @@ struct Options {
     bool snapshot = false;   // a live heap by SNAPSHOT, not HEAPDUMP
     int pid = 0;             // --pid: the JVM's process; 0 when not given
     std::string authFile;       // --auth or VESK_AUTH: the agent's key; empty: none
+    bool tls = false;           // --tls: TLS or nothing (vesk attach: start the agent with tls=on)
+    bool noTls = false;         // --no-tls: never try TLS
 };
 
 // Process exit statuses, listed in vesk --help.

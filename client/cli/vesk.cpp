@@ -34,8 +34,9 @@ static const char EXIT_STATUS[] =
     "  9    vesk attach: no such process, or it is not a JVM\n"
     "  10   vesk attach: the JVM cannot be attached to (as this user, or at all),\n"
     "       did not answer within --timeout, or could not load the agent library\n"
-    "  11   the agent requires an authentication key (--auth), refused the one given, or\n"
-    "       refuses this address for a minute after five failed attempts\n"
+    "  11   the agent requires an authentication key (--auth) or TLS, refused the one given,\n"
+    "       or refuses this address for a minute after five failed attempts; the TLS\n"
+    "       handshake failed (a wrong key, an agent without TLS under --tls, not the agent)\n"
     "  130  cancelled with Ctrl-C";
 
 static const char SIZES[] =
@@ -46,7 +47,7 @@ static const char SIZES[] =
     "they are decoded as they are read, never whole into memory or onto disk.\n\n";
 
 static const char COMMON_OPTIONS[] =
-    "The options of vesk --help (--host, --port, --pid, --auth, --timeout, --raw, --no-compress, --no-index,\n"
+    "The options of vesk --help (--host, --port, --pid, --auth, --tls, --no-tls, --timeout, --raw, --no-compress, --no-index,\n"
     "--snapshot, --walk) also go before or after the command.";
 
 // "vesk: PREFIXMESSAGE" on stderr, after what went to stdout. No allocation:
@@ -110,6 +111,9 @@ static int Run(int argc, char** argv) {
         ->option_text("FILE")
         ->envname("VESK_AUTH")
         ->check(NonEmpty);
+    CLI::Option* tls = app.add_flag("--tls", options.tls,
+                 "with --auth: TLS or nothing, never plain TCP (vesk attach: start the agent with tls=on)");
+    app.add_flag("--no-tls", options.noTls, "with --auth: authenticate in plain TCP, never try TLS")->excludes(tls);
     app.add_flag("--raw", options.raw, "print the response frames as received instead of a summary");
     bool noCompress = false;
     app.add_flag("--no-compress", noCompress,

@@ -6,6 +6,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <cstring>
 
 #include "AuthKey.h"
+#include "TlsContext.h"
 #include "VeskProtocol.h"
 
 namespace vesk {
@@ -33,15 +36,17 @@ static const size_t RECEIVE_SIZE = 1 << 20;
 VeskClient::~VeskClient() { Close(); }
 
 VeskClient::VeskClient(VeskClient&& other) noexcept
-    : fd(other.fd), readTimeoutMs(other.readTimeoutMs), pending(std::move(other.pending)),
-      scanned(other.scanned), received(other.received), chunk(std::move(other.chunk)),
-      receiveHook(std::move(other.receiveHook)), decoder(std::move(other.decoder)) {
+    : fd(other.fd), where(std::move(other.where)), tls(other.tls), tlsContext(std::move(other.tlsContext)),
+      readTimeoutMs(other.readTimeoutMs), pending(std::move(other.pending)), scanned(other.scanned),
+      received(other.received), chunk(std::move(other.chunk)), receiveHook(std::move(other.receiveHook)),
+      decoder(std::move(other.decoder)) {
     other.fd = -1;
+    other.tls = nullptr;
 }
 
 void VeskClient::Connect(const std::string& host, int port) {
     Close();
-    std::string where = host + ":" + std::to_string(port);
+    where = host + ":" + std::to_string(port);
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -80,6 +85,12 @@ void VeskClient::Connect(const std::string& host, int port) {
 }
 
 void VeskClient::Close() {
+    if (tls) {
+        SSL_shutdown(tls);
+        SSL_free(tls);
+        ERR_clear_error();
+        tls = nullptr;
+    }
     if (fd >= 0) close(fd);
     fd = -1;
     pending.clear();
@@ -88,6 +99,13 @@ void VeskClient::Close() {
 
 void VeskClient::Send(std::string_view bytes) {
     if (fd < 0) throw ClientError(ErrorKind::Dropped, "not connected to the agent");
+    if (tls) {
+        size_t written = 0;
+        if (!bytes.empty() && SSL_write_ex(tls, bytes.data(), bytes.size(), &written) != 1)
+            throw ClientError(ErrorKind::Dropped, "connection to the agent dropped: " +
+                                                      Orlo::TlsContext::TakeError("TLS write failed"));
+        return;
+    }
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -104,7 +122,7 @@ std::vector<Frame> VeskClient::Request(std::string_view request) {
     return ReadResponse();
 }
 
-bool VeskClient::WaitReadable(int ms) { return !pending.empty() || PollSocket(ms); }
+bool VeskClient::WaitReadable(int ms) { return !pending.empty() || (tls && SSL_has_pending(tls)) || PollSocket(ms); }
 
 bool VeskClient::PollSocket(int ms) {
     pollfd entry{fd, POLLIN, 0};
@@ -121,22 +139,94 @@ static std::string Duration(int ms) {
 }
 
 void VeskClient::Receive() {
-    if (readTimeoutMs > 0 && !PollSocket(readTimeoutMs))
+    if (readTimeoutMs > 0 && !(tls && SSL_has_pending(tls)) && !PollSocket(readTimeoutMs))
         throw ClientError(ErrorKind::Timeout, "no response from the agent within " + Duration(readTimeoutMs));
     chunk.resize(RECEIVE_SIZE);
-    ssize_t n;
-    do {
-        n = recv(fd, chunk.data(), chunk.size(), 0);
-    } while (n < 0 && errno == EINTR);
+    long n = ReceiveSome(chunk.data(), chunk.size());
     if (n > 0) {
         pending.append(chunk.data(), static_cast<size_t>(n));
         received += static_cast<uint64_t>(n);
         return;
     }
-    std::string reason = n == 0 ? "closed by the agent" : strerror(errno);
+    std::string reason = n == 0 ? "closed by the agent" : tls ? Orlo::TlsContext::TakeError("TLS read failed") : strerror(errno);
     throw ClientError(ErrorKind::Dropped, pending.empty()
                                               ? "connection to the agent dropped (" + reason + ")"
                                               : "connection dropped in the middle of a response (" + reason + ")");
+}
+
+long VeskClient::ReceiveSome(char* data, size_t size) {
+    if (tls) {
+        // A record holds at most 16 KiB: take every one already here, so
+        // that the frame search and the hook run once per receive, as in TCP.
+        size_t total = 0, got = 0;
+        while (total < size && (total == 0 || SSL_has_pending(tls)) &&
+               SSL_read_ex(tls, data + total, size - total, &got) == 1)
+            total += got;
+        if (total > 0) return static_cast<long>(total);
+        return SSL_get_error(tls, 0) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+    }
+    ssize_t n;
+    do {
+        n = recv(fd, data, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+bool VeskClient::StartTls(std::shared_ptr<const Orlo::TlsContext> context) {
+    if (fd < 0) throw ClientError(ErrorKind::Dropped, "not connected to the agent");
+    tls = context->NewSession(fd);
+    BIO* nothing = tls ? BIO_new(BIO_s_mem()) : nullptr;
+    if (!nothing) throw std::bad_alloc();
+    tlsContext = std::move(context);
+    ERR_clear_error();
+    // Reading from an empty memory first, the handshake sends its hello and
+    // stops, so that the agent's first byte is seen before OpenSSL takes it.
+    BIO* socket = SSL_get_wbio(tls);
+    SSL_set0_rbio(tls, nothing);
+    int result = SSL_connect(tls);
+    if (result == 1 || SSL_get_error(tls, result) != SSL_ERROR_WANT_READ)
+        HandshakeFailed(Orlo::TlsContext::TakeError("the hello could not be sent"));
+    if (readTimeoutMs > 0 && !PollSocket(readTimeoutMs))
+        HandshakeFailed("no answer from the agent within " + Duration(readTimeoutMs));
+    unsigned char first = 0;
+    ssize_t n;
+    do {
+        n = recv(fd, &first, 1, MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) HandshakeFailed(n == 0 ? "the agent closed the connection" : strerror(errno));
+    if (first != Orlo::TlsContext::HANDSHAKE_RECORD && first != Orlo::TlsContext::ALERT_RECORD) {
+        SSL_free(tls);
+        tls = nullptr;
+        if (first != static_cast<unsigned char>(FRAME_START[0]))
+            throw ClientError(ErrorKind::Auth, "the peer at " + where + " is not a vesk agent: it answered the TLS "
+                                                   "handshake with neither TLS nor the agent's protocol");
+        // An agent without TLS reads the hello as a request and refuses it;
+        // a rejection or a lock-out is meant for this client.
+        Frame reply = ReadFrame();
+        std::string message;
+        ResponseError(reply.Body(), &message);
+        if (message != wire::AUTH_REQUIRED) ThrowIfRefused(reply);
+        Close();
+        return false;
+    }
+    BIO_up_ref(socket);
+    SSL_set0_rbio(tls, socket);
+    SSL_set_read_ahead(tls, 1);
+    result = SSL_connect(tls);
+    if (result != 1) HandshakeFailed(Orlo::TlsContext::TakeError("the agent closed the connection"));
+    if (!Orlo::TlsContext::ProvedKey(tls)) HandshakeFailed("the agent did not prove that it holds the key");
+    return true;
+}
+
+void VeskClient::HandshakeFailed(const std::string& why) {
+    // An alert the agent sent: it could not check the client's binder, or
+    // found no PSK of its identity; either way the key is not the agent's.
+    const bool refused = why.find("alert") != std::string::npos;
+    Close();
+    if (refused)
+        throw ClientError(ErrorKind::Auth, "TLS handshake with the agent at " + where + " failed: the agent refused "
+                                               "the key (" + why + "); is --auth the file of its auth= option?");
+    throw ClientError(ErrorKind::Auth, "TLS handshake with the agent at " + where + " failed: " + why);
 }
 
 bool VeskClient::TakeFrame(Frame& frame) {
@@ -218,6 +308,11 @@ Frame VeskClient::ReadFrame() {
 
 Frame VeskClient::ReadResponseFrame() {
     Frame frame = ReadFrame();
+    ThrowIfRefused(frame);
+    return frame;
+}
+
+void VeskClient::ThrowIfRefused(const Frame& frame) {
     static const std::string reject = std::string("<") + wire::COMMAND_ELEMENT + " " + wire::NAME_ATTRIBUTE +
                                       "=\"" + wire::CMD_REJECT + "\">";
     if (frame.Body().rfind(reject, 0) == 0) {
@@ -229,6 +324,9 @@ Frame VeskClient::ReadResponseFrame() {
                                        "=\"" + wire::CMD_AUTH + "\">" + wire::STATUS_FAILED;
     std::string message;
     // An agent older than AUTH answers it "Unknown command": not a refusal.
+    if (frame.Body().rfind(refused, 0) == 0 && ResponseError(frame.Body(), &message) && message == wire::TLS_REQUIRED)
+        throw ClientError(ErrorKind::Auth, "the agent requires TLS, keyed by its authentication key: give --auth FILE "
+                                           "or set VESK_AUTH, without --no-tls");
     if (frame.Body().rfind(refused, 0) == 0 && ResponseError(frame.Body(), &message) &&
         message.rfind("authentication ", 0) == 0) {
         if (message == wire::AUTH_REQUIRED)
@@ -241,7 +339,6 @@ Frame VeskClient::ReadResponseFrame() {
             message = "the agent reported: " + message;
         throw ClientError(ErrorKind::Auth, message);
     }
-    return frame;
 }
 
 AuthOutcome VeskClient::Authenticate(const Orlo::AuthKey* key) {

@@ -1,5 +1,6 @@
 // Client side of the agent's protocol: connect, send requests, read framed
-// responses, cancel with "<ABORT>".
+// responses, cancel with "<ABORT>"; in plain TCP or, after StartTls, in TLS
+// keyed by the agent's key.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,9 @@
 
 namespace Orlo {
 class AuthKey;
+class TlsContext;
 }
+typedef struct ssl_st SSL;
 
 namespace vesk {
 
@@ -56,6 +59,16 @@ public:
     // host: name or dotted IPv4 address. Throws NotListening.
     void Connect(const std::string& host, int port);
     void Close();
+    // The TLS handshake with an agent started with tls=on. The agent's first
+    // byte tells what it is, in the one round trip the handshake takes
+    // anyway: a TLS record goes on with the handshake; a plain frame is read
+    // as a response, so a rejection or a lock-out throws as it does in plain
+    // TCP, and anything else comes from an agent without TLS (false, and the
+    // connection is closed: connect again to talk in plain text). Throws Auth
+    // when the agent refused the key or did not prove it, or the peer is not
+    // the agent; Timeout, Dropped as ReadFrame does.
+    bool StartTls(std::shared_ptr<const Orlo::TlsContext> context);
+    bool IsTls() const { return tls != nullptr; }
     bool IsConnected() const { return fd >= 0; }
     int Fd() const { return fd; }
 
@@ -100,14 +113,22 @@ public:
 
 private:
     bool TakeFrame(Frame& frame);
+    // Throws Rejected for a REJECT frame, Auth for an authentication refusal.
+    static void ThrowIfRefused(const Frame& frame);
     // Splits the frame in frame.bytes into tag and body; throws Protocol.
     static void ParseFrame(Frame& frame);
     // A frame compressed whole becomes its plain frame.
     void Decompress(Frame& frame);
     bool PollSocket(int ms);
     void Receive();
+    // Bytes received so far, through TLS when it is on; like recv.
+    long ReceiveSome(char* data, size_t size);
+    [[noreturn]] void HandshakeFailed(const std::string& why);
 
     int fd = -1;
+    std::string where;  // "HOST:PORT" as connected
+    SSL* tls = nullptr;  // null: plain TCP
+    std::shared_ptr<const Orlo::TlsContext> tlsContext;  // what tls was made from
     int readTimeoutMs = 0;
     std::string pending;  // received bytes not yet returned as frames
     size_t scanned = 0;   // bytes of pending known to hold no frame end

@@ -400,13 +400,6 @@ TEST(ServerStartTest, AddressOptionRestrictsTheListeningInterface) {
     EXPECT_EQ(client.Request(GcRequest("1")).front().bytes, GcFrame("1", 1));
 }
 
-// A private key file in dir.
-std::string WriteKey(const TempDir& dir, const std::string& name, char fill) {
-    std::string path = dir.Write(name, std::string(64, fill) + "\n");
-    chmod(path.c_str(), 0600);
-    return path;
-}
-
 std::string AuthAnswer(const std::string& answer) {
     return "<vesk-cmd tag=\"a\"><cmd name=\"AUTH\" answer=\"" + answer + "\"/></vesk-cmd>";
 }
@@ -448,7 +441,7 @@ class AuthTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         keys = new TempDir();
-        key = WriteKey(*keys, "agent.key", 'k');
+        key = keys->WriteKey("agent.key", 'k');
         agentJvm = new AgentJvm(FreePort(), "address=127.0.0.1,min-interval=600,auth=" + key);
         ASSERT_TRUE(agentJvm->Ready()) << agentJvm->jvm->Stderr();
         ASSERT_TRUE(WaitForPort(agentJvm->port, 30000));
@@ -491,12 +484,16 @@ TEST_F(AuthTest, VeskWithTheRightKeyIsServedAndWithoutOrWithAnotherIsNot) {
     EXPECT_EQ(Vesk({"--auth", key, "runtime"}), 0) << output;
     EXPECT_NE(output.find("total-classes"), std::string::npos) << output;
     EXPECT_EQ(output.find("unauthenticated"), std::string::npos) << output;
+    // vesk tried TLS first; under --tls an agent without it is an error.
+    EXPECT_EQ(Vesk({"--auth", key, "--tls", "runtime"}), 11) << output;
+    EXPECT_NE(output.find("does not speak TLS (it was started without tls=on)"), std::string::npos) << output;
+    EXPECT_EQ(Vesk({"--auth", key, "--no-tls", "runtime"}), 0) << output;
 
     EXPECT_EQ(Vesk({"runtime"}), 11) << output;
     EXPECT_EQ(output, "vesk: the agent requires an authentication key; give --auth FILE or set VESK_AUTH\n");
     EXPECT_EQ(Vesk({"props"}), 11) << output;
 
-    std::string wrong = WriteKey(dir, "wrong.key", 'w');
+    std::string wrong = dir.WriteKey("wrong.key", 'w');
     EXPECT_EQ(Vesk({"--auth", wrong, "runtime"}), 11) << output;
     EXPECT_NE(output.find("refused the authentication key"), std::string::npos) << output;
 
@@ -531,7 +528,7 @@ TEST_F(AuthTest, ReplayedAnswerFailsAndEndsTheConnection) {
 // logged once.
 TEST(AuthLockoutE2eTest, FiveFailuresLockTheAddressOut) {
     TempDir dir;
-    std::string key = WriteKey(dir, "agent.key", 'k');
+    std::string key = dir.WriteKey("agent.key", 'k');
     AgentJvm jvm(FreePort(), "address=127.0.0.1,auth=" + key);
     ASSERT_TRUE(jvm.Ready()) << jvm.jvm->Stderr();
     ASSERT_TRUE(WaitForPort(jvm.port, 30000));

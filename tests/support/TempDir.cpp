@@ -65,4 +65,12 @@ std::vector<std::string> EntriesStartingWith(const std::string& dir, const std::
     return found;
 }
 
+#ifndef _WIN32
+std::string TempDir::WriteKey(const std::string& name, char fill) const {
+    std::string written = Write(name, std::string(64, fill) + "\n");
+    chmod(written.c_str(), 0600);
+    return written;
+}
+#endif
+
 }  // namespace vesktest

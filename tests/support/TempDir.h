@@ -17,6 +17,10 @@ public:
     std::string File(const std::string& name) const { return path + "/" + name; }
     // Writes text to a file below this directory and returns its path.
     std::string Write(const std::string& name, const std::string& text) const;
+#ifndef _WIN32
+    // An authentication key file, 64 fill bytes and a line end, mode 0600.
+    std::string WriteKey(const std::string& name, char fill) const;
+#endif
 
 private:
     std::string path;

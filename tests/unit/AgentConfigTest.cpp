@@ -178,6 +178,12 @@ TEST_F(AgentConfigTest, BadOptionsAreErrorsAndKeepTheServerFromStarting) {
         {"oom-dump-count=1001", "not a number of captures from 1 to 1000"},
         {"oom-dump-min-free=1t", "not a size such as 1g, 500m or 1048576"},
         {"oom-dump-min-free=", "not a size such as 1g, 500m or 1048576"},
+        {"tls=yes", "not on or off"},
+#ifdef _WIN32
+        {"tls=on", "TLS is not available on Windows; use auth=FILE alone"},
+#else
+        {"tls=on", "it needs auth=FILE, whose key it uses"},
+#endif
     };
     for (const Case& c : cases) {
         jvm.getEnvVersions.clear();
