@@ -122,7 +122,7 @@ TEST(Suspects, TopLevelHoldersAndClassesByLoader) {
     jvm.Kill();
 
     ASSERT_EQ(RunVesk(jvm.Dir(), {"top", dump, "--roots", "--json", "-n", "50"}, &out), 0) << out;
-    json top = json::parse(out, nullptr, false);
+    json top = json::parse(Answer(out), nullptr, false);
     ASSERT_FALSE(top.is_discarded()) << out;
     ASSERT_GE(top["roots"].size(), 2u) << out;
     // The class's static map, accumulating in the map's table; the map itself
@@ -136,7 +136,7 @@ TEST(Suspects, TopLevelHoldersAndClassesByLoader) {
     EXPECT_NE(out.find("-> accumulates in java.util.HashMap$Node[]  "), std::string::npos) << out;
 
     ASSERT_EQ(RunVesk(jvm.Dir(), {"histo", dump, "--group", "loader", "--json"}, &out), 0) << out;
-    json histo = json::parse(out, nullptr, false);
+    json histo = json::parse(Answer(out), nullptr, false);
     ASSERT_FALSE(histo.is_discarded()) << out;
     std::map<std::string, int64_t> instances;
     int plugins = 0;
