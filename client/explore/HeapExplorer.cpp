@@ -101,7 +101,8 @@ HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<D
       treeOwned(std::move(treeIn)),
       tree(*treeOwned),
       details(std::move(detailsIn)),
-      children(tree, graph.NodeCount()) {
+      children(tree, graph.NodeCount()),
+      instances(graph, tree) {
     // Every call names objects by tag.
     graphOwned->OrderTags();
     overview = {{"source", origin.source}, {"kind", origin.kind}};
@@ -179,11 +180,6 @@ HeapExplorer::Json HeapExplorer::ObjectRow(NodeId node) const {
 const ReferrerIndex& HeapExplorer::Referrers() const {
     std::call_once(referrersOnce, [this] { referrers = std::make_unique<ReferrerIndex>(graph); });
     return *referrers;
-}
-
-const ClassInstances& HeapExplorer::Instances() const {
-    std::call_once(instancesOnce, [this] { instances = std::make_unique<ClassInstances>(graph, tree); });
-    return *instances;
 }
 
 const PathFinder& HeapExplorer::Paths() const {
@@ -325,25 +321,21 @@ std::vector<uint32_t> HeapExplorer::SetClasses(const Query& query) const {
     Refuse(400, "name a set: class=, package=, loader= or superclass=");
 }
 
-std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
-    const ClassInstances& byClass = Instances();
-    std::vector<NodeId> members;
-    for (uint32_t c : SetClasses(query)) members.insert(members.end(), byClass.Begin(c), byClass.End(c));
-    return members;
-}
+std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const { return instances.Of(SetClasses(query)); }
 
 HeapExplorer::Json HeapExplorer::Instances(const Query& query) const {
     uint64_t offset = Offset(query), limit = Limit(query);
     std::vector<uint32_t> classes = SetClasses(query);
-    const ClassInstances& byClass = Instances();
-    // One class's instances are in order already; several are merged.
+    // One class's instances are kept in order; several are merged.
+    std::shared_ptr<const std::vector<NodeId>> ordered;
     std::vector<NodeId> merged;
     const NodeId *begin, *end;
     if (classes.size() == 1) {
-        begin = byClass.Begin(classes[0]);
-        end = byClass.End(classes[0]);
+        ordered = instances.Ordered(classes[0]);
+        begin = ordered->data();
+        end = begin + ordered->size();
     } else {
-        merged = SetOf(query);
+        merged = instances.Of(classes);
         OrderPage(merged, offset, limit, tree);
         begin = merged.data();
         end = begin + merged.size();
@@ -468,12 +460,30 @@ HeapExplorer::Json HeapExplorer::Path(const Query& query) const {
 
 HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     std::vector<NodeId> members = SetOf(query);
-    MergedPaths merged = MergeShortestPaths(graph, Paths(), members);
+    const PathFinder& finder = Paths();
+    MergedPaths merged = MergeShortestPaths(graph, finder, members);
+    size_t objects = members.size();
+    std::vector<NodeId>().swap(members);
     uint64_t limit = Limit(query, 20);
-    std::vector<std::vector<uint32_t>> below(merged.nodes.size());
+    // Each node's children, in one array by parent (a deep chain makes
+    // millions of nodes); the tops apart.
+    const uint32_t places = static_cast<uint32_t>(merged.nodes.size());
+    std::vector<uint32_t> starts(places + 1, 0), underAll;
     std::vector<uint32_t> tops;
-    for (uint32_t i = 0; i < merged.nodes.size(); i++)
-        (merged.nodes[i].parent == MergedPaths::NO_PARENT ? tops : below[merged.nodes[i].parent]).push_back(i);
+    for (uint32_t i = 0; i < places; i++) {
+        if (merged.nodes[i].parent == MergedPaths::NO_PARENT) tops.push_back(i);
+        else starts[merged.nodes[i].parent + 1]++;
+    }
+    for (size_t i = 0; i < places; i++) starts[i + 1] += starts[i];
+    underAll.resize(starts[places]);
+    {
+        std::vector<uint32_t> filled(starts.begin(), starts.end() - 1);
+        for (uint32_t i = 0; i < places; i++)
+            if (merged.nodes[i].parent != MergedPaths::NO_PARENT) underAll[filled[merged.nodes[i].parent]++] = i;
+    }
+    auto below = [&](uint32_t node) {
+        return std::vector<uint32_t>(underAll.begin() + starts[node], underAll.begin() + starts[node + 1]);
+    };
     auto wider = [&](uint32_t a, uint32_t b) {
         const MergedNode &x = merged.nodes[a], &y = merged.nodes[b];
         return x.objects != y.objects ? x.objects > y.objects : a < b;
@@ -495,7 +505,10 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     while (!next.empty() && count < MOST_NODES) {
         level.swap(next);
         next.clear();
-        for (uint32_t node : level) take(below[node]);
+        for (uint32_t node : level) {
+            std::vector<uint32_t> under = below(node);
+            take(under);
+        }
     }
     std::function<Json(const std::vector<uint32_t>&)> list = [&](const std::vector<uint32_t>& places) {
         Json out = Json::array();
@@ -503,24 +516,23 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
             if (!shown[at]) continue;
             const MergedNode& place = merged.nodes[at];
             Json entry = {{"class", NodeLabel(graph, place.example)}};
-            if (place.from == NO_NODE) {
-                entry["root"] = RootKindName(place.root);
+            NodeId from = finder.Parent(place.example);
+            if (from == NO_NODE) {
+                entry["root"] = RootKindName(static_cast<RootKind>(place.via));
                 entry["via"] = "";
             } else {
-                uint32_t cls = graph.ClassOf(place.from);
-                bool element = cls != NO_CLASS && graph.Classes()[cls].IsArray();
-                entry["via"] = element ? "[]" : ViaText(graph, place.from, place.edge);
+                entry["via"] = place.via == MergedNode::ELEMENT ? "[]" : ViaText(graph, from, {place.example, place.via});
             }
             entry["objects"] = place.objects;
-            entry["children"] = list(below[at]);
-            size_t more = below[at].size() - entry["children"].size();
+            entry["children"] = list(below(at));
+            size_t more = starts[at + 1] - starts[at] - entry["children"].size();
             if (more > 0) entry["more"] = more;
             out.push_back(std::move(entry));
         }
         return out;
     };
     Json children = list(tops);
-    Json out = {{"objects", members.size()}, {"unreachable", merged.unreachable}, {"children", children}};
+    Json out = {{"objects", objects}, {"unreachable", merged.unreachable}, {"children", children}};
     if (children.size() < tops.size()) out["more"] = tops.size() - children.size();
     return out;
 }

@@ -96,7 +96,6 @@ private:
     Json ObjectRow(NodeId node) const;
 
     const ReferrerIndex& Referrers() const;
-    const ClassInstances& Instances() const;
     const PathFinder& Paths() const;
 
     std::unique_ptr<HeapInput> input;
@@ -106,13 +105,13 @@ private:
     const DominatorTree& tree;
     std::unique_ptr<HeapDetails> details;
     DominatorChildren children;
+    ClassInstances instances;
     Json overview;  // the summary's document
     std::optional<Json> diffRows, grownHolders;
     std::optional<Growth> growth;
 
-    mutable std::once_flag referrersOnce, instancesOnce, pathsOnce, findingsOnce;
+    mutable std::once_flag referrersOnce, pathsOnce, findingsOnce;
     mutable std::unique_ptr<ReferrerIndex> referrers;
-    mutable std::unique_ptr<ClassInstances> instances;
     mutable std::unique_ptr<PathFinder> paths;
     mutable std::optional<Json> findings;
     mutable std::array<std::once_flag, GROUPINGS> groupsOnce, rowsOnce;

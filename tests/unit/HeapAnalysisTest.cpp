@@ -163,6 +163,31 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8 + 13));
 }
 
+// Ordered for many look-ups, a dump's few ascending runs of addresses are
+// searched as they lie, many runs through an order by tag: the same answers.
+TEST(HeapAnalysis, OrderedTagsFindTheSameNodes) {
+    for (int runs : {3, 40}) {
+        HeapGraphBuilder builder;
+        uint32_t array = builder.AddClass({"long[]", 0x7000}, 0);
+        const int n = 120;
+        std::vector<uint64_t> tags;
+        for (int i = 0; i < n; i++) tags.push_back(0x10000 + 16 * static_cast<uint64_t>(i % (n / runs) * runs + i / (n / runs)));
+        tags.push_back(tags[5]);  // a tag twice: the first node is found
+        for (uint64_t tag : tags) builder.AddObject(tag, array, 16);
+        builder.CompactTags();
+        HeapGraph graph = builder.Finish();
+        std::vector<NodeId> before;
+        for (uint64_t tag : tags) before.push_back(graph.FindTag(tag));
+        graph.OrderTags();
+        for (size_t i = 0; i < tags.size(); i++) ASSERT_EQ(graph.FindTag(tags[i]), before[i]) << runs << " " << i;
+        EXPECT_EQ(graph.FindTag(tags[5]), graph.FindTag(tags[n]));
+        EXPECT_EQ(graph.Tag(graph.FindTag(tags[7])), tags[7]);
+        EXPECT_EQ(graph.FindTag(0x10008), NO_NODE);
+        EXPECT_EQ(graph.FindTag(0x10000 + 16 * n), NO_NODE);
+        EXPECT_EQ(graph.FindTag(0x100), NO_NODE);
+    }
+}
+
 // Largest against a full sort, with ties, sizes kept apart (odd ones) and
 // unreachable nodes: each root holds a small random tree.
 TEST(HeapAnalysis, LargestRanksAsAFullSort) {
