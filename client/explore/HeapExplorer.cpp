@@ -101,7 +101,6 @@ HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<D
       treeOwned(std::move(treeIn)),
       tree(*treeOwned),
       details(std::move(detailsIn)),
-      children(tree, graph.NodeCount()),
       instances(graph, tree) {
     // Every call names objects by tag.
     graphOwned->OrderTags();
@@ -177,6 +176,39 @@ HeapExplorer::Json HeapExplorer::ObjectRow(NodeId node) const {
             {"retained", tree.Retained(node)}};
 }
 
+HeapExplorer::~HeapExplorer() {
+    stopping = true;
+}
+
+void HeapExplorer::Prepare() {
+    // Cheapest and most asked for first; the findings and the grouped rows
+    // before the referrers and paths, so that their working memory comes
+    // while less is kept. A failure here is the call's to meet again.
+    preparing.Start([this] {
+        std::vector<std::function<void()>> steps = {
+            [this] { Children(); },
+            [this] { Suspects({}); },
+            [this] { Rows(BY_PACKAGE); },
+            [this] { Rows(BY_LOADER); },
+            [this] { Rows(BY_SUPERCLASS); },
+            [this] { Referrers(); },
+            [this] { Paths(); },
+        };
+        for (const auto& step : steps) {
+            if (stopping) return;
+            try {
+                step();
+            } catch (const std::exception&) {
+            }
+        }
+    });
+}
+
+const DominatorChildren& HeapExplorer::Children() const {
+    std::call_once(childrenOnce, [this] { children = std::make_unique<DominatorChildren>(tree, graph.NodeCount()); });
+    return *children;
+}
+
 const ReferrerIndex& HeapExplorer::Referrers() const {
     std::call_once(referrersOnce, [this] { referrers = std::make_unique<ReferrerIndex>(graph); });
     return *referrers;
@@ -242,7 +274,7 @@ const std::vector<HeapExplorer::HistogramRow>& HeapExplorer::Rows(Grouping group
         const std::vector<uint32_t>& groupOf = GroupOfClass(grouping);
         const std::vector<std::string>& names = GroupNames(grouping);
         std::vector<GroupTotals> totals =
-            SubtreeTotals(graph, tree, children, {DominatorTree::VIRTUAL_ROOT}, groupOf, names.size());
+            SubtreeTotals(graph, tree, Children(), {DominatorTree::VIRTUAL_ROOT}, groupOf, names.size());
         std::vector<GroupTotals> counted(names.size());
         std::vector<ClassTotals> histogram = graph.Histogram();
         for (size_t c = 0; c < histogram.size(); c++) {
@@ -350,6 +382,7 @@ HeapExplorer::Json HeapExplorer::Children(const Query& query) const {
     NodeId parent = Param(query, "tag") == "root" ? DominatorTree::VIRTUAL_ROOT : NodeOf(query);
     bool byClass = Choice(query, "group", {"none", "class"}) == "class";
     uint64_t offset = Offset(query), limit = Limit(query);
+    const DominatorChildren& children = Children();
     std::vector<NodeId> kids(children.Begin(parent), children.End(parent));
     auto named = query.find("class");
     if (named != query.end())
@@ -566,7 +599,7 @@ HeapExplorer::Json HeapExplorer::RetainedSet(const Query& query) const {
     for (NodeId node : tops) retained += tree.Retained(node);
     const std::vector<uint32_t>& byClass = GroupOfClass(BY_CLASS);
     const std::vector<std::string>& names = GroupNames(BY_CLASS);
-    std::vector<GroupTotals> totals = SubtreeTotals(graph, tree, children, tops, byClass, names.size());
+    std::vector<GroupTotals> totals = SubtreeTotals(graph, tree, Children(), tops, byClass, names.size());
     std::vector<uint32_t> order;
     for (uint32_t g = 0; g < totals.size(); g++)
         if (totals[g].instances > 0) order.push_back(g);

@@ -1,14 +1,16 @@
 // The explorer's API over one heap held in memory: the graph, its dominator
-// tree, the children of each node in that tree and what the input tells
-// besides (load/HeapDetails). What every call needs is built here; what
-// only some calls need (the referrers, each class's instances, the
-// shortest paths, the findings, the grouped histograms) is built on the
-// first call that needs it, once, whichever thread asks first.
+// tree and what the input tells besides (load/HeapDetails). Only the
+// summary is made up front; what the other calls need (the tree's children
+// of each node, the referrers, the shortest paths, the findings, the grouped
+// histograms) is built on the first call that needs it, once, whichever
+// thread asks first, or ahead of the calls by Prepare. A class's instances
+// are found by a scan of the heap on each call that needs them.
 //
 // Threads: Handle is safe to call from several threads at once.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -19,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Parallel.h"
 #include "explore/ExploreApi.h"
 #include "heap/ClassInstances.h"
 #include "heap/DominatorChildren.h"
@@ -56,7 +59,10 @@ public:
                  std::unique_ptr<HeapDetails> details, const HeapOrigin& origin, const OlderHeap* older = nullptr,
                  std::unique_ptr<HeapInput> input = nullptr);
 
+    ~HeapExplorer() override;
+
     ApiAnswer Handle(const std::string& path, const std::map<std::string, std::string>& query) const override;
+    void Prepare() override;
 
 private:
     typedef std::map<std::string, std::string> Query;
@@ -95,6 +101,7 @@ private:
     std::shared_ptr<const std::vector<uint32_t>> SortedRows(Grouping grouping, const Query& query) const;
     Json ObjectRow(NodeId node) const;
 
+    const DominatorChildren& Children() const;
     const ReferrerIndex& Referrers() const;
     const PathFinder& Paths() const;
 
@@ -104,13 +111,13 @@ private:
     std::unique_ptr<DominatorTree> treeOwned;
     const DominatorTree& tree;
     std::unique_ptr<HeapDetails> details;
-    DominatorChildren children;
     ClassInstances instances;
     Json overview;  // the summary's document
     std::optional<Json> diffRows, grownHolders;
     std::optional<Growth> growth;
 
-    mutable std::once_flag referrersOnce, pathsOnce, findingsOnce;
+    mutable std::once_flag childrenOnce, referrersOnce, pathsOnce, findingsOnce;
+    mutable std::unique_ptr<DominatorChildren> children;
     mutable std::unique_ptr<ReferrerIndex> referrers;
     mutable std::unique_ptr<PathFinder> paths;
     mutable std::optional<Json> findings;
@@ -120,6 +127,8 @@ private:
     mutable std::array<std::vector<HistogramRow>, GROUPINGS> rows;
     mutable std::mutex viewsLock;
     mutable std::map<std::string, std::shared_ptr<const std::vector<uint32_t>>> views;
+    std::atomic<bool> stopping{false};
+    Beside<> preparing;  // last: joined first
 };
 
 }  // namespace vesk

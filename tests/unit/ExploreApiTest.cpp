@@ -200,7 +200,7 @@ TEST_F(ExploreApiTest, RefusalsAreJsonWithAStatus) {
 
 // The parts built on first use, asked for by several threads at once, answer
 // as one thread's calls do.
-TEST_F(ExploreApiTest, ConcurrentFirstCallsAgree) {
+TEST_F(ExploreApiTest, ConcurrentFirstCallsAndPreparingAgree) {
     std::vector<std::pair<std::string, std::map<std::string, std::string>>> calls = {
         {"/api/refs", {{"tag", Tag(SHARED)}, {"dir", "in"}}},
         {"/api/path", {{"tag", Tag(SHARED)}}},
@@ -209,6 +209,8 @@ TEST_F(ExploreApiTest, ConcurrentFirstCallsAgree) {
         {"/api/suspects", {}},
     };
     std::vector<std::vector<std::string>> answers(4);
+    // Building ahead of the calls too, on a thread of its own.
+    api->Prepare();
     std::vector<std::thread> threads;
     for (auto& answer : answers)
         threads.emplace_back([&] {
