@@ -1,6 +1,7 @@
 #include "explore/HeapExplorer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <regex>
@@ -9,6 +10,7 @@
 #include "base/ClientError.h"
 #include "heap/HeapDiff.h"
 #include "heap/HeapText.h"
+#include "report/Treemap.h"
 
 namespace vesk {
 
@@ -133,6 +135,7 @@ ApiAnswer HeapExplorer::Handle(const std::string& path, const Query& query) cons
         {"/api/histogram", &HeapExplorer::Histogram},
         {"/api/instances", &HeapExplorer::Instances},
         {"/api/children", &HeapExplorer::Children},
+        {"/api/treemap", &HeapExplorer::Treemap},
         {"/api/object", &HeapExplorer::Object},
         {"/api/refs", &HeapExplorer::Refs},
         {"/api/path", &HeapExplorer::Path},
@@ -424,6 +427,43 @@ HeapExplorer::Json HeapExplorer::Children(const Query& query) const {
     }
     out["rows"] = std::move(rows);
     return out;
+}
+
+HeapExplorer::Json HeapExplorer::Treemap(const Query& query) const {
+    NodeId parent = Param(query, "tag") == "root" ? DominatorTree::VIRTUAL_ROOT : NodeOf(query);
+    const DominatorChildren& children = Children();
+    auto below = [&](int64_t node) {
+        std::vector<TreemapNode> kids;
+        NodeId at = static_cast<NodeId>(node);
+        for (const NodeId* kid = children.Begin(at); kid != children.End(at); ++kid)
+            kids.push_back({*kid, tree.Retained(*kid)});
+        return kids;
+    };
+    TreemapOptions options;
+    options.width = static_cast<double>(Number(query, "width", 1200, 4000));
+    options.height = static_cast<double>(Number(query, "height", 640, 4000));
+    options.maxDepth = 3;
+    options.maxCells = 800;
+    auto tenth = [](double v) { return std::round(v * 10) / 10; };
+    Json cells = Json::array();
+    for (const TreemapCell& cell : LayoutTreemap(below(parent), below, options)) {
+        Json entry = cell.node == TreemapCell::OTHER
+                         ? Json{{"merged", cell.merged}, {"retained", cell.size}}
+                         : Json{{"tag", HexTag(graph.Tag(static_cast<NodeId>(cell.node)))},
+                                {"class", NodeLabel(graph, static_cast<NodeId>(cell.node))},
+                                {"retained", cell.size}};
+        entry["x"] = tenth(cell.rect.x);
+        entry["y"] = tenth(cell.rect.y);
+        entry["w"] = tenth(cell.rect.width);
+        entry["h"] = tenth(cell.rect.height);
+        entry["depth"] = cell.depth;
+        entry["parent"] = cell.parent;
+        cells.push_back(std::move(entry));
+    }
+    return {{"tag", parent == DominatorTree::VIRTUAL_ROOT ? "root" : HexTag(graph.Tag(parent))},
+            {"width", options.width},
+            {"height", options.height},
+            {"cells", std::move(cells)}};
 }
 
 HeapExplorer::Json HeapExplorer::Object(const Query& query) const {

@@ -77,6 +77,7 @@ private:
     Json Histogram(const Query& query) const;
     Json Instances(const Query& query) const;
     Json Children(const Query& query) const;
+    Json Treemap(const Query& query) const;
     Json Object(const Query& query) const;
     Json Refs(const Query& query) const;
     Json Path(const Query& query) const;

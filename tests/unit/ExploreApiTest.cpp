@@ -106,6 +106,19 @@ TEST_F(ExploreApiTest, ChildrenFollowTheDominatorTree) {
     EXPECT_EQ(Column(paged["rows"], "tag"), std::vector<json>(tags.begin() + 1, tags.begin() + 3));
 }
 
+// A subtree's treemap: its children's cells side by side, theirs inside them.
+TEST_F(ExploreApiTest, TreemapLaysOutTheSubtree) {
+    json map = Call("/api/treemap", {{"tag", Tag(LIST)}, {"width", "400"}, {"height", "200"}});
+    ASSERT_FALSE(map["cells"].empty());
+    const json& first = map["cells"][0];
+    EXPECT_EQ(first["tag"], Tag(ITEM1));
+    EXPECT_EQ(first["retained"], 124);
+    EXPECT_EQ(first["depth"], 0);
+    EXPECT_EQ(first["w"].get<double>() * first["h"].get<double>(), 400.0 * 200);
+    for (size_t i = 1; i < map["cells"].size(); i++) EXPECT_EQ(map["cells"][i]["parent"], 0) << map.dump();
+    EXPECT_EQ(Call("/api/treemap", {{"tag", "root"}})["cells"][0]["tag"], Tag(HOLDER));
+}
+
 TEST_F(ExploreApiTest, ObjectShowsItsDominatorsAndFields) {
     json data = Call("/api/object", {{"tag", Tag(DATA1)}});
     EXPECT_EQ(data["class"], "byte[]");
