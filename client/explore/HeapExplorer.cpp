@@ -218,7 +218,11 @@ const ReferrerIndex& HeapExplorer::Referrers() const {
 }
 
 const PathFinder& HeapExplorer::Paths() const {
-    std::call_once(pathsOnce, [this] { paths = std::make_unique<PathFinder>(graph); });
+    std::call_once(pathsOnce, [this] {
+        auto finder = std::make_unique<PathFinder>(graph);
+        finder->Compact(Referrers());
+        paths = std::move(finder);
+    });
     return *paths;
 }
 

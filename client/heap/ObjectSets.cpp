@@ -186,7 +186,7 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
     for (const HeapRoot& root : graph.Roots()) rootOf.emplace(root.node, root.kind);
     ZeroedArray<uint32_t> placed(graph.NodeCount());  // an object on some path -> its node plus one; 0 none
     PlaceTable places(merged.nodes);
-    std::vector<NodeId> way;
+    std::vector<std::pair<NodeId, NodeId>> way;  // objects and their parents
     for (NodeId member : members) {
         if (!finder.Reachable(member)) {
             merged.unreachable++;
@@ -195,15 +195,16 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
         // Up the path to the first object placed already, or to the root.
         uint32_t at = MergedPaths::NO_PARENT;
         way.clear();
-        for (NodeId node = member; node != NO_NODE; node = finder.Parent(node)) {
+        for (NodeId node = member, from; node != NO_NODE; node = from) {
             if (placed[node] != 0) {
                 at = placed[node] - 1;
                 break;
             }
-            way.push_back(node);
+            from = finder.Parent(node);
+            way.push_back({node, from});
         }
         for (size_t i = way.size(); i-- > 0;) {
-            NodeId node = way[i], from = finder.Parent(node);
+            auto [node, from] = way[i];
             uint64_t key = ClassKey(graph, node);
             MergedNode place{at, node, 0, static_cast<uint32_t>(key) | (key >> 32 ? 0x80000000u : 0), 0};
             if (from == NO_NODE) {

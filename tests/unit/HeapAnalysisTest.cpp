@@ -11,6 +11,7 @@
 #include "heap/HeapDiff.h"
 #include "heap/HeapGraphBuilder.h"
 #include "heap/HeapPaths.h"
+#include "heap/ReferrerIndex.h"
 #include "load/StreamLoader.h"
 #include "SnapshotStream.h"
 
@@ -186,6 +187,33 @@ TEST(HeapAnalysis, OrderedTagsFindTheSameNodes) {
         EXPECT_EQ(graph.FindTag(0x10000 + 16 * n), NO_NODE);
         EXPECT_EQ(graph.FindTag(0x100), NO_NODE);
     }
+}
+
+// Compacted beside the referrers, the paths are the same: a parent far down
+// a long list of referrers included.
+TEST(HeapAnalysis, CompactedPathsAreTheSame) {
+    HeapGraphBuilder builder;
+    uint32_t cls = builder.AddClass({"Node", 0x10}, 0);
+    const int n = 300;
+    const uint64_t hub = 0x100000, leaf = 0x100010;
+    for (int i = 0; i < n; i++) builder.AddObject(0x1000 + 16 * static_cast<uint64_t>(i), cls, 16);
+    builder.AddObject(hub, cls, 16);
+    builder.AddObject(leaf, cls, 16);
+    for (int i = 0; i < n; i++) builder.AddReference(builder.FindNode(0x1000 + 16 * static_cast<uint64_t>(i)), hub, 0);
+    builder.AddReference(builder.FindNode(hub), leaf, 0);
+    builder.AddRoot(0x1000 + 16 * (n - 1), RootKind::JniGlobal);  // the last referrer: the hub's parent
+    builder.AddRoot(0x1000, RootKind::JniGlobal);
+    HeapGraph graph = builder.Finish();
+    PathFinder plain(graph), compact(graph);
+    ReferrerIndex referrers(graph);
+    compact.Compact(referrers);
+    for (NodeId node = 0; node < graph.NodeCount(); node++) {
+        ASSERT_EQ(compact.Reachable(node), plain.Reachable(node)) << node;
+        ASSERT_EQ(compact.Parent(node), plain.Parent(node)) << node;
+        ASSERT_EQ(compact.Distance(node), plain.Distance(node)) << node;
+    }
+    EXPECT_EQ(compact.Parent(graph.FindTag(hub)), graph.FindTag(0x1000 + 16 * (n - 1)));
+    EXPECT_EQ(compact.ShortestPath(graph.FindTag(leaf)).steps.size(), 3u);
 }
 
 // Largest against a full sort, with ties, sizes kept apart (odd ones) and
