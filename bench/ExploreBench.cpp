@@ -2,7 +2,8 @@
 // serve does (the index when present), then times --calls calls of each
 // kind on random objects and pages. Prints one JSON line: objects, the
 // opening time, each call's first (what it builds on first use) and its
-// median and 95th percentile afterwards, and the peak resident set.
+// median and 95th percentile afterwards, and the peak resident set after
+// the opening, after each kind of call and at the end.
 // With --call PATH?QUERY it prints that call's document instead.
 #include <sys/resource.h>
 
