@@ -2,7 +2,8 @@
 // serve does (the index when present), then times --calls calls of each
 // kind on random objects and pages. Prints one JSON line: objects, the
 // opening time, each call's first (what it builds on first use) and its
-// median and 95th percentile afterwards, and the peak resident set.
+// median and 95th percentile afterwards, and the peak resident set after
+// the opening, after each kind of call and at the end.
 // With --call PATH?QUERY it prints that call's document instead.
 #include <sys/resource.h>
 
@@ -24,6 +25,12 @@ using Clock = std::chrono::steady_clock;
 using Query = std::map<std::string, std::string>;
 
 static double Millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+static long MaxRssKib() {
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
 
 static nlohmann::json Call(const vesk::ExploreApi& api, const std::string& path, const Query& query) {
     vesk::ApiAnswer answer = api.Handle(path, query);
@@ -67,13 +74,14 @@ int main(int argc, char** argv) {
         if (files.size() > 1) second = std::make_unique<vesk::HeapInput>(vesk::InputSettings(), files[1], true);
         std::unique_ptr<vesk::ExploreApi> api = vesk::ExploreApi::Open(first, second.get());
         double openMs = Millis(Clock::now() - start);
+        long openKib = MaxRssKib();
         if (!single.empty()) {
             auto [path, query] = Split(single);
             vesk::ApiAnswer answer = api->Handle(path, query);
             printf("%d\n%s\n", answer.status, nlohmann::ordered_json::parse(answer.body).dump(2).c_str());
             return 0;
         }
-        nlohmann::ordered_json out = {{"objects", Call(*api, "/api/summary", {})["objects"]}, {"open_ms", openMs}};
+        nlohmann::ordered_json out = {{"objects", Call(*api, "/api/summary", {})["objects"]}, {"open_ms", openMs}, {"open_maxrss_kib", openKib}};
 
         // Tags to ask about: the top level and what it references, a few levels down.
         std::vector<std::string> tags;
@@ -126,11 +134,10 @@ int main(int argc, char** argv) {
             std::sort(times.begin(), times.end());
             table[path] = {{"first_ms", firstMs},
                            {"p50_ms", times[times.size() / 2]},
-                           {"p95_ms", times[std::min(times.size() - 1, times.size() * 95 / 100)]}};
+                           {"p95_ms", times[std::min(times.size() - 1, times.size() * 95 / 100)]},
+                           {"maxrss_kib", MaxRssKib()}};
         }
-        rusage usage;
-        getrusage(RUSAGE_SELF, &usage);
-        out["maxrss_kib"] = usage.ru_maxrss;
+        out["maxrss_kib"] = MaxRssKib();
         printf("%s\n", out.dump().c_str());
     } catch (const std::exception& e) {
         fprintf(stderr, "vesk_explore_bench: %s\n", e.what());

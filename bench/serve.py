@@ -137,6 +137,20 @@ def measure(size, dump, a):
                 print_row(path, times, statuses, note)
             else:
                 print(f"| {path} | 0 | - | - | - | {note[2:]} |", flush=True)
+        if a.set_classes:
+            # Named classes, one call of each set call on each, in order.
+            counts = dict(classes)
+            print("\n| class (instances) | merged paths s | immediate dominators s | retained set s |")
+            print("|---|---|---|---|", flush=True)
+            for cls in a.set_classes.split(","):
+                cells = []
+                for path in ("merged-paths", "immediate-dominators", "retained-set"):
+                    try:
+                        seconds, status, _ = Api(match.group(1), match.group(2), a.set_limit).get(path, **{"class": cls})
+                        cells.append(f"{seconds:.2f}" + ("" if status == 200 else f" ({status})"))
+                    except TimeoutError:
+                        cells.append(f"> {a.set_limit}")
+                print(f"| `{cls}` ({counts.get(cls, 0):,}) | " + " | ".join(cells) + " |", flush=True)
         with open(f"/proc/{server.pid}/status") as f:
             hwm = int(re.search(r"VmHWM:\s+(\d+) kB", f.read()).group(1)) * 1024
         print(f"peak RSS {hwm / 2**20:,.0f} MiB, {hwm / size:.1f} bytes/object", flush=True)
@@ -153,6 +167,8 @@ def main():
     p.add_argument("--set-calls", type=int, default=20,
                    help="random calls of merged paths, immediate dominators and retained set")
     p.add_argument("--set-limit", type=int, default=60, help="seconds one of those calls may take")
+    p.add_argument("--set-classes", default="",
+                   help="classes (comma-separated) whose set calls are made once each, after the random ones")
     a = parse(p)
     os.makedirs(a.inputs, exist_ok=True)
     print(f"{os.cpu_count()} CPUs; load average {os.getloadavg()[0]:.2f} at start")

@@ -107,6 +107,7 @@ void RunServe(const Options& options, ServeArgs args) {
     InterruptExit stop("serve stopped (Ctrl-C)", EXIT_OK);
     printf("serving %s\n", server.Url().c_str());
     fflush(stdout);
+    api->Prepare();
     Beside<> opener;
     if (args.open) OpenBrowser(server.Url(), opener);
     for (;;) pause();

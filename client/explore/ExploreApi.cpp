@@ -24,8 +24,7 @@ std::unique_ptr<ExploreApi> ExploreApi::Open(const HeapInput& input, const HeapI
         older = std::make_unique<OlderHeap>(OlderHeap{tree->ReachableBytes(), tree->ByClass(), HolderKeys(graph, *tree)});
     }
     auto kept = std::make_unique<HeapInput>(newer ? *newer : input);
-    auto graph = std::make_unique<HeapGraph>(kept->Graph());
-    std::unique_ptr<DominatorTree> tree = kept->Tree(*graph);
+    auto [graph, tree] = kept->GraphAndTree();
     std::unique_ptr<HeapDetails> details = OpenDetails(*kept, *graph, progress);
     progress.Phase("views");
     HeapOrigin origin{kept->Source(), KindName(kept->GetKind())};

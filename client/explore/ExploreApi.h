@@ -24,8 +24,9 @@ struct ApiAnswer {
 
 class ExploreApi {
 public:
-    // Reads input (or loads it from its index) and computes what the calls
-    // need up front; newer, when given, is the later heap of a comparison.
+    // Reads input (or loads it from its index: its graph and tree side by
+    // side) and makes the summary; newer, when given, is the later heap of
+    // a comparison.
     // progress: the reading and analysis phases. Throws ClientError as
     // HeapInput does.
     static std::unique_ptr<ExploreApi> Open(const HeapInput& input, const HeapInput* newer,
@@ -36,6 +37,10 @@ public:
     // parameters. Bad arguments are a 400 answer, an unknown tag a 404, an
     // unknown path a 404; never throws for what a request holds.
     virtual ApiAnswer Handle(const std::string& path, const std::map<std::string, std::string>& query) const = 0;
+    // Starts building, on a thread of its own, what the calls build on first
+    // use, so that they find it ready (vesk serve, once it answers). The
+    // memory is the same; calls meanwhile wait only for what they need.
+    virtual void Prepare() = 0;
 };
 
 }  // namespace vesk

@@ -1,6 +1,7 @@
 #include "explore/HeapExplorer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <regex>
@@ -10,6 +11,7 @@
 #include "heap/ClassGroups.h"
 #include "heap/HeapDiff.h"
 #include "heap/HeapText.h"
+#include "report/Treemap.h"
 
 namespace vesk {
 
@@ -94,7 +96,7 @@ HeapExplorer::HeapExplorer(std::unique_ptr<HeapGraph> graphIn, std::unique_ptr<D
       treeOwned(std::move(treeIn)),
       tree(*treeOwned),
       details(std::move(detailsIn)),
-      children(tree, graph.NodeCount()) {
+      instances(graph, tree) {
     // Every call names objects by tag.
     graphOwned->OrderTags();
     overview = {{"source", origin.source}, {"kind", origin.kind}};
@@ -126,6 +128,7 @@ ApiAnswer HeapExplorer::Handle(const std::string& path, const Query& query) cons
         {"/api/histogram", &HeapExplorer::Histogram},
         {"/api/instances", &HeapExplorer::Instances},
         {"/api/children", &HeapExplorer::Children},
+        {"/api/treemap", &HeapExplorer::Treemap},
         {"/api/object", &HeapExplorer::Object},
         {"/api/refs", &HeapExplorer::Refs},
         {"/api/path", &HeapExplorer::Path},
@@ -169,18 +172,50 @@ HeapExplorer::Json HeapExplorer::ObjectRow(NodeId node) const {
             {"retained", tree.Retained(node)}};
 }
 
+HeapExplorer::~HeapExplorer() {
+    stopping = true;
+}
+
+void HeapExplorer::Prepare() {
+    // Cheapest and most asked for first; the findings and the grouped rows
+    // before the referrers and paths, so that their working memory comes
+    // while less is kept. A failure here is the call's to meet again.
+    preparing.Start([this] {
+        std::vector<std::function<void()>> steps = {
+            [this] { Children(); },
+            [this] { Suspects({}); },
+            [this] { Rows(BY_PACKAGE); },
+            [this] { Rows(BY_LOADER); },
+            [this] { Rows(BY_SUPERCLASS); },
+            [this] { Referrers(); },
+            [this] { Paths(); },
+        };
+        for (const auto& step : steps) {
+            if (stopping) return;
+            try {
+                step();
+            } catch (const std::exception&) {
+            }
+        }
+    });
+}
+
+const DominatorChildren& HeapExplorer::Children() const {
+    std::call_once(childrenOnce, [this] { children = std::make_unique<DominatorChildren>(tree, graph.NodeCount()); });
+    return *children;
+}
+
 const ReferrerIndex& HeapExplorer::Referrers() const {
     std::call_once(referrersOnce, [this] { referrers = std::make_unique<ReferrerIndex>(graph); });
     return *referrers;
 }
 
-const ClassInstances& HeapExplorer::Instances() const {
-    std::call_once(instancesOnce, [this] { instances = std::make_unique<ClassInstances>(graph, tree); });
-    return *instances;
-}
-
 const PathFinder& HeapExplorer::Paths() const {
-    std::call_once(pathsOnce, [this] { paths = std::make_unique<PathFinder>(graph); });
+    std::call_once(pathsOnce, [this] {
+        auto finder = std::make_unique<PathFinder>(graph);
+        finder->Compact(Referrers());
+        paths = std::move(finder);
+    });
     return *paths;
 }
 
@@ -208,7 +243,7 @@ const std::vector<GroupRow>& HeapExplorer::Rows(Grouping grouping) const {
             }
             return;
         }
-        for (GroupRow& row : GroupHistogram(graph, tree, children, Groups(grouping)))
+        for (GroupRow& row : GroupHistogram(graph, tree, Children(), Groups(grouping)))
             out.push_back(std::move(row));
     });
     return rows[grouping];
@@ -280,25 +315,21 @@ std::vector<uint32_t> HeapExplorer::SetClasses(const Query& query) const {
     Refuse(400, "name a set: class=, package=, loader= or superclass=");
 }
 
-std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const {
-    const ClassInstances& byClass = Instances();
-    std::vector<NodeId> members;
-    for (uint32_t c : SetClasses(query)) members.insert(members.end(), byClass.Begin(c), byClass.End(c));
-    return members;
-}
+std::vector<NodeId> HeapExplorer::SetOf(const Query& query) const { return instances.Of(SetClasses(query)); }
 
 HeapExplorer::Json HeapExplorer::Instances(const Query& query) const {
     uint64_t offset = Offset(query), limit = Limit(query);
     std::vector<uint32_t> classes = SetClasses(query);
-    const ClassInstances& byClass = Instances();
-    // One class's instances are in order already; several are merged.
+    // One class's instances are kept in order; several are merged.
+    std::shared_ptr<const std::vector<NodeId>> ordered;
     std::vector<NodeId> merged;
     const NodeId *begin, *end;
     if (classes.size() == 1) {
-        begin = byClass.Begin(classes[0]);
-        end = byClass.End(classes[0]);
+        ordered = instances.Ordered(classes[0]);
+        begin = ordered->data();
+        end = begin + ordered->size();
     } else {
-        merged = SetOf(query);
+        merged = instances.Of(classes);
         OrderPage(merged, offset, limit, tree);
         begin = merged.data();
         end = begin + merged.size();
@@ -313,6 +344,7 @@ HeapExplorer::Json HeapExplorer::Children(const Query& query) const {
     NodeId parent = Param(query, "tag") == "root" ? DominatorTree::VIRTUAL_ROOT : NodeOf(query);
     bool byClass = Choice(query, "group", {"none", "class"}) == "class";
     uint64_t offset = Offset(query), limit = Limit(query);
+    const DominatorChildren& children = Children();
     std::vector<NodeId> kids(children.Begin(parent), children.End(parent));
     auto named = query.find("class");
     if (named != query.end())
@@ -354,6 +386,43 @@ HeapExplorer::Json HeapExplorer::Children(const Query& query) const {
     }
     out["rows"] = std::move(rows);
     return out;
+}
+
+HeapExplorer::Json HeapExplorer::Treemap(const Query& query) const {
+    NodeId parent = Param(query, "tag") == "root" ? DominatorTree::VIRTUAL_ROOT : NodeOf(query);
+    const DominatorChildren& children = Children();
+    auto below = [&](int64_t node) {
+        std::vector<TreemapNode> kids;
+        NodeId at = static_cast<NodeId>(node);
+        for (const NodeId* kid = children.Begin(at); kid != children.End(at); ++kid)
+            kids.push_back({*kid, tree.Retained(*kid)});
+        return kids;
+    };
+    TreemapOptions options;
+    options.width = static_cast<double>(Number(query, "width", 1200, 4000));
+    options.height = static_cast<double>(Number(query, "height", 640, 4000));
+    options.maxDepth = 3;
+    options.maxCells = 800;
+    auto tenth = [](double v) { return std::round(v * 10) / 10; };
+    Json cells = Json::array();
+    for (const TreemapCell& cell : LayoutTreemap(below(parent), below, options)) {
+        Json entry = cell.node == TreemapCell::OTHER
+                         ? Json{{"merged", cell.merged}, {"retained", cell.size}}
+                         : Json{{"tag", HexTag(graph.Tag(static_cast<NodeId>(cell.node)))},
+                                {"class", NodeLabel(graph, static_cast<NodeId>(cell.node))},
+                                {"retained", cell.size}};
+        entry["x"] = tenth(cell.rect.x);
+        entry["y"] = tenth(cell.rect.y);
+        entry["w"] = tenth(cell.rect.width);
+        entry["h"] = tenth(cell.rect.height);
+        entry["depth"] = cell.depth;
+        entry["parent"] = cell.parent;
+        cells.push_back(std::move(entry));
+    }
+    return {{"tag", parent == DominatorTree::VIRTUAL_ROOT ? "root" : HexTag(graph.Tag(parent))},
+            {"width", options.width},
+            {"height", options.height},
+            {"cells", std::move(cells)}};
 }
 
 HeapExplorer::Json HeapExplorer::Object(const Query& query) const {
@@ -423,12 +492,30 @@ HeapExplorer::Json HeapExplorer::Path(const Query& query) const {
 
 HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     std::vector<NodeId> members = SetOf(query);
-    MergedPaths merged = MergeShortestPaths(graph, Paths(), members);
+    const PathFinder& finder = Paths();
+    MergedPaths merged = MergeShortestPaths(graph, finder, members);
+    size_t objects = members.size();
+    std::vector<NodeId>().swap(members);
     uint64_t limit = Limit(query, 20);
-    std::vector<std::vector<uint32_t>> below(merged.nodes.size());
+    // Each node's children, in one array by parent (a deep chain makes
+    // millions of nodes); the tops apart.
+    const uint32_t places = static_cast<uint32_t>(merged.nodes.size());
+    std::vector<uint32_t> starts(places + 1, 0), underAll;
     std::vector<uint32_t> tops;
-    for (uint32_t i = 0; i < merged.nodes.size(); i++)
-        (merged.nodes[i].parent == MergedPaths::NO_PARENT ? tops : below[merged.nodes[i].parent]).push_back(i);
+    for (uint32_t i = 0; i < places; i++) {
+        if (merged.nodes[i].parent == MergedPaths::NO_PARENT) tops.push_back(i);
+        else starts[merged.nodes[i].parent + 1]++;
+    }
+    for (size_t i = 0; i < places; i++) starts[i + 1] += starts[i];
+    underAll.resize(starts[places]);
+    {
+        std::vector<uint32_t> filled(starts.begin(), starts.end() - 1);
+        for (uint32_t i = 0; i < places; i++)
+            if (merged.nodes[i].parent != MergedPaths::NO_PARENT) underAll[filled[merged.nodes[i].parent]++] = i;
+    }
+    auto below = [&](uint32_t node) {
+        return std::vector<uint32_t>(underAll.begin() + starts[node], underAll.begin() + starts[node + 1]);
+    };
     auto wider = [&](uint32_t a, uint32_t b) {
         const MergedNode &x = merged.nodes[a], &y = merged.nodes[b];
         return x.objects != y.objects ? x.objects > y.objects : a < b;
@@ -450,7 +537,10 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     while (!next.empty() && count < MOST_NODES) {
         level.swap(next);
         next.clear();
-        for (uint32_t node : level) take(below[node]);
+        for (uint32_t node : level) {
+            std::vector<uint32_t> under = below(node);
+            take(under);
+        }
     }
     std::function<Json(const std::vector<uint32_t>&)> list = [&](const std::vector<uint32_t>& places) {
         Json out = Json::array();
@@ -458,24 +548,23 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
             if (!shown[at]) continue;
             const MergedNode& place = merged.nodes[at];
             Json entry = {{"class", NodeLabel(graph, place.example)}};
-            if (place.from == NO_NODE) {
-                entry["root"] = RootKindName(place.root);
+            NodeId from = finder.Parent(place.example);
+            if (from == NO_NODE) {
+                entry["root"] = RootKindName(static_cast<RootKind>(place.via));
                 entry["via"] = "";
             } else {
-                uint32_t cls = graph.ClassOf(place.from);
-                bool element = cls != NO_CLASS && graph.Classes()[cls].IsArray();
-                entry["via"] = element ? "[]" : ViaText(graph, place.from, place.edge);
+                entry["via"] = place.via == MergedNode::ELEMENT ? "[]" : ViaText(graph, from, {place.example, place.via});
             }
             entry["objects"] = place.objects;
-            entry["children"] = list(below[at]);
-            size_t more = below[at].size() - entry["children"].size();
+            entry["children"] = list(below(at));
+            size_t more = starts[at + 1] - starts[at] - entry["children"].size();
             if (more > 0) entry["more"] = more;
             out.push_back(std::move(entry));
         }
         return out;
     };
     Json children = list(tops);
-    Json out = {{"objects", members.size()}, {"unreachable", merged.unreachable}, {"children", children}};
+    Json out = {{"objects", objects}, {"unreachable", merged.unreachable}, {"children", children}};
     if (children.size() < tops.size()) out["more"] = tops.size() - children.size();
     return out;
 }
@@ -509,7 +598,7 @@ HeapExplorer::Json HeapExplorer::RetainedSet(const Query& query) const {
     for (NodeId node : tops) retained += tree.Retained(node);
     const std::vector<uint32_t>& byClass = Groups(BY_CLASS).groupOf;
     const std::vector<std::string>& names = Groups(BY_CLASS).names;
-    std::vector<GroupTotals> totals = SubtreeTotals(graph, tree, children, tops, byClass, names.size());
+    std::vector<GroupTotals> totals = SubtreeTotals(graph, tree, Children(), tops, byClass, names.size());
     std::vector<uint32_t> order;
     for (uint32_t g = 0; g < totals.size(); g++)
         if (totals[g].instances > 0) order.push_back(g);

@@ -1,14 +1,16 @@
 // The explorer's API over one heap held in memory: the graph, its dominator
-// tree, the children of each node in that tree and what the input tells
-// besides (load/HeapDetails). What every call needs is built here; what
-// only some calls need (the referrers, each class's instances, the
-// shortest paths, the findings, the grouped histograms) is built on the
-// first call that needs it, once, whichever thread asks first.
+// tree and what the input tells besides (load/HeapDetails). Only the
+// summary is made up front; what the other calls need (the tree's children
+// of each node, the referrers, the shortest paths, the findings, the grouped
+// histograms) is built on the first call that needs it, once, whichever
+// thread asks first, or ahead of the calls by Prepare. A class's instances
+// are found by a scan of the heap on each call that needs them.
 //
 // Threads: Handle is safe to call from several threads at once.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -19,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Parallel.h"
 #include "explore/ExploreApi.h"
 #include "heap/ClassGroups.h"
 #include "heap/ClassInstances.h"
@@ -57,7 +60,10 @@ public:
                  std::unique_ptr<HeapDetails> details, const HeapOrigin& origin, const OlderHeap* older = nullptr,
                  std::unique_ptr<HeapInput> input = nullptr);
 
+    ~HeapExplorer() override;
+
     ApiAnswer Handle(const std::string& path, const std::map<std::string, std::string>& query) const override;
+    void Prepare() override;
 
 private:
     typedef std::map<std::string, std::string> Query;
@@ -69,6 +75,7 @@ private:
     Json Histogram(const Query& query) const;
     Json Instances(const Query& query) const;
     Json Children(const Query& query) const;
+    Json Treemap(const Query& query) const;
     Json Object(const Query& query) const;
     Json Refs(const Query& query) const;
     Json Path(const Query& query) const;
@@ -92,8 +99,8 @@ private:
     std::shared_ptr<const std::vector<uint32_t>> SortedRows(Grouping grouping, const Query& query) const;
     Json ObjectRow(NodeId node) const;
 
+    const DominatorChildren& Children() const;
     const ReferrerIndex& Referrers() const;
-    const ClassInstances& Instances() const;
     const PathFinder& Paths() const;
 
     std::unique_ptr<HeapInput> input;
@@ -102,14 +109,14 @@ private:
     std::unique_ptr<DominatorTree> treeOwned;
     const DominatorTree& tree;
     std::unique_ptr<HeapDetails> details;
-    DominatorChildren children;
+    ClassInstances instances;
     Json overview;  // the summary's document
     std::optional<Json> diffRows, grownHolders;
     std::optional<Growth> growth;
 
-    mutable std::once_flag referrersOnce, instancesOnce, pathsOnce, findingsOnce;
+    mutable std::once_flag childrenOnce, referrersOnce, pathsOnce, findingsOnce;
+    mutable std::unique_ptr<DominatorChildren> children;
     mutable std::unique_ptr<ReferrerIndex> referrers;
-    mutable std::unique_ptr<ClassInstances> instances;
     mutable std::unique_ptr<PathFinder> paths;
     mutable std::optional<Json> findings;
     mutable std::array<std::once_flag, GROUPINGS> groupsOnce, rowsOnce;
@@ -117,6 +124,8 @@ private:
     mutable std::array<std::vector<GroupRow>, GROUPINGS> rows;
     mutable std::mutex viewsLock;
     mutable std::map<std::string, std::shared_ptr<const std::vector<uint32_t>>> views;
+    std::atomic<bool> stopping{false};
+    Beside<> preparing;  // last: joined first
 };
 
 }  // namespace vesk

@@ -283,7 +283,42 @@ async function tree(params, mine) {
                          el("th", {className: "n"}, "retained"), el("th", null, ""))), body);
   await addChildren(body, null, top, grouped, 0, 0);
   if (mine !== drawn) return;
-  show(el("h1", null, "Dominator tree"), nav, el("div", {className: "controls"}, toggle), tableNode);
+  const map = el("details", {className: "treemap"}, el("summary", null, "treemap of this subtree"));
+  map.addEventListener("toggle", () => {
+    if (map.open && map.children.length === 1)
+      drawTreemap(map, top).catch(error => map.append(el("p", {className: "error"}, String(error.message || error))));
+  });
+  show(el("h1", null, "Dominator tree"), nav, el("div", {className: "controls"}, toggle), map, tableNode);
+}
+
+// The subtree's treemap (the report's layout, computed by vesk serve): a
+// cell per object, its children inside; a click focuses the tree on it.
+async function drawTreemap(box, tag) {
+  const answer = await api("treemap", {tag});
+  const SVG = "http://www.w3.org/2000/svg";
+  const svg = document.createElementNS(SVG, "svg");
+  svg.setAttribute("viewBox", "0 0 " + answer.width + " " + answer.height);
+  svg.setAttribute("role", "img");
+  svg.setAttribute("aria-label", "treemap of retained sizes");
+  for (const cell of answer.cells) {
+    const g = document.createElementNS(SVG, "g");
+    const rect = document.createElementNS(SVG, "rect");
+    for (const [key, value] of [["x", cell.x], ["y", cell.y], ["width", cell.w], ["height", cell.h]]) rect.setAttribute(key, value);
+    rect.setAttribute("class", "d" + Math.min(cell.depth, 3) + (cell.tag ? "" : " other"));
+    const title = document.createElementNS(SVG, "title");
+    title.textContent = (cell.tag ? cell.class + " " + cell.tag : number(cell.merged) + " smaller objects") + ": " + size(cell.retained);
+    g.append(rect, title);
+    if (cell.w > 60 && cell.h > 14) {
+      const label = document.createElementNS(SVG, "text");
+      label.setAttribute("x", cell.x + 3);
+      label.setAttribute("y", cell.y + 11);
+      label.textContent = cell.tag ? cell.class : "other";
+      g.append(label);
+    }
+    if (cell.tag) g.addEventListener("click", event => { event.stopPropagation(); go("tree", {tag: cell.tag}); });
+    svg.append(g);
+  }
+  box.append(answer.cells.length ? svg : el("p", {className: "note"}, "dominates nothing"));
 }
 
 // Adds one page of tag's children below the row after (the top when null),

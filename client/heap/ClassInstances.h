@@ -1,12 +1,16 @@
-// Every class's instances, largest retained size first (ties: lower node
-// first): a class's row of a histogram opens on them, and the analyses of a
-// set of objects start from them. 4 bytes per node and 8 per class.
+// The instances of classes, found by a scan of the heap's classes rather
+// than kept for all (that would take 4 bytes per node): a set of classes'
+// instances in node order, for the analyses of a set of objects, and one
+// class's largest retained size first (ties: lower node first), for its
+// histogram row's pages, kept for the few classes asked for last.
 //
-// Read-only once built; safe to read from several threads. The tree is
-// needed only while it is built.
+// Safe to call from several threads. graph and tree must outlive it.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "heap/DominatorTree.h"
@@ -16,15 +20,20 @@ namespace vesk {
 
 class ClassInstances {
 public:
-    ClassInstances(const HeapGraph& graph, const DominatorTree& tree);
+    ClassInstances(const HeapGraph& graph, const DominatorTree& tree) : graph(graph), tree(tree) {}
 
-    const NodeId* Begin(uint32_t classIndex) const { return nodes.data() + starts[classIndex]; }
-    const NodeId* End(uint32_t classIndex) const { return nodes.data() + starts[classIndex + 1]; }
-    uint64_t Count(uint32_t classIndex) const { return starts[classIndex + 1] - starts[classIndex]; }
+    // The instances of the classes named by index, in node order.
+    std::vector<NodeId> Of(const std::vector<uint32_t>& classes) const;
+    // classIndex's instances, largest retained first.
+    std::shared_ptr<const std::vector<NodeId>> Ordered(uint32_t classIndex) const;
 
 private:
-    std::vector<uint64_t> starts;  // by class, one more at the end
-    std::vector<NodeId> nodes;
+    static constexpr size_t KEPT = 4;
+
+    const HeapGraph& graph;
+    const DominatorTree& tree;
+    mutable std::mutex lock;
+    mutable std::vector<std::pair<uint32_t, std::shared_ptr<const std::vector<NodeId>>>> recent;  // latest last
 };
 
 }  // namespace vesk

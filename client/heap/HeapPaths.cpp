@@ -1,5 +1,6 @@
 #include "heap/HeapPaths.h"
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 
@@ -59,17 +60,34 @@ PathFinder::PathFinder(const HeapGraph& graph, bool followWeak, WorkProgress& pr
     }
 }
 
+void PathFinder::Compact(const ReferrerIndex& index) {
+    places.resize(parent.size());
+    for (NodeId node = 0; node < parent.size(); node++) {
+        NodeId above = parent[node];
+        if (above == NO_NODE || above == ROOT) {
+            places[node] = above == NO_NODE ? UNREACHED : AT_ROOT;
+            continue;
+        }
+        // The parent references node: it is among its referrers, which ascend.
+        uint32_t at = static_cast<uint32_t>(std::lower_bound(index.Begin(node), index.End(node), above) - index.Begin(node));
+        if (at >= FAR) farPlaces.emplace(node, at);
+        places[node] = static_cast<uint8_t>(std::min<uint32_t>(at, FAR));
+    }
+    std::vector<NodeId>().swap(parent);
+    referrers = &index;
+}
+
 int64_t PathFinder::Distance(NodeId node) const {
-    if (parent[node] == NO_NODE) return -1;
+    if (ParentOf(node) == NO_NODE) return -1;
     int64_t steps = 0;
-    for (NodeId at = node; parent[at] != ROOT; at = parent[at]) steps++;
+    for (NodeId at = node; ParentOf(at) != ROOT; at = ParentOf(at)) steps++;
     return steps;
 }
 
 HeapPath PathFinder::ShortestPath(NodeId node) const {
     HeapPath path;
-    if (parent[node] == NO_NODE) return path;
-    for (NodeId at = node; at != ROOT; at = parent[at]) path.steps.push_back({at, {at, NO_INDEX}});
+    if (ParentOf(node) == NO_NODE) return path;
+    for (NodeId at = node; at != ROOT; at = ParentOf(at)) path.steps.push_back({at, {at, NO_INDEX}});
     std::vector<PathStep>& steps = path.steps;
     for (size_t i = 0, j = steps.size() - 1; i < j; i++, j--) std::swap(steps[i], steps[j]);
     for (size_t i = 1; i < steps.size(); i++) {

@@ -2,14 +2,17 @@
 // breadth-first search from all roots at once, after which any number of
 // paths are read off. References through java.lang.ref.Reference.referent
 // are not followed unless followWeak is set, the way heap analysers leave out
-// weak, soft and phantom references. Keeps 4 bytes per node; the search
-// takes 4 more per node of the two widest consecutive levels, and up to 8 MiB.
+// weak, soft and phantom references. Keeps 4 bytes per node (1 once
+// compacted beside a referrer index); the search takes 4 more per node of
+// the two widest consecutive levels, and up to 8 MiB.
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "heap/HeapGraph.h"
+#include "heap/ReferrerIndex.h"
 #include "base/WorkProgress.h"
 
 namespace vesk {
@@ -31,7 +34,7 @@ public:
     // progress: the phase "paths", the search from the roots.
     explicit PathFinder(const HeapGraph& graph, bool followWeak = false, WorkProgress& progress = NoProgress());
 
-    bool Reachable(NodeId node) const { return parent[node] != NO_NODE; }
+    bool Reachable(NodeId node) const { return ParentOf(node) != NO_NODE; }
     // The number of references from a root to node (0: node is a root's
     // object), or -1 when no root reaches it.
     int64_t Distance(NodeId node) const;
@@ -39,14 +42,34 @@ public:
     HeapPath ShortestPath(NodeId node) const;
     // The object before node on its shortest path; NO_NODE for a root's
     // object (and for an object no root reaches).
-    NodeId Parent(NodeId node) const { return parent[node] == ROOT ? NO_NODE : parent[node]; }
+    NodeId Parent(NodeId node) const {
+        NodeId above = ParentOf(node);
+        return above == ROOT ? NO_NODE : above;
+    }
+    // Keeps each parent as its place among the node's referrers: a byte a
+    // node rather than 4. referrers (of the same graph) must outlive this.
+    void Compact(const ReferrerIndex& referrers);
 
 private:
     static constexpr NodeId ROOT = NO_NODE - 1;
+    // Places once compacted: the referrer's index below FAR.
+    static constexpr uint8_t UNREACHED = 255, AT_ROOT = 254, FAR = 253;
+
+    // ROOT for roots' objects, NO_NODE unreached.
+    NodeId ParentOf(NodeId node) const {
+        if (!referrers) return parent[node];
+        uint8_t place = places[node];
+        if (place == UNREACHED) return NO_NODE;
+        if (place == AT_ROOT) return ROOT;
+        return referrers->Begin(node)[place == FAR ? farPlaces.at(node) : place];
+    }
 
     const HeapGraph& graph;
     bool followWeak;
-    std::vector<NodeId> parent;  // ROOT for roots' objects, NO_NODE unreached
+    std::vector<NodeId> parent;  // until compacted
+    const ReferrerIndex* referrers = nullptr;
+    std::vector<uint8_t> places;  // once compacted
+    std::unordered_map<NodeId, uint32_t> farPlaces;  // places from FAR on
 };
 
 }  // namespace vesk

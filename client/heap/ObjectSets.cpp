@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <unordered_map>
-#include <unordered_set>
 
+#include "base/ZeroedArray.h"
 #include "heap/HeapText.h"
 
 namespace vesk {
@@ -87,9 +87,10 @@ std::vector<DominatorGroup> ImmediateDominators(const HeapGraph& graph, const Do
                                                 const std::vector<NodeId>& members,
                                                 const std::function<bool(NodeId)>& skip) {
     const NodeId ROOT = DominatorTree::VIRTUAL_ROOT;
-    // A skipped dominator's answer, for the members below it that follow.
-    std::unordered_map<NodeId, NodeId> past;
-    std::unordered_set<NodeId> counted;
+    // A skipped dominator's answer plus one, for the members below it that
+    // follow; 0 not known yet.
+    ZeroedArray<NodeId> past(graph.NodeCount());
+    std::vector<bool> counted(graph.NodeCount());
     std::unordered_map<uint64_t, DominatorGroup> groups;
     std::vector<NodeId> way;
     for (NodeId node : members) {
@@ -97,20 +98,20 @@ std::vector<DominatorGroup> ImmediateDominators(const HeapGraph& graph, const Do
         NodeId at = tree.Dominator(node);
         way.clear();
         while (at != ROOT && skip(at)) {
-            auto known = past.find(at);
-            if (known != past.end()) {
-                at = known->second;
+            if (past[at] != 0) {
+                at = past[at] - 1;
                 break;
             }
             way.push_back(at);
             at = tree.Dominator(at);
         }
-        for (NodeId skipped : way) past[skipped] = at;
+        for (NodeId skipped : way) past[skipped] = at + 1;
         uint64_t key = at == ROOT ? UINT64_MAX : ClassKey(graph, at);
         DominatorGroup& group = groups[key];
         if (group.label.empty()) group.label = at == ROOT ? "(root)" : ClassLabel(graph, at);
         group.dominated++;
-        if (at != ROOT && counted.insert(at).second) {
+        if (at != ROOT && !counted[at]) {
+            counted[at] = true;
             group.objects++;
             group.retained += tree.Retained(at);
         }
@@ -122,23 +123,6 @@ std::vector<DominatorGroup> ImmediateDominators(const HeapGraph& graph, const Do
     });
     return rows;
 }
-
-namespace {
-
-struct PlaceKey {
-    uint32_t parent;
-    uint64_t cls;
-    int64_t via;
-    bool operator==(const PlaceKey& o) const { return parent == o.parent && cls == o.cls && via == o.via; }
-};
-struct PlaceHash {
-    size_t operator()(const PlaceKey& k) const {
-        uint64_t h = k.cls * 0x9E3779B97F4A7C15ull ^ (uint64_t{k.parent} << 1) ^ static_cast<uint64_t>(k.via) * 31;
-        return static_cast<size_t>(h ^ (h >> 29));
-    }
-};
-
-}  // namespace
 
 // The reference a path takes from one object to the next: a strong one when
 // there is one.
@@ -152,14 +136,57 @@ static HeapEdge EdgeTo(const HeapGraph& graph, NodeId from, NodeId to) {
     return any ? *any : HeapEdge{to, NO_INDEX};
 }
 
+namespace {
+
+// The merged nodes by (parent, class, via), open addressing: 4 bytes a slot,
+// the keys read from the nodes themselves.
+class PlaceTable {
+public:
+    explicit PlaceTable(const std::vector<MergedNode>& nodes) : nodes(nodes), slots(1024, 0) {}
+    // The node with node's key, adding node when there is none.
+    uint32_t Find(const MergedNode& node, std::vector<MergedNode>& into) {
+        if ((into.size() + 1) * 2 > slots.size()) Grow();
+        for (size_t at = Hash(node) & (slots.size() - 1);; at = (at + 1) & (slots.size() - 1)) {
+            if (slots[at] == 0) {
+                into.push_back(node);
+                slots[at] = static_cast<uint32_t>(into.size());
+                return slots[at] - 1;
+            }
+            const MergedNode& other = nodes[slots[at] - 1];
+            if (other.parent == node.parent && other.cls == node.cls && other.via == node.via) return slots[at] - 1;
+        }
+    }
+
+private:
+    static size_t Hash(const MergedNode& n) {
+        uint64_t h = (uint64_t{n.parent} << 32 | n.cls) * 0x9E3779B97F4A7C15ull ^
+                     static_cast<uint32_t>(n.via) * 0xC2B2AE3D27D4EB4Full;
+        return static_cast<size_t>(h ^ (h >> 31));
+    }
+    void Grow() {
+        std::vector<uint32_t> old(slots.size() * 2, 0);
+        old.swap(slots);
+        for (uint32_t entry : old) {
+            if (entry == 0) continue;
+            size_t at = Hash(nodes[entry - 1]) & (slots.size() - 1);
+            while (slots[at] != 0) at = (at + 1) & (slots.size() - 1);
+            slots[at] = entry;
+        }
+    }
+
+    const std::vector<MergedNode>& nodes;
+    std::vector<uint32_t> slots;  // a node's index plus one; 0 empty
+};
+
+}  // namespace
+
 MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const std::vector<NodeId>& members) {
-    const int64_t ELEMENT = INT64_MIN;  // any element of an array
     MergedPaths merged;
     std::unordered_map<NodeId, RootKind> rootOf;
     for (const HeapRoot& root : graph.Roots()) rootOf.emplace(root.node, root.kind);
-    std::unordered_map<NodeId, uint32_t> placed;  // an object on some path -> its node
-    std::unordered_map<PlaceKey, uint32_t, PlaceHash> places;
-    std::vector<NodeId> way;
+    ZeroedArray<uint32_t> placed(graph.NodeCount());  // an object on some path -> its node plus one; 0 none
+    PlaceTable places(merged.nodes);
+    std::vector<std::pair<NodeId, NodeId>> way;  // objects and their parents
     for (NodeId member : members) {
         if (!finder.Reachable(member)) {
             merged.unreachable++;
@@ -168,35 +195,30 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
         // Up the path to the first object placed already, or to the root.
         uint32_t at = MergedPaths::NO_PARENT;
         way.clear();
-        for (NodeId node = member; node != NO_NODE; node = finder.Parent(node)) {
-            auto known = placed.find(node);
-            if (known != placed.end()) {
-                at = known->second;
+        for (NodeId node = member, from; node != NO_NODE; node = from) {
+            if (placed[node] != 0) {
+                at = placed[node] - 1;
                 break;
             }
-            way.push_back(node);
+            from = finder.Parent(node);
+            way.push_back({node, from});
         }
         for (size_t i = way.size(); i-- > 0;) {
-            NodeId node = way[i], from = finder.Parent(node);
-            MergedNode place{at, node, from, {node, NO_INDEX}, RootKind::Other, 0};
-            int64_t via;
+            auto [node, from] = way[i];
+            uint64_t key = ClassKey(graph, node);
+            MergedNode place{at, node, 0, static_cast<uint32_t>(key) | (key >> 32 ? 0x80000000u : 0), 0};
             if (from == NO_NODE) {
                 auto root = rootOf.find(node);
-                place.root = root != rootOf.end() ? root->second : RootKind::Other;
-                via = static_cast<int64_t>(place.root);
+                place.via = static_cast<int32_t>(root != rootOf.end() ? root->second : RootKind::Other);
             } else {
                 // Any element of an array: no need to find which (a long array's scan).
                 uint32_t cls = graph.ClassOf(from);
                 bool element = cls != NO_CLASS && graph.Classes()[cls].IsArray();
-                if (!element) place.edge = EdgeTo(graph, from, node);
-                via = element ? ELEMENT : place.edge.index;
+                place.via = element ? MergedNode::ELEMENT : EdgeTo(graph, from, node).index;
             }
-            auto found = places.emplace(PlaceKey{at, ClassKey(graph, node), via},
-                                        static_cast<uint32_t>(merged.nodes.size()));
-            if (found.second) merged.nodes.push_back(place);
-            at = found.first->second;
+            at = places.Find(place, merged.nodes);
             // Members are mostly leaves: only the objects above them are worth remembering.
-            if (i > 0) placed.emplace(node, at);
+            if (i > 0) placed[node] = at + 1;
         }
         merged.nodes[at].objects++;
     }

@@ -54,14 +54,15 @@ std::vector<DominatorGroup> ImmediateDominators(const HeapGraph& graph, const Do
 // tree from the roots down: a node for each class reached through the same
 // field (array elements all as one) from the same node above, counting the
 // members whose path passes through it. Weak references as finder follows
-// them.
+// them. 20 bytes a node, and 4 more while merging (a deep chain of members
+// makes a node for each link).
 struct MergedNode {
+    static constexpr int32_t ELEMENT = INT32_MIN;  // via: any element of an array
     uint32_t parent;   // an earlier node, or NO_PARENT at the top
     NodeId example;    // an object at this place: its class names the node
-    NodeId from;       // the object before it on that object's path; NO_NODE at the top
-    HeapEdge edge;     // from's reference to example; index NO_INDEX when from is an array
-    RootKind root;     // at the top: how the first object is held
-    int64_t objects;   // members whose path passes through here
+    uint32_t objects;  // members whose path passes through here
+    uint32_t cls;      // what names the class: the class, or a class object's own class with the top bit
+    int32_t via;       // the field's index from the object above (as HeapEdge's), ELEMENT, or at the top the RootKind
 };
 struct MergedPaths {
     static constexpr uint32_t NO_PARENT = UINT32_MAX;

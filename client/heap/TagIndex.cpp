@@ -192,11 +192,24 @@ void TagIndex::DropOrder() {
     if (!compact) return;
     std::vector<uint32_t>().swap(byTag);
     std::vector<uint32_t>().swap(directory);
+    std::vector<size_t>().swap(ascending);
     ordered = false;
 }
 
 void TagIndex::RestoreOrder() {
-    if (ordered) return;
+    if (ordered || !ascending.empty()) return;
+    // A heap dump's few ascending runs are searched as they lie, without
+    // the 4 bytes a node of an order by tag.
+    const size_t n = CompactCount();
+    constexpr size_t FEW_RUNS = 16;
+    std::vector<size_t> starts{0};
+    for (size_t i = 1; i < n && starts.size() <= FEW_RUNS; i++)
+        if (NodeTag(i - 1) > NodeTag(i)) starts.push_back(i);
+    if (starts.size() <= FEW_RUNS) {
+        starts.push_back(n);
+        ascending = std::move(starts);
+        return;
+    }
     ordered = true;
     sorted = 0;
     Merge();
@@ -215,6 +228,19 @@ NodeId TagIndex::Find(uint64_t tag) const {
     if (!compact) {
         const TagRun& last = runs.back();
         if (tag - last.firstTag < last.count) return last.firstNode + static_cast<NodeId>(tag - last.firstTag);
+    }
+    if (!ascending.empty()) {
+        // The first of equal tags: runs are in node order.
+        for (size_t r = 0; r + 1 < ascending.size(); r++) {
+            size_t low = ascending[r], high = ascending[r + 1];
+            while (low < high) {
+                size_t middle = low + (high - low) / 2;
+                if (NodeTag(middle) < tag) low = middle + 1;
+                else high = middle;
+            }
+            if (low < ascending[r + 1] && NodeTag(low) == tag) return static_cast<NodeId>(low);
+        }
+        return NO_NODE;
     }
     if (!ordered) {
         for (size_t i = 0; i < entries; i++)
@@ -263,7 +289,7 @@ void TagIndex::Reserve(size_t count) { runs.reserve(count); }
 size_t TagIndex::MemoryBytes() const {
     return runs.capacity() * sizeof(TagRun) + nearTags.capacity() * sizeof(uint32_t) +
            nodeTags.capacity() * sizeof(uint64_t) +
-           (byTag.capacity() + directory.capacity()) * sizeof(uint32_t);
+           (byTag.capacity() + directory.capacity()) * sizeof(uint32_t) + ascending.capacity() * sizeof(size_t);
 }
 
 }  // namespace vesk

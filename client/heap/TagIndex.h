@@ -47,8 +47,9 @@ public:
     // Once all is added: compacted tags keep no order by tag, and Find scans
     // them (4 bytes a node less, for the few tags a command line names).
     void DropOrder();
-    // Orders dropped tags again (4 bytes a node and the directory), for a
-    // reader that finds many tags; before any Find from several threads.
+    // Orders dropped tags again, for a reader that finds many tags: as a
+    // few ascending runs when they are (a heap dump's), else by 4 bytes a
+    // node and the directory; before any Find from several threads.
     void RestoreOrder();
     // Compacts the tags added so far and makes room for nodes in all, whose
     // tags Set gives in any order. least, most and differing (bits in which
@@ -85,6 +86,9 @@ private:
     mutable std::vector<uint32_t> directory;
     mutable unsigned directoryShift = 0;
     bool ordered = true;                   // false after DropOrder
+    // After DropOrder and RestoreOrder, when the tags ascend in a few runs:
+    // where each begins, then the end.
+    std::vector<size_t> ascending;
 };
 
 }  // namespace vesk

@@ -77,7 +77,9 @@ public:
     // Fills a default-constructed graph; false when the section is damaged.
     bool ReadGraph(HeapGraph* graph, IndexProperties* properties);
     // The stored tree over graph (which ReadGraph filled); null when damaged.
-    std::unique_ptr<DominatorTree> ReadTree(const HeapGraph& graph);
+    // Without check, graph may still be being filled (by another reader of
+    // the same index): the caller checks the tree's Consistent() once it is.
+    std::unique_ptr<DominatorTree> ReadTree(const HeapGraph& graph, bool check = true);
     // Hands the details section to read; false when the index has none or
     // it is damaged (what read filled is then to be dropped).
     bool ReadDetails(const std::function<void(IndexIn&)>& read);

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "base/File.h"
+#include "base/Parallel.h"
 #include "base/ZstdDecoder.h"
 #include "base/ZstdFileReader.h"
 #include "heap/HeapText.h"
@@ -263,6 +264,26 @@ std::unique_ptr<DominatorTree> HeapInput::Tree(const HeapGraph& graph) const {
     auto tree = std::make_unique<DominatorTree>(graph, true, *progress);
     if (Indexed()) WriteIndex(graph, *tree);
     return tree;
+}
+
+std::pair<std::unique_ptr<HeapGraph>, std::unique_ptr<DominatorTree>> HeapInput::GraphAndTree() const {
+    if (Indexed()) {
+        HeapIndexReader graphReader, treeReader;
+        bool inCache = false;
+        std::string found = OpenIndex(path, stamp, graphReader, &inCache);
+        if (!found.empty() && treeReader.Open(found, stamp, inCache)) {
+            auto graph = std::make_unique<HeapGraph>();
+            IndexProperties stored;
+            progress->Phase("reading the index");
+            Beside<std::unique_ptr<DominatorTree>> tree([&] { return treeReader.ReadTree(*graph, false); });
+            bool whole = graphReader.ReadGraph(graph.get(), &stored);
+            std::unique_ptr<DominatorTree> read = tree.Get();
+            if (whole && read && read->Consistent()) return {std::move(graph), std::move(read)};
+        }
+    }
+    auto graph = std::make_unique<HeapGraph>(Graph());
+    std::unique_ptr<DominatorTree> tree = Tree(*graph);
+    return {std::move(graph), std::move(tree)};
 }
 
 void HeapInput::WriteIndex(const HeapGraph& graph, const DominatorTree& tree) const {

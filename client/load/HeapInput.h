@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/WorkProgress.h"
@@ -93,6 +94,9 @@ public:
     // Graph returned: the index's when graph came from it, else computed
     // now and, for a file, stored in its index.
     std::unique_ptr<DominatorTree> Tree(const HeapGraph& graph) const;
+    // Graph and Tree at once: from an index, its two sections read side by
+    // side on two threads.
+    std::pair<std::unique_ptr<HeapGraph>, std::unique_ptr<DominatorTree>> GraphAndTree() const;
 
 private:
     void Read(SnapshotReader& reader, bool walk) const;

@@ -1,6 +1,7 @@
 // vesk serve's page, and vesk report's, in headless Chromium, driven by puppeteer-core.
 //   node explore.test.js CHROMIUM URL walk        the dominator tree two levels down, an object,
-//                                                 one of its referrers, that one's path
+//                                                 one of its referrers, that one's path; the
+//                                                 tree's treemap, a cell focusing the tree
 //   node explore.test.js CHROMIUM URL hostile     names with markup show as text and run nothing
 //   node explore.test.js CHROMIUM URL screenshot FILE.png   the tree two levels down, as a picture
 //   node explore.test.js CHROMIUM file:///PAGE.html report   vesk report's page: the waste table's
@@ -59,6 +60,14 @@ async function walk(page) {
   await page.goBack();
   await settled(page);
   check(await page.$("table.refs-in"), "back did not return to the object view");
+  await clickAndSettle(page, 'a[href="#/tree"]');
+  await page.click("details.treemap summary");
+  await page.waitForSelector("details.treemap svg g rect", WAIT);
+  console.log("treemap: " + await page.$$eval("details.treemap svg g", cells => cells.length) + " cells");
+  await page.evaluate(() => document.getElementById("main").setAttribute("aria-busy", "true"));
+  await page.$eval("details.treemap svg g", cell => cell.dispatchEvent(new MouseEvent("click", {bubbles: true})));
+  await settled(page);
+  check(page.url().includes("#/tree?tag="), "a treemap cell did not focus the tree: " + page.url());
 }
 
 async function hostile(page) {

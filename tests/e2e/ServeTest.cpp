@@ -1,10 +1,18 @@
 // vesk serve end to end: a fixture JVM's heap, saved by vesk dump or taken
-// by serve --port itself, served on a free port. The API answers only with
+// by serve --port or --pid itself (under its default name, then opened in
+// a stand-in browser), served on a free port. The API answers only with
 // the token (header or cookie), the page without it; Ctrl-C ends serving with
 // status 0. In headless Chromium, the page walks from the dominator tree to
 // a path, and names made of markup stay text.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -13,6 +21,9 @@
 
 #include "AgentFixture.h"
 #include "Browser.h"
+#include "ChildProcess.h"
+#include "JavaProcess.h"
+#include "Ports.h"
 #include "HprofBuilder.h"
 #include "TempDir.h"
 #include "VeskProgram.h"
@@ -129,6 +140,47 @@ TEST_F(ServeTest, TheLiveHeapIsSavedThenServed) {
     EXPECT_TRUE(served) << output;
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("heap dump saved to " + saved), std::string::npos) << output;
+}
+
+// Without -o, --pid's heap goes to ./HOST-PID-TIME.hprof.zst; --open hands
+// the address to xdg-open (here a stand-in on PATH that notes it).
+TEST(ServePidTest, ThePidsHeapGetsItsDefaultNameAndOpenStartsTheBrowser) {
+    JavaProcess jvm({}, "server.ServerFixture");
+    ASSERT_TRUE(jvm.WaitForOutput("READY", 30000)) << jvm.Stderr();
+    const std::string pid = std::to_string(jvm.Pid());
+    TempDir bin;
+    ASSERT_EQ(RunProgram({VeskProgram(), "attach", pid, "--port", std::to_string(FreePort()), "--agent", VESK_AGENT_LIB},
+                         bin.File("attach.out")),
+              0)
+        << ReadFile(bin.File("attach.out"));
+    std::string opened = bin.File("opened");
+    std::ofstream(bin.File("xdg-open")) << "#!/bin/sh\necho \"$1\" > " << opened << ".part && mv " << opened
+                                        << ".part " << opened << "\n";
+    ASSERT_EQ(chmod(bin.File("xdg-open").c_str(), 0755), 0);
+    const char* path = getenv("PATH");
+    {
+        ChildProcess serve({VeskProgram(), "--pid", pid, "serve", "--open"},
+                           {"PATH=" + bin.Path() + ":" + (path ? path : "/usr/bin:/bin")});
+        ASSERT_TRUE(serve.WaitForOutput("serving http", 120000)) << serve.Stdout() << serve.Stderr();
+        std::smatch url;
+        std::string out = serve.Stdout();
+        ASSERT_TRUE(std::regex_search(out, url, std::regex("serving (http://\\S+)\n"))) << out;
+        for (int i = 0; i < 600 && !FileExists(opened); i++) usleep(100000);
+        EXPECT_EQ(ReadFile(opened), url[1].str() + "\n") << serve.Stderr();
+        char host[256] = "";
+        ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+        const std::regex name(std::string(host) + "-" + pid + "-[0-9]{8}-[0-9]{6}\\.hprof\\.zst");
+        std::vector<std::string> saved;
+        for (const auto& entry : std::filesystem::directory_iterator(serve.Dir().Path()))
+            if (std::regex_match(entry.path().filename().string(), name)) saved.push_back(entry.path().filename());
+        ASSERT_EQ(saved.size(), 1u) << serve.Stderr();
+        EXPECT_NE(serve.Stderr().find("heap dump saved to ./" + saved[0]), std::string::npos) << serve.Stderr();
+        kill(serve.Pid(), SIGINT);
+        EXPECT_EQ(serve.WaitExit(30000), 0);
+    }
+    // Ended in order, so that the agent removes its port file.
+    kill(jvm.Pid(), SIGTERM);
+    jvm.WaitExit(30000);
 }
 
 TEST_F(ServeTest, AnAddressInUseOrABadPortEndsInOneLine) {

@@ -106,6 +106,19 @@ TEST_F(ExploreApiTest, ChildrenFollowTheDominatorTree) {
     EXPECT_EQ(Column(paged["rows"], "tag"), std::vector<json>(tags.begin() + 1, tags.begin() + 3));
 }
 
+// A subtree's treemap: its children's cells side by side, theirs inside them.
+TEST_F(ExploreApiTest, TreemapLaysOutTheSubtree) {
+    json map = Call("/api/treemap", {{"tag", Tag(LIST)}, {"width", "400"}, {"height", "200"}});
+    ASSERT_FALSE(map["cells"].empty());
+    const json& first = map["cells"][0];
+    EXPECT_EQ(first["tag"], Tag(ITEM1));
+    EXPECT_EQ(first["retained"], 124);
+    EXPECT_EQ(first["depth"], 0);
+    EXPECT_EQ(first["w"].get<double>() * first["h"].get<double>(), 400.0 * 200);
+    for (size_t i = 1; i < map["cells"].size(); i++) EXPECT_EQ(map["cells"][i]["parent"], 0) << map.dump();
+    EXPECT_EQ(Call("/api/treemap", {{"tag", "root"}})["cells"][0]["tag"], Tag(HOLDER));
+}
+
 TEST_F(ExploreApiTest, ObjectShowsItsDominatorsAndFields) {
     json data = Call("/api/object", {{"tag", Tag(DATA1)}});
     EXPECT_EQ(data["class"], "byte[]");
@@ -200,7 +213,7 @@ TEST_F(ExploreApiTest, RefusalsAreJsonWithAStatus) {
 
 // The parts built on first use, asked for by several threads at once, answer
 // as one thread's calls do.
-TEST_F(ExploreApiTest, ConcurrentFirstCallsAgree) {
+TEST_F(ExploreApiTest, ConcurrentFirstCallsAndPreparingAgree) {
     std::vector<std::pair<std::string, std::map<std::string, std::string>>> calls = {
         {"/api/refs", {{"tag", Tag(SHARED)}, {"dir", "in"}}},
         {"/api/path", {{"tag", Tag(SHARED)}}},
@@ -209,6 +222,8 @@ TEST_F(ExploreApiTest, ConcurrentFirstCallsAgree) {
         {"/api/suspects", {}},
     };
     std::vector<std::vector<std::string>> answers(4);
+    // Building ahead of the calls too, on a thread of its own.
+    api->Prepare();
     std::vector<std::thread> threads;
     for (auto& answer : answers)
         threads.emplace_back([&] {

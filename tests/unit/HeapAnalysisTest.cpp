@@ -11,6 +11,7 @@
 #include "heap/HeapDiff.h"
 #include "heap/HeapGraphBuilder.h"
 #include "heap/HeapPaths.h"
+#include "heap/ReferrerIndex.h"
 #include "load/StreamLoader.h"
 #include "SnapshotStream.h"
 
@@ -161,6 +162,58 @@ TEST(HeapAnalysis, AddressTagsAndHugeSizes) {
     EXPECT_EQ(tree.Retained(graph.FindTag(0x200)), 13u);
     EXPECT_EQ(tree.Largest(n + 2)[n], graph.FindTag(0x200));  // above 0x100's 8 bytes
     EXPECT_EQ(graph.Histogram()[array].bytes, static_cast<int64_t>(huge + 24u * (n - 1) + 8 + 13));
+}
+
+// Ordered for many look-ups, a dump's few ascending runs of addresses are
+// searched as they lie, many runs through an order by tag: the same answers.
+TEST(HeapAnalysis, OrderedTagsFindTheSameNodes) {
+    for (int runs : {3, 40}) {
+        HeapGraphBuilder builder;
+        uint32_t array = builder.AddClass({"long[]", 0x7000}, 0);
+        const int n = 120;
+        std::vector<uint64_t> tags;
+        for (int i = 0; i < n; i++) tags.push_back(0x10000 + 16 * static_cast<uint64_t>(i % (n / runs) * runs + i / (n / runs)));
+        tags.push_back(tags[5]);  // a tag twice: the first node is found
+        for (uint64_t tag : tags) builder.AddObject(tag, array, 16);
+        builder.CompactTags();
+        HeapGraph graph = builder.Finish();
+        std::vector<NodeId> before;
+        for (uint64_t tag : tags) before.push_back(graph.FindTag(tag));
+        graph.OrderTags();
+        for (size_t i = 0; i < tags.size(); i++) ASSERT_EQ(graph.FindTag(tags[i]), before[i]) << runs << " " << i;
+        EXPECT_EQ(graph.FindTag(tags[5]), graph.FindTag(tags[n]));
+        EXPECT_EQ(graph.Tag(graph.FindTag(tags[7])), tags[7]);
+        EXPECT_EQ(graph.FindTag(0x10008), NO_NODE);
+        EXPECT_EQ(graph.FindTag(0x10000 + 16 * n), NO_NODE);
+        EXPECT_EQ(graph.FindTag(0x100), NO_NODE);
+    }
+}
+
+// Compacted beside the referrers, the paths are the same: a parent far down
+// a long list of referrers included.
+TEST(HeapAnalysis, CompactedPathsAreTheSame) {
+    HeapGraphBuilder builder;
+    uint32_t cls = builder.AddClass({"Node", 0x10}, 0);
+    const int n = 300;
+    const uint64_t hub = 0x100000, leaf = 0x100010;
+    for (int i = 0; i < n; i++) builder.AddObject(0x1000 + 16 * static_cast<uint64_t>(i), cls, 16);
+    builder.AddObject(hub, cls, 16);
+    builder.AddObject(leaf, cls, 16);
+    for (int i = 0; i < n; i++) builder.AddReference(builder.FindNode(0x1000 + 16 * static_cast<uint64_t>(i)), hub, 0);
+    builder.AddReference(builder.FindNode(hub), leaf, 0);
+    builder.AddRoot(0x1000 + 16 * (n - 1), RootKind::JniGlobal);  // the last referrer: the hub's parent
+    builder.AddRoot(0x1000, RootKind::JniGlobal);
+    HeapGraph graph = builder.Finish();
+    PathFinder plain(graph), compact(graph);
+    ReferrerIndex referrers(graph);
+    compact.Compact(referrers);
+    for (NodeId node = 0; node < graph.NodeCount(); node++) {
+        ASSERT_EQ(compact.Reachable(node), plain.Reachable(node)) << node;
+        ASSERT_EQ(compact.Parent(node), plain.Parent(node)) << node;
+        ASSERT_EQ(compact.Distance(node), plain.Distance(node)) << node;
+    }
+    EXPECT_EQ(compact.Parent(graph.FindTag(hub)), graph.FindTag(0x1000 + 16 * (n - 1)));
+    EXPECT_EQ(compact.ShortestPath(graph.FindTag(leaf)).steps.size(), 3u);
 }
 
 // Largest against a full sort, with ties, sizes kept apart (odd ones) and
