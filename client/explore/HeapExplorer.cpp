@@ -177,18 +177,19 @@ HeapExplorer::~HeapExplorer() {
 }
 
 void HeapExplorer::Prepare() {
-    // Cheapest and most asked for first; the findings and the grouped rows
-    // before the referrers and paths, so that their working memory comes
-    // while less is kept. A failure here is the call's to meet again.
+    // Cheapest and most asked for first; the grouped rows before the
+    // referrers and paths, so that their working memory comes while less is
+    // kept; the findings borrow the children and paths. A failure here is
+    // the call's to meet again.
     preparing.Start([this] {
         std::vector<std::function<void()>> steps = {
             [this] { Children(); },
-            [this] { Suspects({}); },
             [this] { Rows(BY_PACKAGE); },
             [this] { Rows(BY_LOADER); },
             [this] { Rows(BY_SUPERCLASS); },
             [this] { Referrers(); },
             [this] { Paths(); },
+            [this] { Suspects({}); },
         };
         for (const auto& step : steps) {
             if (stopping) return;
@@ -211,11 +212,7 @@ const ReferrerIndex& HeapExplorer::Referrers() const {
 }
 
 const PathFinder& HeapExplorer::Paths() const {
-    std::call_once(pathsOnce, [this] {
-        auto finder = std::make_unique<PathFinder>(graph);
-        finder->Compact(Referrers());
-        paths = std::move(finder);
-    });
+    std::call_once(pathsOnce, [this] { paths = std::make_unique<PathFinder>(graph, Referrers()); });
     return *paths;
 }
 
@@ -636,7 +633,9 @@ HeapExplorer::Json HeapExplorer::Threads(const Query&) const {
 
 HeapExplorer::Json HeapExplorer::Suspects(const Query&) const {
     std::call_once(findingsOnce, [this] {
-        findings = FindingsJson(graph, FindProblems(graph, tree, FindingsOptions()), growth ? &*growth : nullptr);
+        // The explorer's own children and paths: no second copy beside them.
+        HeapFindings found = FindProblems(graph, tree, FindingsOptions(), &Children(), &Paths());
+        findings = FindingsJson(graph, found, growth ? &*growth : nullptr);
     });
     return *findings;
 }
