@@ -505,11 +505,12 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     }
     for (size_t i = 0; i < places; i++) starts[i + 1] += starts[i];
     underAll.resize(starts[places]);
-    {
-        std::vector<uint32_t> filled(starts.begin(), starts.end() - 1);
-        for (uint32_t i = 0; i < places; i++)
-            if (merged.nodes[i].parent != MergedPaths::NO_PARENT) underAll[filled[merged.nodes[i].parent]++] = i;
-    }
+    // Filled through the starts themselves (each ends where the next
+    // begins), then moved back: no third array as long.
+    for (uint32_t i = 0; i < places; i++)
+        if (merged.nodes[i].parent != MergedPaths::NO_PARENT) underAll[starts[merged.nodes[i].parent]++] = i;
+    for (uint32_t i = places; i > 0; i--) starts[i] = starts[i - 1];
+    if (places > 0) starts[0] = 0;
     auto below = [&](uint32_t node) {
         return std::vector<uint32_t>(underAll.begin() + starts[node], underAll.begin() + starts[node + 1]);
     };

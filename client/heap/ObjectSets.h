@@ -54,8 +54,9 @@ std::vector<DominatorGroup> ImmediateDominators(const HeapGraph& graph, const Do
 // tree from the roots down: a node for each class reached through the same
 // field (array elements all as one) from the same node above, counting the
 // members whose path passes through it. Weak references as finder follows
-// them. 20 bytes a node, and 4 more while merging (a deep chain of members
-// makes a node for each link).
+// them. 20 bytes a node, and while merging 4 more, 4 per object above a
+// member and a bit per object of the heap (a deep chain of members makes a
+// node for each link).
 struct MergedNode {
     static constexpr int32_t ELEMENT = INT32_MIN;  // via: any element of an array
     uint32_t parent;   // an earlier node, or NO_PARENT at the top
