@@ -5,6 +5,7 @@
 
 #include "base/ZeroedArray.h"
 #include "heap/HeapText.h"
+#include "heap/MarkedNodes.h"
 
 namespace vesk {
 
@@ -178,50 +179,25 @@ private:
     std::vector<uint32_t> slots;  // a node's index plus one; 0 empty
 };
 
-// The objects above a set's members on their paths, numbered densely in
-// node order: a bit a node and 4 bytes per 64 nodes, so that what is kept
-// per such object takes 4 bytes each rather than 4 per node of the heap.
-class Ancestors {
-public:
-    Ancestors(const PathFinder& finder, NodeId nodeCount, const std::vector<NodeId>& members)
-        : bits((size_t{nodeCount} + 63) / 64, 0) {
-        for (NodeId member : members) {
-            if (!finder.Reachable(member)) continue;
-            // Up to the first one marked already: what is above it is too.
-            for (NodeId node = finder.Parent(member); node != NO_NODE && !Has(node); node = finder.Parent(node))
-                bits[node / 64] |= uint64_t{1} << (node % 64);
-        }
-        before.resize(bits.size());
-        for (size_t i = 0; i < bits.size(); i++) {
-            before[i] = total;
-            total += static_cast<uint32_t>(__builtin_popcountll(bits[i]));
-        }
-    }
-    size_t Count() const { return total; }
-    bool Has(NodeId node) const { return bits[node / 64] >> (node % 64) & 1; }
-    // Below Count(), for a node Has.
-    uint32_t Number(NodeId node) const {
-        uint64_t lower = bits[node / 64] & ((uint64_t{1} << (node % 64)) - 1);
-        return before[node / 64] + static_cast<uint32_t>(__builtin_popcountll(lower));
-    }
-
-private:
-    std::vector<uint64_t> bits;
-    std::vector<uint32_t> before;  // ancestors in the words before
-    uint32_t total = 0;
-};
-
 }  // namespace
 
 MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const std::vector<NodeId>& members) {
     MergedPaths merged;
     std::unordered_map<NodeId, RootKind> rootOf;
     for (const HeapRoot& root : graph.Roots()) rootOf.emplace(root.node, root.kind);
-    Ancestors above(finder, graph.NodeCount(), members);
-    std::vector<uint32_t> placed(above.Count(), 0);  // an ancestor's node plus one; 0 none yet
+    // The objects above the members: only they are looked up as placed.
+    MarkedNodes above(graph.NodeCount());
+    for (NodeId member : members) {
+        if (!finder.Reachable(member)) continue;
+        // Up to the first one marked already: what is above it is too.
+        for (NodeId node = finder.Parent(member); node != NO_NODE && !above.Has(node); node = finder.Parent(node))
+            above.Mark(node);
+    }
+    const uint32_t ancestors = above.Count();
+    std::vector<uint32_t> placed(ancestors, 0);  // by rank, an ancestor's node plus one; 0 none yet
     // Each walk adds at most its member's node and the ancestors it places
     // first: reserved, never copied to grow, and only what is used is touched.
-    merged.nodes.reserve(above.Count() + members.size());
+    merged.nodes.reserve(size_t{ancestors} + members.size());
     PlaceTable places(merged.nodes);
     std::vector<std::pair<NodeId, NodeId>> way;  // objects and their parents
     for (NodeId member : members) {
@@ -233,8 +209,8 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
         uint32_t at = MergedPaths::NO_PARENT;
         way.clear();
         for (NodeId node = member, from; node != NO_NODE; node = from) {
-            if (above.Has(node) && placed[above.Number(node)] != 0) {
-                at = placed[above.Number(node)] - 1;
+            if (above.Has(node) && placed[above.Rank(node)] != 0) {
+                at = placed[above.Rank(node)] - 1;
                 break;
             }
             from = finder.Parent(node);
@@ -255,7 +231,7 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
             }
             at = places.Find(place, merged.nodes);
             // Members are mostly leaves: only the objects above them are worth remembering.
-            if (i > 0) placed[above.Number(node)] = at + 1;
+            if (i > 0) placed[above.Rank(node)] = at + 1;
         }
         merged.nodes[at].objects++;
     }
