@@ -488,11 +488,14 @@ HeapExplorer::Json HeapExplorer::Path(const Query& query) const {
 }
 
 HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
-    std::vector<NodeId> members = SetOf(query);
+    size_t objects = 0;
+    MergedPaths merged;
+    {
+        MarkedNodes members = instances.Marked(SetClasses(query));
+        objects = members.Count();
+        merged = MergeShortestPaths(graph, Paths(), members);
+    }
     const PathFinder& finder = Paths();
-    MergedPaths merged = MergeShortestPaths(graph, finder, members);
-    size_t objects = members.size();
-    std::vector<NodeId>().swap(members);
     uint64_t limit = Limit(query, 20);
     // Each node's children, in one array by parent (a deep chain makes
     // millions of nodes); the tops apart.

@@ -13,6 +13,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
 #include "heap/HeapPaths.h"
+#include "heap/MarkedNodes.h"
 
 namespace vesk {
 
@@ -55,7 +56,7 @@ std::vector<DominatorGroup> ImmediateDominators(const HeapGraph& graph, const Do
 // field (array elements all as one) from the same node above, counting the
 // members whose path passes through it. Weak references as finder follows
 // them. 20 bytes a node, and while merging 4 more, 4 per object above a
-// member and a bit per object of the heap (a deep chain of members makes a
+// member and two bits per object of the heap (a deep chain of members makes a
 // node for each link).
 struct MergedNode {
     static constexpr int32_t ELEMENT = INT32_MIN;  // via: any element of an array
@@ -70,6 +71,6 @@ struct MergedPaths {
     std::vector<MergedNode> nodes;  // each after its parent
     int64_t unreachable = 0;        // members no path reaches
 };
-MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const std::vector<NodeId>& members);
+MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const MarkedNodes& members);
 
 }  // namespace vesk
