@@ -2,6 +2,10 @@
 
 #include "explore/HeapExplorer.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace vesk {
 
 static const char* KindName(HeapInput::Kind kind) {
@@ -14,6 +18,12 @@ static const char* KindName(HeapInput::Kind kind) {
 }
 
 std::unique_ptr<ExploreApi> ExploreApi::Open(const HeapInput& input, const HeapInput* newer, WorkProgress& progress) {
+#ifdef __GLIBC__
+    // The calls' large scratch is mapped on its own and goes back when
+    // freed: without this, glibc raises the threshold as such blocks are
+    // freed, and later ones stay behind as holes in the heap for good.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+#endif
     // The views browse the later heap; of the earlier one only what the
     // comparison needs is kept, and it is freed before the later is read.
     std::unique_ptr<OlderHeap> older;

@@ -177,18 +177,19 @@ HeapExplorer::~HeapExplorer() {
 }
 
 void HeapExplorer::Prepare() {
-    // Cheapest and most asked for first; the findings and the grouped rows
-    // before the referrers and paths, so that their working memory comes
-    // while less is kept. A failure here is the call's to meet again.
+    // Cheapest and most asked for first; the grouped rows before the
+    // referrers and paths, so that their working memory comes while less is
+    // kept; the findings borrow the children and paths. A failure here is
+    // the call's to meet again.
     preparing.Start([this] {
         std::vector<std::function<void()>> steps = {
             [this] { Children(); },
-            [this] { Suspects({}); },
             [this] { Rows(BY_PACKAGE); },
             [this] { Rows(BY_LOADER); },
             [this] { Rows(BY_SUPERCLASS); },
             [this] { Referrers(); },
             [this] { Paths(); },
+            [this] { Suspects({}); },
         };
         for (const auto& step : steps) {
             if (stopping) return;
@@ -211,11 +212,7 @@ const ReferrerIndex& HeapExplorer::Referrers() const {
 }
 
 const PathFinder& HeapExplorer::Paths() const {
-    std::call_once(pathsOnce, [this] {
-        auto finder = std::make_unique<PathFinder>(graph);
-        finder->Compact(Referrers());
-        paths = std::move(finder);
-    });
+    std::call_once(pathsOnce, [this] { paths = std::make_unique<PathFinder>(graph, Referrers()); });
     return *paths;
 }
 
@@ -491,11 +488,14 @@ HeapExplorer::Json HeapExplorer::Path(const Query& query) const {
 }
 
 HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
-    std::vector<NodeId> members = SetOf(query);
+    size_t objects = 0;
+    MergedPaths merged;
+    {
+        MarkedNodes members = instances.Marked(SetClasses(query));
+        objects = members.Count();
+        merged = MergeShortestPaths(graph, Paths(), members);
+    }
     const PathFinder& finder = Paths();
-    MergedPaths merged = MergeShortestPaths(graph, finder, members);
-    size_t objects = members.size();
-    std::vector<NodeId>().swap(members);
     uint64_t limit = Limit(query, 20);
     // Each node's children, in one array by parent (a deep chain makes
     // millions of nodes); the tops apart.
@@ -508,11 +508,12 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     }
     for (size_t i = 0; i < places; i++) starts[i + 1] += starts[i];
     underAll.resize(starts[places]);
-    {
-        std::vector<uint32_t> filled(starts.begin(), starts.end() - 1);
-        for (uint32_t i = 0; i < places; i++)
-            if (merged.nodes[i].parent != MergedPaths::NO_PARENT) underAll[filled[merged.nodes[i].parent]++] = i;
-    }
+    // Filled through the starts themselves (each ends where the next
+    // begins), then moved back: no third array as long.
+    for (uint32_t i = 0; i < places; i++)
+        if (merged.nodes[i].parent != MergedPaths::NO_PARENT) underAll[starts[merged.nodes[i].parent]++] = i;
+    for (uint32_t i = places; i > 0; i--) starts[i] = starts[i - 1];
+    if (places > 0) starts[0] = 0;
     auto below = [&](uint32_t node) {
         return std::vector<uint32_t>(underAll.begin() + starts[node], underAll.begin() + starts[node + 1]);
     };
@@ -636,7 +637,9 @@ HeapExplorer::Json HeapExplorer::Threads(const Query&) const {
 
 HeapExplorer::Json HeapExplorer::Suspects(const Query&) const {
     std::call_once(findingsOnce, [this] {
-        findings = FindingsJson(graph, FindProblems(graph, tree, FindingsOptions()), growth ? &*growth : nullptr);
+        // The explorer's own children and paths: no second copy beside them.
+        HeapFindings found = FindProblems(graph, tree, FindingsOptions(), &Children(), &Paths());
+        findings = FindingsJson(graph, found, growth ? &*growth : nullptr);
     });
     return *findings;
 }

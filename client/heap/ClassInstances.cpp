@@ -4,21 +4,23 @@
 
 namespace vesk {
 
-std::vector<NodeId> ClassInstances::Of(const std::vector<uint32_t>& classes) const {
+MarkedNodes ClassInstances::Marked(const std::vector<uint32_t>& classes) const {
     std::vector<bool> wanted(graph.Classes().size());
     for (uint32_t c : classes) wanted[c] = true;
-    auto member = [&](NodeId node) {
+    MarkedNodes set(graph.NodeCount());
+    for (NodeId node = 0; node < graph.NodeCount(); node++) {
         uint32_t cls = graph.ClassOf(node);
-        return cls != NO_CLASS && wanted[cls];
-    };
+        if (cls != NO_CLASS && wanted[cls]) set.Mark(node);
+    }
+    return set;
+}
+
+std::vector<NodeId> ClassInstances::Of(const std::vector<uint32_t>& classes) const {
+    MarkedNodes set = Marked(classes);
     // Counted first: no room left over, nor a copy while growing.
-    NodeId count = graph.NodeCount();
-    size_t members = 0;
-    for (NodeId node = 0; node < count; node++) members += member(node);
     std::vector<NodeId> nodes;
-    nodes.reserve(members);
-    for (NodeId node = 0; node < count; node++)
-        if (member(node)) nodes.push_back(node);
+    nodes.reserve(set.Count());
+    set.ForEach([&nodes](NodeId node) { nodes.push_back(node); });
     return nodes;
 }
 

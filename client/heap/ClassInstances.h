@@ -15,6 +15,7 @@
 
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
+#include "heap/MarkedNodes.h"
 
 namespace vesk {
 
@@ -24,6 +25,8 @@ public:
 
     // The instances of the classes named by index, in node order.
     std::vector<NodeId> Of(const std::vector<uint32_t>& classes) const;
+    // The same as a bit a node: far less than a list of millions.
+    MarkedNodes Marked(const std::vector<uint32_t>& classes) const;
     // classIndex's instances, largest retained first.
     std::shared_ptr<const std::vector<NodeId>> Ordered(uint32_t classIndex) const;
 

@@ -30,10 +30,13 @@ struct HeapFindings {
 };
 
 // Not thread-safe while computing; the result owns no reference to the graph.
-inline HeapFindings FindProblems(const HeapGraph& graph, const DominatorTree& tree, const FindingsOptions& options) {
+// children, paths: as FindSuspects borrows them.
+inline HeapFindings FindProblems(const HeapGraph& graph, const DominatorTree& tree, const FindingsOptions& options,
+                                 const DominatorChildren* children = nullptr, const PathFinder* paths = nullptr) {
     HeapFindings findings;
     findings.reachable = tree.ReachableBytes();
-    findings.suspects = FindSuspects(graph, tree, options.threshold, options.maxSuspects, options.holds);
+    findings.suspects =
+        FindSuspects(graph, tree, options.threshold, options.maxSuspects, options.holds, children, paths);
     findings.waste = FindWaste(graph, tree, options.maxWaste, &findings.loadersKnown);
     return findings;
 }

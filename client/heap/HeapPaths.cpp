@@ -38,42 +38,47 @@ private:
 
 }  // namespace
 
-PathFinder::PathFinder(const HeapGraph& graph, bool followWeak, WorkProgress& progress)
-    : graph(graph), followWeak(followWeak), parent(graph.NodeCount(), NO_NODE) {
+template <typename Reached, typename Reach>
+void PathFinder::Search(Reached reached, Reach reach, WorkProgress& progress) {
     progress.Phase("paths", graph.NodeCount(), "objects");
-    // Breadth first from all roots at once; the queue is the order of
-    // discovery. It holds at most two levels, in blocks freed once read.
+    // The queue is the order of discovery. It holds at most two levels, in
+    // blocks freed once read.
     NodeQueue queue;
     for (const HeapRoot& root : graph.Roots()) {
-        if (parent[root.node] != NO_NODE) continue;
-        parent[root.node] = ROOT;
+        if (reached(root.node)) continue;
+        reach(root.node, ROOT);
         queue.Push(root.node);
     }
     for (uint64_t done = 0; !queue.Empty(); done++) {
         progress.Tick(done);
         NodeId node = queue.Pop();
         for (const HeapEdge* e = graph.EdgesBegin(node); e < graph.EdgesEnd(node); e++) {
-            if (parent[e->target] != NO_NODE || (!followWeak && graph.IsWeak(node, *e))) continue;
-            parent[e->target] = node;
+            if (reached(e->target) || (!followWeak && graph.IsWeak(node, *e))) continue;
+            reach(e->target, node);
             queue.Push(e->target);
         }
     }
 }
 
-void PathFinder::Compact(const ReferrerIndex& index) {
-    places.resize(parent.size());
-    for (NodeId node = 0; node < parent.size(); node++) {
-        NodeId above = parent[node];
-        if (above == NO_NODE || above == ROOT) {
-            places[node] = above == NO_NODE ? UNREACHED : AT_ROOT;
-            continue;
+PathFinder::PathFinder(const HeapGraph& graph, bool followWeak, WorkProgress& progress)
+    : graph(graph), followWeak(followWeak), parent(graph.NodeCount(), NO_NODE) {
+    Search([this](NodeId node) { return parent[node] != NO_NODE; },
+           [this](NodeId node, NodeId above) { parent[node] = above; }, progress);
+}
+
+PathFinder::PathFinder(const HeapGraph& graph, const ReferrerIndex& index, bool followWeak)
+    : graph(graph), followWeak(followWeak), places(graph.NodeCount(), UNREACHED) {
+    auto reach = [this, &index](NodeId node, NodeId above) {
+        if (above == ROOT) {
+            places[node] = AT_ROOT;
+            return;
         }
         // The parent references node: it is among its referrers, which ascend.
         uint32_t at = static_cast<uint32_t>(std::lower_bound(index.Begin(node), index.End(node), above) - index.Begin(node));
         if (at >= FAR) farPlaces.emplace(node, at);
         places[node] = static_cast<uint8_t>(std::min<uint32_t>(at, FAR));
-    }
-    std::vector<NodeId>().swap(parent);
+    };
+    Search([this](NodeId node) { return places[node] != UNREACHED; }, reach, NoProgress());
     referrers = &index;
 }
 

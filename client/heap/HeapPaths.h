@@ -2,9 +2,9 @@
 // breadth-first search from all roots at once, after which any number of
 // paths are read off. References through java.lang.ref.Reference.referent
 // are not followed unless followWeak is set, the way heap analysers leave out
-// weak, soft and phantom references. Keeps 4 bytes per node (1 once
-// compacted beside a referrer index); the search takes 4 more per node of
-// the two widest consecutive levels, and up to 8 MiB.
+// weak, soft and phantom references. Keeps 4 bytes per node (1 beside a
+// referrer index); the search takes 4 more per node of the two widest
+// consecutive levels, and up to 8 MiB.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,10 @@ class PathFinder {
 public:
     // progress: the phase "paths", the search from the roots.
     explicit PathFinder(const HeapGraph& graph, bool followWeak = false, WorkProgress& progress = NoProgress());
+    // Keeps each parent as its place among the node's referrers: a byte a
+    // node rather than 4, from the start. referrers (of the same graph) must
+    // outlive this.
+    PathFinder(const HeapGraph& graph, const ReferrerIndex& referrers, bool followWeak = false);
 
     bool Reachable(NodeId node) const { return ParentOf(node) != NO_NODE; }
     // The number of references from a root to node (0: node is a root's
@@ -46,13 +50,14 @@ public:
         NodeId above = ParentOf(node);
         return above == ROOT ? NO_NODE : above;
     }
-    // Keeps each parent as its place among the node's referrers: a byte a
-    // node rather than 4. referrers (of the same graph) must outlive this.
-    void Compact(const ReferrerIndex& referrers);
-
 private:
+    // Breadth first from all roots at once: reached(node) tells whether node
+    // has its parent already, reach(node, above) records it.
+    template <typename Reached, typename Reach>
+    void Search(Reached reached, Reach reach, WorkProgress& progress);
+
     static constexpr NodeId ROOT = NO_NODE - 1;
-    // Places once compacted: the referrer's index below FAR.
+    // Places beside referrers: the referrer's index below FAR.
     static constexpr uint8_t UNREACHED = 255, AT_ROOT = 254, FAR = 253;
 
     // ROOT for roots' objects, NO_NODE unreached.
@@ -66,9 +71,9 @@ private:
 
     const HeapGraph& graph;
     bool followWeak;
-    std::vector<NodeId> parent;  // until compacted
+    std::vector<NodeId> parent;  // without referrers
     const ReferrerIndex* referrers = nullptr;
-    std::vector<uint8_t> places;  // once compacted
+    std::vector<uint8_t> places;  // beside referrers
     std::unordered_map<NodeId, uint32_t> farPlaces;  // places from FAR on
 };
 

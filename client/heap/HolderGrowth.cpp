@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "heap/HeapText.h"
+#include "heap/MarkedNodes.h"
 
 namespace vesk {
 
@@ -95,39 +96,6 @@ private:
 const uint64_t ELEMENT_MARK = 0x5b5d;
 
 uint64_t Shape(const KeyParts& parts, NodeId node) { return Mix(parts.Label(node), parts.graph.ShallowSize(node)); }
-
-// The objects with entries, as bits by node, and each one's entry: the
-// number of marked objects before it.
-class MarkedNodes {
-public:
-    explicit MarkedNodes(NodeId count) : bits((size_t{count} + 63) / 64) {}
-    bool Has(NodeId node) const { return bits[node / 64] >> (node % 64) & 1; }
-    void Mark(NodeId node) { bits[node / 64] |= uint64_t{1} << (node % 64); }
-    // Once every node is marked: counts them.
-    uint32_t Count() {
-        before.resize(bits.size());
-        uint32_t count = 0;
-        for (size_t i = 0; i < bits.size(); i++) {
-            before[i] = count;
-            count += static_cast<uint32_t>(__builtin_popcountll(bits[i]));
-        }
-        return count;
-    }
-    uint32_t Rank(NodeId node) const {
-        uint64_t lower = bits[node / 64] & ((uint64_t{1} << (node % 64)) - 1);
-        return before[node / 64] + static_cast<uint32_t>(__builtin_popcountll(lower));
-    }
-    template <class Visit>
-    void ForEach(Visit visit) const {
-        for (size_t i = 0; i < bits.size(); i++)
-            for (uint64_t word = bits[i]; word; word &= word - 1)
-                visit(static_cast<NodeId>(i * 64 + __builtin_ctzll(word)));
-    }
-
-private:
-    std::vector<uint64_t> bits;
-    std::vector<uint32_t> before;  // per word
-};
 
 // The keys of every candidate. Candidates share most of their paths (a
 // list's nodes, a tree's subtrees), so each path's hashes are folded once per

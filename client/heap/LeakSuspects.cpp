@@ -1,6 +1,7 @@
 #include "heap/LeakSuspects.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "heap/DominatorChildren.h"
 
@@ -65,7 +66,8 @@ NodeId AccumulationPoint(const DominatorTree& tree, const DominatorChildren& chi
 }
 
 std::vector<LeakSuspect> FindSuspects(const HeapGraph& graph, const DominatorTree& tree, double threshold,
-                                      size_t maxSuspects, size_t holds) {
+                                      size_t maxSuspects, size_t holds, const DominatorChildren* lentChildren,
+                                      const PathFinder* lentPaths) {
     const NodeId count = graph.NodeCount();
     const double limit = threshold * static_cast<double>(tree.ReachableBytes());
     std::vector<LeakSuspect> suspects;
@@ -109,7 +111,9 @@ std::vector<LeakSuspect> FindSuspects(const HeapGraph& graph, const DominatorTre
     if (suspects.empty()) return suspects;
 
     {
-        DominatorChildren children(tree, count);
+        std::unique_ptr<DominatorChildren> ownChildren;
+        if (!lentChildren) ownChildren = std::make_unique<DominatorChildren>(tree, count);
+        const DominatorChildren& children = lentChildren ? *lentChildren : *ownChildren;
         std::vector<HeldClass> held(graph.Classes().size());
         std::vector<uint32_t> active(graph.Classes().size(), 0);
         for (LeakSuspect& suspect : suspects) {
@@ -126,7 +130,9 @@ std::vector<LeakSuspect> FindSuspects(const HeapGraph& graph, const DominatorTre
             suspect.holds = Largest(graph, held, holds);
         }
     }
-    PathFinder paths(graph, false);
+    std::unique_ptr<PathFinder> ownPaths;
+    if (!lentPaths) ownPaths = std::make_unique<PathFinder>(graph, false);
+    const PathFinder& paths = lentPaths ? *lentPaths : *ownPaths;
     for (LeakSuspect& suspect : suspects) suspect.path = paths.ShortestPath(suspect.point);
     return suspects;
 }

@@ -7,8 +7,8 @@
 //
 // Memory: besides the graph and the tree, an index of the dominator tree's
 // children (about 5 bytes a node) while suspects are described, freed
-// before the search for paths (4 bytes a node and its queue). The result
-// owns no reference to the graph.
+// before the search for paths (4 bytes a node and its queue), unless the
+// caller lends both. The result owns no reference to the graph.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +53,10 @@ NodeId AccumulationPoint(const DominatorTree& tree, const DominatorChildren& chi
 // At most maxSuspects, by retained bytes, largest first; threshold: the
 // share of the reachable heap a suspect exceeds; holds: classes listed per
 // suspect.
+// children, paths: built already (paths not following weak references), or
+// null to build them for the call.
 std::vector<LeakSuspect> FindSuspects(const HeapGraph& graph, const DominatorTree& tree, double threshold,
-                                      size_t maxSuspects, size_t holds);
+                                      size_t maxSuspects, size_t holds, const DominatorChildren* children = nullptr,
+                                      const PathFinder* paths = nullptr);
 
 }  // namespace vesk

@@ -5,6 +5,7 @@
 
 #include "base/ZeroedArray.h"
 #include "heap/HeapText.h"
+#include "heap/MarkedNodes.h"
 
 namespace vesk {
 
@@ -180,24 +181,38 @@ private:
 
 }  // namespace
 
-MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const std::vector<NodeId>& members) {
+MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const MarkedNodes& members) {
     MergedPaths merged;
     std::unordered_map<NodeId, RootKind> rootOf;
     for (const HeapRoot& root : graph.Roots()) rootOf.emplace(root.node, root.kind);
-    ZeroedArray<uint32_t> placed(graph.NodeCount());  // an object on some path -> its node plus one; 0 none
+    // The objects above the members: only they are looked up as placed.
+    MarkedNodes above(graph.NodeCount());
+    size_t count = 0;
+    members.ForEach([&](NodeId member) {
+        count++;
+        if (!finder.Reachable(member)) return;
+        // Up to the first one marked already: what is above it is too.
+        for (NodeId node = finder.Parent(member); node != NO_NODE && !above.Has(node); node = finder.Parent(node))
+            above.Mark(node);
+    });
+    const uint32_t ancestors = above.Count();
+    std::vector<uint32_t> placed(ancestors, 0);  // by rank, an ancestor's node plus one; 0 none yet
+    // Each walk adds at most its member's node and the ancestors it places
+    // first: reserved, never copied to grow, and only what is used is touched.
+    merged.nodes.reserve(size_t{ancestors} + count);
     PlaceTable places(merged.nodes);
     std::vector<std::pair<NodeId, NodeId>> way;  // objects and their parents
-    for (NodeId member : members) {
+    members.ForEach([&](NodeId member) {
         if (!finder.Reachable(member)) {
             merged.unreachable++;
-            continue;
+            return;
         }
         // Up the path to the first object placed already, or to the root.
         uint32_t at = MergedPaths::NO_PARENT;
         way.clear();
         for (NodeId node = member, from; node != NO_NODE; node = from) {
-            if (placed[node] != 0) {
-                at = placed[node] - 1;
+            if (above.Has(node) && placed[above.Rank(node)] != 0) {
+                at = placed[above.Rank(node)] - 1;
                 break;
             }
             from = finder.Parent(node);
@@ -218,10 +233,10 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
             }
             at = places.Find(place, merged.nodes);
             // Members are mostly leaves: only the objects above them are worth remembering.
-            if (i > 0) placed[node] = at + 1;
+            if (i > 0) placed[above.Rank(node)] = at + 1;
         }
         merged.nodes[at].objects++;
-    }
+    });
     for (size_t i = merged.nodes.size(); i-- > 0;)
         if (merged.nodes[i].parent != MergedPaths::NO_PARENT)
             merged.nodes[merged.nodes[i].parent].objects += merged.nodes[i].objects;

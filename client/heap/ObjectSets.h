@@ -13,6 +13,7 @@
 #include "heap/DominatorTree.h"
 #include "heap/HeapGraph.h"
 #include "heap/HeapPaths.h"
+#include "heap/MarkedNodes.h"
 
 namespace vesk {
 
@@ -54,8 +55,9 @@ std::vector<DominatorGroup> ImmediateDominators(const HeapGraph& graph, const Do
 // tree from the roots down: a node for each class reached through the same
 // field (array elements all as one) from the same node above, counting the
 // members whose path passes through it. Weak references as finder follows
-// them. 20 bytes a node, and 4 more while merging (a deep chain of members
-// makes a node for each link).
+// them. 20 bytes a node, and while merging 4 more, 4 per object above a
+// member and two bits per object of the heap (a deep chain of members makes a
+// node for each link).
 struct MergedNode {
     static constexpr int32_t ELEMENT = INT32_MIN;  // via: any element of an array
     uint32_t parent;   // an earlier node, or NO_PARENT at the top
@@ -69,6 +71,6 @@ struct MergedPaths {
     std::vector<MergedNode> nodes;  // each after its parent
     int64_t unreachable = 0;        // members no path reaches
 };
-MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const std::vector<NodeId>& members);
+MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const MarkedNodes& members);
 
 }  // namespace vesk

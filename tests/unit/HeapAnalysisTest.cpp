@@ -189,7 +189,7 @@ TEST(HeapAnalysis, OrderedTagsFindTheSameNodes) {
     }
 }
 
-// Compacted beside the referrers, the paths are the same: a parent far down
+// Kept beside the referrers, the paths are the same: a parent far down
 // a long list of referrers included.
 TEST(HeapAnalysis, CompactedPathsAreTheSame) {
     HeapGraphBuilder builder;
@@ -204,9 +204,9 @@ TEST(HeapAnalysis, CompactedPathsAreTheSame) {
     builder.AddRoot(0x1000 + 16 * (n - 1), RootKind::JniGlobal);  // the last referrer: the hub's parent
     builder.AddRoot(0x1000, RootKind::JniGlobal);
     HeapGraph graph = builder.Finish();
-    PathFinder plain(graph), compact(graph);
+    PathFinder plain(graph);
     ReferrerIndex referrers(graph);
-    compact.Compact(referrers);
+    PathFinder compact(graph, referrers);
     for (NodeId node = 0; node < graph.NodeCount(); node++) {
         ASSERT_EQ(compact.Reachable(node), plain.Reachable(node)) << node;
         ASSERT_EQ(compact.Parent(node), plain.Parent(node)) << node;
