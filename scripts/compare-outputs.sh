@@ -26,11 +26,12 @@ for f in "$@"; do
 done
 
 # run SIDE NAME ARGS...: vesk's stdout, stderr with the exit status, and a
-# page written to report.html, as SIDE/NAME.{out,err,html}.
+# page written to report.html, as SIDE/NAME.{out,err,html}. One cache directory
+# for both sides: the index notice names it.
 run() {
   local side=$1 name=$2
   shift 2
-  (cd "$work/in" && XDG_CACHE_HOME="$work/$side/cache" "${vesk[$side]}" "$@" \
+  (cd "$work/in" && XDG_CACHE_HOME="$work/cache" "${vesk[$side]}" "$@" \
     >"$work/$side/$name.out" 2>"$work/$side/$name.err"; echo "exit $?" >>"$work/$side/$name.err")
   [ ! -f "$work/in/report.html" ] || mv "$work/in/report.html" "$work/$side/$name.html"
 }
