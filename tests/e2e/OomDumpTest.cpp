@@ -102,7 +102,12 @@ TEST_P(OomDumpTest, KeepsOneRedactedHeapListsItAndServesItsBytes) {
     ASSERT_EQ(RunVesk(jvm.dir, {"suspects", file}, &output), 0) << output;
     EXPECT_NE(output.find("java.util.HashMap"), std::string::npos) << output;
     EXPECT_NE(output.find("oom.OomFixture$LeakedRecord"), std::string::npos) << output;
-    EXPECT_NE(output.find(".table -> java.util.HashMap$Node[]"), std::string::npos) << output;
+    // An error thrown inside HashMap.putVal leaves the table in that frame's
+    // locals as well, a root of its own: then the table is the suspect.
+    bool viaField = output.find(".table -> java.util.HashMap$Node[]") != std::string::npos;
+    bool viaFrame = output.find("HashMap$Node[]") != std::string::npos &&
+                    output.find("root: stack local") != std::string::npos;
+    EXPECT_TRUE(viaField || viaFrame) << output;
 
     ASSERT_EQ(jvm.Vesk({"dumps"}, output), 0) << output;
     EXPECT_NE(output.find(name), std::string::npos) << output;
