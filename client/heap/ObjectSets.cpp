@@ -169,8 +169,10 @@ struct PlaceKey {
 class PlaceTable {
 public:
     PlaceTable(const HeapGraph& graph, const PathFinder& finder, const std::vector<MergedNode>& nodes)
-        : graph(graph), finder(finder), nodes(nodes), slots(1024, 0) {
+        : graph(graph), finder(finder), nodes(nodes), describing(graph.Classes().size() + 1), slots(1024, 0) {
         for (const HeapRoot& root : graph.Roots()) rootOf.emplace(root.node, root.kind);
+        for (const HeapClass& cls : graph.Classes())
+            if (cls.node != NO_NODE) describing[Slot(graph.ClassOf(cls.node))] = true;
     }
     PlaceKey KeyOf(uint32_t parent, NodeId from, NodeId node) const { return {parent, ClassOf(node), Via(from, node)}; }
     // The node with key, adding one with example node when there is none.
@@ -191,9 +193,13 @@ public:
 
 private:
     uint32_t ClassOf(NodeId node) const {
+        uint32_t cls = graph.ClassOf(node);
+        // The look-up of class objects only for the classes they have.
+        if (!describing[Slot(cls)]) return cls;
         uint64_t key = ClassKey(graph, node);
         return static_cast<uint32_t>(key) | (key >> 32 ? 0x80000000u : 0);
     }
+    size_t Slot(uint32_t cls) const { return cls == NO_CLASS ? describing.size() - 1 : cls; }
     int32_t Via(NodeId from, NodeId node) const {
         return StepVia(graph, from, node, [&] {
             auto root = rootOf.find(node);
@@ -221,6 +227,7 @@ private:
     const PathFinder& finder;
     const std::vector<MergedNode>& nodes;
     std::unordered_map<NodeId, RootKind> rootOf;
+    std::vector<bool> describing;  // by class (NO_CLASS last): its objects may be class objects
     std::vector<uint32_t> slots;  // a node's index plus one; 0 empty
 };
 
