@@ -550,11 +550,12 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
             const MergedNode& place = merged.nodes[at];
             Json entry = {{"class", NodeLabel(graph, place.example)}};
             NodeId from = finder.Parent(place.example);
+            int32_t via = MergedVia(graph, finder, place.example);
             if (from == NO_NODE) {
-                entry["root"] = RootKindName(static_cast<RootKind>(place.via));
+                entry["root"] = RootKindName(static_cast<RootKind>(via));
                 entry["via"] = "";
             } else {
-                entry["via"] = place.via == MergedNode::ELEMENT ? "[]" : ViaText(graph, from, {place.example, place.via});
+                entry["via"] = via == MergedNode::ELEMENT ? "[]" : ViaText(graph, from, {place.example, via});
             }
             entry["objects"] = place.objects;
             entry["children"] = list(below(at));

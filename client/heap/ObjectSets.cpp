@@ -137,31 +137,78 @@ static HeapEdge EdgeTo(const HeapGraph& graph, NodeId from, NodeId to) {
     return any ? *any : HeapEdge{to, NO_INDEX};
 }
 
+// The last step of a path into node from the object above, from: see MergedVia.
+static int32_t StepVia(const HeapGraph& graph, NodeId from, NodeId node, const std::function<RootKind()>& rootKind) {
+    if (from == NO_NODE) return static_cast<int32_t>(rootKind());
+    // Any element of an array: no need to find which (a long array's scan).
+    uint32_t cls = graph.ClassOf(from);
+    if (cls != NO_CLASS && graph.Classes()[cls].IsArray()) return MergedNode::ELEMENT;
+    return EdgeTo(graph, from, node).index;
+}
+
+int32_t MergedVia(const HeapGraph& graph, const PathFinder& finder, NodeId example) {
+    return StepVia(graph, finder.Parent(example), example, [&] {
+        for (const HeapRoot& root : graph.Roots())
+            if (root.node == example) return root.kind;
+        return RootKind::Other;
+    });
+}
+
 namespace {
 
-// The merged nodes by (parent, class, via), open addressing: 4 bytes a slot,
-// the keys read from the nodes themselves.
+// What a merged node is told apart by below its parent.
+struct PlaceKey {
+    uint32_t parent;
+    uint32_t cls;  // the class, or a class object's own class with the top bit
+    int32_t via;
+};
+
+// The merged nodes by key, open addressing: 4 bytes a slot, the keys worked
+// out again from the nodes' examples (no room for them in millions of nodes),
+// the field only when parent and class agree.
 class PlaceTable {
 public:
-    explicit PlaceTable(const std::vector<MergedNode>& nodes) : nodes(nodes), slots(1024, 0) {}
-    // The node with node's key, adding node when there is none.
-    uint32_t Find(const MergedNode& node, std::vector<MergedNode>& into) {
+    PlaceTable(const HeapGraph& graph, const PathFinder& finder, const std::vector<MergedNode>& nodes)
+        : graph(graph), finder(finder), nodes(nodes), describing(graph.Classes().size() + 1), slots(1024, 0) {
+        for (const HeapRoot& root : graph.Roots()) rootOf.emplace(root.node, root.kind);
+        for (const HeapClass& cls : graph.Classes())
+            if (cls.node != NO_NODE) describing[Slot(graph.ClassOf(cls.node))] = true;
+    }
+    PlaceKey KeyOf(uint32_t parent, NodeId from, NodeId node) const { return {parent, ClassOf(node), Via(from, node)}; }
+    // The node with key, adding one with example node when there is none.
+    uint32_t Find(const PlaceKey& key, NodeId node, std::vector<MergedNode>& into) {
         if ((into.size() + 1) * 2 > slots.size()) Grow();
-        for (size_t at = Hash(node) & (slots.size() - 1);; at = (at + 1) & (slots.size() - 1)) {
+        for (size_t at = Hash(key.parent, key.cls) & (slots.size() - 1);; at = (at + 1) & (slots.size() - 1)) {
             if (slots[at] == 0) {
-                into.push_back(node);
+                into.push_back({key.parent, node, 0});
                 slots[at] = static_cast<uint32_t>(into.size());
                 return slots[at] - 1;
             }
             const MergedNode& other = nodes[slots[at] - 1];
-            if (other.parent == node.parent && other.cls == node.cls && other.via == node.via) return slots[at] - 1;
+            if (other.parent == key.parent && ClassOf(other.example) == key.cls &&
+                Via(finder.Parent(other.example), other.example) == key.via)
+                return slots[at] - 1;
         }
     }
 
 private:
-    static size_t Hash(const MergedNode& n) {
-        uint64_t h = (uint64_t{n.parent} << 32 | n.cls) * 0x9E3779B97F4A7C15ull ^
-                     static_cast<uint32_t>(n.via) * 0xC2B2AE3D27D4EB4Full;
+    uint32_t ClassOf(NodeId node) const {
+        uint32_t cls = graph.ClassOf(node);
+        // The look-up of class objects only for the classes they have.
+        if (!describing[Slot(cls)]) return cls;
+        uint64_t key = ClassKey(graph, node);
+        return static_cast<uint32_t>(key) | (key >> 32 ? 0x80000000u : 0);
+    }
+    size_t Slot(uint32_t cls) const { return cls == NO_CLASS ? describing.size() - 1 : cls; }
+    int32_t Via(NodeId from, NodeId node) const {
+        return StepVia(graph, from, node, [&] {
+            auto root = rootOf.find(node);
+            return root != rootOf.end() ? root->second : RootKind::Other;
+        });
+    }
+    // The field left out: a node's children of one class are few.
+    static size_t Hash(uint32_t parent, uint32_t cls) {
+        uint64_t h = (uint64_t{parent} << 32 | cls) * 0x9E3779B97F4A7C15ull;
         return static_cast<size_t>(h ^ (h >> 31));
     }
     void Grow() {
@@ -169,13 +216,18 @@ private:
         old.swap(slots);
         for (uint32_t entry : old) {
             if (entry == 0) continue;
-            size_t at = Hash(nodes[entry - 1]) & (slots.size() - 1);
+            const MergedNode& node = nodes[entry - 1];
+            size_t at = Hash(node.parent, ClassOf(node.example)) & (slots.size() - 1);
             while (slots[at] != 0) at = (at + 1) & (slots.size() - 1);
             slots[at] = entry;
         }
     }
 
+    const HeapGraph& graph;
+    const PathFinder& finder;
     const std::vector<MergedNode>& nodes;
+    std::unordered_map<NodeId, RootKind> rootOf;
+    std::vector<bool> describing;  // by class (NO_CLASS last): its objects may be class objects
     std::vector<uint32_t> slots;  // a node's index plus one; 0 empty
 };
 
@@ -183,8 +235,6 @@ private:
 
 MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder, const MarkedNodes& members) {
     MergedPaths merged;
-    std::unordered_map<NodeId, RootKind> rootOf;
-    for (const HeapRoot& root : graph.Roots()) rootOf.emplace(root.node, root.kind);
     // The objects above the members: only they are looked up as placed.
     MarkedNodes above(graph.NodeCount());
     size_t count = 0;
@@ -200,7 +250,7 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
     // Each walk adds at most its member's node and the ancestors it places
     // first: reserved, never copied to grow, and only what is used is touched.
     merged.nodes.reserve(size_t{ancestors} + count);
-    PlaceTable places(merged.nodes);
+    PlaceTable places(graph, finder, merged.nodes);
     std::vector<std::pair<NodeId, NodeId>> way;  // objects and their parents
     members.ForEach([&](NodeId member) {
         if (!finder.Reachable(member)) {
@@ -220,18 +270,7 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
         }
         for (size_t i = way.size(); i-- > 0;) {
             auto [node, from] = way[i];
-            uint64_t key = ClassKey(graph, node);
-            MergedNode place{at, node, 0, static_cast<uint32_t>(key) | (key >> 32 ? 0x80000000u : 0), 0};
-            if (from == NO_NODE) {
-                auto root = rootOf.find(node);
-                place.via = static_cast<int32_t>(root != rootOf.end() ? root->second : RootKind::Other);
-            } else {
-                // Any element of an array: no need to find which (a long array's scan).
-                uint32_t cls = graph.ClassOf(from);
-                bool element = cls != NO_CLASS && graph.Classes()[cls].IsArray();
-                place.via = element ? MergedNode::ELEMENT : EdgeTo(graph, from, node).index;
-            }
-            at = places.Find(place, merged.nodes);
+            at = places.Find(places.KeyOf(at, from, node), node, merged.nodes);
             // Members are mostly leaves: only the objects above them are worth remembering.
             if (i > 0) placed[above.Rank(node)] = at + 1;
         }
