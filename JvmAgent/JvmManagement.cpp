@@ -105,8 +105,9 @@ Error FindTable(jvmtiEnv* jvmti, JNIEnv* jni, void* const*& table, const Layout*
 }  // namespace
 
 int JvmManagement::JavaRelease(jvmtiEnv* jvmti) {
-    // "17", "25"; "1.8" reads as 1.
-    return atoi(VmProperty(jvmti, "java.vm.specification.version").c_str());
+    // "17.0.9+9", "25+36-LTS". Java 8's "25.x-b..." misreads, harmlessly: its
+    // table has none of the versions above, so no layout is ever taken.
+    return atoi(VmProperty(jvmti, "java.vm.version").c_str());
 }
 
 Error JvmManagement::FindDumpHeap(jvmtiEnv* jvmti, JNIEnv* jni, DumpHeapFunction& dump) {
