@@ -3,9 +3,11 @@
 // kind on random objects and pages. Prints one JSON line: objects, the
 // opening time, each call's first (what it builds on first use) and its
 // median and 95th percentile afterwards, and the peak resident set after
-// the opening, after each kind of call and at the end.
+// the opening, after each kind of call and at the end, and what is resident
+// after each kind.
 // With --call PATH?QUERY it prints that call's document instead.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +32,16 @@ static long MaxRssKib() {
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+// What is resident now: the steady state, where the peak may be a call's scratch.
+static long RssKib() {
+    long pages = 0, resident = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 0;
+    if (fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    fclose(statm);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 static nlohmann::json Call(const vesk::ExploreApi& api, const std::string& path, const Query& query) {
@@ -135,7 +147,8 @@ int main(int argc, char** argv) {
             table[path] = {{"first_ms", firstMs},
                            {"p50_ms", times[times.size() / 2]},
                            {"p95_ms", times[std::min(times.size() - 1, times.size() * 95 / 100)]},
-                           {"maxrss_kib", MaxRssKib()}};
+                           {"maxrss_kib", MaxRssKib()},
+                           {"rss_kib", RssKib()}};
         }
         out["maxrss_kib"] = MaxRssKib();
         printf("%s\n", out.dump().c_str());

@@ -318,22 +318,25 @@ HeapExplorer::Json HeapExplorer::Instances(const Query& query) const {
     uint64_t offset = Offset(query), limit = Limit(query);
     std::vector<uint32_t> classes = SetClasses(query);
     // One class's instances are kept in order; several are merged.
-    std::shared_ptr<const std::vector<NodeId>> ordered;
+    std::shared_ptr<const ClassInstances::Largest> ordered;
     std::vector<NodeId> merged;
     const NodeId *begin, *end;
+    uint64_t total;
     if (classes.size() == 1) {
-        ordered = instances.Ordered(classes[0]);
-        begin = ordered->data();
-        end = begin + ordered->size();
+        ordered = instances.Ordered(classes[0], offset > UINT64_MAX - limit ? UINT64_MAX : offset + limit);
+        begin = ordered->nodes.data();
+        end = begin + ordered->nodes.size();
+        total = ordered->instances;
     } else {
         merged = instances.Of(classes);
         OrderPage(merged, offset, limit, tree);
         begin = merged.data();
         end = begin + merged.size();
+        total = merged.size();
     }
-    uint64_t total = static_cast<uint64_t>(end - begin);
     Json out = {{"total", total}, {"rows", Json::array()}};
-    for (uint64_t i = offset; i < total && i - offset < limit; i++) out["rows"].push_back(ObjectRow(begin[i]));
+    const uint64_t have = static_cast<uint64_t>(end - begin);
+    for (uint64_t i = offset; i < have && i - offset < limit; i++) out["rows"].push_back(ObjectRow(begin[i]));
     return out;
 }
 
@@ -497,25 +500,10 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     }
     const PathFinder& finder = Paths();
     uint64_t limit = Limit(query, 20);
-    // Each node's children, in one array by parent (a deep chain makes
-    // millions of nodes); the tops apart.
-    const uint32_t places = static_cast<uint32_t>(merged.nodes.size());
-    std::vector<uint32_t> starts(places + 1, 0), underAll;
-    std::vector<uint32_t> tops;
-    for (uint32_t i = 0; i < places; i++) {
-        if (merged.nodes[i].parent == MergedPaths::NO_PARENT) tops.push_back(i);
-        else starts[merged.nodes[i].parent + 1]++;
-    }
-    for (size_t i = 0; i < places; i++) starts[i + 1] += starts[i];
-    underAll.resize(starts[places]);
-    // Filled through the starts themselves (each ends where the next
-    // begins), then moved back: no third array as long.
-    for (uint32_t i = 0; i < places; i++)
-        if (merged.nodes[i].parent != MergedPaths::NO_PARENT) underAll[starts[merged.nodes[i].parent]++] = i;
-    for (uint32_t i = places; i > 0; i--) starts[i] = starts[i - 1];
-    if (places > 0) starts[0] = 0;
-    auto below = [&](uint32_t node) {
-        return std::vector<uint32_t>(underAll.begin() + starts[node], underAll.begin() + starts[node + 1]);
+    auto below = [&](uint32_t first) {
+        std::vector<uint32_t> nodes;
+        for (uint32_t at = first; at != MergedNode::NONE; at = merged.nodes[at].sibling) nodes.push_back(at);
+        return nodes;
     };
     auto wider = [&](uint32_t a, uint32_t b) {
         const MergedNode &x = merged.nodes[a], &y = merged.nodes[b];
@@ -527,23 +515,25 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
     std::vector<bool> shown(merged.nodes.size());
     size_t count = 0;
     std::vector<uint32_t> level, next;
-    auto take = [&](std::vector<uint32_t>& kids) {
+    auto take = [&](std::vector<uint32_t> kids) {
         std::sort(kids.begin(), kids.end(), wider);
         for (size_t k = 0; k < kids.size() && k < limit && count < MOST_NODES; k++, count++) {
             shown[kids[k]] = true;
             next.push_back(kids[k]);
         }
     };
-    take(tops);
+    take(below(merged.top));
     while (!next.empty() && count < MOST_NODES) {
         level.swap(next);
         next.clear();
-        for (uint32_t node : level) {
-            std::vector<uint32_t> under = below(node);
-            take(under);
-        }
+        for (uint32_t node : level) take(below(merged.nodes[node].child));
     }
-    std::function<Json(const std::vector<uint32_t>&)> list = [&](const std::vector<uint32_t>& places) {
+    // The shown among the nodes from first on, and how many are not: the
+    // tops widest first, the nodes below them in the order found.
+    std::function<Json(uint32_t, size_t*)> list = [&](uint32_t first, size_t* more) {
+        std::vector<uint32_t> places = below(first);
+        if (first == merged.top) std::sort(places.begin(), places.end(), wider);
+        else std::sort(places.begin(), places.end());
         Json out = Json::array();
         for (uint32_t at : places) {
             if (!shown[at]) continue;
@@ -558,16 +548,18 @@ HeapExplorer::Json HeapExplorer::MergedPathsOf(const Query& query) const {
                 entry["via"] = via == MergedNode::ELEMENT ? "[]" : ViaText(graph, from, {place.example, via});
             }
             entry["objects"] = place.objects;
-            entry["children"] = list(below(at));
-            size_t more = starts[at + 1] - starts[at] - entry["children"].size();
-            if (more > 0) entry["more"] = more;
+            size_t hidden = 0;
+            entry["children"] = list(place.child, &hidden);
+            if (hidden > 0) entry["more"] = hidden;
             out.push_back(std::move(entry));
         }
+        *more = places.size() - out.size();
         return out;
     };
-    Json children = list(tops);
+    size_t more = 0;
+    Json children = list(merged.top, &more);
     Json out = {{"objects", objects}, {"unreachable", merged.unreachable}, {"children", children}};
-    if (children.size() < tops.size()) out["more"] = tops.size() - children.size();
+    if (more > 0) out["more"] = more;
     return out;
 }
 

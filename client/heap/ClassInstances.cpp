@@ -24,22 +24,33 @@ std::vector<NodeId> ClassInstances::Of(const std::vector<uint32_t>& classes) con
     return nodes;
 }
 
-std::shared_ptr<const std::vector<NodeId>> ClassInstances::Ordered(uint32_t classIndex) const {
+std::shared_ptr<const ClassInstances::Largest> ClassInstances::Ordered(uint32_t classIndex, uint64_t count) const {
     std::lock_guard<std::mutex> held(lock);
     for (size_t i = 0; i < recent.size(); i++) {
-        if (recent[i].first != classIndex) continue;
+        const Largest& kept = *recent[i].second;
+        if (recent[i].first != classIndex || (kept.nodes.size() < count && kept.nodes.size() < kept.instances)) continue;
         std::rotate(recent.begin() + static_cast<ptrdiff_t>(i), recent.begin() + static_cast<ptrdiff_t>(i) + 1,
                     recent.end());
         return recent.back().second;
     }
-    auto nodes = std::make_shared<std::vector<NodeId>>(Of({classIndex}));
-    std::sort(nodes->begin(), nodes->end(), [this](NodeId a, NodeId b) {
+    auto largest = std::make_shared<Largest>();
+    std::vector<NodeId>& nodes = largest->nodes;
+    nodes = Of({classIndex});
+    largest->instances = nodes.size();
+    auto end = nodes.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(nodes.size(), std::max(count, KEPT_NODES)));
+    std::partial_sort(nodes.begin(), end, nodes.end(), [this](NodeId a, NodeId b) {
         uint64_t ra = tree.Retained(a), rb = tree.Retained(b);
         return ra != rb ? ra > rb : a < b;
     });
+    nodes.erase(end, nodes.end());
+    nodes.shrink_to_fit();
+    // A deep page's own; what is kept stays small.
+    if (nodes.size() > KEPT_NODES) return largest;
+    for (size_t i = 0; i < recent.size(); i++)
+        if (recent[i].first == classIndex) recent.erase(recent.begin() + static_cast<ptrdiff_t>(i));
     if (recent.size() == KEPT) recent.erase(recent.begin());
-    recent.emplace_back(classIndex, nodes);
-    return nodes;
+    recent.emplace_back(classIndex, largest);
+    return largest;
 }
 
 }  // namespace vesk

@@ -156,39 +156,46 @@ int32_t MergedVia(const HeapGraph& graph, const PathFinder& finder, NodeId examp
 
 namespace {
 
-// What a merged node is told apart by below its parent.
-struct PlaceKey {
-    uint32_t parent;
-    uint32_t cls;  // the class, or a class object's own class with the top bit
-    int32_t via;
-};
-
-// The merged nodes by key, open addressing: 4 bytes a slot, the keys worked
-// out again from the nodes' examples (no room for them in millions of nodes),
-// the field only when parent and class agree.
-class PlaceTable {
+// The merged nodes by their place: below which node, of which class,
+// through which field. The keys are worked out again from the nodes'
+// examples (no room for them in millions of nodes). A node's children are a
+// list, the one found moved to its front (members in node order meet the
+// same few again and again); the tops, which may be thousands (class
+// objects' statics), are found by key.
+class PlaceFinder {
 public:
-    PlaceTable(const HeapGraph& graph, const PathFinder& finder, const std::vector<MergedNode>& nodes)
-        : graph(graph), finder(finder), nodes(nodes), describing(graph.Classes().size() + 1), slots(1024, 0) {
+    PlaceFinder(const HeapGraph& graph, const PathFinder& finder)
+        : graph(graph), finder(finder), describing(graph.Classes().size() + 1) {
         for (const HeapRoot& root : graph.Roots()) rootOf.emplace(root.node, root.kind);
         for (const HeapClass& cls : graph.Classes())
             if (cls.node != NO_NODE) describing[Slot(graph.ClassOf(cls.node))] = true;
     }
-    PlaceKey KeyOf(uint32_t parent, NodeId from, NodeId node) const { return {parent, ClassOf(node), Via(from, node)}; }
-    // The node with key, adding one with example node when there is none.
-    uint32_t Find(const PlaceKey& key, NodeId node, std::vector<MergedNode>& into) {
-        if ((into.size() + 1) * 2 > slots.size()) Grow();
-        for (size_t at = Hash(key.parent, key.cls) & (slots.size() - 1);; at = (at + 1) & (slots.size() - 1)) {
-            if (slots[at] == 0) {
-                into.push_back({key.parent, node, 0});
-                slots[at] = static_cast<uint32_t>(into.size());
-                return slots[at] - 1;
-            }
-            const MergedNode& other = nodes[slots[at] - 1];
-            if (other.parent == key.parent && ClassOf(other.example) == key.cls &&
-                Via(finder.Parent(other.example), other.example) == key.via)
-                return slots[at] - 1;
+    // The node below parent (NONE: at the top) where node, reached from
+    // from, belongs, added with node as its example when there is none.
+    uint32_t Find(uint32_t parent, NodeId from, NodeId node, MergedPaths& merged) {
+        std::vector<MergedNode>& nodes = merged.nodes;
+        const uint32_t cls = ClassOf(node);
+        const int32_t via = Via(from, node);
+        const uint32_t added = static_cast<uint32_t>(nodes.size());
+        if (parent == MergedNode::NONE) {
+            auto found = tops.emplace(uint64_t{cls} << 32 | static_cast<uint32_t>(via), added);
+            if (!found.second) return found.first->second;
+            nodes.push_back({node, 0, MergedNode::NONE, merged.top});
+            return merged.top = added;
         }
+        uint32_t before = MergedNode::NONE;
+        for (uint32_t at = nodes[parent].child; at != MergedNode::NONE; before = at, at = nodes[at].sibling) {
+            NodeId example = nodes[at].example;
+            if (ClassOf(example) != cls || Via(finder.Parent(example), example) != via) continue;
+            if (before != MergedNode::NONE) {
+                nodes[before].sibling = nodes[at].sibling;
+                nodes[at].sibling = nodes[parent].child;
+                nodes[parent].child = at;
+            }
+            return at;
+        }
+        nodes.push_back({node, 0, MergedNode::NONE, nodes[parent].child});
+        return nodes[parent].child = added;
     }
 
 private:
@@ -206,29 +213,12 @@ private:
             return root != rootOf.end() ? root->second : RootKind::Other;
         });
     }
-    // The field left out: a node's children of one class are few.
-    static size_t Hash(uint32_t parent, uint32_t cls) {
-        uint64_t h = (uint64_t{parent} << 32 | cls) * 0x9E3779B97F4A7C15ull;
-        return static_cast<size_t>(h ^ (h >> 31));
-    }
-    void Grow() {
-        std::vector<uint32_t> old(slots.size() * 2, 0);
-        old.swap(slots);
-        for (uint32_t entry : old) {
-            if (entry == 0) continue;
-            const MergedNode& node = nodes[entry - 1];
-            size_t at = Hash(node.parent, ClassOf(node.example)) & (slots.size() - 1);
-            while (slots[at] != 0) at = (at + 1) & (slots.size() - 1);
-            slots[at] = entry;
-        }
-    }
 
     const HeapGraph& graph;
     const PathFinder& finder;
-    const std::vector<MergedNode>& nodes;
     std::unordered_map<NodeId, RootKind> rootOf;
     std::vector<bool> describing;  // by class (NO_CLASS last): its objects may be class objects
-    std::vector<uint32_t> slots;  // a node's index plus one; 0 empty
+    std::unordered_map<uint64_t, uint32_t> tops;  // by class and via
 };
 
 }  // namespace
@@ -250,7 +240,7 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
     // Each walk adds at most its member's node and the ancestors it places
     // first: reserved, never copied to grow, and only what is used is touched.
     merged.nodes.reserve(size_t{ancestors} + count);
-    PlaceTable places(graph, finder, merged.nodes);
+    PlaceFinder places(graph, finder);
     std::vector<std::pair<NodeId, NodeId>> way;  // objects and their parents
     members.ForEach([&](NodeId member) {
         if (!finder.Reachable(member)) {
@@ -258,7 +248,7 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
             return;
         }
         // Up the path to the first object placed already, or to the root.
-        uint32_t at = MergedPaths::NO_PARENT;
+        uint32_t at = MergedNode::NONE;
         way.clear();
         for (NodeId node = member, from; node != NO_NODE; node = from) {
             if (above.Has(node) && placed[above.Rank(node)] != 0) {
@@ -270,15 +260,16 @@ MergedPaths MergeShortestPaths(const HeapGraph& graph, const PathFinder& finder,
         }
         for (size_t i = way.size(); i-- > 0;) {
             auto [node, from] = way[i];
-            at = places.Find(places.KeyOf(at, from, node), node, merged.nodes);
+            at = places.Find(at, from, node, merged);
             // Members are mostly leaves: only the objects above them are worth remembering.
             if (i > 0) placed[above.Rank(node)] = at + 1;
         }
         merged.nodes[at].objects++;
     });
+    // Each node after the one above it: its children are summed up by then.
     for (size_t i = merged.nodes.size(); i-- > 0;)
-        if (merged.nodes[i].parent != MergedPaths::NO_PARENT)
-            merged.nodes[merged.nodes[i].parent].objects += merged.nodes[i].objects;
+        for (uint32_t at = merged.nodes[i].child; at != MergedNode::NONE; at = merged.nodes[at].sibling)
+            merged.nodes[i].objects += merged.nodes[at].objects;
     return merged;
 }
 

@@ -55,19 +55,21 @@ std::vector<DominatorGroup> ImmediateDominators(const HeapGraph& graph, const Do
 // tree from the roots down: a node for each class reached through the same
 // field (array elements all as one) from the same node above, counting the
 // members whose path passes through it. Weak references as finder follows
-// them. 12 bytes a node, and while merging 4 more, 4 per object above a
-// member and two bits per object of the heap (a deep tree of members makes a
-// node for each object in it): the class and field are read from the example.
+// them. 16 bytes a node, and while merging 4 per object above a member and
+// two bits per object of the heap (a deep tree of members makes a node for
+// each object in it): the class and field are read from the example.
 struct MergedNode {
     static constexpr int32_t ELEMENT = INT32_MIN;  // MergedVia: any element of an array
-    uint32_t parent;   // an earlier node, or NO_PARENT at the top
+    static constexpr uint32_t NONE = UINT32_MAX;
     NodeId example;    // an object at this place: its class names the node, its path's last step the field
     uint32_t objects;  // members whose path passes through here
+    uint32_t child;    // the first node below, or NONE
+    uint32_t sibling;  // the next node below the same one (or at the top), or NONE
 };
 struct MergedPaths {
-    static constexpr uint32_t NO_PARENT = UINT32_MAX;
-    std::vector<MergedNode> nodes;  // each after its parent
-    int64_t unreachable = 0;        // members no path reaches
+    std::vector<MergedNode> nodes;  // each after the one above it
+    uint32_t top = MergedNode::NONE;  // the first node at the top
+    int64_t unreachable = 0;          // members no path reaches
 };
 // How a node's example is reached from the object above on its path: the
 // field's index (as HeapEdge's), MergedNode::ELEMENT, or at the top the RootKind.

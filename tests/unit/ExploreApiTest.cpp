@@ -232,3 +232,35 @@ TEST_F(ExploreApiTest, ConcurrentFirstCallsAndPreparingAgree) {
     for (std::thread& thread : threads) thread.join();
     for (const auto& answer : answers) EXPECT_EQ(answer, answers.front());
 }
+
+// A class of more instances than the first pages kept: pages past them and
+// back agree with one order of all, largest retained first, ties by tag.
+TEST(ExploreApiPages, InstancesPastTheKeptPagesKeepTheOrder) {
+    const uint64_t COUNT = 70000, BYTES = 0x30, FIRST = 0x10000;
+    vesktest::SnapshotStream stream;
+    stream.Class(BYTES, "byte[]");
+    std::vector<std::pair<uint64_t, uint64_t>> bySize;  // size, tag
+    for (uint64_t i = 0; i < COUNT; i++) {
+        uint64_t size = 16 + 8 * (i * 7919 % 1000);
+        stream.Object(FIRST + i, BYTES, size, size - 16).Root(FIRST + i, BYTES, size);
+        bySize.push_back({size, FIRST + i});
+    }
+    std::sort(bySize.begin(), bySize.end(), [](auto a, auto b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+    vesktest::TempDir dir;
+    InputSettings settings;
+    settings.noIndex = true;
+    HeapInput input(settings, dir.Write("heap.vsnap", stream.Text()), true);
+    std::unique_ptr<ExploreApi> api = ExploreApi::Open(input, nullptr);
+    for (uint64_t offset : {uint64_t{0}, uint64_t{65530}, uint64_t{69990}, uint64_t{10}}) {
+        json page = json::parse(api->Handle("/api/instances", {{"class", "byte[]"}, {"offset", std::to_string(offset)}, {"limit", "20"}}).body);
+        ASSERT_EQ(page["total"], COUNT);
+        ASSERT_EQ(page["rows"].size(), std::min<uint64_t>(20, COUNT - offset));
+        for (size_t i = 0; i < page["rows"].size(); i++) {
+            char tag[32];
+            snprintf(tag, sizeof tag, "%llx", static_cast<unsigned long long>(bySize[offset + i].second));
+            EXPECT_EQ(page["rows"][i]["tag"], tag) << "offset " << offset + i;
+        }
+    }
+    json past = json::parse(api->Handle("/api/instances", {{"class", "byte[]"}, {"offset", "18446744073709551615"}}).body);
+    EXPECT_EQ(past["rows"].size(), 0u);
+}
