@@ -116,6 +116,7 @@ public:
         table.GetErrorName = &GetErrorName;
         table.GetClassSignature = &GetClassSignature;
         table.Deallocate = &Deallocate;
+        table.GetSystemProperty = &GetSystemProperty;
         jvmti.functions = &table;
         tagJvmti.functions = &table;
     }
@@ -263,6 +264,11 @@ private:
     static jvmtiError JNICALL GetAvailableProcessors(jvmtiEnv*, jint* processors) {
         *processors = 2;
         return Call("GetAvailableProcessors");
+    }
+    // No VM properties: code that needs a real VM's falls back.
+    static jvmtiError JNICALL GetSystemProperty(jvmtiEnv*, const char*, char**) {
+        Call("GetSystemProperty");
+        return JVMTI_ERROR_NOT_AVAILABLE;
     }
     static jvmtiError JNICALL GetErrorName(jvmtiEnv*, jvmtiError error, char** name) {
         *name = Allocate("FAKE_ERROR_" + std::to_string(error));
