@@ -5,7 +5,8 @@
 #                                     JvmAgent/lib/, JvmAgent/windows/, config/, logs/,
 #                                     the README and docs/
 #   vesk_VERSION_amd64.deb            /usr/bin/vesk, the agent in /usr/lib/vesk/, the
-#                                     documentation in /usr/share/doc/vesk/
+#                                     documentation in /usr/share/doc/vesk/, the
+#                                     manual page (vesk --help's text)
 # and checks the package with lintian. VESK_MAINTAINER names the package's
 # maintainer (default: the last commit's author).
 set -euo pipefail
@@ -44,6 +45,9 @@ install -D -m 0644 "$tree/JvmAgent/lib/libveskjagent.so" "$root/usr/lib/vesk/lib
 install -D -m 0644 README.md "$doc/README.md"
 cp -r docs "$doc/docs"
 install -m 0644 scripts/debian/copyright "$doc/copyright"
+mkdir -p "$root/usr/share/man/man1"
+help2man --no-info --version-string="$version" --name="read the heaps the veskjagent agent sends, and any HPROF dump" \
+  --include=scripts/debian/vesk.h2m "$tree/bin/vesk" | gzip -9n >"$root/usr/share/man/man1/vesk.1.gz"
 install -D -m 0644 scripts/debian/lintian-overrides "$root/usr/share/lintian/overrides/vesk"
 maintainer=${VESK_MAINTAINER:-$(git log -1 --format='%an <%ae>')}
 {

@@ -8,7 +8,8 @@
 # its sanitizer and libFuzzer runtimes for the sanitizer build, a deb-src
 # entry for the sources of pugixml and zstd (the Windows build) and
 # cpp-httplib (the self-contained vesk), unpacked by dpkg-dev's dpkg-source,
-# and lintian, which checks the Debian package (scripts/package.sh).
+# lintian, which checks the Debian package (scripts/package.sh), and help2man,
+# which writes its manual page from vesk --help.
 set -euo pipefail
 
 packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-headless
@@ -17,7 +18,7 @@ packages=(cmake g++ make libpugixml-dev libgtest-dev googletest openjdk-17-jdk-h
 # Wine's and Chromium's recommends pull in a desktop's worth of libraries the
 # tests never use; headless Chromium needs only a font. Prometheus brings
 # promtool, which checks vesk watch's metrics.
-lean_packages=(wine64 chromium fonts-dejavu-core prometheus lintian)
+lean_packages=(wine64 chromium fonts-dejavu-core prometheus lintian help2man)
 
 sudo=""; [[ $(id -u) -ne 0 ]] && sudo=sudo
 missing() {
