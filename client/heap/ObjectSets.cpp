@@ -160,8 +160,8 @@ namespace {
 // through which field. The keys are worked out again from the nodes'
 // examples (no room for them in millions of nodes). A node's children are a
 // list, the one found moved to its front (members in node order meet the
-// same few again and again); the tops, which may be thousands (class
-// objects' statics), are found by key.
+// same few again and again); those of a node with many, such as the tops or
+// an array of class objects, are found by key.
 class PlaceFinder {
 public:
     PlaceFinder(const HeapGraph& graph, const PathFinder& finder)
@@ -174,31 +174,49 @@ public:
     // from, belongs, added with node as its example when there is none.
     uint32_t Find(uint32_t parent, NodeId from, NodeId node, MergedPaths& merged) {
         std::vector<MergedNode>& nodes = merged.nodes;
-        const uint32_t cls = ClassOf(node);
-        const int32_t via = Via(from, node);
-        const uint32_t added = static_cast<uint32_t>(nodes.size());
-        if (parent == MergedNode::NONE) {
-            auto found = tops.emplace(uint64_t{cls} << 32 | static_cast<uint32_t>(via), added);
-            if (!found.second) return found.first->second;
-            nodes.push_back({node, 0, MergedNode::NONE, merged.top});
-            return merged.top = added;
+        const uint64_t key = KeyOf(from, node);
+        auto keyed = wide.find(parent);
+        if (keyed != wide.end()) {
+            auto found = keyed->second.emplace(key, static_cast<uint32_t>(nodes.size()));
+            return found.second ? Add(parent, node, merged) : found.first->second;
         }
-        uint32_t before = MergedNode::NONE;
-        for (uint32_t at = nodes[parent].child; at != MergedNode::NONE; before = at, at = nodes[at].sibling) {
+        size_t seen = 0;
+        for (uint32_t at = First(parent, merged), before = MergedNode::NONE; at != MergedNode::NONE;
+             before = at, at = nodes[at].sibling, seen++) {
             NodeId example = nodes[at].example;
-            if (ClassOf(example) != cls || Via(finder.Parent(example), example) != via) continue;
+            if (ClassOf(example) != key >> 32 || KeyOf(finder.Parent(example), example) != key) continue;
             if (before != MergedNode::NONE) {
                 nodes[before].sibling = nodes[at].sibling;
-                nodes[at].sibling = nodes[parent].child;
-                nodes[parent].child = at;
+                nodes[at].sibling = First(parent, merged);
+                First(parent, merged) = at;
             }
             return at;
         }
-        nodes.push_back({node, 0, MergedNode::NONE, nodes[parent].child});
-        return nodes[parent].child = added;
+        uint32_t added = Add(parent, node, merged);
+        if (seen >= MANY) {
+            std::unordered_map<uint64_t, uint32_t>& byKey = wide[parent];
+            for (uint32_t at = added; at != MergedNode::NONE; at = nodes[at].sibling)
+                byKey.emplace(KeyOf(finder.Parent(nodes[at].example), nodes[at].example), at);
+        }
+        return added;
     }
 
 private:
+    // Children a list is searched through before they are found by key.
+    static constexpr size_t MANY = 16;
+
+    static uint32_t& First(uint32_t parent, MergedPaths& merged) {
+        return parent == MergedNode::NONE ? merged.top : merged.nodes[parent].child;
+    }
+    static uint32_t Add(uint32_t parent, NodeId node, MergedPaths& merged) {
+        const uint32_t added = static_cast<uint32_t>(merged.nodes.size());
+        merged.nodes.push_back({node, 0, MergedNode::NONE, First(parent, merged)});
+        return First(parent, merged) = added;
+    }
+    // The class, or a class object's own class with the top bit, and the field.
+    uint64_t KeyOf(NodeId from, NodeId node) const {
+        return uint64_t{ClassOf(node)} << 32 | static_cast<uint32_t>(Via(from, node));
+    }
     uint32_t ClassOf(NodeId node) const {
         uint32_t cls = graph.ClassOf(node);
         // The look-up of class objects only for the classes they have.
@@ -218,7 +236,7 @@ private:
     const PathFinder& finder;
     std::unordered_map<NodeId, RootKind> rootOf;
     std::vector<bool> describing;  // by class (NO_CLASS last): its objects may be class objects
-    std::unordered_map<uint64_t, uint32_t> tops;  // by class and via
+    std::unordered_map<uint32_t, std::unordered_map<uint64_t, uint32_t>> wide;  // by parent, its children by key
 };
 
 }  // namespace

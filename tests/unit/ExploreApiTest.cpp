@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -233,6 +234,19 @@ TEST_F(ExploreApiTest, ConcurrentFirstCallsAndPreparingAgree) {
     for (const auto& answer : answers) EXPECT_EQ(answer, answers.front());
 }
 
+namespace {
+
+// The API over a heap of its own, written to dir.
+std::unique_ptr<ExploreApi> OpenHeap(const vesktest::TempDir& dir, const std::string& stream,
+                                     std::unique_ptr<HeapInput>& input) {
+    InputSettings settings;
+    settings.noIndex = true;
+    input = std::make_unique<HeapInput>(settings, dir.Write("heap.vsnap", stream), true);
+    return ExploreApi::Open(*input, nullptr);
+}
+
+}  // namespace
+
 // A class of more instances than the first pages kept: pages past them and
 // back agree with one order of all, largest retained first, ties by tag.
 TEST(ExploreApiPages, InstancesPastTheKeptPagesKeepTheOrder) {
@@ -247,10 +261,8 @@ TEST(ExploreApiPages, InstancesPastTheKeptPagesKeepTheOrder) {
     }
     std::sort(bySize.begin(), bySize.end(), [](auto a, auto b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
     vesktest::TempDir dir;
-    InputSettings settings;
-    settings.noIndex = true;
-    HeapInput input(settings, dir.Write("heap.vsnap", stream.Text()), true);
-    std::unique_ptr<ExploreApi> api = ExploreApi::Open(input, nullptr);
+    std::unique_ptr<HeapInput> input;
+    std::unique_ptr<ExploreApi> api = OpenHeap(dir, stream.Text(), input);
     for (uint64_t offset : {uint64_t{0}, uint64_t{65530}, uint64_t{69990}, uint64_t{10}}) {
         json page = json::parse(api->Handle("/api/instances", {{"class", "byte[]"}, {"offset", std::to_string(offset)}, {"limit", "20"}}).body);
         ASSERT_EQ(page["total"], COUNT);
@@ -263,4 +275,38 @@ TEST(ExploreApiPages, InstancesPastTheKeptPagesKeepTheOrder) {
     }
     json past = json::parse(api->Handle("/api/instances", {{"class", "byte[]"}, {"offset", "18446744073709551615"}}).body);
     EXPECT_EQ(past["rows"].size(), 0u);
+}
+
+// An array holding 30 classes' objects, two of each, each holding a member:
+// its children in merged paths are one node per class, found again whether
+// the array's children are still few or already many.
+TEST(ExploreApiPages, MergedPathsBelowANodeOfManyChildren) {
+    const uint64_t ARRAY = 0x10, BYTES = 0x11, CLASSES = 0x100, ITEMS = 0x1000, LIST = 0x5000;
+    const int KINDS = 30;
+    vesktest::SnapshotStream stream;
+    stream.Class(ARRAY, "java.lang.Object[]").Class(BYTES, "byte[]");
+    for (int k = 0; k < KINDS; k++) stream.Class(CLASSES + k, "app.C" + std::to_string(k), {"data"});
+    stream.Object(LIST, ARRAY, 16 + 8 * 2 * KINDS, 2 * KINDS).Root(LIST, ARRAY, 16 + 8 * 2 * KINDS);
+    for (int i = 0; i < 2 * KINDS; i++) {
+        uint64_t item = ITEMS + 2 * i, data = item + 1, cls = CLASSES + i % KINDS;
+        stream.Object(item, cls, 16).Object(data, BYTES, 24, 8);
+        stream.Ref(LIST, item, cls, 16, i, 3).Ref(item, data, BYTES, 24, 0);
+    }
+    vesktest::TempDir dir;
+    std::unique_ptr<HeapInput> input;
+    std::unique_ptr<ExploreApi> api = OpenHeap(dir, stream.Text(), input);
+    json merged = json::parse(api->Handle("/api/merged-paths", {{"class", "byte[]"}, {"limit", "100"}}).body);
+    ASSERT_EQ(merged["children"].size(), 1u) << merged.dump();
+    const json& list = merged["children"][0];
+    EXPECT_EQ(list["objects"], 2 * KINDS);
+    ASSERT_EQ(list["children"].size(), static_cast<size_t>(KINDS));
+    std::set<std::string> classes;
+    for (const json& kind : list["children"]) {
+        classes.insert(kind["class"].get<std::string>());
+        EXPECT_EQ(kind["via"], "[]");
+        EXPECT_EQ(kind["objects"], 2) << kind.dump();
+        ASSERT_EQ(kind["children"].size(), 1u);
+        EXPECT_EQ(kind["children"][0]["via"], ".data");
+    }
+    EXPECT_EQ(classes.size(), static_cast<size_t>(KINDS));
 }
