@@ -24,6 +24,7 @@
 #endif
 #include "VeskProtocol.h"
 #include "VeskLogger.h"
+#include "VeskClientThread.h"
 #include "VeskServerThread.h"
 #include "VeskVersion.h"
 
@@ -207,6 +208,8 @@ void JvmAgent::ArmOomCapture(JNIEnv* jni) {
     if (!CheckJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_RESOURCE_EXHAUSTED, nullptr),
                          "SetEventNotificationMode(JVMTI_EVENT_RESOURCE_EXHAUSTED)"))
         return;
+    // The heap may have no room for a client's thread object after the error.
+    VeskThread::KeepSpare(jni, VeskClientThread::NAME);
     VeskLogger::LogInfo("oom-dump armed: the heap at an OutOfMemoryError goes to %s (at most %d, keeping %" PRIu64
                         " bytes free)",
                         options.oomDumpDir.c_str(), options.oomDumpCount, options.oomDumpMinFree);

@@ -40,10 +40,15 @@ static const uint64_t REQUEST_RESPONSE_SIZE = 4096;
 static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 VeskClientThread::VeskClientThread(std::unique_ptr<ClientConnection> owned, VeskServerThread* server)
-    : VeskThread("vesk-client", std::move(owned)), connection(static_cast<ClientConnection*>(GetSocket())),
+    : VeskThread(NAME, std::move(owned)), connection(static_cast<ClientConnection*>(GetSocket())),
       server(server), authenticated(!server || !server->GetAuthKey()) {}
 
 VeskClientThread::~VeskClientThread() = default;
+
+std::unique_ptr<ClientConnection> VeskClientThread::ReleaseConnection() {
+    connection = nullptr;
+    return std::unique_ptr<ClientConnection>(static_cast<ClientConnection*>(ReleaseSocket().release()));
+}
 
 void VeskClientThread::ThreadFunction() {
     bool open = false;

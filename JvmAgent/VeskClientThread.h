@@ -20,11 +20,14 @@ class VeskServerThread;
 class VeskClientThread : public VeskThread {
 public:
     static constexpr unsigned long REQUEST_SIZE = Protocol::REQUEST_SIZE;
+    static constexpr const char* NAME = "vesk-client";  // the Java thread's
 
     // Owns the connection; the server outlives every client thread.
     VeskClientThread(std::unique_ptr<ClientConnection> connection, VeskServerThread* server);
     ~VeskClientThread() override;
 
+    // The connection back, of a thread that never started.
+    std::unique_ptr<ClientConnection> ReleaseConnection();
     // Serves requests until the peer goes, then hands itself to the server
     // (ClientTerminated), which destroys it.
     void ThreadFunction() override;

@@ -44,6 +44,10 @@ constexpr char CMD_VERSION[] = "VERSION";
 // An extension that agents without it answer "Unknown command: DUMPS".
 constexpr char CMD_DUMPS[] = "DUMPS";
 constexpr char CMD_REJECT[] = "REJECT";
+// A connection the agent cannot start a thread for (a Java heap left full
+// after an OutOfMemoryError has no room for the thread's object) gets the
+// REJECT error frame with this message, tag "0", and is closed.
+constexpr char NO_THREAD_MESSAGE[] = "Connection rejected: the Java heap has no room for the client's thread";
 constexpr char CMD_INVALID[] = "INVALID";
 
 // Response elements and their attributes.

@@ -149,8 +149,13 @@ void VeskServerThread::ServeClient(std::unique_ptr<VeskClientThread> owned) {
         std::lock_guard<std::mutex> guard(clientsLock);
         clients.push_back(std::move(owned));
     }
-    // Never started: dropped, or every later client would be rejected.
-    if (!client->Start()) ClientTerminated(client);
+    // Never started: dropped, or every later client would be rejected; its
+    // peer told why rather than finding the connection reset.
+    if (!client->Start()) {
+        std::unique_ptr<ClientConnection> connection = client->ReleaseConnection();
+        ClientTerminated(client);
+        if (connection) Reject(std::move(connection), Protocol::CMD_REJECT, Protocol::NO_THREAD_MESSAGE);
+    }
 }
 
 void VeskServerThread::TrimMemoryLater() {

@@ -6,6 +6,7 @@
 #include <jvmti.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 
 #include "VeskSocket.h"
@@ -32,10 +33,15 @@ public:
     bool IsStopped() const { return stop.load(); }
 
     static bool CreateJvmThread(VeskThread* thread);
+    // Keeps a Java thread object named name, made now, for the next thread
+    // of that name to start on when the heap has no room for its own (after
+    // an OutOfMemoryError); made again after each use, once there is room.
+    static void KeepSpare(JNIEnv* jni, const char* name);
     static void JNICALL ThreadFunctionWrapper(jvmtiEnv* jvmti, JNIEnv* jni, void* argument);
 
 protected:
     VeskSocket* GetSocket() const { return socket.get(); }
+    std::unique_ptr<VeskSocket> ReleaseSocket() { return std::move(socket); }
     void SetStop() { stop.store(true); }
 
 private:
@@ -43,6 +49,9 @@ private:
     jthread threadObject;  // global reference: Stop may run on another thread
     std::unique_ptr<VeskSocket> socket;
     std::atomic<bool> stop;
+
+    static std::atomic<const char*> spareName;
+    static std::atomic<jthread> spare;  // global reference
 };
 
 }  // namespace Orlo

@@ -318,6 +318,9 @@ void VeskClient::ThrowIfRefused(const Frame& frame) {
     if (frame.Body().rfind(reject, 0) == 0) {
         std::string message;
         ResponseError(frame.Body(), &message);
+        if (message == wire::NO_THREAD_MESSAGE)
+            throw ClientError(ErrorKind::Rejected, "the agent cannot start a thread for this connection: the JVM's "
+                                                   "Java heap is full; try again once it has room");
         throw ClientError(ErrorKind::Rejected, "the agent serves another client: " + message);
     }
     static const std::string refused = std::string("<") + wire::COMMAND_ELEMENT + " " + wire::NAME_ATTRIBUTE +

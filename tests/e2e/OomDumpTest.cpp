@@ -34,12 +34,14 @@ int Count(const std::string& text, const std::string& part) {
 // at start, and the fixture waits for startFile before it leaks.
 class OomJvm {
 public:
-    OomJvm(int rounds, const std::string& agentOptions, const std::string& gc = "-XX:+UseG1GC")
+    OomJvm(int rounds, const std::string& agentOptions, const std::string& gc = "-XX:+UseG1GC",
+           const std::vector<std::string>& extra = {})
         : port(FreePort()), temp(dir.File("tmp")), dumps(dir.File("dumps")), startFile(dir.File("start")) {
         mkdir(temp.c_str(), 0700);
         config = dir.Write("agent.properties",
                            "vesk.agent.log.level=INFO\nvesk.agent.log.file=" + dir.File("agent.log") + "\n");
         std::vector<std::string> args{"-Xmx64m", gc};
+        args.insert(args.end(), extra.begin(), extra.end());
         std::vector<std::string> programArgs{std::to_string(rounds), dir.File("exit-now")};
         if (agentOptions.empty())
             programArgs.push_back(startFile);
@@ -140,6 +142,23 @@ TEST(OomDumpLimits, TooLittleFreeSpaceKeepsNothingAndSaysSoOnce) {
     const std::string log = jvm.Log();
     EXPECT_EQ(Count(log, "[ERROR]"), 1) << log;
     EXPECT_EQ(Count(log, "OutOfMemoryError heap not captured: " + jvm.dumps + " has "), 1) << log;
+}
+
+// A connection's Java thread object cannot be made in a heap that stays
+// full: the one made ahead lets a client fetch the kept heap all the same,
+// and a later one is told why it is refused.
+TEST(OomDumpLimits, AHeapThatStaysFullStillServesTheKeptHeap) {
+    OomJvm jvm(1, "oom-dump-count=1", "-XX:+UseG1GC", {"-Doom.full=true"});
+    ASSERT_TRUE(jvm.jvm->WaitForOutput("oom done", 120000)) << jvm.jvm->Stdout() << jvm.Log();
+    std::vector<std::string> kept = jvm.Kept();
+    ASSERT_EQ(kept.size(), 1u) << jvm.Log();
+    std::string output;
+    ASSERT_EQ(jvm.Vesk({"dump", "--oom", "-o", jvm.dir.File("fetched.hprof.zst")}, output), 0) << output << jvm.Log();
+    EXPECT_TRUE(ReadFile(jvm.dir.File("fetched.hprof.zst")) == ReadFile(kept[0]));
+    // The object made ahead is used up: a later connection is served if
+    // the heap found room meanwhile, else told why, never just reset.
+    if (jvm.Vesk({"dumps"}, output) != 0)
+        EXPECT_NE(output.find("the JVM's Java heap is full"), std::string::npos) << output << jvm.Log();
 }
 
 TEST(OomDumpLimits, AttachArmsARunningJvm) {
