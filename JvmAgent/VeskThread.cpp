@@ -1,5 +1,7 @@
 #include "VeskThread.h"
 
+#include <cstring>
+
 #include "ExceptionBoundary.h"
 #include "JniScope.h"
 #include "JvmAgent.h"

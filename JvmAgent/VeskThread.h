@@ -6,7 +6,6 @@
 #include <jvmti.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 
 #include "VeskSocket.h"
