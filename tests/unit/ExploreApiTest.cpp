@@ -50,14 +50,18 @@ std::string Heap() {
     return stream.Text();
 }
 
+// The API over a heap of its own, written to dir.
+std::unique_ptr<ExploreApi> OpenHeap(const vesktest::TempDir& dir, const std::string& stream,
+                                     std::unique_ptr<HeapInput>& input) {
+    InputSettings settings;
+    settings.noIndex = true;
+    input = std::make_unique<HeapInput>(settings, dir.Write("heap.vsnap", stream), true);
+    return ExploreApi::Open(*input, nullptr);
+}
+
 class ExploreApiTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        InputSettings settings;
-        settings.noIndex = true;
-        input = std::make_unique<HeapInput>(settings, dir.Write("heap.vsnap", Heap()), true);
-        api = ExploreApi::Open(*input, nullptr);
-    }
+    void SetUp() override { api = OpenHeap(dir, Heap(), input); }
     // The document of a call that succeeds.
     json Call(const std::string& path, const std::map<std::string, std::string>& query = {}) const {
         ApiAnswer answer = api->Handle(path, query);
@@ -233,19 +237,6 @@ TEST_F(ExploreApiTest, ConcurrentFirstCallsAndPreparingAgree) {
     for (std::thread& thread : threads) thread.join();
     for (const auto& answer : answers) EXPECT_EQ(answer, answers.front());
 }
-
-namespace {
-
-// The API over a heap of its own, written to dir.
-std::unique_ptr<ExploreApi> OpenHeap(const vesktest::TempDir& dir, const std::string& stream,
-                                     std::unique_ptr<HeapInput>& input) {
-    InputSettings settings;
-    settings.noIndex = true;
-    input = std::make_unique<HeapInput>(settings, dir.Write("heap.vsnap", stream), true);
-    return ExploreApi::Open(*input, nullptr);
-}
-
-}  // namespace
 
 // A class of more instances than the first pages kept: pages past them and
 // back agree with one order of all, largest retained first, ties by tag.
